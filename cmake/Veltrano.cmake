@@ -1,0 +1,32 @@
+# Development aid: -DVELTRANO_ONLY="base;crypto" configures only those folders (under src/, src/platform/, tests/).
+set(VELTRANO_ONLY "" CACHE STRING "Configure only these folders (semicolon list); empty means all")
+
+# Helpers shared by every folder.
+
+# veltrano_add_subdirectories(<dir>): adds each direct subfolder that has a CMakeLists.txt.
+function(veltrano_add_subdirectories dir)
+  file(GLOB children RELATIVE ${dir} ${dir}/*)
+  list(SORT children)
+  foreach(child IN LISTS children)
+    if(VELTRANO_ONLY AND NOT child IN_LIST VELTRANO_ONLY)
+      continue()
+    endif()
+    if(IS_DIRECTORY ${dir}/${child} AND EXISTS ${dir}/${child}/CMakeLists.txt)
+      add_subdirectory(${dir}/${child})
+    endif()
+  endforeach()
+endfunction()
+
+# veltrano_test(<name> SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s])
+# One gtest executable; each test case becomes a ctest test.
+function(veltrano_test name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}")
+endfunction()

@@ -1,0 +1,87 @@
+#include "base/executors.hpp"
+
+#include <boost/asio/post.hpp>
+
+#include <atomic>
+#include <mutex>
+
+namespace veltrano {
+
+namespace {
+std::mutex gMainMutex;
+asio::any_io_executor gMainExecutor;
+std::thread::id gMainThread;
+}  // namespace
+
+void setMainExecutor(asio::any_io_executor executor, std::thread::id mainThread) {
+  std::lock_guard lock(gMainMutex);
+  gMainExecutor = std::move(executor);
+  gMainThread = mainThread;
+}
+
+asio::any_io_executor mainExecutor() {
+  std::lock_guard lock(gMainMutex);
+  return gMainExecutor;
+}
+
+bool isOnMainThread() {
+  std::lock_guard lock(gMainMutex);
+  return std::this_thread::get_id() == gMainThread;
+}
+
+void postToMain(std::function<void()> block) {
+  auto executor = mainExecutor();
+  if (!executor) return;  // no main loop (shutting down): nothing can run the block
+  asio::post(executor, std::move(block));
+}
+
+IoThreads::IoThreads(unsigned threads) : guard_(context_.get_executor()) {
+  for (unsigned i = 0; i < threads; ++i) {
+    threads_.emplace_back([this] { context_.run(); });
+  }
+}
+
+IoThreads::~IoThreads() {
+  stop();
+  for (auto& t : threads_) {
+    if (t.joinable()) t.join();
+  }
+}
+
+void IoThreads::stop() {
+  guard_.reset();
+  context_.stop();
+}
+
+IoThreads& sharedIo() {
+  static IoThreads io(std::max(2u, std::min(4u, std::thread::hardware_concurrency())));
+  return io;
+}
+
+Strand makeActorStrand() { return asio::make_strand(sharedIo().executor()); }
+
+MainLoopForTests::MainLoopForTests() : previous_(mainExecutor()) {
+  setMainExecutor(context_.get_executor(), std::this_thread::get_id());
+}
+
+MainLoopForTests::~MainLoopForTests() {
+  drain();
+  setMainExecutor(previous_, std::this_thread::get_id());
+}
+
+bool MainLoopForTests::runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    context_.restart();
+    context_.run_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+void MainLoopForTests::drain() {
+  context_.restart();
+  context_.poll();
+}
+
+}  // namespace veltrano

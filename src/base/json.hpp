@@ -1,0 +1,40 @@
+#pragma once
+// JSON helpers over nlohmann/json with the strict reading rules every wire message shares:
+// the top level is an object or an array, booleans are never numbers, a double counts as an integer only
+// when it is integral and in range, and overflow or invalid UTF-8 are errors.
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace veltrano::json {
+
+using Json = nlohmann::json;
+
+struct ParseResult {
+  std::optional<Json> value;
+  std::string error;  // empty on success
+};
+
+// Parses a whole text whose top level is an object or an array.
+ParseResult parseObjectOrArray(std::string_view text);
+
+std::optional<std::int64_t> asInt64(const Json& value);
+std::optional<std::uint64_t> asUInt64(const Json& value);
+std::optional<double> asDouble(const Json& value);
+std::optional<bool> asBool(const Json& value);
+std::optional<std::string> asString(const Json& value);
+
+// Member look-ups on an object; nullopt when absent or of another type.
+std::optional<std::int64_t> intMember(const Json& object, std::string_view key);
+std::optional<std::uint64_t> uintMember(const Json& object, std::string_view key);
+std::optional<double> doubleMember(const Json& object, std::string_view key);
+std::optional<bool> boolMember(const Json& object, std::string_view key);
+std::optional<std::string> stringMember(const Json& object, std::string_view key);
+
+// Compact text; invalid UTF-8 in strings is replaced rather than thrown, so a reply can always be written.
+std::string dump(const Json& value);
+
+}  // namespace veltrano::json

@@ -1,0 +1,187 @@
+#include "base/actor.hpp"
+#include "base/clock.hpp"
+#include "base/executors.hpp"
+#include "base/task.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+using namespace veltrano;
+using namespace std::chrono_literals;
+
+class AsyncTest : public ::testing::Test {
+ protected:
+  MainLoopForTests loop;
+  VirtualClock clock{[this] { loop.drain(); }};
+};
+
+TEST_F(AsyncTest, SleepsWakeInDeadlineOrderOnVirtualTime) {
+  std::vector<int> woke;
+  auto sleeper = [&](int ms) {
+    return Task::spawn(mainExecutor(), [&, ms](TaskToken token) -> asio::awaitable<void> {
+      co_await sleepFor(token, clock, std::chrono::milliseconds(ms));
+      woke.push_back(ms);
+    });
+  };
+  auto a = sleeper(300);
+  auto b = sleeper(100);
+  auto c = sleeper(200);
+  loop.drain();
+  EXPECT_EQ(clock.sleeperCount(), 3u);
+  clock.advance(150ms);
+  EXPECT_EQ(woke, (std::vector<int>{100}));
+  clock.advance(1s);
+  EXPECT_EQ(woke, (std::vector<int>{100, 200, 300}));
+  EXPECT_TRUE(a.isFinished() && b.isFinished() && c.isFinished());
+}
+
+TEST_F(AsyncTest, CancelWakesASleepWithCancellationAndJoinReturns) {
+  bool reachedEnd = false;
+  bool sawCancel = false;
+  auto task = Task::spawn(mainExecutor(), [&](TaskToken token) -> asio::awaitable<void> {
+    try {
+      co_await sleepFor(token, clock, 10s);
+      reachedEnd = true;
+    } catch (const CancellationError&) {
+      sawCancel = true;
+    }
+  });
+  bool joined = false;
+  auto joiner = Task::spawn(mainExecutor(), [&](TaskToken) -> asio::awaitable<void> {
+    co_await task.join();
+    joined = true;
+  });
+  loop.drain();
+  EXPECT_FALSE(joined);
+  task.cancel();
+  ASSERT_TRUE(loop.runUntil([&] { return joined; }));
+  EXPECT_TRUE(sawCancel);
+  EXPECT_FALSE(reachedEnd);
+  EXPECT_EQ(clock.sleeperCount(), 0u);
+  EXPECT_TRUE(task.isCancelled());
+  EXPECT_NE(task.id(), joiner.id());
+}
+
+TEST_F(AsyncTest, CancelledTaskSleepsNoMoreAndUncaughtCancellationEndsNormally) {
+  auto task = Task::spawn(mainExecutor(), [&](TaskToken token) -> asio::awaitable<void> {
+    co_await sleepFor(token, clock, 1s);
+  });
+  task.cancel();
+  ASSERT_TRUE(loop.runUntil([&] { return task.isFinished(); }));
+  EXPECT_EQ(task.error(), nullptr);
+}
+
+TEST_F(AsyncTest, OtherErrorsAreReportedAndKept) {
+  std::atomic<std::uint64_t> reported{0};
+  Task::setUnhandledErrorReporter([&](std::uint64_t id, std::exception_ptr) { reported = id; });
+  auto task = Task::spawn(mainExecutor(), [](TaskToken) -> asio::awaitable<void> {
+    throw std::runtime_error("boom");
+    co_return;
+  });
+  ASSERT_TRUE(loop.runUntil([&] { return task.isFinished(); }));
+  EXPECT_EQ(reported.load(), task.id());
+  EXPECT_NE(task.error(), nullptr);
+  Task::setUnhandledErrorReporter({});
+}
+
+TEST_F(AsyncTest, RealClockSleepIsCancellableFromAnotherThread) {
+  auto task = Task::spawn(sharedIo().executor(), [](TaskToken token) -> asio::awaitable<void> {
+    co_await sleepFor(token, systemClock(), 60s);
+  });
+  std::thread([task] { task.cancel(); }).join();
+  EXPECT_TRUE(task.joinBlocking(5s));
+}
+
+TEST_F(AsyncTest, ContinuationResumedFromAnyThreadOnceBeforeOrAfterTheWait) {
+  Continuation<int> early;
+  EXPECT_TRUE(early.resume(7));
+  EXPECT_FALSE(early.resume(8));
+  Continuation<int> late;
+  std::vector<int> got;
+  auto task = Task::spawn(mainExecutor(), [&](TaskToken) -> asio::awaitable<void> {
+    got.push_back(co_await early.wait());
+    got.push_back(co_await late.wait());
+  });
+  loop.drain();
+  std::thread([late] { late.resume(9); }).join();
+  ASSERT_TRUE(loop.runUntil([&] { return task.isFinished(); }));
+  EXPECT_EQ(got, (std::vector<int>{7, 9}));
+}
+
+TEST_F(AsyncTest, ContinuationCarriesAnError) {
+  Continuation<int> c;
+  c.resumeThrowing(std::make_exception_ptr(std::runtime_error("nope")));
+  std::string message;
+  auto task = Task::spawn(mainExecutor(), [&](TaskToken) -> asio::awaitable<void> {
+    try {
+      co_await c.wait();
+    } catch (const std::runtime_error& e) {
+      message = e.what();
+    }
+  });
+  ASSERT_TRUE(loop.runUntil([&] { return task.isFinished(); }));
+  EXPECT_EQ(message, "nope");
+}
+
+TEST_F(AsyncTest, PostsFromManyThreadsRunOnTheMainThreadInOrderPerThread) {
+  constexpr int kThreads = 4, kPosts = 500;
+  std::vector<std::vector<int>> seen(kThreads);
+  std::atomic<int> offMain{0};
+  int total = 0;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kPosts; ++i) {
+        postToMain([&, t, i] {
+          if (!isOnMainThread()) ++offMain;
+          seen[t].push_back(i);
+          ++total;
+        });
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  ASSERT_TRUE(loop.runUntil([&] { return total == kThreads * kPosts; }));
+  EXPECT_EQ(offMain.load(), 0);
+  for (auto& s : seen) {
+    ASSERT_EQ(s.size(), static_cast<size_t>(kPosts));
+    for (int i = 0; i < kPosts; ++i) ASSERT_EQ(s[i], i);
+  }
+}
+
+TEST_F(AsyncTest, AsyncMutexKeepsOperationsFromInterleavingAcrossAwaits) {
+  AsyncMutex mutex;
+  std::vector<std::string> trace;
+  auto op = [&](std::string name) {
+    return Task::spawn(mainExecutor(), [&, name](TaskToken token) -> asio::awaitable<void> {
+      auto guard = co_await mutex.lock();
+      trace.push_back(name + "+");
+      co_await sleepFor(token, clock, 10ms);
+      trace.push_back(name + "-");
+    });
+  };
+  auto a = op("a");
+  auto b = op("b");
+  loop.drain();
+  clock.advance(10ms);
+  clock.advance(10ms);
+  ASSERT_TRUE(loop.runUntil([&] { return a.isFinished() && b.isFinished(); }));
+  EXPECT_EQ(trace, (std::vector<std::string>{"a+", "a-", "b+", "b-"}));
+}
+
+TEST_F(AsyncTest, RunOnHopsToTheActorAndBack) {
+  auto strand = makeActorStrand();
+  bool onStrand = false, backOnMain = false;
+  auto task = Task::spawn(mainExecutor(), [&](TaskToken) -> asio::awaitable<void> {
+    int v = co_await runOn(strand, [&]() -> asio::awaitable<int> {
+      onStrand = strand.running_in_this_thread();
+      co_return 5;
+    }());
+    backOnMain = isOnMainThread() && v == 5;
+  });
+  ASSERT_TRUE(loop.runUntil([&] { return task.isFinished(); }));
+  EXPECT_TRUE(onStrand);
+  EXPECT_TRUE(backOnMain);
+}

@@ -1,0 +1,20 @@
+#pragma once
+#include <string>
+#include <vector>
+
+namespace veltrano {
+
+// One address of one network interface, as the system lists them.
+struct InterfaceAddress {
+  std::string interfaceName;
+  bool isUp = false;
+  bool isRunning = false;
+  bool isLoopback = false;
+  bool isIPv4 = false;
+  std::string address;  // numeric text; empty for families other than IPv4 and IPv6
+};
+
+// The addresses of every interface, in the system's order (getifaddrs); empty when the list cannot be read.
+std::vector<InterfaceAddress> systemInterfaceAddresses();
+
+}  // namespace veltrano

@@ -1,0 +1,12 @@
+#pragma once
+// How a remote peer is reached. Lives here because the route log line below is written by core.
+#include <string_view>
+
+namespace veltrano {
+
+enum class WebRTCRoute { lan, direct, relay };
+
+// "lan", "direct" or "relay".
+std::string_view routeName(WebRTCRoute route);
+
+}  // namespace veltrano

@@ -1,0 +1,218 @@
+// The one translation unit with Beast in it: HTTPS POST with an overall deadline.
+#include "platform/http/https_post_client.hpp"
+
+#include "base/executors.hpp"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/ssl/host_name_verification.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+
+#include <mutex>
+#include <vector>
+
+namespace veltrano::platform {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace ssl = asio::ssl;
+using tcp = asio::ip::tcp;
+using boost::system::error_code;
+
+namespace {
+
+constexpr std::size_t responseBodyLimit = 1 << 20;
+
+bool isIpLiteral(const std::string& host) {
+  error_code ec;
+  asio::ip::make_address(host, ec);
+  return !ec;
+}
+
+std::string hostHeader(const HttpsEndpoint& endpoint) {
+  std::string host = endpoint.host.find(':') != std::string::npos ? "[" + endpoint.host + "]" : endpoint.host;
+  if (endpoint.port != 443) host += ":" + std::to_string(endpoint.port);
+  return host;
+}
+
+// One request's sockets. Touched only on its strand; the deadline and cancellation close it from there too.
+struct Attempt {
+  explicit Attempt(Strand strandIn, ssl::context& tls)
+      : strand(std::move(strandIn)), resolver(strand), stream(strand, tls), deadline(strand) {}
+
+  void abort() {
+    resolver.cancel();
+    error_code ignored;
+    beast::get_lowest_layer(stream).socket().close(ignored);
+  }
+
+  Strand strand;
+  tcp::resolver resolver;
+  beast::ssl_stream<beast::tcp_stream> stream;
+  asio::steady_timer deadline;
+  bool finished = false;
+  bool timedOut = false;
+  bool cancelled = false;
+};
+
+HttpsPostOutcome failure(const Attempt& attempt, const std::string& error) {
+  HttpsPostOutcome outcome;
+  outcome.kind = attempt.timedOut    ? HttpsPostOutcome::Kind::timedOut
+                 : attempt.cancelled ? HttpsPostOutcome::Kind::cancelled
+                                     : HttpsPostOutcome::Kind::failed;
+  outcome.error = attempt.timedOut ? "timed out" : attempt.cancelled ? "cancelled" : error;
+  return outcome;
+}
+
+}  // namespace
+
+struct HttpsPostClient::Shared {
+  explicit Shared(HttpsClientOptions optionsIn) : options(std::move(optionsIn)), tls(ssl::context::tls_client) {
+    error_code ec;
+    tls.set_default_verify_paths(ec);
+    if (!options.extraTrustedCertificatesPem.empty()) {
+      tls.add_certificate_authority(asio::buffer(options.extraTrustedCertificatesPem), ec);
+      if (ec) setupError = "extra trusted certificates: " + ec.message();
+    }
+    tls.set_verify_mode(ssl::verify_peer);
+  }
+
+  HttpsClientOptions options;
+  ssl::context tls;
+  std::string setupError;
+
+  std::mutex mutex;
+  std::vector<std::weak_ptr<Attempt>> live;
+};
+
+namespace {
+
+asio::awaitable<HttpsPostOutcome> runPost(std::shared_ptr<Attempt> attempt, HttpsEndpoint endpoint, std::string body,
+                                          std::string contentType, std::string userAgent,
+                                          std::chrono::milliseconds timeout) {
+  Attempt& a = *attempt;
+  a.deadline.expires_after(timeout);
+  a.deadline.async_wait([attempt](error_code ec) {
+    // A cancelled wait whose completion was already queued still arrives without an error: check `finished`.
+    if (ec || attempt->finished) return;
+    attempt->timedOut = true;
+    attempt->abort();
+  });
+
+  error_code ec;
+  auto results = co_await a.resolver.async_resolve(endpoint.host, std::to_string(endpoint.port),
+                                                   asio::redirect_error(asio::use_awaitable, ec));
+  if (ec || a.timedOut || a.cancelled) co_return failure(a, "resolve: " + ec.message());
+
+  co_await beast::get_lowest_layer(a.stream).async_connect(results, asio::redirect_error(asio::use_awaitable, ec));
+  if (ec || a.timedOut || a.cancelled) co_return failure(a, "connect: " + ec.message());
+
+  if (!isIpLiteral(endpoint.host)) {
+    // SNI carries names only, never addresses.
+    SSL_set_tlsext_host_name(a.stream.native_handle(), endpoint.host.c_str());
+  }
+  a.stream.set_verify_mode(ssl::verify_peer);
+  a.stream.set_verify_callback(ssl::host_name_verification(endpoint.host));
+  co_await a.stream.async_handshake(ssl::stream_base::client, asio::redirect_error(asio::use_awaitable, ec));
+  if (ec || a.timedOut || a.cancelled) co_return failure(a, "tls: " + ec.message());
+
+  http::request<http::string_body> request{http::verb::post, endpoint.path, 11};
+  request.set(http::field::host, hostHeader(endpoint));
+  if (!userAgent.empty()) request.set(http::field::user_agent, userAgent);
+  request.set(http::field::content_type, contentType);
+  request.set(http::field::connection, "close");
+  request.body() = std::move(body);
+  request.prepare_payload();
+  co_await http::async_write(a.stream, request, asio::redirect_error(asio::use_awaitable, ec));
+  if (ec || a.timedOut || a.cancelled) co_return failure(a, "write: " + ec.message());
+
+  beast::flat_buffer buffer;
+  http::response_parser<http::string_body> parser;
+  parser.body_limit(responseBodyLimit);
+  co_await http::async_read(a.stream, buffer, parser, asio::redirect_error(asio::use_awaitable, ec));
+  if (ec || a.timedOut || a.cancelled) co_return failure(a, "read: " + ec.message());
+
+  HttpsPostOutcome outcome;
+  outcome.kind = HttpsPostOutcome::Kind::responded;
+  outcome.status = static_cast<int>(parser.get().result_int());
+  co_return outcome;
+}
+
+void finish(std::shared_ptr<Attempt> attempt, const std::function<void(HttpsPostOutcome)>& done,
+            HttpsPostOutcome outcome) {
+  attempt->finished = true;
+  attempt->deadline.cancel();
+  attempt->abort();
+  try {
+    done(std::move(outcome));
+  } catch (...) {
+    // A completion that throws must not take an I/O thread down.
+  }
+}
+
+}  // namespace
+
+HttpsPostClient::HttpsPostClient(HttpsClientOptions options)
+    : shared_(std::make_shared<Shared>(std::move(options))) {}
+
+HttpsPostClient::~HttpsPostClient() {
+  std::vector<std::shared_ptr<Attempt>> running;
+  {
+    std::lock_guard lock(shared_->mutex);
+    for (auto& weak : shared_->live) {
+      if (auto attempt = weak.lock()) running.push_back(std::move(attempt));
+    }
+    shared_->live.clear();
+  }
+  for (auto& attempt : running) {
+    asio::post(attempt->strand, [attempt] {
+      if (attempt->finished) return;
+      attempt->cancelled = true;
+      attempt->abort();
+    });
+  }
+}
+
+void HttpsPostClient::post(const HttpsEndpoint& endpoint, std::string body, std::string contentType,
+                           std::function<void(HttpsPostOutcome)> done) {
+  auto shared = shared_;
+  auto reportNow = [&](HttpsPostOutcome outcome) {
+    asio::post(sharedIo().executor(), [done = std::move(done), outcome = std::move(outcome)] {
+      try {
+        done(outcome);
+      } catch (...) {
+      }
+    });
+  };
+  if (!shared->setupError.empty()) {
+    reportNow(HttpsPostOutcome{HttpsPostOutcome::Kind::failed, 0, shared->setupError});
+    return;
+  }
+  auto attempt = std::make_shared<Attempt>(makeActorStrand(), shared->tls);
+  {
+    std::lock_guard lock(shared->mutex);
+    std::erase_if(shared->live, [](const std::weak_ptr<Attempt>& weak) { return weak.expired(); });
+    shared->live.push_back(attempt);
+  }
+  auto strand = attempt->strand;
+  asio::co_spawn(strand,
+                 runPost(attempt, endpoint, std::move(body), std::move(contentType), shared->options.userAgent,
+                         shared->options.timeout),
+                 [attempt, shared, done = std::move(done)](std::exception_ptr error, HttpsPostOutcome outcome) {
+                   // Completes on the attempt's strand. Every socket error is a value above; an exception here
+                   // is a fault of the request itself (for example memory), reported like any failure.
+                   if (error) outcome = failure(*attempt, "internal error");
+                   finish(attempt, done, std::move(outcome));
+                 });
+}
+
+}  // namespace veltrano::platform

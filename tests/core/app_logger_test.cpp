@@ -1,0 +1,160 @@
+#include "core/app_logger.hpp"
+#include "core/log_capture.hpp"
+#include "core/remote_session_log.hpp"
+#include "core/system_log_sink.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+namespace veltrano {
+namespace {
+
+TEST(LogCategoryNames, AreUpperCaseInOrder) {
+  std::vector<std::string> names;
+  for (auto category : allLogCategories) names.emplace_back(name(category));
+  EXPECT_EQ(names, (std::vector<std::string>{"HOST", "NET", "PERMISSION", "SCREEN", "CAPTURE", "METRICS", "CLIENT",
+                                              "INPUT", "ERROR"}));
+}
+
+TEST(AppLogger, WritesThroughTheInstalledSink) {
+  ScopedLogCapture capture;
+  log(LogCategory::NET, "x");
+  log(LogCategory::Error, std::string("y"));
+  log(LogCategory::HOST, [] { return std::string("built ") + "late"; });
+  EXPECT_EQ(capture.lines(), (std::vector<CapturedLogLine>{
+                                 {LogCategory::NET, "x"}, {LogCategory::Error, "y"}, {LogCategory::HOST, "built late"}}));
+}
+
+TEST(AppLogger, BuildsTheMessageOnlyWhenALineIsWritten) {
+  int built = 0;
+  auto previous = setLogSink(nullptr);
+  log(LogCategory::INPUT, [&] {
+    ++built;
+    return std::string("never");
+  });
+  setLogSink(previous);
+  EXPECT_EQ(built, 0);
+
+  ScopedLogCapture capture;
+  log(LogCategory::INPUT, [&] {
+    ++built;
+    return std::string("now");
+  });
+  EXPECT_EQ(built, 1);
+  EXPECT_EQ(capture.messages(), std::vector<std::string>{"now"});
+}
+
+TEST(AppLogger, AThrowingBuilderOrSinkNeverReachesTheCaller) {
+  struct ThrowingSink : LogSink {
+    void write(LogCategory, std::string_view) override { throw std::runtime_error("disk full"); }
+  };
+  auto previous = setLogSink(std::make_shared<ThrowingSink>());
+  EXPECT_NO_THROW(log(LogCategory::HOST, "x"));
+  setLogSink(previous);
+  ScopedLogCapture capture;
+  EXPECT_NO_THROW(log(LogCategory::HOST, []() -> std::string { throw std::runtime_error("boom"); }));
+  EXPECT_TRUE(capture.lines().empty());
+}
+
+TEST(AppLogger, SinkIsSafeFromManyThreads) {
+  ScopedLogCapture capture;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < 500; ++i) log(LogCategory::METRICS, [&] { return std::to_string(t * 1000 + i); });
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  auto messages = capture.messages();
+  ASSERT_EQ(messages.size(), 4000u);
+  std::sort(messages.begin(), messages.end());
+  EXPECT_EQ(std::unique(messages.begin(), messages.end()), messages.end());
+}
+
+TEST(RemoteSessionLog, FixedLines) {
+  ScopedLogCapture capture;
+  logRemoteSessionCreationFailed();
+  logRemoteSessionRoute("s-1", WebRTCRoute::lan);
+  logRemoteSessionRoute("s-2", WebRTCRoute::direct);
+  logRemoteSessionRoute("s-3", WebRTCRoute::relay);
+  EXPECT_EQ(capture.lines(), (std::vector<CapturedLogLine>{
+                                 {LogCategory::Error, "REMOTE: no se pudo crear la sesion WebRTC"},
+                                 {LogCategory::NET, "remote session=s-1 route=lan"},
+                                 {LogCategory::NET, "remote session=s-2 route=direct"},
+                                 {LogCategory::NET, "remote session=s-3 route=relay"},
+                             }));
+}
+
+TEST(SystemLogSink, LineFormatAndLevel) {
+  EXPECT_EQ(SystemLogSink::formatLine(LogCategory::NET, "x"), "[NET] x");
+  EXPECT_EQ(SystemLogSink::formatLine(LogCategory::Error, "100% y"), "[ERROR] 100% y");
+  for (auto category : allLogCategories) {
+    EXPECT_EQ(SystemLogSink::level(category), category == LogCategory::Error ? platform::SystemLogLevel::error
+                                                                            : platform::SystemLogLevel::info);
+  }
+  auto options = SystemLogSink::defaultOptions();
+  EXPECT_EQ(options.identifier, "com.tavri.Veltrano");
+  EXPECT_EQ(options.category, "runtime");
+  EXPECT_EQ(options.journalSocketPath, "/run/systemd/journal/socket");
+  platform::SystemLog journal(options);
+  EXPECT_EQ(journal.journalFields(platform::SystemLogLevel::error, "[ERROR] y"),
+            (std::vector<std::string>{"MESSAGE=[ERROR] y", "PRIORITY=3", "SYSLOG_IDENTIFIER=com.tavri.Veltrano",
+                                      "VELTRANO_CATEGORY=runtime"}));
+  EXPECT_EQ(journal.journalFields(platform::SystemLogLevel::info, "[NET] x")[1], "PRIORITY=6");
+}
+
+// Reads what a descriptor received after its writer closed.
+std::string drain(int fd) {
+  std::string text;
+  char buffer[1024];
+  ssize_t n;
+  while ((n = ::read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
+  return text;
+}
+
+TEST(SystemLogSink, FallsBackToTheDescriptorWhenNoJournalListens) {
+  int pipeFds[2];
+  ASSERT_EQ(::pipe(pipeFds), 0);
+  auto options = SystemLogSink::defaultOptions();
+  options.journalSocketPath = (std::filesystem::temp_directory_path() / "veltrano-no-journal-here").string();
+  options.fallbackFd = pipeFds[1];
+  SystemLogSink sink(options);
+  sink.write(LogCategory::NET, "x");
+  sink.write(LogCategory::Error, "y %s %n");
+  ::close(pipeFds[1]);
+  EXPECT_EQ(drain(pipeFds[0]), "com.tavri.Veltrano: [NET] x\ncom.tavri.Veltrano: [ERROR] y %s %n\n");
+  ::close(pipeFds[0]);
+}
+
+TEST(SystemLogSink, DefaultLoggerWritesToStandardErrorWithoutAJournal) {
+  if (std::filesystem::exists("/run/systemd/journal/socket")) {
+    GTEST_SKIP() << "a journal runs on this machine: the line goes there, not to standard error";
+  }
+  int pipeFds[2];
+  ASSERT_EQ(::pipe(pipeFds), 0);
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::dup2(pipeFds[1], 2);
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
+    setLogSink(std::make_shared<SystemLogSink>());
+    log(LogCategory::CLIENT, "hello from the child");
+    std::_Exit(0);
+  }
+  ::close(pipeFds[1]);
+  auto text = drain(pipeFds[0]);
+  ::close(pipeFds[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(text, "com.tavri.Veltrano: [CLIENT] hello from the child\n");
+}
+
+}  // namespace
+}  // namespace veltrano

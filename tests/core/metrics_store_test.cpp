@@ -1,0 +1,240 @@
+#include "core/metrics_store.hpp"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <set>
+
+namespace veltrano {
+namespace {
+
+const std::string dash = "\u2014";
+
+TEST(MetricsStore, StartsWithTheDocumentedValues) {
+  MetricsStore m;
+  EXPECT_FALSE(m.isRunning.get());
+  EXPECT_FALSE(m.startTime.get().has_value());
+  EXPECT_EQ(m.port.get(), 9090);
+  EXPECT_EQ(m.videoPort.get(), 9091);
+  EXPECT_EQ(m.audioPort.get(), 9092);
+  EXPECT_EQ(m.localIP.get(), dash);
+  EXPECT_EQ(m.lastError.get(), dash);
+  EXPECT_EQ(m.lastCommand.get(), dash);
+  EXPECT_EQ(m.lastFrameDescription.get(), dash);
+  EXPECT_EQ(m.displayInfo.get(), dash);
+  EXPECT_FALSE(m.isCapturing.get());
+  EXPECT_EQ(m.fps.get(), 0.0);
+  EXPECT_EQ(m.encodeMs.get(), 0.0);
+  EXPECT_EQ(m.averagePingMs.get(), 0.0);
+  for (auto* counter : {&m.capturedFrames, &m.connectedClients, &m.videoClients, &m.encodedFrames, &m.keyframes,
+                        &m.videoBytesSent, &m.videoFramesDropped, &m.audioClients, &m.audioFrames, &m.audioBytesSent,
+                        &m.audioFramesDropped, &m.bytesSent, &m.bytesReceived, &m.hostWidth, &m.hostHeight}) {
+    EXPECT_EQ(counter->get(), 0);
+  }
+  EXPECT_EQ(m.activeDisplayID.get(), 0u);
+  EXPECT_TRUE(m.availableDisplays.get().empty());
+  EXPECT_EQ(m.screenRecordingStatus.get(), "unknown");
+  EXPECT_EQ(m.accessibilityStatus.get(), "unknown");
+  EXPECT_TRUE(m.events().get().empty());
+}
+
+TEST(MetricsStore, SettersNotifyOnlyOnChange) {
+  MetricsStore m;
+  std::vector<std::int64_t> seen;
+  int displayChanges = 0;
+  auto clients = m.connectedClients.observe([&](std::int64_t value) { seen.push_back(value); });
+  auto displays = m.availableDisplays.observe([&](const std::vector<DisplayInfo>&) { ++displayChanges; });
+
+  EXPECT_FALSE(m.connectedClients.set(0));
+  EXPECT_TRUE(m.connectedClients.set(2));
+  EXPECT_FALSE(m.connectedClients.set(2));
+  EXPECT_TRUE(m.connectedClients.set(1));
+  EXPECT_EQ(seen, (std::vector<std::int64_t>{2, 1}));
+
+  std::vector<DisplayInfo> list{{1, "A", 1920, 1080, 9100}, {2, "B", 1280, 720, 9101}};
+  m.availableDisplays.set(list);
+  m.availableDisplays.set(list);  // equal element by element
+  list[1].videoPort = 0;
+  m.availableDisplays.set(list);
+  EXPECT_EQ(displayChanges, 2);
+
+  clients.reset();
+  m.connectedClients.set(5);
+  EXPECT_EQ(seen.size(), 2u);
+  EXPECT_EQ(m.connectedClients.get(), 5);
+}
+
+TEST(MetricsStore, ObserversMayUnsubscribeWhileBeingNotified) {
+  MetricsStore m;
+  std::vector<std::string> calls;
+  Subscription second;
+  auto first = m.lastError.observe([&](const std::string& value) {
+    calls.push_back("first " + value);
+    second.reset();
+  });
+  second = m.lastError.observe([&](const std::string& value) { calls.push_back("second " + value); });
+  m.lastError.set("boom");
+  m.lastError.set("again");
+  EXPECT_EQ(calls, (std::vector<std::string>{"first boom", "first again"}));
+  EXPECT_EQ(m.lastError.observerCount(), 1u);
+}
+
+TEST(MetricsStore, SubscriptionOutlivingTheStoreIsHarmless) {
+  Subscription subscription;
+  {
+    MetricsStore m;
+    subscription = m.isRunning.observe([](bool) {});
+  }
+  subscription.reset();
+  SUCCEED();
+}
+
+TEST(MetricsStore, KeepsTheNewest200EventsOldestFirst) {
+  MetricsStore m;
+  int notifications = 0;
+  auto watch = m.events().observe([&](const auto&) { ++notifications; });
+  const std::regex uuidText("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
+  auto before = MetricsStore::Clock::now();
+  for (int i = 0; i < 250; ++i) m.logEvent(allLogCategories[static_cast<std::size_t>(i) % 9], "event " + std::to_string(i));
+  const auto& events = m.events().get();
+  ASSERT_EQ(events.size(), 200u);
+  EXPECT_EQ(notifications, 250);
+  std::set<std::string> ids;
+  for (std::size_t k = 0; k < events.size(); ++k) {
+    int i = static_cast<int>(k) + 50;
+    EXPECT_EQ(events[k].message, "event " + std::to_string(i));
+    EXPECT_EQ(events[k].tag, std::string(name(allLogCategories[static_cast<std::size_t>(i) % 9])));
+    EXPECT_GE(events[k].date, before);
+    if (k > 0) {
+      EXPECT_GE(events[k].date, events[k - 1].date);
+    }
+    EXPECT_TRUE(std::regex_match(events[k].id.text(), uuidText)) << events[k].id.text();
+    ids.insert(events[k].id.text());
+  }
+  EXPECT_EQ(ids.size(), 200u);
+}
+
+TEST(MetricsStore, ResetSessionCountersGivesExactlyTheListedValues) {
+  MetricsStore m;
+  // Move every field away from its initial value.
+  auto started = MetricsStore::Clock::now();
+  m.isRunning.set(true);
+  m.startTime.set(started);
+  m.port.set(1);
+  m.videoPort.set(2);
+  m.audioPort.set(3);
+  m.localIP.set("10.0.0.2");
+  m.lastError.set("err");
+  m.lastCommand.set("tap");
+  m.isCapturing.set(true);
+  m.fps.set(44.5);
+  m.capturedFrames.set(10);
+  m.lastFrameDescription.set("1920x1080 display=1");
+  m.connectedClients.set(1);
+  m.videoClients.set(2);
+  m.encodedFrames.set(3);
+  m.keyframes.set(4);
+  m.encodeMs.set(5.5);
+  m.videoBytesSent.set(6);
+  m.videoFramesDropped.set(7);
+  m.audioClients.set(8);
+  m.audioFrames.set(9);
+  m.audioBytesSent.set(10);
+  m.audioFramesDropped.set(11);
+  m.bytesSent.set(12);
+  m.bytesReceived.set(13);
+  m.averagePingMs.set(14.5);
+  m.hostWidth.set(1920);
+  m.hostHeight.set(1080);
+  m.activeDisplayID.set(7);
+  m.availableDisplays.set({{7, "Main", 1920, 1080, 9100}});
+  m.displayInfo.set("Main 1920x1080");
+  m.screenRecordingStatus.set("granted");
+  m.accessibilityStatus.set("missing");
+  m.logEvent(LogCategory::HOST, "kept");
+
+  m.resetSessionCounters();
+
+  // Reset to zero / placeholder:
+  EXPECT_FALSE(m.isCapturing.get());
+  EXPECT_EQ(m.fps.get(), 0.0);
+  EXPECT_EQ(m.encodeMs.get(), 0.0);
+  EXPECT_EQ(m.averagePingMs.get(), 0.0);
+  for (auto* counter : {&m.capturedFrames, &m.connectedClients, &m.videoClients, &m.encodedFrames, &m.keyframes,
+                        &m.videoBytesSent, &m.videoFramesDropped, &m.audioClients, &m.audioFrames, &m.audioBytesSent,
+                        &m.audioFramesDropped, &m.bytesSent, &m.bytesReceived}) {
+    EXPECT_EQ(counter->get(), 0);
+  }
+  EXPECT_TRUE(m.availableDisplays.get().empty());
+  EXPECT_EQ(m.activeDisplayID.get(), 0u);
+  EXPECT_EQ(m.lastCommand.get(), dash);
+  EXPECT_EQ(m.lastError.get(), dash);
+  EXPECT_EQ(m.lastFrameDescription.get(), dash);
+  // Untouched:
+  EXPECT_TRUE(m.isRunning.get());
+  EXPECT_EQ(m.startTime.get(), started);
+  EXPECT_EQ(m.port.get(), 1);
+  EXPECT_EQ(m.videoPort.get(), 2);
+  EXPECT_EQ(m.audioPort.get(), 3);
+  EXPECT_EQ(m.localIP.get(), "10.0.0.2");
+  EXPECT_EQ(m.hostWidth.get(), 1920);
+  EXPECT_EQ(m.hostHeight.get(), 1080);
+  EXPECT_EQ(m.displayInfo.get(), "Main 1920x1080");
+  EXPECT_EQ(m.screenRecordingStatus.get(), "granted");
+  EXPECT_EQ(m.accessibilityStatus.get(), "missing");
+  EXPECT_EQ(m.events().get().size(), 1u);
+}
+
+InterfaceAddress ipv4(std::string name, std::string address, bool loopback = false, bool up = true,
+                      bool running = true) {
+  return InterfaceAddress{std::move(name), up, running, loopback, true, std::move(address)};
+}
+
+TEST(LocalIPv4Address, PicksTheFirstUsableAddressPreferringEn) {
+  using List = std::vector<InterfaceAddress>;
+  EXPECT_EQ(MetricsStore::localIPv4Address(List{}), std::nullopt);
+  EXPECT_EQ(MetricsStore::localIPv4Address(List{ipv4("lo", "127.0.0.1", true)}), std::nullopt);
+  // Loopback flag, 127.x on any interface, down or not running, and IPv6 are all skipped.
+  EXPECT_EQ(MetricsStore::localIPv4Address(List{
+                ipv4("lo", "10.9.9.9", true), ipv4("dummy0", "127.0.1.1"), ipv4("wlan0", "10.1.1.1", false, false),
+                ipv4("eth1", "10.2.2.2", false, true, false), InterfaceAddress{"eth0", true, true, false, false, "fe80::1"},
+                ipv4("eth0", "192.168.1.20")}),
+            "192.168.1.20");
+  // "en" wins over an earlier usable interface, and the first "en" wins among several.
+  EXPECT_EQ(MetricsStore::localIPv4Address(
+                List{ipv4("wlp2s0", "192.168.1.5"), ipv4("enp3s0", "192.168.1.6"), ipv4("en0", "192.168.1.7")}),
+            "192.168.1.6");
+  // Without any "en", the first usable one.
+  EXPECT_EQ(MetricsStore::localIPv4Address(List{ipv4("docker0", "172.17.0.1"), ipv4("wlp2s0", "192.168.1.5")}),
+            "172.17.0.1");
+  // An "en" interface that is down does not count.
+  EXPECT_EQ(MetricsStore::localIPv4Address(List{ipv4("wlp2s0", "192.168.1.5"), ipv4("en0", "192.168.1.7", false, false)}),
+            "192.168.1.5");
+}
+
+TEST(LocalIPv4Address, ThisMachine) {
+  auto interfaces = systemInterfaceAddresses();
+  ASSERT_FALSE(interfaces.empty()) << "getifaddrs listed nothing";
+  bool hasUsable = false;
+  for (const auto& entry : interfaces) {
+    if (entry.isUp && entry.isRunning && !entry.isLoopback && entry.isIPv4 && !entry.address.starts_with("127.")) {
+      hasUsable = true;
+    }
+  }
+  auto address = MetricsStore::localIPv4Address();
+  if (!hasUsable) {
+    EXPECT_EQ(address, std::nullopt);
+    return;
+  }
+  ASSERT_TRUE(address.has_value());
+  in_addr parsed{};
+  EXPECT_EQ(inet_pton(AF_INET, address->c_str(), &parsed), 1) << *address;
+  EXPECT_FALSE(address->starts_with("127."));
+  bool listed = false;
+  for (const auto& entry : interfaces) listed = listed || (entry.isIPv4 && entry.address == *address && !entry.isLoopback);
+  EXPECT_TRUE(listed);
+}
+
+}  // namespace
+}  // namespace veltrano

@@ -1,0 +1,220 @@
+#include "core/analytics_payload.hpp"
+#include "core/product_analytics.hpp"
+#include "base/json.hpp"
+#include "test_https_server.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <regex>
+
+namespace veltrano {
+namespace {
+
+using testing::TestHttpsServer;
+using Result = ProductAnalytics::DeliveryReport::Result;
+
+// Collects delivery reports from the I/O threads.
+class Deliveries {
+ public:
+  std::function<void(const ProductAnalytics::DeliveryReport&)> observer() {
+    return [this](const ProductAnalytics::DeliveryReport& report) {
+      {
+        std::lock_guard lock(mutex_);
+        reports_.push_back(report);
+      }
+      changed_.notify_all();
+    };
+  }
+  bool waitFor(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return reports_.size() >= count; });
+  }
+  std::vector<ProductAnalytics::DeliveryReport> reports() {
+    std::lock_guard lock(mutex_);
+    return reports_;
+  }
+  std::size_t count(Result result) {
+    std::lock_guard lock(mutex_);
+    return static_cast<std::size_t>(
+        std::count_if(reports_.begin(), reports_.end(), [&](const auto& r) { return r.result == result; }));
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<ProductAnalytics::DeliveryReport> reports_;
+};
+
+ProductAnalytics::Options optionsFor(std::uint16_t port, const std::string& trustedPem, Deliveries& deliveries) {
+  ProductAnalytics::Options options;
+  options.endpoint = platform::HttpsEndpoint{"127.0.0.1", port, "/veltrano/v1/metrics"};
+  options.deviceId = [] { return std::string("mac-0f8fad5b-d9cb-469f-a165-70867728950e"); };
+  options.appVersion = "1.2.3";
+  options.extraTrustedCertificatesPem = trustedPem;
+  options.onDeliveryEnded = deliveries.observer();
+  return options;
+}
+
+const std::regex isoUtc(R"(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{3}Z)");
+
+TEST(ProductAnalyticsPayload, HasExactlyTheProtocolMembers) {
+  AnalyticsReport report;
+  report.event = AnalyticsEvent::server_start_failed;
+  report.detail = "bonjour";
+  report.deviceId = "mac-abc";
+  report.appVersion = "0.1.0";
+  report.timestamp = std::chrono::system_clock::time_point(std::chrono::milliseconds(1714566896789));
+  auto parsed = json::parseObjectOrArray(analyticsPayloadJson(report));
+  ASSERT_TRUE(parsed.value) << parsed.error;
+  EXPECT_EQ(*parsed.value, json::Json::parse(R"({"event":"server_start_failed","detail":"bonjour",
+      "deviceId":"mac-abc","platform":"linux","appVersion":"0.1.0","timestamp":"2024-05-01T12:34:56.789Z"})"));
+
+  report.detail.reset();
+  report.timestamp = std::chrono::system_clock::time_point(std::chrono::milliseconds(-1));
+  parsed = json::parseObjectOrArray(analyticsPayloadJson(report));
+  ASSERT_TRUE(parsed.value);
+  EXPECT_TRUE((*parsed.value)["detail"].is_null());
+  EXPECT_EQ((*parsed.value)["timestamp"], "1969-12-31T23:59:59.999Z");
+}
+
+TEST(ProductAnalyticsPayload, EventRawNames) {
+  EXPECT_EQ(rawName(AnalyticsEvent::server_app_open), "server_app_open");
+  EXPECT_EQ(rawName(AnalyticsEvent::server_started), "server_started");
+  EXPECT_EQ(rawName(AnalyticsEvent::server_stopped), "server_stopped");
+  EXPECT_EQ(rawName(AnalyticsEvent::server_start_failed), "server_start_failed");
+  EXPECT_EQ(rawName(AnalyticsEvent::server_client_connected), "server_client_connected");
+  EXPECT_EQ(rawName(AnalyticsEvent::server_client_disconnected), "server_client_disconnected");
+  EXPECT_EQ(rawName(AnalyticsEvent::server_permission_requested), "server_permission_requested");
+  EXPECT_EQ(rawName(AnalyticsEvent::server_permission_granted), "server_permission_granted");
+  EXPECT_EQ(rawName(AnalyticsEvent::server_permission_missing), "server_permission_missing");
+  EXPECT_EQ(rawName(AnalyticsEvent::server_launch_at_login), "server_launch_at_login");
+  EXPECT_EQ(rawName(AnalyticsEvent::server_onboarding_started), "server_onboarding_started");
+  EXPECT_EQ(rawName(AnalyticsEvent::server_onboarding_completed), "server_onboarding_completed");
+  EXPECT_EQ(rawName(AnalyticsEvent::server_permission_step_viewed), "server_permission_step_viewed");
+}
+
+TEST(ProductAnalyticsDelivery, PostsEachEventAsJsonOverHttpsInOrder) {
+  TestHttpsServer server(TestHttpsServer::Mode::respond);
+  Deliveries deliveries;
+  ProductAnalytics analytics(optionsFor(server.port(), server.certificatePem(), deliveries));
+
+  auto before = std::chrono::system_clock::now();
+  analytics.track(AnalyticsEvent::server_client_connected, "local");
+  analytics.track(AnalyticsEvent::server_started);
+  ASSERT_TRUE(server.waitForRequests(2, std::chrono::seconds(10)));
+  ASSERT_TRUE(deliveries.waitFor(2));
+
+  auto requests = server.requests();
+  for (const auto& request : requests) {
+    EXPECT_EQ(request.method, "POST");
+    EXPECT_EQ(request.target, "/veltrano/v1/metrics");
+    EXPECT_EQ(request.contentType, "application/json");
+    EXPECT_EQ(request.host, "127.0.0.1:" + std::to_string(server.port()));
+  }
+  auto first = json::parseObjectOrArray(requests[0].body);
+  ASSERT_TRUE(first.value) << first.error;
+  const auto& body = *first.value;
+  EXPECT_EQ(body.size(), 6u);
+  EXPECT_EQ(body["event"], "server_client_connected");
+  EXPECT_EQ(body["detail"], "local");
+  EXPECT_EQ(body["deviceId"], "mac-0f8fad5b-d9cb-469f-a165-70867728950e");
+  EXPECT_EQ(body["platform"], "linux");
+  EXPECT_EQ(body["appVersion"], "1.2.3");
+  std::string timestamp = body["timestamp"];
+  EXPECT_TRUE(std::regex_match(timestamp, isoUtc)) << timestamp;
+  EXPECT_GE(timestamp, iso8601Utc(before - std::chrono::seconds(1)));
+
+  auto second = json::parseObjectOrArray(requests[1].body);
+  ASSERT_TRUE(second.value);
+  EXPECT_EQ((*second.value)["event"], "server_started");
+  EXPECT_TRUE((*second.value)["detail"].is_null());
+
+  auto reports = deliveries.reports();
+  EXPECT_EQ(reports[0].result, Result::delivered);
+  EXPECT_EQ(reports[0].httpStatus, 204);
+  EXPECT_EQ(reports[0].event, AnalyticsEvent::server_client_connected);
+  EXPECT_EQ(reports[1].event, AnalyticsEvent::server_started);
+}
+
+TEST(ProductAnalyticsDelivery, RefusesAServerItCannotVerify) {
+  TestHttpsServer server(TestHttpsServer::Mode::respond);
+  Deliveries deliveries;
+  ProductAnalytics analytics(optionsFor(server.port(), "", deliveries));
+  analytics.track(AnalyticsEvent::server_app_open);
+  ASSERT_TRUE(deliveries.waitFor(1));
+  EXPECT_EQ(deliveries.reports()[0].result, Result::failed);
+  EXPECT_TRUE(server.requests().empty());
+}
+
+TEST(ProductAnalyticsDelivery, UnreachablePortFailsQuietly) {
+  Deliveries deliveries;
+  ProductAnalytics analytics(optionsFor(testing::closedLoopbackPort(), "", deliveries));
+  EXPECT_NO_THROW(analytics.track(AnalyticsEvent::server_stopped));
+  ASSERT_TRUE(deliveries.waitFor(1));
+  EXPECT_EQ(deliveries.reports()[0].result, Result::failed);
+}
+
+TEST(ProductAnalyticsDelivery, HangingServerNeitherBlocksTrackNorOutlivesTheTimeout) {
+  TestHttpsServer server(TestHttpsServer::Mode::hang);
+  Deliveries deliveries;
+  auto options = optionsFor(server.port(), server.certificatePem(), deliveries);
+  options.timeout = std::chrono::milliseconds(200);
+  ProductAnalytics analytics(std::move(options));
+
+  auto start = std::chrono::steady_clock::now();
+  analytics.track(AnalyticsEvent::server_permission_missing, "accessibility");
+  // track() came back before the request could have ended: nothing has been reported yet.
+  EXPECT_TRUE(deliveries.reports().empty());
+  ASSERT_TRUE(server.waitForConnections(1, std::chrono::seconds(10)));
+  ASSERT_TRUE(deliveries.waitFor(1));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
+  EXPECT_EQ(deliveries.reports()[0].result, Result::timedOut);
+  EXPECT_TRUE(server.requests().empty());
+}
+
+TEST(ProductAnalyticsDelivery, QueueIsBoundedAndDestructionCancels) {
+  TestHttpsServer server(TestHttpsServer::Mode::hang);
+  Deliveries deliveries;
+  auto options = optionsFor(server.port(), server.certificatePem(), deliveries);
+  options.timeout = std::chrono::seconds(30);
+  options.maxPending = 4;
+  {
+    ProductAnalytics analytics(std::move(options));
+    for (int i = 0; i < 7; ++i) analytics.track(AnalyticsEvent::server_client_disconnected, std::to_string(i));
+    // Four pending (one in flight), three dropped at once on this thread.
+    auto reports = deliveries.reports();
+    ASSERT_EQ(reports.size(), 3u);
+    EXPECT_EQ(reports[0].detail, "4");
+    EXPECT_EQ(reports[2].detail, "6");
+    for (const auto& report : reports) EXPECT_EQ(report.result, Result::dropped);
+    ASSERT_TRUE(server.waitForConnections(1, std::chrono::seconds(10)));
+  }
+  // Destruction closed the request in flight long before its 30 s time-out, and sent none of the queued ones.
+  ASSERT_TRUE(server.waitForClientClose(1, std::chrono::seconds(10)));
+  EXPECT_FALSE(server.waitForConnections(2, std::chrono::milliseconds(300)));
+  EXPECT_EQ(deliveries.count(Result::dropped), 3u);
+}
+
+TEST(ProductAnalyticsDelivery, WithoutAnEndpointNothingIsSent) {
+  Deliveries deliveries;
+  ProductAnalytics::Options options;
+  options.endpoint.reset();
+  options.onDeliveryEnded = deliveries.observer();
+  ProductAnalytics analytics(std::move(options));
+  EXPECT_NO_THROW(analytics.track(AnalyticsEvent::server_app_open));
+  ASSERT_EQ(deliveries.reports().size(), 1u);
+  EXPECT_EQ(deliveries.reports()[0].result, Result::failed);
+}
+
+TEST(ProductAnalyticsDelivery, DefaultEndpointComesFromTheBuild) {
+  auto endpoint = ProductAnalytics::defaultEndpoint();
+  ASSERT_TRUE(endpoint.has_value());
+  EXPECT_EQ(endpoint->path, "/veltrano/v1/metrics");
+  EXPECT_FALSE(ProductAnalytics::defaultAppVersion().empty());
+}
+
+}  // namespace
+}  // namespace veltrano

@@ -1,0 +1,245 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <stdexcept>
+
+#include "base/encoding.hpp"
+#include "platform/crypto/signing_key.hpp"
+#include "session_pair.hpp"
+#include "transport/handshake_messages.hpp"
+#include "transport/local_transport_client_handshake.hpp"
+#include "transport/local_transport_host_handshake.hpp"
+#include "transport/local_transport_security_error.hpp"
+
+namespace veltrano {
+namespace {
+
+using Code = LocalTransportSecurityError::Code;
+using platform::SigningKey;
+
+Code failureOf(const std::function<void()>& step) {
+  try {
+    step();
+  } catch (const LocalTransportSecurityError& error) {
+    return error.code();
+  }
+  ADD_FAILURE() << "the step did not fail";
+  return Code::connectionClosed;
+}
+
+Bytes flipped(Bytes bytes, std::size_t index, std::uint8_t mask = 0x01) {
+  bytes[index] ^= mask;
+  return bytes;
+}
+
+TEST(LocalTransportHandshake, HostAndClientEstablishMatchingSessionsOnEveryChannel) {
+  const SigningKey key = SigningKey::generate();
+  for (auto channel : {LocalTransportChannel::control, LocalTransportChannel::video, LocalTransportChannel::audio,
+                       LocalTransportChannel::file}) {
+    LocalTransportHostHandshake host(channel, key);
+    LocalTransportClientHandshake client(channel, key);
+    EXPECT_EQ(client.expectedInputSize(), 0u);
+    EXPECT_EQ(host.expectedInputSize(), handshake::clientHelloSize);
+
+    const Bytes hello = client.clientHello();
+    ASSERT_EQ(hello.size(), handshake::clientHelloSize);
+    EXPECT_EQ(client.expectedInputSize(), handshake::hostChallengeSize);
+    const Bytes challenge = host.receiveClientHello(hello);
+    ASSERT_EQ(challenge.size(), handshake::hostChallengeSize);
+    EXPECT_EQ(host.expectedInputSize(), handshake::clientProofSize);
+    const Bytes proof = client.receiveHostChallenge(challenge);
+    ASSERT_EQ(proof.size(), handshake::clientProofSize);
+    EXPECT_EQ(client.expectedInputSize(), handshake::acceptSize);
+    const Bytes accept = host.receiveClientProof(proof);
+    ASSERT_EQ(accept.size(), handshake::acceptSize);
+    EXPECT_TRUE(host.isEstablished());
+    EXPECT_EQ(host.expectedInputSize(), 0u);
+    client.receiveAccept(accept);
+    EXPECT_TRUE(client.isEstablished());
+
+    auto hostSession = host.takeSession();
+    auto clientSession = client.takeSession();
+    EXPECT_EQ(hostSession->channel(), channel);
+    // The host may speak first; both directions work.
+    auto toClient = clientSession->open(hostSession->seal(asBytes("hello")));
+    ASSERT_EQ(toClient.size(), 1u);
+    EXPECT_EQ(asString(toClient[0]), "hello");
+    auto toHost = hostSession->open(clientSession->seal(asBytes("ping")));
+    ASSERT_EQ(toHost.size(), 1u);
+    EXPECT_EQ(asString(toHost[0]), "ping");
+  }
+}
+
+TEST(LocalTransportHandshake, HostRefusesAnotherAccountBeforeSigning) {
+  LocalTransportHostHandshake host(LocalTransportChannel::control, SigningKey::generate());
+  LocalTransportClientHandshake stranger(LocalTransportChannel::control, SigningKey::generate());
+  Bytes challenge;
+  EXPECT_EQ(failureOf([&] { challenge = host.receiveClientHello(stranger.clientHello()); }),
+            Code::authenticationFailed);
+  EXPECT_TRUE(challenge.empty()) << "no HostChallenge, so no signature, leaves the host";
+  EXPECT_EQ(host.expectedInputSize(), 0u);
+  EXPECT_FALSE(host.isEstablished());
+  EXPECT_THROW(host.receiveClientProof(Bytes(handshake::clientProofSize)), std::logic_error);
+}
+
+TEST(LocalTransportHandshake, HostRefusesMalformedHellosAsInvalidHandshake) {
+  const SigningKey key = SigningKey::generate();
+  const Bytes hello = LocalTransportClientHandshake(LocalTransportChannel::control, key).clientHello();
+  const Bytes foreignHello = LocalTransportClientHandshake(LocalTransportChannel::control, SigningKey::generate()).clientHello();
+  const std::vector<std::pair<std::string, Bytes>> cases = {
+      {"magic", flipped(hello, 0)},
+      {"last magic byte", flipped(hello, 3)},
+      {"type", flipped(hello, 4, 0x02)},  // 1 -> 3: a ClientProof's type
+      {"channel", flipped(hello, 5)},
+      {"short", Bytes(hello.begin(), hello.end() - 1)},
+      {"long", [&] { Bytes b = hello; b.push_back(0); return b; }()},
+      // Header checks come first: a foreign account with a bad magic is an invalid handshake.
+      {"foreign account and bad magic", flipped(foreignHello, 1)},
+  };
+  for (const auto& [name, message] : cases) {
+    LocalTransportHostHandshake host(LocalTransportChannel::control, key);
+    EXPECT_EQ(failureOf([&] { host.receiveClientHello(message); }), Code::invalidHandshake) << name;
+  }
+  // Reserved bytes are not checked.
+  Bytes reserved = hello;
+  reserved[6] = 0xAB;
+  reserved[7] = 0xCD;
+  LocalTransportHostHandshake host(LocalTransportChannel::control, key);
+  EXPECT_EQ(host.receiveClientHello(reserved).size(), handshake::hostChallengeSize);
+}
+
+TEST(LocalTransportHandshake, ClientOnAnotherChannelIsRefused) {
+  const SigningKey key = SigningKey::generate();
+  LocalTransportHostHandshake host(LocalTransportChannel::control, key);
+  LocalTransportClientHandshake client(LocalTransportChannel::file, key);
+  EXPECT_EQ(failureOf([&] { host.receiveClientHello(client.clientHello()); }), Code::invalidHandshake);
+}
+
+TEST(LocalTransportHandshake, HostRefusesBadProofs) {
+  const SigningKey key = SigningKey::generate();
+  auto run = [&](const std::function<Bytes(Bytes)>& alter) {
+    LocalTransportHostHandshake host(LocalTransportChannel::audio, key);
+    LocalTransportClientHandshake client(LocalTransportChannel::audio, key);
+    const Bytes proof = client.receiveHostChallenge(host.receiveClientHello(client.clientHello()));
+    return failureOf([&] { host.receiveClientProof(alter(proof)); });
+  };
+  EXPECT_EQ(run([](Bytes p) { return flipped(p, 0); }), Code::invalidHandshake);
+  EXPECT_EQ(run([](Bytes p) { return flipped(p, 4, 0x03); }), Code::invalidHandshake);  // type 3 -> 0
+  EXPECT_EQ(run([](Bytes p) { return flipped(p, 5); }), Code::invalidHandshake);
+  EXPECT_EQ(run([](Bytes p) { return Bytes(p.begin(), p.begin() + 71); }), Code::invalidHandshake);
+  EXPECT_EQ(run([](Bytes p) { return flipped(p, 8); }), Code::authenticationFailed);
+  EXPECT_EQ(run([](Bytes p) { return flipped(p, 71, 0x80); }), Code::authenticationFailed);
+}
+
+TEST(LocalTransportHandshake, HostRefusesAProofSignedWithAnotherKey) {
+  const SigningKey key = SigningKey::generate();
+  const SigningKey other = SigningKey::generate();
+  LocalTransportHostHandshake host(LocalTransportChannel::control, key);
+  LocalTransportClientHandshake client(LocalTransportChannel::control, key);
+  const Bytes hello = client.clientHello();
+  const Bytes challenge = host.receiveClientHello(hello);
+  const auto cn = handshake::decodeClientHello(hello, LocalTransportChannel::control).clientNonce;
+  const auto hn = handshake::decodeHostChallenge(challenge, LocalTransportChannel::control).hostNonce;
+  const std::string accountID = hexEncode(handshake::decodeClientHello(hello, LocalTransportChannel::control).accountDigest);
+  const auto forged = other.sign(asBytes(
+      handshake::proofText(handshake::Role::client, LocalTransportChannel::control, accountID, cn, hn)));
+  const Bytes proof = handshake::encode(handshake::ClientProof{LocalTransportChannel::control, forged});
+  EXPECT_EQ(failureOf([&] { host.receiveClientProof(proof); }), Code::authenticationFailed);
+}
+
+TEST(LocalTransportHandshake, ReplayedProofFromAnotherSessionIsRefused) {
+  const SigningKey key = SigningKey::generate();
+  // A complete first session, observed by an attacker.
+  LocalTransportHostHandshake firstHost(LocalTransportChannel::control, key);
+  LocalTransportClientHandshake firstClient(LocalTransportChannel::control, key);
+  const Bytes hello = firstClient.clientHello();
+  const Bytes proof = firstClient.receiveHostChallenge(firstHost.receiveClientHello(hello));
+  firstHost.receiveClientProof(proof);
+
+  // The attacker replays both client messages; the new host's nonce differs.
+  LocalTransportHostHandshake secondHost(LocalTransportChannel::control, key);
+  EXPECT_EQ(secondHost.receiveClientHello(hello).size(), handshake::hostChallengeSize);
+  EXPECT_EQ(failureOf([&] { secondHost.receiveClientProof(proof); }), Code::authenticationFailed);
+}
+
+TEST(LocalTransportHandshake, ClientRefusesAForgedOrReflectedChallenge) {
+  const SigningKey key = SigningKey::generate();
+  auto clientSees = [&](const std::function<Bytes(LocalTransportClientHandshake&)>& makeChallenge) {
+    LocalTransportClientHandshake client(LocalTransportChannel::control, key);
+    const Bytes challenge = makeChallenge(client);
+    return failureOf([&] { client.receiveHostChallenge(challenge); });
+  };
+  // A host holding another key answers for our account.
+  EXPECT_EQ(clientSees([&](LocalTransportClientHandshake& client) {
+              const auto hello = handshake::decodeClientHello(client.clientHello(), LocalTransportChannel::control);
+              handshake::HostChallenge challenge{LocalTransportChannel::control, {}, {}};
+              challenge.hostNonce.fill(7);
+              challenge.signature = SigningKey::generate().sign(asBytes(handshake::proofText(
+                  handshake::Role::host, LocalTransportChannel::control, hexEncode(hello.accountDigest),
+                  hello.clientNonce, challenge.hostNonce)));
+              return handshake::encode(challenge);
+            }),
+            Code::authenticationFailed);
+  // A genuine challenge with one signature bit changed.
+  EXPECT_EQ(clientSees([&](LocalTransportClientHandshake& client) {
+              LocalTransportHostHandshake host(LocalTransportChannel::control, key);
+              return flipped(host.receiveClientHello(client.clientHello()), 60);
+            }),
+            Code::authenticationFailed);
+  // A challenge signed with the client role (a reflected client signature) does not pass as the host's.
+  EXPECT_EQ(clientSees([&](LocalTransportClientHandshake& client) {
+              const auto hello = handshake::decodeClientHello(client.clientHello(), LocalTransportChannel::control);
+              handshake::HostChallenge challenge{LocalTransportChannel::control, {}, {}};
+              challenge.hostNonce.fill(9);
+              challenge.signature = key.sign(asBytes(handshake::proofText(
+                  handshake::Role::client, LocalTransportChannel::control, hexEncode(hello.accountDigest),
+                  hello.clientNonce, challenge.hostNonce)));
+              return handshake::encode(challenge);
+            }),
+            Code::authenticationFailed);
+  // A challenge for another channel.
+  EXPECT_EQ(clientSees([&](LocalTransportClientHandshake& client) {
+              LocalTransportHostHandshake host(LocalTransportChannel::control, key);
+              return flipped(host.receiveClientHello(client.clientHello()), 5, 0x02);
+            }),
+            Code::invalidHandshake);
+}
+
+TEST(LocalTransportHandshake, ClientChecksTheAccept) {
+  const SigningKey key = SigningKey::generate();
+  auto clientSees = [&](const std::function<Bytes(Bytes)>& alter) {
+    LocalTransportHostHandshake host(LocalTransportChannel::file, key);
+    LocalTransportClientHandshake client(LocalTransportChannel::file, key);
+    const Bytes accept = host.receiveClientProof(client.receiveHostChallenge(host.receiveClientHello(client.clientHello())));
+    return failureOf([&] { client.receiveAccept(alter(accept)); });
+  };
+  EXPECT_EQ(clientSees([](Bytes a) { return flipped(a, 0); }), Code::invalidHandshake);
+  EXPECT_EQ(clientSees([](Bytes a) { return flipped(a, 4); }), Code::invalidHandshake);
+  EXPECT_EQ(clientSees([](Bytes a) { return Bytes(a.begin(), a.begin() + 23); }), Code::invalidHandshake);
+  EXPECT_EQ(clientSees([](Bytes a) { return flipped(a, 6); }), Code::authenticationFailed);  // reserved bytes are covered
+  EXPECT_EQ(clientSees([](Bytes a) { return flipped(a, 23); }), Code::authenticationFailed);
+}
+
+TEST(LocalTransportHandshake, StepsOutOfOrderAndSecondSessionsAreProgrammingErrors) {
+  const SigningKey key = SigningKey::generate();
+  LocalTransportClientHandshake client(LocalTransportChannel::control, key);
+  EXPECT_THROW(client.receiveHostChallenge(Bytes(handshake::hostChallengeSize)), std::logic_error);
+  EXPECT_THROW(client.takeSession(), std::logic_error);
+  LocalTransportHostHandshake host(LocalTransportChannel::control, key);
+  EXPECT_THROW(host.receiveClientProof(Bytes(handshake::clientProofSize)), std::logic_error);
+
+  auto pair = testing::establishSessions(LocalTransportChannel::control, key);
+  EXPECT_NE(pair.host, nullptr);
+  EXPECT_NE(pair.client, nullptr);
+}
+
+TEST(LocalTransportHandshake, SessionsOfSeparateHandshakesUseSeparateKeys) {
+  const SigningKey key = SigningKey::generate();
+  auto first = testing::establishSessions(LocalTransportChannel::control, key);
+  auto second = testing::establishSessions(LocalTransportChannel::control, key);
+  // Same sequence number, same account, other connection: refused.
+  EXPECT_EQ(failureOf([&] { second.host->open(first.client->seal(asBytes("x"))); }), Code::authenticationFailed);
+}
+
+}  // namespace
+}  // namespace veltrano

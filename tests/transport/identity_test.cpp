@@ -1,0 +1,194 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "base/encoding.hpp"
+#include "platform/crypto/random.hpp"
+#include "platform/crypto/sha256.hpp"
+#include "transport/hex_byte_strings.hpp"
+#include "transport/veltrano_identity.hpp"
+
+namespace veltrano {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TemporaryFolder {
+ public:
+  TemporaryFolder() {
+    std::string pattern = (fs::temp_directory_path() / "veltrano-identity-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~TemporaryFolder() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+std::string readText(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Replaces the key file the way a user or a sync tool would: a new file renamed into place.
+void replaceKeyFile(const platform::AccountKeyFile& store, const std::string& text) {
+  const fs::path incoming = store.folder() / "incoming";
+  std::ofstream(incoming, std::ios::binary) << text;
+  fs::rename(incoming, store.filePath());
+}
+
+const std::string kRfcSeedText = "nWGxne_9WmC6hEr0kuwsxERJxWl7MmkZcDusAxyuf2A\n";
+constexpr std::string_view kRfcAccountID = "21fe31dfa154a261626bf854046fd2271b7bed4b6abe45aa58877ef47f9721b9";
+
+VeltranoIdentityError identityFailure(const std::function<void()>& step) {
+  try {
+    step();
+  } catch (const VeltranoIdentityError& error) {
+    return error;
+  }
+  ADD_FAILURE() << "the step did not fail";
+  return VeltranoIdentityError::storage(0, "none");
+}
+
+TEST(VeltranoIdentity, LoadOrCreateStoresOneKeyAndReturnsItAgain) {
+  TemporaryFolder temp;
+  platform::AccountKeyFile store(temp.path() / "veltrano");
+  const VeltranoIdentity first = VeltranoIdentity::loadOrCreate(store);
+  EXPECT_TRUE(first.isSynchronized());
+  EXPECT_EQ(first.accountID().size(), 64u);
+  EXPECT_EQ(first.accountID(), hexEncode(platform::sha256(first.privateKey().publicKey())));
+  EXPECT_EQ(readText(store.filePath()), base64urlEncode(first.privateKey().seed().view()) + "\n");
+
+  const VeltranoIdentity second = VeltranoIdentity::loadOrCreate(store);
+  EXPECT_EQ(second.accountID(), first.accountID());
+  EXPECT_EQ(hexEncode(second.signalingKey().view()), hexEncode(first.signalingKey().view()));
+}
+
+TEST(VeltranoIdentity, LoadsAKeyPlacedByTheUser) {
+  TemporaryFolder temp;
+  platform::AccountKeyFile store(temp.path());
+  replaceKeyFile(store, kRfcSeedText);
+  const VeltranoIdentity identity = VeltranoIdentity::loadOrCreate(store);
+  EXPECT_EQ(identity.accountID(), kRfcAccountID);
+  EXPECT_EQ(readText(store.filePath()), kRfcSeedText);
+}
+
+TEST(VeltranoIdentity, LoadOrCreateFollowsAReplacedFile) {
+  TemporaryFolder temp;
+  platform::AccountKeyFile store(temp.path());
+  const VeltranoIdentity first = VeltranoIdentity::loadOrCreate(store);
+  replaceKeyFile(store, kRfcSeedText);
+  EXPECT_EQ(VeltranoIdentity::loadOrCreate(store).accountID(), kRfcAccountID);
+  EXPECT_NE(first.accountID(), kRfcAccountID);
+}
+
+TEST(VeltranoIdentity, MalformedKeyIsInvalidAndLeftInPlace) {
+  TemporaryFolder temp;
+  platform::AccountKeyFile store(temp.path());
+  replaceKeyFile(store, "this is not a key\n");
+  const VeltranoIdentityError error = identityFailure([&] { VeltranoIdentity::loadOrCreate(store); });
+  EXPECT_EQ(error.code(), VeltranoIdentityError::Code::invalidKey);
+  EXPECT_EQ(error.localizationKey(), "identity.error.invalid");
+  EXPECT_EQ(readText(store.filePath()), "this is not a key\n");
+}
+
+TEST(VeltranoIdentity, StorageFaultIsAStorageError) {
+  TemporaryFolder temp;
+  std::ofstream(temp.path() / "file") << "x";
+  platform::AccountKeyFile store(temp.path() / "file" / "veltrano");
+  const VeltranoIdentityError error = identityFailure([&] { VeltranoIdentity::loadOrCreate(store); });
+  EXPECT_EQ(error.code(), VeltranoIdentityError::Code::storage);
+  EXPECT_EQ(error.errorNumber(), ENOTDIR);
+  EXPECT_EQ(error.localizationKey(), "identity.error.storage_format");
+}
+
+TEST(VeltranoIdentity, DefaultStoreLivesUnderXdgDataHome) {
+  TemporaryFolder temp;
+  const char* old = std::getenv("XDG_DATA_HOME");
+  const std::string saved = old ? old : "";
+  ::setenv("XDG_DATA_HOME", temp.path().c_str(), 1);
+  const VeltranoIdentity identity = VeltranoIdentity::loadOrCreate();
+  const fs::path file = temp.path() / "veltrano" / "account-signing-key";
+  EXPECT_EQ(readText(file), base64urlEncode(identity.privateKey().seed().view()) + "\n");
+  if (old) ::setenv("XDG_DATA_HOME", saved.c_str(), 1); else ::unsetenv("XDG_DATA_HOME");
+}
+
+TEST(VeltranoIdentity, ReloadIfChanged) {
+  TemporaryFolder temp;
+  platform::AccountKeyFile store(temp.path());
+  const VeltranoIdentity current = VeltranoIdentity::loadOrCreate(store);
+
+  EXPECT_FALSE(current.reloadIfChanged()) << "unchanged";
+
+  // The same key rewritten: still the same account.
+  replaceKeyFile(store, readText(store.filePath()));
+  EXPECT_FALSE(current.reloadIfChanged()) << "same account";
+
+  replaceKeyFile(store, kRfcSeedText);
+  const auto reloaded = current.reloadIfChanged();
+  ASSERT_TRUE(reloaded);
+  EXPECT_EQ(reloaded->accountID(), kRfcAccountID);
+  EXPECT_TRUE(reloaded->isSynchronized());
+  EXPECT_NE(current.accountID(), kRfcAccountID) << "the current identity is left as it was";
+  EXPECT_FALSE(reloaded->reloadIfChanged());
+
+  replaceKeyFile(store, "garbage");
+  EXPECT_EQ(identityFailure([&] { (void)current.reloadIfChanged(); }).code(), VeltranoIdentityError::Code::invalidKey);
+
+  fs::remove(store.filePath());
+  EXPECT_FALSE(current.reloadIfChanged()) << "no stored key";
+  EXPECT_FALSE(fs::exists(store.filePath())) << "reloading never creates a key";
+}
+
+TEST(VeltranoIdentity, InMemoryIdentityIsNotSynchronisedAndNeverReloads) {
+  const VeltranoIdentity identity(platform::SigningKey::generate());
+  EXPECT_FALSE(identity.isSynchronized());
+  EXPECT_FALSE(identity.reloadIfChanged());
+}
+
+TEST(VeltranoIdentity, SignalingPayloadsSealAndOpen) {
+  const VeltranoIdentity identity(platform::SigningKey::generate());
+  const Bytes plaintext = platform::randomBytes(300);
+  const Bytes box = identity.sealSignalingPayload(plaintext);
+  ASSERT_EQ(box.size(), 12 + 300 + 16u);
+  EXPECT_EQ(identity.openSignalingPayload(box), plaintext);
+  EXPECT_NE(identity.sealSignalingPayload(plaintext), box);
+
+  // Another device of the account derives the same key.
+  const VeltranoIdentity sameAccount(platform::SigningKey::fromSeed(identity.privateKey().seed()));
+  EXPECT_EQ(sameAccount.openSignalingPayload(box), plaintext);
+
+  for (std::size_t index : {std::size_t{0}, std::size_t{11}, std::size_t{12}, std::size_t{311}, std::size_t{312},
+                            box.size() - 1}) {
+    Bytes altered = box;
+    altered[index] ^= 0x04;
+    EXPECT_FALSE(identity.openSignalingPayload(altered)) << "byte " << index;
+  }
+  EXPECT_FALSE(identity.openSignalingPayload(ByteView(box).first(27)));
+  EXPECT_FALSE(VeltranoIdentity(platform::SigningKey::generate()).openSignalingPayload(box));
+  EXPECT_EQ(identity.openSignalingPayload(identity.sealSignalingPayload({})), Bytes());
+}
+
+TEST(HexByteStrings, OneLowercasePairPerByte) {
+  const auto digest = platform::sha256(asBytes("abc"));
+  const auto strings = hexByteStrings(digest);
+  ASSERT_EQ(strings.size(), 32u);
+  std::string joined;
+  for (const auto& s : strings) joined += s;
+  EXPECT_EQ(joined, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(hexByteStrings(Bytes{0x00, 0x0a, 0xff}), (std::vector<std::string>{"00", "0a", "ff"}));
+  EXPECT_TRUE(hexByteStrings({}).empty());
+}
+
+}  // namespace
+}  // namespace veltrano

@@ -1,0 +1,142 @@
+#include "platform/x11/x11_display.hpp"
+
+#include <xcb/xcb.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "support/private_xvfb.hpp"
+#include "support/x11_test_env.hpp"
+
+namespace veltrano::platform {
+namespace {
+
+std::optional<X11Monitor> findByName(const std::vector<X11Monitor>& monitors, const std::string& name) {
+  auto it = std::find_if(monitors.begin(), monitors.end(), [&](const X11Monitor& m) { return m.name == name; });
+  if (it == monitors.end()) return std::nullopt;
+  return *it;
+}
+
+// The atom the server gives a name (0 when it has none), asked on a connection of the test's own.
+std::uint32_t atomOf(xcb_connection_t* c, const std::string& name) {
+  xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(
+      c, xcb_intern_atom(c, /*only_if_exists=*/1, static_cast<std::uint16_t>(name.size()), name.c_str()), nullptr);
+  const std::uint32_t atom = reply != nullptr ? reply->atom : 0;
+  std::free(reply);
+  return atom;
+}
+
+std::uint32_t atomOf(const std::string& name) {
+  xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+  const std::uint32_t atom = atomOf(c, name);
+  xcb_disconnect(c);
+  return atom;
+}
+
+TEST(X11Display, OpenFailsWhenNoServerAnswers) {
+  EXPECT_EQ(X11Display::open(":65000"), nullptr);
+  EXPECT_EQ(X11Display::open("not a display name"), nullptr);
+}
+
+TEST(X11Display, OpenFailsWhenDisplayIsUnset) {
+  const char* saved = std::getenv("DISPLAY");
+  const std::string keep = saved != nullptr ? saved : "";
+  ::unsetenv("DISPLAY");
+  EXPECT_EQ(X11Display::open(), nullptr);
+  if (saved != nullptr) ::setenv("DISPLAY", keep.c_str(), 1);
+}
+
+TEST(X11Display, DescribesTheScreenAndItsExtensions) {
+  VELTRANO_REQUIRE_X11();
+  const std::shared_ptr<X11Display> display = X11Display::open();
+  ASSERT_NE(display, nullptr);
+  EXPECT_FALSE(display->hasError());
+  ASSERT_NE(display->connection(), nullptr);
+
+  const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(display->connection())).data;
+  EXPECT_EQ(display->rootWindow(), screen->root);
+  EXPECT_EQ(display->screenWidth(), 1920);
+  EXPECT_EQ(display->screenHeight(), 1080);
+  // Xvfb carries every extension capture and input rely on.
+  EXPECT_TRUE(display->hasXTest());
+  EXPECT_TRUE(display->hasShm());
+  EXPECT_TRUE(display->hasDamage());
+  EXPECT_TRUE(display->hasXFixes());
+}
+
+TEST(X11Display, ListsTheTestMonitorsWithBoundsAndPrimary) {
+  VELTRANO_REQUIRE_X11();
+  const std::shared_ptr<X11Display> display = X11Display::open();
+  ASSERT_NE(display, nullptr);
+  const std::vector<X11Monitor> monitors = display->monitors();
+
+  const std::optional<X11Monitor> left = findByName(monitors, "VL-LEFT");
+  const std::optional<X11Monitor> right = findByName(monitors, "VL-RIGHT");
+  ASSERT_TRUE(left.has_value()) << "scripts/test-env must create the monitor VL-LEFT";
+  ASSERT_TRUE(right.has_value()) << "scripts/test-env must create the monitor VL-RIGHT";
+  EXPECT_EQ(left->bounds, (Rect{0, 0, 960, 1080}));
+  EXPECT_EQ(right->bounds, (Rect{960, 0, 960, 1080}));
+  EXPECT_TRUE(left->primary);
+  EXPECT_FALSE(right->primary);
+  // The identifier is the name's atom, so any client can find the display by name.
+  EXPECT_EQ(left->id, atomOf("VL-LEFT"));
+  EXPECT_EQ(right->id, atomOf("VL-RIGHT"));
+  EXPECT_NE(left->id, right->id);
+
+  ASSERT_TRUE(X11Display::mainMonitor(monitors).has_value());
+  EXPECT_EQ(X11Display::mainMonitor(monitors)->name, "VL-LEFT");
+}
+
+// Cases that change or stop the server run on one of their own.
+class X11DisplayOnPrivateServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!server_.start("800x600x24")) {
+      if (test::servicesRequired()) GTEST_FAIL() << "cannot start Xvfb";
+      GTEST_SKIP() << "cannot start Xvfb";
+    }
+  }
+  test::PrivateXvfb server_;
+};
+
+TEST_F(X11DisplayOnPrivateServer, MonitorsAreQueriedAfresh) {
+  const std::shared_ptr<X11Display> display = X11Display::open(server_.displayName().c_str());
+  ASSERT_NE(display, nullptr);
+  const std::size_t before = display->monitors().size();
+
+  // Another client adds a monitor; the next query sees it with its name and rectangle.
+  const std::string name = "VL-ADDED";
+  const std::string command =
+      "DISPLAY=" + server_.displayName() + " xrandr --setmonitor '*" + name + "' 400/100x300/75+100+50 none";
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  xcb_connection_t* other = xcb_connect(server_.displayName().c_str(), nullptr);
+  const std::uint32_t atom = atomOf(other, name);
+  xcb_disconnect(other);
+
+  const std::vector<X11Monitor> after = display->monitors();
+  EXPECT_EQ(after.size(), before + 1);
+  const std::optional<X11Monitor> added = findByName(after, name);
+  ASSERT_TRUE(added.has_value());
+  EXPECT_EQ(added->id, atom);
+  EXPECT_EQ(added->bounds, (Rect{100, 50, 400, 300}));
+  EXPECT_TRUE(added->primary);
+}
+
+TEST_F(X11DisplayOnPrivateServer, ReportsErrorsOnceTheServerIsGone) {
+  const std::shared_ptr<X11Display> display = X11Display::open(server_.displayName().c_str());
+  ASSERT_NE(display, nullptr);
+  EXPECT_FALSE(display->monitors().empty());
+
+  server_.stop();
+  EXPECT_TRUE(display->monitors().empty());
+  EXPECT_TRUE(display->hasError());
+  EXPECT_FALSE(display->hasXTest());
+  EXPECT_FALSE(display->hasShm());
+  EXPECT_EQ(X11Display::open(server_.displayName().c_str()), nullptr);
+}
+
+}  // namespace
+}  // namespace veltrano::platform

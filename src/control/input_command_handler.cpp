@@ -1,0 +1,218 @@
+#include "control/input_command_handler.hpp"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <limits>
+
+#include "base/executors.hpp"
+#include "control/command_log_description.hpp"
+#include "control/command_members.hpp"
+#include "control/command_replies.hpp"
+#include "control/control_localized_strings.hpp"
+#include "control/unicode_text.hpp"
+#include "core/app_logger.hpp"
+#include "core/main_run_loop.hpp"
+
+namespace veltrano {
+
+namespace {
+
+constexpr std::array<std::string_view, 9> droppableTypes = {
+    "mouseMove", "mouseMoveRel", "leftClick", "rightClick", "mouseDown", "mouseDrag", "scroll", "keyDown", "text"};
+constexpr std::array<std::string_view, 4> continuousTypes = {"mouseMove", "mouseMoveRel", "mouseDrag", "scroll"};
+
+template <std::size_t N>
+bool isOneOf(std::string_view type, const std::array<std::string_view, N>& types) {
+  return std::find(types.begin(), types.end(), type) != types.end();
+}
+
+json::Json handlerUnavailableReply() { return errorReply("handler unavailable"); }
+
+const json::Json* objectMember(const json::Json& object, std::string_view key) {
+  if (!object.is_object()) return nullptr;
+  auto it = object.find(key);
+  return it == object.end() ? nullptr : &*it;
+}
+
+bool isPhonePointerCommand(const json::Json& command) {
+  const json::Json* flag = objectMember(command, "phonePointer");
+  return flag != nullptr && flag->is_boolean() && flag->get<bool>();
+}
+
+// The pointer session of a phone pointer command; absent for every other command.
+std::optional<std::string> pointerSessionOf(const json::Json& command) {
+  if (!isPhonePointerCommand(command)) return std::nullopt;
+  return json::stringMember(command, "pointerSession");
+}
+
+std::optional<std::int64_t> pointerSequenceOf(const json::Json& command) {
+  const json::Json* sequence = objectMember(command, "pointerSequence");
+  return sequence ? command_members::intValue(*sequence) : std::nullopt;
+}
+
+
+}  // namespace
+
+std::shared_ptr<InputCommandHandler> InputCommandHandler::create(std::shared_ptr<InputController> input,
+                                                                 std::shared_ptr<MetricsStore> metrics, Clock& clock) {
+  return makeMainThreadOwned<InputCommandHandler>(std::move(input), std::move(metrics), clock);
+}
+
+InputCommandHandler::InputCommandHandler(std::shared_ptr<InputController> input, std::shared_ptr<MetricsStore> metrics,
+                                         Clock& clock)
+    : input_(std::move(input)), metrics_(std::move(metrics)), clock_(clock) {
+  registerControlLocalizedStrings();
+}
+
+// --- intake (any thread) ---
+
+asio::awaitable<json::Json> InputCommandHandler::handle(std::string rawLine) {
+  // Read on the caller's thread before anything else; nothing here touches the handler's state.
+  const Clock::TimePoint arrival = clock_.now();
+  auto line = std::make_shared<const PreparedLine>(prepare(rawLine));
+  return intake(weak_from_this(), arrival, std::move(line));
+}
+
+InputCommandHandler::PreparedLine InputCommandHandler::prepare(const std::string& rawLine) {
+  PreparedLine line;
+  line.validUtf8 = isValidUtf8(rawLine);
+  if (!line.validUtf8) return line;
+  line.parsed = json::parseObjectOrArray(rawLine);
+  if (line.parsed.value) {
+    line.type = json::stringMember(*line.parsed.value, "type");
+    line.phoneKey = phoneCommandKey(*line.parsed.value);
+  }
+  return line;
+}
+
+asio::awaitable<json::Json> InputCommandHandler::intake(std::weak_ptr<InputCommandHandler> weak,
+                                                        Clock::TimePoint arrival,
+                                                        std::shared_ptr<const PreparedLine> line) {
+  // Answers "handler unavailable" when the main-thread block is thrown away without running (no main
+  // loop any more), so that no caller waits for ever.
+  struct UnansweredGuard {
+    Completion done;
+    std::atomic<bool> taken{false};
+    ~UnansweredGuard() {
+      if (!taken.load()) done.resume(StepOutcome{handlerUnavailableReply(), {}});
+    }
+  };
+  Completion done;
+  auto guard = std::make_shared<UnansweredGuard>();
+  guard->done = done;
+  performOnMainRunLoop([weak, arrival, line, guard] {
+    guard->taken = true;
+    const std::shared_ptr<InputCommandHandler> self = weak.lock();
+    if (!self) {
+      guard->done.resume(StepOutcome{handlerUnavailableReply(), {}});
+      return;
+    }
+    self->runMainStep(*line, arrival, guard->done);
+  });
+  guard.reset();
+  StepOutcome outcome = co_await done.wait();
+  if (line->phoneKey && outcome.phoneTask) {
+    if (asio::any_io_executor main = mainExecutor()) {
+      co_await asio::co_spawn(main, awaitPhoneCommandCompletion(weak, *line->phoneKey, outcome.phoneTask),
+                              asio::use_awaitable);
+    }
+  }
+  co_return std::move(outcome.reply);
+}
+
+asio::awaitable<void> InputCommandHandler::awaitPhoneCommandCompletion(std::weak_ptr<InputCommandHandler> weak,
+                                                                       std::string key, Task task) {
+  co_await task.join();
+  const std::shared_ptr<InputCommandHandler> self = weak.lock();
+  if (!self) co_return;
+  // Another command with the same key may have taken the entry meanwhile: leave that one alone.
+  auto entry = self->phoneCommandCompletions_.find(key);
+  if (entry != self->phoneCommandCompletions_.end() && entry->second.id() == task.id()) {
+    self->phoneCommandCompletions_.erase(entry);
+  }
+}
+
+// --- main-thread step ---
+
+void InputCommandHandler::runMainStep(const PreparedLine& line, Clock::TimePoint arrival, const Completion& done) {
+  if (line.type && isOneOf(*line.type, droppableTypes) && clock_.now() - arrival > staleAfter) {
+    done.resume(StepOutcome{droppedReply(*line.type, "stale"), {}});
+    return;
+  }
+  dispatchCommand(line, done);
+}
+
+void InputCommandHandler::dispatchCommand(const PreparedLine& line, const Completion& done) {
+  const auto answer = [&](json::Json reply) { done.resume(StepOutcome{std::move(reply), {}}); };
+  if (!line.validUtf8) return answer(errorReply("invalid utf8"));
+  if (!line.parsed.value) return answer(errorReply("invalid json: " + line.parsed.error));
+  const json::Json& object = *line.parsed.value;
+  if (!object.is_object() || !line.type) return answer(errorReply("missing 'type'"));
+  const std::string& type = *line.type;
+
+  std::optional<std::string> pointerSession = pointerSessionOf(object);
+  if (isPhonePointerCommand(object) &&
+      !phonePointerSequenceGate_.shouldAccept(pointerSession, pointerSequenceOf(object))) {
+    return answer(droppedReply(type, "superseded"));
+  }
+
+  std::optional<std::uint32_t> displayID;
+  if (const json::Json* member = objectMember(object, "displayID")) {
+    const std::optional<std::int64_t> value = command_members::intValue(*member);
+    if (!value || *value < 0 || *value > std::numeric_limits<std::uint32_t>::max()) {
+      return answer(errorReply("displayID is out of range"));
+    }
+    displayID = static_cast<std::uint32_t>(*value);
+  }
+
+  logCommand(type, object);
+
+  const Command command{type, object, displayID, std::move(pointerSession), phoneCommandKey(object)};
+  if (std::optional<StepOutcome> outcome = runCommand(command, done)) done.resume(std::move(*outcome));
+}
+
+bool InputCommandHandler::shouldLogContinuousInput(std::string_view type) {
+  if (!isOneOf(type, continuousTypes)) return true;
+  const Clock::TimePoint now = clock_.now();
+  if (lastContinuousInputLogAt_ && now - *lastContinuousInputLogAt_ < continuousLogInterval) return false;
+  lastContinuousInputLogAt_ = now;
+  return true;
+}
+
+void InputCommandHandler::logCommand(std::string_view type, const json::Json& command) {
+  if (!shouldLogContinuousInput(type)) return;
+  std::string description = describeCommand(type, command);
+  metrics_->lastCommand.set(description);
+  metrics_->logEvent(LogCategory::INPUT, description);
+  log(LogCategory::INPUT, "command: " + description);
+}
+
+// --- helpers for callers ---
+
+bool InputCommandHandler::isDiscreteCommand(const json::Json& reply) {
+  const json::Json* type = objectMember(reply, "type");
+  if (type == nullptr || !type->is_string()) return true;
+  return !isOneOf(type->get_ref<const std::string&>(), continuousTypes);
+}
+
+std::optional<std::string> InputCommandHandler::phonePointerSession(std::string_view rawLine) {
+  if (!isValidUtf8(rawLine)) return std::nullopt;
+  const json::ParseResult parsed = json::parseObjectOrArray(rawLine);
+  if (!parsed.value) return std::nullopt;
+  return pointerSessionOf(*parsed.value);
+}
+
+std::optional<std::string> InputCommandHandler::phoneCommandKey(const json::Json& command) {
+  const std::optional<std::string> type = json::stringMember(command, "type");
+  if (!type || (*type != "setDisplay" && *type != "switchSpace")) return std::nullopt;
+  const std::optional<std::string> session = pointerSessionOf(command);
+  const std::optional<std::int64_t> sequence = pointerSequenceOf(command);
+  if (!session || !sequence) return std::nullopt;
+  return *session + ":" + std::to_string(*sequence);
+}
+
+}  // namespace veltrano

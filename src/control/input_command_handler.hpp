@@ -1,0 +1,142 @@
+#pragma once
+// InputCommandHandler: the one place where control commands run. Callers on any thread hand it one JSON
+// command line with handle(); the command is parsed, dropped when it waited too long, gated, logged,
+// validated and carried out on the main thread, and exactly one reply object comes back. Whether the reply
+// is sent is the caller's decision (isDiscreteCommand).
+//
+// Main thread: every field. handle() is the one operation that other threads start.
+#include <boost/asio/awaitable.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "base/clock.hpp"
+#include "base/continuation.hpp"
+#include "base/json.hpp"
+#include "base/task.hpp"
+#include "control/control_client_broadcaster.hpp"
+#include "control/input_controller.hpp"
+#include "control/keyframe_target.hpp"
+#include "control/main_thread_owned.hpp"
+#include "control/phone_pointer_sequence_gate.hpp"
+#include "core/display_info.hpp"
+#include "core/metrics_store.hpp"
+
+namespace veltrano {
+
+class InputCommandHandler : public std::enable_shared_from_this<InputCommandHandler> {
+ public:
+  // Droppable commands that reach the main thread later than this after handle() are not run.
+  static constexpr auto staleAfter = std::chrono::milliseconds(500);
+  // Continuous pointer commands are logged at most this often (all four types together).
+  static constexpr auto continuousLogInterval = std::chrono::milliseconds(250);
+
+  // `clock` gives the uptime for staleness and the log throttle and times the space-switch pauses; it must
+  // outlive the handler.
+  static std::shared_ptr<InputCommandHandler> create(std::shared_ptr<InputController> input,
+                                                     std::shared_ptr<MetricsStore> metrics,
+                                                     Clock& clock = systemClock());
+
+  InputCommandHandler(const InputCommandHandler&) = delete;
+  InputCommandHandler& operator=(const InputCommandHandler&) = delete;
+
+  // Callable from any thread, any number of times at once; completes on the caller's executor with the
+  // reply (never fails). A phone "setDisplay" or "switchSpace" completes only once its effect has finished,
+  // and a "text" once it has been typed.
+  asio::awaitable<json::Json> handle(std::string rawLine);
+
+  // False when the reply's "type" is "mouseMove", "mouseMoveRel", "mouseDrag" or "scroll": such replies are
+  // not sent. True otherwise, also without a string "type".
+  static bool isDiscreteCommand(const json::Json& reply);
+
+  // The line's "pointerSession" when it is a JSON object whose "phonePointer" is true. Any thread.
+  static std::optional<std::string> phonePointerSession(std::string_view rawLine);
+
+  // The end of a phone pointer session (its connection went away): forgets its sequence numbers, cancels
+  // its pending setDisplay/switchSpace commands and releases the left button when the session holds it.
+  // Main thread.
+  void endPhonePointerSession(const std::string& session);
+
+  // Set by the host; main thread.
+  std::weak_ptr<KeyframeTarget> encoder;             // the active display's encoder
+  std::weak_ptr<ControlClientBroadcaster> server;    // the control server, for "displayChanged"
+  std::function<void(std::int64_t bitRate, std::int32_t frameRate)> onQualityChange;
+  std::function<void()> onKeyframeRequest;
+  std::function<void(std::uint32_t displayID)> onDisplayChange;
+
+  // State for the host's diagnostics and tests; main thread.
+  const PhonePointerSequenceGate& phonePointerSequenceGate() const { return phonePointerSequenceGate_; }
+  const std::optional<std::string>& activePhoneDragSessionID() const { return activePhoneDragSessionID_; }
+  std::size_t pendingPhoneCommandCount() const { return phoneCommandCompletions_.size(); }
+
+ private:
+  template <class U, class... A>
+  friend std::shared_ptr<U> makeMainThreadOwned(A&&...);
+  InputCommandHandler(std::shared_ptr<InputController> input, std::shared_ptr<MetricsStore> metrics, Clock& clock);
+
+  // A line as read on the caller's thread.
+  struct PreparedLine {
+    bool validUtf8 = false;
+    json::ParseResult parsed;
+    std::optional<std::string> type;      // a string "type" of a top-level object
+    std::optional<std::string> phoneKey;  // see phoneCommandKey
+  };
+  // What the main-thread step hands back: the reply and, for a phone command, the task to wait for.
+  struct StepOutcome {
+    json::Json reply;
+    Task phoneTask;
+  };
+  using Completion = Continuation<StepOutcome>;
+  // One command after parsing, gating and the display-identifier check.
+  struct Command {
+    std::string type;
+    const json::Json& object;
+    std::optional<std::uint32_t> displayID;
+    std::optional<std::string> pointerSession;
+    std::optional<std::string> phoneKey;
+  };
+
+  static PreparedLine prepare(const std::string& rawLine);
+  static std::optional<std::string> phoneCommandKey(const json::Json& command);
+  static asio::awaitable<json::Json> intake(std::weak_ptr<InputCommandHandler> weak, Clock::TimePoint arrival,
+                                            std::shared_ptr<const PreparedLine> line);
+  static asio::awaitable<void> awaitPhoneCommandCompletion(std::weak_ptr<InputCommandHandler> weak, std::string key,
+                                                           Task task);
+
+  // Main thread.
+  void runMainStep(const PreparedLine& line, Clock::TimePoint arrival, const Completion& done);
+  void dispatchCommand(const PreparedLine& line, const Completion& done);
+  bool shouldLogContinuousInput(std::string_view type);
+  void logCommand(std::string_view type, const json::Json& command);
+  // The per-command step; nullopt when the reply comes later through `done`.
+  std::optional<StepOutcome> runCommand(const Command& command, const Completion& done);
+  json::Json ping(const Command& command);
+  json::Json keyframe();
+  json::Json setQuality(const Command& command);
+  std::optional<StepOutcome> typeText(const Command& command, const Completion& done);
+  StepOutcome setDisplay(const Command& command);
+  StepOutcome switchSpace(const Command& command);
+  void registerPhoneCommand(const std::optional<std::string>& key, const Task& task);
+
+  static asio::awaitable<void> applyDisplayChange(std::weak_ptr<InputCommandHandler> weak, DisplayInfo display,
+                                                  std::uint32_t displayID, bool isPhoneCommand,
+                                                  std::weak_ptr<ControlClientBroadcaster> server);
+  asio::awaitable<void> postSpaceSwitch(TaskToken token, std::string direction, std::string arrowKey);
+  asio::awaitable<void> pause(TaskToken token, Clock::Duration duration);
+
+  std::shared_ptr<InputController> input_;
+  std::shared_ptr<MetricsStore> metrics_;
+  Clock& clock_;
+  std::optional<Clock::TimePoint> lastContinuousInputLogAt_;
+  PhonePointerSequenceGate phonePointerSequenceGate_;
+  std::map<std::string, Task, std::less<>> phoneCommandCompletions_;
+  std::optional<std::string> activePhoneDragSessionID_;
+};
+
+}  // namespace veltrano

@@ -1,0 +1,22 @@
+#pragma once
+// Objects that belong to the main thread are destroyed there: when the last reference goes away on
+// another thread, the deletion is handed to the main thread.
+#include <memory>
+#include <utility>
+
+#include "base/executors.hpp"
+
+namespace veltrano {
+
+template <class T, class... Args>
+std::shared_ptr<T> makeMainThreadOwned(Args&&... args) {
+  return std::shared_ptr<T>(new T(std::forward<Args>(args)...), [](T* object) {
+    if (isOnMainThread() || !mainExecutor()) {
+      delete object;
+    } else {
+      postToMain([object] { delete object; });
+    }
+  });
+}
+
+}  // namespace veltrano

@@ -1,0 +1,175 @@
+#pragma once
+// A command handler and injector on a test main loop and a virtual clock, with helpers that hand lines to
+// handle() from a caller executor of their own and wait for the replies.
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+#include <xcb/xcb.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "base/clock.hpp"
+#include "base/executors.hpp"
+#include "base/json.hpp"
+#include "control/input_command_handler.hpp"
+#include "control/input_controller.hpp"
+#include "core/log_capture.hpp"
+#include "core/metrics_store.hpp"
+#include "platform/events/event_source.hpp"
+#include "platform/x11/x11_display.hpp"
+#include "support/x11_event_window.hpp"
+#include "support/x11_test_env.hpp"
+
+namespace veltrano::test {
+
+using json::Json;
+using namespace std::chrono_literals;
+
+// A reply that handle() has not necessarily produced yet.
+struct PendingReply {
+  std::optional<Json> reply;
+  int order = 0;  // 1 for the first reply a harness received, 2 for the next, ...
+  bool ready() const { return reply.has_value(); }
+};
+
+class ControlHarness {
+ public:
+  // `withX`: the injector posts to the X server on $DISPLAY; otherwise it has no event source.
+  // `mayPost`: the answer of the event-posting permission check.
+  explicit ControlHarness(bool withX, bool mayPost = true) : permitted_(std::make_shared<bool>(mayPost)) {
+    std::unique_ptr<platform::EventSource> source = withX ? platform::EventSource::create() : nullptr;
+    input = InputController::create(std::move(source), [permitted = permitted_] { return *permitted; }, clock);
+    handler = InputCommandHandler::create(input, metrics, clock);
+    clock.advance(10s);  // an uptime well past 0
+  }
+  ~ControlHarness() {
+    handler.reset();
+    settle();
+    input.reset();
+    settle();
+  }
+
+  void setMayPost(bool value) { *permitted_ = value; }
+
+  // Hands the line to handle() on the caller executor and runs only the caller's part (the main-thread
+  // step is queued, not run).
+  std::shared_ptr<PendingReply> start(const std::string& line) {
+    auto pending = std::make_shared<PendingReply>();
+    asio::co_spawn(caller.get_executor(), handler->handle(line),
+                   [pending, count = replyCount_](std::exception_ptr error, Json reply) {
+                     pending->reply = error ? Json{{"type", "test"}, {"message", "handle threw"}} : std::move(reply);
+                     pending->order = ++*count;
+                   });
+    caller.restart();
+    caller.poll();
+    return pending;
+  }
+
+  // Runs the main loop and the caller until nothing more is ready now.
+  void settle() {
+    for (int i = 0; i < 20; ++i) {
+      loop.drain();
+      caller.restart();
+      caller.poll();
+    }
+  }
+
+  // Waits (real time) for the reply without advancing the virtual clock.
+  Json await(const std::shared_ptr<PendingReply>& pending, std::chrono::milliseconds timeout = 5s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!pending->ready() && std::chrono::steady_clock::now() < deadline) {
+      settle();
+      if (!pending->ready()) loop.runUntil([&] { return pending->ready(); }, 2ms);
+    }
+    EXPECT_TRUE(pending->ready()) << "no reply";
+    return pending->reply.value_or(Json());
+  }
+
+  Json send(const std::string& line) { return await(start(line)); }
+  Json sendCommand(const Json& command) { return send(command.dump()); }
+
+  std::vector<std::string> messages() const { return logs.messages(); }
+  std::vector<std::string> messagesContaining(const std::string& part) const {
+    std::vector<std::string> found;
+    for (const std::string& message : logs.messages()) {
+      if (message.find(part) != std::string::npos) found.push_back(message);
+    }
+    return found;
+  }
+
+  MainLoopForTests loop;
+  asio::io_context caller;
+  VirtualClock clock{[this] { loop.drain(); }};
+  ScopedLogCapture logs;
+  std::shared_ptr<MetricsStore> metrics = std::make_shared<MetricsStore>();
+  std::shared_ptr<InputController> input;
+  std::shared_ptr<InputCommandHandler> handler;
+
+ private:
+  std::shared_ptr<bool> permitted_;
+  std::shared_ptr<int> replyCount_ = std::make_shared<int>(0);
+};
+
+// The test server's RandR monitors by name ("VL-LEFT", "VL-RIGHT").
+inline std::optional<platform::X11Monitor> monitorNamed(const std::string& name) {
+  auto display = platform::X11Display::open();
+  if (!display) return std::nullopt;
+  for (const platform::X11Monitor& monitor : display->monitors()) {
+    if (monitor.name == name) return monitor;
+  }
+  return std::nullopt;
+}
+
+inline std::optional<std::pair<int, int>> pointerPosition(xcb_connection_t* c) {
+  const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+  xcb_query_pointer_reply_t* reply = xcb_query_pointer_reply(c, xcb_query_pointer(c, screen->root), nullptr);
+  if (reply == nullptr) return std::nullopt;
+  std::pair<int, int> position{reply->root_x, reply->root_y};
+  std::free(reply);
+  return position;
+}
+
+// The pointer position once it equals `expected` (input from another connection may still be on its way),
+// or the last one seen after `timeout`.
+inline std::optional<std::pair<int, int>> pointerPositionOnce(xcb_connection_t* c, std::pair<int, int> expected,
+                                                              std::chrono::milliseconds timeout = 1s) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::optional<std::pair<int, int>> position = pointerPosition(c);
+  while (position != expected && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(2ms);
+    position = pointerPosition(c);
+  }
+  return position;
+}
+
+// Input events of a type, as the window received them until `quiet` passed without one.
+inline std::vector<RecordedEvent> drainEvents(X11EventWindow& window, std::chrono::milliseconds quiet = 150ms) {
+  std::vector<RecordedEvent> events;
+  while (std::optional<RecordedEvent> event = window.next(quiet)) events.push_back(*event);
+  return events;
+}
+
+inline std::vector<RecordedEvent> withoutMotion(const std::vector<RecordedEvent>& events) {
+  std::vector<RecordedEvent> kept;
+  std::copy_if(events.begin(), events.end(), std::back_inserter(kept),
+               [](const RecordedEvent& e) { return e.type != XCB_MOTION_NOTIFY; });
+  return kept;
+}
+
+}  // namespace veltrano::test
+
+// For fixtures that need the X server: skip (or fail in CI) without one, hold the input lock and open the
+// recording window.
+#define VELTRANO_OPEN_X11_WINDOW(windowVar)                                     \
+  VELTRANO_REQUIRE_X11();                                                       \
+  ::veltrano::test::X11InputLock inputLock_##windowVar;                         \
+  auto windowVar = ::veltrano::test::X11EventWindow::open();                    \
+  ASSERT_NE(windowVar, nullptr) << "cannot open the recording window";         \
+  windowVar->discard()

@@ -1,0 +1,255 @@
+// Phone pointer sessions: the sequence gate, superseded and stale commands, phone commands answered after
+// their effect, and the end of a session.
+#include "control/phone_pointer_sequence_gate.hpp"
+#include "control_test_support.hpp"
+
+namespace veltrano::test {
+namespace {
+
+std::string phone(const std::string& type, const std::string& session, std::int64_t sequence,
+                  const std::string& extra = "") {
+  return R"({"type": ")" + type + R"(", "phonePointer": true, "pointerSession": ")" + session +
+         R"(", "pointerSequence": )" + std::to_string(sequence) + extra + "}";
+}
+
+Json superseded(const std::string& type) {
+  return {{"type", type}, {"status", "dropped"}, {"reason", "superseded"}};
+}
+
+TEST(PhonePointerSequenceGate, AcceptsOnlyNewerNumbersPerSession) {
+  PhonePointerSequenceGate gate;
+  EXPECT_TRUE(gate.shouldAccept("a", 5));
+  EXPECT_FALSE(gate.shouldAccept("a", 4));
+  EXPECT_FALSE(gate.shouldAccept("a", 5));
+  EXPECT_TRUE(gate.shouldAccept("a", 6));
+  EXPECT_TRUE(gate.shouldAccept("a", 100));
+  EXPECT_TRUE(gate.shouldAccept("b", 1));
+
+  // No session, an empty one, no number or a negative one: always through, nothing recorded.
+  EXPECT_TRUE(gate.shouldAccept(std::nullopt, 1));
+  EXPECT_TRUE(gate.shouldAccept("", 1));
+  EXPECT_TRUE(gate.shouldAccept("", 1));
+  EXPECT_TRUE(gate.shouldAccept("c", std::nullopt));
+  EXPECT_TRUE(gate.shouldAccept("c", -3));
+  EXPECT_EQ(gate.latestBySession, (std::map<std::string, std::int64_t, std::less<>>{{"a", 100}, {"b", 1}}));
+
+  gate.forget("a");
+  EXPECT_TRUE(gate.shouldAccept("a", 1));
+}
+
+TEST(PhonePointerCommands, OutOfSequenceCommandsAreDroppedAsSuperseded) {
+  ControlHarness harness(/*withX=*/false, /*mayPost=*/false);
+  EXPECT_EQ(harness.send(phone("mouseMove", "s1", 5, R"(, "x": 1, "y": 1)"))["status"], "ignored");
+  EXPECT_EQ(harness.send(phone("mouseMove", "s1", 4, R"(, "x": 1, "y": 1)")), superseded("mouseMove"));
+  EXPECT_EQ(harness.send(phone("leftClick", "s1", 5)), superseded("leftClick"));
+  EXPECT_FALSE(InputCommandHandler::isDiscreteCommand(superseded("mouseMove")));
+  EXPECT_TRUE(InputCommandHandler::isDiscreteCommand(superseded("leftClick")));
+  // Dropped before logging and before any effect.
+  EXPECT_EQ(harness.messagesContaining("command: ").size(), 1u);
+  EXPECT_EQ(harness.messagesContaining("Event-posting access missing").size(), 1u);
+
+  // Not phone pointer commands: the gate is not asked.
+  EXPECT_EQ(harness.send(R"({"type": "leftClick", "phonePointer": false, "pointerSession": "s1", "pointerSequence": 1})")["status"],
+            "ignored");
+  EXPECT_EQ(harness.send(R"({"type": "leftClick", "phonePointer": 1, "pointerSession": "s1", "pointerSequence": 1})")["status"],
+            "ignored");
+  // Without a usable number or session a phone command is always let through.
+  EXPECT_EQ(harness.send(R"({"type": "leftClick", "phonePointer": true, "pointerSession": "s1"})")["status"], "ignored");
+  EXPECT_EQ(harness.send(phone("leftClick", "s1", -1))["status"], "ignored");
+  EXPECT_EQ(harness.send(phone("leftClick", "", 1))["status"], "ignored");
+  EXPECT_EQ(harness.send(phone("leftClick", "s1", 6))["status"], "ignored");
+  EXPECT_EQ(harness.handler->phonePointerSequenceGate().latestBySession.at("s1"), 6);
+}
+
+TEST(PhonePointerCommands, AStaleCommandLeavesTheGateAlone) {
+  ControlHarness harness(/*withX=*/false, /*mayPost=*/false);
+  harness.send(phone("mouseMove", "s1", 5, R"(, "x": 1, "y": 1)"));
+  auto late = harness.start(phone("mouseDown", "s1", 10));
+  harness.clock.advance(600ms);
+  EXPECT_EQ(harness.await(late), (Json{{"type", "mouseDown"}, {"status", "dropped"}, {"reason", "stale"}}));
+  EXPECT_EQ(harness.send(phone("mouseDrag", "s1", 7))["status"], "ignored");
+}
+
+TEST(PhonePointerCommands, SessionOfALine) {
+  EXPECT_EQ(InputCommandHandler::phonePointerSession(phone("mouseMove", "s9", 1)), "s9");
+  EXPECT_EQ(InputCommandHandler::phonePointerSession(R"({"type": "x", "phonePointer": true, "pointerSession": ""})"), "");
+  EXPECT_EQ(InputCommandHandler::phonePointerSession(R"({"type": "x", "pointerSession": "s9"})"), std::nullopt);
+  EXPECT_EQ(InputCommandHandler::phonePointerSession(R"({"phonePointer": true, "pointerSession": 4})"), std::nullopt);
+  EXPECT_EQ(InputCommandHandler::phonePointerSession(R"([{"phonePointer": true, "pointerSession": "s"}])"), std::nullopt);
+  EXPECT_EQ(InputCommandHandler::phonePointerSession("not json"), std::nullopt);
+}
+
+TEST(PhonePointerCommands, EndingASessionForgetsItsNumbers) {
+  ControlHarness harness(/*withX=*/false, /*mayPost=*/false);
+  harness.send(phone("mouseMove", "s1", 8, R"(, "x": 1, "y": 1)"));
+  EXPECT_EQ(harness.send(phone("leftClick", "s1", 1)), superseded("leftClick"));
+  harness.handler->endPhonePointerSession("s1");
+  EXPECT_EQ(harness.send(phone("leftClick", "s1", 1))["status"], "ignored");
+}
+
+// Phone space switches keep their callers waiting until the shortcut is done; these tests watch which
+// callers are still waiting.
+class PhoneCommandCompletion : public ::testing::Test {
+ protected:
+  ControlHarness harness_{/*withX=*/false, /*mayPost=*/true};
+  const Json accepted_ = {{"type", "switchSpace"}, {"status", "accepted"}, {"direction", "left"}};
+};
+
+TEST_F(PhoneCommandCompletion, APhoneSpaceSwitchIsAnsweredWhenTheShortcutIsDone) {
+  auto plain = harness_.start(R"({"type": "switchSpace", "direction": "left"})");
+  auto phoned = harness_.start(phone("switchSpace", "s1", 7, R"(, "direction": "left")"));
+  harness_.settle();
+  EXPECT_TRUE(plain->ready());
+  EXPECT_FALSE(phoned->ready());
+  EXPECT_EQ(harness_.handler->pendingPhoneCommandCount(), 1u);
+  harness_.clock.advance(224ms);
+  EXPECT_FALSE(phoned->ready());
+  harness_.clock.advance(1ms);
+  EXPECT_EQ(harness_.await(phoned), accepted_);
+  EXPECT_EQ(harness_.handler->pendingPhoneCommandCount(), 0u);
+}
+
+TEST_F(PhoneCommandCompletion, EndingASessionCancelsOnlyItsOwnCommands) {
+  auto first = harness_.start(phone("switchSpace", "s1", 3, R"(, "direction": "left")"));
+  auto second = harness_.start(phone("switchSpace", "s1", 4, R"(, "direction": "left")"));
+  auto other = harness_.start(phone("switchSpace", "s10", 1, R"(, "direction": "left")"));
+  harness_.settle();
+  harness_.clock.advance(50ms);
+  EXPECT_EQ(harness_.handler->pendingPhoneCommandCount(), 3u);
+
+  harness_.handler->endPhonePointerSession("s1");
+  harness_.settle();
+  EXPECT_TRUE(first->ready());
+  EXPECT_TRUE(second->ready());
+  EXPECT_FALSE(other->ready());
+  EXPECT_EQ(harness_.handler->pendingPhoneCommandCount(), 1u);
+  // The cancelled switches still released every key they pressed, without pauses.
+  EXPECT_EQ(harness_.messagesContaining("atajo enviado").size(), 2u);
+
+  harness_.clock.advance(175ms);
+  EXPECT_EQ(harness_.await(other), accepted_);
+}
+
+TEST_F(PhoneCommandCompletion, AnEarlierCommandWithTheSameKeyDoesNotTakeTheLaterOnesEntry) {
+  // An empty session is never gated, so two commands can share the key ":7".
+  auto earlier = harness_.start(phone("switchSpace", "", 7, R"(, "direction": "left")"));
+  harness_.settle();
+  harness_.clock.advance(100ms);
+  auto later = harness_.start(phone("switchSpace", "", 7, R"(, "direction": "left")"));
+  harness_.settle();
+  harness_.clock.advance(125ms);
+  EXPECT_EQ(harness_.await(earlier), accepted_);
+  EXPECT_FALSE(later->ready());
+  EXPECT_EQ(harness_.handler->pendingPhoneCommandCount(), 1u) << "the later command's entry must stay";
+
+  // Its entry is still there, so the end of the session still reaches it.
+  harness_.handler->endPhonePointerSession("");
+  harness_.settle();
+  EXPECT_TRUE(later->ready());
+}
+
+class RecordingBroadcaster final : public ControlClientBroadcaster {
+ public:
+  asio::awaitable<void> broadcast(Json message) override {
+    messages.push_back(std::move(message));
+    co_await release.wait();  // a slow control server
+  }
+  std::vector<Json> messages;
+  Continuation<> release;
+};
+
+TEST(PhoneDisplaySelection, APhoneSelectionIsAnsweredOnceTheChangeIsApplied) {
+  ControlHarness harness(/*withX=*/false);
+  harness.metrics->availableDisplays.set({DisplayInfo{5, "Left", 960, 1080, 9100}, DisplayInfo{6, "Right", 1280, 720, 9101}});
+  auto server = std::make_shared<RecordingBroadcaster>();
+  harness.handler->server = server;
+
+  auto pending = harness.start(phone("setDisplay", "s1", 1, R"(, "displayID": 6)"));
+  harness.settle();
+  ASSERT_TRUE(pending->ready()) << "the broadcast is started, not awaited";
+  EXPECT_EQ(*pending->reply, (Json{{"type", "setDisplay"}, {"status", "accepted"}}));
+  EXPECT_EQ(harness.metrics->activeDisplayID.get(), 6u);
+  ASSERT_EQ(server->messages.size(), 1u);
+  EXPECT_EQ(harness.handler->pendingPhoneCommandCount(), 0u);
+
+  // A plain selection does not wait for the change either: its task goes on alone (and waits for the
+  // broadcast).
+  auto plain = harness.start(R"({"type": "setDisplay", "displayID": 5})");
+  harness.settle();
+  EXPECT_TRUE(plain->ready());
+  EXPECT_EQ(harness.metrics->activeDisplayID.get(), 5u);
+  EXPECT_EQ(server->messages.size(), 2u);
+  server->release.resume();
+  harness.settle();
+}
+
+TEST(PhoneDragOwnership, APlainPressTakesTheDragFromThePhone) {
+  ControlHarness harness(/*withX=*/false);
+  harness.input->setDisplayFrame({0, 0}, {960, 1080});
+  // No X: presses fail, and a failed press records no owner.
+  harness.send(phone("mouseDown", "s1", 1));
+  EXPECT_EQ(harness.handler->activePhoneDragSessionID(), std::nullopt);
+}
+
+class PhoneSessionEndX11 : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    VELTRANO_REQUIRE_X11();
+    lock_ = std::make_unique<X11InputLock>();
+    window_ = X11EventWindow::open();
+    ASSERT_NE(window_, nullptr);
+    harness_ = std::make_unique<ControlHarness>(/*withX=*/true);
+    harness_->input->setDisplayFrame({0, 0}, {960, 1080});
+    window_->discard();
+  }
+  void TearDown() override {
+    harness_.reset();
+    window_.reset();
+    lock_.reset();
+  }
+  std::vector<RecordedEvent> buttons() { return withoutMotion(drainEvents(*window_)); }
+
+  std::unique_ptr<X11InputLock> lock_;
+  std::unique_ptr<X11EventWindow> window_;
+  std::unique_ptr<ControlHarness> harness_;
+};
+
+TEST_F(PhoneSessionEndX11, EndingTheSessionReleasesItsHeldButtonAtTheCursor) {
+  EXPECT_EQ(harness_->send(phone("mouseDown", "s1", 1, R"(, "x": 100, "y": 100)"))["status"], "ok");
+  EXPECT_EQ(harness_->handler->activePhoneDragSessionID(), "s1");
+  harness_->send(phone("mouseDrag", "s1", 2, R"(, "x": 300, "y": 250)"));
+  drainEvents(*window_);
+
+  harness_->handler->endPhonePointerSession("s2");  // another session: nothing
+  EXPECT_TRUE(buttons().empty());
+  harness_->handler->endPhonePointerSession("s1");
+  const std::vector<RecordedEvent> events = buttons();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].type, XCB_BUTTON_RELEASE);
+  EXPECT_EQ(events[0].detail, 1);
+  EXPECT_EQ(std::pair(events[0].rootX, events[0].rootY), (std::pair{300, 250}));
+  EXPECT_EQ(harness_->handler->activePhoneDragSessionID(), std::nullopt);
+
+  harness_->handler->endPhonePointerSession("s1");
+  EXPECT_TRUE(buttons().empty()) << "exactly one release";
+}
+
+TEST_F(PhoneSessionEndX11, NothingIsReleasedWhenTheButtonIsNoLongerTheSessions) {
+  harness_->send(phone("mouseDown", "s1", 1, R"(, "x": 10, "y": 10)"));
+  harness_->send(phone("mouseUp", "s1", 2, R"(, "x": 10, "y": 10)"));
+  drainEvents(*window_);
+  harness_->handler->endPhonePointerSession("s1");
+  EXPECT_TRUE(buttons().empty());
+
+  harness_->send(phone("mouseDown", "s2", 1, R"(, "x": 20, "y": 20)"));
+  EXPECT_EQ(harness_->handler->activePhoneDragSessionID(), "s2");
+  harness_->send(R"({"type": "mouseDown", "x": 30, "y": 30})");
+  EXPECT_EQ(harness_->handler->activePhoneDragSessionID(), std::nullopt);
+  harness_->send(R"({"type": "mouseUp", "x": 30, "y": 30})");
+  drainEvents(*window_);
+  harness_->handler->endPhonePointerSession("s2");
+  EXPECT_TRUE(buttons().empty());
+}
+
+}  // namespace
+}  // namespace veltrano::test

@@ -3,6 +3,8 @@
 #include <boost/asio/post.hpp>
 
 #include <atomic>
+#include <cstdio>
+#include <exception>
 #include <mutex>
 
 namespace veltrano {
@@ -37,7 +39,19 @@ void postToMain(std::function<void()> block) {
 
 IoThreads::IoThreads(unsigned threads) : guard_(context_.get_executor()) {
   for (unsigned i = 0; i < threads; ++i) {
-    threads_.emplace_back([this] { context_.run(); });
+    threads_.emplace_back([this] {
+      // A handler that throws must not take the whole process down with it; report it and keep serving.
+      for (;;) {
+        try {
+          context_.run();
+          return;
+        } catch (const std::exception& e) {
+          std::fprintf(stderr, "uncaught exception on an I/O thread: %s\n", e.what());
+        } catch (...) {
+          std::fprintf(stderr, "uncaught exception on an I/O thread\n");
+        }
+      }
+    });
   }
 }
 

@@ -1,0 +1,110 @@
+#pragma once
+// The listener discipline shared by the local servers (control, file, audio, video): one listener per start
+// with its own generation, start() callers waiting together for ready, states of older listeners ignored, and
+// accepted connections held as pending until the concrete server has authenticated them.
+//
+// A concrete server derives from this class, is owned by a std::shared_ptr, and provides:
+//  - authenticateConnection(connection, id): runs in a new task on the server's executor once the connection is
+//    ready; it runs the handshake and takes the connection out of `pendingConnections` when it succeeds;
+//  - removeConnection(id): runs in a new task when a connection fails or is cancelled (by default it drops the
+//    pending entry);
+//  - its own stop(), built from stopListening() first and finishStopping() last.
+//
+// Threads: every field changes on the server's executor (its strand) only. Listener and connection handlers run
+// on the shared I/O threads; they touch nothing of the server and only start work on its executor, holding the
+// server weakly, so a server that is gone is not kept alive by its listener.
+#include <boost/asio/awaitable.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+#include "base/continuation.hpp"
+#include "base/executors.hpp"
+#include "base/uuid.hpp"
+#include "localserver/listener_cancellation_waiter.hpp"
+#include "localserver/listener_log_lines.hpp"
+#include "platform/net/network_listener.hpp"
+#include "platform/net/service_class.hpp"
+#include "platform/net/tcp_connection.hpp"
+#include "platform/net/tcp_parameters.hpp"
+
+namespace veltrano {
+
+class ListeningServer : public std::enable_shared_from_this<ListeningServer> {
+ public:
+  using ConnectionID = platform::TcpConnection::ID;
+  // Makes the listener for a start; may throw, which start() passes on.
+  using ListenerFactory = std::function<std::shared_ptr<platform::NetworkListener>(std::uint16_t port,
+                                                                                   const platform::TcpParameters&)>;
+
+  struct Configuration {
+    std::uint16_t port = 0;  // 0: any free port (tests); listeningPort() tells which
+    platform::ServiceClass serviceClass = platform::ServiceClass::bestEffort;
+    ListenerLogLines logLines;
+    ListenerFactory makeListener;  // empty: a TcpListener
+    std::chrono::milliseconds listenerCancellationTimeout = defaultListenerCancellationTimeout;
+  };
+
+  // A server dropped without a stop still closes its listener and pending connections (silently).
+  virtual ~ListeningServer();
+  ListeningServer(const ListeningServer&) = delete;
+  ListeningServer& operator=(const ListeningServer&) = delete;
+
+  // Brings the listener to ready, or joins a start in progress. Returns once ready; throws the listener's
+  // failure (platform::NetworkError) or CancellationError when the listener is cancelled or the server stops
+  // meanwhile, and whatever creating the listener threw. Callable from any executor.
+  boost::asio::awaitable<void> start();
+
+  const Strand& executor() const { return strand_; }
+  // The port the current listener is bound to; 0 while not listening. Any thread.
+  std::uint16_t listeningPort() const { return listeningPort_.load(); }
+
+ protected:
+  ListeningServer(Strand executor, Configuration configuration);
+
+  // --- What the concrete server provides (called on its executor) ---
+  virtual boost::asio::awaitable<void> authenticateConnection(std::shared_ptr<platform::TcpConnection> connection,
+                                                              ConnectionID connectionID) = 0;
+  virtual boost::asio::awaitable<void> removeConnection(ConnectionID connectionID);
+
+  // --- The pattern's operations (on the server's executor) ---
+  void handleListenerState(const platform::NetworkState& state, const Uuid& generation);
+  void detachListener();
+  void resumeStartWaiters();
+  void failStartWaiters(std::exception_ptr error);
+  void acceptConnection(std::shared_ptr<platform::TcpConnection> connection);
+
+  // The first steps of a stop: forgets the listener (its late states are then ignored), fails the start waiters
+  // with a cancellation error, and cancels every pending connection without a state report. Returns the listener
+  // for finishStopping(), or nullptr when there was none.
+  std::shared_ptr<platform::NetworkListener> stopListening();
+  // The last step of a stop: stops the old listener's new connections, cancels it and waits until it is gone.
+  boost::asio::awaitable<void> finishStopping(std::shared_ptr<platform::NetworkListener> oldListener);
+
+  void writeLogLine(const std::optional<ListenerLogLine>& line, std::string_view detail = {}) const;
+
+  // Listener state (fields of every local server).
+  std::shared_ptr<platform::NetworkListener> listener;
+  std::optional<Uuid> listenerGeneration;
+  bool listenerIsReady = false;
+  std::vector<Continuation<>> startWaiters;
+  std::unordered_map<ConnectionID, std::shared_ptr<platform::TcpConnection>> pendingConnections;
+  const std::uint16_t port;
+
+ private:
+  boost::asio::awaitable<void> startOnExecutor();
+  std::shared_ptr<platform::NetworkListener> makeListener() const;
+
+  const Strand strand_;
+  const Configuration configuration_;
+  std::atomic<std::uint16_t> listeningPort_{0};
+};
+
+}  // namespace veltrano

@@ -1,0 +1,339 @@
+#include "platform/net/tcp_connection.hpp"
+
+#include <boost/asio/bind_executor.hpp>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
+
+#include <algorithm>
+
+#include "base/continuation.hpp"
+#include "platform/net/network_error.hpp"
+
+namespace veltrano::platform {
+
+namespace asio = boost::asio;
+using boost::system::error_code;
+
+namespace {
+std::atomic<TcpConnection::ID> gNextConnectionID{1};
+
+bool isAbort(const error_code& error) { return error == asio::error::operation_aborted; }
+}  // namespace
+
+TcpConnection::TcpConnection() : id_(gNextConnectionID.fetch_add(1)) {}
+
+TcpConnection::~TcpConnection() {
+  // Only a connection that was never started can still hold requests here (a started one is kept alive by its
+  // operations): they end as cancelled.
+  for (auto& receive : receives_) {
+    if (receive.completion) receive.completion(ReceiveResult{{}, false, asio::error::operation_aborted});
+  }
+  for (auto& send : sends_) {
+    if (send.completion) send.completion(asio::error::operation_aborted);
+  }
+}
+
+std::shared_ptr<TcpConnection> TcpConnection::create(std::string host, std::uint16_t port, TcpParameters parameters) {
+  std::shared_ptr<TcpConnection> connection(new TcpConnection());
+  connection->host_ = std::move(host);
+  connection->port_ = port;
+  connection->parameters_ = parameters;
+  connection->isClient_ = true;
+  return connection;
+}
+
+std::shared_ptr<TcpConnection> TcpConnection::adopt(asio::ip::tcp::socket socket) {
+  std::shared_ptr<TcpConnection> connection(new TcpConnection());
+  connection->nativeHandle_ = socket.is_open() ? socket.native_handle() : -1;
+  error_code ec;
+  auto local = socket.local_endpoint(ec);
+  if (!ec) connection->localPort_ = local.port();
+  connection->socket_.emplace(std::move(socket));
+  return connection;
+}
+
+void TcpConnection::setStateHandler(StateHandler handler) {
+  std::lock_guard lock(mutex_);
+  handler_ = std::move(handler);
+}
+
+std::optional<asio::strand<asio::any_io_executor>> TcpConnection::startedStrand() {
+  std::lock_guard lock(mutex_);
+  return strand_;
+}
+
+void TcpConnection::deliver(const NetworkState& state) {
+  StateHandler handler;
+  {
+    std::lock_guard lock(mutex_);
+    handler = handler_;
+    // The last state: let the handler (and what it holds) go, as nothing more will be reported.
+    if (state.kind == NetworkState::Kind::cancelled) handler_ = nullptr;
+  }
+  if (handler) handler(state);
+}
+
+void TcpConnection::start(const asio::any_io_executor& queue) {
+  asio::strand<asio::any_io_executor> strand = asio::make_strand(queue);
+  {
+    std::lock_guard lock(mutex_);
+    if (strand_) return;
+    strand_ = strand;
+  }
+  // Receives and sends issued before now wait in their queues; begin() serves them once ready.
+  auto self = shared_from_this();
+  asio::post(strand, [self] { self->begin(); });
+}
+
+void TcpConnection::begin() {
+  if (cancelRequested_) {
+    finishCancel();
+    return;
+  }
+  phase_ = Phase::preparing;
+  deliver(NetworkState::preparing());
+  if (isClient_) {
+    connectClient();
+  } else {
+    becomeReady();
+  }
+}
+
+void TcpConnection::connectClient() {
+  auto strand = *strand_;
+  resolver_.emplace(strand);
+  socket_.emplace(strand);
+  auto self = shared_from_this();
+  resolver_->async_resolve(
+      host_, std::to_string(port_), [self](error_code ec, asio::ip::tcp::resolver::results_type results) {
+        if (self->isTerminal()) return;
+        if (ec) {
+          self->fail(ec);
+          return;
+        }
+        asio::async_connect(*self->socket_, results, [self](error_code ec, const asio::ip::tcp::endpoint&) {
+          if (self->isTerminal()) return;
+          if (ec) {
+            self->fail(ec);
+            return;
+          }
+          applyTcpParameters(*self->socket_, self->parameters_);
+          self->nativeHandle_ = self->socket_->native_handle();
+          error_code ignored;
+          self->localPort_ = self->socket_->local_endpoint(ignored).port();
+          self->becomeReady();
+        });
+      });
+}
+
+void TcpConnection::becomeReady() {
+  phase_ = Phase::ready;
+  deliver(NetworkState::ready());
+  pumpReceive();
+  pumpSend();
+}
+
+void TcpConnection::fail(error_code error) {
+  if (isTerminal()) return;
+  if (cancelRequested_) return;  // the cancel that is on its way ends the connection instead
+  phase_ = Phase::failed;
+  failure_ = error;
+  abortPending(error);
+  deliver(NetworkState::failed(error));
+}
+
+void TcpConnection::cancel() {
+  if (cancelRequested_.exchange(true)) return;
+  auto strand = startedStrand();
+  if (!strand) return;  // begin() finishes the cancellation once started; else the destructor closes the socket
+  auto self = shared_from_this();
+  asio::post(*strand, [self] { self->finishCancel(); });
+}
+
+void TcpConnection::finishCancel() {
+  if (phase_ == Phase::cancelled) return;
+  phase_ = Phase::cancelled;
+  abortPending(asio::error::operation_aborted);
+  deliver(NetworkState::cancelled());
+}
+
+void TcpConnection::abortPending(error_code error) {
+  if (resolver_) resolver_->cancel();
+  if (socket_ && socket_->is_open()) {
+    error_code ignored;
+    socket_->close(ignored);
+  }
+  nativeHandle_ = -1;
+  auto receives = std::move(receives_);
+  auto sends = std::move(sends_);
+  receives_.clear();
+  sends_.clear();
+  for (auto& receive : receives) {
+    if (receive.completion) receive.completion(ReceiveResult{{}, false, error});
+  }
+  for (auto& send : sends) {
+    if (send.completion) send.completion(error);
+  }
+}
+
+void TcpConnection::receive(std::size_t minimumIncompleteLength, std::size_t maximumLength,
+                            ReceiveCompletion completion) {
+  maximumLength = std::max<std::size_t>(maximumLength, 1);
+  minimumIncompleteLength = std::clamp<std::size_t>(minimumIncompleteLength, 1, maximumLength);
+  {
+    std::lock_guard lock(mutex_);
+    if (!strand_) {
+      receives_.push_back(PendingReceive{minimumIncompleteLength, maximumLength, std::move(completion), nullptr, 0});
+      return;
+    }
+  }
+  auto self = shared_from_this();
+  asio::post(*startedStrand(), [self, minimumIncompleteLength, maximumLength, completion = std::move(completion)]() mutable {
+    if (self->isTerminal()) {
+      auto error = self->phase_ == Phase::failed ? self->failure_ : error_code(asio::error::operation_aborted);
+      if (completion) completion(ReceiveResult{{}, false, error});
+      return;
+    }
+    self->receives_.push_back(PendingReceive{minimumIncompleteLength, maximumLength, std::move(completion), nullptr, 0});
+    self->pumpReceive();
+  });
+}
+
+void TcpConnection::pumpReceive() {
+  while (phase_ == Phase::ready && !reading_ && !receives_.empty()) {
+    if (endOfStream_) {
+      completeReceive(true);
+      continue;
+    }
+    auto& head = receives_.front();
+    if (!head.buffer) head.buffer = std::make_shared<Bytes>(head.maximum);
+    reading_ = true;
+    auto self = shared_from_this();
+    // Accepted sockets belong to the listener's executor: completions are bound to this connection's strand.
+    socket_->async_read_some(asio::buffer(head.buffer->data() + head.filled, head.maximum - head.filled),
+                             asio::bind_executor(*strand_, [self, keep = head.buffer](error_code ec, std::size_t count) {
+                               self->reading_ = false;
+                               if (self->isTerminal() || self->receives_.empty()) return;
+                               auto& head = self->receives_.front();
+                               head.filled += count;
+                               if (ec == asio::error::eof) {
+                                 self->endOfStream_ = true;
+                                 self->completeReceive(true);
+                               } else if (ec) {
+                                 if (!isAbort(ec)) self->fail(ec);
+                                 return;
+                               } else if (head.filled >= head.minimum) {
+                                 self->completeReceive(false);
+                               }
+                               self->pumpReceive();
+                             }));
+  }
+}
+
+void TcpConnection::completeReceive(bool isComplete) {
+  auto head = std::move(receives_.front());
+  receives_.pop_front();
+  Bytes content;
+  if (head.buffer) {
+    content = std::move(*head.buffer);
+    content.resize(head.filled);
+  }
+  if (head.completion) head.completion(ReceiveResult{std::move(content), isComplete, {}});
+}
+
+void TcpConnection::send(Bytes data, SendCompletion completion) {
+  {
+    std::lock_guard lock(mutex_);
+    if (!strand_) {
+      sends_.push_back(PendingSend{std::make_shared<const Bytes>(std::move(data)), std::move(completion)});
+      return;
+    }
+  }
+  auto self = shared_from_this();
+  asio::post(*startedStrand(), [self, data = std::move(data), completion = std::move(completion)]() mutable {
+    if (self->isTerminal()) {
+      auto error = self->phase_ == Phase::failed ? self->failure_ : error_code(asio::error::operation_aborted);
+      if (completion) completion(error);
+      return;
+    }
+    self->sends_.push_back(PendingSend{std::make_shared<const Bytes>(std::move(data)), std::move(completion)});
+    self->pumpSend();
+  });
+}
+
+void TcpConnection::pumpSend() {
+  if (phase_ != Phase::ready || writing_ || sends_.empty()) return;
+  writing_ = true;
+  auto self = shared_from_this();
+  auto data = sends_.front().data;
+  asio::async_write(*socket_, asio::buffer(*data), asio::bind_executor(*strand_, [self, data](error_code ec, std::size_t) {
+    self->writing_ = false;
+    if (self->isTerminal() || self->sends_.empty()) return;
+    if (ec) {
+      if (!isAbort(ec)) self->fail(ec);  // completes this send and the rest with the error
+      return;
+    }
+    auto done = std::move(self->sends_.front());
+    self->sends_.pop_front();
+    if (done.completion) done.completion({});
+    self->pumpSend();
+  }));
+}
+
+// --- Awaitable forms ---
+
+asio::awaitable<std::shared_ptr<TcpConnection>> TcpConnection::connect(std::string host, std::uint16_t port,
+                                                                       TcpParameters parameters,
+                                                                       asio::any_io_executor queue) {
+  auto connection = create(std::move(host), port, parameters);
+  Continuation<> outcome;
+  connection->setStateHandler([outcome](const NetworkState& state) {
+    if (state.kind == NetworkState::Kind::ready) {
+      outcome.resume();
+    } else if (state.kind == NetworkState::Kind::failed) {
+      outcome.resumeThrowing(std::make_exception_ptr(NetworkError(state.error)));
+    } else if (state.kind == NetworkState::Kind::cancelled) {
+      outcome.resumeThrowing(std::make_exception_ptr(NetworkError(asio::error::operation_aborted)));
+    }
+  });
+  connection->start(queue);
+  try {
+    co_await outcome.wait();
+  } catch (...) {
+    connection->setStateHandler(nullptr);
+    connection->cancel();
+    throw;
+  }
+  connection->setStateHandler(nullptr);
+  co_return connection;
+}
+
+asio::awaitable<TcpConnection::ReceiveResult> TcpConnection::receiveAsync(std::size_t minimumIncompleteLength,
+                                                                          std::size_t maximumLength) {
+  Continuation<ReceiveResult> result;
+  receive(minimumIncompleteLength, maximumLength, [result](ReceiveResult r) { result.resume(std::move(r)); });
+  co_return co_await result.wait();
+}
+
+asio::awaitable<std::optional<Bytes>> TcpConnection::receiveExactly(std::size_t count) {
+  if (count == 0) co_return Bytes{};
+  auto result = co_await receiveAsync(count, count);
+  if (result.error) throw NetworkError(result.error);
+  if (result.content.size() < count) co_return std::nullopt;
+  co_return std::move(result.content);
+}
+
+asio::awaitable<void> TcpConnection::sendAsync(Bytes data) {
+  Continuation<> done;
+  send(std::move(data), [done](error_code ec) {
+    if (ec) {
+      done.resumeThrowing(std::make_exception_ptr(NetworkError(ec)));
+    } else {
+      done.resume();
+    }
+  });
+  co_await done.wait();
+}
+
+}  // namespace veltrano::platform

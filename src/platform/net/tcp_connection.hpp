@@ -1,0 +1,154 @@
+#pragma once
+// One TCP connection with the life of a network-framework connection: created (accepted by a listener or made
+// for a client), started on an executor, then ready until it fails or is cancelled.
+//
+// Threads: every callback (state changes, receive and send completions) runs on the executor given to start(),
+// inside the connection's own strand, so callbacks of one connection never overlap and arrive in order. With the
+// shared I/O context those are the shared I/O threads: an owner must not touch its own state there. It re-enters
+// itself through a new task on its own executor that holds it weakly (see ListeningServer).
+//
+// All member functions may be called from any thread.
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/strand.hpp>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/encoding.hpp"
+#include "platform/net/network_state.hpp"
+#include "platform/net/tcp_parameters.hpp"
+
+namespace veltrano::platform {
+
+class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
+ public:
+  // A serial number, unique in the process: the connection's identity in an owner's tables.
+  using ID = std::uint64_t;
+  using StateHandler = std::function<void(const NetworkState&)>;
+
+  struct ReceiveResult {
+    Bytes content;
+    bool isComplete = false;           // the peer ended the stream; no more bytes will follow
+    boost::system::error_code error;   // set when the receive failed (the connection failed or was cancelled)
+    bool isEndOfStream() const { return !error && isComplete && content.empty(); }
+  };
+  using ReceiveCompletion = std::function<void(ReceiveResult)>;
+  using SendCompletion = std::function<void(boost::system::error_code)>;
+
+  // A client connection to `host` (name or numeric address) and `port`; it connects once started.
+  static std::shared_ptr<TcpConnection> create(std::string host, std::uint16_t port, TcpParameters parameters);
+  // A connection around a socket a listener accepted (options already applied).
+  static std::shared_ptr<TcpConnection> adopt(boost::asio::ip::tcp::socket socket);
+
+  ~TcpConnection();
+  TcpConnection(const TcpConnection&) = delete;
+  TcpConnection& operator=(const TcpConnection&) = delete;
+
+  ID id() const { return id_; }
+
+  // Replaces the state handler; nullptr clears it. A state being reported while the handler is replaced may
+  // still reach the old handler, but a cancel() issued after clearing reports nothing.
+  void setStateHandler(StateHandler handler);
+
+  // Starts the connection: accepted ones report preparing then ready; client ones preparing, then ready once
+  // connected or failed(error). A second start() does nothing.
+  void start(const boost::asio::any_io_executor& queue);
+
+  // Closes the connection. Pending and later receives and sends complete with operation_aborted, and the
+  // cancelled state is reported once (after start(), if it has not been started yet). Idempotent.
+  void cancel();
+
+  // Delivers between `minimumIncompleteLength` and `maximumLength` bytes once at least the minimum has arrived;
+  // fewer (possibly none) with isComplete when the peer ends the stream first. Receives are served in the order
+  // issued and never read past their maximum, so nothing is lost between them. A hard I/O error completes the
+  // receive with it and fails the connection.
+  void receive(std::size_t minimumIncompleteLength, std::size_t maximumLength, ReceiveCompletion completion);
+
+  // Queues `data` for writing. Writes go out whole and in the order send() was called; each completion runs
+  // once its bytes were handed to the kernel, or with the error that stopped them.
+  void send(Bytes data, SendCompletion completion = {});
+
+  // --- Awaitable forms (for client code, tests and tools). Each resumes on the caller's executor. ---
+  // Creates, starts and waits until ready; throws NetworkError when the connection fails.
+  static boost::asio::awaitable<std::shared_ptr<TcpConnection>> connect(std::string host, std::uint16_t port,
+                                                                        TcpParameters parameters,
+                                                                        boost::asio::any_io_executor queue);
+  boost::asio::awaitable<ReceiveResult> receiveAsync(std::size_t minimumIncompleteLength, std::size_t maximumLength);
+  // Exactly `count` bytes; nullopt when the stream ends first. Throws NetworkError.
+  boost::asio::awaitable<std::optional<Bytes>> receiveExactly(std::size_t count);
+  // Throws NetworkError when the send fails.
+  boost::asio::awaitable<void> sendAsync(Bytes data);
+
+  // The socket's descriptor, for inspecting its options (-1 once closed). Not for I/O.
+  int nativeHandleForInspection() const { return nativeHandle_.load(); }
+  // The local port once open (0 before).
+  std::uint16_t localPort() const { return localPort_.load(); }
+
+ private:
+  enum class Phase { setup, preparing, ready, failed, cancelled };
+  struct PendingReceive {
+    std::size_t minimum;
+    std::size_t maximum;
+    ReceiveCompletion completion;
+    std::shared_ptr<Bytes> buffer;  // shared with the read in flight, which may outlive the entry
+    std::size_t filled = 0;
+  };
+  struct PendingSend {
+    std::shared_ptr<const Bytes> data;  // shared with the write in flight
+    SendCompletion completion;
+  };
+
+  TcpConnection();
+  // The strand once started; nullopt before (requests then wait in the queues for begin()).
+  std::optional<boost::asio::strand<boost::asio::any_io_executor>> startedStrand();
+  void deliver(const NetworkState& state);
+  bool isTerminal() const { return phase_ == Phase::failed || phase_ == Phase::cancelled; }
+
+  // Strand only.
+  void begin();
+  void connectClient();
+  void becomeReady();
+  void fail(boost::system::error_code error);
+  void finishCancel();
+  void abortPending(boost::system::error_code error);
+  void pumpReceive();
+  void completeReceive(bool isComplete);
+  void pumpSend();
+
+  const ID id_;
+  std::mutex mutex_;  // guards strand_, handler_, and the queues until start()
+  std::optional<boost::asio::strand<boost::asio::any_io_executor>> strand_;
+  StateHandler handler_;
+  std::atomic<bool> cancelRequested_{false};
+  std::atomic<int> nativeHandle_{-1};
+  std::atomic<std::uint16_t> localPort_{0};
+
+  // Client connections only.
+  std::string host_;
+  std::uint16_t port_ = 0;
+  TcpParameters parameters_;
+  bool isClient_ = false;
+
+  // Strand state.
+  std::optional<boost::asio::ip::tcp::socket> socket_;
+  std::optional<boost::asio::ip::tcp::resolver> resolver_;
+  Phase phase_ = Phase::setup;
+  boost::system::error_code failure_;
+  bool endOfStream_ = false;
+  bool reading_ = false;
+  bool writing_ = false;
+  std::deque<PendingReceive> receives_;
+  std::deque<PendingSend> sends_;
+};
+
+}  // namespace veltrano::platform

@@ -1,0 +1,238 @@
+#include "platform/audio/system_audio_capture.hpp"
+
+#include <atomic>
+#include <cmath>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "support/pulse_test_env.hpp"
+
+namespace veltrano::platform {
+namespace {
+
+using namespace std::chrono_literals;
+
+class PacketCollector {
+ public:
+  SystemAudioCapture::PacketHandler packetHandler() {
+    return [this](AudioPacket packet) {
+      std::lock_guard lock(mutex_);
+      packets_.push_back(std::move(packet));
+      changed_.notify_all();
+    };
+  }
+  SystemAudioCapture::StopHandler stopHandler() {
+    return [this](const std::string& message) {
+      std::lock_guard lock(mutex_);
+      stops_.push_back(message);
+      changed_.notify_all();
+    };
+  }
+  bool waitForPackets(std::size_t count, std::chrono::milliseconds timeout = 5s) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return packets_.size() >= count; });
+  }
+  bool waitForStop(std::chrono::milliseconds timeout = 5s) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return !stops_.empty(); });
+  }
+  std::vector<AudioPacket> packets() {
+    std::lock_guard lock(mutex_);
+    return packets_;
+  }
+  std::vector<std::string> stops() {
+    std::lock_guard lock(mutex_);
+    return stops_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<AudioPacket> packets_;
+  std::vector<std::string> stops_;
+};
+
+// Plays a 1 kHz tone into the default output until stopped.
+class TonePlayer {
+ public:
+  TonePlayer() {
+    thread_ = std::thread([this] {
+      const pa_sample_spec spec{PA_SAMPLE_S16LE, 48000, 2};
+      int error = 0;
+      pa_simple* out = pa_simple_new(nullptr, "veltrano-test", PA_STREAM_PLAYBACK, nullptr, "tone", &spec, nullptr,
+                                     nullptr, &error);
+      if (!out) return;
+      std::vector<std::int16_t> chunk(480 * 2);  // 10 ms
+      std::size_t t = 0;
+      while (!stop_) {
+        for (std::size_t i = 0; i < 480; ++i, ++t) {
+          const double phase = 2 * M_PI * 1000.0 * static_cast<double>(t) / 48000;
+          const auto v = static_cast<std::int16_t>(12000 * std::sin(phase));
+          chunk[2 * i] = v;
+          chunk[2 * i + 1] = v;
+        }
+        if (pa_simple_write(out, chunk.data(), chunk.size() * sizeof(std::int16_t), &error) < 0) break;
+      }
+      pa_simple_free(out);
+    });
+  }
+  ~TonePlayer() {
+    stop_ = true;
+    thread_.join();
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+AudioCaptureSettings format(int rate, int channels, std::string server = {}) {
+  AudioCaptureSettings settings;
+  settings.sampleRate = rate;
+  settings.channels = channels;
+  settings.server = std::move(server);
+  return settings;
+}
+
+int peak(const AudioPacket& packet) {
+  int most = 0;
+  for (auto s : packet.samples) most = std::max(most, std::abs(static_cast<int>(s)));
+  return most;
+}
+
+class SystemAudioCaptureFormats : public ::testing::TestWithParam<std::pair<int, int>> {};
+
+TEST_P(SystemAudioCaptureFormats, RecordsWhatIsPlayedInTwentyMillisecondPackets) {
+  VELTRANO_REQUIRE_PULSE();
+  const auto [rate, channels] = GetParam();
+  PacketCollector collector;
+  TonePlayer tone;
+  auto capture = SystemAudioCapture::start(format(rate, channels), collector.packetHandler(),
+                                           collector.stopHandler());
+  EXPECT_EQ(capture->framesPerPacket(), rate / 50);
+  ASSERT_TRUE(collector.waitForPackets(50));
+  capture->stop();
+
+  const auto packets = collector.packets();
+  int loudest = 0;
+  for (std::size_t i = 0; i < packets.size(); ++i) {
+    const auto& p = packets[i];
+    ASSERT_EQ(p.sampleRate, rate);
+    ASSERT_EQ(p.channels, channels);
+    ASSERT_EQ(p.frames, rate / 50);
+    ASSERT_EQ(p.samples.size(), static_cast<std::size_t>(rate / 50 * channels));
+    if (i > 0) {
+      ASSERT_GT(p.timestamp, packets[i - 1].timestamp) << "packet " << i;
+    }
+    loudest = std::max(loudest, peak(p));
+  }
+  // Times follow the samples: 20 ms apart on average (the server delivers in bursts).
+  const auto span = std::chrono::duration<double, std::milli>(packets.back().timestamp - packets.front().timestamp);
+  const double spacing = span.count() / static_cast<double>(packets.size() - 1);
+  EXPECT_GT(spacing, 15.0);
+  EXPECT_LT(spacing, 25.0);
+  EXPECT_GT(loudest, 3000) << "the tone did not reach the recording";
+  EXPECT_TRUE(collector.stops().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(RatesAndChannels, SystemAudioCaptureFormats,
+                         ::testing::Values(std::pair{48000, 2}, std::pair{24000, 1}, std::pair{32000, 2}));
+
+TEST(SystemAudioCapture, WithoutAServerStartFailsWithAClearReason) {
+  PacketCollector collector;
+  try {
+    SystemAudioCapture::start(format(48000, 2, "unix:/nonexistent/veltrano-test-socket"), collector.packetHandler(),
+                              collector.stopHandler());
+    ADD_FAILURE() << "started without a server";
+  } catch (const AudioCaptureError& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("No sound server reachable: ", 0), 0u) << e.what();
+  }
+  EXPECT_TRUE(collector.stops().empty());
+}
+
+TEST(SystemAudioCapture, RefusesFormatsItCannotRecord) {
+  for (auto [rate, channels] : {std::pair{4000, 2}, std::pair{48000, 0}, std::pair{48000, 3}}) {
+    try {
+      SystemAudioCapture::start(format(rate, channels), nullptr, nullptr);
+      ADD_FAILURE() << rate << " Hz x" << channels << " accepted";
+    } catch (const AudioCaptureError& e) {
+      EXPECT_EQ(std::string(e.what()),
+                "Unsupported sound format " + std::to_string(rate) + " Hz x" + std::to_string(channels));
+    }
+  }
+}
+
+TEST(SystemAudioCapture, ReportsALostServerOnceAndStillStops) {
+  test::PrivatePulseServer server;
+  if (!server.start()) {
+    if (test::servicesRequired()) GTEST_FAIL() << "cannot start a private pulseaudio in CI";
+    GTEST_SKIP() << "cannot start a private pulseaudio";
+  }
+  PacketCollector collector;
+  auto capture = SystemAudioCapture::start(format(48000, 2, server.address()),
+                                           collector.packetHandler(), collector.stopHandler());
+  ASSERT_TRUE(collector.waitForPackets(5));
+  server.stop();
+  ASSERT_TRUE(collector.waitForStop());
+  std::this_thread::sleep_for(300ms);
+  const auto stops = collector.stops();
+  ASSERT_EQ(stops.size(), 1u);
+  EXPECT_EQ(stops[0].rfind("Lost the connection to the sound server: ", 0), 0u) << stops[0];
+  capture->stop();
+  capture->stop();
+}
+
+TEST(SystemAudioCapture, StopSilencesAndIsSafeTwiceAndFromItsOwnHandler) {
+  VELTRANO_REQUIRE_PULSE();
+  PacketCollector collector;
+  auto capture = SystemAudioCapture::start(format(48000, 2), collector.packetHandler(),
+                                           collector.stopHandler());
+  ASSERT_TRUE(collector.waitForPackets(2));
+  capture->stop();
+  const auto delivered = collector.packets().size();
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(collector.packets().size(), delivered);
+  capture->stop();
+  capture.reset();
+
+  // stop() inside the packet handler silences at once; the owner's destructor finishes the work.
+  std::promise<SystemAudioCapture*> self;
+  auto selfReady = self.get_future().share();
+  std::atomic<int> handled{0};
+  auto stopping = SystemAudioCapture::start(
+      format(48000, 2),
+      [&](AudioPacket) {
+        ++handled;
+        selfReady.get()->stop();
+      },
+      nullptr);
+  self.set_value(stopping.get());
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(handled.load(), 1);
+  stopping.reset();
+
+  // Destroyed from its own handler.
+  std::promise<std::unique_ptr<SystemAudioCapture>*> owner;
+  auto ownerReady = owner.get_future().share();
+  std::promise<void> destroyed;
+  std::unique_ptr<SystemAudioCapture> doomed = SystemAudioCapture::start(
+      format(48000, 2),
+      [&](AudioPacket) {
+        auto* holder = ownerReady.get();
+        if (*holder) {
+          holder->reset();
+          destroyed.set_value();
+        }
+      },
+      nullptr);
+  owner.set_value(&doomed);
+  ASSERT_EQ(destroyed.get_future().wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(doomed, nullptr);
+}
+
+}  // namespace
+}  // namespace veltrano::platform

@@ -1,0 +1,357 @@
+#include "platform/capture/capture_stream.hpp"
+
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "frame_collector.hpp"
+#include "platform/capture/capture_error.hpp"
+#include "support/x11_test_env.hpp"
+#include "two_monitor_screen.hpp"
+
+namespace veltrano::platform {
+namespace {
+
+using namespace std::chrono_literals;
+using test::FrameCollector;
+using test::Rgb;
+using test::TwoMonitorScreen;
+
+Rgb pixelAt(const CapturedFrame& frame, int x, int y) {
+  const std::uint8_t* p = frame.pixels.data() + y * frame.stride + x * 4;
+  return {p[2], p[1], p[0]};
+}
+
+::testing::AssertionResult hasColour(const CapturedFrame& frame, int x, int y, Rgb want) {
+  const Rgb got = pixelAt(frame, x, y);
+  if (got.r == want.r && got.g == want.g && got.b == want.b) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "pixel " << x << "," << y << " is (" << int(got.r) << "," << int(got.g)
+                                       << "," << int(got.b) << "), want (" << int(want.r) << "," << int(want.g)
+                                       << "," << int(want.b) << ")";
+}
+
+CaptureStreamSettings settingsFor(const TwoMonitorScreen& screen, const X11Monitor& monitor) {
+  CaptureStreamSettings settings;
+  settings.displayID = monitor.id;
+  settings.framesPerSecond = 30;
+  settings.showsCursor = false;
+  settings.xDisplayName = screen.name();
+  return settings;
+}
+
+constexpr Rgb kRed{200, 30, 40};
+constexpr Rgb kBlue{20, 40, 220};
+constexpr Rgb kGreen{10, 210, 60};
+constexpr Rgb kYellow{230, 220, 0};
+constexpr Rgb kGrey{128, 128, 128};
+
+TEST(CaptureStream, CapturesEachMonitorsOwnPixels) {
+  TwoMonitorScreen screen;
+  VELTRANO_START_TWO_MONITOR_SCREEN(screen);
+  screen.fill(screen.left().bounds, kRed);
+  screen.fill(screen.right().bounds, kBlue);
+  screen.fill({400, 200, 40, 40}, kGreen);
+
+  FrameCollector leftFrames;
+  FrameCollector rightFrames;
+  const auto before = std::chrono::steady_clock::now();
+  auto left = CaptureStream::start(settingsFor(screen, screen.left()), leftFrames.frameHandler(),
+                                   leftFrames.stopHandler());
+  auto right = CaptureStream::start(settingsFor(screen, screen.right()), rightFrames.frameHandler(),
+                                    rightFrames.stopHandler());
+  EXPECT_TRUE(left->usesSharedMemory());
+  EXPECT_TRUE(left->detectsDamage());
+  EXPECT_EQ(left->display(), screen.left());
+  EXPECT_EQ(right->outputSize(), (PixelSize{320, 480}));
+
+  const auto l = leftFrames.frame(0);
+  const auto r = rightFrames.frame(0);
+  ASSERT_TRUE(l && r);
+  const auto after = std::chrono::steady_clock::now();
+  for (const auto& frame : {l, r}) {
+    EXPECT_EQ(frame->width, 320);
+    EXPECT_EQ(frame->height, 480);
+    EXPECT_EQ(frame->stride, 320 * 4);
+    EXPECT_EQ(frame->pixels.size(), 320u * 4 * 480);
+    EXPECT_GE(frame->timestamp, before);
+    EXPECT_LE(frame->timestamp, after);
+  }
+  EXPECT_TRUE(hasColour(*l, 0, 0, kRed));
+  EXPECT_TRUE(hasColour(*l, 319, 479, kRed));
+  EXPECT_TRUE(hasColour(*r, 0, 0, kBlue));
+  EXPECT_TRUE(hasColour(*r, 319, 479, kBlue));
+  EXPECT_TRUE(hasColour(*r, 80, 200, kGreen));  // root (400, 200) is (80, 200) on the right monitor
+  EXPECT_TRUE(hasColour(*r, 119, 239, kGreen));
+  EXPECT_TRUE(hasColour(*r, 120, 240, kBlue));
+  EXPECT_TRUE(leftFrames.stops().empty());
+  EXPECT_TRUE(rightFrames.stops().empty());
+}
+
+TEST(CaptureStream, SizeCapScalesKeepingAspect) {
+  TwoMonitorScreen screen;
+  VELTRANO_START_TWO_MONITOR_SCREEN(screen);
+  screen.fill(screen.left().bounds, kRed);
+  screen.fill({0, 240, 320, 240}, kGreen);  // lower half
+  auto settings = settingsFor(screen, screen.left());
+  settings.maxOutputWidth = 160;
+  settings.maxOutputHeight = 1000;
+  FrameCollector frames;
+  auto stream = CaptureStream::start(settings, frames.frameHandler(), frames.stopHandler());
+  EXPECT_EQ(stream->outputSize(), (PixelSize{160, 240}));
+  const auto frame = frames.frame(0);
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->width, 160);
+  EXPECT_EQ(frame->height, 240);
+  EXPECT_EQ(frame->stride, 160 * 4);
+  EXPECT_TRUE(hasColour(*frame, 80, 60, kRed));
+  EXPECT_TRUE(hasColour(*frame, 80, 180, kGreen));
+}
+
+TEST(CaptureStream, UnchangedScreenSendsNothingUntilItsDisplayChangesOrAFrameIsRequested) {
+  TwoMonitorScreen screen;
+  VELTRANO_START_TWO_MONITOR_SCREEN(screen);
+  screen.fill({0, 0, 640, 480}, kBlue);
+  FrameCollector frames;
+  auto stream = CaptureStream::start(settingsFor(screen, screen.right()), frames.frameHandler(),
+                                     frames.stopHandler());
+  ASSERT_TRUE(frames.frame(0));
+  // About ten ticks at 30 fps without any change.
+  EXPECT_EQ(frames.frame(1, 350ms), nullptr);
+
+  screen.fill({10, 10, 100, 100}, kRed);  // on the other monitor
+  EXPECT_EQ(frames.frame(1, 350ms), nullptr);
+
+  screen.fill({330, 10, 100, 100}, kYellow);
+  const auto changed = frames.frame(1);
+  ASSERT_TRUE(changed);
+  EXPECT_TRUE(hasColour(*changed, 50, 50, kYellow));
+  EXPECT_TRUE(hasColour(*changed, 200, 300, kBlue));
+
+  stream->requestFrame();
+  const auto repeated = frames.frame(2);
+  ASSERT_TRUE(repeated);
+  EXPECT_EQ(repeated->pixels, changed->pixels);
+  EXPECT_GT(repeated->timestamp, changed->timestamp);
+  EXPECT_EQ(frames.frame(3, 200ms), nullptr);
+}
+
+TEST(CaptureStream, PointerMovesDeliverFramesWithTheCursorDrawnIn) {
+  TwoMonitorScreen screen;
+  VELTRANO_START_TWO_MONITOR_SCREEN(screen);
+  screen.fill({0, 0, 640, 480}, kGrey);
+  screen.movePointer(600, 400);  // on the right monitor, away from the left one
+  auto withCursor = settingsFor(screen, screen.left());
+  withCursor.showsCursor = true;
+  FrameCollector drawn;
+  FrameCollector plain;
+  auto drawing = CaptureStream::start(withCursor, drawn.frameHandler(), drawn.stopHandler());
+  auto notDrawing = CaptureStream::start(settingsFor(screen, screen.left()), plain.frameHandler(),
+                                         plain.stopHandler());
+  ASSERT_TRUE(drawn.frame(0));
+  ASSERT_TRUE(plain.frame(0));
+
+  screen.movePointer(100, 100);
+  // Nothing was drawn: only the stream that shows the pointer sees a change.
+  const auto moved = drawn.frame(1);
+  ASSERT_TRUE(moved);
+  EXPECT_EQ(plain.frame(1, 300ms), nullptr);
+  int differing = 0;
+  for (int y = 80; y < 120; ++y) {
+    for (int x = 80; x < 120; ++x) {
+      const Rgb p = pixelAt(*moved, x, y);
+      differing += (p.r != kGrey.r || p.g != kGrey.g || p.b != kGrey.b) ? 1 : 0;
+    }
+  }
+  EXPECT_GT(differing, 10) << "no cursor drawn around the pointer";
+  EXPECT_TRUE(hasColour(*moved, 300, 400, kGrey));
+
+  screen.movePointer(101, 103);
+  EXPECT_TRUE(drawn.frame(2));
+  // Leaving the display takes the cursor away once; moving elsewhere then changes nothing.
+  screen.movePointer(600, 50);
+  const auto left = drawn.frame(3);
+  ASSERT_TRUE(left);
+  EXPECT_TRUE(hasColour(*left, 100, 100, kGrey));
+  screen.movePointer(620, 60);
+  EXPECT_EQ(drawn.frame(4, 300ms), nullptr);
+}
+
+TEST(CaptureStream, ReportsARemovedOrChangedDisplayOnce) {
+  TwoMonitorScreen screen;
+  VELTRANO_START_TWO_MONITOR_SCREEN(screen);
+  FrameCollector leftFrames;
+  FrameCollector rightFrames;
+  auto left = CaptureStream::start(settingsFor(screen, screen.left()), leftFrames.frameHandler(),
+                                   leftFrames.stopHandler());
+  auto right = CaptureStream::start(settingsFor(screen, screen.right()), rightFrames.frameHandler(),
+                                    rightFrames.stopHandler());
+  ASSERT_TRUE(leftFrames.frame(0));
+  ASSERT_TRUE(rightFrames.frame(0));
+
+  // One xrandr run replaces the right monitor: the stream sees it moved, not gone.
+  ASSERT_EQ(screen.runXrandr("--delmonitor VL-RIGHT --setmonitor VL-RIGHT 300/85x480/127+340+0 none"), 0);
+  ASSERT_TRUE(rightFrames.waitForStop());
+  ASSERT_EQ(screen.runXrandr("--delmonitor VL-LEFT"), 0);
+  ASSERT_TRUE(leftFrames.waitForStop());
+  std::this_thread::sleep_for(700ms);  // more than one check of the monitor list
+
+  const auto rightStops = rightFrames.stops();
+  ASSERT_EQ(rightStops.size(), 1u);
+  EXPECT_EQ(rightStops[0], "Display " + std::to_string(screen.right().id) + " changed its position or size");
+  const auto leftStops = leftFrames.stops();
+  ASSERT_EQ(leftStops.size(), 1u);
+  EXPECT_EQ(leftStops[0], "Display " + std::to_string(screen.left().id) + " is no longer available");
+  right->stop();
+  right->stop();
+  left.reset();
+}
+
+TEST(CaptureStream, ReportsALostXServerOnceAndStillStops) {
+  TwoMonitorScreen screen;
+  VELTRANO_START_TWO_MONITOR_SCREEN(screen);
+  FrameCollector frames;
+  auto stream = CaptureStream::start(settingsFor(screen, screen.left()), frames.frameHandler(),
+                                     frames.stopHandler());
+  ASSERT_TRUE(frames.frame(0));
+  screen.kill();
+  ASSERT_TRUE(frames.waitForStop());
+  std::this_thread::sleep_for(300ms);
+  const auto stops = frames.stops();
+  ASSERT_EQ(stops.size(), 1u);
+  EXPECT_EQ(stops[0], "Lost the connection to the X server");
+  stream->stop();
+  stream->stop();
+}
+
+TEST(CaptureStream, StopReturnsWhenTheXServerHangs) {
+  TwoMonitorScreen screen;
+  VELTRANO_START_TWO_MONITOR_SCREEN(screen);
+  FrameCollector frames;
+  auto stream = CaptureStream::start(settingsFor(screen, screen.left()), frames.frameHandler(),
+                                     frames.stopHandler());
+  ASSERT_TRUE(frames.frame(0));
+  ucred server{};
+  socklen_t length = sizeof server;
+  ASSERT_EQ(getsockopt(xcb_get_file_descriptor(screen.display().connection()), SOL_SOCKET, SO_PEERCRED, &server,
+                       &length),
+            0);
+  ASSERT_GT(server.pid, 0);
+  ASSERT_EQ(::kill(server.pid, SIGSTOP), 0);
+  stream->requestFrame();  // the thread now waits for a grab the server never answers
+  std::this_thread::sleep_for(150ms);
+  auto stopped = std::async(std::launch::async, [&] { stream->stop(); });
+  const bool prompt = stopped.wait_for(5s) == std::future_status::ready;
+  ::kill(server.pid, SIGCONT);
+  stopped.wait();
+  EXPECT_TRUE(prompt) << "stop() hung on a stopped X server";
+  EXPECT_TRUE(frames.stops().empty()) << "a requested stop is not a failure";
+}
+
+TEST(CaptureStream, StartFailsWithAClearReason) {
+  TwoMonitorScreen screen;
+  VELTRANO_START_TWO_MONITOR_SCREEN(screen);
+  FrameCollector frames;
+  auto settings = settingsFor(screen, screen.left());
+  settings.displayID = 1;  // an atom, but no monitor's name
+  try {
+    CaptureStream::start(settings, frames.frameHandler(), frames.stopHandler());
+    ADD_FAILURE() << "started on an unknown display";
+  } catch (const CaptureError& e) {
+    EXPECT_STREQ(e.what(), "Display 1 not found");
+  }
+  settings = settingsFor(screen, screen.left());
+  settings.xDisplayName = ":65000";
+  try {
+    CaptureStream::start(settings, frames.frameHandler(), frames.stopHandler());
+    ADD_FAILURE() << "started without an X server";
+  } catch (const CaptureError& e) {
+    EXPECT_STREQ(e.what(), "Cannot connect to the X server");
+  }
+  settings = settingsFor(screen, screen.left());
+  settings.framesPerSecond = 0;
+  EXPECT_THROW(CaptureStream::start(settings, frames.frameHandler(), frames.stopHandler()), CaptureError);
+  EXPECT_EQ(frames.frameCount(), 0u);
+}
+
+TEST(CaptureStream, StopEndsDeliveryAndIsSafeTwiceAndFromItsOwnHandlers) {
+  TwoMonitorScreen screen;
+  VELTRANO_START_TWO_MONITOR_SCREEN(screen);
+  auto settings = settingsFor(screen, screen.left());
+  settings.framesPerSecond = 60;
+
+  FrameCollector frames;
+  auto stream = CaptureStream::start(settings, frames.frameHandler(), frames.stopHandler());
+  ASSERT_TRUE(frames.frame(0));
+  stream->requestFrame();
+  stream->stop();
+  const auto delivered = frames.frameCount();
+  stream->requestFrame();
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(frames.frameCount(), delivered);
+  stream->stop();
+  stream.reset();
+
+  // stop() from the frame handler: the thread ends, the owner's later stop() joins it.
+  std::promise<CaptureStream*> self;
+  std::shared_future<CaptureStream*> selfReady = self.get_future().share();
+  std::atomic<int> handled{0};
+  auto stopping = CaptureStream::start(
+      settings,
+      [&](std::shared_ptr<const CapturedFrame>) {
+        ++handled;
+        selfReady.get()->stop();
+      },
+      nullptr);
+  self.set_value(stopping.get());
+  std::this_thread::sleep_for(200ms);
+  stopping->requestFrame();
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(handled.load(), 1);
+  stopping.reset();
+
+  // Destroyed from its own handler: the thread finishes by itself.
+  std::promise<std::unique_ptr<CaptureStream>*> owner;
+  std::shared_future<std::unique_ptr<CaptureStream>*> ownerReady = owner.get_future().share();
+  std::promise<void> destroyed;
+  std::unique_ptr<CaptureStream> doomed;
+  doomed = CaptureStream::start(
+      settings,
+      [&](std::shared_ptr<const CapturedFrame>) {
+        auto* holder = ownerReady.get();
+        if (*holder) {
+          holder->reset();
+          destroyed.set_value();
+        }
+      },
+      nullptr);
+  owner.set_value(&doomed);
+  ASSERT_EQ(destroyed.get_future().wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(doomed, nullptr);
+}
+
+TEST(CaptureStream, CapturesTheMainDisplayOfTheSharedTestServer) {
+  VELTRANO_REQUIRE_X11();
+  const auto display = X11Display::open();
+  ASSERT_NE(display, nullptr);
+  const auto main = X11Display::mainMonitor(display->monitors());
+  ASSERT_TRUE(main.has_value());
+  CaptureStreamSettings settings;
+  settings.displayID = main->id;
+  FrameCollector frames;
+  auto stream = CaptureStream::start(settings, frames.frameHandler(), frames.stopHandler());
+  EXPECT_EQ(stream->outputSize(), cappedOutputSize(main->bounds.width, main->bounds.height, 0, 0));
+  const auto frame = frames.frame(0);
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->width, stream->outputSize().width);
+  EXPECT_EQ(frame->height, stream->outputSize().height);
+  stream->stop();
+  EXPECT_TRUE(frames.stops().empty());
+}
+
+}  // namespace
+}  // namespace veltrano::platform

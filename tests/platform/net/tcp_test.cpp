@@ -1,0 +1,383 @@
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <netinet/ip.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <thread>
+
+#include "platform/net/network_error.hpp"
+#include "platform/net/tcp_connection.hpp"
+#include "platform/net/tcp_listener.hpp"
+#include "platform/net/net_test_support.hpp"
+#include "base/encoding.hpp"
+
+using namespace veltrano;
+using namespace veltrano::platform;
+using namespace std::chrono_literals;
+using Kind = NetworkState::Kind;
+using veltrano::testing::runBlocking;
+using veltrano::testing::StateRecorder;
+
+namespace {
+
+TcpParameters serverParameters(ServiceClass serviceClass = ServiceClass::responsiveData) {
+  TcpParameters p;
+  p.noDelay = true;
+  p.enableKeepalive = true;
+  p.keepaliveIdle = 3s;
+  p.keepaliveInterval = 2s;
+  p.keepaliveCount = 3;
+  p.serviceClass = serviceClass;
+  return p;
+}
+
+// A started listener that keeps the connections it accepts.
+struct RunningListener {
+  explicit RunningListener(std::uint16_t port = 0, TcpParameters parameters = serverParameters())
+      : listener(TcpListener::create(port, parameters)) {
+    listener->setStateHandler(states.handler());
+    listener->setNewConnectionHandler([this](std::shared_ptr<TcpConnection> connection) {
+      std::lock_guard lock(mutex);
+      accepted.push_back(std::move(connection));
+      changed.notify_all();
+    });
+    listener->start(sharedIo().executor());
+  }
+  ~RunningListener() {
+    listener->cancel();
+    states.waitFor(Kind::cancelled);  // the handler refers to this object
+    std::lock_guard lock(mutex);
+    for (auto& c : accepted) {
+      c->setStateHandler(nullptr);  // tests' recorders may be gone already
+      c->cancel();
+    }
+  }
+  std::shared_ptr<TcpConnection> nextAccepted(std::size_t index = 0) {
+    std::unique_lock lock(mutex);
+    if (!changed.wait_for(lock, 5s, [&] { return accepted.size() > index; })) return nullptr;
+    return accepted[index];
+  }
+  std::uint16_t port() const { return listener->port().value_or(0); }
+
+  std::shared_ptr<TcpListener> listener;
+  StateRecorder states;
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::shared_ptr<TcpConnection>> accepted;
+};
+
+std::shared_ptr<TcpConnection> connectTo(const std::string& host, std::uint16_t port) {
+  return runBlocking(TcpConnection::connect(host, port, TcpParameters{}, sharedIo().executor()));
+}
+
+// Starts an accepted connection and waits until it is ready.
+void startAndWaitReady(const std::shared_ptr<TcpConnection>& connection, StateRecorder& states) {
+  connection->setStateHandler(states.handler());
+  connection->start(sharedIo().executor());
+  ASSERT_TRUE(states.waitFor(Kind::ready));
+}
+
+int intOption(int fd, int level, int name) {
+  int value = -1;
+  socklen_t size = sizeof value;
+  if (::getsockopt(fd, level, name, &value, &size) != 0) return -1;
+  return value;
+}
+
+Bytes bytesOf(std::string_view text) {
+  auto view = asBytes(text);
+  return Bytes(view.begin(), view.end());
+}
+
+}  // namespace
+
+TEST(TcpListenerTest, PortZeroReportsTheBoundPortAndAcceptsOverIPv4AndIPv6) {
+  RunningListener server;
+  ASSERT_TRUE(server.states.waitFor(Kind::ready));
+  EXPECT_EQ(server.states.kinds(), (std::vector<Kind>{Kind::ready}));
+  ASSERT_NE(server.port(), 0);
+
+  auto v4 = connectTo("127.0.0.1", server.port());
+  auto v6 = connectTo("::1", server.port());
+  ASSERT_NE(server.nextAccepted(1), nullptr);
+
+  // Bytes flow both ways on an accepted connection.
+  StateRecorder states;
+  auto accepted = server.nextAccepted(0);
+  startAndWaitReady(accepted, states);
+  runBlocking(v4->sendAsync(bytesOf("hello")));
+  auto got = runBlocking(accepted->receiveExactly(5));
+  ASSERT_TRUE(got);
+  EXPECT_EQ(asString(*got), "hello");
+  runBlocking(accepted->sendAsync(bytesOf("back")));
+  EXPECT_EQ(asString(runBlocking(v4->receiveExactly(4)).value()), "back");
+  v4->cancel();
+  v6->cancel();
+}
+
+TEST(TcpListenerTest, AcceptedSocketsCarryKeepAliveNoDelayAndTheServiceClass) {
+  RunningListener server(0, serverParameters(ServiceClass::interactiveVoice));
+  ASSERT_TRUE(server.states.waitFor(Kind::ready));
+  for (const char* host : {"127.0.0.1", "::1"}) {
+    SCOPED_TRACE(host);
+    auto client = connectTo(host, server.port());
+    static std::size_t index = 0;
+    auto accepted = server.nextAccepted(index++);
+    ASSERT_NE(accepted, nullptr);
+    int fd = accepted->nativeHandleForInspection();
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(intOption(fd, SOL_SOCKET, SO_KEEPALIVE), 1);
+    EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_KEEPIDLE), 3);
+    EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_KEEPINTVL), 2);
+    EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_KEEPCNT), 3);
+    EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_NODELAY), 1);
+    EXPECT_EQ(intOption(fd, IPPROTO_IP, IP_TOS), 0xB8);  // EF
+    client->cancel();
+  }
+}
+
+TEST(TcpListenerTest, ServiceClassesMapToTheirCodePoints) {
+  EXPECT_EQ(trafficClassByte(ServiceClass::bestEffort), 0x00);
+  EXPECT_EQ(trafficClassByte(ServiceClass::responsiveData), 0x48);
+  EXPECT_EQ(trafficClassByte(ServiceClass::interactiveVideo), 0x88);
+  EXPECT_EQ(trafficClassByte(ServiceClass::interactiveVoice), 0xB8);
+}
+
+TEST(TcpListenerTest, CancelIsIdempotentReportsCancelledOnceAndFreesThePortAtOnce) {
+  auto server = std::make_unique<RunningListener>();
+  ASSERT_TRUE(server->states.waitFor(Kind::ready));
+  const auto port = server->port();
+
+  // Leave a connection in TIME_WAIT on the server's side: the server closes first.
+  auto client = connectTo("127.0.0.1", port);
+  StateRecorder acceptedStates;
+  auto accepted = server->nextAccepted();
+  startAndWaitReady(accepted, acceptedStates);
+  accepted->cancel();
+  auto eof = runBlocking(client->receiveAsync(1, 16));
+  EXPECT_TRUE(eof.isEndOfStream());
+  client->cancel();
+
+  std::vector<std::thread> cancellers;
+  for (int i = 0; i < 4; ++i) cancellers.emplace_back([&] { server->listener->cancel(); });
+  for (auto& t : cancellers) t.join();
+  ASSERT_TRUE(server->states.waitFor(Kind::cancelled));
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(server->states.kinds(), (std::vector<Kind>{Kind::ready, Kind::cancelled}));
+
+  RunningListener again(port);
+  ASSERT_TRUE(again.states.waitFor(Kind::ready)) << platform::describe(again.states.states().front());
+  EXPECT_EQ(again.port(), port);
+}
+
+TEST(TcpListenerTest, APortInUseFailsWithTheErrorAndCancelStillEndsIt) {
+  RunningListener first;
+  ASSERT_TRUE(first.states.waitFor(Kind::ready));
+  RunningListener second(first.port());
+  ASSERT_TRUE(second.states.waitFor(Kind::failed));
+  auto states = second.states.states();
+  EXPECT_EQ(states.front().error, boost::system::errc::address_in_use);
+  EXPECT_FALSE(second.listener->port());
+  second.listener->cancel();
+  ASSERT_TRUE(second.states.waitFor(Kind::cancelled));
+  EXPECT_EQ(second.states.kinds(), (std::vector<Kind>{Kind::failed, Kind::cancelled}));
+}
+
+TEST(TcpConnectionTest, StatesArriveInOrderAndCancelReportsOnceFromAnyThread) {
+  RunningListener server;
+  ASSERT_TRUE(server.states.waitFor(Kind::ready));
+  auto client = TcpConnection::create("127.0.0.1", server.port(), TcpParameters{});
+  StateRecorder clientStates;
+  client->setStateHandler(clientStates.handler());
+  client->start(sharedIo().executor());
+  ASSERT_TRUE(clientStates.waitFor(Kind::ready));
+
+  StateRecorder acceptedStates;
+  auto accepted = server.nextAccepted();
+  startAndWaitReady(accepted, acceptedStates);
+  std::vector<std::thread> cancellers;
+  for (int i = 0; i < 4; ++i) cancellers.emplace_back([&] { accepted->cancel(); });
+  for (auto& t : cancellers) t.join();
+  ASSERT_TRUE(acceptedStates.waitFor(Kind::cancelled));
+  client->cancel();
+  ASSERT_TRUE(clientStates.waitFor(Kind::cancelled));
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(acceptedStates.kinds(), (std::vector<Kind>{Kind::preparing, Kind::ready, Kind::cancelled}));
+  EXPECT_EQ(clientStates.kinds(), (std::vector<Kind>{Kind::preparing, Kind::ready, Kind::cancelled}));
+}
+
+TEST(TcpConnectionTest, ClearingTheHandlerBeforeCancelSilencesTheCancellation) {
+  RunningListener server;
+  ASSERT_TRUE(server.states.waitFor(Kind::ready));
+  auto client = connectTo("127.0.0.1", server.port());
+  StateRecorder states;
+  auto accepted = server.nextAccepted();
+  startAndWaitReady(accepted, states);
+  accepted->setStateHandler(nullptr);
+  accepted->cancel();
+  auto result = runBlocking(accepted->receiveAsync(1, 10));
+  EXPECT_EQ(result.error, boost::asio::error::operation_aborted);
+  EXPECT_EQ(states.kinds(), (std::vector<Kind>{Kind::preparing, Kind::ready}));
+  client->cancel();
+}
+
+TEST(TcpConnectionTest, ARefusedConnectFails) {
+  std::uint16_t freePort;
+  {
+    RunningListener probe;
+    ASSERT_TRUE(probe.states.waitFor(Kind::ready));
+    freePort = probe.port();
+    probe.listener->cancel();
+    ASSERT_TRUE(probe.states.waitFor(Kind::cancelled));
+  }
+  try {
+    connectTo("127.0.0.1", freePort);
+    FAIL() << "connected to a closed port";
+  } catch (const NetworkError& error) {
+    EXPECT_EQ(error.code(), boost::system::errc::connection_refused);
+  }
+}
+
+class ConnectedPairTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server.states.waitFor(Kind::ready));
+    client = connectTo("127.0.0.1", server.port());
+    accepted = server.nextAccepted();
+    ASSERT_NE(accepted, nullptr);
+    startAndWaitReady(accepted, acceptedStates);
+  }
+  void TearDown() override {
+    if (client) client->cancel();
+  }
+
+  RunningListener server;
+  std::shared_ptr<TcpConnection> client;
+  std::shared_ptr<TcpConnection> accepted;
+  StateRecorder acceptedStates;
+};
+
+TEST_F(ConnectedPairTest, ExactReadsGatherSplitWritesAndNeverReadAhead) {
+  // The receive is issued before any byte arrives; the writes come in three pieces.
+  auto pending = std::async(std::launch::async, [&] { return runBlocking(accepted->receiveExactly(8)); });
+  runBlocking(client->sendAsync(bytesOf("abc")));
+  std::this_thread::sleep_for(20ms);
+  runBlocking(client->sendAsync(bytesOf("de")));
+  std::this_thread::sleep_for(20ms);
+  runBlocking(client->sendAsync(bytesOf("fgh-rest")));
+  auto first = pending.get();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(asString(*first), "abcdefgh");
+  // What followed is still there for the next receive, bounded by its maximum.
+  auto next = runBlocking(accepted->receiveAsync(1, 3));
+  EXPECT_EQ(asString(next.content), "-re");
+  EXPECT_FALSE(next.isComplete);
+  EXPECT_EQ(asString(runBlocking(accepted->receiveExactly(2)).value()), "st");
+}
+
+TEST_F(ConnectedPairTest, EndOfStreamIsReportedDistinctly) {
+  runBlocking(client->sendAsync(bytesOf("xyz")));
+  client->cancel();
+  // Fewer bytes than asked for, then the end: delivered with isComplete.
+  auto partial = runBlocking(accepted->receiveAsync(10, 10));
+  EXPECT_EQ(asString(partial.content), "xyz");
+  EXPECT_TRUE(partial.isComplete);
+  EXPECT_FALSE(partial.error);
+  auto end = runBlocking(accepted->receiveAsync(1, 10));
+  EXPECT_TRUE(end.isEndOfStream());
+  EXPECT_FALSE(runBlocking(accepted->receiveExactly(4)).has_value());
+  // The end of the peer's stream is not a failure of the connection.
+  EXPECT_EQ(acceptedStates.kinds(), (std::vector<Kind>{Kind::preparing, Kind::ready}));
+}
+
+TEST_F(ConnectedPairTest, SendsCompleteInOrderAndArriveInOrder) {
+  constexpr int kSends = 200;
+  std::mutex mutex;
+  std::vector<int> completions;
+  std::atomic<int> done{0};
+  std::string expected;
+  for (int i = 0; i < kSends; ++i) {
+    std::string chunk = std::to_string(i) + ";" + std::string(static_cast<std::size_t>(i * 97 % 3000), 'x') + "|";
+    expected += chunk;
+    accepted->send(bytesOf(chunk), [&, i](boost::system::error_code ec) {
+      EXPECT_FALSE(ec);
+      std::lock_guard lock(mutex);
+      completions.push_back(i);
+      ++done;
+    });
+  }
+  auto all = runBlocking(client->receiveExactly(expected.size()));
+  ASSERT_TRUE(all);
+  EXPECT_EQ(asString(*all), expected);
+  for (int i = 0; i < 100 && done < kSends; ++i) std::this_thread::sleep_for(10ms);
+  std::lock_guard lock(mutex);
+  ASSERT_EQ(completions.size(), static_cast<std::size_t>(kSends));
+  for (int i = 0; i < kSends; ++i) EXPECT_EQ(completions[static_cast<std::size_t>(i)], i);
+}
+
+TEST_F(ConnectedPairTest, CancelCompletesPendingReceivesAndLaterSendsWithAbort) {
+  auto pending = std::async(std::launch::async, [&] { return runBlocking(accepted->receiveAsync(1, 100)); });
+  std::this_thread::sleep_for(20ms);
+  accepted->cancel();
+  EXPECT_EQ(pending.get().error, boost::asio::error::operation_aborted);
+  try {
+    runBlocking(accepted->sendAsync(bytesOf("late")));
+    FAIL() << "a send after cancel succeeded";
+  } catch (const NetworkError& error) {
+    EXPECT_EQ(error.code(), boost::asio::error::operation_aborted);
+  }
+  // The peer sees the connection end.
+  EXPECT_TRUE(runBlocking(client->receiveAsync(1, 10)).isEndOfStream());
+}
+
+TEST_F(ConnectedPairTest, AResetFailsTheConnectionWithItsError) {
+  // An abortive close (linger 0) makes the peer's next read fail with a reset.
+  struct linger hard {1, 0};
+  ASSERT_EQ(::setsockopt(client->nativeHandleForInspection(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard), 0);
+  client->cancel();
+  auto result = runBlocking(accepted->receiveAsync(1, 10));
+  EXPECT_EQ(result.error, boost::system::errc::connection_reset);
+  ASSERT_TRUE(acceptedStates.waitFor(Kind::failed));
+  accepted->cancel();
+  ASSERT_TRUE(acceptedStates.waitFor(Kind::cancelled));
+  EXPECT_EQ(acceptedStates.kinds(), (std::vector<Kind>{Kind::preparing, Kind::ready, Kind::failed, Kind::cancelled}));
+}
+
+TEST(TcpConnectionTest, RequestsIssuedBeforeStartAreServedOnceReadyOrEndWithTheConnection) {
+  RunningListener server;
+  ASSERT_TRUE(server.states.waitFor(Kind::ready));
+  auto client = connectTo("127.0.0.1", server.port());
+  auto accepted = server.nextAccepted();
+  ASSERT_NE(accepted, nullptr);
+  std::promise<TcpConnection::ReceiveResult> received;
+  accepted->receive(4, 4, [&](TcpConnection::ReceiveResult r) { received.set_value(std::move(r)); });
+  accepted->send(bytesOf("early"));
+  runBlocking(client->sendAsync(bytesOf("ping")));
+  StateRecorder states;
+  startAndWaitReady(accepted, states);
+  auto result = received.get_future().get();
+  EXPECT_EQ(asString(result.content), "ping");
+  EXPECT_EQ(asString(runBlocking(client->receiveExactly(5)).value()), "early");
+  client->cancel();
+
+  // A connection dropped without ever starting ends its waiting requests as cancelled and closes its socket.
+  auto other = connectTo("127.0.0.1", server.port());
+  std::shared_ptr<TcpConnection> unstarted = server.nextAccepted(1);
+  ASSERT_NE(unstarted, nullptr);
+  boost::system::error_code receiveError, sendError;
+  unstarted->receive(1, 1, [&](TcpConnection::ReceiveResult r) { receiveError = r.error; });
+  unstarted->send(bytesOf("never"), [&](boost::system::error_code ec) { sendError = ec; });
+  unstarted->cancel();
+  {
+    std::lock_guard lock(server.mutex);
+    server.accepted.pop_back();
+  }
+  unstarted.reset();
+  EXPECT_EQ(receiveError, boost::asio::error::operation_aborted);
+  EXPECT_EQ(sendError, boost::asio::error::operation_aborted);
+  EXPECT_TRUE(runBlocking(other->receiveAsync(1, 8)).isEndOfStream());
+  other->cancel();
+}

@@ -1,0 +1,126 @@
+#pragma once
+// The sound server for tests comes from scripts/test-env, which exports PULSE_SERVER. When it is missing the test
+// fails in CI (CI=true) and is skipped elsewhere:
+//
+//   TEST(Foo, Bar) { VELTRANO_REQUIRE_PULSE(); ... }
+//
+// PrivatePulseServer starts a server of the test's own, for cases that must kill the server under the code.
+// Tests using this header link libpulse-simple.
+#include <pulse/error.h>
+#include <pulse/simple.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/x11_test_env.hpp"  // servicesRequired()
+
+extern char** environ;
+
+namespace veltrano::test {
+
+// Why no sound server can be used, or nullopt when one answers on $PULSE_SERVER.
+inline std::optional<std::string> pulseUnavailable() {
+  const char* server = std::getenv("PULSE_SERVER");
+  if (server == nullptr || *server == '\0') {
+    return std::string("PULSE_SERVER is not set: start the test services with scripts/test-env");
+  }
+  const pa_sample_spec spec{PA_SAMPLE_S16LE, 48000, 2};
+  int error = 0;
+  pa_simple* probe = pa_simple_new(server, "veltrano-test", PA_STREAM_PLAYBACK, nullptr, "probe", &spec, nullptr,
+                                   nullptr, &error);
+  if (probe == nullptr) return "cannot reach the sound server " + std::string(server) + ": " + pa_strerror(error);
+  pa_simple_free(probe);
+  return std::nullopt;
+}
+
+class PrivatePulseServer {
+ public:
+  // False when pulseaudio cannot be started.
+  bool start() {
+    char dir[] = "/tmp/veltrano-pulse-XXXXXX";
+    if (!::mkdtemp(dir)) return false;
+    dir_ = dir;
+    socket_ = dir_ + "/native";
+    std::vector<std::string> env = {"HOME=" + dir_, "XDG_RUNTIME_DIR=" + dir_, "XDG_CONFIG_HOME=" + dir_,
+                                    "PATH=" + std::string(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin")};
+    std::vector<std::string> args = {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
+                                     "--use-pid-file=no", "--log-target=stderr", "--log-level=0",
+                                     "-L", "module-null-sink sink_name=private",
+                                     "-L", "module-native-protocol-unix auth-anonymous=1 socket=" + socket_};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    if (::posix_spawnp(&pid_, "pulseaudio", nullptr, nullptr, argv.data(), envp.data()) != 0) {
+      pid_ = -1;
+      return false;
+    }
+    for (int i = 0; i < 100; ++i) {  // up to 10 s for the socket to answer
+      if (answers()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    stop();
+    return false;
+  }
+
+  std::string address() const { return "unix:" + socket_; }
+
+  void stop() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      int status = 0;
+      ::waitpid(pid_, &status, 0);
+      pid_ = -1;
+    }
+    if (!dir_.empty()) {
+      std::system(("rm -rf '" + dir_ + "'").c_str());
+      dir_.clear();
+    }
+  }
+
+  PrivatePulseServer() = default;
+  ~PrivatePulseServer() { stop(); }
+  PrivatePulseServer(const PrivatePulseServer&) = delete;
+  PrivatePulseServer& operator=(const PrivatePulseServer&) = delete;
+
+ private:
+  bool answers() const {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    socket_.copy(addr.sun_path, sizeof(addr.sun_path) - 1);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+    ::close(fd);
+    return ok;
+  }
+
+  pid_t pid_ = -1;
+  std::string dir_;
+  std::string socket_;
+};
+
+}  // namespace veltrano::test
+
+#define VELTRANO_REQUIRE_PULSE()                                                     \
+  do {                                                                               \
+    if (const auto veltranoPulseProblem = ::veltrano::test::pulseUnavailable()) {    \
+      if (::veltrano::test::servicesRequired()) {                                    \
+        GTEST_FAIL() << "sound server required in CI: " << *veltranoPulseProblem;    \
+      }                                                                              \
+      GTEST_SKIP() << *veltranoPulseProblem;                                         \
+    }                                                                                \
+  } while (false)

@@ -1,0 +1,158 @@
+#include "filetransfer/remote_file_sender.hpp"
+
+#include <boost/asio/post.hpp>
+
+#include <algorithm>
+#include <exception>
+
+#include "base/actor.hpp"
+#include "filetransfer/file_io_pool.hpp"
+#include "filetransfer/remote_file_chunk.hpp"
+#include "platform/crypto/sha256.hpp"
+#include "transport/hex_byte_strings.hpp"
+
+namespace veltrano {
+
+namespace asio = boost::asio;
+
+namespace {
+[[noreturn]] void fail(RemoteFileSendError::Code code) { throw RemoteFileSendError(code); }
+}  // namespace
+
+std::shared_ptr<RemoteFileSender> RemoteFileSender::create(DownloadSource source, std::string transferID,
+                                                           RemoteFileTransferEndpointPtr endpoint,
+                                                           Completion completion, RemoteFileSenderTiming timing) {
+  return std::shared_ptr<RemoteFileSender>(new RemoteFileSender(std::move(source), std::move(transferID),
+                                                                std::move(endpoint), std::move(completion), timing));
+}
+
+RemoteFileSender::RemoteFileSender(DownloadSource source, std::string transferID,
+                                   RemoteFileTransferEndpointPtr endpoint, Completion completion,
+                                   RemoteFileSenderTiming timing)
+    : strand_(makeFileActorStrand()),
+      source_(std::move(source)),
+      transferID_(std::move(transferID)),
+      endpoint_(std::move(endpoint)),
+      completion_(std::move(completion)),
+      timing_(timing) {}
+
+asio::awaitable<void> RemoteFileSender::start() { co_await runOn(strand_, run()); }
+
+void RemoteFileSender::acknowledge(std::uint64_t offset) {
+  asio::post(strand_, [self = shared_from_this(), offset] { self->applyAcknowledgement(offset); });
+}
+
+void RemoteFileSender::cancel() {
+  asio::post(strand_, [self = shared_from_this()] { self->applyCancel(); });
+}
+
+void RemoteFileSender::applyAcknowledgement(std::uint64_t offset) {
+  // A receipt may overtake the sink's answer for the chunk it confirms; anything past that chunk is not ours.
+  if (offset > std::max(sentOffset_, offeredEnd_)) return;
+  if (offset <= acknowledgedOffset_) return;
+  acknowledgedOffset_ = offset;
+  wake();
+}
+
+void RemoteFileSender::applyCancel() {
+  isCancelled_ = true;
+  wake();
+}
+
+void RemoteFileSender::wake() {
+  if (auto token = std::exchange(wakeToken_, nullptr)) token->cancel();
+}
+
+asio::awaitable<void> RemoteFileSender::waitForWake(Clock::TimePoint deadline) {
+  auto token = std::make_shared<TaskContext>();
+  wakeToken_ = token;
+  try {
+    co_await timing_.clock->sleepUntil(token, deadline);
+  } catch (const CancellationError&) {
+    // woken by a receipt or a cancel
+  }
+  if (wakeToken_ == token) wakeToken_.reset();
+}
+
+asio::awaitable<void> RemoteFileSender::run() {
+  if (started_) co_return;
+  started_ = true;
+  std::optional<Result> result;
+  try {
+    result.emplace(co_await sendFile());
+  } catch (const RemoteFileSendError& error) {
+    result.emplace(error);
+  } catch (...) {
+    result.emplace(RemoteFileSendError(RemoteFileSendError::Code::readFailed));
+  }
+  source_.file.reset();  // closes the file on every way out
+  auto completion = std::move(completion_);
+  completion_ = nullptr;
+  if (completion) completion(*result);
+}
+
+asio::awaitable<RemoteFileSendCompletion> RemoteFileSender::sendFile() {
+  if (!source_.file || !*source_.file) fail(RemoteFileSendError::Code::readFailed);
+  platform::Sha256 hash;
+  std::uint64_t offset = 0;
+  const std::uint64_t total = source_.snapshot.size;
+  while (offset < total) {
+    if (isCancelled_) fail(RemoteFileSendError::Code::cancelled);
+    const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(total - offset, maximumChunkPayloadSize));
+    Bytes piece;
+    try {
+      piece = readAt(source_.file->get(), offset, wanted);
+    } catch (const std::exception&) {
+      fail(RemoteFileSendError::Code::readFailed);
+    }
+    if (piece.empty()) fail(RemoteFileSendError::Code::sourceChanged);  // shorter than when it was offered
+    hash.update(piece);
+    Bytes frame = encodeChunkFrame(transferID_, offset, piece);
+    offeredEnd_ = offset + piece.size();
+    co_await sendChunk(std::move(frame));
+    offset += piece.size();
+    sentOffset_ = offset;
+    co_await waitForAcknowledgement(offset);
+  }
+  if (!sourceIsUnchanged()) fail(RemoteFileSendError::Code::sourceChanged);
+  const auto digest = hash.finish();
+  std::string sha256;
+  for (const auto& byte : hexByteStrings(digest)) sha256 += byte;
+  co_return RemoteFileSendCompletion{offset, std::move(sha256)};
+}
+
+asio::awaitable<void> RemoteFileSender::sendChunk(Bytes frame) {
+  const auto deadline = timing_.clock->now() + timing_.sinkDeadline;
+  while (true) {
+    if (co_await endpoint_->fileSink(frame)) co_return;
+    if (isCancelled_) fail(RemoteFileSendError::Code::cancelled);
+    const auto now = timing_.clock->now();
+    if (now >= deadline) fail(RemoteFileSendError::Code::channelUnavailable);
+    co_await waitForWake(std::min(now + timing_.sinkRetryInterval, deadline));
+    if (isCancelled_) fail(RemoteFileSendError::Code::cancelled);
+  }
+}
+
+asio::awaitable<void> RemoteFileSender::waitForAcknowledgement(std::uint64_t target) {
+  const auto deadline = timing_.clock->now() + timing_.receiptDeadline;
+  while (true) {
+    if (acknowledgedOffset_ >= target) co_return;
+    if (isCancelled_) fail(RemoteFileSendError::Code::cancelled);
+    if (timing_.clock->now() >= deadline) fail(RemoteFileSendError::Code::channelUnavailable);
+    co_await waitForWake(deadline);
+  }
+}
+
+bool RemoteFileSender::sourceIsUnchanged() const {
+  auto status = statPathNoFollow(source_.path.string());  // an unreadable path is reported as readFailed
+  if (!status) fail(RemoteFileSendError::Code::readFailed);
+  const auto now = fileIdentity(*status);
+  const auto& then = source_.snapshot;
+  if (now.size != then.size) return false;
+  if (then.modificationDate && now.modificationDate != *then.modificationDate) return false;
+  if (then.systemNumber && now.systemNumber != *then.systemNumber) return false;
+  if (then.fileNumber && now.fileNumber != *then.fileNumber) return false;
+  return true;
+}
+
+}  // namespace veltrano

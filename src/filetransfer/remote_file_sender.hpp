@@ -1,0 +1,92 @@
+#pragma once
+// Streams one downloaded file to one client: pieces of at most 49152 bytes, each framed and offered to the
+// client's file sink, the next one read only once the client has confirmed everything sent so far. At the end it
+// checks that the file did not change and reports the byte count and SHA-256.
+//
+// An actor on the file-I/O pool. start() runs there; acknowledge() and cancel() may be called from any thread and
+// take effect on the sender's executor, waking a wait at once. A receipt is taken as soon as the chunk it
+// confirms is being offered, so a client that answers before the sink returns is not lost.
+#include <boost/asio/awaitable.hpp>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "base/clock.hpp"
+#include "base/executors.hpp"
+#include "base/task.hpp"
+#include "filetransfer/download_source.hpp"
+#include "filetransfer/file_transfer_errors.hpp"
+#include "filetransfer/remote_file_transfer_endpoint.hpp"
+
+namespace veltrano {
+
+struct RemoteFileSendCompletion {
+  std::uint64_t size = 0;
+  std::string sha256;  // 64 lowercase hex digits
+  bool operator==(const RemoteFileSendCompletion&) const = default;
+};
+
+struct RemoteFileSenderTiming {
+  Clock* clock = &systemClock();
+  Clock::Duration sinkDeadline = std::chrono::seconds(10);            // refusals of one frame before giving up
+  Clock::Duration sinkRetryInterval = std::chrono::milliseconds(20);  // pause between offers of a refused frame
+  Clock::Duration receiptDeadline = std::chrono::seconds(30);         // wait for the receipt of a sent chunk
+};
+
+class RemoteFileSender : public std::enable_shared_from_this<RemoteFileSender> {
+ public:
+  using Result = std::variant<RemoteFileSendCompletion, RemoteFileSendError>;
+  // Called once per run, on the sender's executor.
+  using Completion = std::function<void(const Result&)>;
+
+  static std::shared_ptr<RemoteFileSender> create(DownloadSource source, std::string transferID,
+                                                  RemoteFileTransferEndpointPtr endpoint, Completion completion,
+                                                  RemoteFileSenderTiming timing = {});
+
+  // Runs the transfer once and reports through the completion; a second start neither sends nor reports.
+  boost::asio::awaitable<void> start();
+  // A client receipt: everything up to `offset` has arrived. Ignored beyond the chunk being offered.
+  void acknowledge(std::uint64_t offset);
+  void cancel();
+
+  const std::string& transferID() const { return transferID_; }
+  const Strand& executor() const { return strand_; }
+
+ private:
+  RemoteFileSender(DownloadSource source, std::string transferID, RemoteFileTransferEndpointPtr endpoint,
+                   Completion completion, RemoteFileSenderTiming timing);
+
+  boost::asio::awaitable<void> run();
+  boost::asio::awaitable<RemoteFileSendCompletion> sendFile();
+  boost::asio::awaitable<void> sendChunk(Bytes frame);
+  boost::asio::awaitable<void> waitForAcknowledgement(std::uint64_t target);
+  bool sourceIsUnchanged() const;
+  // Sleeps until `deadline` or until a receipt or a cancel wakes the sender.
+  boost::asio::awaitable<void> waitForWake(Clock::TimePoint deadline);
+  void wake();
+
+  // On the strand.
+  void applyAcknowledgement(std::uint64_t offset);
+  void applyCancel();
+
+  const Strand strand_;
+  DownloadSource source_;
+  const std::string transferID_;
+  const RemoteFileTransferEndpointPtr endpoint_;
+  Completion completion_;
+  const RemoteFileSenderTiming timing_;
+
+  // Strand state.
+  bool started_ = false;
+  bool isCancelled_ = false;
+  std::uint64_t sentOffset_ = 0;
+  std::uint64_t offeredEnd_ = 0;  // end of the chunk being offered or last offered
+  std::uint64_t acknowledgedOffset_ = 0;
+  TaskToken wakeToken_;
+};
+
+}  // namespace veltrano

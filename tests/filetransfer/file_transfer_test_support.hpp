@@ -1,0 +1,202 @@
+#pragma once
+// Helpers for the file-transfer tests: a temporary folder with real files, a client endpoint that records what
+// the host sends, and scripted open and save panels.
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/use_future.hpp>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <functional>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "base/encoding.hpp"
+#include "base/executors.hpp"
+#include "base/json.hpp"
+#include "filetransfer/file_panels.hpp"
+#include "filetransfer/remote_file_transfer_endpoint.hpp"
+#include "platform/crypto/sha256.hpp"
+
+namespace veltrano::testing {
+
+// Runs a coroutine on the shared I/O threads and waits for it, rethrowing what it throws.
+template <class T>
+T runBlocking(boost::asio::awaitable<T> operation, std::chrono::seconds timeout = std::chrono::seconds(30)) {
+  auto future = boost::asio::co_spawn(sharedIo().executor(), std::move(operation), boost::asio::use_future);
+  if (future.wait_for(timeout) != std::future_status::ready) throw std::runtime_error("operation timed out");
+  return future.get();
+}
+
+class TempFolder {
+ public:
+  TempFolder() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "veltrano-ft-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~TempFolder() {
+    std::error_code ignored;
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ignored);
+    std::filesystem::remove_all(path_, ignored);
+  }
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+  // Names in the folder that start with "." (hidden partial files among them).
+  std::vector<std::string> hiddenNames() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(path_)) {
+      auto name = entry.path().filename().string();
+      if (name.starts_with(".")) names.push_back(name);
+    }
+    return names;
+  }
+
+ private:
+  std::filesystem::path path_;
+};
+
+inline Bytes randomBytes(std::size_t count, unsigned seed = 7) {
+  std::mt19937 generator(seed);
+  Bytes bytes(count);
+  for (auto& b : bytes) b = static_cast<std::uint8_t>(generator());
+  return bytes;
+}
+
+inline void writeFile(const std::filesystem::path& path, ByteView bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline Bytes readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline std::string sha256Hex(ByteView bytes) { return hexEncode(platform::sha256(bytes)); }
+
+// An endpoint that keeps every control message and hands file frames to a replaceable handler. Its state is
+// shared with the endpoint's sinks, so a sender that outlives the test object stays safe.
+class RecordingClient {
+ public:
+  using FrameHandler = std::function<boost::asio::awaitable<bool>(Bytes)>;
+
+  RecordingClient() : state_(std::make_shared<State>()) {
+    auto state = state_;
+    endpoint = std::make_shared<RemoteFileTransferEndpoint>(
+        [state](const json::Json& message) {
+          std::lock_guard lock(state->mutex);
+          state->messages.push_back(message);
+        },
+        [state](Bytes frame) -> boost::asio::awaitable<bool> {
+          FrameHandler handler;
+          {
+            std::lock_guard lock(state->mutex);
+            handler = state->frameHandler;
+          }
+          if (!handler) co_return false;
+          co_return co_await handler(std::move(frame));
+        });
+  }
+
+  void onFrame(FrameHandler handler) {
+    std::lock_guard lock(state_->mutex);
+    state_->frameHandler = std::move(handler);
+  }
+  std::vector<json::Json> messages() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->messages;
+  }
+  std::size_t count() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->messages.size();
+  }
+  // The first message of this type (and status, when given) at or after index `from`.
+  std::optional<json::Json> find(const std::string& type, const std::string& status = {}, std::size_t from = 0) const {
+    std::lock_guard lock(state_->mutex);
+    for (std::size_t i = from; i < state_->messages.size(); ++i) {
+      const auto& m = state_->messages[i];
+      if (json::stringMember(m, "type") != type) continue;
+      if (!status.empty() && json::stringMember(m, "status") != status) continue;
+      return m;
+    }
+    return std::nullopt;
+  }
+  std::vector<std::string> types() const {
+    std::lock_guard lock(state_->mutex);
+    std::vector<std::string> types;
+    for (const auto& m : state_->messages) types.push_back(json::stringMember(m, "type").value_or("?"));
+    return types;
+  }
+
+  RemoteFileTransferEndpointPtr endpoint;
+
+ private:
+  struct State {
+    std::mutex mutex;
+    std::vector<json::Json> messages;
+    FrameHandler frameHandler;
+  };
+  std::shared_ptr<State> state_;
+};
+
+// Panels that the test closes: each begun panel waits until the test completes or cancels it; the completion
+// then runs queued on the main thread, once.
+class ScriptedPanels final : public FilePanelPresenter {
+ public:
+  class Panel final : public FilePanel, public std::enable_shared_from_this<Panel> {
+   public:
+    Panel(Completion completion, std::optional<std::uint32_t> display, bool isSave, std::string presetName)
+        : isSave(isSave), presetName(std::move(presetName)), completion_(std::move(completion)), display_(display) {}
+    void cancel() override {
+      cancelled = true;
+      finish(FilePanelResult{false, std::nullopt});
+    }
+    std::optional<std::uint32_t> displayID() const override { return display_; }
+    void choose(std::filesystem::path path) { finish(FilePanelResult{true, std::move(path)}); }
+    void dismiss() { finish(FilePanelResult{false, std::nullopt}); }
+
+    const bool isSave;
+    const std::string presetName;
+    bool cancelled = false;
+
+   private:
+    void finish(FilePanelResult result) {
+      if (!completion_) return;
+      auto completion = std::move(completion_);
+      completion_ = nullptr;
+      postToMain([completion, result] { completion(result); });
+    }
+    Completion completion_;
+    std::optional<std::uint32_t> display_;
+  };
+
+  std::shared_ptr<FilePanel> beginOpenPanel(const OpenPanelOptions& options, Completion completion) override {
+    lastOpenOptions = options;
+    auto panel = std::make_shared<Panel>(std::move(completion), display, false, std::string());
+    panels.push_back(panel);
+    return panel;
+  }
+  std::shared_ptr<FilePanel> beginSavePanel(const SavePanelOptions& options, Completion completion) override {
+    lastSaveOptions = options;
+    auto panel = std::make_shared<Panel>(std::move(completion), display, true, options.nameFieldValue);
+    panels.push_back(panel);
+    return panel;
+  }
+  void activateApplication() override { ++activations; }
+
+  std::shared_ptr<Panel> last() const { return panels.empty() ? nullptr : panels.back(); }
+
+  std::optional<std::uint32_t> display = 42;
+  std::vector<std::shared_ptr<Panel>> panels;
+  OpenPanelOptions lastOpenOptions;
+  SavePanelOptions lastSaveOptions;
+  int activations = 0;
+};
+
+}  // namespace veltrano::testing

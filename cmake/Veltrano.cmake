@@ -27,6 +27,8 @@ function(veltrano_test name)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
+  # A list value would be split by PROPERTIES; join it so every label survives.
+  string(REPLACE ";" "\\;" labels "${T_LABELS}")
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}")
+    PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${labels}")
 endfunction()

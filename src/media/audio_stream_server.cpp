@@ -1,0 +1,112 @@
+#include "media/audio_stream_server.hpp"
+
+#include <boost/asio/post.hpp>
+
+#include <algorithm>
+
+#include "base/actor.hpp"
+#include "core/app_logger.hpp"
+#include "media/media_envelope.hpp"
+
+namespace veltrano {
+
+AudioStreamServer::AudioStreamServer(std::uint16_t port, std::weak_ptr<MetricsStore> metrics,
+                                     MediaServerDependencies dependencies)
+    : MediaStreamServer(port, std::move(metrics),
+                        Kind{LocalTransportChannel::audio, platform::ServiceClass::interactiveVoice, "audio",
+                             &MetricsStore::audioClients, &MetricsStore::audioBytesSent,
+                             &MetricsStore::audioFramesDropped},
+                        std::move(dependencies)) {}
+
+std::shared_ptr<AudioStreamServer> AudioStreamServer::create(std::uint16_t port, std::weak_ptr<MetricsStore> metrics,
+                                                             MediaServerDependencies dependencies) {
+  return std::shared_ptr<AudioStreamServer>(new AudioStreamServer(port, std::move(metrics), std::move(dependencies)));
+}
+
+std::shared_ptr<MediaClient> AudioStreamServer::makeClient() const { return std::make_shared<AudioClient>(); }
+
+void AudioStreamServer::submitAudioConfiguration(AudioFormat format) {
+  auto weakServer = std::weak_ptr<AudioStreamServer>(std::static_pointer_cast<AudioStreamServer>(shared_from_this()));
+  asio::post(executor(), [weakServer, format] {
+    if (auto server = weakServer.lock()) server->handleConfiguration(format);
+  });
+}
+
+void AudioStreamServer::submitAudioPacket(AudioPacket packet) {
+  auto weakServer = std::weak_ptr<AudioStreamServer>(std::static_pointer_cast<AudioStreamServer>(shared_from_this()));
+  asio::post(executor(), [weakServer, packet = std::move(packet)]() mutable {
+    if (auto server = weakServer.lock()) server->handlePacket(std::move(packet));
+  });
+}
+
+asio::awaitable<void> AudioStreamServer::deliverConfiguration(AudioFormat format) {
+  co_await runOn(executor(), [](AudioStreamServer* self, AudioFormat f) -> asio::awaitable<void> {
+    self->handleConfiguration(f);
+    co_return;
+  }(this, format));
+}
+
+asio::awaitable<void> AudioStreamServer::deliver(AudioPacket packet) {
+  co_await runOn(executor(), [](AudioStreamServer* self, AudioPacket p) -> asio::awaitable<void> {
+    self->handlePacket(std::move(p));
+    co_return;
+  }(this, std::move(packet)));
+}
+
+asio::awaitable<void> AudioStreamServer::applyExternalClients(int count, ExternalPacketSink sink) {
+  co_await runOn(executor(), [](AudioStreamServer* self, int n, ExternalPacketSink s) -> asio::awaitable<void> {
+    self->externalClientCount = std::max(n, 0);
+    self->externalPacketSink = self->externalClientCount > 0 ? std::move(s) : ExternalPacketSink{};
+    co_await self->publishClientCountHere();
+  }(this, count, std::move(sink)));
+}
+
+void AudioStreamServer::clientJoined(const std::shared_ptr<MediaClient>& client) {
+  if (!configurationPacket) return;
+  client->queue.push_back(MediaPacket{configurationPacket, false});
+  static_cast<AudioClient&>(*client).hasConfiguration = true;
+}
+
+void AudioStreamServer::forgetStreamState() {
+  configuration.reset();
+  configurationPacket.reset();
+}
+
+void AudioStreamServer::handleConfiguration(AudioFormat format) {
+  configuration = format;
+  configurationPacket = std::make_shared<const Bytes>(makeAudioConfigurationEnvelope(format));
+  for (auto& [connectionID, client] : clients) {
+    // Frames still waiting are dropped with the old configuration, so that a client never has more than one
+    // configuration and two frames waiting, and never a frame ahead of its first configuration.
+    countDropped(static_cast<std::int64_t>(client->waitingFrameCount()));
+    client->queue.clear();
+    enqueue(client, MediaPacket{configurationPacket, false});
+    static_cast<AudioClient&>(*client).hasConfiguration = true;
+  }
+  if (externalClientCount > 0) offerToExternalSink(*configurationPacket);
+}
+
+void AudioStreamServer::handlePacket(AudioPacket packet) {
+  auto envelope = std::make_shared<const Bytes>(makeAudioFrameEnvelope(packet));
+  if (envelope->size() > maximumPlaintextSize(LocalTransportChannel::audio)) {
+    log(LogCategory::Error, [&] { return "Audio frame too large to send: " + std::to_string(envelope->size()) + " bytes"; });
+    countDropped(1);
+    return;
+  }
+  addToCounter(&MetricsStore::audioFrames, 1);
+  for (auto& [connectionID, client] : clients) {
+    if (!static_cast<AudioClient&>(*client).hasConfiguration) {
+      countDropped(1);  // it must learn the format first
+      continue;
+    }
+    if (client->waitingFrameCount() >= maximumWaitingFrames) {
+      auto oldest = std::find_if(client->queue.begin(), client->queue.end(), [](const MediaPacket& p) { return p.isFrame; });
+      client->queue.erase(oldest);
+      countDropped(1);
+    }
+    enqueue(client, MediaPacket{envelope, true});
+  }
+  offerToExternalSink(*envelope);
+}
+
+}  // namespace veltrano

@@ -1,0 +1,278 @@
+#include "media/media_stream_server.hpp"
+
+#include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <exception>
+#include <utility>
+
+#include "base/actor.hpp"
+#include "core/app_logger.hpp"
+#include "core/main_run_loop.hpp"
+#include "transport/local_transport_handshake_driver.hpp"
+
+namespace veltrano {
+
+namespace {
+
+constexpr auto congestionLogInterval = std::chrono::seconds(2);
+
+std::string capitalized(std::string text) {
+  if (!text.empty()) text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+  return text;
+}
+
+ListenerLogLines logLinesFor(const std::string& name) {
+  const auto title = capitalized(name);
+  ListenerLogLines lines;
+  lines.listening = ListenerLogLine{LogCategory::NET, title + " server listening on port "};
+  lines.listenerFailed = ListenerLogLine{LogCategory::Error, title + " listener failed: "};
+  lines.listenerCancelled = ListenerLogLine{LogCategory::NET, title + " listener cancelled"};
+  lines.connectionFailed = ListenerLogLine{LogCategory::Error, title + " connection failed: "};
+  lines.connectionClosed = ListenerLogLine{LogCategory::CLIENT, title + " client disconnected"};
+  return lines;
+}
+
+ListeningServer::Configuration listenerConfiguration(std::uint16_t port, platform::ServiceClass serviceClass,
+                                                     const std::string& name) {
+  ListeningServer::Configuration configuration;
+  configuration.port = port;
+  configuration.serviceClass = serviceClass;
+  configuration.logLines = logLinesFor(name);
+  return configuration;
+}
+
+}  // namespace
+
+std::size_t MediaClient::waitingFrameCount() const {
+  return static_cast<std::size_t>(std::count_if(queue.begin(), queue.end(), [](const MediaPacket& p) { return p.isFrame; }));
+}
+
+MediaStreamServer::MediaStreamServer(std::uint16_t port, std::weak_ptr<MetricsStore> metrics, Kind kind,
+                                     MediaServerDependencies dependencies)
+    : ListeningServer(makeActorStrand(), listenerConfiguration(port, kind.serviceClass, kind.name)),
+      metrics(std::move(metrics)),
+      kind_(std::move(kind)),
+      identityProvider_(dependencies.identityProvider ? std::move(dependencies.identityProvider)
+                                                      : IdentityProvider([] { return VeltranoIdentity::loadOrCreate(); })),
+      clock_(dependencies.clock ? dependencies.clock : &systemClock()),
+      clientCountTally_(std::move(dependencies.clientCountTally)) {}
+
+MediaStreamServer::~MediaStreamServer() {
+  // A server dropped without a stop still closes its clients.
+  for (auto& [connectionID, client] : clients) {
+    client->connection->setStateHandler(nullptr);
+    client->connection->cancel();
+  }
+}
+
+asio::awaitable<void> MediaStreamServer::authenticateConnection(std::shared_ptr<platform::TcpConnection> connection,
+                                                                ConnectionID connectionID) {
+  auto pending = pendingConnections.find(connectionID);
+  if (pending == pendingConnections.end() || pending->second != connection) co_return;
+
+  std::shared_ptr<LocalTransportSession> session;
+  std::string failure;
+  try {
+    const auto identity = identityProvider_();
+    session = co_await serverHandshake(connection, kind_.channel, identity.privateKey());
+  } catch (const std::exception& error) {
+    failure = error.what();
+  }
+  if (!session) {
+    log(LogCategory::Error, [&] { return "Local " + kind_.name + " authentication failed: " + failure; });
+    pendingConnections.erase(connectionID);
+    connection->cancel();
+    co_return;
+  }
+
+  // A stop may have run during the handshake.
+  pending = pendingConnections.find(connectionID);
+  if (pending == pendingConnections.end() || pending->second != connection) {
+    connection->cancel();
+    co_return;
+  }
+  pendingConnections.erase(pending);
+
+  auto client = makeClient();
+  client->connection = connection;
+  client->session = session;
+  clients[connectionID] = client;
+  log(LogCategory::CLIENT, [&] { return "Authenticated local " + kind_.name + " client"; });
+  clientJoined(client);
+  pump(client);
+  co_await publishClientCountHere();
+  co_await receiveLoop(client);
+}
+
+asio::awaitable<void> MediaStreamServer::receiveLoop(std::shared_ptr<MediaClient> client) {
+  // Clients send nothing on media connections: what arrives is opened, so that it is still authenticated, and
+  // dropped. Anything that fails to open ends the connection.
+  while (isRegistered(client)) {
+    auto result = co_await client->connection->receiveAsync(1, receiveChunkSize);
+    if (result.error || result.isComplete || result.content.empty()) {
+      client->connection->cancel();
+      co_await removeConnection(client->connection->id());
+      co_return;
+    }
+    if (!isRegistered(client)) co_return;
+    bool rejected = false;
+    try {
+      (void)client->session->open(result.content);
+    } catch (const std::exception&) {
+      rejected = true;
+    }
+    if (rejected) {
+      log(LogCategory::Error, [&] { return "Closing local " + kind_.name + " connection: secure record rejected"; });
+      client->connection->cancel();
+      co_await removeConnection(client->connection->id());
+      co_return;
+    }
+  }
+}
+
+asio::awaitable<void> MediaStreamServer::removeConnection(ConnectionID connectionID) {
+  pendingConnections.erase(connectionID);
+  auto found = clients.find(connectionID);
+  if (found == clients.end()) co_return;
+  clients.erase(found);
+  co_await publishClientCountHere();
+}
+
+bool MediaStreamServer::isRegistered(const std::shared_ptr<MediaClient>& client) const {
+  auto found = clients.find(client->connection->id());
+  return found != clients.end() && found->second == client;
+}
+
+void MediaStreamServer::enqueue(const std::shared_ptr<MediaClient>& client, MediaPacket packet) {
+  client->queue.push_back(std::move(packet));
+  pump(client);
+}
+
+void MediaStreamServer::pump(const std::shared_ptr<MediaClient>& client) {
+  if (client->sendInFlight || client->queue.empty()) return;
+  auto packet = std::move(client->queue.front());
+  client->queue.pop_front();
+
+  // Sealed only now, as its turn comes: records leave in the order of their sequence numbers.
+  Bytes record;
+  try {
+    record = client->session->seal(*packet.envelope);
+  } catch (const std::exception&) {
+    log(LogCategory::Error, [&] { return "Secure " + kind_.name + " send failed before writing"; });
+    client->queue.clear();
+    client->connection->cancel();  // its cancelled state removes the client
+    return;
+  }
+
+  client->sendInFlight = true;
+  const std::size_t recordSize = record.size();
+  auto weakServer = std::weak_ptr<MediaStreamServer>(std::static_pointer_cast<MediaStreamServer>(shared_from_this()));
+  std::weak_ptr<MediaClient> weakClient = client;
+  client->connection->send(std::move(record), [weakServer, weakClient, recordSize](boost::system::error_code error) {
+    auto server = weakServer.lock();
+    if (!server) return;
+    asio::post(server->executor(), [server, weakClient, recordSize, error] {
+      if (auto sent = weakClient.lock()) server->sendCompleted(sent, recordSize, error);
+    });
+  });
+}
+
+void MediaStreamServer::sendCompleted(const std::shared_ptr<MediaClient>& client, std::size_t recordSize,
+                                      boost::system::error_code error) {
+  client->sendInFlight = false;
+  if (error) {
+    if (error != asio::error::operation_aborted) {
+      log(LogCategory::Error, [&] { return capitalized(kind_.name) + " send failed: " + error.message(); });
+    }
+    client->queue.clear();
+    client->connection->cancel();
+    return;
+  }
+  addToCounter(kind_.bytesSentMetric, static_cast<std::int64_t>(recordSize));
+  if (isRegistered(client)) pump(client);
+}
+
+MediaStreamServer::SinkOutcome MediaStreamServer::offerToExternalSink(const Bytes& envelope) {
+  if (!externalPacketSink) return SinkOutcome::noSink;
+  auto sink = externalPacketSink;  // keeps the sink alive while it runs
+  bool accepted = false;
+  try {
+    accepted = sink(envelope);
+  } catch (const std::exception&) {
+    accepted = false;
+  }
+  if (accepted) {
+    addToCounter(kind_.bytesSentMetric, static_cast<std::int64_t>(envelope.size()));
+    return SinkOutcome::accepted;
+  }
+  countDropped(1);
+  const auto now = clock_->now();
+  if (!lastCongestionLogAt_ || now - *lastCongestionLogAt_ >= congestionLogInterval) {
+    lastCongestionLogAt_ = now;
+    log(LogCategory::NET, [&] {
+      return "Remote " + kind_.name + " congestion on port " + std::to_string(port) + ": envelope dropped";
+    });
+  }
+  return SinkOutcome::refused;
+}
+
+void MediaStreamServer::addToCounter(CounterField field, std::int64_t amount) const {
+  if (amount == 0) return;
+  performOnMainRunLoop([weakMetrics = metrics, field, amount] {
+    if (auto store = weakMetrics.lock()) ((*store).*field).set(((*store).*field).get() + amount);
+  });
+}
+
+void MediaStreamServer::countDropped(std::int64_t amount) const { addToCounter(kind_.framesDroppedMetric, amount); }
+
+void MediaStreamServer::storeClientCount(int total) const {
+  performOnMainRunLoop([weakMetrics = metrics, field = kind_.clientsMetric, tally = clientCountTally_,
+                        key = static_cast<const void*>(this), total] {
+    auto store = weakMetrics.lock();
+    if (!store) return;
+    ((*store).*field).set(tally ? tally->update(key, total) : total);  // an equal value notifies nobody
+  });
+}
+
+asio::awaitable<void> MediaStreamServer::publishClientCount() { co_await runOn(executor(), publishClientCountHere()); }
+
+asio::awaitable<void> MediaStreamServer::publishClientCountHere() {
+  const int total = static_cast<int>(clients.size()) + std::max(externalClientCount, 0);
+  viewerCount_ = total;
+  storeClientCount(total);
+  if (onClientCountChange) onClientCountChange(total);
+  co_return;
+}
+
+asio::awaitable<void> MediaStreamServer::setClientCountHandler(ClientCountHandler handler) {
+  co_await runOn(executor(), [](MediaStreamServer* self, ClientCountHandler h) -> asio::awaitable<void> {
+    self->onClientCountChange = std::move(h);
+    co_return;
+  }(this, std::move(handler)));
+}
+
+asio::awaitable<void> MediaStreamServer::stop() { co_await runOn(executor(), stopHere()); }
+
+asio::awaitable<void> MediaStreamServer::stopHere() {
+  auto oldListener = stopListening();
+  auto taken = std::move(clients);
+  clients.clear();
+  for (auto& [connectionID, client] : taken) {
+    client->connection->setStateHandler(nullptr);  // no closed-connection line, no removal of its own
+    client->connection->cancel();
+    client->queue.clear();
+  }
+  externalPacketSink = nullptr;
+  forgetStreamState();
+  viewerCount_ = 0;
+  storeClientCount(0);
+  if (onClientCountChange) onClientCountChange(0);
+  co_await finishStopping(std::move(oldListener));
+  log(LogCategory::NET, [&] { return capitalized(kind_.name) + " server stopped"; });
+}
+
+}  // namespace veltrano

@@ -1,0 +1,153 @@
+#pragma once
+// What the video and the audio stream servers share: the listener, the handshake of every client on the media
+// channel, a queue per client whose packets are sealed one at a time as the previous record has been written
+// (so a slow client costs the host at most its few waiting packets), the receive side that authenticates and
+// discards whatever a client sends, the external packet sink of the remote transport, and the client count.
+//
+// Threads: every field below changes on executor() only. Callers on other executors hop there through the public
+// awaitable operations; code already on the executor (the remote update, tests) may read and write the fields.
+#include <boost/asio/awaitable.hpp>
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "base/clock.hpp"
+#include "base/encoding.hpp"
+#include "core/log_category.hpp"
+#include "core/metrics_store.hpp"
+#include "localserver/listening_server.hpp"
+#include "media/client_count_tally.hpp"
+#include "transport/local_transport_channel.hpp"
+#include "transport/local_transport_session.hpp"
+#include "transport/veltrano_identity.hpp"
+
+namespace veltrano {
+
+// Gives the account identity for one handshake; throws (VeltranoIdentityError) when it is unavailable.
+using IdentityProvider = std::function<VeltranoIdentity()>;
+// Installed by the remote transport: takes one complete envelope and answers whether it was accepted.
+using ExternalPacketSink = std::function<bool(const Bytes& envelope)>;
+// Told the total of local and external clients after every publication.
+using ClientCountHandler = std::function<void(int total)>;
+
+struct MediaServerDependencies {
+  IdentityProvider identityProvider;  // empty: VeltranoIdentity::loadOrCreate()
+  Clock* clock = nullptr;             // keyframe-request and log throttles; null: the system clock
+  // Shared by the servers whose counts go to the same metric (one video server per display); null: this
+  // server's count is the metric.
+  std::shared_ptr<ClientCountTally> clientCountTally;
+};
+
+// One envelope waiting for its turn on a client's connection, shared by every client that gets it.
+struct MediaPacket {
+  std::shared_ptr<const Bytes> envelope;
+  bool isFrame = false;  // configuration packets do not count against a client's waiting frames
+};
+
+// One authenticated local client.
+struct MediaClient {
+  virtual ~MediaClient() = default;
+  std::size_t waitingFrameCount() const;
+
+  std::shared_ptr<platform::TcpConnection> connection;
+  std::shared_ptr<LocalTransportSession> session;
+  std::deque<MediaPacket> queue;  // not yet sealed
+  bool sendInFlight = false;      // a record has been handed to the connection and not yet written
+};
+
+class MediaStreamServer : public ListeningServer {
+ public:
+  // Frame packets a client may have waiting behind the record being written.
+  static constexpr std::size_t maximumWaitingFrames = 2;
+  // Reads from a client, like the other local servers.
+  static constexpr std::size_t receiveChunkSize = 65536;
+
+  // Fails pending start waiters, closes every connection (pending and authenticated), clears the external sink
+  // and the stream state of the concrete server, reports 0 clients, then cancels the listener and waits until it
+  // is gone, so the port can be bound again at once. Harmless on a server that never started. Never throws.
+  boost::asio::awaitable<void> stop();
+
+  // Publishes local clients plus externalClientCount: to the metrics store on the main thread when it differs,
+  // then to onClientCountChange.
+  boost::asio::awaitable<void> publishClientCount();
+
+  // Total of local and external clients as last published (0 once stopped). Any thread; the capture service
+  // reads it to know whether anyone watches.
+  int viewerCount() const { return viewerCount_.load(); }
+
+  // Sets onClientCountChange on the executor.
+  boost::asio::awaitable<void> setClientCountHandler(ClientCountHandler handler);
+
+  // --- Fields on executor() ---
+  std::unordered_map<ConnectionID, std::shared_ptr<MediaClient>> clients;
+  int externalClientCount = 0;
+  ExternalPacketSink externalPacketSink;
+  const std::weak_ptr<MetricsStore> metrics;
+  ClientCountHandler onClientCountChange;
+
+ protected:
+  using CounterField = ObservableProperty<std::int64_t> MetricsStore::*;
+
+  // What differs between the two servers.
+  struct Kind {
+    LocalTransportChannel channel;
+    platform::ServiceClass serviceClass;
+    std::string name;  // "video" or "audio", in log lines
+    CounterField clientsMetric;
+    CounterField bytesSentMetric;
+    CounterField framesDroppedMetric;
+  };
+
+  enum class SinkOutcome { noSink, accepted, refused };
+
+  MediaStreamServer(std::uint16_t port, std::weak_ptr<MetricsStore> metrics, Kind kind,
+                    MediaServerDependencies dependencies);
+  ~MediaStreamServer() override;
+
+  // --- What the concrete server provides (on the executor) ---
+  virtual std::shared_ptr<MediaClient> makeClient() const = 0;
+  // A new client has been registered: queue what it needs first.
+  virtual void clientJoined(const std::shared_ptr<MediaClient>& client) = 0;
+  // The server is stopping: forget the stream's state.
+  virtual void forgetStreamState() {}
+
+  // --- Helpers for the concrete server (on the executor) ---
+  void enqueue(const std::shared_ptr<MediaClient>& client, MediaPacket packet);
+  // Seals and writes the front packet unless a record is being written.
+  void pump(const std::shared_ptr<MediaClient>& client);
+  // Offers an envelope to the external sink. A refusal is counted as dropped and logged at most every 2 s.
+  SinkOutcome offerToExternalSink(const Bytes& envelope);
+  void addToCounter(CounterField field, std::int64_t amount) const;
+  void countDropped(std::int64_t amount) const;
+  Clock& clock() const { return *clock_; }
+  const Kind& kind() const { return kind_; }
+
+  boost::asio::awaitable<void> publishClientCountHere();
+
+ private:
+  boost::asio::awaitable<void> authenticateConnection(std::shared_ptr<platform::TcpConnection> connection,
+                                                      ConnectionID connectionID) override;
+  boost::asio::awaitable<void> removeConnection(ConnectionID connectionID) override;
+  boost::asio::awaitable<void> receiveLoop(std::shared_ptr<MediaClient> client);
+  boost::asio::awaitable<void> stopHere();
+  void sendCompleted(const std::shared_ptr<MediaClient>& client, std::size_t recordSize,
+                     boost::system::error_code error);
+  bool isRegistered(const std::shared_ptr<MediaClient>& client) const;
+  // Stores this server's total in the clients metric (through the tally when there is one).
+  void storeClientCount(int total) const;
+
+  const Kind kind_;
+  const IdentityProvider identityProvider_;
+  Clock* const clock_;
+  const std::shared_ptr<ClientCountTally> clientCountTally_;
+  std::optional<Clock::TimePoint> lastCongestionLogAt_;
+  std::atomic<int> viewerCount_{0};
+};
+
+}  // namespace veltrano

@@ -1,0 +1,181 @@
+#pragma once
+// ScreenCaptureService: the capture of one display, an actor. It runs a capture stream of the display on a
+// thread of its own, paces the frames to desiredEncodeFps and hands them to the display's encoder while the
+// video server has a viewer, re-sends the last frame when nothing was encoded for 0.85 s, watches that the
+// stream stays alive, and, for the one service that captures sound, records the system sound for the audio
+// server. A stream that stops by itself (display removed, X server gone, capture stalled) ends in one call of
+// unexpectedStopHandler.
+//
+// Threads: fields marked "executor" change on executor() only (use onActor from outside). Frames arrive on the
+// capture thread ("video output queue") and sound on the sound client's thread; both hop onto the executor
+// carrying the stream generation of the start that installed them, so callbacks of an older stream are harmless.
+// Start, stop and media-profile restarts never interleave.
+#include <boost/asio/awaitable.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/actor.hpp"
+#include "base/executors.hpp"
+#include "base/task.hpp"
+#include "core/display_info.hpp"
+#include "media/audio_packet.hpp"
+#include "media/capture_liveness.hpp"
+#include "media/display_frame.hpp"
+#include "media/encoded_video_frame.hpp"
+#include "media/screen_capture_errors.hpp"
+#include "media/video_encoder_service.hpp"
+#include "platform/capture/captured_frame.hpp"
+
+namespace veltrano {
+
+class MetricsStore;
+namespace platform {
+class CaptureStream;
+class SystemAudioCapture;
+struct AudioPacket;
+}  // namespace platform
+
+// Where the service finds its servers (tests point them at private ones).
+struct ScreenCaptureEnvironment {
+  std::string xDisplayName;     // empty: $DISPLAY
+  std::string soundServerName;  // empty: the default PulseAudio server
+};
+
+class ScreenCaptureService : public std::enable_shared_from_this<ScreenCaptureService> {
+ public:
+  using Duration = std::chrono::steady_clock::duration;
+  static constexpr std::int32_t defaultEncodeFps = 45;
+  // The grab rate's ceiling; pacing picks from these frames (the host's frame rates go up to 60).
+  static constexpr int grabFramesPerSecond = 60;
+  static constexpr Duration heartbeatInterval = std::chrono::milliseconds(850);
+  // Heartbeat granularity while nothing can be sent (no frame or no viewer yet).
+  static constexpr Duration idleTick = std::chrono::milliseconds(250);
+  static constexpr Duration livenessCheckInterval = std::chrono::seconds(1);
+  // A display that has not changed for this long is grabbed anyway, to prove the capture thread still works;
+  static constexpr Duration livenessProbeAfter = std::chrono::seconds(2);
+  // without any frame for this long the stream counts as stalled.
+  static constexpr Duration livenessTimeout = std::chrono::seconds(5);
+  static constexpr std::int64_t minimumAudioSampleRate = 8000;
+
+  using UnexpectedStopHandler = std::function<boost::asio::awaitable<void>(ScreenCaptureFailure)>;
+
+  // The encoder, the video server and the audio server are held weakly and may be null.
+  static std::shared_ptr<ScreenCaptureService> create(std::shared_ptr<MetricsStore> metrics,
+                                                      std::shared_ptr<VideoEncoderService> encoder,
+                                                      std::shared_ptr<EncodedVideoFrameSink> videoServer,
+                                                      std::shared_ptr<AudioPacketSink> audioServer, bool capturesAudio,
+                                                      ScreenCaptureEnvironment environment = {});
+  ~ScreenCaptureService();
+  ScreenCaptureService(const ScreenCaptureService&) = delete;
+  ScreenCaptureService& operator=(const ScreenCaptureService&) = delete;
+
+  const Strand& executor() const { return strand_; }
+
+  // The displays (RandR monitors) with their names and sizes, videoPort 0. Throws ScreenCaptureError when no X
+  // server answers.
+  boost::asio::awaitable<std::vector<DisplayInfo>> availableDisplays();
+  // Starts capturing the display (none: the main display) with the current size cap and audio format: the
+  // encoder session, the stream, the sound (when this service captures it), the heartbeat and the watchdog. A
+  // running stream is stopped first. Throws ScreenCaptureError: no display, display not found, encoder or stream
+  // failed. A sound failure is logged and leaves the picture running.
+  boost::asio::awaitable<void> startCapture(std::optional<std::uint32_t> displayID);
+  // Advances the stream generation, resets the state and, when a stream runs, stops it, waits, and logs
+  // "ScreenCaptureKit stopped" (after "stopCapture failed: ..." when the stop failed). Never throws.
+  boost::asio::awaitable<void> stopCapture();
+  // Takes the new size cap and (for the service that captures sound) audio format; restarts a running stream
+  // when anything changed. Throws what the restart's start throws.
+  boost::asio::awaitable<void> applyMediaProfile(std::int64_t maxWidth, std::int64_t maxHeight,
+                                                 std::int64_t audioSampleRate, std::int64_t audioChannels);
+  // Executor only. Cancels the heartbeat when asked; drops the stream (stopped in the background) and the
+  // sound; zeroes the counters, the last frame, the pacing deadline, the audio-format cache and the current
+  // display fields.
+  void resetState(bool cancelHeartbeat);
+
+  // Executor state.
+  UnexpectedStopHandler unexpectedStopHandler;  // awaited once when a stream stopped by itself
+  std::uint32_t currentDisplayID = 0;           // 0 when not capturing
+  std::int64_t currentWidth = 0;                // the stream's output size; 0 when not capturing
+  std::int64_t currentHeight = 0;
+  DisplayFrame currentDisplayFrame;  // the display's bounds; zero when not capturing
+  const bool capturesAudio;
+  std::weak_ptr<VideoEncoderService> encoder;
+  std::weak_ptr<EncodedVideoFrameSink> videoServer;
+  std::weak_ptr<AudioPacketSink> audioServer;
+  std::int32_t desiredEncodeFps = defaultEncodeFps;
+  std::optional<double> nextEncodePTSSeconds;  // the next pacing deadline, monotonic seconds
+  std::int64_t maximumOutputWidth = 0;         // 0: no cap
+  std::int64_t maximumOutputHeight = 0;
+  std::int64_t requestedAudioSampleRate = 48000;
+  std::int64_t requestedAudioChannelCount = 2;
+  bool isStreaming() const { return stream_ != nullptr; }
+  bool isCapturingSound() const { return sound_ != nullptr; }
+  std::uint64_t streamGeneration() const { return generation_; }
+
+ private:
+  ScreenCaptureService(std::shared_ptr<MetricsStore> metrics, std::shared_ptr<VideoEncoderService> encoder,
+                       std::shared_ptr<EncodedVideoFrameSink> videoServer, std::shared_ptr<AudioPacketSink> audioServer,
+                       bool capturesAudio, ScreenCaptureEnvironment environment);
+
+  boost::asio::awaitable<void> startCaptureOnExecutor(std::optional<std::uint32_t> displayID);
+  boost::asio::awaitable<void> stopCaptureOnExecutor();
+  boost::asio::awaitable<void> applyMediaProfileOnExecutor(std::int64_t maxWidth, std::int64_t maxHeight,
+                                                           std::int64_t audioSampleRate, std::int64_t audioChannels);
+  // Without the operation lock (its callers hold it).
+  boost::asio::awaitable<void> startStream(std::optional<std::uint32_t> displayID);
+  boost::asio::awaitable<void> stopStream();
+  boost::asio::awaitable<std::shared_ptr<platform::SystemAudioCapture>> startSound(std::uint64_t generation);
+
+  // Callbacks, on the executor.
+  void handleFrame(std::uint64_t generation, std::shared_ptr<const platform::CapturedFrame> frame);
+  void handleSoundPacket(std::uint64_t generation, platform::AudioPacket packet);
+  void handleSoundStopped(std::uint64_t generation, const std::string& message);
+  // The stream of `generation` stopped by itself: tear it down and report it once.
+  void failStream(std::uint64_t generation, const std::string& message);
+  static boost::asio::awaitable<void> reportFailure(std::shared_ptr<ScreenCaptureService> self,
+                                                    std::shared_ptr<platform::CaptureStream> stream,
+                                                    std::shared_ptr<platform::SystemAudioCapture> sound,
+                                                    ScreenCaptureFailure failure);
+
+  // Heartbeat and watchdog of one stream generation.
+  static boost::asio::awaitable<void> heartbeat(std::weak_ptr<ScreenCaptureService> weak, std::uint64_t generation,
+                                                TaskToken token);
+  // One pass; returns when to run the next.
+  std::chrono::steady_clock::time_point heartbeatTick(std::chrono::steady_clock::time_point now);
+  bool hasViewers() const;
+  void sendToEncoder(const std::shared_ptr<const platform::CapturedFrame>& frame, std::int64_t ptsMicros);
+  void countCapturedFrame(const platform::CapturedFrame& frame);
+  void publishFps(std::chrono::steady_clock::time_point now);
+
+  const Strand strand_;
+  const std::weak_ptr<MetricsStore> metrics_;
+  const ScreenCaptureEnvironment environment_;
+  AsyncMutex operationMutex_;
+
+  // Executor state of the running stream.
+  std::uint64_t generation_ = 0;
+  std::shared_ptr<platform::CaptureStream> stream_;
+  std::shared_ptr<platform::SystemAudioCapture> sound_;
+  std::shared_ptr<CaptureLiveness> liveness_;
+  Task heartbeatTask_;
+  std::shared_ptr<const platform::CapturedFrame> lastFrame_;
+  std::chrono::steady_clock::time_point streamStartedAt_{};
+  std::optional<std::chrono::steady_clock::time_point> lastEncodeAt_;
+  std::chrono::steady_clock::time_point nextLivenessCheckAt_{};
+  std::optional<std::chrono::steady_clock::time_point> lastProbeAt_;
+  std::int64_t lastEncodedPts_ = 0;
+  std::optional<AudioFormat> audioFormat_;
+  std::chrono::steady_clock::time_point fpsWindowStart_{};
+  std::int64_t framesInFpsWindow_ = 0;
+  double publishedFps_ = 0;
+  // What the callbacks reported while a start had not yet installed its stream.
+  std::optional<std::string> pendingStreamFailure_;
+  bool soundFailedWhileStarting_ = false;
+};
+
+}  // namespace veltrano

@@ -1,0 +1,203 @@
+#include "media/video_stream_server.hpp"
+
+#include <boost/asio/post.hpp>
+
+#include <algorithm>
+#include <exception>
+
+#include "base/actor.hpp"
+#include "core/app_logger.hpp"
+#include "media/media_envelope.hpp"
+
+namespace veltrano {
+
+VideoStreamServer::VideoStreamServer(std::uint16_t port, std::weak_ptr<MetricsStore> metrics,
+                                     MediaServerDependencies dependencies)
+    : MediaStreamServer(port, std::move(metrics),
+                        Kind{LocalTransportChannel::video, platform::ServiceClass::interactiveVideo, "video",
+                             &MetricsStore::videoClients, &MetricsStore::videoBytesSent,
+                             &MetricsStore::videoFramesDropped},
+                        std::move(dependencies)) {}
+
+std::shared_ptr<VideoStreamServer> VideoStreamServer::create(std::uint16_t port, std::weak_ptr<MetricsStore> metrics,
+                                                             MediaServerDependencies dependencies) {
+  return std::shared_ptr<VideoStreamServer>(new VideoStreamServer(port, std::move(metrics), std::move(dependencies)));
+}
+
+std::shared_ptr<MediaClient> VideoStreamServer::makeClient() const { return std::make_shared<VideoClient>(); }
+
+void VideoStreamServer::submitEncodedFrame(EncodedVideoFrame frame) {
+  auto weakServer = std::weak_ptr<VideoStreamServer>(std::static_pointer_cast<VideoStreamServer>(shared_from_this()));
+  asio::post(executor(), [weakServer, frame = std::move(frame)]() mutable {
+    if (auto server = weakServer.lock()) server->handleFrame(std::move(frame));
+  });
+}
+
+asio::awaitable<void> VideoStreamServer::deliver(EncodedVideoFrame frame) {
+  co_await runOn(executor(), [](VideoStreamServer* self, EncodedVideoFrame f) -> asio::awaitable<void> {
+    self->handleFrame(std::move(f));
+    co_return;
+  }(this, std::move(frame)));
+}
+
+asio::awaitable<void> VideoStreamServer::resetStream() {
+  co_await runOn(executor(), [](VideoStreamServer* self) -> asio::awaitable<void> {
+    self->parameterSetPacket.reset();
+    self->parameterSets_.reset();
+    self->loseStream();
+    co_return;
+  }(this));
+}
+
+asio::awaitable<void> VideoStreamServer::setEncoder(std::weak_ptr<KeyframeRequestTarget> target) {
+  co_await runOn(executor(), [](VideoStreamServer* self, std::weak_ptr<KeyframeRequestTarget> t) -> asio::awaitable<void> {
+    self->encoder = std::move(t);
+    co_return;
+  }(this, std::move(target)));
+}
+
+asio::awaitable<void> VideoStreamServer::applyExternalClients(int count, ExternalPacketSink sink) {
+  co_await runOn(executor(), [](VideoStreamServer* self, int n, ExternalPacketSink s) -> asio::awaitable<void> {
+    const int previous = self->externalClientCount;
+    self->externalClientCount = std::max(n, 0);
+    self->externalPacketSink = self->externalClientCount > 0 ? std::move(s) : ExternalPacketSink{};
+    if (self->externalClientCount == 0) {
+      self->externalWaitingForKeyframe = false;
+      self->lastExternalKeyframeRequestAt = 0;
+    } else if (previous < 1) {
+      self->requestKeyframe(true);  // the display's first remote viewer starts with a keyframe
+    }
+    co_await self->publishClientCountHere();
+  }(this, count, std::move(sink)));
+}
+
+void VideoStreamServer::clientJoined(const std::shared_ptr<MediaClient>& client) {
+  if (parameterSetPacket) client->queue.push_back(MediaPacket{parameterSetPacket, false});
+  static_cast<VideoClient&>(*client).waitingForKeyframe = true;
+  requestKeyframe(true);
+}
+
+void VideoStreamServer::handleFrame(EncodedVideoFrame frame) {
+  if (frame.keyframe) {
+    const bool described = frame.parameterSets ? acceptParameterSets(*frame.parameterSets) : parameterSetPacket != nullptr;
+    if (!described) {
+      // Nothing could tell a decoder how to read this keyframe or what follows it.
+      countDropped(1);
+      loseStream();
+      requestKeyframe(false);
+      return;
+    }
+  }
+
+  auto envelope = std::make_shared<const Bytes>(makeVideoFrameEnvelope(frame));
+  if (envelope->size() > maximumPlaintextSize(LocalTransportChannel::video)) {
+    log(LogCategory::Error, [&] { return "Video frame too large to send: " + std::to_string(envelope->size()) + " bytes"; });
+    countDropped(1);
+    loseStream();
+    requestKeyframe(false);
+    return;
+  }
+
+  bool congested = false;
+  for (auto& [connectionID, client] : clients) {
+    deliverToClient(static_cast<VideoClient&>(*client), envelope, frame.keyframe, congested);
+    pump(client);
+  }
+  deliverToExternalSink(envelope, frame.keyframe);
+  if (congested) requestKeyframe(false);
+}
+
+bool VideoStreamServer::acceptParameterSets(const VideoParameterSets& sets) {
+  if (parameterSetPacket && parameterSets_ == sets) return true;
+  try {
+    parameterSetPacket = std::make_shared<const Bytes>(makeVideoConfigurationEnvelope(sets));
+    parameterSets_ = sets;
+    return true;
+  } catch (const std::exception& error) {
+    log(LogCategory::Error, [&] { return std::string("Video parameter sets rejected: ") + error.what(); });
+    parameterSetPacket.reset();
+    parameterSets_.reset();
+    return false;
+  }
+}
+
+void VideoStreamServer::deliverToClient(VideoClient& client, const std::shared_ptr<const Bytes>& envelope,
+                                        bool keyframe, bool& congested) {
+  if (keyframe) {
+    // When the keyframe would not fit, the frames still waiting go: nothing after the keyframe needs them.
+    if (client.waitingFrameCount() + 1 > maximumWaitingFrames) {
+      countDropped(static_cast<std::int64_t>(client.waitingFrameCount()));
+      client.queue.clear();
+    }
+    client.queue.push_back(MediaPacket{parameterSetPacket, false});
+    client.queue.push_back(MediaPacket{envelope, true});
+    client.waitingForKeyframe = false;
+    return;
+  }
+  if (client.waitingForKeyframe) {
+    countDropped(1);
+    return;
+  }
+  const auto waiting = client.waitingFrameCount();
+  if (waiting >= maximumWaitingFrames) {
+    countDropped(static_cast<std::int64_t>(waiting) + 1);
+    client.queue.clear();
+    client.waitingForKeyframe = true;
+    congested = true;
+    return;
+  }
+  client.queue.push_back(MediaPacket{envelope, true});
+}
+
+void VideoStreamServer::deliverToExternalSink(const std::shared_ptr<const Bytes>& envelope, bool keyframe) {
+  if (!externalPacketSink) return;
+  if (keyframe) {
+    if (offerToExternalSink(*parameterSetPacket) == SinkOutcome::refused) {
+      countDropped(1);  // the keyframe would be undecodable without it
+      handleExternalRefusal();
+      return;
+    }
+    if (offerToExternalSink(*envelope) == SinkOutcome::refused) {
+      handleExternalRefusal();
+      return;
+    }
+    externalWaitingForKeyframe = false;
+    return;
+  }
+  if (externalWaitingForKeyframe) {
+    countDropped(1);
+    return;
+  }
+  if (offerToExternalSink(*envelope) == SinkOutcome::refused) handleExternalRefusal();
+}
+
+void VideoStreamServer::handleExternalRefusal() {
+  externalWaitingForKeyframe = true;
+  const double now = secondsNow();
+  const double interval = std::chrono::duration<double>(keyframeRequestInterval).count();
+  if (lastExternalKeyframeRequestAt != 0 && now - lastExternalKeyframeRequestAt < interval) return;
+  if (requestKeyframe(false)) lastExternalKeyframeRequestAt = now;
+}
+
+void VideoStreamServer::loseStream() {
+  for (auto& [connectionID, client] : clients) {
+    countDropped(static_cast<std::int64_t>(client->waitingFrameCount()));
+    client->queue.clear();
+    static_cast<VideoClient&>(*client).waitingForKeyframe = true;
+  }
+  if (externalClientCount > 0) externalWaitingForKeyframe = true;
+}
+
+bool VideoStreamServer::requestKeyframe(bool force) {
+  const auto now = clock().now();
+  if (!force && lastKeyframeRequestAt_ && now - *lastKeyframeRequestAt_ < keyframeRequestInterval) return false;
+  lastKeyframeRequestAt_ = now;
+  if (auto target = encoder.lock()) target->requestKeyframe();
+  return true;
+}
+
+double VideoStreamServer::secondsNow() const {
+  return std::chrono::duration<double>(clock().now().time_since_epoch()).count();
+}
+
+}  // namespace veltrano

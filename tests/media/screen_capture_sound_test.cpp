@@ -1,0 +1,123 @@
+// The sound of the service that captures it, from a private PulseAudio server into an audio server stand-in.
+#include <gtest/gtest.h>
+
+#include <pulse/simple.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <thread>
+
+#include "capture_test_support.hpp"
+#include "core/metrics_store.hpp"
+#include "media/actor_access.hpp"
+#include "media/screen_capture_service.hpp"
+#include "platform/capture/two_monitor_screen.hpp"
+#include "support/pulse_test_env.hpp"
+
+namespace veltrano {
+namespace {
+
+using namespace std::chrono_literals;
+using test::awaitOn;
+using test::RecordingAudioSink;
+
+// Plays a 1 kHz tone into the server's default sink for `duration`.
+void playTone(const std::string& server, std::chrono::milliseconds duration) {
+  const pa_sample_spec spec{PA_SAMPLE_S16LE, 48000, 1};
+  int error = 0;
+  pa_simple* player =
+      pa_simple_new(server.c_str(), "veltrano-test", PA_STREAM_PLAYBACK, nullptr, "tone", &spec, nullptr, nullptr, &error);
+  if (!player) return;
+  std::vector<std::int16_t> samples(static_cast<std::size_t>(48 * duration.count()));
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    samples[i] = static_cast<std::int16_t>(12000 * std::sin(2 * M_PI * 1000.0 * static_cast<double>(i) / 48000.0));
+  }
+  pa_simple_write(player, samples.data(), samples.size() * sizeof(std::int16_t), &error);
+  pa_simple_drain(player, &error);
+  pa_simple_free(player);
+}
+
+int loudestSample(const AudioPacket& packet) {
+  int loudest = 0;
+  for (std::size_t i = 0; i + 1 < packet.samples.size(); i += 2) {
+    const auto value = static_cast<std::int16_t>(packet.samples[i] | (packet.samples[i + 1] << 8));
+    loudest = std::max(loudest, std::abs(static_cast<int>(value)));
+  }
+  return loudest;
+}
+
+TEST(ScreenCaptureSound, ConfigurationComesFirstThenPacketsAndAProfileChangeSendsANewOne) {
+  test::TwoMonitorScreen screen;
+  VELTRANO_START_TWO_MONITOR_SCREEN(screen);
+  test::PrivatePulseServer pulse;
+  if (!pulse.start()) {
+    if (test::servicesRequired()) GTEST_FAIL() << "pulseaudio is required in CI";
+    GTEST_SKIP() << "cannot start pulseaudio";
+  }
+  MainLoopForTests loop;
+  auto metrics = std::make_shared<MetricsStore>();
+  auto audio = std::make_shared<RecordingAudioSink>();
+  auto capture = ScreenCaptureService::create(metrics, nullptr, nullptr, audio, true, {screen.name(), pulse.address()});
+  awaitOn(loop, capture->startCapture(screen.left().id));
+  EXPECT_TRUE(awaitOn(loop, onActor(capture, [](ScreenCaptureService& c) { return c.isCapturingSound(); })));
+  std::thread tone([&] { playTone(pulse.address(), 1500ms); });
+  ASSERT_TRUE(audio->waitFor(40, 5s));
+  tone.join();
+
+  auto events = audio->events();
+  ASSERT_TRUE(events[0].isConfiguration);
+  EXPECT_EQ(events[0].format, (AudioFormat{48000, 2, 960}));
+  int loudest = 0;
+  for (std::size_t i = 1; i < events.size(); ++i) {
+    ASSERT_FALSE(events[i].isConfiguration) << i;
+    EXPECT_EQ(events[i].packet.format, events[0].format);
+    EXPECT_EQ(events[i].packet.samples.size(), 960u * 2 * 2);
+    if (i > 1) {
+      EXPECT_GT(events[i].packet.presentationTimeMicros, events[i - 1].packet.presentationTimeMicros);
+    }
+    loudest = std::max(loudest, loudestSample(events[i].packet));
+  }
+  EXPECT_GT(loudest, 3000) << "the tone did not arrive";
+
+  // The relay profile: 24 kHz mono after the restart, announced before its packets.
+  audio->clear();
+  awaitOn(loop, capture->applyMediaProfile(1920, 1080, 24000, 1));
+  ASSERT_TRUE(audio->waitFor(5, 5s));
+  events = audio->events();
+  const auto configuration = std::find_if(events.begin(), events.end(), [](const auto& e) {
+    return e.isConfiguration && e.format == AudioFormat{24000, 1, 480};
+  });
+  ASSERT_NE(configuration, events.end());
+  for (auto it = configuration + 1; it != events.end(); ++it) {
+    EXPECT_FALSE(it->isConfiguration);
+    EXPECT_EQ(it->packet.samples.size(), 480u * 2);
+  }
+  awaitOn(loop, capture->stopCapture());
+  EXPECT_FALSE(awaitOn(loop, onActor(capture, [](ScreenCaptureService& c) { return c.isCapturingSound(); })));
+}
+
+TEST(ScreenCaptureSound, NoSoundServerLeavesThePictureRunning) {
+  test::TwoMonitorScreen screen;
+  VELTRANO_START_TWO_MONITOR_SCREEN(screen);
+  MainLoopForTests loop;
+  auto metrics = std::make_shared<MetricsStore>();
+  auto audio = std::make_shared<RecordingAudioSink>();
+  auto capture = ScreenCaptureService::create(metrics, nullptr, nullptr, audio, true,
+                                              {screen.name(), "unix:/nonexistent/veltrano-no-pulse"});
+  awaitOn(loop, capture->startCapture(screen.left().id));
+  EXPECT_TRUE(awaitOn(loop, onActor(capture, [](ScreenCaptureService& c) { return c.isStreaming(); })));
+  EXPECT_FALSE(awaitOn(loop, onActor(capture, [](ScreenCaptureService& c) { return c.isCapturingSound(); })));
+  ASSERT_TRUE(loop.runUntil(
+      [&] {
+        const auto& events = metrics->events().get();
+        return std::any_of(events.begin(), events.end(), [](const MetricsStore::LogEvent& e) {
+          return e.tag == "ERROR" && e.message.rfind("Audio capture failed: ", 0) == 0;
+        });
+      },
+      2s));
+  EXPECT_TRUE(audio->events().empty());
+  awaitOn(loop, capture->stopCapture());
+}
+
+}  // namespace
+}  // namespace veltrano

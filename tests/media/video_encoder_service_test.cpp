@@ -1,0 +1,232 @@
+// The encoder actor with the real x264 session: what reaches its video server, keyframes on demand, the bit-rate
+// and frame-rate rules, and that a stopped session's outputs never arrive.
+#include "media/video_encoder_service.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "capture_test_support.hpp"
+#include "core/log_capture.hpp"
+#include "core/metrics_store.hpp"
+#include "media/actor_access.hpp"
+
+namespace veltrano {
+namespace {
+
+using namespace std::chrono_literals;
+using test::awaitOn;
+using test::RecordingVideoSink;
+
+std::shared_ptr<const platform::CapturedFrame> solidFrame(int width, int height, std::uint8_t r, std::uint8_t g,
+                                                          std::uint8_t b) {
+  auto frame = std::make_shared<platform::CapturedFrame>();
+  frame->width = width;
+  frame->height = height;
+  frame->stride = width * 4;
+  frame->pixels.resize(static_cast<std::size_t>(frame->stride) * height);
+  for (std::size_t i = 0; i < frame->pixels.size(); i += 4) {
+    frame->pixels[i] = b;
+    frame->pixels[i + 1] = g;
+    frame->pixels[i + 2] = r;
+    frame->pixels[i + 3] = 0xFF;
+  }
+  frame->timestamp = std::chrono::steady_clock::now();
+  return frame;
+}
+
+class VideoEncoderServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    metrics = std::make_shared<MetricsStore>();
+    encoder = VideoEncoderService::create(metrics);
+    sink = std::make_shared<RecordingVideoSink>();
+    awaitOn(loop, onActor(encoder, [s = sink](VideoEncoderService& e) { e.server = s; }));
+  }
+  void TearDown() override { awaitOn(loop, encoder->stopSession()); }
+
+  template <class F>
+  auto onEncoder(F fn) {
+    return awaitOn(loop, onActor(encoder, std::move(fn)));
+  }
+  // Encodes `count` frames 20 ms apart in presentation time, each once the one before has come out (the session
+  // drops pictures that wait behind more than a few), and expects the sink to have `expected` frames in all.
+  void encodeFrames(int count, std::shared_ptr<const platform::CapturedFrame> frame, std::size_t expected) {
+    const std::size_t before = sink->count();
+    for (int i = 0; i < count; ++i) {
+      encoder->encode(frame, nextPts_);
+      nextPts_ += 20'000;
+      ASSERT_TRUE(sink->waitFor(before + i + 1)) << "frame " << i << " did not come out";
+    }
+    EXPECT_EQ(sink->count(), expected);
+  }
+
+  MainLoopForTests loop;
+  std::shared_ptr<MetricsStore> metrics;
+  std::shared_ptr<VideoEncoderService> encoder;
+  std::shared_ptr<RecordingVideoSink> sink;
+  std::int64_t nextPts_ = 1'000'000;
+};
+
+TEST_F(VideoEncoderServiceTest, FramesReachTheServerAndDecodeToTheirPicture) {
+  VELTRANO_REQUIRE_FFMPEG();
+  awaitOn(loop, encoder->startSession(64, 48));
+  encodeFrames(5, solidFrame(64, 48, 200, 40, 40), 5);
+  const auto frames = sink->frames();
+  ASSERT_EQ(frames.size(), 5u);
+  EXPECT_TRUE(frames[0].frame.keyframe);
+  ASSERT_TRUE(frames[0].frame.parameterSets);
+  EXPECT_EQ(frames[0].frame.parameterSets->codedWidth, 64u);
+  EXPECT_EQ(frames[0].frame.parameterSets->codedHeight, 48u);
+  EXPECT_FALSE(frames[0].frame.parameterSets->sps.empty());
+  EXPECT_FALSE(frames[0].frame.parameterSets->pps.empty());
+  for (std::size_t i = 1; i < frames.size(); ++i) {
+    EXPECT_FALSE(frames[i].frame.keyframe) << i;
+    EXPECT_FALSE(frames[i].frame.parameterSets) << i;
+    EXPECT_GT(frames[i].frame.presentationTimeMicros, frames[i - 1].frame.presentationTimeMicros);
+  }
+  const auto video = test::decodeFrames(frames, 64, 48);
+  ASSERT_TRUE(video);
+  EXPECT_EQ(video->errors, "");
+  ASSERT_EQ(video->frames.size(), 5u);
+  const auto rgb = video->rgbAt(4, 32, 24);
+  EXPECT_NEAR(rgb[0], 200, 12);
+  EXPECT_NEAR(rgb[1], 40, 12);
+  EXPECT_NEAR(rgb[2], 40, 12);
+
+  EXPECT_EQ(onEncoder([](VideoEncoderService& e) { return e.encodedFrameCount(); }), 5u);
+  EXPECT_EQ(onEncoder([](VideoEncoderService& e) { return e.keyframeCount(); }), 1u);
+  ASSERT_TRUE(loop.runUntil([&] { return metrics->encodedFrames() == 5; }, 2s));
+  EXPECT_EQ(metrics->keyframes(), 1);
+  EXPECT_GT(metrics->encodeMs(), 0.0);
+}
+
+TEST_F(VideoEncoderServiceTest, ForcedKeyframeCarriesParameterSetsAndClearsTheFlag) {
+  awaitOn(loop, encoder->startSession(64, 48));
+  const auto frame = solidFrame(64, 48, 10, 200, 10);
+  encodeFrames(3, frame, 3);
+  onEncoder([](VideoEncoderService& e) { e.forceKeyframe = true; });
+  encodeFrames(2, frame, 5);
+  EXPECT_FALSE(onEncoder([](VideoEncoderService& e) { return e.forceKeyframe; }));
+  encoder->requestKeyframe();  // the servers' way, from any thread
+  encodeFrames(1, frame, 6);
+  const auto frames = sink->frames();
+  const std::vector<bool> keys = {frames[0].frame.keyframe, frames[1].frame.keyframe, frames[2].frame.keyframe,
+                                  frames[3].frame.keyframe, frames[4].frame.keyframe, frames[5].frame.keyframe};
+  EXPECT_EQ(keys, (std::vector<bool>{true, false, false, true, false, true}));
+  for (const std::size_t i : {3u, 5u}) {
+    ASSERT_TRUE(frames[i].frame.parameterSets) << i;
+    EXPECT_EQ(frames[i].frame.parameterSets, frames[0].frame.parameterSets) << i;
+  }
+}
+
+TEST_F(VideoEncoderServiceTest, BitRateAndFrameRateTakeOnlyNewValuesInRange) {
+  EXPECT_EQ(onEncoder([](VideoEncoderService& e) { return e.bitRate(); }), 5'000'000);
+  EXPECT_EQ(onEncoder([](VideoEncoderService& e) { return e.frameRate(); }), 45);
+  auto bitRate = [&] { return onEncoder([](VideoEncoderService& e) { return e.bitRate(); }); };
+  auto frameRate = [&] { return onEncoder([](VideoEncoderService& e) { return e.frameRate(); }); };
+
+  // Without a session the values wait for the next one.
+  awaitOn(loop, encoder->setBitRate(100'000));
+  EXPECT_EQ(bitRate(), 5'000'000);
+  awaitOn(loop, encoder->setBitRate(-7));
+  EXPECT_EQ(bitRate(), 5'000'000);
+  awaitOn(loop, encoder->setBitRate(100'001));
+  EXPECT_EQ(bitRate(), 100'001);
+  awaitOn(loop, encoder->setBitRate(std::int64_t{1} << 40));  // beyond any H.264 level: the highest one
+  EXPECT_EQ(bitRate(), VideoEncoderService::maximumBitRate);
+  awaitOn(loop, encoder->setFrameRate(5));
+  awaitOn(loop, encoder->setFrameRate(121));
+  awaitOn(loop, encoder->setFrameRate(0));
+  EXPECT_EQ(frameRate(), 45);
+  awaitOn(loop, encoder->setFrameRate(120));
+  EXPECT_EQ(frameRate(), 120);
+  awaitOn(loop, encoder->setFrameRate(6));
+  EXPECT_EQ(frameRate(), 6);
+
+  // With a session: a new frame rate rebuilds it, so the next frame is a keyframe with parameter sets; the same
+  // rate again changes nothing.
+  awaitOn(loop, encoder->setBitRate(2'000'000));
+  awaitOn(loop, encoder->startSession(64, 48));
+  const auto frame = solidFrame(64, 48, 90, 90, 200);
+  encodeFrames(3, frame, 3);
+  awaitOn(loop, encoder->setFrameRate(30));
+  encodeFrames(2, frame, 5);
+  awaitOn(loop, encoder->setFrameRate(30));
+  awaitOn(loop, encoder->setBitRate(2'000'000));
+  awaitOn(loop, encoder->setBitRate(3'000'000));
+  encodeFrames(2, frame, 7);
+  const auto frames = sink->frames();
+  EXPECT_TRUE(frames[3].frame.keyframe);
+  EXPECT_TRUE(frames[3].frame.parameterSets);
+  EXPECT_FALSE(frames[4].frame.keyframe);
+  EXPECT_FALSE(frames[5].frame.keyframe);
+  EXPECT_FALSE(frames[6].frame.keyframe);
+  EXPECT_EQ(frameRate(), 30);
+  EXPECT_EQ(bitRate(), 3'000'000);
+}
+
+TEST_F(VideoEncoderServiceTest, StoppedSessionDeliversNothingMoreAndLogs) {
+  ScopedLogCapture logs;
+  awaitOn(loop, encoder->startSession(64, 48));
+  const auto frame = solidFrame(64, 48, 30, 30, 30);
+  encodeFrames(2, frame, 2);
+  for (int i = 0; i < 3; ++i) encoder->encode(frame, nextPts_ + i * 20'000);
+  awaitOn(loop, encoder->stopSession());  // pending frames are completed; their outputs are dropped
+  const std::size_t afterStop = sink->count();
+  EXPECT_FALSE(onEncoder([](VideoEncoderService& e) { return e.hasSession(); }));
+  EXPECT_EQ(onEncoder([](VideoEncoderService& e) { return e.encodedFrameCount(); }), 0u);
+  encoder->encode(frame, nextPts_ + 1'000'000);  // no session: dropped
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(sink->count(), afterStop);
+  const auto messages = logs.messages();
+  EXPECT_EQ(std::count(messages.begin(), messages.end(), "VideoToolbox encoder stopped"), 1);
+  awaitOn(loop, encoder->stopSession());  // harmless without a session
+  ASSERT_TRUE(loop.runUntil(
+      [&] {
+        const auto& events = metrics->events().get();
+        return std::count_if(events.begin(), events.end(), [](const MetricsStore::LogEvent& e) {
+                 return e.message == "VideoToolbox encoder stopped" && e.tag == "SCREEN";
+               }) == 2;
+      },
+      2s));
+}
+
+TEST_F(VideoEncoderServiceTest, RejectsBadSizesAndFramesThatDoNotFitTheSession) {
+  EXPECT_THROW(awaitOn(loop, encoder->startSession(63, 48)), VideoEncoderError);
+  EXPECT_THROW(awaitOn(loop, encoder->startSession(0, 0)), VideoEncoderError);
+  awaitOn(loop, encoder->startSession(64, 48));
+  encoder->encode(solidFrame(128, 96, 1, 2, 3), nextPts_);  // bigger than the session: never read
+  auto truncated = std::make_shared<platform::CapturedFrame>(*solidFrame(64, 48, 1, 2, 3));
+  truncated->pixels.resize(100);
+  encoder->encode(truncated, nextPts_ + 1);
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(sink->count(), 0u);
+  // Equal or older times still come out strictly increasing.
+  const auto frame = solidFrame(64, 48, 1, 2, 3);
+  encoder->encode(frame, 500);
+  encoder->encode(frame, 500);
+  encoder->encode(frame, 400);
+  ASSERT_TRUE(sink->waitFor(3));
+  const auto frames = sink->frames();
+  EXPECT_LT(frames[0].frame.presentationTimeMicros, frames[1].frame.presentationTimeMicros);
+  EXPECT_LT(frames[1].frame.presentationTimeMicros, frames[2].frame.presentationTimeMicros);
+}
+
+TEST_F(VideoEncoderServiceTest, ANewSessionReplacesTheOldOneAndStartsWithAKeyframe) {
+  awaitOn(loop, encoder->startSession(64, 48));
+  encodeFrames(2, solidFrame(64, 48, 1, 2, 3), 2);
+  awaitOn(loop, encoder->startSession(32, 24));
+  encoder->encode(solidFrame(64, 48, 1, 2, 3), nextPts_);  // the old size is not taken any more
+  nextPts_ += 20'000;
+  encodeFrames(1, solidFrame(32, 24, 1, 2, 3), 3);
+  const auto frames = sink->frames();
+  ASSERT_EQ(frames.size(), 3u);
+  EXPECT_TRUE(frames[2].frame.keyframe);
+  ASSERT_TRUE(frames[2].frame.parameterSets);
+  EXPECT_EQ(frames[2].frame.parameterSets->codedWidth, 32u);
+}
+
+}  // namespace
+}  // namespace veltrano

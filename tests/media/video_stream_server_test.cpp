@@ -1,0 +1,399 @@
+// The video server over real loopback connections: clients run the real handshake and read sealed records.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <mutex>
+#include <vector>
+
+#include "media/media_server_test_support.hpp"
+#include "media/video_stream_server.hpp"
+
+using namespace veltrano;
+using namespace veltrano::testing;
+using namespace std::chrono_literals;
+
+template <>
+LocalTransportChannel MediaServerTest<VideoStreamServer>::channel() {
+  return LocalTransportChannel::video;
+}
+
+namespace {
+
+// An external sink that records what it was offered and accepts while told to.
+struct RecordingSink {
+  std::mutex mutex;
+  std::vector<Bytes> offered;
+  std::atomic<bool> accepting{true};
+
+  ExternalPacketSink sink() {
+    return [this](const Bytes& envelope) {
+      std::lock_guard lock(mutex);
+      offered.push_back(envelope);
+      return accepting.load();
+    };
+  }
+  std::vector<MediaEnvelopeType> takeTypes() {
+    std::lock_guard lock(mutex);
+    std::vector<MediaEnvelopeType> types;
+    for (auto& envelope : offered) types.push_back(parseMediaEnvelope(envelope)->type);
+    offered.clear();
+    return types;
+  }
+};
+
+constexpr auto config = MediaEnvelopeType::videoConfiguration;
+constexpr auto frame = MediaEnvelopeType::videoFrame;
+
+class VideoStreamServerTest : public MediaServerTest<VideoStreamServer> {
+ protected:
+  void SetUp() override {
+    MediaServerTest::SetUp();
+    runBlocking(server->setEncoder(encoder));
+  }
+  void deliver(EncodedVideoFrame f) { runBlocking(server->deliver(std::move(f))); }
+  // Reads `records` records and returns the presentation times of the frames among them.
+  std::vector<std::uint64_t> takeFramePts(LocalTestClient& client, int records) {
+    std::vector<std::uint64_t> pts;
+    for (int i = 0; i < records; ++i) {
+      auto media = nextMedia(client);
+      if (!media) break;
+      if (media->type == frame) pts.push_back(media->videoPts());
+    }
+    return pts;
+  }
+
+  std::shared_ptr<CountingKeyframeTarget> encoder = std::make_shared<CountingKeyframeTarget>();
+};
+
+TEST_F(VideoStreamServerTest, ClientGetsConfigurationThenKeyframeAndNothingBeforeIt) {
+  auto client = connectClient(1);
+  EXPECT_EQ(encoder->requests, 1);  // a joining client asks for a keyframe
+
+  deliver(delta(1));  // nothing can decode this yet
+  deliver(keyframe(2, 300));
+  deliver(delta(3, 40));
+
+  auto first = nextMedia(*client);
+  ASSERT_TRUE(first);
+  ASSERT_EQ(first->type, config);
+  auto configuration = parseVideoConfigurationPayload(first->payload);
+  ASSERT_TRUE(configuration);
+  EXPECT_EQ(configuration->codedWidth, 640u);
+  EXPECT_EQ(configuration->codedHeight, 480u);
+  EXPECT_EQ(configuration->decoderConfigurationRecord.at(1), 0x42);  // profile of the SPS
+
+  auto second = nextMedia(*client);
+  ASSERT_TRUE(second);
+  EXPECT_TRUE(second->isKeyframe());
+  EXPECT_EQ(second->videoPts(), 2u);
+  EXPECT_EQ(parseVideoFramePayload(second->payload)->accessUnit, keyframe(2, 300).accessUnit);
+
+  auto third = nextMedia(*client);
+  ASSERT_TRUE(third);
+  EXPECT_EQ(third->type, frame);
+  EXPECT_FALSE(third->isKeyframe());
+  EXPECT_EQ(third->videoPts(), 3u);
+  EXPECT_FALSE(nextMedia(*client, 100ms));
+}
+
+TEST_F(VideoStreamServerTest, ClientJoiningMidStreamGetsStoredConfigurationAndWaitsForKeyframe) {
+  auto first = connectClient(1);
+  deliver(keyframe(1));
+  deliver(delta(2));
+  EXPECT_EQ(takeFramePts(*first, 3), (std::vector<std::uint64_t>{1, 2}));
+  const int requestsBefore = encoder->requests;
+
+  auto late = connectClient(2);
+  EXPECT_EQ(encoder->requests, requestsBefore + 1);  // joins are never rate-limited
+  auto stored = nextMedia(*late);
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(stored->type, config);
+
+  deliver(delta(3));  // the late client cannot use it
+  EXPECT_EQ(takeFramePts(*first, 1), (std::vector<std::uint64_t>{3}));
+  EXPECT_FALSE(nextMedia(*late, 100ms));
+  deliver(keyframe(4));
+  EXPECT_EQ(takeFramePts(*first, 2), (std::vector<std::uint64_t>{4}));
+  deliver(delta(5));
+  EXPECT_EQ(takeFramePts(*first, 1), (std::vector<std::uint64_t>{5}));
+
+  std::vector<std::uint64_t> lateFrames;
+  while (auto media = nextMedia(*late, 300ms)) {
+    if (media->type == frame) lateFrames.push_back(media->videoPts());
+  }
+  EXPECT_EQ(lateFrames, (std::vector<std::uint64_t>{4, 5}));
+}
+
+TEST_F(VideoStreamServerTest, ConfigurationPrecedesEveryKeyframeAndFollowsSizeChanges) {
+  auto client = connectClient(1);
+  std::vector<ReceivedMedia> received;
+  auto deliverAndRead = [&](EncodedVideoFrame f, int records) {
+    deliver(std::move(f));
+    for (int i = 0; i < records; ++i) {
+      auto media = nextMedia(*client);
+      ASSERT_TRUE(media);
+      received.push_back(*media);
+    }
+  };
+  deliverAndRead(keyframe(1), 2);
+  deliverAndRead(delta(2), 1);
+  deliverAndRead(keyframe(3), 2);
+  deliverAndRead(makeFrame(true, 4, 64, testParameterSets(1280, 720, 1)), 2);
+  deliverAndRead(delta(5), 1);
+  EXPECT_FALSE(nextMedia(*client, 100ms));
+
+  ASSERT_EQ(received.size(), 8u);
+  int keyframes = 0;
+  for (std::size_t i = 0; i < received.size(); ++i) {
+    if (!received[i].isKeyframe()) continue;
+    ++keyframes;
+    ASSERT_GT(i, 0u);
+    EXPECT_EQ(received[i - 1].type, config) << "keyframe at " << i;
+  }
+  EXPECT_EQ(keyframes, 3);
+  auto last = parseVideoConfigurationPayload(received[5].payload);
+  ASSERT_TRUE(last);
+  EXPECT_EQ(last->codedWidth, 1280u);
+  EXPECT_EQ(last->codedHeight, 720u);
+}
+
+TEST_F(VideoStreamServerTest, SlowClientNeverHasMoreThanTwoWaitingFramesAndAsksForKeyframesAtMostOncePerSecond) {
+  auto stalled = connectNonReadingClient(port, LocalTransportChannel::video, accountKey);
+  ASSERT_TRUE(waitForClients(1));
+  ASSERT_EQ(encoder->requests, 1);
+  clock.advance(5s);
+
+  std::size_t mostWaiting = 0;
+  std::size_t longestQueue = 0;
+  auto observe = [&] {
+    auto [waiting, queued] = onExecutor(server, [](VideoStreamServer& s) {
+      std::pair<std::size_t, std::size_t> sizes{0, 0};
+      for (auto& [id, client] : s.clients) sizes = {client->waitingFrameCount(), client->queue.size()};
+      return sizes;
+    });
+    mostWaiting = std::max(mostWaiting, waiting);
+    longestQueue = std::max(longestQueue, queued);
+  };
+  // A cycle a stalled client cannot keep up with: one keyframe and three deltas of 512 KiB each.
+  std::uint64_t pts = 0;
+  auto cycle = [&] {
+    deliver(keyframe(++pts, 512 * 1024));
+    observe();
+    for (int i = 0; i < 3; ++i) {
+      deliver(delta(++pts, 512 * 1024));
+      observe();
+    }
+  };
+
+  for (int i = 0; i < 100 && encoder->requests < 2; ++i) cycle();
+  ASSERT_EQ(encoder->requests, 2) << "congestion never asked for a keyframe";
+
+  // Within the same second further congestion asks for nothing more.
+  for (int i = 0; i < 5; ++i) cycle();
+  EXPECT_EQ(encoder->requests, 2);
+  clock.advance(1s);
+  for (int i = 0; i < 20 && encoder->requests < 3; ++i) cycle();
+  EXPECT_EQ(encoder->requests, 3);
+
+  EXPECT_LE(mostWaiting, 2u);
+  EXPECT_LE(longestQueue, 4u);  // two frames, each keyframe with its configuration ahead of it
+  EXPECT_TRUE(main.runUntil([&] { return metrics->videoFramesDropped.get() > 0; }));
+  stalled->cancel();
+}
+
+TEST_F(VideoStreamServerTest, WhatClientsSendIsDiscardedButGarbageClosesTheConnection) {
+  auto client = connectClient(1);
+  client->sendRecord(asBytes("ignored"));  // authenticated, opened and dropped
+  deliver(keyframe(1));
+  ASSERT_TRUE(nextMedia(*client));
+  ASSERT_TRUE(nextMedia(*client));
+
+  client->sendRaw(Bytes(40, 0x5A));
+  EXPECT_TRUE(client->waitUntilClosedBlocking(3s));
+  EXPECT_TRUE(waitForClients(0));
+  auto lines = logs.messages();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Closing local video connection: secure record rejected"),
+            lines.end());
+}
+
+TEST_F(VideoStreamServerTest, ClientCountsIncludeExternalViewersAndReachMetricsAndHandler) {
+  std::mutex mutex;
+  std::vector<int> reported;
+  runBlocking(server->setClientCountHandler([&](int total) {
+    std::lock_guard lock(mutex);
+    reported.push_back(total);
+  }));
+
+  auto a = connectClient(1);
+  EXPECT_TRUE(metricReaches(metrics->videoClients, 1));
+  EXPECT_TRUE(server->hasViewers());
+  auto b = connectClient(2);
+  EXPECT_TRUE(metricReaches(metrics->videoClients, 2));
+
+  RecordingSink sink;
+  runBlocking(server->applyExternalClients(3, sink.sink()));
+  EXPECT_TRUE(metricReaches(metrics->videoClients, 5));
+  EXPECT_EQ(server->viewerCount(), 5);
+
+  a->close();
+  EXPECT_TRUE(metricReaches(metrics->videoClients, 4));
+  runBlocking(server->applyExternalClients(0, sink.sink()));
+  EXPECT_TRUE(metricReaches(metrics->videoClients, 1));
+  b->close();
+  EXPECT_TRUE(metricReaches(metrics->videoClients, 0));
+  EXPECT_FALSE(server->hasViewers());
+
+  runBlocking(server->setClientCountHandler(nullptr));
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(reported, (std::vector<int>{1, 2, 5, 4, 1, 0}));
+}
+
+TEST_F(VideoStreamServerTest, ExternalSinkGetsEveryEnvelopeAndWaitsForKeyframeAfterRefusal) {
+  RecordingSink sink;
+  runBlocking(server->applyExternalClients(1, sink.sink()));
+  EXPECT_EQ(encoder->requests, 1);  // the display's first remote viewer
+  runBlocking(server->applyExternalClients(2, sink.sink()));
+  EXPECT_EQ(encoder->requests, 1);  // more viewers ask for nothing
+
+  deliver(keyframe(1));
+  deliver(delta(2));
+  EXPECT_EQ(sink.takeTypes(), (std::vector{config, frame, frame}));
+
+  clock.advance(5s);
+  sink.accepting = false;
+  deliver(delta(3));  // refused
+  EXPECT_TRUE(onExecutor(server, [](VideoStreamServer& s) { return s.externalWaitingForKeyframe; }));
+  EXPECT_EQ(encoder->requests, 2);
+  sink.accepting = true;
+  deliver(delta(4));  // not offered: it would not decode
+  EXPECT_EQ(sink.takeTypes(), (std::vector{frame}));
+
+  deliver(keyframe(5));
+  deliver(delta(6));
+  EXPECT_EQ(sink.takeTypes(), (std::vector{config, frame, frame}));
+  EXPECT_FALSE(onExecutor(server, [](VideoStreamServer& s) { return s.externalWaitingForKeyframe; }));
+
+  // Refusals within the same second ask for one keyframe, and are logged once every two seconds.
+  sink.accepting = false;
+  deliver(keyframe(7));
+  deliver(keyframe(8));
+  EXPECT_EQ(encoder->requests, 2);  // the last request was less than a second ago
+  clock.advance(1s);
+  deliver(keyframe(9));
+  EXPECT_EQ(encoder->requests, 3);
+  auto congestionLines = [&] {
+    auto lines = logs.messages();
+    return std::count_if(lines.begin(), lines.end(),
+                         [](const std::string& l) { return l.rfind("Remote video congestion", 0) == 0; });
+  };
+  EXPECT_EQ(congestionLines(), 1);
+  clock.advance(2s);
+  deliver(keyframe(10));
+  EXPECT_EQ(congestionLines(), 2);
+  EXPECT_TRUE(main.runUntil([&] { return metrics->videoFramesDropped.get() >= 5; }));
+
+  runBlocking(server->applyExternalClients(0, sink.sink()));
+  auto [waiting, requestedAt, hasSink] = onExecutor(server, [](VideoStreamServer& s) {
+    return std::tuple{s.externalWaitingForKeyframe, s.lastExternalKeyframeRequestAt, bool(s.externalPacketSink)};
+  });
+  EXPECT_FALSE(waiting);
+  EXPECT_EQ(requestedAt, 0);
+  EXPECT_FALSE(hasSink);
+  sink.takeTypes();
+  deliver(keyframe(11));
+  EXPECT_TRUE(sink.takeTypes().empty());
+}
+
+TEST_F(VideoStreamServerTest, ResetStreamForgetsConfigurationAndMakesEveryoneWaitForKeyframe) {
+  auto client = connectClient(1);
+  RecordingSink sink;
+  runBlocking(server->applyExternalClients(1, sink.sink()));
+  deliver(keyframe(1));
+  ASSERT_EQ(nextMedia(*client)->type, config);
+  ASSERT_TRUE(nextMedia(*client)->isKeyframe());
+  sink.takeTypes();
+
+  runBlocking(server->resetStream());
+  EXPECT_FALSE(onExecutor(server, [](VideoStreamServer& s) { return bool(s.parameterSetPacket); }));
+  deliver(delta(2));
+  EXPECT_FALSE(nextMedia(*client, 200ms));
+  EXPECT_TRUE(sink.takeTypes().empty());
+
+  // A keyframe that arrives without sets now has nothing to describe it: it is dropped and another requested.
+  clock.advance(5s);
+  const int requestsBefore = encoder->requests;
+  auto bare = keyframe(3);
+  bare.parameterSets.reset();
+  deliver(bare);
+  EXPECT_FALSE(nextMedia(*client, 200ms));
+  EXPECT_EQ(encoder->requests, requestsBefore + 1);
+
+  deliver(makeFrame(true, 4, 64, testParameterSets(800, 600)));
+  auto configuration = nextMedia(*client);
+  ASSERT_TRUE(configuration);
+  ASSERT_EQ(configuration->type, config);
+  EXPECT_EQ(parseVideoConfigurationPayload(configuration->payload)->codedWidth, 800u);
+  EXPECT_EQ(nextMedia(*client)->videoPts(), 4u);
+  EXPECT_EQ(sink.takeTypes(), (std::vector{config, frame}));
+}
+
+TEST_F(VideoStreamServerTest, StopClosesEveryClientReportsZeroAndFreesThePortAtOnce) {
+  auto a = connectClient(1);
+  auto b = connectClient(2);
+  RecordingSink sink;
+  runBlocking(server->applyExternalClients(1, sink.sink()));
+  EXPECT_TRUE(metricReaches(metrics->videoClients, 3));
+
+  runBlocking(server->stop());
+  EXPECT_TRUE(a->waitUntilClosedBlocking(3s));
+  EXPECT_TRUE(b->waitUntilClosedBlocking(3s));
+  EXPECT_TRUE(metricReaches(metrics->videoClients, 0));
+  EXPECT_EQ(onExecutor(server, [](VideoStreamServer& s) { return s.clients.size(); }), 0u);
+  EXPECT_FALSE(onExecutor(server, [](VideoStreamServer& s) { return bool(s.externalPacketSink); }));
+  EXPECT_EQ(server->listeningPort(), 0);
+
+  auto again = makeServer(port);
+  runBlocking(again->start());
+  EXPECT_EQ(again->listeningPort(), port);
+  runBlocking(again->stop());
+}
+
+TEST_F(VideoStreamServerTest, DisplaysSharingATallyReportTheirSumNotTheLastCount) {
+  auto tally = std::make_shared<ClientCountTally>();
+  auto serverFor = [&] {
+    MediaServerDependencies dependencies;
+    dependencies.identityProvider = [key = accountKey] { return VeltranoIdentity(key); };
+    dependencies.clock = &clock;
+    dependencies.clientCountTally = tally;
+    auto display = VideoStreamServer::create(0, metrics, dependencies);
+    runBlocking(display->start());
+    return display;
+  };
+  auto first = serverFor();
+  auto second = serverFor();
+
+  auto client = LocalTestClient::connectBlocking(first->listeningPort(), LocalTransportChannel::video, accountKey);
+  EXPECT_TRUE(metricReaches(metrics->videoClients, 1));
+  RecordingSink sink;
+  runBlocking(second->applyExternalClients(2, sink.sink()));
+  EXPECT_TRUE(metricReaches(metrics->videoClients, 3));
+  runBlocking(first->publishClientCount());  // a republication of the same count changes nothing
+  runBlocking(second->applyExternalClients(0, sink.sink()));
+  EXPECT_TRUE(metricReaches(metrics->videoClients, 1));
+
+  runBlocking(first->stop());
+  EXPECT_TRUE(metricReaches(metrics->videoClients, 0));
+  runBlocking(second->stop());
+}
+
+TEST(VideoStreamServerLifecycle, StopOnServerThatNeverStartedIsHarmless) {
+  MainLoopForTests main;
+  auto metrics = std::make_shared<MetricsStore>();
+  metrics->videoClients.set(3);
+  auto server = VideoStreamServer::create(0, metrics);
+  runBlocking(server->stop());
+  EXPECT_TRUE(main.runUntil([&] { return metrics->videoClients.get() == 0; }));
+  runBlocking(server->stop());
+}
+
+}  // namespace

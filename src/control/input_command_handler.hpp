@@ -22,7 +22,7 @@
 #include "base/task.hpp"
 #include "control/control_client_broadcaster.hpp"
 #include "control/input_controller.hpp"
-#include "control/keyframe_target.hpp"
+#include "media/keyframe_request_target.hpp"
 #include "control/main_thread_owned.hpp"
 #include "control/phone_pointer_sequence_gate.hpp"
 #include "core/display_info.hpp"
@@ -64,7 +64,7 @@ class InputCommandHandler : public std::enable_shared_from_this<InputCommandHand
   void endPhonePointerSession(const std::string& session);
 
   // Set by the host; main thread.
-  std::weak_ptr<KeyframeTarget> encoder;             // the active display's encoder
+  std::weak_ptr<KeyframeRequestTarget> encoder;             // the active display's encoder
   std::weak_ptr<ControlClientBroadcaster> server;    // the control server, for "displayChanged"
   std::function<void(std::int64_t bitRate, std::int32_t frameRate)> onQualityChange;
   std::function<void()> onKeyframeRequest;

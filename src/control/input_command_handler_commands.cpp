@@ -107,9 +107,9 @@ json::Json InputCommandHandler::keyframe() {
     log(LogCategory::INPUT, "keyframe requested (all streams)");
     return {{"type", "keyframe"}, {"status", "ok"}};
   }
-  std::shared_ptr<KeyframeTarget> target = encoder.lock();
+  std::shared_ptr<KeyframeRequestTarget> target = encoder.lock();
   if (!target) return {{"type", "keyframe"}, {"status", "no-encoder"}};
-  spawnMainTask([target](TaskToken) -> asio::awaitable<void> { co_await target->forceKeyframe(); });
+  target->requestKeyframe();
   log(LogCategory::INPUT, "keyframe requested (active)");
   return {{"type", "keyframe"}, {"status", "ok"}};
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/encoding.hpp"
+#include "media/keyframe_request_target.hpp"
 
 namespace veltrano {
 
@@ -33,13 +34,6 @@ class EncodedVideoFrameSink {
   // Whether anyone watches (local clients or remote viewers): the capture encodes only then. Called from any
   // thread for every captured frame, so it must be cheap (an atomic read).
   virtual bool hasViewers() const = 0;
-};
-
-// Who can be asked for a keyframe; VideoEncoderService implements it (it sets forceKeyframe on its executor).
-class KeyframeRequestTarget {
- public:
-  virtual ~KeyframeRequestTarget() = default;
-  virtual void requestKeyframe() = 0;
 };
 
 }  // namespace veltrano

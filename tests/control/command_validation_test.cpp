@@ -181,12 +181,9 @@ TEST(CommandRequests, QualityReachesTheHostWithSubstitutesForTinyValues) {
 }
 
 // The encoder of the active display as the handler sees it.
-class RecordingKeyframeTarget final : public KeyframeTarget {
+class RecordingKeyframeTarget final : public KeyframeRequestTarget {
  public:
-  asio::awaitable<void> forceKeyframe() override {
-    ++requests;
-    co_return;
-  }
+  void requestKeyframe() override { ++requests; }
   int requests = 0;
 };
 

@@ -1,0 +1,33 @@
+#pragma once
+// Running a short step on the main thread from an actor and waiting there for its value. The main executor must
+// be installed (the application's, or a MainLoopForTests).
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include <functional>
+
+#include "base/executors.hpp"
+
+namespace veltrano {
+
+namespace main_thread_call_detail {
+template <class R>
+asio::awaitable<R> callStep(std::function<R()> step) {
+  co_return step();
+}
+template <>
+inline asio::awaitable<void> callStep<void>(std::function<void()> step) {
+  step();
+  co_return;
+}
+}  // namespace main_thread_call_detail
+
+// Runs `step` on the main thread; completes on the caller's executor with its result.
+template <class R>
+asio::awaitable<R> onMainThread(std::function<R()> step) {
+  co_return co_await asio::co_spawn(mainExecutor(), main_thread_call_detail::callStep<R>(std::move(step)),
+                                    asio::use_awaitable);
+}
+
+}  // namespace veltrano

@@ -1,0 +1,336 @@
+#include "control/network_host_server.hpp"
+
+#include <boost/asio/error.hpp>
+
+#include <stdexcept>
+#include <utility>
+
+#include "base/actor.hpp"
+#include "base/task.hpp"
+#include "base/uuid.hpp"
+#include "control/control_hello_message.hpp"
+#include "control/control_record_lines.hpp"
+#include "control/main_thread_call.hpp"
+#include "core/app_logger.hpp"
+#include "core/main_run_loop.hpp"
+
+namespace veltrano {
+
+namespace asio = boost::asio;
+
+namespace {
+
+ListeningServer::Configuration controlListenerConfiguration(const NetworkHostServer::Options& options) {
+  ListeningServer::Configuration configuration;
+  configuration.port = options.port;
+  configuration.serviceClass = platform::ServiceClass::responsiveData;
+  configuration.logLines.listening = ListenerLogLine{LogCategory::NET, "Listening on port "};
+  configuration.logLines.listenerFailed = ListenerLogLine{LogCategory::Error, "Listener failed: "};
+  configuration.logLines.listenerCancelled = ListenerLogLine{LogCategory::NET, "Listener cancelled"};
+  configuration.logLines.connectionFailed = ListenerLogLine{LogCategory::Error, "Connection failed: "};
+  configuration.logLines.connectionClosed = ListenerLogLine{LogCategory::CLIENT, "Disconnected"};
+  configuration.makeListener = options.makeListener;
+  return configuration;
+}
+
+NetworkHostServer::IdentityProvider identityProviderOrDefault(NetworkHostServer::IdentityProvider provider) {
+  if (provider) return provider;
+  return [] { return VeltranoIdentity::loadOrCreate(); };
+}
+
+std::string describeFailure(std::exception_ptr failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::exception& error) {
+    return error.what();
+  } catch (...) {
+    return "unknown error";
+  }
+}
+
+asio::awaitable<bool> sendFileFrame(std::weak_ptr<LocalFileTransferServer> weakFileServer, std::string sessionID,
+                                    Bytes frame) {
+  const auto fileServer = weakFileServer.lock();
+  if (!fileServer) co_return false;
+  co_return co_await fileServer->sendFileData(std::move(frame), std::move(sessionID));
+}
+
+asio::awaitable<std::uint16_t> readyFilePort(std::shared_ptr<LocalFileTransferServer> fileServer) {
+  co_return fileServer->listeningPort();  // 0 unless its listener is ready
+}
+
+}  // namespace
+
+std::shared_ptr<NetworkHostServer> NetworkHostServer::create(Options options) {
+  if (!options.commandHandler) throw std::invalid_argument("NetworkHostServer needs a command handler");
+  return std::shared_ptr<NetworkHostServer>(new NetworkHostServer(std::move(options)));
+}
+
+NetworkHostServer::NetworkHostServer(Options options)
+    : ListeningServer(makeActorStrand(), controlListenerConfiguration(options)),
+      commandHandler(std::move(options.commandHandler)),
+      metrics(std::move(options.metrics)),
+      identityProvider(identityProviderOrDefault(std::move(options.identityProvider))),
+      fileServer(std::move(options.fileServer)),
+      fileTransfers(std::move(options.fileTransfers)),
+      handshakeStepTimeout(options.handshakeStepTimeout),
+      beforeClientRegistration(std::move(options.beforeClientRegistration)) {}
+
+std::shared_ptr<NetworkHostServer> NetworkHostServer::self() {
+  return std::static_pointer_cast<NetworkHostServer>(shared_from_this());
+}
+
+bool NetworkHostServer::isRegistered(const std::shared_ptr<ControlClient>& client, ConnectionID connectionID) const {
+  const auto entry = connections.find(connectionID);
+  return entry != connections.end() && entry->second == client;
+}
+
+// --- Authentication and registration ---
+
+asio::awaitable<void> NetworkHostServer::authenticateConnection(std::shared_ptr<platform::TcpConnection> connection,
+                                                                ConnectionID connectionID) {
+  const auto keepAlive = self();
+  if (auto pending = pendingConnections.find(connectionID);
+      pending == pendingConnections.end() || pending->second != connection) {
+    co_return;
+  }
+  const std::uint64_t stopsSeen = stopCount;
+
+  std::shared_ptr<LocalTransportSession> session;
+  std::exception_ptr failure;
+  try {
+    const VeltranoIdentity identity = identityProvider();
+    session = co_await serverHandshake(connection, LocalTransportChannel::control, identity.privateKey(),
+                                       handshakeStepTimeout);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (failure) {
+    log(LogCategory::Error, [&] { return "Local control authentication failed: " + describeFailure(failure); });
+    if (auto pending = pendingConnections.find(connectionID);
+        pending != pendingConnections.end() && pending->second == connection) {
+      pendingConnections.erase(pending);
+    }
+    connection->cancel();
+    co_return;
+  }
+
+  auto pending = pendingConnections.find(connectionID);
+  if (pending == pendingConnections.end() || pending->second != connection || stoppedSince(stopsSeen)) {
+    connection->cancel();  // a stop (or a failure of the connection) ran during the handshake
+    co_return;
+  }
+  pendingConnections.erase(pending);
+
+  // From here until the client is stored it is in neither table, so a stop cannot see it: every wait below is
+  // followed by a check for a stop that ran meanwhile.
+  const std::string transferSessionID = Uuid::random().text();
+  if (beforeClientRegistration) {
+    co_await beforeClientRegistration();
+    if (stoppedSince(stopsSeen)) {
+      connection->cancel();
+      co_return;
+    }
+  }
+  RemoteFileTransferEndpointPtr fileEndpoint;
+  if (fileServer && fileTransfers) {
+    co_await fileServer->registerSession(transferSessionID);
+    if (stoppedSince(stopsSeen)) {
+      co_await fileServer->revokeSession(transferSessionID);
+      connection->cancel();
+      co_return;
+    }
+    fileEndpoint = makeFileEndpoint(connectionID, transferSessionID);
+  }
+
+  auto client = std::make_shared<ControlClient>(ControlClient{connection, session, transferSessionID, fileEndpoint});
+  connections[connectionID] = client;
+  log(LogCategory::CLIENT, "Authenticated local control client");
+
+  co_await publishClientCount();
+  co_await sendLocalHello(client);
+  co_await receiveLoop(client, connectionID);
+}
+
+RemoteFileTransferEndpointPtr NetworkHostServer::makeFileEndpoint(ConnectionID connectionID,
+                                                                   const std::string& transferSessionID) {
+  std::weak_ptr<NetworkHostServer> weakServer = self();
+  std::weak_ptr<LocalFileTransferServer> weakFileServer = fileServer;
+  auto controlSink = [weakServer, connectionID](const json::Json& message) {
+    const auto server = weakServer.lock();
+    if (!server) return;
+    // Tasks start on the strand in the order they were spawned, so messages keep their order.
+    Task::spawn(server->executor(), [server, connectionID, message](TaskToken) -> asio::awaitable<void> {
+      if (auto entry = server->connections.find(connectionID); entry != server->connections.end()) {
+        server->sendJSON(message, *entry->second);
+      }
+      co_return;
+    });
+  };
+  auto fileSink = [weakFileServer, transferSessionID](Bytes frame) {
+    return sendFileFrame(weakFileServer, transferSessionID, std::move(frame));
+  };
+  return std::make_shared<RemoteFileTransferEndpoint>(std::move(controlSink), std::move(fileSink));
+}
+
+asio::awaitable<void> NetworkHostServer::removeConnection(ConnectionID connectionID) {
+  const auto keepAlive = self();
+  if (auto pending = pendingConnections.find(connectionID); pending != pendingConnections.end()) {
+    pending->second->cancel();  // a failed connection still holds its socket until cancelled
+    pendingConnections.erase(pending);
+  }
+  const auto entry = connections.find(connectionID);
+  if (entry == connections.end()) co_return;
+  const std::shared_ptr<ControlClient> client = entry->second;
+  connections.erase(entry);
+  client->connection->cancel();
+
+  if (fileServer) co_await fileServer->revokeSession(client->transferSessionID);
+  if (fileTransfers) {
+    std::function<void()> cancelTransfers = [coordinator = fileTransfers, sessionID = client->transferSessionID] {
+      coordinator->cancelTransfers(sessionID);
+    };
+    co_await onMainThread(std::move(cancelTransfers));
+  }
+  co_await publishClientCount();
+}
+
+asio::awaitable<void> NetworkHostServer::publishClientCount() {
+  const auto count = static_cast<std::int64_t>(connections.size());
+  std::function<void()> showCount = [store = metrics, count] {
+    if (auto metricsStore = store.lock()) metricsStore->connectedClients.set(count);
+  };
+  co_await onMainThread(std::move(showCount));
+  if (onClientCountChange) co_await onClientCountChange(count);
+}
+
+asio::awaitable<void> NetworkHostServer::sendLocalHello(std::shared_ptr<ControlClient> client) {
+  // Three separate reads on the main thread, as the window may change the values in between.
+  ControlHelloContent content;
+  std::function<std::int64_t()> readWidth = [store = metrics]() -> std::int64_t {
+    const auto metricsStore = store.lock();
+    return metricsStore ? metricsStore->hostWidth.get() : 0;
+  };
+  content.width = co_await onMainThread(std::move(readWidth));
+  std::function<std::int64_t()> readHeight = [store = metrics]() -> std::int64_t {
+    const auto metricsStore = store.lock();
+    return metricsStore ? metricsStore->hostHeight.get() : 0;
+  };
+  content.height = co_await onMainThread(std::move(readHeight));
+  using Displays = std::pair<std::uint32_t, std::vector<DisplayInfo>>;
+  std::function<Displays()> readDisplays = [store = metrics] {
+    const auto metricsStore = store.lock();
+    return metricsStore ? Displays{metricsStore->activeDisplayID.get(), metricsStore->availableDisplays.get()}
+                        : Displays{};
+  };
+  Displays displays = co_await onMainThread(std::move(readDisplays));
+  content.activeDisplayID = displays.first;
+  content.displays = std::move(displays.second);
+  if (fileServer && client->fileEndpoint) {
+    const std::uint16_t filePort = co_await runOn(fileServer->executor(), readyFilePort(fileServer));
+    if (filePort != 0) content.fileChannel = ControlHelloFileChannel{filePort, client->transferSessionID};
+  }
+  sendJSON(makeControlHelloMessage(content), *client);
+}
+
+// --- Sending ---
+
+void NetworkHostServer::sendJSON(const json::Json& message, const ControlClient& client) {
+  const std::optional<std::string> line = controlMessageLine(message);
+  if (!line) return;
+  Bytes record;
+  try {
+    record = client.session->seal(asBytes(*line));
+  } catch (...) {
+    log(LogCategory::Error, "Secure control send failed before writing");
+    client.connection->cancel();  // its cancelled state removes the client
+    return;
+  }
+  const auto size = static_cast<std::int64_t>(record.size());
+  client.connection->send(std::move(record), [](boost::system::error_code error) {
+    // A connection this server cancelled (stop, removal) is no send failure.
+    if (error && error != asio::error::operation_aborted) {
+      log(LogCategory::Error, [&] { return "send failed: " + error.message(); });
+    }
+  });
+  performOnMainRunLoop([store = metrics, size] {
+    if (auto metricsStore = store.lock()) metricsStore->bytesSent.set(metricsStore->bytesSent.get() + size);
+  });
+}
+
+asio::awaitable<void> NetworkHostServer::broadcast(json::Json message) {
+  co_await runOn(executor(), self()->broadcastOnExecutor(std::move(message)));
+}
+
+asio::awaitable<void> NetworkHostServer::broadcastOnExecutor(json::Json message) {
+  const auto keepAlive = self();
+  std::vector<std::shared_ptr<ControlClient>> clients;
+  clients.reserve(connections.size());
+  for (const auto& [connectionID, client] : connections) clients.push_back(client);
+  for (const auto& client : clients) sendJSON(message, *client);
+  co_return;
+}
+
+// --- File channel ---
+
+asio::awaitable<void> NetworkHostServer::fileChannelLost(std::string sessionID) {
+  co_await runOn(executor(), self()->fileChannelLostOnExecutor(std::move(sessionID)));
+}
+
+asio::awaitable<void> NetworkHostServer::fileChannelLostOnExecutor(std::string sessionID) {
+  const auto keepAlive = self();
+  if (!fileTransfers) co_return;
+  bool known = false;
+  for (const auto& [connectionID, client] : connections) known = known || client->transferSessionID == sessionID;
+  if (!known) co_return;
+  std::function<void()> failTransfers = [coordinator = fileTransfers, sessionID] {
+    coordinator->failTransfers(sessionID, "channelUnavailable");
+  };
+  co_await onMainThread(std::move(failTransfers));
+}
+
+// --- Queries and stop ---
+
+asio::awaitable<std::size_t> NetworkHostServer::clientCount() {
+  co_return co_await runOn(executor(), self()->clientCountOnExecutor());
+}
+
+asio::awaitable<std::size_t> NetworkHostServer::clientCountOnExecutor() {
+  const auto keepAlive = self();
+  co_return connections.size();
+}
+
+asio::awaitable<void> NetworkHostServer::stop() { co_await runOn(executor(), self()->stopOnExecutor()); }
+
+asio::awaitable<void> NetworkHostServer::stopOnExecutor() {
+  const auto keepAlive = self();
+  ++stopCount;
+  auto oldListener = stopListening();
+
+  // Handlers are cleared before cancelling, so no state report (and no removeConnection) follows; each receive
+  // loop ends by itself when its pending receive fails.
+  auto clients = std::move(connections);
+  connections.clear();
+  for (auto& [connectionID, client] : clients) {
+    client->connection->setStateHandler(nullptr);
+    client->connection->cancel();
+  }
+  for (auto& [connectionID, client] : clients) {
+    if (fileServer) co_await fileServer->revokeSession(client->transferSessionID);
+    if (fileTransfers) {
+      std::function<void()> cancelTransfers = [coordinator = fileTransfers, sessionID = client->transferSessionID] {
+        coordinator->cancelTransfers(sessionID);
+      };
+      co_await onMainThread(std::move(cancelTransfers));
+    }
+  }
+  std::function<void()> showNoClients = [store = metrics] {
+    if (auto metricsStore = store.lock()) metricsStore->connectedClients.set(0);
+  };
+  co_await onMainThread(std::move(showNoClients));
+  if (onClientCountChange) co_await onClientCountChange(0);
+  co_await finishStopping(std::move(oldListener));
+  log(LogCategory::NET, "Server stopped");
+}
+
+}  // namespace veltrano

@@ -1,0 +1,132 @@
+#pragma once
+// NetworkHostServer: the control server (TCP port 9090). A client connects, proves through the control
+// channel's handshake that it holds the account key, receives the hello message, then sends one JSON command per
+// record, each ending in a line feed. Every command line goes to the input command handler and is answered with
+// one record unless the command is a continuous pointer one; file-transfer messages go to the transfer
+// coordinator instead. Each client also gets a file session on the file-channel server, and the server reports
+// its client count.
+//
+// An actor on the shared listener (ListeningServer): every field changes on its strand. Each client's receive
+// loop runs in the task that authenticated it, so one client's commands are handled strictly one after another.
+// The command handler, the metrics store and the transfer coordinator are used on the main thread.
+//
+// The file-channel server and the transfer coordinator are optional: without either, clients get no file
+// session endpoint, their hello carries no file keys and file-transfer messages are ignored.
+#include <boost/asio/awaitable.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "base/json.hpp"
+#include "control/control_client.hpp"
+#include "control/control_client_broadcaster.hpp"
+#include "control/input_command_handler.hpp"
+#include "core/metrics_store.hpp"
+#include "filetransfer/local_file_transfer_server.hpp"
+#include "filetransfer/remote_file_transfer_coordinator.hpp"
+#include "localserver/listening_server.hpp"
+#include "transport/local_transport_handshake_driver.hpp"
+#include "transport/veltrano_identity.hpp"
+
+namespace veltrano {
+
+class NetworkHostServer final : public ListeningServer, public ControlClientBroadcaster {
+ public:
+  static constexpr std::uint16_t defaultPort = 9090;
+  // Largest read from a control connection at a time.
+  static constexpr std::size_t maximumReadSize = 65536;
+
+  using IdentityProvider = std::function<VeltranoIdentity()>;
+  // Receives the number of authenticated clients after every change; awaited on the server's strand.
+  using ClientCountHandler = std::function<boost::asio::awaitable<void>(std::int64_t count)>;
+
+  struct Options {
+    std::uint16_t port = defaultPort;  // 0: any free port (tests)
+    std::shared_ptr<InputCommandHandler> commandHandler;
+    std::weak_ptr<MetricsStore> metrics;
+    IdentityProvider identityProvider;  // empty: the account key file, read again for every handshake
+    std::shared_ptr<LocalFileTransferServer> fileServer;
+    std::shared_ptr<RemoteFileTransferCoordinator> fileTransfers;
+    std::chrono::milliseconds handshakeStepTimeout = localHandshakeStepTimeout;
+    ListenerFactory makeListener;  // empty: a TCP listener
+    // Test seam: awaited after a finished handshake has left the pending table and before the client is
+    // stored, where a stop may overtake the registration.
+    std::function<boost::asio::awaitable<void>()> beforeClientRegistration;
+  };
+
+  static std::shared_ptr<NetworkHostServer> create(Options options);
+
+  // Set by the owner before start().
+  void setOnClientCountChange(ClientCountHandler handler) { onClientCountChange = std::move(handler); }
+
+  // Closes every client and pending connection, publishes a count of 0, and returns once the listener is gone
+  // (its port can be bound again at once). A handshake that finishes during or after the stop is cancelled and
+  // never registered.
+  boost::asio::awaitable<void> stop();
+
+  // Sends `message` to every client registered when the broadcast starts. Callable from any executor.
+  boost::asio::awaitable<void> broadcast(json::Json message) override;
+
+  // The file-channel server lost the file channel of `sessionID`: the client's transfers fail with
+  // "channelUnavailable". Callable from any executor.
+  boost::asio::awaitable<void> fileChannelLost(std::string sessionID);
+
+  // The number of registered clients, read on the server's strand. Callable from any executor.
+  boost::asio::awaitable<std::size_t> clientCount();
+
+ protected:
+  boost::asio::awaitable<void> authenticateConnection(std::shared_ptr<platform::TcpConnection> connection,
+                                                      ConnectionID connectionID) override;
+  boost::asio::awaitable<void> removeConnection(ConnectionID connectionID) override;
+
+ private:
+  explicit NetworkHostServer(Options options);
+  std::shared_ptr<NetworkHostServer> self();
+
+  boost::asio::awaitable<void> stopOnExecutor();
+  boost::asio::awaitable<void> broadcastOnExecutor(json::Json message);
+  boost::asio::awaitable<void> fileChannelLostOnExecutor(std::string sessionID);
+  boost::asio::awaitable<std::size_t> clientCountOnExecutor();
+
+  // Registration steps (strand).
+  RemoteFileTransferEndpointPtr makeFileEndpoint(ConnectionID connectionID, const std::string& transferSessionID);
+  boost::asio::awaitable<void> publishClientCount();
+  boost::asio::awaitable<void> sendLocalHello(std::shared_ptr<ControlClient> client);
+
+  // The client's life after registration (strand); network_host_server_receive.cpp.
+  boost::asio::awaitable<void> receiveLoop(std::shared_ptr<ControlClient> client, ConnectionID connectionID);
+  // Hands the commands of one batch on; false when the connection was closed for an invalid record or the
+  // client was removed meanwhile.
+  boost::asio::awaitable<bool> handleRecords(const std::shared_ptr<ControlClient>& client, ConnectionID connectionID,
+                                             std::vector<Bytes> records, std::set<std::string>& pointerSessions);
+  boost::asio::awaitable<void> handleFileTransferMessage(json::Json message, std::shared_ptr<ControlClient> client);
+  void endPointerSessions(std::set<std::string> pointerSessions) const;
+  void addReceivedBytes(std::size_t count) const;
+
+  // Queues one message for the client; never waits for the network (strand).
+  void sendJSON(const json::Json& message, const ControlClient& client);
+
+  bool isRegistered(const std::shared_ptr<ControlClient>& client, ConnectionID connectionID) const;
+  // True when a stop ran since `stopsSeen` was read.
+  bool stoppedSince(std::uint64_t stopsSeen) const { return stopCount != stopsSeen; }
+
+  std::unordered_map<ConnectionID, std::shared_ptr<ControlClient>> connections;
+  const std::shared_ptr<InputCommandHandler> commandHandler;
+  const std::weak_ptr<MetricsStore> metrics;
+  ClientCountHandler onClientCountChange;
+  const IdentityProvider identityProvider;
+  const std::shared_ptr<LocalFileTransferServer> fileServer;
+  const std::shared_ptr<RemoteFileTransferCoordinator> fileTransfers;
+  const std::chrono::milliseconds handshakeStepTimeout;
+  const std::function<boost::asio::awaitable<void>()> beforeClientRegistration;
+  // Raised by every stop: a registration that began before it must not complete.
+  std::uint64_t stopCount = 0;
+};
+
+}  // namespace veltrano

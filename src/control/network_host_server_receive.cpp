@@ -1,0 +1,111 @@
+// A control client's receive loop: records in, command lines to the handler or the transfer coordinator,
+// replies out.
+#include "control/control_record_lines.hpp"
+#include "control/main_thread_call.hpp"
+#include "control/network_host_server.hpp"
+#include "core/app_logger.hpp"
+#include "core/main_run_loop.hpp"
+#include "filetransfer/file_transfer_message_routing.hpp"
+
+namespace veltrano {
+
+namespace asio = boost::asio;
+
+asio::awaitable<void> NetworkHostServer::receiveLoop(std::shared_ptr<ControlClient> client,
+                                                     ConnectionID connectionID) {
+  std::set<std::string> pointerSessions;
+  try {
+    while (isRegistered(client, connectionID)) {
+      platform::TcpConnection::ReceiveResult received =
+          co_await client->connection->receiveAsync(1, maximumReadSize);
+      // The end of the stream closes the connection; bytes delivered with it are not processed.
+      if (received.error || received.isComplete || received.content.empty()) {
+        client->connection->cancel();
+        co_await removeConnection(connectionID);
+        break;
+      }
+      // The counter is updated after the batch, so that its main-thread block never delays a command's own.
+      const std::size_t receivedCount = received.content.size();
+
+      std::vector<Bytes> records;
+      bool rejected = false;
+      try {
+        records = client->session->open(received.content);
+      } catch (...) {
+        rejected = true;
+      }
+      if (rejected) {
+        addReceivedBytes(receivedCount);
+        log(LogCategory::Error, "Closing local control connection: secure record rejected");
+        client->connection->cancel();
+        co_await removeConnection(connectionID);
+        break;
+      }
+      const bool keepReceiving = co_await handleRecords(client, connectionID, std::move(records), pointerSessions);
+      addReceivedBytes(receivedCount);
+      if (!keepReceiving) break;
+    }
+  } catch (...) {
+    // Nothing here is expected to throw; if it does, the connection must not stay open unserved.
+    client->connection->cancel();
+    endPointerSessions(std::move(pointerSessions));
+    throw;
+  }
+  endPointerSessions(std::move(pointerSessions));
+}
+
+asio::awaitable<bool> NetworkHostServer::handleRecords(const std::shared_ptr<ControlClient>& client,
+                                                       ConnectionID connectionID, std::vector<Bytes> records,
+                                                       std::set<std::string>& pointerSessions) {
+  for (const Bytes& record : records) {
+    // A client removed meanwhile (a stop, a failed send) gets nothing more carried out.
+    if (!isRegistered(client, connectionID)) co_return false;
+
+    const std::optional<std::string> line = commandLineOfRecord(record);
+    if (!line) {
+      log(LogCategory::Error, "Closing local control connection: invalid command record");
+      client->connection->cancel();
+      co_await removeConnection(connectionID);
+      co_return false;  // the rest of the batch is dropped
+    }
+    if (line->empty()) continue;
+
+    json::ParseResult parsed = json::parseObjectOrArray(*line);
+    if (parsed.value && parsed.value->is_object() && isFileTransferMessage(*parsed.value)) {
+      co_await handleFileTransferMessage(std::move(*parsed.value), client);
+      continue;
+    }
+
+    if (std::optional<std::string> session = InputCommandHandler::phonePointerSession(*line)) {
+      pointerSessions.insert(std::move(*session));
+    }
+    const json::Json reply = co_await commandHandler->handle(*line);
+    if (InputCommandHandler::isDiscreteCommand(reply)) sendJSON(reply, *client);
+  }
+  co_return true;
+}
+
+asio::awaitable<void> NetworkHostServer::handleFileTransferMessage(json::Json message,
+                                                                   std::shared_ptr<ControlClient> client) {
+  if (!fileTransfers || !client->fileEndpoint || message.empty()) co_return;
+  std::function<void()> route = [coordinator = fileTransfers, message = std::move(message),
+                                 sessionID = client->transferSessionID, endpoint = client->fileEndpoint] {
+    routeFileTransferMessage(*coordinator, message, sessionID, endpoint);
+  };
+  co_await onMainThread(std::move(route));
+}
+
+void NetworkHostServer::endPointerSessions(std::set<std::string> pointerSessions) const {
+  if (pointerSessions.empty()) return;
+  performOnMainRunLoop([handler = commandHandler, sessions = std::move(pointerSessions)] {
+    for (const std::string& session : sessions) handler->endPhonePointerSession(session);
+  });
+}
+
+void NetworkHostServer::addReceivedBytes(std::size_t count) const {
+  performOnMainRunLoop([store = metrics, count = static_cast<std::int64_t>(count)] {
+    if (auto metricsStore = store.lock()) metricsStore->bytesReceived.set(metricsStore->bytesReceived.get() + count);
+  });
+}
+
+}  // namespace veltrano

@@ -1,0 +1,398 @@
+// The control server over loopback with clients that run the real handshake and records: hello, commands and
+// replies, record validation, client counts, broadcast, stop, and phone pointer sessions without an X server.
+#include <boost/asio/co_spawn.hpp>
+
+#include <thread>
+
+#include "base/continuation.hpp"
+#include "base/uuid.hpp"
+#include "control/control_record_lines.hpp"
+#include "control_server_test_support.hpp"
+#include "platform/net/network_error.hpp"
+#include "platform/net/tcp_connection.hpp"
+#include "transport/local_transport_security_error.hpp"
+
+namespace veltrano::test {
+namespace {
+
+Bytes lineBytes(const std::string& text) {
+  const ByteView view = asBytes(text);
+  return Bytes(view.begin(), view.end());
+}
+
+Json phone(const std::string& type, const std::string& session, std::int64_t sequence, Json extra = Json::object()) {
+  Json command = {{"type", type}, {"phonePointer", true}, {"pointerSession", session}, {"pointerSequence", sequence}};
+  command.update(extra);
+  return command;
+}
+
+// --- Hello ---
+
+TEST(ControlServerHello, CarriesTheHostSizePortsAndDisplays) {
+  ControlServerHarness harness;
+  harness.metrics->hostWidth.set(1920);
+  harness.metrics->hostHeight.set(1080);
+  harness.metrics->activeDisplayID.set(4294967295u);
+  harness.metrics->availableDisplays.set({{7, "VL-LEFT", 960, 1080, 9100}, {4294967295u, "VL-RIGHT", 960, 1080, 9101}});
+  harness.start();
+
+  auto client = harness.connect();
+  const std::optional<Json> hello = harness.next(*client);
+  ASSERT_TRUE(hello);
+  const Json expected = {
+      {"type", "hello"},
+      {"status", "ok"},
+      {"width", 1920},
+      {"height", 1080},
+      {"videoPort", 9101},
+      {"audioPort", 9092},
+      {"activeDisplayID", 4294967295u},
+      {"displays",
+       {{{"id", 7}, {"name", "VL-LEFT"}, {"width", 960}, {"height", 1080}, {"videoPort", 9100}},
+        {{"id", 4294967295u}, {"name", "VL-RIGHT"}, {"width", 960}, {"height", 1080}, {"videoPort", 9101}}}}};
+  EXPECT_EQ(*hello, expected) << "no file keys without a file-channel server";
+  EXPECT_TRUE((*hello)["activeDisplayID"].is_number_unsigned());
+}
+
+TEST(ControlServerHello, FallsBackToPort9100AndEmptyValues) {
+  ControlServerHarness harness;
+  harness.metrics->activeDisplayID.set(3);
+  harness.metrics->availableDisplays.set({{7, "VL-LEFT", 960, 1080, 9100}});
+  harness.start();
+  auto client = harness.connect();
+  std::optional<Json> hello = harness.next(*client);
+  ASSERT_TRUE(hello);
+  EXPECT_EQ((*hello)["videoPort"], 9100) << "the active display is not listed";
+
+  ControlServerSetup withoutStore;
+  withoutStore.serverHasMetrics = false;  // zeros and an empty list
+  ControlServerHarness bare(withoutStore);
+  bare.start();
+  auto second = bare.connect();
+  hello = bare.next(*second);
+  ASSERT_TRUE(hello);
+  EXPECT_EQ(*hello, (Json{{"type", "hello"},
+                          {"status", "ok"},
+                          {"width", 0},
+                          {"height", 0},
+                          {"videoPort", 9100},
+                          {"audioPort", 9092},
+                          {"activeDisplayID", 0},
+                          {"displays", Json::array()}}));
+}
+
+// --- Commands and records ---
+
+TEST(ControlServerCommands, DiscreteCommandsAreAnsweredContinuousOnesAreNot) {
+  ControlServerHarness harness;
+  harness.start();
+  auto client = harness.connectAndGreet();
+
+  const Json pong = harness.request(*client, {{"type", "ping"}, {"timestamp", 12.5}});
+  EXPECT_EQ(pong["type"], "pong");
+  EXPECT_EQ(pong["clientTimestamp"], 12.5);
+
+  for (const Json& continuous : {Json{{"type", "mouseMove"}, {"x", 10}, {"y", 20}},
+                                 Json{{"type", "mouseMoveRel"}, {"dx", 1}, {"dy", 1}},
+                                 Json{{"type", "mouseDrag"}, {"x", 10}, {"y", 20}},
+                                 Json{{"type", "scroll"}, {"deltaX", 0}, {"deltaY", 3}}}) {
+    client->sendJSONLine(continuous);
+  }
+  client->sendJSONLine({{"type", "ping"}});
+  const std::optional<Json> next = harness.next(*client);
+  ASSERT_TRUE(next);
+  EXPECT_EQ((*next)["type"], "pong") << "no reply to continuous commands: " << next->dump();
+
+  // A validation error of a continuous command has the type "error" and is sent.
+  EXPECT_EQ(harness.request(*client, {{"type", "mouseMove"}, {"x", "left"}}),
+            (Json{{"type", "error"}, {"message", "mouseMove requires finite x,y"}}));
+  EXPECT_EQ(harness.request(*client, {{"type", "teleport"}}),
+            (Json{{"type", "error"}, {"message", "unknown command: teleport"}}));
+  EXPECT_TRUE(harness.waitFor([&] { return harness.metrics->bytesReceived.get() > 0 && harness.metrics->bytesSent.get() > 0; }));
+}
+
+TEST(ControlServerCommands, InvalidJSONIsAnsweredAndTheConnectionKept) {
+  ControlServerHarness harness;
+  harness.start();
+  auto client = harness.connectAndGreet();
+
+  client->sendRecord(lineBytes("{\"type\": \n"));
+  std::optional<Json> reply = harness.next(*client);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ((*reply)["type"], "error");
+  EXPECT_TRUE((*reply)["message"].get<std::string>().starts_with("invalid json")) << reply->dump();
+
+  client->sendRecord(lineBytes(" \t \n"));  // blank: skipped without a reply
+  client->sendRecord(lineBytes("\u00a0{\"type\":\"ping\"}\u2028\n"));  // Unicode white space is trimmed too
+  reply = harness.next(*client);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ((*reply)["type"], "pong") << reply->dump();
+  EXPECT_FALSE(harness.closedWithin(*client, 100ms));
+}
+
+TEST(ControlServerCommands, ARecordAtTheLimitIsServed) {
+  ControlServerHarness harness;
+  harness.start();
+  auto client = harness.connectAndGreet();
+  std::string line = R"({"type":"ping","pad":""})";
+  line.insert(line.size() - 2, std::string(maximumControlRecordSize - line.size() - 1, 'x'));
+  line.push_back('\n');
+  ASSERT_EQ(line.size(), maximumControlRecordSize);
+  client->sendRecord(lineBytes(line));
+  const std::optional<Json> reply = harness.next(*client, 5s);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ((*reply)["type"], "pong");
+}
+
+TEST(ControlServerRecords, ARecordOverTheLimitClosesTheConnection) {
+  ControlServerHarness harness;
+  harness.start();
+  auto client = harness.connectAndGreet();
+  ASSERT_TRUE(harness.waitFor([&] { return harness.metrics->connectedClients.get() == 1; }));
+
+  // A record header announcing one byte more than the control channel allows: refused before its body.
+  Bytes header = {'V', 'L', 'E', '1', 0, 0, 0, 0, 0, 0, 0, 0};
+  const std::uint32_t sealedLength = static_cast<std::uint32_t>(maximumControlRecordSize + 1 + 16);
+  for (int shift = 24; shift >= 0; shift -= 8) header.push_back(static_cast<std::uint8_t>(sealedLength >> shift));
+  client->sendRaw(header);
+
+  EXPECT_TRUE(harness.closedWithin(*client));
+  EXPECT_TRUE(harness.waitFor([&] { return harness.metrics->connectedClients.get() == 0; }));
+  EXPECT_TRUE(harness.logged(LogCategory::Error, "Closing local control connection: secure record rejected"));
+  EXPECT_EQ(harness.registeredClients(), 0u);
+}
+
+TEST(ControlServerRecords, AnInvalidRecordClosesTheConnectionAndDropsTheRestOfItsBatch) {
+  const std::vector<std::pair<std::string, Bytes>> invalidRecords = {
+      {"text after the last line feed", lineBytes("{\"type\":\"ping\"}\n{\"type\":\"ping\"}")},
+      {"no line feed", lineBytes("{\"type\":\"ping\"}")},
+      {"empty", Bytes{}},
+      {"not UTF-8", Bytes{'{', 0xC3, 0x28, '}', '\n'}},
+  };
+  for (const auto& [why, invalid] : invalidRecords) {
+    SCOPED_TRACE(why);
+    ControlServerHarness harness;
+    harness.start();
+    auto client = harness.connectAndGreet();
+
+    // One write carrying three records: the first is served, the second closes, the third is never seen.
+    Bytes batch = client->session()->seal(lineBytes("{\"type\":\"ping\",\"timestamp\":1}\n"));
+    const Bytes bad = client->session()->seal(invalid);
+    const Bytes after = client->session()->seal(lineBytes("{\"type\":\"ping\",\"timestamp\":3}\n"));
+    batch.insert(batch.end(), bad.begin(), bad.end());
+    batch.insert(batch.end(), after.begin(), after.end());
+    client->sendRaw(batch);
+
+    const std::optional<Json> first = harness.next(*client);
+    ASSERT_TRUE(first);
+    EXPECT_EQ((*first)["clientTimestamp"], 1);
+    EXPECT_TRUE(harness.closedWithin(*client));
+    EXPECT_THROW(harness.next(*client, 100ms), LocalTransportSecurityError) << "nothing after the close";
+    EXPECT_TRUE(harness.logged(LogCategory::Error, "Closing local control connection: invalid command record"));
+    EXPECT_TRUE(harness.waitFor([&] { return harness.metrics->connectedClients.get() == 0; }));
+  }
+}
+
+// --- Clients ---
+
+TEST(ControlServerClients, CountsGoUpAndDown) {
+  ControlServerHarness harness;
+  harness.start();
+
+  auto first = harness.connectAndGreet();
+  EXPECT_TRUE(harness.waitFor([&] { return harness.metrics->connectedClients.get() == 1; }));
+  auto second = harness.connectAndGreet();
+  EXPECT_TRUE(harness.waitFor([&] { return harness.metrics->connectedClients.get() == 2; }));
+  EXPECT_EQ(harness.countLogged("Authenticated local control client"), 2u);
+
+  first->close();
+  EXPECT_TRUE(harness.waitFor([&] { return harness.metrics->connectedClients.get() == 1; }));
+  second->close();
+  EXPECT_TRUE(harness.waitFor([&] { return harness.metrics->connectedClients.get() == 0; }));
+  EXPECT_TRUE(harness.waitFor([&] { return harness.publishedCounts().size() == 4; }));
+  EXPECT_EQ(harness.publishedCounts(), (std::vector<std::int64_t>{1, 2, 1, 0}));
+  EXPECT_TRUE(harness.waitFor([&] { return harness.countLogged("Disconnected") == 2; }));
+  EXPECT_EQ(harness.registeredClients(), 0u);
+}
+
+TEST(ControlServerClients, AClientWithAnotherAccountKeyIsRefused) {
+  ControlServerHarness harness;
+  harness.start();
+  EXPECT_THROW(harness.run(LocalTestClient::connect(harness.port(), LocalTransportChannel::control,
+                                                    platform::SigningKey::generate(), {})),
+               std::exception);
+  EXPECT_TRUE(harness.waitFor([&] {
+    return harness.logged(LogCategory::Error, "Local control authentication failed: local transport: authentication failed");
+  })) << ::testing::PrintToString(harness.logs.messages());
+  EXPECT_EQ(harness.registeredClients(), 0u);
+  EXPECT_TRUE(harness.publishedCounts().empty());
+
+  // A client of the wrong channel is refused the same way.
+  EXPECT_THROW(harness.run(LocalTestClient::connect(harness.port(), LocalTransportChannel::file, harness.accountKey, {})),
+               std::exception);
+  EXPECT_TRUE(harness.waitFor([&] {
+    return harness.logged(LogCategory::Error, "Local control authentication failed: local transport: invalid handshake message");
+  }));
+}
+
+TEST(ControlServerClients, ABroadcastReachesEveryClient) {
+  ControlServerHarness harness;
+  harness.start();
+  auto first = harness.connectAndGreet();
+  auto second = harness.connectAndGreet();
+  const Json message = {{"type", "displayChanged"}, {"displayID", 5}};
+  harness.run(harness.server->broadcast(message));
+  EXPECT_EQ(harness.next(*first), message);
+  EXPECT_EQ(harness.next(*second), message);
+  // A message JSON cannot express is not sent.
+  harness.run(harness.server->broadcast({{"type", "bad"}, {"value", std::numeric_limits<double>::infinity()}}));
+  EXPECT_EQ(harness.next(*first, 200ms), std::nullopt);
+}
+
+// --- Stop ---
+
+TEST(ControlServerStop, ClosesEveryClientAndFreesThePortAtOnce) {
+  ControlServerHarness harness;
+  harness.start();
+  const std::uint16_t port = harness.port();
+  auto first = harness.connectAndGreet();
+  auto second = harness.connectAndGreet();
+  ASSERT_TRUE(harness.waitFor([&] { return harness.publishedCounts().size() == 2; }));
+
+  harness.run(harness.server->stop());
+  EXPECT_TRUE(harness.closedWithin(*first));
+  EXPECT_TRUE(harness.closedWithin(*second));
+  EXPECT_EQ(harness.metrics->connectedClients.get(), 0);
+  EXPECT_EQ(harness.publishedCounts(), (std::vector<std::int64_t>{1, 2, 0})) << "0 is published once";
+  EXPECT_EQ(harness.registeredClients(), 0u);
+  EXPECT_EQ(harness.port(), 0);
+  EXPECT_TRUE(harness.logged(LogCategory::NET, "Server stopped"));
+  EXPECT_EQ(harness.countLogged("Disconnected"), 0u) << "a stop writes no connection lines";
+
+  // The listener is gone: nobody accepts on the port any more.
+  EXPECT_THROW(harness.run(platform::TcpConnection::connect("127.0.0.1", port, {}, sharedIo().executor())),
+               platform::NetworkError);
+
+  // The port can be bound again at once, by a new server on the same port.
+  ControlServerSetup setup;
+  setup.port = port;
+  ControlServerHarness again(setup);
+  again.start();
+  EXPECT_EQ(again.port(), port);
+  auto client = again.connectAndGreet();
+  EXPECT_EQ(again.request(*client, {{"type", "ping"}})["type"], "pong");
+}
+
+asio::awaitable<void> holdRegistration(std::shared_ptr<std::atomic<bool>> reached, Continuation<> gate) {
+  reached->store(true);
+  co_await gate.wait();
+}
+
+TEST(ControlServerStop, AHandshakeFinishingDuringAStopIsNeverRegistered) {
+  auto reached = std::make_shared<std::atomic<bool>>(false);
+  Continuation<> gate;
+  ControlServerSetup setup;
+  setup.beforeClientRegistration = [reached, gate] { return holdRegistration(reached, gate); };
+  ControlServerHarness harness(setup);
+  harness.start();
+
+  // The client's handshake is done; the server holds the connection between the pending table and its clients.
+  auto client = harness.connect();
+  ASSERT_TRUE(harness.waitFor([&] { return reached->load(); }));
+  client->sendJSONLine({{"type", "ping"}});
+  const std::string lastCommandBefore = harness.metrics->lastCommand.get();
+
+  harness.run(harness.server->stop());
+  gate.resume();
+
+  EXPECT_TRUE(harness.closedWithin(*client));
+  EXPECT_EQ(harness.registeredClients(), 0u);
+  harness.loop.runUntil([] { return false; }, 200ms);
+  EXPECT_EQ(harness.publishedCounts(), (std::vector<std::int64_t>{0})) << "the late client is never counted";
+  EXPECT_EQ(harness.metrics->connectedClients.get(), 0);
+  EXPECT_EQ(harness.countLogged("Authenticated local control client"), 0u);
+  EXPECT_EQ(harness.metrics->lastCommand.get(), lastCommandBefore) << "its command never reached the handler";
+  EXPECT_ANY_THROW(harness.next(*client, 100ms)) << "no hello, no pong: the stream just ends";
+}
+
+// --- Phone pointer sessions ---
+
+TEST(ControlServerPhonePointer, SupersededCommandsAreDroppedAndOnlyDiscreteDropsAnswered) {
+  ControlServerHarness harness;
+  harness.start();
+  auto client = harness.connectAndGreet();
+
+  EXPECT_NE(harness.request(*client, phone("leftClick", "s1", 5))["status"], "dropped");
+  const Json superseded = {{"type", "leftClick"}, {"status", "dropped"}, {"reason", "superseded"}};
+  EXPECT_EQ(harness.request(*client, phone("leftClick", "s1", 4)), superseded);
+  EXPECT_EQ(harness.request(*client, phone("leftClick", "s1", 5)), superseded) << "a repeated number is old";
+  EXPECT_NE(harness.request(*client, phone("leftClick", "s2", 1))["status"], "dropped") << "sessions are independent";
+
+  client->sendJSONLine(phone("mouseMove", "s1", 3, {{"x", 1}, {"y", 1}}));  // superseded, continuous: no reply
+  EXPECT_EQ(harness.request(*client, {{"type", "ping"}})["type"], "pong");
+}
+
+TEST(ControlServerPhonePointer, ClosingTheConnectionEndsItsSessions) {
+  ControlServerHarness harness;
+  harness.start();
+  auto client = harness.connectAndGreet();
+  harness.request(*client, phone("leftClick", "s1", 40));
+  harness.request(*client, phone("leftClick", "other", 2));
+  EXPECT_EQ(harness.handler->phonePointerSequenceGate().latestBySession.count("s1"), 1u);
+
+  client->close();
+  EXPECT_TRUE(harness.waitFor([&] { return harness.handler->phonePointerSequenceGate().latestBySession.empty(); }))
+      << "both sessions seen on the connection end with it";
+
+  auto next = harness.connectAndGreet();
+  EXPECT_NE(harness.request(*next, phone("leftClick", "s1", 1))["status"], "dropped") << "s1 starts afresh";
+}
+
+// A virtual clock that reports when the handler takes a command's arrival time.
+class ArrivalWatchingClock final : public VirtualClock {
+ public:
+  TimePoint now() const override {
+    reads.fetch_add(1);
+    return VirtualClock::now();
+  }
+  mutable std::atomic<int> reads{0};
+};
+
+TEST(ControlServerPhonePointer, AStaleCommandIsAnsweredAndLeavesTheGateAlone) {
+  ArrivalWatchingClock clock;
+  clock.advance(std::chrono::seconds(10));
+  ControlServerSetup setup;
+  setup.clock = &clock;
+  ControlServerHarness harness(setup);
+  harness.start();
+  auto client = harness.connectAndGreet();
+
+  // The command arrives; the main thread gets to it only 0.6 s later.
+  const int readsBefore = clock.reads.load();
+  client->sendJSONLine(phone("leftClick", "s1", 9));
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (clock.reads.load() == readsBefore && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
+  ASSERT_GT(clock.reads.load(), readsBefore) << "the command never reached the handler";
+  clock.advance(600ms);
+
+  EXPECT_EQ(harness.next(*client), (Json{{"type", "leftClick"}, {"status", "dropped"}, {"reason", "stale"}}));
+  EXPECT_NE(harness.request(*client, phone("leftClick", "s1", 3))["status"], "dropped");
+  EXPECT_EQ(harness.request(*client, phone("leftClick", "s1", 2))["reason"], "superseded");
+}
+
+// --- File-transfer messages ---
+
+TEST(ControlServerFileMessages, WithoutACoordinatorTheyAreIgnoredAndNotCommands) {
+  ControlServerHarness harness;
+  harness.start();
+  auto client = harness.connectAndGreet();
+  client->sendJSONLine({{"type", "filePickerRequest"}});
+  client->sendJSONLine({{"type", "fileCancel"}, {"transferID", Uuid::random().text()}, {"flow", "upload"}});
+  EXPECT_EQ(harness.request(*client, {{"type", "ping"}})["type"], "pong") << "no reply to the file messages";
+  EXPECT_EQ(harness.messagesContaining("filePickerRequest").size(), 0u);
+}
+
+}  // namespace
+}  // namespace veltrano::test

@@ -1,0 +1,117 @@
+// The control server driving the real X server: a phone session that goes away with its button held releases
+// it, and a space switch sent over the control channel posts its chord before a phone client is answered.
+#include <xkbcommon/xkbcommon-keysyms.h>
+
+#include "control_server_test_support.hpp"
+#include "control_test_support.hpp"
+
+namespace veltrano::test {
+namespace {
+
+Json phone(const std::string& type, const std::string& session, std::int64_t sequence, Json extra = Json::object()) {
+  Json command = {{"type", type}, {"phonePointer", true}, {"pointerSession", session}, {"pointerSequence", sequence}};
+  command.update(extra);
+  return command;
+}
+
+class ControlServerX11 : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    VELTRANO_REQUIRE_X11();
+    lock_ = std::make_unique<X11InputLock>();
+    window_ = X11EventWindow::open();
+    ASSERT_NE(window_, nullptr) << "cannot open the recording window";
+    ControlServerSetup setup;
+    setup.withX = true;
+    harness_ = std::make_unique<ControlServerHarness>(setup);
+    harness_->start();
+    window_->discard();
+  }
+  void TearDown() override {
+    harness_.reset();
+    window_.reset();
+    lock_.reset();
+  }
+
+  // Input events that arrive while the main loop turns for `duration`.
+  std::vector<RecordedEvent> eventsDuring(std::chrono::milliseconds duration) {
+    std::vector<RecordedEvent> events;
+    harness_->loop.runUntil(
+        [&] {
+          while (std::optional<RecordedEvent> event = window_->next(0ms)) events.push_back(*event);
+          return false;
+        },
+        duration);
+    return events;
+  }
+
+  std::vector<std::pair<std::uint8_t, std::uint32_t>> keysDuring(std::chrono::milliseconds duration) {
+    std::vector<std::pair<std::uint8_t, std::uint32_t>> keys;
+    for (const RecordedEvent& e : eventsDuring(duration)) {
+      if (e.type == XCB_KEY_PRESS || e.type == XCB_KEY_RELEASE) keys.emplace_back(e.type, window_->keysymAtLevel0(e.detail));
+    }
+    return keys;
+  }
+
+  std::unique_ptr<X11InputLock> lock_;
+  std::unique_ptr<X11EventWindow> window_;
+  std::unique_ptr<ControlServerHarness> harness_;
+};
+
+using KeyEvents = std::vector<std::pair<std::uint8_t, std::uint32_t>>;
+
+TEST_F(ControlServerX11, ClosingAPhoneConnectionReleasesItsHeldButtonOnce) {
+  harness_->input->setDisplayFrame({0, 0}, {960, 1080});
+  auto client = harness_->connectAndGreet();
+  EXPECT_EQ(harness_->request(*client, phone("mouseDown", "s1", 1, {{"x", 100}, {"y", 100}}))["status"], "ok");
+  client->sendJSONLine(phone("mouseDrag", "s1", 2, {{"x", 300}, {"y", 250}}));
+  EXPECT_EQ(harness_->request(*client, {{"type", "ping"}})["type"], "pong");
+  ASSERT_EQ(harness_->handler->activePhoneDragSessionID(), "s1");
+  eventsDuring(150ms);
+
+  client->close();
+  std::vector<RecordedEvent> buttons;
+  for (const RecordedEvent& e : eventsDuring(500ms)) {
+    if (e.type != XCB_MOTION_NOTIFY) buttons.push_back(e);
+  }
+  ASSERT_EQ(buttons.size(), 1u);
+  EXPECT_EQ(buttons[0].type, XCB_BUTTON_RELEASE);
+  EXPECT_EQ(buttons[0].detail, 1);
+  EXPECT_EQ(std::pair(buttons[0].rootX, buttons[0].rootY), (std::pair{300, 250})) << "released where the cursor is";
+  EXPECT_EQ(harness_->handler->activePhoneDragSessionID(), std::nullopt);
+
+  // A session whose button was already released leaves nothing to release.
+  auto second = harness_->connectAndGreet();
+  harness_->request(*second, phone("mouseDown", "s2", 1, {{"x", 10}, {"y", 10}}));
+  harness_->request(*second, phone("mouseUp", "s2", 2, {{"x", 10}, {"y", 10}}));
+  eventsDuring(150ms);
+  second->close();
+  EXPECT_TRUE(withoutMotion(eventsDuring(300ms)).empty());
+}
+
+TEST_F(ControlServerX11, APhoneSpaceSwitchIsAnsweredOnceItsChordIsPosted) {
+  harness_->input->setDisplayFrame({960, 0}, {960, 1080});
+  auto client = harness_->connectAndGreet();
+
+  const Json reply = harness_->request(*client, phone("switchSpace", "s1", 7, {{"direction", "left"}}));
+  EXPECT_EQ(reply, (Json{{"type", "switchSpace"}, {"status", "accepted"}, {"direction", "left"}}));
+  // Everything was posted before the reply left; the events only need to be read.
+  EXPECT_EQ(keysDuring(100ms), (KeyEvents{{XCB_KEY_PRESS, XKB_KEY_Control_L},
+                                          {XCB_KEY_PRESS, XKB_KEY_Left},
+                                          {XCB_KEY_RELEASE, XKB_KEY_Left},
+                                          {XCB_KEY_RELEASE, XKB_KEY_Control_L}}));
+  EXPECT_EQ(pointerPosition(window_->connection()), (std::pair{960 + 480, 540})) << "centred on the active display";
+  EXPECT_FALSE(window_->anyKeyDown());
+
+  // A plain one is answered at once and posts the same chord afterwards; mission control uses the up arrow.
+  EXPECT_EQ(harness_->request(*client, {{"type", "switchSpace"}, {"direction", "missionControl"}})["status"],
+            "accepted");
+  EXPECT_EQ(keysDuring(600ms), (KeyEvents{{XCB_KEY_PRESS, XKB_KEY_Control_L},
+                                          {XCB_KEY_PRESS, XKB_KEY_Up},
+                                          {XCB_KEY_RELEASE, XKB_KEY_Up},
+                                          {XCB_KEY_RELEASE, XKB_KEY_Control_L}}));
+  EXPECT_EQ(harness_->messagesContaining("===VL=== switchSpace atajo enviado: ^").size(), 2u);
+}
+
+}  // namespace
+}  // namespace veltrano::test

@@ -71,32 +71,30 @@ std::optional<std::string> asString(const Json& value) {
   return value.get<std::string>();
 }
 
-namespace {
-const Json* member(const Json& object, std::string_view key) {
+const Json* findMember(const Json& object, std::string_view key) {
   if (!object.is_object()) return nullptr;
   auto it = object.find(key);
   return it == object.end() ? nullptr : &*it;
 }
-}  // namespace
 
 std::optional<std::int64_t> intMember(const Json& object, std::string_view key) {
-  auto* m = member(object, key);
+  auto* m = findMember(object, key);
   return m ? asInt64(*m) : std::nullopt;
 }
 std::optional<std::uint64_t> uintMember(const Json& object, std::string_view key) {
-  auto* m = member(object, key);
+  auto* m = findMember(object, key);
   return m ? asUInt64(*m) : std::nullopt;
 }
 std::optional<double> doubleMember(const Json& object, std::string_view key) {
-  auto* m = member(object, key);
+  auto* m = findMember(object, key);
   return m ? asDouble(*m) : std::nullopt;
 }
 std::optional<bool> boolMember(const Json& object, std::string_view key) {
-  auto* m = member(object, key);
+  auto* m = findMember(object, key);
   return m ? asBool(*m) : std::nullopt;
 }
 std::optional<std::string> stringMember(const Json& object, std::string_view key) {
-  auto* m = member(object, key);
+  auto* m = findMember(object, key);
   return m ? asString(*m) : std::nullopt;
 }
 

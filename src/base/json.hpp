@@ -27,6 +27,9 @@ std::optional<double> asDouble(const Json& value);
 std::optional<bool> asBool(const Json& value);
 std::optional<std::string> asString(const Json& value);
 
+// The member `key` of an object; null when `object` is not an object or has no such member.
+const Json* findMember(const Json& object, std::string_view key);
+
 // Member look-ups on an object; nullopt when absent or of another type.
 std::optional<std::int64_t> intMember(const Json& object, std::string_view key);
 std::optional<std::uint64_t> uintMember(const Json& object, std::string_view key);

@@ -7,20 +7,11 @@
 
 namespace veltrano::command_members {
 
-namespace {
-const Json* member(const Json& command, std::string_view key) {
-  if (!command.is_object()) return nullptr;
-  auto it = command.find(key);
-  return it == command.end() ? nullptr : &*it;
-}
-}  // namespace
-
-bool has(const Json& command, std::string_view key) { return member(command, key) != nullptr; }
+bool has(const Json& command, std::string_view key) { return json::findMember(command, key) != nullptr; }
 
 std::optional<double> doubleValue(const Json& command, std::string_view key) {
-  const Json* value = member(command, key);
-  if (value == nullptr) return std::nullopt;
-  const std::optional<double> number = json::asDouble(*value);
+  // Finite only: an infinity or NaN built in memory must not reach the pointer arithmetic.
+  const std::optional<double> number = json::doubleMember(command, key);
   if (!number || !std::isfinite(*number)) return std::nullopt;
   return number;
 }
@@ -28,7 +19,7 @@ std::optional<double> doubleValue(const Json& command, std::string_view key) {
 std::optional<std::int64_t> intValue(const Json& value) { return json::asInt64(value); }
 
 std::optional<std::int64_t> intValue(const Json& command, std::string_view key, std::int64_t defaultValue) {
-  const Json* value = member(command, key);
+  const Json* value = json::findMember(command, key);
   if (value == nullptr) return defaultValue;
   return intValue(*value);
 }
@@ -51,7 +42,7 @@ std::optional<std::optional<Point>> parsePoint(const Json& command) {
 }
 
 std::optional<std::string> parseKeyName(const Json& command) {
-  const Json* value = member(command, "key");
+  const Json* value = json::findMember(command, "key");
   if (value == nullptr || !value->is_string()) return std::nullopt;
   std::string key = value->get<std::string>();
   if (key.empty() || hasMoreCharactersThan(key, keyNameCharacterLimit)) return std::nullopt;

@@ -1,7 +1,5 @@
 #include "control/control_localized_strings.hpp"
 
-#include <mutex>
-
 namespace veltrano {
 
 const LocalizationTable& controlLocalizedStrings() {
@@ -26,9 +24,6 @@ const LocalizationTable& controlLocalizedStrings() {
   return table;
 }
 
-void registerControlLocalizedStrings() {
-  static std::once_flag once;
-  std::call_once(once, [] { registerLocalizedStrings(controlLocalizedStrings()); });
-}
+void registerControlLocalizedStrings() { registerLocalizedStringsOnce(controlLocalizedStrings()); }
 
 }  // namespace veltrano

@@ -33,11 +33,6 @@ ListeningServer::Configuration controlListenerConfiguration(const NetworkHostSer
   return configuration;
 }
 
-NetworkHostServer::IdentityProvider identityProviderOrDefault(NetworkHostServer::IdentityProvider provider) {
-  if (provider) return provider;
-  return [] { return VeltranoIdentity::loadOrCreate(); };
-}
-
 std::string describeFailure(std::exception_ptr failure) {
   try {
     std::rethrow_exception(failure);
@@ -70,7 +65,7 @@ NetworkHostServer::NetworkHostServer(Options options)
     : ListeningServer(makeActorStrand(), controlListenerConfiguration(options)),
       commandHandler(std::move(options.commandHandler)),
       metrics(std::move(options.metrics)),
-      identityProvider(identityProviderOrDefault(std::move(options.identityProvider))),
+      identityProvider(identityProviderOrAccountKeyFile(std::move(options.identityProvider))),
       fileServer(std::move(options.fileServer)),
       fileTransfers(std::move(options.fileTransfers)),
       handshakeStepTimeout(options.handshakeStepTimeout),

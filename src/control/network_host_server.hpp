@@ -30,6 +30,7 @@
 #include "core/metrics_store.hpp"
 #include "filetransfer/local_file_transfer_server.hpp"
 #include "filetransfer/remote_file_transfer_coordinator.hpp"
+#include "localserver/identity_provider.hpp"
 #include "localserver/listening_server.hpp"
 #include "transport/local_transport_handshake_driver.hpp"
 #include "transport/veltrano_identity.hpp"
@@ -42,7 +43,7 @@ class NetworkHostServer final : public ListeningServer, public ControlClientBroa
   // Largest read from a control connection at a time.
   static constexpr std::size_t maximumReadSize = 65536;
 
-  using IdentityProvider = std::function<VeltranoIdentity()>;
+  using IdentityProvider = veltrano::IdentityProvider;
   // Receives the number of authenticated clients after every change; awaited on the server's strand.
   using ClientCountHandler = std::function<boost::asio::awaitable<void>(std::int64_t count)>;
 

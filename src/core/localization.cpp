@@ -2,6 +2,7 @@
 
 #include <map>
 #include <mutex>
+#include <set>
 #include <shared_mutex>
 
 namespace veltrano {
@@ -11,6 +12,7 @@ namespace {
 struct Tables {
   std::shared_mutex mutex;
   std::map<std::string, std::string, std::less<>> texts;
+  std::set<const LocalizationTable*> registeredOnce;
 
   Tables() {
     for (const auto& [key, text] : commonLocalizedStrings()) texts.insert_or_assign(std::string(key), std::string(text));
@@ -41,6 +43,17 @@ const LocalizationTable& commonLocalizedStrings() {
 void registerLocalizedStrings(const LocalizationTable& table) {
   auto& t = tables();
   std::unique_lock lock(t.mutex);
+  for (const auto& [key, text] : table) t.texts.insert_or_assign(std::string(key), std::string(text));
+}
+
+void registerLocalizedStringsOnce(const LocalizationTable& table) {
+  auto& t = tables();
+  {
+    std::shared_lock lock(t.mutex);
+    if (t.registeredOnce.contains(&table)) return;
+  }
+  std::unique_lock lock(t.mutex);
+  if (!t.registeredOnce.insert(&table).second) return;
   for (const auto& [key, text] : table) t.texts.insert_or_assign(std::string(key), std::string(text));
 }
 

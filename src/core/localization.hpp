@@ -15,6 +15,10 @@ using LocalizationTable = std::vector<std::pair<std::string_view, std::string_vi
 // Adds `table` to the known texts; a key registered again takes the newer text. Thread-safe.
 void registerLocalizedStrings(const LocalizationTable& table);
 
+// Adds a table that lives for the whole run (a folder's static table) the first time it is given; later calls
+// with the same table do nothing, so a folder may call this before each of its look-ups. Thread-safe.
+void registerLocalizedStringsOnce(const LocalizationTable& table);
+
 // The text of `key`, or the key itself when no table knows it. Thread-safe.
 std::string localized(std::string_view key);
 

@@ -1,7 +1,5 @@
 #include "filetransfer/file_transfer_localized_strings.hpp"
 
-#include <mutex>
-
 namespace veltrano {
 
 const LocalizationTable& fileTransferLocalizedStrings() {
@@ -14,9 +12,6 @@ const LocalizationTable& fileTransferLocalizedStrings() {
   return table;
 }
 
-void registerFileTransferLocalizedStrings() {
-  static std::once_flag once;
-  std::call_once(once, [] { registerLocalizedStrings(fileTransferLocalizedStrings()); });
-}
+void registerFileTransferLocalizedStrings() { registerLocalizedStringsOnce(fileTransferLocalizedStrings()); }
 
 }  // namespace veltrano

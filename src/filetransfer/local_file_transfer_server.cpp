@@ -37,8 +37,7 @@ std::shared_ptr<LocalFileTransferServer> LocalFileTransferServer::create(Options
 
 LocalFileTransferServer::LocalFileTransferServer(Options options)
     : ListeningServer(makeActorStrand(), configuration(options)),
-      identityProvider(options.identityProvider ? options.identityProvider
-                                                : IdentityProvider([] { return VeltranoIdentity::loadOrCreate(); })),
+      identityProvider(identityProviderOrAccountKeyFile(std::move(options.identityProvider))),
       sendTimeout(options.sendTimeout),
       handshakeStepTimeout(options.handshakeStepTimeout) {}
 

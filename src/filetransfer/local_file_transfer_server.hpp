@@ -20,6 +20,7 @@
 #include <unordered_map>
 
 #include "base/encoding.hpp"
+#include "localserver/identity_provider.hpp"
 #include "localserver/listening_server.hpp"
 #include "transport/local_transport_handshake_driver.hpp"
 #include "transport/local_transport_session.hpp"
@@ -38,7 +39,7 @@ class LocalFileTransferServer final : public ListeningServer {
   static constexpr std::uint16_t defaultPort = 9093;
   static constexpr std::size_t maximumRecordSize = 65536;
 
-  using IdentityProvider = std::function<VeltranoIdentity()>;
+  using IdentityProvider = veltrano::IdentityProvider;
   using SessionDisconnectedHandler = std::function<boost::asio::awaitable<void>(std::string sessionID)>;
   using FileDataHandler = std::function<boost::asio::awaitable<void>(std::string sessionID, Bytes record)>;
 

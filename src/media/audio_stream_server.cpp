@@ -1,7 +1,5 @@
 #include "media/audio_stream_server.hpp"
 
-#include <boost/asio/post.hpp>
-
 #include <algorithm>
 
 #include "base/actor.hpp"
@@ -26,17 +24,12 @@ std::shared_ptr<AudioStreamServer> AudioStreamServer::create(std::uint16_t port,
 std::shared_ptr<MediaClient> AudioStreamServer::makeClient() const { return std::make_shared<AudioClient>(); }
 
 void AudioStreamServer::submitAudioConfiguration(AudioFormat format) {
-  auto weakServer = std::weak_ptr<AudioStreamServer>(std::static_pointer_cast<AudioStreamServer>(shared_from_this()));
-  asio::post(executor(), [weakServer, format] {
-    if (auto server = weakServer.lock()) server->handleConfiguration(format);
-  });
+  postWhileAlive<AudioStreamServer>([format](AudioStreamServer& server) { server.handleConfiguration(format); });
 }
 
 void AudioStreamServer::submitAudioPacket(AudioPacket packet) {
-  auto weakServer = std::weak_ptr<AudioStreamServer>(std::static_pointer_cast<AudioStreamServer>(shared_from_this()));
-  asio::post(executor(), [weakServer, packet = std::move(packet)]() mutable {
-    if (auto server = weakServer.lock()) server->handlePacket(std::move(packet));
-  });
+  postWhileAlive<AudioStreamServer>(
+      [packet = std::move(packet)](AudioStreamServer& server) mutable { server.handlePacket(std::move(packet)); });
 }
 
 asio::awaitable<void> AudioStreamServer::deliverConfiguration(AudioFormat format) {

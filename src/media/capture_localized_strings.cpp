@@ -1,7 +1,5 @@
 #include "media/capture_localized_strings.hpp"
 
-#include <mutex>
-
 namespace veltrano {
 
 const LocalizationTable& captureLocalizedStrings() {
@@ -15,9 +13,6 @@ const LocalizationTable& captureLocalizedStrings() {
   return table;
 }
 
-void registerCaptureLocalizedStrings() {
-  static std::once_flag once;
-  std::call_once(once, [] { registerLocalizedStrings(captureLocalizedStrings()); });
-}
+void registerCaptureLocalizedStrings() { registerLocalizedStringsOnce(captureLocalizedStrings()); }
 
 }  // namespace veltrano

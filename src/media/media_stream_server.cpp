@@ -56,8 +56,7 @@ MediaStreamServer::MediaStreamServer(std::uint16_t port, std::weak_ptr<MetricsSt
     : ListeningServer(makeActorStrand(), listenerConfiguration(port, kind.serviceClass, kind.name)),
       metrics(std::move(metrics)),
       kind_(std::move(kind)),
-      identityProvider_(dependencies.identityProvider ? std::move(dependencies.identityProvider)
-                                                      : IdentityProvider([] { return VeltranoIdentity::loadOrCreate(); })),
+      identityProvider_(identityProviderOrAccountKeyFile(std::move(dependencies.identityProvider))),
       clock_(dependencies.clock ? dependencies.clock : &systemClock()),
       clientCountTally_(std::move(dependencies.clientCountTally)) {}
 

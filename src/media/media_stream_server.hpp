@@ -7,6 +7,7 @@
 // Threads: every field below changes on executor() only. Callers on other executors hop there through the public
 // awaitable operations; code already on the executor (the remote update, tests) may read and write the fields.
 #include <boost/asio/awaitable.hpp>
+#include <boost/asio/post.hpp>
 
 #include <atomic>
 #include <cstdint>
@@ -16,11 +17,13 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 #include "base/clock.hpp"
 #include "base/encoding.hpp"
 #include "core/log_category.hpp"
 #include "core/metrics_store.hpp"
+#include "localserver/identity_provider.hpp"
 #include "localserver/listening_server.hpp"
 #include "media/client_count_tally.hpp"
 #include "transport/local_transport_channel.hpp"
@@ -29,15 +32,13 @@
 
 namespace veltrano {
 
-// Gives the account identity for one handshake; throws (VeltranoIdentityError) when it is unavailable.
-using IdentityProvider = std::function<VeltranoIdentity()>;
 // Installed by the remote transport: takes one complete envelope and answers whether it was accepted.
 using ExternalPacketSink = std::function<bool(const Bytes& envelope)>;
 // Told the total of local and external clients after every publication.
 using ClientCountHandler = std::function<void(int total)>;
 
 struct MediaServerDependencies {
-  IdentityProvider identityProvider;  // empty: VeltranoIdentity::loadOrCreate()
+  IdentityProvider identityProvider;  // empty: the account key file, read again for every handshake
   Clock* clock = nullptr;             // keyframe-request and log throttles; null: the system clock
   // Shared by the servers whose counts go to the same metric (one video server per display); null: this
   // server's count is the metric.
@@ -129,6 +130,16 @@ class MediaStreamServer : public ListeningServer {
   const Kind& kind() const { return kind_; }
 
   boost::asio::awaitable<void> publishClientCountHere();
+
+  // Queues `work(server)` on the executor without waiting, and drops it when the server is gone by then. For
+  // the producers' submissions, which come from their own threads. `Server` is the concrete server's class.
+  template <class Server, class Work>
+  void postWhileAlive(Work work) {
+    std::weak_ptr<Server> weakServer = std::static_pointer_cast<Server>(shared_from_this());
+    boost::asio::post(executor(), [weakServer, work = std::move(work)]() mutable {
+      if (auto server = weakServer.lock()) work(*server);
+    });
+  }
 
  private:
   boost::asio::awaitable<void> authenticateConnection(std::shared_ptr<platform::TcpConnection> connection,

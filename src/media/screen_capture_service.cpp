@@ -43,14 +43,26 @@ std::optional<std::vector<platform::X11Monitor>> listMonitors(const std::string&
   return display->monitors();
 }
 
+// Joins the sound capture first, then the screen stream. Blocks: runs on the blocking pool only.
+void stopStreams(const std::shared_ptr<platform::CaptureStream>& stream,
+                 const std::shared_ptr<platform::SystemAudioCapture>& sound) {
+  if (sound) sound->stop();
+  if (stream) stream->stop();
+}
+
 // Stops what a stream left behind on the blocking pool, so that the executor never waits for a capture thread.
 void stopInBackground(std::shared_ptr<platform::CaptureStream> stream,
                       std::shared_ptr<platform::SystemAudioCapture> sound) {
   if (!stream && !sound) return;
-  boost::asio::post(mediaBlockingExecutor(), [stream = std::move(stream), sound = std::move(sound)] {
-    if (sound) sound->stop();
-    if (stream) stream->stop();
-  });
+  boost::asio::post(mediaBlockingExecutor(),
+                    [stream = std::move(stream), sound = std::move(sound)] { stopStreams(stream, sound); });
+}
+
+// Stops both on the blocking pool and resumes the caller once they are joined; rethrows what stopping threw.
+asio::awaitable<void> stopStreamsAndWait(std::shared_ptr<platform::CaptureStream> stream,
+                                         std::shared_ptr<platform::SystemAudioCapture> sound) {
+  auto stopping = callBlocking([stream = std::move(stream), sound = std::move(sound)] { stopStreams(stream, sound); });
+  co_await std::move(stopping);
 }
 
 }  // namespace
@@ -313,10 +325,7 @@ asio::awaitable<void> ScreenCaptureService::stopStream() {
     co_return;
   }
   try {
-    auto stopping = callBlocking([stream, sound] {
-      if (sound) sound->stop();
-      stream->stop();
-    });
+    auto stopping = stopStreamsAndWait(stream, sound);
     co_await std::move(stopping);
   } catch (const std::exception& e) {
     logMediaActivity(metrics_, LogCategory::Error, std::string("stopCapture failed: ") + e.what());
@@ -351,10 +360,7 @@ asio::awaitable<void> ScreenCaptureService::reportFailure(std::shared_ptr<Screen
                                                           std::shared_ptr<platform::SystemAudioCapture> sound,
                                                           ScreenCaptureFailure failure) {
   try {
-    auto stopping = callBlocking([stream, sound] {
-      if (sound) sound->stop();
-      stream->stop();
-    });
+    auto stopping = stopStreamsAndWait(stream, sound);
     co_await std::move(stopping);
   } catch (const std::exception& e) {
     log(LogCategory::Error, std::string("stopCapture failed: ") + e.what());

@@ -1,7 +1,5 @@
 #include "media/video_stream_server.hpp"
 
-#include <boost/asio/post.hpp>
-
 #include <algorithm>
 #include <exception>
 
@@ -27,10 +25,8 @@ std::shared_ptr<VideoStreamServer> VideoStreamServer::create(std::uint16_t port,
 std::shared_ptr<MediaClient> VideoStreamServer::makeClient() const { return std::make_shared<VideoClient>(); }
 
 void VideoStreamServer::submitEncodedFrame(EncodedVideoFrame frame) {
-  auto weakServer = std::weak_ptr<VideoStreamServer>(std::static_pointer_cast<VideoStreamServer>(shared_from_this()));
-  asio::post(executor(), [weakServer, frame = std::move(frame)]() mutable {
-    if (auto server = weakServer.lock()) server->handleFrame(std::move(frame));
-  });
+  postWhileAlive<VideoStreamServer>(
+      [frame = std::move(frame)](VideoStreamServer& server) mutable { server.handleFrame(std::move(frame)); });
 }
 
 asio::awaitable<void> VideoStreamServer::deliver(EncodedVideoFrame frame) {

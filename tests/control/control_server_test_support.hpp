@@ -2,8 +2,6 @@
 // A control server on a free loopback port with a real command handler and injector, a test main loop on the
 // test's thread, and loopback clients that run the real handshake. Client operations run on the shared I/O
 // threads while the test thread keeps the main loop turning, so commands that hop to the main thread complete.
-#include <boost/asio/co_spawn.hpp>
-
 #include <atomic>
 #include <chrono>
 #include <exception>
@@ -28,6 +26,7 @@
 #include "platform/crypto/signing_key.hpp"
 #include "platform/events/event_source.hpp"
 #include "support/local_test_client.hpp"
+#include "support/run_blocking.hpp"
 
 namespace veltrano::test {
 
@@ -83,27 +82,7 @@ class ControlServerHarness {
   // Runs `operation` on the shared I/O threads while the main loop turns here; rethrows its failure.
   template <class T>
   T run(boost::asio::awaitable<T> operation, std::chrono::milliseconds timeout = 10s) {
-    struct Outcome {
-      std::mutex mutex;
-      std::atomic<bool> done{false};
-      std::exception_ptr error;
-      std::optional<T> value;
-    };
-    auto outcome = std::make_shared<Outcome>();
-    boost::asio::co_spawn(sharedIo().executor(), std::move(operation), [outcome](std::exception_ptr error, T value) {
-      std::lock_guard lock(outcome->mutex);
-      outcome->error = error;
-      if (!error) outcome->value.emplace(std::move(value));
-      outcome->done = true;
-    });
-    if (!loop.runUntil([&] { return outcome->done.load(); }, timeout)) throw std::runtime_error("operation timed out");
-    std::lock_guard lock(outcome->mutex);
-    if (outcome->error) std::rethrow_exception(outcome->error);
-    return std::move(*outcome->value);
-  }
-
-  void run(boost::asio::awaitable<void> operation, std::chrono::milliseconds timeout = 10s) {
-    run(asVoidResult(std::move(operation)), timeout);
+    return testing::awaitOn(loop, std::move(operation), timeout);
   }
 
   void start() { run(server->start()); }
@@ -180,11 +159,6 @@ class ControlServerHarness {
     counts->values.push_back(count);
     co_return;
   }
-  static boost::asio::awaitable<bool> asVoidResult(boost::asio::awaitable<void> operation) {
-    co_await std::move(operation);
-    co_return true;
-  }
-
   Clock* clock_;
   std::shared_ptr<Counts> counts_ = std::make_shared<Counts>();
 };

@@ -163,6 +163,42 @@ inline std::vector<RecordedEvent> withoutMotion(const std::vector<RecordedEvent>
   return kept;
 }
 
+// A fixture that drives the shared X server: it holds the input lock, opens the recording window and makes its
+// harness; what the window saw before the test starts is dropped.
+template <class Harness>
+class X11HarnessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    VELTRANO_REQUIRE_X11();
+    lock_ = std::make_unique<X11InputLock>();
+    window_ = X11EventWindow::open();
+    ASSERT_NE(window_, nullptr) << "cannot open the recording window";
+    harness_ = makeHarness();
+    prepare();
+    if (HasFatalFailure()) return;
+    window_->discard();
+  }
+  void TearDown() override {
+    harness_.reset();
+    window_.reset();
+    lock_.reset();
+  }
+
+  virtual std::unique_ptr<Harness> makeHarness() = 0;
+  // Set-up of the fixture's own, after the harness is made; may fail the test with ASSERT.
+  virtual void prepare() {}
+
+  std::unique_ptr<X11InputLock> lock_;
+  std::unique_ptr<X11EventWindow> window_;
+  std::unique_ptr<Harness> harness_;
+};
+
+// A command handler and input controller that post to the X server.
+class ControlHarnessX11Test : public X11HarnessTest<ControlHarness> {
+ protected:
+  std::unique_ptr<ControlHarness> makeHarness() override { return std::make_unique<ControlHarness>(/*withX=*/true); }
+};
+
 }  // namespace veltrano::test
 
 // For fixtures that need the X server: skip (or fail in CI) without one, hold the input lock and open the

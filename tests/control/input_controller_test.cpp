@@ -10,22 +10,11 @@ namespace {
 
 using platform::X11Monitor;
 
-class InputControllerX11 : public ::testing::Test {
+class InputControllerX11 : public ControlHarnessX11Test {
  protected:
-  void SetUp() override {
-    VELTRANO_REQUIRE_X11();
-    lock_ = std::make_unique<X11InputLock>();
-    window_ = X11EventWindow::open();
-    ASSERT_NE(window_, nullptr) << "cannot open the recording window";
-    harness_ = std::make_unique<ControlHarness>(/*withX=*/true);
+  void prepare() override {
     ASSERT_NE(harness_->input->displayBounds(monitorNamed("VL-LEFT").value_or(X11Monitor{}).id).width, 0)
         << "the test X server needs the monitors VL-LEFT and VL-RIGHT (scripts/test-env)";
-    window_->discard();
-  }
-  void TearDown() override {
-    harness_.reset();
-    window_.reset();
-    lock_.reset();
   }
 
   InputController& input() { return *harness_->input; }
@@ -33,10 +22,6 @@ class InputControllerX11 : public ::testing::Test {
     return pointerPositionOnce(window_->connection(), expected).value_or(std::pair{-1, -1});
   }
   std::uint32_t keysymOf(const RecordedEvent& event) { return window_->keysymAtLevel0(event.detail); }
-
-  std::unique_ptr<X11InputLock> lock_;
-  std::unique_ptr<X11EventWindow> window_;
-  std::unique_ptr<ControlHarness> harness_;
 };
 
 TEST_F(InputControllerX11, MovesLandRelativeToTheChosenDisplay) {

@@ -11,22 +11,8 @@ std::string textOf(std::size_t length, const std::string& alphabet) {
   return text;
 }
 
-class LongTextX11 : public ::testing::Test {
+class LongTextX11 : public ControlHarnessX11Test {
  protected:
-  void SetUp() override {
-    VELTRANO_REQUIRE_X11();
-    lock_ = std::make_unique<X11InputLock>();
-    window_ = X11EventWindow::open();
-    ASSERT_NE(window_, nullptr);
-    harness_ = std::make_unique<ControlHarness>(/*withX=*/true);
-    window_->discard();
-  }
-  void TearDown() override {
-    harness_.reset();
-    window_.reset();
-    lock_.reset();
-  }
-
   // The characters the window received as key presses (letters and digits type as themselves).
   std::string typed() {
     for (const RecordedEvent& e : drainEvents(*window_, 300ms)) record(e);
@@ -46,10 +32,6 @@ class LongTextX11 : public ::testing::Test {
   }
 
   std::string typed_;
-
-  std::unique_ptr<X11InputLock> lock_;
-  std::unique_ptr<X11EventWindow> window_;
-  std::unique_ptr<ControlHarness> harness_;
 };
 
 TEST_F(LongTextX11, OtherCommandsAreAnsweredWhileALongTextIsTyped) {

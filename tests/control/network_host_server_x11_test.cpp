@@ -14,23 +14,14 @@ Json phone(const std::string& type, const std::string& session, std::int64_t seq
   return command;
 }
 
-class ControlServerX11 : public ::testing::Test {
+class ControlServerX11 : public X11HarnessTest<ControlServerHarness> {
  protected:
-  void SetUp() override {
-    VELTRANO_REQUIRE_X11();
-    lock_ = std::make_unique<X11InputLock>();
-    window_ = X11EventWindow::open();
-    ASSERT_NE(window_, nullptr) << "cannot open the recording window";
+  std::unique_ptr<ControlServerHarness> makeHarness() override {
     ControlServerSetup setup;
     setup.withX = true;
-    harness_ = std::make_unique<ControlServerHarness>(setup);
-    harness_->start();
-    window_->discard();
-  }
-  void TearDown() override {
-    harness_.reset();
-    window_.reset();
-    lock_.reset();
+    auto harness = std::make_unique<ControlServerHarness>(setup);
+    harness->start();
+    return harness;
   }
 
   // Input events that arrive while the main loop turns for `duration`.
@@ -52,10 +43,6 @@ class ControlServerX11 : public ::testing::Test {
     }
     return keys;
   }
-
-  std::unique_ptr<X11InputLock> lock_;
-  std::unique_ptr<X11EventWindow> window_;
-  std::unique_ptr<ControlServerHarness> harness_;
 };
 
 using KeyEvents = std::vector<std::pair<std::uint8_t, std::uint32_t>>;

@@ -191,27 +191,10 @@ TEST(PhoneDragOwnership, APlainPressTakesTheDragFromThePhone) {
   EXPECT_EQ(harness.handler->activePhoneDragSessionID(), std::nullopt);
 }
 
-class PhoneSessionEndX11 : public ::testing::Test {
+class PhoneSessionEndX11 : public ControlHarnessX11Test {
  protected:
-  void SetUp() override {
-    VELTRANO_REQUIRE_X11();
-    lock_ = std::make_unique<X11InputLock>();
-    window_ = X11EventWindow::open();
-    ASSERT_NE(window_, nullptr);
-    harness_ = std::make_unique<ControlHarness>(/*withX=*/true);
-    harness_->input->setDisplayFrame({0, 0}, {960, 1080});
-    window_->discard();
-  }
-  void TearDown() override {
-    harness_.reset();
-    window_.reset();
-    lock_.reset();
-  }
+  void prepare() override { harness_->input->setDisplayFrame({0, 0}, {960, 1080}); }
   std::vector<RecordedEvent> buttons() { return withoutMotion(drainEvents(*window_)); }
-
-  std::unique_ptr<X11InputLock> lock_;
-  std::unique_ptr<X11EventWindow> window_;
-  std::unique_ptr<ControlHarness> harness_;
 };
 
 TEST_F(PhoneSessionEndX11, EndingTheSessionReleasesItsHeldButtonAtTheCursor) {

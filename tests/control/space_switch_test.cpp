@@ -7,22 +7,9 @@
 namespace veltrano::test {
 namespace {
 
-class SpaceSwitchX11 : public ::testing::Test {
+class SpaceSwitchX11 : public ControlHarnessX11Test {
  protected:
-  void SetUp() override {
-    VELTRANO_REQUIRE_X11();
-    lock_ = std::make_unique<X11InputLock>();
-    window_ = X11EventWindow::open();
-    ASSERT_NE(window_, nullptr);
-    harness_ = std::make_unique<ControlHarness>(/*withX=*/true);
-    harness_->input->setDisplayFrame({960, 0}, {960, 1080});
-    window_->discard();
-  }
-  void TearDown() override {
-    harness_.reset();
-    window_.reset();
-    lock_.reset();
-  }
+  void prepare() override { harness_->input->setDisplayFrame({960, 0}, {960, 1080}); }
 
   // Key events received so far, as (type, keysym).
   std::vector<std::pair<std::uint8_t, std::uint32_t>> keys() {
@@ -37,10 +24,6 @@ class SpaceSwitchX11 : public ::testing::Test {
   using KeyEvents = std::vector<std::pair<std::uint8_t, std::uint32_t>>;
   static std::pair<std::uint8_t, std::uint32_t> down(std::uint32_t keysym) { return {XCB_KEY_PRESS, keysym}; }
   static std::pair<std::uint8_t, std::uint32_t> up(std::uint32_t keysym) { return {XCB_KEY_RELEASE, keysym}; }
-
-  std::unique_ptr<X11InputLock> lock_;
-  std::unique_ptr<X11EventWindow> window_;
-  std::unique_ptr<ControlHarness> harness_;
 };
 
 TEST_F(SpaceSwitchX11, TheChordFollowsTheCentringWithItsPauses) {

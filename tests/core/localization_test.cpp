@@ -36,6 +36,21 @@ TEST(Localization, OtherFoldersRegisterTheirTablesAndFormatsTakeTypedValues) {
   EXPECT_EQ(localizedFormat("test.error.capture_format", 5, "x"), "Capture error 5: x");
 }
 
+TEST(Localization, AStaticTableIsAddedOnlyTheFirstTimeItIsGiven) {
+  static const LocalizationTable table = {{"test.once.title", "First"}};
+  EXPECT_EQ(localized("test.once.title"), "test.once.title");
+  registerLocalizedStringsOnce(table);
+  EXPECT_EQ(localized("test.once.title"), "First");
+  // A later registration wins, and giving the same table again does not put the old text back.
+  registerLocalizedStrings({{"test.once.title", "Second"}});
+  registerLocalizedStringsOnce(table);
+  EXPECT_EQ(localized("test.once.title"), "Second");
+  // Another table with the same key is a table of its own.
+  static const LocalizationTable other = {{"test.once.title", "Third"}};
+  registerLocalizedStringsOnce(other);
+  EXPECT_EQ(localized("test.once.title"), "Third");
+}
+
 TEST(Localization, AFormatThatDoesNotMatchItsArgumentsComesBackUnfilled) {
   registerLocalizedStrings({{"test.bad_format", "%s and %s"}});
   EXPECT_EQ(localizedFormat("test.bad_format", "only one"), "%s and %s");

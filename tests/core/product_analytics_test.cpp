@@ -1,13 +1,13 @@
 #include "core/analytics_payload.hpp"
 #include "core/product_analytics.hpp"
 #include "base/json.hpp"
+#include "support/recorded_values.hpp"
 #include "test_https_server.hpp"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
+#include <algorithm>
 #include <regex>
 
 namespace veltrano {
@@ -19,33 +19,19 @@ using Result = ProductAnalytics::DeliveryReport::Result;
 // Collects delivery reports from the I/O threads.
 class Deliveries {
  public:
-  std::function<void(const ProductAnalytics::DeliveryReport&)> observer() {
-    return [this](const ProductAnalytics::DeliveryReport& report) {
-      {
-        std::lock_guard lock(mutex_);
-        reports_.push_back(report);
-      }
-      changed_.notify_all();
-    };
-  }
+  std::function<void(const ProductAnalytics::DeliveryReport&)> observer() { return reports_.recorder(); }
   bool waitFor(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return reports_.size() >= count; });
+    return reports_.waitForCount(count, timeout);
   }
-  std::vector<ProductAnalytics::DeliveryReport> reports() {
-    std::lock_guard lock(mutex_);
-    return reports_;
-  }
+  std::vector<ProductAnalytics::DeliveryReport> reports() { return reports_.values(); }
   std::size_t count(Result result) {
-    std::lock_guard lock(mutex_);
+    const auto reports = reports_.values();
     return static_cast<std::size_t>(
-        std::count_if(reports_.begin(), reports_.end(), [&](const auto& r) { return r.result == result; }));
+        std::count_if(reports.begin(), reports.end(), [&](const auto& r) { return r.result == result; }));
   }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<ProductAnalytics::DeliveryReport> reports_;
+  testing::RecordedValues<ProductAnalytics::DeliveryReport> reports_;
 };
 
 ProductAnalytics::Options optionsFor(std::uint16_t port, const std::string& trustedPem, Deliveries& deliveries) {

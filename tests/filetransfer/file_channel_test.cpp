@@ -10,6 +10,7 @@
 #include "filetransfer/remote_file_transfer_coordinator.hpp"
 #include "filetransfer/file_transfer_test_support.hpp"
 #include "support/local_test_client.hpp"
+#include "support/eventually.hpp"
 
 using namespace veltrano;
 using namespace veltrano::testing;
@@ -22,15 +23,6 @@ namespace {
 
 const std::string sessionA = "5a0e3d7c-1b2f-4c8d-9e6a-7f1b2c3d4e5f";
 const std::string sessionB = "6a0e3d7c-1b2f-4c8d-9e6a-7f1b2c3d4e5f";
-
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
 
 Bytes line(const Json& message) {
   std::string text = json::dump(message) + "\n";

@@ -2,14 +2,11 @@
 // Helpers for the file-transfer tests: a temporary folder with real files, a client endpoint that records what
 // the host sends, and scripted open and save panels.
 #include <boost/asio/awaitable.hpp>
-#include <boost/asio/co_spawn.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/use_future.hpp>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <future>
 #include <functional>
 #include <mutex>
 #include <random>
@@ -22,43 +19,24 @@
 #include "filetransfer/file_panels.hpp"
 #include "filetransfer/remote_file_transfer_endpoint.hpp"
 #include "platform/crypto/sha256.hpp"
+#include "support/run_blocking.hpp"
+#include "support/temporary_folder.hpp"
 
 namespace veltrano::testing {
 
-// Runs a coroutine on the shared I/O threads and waits for it, rethrowing what it throws.
-template <class T>
-T runBlocking(boost::asio::awaitable<T> operation, std::chrono::seconds timeout = std::chrono::seconds(30)) {
-  auto future = boost::asio::co_spawn(sharedIo().executor(), std::move(operation), boost::asio::use_future);
-  if (future.wait_for(timeout) != std::future_status::ready) throw std::runtime_error("operation timed out");
-  return future.get();
-}
-
-class TempFolder {
+// A temporary folder that also lists the hidden (partial) files the transfers leave in it.
+class TempFolder : public TemporaryFolder {
  public:
-  TempFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "veltrano-ft-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempFolder() {
-    std::error_code ignored;
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ignored);
-    std::filesystem::remove_all(path_, ignored);
-  }
-  const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+  TempFolder() : TemporaryFolder("veltrano-ft") {}
   // Names in the folder that start with "." (hidden partial files among them).
   std::vector<std::string> hiddenNames() const {
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(path_)) {
+    for (const auto& entry : std::filesystem::directory_iterator(path())) {
       auto name = entry.path().filename().string();
       if (name.starts_with(".")) names.push_back(name);
     }
     return names;
   }
-
- private:
-  std::filesystem::path path_;
 };
 
 inline Bytes randomBytes(std::size_t count, unsigned seed = 7) {

@@ -17,6 +17,7 @@
 #include "filetransfer/remote_file_chunk.hpp"
 #include "filetransfer/remote_file_sender.hpp"
 #include "filetransfer/file_transfer_test_support.hpp"
+#include "support/eventually.hpp"
 
 using namespace veltrano;
 using namespace veltrano::testing;
@@ -26,15 +27,6 @@ namespace asio = boost::asio;
 namespace {
 
 const std::string transferID = "6b1d3c9e-2f44-4c1a-9a57-0c4b2e7d8f10";
-
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
 
 // One sender over a real file, with a client that records frames and answers as the test says.
 class SenderRun {

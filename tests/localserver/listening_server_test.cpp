@@ -14,23 +14,17 @@
 #include "platform/net/net_test_support.hpp"
 #include "platform/net/network_error.hpp"
 #include "platform/net/tcp_listener.hpp"
+#include "support/eventually.hpp"
+#include "support/recorded_values.hpp"
 
 using namespace veltrano;
 using namespace std::chrono_literals;
 using platform::NetworkState;
+using veltrano::testing::eventually;
 using veltrano::testing::runBlocking;
 using veltrano::testing::ScriptedListener;
 
 namespace {
-
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
 
 ListenerLogLines controlLikeLines() {
   ListenerLogLines lines;
@@ -79,14 +73,8 @@ class RecordingServer final : public ListeningServer {
         runOn(executor(), [this]() -> asio::awaitable<std::optional<Uuid>> { co_return listenerGeneration; }()));
   }
 
-  std::vector<ConnectionID> authenticated() {
-    std::lock_guard lock(mutex_);
-    return authenticated_;
-  }
-  std::vector<ConnectionID> removed() {
-    std::lock_guard lock(mutex_);
-    return removed_;
-  }
+  std::vector<ConnectionID> authenticated() { return authenticated_.values(); }
+  std::vector<ConnectionID> removed() { return removed_.values(); }
   std::shared_ptr<platform::TcpConnection> lastConnection() {
     std::lock_guard lock(mutex_);
     return last_;
@@ -97,9 +85,9 @@ class RecordingServer final : public ListeningServer {
                                                ConnectionID connectionID) override {
     {
       std::lock_guard lock(mutex_);
-      authenticated_.push_back(connectionID);
       last_ = connection;
     }
+    authenticated_.add(connectionID);
     EXPECT_TRUE(executor().running_in_this_thread());
     EXPECT_EQ(pendingConnections.count(connectionID), 1u);
     switch (onReady_) {
@@ -117,10 +105,7 @@ class RecordingServer final : public ListeningServer {
   }
   asio::awaitable<void> removeConnection(ConnectionID connectionID) override {
     EXPECT_TRUE(executor().running_in_this_thread());
-    {
-      std::lock_guard lock(mutex_);
-      removed_.push_back(connectionID);
-    }
+    removed_.add(connectionID);
     co_await ListeningServer::removeConnection(connectionID);
   }
 
@@ -130,8 +115,8 @@ class RecordingServer final : public ListeningServer {
 
   const OnReady onReady_;
   std::mutex mutex_;
-  std::vector<ConnectionID> authenticated_;
-  std::vector<ConnectionID> removed_;
+  veltrano::testing::RecordedValues<ConnectionID> authenticated_;
+  veltrano::testing::RecordedValues<ConnectionID> removed_;
   std::shared_ptr<platform::TcpConnection> last_;
 };
 

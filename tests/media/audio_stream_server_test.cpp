@@ -1,7 +1,6 @@
 // The audio server over real loopback connections.
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <vector>
 
 #include "media/audio_stream_server.hpp"
@@ -112,18 +111,9 @@ TEST_F(AudioStreamServerTest, SlowClientLosesItsOldestFramesAndNeverHasMoreThanT
 }
 
 TEST_F(AudioStreamServerTest, ExternalSinkGetsFramesAndConfigurationOnlyWhenSetWithExternalClients) {
-  std::mutex mutex;
-  std::vector<MediaEnvelopeType> offered;
-  bool accepting = true;
-  ExternalPacketSink sink = [&](const Bytes& envelope) {
-    std::lock_guard lock(mutex);
-    offered.push_back(parseMediaEnvelope(envelope)->type);
-    return accepting;
-  };
-  auto take = [&] {
-    std::lock_guard lock(mutex);
-    return std::exchange(offered, {});
-  };
+  RecordingSink recording;
+  const ExternalPacketSink sink = recording.sink();
+  auto take = [&] { return recording.takeTypes(); };
 
   configure(AudioFormat{});
   runBlocking(server->applyExternalClients(1, sink));
@@ -135,10 +125,7 @@ TEST_F(AudioStreamServerTest, ExternalSinkGetsFramesAndConfigurationOnlyWhenSetW
   deliver(packet(2, AudioFormat{32000, 2, 640}));
   EXPECT_EQ(take(), (std::vector{config, frame}));
 
-  {
-    std::lock_guard lock(mutex);
-    accepting = false;
-  }
+  recording.accepting = false;
   deliver(packet(3, AudioFormat{32000, 2, 640}));
   EXPECT_TRUE(main.runUntil([&] { return metrics->audioFramesDropped.get() == 1; }));
 

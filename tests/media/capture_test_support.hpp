@@ -1,37 +1,28 @@
 #pragma once
 // What the capture and encoder tests share: a video server stand-in that records the encoded frames and says
-// whether it has viewers, an audio server stand-in, a way to await the actors' operations while the test's main
-// loop runs, and the ffmpeg decode of recorded frames.
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/use_future.hpp>
-
+// whether it has viewers, an audio server stand-in, an encoder fixture that feeds the video stand-in, and the
+// ffmpeg decode of recorded frames.
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <future>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <stdexcept>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "base/executors.hpp"
+#include "core/metrics_store.hpp"
+#include "media/actor_access.hpp"
 #include "media/audio_packet.hpp"
 #include "media/encoded_video_frame.hpp"
+#include "media/video_encoder_service.hpp"
 #include "platform/h264/ffmpeg_decoder.hpp"
+#include "support/recorded_values.hpp"
+#include "support/run_blocking.hpp"
 
 namespace veltrano::test {
 
-// Runs `operation` on the shared I/O context and pumps the test's main loop until it is done.
-template <class T>
-T awaitOn(MainLoopForTests& loop, boost::asio::awaitable<T> operation,
-          std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-  auto future = boost::asio::co_spawn(sharedIo().executor(), std::move(operation), boost::asio::use_future);
-  const bool done = loop.runUntil(
-      [&] { return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, timeout);
-  if (!done) throw std::runtime_error("operation timed out");
-  return future.get();
-}
+using testing::awaitOn;
 
 struct ReceivedFrame {
   EncodedVideoFrame frame;
@@ -43,36 +34,22 @@ class RecordingVideoSink final : public EncodedVideoFrameSink {
   explicit RecordingVideoSink(bool viewers = true) : viewers_(viewers) {}
 
   void submitEncodedFrame(EncodedVideoFrame frame) override {
-    std::lock_guard lock(mutex_);
-    frames_.push_back({std::move(frame), std::chrono::steady_clock::now()});
-    changed_.notify_all();
+    frames_.add({std::move(frame), std::chrono::steady_clock::now()});
   }
   bool hasViewers() const override { return viewers_.load(); }
 
   void setViewers(bool viewers) { viewers_ = viewers; }
-  std::size_t count() {
-    std::lock_guard lock(mutex_);
-    return frames_.size();
-  }
-  std::vector<ReceivedFrame> frames() {
-    std::lock_guard lock(mutex_);
-    return frames_;
-  }
+  std::size_t count() { return frames_.size(); }
+  std::vector<ReceivedFrame> frames() { return frames_.values(); }
   // Waits until at least `n` frames have arrived.
   bool waitFor(std::size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return frames_.size() >= n; });
+    return frames_.waitForCount(n, timeout);
   }
-  void clear() {
-    std::lock_guard lock(mutex_);
-    frames_.clear();
-  }
+  void clear() { frames_.clear(); }
 
  private:
   std::atomic<bool> viewers_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<ReceivedFrame> frames_;
+  testing::RecordedValues<ReceivedFrame> frames_;
 };
 
 class RecordingAudioSink final : public AudioPacketSink {
@@ -83,33 +60,34 @@ class RecordingAudioSink final : public AudioPacketSink {
     AudioPacket packet;
   };
 
-  void submitAudioConfiguration(AudioFormat format) override {
-    std::lock_guard lock(mutex_);
-    events_.push_back({true, format, {}});
-    changed_.notify_all();
-  }
-  void submitAudioPacket(AudioPacket packet) override {
-    std::lock_guard lock(mutex_);
-    events_.push_back({false, packet.format, std::move(packet)});
-    changed_.notify_all();
-  }
-  std::vector<Event> events() {
-    std::lock_guard lock(mutex_);
-    return events_;
-  }
+  void submitAudioConfiguration(AudioFormat format) override { events_.add({true, format, {}}); }
+  void submitAudioPacket(AudioPacket packet) override { events_.add({false, packet.format, std::move(packet)}); }
+  std::vector<Event> events() { return events_.values(); }
   bool waitFor(std::size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return events_.size() >= n; });
+    return events_.waitForCount(n, timeout);
   }
-  void clear() {
-    std::lock_guard lock(mutex_);
-    events_.clear();
-  }
+  void clear() { events_.clear(); }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<Event> events_;
+  testing::RecordedValues<Event> events_;
+};
+
+// An encoder service whose frames go to a RecordingVideoSink, with the test's main loop; the session stops at the
+// end of the test.
+class EncoderServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    metrics = std::make_shared<MetricsStore>();
+    encoder = VideoEncoderService::create(metrics);
+    sink = std::make_shared<RecordingVideoSink>();
+    awaitOn(loop, onActor(encoder, [s = sink](VideoEncoderService& e) { e.server = s; }));
+  }
+  void TearDown() override { awaitOn(loop, encoder->stopSession()); }
+
+  MainLoopForTests loop;
+  std::shared_ptr<MetricsStore> metrics;
+  std::shared_ptr<VideoEncoderService> encoder;
+  std::shared_ptr<RecordingVideoSink> sink;
 };
 
 // Decodes frames as a client would: the parameter sets of each keyframe ahead of it. Starts at the first

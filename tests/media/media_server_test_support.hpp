@@ -7,8 +7,10 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "base/actor.hpp"
 #include "base/clock.hpp"
@@ -23,19 +25,11 @@
 #include "support/local_test_client.hpp"
 #include "transport/local_transport_handshake_driver.hpp"
 #include "transport/veltrano_identity.hpp"
+#include "support/eventually.hpp"
 
 namespace veltrano::testing {
 
 using namespace std::chrono_literals;
-
-inline bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
 
 // Runs `read` with the server on its executor and returns what it returns.
 template <class Server, class Read>
@@ -103,6 +97,28 @@ inline std::shared_ptr<platform::TcpConnection> connectNonReadingClient(std::uin
     co_return connection;
   }(port, channel, key));
 }
+
+// An external sink that records what it was offered and accepts while told to.
+struct RecordingSink {
+  std::mutex mutex;
+  std::vector<Bytes> offered;
+  std::atomic<bool> accepting{true};
+
+  ExternalPacketSink sink() {
+    return [this](const Bytes& envelope) {
+      std::lock_guard lock(mutex);
+      offered.push_back(envelope);
+      return accepting.load();
+    };
+  }
+  std::vector<MediaEnvelopeType> takeTypes() {
+    std::lock_guard lock(mutex);
+    std::vector<MediaEnvelopeType> types;
+    for (auto& envelope : offered) types.push_back(parseMediaEnvelope(envelope)->type);
+    offered.clear();
+    return types;
+  }
+};
 
 // A server of type Server on a free loopback port, with a main loop for the metrics and a virtual clock.
 template <class Server>

@@ -13,12 +13,15 @@
 #include "core/metrics_store.hpp"
 #include "media/actor_access.hpp"
 #include "platform/capture/two_monitor_screen.hpp"
+#include "support/eventually.hpp"
 
 namespace veltrano {
 namespace {
 
 using namespace std::chrono_literals;
 using test::awaitOn;
+using test::EncoderServiceTest;
+using testing::eventually;
 using test::RecordingVideoSink;
 using test::Rgb;
 using test::TwoMonitorScreen;
@@ -49,26 +52,11 @@ std::size_t countOf(const std::vector<std::string>& lines, const std::string& li
   return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), line));
 }
 
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
-
-class ScreenCaptureServiceTest : public ::testing::Test {
+class ScreenCaptureServiceTest : public EncoderServiceTest {
  protected:
-  void SetUp() override {
-    metrics = std::make_shared<MetricsStore>();
-    encoder = VideoEncoderService::create(metrics);
-    sink = std::make_shared<RecordingVideoSink>();
-    awaitOn(loop, onActor(encoder, [s = sink](VideoEncoderService& e) { e.server = s; }));
-  }
   void TearDown() override {
     if (capture) awaitOn(loop, capture->stopCapture());
-    awaitOn(loop, encoder->stopSession());
+    EncoderServiceTest::TearDown();
   }
 
   void makeCapture(bool capturesAudio = false, std::shared_ptr<AudioPacketSink> audio = nullptr,
@@ -81,11 +69,7 @@ class ScreenCaptureServiceTest : public ::testing::Test {
     return awaitOn(loop, onActor(capture, std::move(fn)));
   }
 
-  MainLoopForTests loop;
   TwoMonitorScreen screen;
-  std::shared_ptr<MetricsStore> metrics;
-  std::shared_ptr<VideoEncoderService> encoder;
-  std::shared_ptr<RecordingVideoSink> sink;
   std::shared_ptr<ScreenCaptureService> capture;
 };
 
@@ -320,7 +304,7 @@ TEST_F(ScreenCaptureServiceTest, RemovedDisplayEndsInOneHandlerCall) {
   ASSERT_TRUE(sink->waitFor(1));
 
   ASSERT_EQ(screen.runXrandr("--delmonitor VL-RIGHT"), 0);
-  ASSERT_TRUE(waitUntil([&] { return reports.calls.load() > 0; }, 5s));
+  ASSERT_TRUE(eventually([&] { return reports.calls.load() > 0; }, 5s));
   std::this_thread::sleep_for(1500ms);
   EXPECT_EQ(reports.calls.load(), 1);
   {
@@ -351,7 +335,7 @@ TEST_F(ScreenCaptureServiceTest, LostXServerEndsInOneHandlerCallWithoutHanging) 
   awaitOn(loop, capture->startCapture(screen.left().id));
   ASSERT_TRUE(sink->waitFor(1));
   screen.kill();
-  ASSERT_TRUE(waitUntil([&] { return reports.calls.load() > 0; }, 8s));
+  ASSERT_TRUE(eventually([&] { return reports.calls.load() > 0; }, 8s));
   std::this_thread::sleep_for(1500ms);
   EXPECT_EQ(reports.calls.load(), 1);
   {

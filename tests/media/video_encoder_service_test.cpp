@@ -36,16 +36,8 @@ std::shared_ptr<const platform::CapturedFrame> solidFrame(int width, int height,
   return frame;
 }
 
-class VideoEncoderServiceTest : public ::testing::Test {
+class VideoEncoderServiceTest : public test::EncoderServiceTest {
  protected:
-  void SetUp() override {
-    metrics = std::make_shared<MetricsStore>();
-    encoder = VideoEncoderService::create(metrics);
-    sink = std::make_shared<RecordingVideoSink>();
-    awaitOn(loop, onActor(encoder, [s = sink](VideoEncoderService& e) { e.server = s; }));
-  }
-  void TearDown() override { awaitOn(loop, encoder->stopSession()); }
-
   template <class F>
   auto onEncoder(F fn) {
     return awaitOn(loop, onActor(encoder, std::move(fn)));
@@ -62,10 +54,6 @@ class VideoEncoderServiceTest : public ::testing::Test {
     EXPECT_EQ(sink->count(), expected);
   }
 
-  MainLoopForTests loop;
-  std::shared_ptr<MetricsStore> metrics;
-  std::shared_ptr<VideoEncoderService> encoder;
-  std::shared_ptr<RecordingVideoSink> sink;
   std::int64_t nextPts_ = 1'000'000;
 };
 

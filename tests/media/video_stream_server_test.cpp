@@ -19,28 +19,6 @@ LocalTransportChannel MediaServerTest<VideoStreamServer>::channel() {
 
 namespace {
 
-// An external sink that records what it was offered and accepts while told to.
-struct RecordingSink {
-  std::mutex mutex;
-  std::vector<Bytes> offered;
-  std::atomic<bool> accepting{true};
-
-  ExternalPacketSink sink() {
-    return [this](const Bytes& envelope) {
-      std::lock_guard lock(mutex);
-      offered.push_back(envelope);
-      return accepting.load();
-    };
-  }
-  std::vector<MediaEnvelopeType> takeTypes() {
-    std::lock_guard lock(mutex);
-    std::vector<MediaEnvelopeType> types;
-    for (auto& envelope : offered) types.push_back(parseMediaEnvelope(envelope)->type);
-    offered.clear();
-    return types;
-  }
-};
-
 constexpr auto config = MediaEnvelopeType::videoConfiguration;
 constexpr auto frame = MediaEnvelopeType::videoFrame;
 

@@ -24,7 +24,7 @@
 
 #include <gtest/gtest.h>
 
-#include "support/x11_test_env.hpp"  // servicesRequired()
+#include "support/required_service.hpp"
 
 extern char** environ;
 
@@ -115,12 +115,4 @@ class PrivatePulseServer {
 
 }  // namespace veltrano::test
 
-#define VELTRANO_REQUIRE_PULSE()                                                     \
-  do {                                                                               \
-    if (const auto veltranoPulseProblem = ::veltrano::test::pulseUnavailable()) {    \
-      if (::veltrano::test::servicesRequired()) {                                    \
-        GTEST_FAIL() << "sound server required in CI: " << *veltranoPulseProblem;    \
-      }                                                                              \
-      GTEST_SKIP() << *veltranoPulseProblem;                                         \
-    }                                                                                \
-  } while (false)
+#define VELTRANO_REQUIRE_PULSE() VELTRANO_REQUIRE_SERVICE("sound server", ::veltrano::test::pulseUnavailable())

@@ -15,16 +15,12 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
-#include <string_view>
 
 #include <gtest/gtest.h>
 
-namespace veltrano::test {
+#include "support/required_service.hpp"
 
-inline bool servicesRequired() {
-  const char* ci = std::getenv("CI");
-  return ci != nullptr && std::string_view(ci) == "true";
-}
+namespace veltrano::test {
 
 // Why no X server can be used, or nullopt when one answers on $DISPLAY.
 inline std::optional<std::string> x11Unavailable() {
@@ -63,12 +59,4 @@ class X11InputLock {
 
 }  // namespace veltrano::test
 
-#define VELTRANO_REQUIRE_X11()                                                  \
-  do {                                                                          \
-    if (const auto veltranoX11Problem = ::veltrano::test::x11Unavailable()) {   \
-      if (::veltrano::test::servicesRequired()) {                               \
-        GTEST_FAIL() << "X server required in CI: " << *veltranoX11Problem;     \
-      }                                                                         \
-      GTEST_SKIP() << *veltranoX11Problem;                                      \
-    }                                                                           \
-  } while (false)
+#define VELTRANO_REQUIRE_X11() VELTRANO_REQUIRE_SERVICE("X server", ::veltrano::test::x11Unavailable())

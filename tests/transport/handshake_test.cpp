@@ -5,6 +5,7 @@
 
 #include "base/encoding.hpp"
 #include "platform/crypto/signing_key.hpp"
+#include "security_failure.hpp"
 #include "session_pair.hpp"
 #include "transport/handshake_messages.hpp"
 #include "transport/local_transport_client_handshake.hpp"
@@ -16,16 +17,7 @@ namespace {
 
 using Code = LocalTransportSecurityError::Code;
 using platform::SigningKey;
-
-Code failureOf(const std::function<void()>& step) {
-  try {
-    step();
-  } catch (const LocalTransportSecurityError& error) {
-    return error.code();
-  }
-  ADD_FAILURE() << "the step did not fail";
-  return Code::connectionClosed;
-}
+using testing::failureOf;
 
 Bytes flipped(Bytes bytes, std::size_t index, std::uint8_t mask = 0x01) {
   bytes[index] ^= mask;

@@ -8,6 +8,7 @@
 #include "base/encoding.hpp"
 #include "platform/crypto/random.hpp"
 #include "platform/crypto/sha256.hpp"
+#include "support/temporary_folder.hpp"
 #include "transport/hex_byte_strings.hpp"
 #include "transport/veltrano_identity.hpp"
 
@@ -15,30 +16,8 @@ namespace veltrano {
 namespace {
 
 namespace fs = std::filesystem;
-
-class TemporaryFolder {
- public:
-  TemporaryFolder() {
-    std::string pattern = (fs::temp_directory_path() / "veltrano-identity-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TemporaryFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
-std::string readText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testing::TemporaryFolder;
+using testing::readText;
 
 // Replaces the key file the way a user or a sync tool would: a new file renamed into place.
 void replaceKeyFile(const platform::AccountKeyFile& store, const std::string& text) {

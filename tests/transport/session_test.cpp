@@ -11,6 +11,7 @@
 
 #include "base/encoding.hpp"
 #include "platform/crypto/random.hpp"
+#include "security_failure.hpp"
 #include "session_pair.hpp"
 #include "transport/local_transport_session.hpp"
 
@@ -28,16 +29,7 @@ namespace {
 
 using Code = LocalTransportSecurityError::Code;
 using testing::establishSessions;
-
-Code failureOf(const std::function<void()>& step) {
-  try {
-    step();
-  } catch (const LocalTransportSecurityError& error) {
-    return error.code();
-  }
-  ADD_FAILURE() << "the step did not fail";
-  return Code::connectionClosed;
-}
+using testing::failureOf;
 
 Bytes text(std::string_view s) { return Bytes(s.begin(), s.end()); }
 

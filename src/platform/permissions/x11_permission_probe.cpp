@@ -1,5 +1,6 @@
 #include "platform/permissions/x11_permission_probe.hpp"
 
+#include "platform/events/event_posting_access.hpp"
 #include "platform/x11/x11_display.hpp"
 #include "platform/x11/xcb_reply.hpp"
 
@@ -20,7 +21,7 @@ std::shared_ptr<X11Display> X11PermissionProbe::connectionLocked() {
 bool X11PermissionProbe::canPostEvents() {
   std::lock_guard lock(mutex_);
   auto display = connectionLocked();
-  return display && display->hasXTest();
+  return display && eventPostingAvailable(*display);
 }
 
 bool X11PermissionProbe::canCaptureScreen() {

@@ -2,14 +2,15 @@
 
 #include <atomic>
 #include <cmath>
-#include <condition_variable>
 #include <future>
 #include <mutex>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "support/destroyed_from_own_handler.hpp"
 #include "support/pulse_test_env.hpp"
+#include "support/recorded_values.hpp"
 
 namespace veltrano::platform {
 namespace {
@@ -18,42 +19,18 @@ using namespace std::chrono_literals;
 
 class PacketCollector {
  public:
-  SystemAudioCapture::PacketHandler packetHandler() {
-    return [this](AudioPacket packet) {
-      std::lock_guard lock(mutex_);
-      packets_.push_back(std::move(packet));
-      changed_.notify_all();
-    };
-  }
-  SystemAudioCapture::StopHandler stopHandler() {
-    return [this](const std::string& message) {
-      std::lock_guard lock(mutex_);
-      stops_.push_back(message);
-      changed_.notify_all();
-    };
-  }
+  SystemAudioCapture::PacketHandler packetHandler() { return packets_.recorder(); }
+  SystemAudioCapture::StopHandler stopHandler() { return stops_.recorder(); }
   bool waitForPackets(std::size_t count, std::chrono::milliseconds timeout = 5s) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return packets_.size() >= count; });
+    return packets_.waitForCount(count, timeout);
   }
-  bool waitForStop(std::chrono::milliseconds timeout = 5s) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return !stops_.empty(); });
-  }
-  std::vector<AudioPacket> packets() {
-    std::lock_guard lock(mutex_);
-    return packets_;
-  }
-  std::vector<std::string> stops() {
-    std::lock_guard lock(mutex_);
-    return stops_;
-  }
+  bool waitForStop(std::chrono::milliseconds timeout = 5s) { return stops_.waitForCount(1, timeout); }
+  std::vector<AudioPacket> packets() { return packets_.values(); }
+  std::vector<std::string> stops() { return stops_.values(); }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<AudioPacket> packets_;
-  std::vector<std::string> stops_;
+  veltrano::testing::RecordedValues<AudioPacket> packets_;
+  veltrano::testing::RecordedValues<std::string> stops_;
 };
 
 // Plays a 1 kHz tone into the default output until stopped.
@@ -216,22 +193,8 @@ TEST(SystemAudioCapture, StopSilencesAndIsSafeTwiceAndFromItsOwnHandler) {
   stopping.reset();
 
   // Destroyed from its own handler.
-  std::promise<std::unique_ptr<SystemAudioCapture>*> owner;
-  auto ownerReady = owner.get_future().share();
-  std::promise<void> destroyed;
-  std::unique_ptr<SystemAudioCapture> doomed = SystemAudioCapture::start(
-      format(48000, 2),
-      [&](AudioPacket) {
-        auto* holder = ownerReady.get();
-        if (*holder) {
-          holder->reset();
-          destroyed.set_value();
-        }
-      },
-      nullptr);
-  owner.set_value(&doomed);
-  ASSERT_EQ(destroyed.get_future().wait_for(5s), std::future_status::ready);
-  EXPECT_EQ(doomed, nullptr);
+  test::expectDestroyedFromOwnHandler<SystemAudioCapture>(
+      [](auto handler) { return SystemAudioCapture::start(format(48000, 2), handler, nullptr); });
 }
 
 }  // namespace

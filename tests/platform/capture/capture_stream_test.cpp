@@ -11,6 +11,7 @@
 
 #include "frame_collector.hpp"
 #include "platform/capture/capture_error.hpp"
+#include "support/destroyed_from_own_handler.hpp"
 #include "support/x11_test_env.hpp"
 #include "two_monitor_screen.hpp"
 
@@ -315,23 +316,8 @@ TEST(CaptureStream, StopEndsDeliveryAndIsSafeTwiceAndFromItsOwnHandlers) {
   stopping.reset();
 
   // Destroyed from its own handler: the thread finishes by itself.
-  std::promise<std::unique_ptr<CaptureStream>*> owner;
-  std::shared_future<std::unique_ptr<CaptureStream>*> ownerReady = owner.get_future().share();
-  std::promise<void> destroyed;
-  std::unique_ptr<CaptureStream> doomed;
-  doomed = CaptureStream::start(
-      settings,
-      [&](std::shared_ptr<const CapturedFrame>) {
-        auto* holder = ownerReady.get();
-        if (*holder) {
-          holder->reset();
-          destroyed.set_value();
-        }
-      },
-      nullptr);
-  owner.set_value(&doomed);
-  ASSERT_EQ(destroyed.get_future().wait_for(5s), std::future_status::ready);
-  EXPECT_EQ(doomed, nullptr);
+  test::expectDestroyedFromOwnHandler<CaptureStream>(
+      [&](auto handler) { return CaptureStream::start(settings, handler, nullptr); });
 }
 
 TEST(CaptureStream, CapturesTheMainDisplayOfTheSharedTestServer) {

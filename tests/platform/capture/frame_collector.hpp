@@ -1,58 +1,34 @@
 #pragma once
 // Collects what a capture stream delivers on its thread, for the test thread to wait on.
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/capture/capture_stream.hpp"
+#include "support/recorded_values.hpp"
 
 namespace veltrano::test {
 
 class FrameCollector {
  public:
-  platform::CaptureStream::FrameHandler frameHandler() {
-    return [this](std::shared_ptr<const platform::CapturedFrame> frame) {
-      std::lock_guard lock(mutex_);
-      frames_.push_back(std::move(frame));
-      changed_.notify_all();
-    };
-  }
-  platform::CaptureStream::StopHandler stopHandler() {
-    return [this](const std::string& message) {
-      std::lock_guard lock(mutex_);
-      stops_.push_back(message);
-      changed_.notify_all();
-    };
-  }
+  platform::CaptureStream::FrameHandler frameHandler() { return frames_.recorder(); }
+  platform::CaptureStream::StopHandler stopHandler() { return stops_.recorder(); }
 
   // The frame with this index (0 = first), waiting up to `timeout`; null when it did not come.
   std::shared_ptr<const platform::CapturedFrame> frame(std::size_t index,
                                                        std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-    std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, timeout, [&] { return frames_.size() > index; });
-    return frames_.size() > index ? frames_[index] : nullptr;
+    return frames_.waitForValue(index, timeout).value_or(nullptr);
   }
-  std::size_t frameCount() {
-    std::lock_guard lock(mutex_);
-    return frames_.size();
-  }
+  std::size_t frameCount() { return frames_.size(); }
   bool waitForStop(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return !stops_.empty(); });
+    return stops_.waitForCount(1, timeout);
   }
-  std::vector<std::string> stops() {
-    std::lock_guard lock(mutex_);
-    return stops_;
-  }
+  std::vector<std::string> stops() { return stops_.values(); }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::shared_ptr<const platform::CapturedFrame>> frames_;
-  std::vector<std::string> stops_;
+  testing::RecordedValues<std::shared_ptr<const platform::CapturedFrame>> frames_;
+  testing::RecordedValues<std::string> stops_;
 };
 
 }  // namespace veltrano::test

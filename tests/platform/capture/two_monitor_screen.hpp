@@ -102,12 +102,5 @@ class TwoMonitorScreen {
 }  // namespace veltrano::test
 
 // Starts `screen` (a TwoMonitorScreen); fails in CI and skips elsewhere when Xvfb or xrandr is missing.
-#define VELTRANO_START_TWO_MONITOR_SCREEN(screen)                                    \
-  do {                                                                               \
-    if (const std::string veltranoProblem = (screen).start(); !veltranoProblem.empty()) { \
-      if (::veltrano::test::servicesRequired()) {                                    \
-        GTEST_FAIL() << "X server required in CI: " << veltranoProblem;              \
-      }                                                                              \
-      GTEST_SKIP() << veltranoProblem;                                               \
-    }                                                                                \
-  } while (false)
+#define VELTRANO_START_TWO_MONITOR_SCREEN(screen) \
+  VELTRANO_REQUIRE_SERVICE("X server", ::veltrano::test::problemIfAny((screen).start()))

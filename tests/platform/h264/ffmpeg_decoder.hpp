@@ -17,7 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/h264/h264_types.hpp"
-#include "support/x11_test_env.hpp"
+#include "support/required_service.hpp"
 
 namespace veltrano::test {
 
@@ -108,10 +108,7 @@ inline std::optional<DecodedVideo> decodeWithFfmpeg(const std::vector<std::uint8
 }  // namespace veltrano::test
 
 // ffmpeg is the decode oracle: required in CI, skipped elsewhere when missing.
-#define VELTRANO_REQUIRE_FFMPEG()                                             \
-  do {                                                                        \
-    if (!::veltrano::test::ffmpegAvailable()) {                               \
-      if (::veltrano::test::servicesRequired()) GTEST_FAIL() << "ffmpeg is required in CI"; \
-      GTEST_SKIP() << "ffmpeg is not installed";                              \
-    }                                                                         \
-  } while (false)
+#define VELTRANO_REQUIRE_FFMPEG()                                                              \
+  VELTRANO_REQUIRE_SERVICE("ffmpeg", ::veltrano::test::ffmpegAvailable()                       \
+                                         ? std::nullopt                                        \
+                                         : std::optional<std::string>("ffmpeg is not installed"))

@@ -17,39 +17,15 @@
 #include "base/encoding.hpp"
 #include "platform/crypto/random.hpp"
 #include "platform/keystore/account_key_file.hpp"
+#include "support/temporary_folder.hpp"
 
 namespace veltrano::platform {
 namespace {
 
 namespace fs = std::filesystem;
-
-class TemporaryFolder {
- public:
-  TemporaryFolder() {
-    std::string pattern = (fs::temp_directory_path() / "veltrano-keystore-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TemporaryFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
-std::string readText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void writeText(const fs::path& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
+using testing::TemporaryFolder;
+using testing::readText;
+using testing::writeText;
 
 mode_t modeOf(const fs::path& path) {
   struct ::stat info {};

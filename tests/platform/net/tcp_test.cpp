@@ -39,34 +39,25 @@ struct RunningListener {
   explicit RunningListener(std::uint16_t port = 0, TcpParameters parameters = serverParameters())
       : listener(TcpListener::create(port, parameters)) {
     listener->setStateHandler(states.handler());
-    listener->setNewConnectionHandler([this](std::shared_ptr<TcpConnection> connection) {
-      std::lock_guard lock(mutex);
-      accepted.push_back(std::move(connection));
-      changed.notify_all();
-    });
+    listener->setNewConnectionHandler(accepted.recorder());
     listener->start(sharedIo().executor());
   }
   ~RunningListener() {
     listener->cancel();
     states.waitFor(Kind::cancelled);  // the handler refers to this object
-    std::lock_guard lock(mutex);
-    for (auto& c : accepted) {
+    for (auto& c : accepted.values()) {
       c->setStateHandler(nullptr);  // tests' recorders may be gone already
       c->cancel();
     }
   }
   std::shared_ptr<TcpConnection> nextAccepted(std::size_t index = 0) {
-    std::unique_lock lock(mutex);
-    if (!changed.wait_for(lock, 5s, [&] { return accepted.size() > index; })) return nullptr;
-    return accepted[index];
+    return accepted.waitForValue(index, 5s).value_or(nullptr);
   }
   std::uint16_t port() const { return listener->port().value_or(0); }
 
   std::shared_ptr<TcpListener> listener;
   StateRecorder states;
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::vector<std::shared_ptr<TcpConnection>> accepted;
+  veltrano::testing::RecordedValues<std::shared_ptr<TcpConnection>> accepted;
 };
 
 std::shared_ptr<TcpConnection> connectTo(const std::string& host, std::uint16_t port) {
@@ -371,10 +362,7 @@ TEST(TcpConnectionTest, RequestsIssuedBeforeStartAreServedOnceReadyOrEndWithTheC
   unstarted->receive(1, 1, [&](TcpConnection::ReceiveResult r) { receiveError = r.error; });
   unstarted->send(bytesOf("never"), [&](boost::system::error_code ec) { sendError = ec; });
   unstarted->cancel();
-  {
-    std::lock_guard lock(server.mutex);
-    server.accepted.pop_back();
-  }
+  server.accepted.remove(unstarted);
   unstarted.reset();
   EXPECT_EQ(receiveError, boost::asio::error::operation_aborted);
   EXPECT_EQ(sendError, boost::asio::error::operation_aborted);

@@ -1,5 +1,6 @@
 #include "base/clock.hpp"
 
+#include <boost/asio/defer.hpp>
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -20,9 +21,10 @@ class SystemClock final : public Clock {
     auto timer = std::make_shared<asio::steady_timer>(executor, deadline);
     std::uint64_t hook = 0;
     if (token) {
-      // The timer belongs to this coroutine's executor; cancel it there.
+      // The timer belongs to this coroutine's executor; cancel it there (deferred: a canceller already running
+      // on that executor's threads does it when its handler returns, without waking another thread).
       hook = token->onCancel([executor, weak = std::weak_ptr(timer)] {
-        asio::post(executor, [weak] {
+        asio::defer(executor, [weak] {
           if (auto t = weak.lock()) t->cancel();
         });
       });

@@ -4,7 +4,7 @@
 #include <boost/asio/any_completion_handler.hpp>
 #include <boost/asio/associated_executor.hpp>
 #include <boost/asio/async_result.hpp>
-#include <boost/asio/post.hpp>
+#include <boost/asio/defer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
 #include <exception>
@@ -92,12 +92,14 @@ class Continuation {
   template <class Handler>
   static void complete(const asio::any_io_executor& executor, Handler handler, std::exception_ptr error,
                        std::optional<Value> value) {
-    // Always post: the waiter resumes on its own executor, never inside the resumer's stack.
+    // Never inside the resumer's stack: the waiter resumes on its own executor. Deferred rather than posted, so
+    // that a resumer already running on the waiter's threads hands over to it when its own handler returns,
+    // instead of waking another thread for it.
     if constexpr (std::is_void_v<T>) {
-      asio::post(executor, [h = std::move(handler), error]() mutable { std::move(h)(error); });
+      asio::defer(executor, [h = std::move(handler), error]() mutable { std::move(h)(error); });
     } else {
       if (!value && !error) error = std::make_exception_ptr(std::logic_error("continuation resumed without value"));
-      asio::post(executor, [h = std::move(handler), error, v = std::move(value)]() mutable {
+      asio::defer(executor, [h = std::move(handler), error, v = std::move(value)]() mutable {
         std::move(h)(error, v ? std::move(*v) : Value{});
       });
     }

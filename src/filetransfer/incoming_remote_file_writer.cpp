@@ -6,6 +6,8 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <boost/asio/post.hpp>
+
 #include <cerrno>
 #include <limits>
 #include <system_error>
@@ -151,6 +153,17 @@ asio::awaitable<std::uint64_t> IncomingRemoteFileWriter::write(Bytes frame) {
                                        Bytes frame) -> asio::awaitable<std::uint64_t> {
     co_return self->writeOnStrand(frame);
   }(shared_from_this(), std::move(frame)));
+}
+
+void IncomingRemoteFileWriter::write(Bytes frame, std::function<void(std::optional<std::uint64_t>)> written) {
+  asio::post(strand_, [self = shared_from_this(), frame = std::move(frame), written = std::move(written)] {
+    std::optional<std::uint64_t> received;
+    try {
+      received = self->writeOnStrand(frame);
+    } catch (...) {
+    }
+    written(received);
+  });
 }
 
 std::uint64_t IncomingRemoteFileWriter::writeOnStrand(const Bytes& frame) {

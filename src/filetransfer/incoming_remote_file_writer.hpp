@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -56,6 +57,9 @@ class IncomingRemoteFileWriter : public std::enable_shared_from_this<IncomingRem
   // Writes one chunk frame; returns the bytes received so far. Throws IncomingRemoteFileError or
   // RemoteFileTransferProtocolError (a frame that does not decode).
   boost::asio::awaitable<std::uint64_t> write(Bytes frame);
+  // The same write for a caller that goes on elsewhere than where it asked: `written` runs on the writer's
+  // executor once the frame is written, with the bytes received so far, or nullopt when it was refused.
+  void write(Bytes frame, std::function<void(std::optional<std::uint64_t>)> written);
   // Verifies the upload against the client's size and lowercase checksum and moves it into place.
   boost::asio::awaitable<void> finish(std::uint64_t size, std::string sha256);
   // Closes and deletes the partial file; never throws; does nothing after a successful finish.

@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/continuation.hpp"
 #include "base/json.hpp"
 #include "filetransfer/download_source.hpp"
 #include "filetransfer/file_panels.hpp"
@@ -103,8 +104,10 @@ class RemoteFileTransferCoordinator : public std::enable_shared_from_this<Remote
                                                               std::shared_ptr<FilePanel> panel,
                                                               RemoteFileTransferEndpointPtr endpoint,
                                                               RemoteFileOffer offer);
-  static boost::asio::awaitable<void> receiveChunk(std::weak_ptr<RemoteFileTransferCoordinator> weakSelf,
-                                                   Bytes frame, std::string sessionID);
+  static void acceptChunk(const std::weak_ptr<RemoteFileTransferCoordinator>& weakSelf, Bytes frame,
+                          const std::string& sessionID, Continuation<> handedOn);
+  void chunkWritten(const std::string& sessionID, const std::shared_ptr<IncomingRemoteFileWriter>& writer,
+                    const RemoteFileTransferEndpointPtr& endpoint, std::optional<std::uint64_t> received);
   static boost::asio::awaitable<void> finishUpload(std::weak_ptr<RemoteFileTransferCoordinator> weakSelf,
                                                    std::string sessionID,
                                                    std::shared_ptr<IncomingRemoteFileWriter> writer,

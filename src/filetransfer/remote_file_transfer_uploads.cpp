@@ -1,4 +1,6 @@
 // Uploads: the save panel, the writer's creation, the chunks, the completion and its report.
+#include <boost/asio/dispatch.hpp>
+
 #include "base/actor.hpp"
 #include "base/task.hpp"
 #include "core/localization.hpp"
@@ -95,42 +97,55 @@ asio::awaitable<void> RemoteFileTransferCoordinator::acceptUploadDestination(
 }
 
 asio::awaitable<void> RemoteFileTransferCoordinator::handleIncomingChunk(Bytes frame, std::string sessionID) {
-  co_await runOn(mainExecutor(), receiveChunk(weak_from_this(), std::move(frame), std::move(sessionID)));
+  // The caller's next frame waits until this one is written, but not for the main thread's report of the write:
+  // the writer hands back straight from its own executor, once that report is queued on the main thread ahead of
+  // the next frame. Frames keep their order, as the main thread passes them to the writer's executor in turn (at
+  // once when handed in on the main thread).
+  Continuation<> handedOn;
+  asio::dispatch(mainExecutor(), [weakSelf = weak_from_this(), frame = std::move(frame),
+                                  sessionID = std::move(sessionID), handedOn]() mutable {
+    acceptChunk(weakSelf, std::move(frame), sessionID, handedOn);
+  });
+  co_await handedOn.wait();
 }
 
-asio::awaitable<void> RemoteFileTransferCoordinator::receiveChunk(std::weak_ptr<RemoteFileTransferCoordinator> weakSelf,
-                                                                  Bytes frame, std::string sessionID) {
-  std::shared_ptr<IncomingRemoteFileWriter> writer;
-  RemoteFileTransferEndpointPtr endpoint;
-  {
-    auto self = weakSelf.lock();
-    if (!self) co_return;
-    auto it = self->incomingTransfers_.find(sessionID);
-    if (it == self->incomingTransfers_.end()) co_return;  // no upload: the frame is dropped
-    writer = it->second.writer;
-    endpoint = it->second.endpoint;
-  }
-  // The first suspension hands the frame to the writer's executor, so frames keep their order of arrival.
-  std::optional<std::uint64_t> received;
-  try {
-    received = co_await writer->write(std::move(frame));
-  } catch (...) {
-  }
+void RemoteFileTransferCoordinator::acceptChunk(const std::weak_ptr<RemoteFileTransferCoordinator>& weakSelf,
+                                                Bytes frame, const std::string& sessionID, Continuation<> handedOn) {
   auto self = weakSelf.lock();
-  if (!self) co_return;
-  auto it = self->incomingTransfers_.find(sessionID);
-  if (it == self->incomingTransfers_.end() || it->second.writer != writer) co_return;
+  const auto it = self ? self->incomingTransfers_.find(sessionID) : decltype(self->incomingTransfers_)::iterator{};
+  if (!self || it == self->incomingTransfers_.end()) {
+    handedOn.resume();  // no upload: the frame is dropped
+    return;
+  }
+  auto writer = it->second.writer;
+  writer->write(std::move(frame), [weakSelf, sessionID, writer, endpoint = it->second.endpoint,
+                                   handedOn](std::optional<std::uint64_t> received) {
+    postToMain([weakSelf, sessionID, writer, endpoint, received] {
+      if (auto self = weakSelf.lock()) self->chunkWritten(sessionID, writer, endpoint, received);
+    });
+    handedOn.resume();
+  });
+}
+
+void RemoteFileTransferCoordinator::chunkWritten(const std::string& sessionID,
+                                                 const std::shared_ptr<IncomingRemoteFileWriter>& writer,
+                                                 const RemoteFileTransferEndpointPtr& endpoint,
+                                                 std::optional<std::uint64_t> received) {
+  auto it = incomingTransfers_.find(sessionID);
+  if (it == incomingTransfers_.end() || it->second.writer != writer) return;
   if (received) {
     if (it->second.endpoint == endpoint) {
       endpoint->controlSink(file_messages::uploadReceived(it->second.transferID, *received));
     }
-    co_return;
+    return;
   }
   auto record = std::move(it->second);
-  self->incomingTransfers_.erase(it);
+  incomingTransfers_.erase(it);
   writer->requestAbort();
-  co_await writer->abort();
-  sendFileError(record.endpoint, file_error_code::invalidData, RemoteFileDirection::upload, record.transferID);
+  Task::spawn(mainExecutor(), [writer, record = std::move(record)](TaskToken) -> asio::awaitable<void> {
+    co_await writer->abort();
+    sendFileError(record.endpoint, file_error_code::invalidData, RemoteFileDirection::upload, record.transferID);
+  });
 }
 
 void RemoteFileTransferCoordinator::handleUploadCompletion(const json::Json& message, const std::string& sessionID,

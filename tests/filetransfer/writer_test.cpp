@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <limits>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include "filetransfer/incoming_remote_file_writer.hpp"
 #include "filetransfer/remote_file_chunk.hpp"
@@ -136,6 +139,42 @@ TEST(IncomingRemoteFileWriter, RefusesChunksOutOfOrderOrBounds) {
   runBlocking(writer->abort());
   EXPECT_TRUE(folder.hiddenNames().empty());
   EXPECT_FALSE(fs::exists(folder / "f"));
+}
+
+TEST(IncomingRemoteFileWriter, WritesHandedInWithACallbackKeepTheirOrderAndReportRefusals) {
+  TempFolder folder;
+  const auto content = randomBytes(3 * maximumChunkPayloadSize, 7);
+  const auto destination = folder / "called-back";
+  auto writer = makeWriter(destination, content.size());
+  // Every frame handed in at once, the second one refused (a repeat) in between: the callbacks come in order, on
+  // the writer's executor, and the refusal writes nothing.
+  struct Report {
+    std::optional<std::uint64_t> received;
+    bool offTheCallersThread = false;
+  };
+  const auto callersThread = std::this_thread::get_id();
+  std::mutex mutex;
+  std::vector<Report> reports;
+  const auto frame = [&](std::size_t index) {
+    return encodeChunkFrame(id, index * maximumChunkPayloadSize,
+                            ByteView(content).subspan(index * maximumChunkPayloadSize, maximumChunkPayloadSize));
+  };
+  for (const auto& next : {frame(0), frame(0), frame(1), frame(2)}) {
+    writer->write(next, [&](std::optional<std::uint64_t> received) {
+      std::lock_guard lock(mutex);
+      reports.push_back(Report{received, std::this_thread::get_id() != callersThread});
+    });
+  }
+  runBlocking(writer->destinationUnchanged());  // queued behind the writes on the writer's executor
+  std::lock_guard lock(mutex);
+  ASSERT_EQ(reports.size(), 4u);
+  EXPECT_EQ(reports[0].received, maximumChunkPayloadSize);
+  EXPECT_EQ(reports[1].received, std::nullopt);
+  EXPECT_EQ(reports[2].received, 2 * maximumChunkPayloadSize);
+  EXPECT_EQ(reports[3].received, 3 * maximumChunkPayloadSize);
+  for (const auto& report : reports) EXPECT_TRUE(report.offTheCallersThread);
+  EXPECT_EQ(finishError(*writer, content.size(), sha256Hex(content)), std::nullopt);
+  EXPECT_EQ(readFile(destination), content);
 }
 
 TEST(IncomingRemoteFileWriter, FailedFinishLeavesTheDestinationUntouched) {

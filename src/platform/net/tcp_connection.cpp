@@ -1,7 +1,7 @@
 #include "platform/net/tcp_connection.hpp"
 
-#include <boost/asio/bind_executor.hpp>
 #include <boost/asio/connect.hpp>
+#include <boost/asio/defer.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 
@@ -19,6 +19,27 @@ namespace {
 std::atomic<TcpConnection::ID> gNextConnectionID{1};
 
 bool isAbort(const error_code& error) { return error == asio::error::operation_aborted; }
+
+// The completion of a read or write the connection's strand started: it runs on that strand, and it continues
+// the strand's work, so one that completes at once (the bytes were already there, the kernel took them all)
+// runs on the thread that started it, after its handler returns, instead of waking another I/O thread.
+template <class Function>
+struct StrandCompletion {
+  using executor_type = asio::strand<asio::any_io_executor>;
+  executor_type strand;
+  Function function;
+
+  executor_type get_executor() const noexcept { return strand; }
+  template <class... Args>
+  void operator()(Args&&... args) {
+    function(std::forward<Args>(args)...);
+  }
+  friend bool asio_handler_is_continuation(StrandCompletion*) { return true; }
+};
+template <class Function>
+StrandCompletion<Function> onStrand(const asio::strand<asio::any_io_executor>& strand, Function function) {
+  return StrandCompletion<Function>{strand, std::move(function)};
+}
 }  // namespace
 
 TcpConnection::TcpConnection() : id_(gNextConnectionID.fetch_add(1)) {}
@@ -189,7 +210,10 @@ void TcpConnection::receive(std::size_t minimumIncompleteLength, std::size_t max
     }
   }
   auto self = shared_from_this();
-  asio::post(*startedStrand(), [self, minimumIncompleteLength, maximumLength, completion = std::move(completion)]() mutable {
+  // Deferred: a request made on an I/O thread (the owner's receive loop) is taken up by that thread once its
+  // handler returns, without waking another; from any other thread this is a plain post.
+  asio::defer(*startedStrand(), [self, minimumIncompleteLength, maximumLength,
+                                 completion = std::move(completion)]() mutable {
     if (self->isTerminal()) {
       auto error = self->phase_ == Phase::failed ? self->failure_ : error_code(asio::error::operation_aborted);
       if (completion) completion(ReceiveResult{{}, false, error});
@@ -212,7 +236,7 @@ void TcpConnection::pumpReceive() {
     auto self = shared_from_this();
     // Accepted sockets belong to the listener's executor: completions are bound to this connection's strand.
     socket_->async_read_some(asio::buffer(head.buffer->data() + head.filled, head.maximum - head.filled),
-                             asio::bind_executor(*strand_, [self, keep = head.buffer](error_code ec, std::size_t count) {
+                             onStrand(*strand_, [self, keep = head.buffer](error_code ec, std::size_t count) {
                                self->reading_ = false;
                                if (self->isTerminal() || self->receives_.empty()) return;
                                auto& head = self->receives_.front();
@@ -251,7 +275,8 @@ void TcpConnection::send(Bytes data, SendCompletion completion) {
     }
   }
   auto self = shared_from_this();
-  asio::post(*startedStrand(), [self, data = std::move(data), completion = std::move(completion)]() mutable {
+  // Deferred, as in receive().
+  asio::defer(*startedStrand(), [self, data = std::move(data), completion = std::move(completion)]() mutable {
     if (self->isTerminal()) {
       auto error = self->phase_ == Phase::failed ? self->failure_ : error_code(asio::error::operation_aborted);
       if (completion) completion(error);
@@ -267,7 +292,7 @@ void TcpConnection::pumpSend() {
   writing_ = true;
   auto self = shared_from_this();
   auto data = sends_.front().data;
-  asio::async_write(*socket_, asio::buffer(*data), asio::bind_executor(*strand_, [self, data](error_code ec, std::size_t) {
+  asio::async_write(*socket_, asio::buffer(*data), onStrand(*strand_, [self, data](error_code ec, std::size_t) {
     self->writing_ = false;
     if (self->isTerminal() || self->sends_.empty()) return;
     if (ec) {

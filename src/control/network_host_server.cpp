@@ -1,18 +1,17 @@
 #include "control/network_host_server.hpp"
 
 #include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
 
 #include <stdexcept>
 #include <utility>
 
 #include "base/actor.hpp"
-#include "base/task.hpp"
 #include "base/uuid.hpp"
 #include "control/control_hello_message.hpp"
 #include "control/control_record_lines.hpp"
 #include "control/main_thread_call.hpp"
 #include "core/app_logger.hpp"
-#include "core/main_run_loop.hpp"
 
 namespace veltrano {
 
@@ -65,6 +64,7 @@ NetworkHostServer::NetworkHostServer(Options options)
     : ListeningServer(makeActorStrand(), controlListenerConfiguration(options)),
       commandHandler(std::move(options.commandHandler)),
       metrics(std::move(options.metrics)),
+      trafficCounters(ControlTrafficCounters::create(executor(), metrics)),
       identityProvider(identityProviderOrAccountKeyFile(std::move(options.identityProvider))),
       fileServer(std::move(options.fileServer)),
       fileTransfers(std::move(options.fileTransfers)),
@@ -154,12 +154,11 @@ RemoteFileTransferEndpointPtr NetworkHostServer::makeFileEndpoint(ConnectionID c
   auto controlSink = [weakServer, connectionID](const json::Json& message) {
     const auto server = weakServer.lock();
     if (!server) return;
-    // Tasks start on the strand in the order they were spawned, so messages keep their order.
-    Task::spawn(server->executor(), [server, connectionID, message](TaskToken) -> asio::awaitable<void> {
+    // Posts to a strand run in the order they were made, so messages keep their order.
+    asio::post(server->executor(), [server, connectionID, message] {
       if (auto entry = server->connections.find(connectionID); entry != server->connections.end()) {
         server->sendJSON(message, *entry->second);
       }
-      co_return;
     });
   };
   auto fileSink = [weakFileServer, transferSessionID](Bytes frame) {
@@ -241,15 +240,12 @@ void NetworkHostServer::sendJSON(const json::Json& message, const ControlClient&
     client.connection->cancel();  // its cancelled state removes the client
     return;
   }
-  const auto size = static_cast<std::int64_t>(record.size());
+  trafficCounters->addSent(static_cast<std::int64_t>(record.size()));
   client.connection->send(std::move(record), [](boost::system::error_code error) {
     // A connection this server cancelled (stop, removal) is no send failure.
     if (error && error != asio::error::operation_aborted) {
       log(LogCategory::Error, [&] { return "send failed: " + error.message(); });
     }
-  });
-  performOnMainRunLoop([store = metrics, size] {
-    if (auto metricsStore = store.lock()) metricsStore->bytesSent.set(metricsStore->bytesSent.get() + size);
   });
 }
 

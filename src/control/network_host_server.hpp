@@ -26,6 +26,7 @@
 #include "base/json.hpp"
 #include "control/control_client.hpp"
 #include "control/control_client_broadcaster.hpp"
+#include "control/control_traffic_counters.hpp"
 #include "control/input_command_handler.hpp"
 #include "core/metrics_store.hpp"
 #include "filetransfer/local_file_transfer_server.hpp"
@@ -108,7 +109,7 @@ class NetworkHostServer final : public ListeningServer, public ControlClientBroa
                                              std::vector<Bytes> records, std::set<std::string>& pointerSessions);
   boost::asio::awaitable<void> handleFileTransferMessage(json::Json message, std::shared_ptr<ControlClient> client);
   void endPointerSessions(std::set<std::string> pointerSessions) const;
-  void addReceivedBytes(std::size_t count) const;
+  void addReceivedBytes(std::size_t count);
 
   // Queues one message for the client; never waits for the network (strand).
   void sendJSON(const json::Json& message, const ControlClient& client);
@@ -120,6 +121,7 @@ class NetworkHostServer final : public ListeningServer, public ControlClientBroa
   std::unordered_map<ConnectionID, std::shared_ptr<ControlClient>> connections;
   const std::shared_ptr<InputCommandHandler> commandHandler;
   const std::weak_ptr<MetricsStore> metrics;
+  const std::shared_ptr<ControlTrafficCounters> trafficCounters;  // strand
   ClientCountHandler onClientCountChange;
   const IdentityProvider identityProvider;
   const std::shared_ptr<LocalFileTransferServer> fileServer;

@@ -24,7 +24,7 @@ asio::awaitable<void> NetworkHostServer::receiveLoop(std::shared_ptr<ControlClie
         co_await removeConnection(connectionID);
         break;
       }
-      // The counter is updated after the batch, so that its main-thread block never delays a command's own.
+      // Counted after the batch, so that a batch of counts going to the main thread never delays a command.
       const std::size_t receivedCount = received.content.size();
 
       std::vector<Bytes> records;
@@ -102,10 +102,8 @@ void NetworkHostServer::endPointerSessions(std::set<std::string> pointerSessions
   });
 }
 
-void NetworkHostServer::addReceivedBytes(std::size_t count) const {
-  performOnMainRunLoop([store = metrics, count = static_cast<std::int64_t>(count)] {
-    if (auto metricsStore = store.lock()) metricsStore->bytesReceived.set(metricsStore->bytesReceived.get() + count);
-  });
+void NetworkHostServer::addReceivedBytes(std::size_t count) {
+  trafficCounters->addReceived(static_cast<std::int64_t>(count));
 }
 
 }  // namespace veltrano

@@ -28,10 +28,13 @@ void MetricsStore::resetSessionCounters() {
 }
 
 void MetricsStore::logEvent(LogCategory category, std::string message) {
-  auto list = events_.get();
-  list.push_back(LogEvent{Uuid::random(), Clock::now(), std::string(name(category)), std::move(message)});
-  if (list.size() > maxEvents) list.erase(list.begin(), list.begin() + static_cast<std::ptrdiff_t>(list.size() - maxEvents));
-  events_.set(std::move(list));
+  // A new entry always changes the log (its id is fresh), so it is appended in place rather than compared.
+  events_.mutate([&](std::vector<LogEvent>& list) {
+    list.push_back(LogEvent{Uuid::random(), Clock::now(), std::string(name(category)), std::move(message)});
+    if (list.size() > maxEvents) {
+      list.erase(list.begin(), list.begin() + static_cast<std::ptrdiff_t>(list.size() - maxEvents));
+    }
+  });
 }
 
 std::optional<std::string> MetricsStore::localIPv4Address() { return localIPv4Address(systemInterfaceAddresses()); }

@@ -56,6 +56,14 @@ class ObservableProperty {
     return true;
   }
 
+  // Changes the stored value in place and notifies; for a change known to be one (an appended log entry),
+  // where building a copy to compare would cost more than the change itself.
+  template <class Mutation>
+  void mutate(Mutation&& mutation) {
+    std::forward<Mutation>(mutation)(value_);
+    notify();
+  }
+
   // `observer` runs after every change, with the new value. Observers added or removed while a change is
   // being announced take effect from the next change on.
   [[nodiscard]] Subscription observe(Observer observer) const {

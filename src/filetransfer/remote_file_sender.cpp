@@ -60,18 +60,42 @@ void RemoteFileSender::applyCancel() {
 }
 
 void RemoteFileSender::wake() {
-  if (auto token = std::exchange(wakeToken_, nullptr)) token->cancel();
+  if (auto waiter = std::exchange(waiter_, std::nullopt)) waiter->resume();
 }
 
 asio::awaitable<void> RemoteFileSender::waitForWake(Clock::TimePoint deadline) {
-  auto token = std::make_shared<TaskContext>();
-  wakeToken_ = token;
-  try {
-    co_await timing_.clock->sleepUntil(token, deadline);
-  } catch (const CancellationError&) {
-    // woken by a receipt or a cancel
+  if (deadline <= timing_.clock->now()) co_return;
+  Continuation<> waiter;
+  waiter_ = waiter;
+  waitDeadline_ = deadline;
+  watchDeadline(deadline);
+  co_await waiter.wait();
+}
+
+void RemoteFileSender::watchDeadline(Clock::TimePoint deadline) {
+  if (deadlineWatch_ && watchTarget_ <= deadline) return;  // it wakes first and moves on to this deadline
+  stopWatchingDeadlines();
+  watchTarget_ = deadline;
+  deadlineWatch_ = Task::spawn(
+      strand_, [self = shared_from_this()](TaskToken token) { return self->watchDeadlines(std::move(token)); });
+}
+
+asio::awaitable<void> RemoteFileSender::watchDeadlines(TaskToken token) {
+  const auto keepAlive = shared_from_this();
+  while (true) {
+    co_await timing_.clock->sleepUntil(token, watchTarget_);  // throws once replaced or stopped
+    if (waiter_ && waitDeadline_ > timing_.clock->now()) {
+      watchTarget_ = waitDeadline_;
+      continue;
+    }
+    deadlineWatch_ = Task();
+    wake();  // a wait still in progress has reached its deadline
+    co_return;
   }
-  if (wakeToken_ == token) wakeToken_.reset();
+}
+
+void RemoteFileSender::stopWatchingDeadlines() {
+  if (auto watch = std::exchange(deadlineWatch_, Task())) watch.cancel();
 }
 
 asio::awaitable<void> RemoteFileSender::run() {
@@ -86,6 +110,7 @@ asio::awaitable<void> RemoteFileSender::run() {
     result.emplace(RemoteFileSendError(RemoteFileSendError::Code::readFailed));
   }
   source_.file.reset();  // closes the file on every way out
+  stopWatchingDeadlines();
   auto completion = std::move(completion_);
   completion_ = nullptr;
   if (completion) completion(*result);

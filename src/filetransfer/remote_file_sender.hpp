@@ -65,9 +65,14 @@ class RemoteFileSender : public std::enable_shared_from_this<RemoteFileSender> {
   boost::asio::awaitable<void> sendChunk(Bytes frame);
   boost::asio::awaitable<void> waitForAcknowledgement(std::uint64_t target);
   bool sourceIsUnchanged() const;
-  // Sleeps until `deadline` or until a receipt or a cancel wakes the sender.
+  // Waits until `deadline` or until a receipt or a cancel wakes the sender.
   boost::asio::awaitable<void> waitForWake(Clock::TimePoint deadline);
   void wake();
+  // The deadlines of waits are kept by one watching task, not a timer per wait: a later deadline than the one it
+  // sleeps towards is picked up when it wakes, only an earlier one replaces it.
+  void watchDeadline(Clock::TimePoint deadline);
+  boost::asio::awaitable<void> watchDeadlines(TaskToken token);
+  void stopWatchingDeadlines();
 
   // On the strand.
   void applyAcknowledgement(std::uint64_t offset);
@@ -86,7 +91,10 @@ class RemoteFileSender : public std::enable_shared_from_this<RemoteFileSender> {
   std::uint64_t sentOffset_ = 0;
   std::uint64_t offeredEnd_ = 0;  // end of the chunk being offered or last offered
   std::uint64_t acknowledgedOffset_ = 0;
-  TaskToken wakeToken_;
+  std::optional<Continuation<>> waiter_;  // the wait in progress, resumed once by a wake or its deadline
+  Clock::TimePoint waitDeadline_{};
+  Task deadlineWatch_;  // empty when no task watches
+  Clock::TimePoint watchTarget_{};
 };
 
 }  // namespace veltrano

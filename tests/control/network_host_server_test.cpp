@@ -111,6 +111,41 @@ TEST(ControlServerCommands, DiscreteCommandsAreAnsweredContinuousOnesAreNot) {
   EXPECT_TRUE(harness.waitFor([&] { return harness.metrics->bytesReceived.get() > 0 && harness.metrics->bytesSent.get() > 0; }));
 }
 
+TEST(ControlServerCommands, TrafficTotalsAreExactAcrossABurstOfCommands) {
+  ControlServerHarness harness;
+  harness.start();
+  auto client = harness.connect();
+  // A sealed record is its line plus a 16-byte header and a 16-byte tag.
+  constexpr std::int64_t recordOverhead = 32;
+  const auto nextRecord = [&] { return harness.run(client->nextRecord(2s), 7s); };
+  const std::optional<Bytes> hello = nextRecord();
+  ASSERT_TRUE(hello);
+  std::int64_t sent = static_cast<std::int64_t>(hello->size()) + recordOverhead;
+  std::int64_t received = 0;
+
+  // Far more commands than one counter update per interval: the counts of many are carried together.
+  constexpr int commands = 200;
+  for (int i = 0; i < commands; ++i) {
+    const Json ping = {{"type", "ping"}, {"timestamp", i}};
+    client->sendJSONLine(ping);
+    received += static_cast<std::int64_t>(controlMessageLine(ping)->size()) + recordOverhead;
+  }
+  for (int i = 0; i < commands; ++i) {
+    const std::optional<Bytes> pong = nextRecord();
+    ASSERT_TRUE(pong);
+    ASSERT_EQ(testing::parseJSONRecord(*pong)["type"], "pong");
+    sent += static_cast<std::int64_t>(pong->size()) + recordOverhead;
+  }
+  EXPECT_TRUE(harness.waitFor(
+      [&] { return harness.metrics->bytesReceived.get() == received && harness.metrics->bytesSent.get() == sent; }))
+      << "received " << harness.metrics->bytesReceived.get() << " of " << received << ", sent "
+      << harness.metrics->bytesSent.get() << " of " << sent;
+  // Nothing is counted twice once the last batch has landed.
+  (void)harness.waitFor([] { return false; }, 300ms);
+  EXPECT_EQ(harness.metrics->bytesReceived.get(), received);
+  EXPECT_EQ(harness.metrics->bytesSent.get(), sent);
+}
+
 TEST(ControlServerCommands, InvalidJSONIsAnsweredAndTheConnectionKept) {
   ControlServerHarness harness;
   harness.start();

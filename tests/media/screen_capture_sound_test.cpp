@@ -1,10 +1,6 @@
 // The sound of the service that captures it, from a private PulseAudio server into an audio server stand-in.
 #include <gtest/gtest.h>
 
-#include <pulse/simple.h>
-
-#include <cmath>
-#include <cstdlib>
 #include <thread>
 
 #include "capture_test_support.hpp"
@@ -13,38 +9,16 @@
 #include "media/screen_capture_service.hpp"
 #include "platform/capture/two_monitor_screen.hpp"
 #include "support/pulse_test_env.hpp"
+#include "tone.hpp"
 
 namespace veltrano {
 namespace {
 
 using namespace std::chrono_literals;
 using test::awaitOn;
+using test::loudestSample;
+using test::playTone;
 using test::RecordingAudioSink;
-
-// Plays a 1 kHz tone into the server's default sink for `duration`.
-void playTone(const std::string& server, std::chrono::milliseconds duration) {
-  const pa_sample_spec spec{PA_SAMPLE_S16LE, 48000, 1};
-  int error = 0;
-  pa_simple* player =
-      pa_simple_new(server.c_str(), "veltrano-test", PA_STREAM_PLAYBACK, nullptr, "tone", &spec, nullptr, nullptr, &error);
-  if (!player) return;
-  std::vector<std::int16_t> samples(static_cast<std::size_t>(48 * duration.count()));
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    samples[i] = static_cast<std::int16_t>(12000 * std::sin(2 * M_PI * 1000.0 * static_cast<double>(i) / 48000.0));
-  }
-  pa_simple_write(player, samples.data(), samples.size() * sizeof(std::int16_t), &error);
-  pa_simple_drain(player, &error);
-  pa_simple_free(player);
-}
-
-int loudestSample(const AudioPacket& packet) {
-  int loudest = 0;
-  for (std::size_t i = 0; i + 1 < packet.samples.size(); i += 2) {
-    const auto value = static_cast<std::int16_t>(packet.samples[i] | (packet.samples[i + 1] << 8));
-    loudest = std::max(loudest, std::abs(static_cast<int>(value)));
-  }
-  return loudest;
-}
 
 TEST(ScreenCaptureSound, ConfigurationComesFirstThenPacketsAndAProfileChangeSendsANewOne) {
   test::TwoMonitorScreen screen;

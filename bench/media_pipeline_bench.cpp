@@ -1,0 +1,586 @@
+// The media path at 1080p on a private Xvfb (one 1920x1080 monitor, a gradient background and, while the CPU and
+// memory benchmarks run, a rectangle moving at 60 Hz):
+//  - BM_CaptureEncodeCpu: CPU seconds per encoded frame of the capture service and the encoder as the host wires
+//    them (grab, cursor, BGRA to I420, x264), measured on a process of their own (this program started again
+//    with --cpu) through wait4; BM_FfmpegX11grabCpu runs `ffmpeg -f x11grab ... -c:v libx264 -preset P -tune
+//    zerolatency -f null -` at the same frame rate on the same screen and reports ours against it.
+//  - BM_DrawToSocketLatency: the whole path through the video server to a local client on loopback at 60 fps
+//    pacing. A mark is painted, timestamped once the X server has drawn it, and the first frame the client
+//    receives afterwards that shows it (ffmpeg decodes the received stream afterwards) gives the latency.
+//  - BM_SteadyMemory: RSS of a process running capture, encoder, video server and a local client (this program
+//    with --memory) over 10,000 frames.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/executors.hpp"
+#include "core/log_sink.hpp"
+#include "core/metrics_store.hpp"
+#include "media/actor_access.hpp"
+#include "media/media_envelope.hpp"
+#include "media/screen_capture_service.hpp"
+#include "media/video_encoder_service.hpp"
+#include "media/video_stream_server.hpp"
+#include "media_bench_screen.hpp"
+#include "platform/crypto/signing_key.hpp"
+#include "support/local_test_client.hpp"
+#include "support/run_blocking.hpp"
+#include "transport/veltrano_identity.hpp"
+
+extern char** environ;
+
+namespace {
+
+using namespace veltrano;
+using namespace std::chrono_literals;
+using SteadyClock = std::chrono::steady_clock;
+using testing::runBlocking;
+namespace fs = std::filesystem;
+
+constexpr int kCpuRunSeconds = 15;
+constexpr int kLatencyDraws = 1000;
+constexpr int kLatencyFps = 60;
+constexpr std::uint64_t kMemoryFrames = 10000;
+constexpr std::uint64_t kMemorySampleEvery = 100;  // frames
+
+// The latency mark: a square painted in turn in these colours; the decoded picture is read at its centre.
+constexpr int kMarkX = 200;
+constexpr int kMarkY = 200;
+constexpr int kMarkSize = 300;
+constexpr int kProbeSize = 16;
+constexpr std::array<std::uint32_t, 4> kMarkColours{0xE02020, 0x20C040, 0x2040E0, 0xF0F0F0};
+
+// A main thread of the program's own, for what the media actors post there (metrics, log lines).
+class MainThread {
+ public:
+  MainThread() : guard_(context_.get_executor()), thread_([this] { context_.run(); }) {
+    setMainExecutor(context_.get_executor(), thread_.get_id());
+  }
+  ~MainThread() {
+    guard_.reset();
+    thread_.join();
+  }
+
+ private:
+  asio::io_context context_;
+  asio::executor_work_guard<asio::io_context::executor_type> guard_;
+  std::thread thread_;
+};
+
+// Where the encoder's frames go when no network is measured: always watched, counted and dropped.
+class CountingVideoSink final : public EncodedVideoFrameSink {
+ public:
+  void submitEncodedFrame(EncodedVideoFrame) override { ++frames; }
+  bool hasViewers() const override { return true; }
+  std::atomic<std::uint64_t> frames{0};
+};
+
+// The capture service and the encoder of one display, wired as the host wires them, capturing at `fps`.
+class DisplayPipeline {
+ public:
+  DisplayPipeline(const std::string& display, std::uint32_t monitorID, int fps,
+                  std::shared_ptr<EncodedVideoFrameSink> sink, std::shared_ptr<VideoStreamServer> server) {
+    encoder_ = VideoEncoderService::create(metrics_);
+    runBlocking(onActor(encoder_, [sink](VideoEncoderService& e) { e.server = sink; }));
+    runBlocking(encoder_->setFrameRate(fps));
+    if (server) runBlocking(server->setEncoder(encoder_));
+    capture_ = ScreenCaptureService::create(metrics_, encoder_, sink, nullptr, false, {display, {}});
+    runBlocking(onActor(capture_, [fps](ScreenCaptureService& c) { c.desiredEncodeFps = fps; }));
+    runBlocking(capture_->startCapture(monitorID));
+  }
+  ~DisplayPipeline() {
+    runBlocking(capture_->stopCapture());
+    runBlocking(encoder_->stopSession());
+  }
+  DisplayPipeline(const DisplayPipeline&) = delete;
+  DisplayPipeline& operator=(const DisplayPipeline&) = delete;
+
+ private:
+  std::shared_ptr<MetricsStore> metrics_ = std::make_shared<MetricsStore>();
+  std::shared_ptr<VideoEncoderService> encoder_;
+  std::shared_ptr<ScreenCaptureService> capture_;
+};
+
+// A display streamed through the video server on a free loopback port to one local client.
+class StreamedDisplay {
+ public:
+  StreamedDisplay(const std::string& display, std::uint32_t monitorID, int fps) {
+    MediaServerDependencies dependencies;
+    dependencies.identityProvider = [key = key_] { return VeltranoIdentity(key); };
+    server_ = VideoStreamServer::create(0, metrics_, dependencies);
+    runBlocking(server_->start());
+    pipeline_.emplace(display, monitorID, fps, server_, server_);
+    client_ = testing::LocalTestClient::connectBlocking(server_->listeningPort(), LocalTransportChannel::video, key_);
+  }
+  ~StreamedDisplay() {
+    client_->close();
+    pipeline_.reset();
+    runBlocking(server_->stop());
+  }
+  StreamedDisplay(const StreamedDisplay&) = delete;
+  StreamedDisplay& operator=(const StreamedDisplay&) = delete;
+
+  testing::LocalTestClient& client() { return *client_; }
+
+ private:
+  platform::SigningKey key_ = platform::SigningKey::generate();
+  std::shared_ptr<MetricsStore> metrics_ = std::make_shared<MetricsStore>();
+  std::shared_ptr<VideoStreamServer> server_;
+  std::optional<DisplayPipeline> pipeline_;
+  std::shared_ptr<testing::LocalTestClient> client_;
+};
+
+// --- Child processes ---
+
+std::uint64_t residentKiB() {
+  std::ifstream statm("/proc/self/statm");
+  std::uint64_t size = 0;
+  std::uint64_t resident = 0;
+  statm >> size >> resident;
+  return resident * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE)) / 1024;
+}
+
+std::uint64_t peakResidentKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stoull(line.substr(6));
+  }
+  return 0;
+}
+
+// --cpu DISPLAY MONITOR SECONDS FPS: captures and encodes for SECONDS, prints "frames N".
+int runCpuChild(const std::string& display, std::uint32_t monitorID, int seconds, int fps) {
+  setLogSink(nullptr);
+  MainThread mainThread;
+  auto sink = std::make_shared<CountingVideoSink>();
+  {
+    DisplayPipeline pipeline(display, monitorID, fps, sink, nullptr);
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  }
+  std::printf("frames %llu\n", static_cast<unsigned long long>(sink->frames.load()));
+  std::fflush(stdout);
+  // The measurement is complete; the shared I/O threads may still post to the main thread, so do not unwind it.
+  std::_Exit(0);
+}
+
+// --memory DISPLAY MONITOR FRAMES FPS: streams to a local client until it received FRAMES frames; prints
+// "rss FRAMES KIB" every kMemorySampleEvery frames, then "hwm KIB".
+int runMemoryChild(const std::string& display, std::uint32_t monitorID, std::uint64_t frames, int fps) {
+  setLogSink(nullptr);
+  MainThread mainThread;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> samples;
+  {
+    StreamedDisplay streamed(display, monitorID, fps);
+    std::uint64_t received = 0;
+    while (received < frames) {
+      auto record = streamed.client().nextRecordBlocking(5s);
+      if (!record) throw std::runtime_error("no frame for 5 s");
+      auto envelope = parseMediaEnvelope(*record);
+      if (!envelope || envelope->type != MediaEnvelopeType::videoFrame) continue;
+      if (++received % kMemorySampleEvery == 0) samples.emplace_back(received, residentKiB());
+    }
+  }
+  for (const auto& [at, kib] : samples) std::printf("rss %llu %llu\n", static_cast<unsigned long long>(at),
+                                                     static_cast<unsigned long long>(kib));
+  std::printf("hwm %llu\n", static_cast<unsigned long long>(peakResidentKiB()));
+  std::fflush(stdout);
+  std::_Exit(0);
+}
+
+struct ChildOutcome {
+  std::string output;
+  double cpuSeconds = 0;
+};
+
+// Runs a program to its end with its standard output in a pipe; its CPU time (user + system, all threads) from
+// wait4. Kills it after `timeout`.
+ChildOutcome runChild(std::vector<std::string> arguments, std::chrono::seconds timeout) {
+  int pipe[2];
+  if (::pipe2(pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipe[1], STDOUT_FILENO);
+  std::vector<char*> argv;
+  for (auto& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  const int spawned = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pipe[1]);
+  if (spawned != 0) {
+    ::close(pipe[0]);
+    throw std::runtime_error(arguments[0] + ": " + std::strerror(spawned));
+  }
+  ChildOutcome outcome;
+  const auto deadline = SteadyClock::now() + timeout;
+  char buffer[4096];
+  for (;;) {
+    pollfd readable{pipe[0], POLLIN, 0};
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
+    if (left.count() <= 0) {
+      ::kill(pid, SIGKILL);
+      break;
+    }
+    if (::poll(&readable, 1, static_cast<int>(left.count())) <= 0) continue;
+    const ssize_t n = ::read(pipe[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    outcome.output.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(pipe[0]);
+  int status = 0;
+  rusage usage{};
+  ::wait4(pid, &status, 0, &usage);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error(arguments[0] + " failed");
+  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+  outcome.cpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
+  return outcome;
+}
+
+// The value after the last "key" (followed by '=' or ' ') in the output; nullopt when absent.
+std::optional<std::uint64_t> lastValue(const std::string& output, const std::string& key) {
+  std::optional<std::uint64_t> value;
+  std::istringstream lines(output);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.size() > key.size() && line.rfind(key, 0) == 0 && (line[key.size()] == '=' || line[key.size()] == ' ')) {
+      value = std::stoull(line.substr(key.size() + 1));
+    }
+  }
+  return value;
+}
+
+// --- Parent ---
+
+bench::BenchScreen& screen() {
+  static bench::BenchScreen instance;
+  return instance;
+}
+
+std::string self() { return fs::read_symlink("/proc/self/exe").string(); }
+
+std::map<int, double> gOursCpuPerFrame;  // by frame rate
+
+void BM_CaptureEncodeCpu(benchmark::State& state) {
+  const int fps = static_cast<int>(state.range(0));
+  ChildOutcome outcome;
+  std::uint64_t frames = 0;
+  for (auto _ : state) {
+    screen().startAnimation();
+    outcome = runChild({self(), "--cpu", screen().displayName(), std::to_string(screen().monitorID()),
+                        std::to_string(kCpuRunSeconds), std::to_string(fps)},
+                       std::chrono::seconds(kCpuRunSeconds + 60));
+    screen().stopAnimation();
+    frames = lastValue(outcome.output, "frames").value_or(0);
+  }
+  if (frames == 0) return state.SkipWithError("no frame was encoded");
+  gOursCpuPerFrame[fps] = outcome.cpuSeconds / static_cast<double>(frames);
+  state.counters["frames"] = static_cast<double>(frames);
+  state.counters["cpu_s"] = outcome.cpuSeconds;
+  state.counters["cpu_ms_per_frame"] = 1000 * gOursCpuPerFrame[fps];
+}
+
+void BM_FfmpegX11grabCpu(benchmark::State& state) {
+  const int fps = static_cast<int>(state.range(0));
+  const std::string preset = state.range(1) == 0 ? "ultrafast" : "veryfast";
+  state.SetLabel("preset " + preset);
+  ChildOutcome outcome;
+  std::uint64_t frames = 0;
+  for (auto _ : state) {
+    screen().startAnimation();
+    outcome = runChild({"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "fatal", "-f", "x11grab", "-video_size",
+                        "1920x1080", "-framerate", std::to_string(fps), "-i", screen().displayName(), "-t",
+                        std::to_string(kCpuRunSeconds), "-c:v", "libx264", "-preset", preset, "-tune", "zerolatency",
+                        "-progress", "pipe:1", "-f", "null", "-"},
+                       std::chrono::seconds(kCpuRunSeconds + 60));
+    screen().stopAnimation();
+    frames = lastValue(outcome.output, "frame").value_or(0);
+  }
+  if (frames == 0) return state.SkipWithError("ffmpeg encoded no frame");
+  const double perFrame = outcome.cpuSeconds / static_cast<double>(frames);
+  state.counters["frames"] = static_cast<double>(frames);
+  state.counters["cpu_s"] = outcome.cpuSeconds;
+  state.counters["cpu_ms_per_frame"] = 1000 * perFrame;
+  if (gOursCpuPerFrame.count(fps) != 0) state.counters["ours_vs_ffmpeg"] = gOursCpuPerFrame[fps] / perFrame;
+}
+
+// --- Latency ---
+
+struct ReceivedFrame {
+  SteadyClock::time_point at;
+  VideoFramePayload frame;
+};
+
+struct Draw {
+  SteadyClock::time_point at;
+  std::uint32_t colour;
+};
+
+void appendAnnexB(std::vector<std::uint8_t>& out, ByteView nal) {
+  out.insert(out.end(), {0, 0, 0, 1});
+  out.insert(out.end(), nal.begin(), nal.end());
+}
+
+// The length-prefixed NAL units of an access unit, or of an AVCDecoderConfigurationRecord's sets, in Annex B.
+void appendAccessUnit(std::vector<std::uint8_t>& out, const Bytes& unit) {
+  std::size_t at = 0;
+  while (at + 4 <= unit.size()) {
+    const std::size_t length = (std::size_t{unit[at]} << 24) | (std::size_t{unit[at + 1]} << 16) |
+                               (std::size_t{unit[at + 2]} << 8) | unit[at + 3];
+    at += 4;
+    if (at + length > unit.size()) throw std::runtime_error("an access unit whose lengths do not add up");
+    appendAnnexB(out, ByteView(unit.data() + at, length));
+    at += length;
+  }
+}
+
+std::vector<std::uint8_t> parameterSetsInAnnexB(const Bytes& record) {
+  std::vector<std::uint8_t> out;
+  std::size_t at = 5;
+  for (int kind = 0; kind < 2; ++kind) {
+    if (at >= record.size()) throw std::runtime_error("short decoder configuration record");
+    const std::size_t count = kind == 0 ? (record[at] & 0x1F) : record[at];
+    ++at;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (at + 2 > record.size()) throw std::runtime_error("short decoder configuration record");
+      const std::size_t length = (std::size_t{record[at]} << 8) | record[at + 1];
+      at += 2;
+      if (at + length > record.size()) throw std::runtime_error("short decoder configuration record");
+      appendAnnexB(out, ByteView(record.data() + at, length));
+      at += length;
+    }
+  }
+  return out;
+}
+
+// Decodes the stream with ffmpeg and returns the probe square's mean colour (0xRRGGBB) of every picture.
+std::vector<std::uint32_t> probeColours(const std::vector<std::uint8_t>& annexB) {
+  char dir[] = "/tmp/veltrano-bench-XXXXXX";
+  if (!::mkdtemp(dir)) throw std::runtime_error("mkdtemp failed");
+  const std::string input = std::string(dir) + "/in.h264";
+  const std::string output = std::string(dir) + "/probe.bgra";
+  std::ofstream(input, std::ios::binary)
+      .write(reinterpret_cast<const char*>(annexB.data()), static_cast<std::streamsize>(annexB.size()));
+  const int probeX = kMarkX + kMarkSize / 2 - kProbeSize / 2;
+  const int probeY = kMarkY + kMarkSize / 2 - kProbeSize / 2;
+  const std::string command = "ffmpeg -nostdin -v error -y -f h264 -i " + input + " -fps_mode passthrough -vf crop=" +
+                              std::to_string(kProbeSize) + ":" + std::to_string(kProbeSize) + ":" +
+                              std::to_string(probeX) + ":" + std::to_string(probeY) +
+                              " -f rawvideo -pix_fmt bgra " + output;
+  const int status = std::system(command.c_str());
+  std::ifstream file(output, std::ios::binary);
+  const std::vector<std::uint8_t> raw((std::istreambuf_iterator<char>(file)), {});
+  fs::remove_all(dir);
+  if (status != 0) throw std::runtime_error("ffmpeg could not decode the received stream");
+  constexpr std::size_t frameBytes = kProbeSize * kProbeSize * 4;
+  std::vector<std::uint32_t> colours;
+  for (std::size_t at = 0; at + frameBytes <= raw.size(); at += frameBytes) {
+    std::array<std::uint64_t, 3> sum{};
+    for (std::size_t p = at; p < at + frameBytes; p += 4) {
+      sum[0] += raw[p + 2];
+      sum[1] += raw[p + 1];
+      sum[2] += raw[p];
+    }
+    constexpr std::uint64_t pixels = kProbeSize * kProbeSize;
+    colours.push_back(static_cast<std::uint32_t>((sum[0] / pixels) << 16 | (sum[1] / pixels) << 8 | sum[2] / pixels));
+  }
+  return colours;
+}
+
+bool near(std::uint32_t a, std::uint32_t b) {
+  for (int shift : {16, 8, 0}) {
+    if (std::abs(static_cast<int>((a >> shift) & 0xFF) - static_cast<int>((b >> shift) & 0xFF)) > 40) return false;
+  }
+  return true;
+}
+
+double percentile(std::vector<double> values, double fraction) {
+  std::sort(values.begin(), values.end());
+  return values[std::min(values.size() - 1, static_cast<std::size_t>(fraction * static_cast<double>(values.size())))];
+}
+
+void BM_DrawToSocketLatency(benchmark::State& state) {
+  static MainThread mainThread;  // lives as long as the shared I/O threads that post to it
+  auto silenced = setLogSink(nullptr);
+  std::vector<double> latencies;
+  std::vector<double> untilGrabbed;  // draw to the grab that saw it (the grab's time is the frame's)
+  std::vector<double> afterGrab;     // grab to the client: copy, encode, seal, loopback, open
+  int missed = 0;
+  int staleFirst = 0;
+  for (auto _ : state) {
+    StreamedDisplay streamed(screen().displayName(), screen().monitorID(), kLatencyFps);
+    Bytes record;
+    std::vector<ReceivedFrame> frames;
+    std::vector<Draw> draws;
+    auto receive = [&](std::chrono::milliseconds timeout) {
+      auto got = streamed.client().nextRecordBlocking(timeout);
+      if (!got) return;
+      const auto at = SteadyClock::now();
+      auto envelope = parseMediaEnvelope(*got);
+      if (!envelope) throw std::runtime_error("a record that is not one media envelope");
+      if (envelope->type == MediaEnvelopeType::videoConfiguration) {
+        auto configuration = parseVideoConfigurationPayload(envelope->payload);
+        if (!configuration) throw std::runtime_error("unreadable configuration");
+        record = configuration->decoderConfigurationRecord;
+      } else if (auto frame = parseVideoFramePayload(envelope->payload)) {
+        frames.push_back({at, std::move(*frame)});
+      }
+    };
+    std::mt19937 random(6);
+    std::uniform_int_distribution<int> pause(30, 50);  // ms between draws: any phase against the 60 Hz grab
+    auto nextDraw = SteadyClock::now() + 500ms;
+    for (int i = 0; i < kLatencyDraws; ++i) {
+      for (auto now = SteadyClock::now(); now < nextDraw; now = SteadyClock::now()) {
+        receive(std::chrono::duration_cast<std::chrono::milliseconds>(nextDraw - now) + 1ms);
+      }
+      const std::uint32_t colour = kMarkColours[static_cast<std::size_t>(i) % kMarkColours.size()];
+      const auto drawn = screen().paint(kMarkX, kMarkY, kMarkSize, kMarkSize, colour);
+      draws.push_back({drawn, colour});
+      nextDraw = drawn + std::chrono::milliseconds(pause(random));
+    }
+    for (auto until = SteadyClock::now() + 300ms; SteadyClock::now() < until;) receive(50ms);
+    if (record.empty() || frames.empty() || !frames.front().frame.keyframe) {
+      return state.SkipWithError("no configuration and keyframe first");
+    }
+
+    std::vector<std::uint8_t> stream;
+    const auto sets = parameterSetsInAnnexB(record);
+    for (const auto& received : frames) {
+      if (received.frame.keyframe) stream.insert(stream.end(), sets.begin(), sets.end());
+      appendAccessUnit(stream, received.frame.accessUnit);
+    }
+    const auto colours = probeColours(stream);
+    if (colours.size() != frames.size()) return state.SkipWithError("ffmpeg decoded a different number of frames");
+    std::size_t next = 0;
+    for (const auto& draw : draws) {
+      while (next < frames.size() && frames[next].at <= draw.at) ++next;
+      std::size_t match = next;
+      while (match < frames.size() && frames[match].at < draw.at + 500ms && !near(colours[match], draw.colour)) {
+        ++match;
+      }
+      if (match == frames.size() || frames[match].at >= draw.at + 500ms) {
+        ++missed;
+        continue;
+      }
+      if (match != next) ++staleFirst;
+      latencies.push_back(std::chrono::duration<double, std::milli>(frames[match].at - draw.at).count());
+      const auto grabbed = SteadyClock::time_point(std::chrono::microseconds(frames[match].frame.presentationTimeMicros));
+      untilGrabbed.push_back(std::chrono::duration<double, std::milli>(grabbed - draw.at).count());
+      afterGrab.push_back(std::chrono::duration<double, std::milli>(frames[match].at - grabbed).count());
+    }
+  }
+  setLogSink(silenced);
+  if (latencies.empty()) return state.SkipWithError("no draw was seen");
+  state.counters["draws"] = kLatencyDraws;
+  state.counters["missed"] = missed;
+  state.counters["stale_first_frames"] = staleFirst;
+  state.counters["p50_ms"] = percentile(latencies, 0.50);
+  state.counters["p99_ms"] = percentile(latencies, 0.99);
+  state.counters["max_ms"] = percentile(latencies, 1.0);
+  state.counters["grab_p50_ms"] = percentile(untilGrabbed, 0.50);
+  state.counters["after_grab_p50_ms"] = percentile(afterGrab, 0.50);
+  state.counters["after_grab_p99_ms"] = percentile(afterGrab, 0.99);
+}
+
+// --- Memory ---
+
+void BM_SteadyMemory(benchmark::State& state) {
+  ChildOutcome outcome;
+  for (auto _ : state) {
+    screen().startAnimation();
+    outcome = runChild({self(), "--memory", screen().displayName(), std::to_string(screen().monitorID()),
+                        std::to_string(kMemoryFrames), std::to_string(kLatencyFps)},
+                       std::chrono::seconds(480));
+    screen().stopAnimation();
+  }
+  std::vector<double> mib;
+  std::istringstream lines(outcome.output);
+  std::string word;
+  while (lines >> word) {
+    if (word == "rss") {
+      unsigned long long frames = 0;
+      unsigned long long kib = 0;
+      lines >> frames >> kib;
+      mib.push_back(static_cast<double>(kib) / 1024);
+    }
+  }
+  if (mib.size() < 10) return state.SkipWithError("too few samples");
+  // After the first 500 frames (sessions, buffers and pools in place).
+  const std::size_t warm = std::min<std::size_t>(4, mib.size() - 1);
+  const std::size_t half = mib.size() / 2;
+  state.counters["frames"] = static_cast<double>(kMemoryFrames);
+  state.counters["start_MiB"] = mib[warm];
+  state.counters["peak_MiB"] = *std::max_element(mib.begin() + static_cast<std::ptrdiff_t>(warm), mib.end());
+  state.counters["end_MiB"] = mib.back();
+  state.counters["mid_MiB"] = mib[half];
+  state.counters["hwm_MiB"] = static_cast<double>(lastValue(outcome.output, "hwm").value_or(0)) / 1024;
+}
+
+BENCHMARK(BM_CaptureEncodeCpu)->Arg(30)->Arg(60)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_FfmpegX11grabCpu)
+    ->Args({30, 0})
+    ->Args({60, 0})
+    ->Args({30, 1})
+    ->Args({60, 1})
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
+BENCHMARK(BM_DrawToSocketLatency)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_SteadyMemory)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string mode = argc > 1 ? argv[1] : "";
+  try {
+    if (mode == "--cpu" && argc == 6) {
+      return runCpuChild(argv[2], static_cast<std::uint32_t>(std::stoul(argv[3])), std::stoi(argv[4]),
+                         std::stoi(argv[5]));
+    }
+    if (mode == "--memory" && argc == 6) {
+      return runMemoryChild(argv[2], static_cast<std::uint32_t>(std::stoul(argv[3])), std::stoull(argv[4]),
+                            std::stoi(argv[5]));
+    }
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "%s: %s\n", mode.c_str(), error.what());
+    return 1;
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  try {
+    benchmark::RunSpecifiedBenchmarks();
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "%s\n", error.what());
+    return 1;
+  }
+  benchmark::Shutdown();
+  return 0;
+}

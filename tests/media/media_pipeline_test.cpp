@@ -1,0 +1,261 @@
+// The whole media path as the host wires it, through the network: the capture service feeds the display's
+// encoder, the encoder hands its access units to the video server, and the capture service records the sound for
+// the audio server. Local clients connect through the real handshake and read what a tablet would read; ffmpeg
+// decodes the video independently.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/executors.hpp"
+#include "core/metrics_store.hpp"
+#include "media/actor_access.hpp"
+#include "media/audio_stream_server.hpp"
+#include "media/media_envelope.hpp"
+#include "media/screen_capture_service.hpp"
+#include "media/video_encoder_service.hpp"
+#include "media/video_stream_server.hpp"
+#include "platform/capture/two_monitor_screen.hpp"
+#include "platform/crypto/signing_key.hpp"
+#include "platform/h264/ffmpeg_decoder.hpp"
+#include "support/local_test_client.hpp"
+#include "support/pulse_test_env.hpp"
+#include "support/run_blocking.hpp"
+#include "tone.hpp"
+#include "transport/veltrano_identity.hpp"
+
+namespace veltrano {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::awaitOn;
+using testing::LocalTestClient;
+using test::Rgb;
+
+constexpr Rgb kRed{200, 30, 40};
+constexpr Rgb kBlue{20, 40, 220};
+constexpr Rgb kGreen{10, 210, 60};
+constexpr Rgb kYellow{230, 220, 30};
+
+struct ReceivedEnvelope {
+  MediaEnvelopeType type;
+  Bytes payload;
+};
+
+// The parameter sets a client takes from an AVCDecoderConfigurationRecord; nullopt when the record is malformed.
+struct AvcParameterSets {
+  std::vector<platform::NalUnit> sps;
+  std::vector<platform::NalUnit> pps;
+};
+std::optional<AvcParameterSets> readDecoderConfigurationRecord(const Bytes& record) {
+  if (record.size() < 7 || record[0] != 1 || (record[4] & 0x03) != 3) return std::nullopt;  // 4-byte lengths
+  std::size_t at = 5;
+  auto readSets = [&](std::size_t count, std::vector<platform::NalUnit>& into) {
+    for (std::size_t i = 0; i < count; ++i) {
+      if (at + 2 > record.size()) return false;
+      const std::size_t length = (std::size_t{record[at]} << 8) | record[at + 1];
+      at += 2;
+      if (length == 0 || at + length > record.size()) return false;
+      into.emplace_back(record.begin() + static_cast<std::ptrdiff_t>(at),
+                        record.begin() + static_cast<std::ptrdiff_t>(at + length));
+      at += length;
+    }
+    return true;
+  };
+  AvcParameterSets sets;
+  if (!readSets(record[at++] & 0x1F, sets.sps) || at >= record.size()) return std::nullopt;
+  if (!readSets(record[at++], sets.pps)) return std::nullopt;
+  return sets;
+}
+
+void expectColour(const test::DecodedVideo& video, std::size_t frame, int x, int y, Rgb colour) {
+  const auto rgb = video.rgbAt(frame, x, y);
+  EXPECT_NEAR(rgb[0], colour.r, 12) << "frame " << frame << " at " << x << "," << y;
+  EXPECT_NEAR(rgb[1], colour.g, 12) << "frame " << frame << " at " << x << "," << y;
+  EXPECT_NEAR(rgb[2], colour.b, 12) << "frame " << frame << " at " << x << "," << y;
+}
+
+// The host's media actors for one display on a private two-monitor X server, the servers on free loopback
+// ports, and an account key the clients authenticate with.
+class MediaPipelineTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    for (auto& client : clients) client->close();
+    if (capture) awaitOn(loop, capture->stopCapture());
+    if (encoder) awaitOn(loop, encoder->stopSession());
+    if (videoServer) awaitOn(loop, videoServer->stop());
+    if (audioServer) awaitOn(loop, audioServer->stop());
+    loop.drain();
+  }
+
+  // Wires the actors as the host does for the display that also captures the sound.
+  void startServicesAndCapture(std::uint32_t displayID, std::string soundServer) {
+    MediaServerDependencies dependencies;
+    dependencies.identityProvider = [key = accountKey] { return VeltranoIdentity(key); };
+    videoServer = VideoStreamServer::create(0, metrics, dependencies);
+    audioServer = AudioStreamServer::create(0, metrics, dependencies);
+    encoder = VideoEncoderService::create(metrics);
+    awaitOn(loop, onActor(encoder, [s = videoServer](VideoEncoderService& e) { e.server = s; }));
+    awaitOn(loop, videoServer->setEncoder(encoder));
+    awaitOn(loop, videoServer->start());
+    awaitOn(loop, audioServer->start());
+    ASSERT_NE(videoServer->listeningPort(), 0);
+    ASSERT_NE(audioServer->listeningPort(), 0);
+    capture = ScreenCaptureService::create(metrics, encoder, videoServer, audioServer, true,
+                                           {screen.name(), std::move(soundServer)});
+    awaitOn(loop, capture->startCapture(displayID));
+  }
+
+  std::shared_ptr<LocalTestClient> connect(std::uint16_t port, LocalTransportChannel channel) {
+    auto client = awaitOn(loop, LocalTestClient::connect(port, channel, accountKey, {}));
+    clients.push_back(client);
+    return client;
+  }
+
+  // The next record as one media envelope, with the main loop turning meanwhile; nullopt when none came.
+  std::optional<ReceivedEnvelope> nextEnvelope(LocalTestClient& client, std::chrono::milliseconds timeout = 3s) {
+    auto record = awaitOn(loop, client.nextRecord(timeout), timeout + 2s);
+    if (!record) return std::nullopt;
+    auto envelope = parseMediaEnvelope(*record);
+    if (!envelope) {
+      ADD_FAILURE() << "a record that is not one media envelope";
+      return std::nullopt;
+    }
+    return ReceivedEnvelope{envelope->type, Bytes(envelope->payload.begin(), envelope->payload.end())};
+  }
+
+  MainLoopForTests loop;
+  test::TwoMonitorScreen screen;
+  platform::SigningKey accountKey = platform::SigningKey::generate();
+  std::shared_ptr<MetricsStore> metrics = std::make_shared<MetricsStore>();
+  std::shared_ptr<VideoStreamServer> videoServer;
+  std::shared_ptr<AudioStreamServer> audioServer;
+  std::shared_ptr<VideoEncoderService> encoder;
+  std::shared_ptr<ScreenCaptureService> capture;
+  std::vector<std::shared_ptr<LocalTestClient>> clients;
+};
+
+TEST_F(MediaPipelineTest, VideoClientGetsConfigurationAndKeyframeFirstAndFramesDecodeToWhatWasDrawn) {
+  VELTRANO_REQUIRE_FFMPEG();
+  VELTRANO_START_TWO_MONITOR_SCREEN(screen);
+  screen.fill(screen.left().bounds, kRed);
+  screen.fill(screen.right().bounds, kBlue);
+  screen.fill({320, 300, 320, 180}, kGreen);  // lower part of the right monitor
+  // No sound server: the picture runs without it.
+  startServicesAndCapture(screen.right().id, "unix:/nonexistent/veltrano-no-pulse");
+  auto client = connect(videoServer->listeningPort(), LocalTransportChannel::video);
+
+  const auto configuration = nextEnvelope(*client);
+  ASSERT_TRUE(configuration);
+  ASSERT_EQ(configuration->type, MediaEnvelopeType::videoConfiguration);
+  const auto described = parseVideoConfigurationPayload(configuration->payload);
+  ASSERT_TRUE(described);
+  EXPECT_EQ(described->codedWidth, 320u);
+  EXPECT_EQ(described->codedHeight, 480u);
+  const auto sets = readDecoderConfigurationRecord(described->decoderConfigurationRecord);
+  ASSERT_TRUE(sets) << "unreadable decoder configuration record";
+  ASSERT_EQ(sets->sps.size(), 1u);
+  ASSERT_EQ(sets->pps.size(), 1u);
+
+  std::vector<VideoFramePayload> frames;
+  const auto first = nextEnvelope(*client);
+  ASSERT_TRUE(first);
+  ASSERT_EQ(first->type, MediaEnvelopeType::videoFrame);
+  auto keyframe = parseVideoFramePayload(first->payload);
+  ASSERT_TRUE(keyframe);
+  EXPECT_TRUE(keyframe->keyframe);
+  frames.push_back(std::move(*keyframe));
+
+  // A change on the watched monitor after the client joined arrives as further frames (the change, then
+  // heartbeats of the static screen).
+  screen.fill({320, 0, 160, 150}, kYellow);
+  const auto readUntil = std::chrono::steady_clock::now() + 1500ms;
+  while (std::chrono::steady_clock::now() < readUntil) {
+    auto next = nextEnvelope(*client, 500ms);
+    if (!next) continue;
+    if (next->type == MediaEnvelopeType::videoConfiguration) {
+      // Sent again ahead of a later keyframe; the stream's size does not change.
+      const auto again = parseVideoConfigurationPayload(next->payload);
+      ASSERT_TRUE(again);
+      EXPECT_EQ(again->codedWidth, 320u);
+      EXPECT_EQ(again->codedHeight, 480u);
+      continue;
+    }
+    ASSERT_EQ(next->type, MediaEnvelopeType::videoFrame);
+    auto frame = parseVideoFramePayload(next->payload);
+    ASSERT_TRUE(frame);
+    EXPECT_GT(frame->presentationTimeMicros, frames.back().presentationTimeMicros);
+    frames.push_back(std::move(*frame));
+  }
+  ASSERT_GE(frames.size(), 2u) << "no frame followed the drawing";
+
+  // Annex B as a client builds it: the record's sets ahead of every keyframe.
+  std::vector<std::uint8_t> stream;
+  for (const auto& frame : frames) {
+    if (frame.keyframe) {
+      for (const auto& nal : sets->sps) test::appendAnnexB(stream, nal);
+      for (const auto& nal : sets->pps) test::appendAnnexB(stream, nal);
+    }
+    const auto nals = test::splitLengthPrefixed(frame.accessUnit);
+    ASSERT_FALSE(nals.empty()) << "an access unit whose lengths do not add up";
+    for (const auto& nal : nals) test::appendAnnexB(stream, nal);
+  }
+  const auto video = test::decodeWithFfmpeg(stream, 320, 480);
+  ASSERT_TRUE(video);
+  EXPECT_EQ(video->errors, "");
+  ASSERT_EQ(video->frames.size(), frames.size());
+  const std::size_t last = video->frames.size() - 1;
+  // Monitor coordinates: the right monitor starts at x = 320 of the screen.
+  expectColour(*video, 0, 80, 75, kBlue);
+  expectColour(*video, last, 80, 75, kYellow);
+  for (const std::size_t f : {std::size_t{0}, last}) {
+    expectColour(*video, f, 240, 100, kBlue);
+    expectColour(*video, f, 200, 400, kGreen);
+  }
+}
+
+TEST_F(MediaPipelineTest, ToneInTheNullSinkReachesAnAudioClientAfterTheConfiguration) {
+  VELTRANO_REQUIRE_PULSE();
+  VELTRANO_START_TWO_MONITOR_SCREEN(screen);
+  startServicesAndCapture(screen.left().id, std::getenv("PULSE_SERVER"));
+  ASSERT_TRUE(awaitOn(loop, onActor(capture, [](ScreenCaptureService& c) { return c.isCapturingSound(); })));
+  auto client = connect(audioServer->listeningPort(), LocalTransportChannel::audio);
+
+  std::thread tone([] { test::playTone(std::getenv("PULSE_SERVER"), 1500ms); });
+  const auto configuration = nextEnvelope(*client);
+  std::optional<AudioFormat> format;
+  if (configuration) {
+    EXPECT_EQ(configuration->type, MediaEnvelopeType::audioConfiguration);
+    format = parseAudioConfigurationPayload(configuration->payload);
+  }
+  int loudest = 0;
+  int frames = 0;
+  std::uint64_t lastPts = 0;
+  const auto readUntil = std::chrono::steady_clock::now() + 5s;
+  while (format && loudest <= 3000 && std::chrono::steady_clock::now() < readUntil) {
+    auto next = nextEnvelope(*client, 1s);
+    if (!next) continue;
+    ASSERT_EQ(next->type, MediaEnvelopeType::audioFrame) << "after " << frames << " frames";
+    auto packet = parseAudioFramePayload(next->payload);
+    ASSERT_TRUE(packet);
+    EXPECT_EQ(packet->format, *format);
+    EXPECT_EQ(packet->samples.size(), std::size_t{format->framesPerPacket} * format->channels * 2);
+    EXPECT_GT(packet->presentationTimeMicros, lastPts);
+    lastPts = packet->presentationTimeMicros;
+    loudest = std::max(loudest, test::loudestSample(*packet));
+    ++frames;
+  }
+  tone.join();
+  ASSERT_TRUE(format) << "no audio configuration came first";
+  EXPECT_EQ(*format, (AudioFormat{48000, 2, 960}));
+  EXPECT_GT(frames, 0);
+  EXPECT_GT(loudest, 3000) << "the tone did not arrive in " << frames << " frames";
+}
+
+}  // namespace
+}  // namespace veltrano

@@ -27,8 +27,13 @@ function(veltrano_test name)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
-  # A list value would be split by PROPERTIES; join it so every label survives.
-  string(REPLACE ";" "\\;" labels "${T_LABELS}")
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${labels}")
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT ${T_TIMEOUT})
+  # Labels are set by a file of our own that ctest reads after the discovered tests: a list passed through
+  # gtest_discover_tests' PROPERTIES would keep only its first element.
+  if(T_LABELS)
+    set(labels_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
+    file(WRITE ${labels_file}
+      "foreach(test IN LISTS ${name}_TESTS)\n  set_tests_properties(\"\${test}\" PROPERTIES LABELS \"${T_LABELS}\")\nendforeach()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${labels_file})
+  endif()
 endfunction()

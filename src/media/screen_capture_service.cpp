@@ -232,7 +232,7 @@ asio::awaitable<void> ScreenCaptureService::startStream(std::optional<std::uint3
 
   platform::CaptureStreamSettings settings;
   settings.displayID = monitor->id;
-  settings.framesPerSecond = grabFramesPerSecond;
+  settings.framesPerSecond = grabRate();
   settings.maxOutputWidth = maxWidth;
   settings.maxOutputHeight = maxHeight;
   settings.showsCursor = true;
@@ -380,6 +380,7 @@ asio::awaitable<void> ScreenCaptureService::reportFailure(std::shared_ptr<Screen
 
 void ScreenCaptureService::handleFrame(std::uint64_t generation, std::shared_ptr<const platform::CapturedFrame> frame) {
   if (generation != generation_) return;
+  followDesiredRate();
   lastFrame_ = frame;
   performOnMainRunLoop([metrics = metrics_] {
     if (auto store = metrics.lock()) store->capturedFrames.set(store->capturedFrames.get() + 1);
@@ -387,6 +388,13 @@ void ScreenCaptureService::handleFrame(std::uint64_t generation, std::shared_ptr
   if (!hasViewers()) return;
   if (!admitFrameForEncoding(secondsOf(frame->timestamp), desiredEncodeFps, nextEncodePTSSeconds)) return;
   sendToEncoder(frame, microsOf(frame->timestamp));
+}
+
+int ScreenCaptureService::grabRate() const { return std::clamp<int>(desiredEncodeFps, 1, grabFramesPerSecond); }
+
+// The host may change desiredEncodeFps while the stream runs.
+void ScreenCaptureService::followDesiredRate() {
+  if (stream_ && stream_->framesPerSecond() != grabRate()) stream_->setFramesPerSecond(grabRate());
 }
 
 bool ScreenCaptureService::hasViewers() const {
@@ -450,6 +458,7 @@ SteadyClock::time_point ScreenCaptureService::heartbeatTick(SteadyClock::time_po
       lastProbeAt_ = now;
     }
   }
+  followDesiredRate();
   auto due = lastEncodeAt_.value_or(streamStartedAt_) + heartbeatInterval;
   if (now >= due && lastFrame_ && hasViewers() && !encoder.expired()) {
     sendToEncoder(lastFrame_, microsOf(now));

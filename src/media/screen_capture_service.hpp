@@ -51,7 +51,8 @@ class ScreenCaptureService : public std::enable_shared_from_this<ScreenCaptureSe
  public:
   using Duration = std::chrono::steady_clock::duration;
   static constexpr std::int32_t defaultEncodeFps = 45;
-  // The grab rate's ceiling; pacing picks from these frames (the host's frame rates go up to 60).
+  // The grab rate follows desiredEncodeFps up to this ceiling (the host's frame rates go up to 60), so that no grab
+  // is taken only for pacing to drop it; pacing still keeps the encoder to the rate.
   static constexpr int grabFramesPerSecond = 60;
   static constexpr Duration heartbeatInterval = std::chrono::milliseconds(850);
   // Heartbeat granularity while nothing can be sent (no frame or no viewer yet).
@@ -133,6 +134,8 @@ class ScreenCaptureService : public std::enable_shared_from_this<ScreenCaptureSe
 
   // Callbacks, on the executor.
   void handleFrame(std::uint64_t generation, std::shared_ptr<const platform::CapturedFrame> frame);
+  int grabRate() const;
+  void followDesiredRate();
   void handleSoundPacket(std::uint64_t generation, platform::AudioPacket packet);
   void handleSoundStopped(std::uint64_t generation, const std::string& message);
   // The stream of `generation` stopped by itself: tear it down and report it once.

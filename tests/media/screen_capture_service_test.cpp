@@ -203,7 +203,7 @@ TEST_F(ScreenCaptureServiceTest, ChangingScreenIsPacedToTheDesiredRate) {
   loop.runUntil([] { return false; }, 100ms);
   const auto capturedBefore = metrics->capturedFrames();
   sink->clear();
-  // About 100 changes a second for 2 s; the grabs follow at up to 60 a second.
+  // About 100 changes a second for 2 s; the grabs follow the desired rate too, not the changes.
   const auto end = std::chrono::steady_clock::now() + 2s;
   for (int i = 0; std::chrono::steady_clock::now() < end; ++i) {
     screen.fill({10, 10, 100, 100}, i % 2 ? kRed : kBlue);
@@ -212,8 +212,10 @@ TEST_F(ScreenCaptureServiceTest, ChangingScreenIsPacedToTheDesiredRate) {
   const auto encoded = sink->count();
   EXPECT_GE(encoded, 15u);
   EXPECT_LE(encoded, 23u);
-  ASSERT_TRUE(loop.runUntil([&] { return metrics->capturedFrames() - capturedBefore >= 60; }, 2s))
-      << "captured " << metrics->capturedFrames() - capturedBefore;
+  loop.runUntil([] { return false; }, 200ms);
+  const auto captured = metrics->capturedFrames() - capturedBefore;
+  EXPECT_GE(captured, 15);
+  EXPECT_LE(captured, 25);
 }
 
 TEST_F(ScreenCaptureServiceTest, StaticScreenStillGetsAFrameEveryHeartbeat) {

@@ -18,6 +18,7 @@
 #include <optional>
 
 #include "platform/capture/capture_error.hpp"
+#include "platform/capture/captured_frame_pool.hpp"
 #include "platform/capture/cursor_overlay.hpp"
 #include "platform/capture/damage_monitor.hpp"
 #include "platform/capture/screen_grabber.hpp"
@@ -33,6 +34,8 @@ constexpr auto kMonitorCheckInterval = 500ms;
 constexpr int kGrabFailuresBeforeStop = 3;
 // How long stop() lets the thread finish a pending X request before it cuts the connection.
 constexpr auto kStopGrace = 1s;
+constexpr std::size_t kIdleFrames = 2;
+constexpr int kMaxFramesPerSecond = 240;
 
 bool intersects(const Rect& a, const Rect& b) {
   return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height && b.y < a.y + a.height;
@@ -75,6 +78,9 @@ struct CaptureStream::Worker {
   std::unique_ptr<ScreenGrabber> grabber;
   std::unique_ptr<DamageMonitor> damage;
   bool cursorAvailable = false;
+  // Frames in flight: the one being filled, the encoder's, the service's last frame; kept spares beyond those.
+  std::shared_ptr<CapturedFramePool> frames = CapturedFramePool::create(kIdleFrames);
+  std::atomic<int> framesPerSecond{60};
   int wakeFd = -1;
   std::atomic<bool> stopping{false};
   std::atomic<bool> frameRequested{false};
@@ -106,24 +112,32 @@ struct CaptureStream::Worker {
     finished.set_value();
   }
 
+  Clock::duration grabInterval() const {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / framesPerSecond.load()));
+  }
+
   // Returns why the stream stopped by itself, or empty when it was asked to stop.
+  //
+  // A tick once per interval looks at the pointer and at requested frames; a change on the display wakes the thread
+  // at once (DAMAGE events on the connection) and is grabbed right away. Either way two grabs are at least one
+  // interval apart.
   std::string loop() {
-    const auto interval =
-        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / settings.framesPerSecond));
-    auto nextGrab = Clock::now();
-    auto nextMonitorCheck = nextGrab + kMonitorCheckInterval;
+    auto nextTick = Clock::now();
+    auto earliestGrab = nextTick;
+    auto nextMonitorCheck = nextTick + kMonitorCheckInterval;
     std::optional<CursorState> drawnCursor;
     bool grabPending = false;
     int failures = 0;
     for (;;) {
-      if (!waitUntil(nextGrab)) return {};
+      if (!waitForWork(nextTick, earliestGrab, grabPending)) return {};
       if (xcb_connection_has_error(connection())) return "Lost the connection to the X server";
       const auto now = Clock::now();
       if (now >= nextMonitorCheck) {
         nextMonitorCheck = now + kMonitorCheckInterval;
         if (auto problem = checkMonitor(); !problem.empty()) return problem;
       }
-      nextGrab = std::max(nextGrab + interval, now);
+      const auto interval = grabInterval();
+      if (now >= nextTick) nextTick = std::max(nextTick + interval, now);
 
       grabPending |= damage->takeChanged();
       grabPending |= frameRequested.exchange(false);
@@ -141,8 +155,10 @@ struct CaptureStream::Worker {
           grabPending = true;
         }
       }
-      if (!grabPending) continue;
+      if (!grabPending || now < earliestGrab) continue;
 
+      earliestGrab = now + interval;
+      nextTick = std::max(nextTick, earliestGrab);
       std::string error;
       if (!grabber->grab(error)) {
         if (xcb_connection_has_error(connection())) return "Lost the connection to the X server";
@@ -160,8 +176,9 @@ struct CaptureStream::Worker {
     }
   }
 
-  // Handles X events until the deadline; false when asked to stop.
-  bool waitUntil(Clock::time_point deadline) {
+  // Handles X events until the tick, or until a grab is due: something changed (or `grabPending`) and the last grab
+  // is an interval old. False when asked to stop.
+  bool waitForWork(Clock::time_point tick, Clock::time_point earliestGrab, bool grabPending) {
     const int xFd = xcb_get_file_descriptor(connection());
     for (;;) {
       while (xcb_generic_event_t* event = xcb_poll_for_event(connection())) {
@@ -170,11 +187,15 @@ struct CaptureStream::Worker {
       }
       if (stopping) return false;
       if (xcb_connection_has_error(connection())) return true;
+      const bool wantsGrab = grabPending || damage->hasChange();
+      const auto deadline = wantsGrab ? std::min(tick, earliestGrab) : tick;
       const auto now = Clock::now();
       if (now >= deadline) return true;
-      const auto wait = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+      const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now).count();
+      const timespec timeout{static_cast<time_t>(wait / 1'000'000'000), static_cast<long>(wait % 1'000'000'000)};
+      xcb_flush(connection());  // a DAMAGE subtract without a grab after it
       pollfd fds[2] = {{xFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-      poll(fds, 2, static_cast<int>(wait.count()));
+      ppoll(fds, 2, &timeout, nullptr);
       if (fds[1].revents & POLLIN) return false;
     }
   }
@@ -191,12 +212,8 @@ struct CaptureStream::Worker {
   }
 
   void deliver(Clock::time_point timestamp) {
-    auto frame = std::make_shared<CapturedFrame>();
-    frame->width = output.width;
-    frame->height = output.height;
-    frame->stride = output.width * 4;
+    auto frame = frames->acquire(output.width, output.height, output.width * 4);
     frame->timestamp = timestamp;
-    frame->pixels.resize(static_cast<std::size_t>(frame->stride) * static_cast<std::size_t>(frame->height));
     if (output.width == area.width && output.height == area.height) {
       libyuv::ARGBCopy(grabber->pixels(), grabber->stride(), frame->pixels.data(), frame->stride, area.width,
                        area.height);
@@ -213,11 +230,12 @@ thread_local const CaptureStream::Worker* CaptureStream::Worker::current = nullp
 
 std::unique_ptr<CaptureStream> CaptureStream::start(const CaptureStreamSettings& settings, FrameHandler onFrame,
                                                     StopHandler onStop) {
-  if (settings.framesPerSecond <= 0 || settings.framesPerSecond > 240) {
+  if (settings.framesPerSecond <= 0 || settings.framesPerSecond > kMaxFramesPerSecond) {
     throw CaptureError("Invalid capture rate " + std::to_string(settings.framesPerSecond));
   }
   auto worker = std::make_shared<Worker>();
   worker->settings = settings;
+  worker->framesPerSecond = settings.framesPerSecond;
   worker->onFrame = std::move(onFrame);
   worker->onStop = std::move(onStop);
   worker->display = X11Display::open(settings.xDisplayName.empty() ? nullptr : settings.xDisplayName.c_str());
@@ -279,5 +297,12 @@ void CaptureStream::stop() {
 
 // The next tick picks it up; no need to wake the thread early.
 void CaptureStream::requestFrame() { worker_->frameRequested = true; }
+
+// Takes effect from the next grab on.
+void CaptureStream::setFramesPerSecond(int framesPerSecond) {
+  worker_->framesPerSecond = std::clamp(framesPerSecond, 1, kMaxFramesPerSecond);
+}
+
+int CaptureStream::framesPerSecond() const { return worker_->framesPerSecond; }
 
 }  // namespace veltrano::platform

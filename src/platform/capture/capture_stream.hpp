@@ -1,7 +1,8 @@
 #pragma once
-// Continuous capture of one display (a RandR monitor) on a thread of its own: grabs at a set rate, skips the grab
-// when nothing on the display changed (DAMAGE) and the pointer stayed put, draws the pointer in, and hands each
-// new frame to a callback.
+// Continuous capture of one display (a RandR monitor) on a thread of its own: grabs as soon as something on the
+// display changed (DAMAGE) or the pointer moved, at most once per interval of the set rate, draws the pointer in,
+// and hands each new frame to a callback. Frames come from a small pool: a frame's pixels are reused once every
+// holder has let go of it.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -17,7 +18,7 @@ namespace veltrano::platform {
 
 struct CaptureStreamSettings {
   std::uint32_t displayID = 0;  // RandR monitor name atom
-  int framesPerSecond = 60;     // ceiling of the grab rate
+  int framesPerSecond = 60;     // ceiling of the grab rate, 1 to 240
   int maxOutputWidth = 0;       // 0: no limit (see cappedOutputSize)
   int maxOutputHeight = 0;
   bool showsCursor = true;
@@ -45,6 +46,9 @@ class CaptureStream {
   void stop();
   // Grab and deliver on the next tick even if nothing changed.
   void requestFrame();
+  // Changes the ceiling of the grab rate while the stream runs (clamped to 1..240).
+  void setFramesPerSecond(int framesPerSecond);
+  int framesPerSecond() const;
 
   const X11Monitor& display() const { return display_; }  // as found at start
   PixelSize outputSize() const { return outputSize_; }     // size of every delivered frame

@@ -24,6 +24,8 @@ class DamageMonitor {
   // Whether the area changed since the last call (always true without DAMAGE). Clears the server's record first,
   // so that a change made during the grab that follows is reported again.
   bool takeChanged();
+  // Whether a change waits for takeChanged(), without clearing it (always true without DAMAGE).
+  bool hasChange() const { return !damage_ || changed_; }
 
  private:
   xcb_connection_t* connection_;

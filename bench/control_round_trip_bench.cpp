@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_main_thread.hpp"
 #include "base/executors.hpp"
 #include "base/json.hpp"
 #include "base/task.hpp"
@@ -49,23 +50,7 @@ void runBlocking(asio::awaitable<void> operation) {
   asio::co_spawn(sharedIo().executor(), std::move(operation), asio::use_future).get();
 }
 
-// A main thread of the benchmark's own: the command handler runs there.
-class MainThread {
- public:
-  MainThread() : guard_(context_.get_executor()), thread_([this] { context_.run(); }) {
-    setMainExecutor(context_.get_executor(), thread_.get_id());
-  }
-  ~MainThread() {
-    guard_.reset();
-    thread_.join();
-    setMainExecutor({}, {});
-  }
-
- private:
-  asio::io_context context_;
-  asio::executor_work_guard<asio::io_context::executor_type> guard_;
-  std::thread thread_;
-};
+using MainThread = bench::BenchMainThread;
 
 platform::TcpParameters clientParameters() {
   platform::TcpParameters parameters;

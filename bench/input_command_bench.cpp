@@ -38,6 +38,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_main_thread.hpp"
 #include "base/executors.hpp"
 #include "base/json.hpp"
 #include "control/input_command_handler.hpp"
@@ -59,23 +60,7 @@ constexpr int kWarmUpPairs = 200;
 constexpr int kLinesPerBatch = 2000;
 constexpr int kInFlightStrands = 4;
 
-// A main thread of the benchmark's own: the command handler and the input controller run there.
-class MainThread {
- public:
-  MainThread() : guard_(context_.get_executor()), thread_([this] { context_.run(); }) {
-    setMainExecutor(context_.get_executor(), thread_.get_id());
-  }
-  ~MainThread() {
-    guard_.reset();
-    thread_.join();
-    setMainExecutor({}, {});
-  }
-
- private:
-  asio::io_context context_;
-  asio::executor_work_guard<asio::io_context::executor_type> guard_;
-  std::thread thread_;
-};
+using MainThread = bench::BenchMainThread;
 
 struct Coordinate {
   int x = 0;

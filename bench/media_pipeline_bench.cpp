@@ -41,6 +41,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_main_thread.hpp"
 #include "base/executors.hpp"
 #include "core/log_sink.hpp"
 #include "core/metrics_store.hpp"
@@ -78,22 +79,7 @@ constexpr int kMarkSize = 300;
 constexpr int kProbeSize = 16;
 constexpr std::array<std::uint32_t, 4> kMarkColours{0xE02020, 0x20C040, 0x2040E0, 0xF0F0F0};
 
-// A main thread of the program's own, for what the media actors post there (metrics, log lines).
-class MainThread {
- public:
-  MainThread() : guard_(context_.get_executor()), thread_([this] { context_.run(); }) {
-    setMainExecutor(context_.get_executor(), thread_.get_id());
-  }
-  ~MainThread() {
-    guard_.reset();
-    thread_.join();
-  }
-
- private:
-  asio::io_context context_;
-  asio::executor_work_guard<asio::io_context::executor_type> guard_;
-  std::thread thread_;
-};
+using MainThread = bench::BenchMainThread;
 
 // Where the encoder's frames go when no network is measured: always watched, counted and dropped.
 class CountingVideoSink final : public EncodedVideoFrameSink {

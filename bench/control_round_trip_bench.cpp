@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "bench_main_thread.hpp"
+#include "support/run_blocking.hpp"
 #include "base/executors.hpp"
 #include "base/json.hpp"
 #include "base/task.hpp"
@@ -42,13 +43,7 @@ using SteadyClock = std::chrono::steady_clock;
 constexpr int kPings = 10000;
 constexpr int kMouseMovesPerBatch = 500;
 
-template <class T>
-T runBlocking(asio::awaitable<T> operation) {
-  return asio::co_spawn(sharedIo().executor(), std::move(operation), asio::use_future).get();
-}
-void runBlocking(asio::awaitable<void> operation) {
-  asio::co_spawn(sharedIo().executor(), std::move(operation), asio::use_future).get();
-}
+using testing::runBlocking;
 
 using MainThread = bench::BenchMainThread;
 

@@ -70,11 +70,11 @@ InputCommandHandler::InputCommandHandler(std::shared_ptr<InputController> input,
 
 // --- intake (any thread) ---
 
-asio::awaitable<json::Json> InputCommandHandler::handle(std::string rawLine) {
+asio::awaitable<json::Json> InputCommandHandler::handle(std::string rawLine, ReplyObserver onReply) {
   // Read on the caller's thread before anything else; nothing here touches the handler's state.
   const Clock::TimePoint arrival = clock_.now();
   auto line = std::make_shared<const PreparedLine>(prepare(rawLine));
-  return intake(weak_from_this(), arrival, std::move(line));
+  return intake(weak_from_this(), arrival, std::move(line), std::move(onReply));
 }
 
 InputCommandHandler::PreparedLine InputCommandHandler::prepare(const std::string& rawLine) {
@@ -91,19 +91,20 @@ InputCommandHandler::PreparedLine InputCommandHandler::prepare(const std::string
 
 asio::awaitable<json::Json> InputCommandHandler::intake(std::weak_ptr<InputCommandHandler> weak,
                                                         Clock::TimePoint arrival,
-                                                        std::shared_ptr<const PreparedLine> line) {
+                                                        std::shared_ptr<const PreparedLine> line,
+                                                        ReplyObserver onReply) {
   // Answers "handler unavailable" when the main-thread block is thrown away without running (no main
   // loop any more), so that no caller waits for ever.
   struct UnansweredGuard {
+    explicit UnansweredGuard(Completion done) : done(std::move(done)) {}
     Completion done;
     std::atomic<bool> taken{false};
     ~UnansweredGuard() {
       if (!taken.load()) done.resume(StepOutcome{handlerUnavailableReply(), {}});
     }
   };
-  Completion done;
-  auto guard = std::make_shared<UnansweredGuard>();
-  guard->done = done;
+  const Completion done(std::move(onReply));
+  auto guard = std::make_shared<UnansweredGuard>(done);
   performOnMainRunLoop([weak, arrival, line, guard] {
     guard->taken = true;
     const std::shared_ptr<InputCommandHandler> self = weak.lock();
@@ -121,6 +122,7 @@ asio::awaitable<json::Json> InputCommandHandler::intake(std::weak_ptr<InputComma
                               asio::use_awaitable);
     }
   }
+  done.deliver(outcome.reply);
   co_return std::move(outcome.reply);
 }
 

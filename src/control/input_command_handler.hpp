@@ -7,6 +7,7 @@
 // Main thread: every field. handle() is the one operation that other threads start.
 #include <boost/asio/awaitable.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -49,7 +50,12 @@ class InputCommandHandler : public std::enable_shared_from_this<InputCommandHand
   // Callable from any thread, any number of times at once; completes on the caller's executor with the
   // reply (never fails). A phone "setDisplay" or "switchSpace" completes only once its effect has finished,
   // and a "text" once it has been typed.
-  asio::awaitable<json::Json> handle(std::string rawLine);
+  //
+  // `onReply`, when given, receives the reply as soon as it exists, once, on the thread that produced it: the
+  // main thread for most commands, the caller's executor for a phone command that waited for its effect. A
+  // caller that sends the reply from there does not wait for its own executor to take the reply up first.
+  using ReplyObserver = std::function<void(const json::Json& reply)>;
+  asio::awaitable<json::Json> handle(std::string rawLine, ReplyObserver onReply = nullptr);
 
   // False when the reply's "type" is "mouseMove", "mouseMoveRel", "mouseDrag" or "scroll": such replies are
   // not sent. True otherwise, also without a string "type".
@@ -92,7 +98,31 @@ class InputCommandHandler : public std::enable_shared_from_this<InputCommandHand
     json::Json reply;
     Task phoneTask;
   };
-  using Completion = Continuation<StepOutcome>;
+  // The main step's way back: a final reply goes to the observer on the producing thread, then the caller
+  // resumes. Copies share one state; the first resume wins.
+  class Completion {
+   public:
+    explicit Completion(ReplyObserver observer)
+        : delivery_(std::make_shared<Delivery>(std::move(observer))) {}
+    void resume(StepOutcome outcome) const {
+      if (!outcome.phoneTask) deliver(outcome.reply);
+      continuation_.resume(std::move(outcome));
+    }
+    // The observer, once.
+    void deliver(const json::Json& reply) const {
+      if (delivery_->observer && !delivery_->delivered.exchange(true)) delivery_->observer(reply);
+    }
+    asio::awaitable<StepOutcome> wait() const { return continuation_.wait(); }
+
+   private:
+    struct Delivery {
+      explicit Delivery(ReplyObserver observer) : observer(std::move(observer)) {}
+      ReplyObserver observer;
+      std::atomic<bool> delivered{false};
+    };
+    Continuation<StepOutcome> continuation_;
+    std::shared_ptr<Delivery> delivery_;
+  };
   // One command after parsing, gating and the display-identifier check.
   struct Command {
     std::string type;
@@ -105,7 +135,7 @@ class InputCommandHandler : public std::enable_shared_from_this<InputCommandHand
   static PreparedLine prepare(const std::string& rawLine);
   static std::optional<std::string> phoneCommandKey(const json::Json& command);
   static asio::awaitable<json::Json> intake(std::weak_ptr<InputCommandHandler> weak, Clock::TimePoint arrival,
-                                            std::shared_ptr<const PreparedLine> line);
+                                            std::shared_ptr<const PreparedLine> line, ReplyObserver onReply);
   static asio::awaitable<void> awaitPhoneCommandCompletion(std::weak_ptr<InputCommandHandler> weak, std::string key,
                                                            Task task);
 

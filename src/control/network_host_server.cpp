@@ -230,23 +230,35 @@ asio::awaitable<void> NetworkHostServer::sendLocalHello(std::shared_ptr<ControlC
 // --- Sending ---
 
 void NetworkHostServer::sendJSON(const json::Json& message, const ControlClient& client) {
+  if (const std::size_t sent = sendMessage(message, client, false)) {
+    trafficCounters->addSent(static_cast<std::int64_t>(sent));
+  }
+}
+
+std::size_t NetworkHostServer::sendMessage(const json::Json& message, const ControlClient& client, bool immediately) {
   const std::optional<std::string> line = controlMessageLine(message);
-  if (!line) return;
+  if (!line) return 0;
   Bytes record;
   try {
     record = client.session->seal(asBytes(*line));
   } catch (...) {
     log(LogCategory::Error, "Secure control send failed before writing");
     client.connection->cancel();  // its cancelled state removes the client
-    return;
+    return 0;
   }
-  trafficCounters->addSent(static_cast<std::int64_t>(record.size()));
-  client.connection->send(std::move(record), [](boost::system::error_code error) {
+  const std::size_t size = record.size();
+  platform::TcpConnection::SendCompletion reportFailure = [](boost::system::error_code error) {
     // A connection this server cancelled (stop, removal) is no send failure.
     if (error && error != asio::error::operation_aborted) {
       log(LogCategory::Error, [&] { return "send failed: " + error.message(); });
     }
-  });
+  };
+  if (immediately) {
+    client.connection->sendImmediately(std::move(record), std::move(reportFailure));
+  } else {
+    client.connection->send(std::move(record), std::move(reportFailure));
+  }
+  return size;
 }
 
 asio::awaitable<void> NetworkHostServer::broadcast(json::Json message) {

@@ -111,8 +111,11 @@ class NetworkHostServer final : public ListeningServer, public ControlClientBroa
   void endPointerSessions(std::set<std::string> pointerSessions) const;
   void addReceivedBytes(std::size_t count);
 
-  // Queues one message for the client; never waits for the network (strand).
+  // Queues one message for the client and counts its bytes; never waits for the network (strand).
   void sendJSON(const json::Json& message, const ControlClient& client);
+  // Seals and sends one message; the record's size, 0 when nothing was sent. Any thread: with `immediately`
+  // the caller's thread writes it when nothing else is on its way to the client.
+  static std::size_t sendMessage(const json::Json& message, const ControlClient& client, bool immediately);
 
   bool isRegistered(const std::shared_ptr<ControlClient>& client, ConnectionID connectionID) const;
   // True when a stop ran since `stopsSeen` was read.

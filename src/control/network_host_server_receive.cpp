@@ -1,5 +1,7 @@
 // A control client's receive loop: records in, command lines to the handler or the transfer coordinator,
 // replies out.
+#include <atomic>
+
 #include "control/control_record_lines.hpp"
 #include "control/main_thread_call.hpp"
 #include "control/network_host_server.hpp"
@@ -79,8 +81,15 @@ asio::awaitable<bool> NetworkHostServer::handleRecords(const std::shared_ptr<Con
     if (std::optional<std::string> session = InputCommandHandler::phonePointerSession(*line)) {
       pointerSessions.insert(std::move(*session));
     }
-    const json::Json reply = co_await commandHandler->handle(*line);
-    if (InputCommandHandler::isDiscreteCommand(reply)) sendJSON(reply, *client);
+    // The reply leaves from the thread that produced it (the main thread, mostly) instead of waiting for this
+    // strand to take it up; its bytes are counted here once the handler is done.
+    auto replyBytes = std::make_shared<std::atomic<std::size_t>>(0);
+    InputCommandHandler::ReplyObserver sendReply = [client, replyBytes](const json::Json& reply) {
+      if (InputCommandHandler::isDiscreteCommand(reply)) replyBytes->store(sendMessage(reply, *client, true));
+    };
+    asio::awaitable<json::Json> handled = commandHandler->handle(*line, std::move(sendReply));
+    co_await std::move(handled);
+    if (const std::size_t sent = replyBytes->load()) trafficCounters->addSent(static_cast<std::int64_t>(sent));
   }
   co_return true;
 }

@@ -148,11 +148,59 @@ TEST(CommandIntakeThreads, CallersOnOtherThreadsAllGetTheirReplies) {
   EXPECT_EQ(others, 0);
 }
 
+// Replies handed to an observer, as a sender would take them.
+struct ObservedReplies {
+  InputCommandHandler::ReplyObserver observer() {
+    return [replies = replies](const Json& reply) { replies->push_back(reply); };
+  }
+  std::shared_ptr<std::vector<Json>> replies = std::make_shared<std::vector<Json>>();
+};
+
+TEST(CommandReplyObserver, GetsTheReplyOnceInTheMainStepBeforeTheCallerResumes) {
+  ControlHarness harness(/*withX=*/false);
+  ObservedReplies observed;
+  auto pending = harness.start(R"({"type": "ping", "timestamp": 5})", observed.observer());
+  EXPECT_TRUE(observed.replies->empty());
+  harness.loop.drain();  // the main step only; the caller has not run since
+  ASSERT_EQ(observed.replies->size(), 1u);
+  EXPECT_EQ((*observed.replies)[0]["type"], "pong");
+  EXPECT_FALSE(pending->ready());
+  EXPECT_EQ(harness.await(pending), (*observed.replies)[0]);
+  harness.settle();
+  EXPECT_EQ(observed.replies->size(), 1u);
+
+  // Replies that are not sent reach it too: whether to send is the caller's choice.
+  harness.send(R"({"type": "mouseMove", "x": 1, "y": 1})");
+  auto move = harness.start(R"({"type": "mouseMove", "x": 1, "y": 1})", observed.observer());
+  harness.await(move);
+  ASSERT_EQ(observed.replies->size(), 2u);
+  EXPECT_EQ((*observed.replies)[1]["type"], "mouseMove");
+}
+
+TEST(CommandReplyObserver, APhoneCommandsReplyWaitsForItsEffect) {
+  ControlHarness harness(/*withX=*/false);
+  ObservedReplies observed;
+  auto pending = harness.start(
+      R"({"type": "switchSpace", "direction": "left", "phonePointer": true, "pointerSession": "s", "pointerSequence": 1})",
+      observed.observer());
+  harness.settle();
+  harness.clock.advance(100ms);
+  EXPECT_TRUE(observed.replies->empty()) << "the shortcut is still being posted";
+  harness.clock.advance(125ms);
+  const Json reply = harness.await(pending);
+  ASSERT_EQ(observed.replies->size(), 1u);
+  EXPECT_EQ((*observed.replies)[0], reply);
+  EXPECT_EQ(reply["status"], "accepted");
+}
+
 TEST(CommandIntakeThreads, ALineReachingAGoneHandlerIsAnswered) {
   ControlHarness harness(/*withX=*/false);
-  auto pending = harness.start(R"({"type": "hello"})");
+  ObservedReplies observed;
+  auto pending = harness.start(R"({"type": "hello"})", observed.observer());
   harness.handler.reset();
-  EXPECT_EQ(harness.await(pending), (Json{{"type", "error"}, {"message", "handler unavailable"}}));
+  const Json unavailable = {{"type", "error"}, {"message", "handler unavailable"}};
+  EXPECT_EQ(harness.await(pending), unavailable);
+  EXPECT_EQ(*observed.replies, std::vector<Json>{unavailable});
 }
 
 TEST(CommandIntakeThreads, ALineThatNoMainLoopCanRunIsAnswered) {

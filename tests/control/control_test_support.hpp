@@ -60,9 +60,9 @@ class ControlHarness {
 
   // Hands the line to handle() on the caller executor and runs only the caller's part (the main-thread
   // step is queued, not run).
-  std::shared_ptr<PendingReply> start(const std::string& line) {
+  std::shared_ptr<PendingReply> start(const std::string& line, InputCommandHandler::ReplyObserver onReply = nullptr) {
     auto pending = std::make_shared<PendingReply>();
-    asio::co_spawn(caller.get_executor(), handler->handle(line),
+    asio::co_spawn(caller.get_executor(), handler->handle(line, std::move(onReply)),
                    [pending, count = replyCount_](std::exception_ptr error, Json reply) {
                      pending->reply = error ? Json{{"type", "test"}, {"message", "handle threw"}} : std::move(reply);
                      pending->order = ++*count;

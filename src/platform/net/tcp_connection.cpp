@@ -5,6 +5,8 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 
+#include <sys/socket.h>
+
 #include <algorithm>
 
 #include "base/continuation.hpp"
@@ -150,6 +152,10 @@ void TcpConnection::connectClient() {
 
 void TcpConnection::becomeReady() {
   phase_ = Phase::ready;
+  {
+    std::lock_guard lock(mutex_);
+    directWriteHandle_ = socket_->native_handle();
+  }
   deliver(NetworkState::ready());
   pumpReceive();
   pumpSend();
@@ -181,15 +187,23 @@ void TcpConnection::finishCancel() {
 
 void TcpConnection::abortPending(error_code error) {
   if (resolver_) resolver_->cancel();
-  if (socket_ && socket_->is_open()) {
-    error_code ignored;
-    socket_->close(ignored);
+  std::deque<PendingSend> sends;
+  {
+    // Closed under the lock: a sendImmediately() on another thread never writes to a closed (or reused)
+    // descriptor.
+    std::lock_guard lock(mutex_);
+    directWriteHandle_ = -1;
+    sendsEnded_ = error;
+    if (socket_ && socket_->is_open()) {
+      error_code ignored;
+      socket_->close(ignored);
+    }
+    sends = std::move(sends_);
+    sends_.clear();
   }
   nativeHandle_ = -1;
   auto receives = std::move(receives_);
-  auto sends = std::move(sends_);
   receives_.clear();
-  sends_.clear();
   for (auto& receive : receives) {
     if (receive.completion) receive.completion(ReceiveResult{{}, false, error});
   }
@@ -267,43 +281,86 @@ void TcpConnection::completeReceive(bool isComplete) {
 }
 
 void TcpConnection::send(Bytes data, SendCompletion completion) {
+  std::optional<asio::strand<asio::any_io_executor>> strand;
+  std::optional<error_code> ended;
+  bool pump = false;
   {
+    // Queued at once, on the caller's thread: a later sendImmediately() can never overtake it.
     std::lock_guard lock(mutex_);
-    if (!strand_) {
+    strand = strand_;
+    ended = sendsEnded_;
+    if (!ended) {
       sends_.push_back(PendingSend{std::make_shared<const Bytes>(std::move(data)), std::move(completion)});
-      return;
+      pump = !writing_;
     }
   }
+  if (!strand) return;  // begin() serves the queue once started
   auto self = shared_from_this();
-  // Deferred, as in receive().
-  asio::defer(*startedStrand(), [self, data = std::move(data), completion = std::move(completion)]() mutable {
-    if (self->isTerminal()) {
-      auto error = self->phase_ == Phase::failed ? self->failure_ : error_code(asio::error::operation_aborted);
-      if (completion) completion(error);
+  if (ended) {
+    if (completion) asio::defer(*strand, [error = *ended, completion = std::move(completion)] { completion(error); });
+    return;
+  }
+  // Deferred: a send made on an I/O thread is written by that thread once its handler returns, without waking
+  // another; from any other thread this is a plain post.
+  if (pump) asio::defer(*strand, [self] { self->pumpSend(); });
+}
+
+void TcpConnection::sendImmediately(Bytes data, SendCompletion completion) {
+  std::optional<asio::strand<asio::any_io_executor>> strand;
+  {
+    std::unique_lock lock(mutex_);
+    if (directWriteHandle_ < 0 || writing_ || !sends_.empty()) {
+      lock.unlock();
+      send(std::move(data), std::move(completion));
       return;
     }
-    self->sends_.push_back(PendingSend{std::make_shared<const Bytes>(std::move(data)), std::move(completion)});
-    self->pumpSend();
-  });
+    const ssize_t written = ::send(directWriteHandle_, data.data(), data.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (written >= 0 && static_cast<std::size_t>(written) == data.size()) {
+      lock.unlock();
+      if (completion) completion({});
+      return;
+    }
+    // A full socket buffer, a partial write or an error: the strand's write takes the rest and reports what
+    // stops it.
+    if (written > 0) data.erase(data.begin(), data.begin() + written);
+    sends_.push_back(PendingSend{std::make_shared<const Bytes>(std::move(data)), std::move(completion)});
+    strand = strand_;
+  }
+  auto self = shared_from_this();
+  asio::post(*strand, [self] { self->pumpSend(); });
 }
 
 void TcpConnection::pumpSend() {
-  if (phase_ != Phase::ready || writing_ || sends_.empty()) return;
-  writing_ = true;
+  std::shared_ptr<const Bytes> data;
+  {
+    std::lock_guard lock(mutex_);
+    if (phase_ != Phase::ready || writing_ || sends_.empty()) return;
+    writing_ = true;
+    data = sends_.front().data;
+  }
   auto self = shared_from_this();
-  auto data = sends_.front().data;
   asio::async_write(*socket_, asio::buffer(*data), onStrand(*strand_, [self, data](error_code ec, std::size_t) {
-    self->writing_ = false;
-    if (self->isTerminal() || self->sends_.empty()) return;
-    if (ec) {
-      if (!isAbort(ec)) self->fail(ec);  // completes this send and the rest with the error
-      return;
-    }
-    auto done = std::move(self->sends_.front());
-    self->sends_.pop_front();
-    if (done.completion) done.completion({});
-    self->pumpSend();
+    self->finishWrite(ec);
   }));
+}
+
+void TcpConnection::finishWrite(error_code error) {
+  SendCompletion completion;
+  {
+    std::lock_guard lock(mutex_);
+    writing_ = false;
+    if (isTerminal() || sends_.empty()) return;  // the end of the connection completed the queue
+    if (!error) {
+      completion = std::move(sends_.front().completion);
+      sends_.pop_front();
+    }
+  }
+  if (error) {
+    if (!isAbort(error)) fail(error);  // completes this send and the rest with the error
+    return;
+  }
+  if (completion) completion({});
+  pumpSend();
 }
 
 // --- Awaitable forms ---

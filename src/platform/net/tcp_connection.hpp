@@ -77,6 +77,11 @@ class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
   // Queues `data` for writing. Writes go out whole and in the order send() was called; each completion runs
   // once its bytes were handed to the kernel, or with the error that stopped them.
   void send(Bytes data, SendCompletion completion = {});
+  // As send(), but when nothing is queued or being written the caller's thread writes the bytes itself instead
+  // of handing them to an I/O thread: for a reply from the main thread, where that hand-off is a good part of
+  // the latency. What the kernel does not take at once, or an error, goes through the queue as with send().
+  // When every byte went at once, the completion runs on the caller's thread before this returns.
+  void sendImmediately(Bytes data, SendCompletion completion = {});
 
   // --- Awaitable forms (for client code, tests and tools). Each resumes on the caller's executor. ---
   // Creates, starts and waits until ready; throws NetworkError when the connection fails.
@@ -124,9 +129,12 @@ class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
   void pumpReceive();
   void completeReceive(bool isComplete);
   void pumpSend();
+  void finishWrite(boost::system::error_code error);
 
   const ID id_;
-  std::mutex mutex_;  // guards strand_, handler_, and the queues until start()
+  // Guards strand_, handler_, the receive queue until start(), and the send side: sends_, writing_,
+  // sendsEnded_, directWriteHandle_ (a caller of sendImmediately() writes under it).
+  std::mutex mutex_;
   std::optional<boost::asio::strand<boost::asio::any_io_executor>> strand_;
   StateHandler handler_;
   std::atomic<bool> cancelRequested_{false};
@@ -146,9 +154,13 @@ class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
   boost::system::error_code failure_;
   bool endOfStream_ = false;
   bool reading_ = false;
-  bool writing_ = false;
   std::deque<PendingReceive> receives_;
+
+  // Send side (under mutex_).
+  bool writing_ = false;
   std::deque<PendingSend> sends_;
+  std::optional<boost::system::error_code> sendsEnded_;  // why sends fail from now on
+  int directWriteHandle_ = -1;                            // the open socket while ready; closed under mutex_
 };
 
 }  // namespace veltrano::platform

@@ -5,7 +5,12 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
+#include <future>
+#include <map>
+#include <mutex>
+#include <optional>
 #include <thread>
 
 #include "platform/net/network_error.hpp"
@@ -309,6 +314,86 @@ TEST_F(ConnectedPairTest, SendsCompleteInOrderAndArriveInOrder) {
   for (int i = 0; i < kSends; ++i) EXPECT_EQ(completions[static_cast<std::size_t>(i)], i);
 }
 
+TEST_F(ConnectedPairTest, AnImmediateSendOnAnIdleConnectionIsWrittenByTheCaller) {
+  std::optional<std::thread::id> completedOn;
+  accepted->sendImmediately(bytesOf("now"), [&](boost::system::error_code ec) {
+    EXPECT_FALSE(ec);
+    completedOn = std::this_thread::get_id();
+  });
+  EXPECT_EQ(completedOn, std::this_thread::get_id()) << "completed before sendImmediately() returned";
+  EXPECT_EQ(asString(runBlocking(client->receiveExactly(3)).value()), "now");
+}
+
+TEST_F(ConnectedPairTest, WhatTheKernelDoesNotTakeAtOnceIsQueuedAheadOfLaterSends) {
+  // Far more than loopback buffers hold while the peer reads nothing: the first write is partial.
+  Bytes big(32u << 20);
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 7 + i / 4093);
+  std::mutex mutex;
+  std::vector<std::pair<int, boost::system::error_code>> completions;
+  auto record = [&](int which) {
+    return [&, which](boost::system::error_code ec) {
+      std::lock_guard lock(mutex);
+      completions.emplace_back(which, ec);
+    };
+  };
+  accepted->sendImmediately(big, record(1));
+  accepted->send(bytesOf("-queued"), record(2));
+  accepted->sendImmediately(bytesOf("-immediate"), record(3));
+
+  auto all = runBlocking(client->receiveExactly(big.size() + 17));
+  ASSERT_TRUE(all);
+  EXPECT_TRUE(std::equal(big.begin(), big.end(), all->begin())) << "the large send arrived damaged";
+  EXPECT_EQ(asString(Bytes(all->begin() + static_cast<std::ptrdiff_t>(big.size()), all->end())), "-queued-immediate");
+  for (int i = 0; i < 200; ++i) {
+    {
+      std::lock_guard lock(mutex);
+      if (completions.size() == 3) break;
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  std::lock_guard lock(mutex);
+  ASSERT_EQ(completions.size(), 3u);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(completions[static_cast<std::size_t>(i)].first, i + 1);
+    EXPECT_FALSE(completions[static_cast<std::size_t>(i)].second);
+  }
+}
+
+TEST_F(ConnectedPairTest, ImmediateAndQueuedSendsFromTwoThreadsArriveWholeAndInEachThreadsOrder) {
+  constexpr int kEach = 400;
+  std::size_t total = 0;
+  auto chunk = [](char thread, int i) {
+    return std::string(1, thread) + std::to_string(i) + ":" + std::string(static_cast<std::size_t>(i * 131 % 2500), thread) +
+           "|";
+  };
+  for (int i = 0; i < kEach; ++i) total += chunk('q', i).size() + chunk('i', i).size();
+  std::thread queued([&] {
+    for (int i = 0; i < kEach; ++i) accepted->send(bytesOf(chunk('q', i)));
+  });
+  std::thread immediate([&] {
+    for (int i = 0; i < kEach; ++i) accepted->sendImmediately(bytesOf(chunk('i', i)));
+  });
+  queued.join();
+  immediate.join();
+
+  auto all = runBlocking(client->receiveExactly(total));
+  ASSERT_TRUE(all);
+  const std::string text = asString(*all);
+  std::map<char, int> next{{'q', 0}, {'i', 0}};
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const char thread = text[at];
+    ASSERT_TRUE(thread == 'q' || thread == 'i') << "a chunk was cut at " << at;
+    const std::size_t end = text.find('|', at);
+    ASSERT_NE(end, std::string::npos);
+    const std::string expected = chunk(thread, next[thread]++);
+    ASSERT_EQ(text.substr(at, end + 1 - at), expected);
+    at = end + 1;
+  }
+  EXPECT_EQ(next['q'], kEach);
+  EXPECT_EQ(next['i'], kEach);
+}
+
 TEST_F(ConnectedPairTest, CancelCompletesPendingReceivesAndLaterSendsWithAbort) {
   auto pending = std::async(std::launch::async, [&] { return runBlocking(accepted->receiveAsync(1, 100)); });
   std::this_thread::sleep_for(20ms);
@@ -320,6 +405,9 @@ TEST_F(ConnectedPairTest, CancelCompletesPendingReceivesAndLaterSendsWithAbort) 
   } catch (const NetworkError& error) {
     EXPECT_EQ(error.code(), boost::asio::error::operation_aborted);
   }
+  std::promise<boost::system::error_code> immediate;
+  accepted->sendImmediately(bytesOf("late"), [&](boost::system::error_code ec) { immediate.set_value(ec); });
+  EXPECT_EQ(immediate.get_future().get(), boost::asio::error::operation_aborted);
   // The peer sees the connection end.
   EXPECT_TRUE(runBlocking(client->receiveAsync(1, 10)).isEndOfStream());
 }

@@ -22,6 +22,9 @@ std::atomic<TcpConnection::ID> gNextConnectionID{1};
 
 bool isAbort(const error_code& error) { return error == asio::error::operation_aborted; }
 
+// The largest read buffer a connection keeps between reads.
+constexpr std::size_t kMaximumSpareReadBuffer = 256 * 1024;
+
 // The completion of a read or write the connection's strand started: it runs on that strand, and it continues
 // the strand's work, so one that completes at once (the bytes were already there, the kernel took them all)
 // runs on the thread that started it, after its handler returns, instead of waking another I/O thread.
@@ -245,7 +248,7 @@ void TcpConnection::pumpReceive() {
       continue;
     }
     auto& head = receives_.front();
-    if (!head.buffer) head.buffer = std::make_shared<Bytes>(head.maximum);
+    if (!head.buffer) head.buffer = takeReadBuffer(head.maximum);
     reading_ = true;
     auto self = shared_from_this();
     // Accepted sockets belong to the listener's executor: completions are bound to this connection's strand.
@@ -269,13 +272,27 @@ void TcpConnection::pumpReceive() {
   }
 }
 
+std::shared_ptr<Bytes> TcpConnection::takeReadBuffer(std::size_t size) {
+  std::shared_ptr<Bytes> buffer = std::move(spareReadBuffer_);
+  if (!buffer) return std::make_shared<Bytes>(size);
+  if (buffer->size() < size) buffer->resize(size);
+  return buffer;
+}
+
 void TcpConnection::completeReceive(bool isComplete) {
   auto head = std::move(receives_.front());
   receives_.pop_front();
   Bytes content;
   if (head.buffer) {
-    content = std::move(*head.buffer);
-    content.resize(head.filled);
+    // A mostly full buffer is handed over as it is; a few bytes are copied out and the buffer kept for the
+    // next read, so that small messages do not each cost a large, zero-filled allocation.
+    if (head.filled * 2 >= head.buffer->size()) {
+      content = std::move(*head.buffer);
+      content.resize(head.filled);
+    } else {
+      content.assign(head.buffer->begin(), head.buffer->begin() + static_cast<std::ptrdiff_t>(head.filled));
+      if (head.buffer->size() <= kMaximumSpareReadBuffer) spareReadBuffer_ = std::move(head.buffer);
+    }
   }
   if (head.completion) head.completion(ReceiveResult{std::move(content), isComplete, {}});
 }

@@ -128,6 +128,7 @@ class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
   void abortPending(boost::system::error_code error);
   void pumpReceive();
   void completeReceive(bool isComplete);
+  std::shared_ptr<Bytes> takeReadBuffer(std::size_t size);
   void pumpSend();
   void finishWrite(boost::system::error_code error);
 
@@ -155,6 +156,7 @@ class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
   bool endOfStream_ = false;
   bool reading_ = false;
   std::deque<PendingReceive> receives_;
+  std::shared_ptr<Bytes> spareReadBuffer_;  // kept from a read that filled little of it
 
   // Send side (under mutex_).
   bool writing_ = false;

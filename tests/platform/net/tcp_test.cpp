@@ -274,6 +274,24 @@ TEST_F(ConnectedPairTest, ExactReadsGatherSplitWritesAndNeverReadAhead) {
   EXPECT_EQ(asString(runBlocking(accepted->receiveExactly(2)).value()), "st");
 }
 
+TEST_F(ConnectedPairTest, ReadsIntoAKeptBufferNeverGoPastTheirMaximum) {
+  // A small message into a large receive leaves the connection a spare buffer larger than what follows asks.
+  runBlocking(client->sendAsync(bytesOf("abc")));
+  auto first = runBlocking(accepted->receiveAsync(1, 100000));
+  EXPECT_EQ(asString(first.content), "abc");
+  EXPECT_LT(first.content.capacity(), 1000u) << "a few bytes should not hold a large buffer";
+
+  runBlocking(client->sendAsync(bytesOf("defghij")));
+  EXPECT_EQ(asString(runBlocking(accepted->receiveExactly(2)).value()), "de");
+  auto rest = runBlocking(accepted->receiveAsync(1, 100));
+  EXPECT_EQ(asString(rest.content), "fghij");
+  // A large message after small ones arrives whole.
+  std::string large(300000, 'x');
+  for (std::size_t i = 0; i < large.size(); i += 997) large[i] = static_cast<char>('a' + i % 26);
+  runBlocking(client->sendAsync(bytesOf(large)));
+  EXPECT_EQ(asString(runBlocking(accepted->receiveExactly(large.size())).value()), large);
+}
+
 TEST_F(ConnectedPairTest, EndOfStreamIsReportedDistinctly) {
   runBlocking(client->sendAsync(bytesOf("xyz")));
   client->cancel();

@@ -30,6 +30,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -44,6 +45,7 @@
 #include "bench_main_thread.hpp"
 #include "base/executors.hpp"
 #include "core/log_sink.hpp"
+#include "core/main_run_loop.hpp"
 #include "core/metrics_store.hpp"
 #include "media/actor_access.hpp"
 #include "media/media_envelope.hpp"
@@ -109,6 +111,13 @@ class DisplayPipeline {
   DisplayPipeline(const DisplayPipeline&) = delete;
   DisplayPipeline& operator=(const DisplayPipeline&) = delete;
 
+  // Frames the capture service received from the stream so far (one per grab), read on the main thread.
+  std::int64_t capturedFrames() const {
+    std::promise<std::int64_t> counted;
+    performOnMainRunLoop([&] { counted.set_value(metrics_->capturedFrames.get()); });
+    return counted.get_future().get();
+  }
+
  private:
   std::shared_ptr<MetricsStore> metrics_ = std::make_shared<MetricsStore>();
   std::shared_ptr<VideoEncoderService> encoder_;
@@ -168,11 +177,14 @@ int runCpuChild(const std::string& display, std::uint32_t monitorID, int seconds
   setLogSink(nullptr);
   MainThread mainThread;
   auto sink = std::make_shared<CountingVideoSink>();
+  std::int64_t grabs = 0;
   {
     DisplayPipeline pipeline(display, monitorID, fps, sink, nullptr);
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    grabs = pipeline.capturedFrames();
   }
-  std::printf("frames %llu\n", static_cast<unsigned long long>(sink->frames.load()));
+  std::printf("frames %llu\ngrabs %lld\n", static_cast<unsigned long long>(sink->frames.load()),
+              static_cast<long long>(grabs));
   std::fflush(stdout);
   // The measurement is complete; the shared I/O threads may still post to the main thread, so do not unwind it.
   std::_Exit(0);
@@ -290,6 +302,7 @@ void BM_CaptureEncodeCpu(benchmark::State& state) {
   if (frames == 0) return state.SkipWithError("no frame was encoded");
   gOursCpuPerFrame[fps] = outcome.cpuSeconds / static_cast<double>(frames);
   state.counters["frames"] = static_cast<double>(frames);
+  state.counters["grabs"] = static_cast<double>(lastValue(outcome.output, "grabs").value_or(0));
   state.counters["cpu_s"] = outcome.cpuSeconds;
   state.counters["cpu_ms_per_frame"] = 1000 * gOursCpuPerFrame[fps];
 }
@@ -418,7 +431,7 @@ void BM_DrawToSocketLatency(benchmark::State& state) {
   auto silenced = setLogSink(nullptr);
   std::vector<double> latencies;
   std::vector<double> untilGrabbed;  // draw to the grab that saw it (the grab's time is the frame's)
-  std::vector<double> afterGrab;     // grab to the client: copy, encode, seal, loopback, open
+  std::vector<double> afterGrab;     // grab to the client: I420 conversion, encode, seal, loopback, open
   int missed = 0;
   int staleFirst = 0;
   for (auto _ : state) {

@@ -411,7 +411,7 @@ void ScreenCaptureService::sendToEncoder(const std::shared_ptr<const platform::C
   session->encode(frame, pts);
   lastEncodeAt_ = SteadyClock::now();
   ++framesInFpsWindow_;
-  performOnMainRunLoop([metrics = metrics_, description = fmt::format("{}x{} BGRA display={}", frame->width,
+  performOnMainRunLoop([metrics = metrics_, description = fmt::format("{}x{} I420 display={}", frame->width,
                                                                       frame->height, currentDisplayID)] {
     if (auto store = metrics.lock()) store->lastFrameDescription.set(description);
   });

@@ -102,16 +102,14 @@ void VideoEncoderService::encodeOnExecutor(const std::shared_ptr<const platform:
                                            std::int64_t ptsMicros) {
   if (!session_) return;
   // A frame of another size (a capture restarted while this one was on its way) would be read out of bounds.
-  if (frame->width != sessionWidth_ || frame->height != sessionHeight_ ||
-      frame->stride < frame->width * 4 ||
-      frame->pixels.size() < static_cast<std::size_t>(frame->stride) * static_cast<std::size_t>(frame->height)) {
-    return;
-  }
+  if (frame->width != sessionWidth_ || frame->height != sessionHeight_ || !frame->isComplete()) return;
   // Presentation times increase strictly within a stream, also for a repeated frame.
   const std::int64_t pts = std::max(ptsMicros, lastSubmittedPts_ + 1);
   lastSubmittedPts_ = pts;
   const bool force = std::exchange(forceKeyframe, false);
-  session_->submit({frame->pixels.data(), frame->width, frame->height, frame->stride}, frame, pts, force);
+  const platform::I420Image image{frame->y(), frame->width,        frame->u(),    frame->chromaWidth(),
+                                  frame->v(), frame->chromaWidth(), frame->width, frame->height};
+  session_->submit(image, frame, pts, force);
 }
 
 void VideoEncoderService::deliver(std::uint64_t generation, platform::EncodedAccessUnit unit) {

@@ -3,6 +3,7 @@
 #include "media/video_encoder_service.hpp"
 
 #include <gtest/gtest.h>
+#include <libyuv/convert_from_argb.h>
 
 #include <algorithm>
 #include <thread>
@@ -24,14 +25,16 @@ std::shared_ptr<const platform::CapturedFrame> solidFrame(int width, int height,
   auto frame = std::make_shared<platform::CapturedFrame>();
   frame->width = width;
   frame->height = height;
-  frame->stride = width * 4;
-  frame->pixels.resize(static_cast<std::size_t>(frame->stride) * height);
-  for (std::size_t i = 0; i < frame->pixels.size(); i += 4) {
-    frame->pixels[i] = b;
-    frame->pixels[i + 1] = g;
-    frame->pixels[i + 2] = r;
-    frame->pixels[i + 3] = 0xFF;
-  }
+  frame->planes.resize(platform::CapturedFrame::byteCount(width, height));
+  const std::uint8_t bgrx[4] = {b, g, r, 0xFF};
+  // One pixel converted the capture's way, repeated over each plane.
+  std::uint8_t y = 0;
+  std::uint8_t u = 0;
+  std::uint8_t v = 0;
+  libyuv::ARGBToI420(bgrx, 4, &y, 1, &u, 1, &v, 1, 1, 1);
+  std::fill(frame->y(), frame->u(), y);
+  std::fill(frame->u(), frame->v(), u);
+  std::fill(frame->v(), frame->planes.data() + frame->planes.size(), v);
   frame->timestamp = std::chrono::steady_clock::now();
   return frame;
 }
@@ -187,7 +190,7 @@ TEST_F(VideoEncoderServiceTest, RejectsBadSizesAndFramesThatDoNotFitTheSession) 
   awaitOn(loop, encoder->startSession(64, 48));
   encoder->encode(solidFrame(128, 96, 1, 2, 3), nextPts_);  // bigger than the session: never read
   auto truncated = std::make_shared<platform::CapturedFrame>(*solidFrame(64, 48, 1, 2, 3));
-  truncated->pixels.resize(100);
+  truncated->planes.resize(100);
   encoder->encode(truncated, nextPts_ + 1);
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(sink->count(), 0u);

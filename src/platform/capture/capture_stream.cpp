@@ -7,7 +7,7 @@
 #include <xcb/xcb.h>
 #include <xcb/xfixes.h>
 
-#include <libyuv/planar_functions.h>
+#include <libyuv/convert_from_argb.h>
 #include <libyuv/scale_argb.h>
 
 #include <algorithm>
@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <future>
 #include <optional>
+#include <vector>
 
 #include "platform/capture/capture_error.hpp"
 #include "platform/capture/captured_frame_pool.hpp"
@@ -80,6 +81,7 @@ struct CaptureStream::Worker {
   bool cursorAvailable = false;
   // Frames in flight: the one being filled, the encoder's, the service's last frame; kept spares beyond those.
   std::shared_ptr<CapturedFramePool> frames = CapturedFramePool::create(kIdleFrames);
+  std::vector<std::uint8_t> scaled;  // the grab at the output size, only when the two differ
   std::atomic<int> framesPerSecond{60};
   int wakeFd = -1;
   std::atomic<bool> stopping{false};
@@ -211,17 +213,23 @@ struct CaptureStream::Worker {
     return {};
   }
 
+  // Converts the grab straight out of the grabber's image (shared memory, which the next grab overwrites, so it is
+  // read only here, before that grab) into a pooled I420 frame, and hands that on.
   void deliver(Clock::time_point timestamp) {
-    auto frame = frames->acquire(output.width, output.height, output.width * 4);
+    auto frame = frames->acquire(output.width, output.height);
     frame->timestamp = timestamp;
-    if (output.width == area.width && output.height == area.height) {
-      libyuv::ARGBCopy(grabber->pixels(), grabber->stride(), frame->pixels.data(), frame->stride, area.width,
-                       area.height);
-    } else {
+    const std::uint8_t* source = grabber->pixels();
+    int sourceStride = grabber->stride();
+    if (output.width != area.width || output.height != area.height) {
       // The only scaling of the pipeline: the encoder receives frames at its session size.
-      libyuv::ARGBScale(grabber->pixels(), grabber->stride(), area.width, area.height, frame->pixels.data(),
-                        frame->stride, output.width, output.height, libyuv::kFilterBox);
+      scaled.resize(static_cast<std::size_t>(output.width) * static_cast<std::size_t>(output.height) * 4);
+      libyuv::ARGBScale(source, sourceStride, area.width, area.height, scaled.data(), output.width * 4, output.width,
+                        output.height, libyuv::kFilterBox);
+      source = scaled.data();
+      sourceStride = output.width * 4;
     }
+    libyuv::ARGBToI420(source, sourceStride, frame->y(), frame->width, frame->u(), frame->chromaWidth(), frame->v(),
+                       frame->chromaWidth(), frame->width, frame->height);
     if (!stopping && onFrame) onFrame(std::move(frame));
   }
 };

@@ -1,8 +1,8 @@
 #pragma once
 // Continuous capture of one display (a RandR monitor) on a thread of its own: grabs as soon as something on the
 // display changed (DAMAGE) or the pointer moved, at most once per interval of the set rate, draws the pointer in,
-// and hands each new frame to a callback. Frames come from a small pool: a frame's pixels are reused once every
-// holder has let go of it.
+// converts the picture to I420 and hands each new frame to a callback. Frames come from a small pool: a frame's
+// planes are reused once every holder has let go of it.
 #include <cstdint>
 #include <functional>
 #include <memory>

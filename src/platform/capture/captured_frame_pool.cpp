@@ -6,24 +6,23 @@ std::shared_ptr<CapturedFramePool> CapturedFramePool::create(std::size_t maxIdle
   return std::shared_ptr<CapturedFramePool>(new CapturedFramePool(maxIdle));
 }
 
-std::shared_ptr<CapturedFrame> CapturedFramePool::acquire(int width, int height, int stride) {
-  const std::size_t bytes = static_cast<std::size_t>(stride) * static_cast<std::size_t>(height);
+std::shared_ptr<CapturedFrame> CapturedFramePool::acquire(int width, int height) {
+  const std::size_t bytes = CapturedFrame::byteCount(width, height);
   std::unique_ptr<CapturedFrame> frame;
   {
     std::lock_guard lock(mutex_);
     while (!idle_.empty() && !frame) {
       frame = std::move(idle_.back());
       idle_.pop_back();
-      if (frame->pixels.size() != bytes) frame.reset();  // left from another geometry
+      if (frame->planes.size() != bytes) frame.reset();  // left from another size
     }
   }
   if (!frame) {
     frame = std::make_unique<CapturedFrame>();
-    frame->pixels.resize(bytes);  // zero-filled once per buffer, not per grab
+    frame->planes.resize(bytes);  // zero-filled once per buffer, not per grab
   }
   frame->width = width;
   frame->height = height;
-  frame->stride = stride;
   std::weak_ptr<CapturedFramePool> pool = weak_from_this();
   return std::shared_ptr<CapturedFrame>(frame.release(), [pool = std::move(pool)](CapturedFrame* released) {
     if (auto owner = pool.lock()) {

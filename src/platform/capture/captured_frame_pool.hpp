@@ -1,6 +1,6 @@
 #pragma once
-// Keeps the pixel buffers of frames nobody holds any more, so that the capture thread fills an 8 MB picture that is
-// already allocated and paged in instead of a fresh zero-filled one for every grab. A frame returns here when its
+// Keeps the buffers of frames nobody holds any more, so that the capture thread fills a picture that is already
+// allocated and paged in instead of a fresh zero-filled one for every grab. A frame returns here when its
 // last holder lets go of it (the encoder, the service's last frame kept for re-sending), never earlier.
 #include <cstddef>
 #include <memory>
@@ -18,9 +18,9 @@ class CapturedFramePool : public std::enable_shared_from_this<CapturedFramePool>
   CapturedFramePool(const CapturedFramePool&) = delete;
   CapturedFramePool& operator=(const CapturedFramePool&) = delete;
 
-  // A frame of this geometry that no one else holds. Its pixels are whatever the previous use left there: the
-  // caller overwrites all of them. Frames outliving the pool are simply freed.
-  std::shared_ptr<CapturedFrame> acquire(int width, int height, int stride);
+  // A frame of this size that no one else holds. Its planes are whatever the previous use left there: the caller
+  // overwrites all of them. Frames outliving the pool are simply freed.
+  std::shared_ptr<CapturedFrame> acquire(int width, int height);
   std::size_t idleCount() const;
 
  private:

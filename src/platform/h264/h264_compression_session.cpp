@@ -16,7 +16,7 @@ namespace {
 constexpr std::size_t kMaxQueuedPictures = 3;
 
 struct PictureJob {
-  BgraImage image;
+  I420Image image;
   std::shared_ptr<const void> owner;
   std::int64_t ptsMicros = 0;
   bool forceKeyframe = false;
@@ -196,7 +196,7 @@ std::shared_ptr<const H264ParameterSets> H264CompressionSession::parameterSets()
   return worker_->parameterSets;
 }
 
-void H264CompressionSession::submit(const BgraImage& image, std::shared_ptr<const void> owner,
+void H264CompressionSession::submit(const I420Image& image, std::shared_ptr<const void> owner,
                                     std::int64_t ptsMicros, bool forceKeyframe) {
   worker_->push(PictureJob{image, std::move(owner), ptsMicros, forceKeyframe});
 }

@@ -28,9 +28,9 @@ class H264CompressionSession {
   // The sets of the current encoder; a frame-rate or keyframe-interval change replaces them.
   std::shared_ptr<const H264ParameterSets> parameterSets() const;
 
-  // Queues a picture; `owner` keeps its pixels alive until it is encoded. When the encoder falls behind by more
+  // Queues a picture; `owner` keeps its planes alive until it is encoded. When the encoder falls behind by more
   // than a few pictures the oldest waiting one is dropped, and a keyframe request it carried passes on.
-  void submit(const BgraImage& image, std::shared_ptr<const void> owner, std::int64_t ptsMicros, bool forceKeyframe);
+  void submit(const I420Image& image, std::shared_ptr<const void> owner, std::int64_t ptsMicros, bool forceKeyframe);
   // Takes effect in queue order. Throws H264Error on a value the encoder cannot take.
   void setBitRate(int bitsPerSecond);
   // x264 cannot change these on an open encoder: the encoder is rebuilt before the next picture, which is then a

@@ -31,19 +31,23 @@ struct H264ParameterSets {
   std::vector<NalUnit> pps;
 };
 
-// A picture to encode: B G R X bytes in memory (libyuv's "ARGB"), as the screen capture delivers them.
-struct BgraImage {
-  const std::uint8_t* data = nullptr;
+// A picture to encode: I420 (BT.601 limited range, as the screen capture delivers it), three planes.
+struct I420Image {
+  const std::uint8_t* y = nullptr;
+  int yStride = 0;
+  const std::uint8_t* u = nullptr;
+  int uStride = 0;
+  const std::uint8_t* v = nullptr;
+  int vStride = 0;
   int width = 0;
   int height = 0;
-  int stride = 0;
 };
 
 struct EncodedAccessUnit {
   std::vector<std::uint8_t> data;  // NAL units each preceded by a 4-byte big-endian length, no parameter sets
   bool keyframe = false;
   std::int64_t ptsMicros = 0;
-  std::chrono::microseconds encodeDuration{0};  // colour conversion and compression of this picture
+  std::chrono::microseconds encodeDuration{0};  // compression (and scaling, if any) of this picture
   std::shared_ptr<const H264ParameterSets> parameterSets;  // set on keyframes: the sets that decode them
 };
 

@@ -6,7 +6,6 @@
 #include <optional>
 #include <vector>
 
-#include "platform/h264/bgra_to_i420.hpp"
 #include "platform/h264/h264_types.hpp"
 
 struct x264_t;
@@ -26,7 +25,7 @@ class X264Encoder {
 
   // Encodes one picture (scaled to the encoder's size when it differs). Presentation times are made strictly
   // increasing. nullopt when x264 holds the picture back (it does not at zero latency). Throws H264Error.
-  std::optional<EncodedAccessUnit> encode(const BgraImage& image, std::int64_t ptsMicros, bool forceKeyframe);
+  std::optional<EncodedAccessUnit> encode(const I420Image& image, std::int64_t ptsMicros, bool forceKeyframe);
   // Hands out the pictures x264 still holds. The encoder takes no pictures afterwards: call it only before closing.
   std::vector<EncodedAccessUnit> flush();
   // Average bit rate and the VBV limits that follow from it, from the next picture on. Throws H264Error.
@@ -37,9 +36,8 @@ class X264Encoder {
 
   H264EncoderSettings settings_;
   x264_t* encoder_ = nullptr;
-  std::unique_ptr<Picture> picture_;
+  std::unique_ptr<Picture> scaled_;  // only for pictures of another size
   std::shared_ptr<const H264ParameterSets> parameterSets_;
-  BgraToI420Converter converter_;
   std::optional<std::int64_t> lastPts_;
 };
 

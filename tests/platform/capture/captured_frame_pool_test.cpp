@@ -10,48 +10,49 @@ namespace {
 
 TEST(CapturedFramePool, ReusesOnlyFramesNobodyHolds) {
   auto pool = CapturedFramePool::create(2);
-  auto held = pool->acquire(64, 32, 256);
-  ASSERT_EQ(held->pixels.size(), 256u * 32u);
-  held->pixels[0] = 0xAB;
-  const std::uint8_t* heldPixels = held->pixels.data();
+  auto held = pool->acquire(64, 32);
+  ASSERT_EQ(held->planes.size(), 64u * 32u + 2 * 32u * 16u);  // Y, then U and V at half size
+  held->planes[0] = 0xAB;
+  const std::uint8_t* heldPlanes = held->planes.data();
   std::shared_ptr<const CapturedFrame> kept = held;  // e.g. the last frame kept for re-sending
   held.reset();
   EXPECT_EQ(pool->idleCount(), 0u);
 
-  auto other = pool->acquire(64, 32, 256);
-  EXPECT_NE(other->pixels.data(), heldPixels);
-  EXPECT_EQ(kept->pixels[0], 0xAB);
+  auto other = pool->acquire(64, 32);
+  EXPECT_NE(other->planes.data(), heldPlanes);
+  EXPECT_EQ(kept->planes[0], 0xAB);
 
-  const std::uint8_t* otherPixels = other->pixels.data();
+  const std::uint8_t* otherPlanes = other->planes.data();
   other.reset();
   EXPECT_EQ(pool->idleCount(), 1u);
-  auto reused = pool->acquire(64, 32, 256);
-  EXPECT_EQ(reused->pixels.data(), otherPixels);
+  auto reused = pool->acquire(64, 32);
+  EXPECT_EQ(reused->planes.data(), otherPlanes);
   EXPECT_EQ(pool->idleCount(), 0u);
 }
 
 TEST(CapturedFramePool, KeepsAtMostItsLimitAndDropsOtherSizes) {
   auto pool = CapturedFramePool::create(2);
-  auto a = pool->acquire(16, 16, 64);
-  auto b = pool->acquire(16, 16, 64);
-  auto c = pool->acquire(16, 16, 64);
+  auto a = pool->acquire(16, 16);
+  auto b = pool->acquire(16, 16);
+  auto c = pool->acquire(16, 16);
   a.reset();
   b.reset();
   c.reset();
   EXPECT_EQ(pool->idleCount(), 2u);
 
-  auto larger = pool->acquire(32, 16, 128);
-  EXPECT_EQ(larger->pixels.size(), 128u * 16u);
-  EXPECT_EQ(larger->width, 32);
-  EXPECT_EQ(larger->stride, 128);
+  auto larger = pool->acquire(33, 15);  // odd sizes: chroma rounds up
+  EXPECT_EQ(larger->planes.size(), 33u * 15u + 2 * 17u * 8u);
+  EXPECT_EQ(larger->width, 33);
+  EXPECT_EQ(larger->chromaWidth(), 17);
+  EXPECT_EQ(larger->v() + 17 * 8, larger->planes.data() + larger->planes.size());
   EXPECT_EQ(pool->idleCount(), 0u);  // buffers of the old size are freed, not handed out
 }
 
 TEST(CapturedFramePool, FramesMayOutliveThePool) {
   auto pool = CapturedFramePool::create(1);
-  auto frame = pool->acquire(8, 8, 32);
+  auto frame = pool->acquire(8, 8);
   pool.reset();
-  frame->pixels[5] = 1;  // still valid; freed when released (checked by the sanitizer builds)
+  frame->planes[5] = 1;  // still valid; freed when released (checked by the sanitizer builds)
   frame.reset();
 }
 

@@ -43,8 +43,9 @@ TEST(CaptureToH264, CapturedMonitorDecodesToItsColours) {
   stream->stop();
   for (const auto& frame : {first, second}) {
     const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(frame->timestamp.time_since_epoch());
-    session->submit({frame->pixels.data(), frame->width, frame->height, frame->stride}, frame, micros.count(),
-                    frame == second);
+    const I420Image image{frame->y(), frame->width,        frame->u(),    frame->chromaWidth(),
+                          frame->v(), frame->chromaWidth(), frame->width, frame->height};
+    session->submit(image, frame, micros.count(), frame == second);
   }
   session->completePending();
   const auto units = output.units();

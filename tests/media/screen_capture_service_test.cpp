@@ -329,6 +329,39 @@ TEST_F(ScreenCaptureServiceTest, RemovedDisplayEndsInOneHandlerCall) {
   awaitOn(loop, otherEncoder->stopSession());
 }
 
+TEST_F(ScreenCaptureServiceTest, AStalledStreamEndsInOneHandlerCallButAQuietScreenDoesNot) {
+  VELTRANO_START_TWO_MONITOR_SCREEN(screen);
+  screen.fill({0, 0, 640, 480}, kGreen);
+  StopReports reports;
+  makeCapture();
+  onCapture([&](ScreenCaptureService& c) { c.unexpectedStopHandler = reports.handler(); });
+  awaitOn(loop, capture->startCapture(screen.left().id));
+  ASSERT_TRUE(sink->waitFor(1));
+  // Nothing changes on screen for longer than the stall limit: the watchdog's requests keep the stream alive.
+  std::this_thread::sleep_for(ScreenCaptureService::livenessTimeout + 1500ms);
+  EXPECT_EQ(reports.calls.load(), 0);
+  EXPECT_TRUE(onCapture([](ScreenCaptureService& c) { return c.isStreaming(); }));
+
+  // A server that stops answering (but keeps the connection) stalls the grab.
+  screen.freeze();
+  const auto frozenAt = std::chrono::steady_clock::now();
+  const bool reported = eventually([&] { return reports.calls.load() > 0; }, 10s);
+  const auto reportedAfter = std::chrono::steady_clock::now() - frozenAt;
+  screen.thaw();
+  ASSERT_TRUE(reported);
+  EXPECT_GE(reportedAfter, ScreenCaptureService::livenessTimeout - 1s);
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_EQ(reports.calls.load(), 1);
+  {
+    std::lock_guard lock(reports.mutex);
+    EXPECT_EQ(reports.failures.at(0).displayID, screen.left().id);
+    EXPECT_NE(reports.failures.at(0).message.find("stalled"), std::string::npos) << reports.failures.at(0).message;
+  }
+  EXPECT_FALSE(onCapture([](ScreenCaptureService& c) { return c.isStreaming(); }));
+  awaitOn(loop, capture->stopCapture(), 3s);
+  EXPECT_EQ(reports.calls.load(), 1);
+}
+
 TEST_F(ScreenCaptureServiceTest, LostXServerEndsInOneHandlerCallWithoutHanging) {
   VELTRANO_START_TWO_MONITOR_SCREEN(screen);
   StopReports reports;

@@ -68,8 +68,17 @@ class PrivateXvfb {
 
   const std::string& displayName() const { return name_; }
 
+  // Stops the server's process where it stands (its clients' requests go unanswered) and lets it go on.
+  void freeze() {
+    if (pid_ > 0) ::kill(pid_, SIGSTOP);
+  }
+  void thaw() {
+    if (pid_ > 0) ::kill(pid_, SIGCONT);
+  }
+
   void stop() {
     if (pid_ <= 0) return;
+    ::kill(pid_, SIGCONT);  // a frozen server would never act on the SIGTERM
     ::kill(pid_, SIGTERM);
     int status = 0;
     ::waitpid(pid_, &status, 0);

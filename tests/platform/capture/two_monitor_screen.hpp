@@ -63,6 +63,8 @@ class TwoMonitorScreen {
   const platform::X11Monitor& right() const { return *right_; }
   platform::X11Display& display() { return *display_; }
   void kill() { server_.stop(); }
+  void freeze() { server_.freeze(); }
+  void thaw() { server_.thaw(); }
 
   void fill(const platform::Rect& r, Rgb colour) {
     xcb_connection_t* c = display_->connection();

@@ -53,42 +53,30 @@ TEST(VeltranoIdentity, LoadOrCreateStoresOneKeyAndReturnsItAgain) {
   EXPECT_EQ(hexEncode(second.signalingKey().view()), hexEncode(first.signalingKey().view()));
 }
 
-TEST(VeltranoIdentity, LoadsAKeyPlacedByTheUser) {
-  TemporaryFolder temp;
-  platform::AccountKeyFile store(temp.path());
-  replaceKeyFile(store, kRfcSeedText);
-  const VeltranoIdentity identity = VeltranoIdentity::loadOrCreate(store);
-  EXPECT_EQ(identity.accountID(), kRfcAccountID);
-  EXPECT_EQ(readText(store.filePath()), kRfcSeedText);
-}
-
-TEST(VeltranoIdentity, LoadOrCreateFollowsAReplacedFile) {
+TEST(VeltranoIdentity, LoadOrCreateFollowsAKeyPlacedByTheUser) {
   TemporaryFolder temp;
   platform::AccountKeyFile store(temp.path());
   const VeltranoIdentity first = VeltranoIdentity::loadOrCreate(store);
   replaceKeyFile(store, kRfcSeedText);
   EXPECT_EQ(VeltranoIdentity::loadOrCreate(store).accountID(), kRfcAccountID);
   EXPECT_NE(first.accountID(), kRfcAccountID);
+  EXPECT_EQ(readText(store.filePath()), kRfcSeedText) << "a loaded key is not rewritten";
 }
 
-TEST(VeltranoIdentity, MalformedKeyIsInvalidAndLeftInPlace) {
+TEST(VeltranoIdentity, AMalformedKeyIsInvalidAndLeftInPlaceAStorageFaultIsStorage) {
   TemporaryFolder temp;
   platform::AccountKeyFile store(temp.path());
   replaceKeyFile(store, "this is not a key\n");
-  const VeltranoIdentityError error = identityFailure([&] { VeltranoIdentity::loadOrCreate(store); });
-  EXPECT_EQ(error.code(), VeltranoIdentityError::Code::invalidKey);
-  EXPECT_EQ(error.localizationKey(), "identity.error.invalid");
+  const VeltranoIdentityError invalid = identityFailure([&] { VeltranoIdentity::loadOrCreate(store); });
+  EXPECT_EQ(invalid.code(), VeltranoIdentityError::Code::invalidKey);
+  EXPECT_EQ(invalid.localizationKey(), "identity.error.invalid");
   EXPECT_EQ(readText(store.filePath()), "this is not a key\n");
-}
 
-TEST(VeltranoIdentity, StorageFaultIsAStorageError) {
-  TemporaryFolder temp;
-  std::ofstream(temp.path() / "file") << "x";
-  platform::AccountKeyFile store(temp.path() / "file" / "veltrano");
-  const VeltranoIdentityError error = identityFailure([&] { VeltranoIdentity::loadOrCreate(store); });
-  EXPECT_EQ(error.code(), VeltranoIdentityError::Code::storage);
-  EXPECT_EQ(error.errorNumber(), ENOTDIR);
-  EXPECT_EQ(error.localizationKey(), "identity.error.storage_format");
+  platform::AccountKeyFile underAFile(store.filePath() / "veltrano");
+  const VeltranoIdentityError storage = identityFailure([&] { VeltranoIdentity::loadOrCreate(underAFile); });
+  EXPECT_EQ(storage.code(), VeltranoIdentityError::Code::storage);
+  EXPECT_EQ(storage.errorNumber(), ENOTDIR);
+  EXPECT_EQ(storage.localizationKey(), "identity.error.storage_format");
 }
 
 TEST(VeltranoIdentity, DefaultStoreLivesUnderXdgDataHome) {
@@ -135,27 +123,16 @@ TEST(VeltranoIdentity, InMemoryIdentityIsNotSynchronisedAndNeverReloads) {
   EXPECT_FALSE(identity.reloadIfChanged());
 }
 
-TEST(VeltranoIdentity, SignalingPayloadsSealAndOpen) {
+// Tampering and truncation are sealCombined's own tests; here, which key the identity seals with.
+TEST(VeltranoIdentity, SignalingPayloadsOpenOnlyForTheSameAccount) {
   const VeltranoIdentity identity(platform::SigningKey::generate());
   const Bytes plaintext = platform::randomBytes(300);
   const Bytes box = identity.sealSignalingPayload(plaintext);
-  ASSERT_EQ(box.size(), 12 + 300 + 16u);
   EXPECT_EQ(identity.openSignalingPayload(box), plaintext);
-  EXPECT_NE(identity.sealSignalingPayload(plaintext), box);
-
   // Another device of the account derives the same key.
   const VeltranoIdentity sameAccount(platform::SigningKey::fromSeed(identity.privateKey().seed()));
   EXPECT_EQ(sameAccount.openSignalingPayload(box), plaintext);
-
-  for (std::size_t index : {std::size_t{0}, std::size_t{11}, std::size_t{12}, std::size_t{311}, std::size_t{312},
-                            box.size() - 1}) {
-    Bytes altered = box;
-    altered[index] ^= 0x04;
-    EXPECT_FALSE(identity.openSignalingPayload(altered)) << "byte " << index;
-  }
-  EXPECT_FALSE(identity.openSignalingPayload(ByteView(box).first(27)));
   EXPECT_FALSE(VeltranoIdentity(platform::SigningKey::generate()).openSignalingPayload(box));
-  EXPECT_EQ(identity.openSignalingPayload(identity.sealSignalingPayload({})), Bytes());
 }
 
 TEST(HexByteStrings, OneLowercasePairPerByte) {

@@ -5,35 +5,47 @@
 
 #include <regex>
 #include <set>
+#include <tuple>
 
 namespace veltrano {
 namespace {
 
 const std::string dash = "\u2014";
 
+using Counter = ObservableProperty<std::int64_t>;
+using Text = ObservableProperty<std::string>;
+using Rate = ObservableProperty<double>;
+
+std::vector<Counter*> sessionCounters(MetricsStore& m) {
+  return {&m.capturedFrames, &m.connectedClients, &m.videoClients,   &m.encodedFrames, &m.keyframes,
+          &m.videoBytesSent, &m.videoFramesDropped, &m.audioClients, &m.audioFrames,   &m.audioBytesSent,
+          &m.audioFramesDropped, &m.bytesSent,    &m.bytesReceived};
+}
+std::vector<Text*> sessionTexts(MetricsStore& m) { return {&m.lastCommand, &m.lastError, &m.lastFrameDescription}; }
+std::vector<Rate*> sessionRates(MetricsStore& m) { return {&m.fps, &m.encodeMs, &m.averagePingMs}; }
+
+// What a new store holds and a session reset puts back.
+void expectSessionValuesAtStart(MetricsStore& m) {
+  EXPECT_FALSE(m.isCapturing.get());
+  for (auto* counter : sessionCounters(m)) EXPECT_EQ(counter->get(), 0);
+  for (auto* text : sessionTexts(m)) EXPECT_EQ(text->get(), dash);
+  for (auto* rate : sessionRates(m)) EXPECT_EQ(rate->get(), 0.0);
+  EXPECT_TRUE(m.availableDisplays.get().empty());
+  EXPECT_EQ(m.activeDisplayID.get(), 0u);
+}
+
 TEST(MetricsStore, StartsWithTheDocumentedValues) {
   MetricsStore m;
+  expectSessionValuesAtStart(m);
   EXPECT_FALSE(m.isRunning.get());
   EXPECT_FALSE(m.startTime.get().has_value());
   EXPECT_EQ(m.port.get(), 9090);
   EXPECT_EQ(m.videoPort.get(), 9091);
   EXPECT_EQ(m.audioPort.get(), 9092);
   EXPECT_EQ(m.localIP.get(), dash);
-  EXPECT_EQ(m.lastError.get(), dash);
-  EXPECT_EQ(m.lastCommand.get(), dash);
-  EXPECT_EQ(m.lastFrameDescription.get(), dash);
   EXPECT_EQ(m.displayInfo.get(), dash);
-  EXPECT_FALSE(m.isCapturing.get());
-  EXPECT_EQ(m.fps.get(), 0.0);
-  EXPECT_EQ(m.encodeMs.get(), 0.0);
-  EXPECT_EQ(m.averagePingMs.get(), 0.0);
-  for (auto* counter : {&m.capturedFrames, &m.connectedClients, &m.videoClients, &m.encodedFrames, &m.keyframes,
-                        &m.videoBytesSent, &m.videoFramesDropped, &m.audioClients, &m.audioFrames, &m.audioBytesSent,
-                        &m.audioFramesDropped, &m.bytesSent, &m.bytesReceived, &m.hostWidth, &m.hostHeight}) {
-    EXPECT_EQ(counter->get(), 0);
-  }
-  EXPECT_EQ(m.activeDisplayID.get(), 0u);
-  EXPECT_TRUE(m.availableDisplays.get().empty());
+  EXPECT_EQ(m.hostWidth.get(), 0);
+  EXPECT_EQ(m.hostHeight.get(), 0);
   EXPECT_EQ(m.screenRecordingStatus.get(), "unknown");
   EXPECT_EQ(m.accessibilityStatus.get(), "unknown");
   EXPECT_TRUE(m.events().get().empty());
@@ -86,8 +98,7 @@ TEST(MetricsStore, SubscriptionOutlivingTheStoreIsHarmless) {
     MetricsStore m;
     subscription = m.isRunning.observe([](bool) {});
   }
-  subscription.reset();
-  SUCCEED();
+  subscription.reset();  // must not touch the destroyed store (sanitizer builds catch it)
 }
 
 TEST(MetricsStore, KeepsTheNewest200EventsOldestFirst) {
@@ -118,33 +129,18 @@ TEST(MetricsStore, KeepsTheNewest200EventsOldestFirst) {
 TEST(MetricsStore, ResetSessionCountersGivesExactlyTheListedValues) {
   MetricsStore m;
   // Move every field away from its initial value.
-  auto started = MetricsStore::Clock::now();
+  const auto started = MetricsStore::Clock::now();
   m.isRunning.set(true);
   m.startTime.set(started);
   m.port.set(1);
   m.videoPort.set(2);
   m.audioPort.set(3);
   m.localIP.set("10.0.0.2");
-  m.lastError.set("err");
-  m.lastCommand.set("tap");
   m.isCapturing.set(true);
-  m.fps.set(44.5);
-  m.capturedFrames.set(10);
-  m.lastFrameDescription.set("1920x1080 display=1");
-  m.connectedClients.set(1);
-  m.videoClients.set(2);
-  m.encodedFrames.set(3);
-  m.keyframes.set(4);
-  m.encodeMs.set(5.5);
-  m.videoBytesSent.set(6);
-  m.videoFramesDropped.set(7);
-  m.audioClients.set(8);
-  m.audioFrames.set(9);
-  m.audioBytesSent.set(10);
-  m.audioFramesDropped.set(11);
-  m.bytesSent.set(12);
-  m.bytesReceived.set(13);
-  m.averagePingMs.set(14.5);
+  std::int64_t n = 1;
+  for (auto* counter : sessionCounters(m)) counter->set(n++);
+  for (auto* text : sessionTexts(m)) text->set("x");
+  for (auto* rate : sessionRates(m)) rate->set(static_cast<double>(n++) + 0.5);
   m.hostWidth.set(1920);
   m.hostHeight.set(1080);
   m.activeDisplayID.set(7);
@@ -156,21 +152,7 @@ TEST(MetricsStore, ResetSessionCountersGivesExactlyTheListedValues) {
 
   m.resetSessionCounters();
 
-  // Reset to zero / placeholder:
-  EXPECT_FALSE(m.isCapturing.get());
-  EXPECT_EQ(m.fps.get(), 0.0);
-  EXPECT_EQ(m.encodeMs.get(), 0.0);
-  EXPECT_EQ(m.averagePingMs.get(), 0.0);
-  for (auto* counter : {&m.capturedFrames, &m.connectedClients, &m.videoClients, &m.encodedFrames, &m.keyframes,
-                        &m.videoBytesSent, &m.videoFramesDropped, &m.audioClients, &m.audioFrames, &m.audioBytesSent,
-                        &m.audioFramesDropped, &m.bytesSent, &m.bytesReceived}) {
-    EXPECT_EQ(counter->get(), 0);
-  }
-  EXPECT_TRUE(m.availableDisplays.get().empty());
-  EXPECT_EQ(m.activeDisplayID.get(), 0u);
-  EXPECT_EQ(m.lastCommand.get(), dash);
-  EXPECT_EQ(m.lastError.get(), dash);
-  EXPECT_EQ(m.lastFrameDescription.get(), dash);
+  expectSessionValuesAtStart(m);
   // Untouched:
   EXPECT_TRUE(m.isRunning.get());
   EXPECT_EQ(m.startTime.get(), started);
@@ -193,24 +175,21 @@ InterfaceAddress ipv4(std::string name, std::string address, bool loopback = fal
 
 TEST(LocalIPv4Address, PicksTheFirstUsableAddressPreferringEn) {
   using List = std::vector<InterfaceAddress>;
-  EXPECT_EQ(MetricsStore::localIPv4Address(List{}), std::nullopt);
-  EXPECT_EQ(MetricsStore::localIPv4Address(List{ipv4("lo", "127.0.0.1", true)}), std::nullopt);
-  // Loopback flag, 127.x on any interface, down or not running, and IPv6 are all skipped.
-  EXPECT_EQ(MetricsStore::localIPv4Address(List{
-                ipv4("lo", "10.9.9.9", true), ipv4("dummy0", "127.0.1.1"), ipv4("wlan0", "10.1.1.1", false, false),
-                ipv4("eth1", "10.2.2.2", false, true, false), InterfaceAddress{"eth0", true, true, false, false, "fe80::1"},
-                ipv4("eth0", "192.168.1.20")}),
-            "192.168.1.20");
-  // "en" wins over an earlier usable interface, and the first "en" wins among several.
-  EXPECT_EQ(MetricsStore::localIPv4Address(
-                List{ipv4("wlp2s0", "192.168.1.5"), ipv4("enp3s0", "192.168.1.6"), ipv4("en0", "192.168.1.7")}),
-            "192.168.1.6");
-  // Without any "en", the first usable one.
-  EXPECT_EQ(MetricsStore::localIPv4Address(List{ipv4("docker0", "172.17.0.1"), ipv4("wlp2s0", "192.168.1.5")}),
-            "172.17.0.1");
-  // An "en" interface that is down does not count.
-  EXPECT_EQ(MetricsStore::localIPv4Address(List{ipv4("wlp2s0", "192.168.1.5"), ipv4("en0", "192.168.1.7", false, false)}),
-            "192.168.1.5");
+  const std::vector<std::tuple<const char*, List, std::optional<std::string>>> cases = {
+      {"none", {}, std::nullopt},
+      {"loopback only", {ipv4("lo", "127.0.0.1", true)}, std::nullopt},
+      {"loopback flag, 127.x, down, not running and IPv6 are skipped",
+       {ipv4("lo", "10.9.9.9", true), ipv4("dummy0", "127.0.1.1"), ipv4("wlan0", "10.1.1.1", false, false),
+        ipv4("eth1", "10.2.2.2", false, true, false), InterfaceAddress{"eth0", true, true, false, false, "fe80::1"},
+        ipv4("eth0", "192.168.1.20")},
+       "192.168.1.20"},
+      {"the first en wins over earlier ones",
+       {ipv4("wlp2s0", "192.168.1.5"), ipv4("enp3s0", "192.168.1.6"), ipv4("en0", "192.168.1.7")}, "192.168.1.6"},
+      {"without en the first usable", {ipv4("docker0", "172.17.0.1"), ipv4("wlp2s0", "192.168.1.5")}, "172.17.0.1"},
+      {"an en that is down does not count", {ipv4("wlp2s0", "192.168.1.5"), ipv4("en0", "192.168.1.7", false, false)},
+       "192.168.1.5"},
+  };
+  for (const auto& [name, list, expected] : cases) EXPECT_EQ(MetricsStore::localIPv4Address(list), expected) << name;
 }
 
 TEST(LocalIPv4Address, ThisMachine) {

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <array>
+
+#include "support/x11_test_env.hpp"
 
 namespace veltrano {
 namespace {
@@ -51,96 +53,61 @@ TEST_F(PermissionFlow, CreatingTheManagerAsksNothing) {
   EXPECT_TRUE(capture.lines().empty());
 }
 
-TEST_F(PermissionFlow, AccessibilityTrusted) {
-  trusted.answers = {true};
-  EXPECT_TRUE(makeManager().ensureAccessibilityAccess());
-  EXPECT_EQ(capture.lines(), (std::vector<CapturedLogLine>{{LogCategory::PERMISSION, "Accessibility: granted"}}));
-  EXPECT_EQ(postEvent.calls, 0);
-  EXPECT_EQ(requestTrust.calls, 0);
-  EXPECT_TRUE(opened.empty());
-}
+const std::string accessibilityMissing = "Accessibility: missing";
+const std::string accessibilityRequested = "Requesting Accessibility (system prompt)";
+const std::string screenMissing = "Screen Recording: missing";
+const std::string screenRequested = "Requesting Screen Recording (system prompt)";
 
-TEST_F(PermissionFlow, AccessibilityThroughEventPostingAlone) {
-  trusted.answers = {false};
-  postEvent.answers = {true};
-  auto manager = makeManager();
-  EXPECT_TRUE(manager.ensureAccessibilityAccess());
-  EXPECT_EQ(capture.messages(), std::vector<std::string>{"Accessibility: granted"});
-  EXPECT_EQ(requestTrust.calls, 0);
-  EXPECT_TRUE(opened.empty());
-}
+struct FlowCase {
+  const char* name;
+  bool screenRecording;  // which flow runs: screen recording or accessibility
+  std::vector<bool> trusted, postEvent, requestTrust, screenPreflight, screenRequest;
+  bool granted;
+  std::vector<std::string> messages;
+  std::string openedPane;
+  std::array<int, 5> calls;  // of the scripts in the order above; -1: not checked
+};
 
-TEST_F(PermissionFlow, AccessibilityGrantedByTheRequest) {
-  trusted.answers = {false};
-  postEvent.answers = {false};
-  requestTrust.answers = {true};
-  EXPECT_TRUE(makeManager().ensureAccessibilityAccess());
-  EXPECT_EQ(capture.messages(),
-            (std::vector<std::string>{"Accessibility: missing", "Requesting Accessibility (system prompt)"}));
-  EXPECT_EQ(requestTrust.calls, 1);
-  EXPECT_TRUE(opened.empty());
-}
+const FlowCase kFlows[] = {
+    {"accessibility trusted", false, {true}, {}, {}, {}, {}, true, {"Accessibility: granted"}, "", {-1, 0, 0, -1, -1}},
+    {"event posting alone", false, {false}, {true}, {}, {}, {}, true, {"Accessibility: granted"}, "", {-1, -1, 0, -1, -1}},
+    {"accessibility granted by the request", false, {false}, {false}, {true}, {}, {}, true,
+     {accessibilityMissing, accessibilityRequested}, "", {-1, -1, 1, -1, -1}},
+    {"accessibility arriving after the request", false, {false, true}, {false}, {false}, {}, {}, true,
+     {accessibilityMissing, accessibilityRequested, "Accessibility: granted"}, "", {-1, -1, -1, -1, -1}},
+    {"accessibility granted while the pane is open", false, {false}, {false, false, true}, {false}, {}, {}, true,
+     {accessibilityMissing, accessibilityRequested, accessibilityMissing}, accessibilityPane, {3, 3, -1, -1, -1}},
+    {"accessibility never granted", false, {}, {}, {}, {}, {}, false,
+     {accessibilityMissing, accessibilityRequested, accessibilityMissing}, accessibilityPane, {-1, -1, -1, -1, -1}},
+    {"screen recording granted", true, {}, {}, {}, {true}, {}, true, {"Screen Recording: granted"}, "",
+     {-1, -1, -1, -1, 0}},
+    {"screen recording granted by the request", true, {}, {}, {}, {false}, {true}, true,
+     {screenMissing, screenRequested}, "", {-1, -1, -1, -1, -1}},
+    {"screen recording refused", true, {}, {}, {}, {false}, {false}, false, {screenMissing, screenRequested},
+     screenCapturePane, {-1, -1, -1, -1, 1}},
+};
 
-TEST_F(PermissionFlow, AccessibilityArrivingAfterTheRequestOpensNoPane) {
-  trusted.answers = {false, true};
-  postEvent.answers = {false};
-  requestTrust.answers = {false};
-  EXPECT_TRUE(makeManager().ensureAccessibilityAccess());
-  EXPECT_EQ(capture.messages(), (std::vector<std::string>{"Accessibility: missing",
-                                                          "Requesting Accessibility (system prompt)",
-                                                          "Accessibility: granted"}));
-  EXPECT_TRUE(opened.empty());
-}
-
-TEST_F(PermissionFlow, AccessibilityMissingOpensThePaneAndChecksOnceMore) {
-  trusted.answers = {false};
-  postEvent.answers = {false, false, true};  // granted while the pane was open
-  requestTrust.answers = {false};
-  EXPECT_TRUE(makeManager().ensureAccessibilityAccess());
-  EXPECT_EQ(capture.lines(), (std::vector<CapturedLogLine>{
-                                 {LogCategory::PERMISSION, "Accessibility: missing"},
-                                 {LogCategory::PERMISSION, "Requesting Accessibility (system prompt)"},
-                                 {LogCategory::PERMISSION, "Accessibility: missing"},
-                             }));
-  EXPECT_EQ(opened, std::vector<std::string>{accessibilityPane});
-  EXPECT_EQ(trusted.calls, 3);
-  EXPECT_EQ(postEvent.calls, 3);
-
-  capture.sink().clear();
-  opened.clear();
-  trusted = {};
-  postEvent = {};
-  requestTrust = {};
-  EXPECT_FALSE(makeManager().ensureAccessibilityAccess());
-  EXPECT_EQ(opened, std::vector<std::string>{accessibilityPane});
-  EXPECT_EQ(capture.messages().size(), 3u);
-}
-
-TEST_F(PermissionFlow, ScreenRecordingGranted) {
-  screenPreflight.answers = {true};
-  EXPECT_TRUE(makeManager().ensureScreenRecordingAccess());
-  EXPECT_EQ(capture.lines(), (std::vector<CapturedLogLine>{{LogCategory::PERMISSION, "Screen Recording: granted"}}));
-  EXPECT_EQ(screenRequest.calls, 0);
-  EXPECT_TRUE(opened.empty());
-}
-
-TEST_F(PermissionFlow, ScreenRecordingGrantedByTheRequest) {
-  screenPreflight.answers = {false};
-  screenRequest.answers = {true};
-  EXPECT_TRUE(makeManager().ensureScreenRecordingAccess());
-  EXPECT_EQ(capture.messages(),
-            (std::vector<std::string>{"Screen Recording: missing", "Requesting Screen Recording (system prompt)"}));
-  EXPECT_TRUE(opened.empty());
-}
-
-TEST_F(PermissionFlow, ScreenRecordingRefusedOpensThePane) {
-  screenPreflight.answers = {false};
-  screenRequest.answers = {false};
-  EXPECT_FALSE(makeManager().ensureScreenRecordingAccess());
-  EXPECT_EQ(capture.messages(),
-            (std::vector<std::string>{"Screen Recording: missing", "Requesting Screen Recording (system prompt)"}));
-  EXPECT_EQ(opened, std::vector<std::string>{screenCapturePane});
-  EXPECT_EQ(screenRequest.calls, 1);
+TEST_F(PermissionFlow, AsksLogsAndOpensThePaneOnlyAsFarAsNeeded) {
+  for (const FlowCase& flow : kFlows) {
+    SCOPED_TRACE(flow.name);
+    capture.sink().clear();
+    opened.clear();
+    Script* scripts[] = {&trusted, &postEvent, &requestTrust, &screenPreflight, &screenRequest};
+    const std::vector<bool>* answers[] = {&flow.trusted, &flow.postEvent, &flow.requestTrust, &flow.screenPreflight,
+                                          &flow.screenRequest};
+    for (std::size_t i = 0; i < 5; ++i) *scripts[i] = Script{*answers[i], 0};
+    auto manager = makeManager();
+    EXPECT_EQ(flow.screenRecording ? manager.ensureScreenRecordingAccess() : manager.ensureAccessibilityAccess(),
+              flow.granted);
+    EXPECT_EQ(capture.messages(), flow.messages);
+    for (const auto& line : capture.lines()) EXPECT_EQ(line.category, LogCategory::PERMISSION);
+    EXPECT_EQ(opened, flow.openedPane.empty() ? std::vector<std::string>{} : std::vector{flow.openedPane});
+    for (std::size_t i = 0; i < 5; ++i) {
+      if (flow.calls[i] >= 0) {
+        EXPECT_EQ(scripts[i]->calls, flow.calls[i]) << "script " << i;
+      }
+    }
+  }
 }
 
 TEST_F(PermissionFlow, ChecksAreReplaceableAfterCreationAndEmptyOrThrowingChecksAnswerFalse) {
@@ -171,19 +138,8 @@ TEST_F(PermissionFlow, DefaultOpenerLogsThatSettingsAreUnavailable) {
                 {LogCategory::PERMISSION, "Privacy settings unavailable on this platform: " + accessibilityPane}}));
 }
 
-}  // namespace
-}  // namespace veltrano
-
-namespace veltrano {
-namespace {
-
 TEST(DefaultPermissionChecks, FollowTheXServer) {
-  const char* display = std::getenv("DISPLAY");
-  if (display == nullptr || *display == '\0') {
-    const char* ci = std::getenv("CI");
-    if (ci != nullptr && std::string(ci) == "true") FAIL() << "DISPLAY is not set: scripts/test-env must start Xvfb";
-    GTEST_SKIP() << "no X server (DISPLAY unset); run under scripts/test-env";
-  }
+  VELTRANO_REQUIRE_X11();
   ScopedLogCapture capture;
   PermissionManager manager;
   EXPECT_TRUE(manager.preflightScreenCaptureAccess());

@@ -102,16 +102,13 @@ TEST(ProductAnalyticsDelivery, PostsEachEventAsJsonOverHttpsInOrder) {
   }
   auto first = json::parseObjectOrArray(requests[0].body);
   ASSERT_TRUE(first.value) << first.error;
-  const auto& body = *first.value;
-  EXPECT_EQ(body.size(), 6u);
-  EXPECT_EQ(body["event"], "server_client_connected");
-  EXPECT_EQ(body["detail"], "local");
-  EXPECT_EQ(body["deviceId"], "mac-0f8fad5b-d9cb-469f-a165-70867728950e");
-  EXPECT_EQ(body["platform"], "linux");
-  EXPECT_EQ(body["appVersion"], "1.2.3");
-  std::string timestamp = body["timestamp"];
+  json::Json body = *first.value;
+  const std::string timestamp = body["timestamp"];
   EXPECT_TRUE(std::regex_match(timestamp, isoUtc)) << timestamp;
   EXPECT_GE(timestamp, iso8601Utc(before - std::chrono::seconds(1)));
+  body.erase("timestamp");
+  EXPECT_EQ(body, json::Json::parse(R"({"event":"server_client_connected","detail":"local",
+      "deviceId":"mac-0f8fad5b-d9cb-469f-a165-70867728950e","platform":"linux","appVersion":"1.2.3"})"));
 
   auto second = json::parseObjectOrArray(requests[1].body);
   ASSERT_TRUE(second.value);
@@ -125,22 +122,23 @@ TEST(ProductAnalyticsDelivery, PostsEachEventAsJsonOverHttpsInOrder) {
   EXPECT_EQ(reports[1].event, AnalyticsEvent::server_started);
 }
 
-TEST(ProductAnalyticsDelivery, RefusesAServerItCannotVerify) {
+TEST(ProductAnalyticsDelivery, AnUnverifiableServerAClosedPortOrNoEndpointFailQuietly) {
   TestHttpsServer server(TestHttpsServer::Mode::respond);
-  Deliveries deliveries;
-  ProductAnalytics analytics(optionsFor(server.port(), "", deliveries));
-  analytics.track(AnalyticsEvent::server_app_open);
-  ASSERT_TRUE(deliveries.waitFor(1));
-  EXPECT_EQ(deliveries.reports()[0].result, Result::failed);
+  Deliveries unverified, unreachable, nowhere;
+  ProductAnalytics::Options noEndpoint;
+  noEndpoint.endpoint.reset();
+  noEndpoint.onDeliveryEnded = nowhere.observer();
+  std::vector<std::pair<std::unique_ptr<ProductAnalytics>, Deliveries*>> cases;
+  cases.emplace_back(std::make_unique<ProductAnalytics>(optionsFor(server.port(), "", unverified)), &unverified);
+  cases.emplace_back(
+      std::make_unique<ProductAnalytics>(optionsFor(testing::closedLoopbackPort(), "", unreachable)), &unreachable);
+  cases.emplace_back(std::make_unique<ProductAnalytics>(std::move(noEndpoint)), &nowhere);
+  for (auto& [analytics, deliveries] : cases) {
+    EXPECT_NO_THROW(analytics->track(AnalyticsEvent::server_app_open));
+    ASSERT_TRUE(deliveries->waitFor(1));
+    EXPECT_EQ(deliveries->reports()[0].result, Result::failed);
+  }
   EXPECT_TRUE(server.requests().empty());
-}
-
-TEST(ProductAnalyticsDelivery, UnreachablePortFailsQuietly) {
-  Deliveries deliveries;
-  ProductAnalytics analytics(optionsFor(testing::closedLoopbackPort(), "", deliveries));
-  EXPECT_NO_THROW(analytics.track(AnalyticsEvent::server_stopped));
-  ASSERT_TRUE(deliveries.waitFor(1));
-  EXPECT_EQ(deliveries.reports()[0].result, Result::failed);
 }
 
 TEST(ProductAnalyticsDelivery, HangingServerNeitherBlocksTrackNorOutlivesTheTimeout) {
@@ -182,17 +180,6 @@ TEST(ProductAnalyticsDelivery, QueueIsBoundedAndDestructionCancels) {
   ASSERT_TRUE(server.waitForClientClose(1, std::chrono::seconds(10)));
   EXPECT_FALSE(server.waitForConnections(2, std::chrono::milliseconds(300)));
   EXPECT_EQ(deliveries.count(Result::dropped), 3u);
-}
-
-TEST(ProductAnalyticsDelivery, WithoutAnEndpointNothingIsSent) {
-  Deliveries deliveries;
-  ProductAnalytics::Options options;
-  options.endpoint.reset();
-  options.onDeliveryEnded = deliveries.observer();
-  ProductAnalytics analytics(std::move(options));
-  EXPECT_NO_THROW(analytics.track(AnalyticsEvent::server_app_open));
-  ASSERT_EQ(deliveries.reports().size(), 1u);
-  EXPECT_EQ(deliveries.reports()[0].result, Result::failed);
 }
 
 TEST(ProductAnalyticsDelivery, DefaultEndpointComesFromTheBuild) {

@@ -185,24 +185,21 @@ std::vector<ReceivedRequest> TestHttpsServer::requests() const {
   return impl_->received;
 }
 
-int TestHttpsServer::acceptedConnections() const {
-  std::lock_guard lock(impl_->mutex);
-  return impl_->connections;
+bool TestHttpsServer::waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(impl_->mutex);
+  return impl_->changed.wait_for(lock, timeout, done);
 }
 
 bool TestHttpsServer::waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
-  std::unique_lock lock(impl_->mutex);
-  return impl_->changed.wait_for(lock, timeout, [&] { return impl_->received.size() >= count; });
+  return waitUntil([&] { return impl_->received.size() >= count; }, timeout);
 }
 
 bool TestHttpsServer::waitForConnections(int count, std::chrono::milliseconds timeout) const {
-  std::unique_lock lock(impl_->mutex);
-  return impl_->changed.wait_for(lock, timeout, [&] { return impl_->connections >= count; });
+  return waitUntil([&] { return impl_->connections >= count; }, timeout);
 }
 
 bool TestHttpsServer::waitForClientClose(int count, std::chrono::milliseconds timeout) const {
-  std::unique_lock lock(impl_->mutex);
-  return impl_->changed.wait_for(lock, timeout, [&] { return impl_->closedByClient >= count; });
+  return waitUntil([&] { return impl_->closedByClient >= count; }, timeout);
 }
 
 std::uint16_t closedLoopbackPort() {

@@ -2,6 +2,7 @@
 // A local HTTPS server for tests, on 127.0.0.1 with a self-signed certificate made at start.
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,7 +38,6 @@ class TestHttpsServer {
   std::uint16_t port() const;
   const std::string& certificatePem() const;
   std::vector<ReceivedRequest> requests() const;
-  int acceptedConnections() const;
   // Waits until `count` requests have arrived or `timeout` passed; returns whether they did.
   bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
   bool waitForConnections(int count, std::chrono::milliseconds timeout) const;
@@ -45,6 +45,8 @@ class TestHttpsServer {
   bool waitForClientClose(int count, std::chrono::milliseconds timeout) const;
 
  private:
+  bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) const;
+
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

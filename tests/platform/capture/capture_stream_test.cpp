@@ -51,38 +51,59 @@ bool near(Rgb got, Rgb want) {
                                        << "," << int(want.b) << ")";
 }
 
-CaptureStreamSettings settingsFor(const TwoMonitorScreen& screen, const X11Monitor& monitor) {
-  CaptureStreamSettings settings;
-  settings.displayID = monitor.id;
-  settings.framesPerSecond = 30;
-  settings.showsCursor = false;
-  settings.xDisplayName = screen.name();
-  return settings;
-}
-
 constexpr Rgb kRed{200, 30, 40};
 constexpr Rgb kBlue{20, 40, 220};
 constexpr Rgb kGreen{10, 210, 60};
 constexpr Rgb kYellow{230, 220, 0};
 constexpr Rgb kGrey{128, 128, 128};
 
-TEST(CaptureStream, CapturesEachMonitorsOwnPixels) {
-  TwoMonitorScreen screen;
-  VELTRANO_START_TWO_MONITOR_SCREEN(screen);
-  screen.fill(screen.left().bounds, kRed);
-  screen.fill(screen.right().bounds, kBlue);
-  screen.fill({400, 200, 40, 40}, kGreen);
+// Each test gets a two-monitor server of its own.
+class CaptureStreamTest : public ::testing::Test {
+ protected:
+  void SetUp() override { VELTRANO_START_TWO_MONITOR_SCREEN(screen_); }
+
+  CaptureStreamSettings settingsFor(const X11Monitor& monitor) const {
+    CaptureStreamSettings settings;
+    settings.displayID = monitor.id;
+    settings.framesPerSecond = 30;
+    settings.showsCursor = false;
+    settings.xDisplayName = screen_.name();
+    return settings;
+  }
+  static std::unique_ptr<CaptureStream> start(const CaptureStreamSettings& settings, FrameCollector& frames) {
+    return CaptureStream::start(settings, frames.frameHandler(), frames.stopHandler());
+  }
+  std::unique_ptr<CaptureStream> start(const X11Monitor& monitor, FrameCollector& frames) const {
+    return start(settingsFor(monitor), frames);
+  }
+  // The reason start() gives for refusing `settings`.
+  static std::string startFailure(const CaptureStreamSettings& settings) {
+    FrameCollector frames;
+    try {
+      start(settings, frames);
+    } catch (const CaptureError& e) {
+      EXPECT_EQ(frames.frameCount(), 0u);
+      return e.what();
+    }
+    return "started";
+  }
+
+  TwoMonitorScreen screen_;
+};
+
+TEST_F(CaptureStreamTest, CapturesEachMonitorsOwnPixels) {
+  screen_.fill(screen_.left().bounds, kRed);
+  screen_.fill(screen_.right().bounds, kBlue);
+  screen_.fill({400, 200, 40, 40}, kGreen);
 
   FrameCollector leftFrames;
   FrameCollector rightFrames;
   const auto before = std::chrono::steady_clock::now();
-  auto left = CaptureStream::start(settingsFor(screen, screen.left()), leftFrames.frameHandler(),
-                                   leftFrames.stopHandler());
-  auto right = CaptureStream::start(settingsFor(screen, screen.right()), rightFrames.frameHandler(),
-                                    rightFrames.stopHandler());
+  auto left = start(screen_.left(), leftFrames);
+  auto right = start(screen_.right(), rightFrames);
   EXPECT_TRUE(left->usesSharedMemory());
   EXPECT_TRUE(left->detectsDamage());
-  EXPECT_EQ(left->display(), screen.left());
+  EXPECT_EQ(left->display(), screen_.left());
   EXPECT_EQ(right->outputSize(), (PixelSize{320, 480}));
 
   const auto l = leftFrames.frame(0);
@@ -107,16 +128,14 @@ TEST(CaptureStream, CapturesEachMonitorsOwnPixels) {
   EXPECT_TRUE(rightFrames.stops().empty());
 }
 
-TEST(CaptureStream, SizeCapScalesKeepingAspect) {
-  TwoMonitorScreen screen;
-  VELTRANO_START_TWO_MONITOR_SCREEN(screen);
-  screen.fill(screen.left().bounds, kRed);
-  screen.fill({0, 240, 320, 240}, kGreen);  // lower half
-  auto settings = settingsFor(screen, screen.left());
+TEST_F(CaptureStreamTest, SizeCapScalesKeepingAspect) {
+  screen_.fill(screen_.left().bounds, kRed);
+  screen_.fill({0, 240, 320, 240}, kGreen);  // lower half
+  auto settings = settingsFor(screen_.left());
   settings.maxOutputWidth = 160;
   settings.maxOutputHeight = 1000;
   FrameCollector frames;
-  auto stream = CaptureStream::start(settings, frames.frameHandler(), frames.stopHandler());
+  auto stream = start(settings, frames);
   EXPECT_EQ(stream->outputSize(), (PixelSize{160, 240}));
   const auto frame = frames.frame(0);
   ASSERT_TRUE(frame);
@@ -127,21 +146,18 @@ TEST(CaptureStream, SizeCapScalesKeepingAspect) {
   EXPECT_TRUE(hasColour(*frame, 80, 180, kGreen));
 }
 
-TEST(CaptureStream, UnchangedScreenSendsNothingUntilItsDisplayChangesOrAFrameIsRequested) {
-  TwoMonitorScreen screen;
-  VELTRANO_START_TWO_MONITOR_SCREEN(screen);
-  screen.fill({0, 0, 640, 480}, kBlue);
+TEST_F(CaptureStreamTest, UnchangedScreenSendsNothingUntilItsDisplayChangesOrAFrameIsRequested) {
+  screen_.fill({0, 0, 640, 480}, kBlue);
   FrameCollector frames;
-  auto stream = CaptureStream::start(settingsFor(screen, screen.right()), frames.frameHandler(),
-                                     frames.stopHandler());
+  auto stream = start(screen_.right(), frames);
   ASSERT_TRUE(frames.frame(0));
   // About ten ticks at 30 fps without any change.
   EXPECT_EQ(frames.frame(1, 350ms), nullptr);
 
-  screen.fill({10, 10, 100, 100}, kRed);  // on the other monitor
+  screen_.fill({10, 10, 100, 100}, kRed);  // on the other monitor
   EXPECT_EQ(frames.frame(1, 350ms), nullptr);
 
-  screen.fill({330, 10, 100, 100}, kYellow);
+  screen_.fill({330, 10, 100, 100}, kYellow);
   const auto changed = frames.frame(1);
   ASSERT_TRUE(changed);
   EXPECT_TRUE(hasColour(*changed, 50, 50, kYellow));
@@ -155,22 +171,19 @@ TEST(CaptureStream, UnchangedScreenSendsNothingUntilItsDisplayChangesOrAFrameIsR
   EXPECT_EQ(frames.frame(3, 200ms), nullptr);
 }
 
-TEST(CaptureStream, PointerMovesDeliverFramesWithTheCursorDrawnIn) {
-  TwoMonitorScreen screen;
-  VELTRANO_START_TWO_MONITOR_SCREEN(screen);
-  screen.fill({0, 0, 640, 480}, kGrey);
-  screen.movePointer(600, 400);  // on the right monitor, away from the left one
-  auto withCursor = settingsFor(screen, screen.left());
+TEST_F(CaptureStreamTest, PointerMovesDeliverFramesWithTheCursorDrawnIn) {
+  screen_.fill({0, 0, 640, 480}, kGrey);
+  screen_.movePointer(600, 400);  // on the right monitor, away from the left one
+  auto withCursor = settingsFor(screen_.left());
   withCursor.showsCursor = true;
   FrameCollector drawn;
   FrameCollector plain;
-  auto drawing = CaptureStream::start(withCursor, drawn.frameHandler(), drawn.stopHandler());
-  auto notDrawing = CaptureStream::start(settingsFor(screen, screen.left()), plain.frameHandler(),
-                                         plain.stopHandler());
+  auto drawing = start(withCursor, drawn);
+  auto notDrawing = start(screen_.left(), plain);
   ASSERT_TRUE(drawn.frame(0));
   ASSERT_TRUE(plain.frame(0));
 
-  screen.movePointer(100, 100);
+  screen_.movePointer(100, 100);
   // Nothing was drawn: only the stream that shows the pointer sees a change.
   const auto moved = drawn.frame(1);
   ASSERT_TRUE(moved);
@@ -185,55 +198,48 @@ TEST(CaptureStream, PointerMovesDeliverFramesWithTheCursorDrawnIn) {
   EXPECT_GT(differing, 10) << "no cursor drawn around the pointer";
   EXPECT_TRUE(hasColour(*moved, 300, 400, kGrey));
 
-  screen.movePointer(101, 103);
+  screen_.movePointer(101, 103);
   EXPECT_TRUE(drawn.frame(2));
   // Leaving the display takes the cursor away once; moving elsewhere then changes nothing.
-  screen.movePointer(600, 50);
+  screen_.movePointer(600, 50);
   const auto left = drawn.frame(3);
   ASSERT_TRUE(left);
   EXPECT_TRUE(hasColour(*left, 100, 100, kGrey));
-  screen.movePointer(620, 60);
+  screen_.movePointer(620, 60);
   EXPECT_EQ(drawn.frame(4, 300ms), nullptr);
 }
 
-TEST(CaptureStream, ReportsARemovedOrChangedDisplayOnce) {
-  TwoMonitorScreen screen;
-  VELTRANO_START_TWO_MONITOR_SCREEN(screen);
+TEST_F(CaptureStreamTest, ReportsARemovedOrChangedDisplayOnce) {
   FrameCollector leftFrames;
   FrameCollector rightFrames;
-  auto left = CaptureStream::start(settingsFor(screen, screen.left()), leftFrames.frameHandler(),
-                                   leftFrames.stopHandler());
-  auto right = CaptureStream::start(settingsFor(screen, screen.right()), rightFrames.frameHandler(),
-                                    rightFrames.stopHandler());
+  auto left = start(screen_.left(), leftFrames);
+  auto right = start(screen_.right(), rightFrames);
   ASSERT_TRUE(leftFrames.frame(0));
   ASSERT_TRUE(rightFrames.frame(0));
 
   // One xrandr run replaces the right monitor: the stream sees it moved, not gone.
-  ASSERT_EQ(screen.runXrandr("--delmonitor VL-RIGHT --setmonitor VL-RIGHT 300/85x480/127+340+0 none"), 0);
+  ASSERT_EQ(screen_.runXrandr("--delmonitor VL-RIGHT --setmonitor VL-RIGHT 300/85x480/127+340+0 none"), 0);
   ASSERT_TRUE(rightFrames.waitForStop());
-  ASSERT_EQ(screen.runXrandr("--delmonitor VL-LEFT"), 0);
+  ASSERT_EQ(screen_.runXrandr("--delmonitor VL-LEFT"), 0);
   ASSERT_TRUE(leftFrames.waitForStop());
   std::this_thread::sleep_for(700ms);  // more than one check of the monitor list
 
   const auto rightStops = rightFrames.stops();
   ASSERT_EQ(rightStops.size(), 1u);
-  EXPECT_EQ(rightStops[0], "Display " + std::to_string(screen.right().id) + " changed its position or size");
+  EXPECT_EQ(rightStops[0], "Display " + std::to_string(screen_.right().id) + " changed its position or size");
   const auto leftStops = leftFrames.stops();
   ASSERT_EQ(leftStops.size(), 1u);
-  EXPECT_EQ(leftStops[0], "Display " + std::to_string(screen.left().id) + " is no longer available");
+  EXPECT_EQ(leftStops[0], "Display " + std::to_string(screen_.left().id) + " is no longer available");
   right->stop();
   right->stop();
   left.reset();
 }
 
-TEST(CaptureStream, ReportsALostXServerOnceAndStillStops) {
-  TwoMonitorScreen screen;
-  VELTRANO_START_TWO_MONITOR_SCREEN(screen);
+TEST_F(CaptureStreamTest, ReportsALostXServerOnceAndStillStops) {
   FrameCollector frames;
-  auto stream = CaptureStream::start(settingsFor(screen, screen.left()), frames.frameHandler(),
-                                     frames.stopHandler());
+  auto stream = start(screen_.left(), frames);
   ASSERT_TRUE(frames.frame(0));
-  screen.kill();
+  screen_.kill();
   ASSERT_TRUE(frames.waitForStop());
   std::this_thread::sleep_for(300ms);
   const auto stops = frames.stops();
@@ -243,16 +249,13 @@ TEST(CaptureStream, ReportsALostXServerOnceAndStillStops) {
   stream->stop();
 }
 
-TEST(CaptureStream, StopReturnsWhenTheXServerHangs) {
-  TwoMonitorScreen screen;
-  VELTRANO_START_TWO_MONITOR_SCREEN(screen);
+TEST_F(CaptureStreamTest, StopReturnsWhenTheXServerHangs) {
   FrameCollector frames;
-  auto stream = CaptureStream::start(settingsFor(screen, screen.left()), frames.frameHandler(),
-                                     frames.stopHandler());
+  auto stream = start(screen_.left(), frames);
   ASSERT_TRUE(frames.frame(0));
   ucred server{};
   socklen_t length = sizeof server;
-  ASSERT_EQ(getsockopt(xcb_get_file_descriptor(screen.display().connection()), SOL_SOCKET, SO_PEERCRED, &server,
+  ASSERT_EQ(getsockopt(xcb_get_file_descriptor(screen_.display().connection()), SOL_SOCKET, SO_PEERCRED, &server,
                        &length),
             0);
   ASSERT_GT(server.pid, 0);
@@ -267,40 +270,24 @@ TEST(CaptureStream, StopReturnsWhenTheXServerHangs) {
   EXPECT_TRUE(frames.stops().empty()) << "a requested stop is not a failure";
 }
 
-TEST(CaptureStream, StartFailsWithAClearReason) {
-  TwoMonitorScreen screen;
-  VELTRANO_START_TWO_MONITOR_SCREEN(screen);
-  FrameCollector frames;
-  auto settings = settingsFor(screen, screen.left());
-  settings.displayID = 1;  // an atom, but no monitor's name
-  try {
-    CaptureStream::start(settings, frames.frameHandler(), frames.stopHandler());
-    ADD_FAILURE() << "started on an unknown display";
-  } catch (const CaptureError& e) {
-    EXPECT_STREQ(e.what(), "Display 1 not found");
-  }
-  settings = settingsFor(screen, screen.left());
-  settings.xDisplayName = ":65000";
-  try {
-    CaptureStream::start(settings, frames.frameHandler(), frames.stopHandler());
-    ADD_FAILURE() << "started without an X server";
-  } catch (const CaptureError& e) {
-    EXPECT_STREQ(e.what(), "Cannot connect to the X server");
-  }
-  settings = settingsFor(screen, screen.left());
-  settings.framesPerSecond = 0;
-  EXPECT_THROW(CaptureStream::start(settings, frames.frameHandler(), frames.stopHandler()), CaptureError);
-  EXPECT_EQ(frames.frameCount(), 0u);
+TEST_F(CaptureStreamTest, StartFailsWithAClearReason) {
+  auto unknownDisplay = settingsFor(screen_.left());
+  unknownDisplay.displayID = 1;  // an atom, but no monitor's name
+  EXPECT_EQ(startFailure(unknownDisplay), "Display 1 not found");
+  auto noServer = settingsFor(screen_.left());
+  noServer.xDisplayName = ":65000";
+  EXPECT_EQ(startFailure(noServer), "Cannot connect to the X server");
+  auto noRate = settingsFor(screen_.left());
+  noRate.framesPerSecond = 0;
+  EXPECT_NE(startFailure(noRate), "started");
 }
 
-TEST(CaptureStream, StopEndsDeliveryAndIsSafeTwiceAndFromItsOwnHandlers) {
-  TwoMonitorScreen screen;
-  VELTRANO_START_TWO_MONITOR_SCREEN(screen);
-  auto settings = settingsFor(screen, screen.left());
+TEST_F(CaptureStreamTest, StopEndsDeliveryAndIsSafeTwiceAndFromItsOwnHandlers) {
+  auto settings = settingsFor(screen_.left());
   settings.framesPerSecond = 60;
 
   FrameCollector frames;
-  auto stream = CaptureStream::start(settings, frames.frameHandler(), frames.stopHandler());
+  auto stream = start(settings, frames);
   ASSERT_TRUE(frames.frame(0));
   stream->requestFrame();
   stream->stop();

@@ -35,16 +35,20 @@ std::uint32_t argb(std::uint32_t a, std::uint32_t r, std::uint32_t g, std::uint3
   return (a << 24) | (r << 16) | (g << 8) | b;
 }
 
+CursorImage cursorAt(int x, int y, int width, int height, std::vector<std::uint32_t> pixels) {
+  CursorImage cursor;
+  cursor.x = x;
+  cursor.y = y;
+  cursor.width = width;
+  cursor.height = height;
+  cursor.argb = std::move(pixels);
+  return cursor;
+}
+
 TEST(CompositeCursor, BlendsPremultipliedPixelsOverThePicture) {
   auto pixels = filledPicture(200, 100, 0);
-  CursorImage cursor;
-  cursor.x = 12;  // root coordinates; the picture starts at (10, 20)
-  cursor.y = 21;
-  cursor.width = 3;
-  cursor.height = 1;
-  cursor.argb = {argb(255, 255, 255, 255),  // opaque white
-                 argb(128, 0, 0, 128),      // half-transparent blue, premultiplied
-                 argb(0, 0, 0, 0)};         // fully transparent
+  // Root coordinates; the picture starts at (10, 20). Opaque white, half-transparent blue (premultiplied), nothing.
+  const CursorImage cursor = cursorAt(12, 21, 3, 1, {argb(255, 255, 255, 255), argb(128, 0, 0, 128), argb(0, 0, 0, 0)});
   compositeCursor(cursor, pixels.data(), kWidth, kHeight, kStride, 10, 20);
 
   EXPECT_EQ(bgrAt(pixels, 2, 1), (std::array<int, 3>{255, 255, 255}));
@@ -57,12 +61,9 @@ TEST(CompositeCursor, BlendsPremultipliedPixelsOverThePicture) {
 
 TEST(CompositeCursor, ClipsAtEveryEdgeAndLeavesRowPaddingAlone) {
   auto pixels = filledPicture(0, 0, 0);
-  CursorImage cursor;
-  cursor.x = -2;  // hangs over the left, top, right and bottom edges at once
-  cursor.y = -2;
-  cursor.width = kWidth + 4;
-  cursor.height = kHeight + 4;
-  cursor.argb.assign(cursor.width * cursor.height, argb(255, 10, 20, 30));
+  // Hangs over the left, top, right and bottom edges at once.
+  const CursorImage cursor =
+      cursorAt(-2, -2, kWidth + 4, kHeight + 4, std::vector((kWidth + 4) * (kHeight + 4), argb(255, 10, 20, 30)));
   compositeCursor(cursor, pixels.data(), kWidth, kHeight, kStride, 0, 0);
   for (int y = 0; y < kHeight; ++y) {
     for (int x = 0; x < kWidth; ++x) EXPECT_EQ(bgrAt(pixels, x, y), (std::array<int, 3>{30, 20, 10}));
@@ -73,12 +74,7 @@ TEST(CompositeCursor, ClipsAtEveryEdgeAndLeavesRowPaddingAlone) {
 TEST(CompositeCursor, CursorOutsideThePictureChangesNothing) {
   const auto before = filledPicture(1, 2, 3);
   auto pixels = before;
-  CursorImage cursor;
-  cursor.x = 100;
-  cursor.y = 0;
-  cursor.width = 2;
-  cursor.height = 2;
-  cursor.argb.assign(4, argb(255, 255, 255, 255));
+  CursorImage cursor = cursorAt(100, 0, 2, 2, std::vector(4, argb(255, 255, 255, 255)));
   compositeCursor(cursor, pixels.data(), kWidth, kHeight, kStride, 0, 0);
   cursor.x = -2;  // ends exactly at the picture's left edge
   compositeCursor(cursor, pixels.data(), kWidth, kHeight, kStride, 0, 0);
@@ -87,10 +83,7 @@ TEST(CompositeCursor, CursorOutsideThePictureChangesNothing) {
 
 TEST(CompositeCursor, ClampsColoursAboveTheirAlpha) {
   auto pixels = filledPicture(250, 250, 250);
-  CursorImage cursor;
-  cursor.width = 1;
-  cursor.height = 1;
-  cursor.argb = {argb(128, 255, 255, 255)};  // not premultiplied: would overflow
+  const CursorImage cursor = cursorAt(0, 0, 1, 1, {argb(128, 255, 255, 255)});  // not premultiplied: would overflow
   compositeCursor(cursor, pixels.data(), kWidth, kHeight, kStride, 0, 0);
   EXPECT_EQ(bgrAt(pixels, 0, 0), (std::array<int, 3>{255, 255, 255}));
 }

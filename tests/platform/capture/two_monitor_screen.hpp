@@ -31,10 +31,9 @@ class TwoMonitorScreen {
   // Why the screen could not be set up, or empty.
   std::string start() {
     if (!server_.start("640x480x24")) return "cannot start Xvfb";
-    const std::string env = "DISPLAY=" + server_.displayName() + " ";
     // The left monitor takes over Xvfb's only output ("screen"); the right one has none.
-    if (std::system((env + "xrandr --setmonitor VL-LEFT 320/85x480/127+0+0 screen >/dev/null 2>&1").c_str()) != 0 ||
-        std::system((env + "xrandr --setmonitor VL-RIGHT 320/85x480/127+320+0 none >/dev/null 2>&1").c_str()) != 0) {
+    if (runXrandr("--setmonitor VL-LEFT 320/85x480/127+0+0 screen") != 0 ||
+        runXrandr("--setmonitor VL-RIGHT 320/85x480/127+320+0 none") != 0) {
       return "xrandr --setmonitor failed";
     }
     display_ = platform::X11Display::open(server_.displayName().c_str());

@@ -41,12 +41,6 @@ class EventSourceTest : public ::testing::Test {
     return seen;
   }
 
-  test::RecordedEvent nextEvent() {
-    std::optional<test::RecordedEvent> event = window_->next();
-    EXPECT_TRUE(event.has_value()) << "no event arrived";
-    return event.value_or(test::RecordedEvent{});
-  }
-
   // Moves the pointer to a spot of its own and returns the events that came before that motion:
   // what the posts before it produced.
   std::vector<test::RecordedEvent> eventsBeforeSentinel() {
@@ -62,13 +56,10 @@ class EventSourceTest : public ::testing::Test {
     return seen;
   }
 
-  // Returns once the server has handled everything posted so far (a round trip on the source's
-  // connection), so that queries on other connections see its effect.
-  void waitForSource() { (void)source_->cursorLocation(); }
-
-  // Whether any key is down once the posts so far have taken effect.
+  // Whether any key is down once the posts so far have taken effect (a round trip on the source's connection
+  // first, so that the query on the window's connection sees them).
   bool anyKeyDownAfterPosts() {
-    waitForSource();
+    (void)source_->cursorLocation();
     return window_->anyKeyDown();
   }
 

@@ -2,6 +2,7 @@
 #include <xcb/xcb.h>
 
 #include <cstdlib>
+#include <map>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -14,24 +15,15 @@
 namespace veltrano::platform {
 namespace {
 
-std::uint32_t atomOf(xcb_connection_t* c, const std::string& name) {
-  xcb_intern_atom_reply_t* reply =
-      xcb_intern_atom_reply(c, xcb_intern_atom(c, 1, static_cast<std::uint16_t>(name.size()), name.c_str()), nullptr);
-  const std::uint32_t atom = reply != nullptr ? reply->atom : 0;
-  std::free(reply);
-  return atom;
-}
-
 TEST(EventSourceCreation, AbsentWhenNoServerAnswers) {
   EXPECT_EQ(EventSource::create(":65000"), nullptr);
   EXPECT_FALSE(eventPostingAvailable(":65000"));
 
-  const char* saved = std::getenv("DISPLAY");
-  const std::string keep = saved != nullptr ? saved : "";
+  const std::string saved = std::getenv("DISPLAY") != nullptr ? std::getenv("DISPLAY") : "";
   ::unsetenv("DISPLAY");
   EXPECT_EQ(EventSource::create(), nullptr);
   EXPECT_FALSE(eventPostingAvailable());
-  if (saved != nullptr) ::setenv("DISPLAY", keep.c_str(), 1);
+  if (!saved.empty()) ::setenv("DISPLAY", saved.c_str(), 1);
 }
 
 TEST(EventSourceCreation, PresentWithXTest) {
@@ -49,15 +41,11 @@ TEST(EventSourceGeometry, BoundsOfTheTestMonitors) {
   VELTRANO_REQUIRE_X11();
   const std::unique_ptr<EventSource> source = EventSource::create();
   ASSERT_NE(source, nullptr);
-  xcb_connection_t* c = xcb_connect(nullptr, nullptr);
-  const std::uint32_t left = atomOf(c, "VL-LEFT");
-  const std::uint32_t right = atomOf(c, "VL-RIGHT");
-  xcb_disconnect(c);
-  ASSERT_NE(left, 0u) << "scripts/test-env must create the monitor VL-LEFT";
-  ASSERT_NE(right, 0u) << "scripts/test-env must create the monitor VL-RIGHT";
-
-  EXPECT_EQ(source->displayBounds(left), (Rect{0, 0, 960, 1080}));
-  EXPECT_EQ(source->displayBounds(right), (Rect{960, 0, 960, 1080}));
+  std::map<std::string, std::uint32_t> ids;
+  for (const X11Monitor& monitor : X11Display::open()->monitors()) ids[monitor.name] = monitor.id;
+  ASSERT_TRUE(ids.contains("VL-LEFT") && ids.contains("VL-RIGHT")) << "scripts/test-env must create both monitors";
+  EXPECT_EQ(source->displayBounds(ids["VL-LEFT"]), (Rect{0, 0, 960, 1080}));
+  EXPECT_EQ(source->displayBounds(ids["VL-RIGHT"]), (Rect{960, 0, 960, 1080}));
   EXPECT_EQ(source->displayBounds(0), Rect{});
   EXPECT_EQ(source->displayBounds(XCB_ATOM_PRIMARY), Rect{});  // an atom, but no monitor's name
 }
@@ -92,10 +80,7 @@ TEST_F(EventSourceTest, EndingTheSourceReleasesWhatItHolds) {
 
 TEST(EventSourceServerGone, FailsInsteadOfCrashing) {
   test::PrivateXvfb server;
-  if (!server.start()) {
-    if (test::servicesRequired()) GTEST_FAIL() << "cannot start Xvfb";
-    GTEST_SKIP() << "cannot start Xvfb";
-  }
+  VELTRANO_REQUIRE_SERVICE("X server", test::problemIfAny(server.start() ? "" : "cannot start Xvfb"));
   std::unique_ptr<EventSource> source = EventSource::create(server.displayName().c_str());
   ASSERT_NE(source, nullptr);
   ASSERT_TRUE(source->postMouseMoved({50, 60}));

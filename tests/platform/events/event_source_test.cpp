@@ -1,6 +1,9 @@
 // Pointer input: moves, buttons, drags and wheel clicks as a client window receives them.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <tuple>
+
 #include "event_source_fixture.hpp"
 
 namespace veltrano::platform {
@@ -30,25 +33,18 @@ TEST_F(EventSourceTest, MovesThePointerToRoundedRootCoordinates) {
   EXPECT_EQ(source_->cursorLocation(), (ScreenPoint{1919, 1079}));
 }
 
-TEST_F(EventSourceTest, ClicksLeftAndRightAtThePoint) {
-  ASSERT_TRUE(source_->postMouseButton(MouseButton::left, Press::down, {200, 300}));
-  test::RecordedEvent press = eventsUntil(XCB_BUTTON_PRESS).back();
-  EXPECT_EQ(press.detail, 1);
-  EXPECT_EQ(press.rootX, 200);
-  EXPECT_EQ(press.rootY, 300);
-
-  ASSERT_TRUE(source_->postMouseButton(MouseButton::left, Press::up, {200, 300}));
-  const test::RecordedEvent release = eventsUntil(XCB_BUTTON_RELEASE).back();
-  EXPECT_EQ(release.detail, 1);
-  EXPECT_EQ(release.rootX, 200);
-
-  ASSERT_TRUE(source_->postMouseButton(MouseButton::right, Press::down, {250.2, 350.7}));
-  press = eventsUntil(XCB_BUTTON_PRESS).back();
-  EXPECT_EQ(press.detail, 3);
-  EXPECT_EQ(press.rootX, 250);
-  EXPECT_EQ(press.rootY, 351);
-  ASSERT_TRUE(source_->postMouseButton(MouseButton::right, Press::up, {250.2, 350.7}));
-  EXPECT_EQ(eventsUntil(XCB_BUTTON_RELEASE).back().detail, 3);
+TEST_F(EventSourceTest, ClicksLeftAndRightAtTheRoundedPoint) {
+  for (const auto& [button, number, point] : {std::tuple{MouseButton::left, 1, ScreenPoint{200, 300}},
+                                              std::tuple{MouseButton::right, 3, ScreenPoint{250.2, 350.7}}}) {
+    SCOPED_TRACE(number);
+    for (Press press : {Press::down, Press::up}) {
+      ASSERT_TRUE(source_->postMouseButton(button, press, point));
+      const test::RecordedEvent e = eventsUntil(press == Press::down ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE).back();
+      EXPECT_EQ(e.detail, number);
+      EXPECT_EQ(e.rootX, std::lround(point.x));
+      EXPECT_EQ(e.rootY, std::lround(point.y));
+    }
+  }
 }
 
 TEST_F(EventSourceTest, DragsWithTheLeftButtonHeld) {
@@ -95,9 +91,7 @@ TEST_F(EventSourceTest, ScrollsInWholeWheelClicks) {
   EXPECT_EQ(events.size(), 10u);
 
   // Small deltas wait until they make a click.
-  ASSERT_TRUE(source_->postScroll(10, 0));
-  ASSERT_TRUE(source_->postScroll(10, 0));
-  ASSERT_TRUE(source_->postScroll(10, 0));
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(source_->postScroll(10, 0));
   EXPECT_TRUE(eventsBeforeSentinel().empty());
   ASSERT_TRUE(source_->postScroll(10, 0));
   EXPECT_EQ(buttonPresses(eventsBeforeSentinel()), (std::vector<int>{4}));

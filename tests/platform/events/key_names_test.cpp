@@ -2,7 +2,7 @@
 
 #include <xkbcommon/xkbcommon.h>
 
-#include <array>
+#include <utility>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -10,69 +10,37 @@
 namespace veltrano::platform {
 namespace {
 
-// Every name the input commands accept must reach a key.
-constexpr std::array kCommandKeyNames = {
-    "a", "s", "d", "f", "h", "g", "z", "x", "c", "v", "b", "q", "w", "e", "r", "y", "t", "u", "i",
-    "o", "p", "l", "j", "k", "n", "m", "0", "1", "2", "3", "4", "5", "6", "7", "8", "9", "-", "=",
-    "[", "]", ";", "'", ",", ".", "/", "`", "\\", "space", "return", "enter", "tab", "escape", "esc",
-    "delete", "backspace", "forwarddelete", "fwddelete", "arrowleft", "arrowright", "arrowdown",
-    "arrowup", "left", "right", "down", "up", "home", "end", "pageup", "pagedown", "shift", "cmd",
-    "command", "option", "control", "ctrl", "capslock"};
-static_assert(kCommandKeyNames.size() == 76);
-
 std::string keysymName(std::uint32_t keysym) {
   char buffer[64];
   return xkb_keysym_get_name(keysym, buffer, sizeof buffer) > 0 ? buffer : "?";
 }
 
-std::string keysymNameFor(const char* keyName) {
-  const std::optional<std::uint32_t> keysym = keysymForKeyName(keyName);
-  return keysym ? keysymName(*keysym) : "(none)";
-}
-
-TEST(KeyNames, EveryCommandKeyNameIsKnown) {
-  for (const char* name : kCommandKeyNames) {
-    EXPECT_TRUE(keysymForKeyName(name).has_value()) << name;
-  }
-}
+// Every name the input commands accept, with the key of a PC keyboard it reaches ("" : the name of the letter or
+// digit itself), then names in other cases and text that is no key ("(none)").
+constexpr std::pair<const char*, const char*> kKeyNames[] = {
+    {"a", ""}, {"s", ""}, {"d", ""}, {"f", ""}, {"h", ""}, {"g", ""}, {"z", ""}, {"x", ""}, {"c", ""}, {"v", ""},
+    {"b", ""}, {"q", ""}, {"w", ""}, {"e", ""}, {"r", ""}, {"y", ""}, {"t", ""}, {"u", ""}, {"i", ""}, {"o", ""},
+    {"p", ""}, {"l", ""}, {"j", ""}, {"k", ""}, {"n", ""}, {"m", ""}, {"0", ""}, {"1", ""}, {"2", ""}, {"3", ""},
+    {"4", ""}, {"5", ""}, {"6", ""}, {"7", ""}, {"8", ""}, {"9", ""}, {"-", "minus"}, {"=", "equal"},
+    {"[", "bracketleft"}, {"]", "bracketright"}, {";", "semicolon"}, {"'", "apostrophe"}, {",", "comma"},
+    {".", "period"}, {"/", "slash"}, {"`", "grave"}, {"\\", "backslash"}, {"space", "space"},
+    {"return", "Return"}, {"enter", "Return"},  // the main Return key, not the keypad's
+    {"tab", "Tab"}, {"escape", "Escape"}, {"esc", "Escape"}, {"delete", "BackSpace"}, {"backspace", "BackSpace"},
+    {"forwarddelete", "Delete"}, {"fwddelete", "Delete"}, {"arrowleft", "Left"}, {"arrowright", "Right"},
+    {"arrowdown", "Down"}, {"arrowup", "Up"}, {"left", "Left"}, {"right", "Right"}, {"down", "Down"}, {"up", "Up"},
+    {"home", "Home"}, {"end", "End"}, {"pageup", "Prior"}, {"pagedown", "Next"}, {"shift", "Shift_L"},
+    {"cmd", "Super_L"}, {"command", "Super_L"}, {"option", "Alt_L"}, {"control", "Control_L"},
+    {"ctrl", "Control_L"}, {"capslock", "Caps_Lock"}, {"f1", "F1"}, {"f12", "F12"},
+    // ASCII case is ignored; "A" is the key, not the capital letter.
+    {"Shift", "Shift_L"}, {"PageDown", "Next"}, {"A", "a"},
+    {"", "(none)"}, {"!", "(none)"}, {"f13", "(none)"}, {"é", "(none)"}, {"shift ", "(none)"},
+    {"forwarddeletex", "(none)"}};
 
 TEST(KeyNames, MapToTheKeysOfAPcKeyboard) {
-  EXPECT_EQ(keysymNameFor("a"), "a");
-  EXPECT_EQ(keysymNameFor("7"), "7");
-  EXPECT_EQ(keysymNameFor("'"), "apostrophe");
-  EXPECT_EQ(keysymNameFor("\\"), "backslash");
-  EXPECT_EQ(keysymNameFor("return"), "Return");
-  EXPECT_EQ(keysymNameFor("enter"), "Return");  // the main Return key, not the keypad's
-  EXPECT_EQ(keysymNameFor("delete"), "BackSpace");
-  EXPECT_EQ(keysymNameFor("backspace"), "BackSpace");
-  EXPECT_EQ(keysymNameFor("forwarddelete"), "Delete");
-  EXPECT_EQ(keysymNameFor("fwddelete"), "Delete");
-  EXPECT_EQ(keysymNameFor("esc"), "Escape");
-  EXPECT_EQ(keysymNameFor("arrowleft"), "Left");
-  EXPECT_EQ(keysymNameFor("down"), "Down");
-  EXPECT_EQ(keysymNameFor("pageup"), "Prior");
-  EXPECT_EQ(keysymNameFor("pagedown"), "Next");
-  EXPECT_EQ(keysymNameFor("f1"), "F1");
-  EXPECT_EQ(keysymNameFor("f12"), "F12");
-  EXPECT_EQ(keysymNameFor("shift"), "Shift_L");
-  EXPECT_EQ(keysymNameFor("option"), "Alt_L");
-  EXPECT_EQ(keysymNameFor("control"), "Control_L");
-  EXPECT_EQ(keysymNameFor("ctrl"), "Control_L");
-  EXPECT_EQ(keysymNameFor("cmd"), "Super_L");
-  EXPECT_EQ(keysymNameFor("command"), "Super_L");
-  EXPECT_EQ(keysymNameFor("capslock"), "Caps_Lock");
-}
-
-TEST(KeyNames, IgnoreAsciiCaseAndRejectOtherText) {
-  EXPECT_EQ(keysymNameFor("Shift"), "Shift_L");
-  EXPECT_EQ(keysymNameFor("PageDown"), "Next");
-  EXPECT_EQ(keysymNameFor("A"), "a");  // the key, not the capital letter
-  EXPECT_EQ(keysymNameFor(""), "(none)");
-  EXPECT_EQ(keysymNameFor("!"), "(none)");
-  EXPECT_EQ(keysymNameFor("f13"), "(none)");
-  EXPECT_EQ(keysymNameFor("é"), "(none)");
-  EXPECT_EQ(keysymNameFor("shift "), "(none)");
-  EXPECT_EQ(keysymNameFor("forwarddeletex"), "(none)");
+  for (const auto& [name, expected] : kKeyNames) {
+    const std::optional<std::uint32_t> keysym = keysymForKeyName(name);
+    EXPECT_EQ(keysym ? keysymName(*keysym) : "(none)", *expected ? expected : name) << name;
+  }
 }
 
 TEST(KeysymForScalar, TypesTheSameCharacterBack) {
@@ -86,19 +54,14 @@ TEST(KeysymForScalar, TypesTheSameCharacterBack) {
   }
 }
 
-TEST(KeysymForScalar, ControlCharactersBecomeTheirKeys) {
-  EXPECT_EQ(keysymName(*keysymForScalar(U'\t')), "Tab");
-  EXPECT_EQ(keysymName(*keysymForScalar(U'\n')), "Return");
-  EXPECT_EQ(keysymName(*keysymForScalar(U'\r')), "Return");
-  EXPECT_EQ(keysymName(*keysymForScalar(U'\b')), "BackSpace");
-  EXPECT_EQ(keysymName(*keysymForScalar(U'\x1B')), "Escape");
-  EXPECT_EQ(keysymName(*keysymForScalar(U'\x7F')), "Delete");
-}
-
-TEST(KeysymForScalar, RejectsWhatIsNoScalar) {
-  EXPECT_FALSE(keysymForScalar(static_cast<char32_t>(0xD800)).has_value());
-  EXPECT_FALSE(keysymForScalar(static_cast<char32_t>(0xDFFF)).has_value());
-  EXPECT_FALSE(keysymForScalar(static_cast<char32_t>(0x110000)).has_value());
+TEST(KeysymForScalar, ControlCharactersBecomeTheirKeysAndNonScalarsNothing) {
+  for (const auto& [scalar, key] : {std::pair{U'\t', "Tab"}, {U'\n', "Return"}, {U'\r', "Return"},
+                                    {U'\b', "BackSpace"}, {U'\x1B', "Escape"}, {U'\x7F', "Delete"}}) {
+    EXPECT_EQ(keysymName(*keysymForScalar(scalar)), key);
+  }
+  for (std::uint32_t noScalar : {0xD800u, 0xDFFFu, 0x110000u}) {
+    EXPECT_FALSE(keysymForScalar(static_cast<char32_t>(noScalar)).has_value()) << noScalar;
+  }
 }
 
 }  // namespace

@@ -105,6 +105,15 @@ inline std::optional<DecodedVideo> decodeWithFfmpeg(const std::vector<std::uint8
   return video;
 }
 
+// The units decoded as one stream; a decoder that could not run or complained fails the test.
+inline DecodedVideo decodeCleanly(const std::vector<platform::EncodedAccessUnit>& units, int width, int height) {
+  std::optional<DecodedVideo> video = decodeWithFfmpeg(toAnnexB(units), width, height);
+  EXPECT_TRUE(video) << "ffmpeg did not run";
+  if (!video) return {};
+  EXPECT_EQ(video->errors, "");
+  return *video;
+}
+
 }  // namespace veltrano::test
 
 // ffmpeg is the decode oracle: required in CI, skipped elsewhere when missing.

@@ -189,41 +189,26 @@ TEST(AccountKeyFile, ConcurrentCreatorsInProcessesAgreeOnOneKey) {
   TemporaryFolder temp;
   AccountKeyFile store(temp.path() / "veltrano");
   constexpr int kProcesses = 6;
-  std::vector<std::pair<pid_t, int>> children;
+  std::vector<pid_t> children;
   for (int i = 0; i < kProcesses; ++i) {
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-      ::close(fds[0]);
-      int status = 1;
-      try {
-        const std::string text = hexEncode(store.readOrCreate([] { return randomSecret(32); }).seed.view());
-        status = ::write(fds[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 1;
+      try {  // each child notes the key it got beside the store
+        writeText(temp.path() / std::to_string(i), hexEncode(store.readOrCreate([] { return randomSecret(32); }).seed.view()));
+        ::_exit(0);
       } catch (...) {
+        ::_exit(1);
       }
-      ::_exit(status);
     }
-    ::close(fds[1]);
-    children.emplace_back(pid, fds[0]);
+    children.push_back(pid);
   }
-
   std::set<std::string> seeds;
-  for (auto [pid, fd] : children) {
-    std::string text(64, '\0');
-    std::size_t got = 0;
-    while (got < text.size()) {
-      const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
-      if (n <= 0) break;
-      got += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
+  for (int i = 0; i < kProcesses; ++i) {
     int status = 0;
-    ::waitpid(pid, &status, 0);
+    ::waitpid(children[static_cast<std::size_t>(i)], &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_EQ(got, text.size());
-    seeds.insert(text);
+    seeds.insert(readText(temp.path() / std::to_string(i)));
   }
   ASSERT_EQ(seeds.size(), 1u);
   EXPECT_EQ(hexEncode(bytesOf(store.read()->seed)), *seeds.begin());
@@ -231,9 +216,8 @@ TEST(AccountKeyFile, ConcurrentCreatorsInProcessesAgreeOnOneKey) {
 
 TEST(AccountKeyFile, DefaultFolderFollowsXdgDataHome) {
   const char* oldData = std::getenv("XDG_DATA_HOME");
-  const char* oldHome = std::getenv("HOME");
   const std::string savedData = oldData ? oldData : "";
-  const std::string savedHome = oldHome ? oldHome : "";
+  const std::string savedHome = std::getenv("HOME") ? std::getenv("HOME") : "";
 
   ::setenv("HOME", "/home/someone", 1);
   ::setenv("XDG_DATA_HOME", "/data/xdg", 1);
@@ -244,7 +228,7 @@ TEST(AccountKeyFile, DefaultFolderFollowsXdgDataHome) {
   EXPECT_EQ(AccountKeyFile::defaultFolder(), fs::path("/home/someone/.local/share/veltrano"));
 
   if (oldData) ::setenv("XDG_DATA_HOME", savedData.c_str(), 1);
-  if (oldHome) ::setenv("HOME", savedHome.c_str(), 1); else ::unsetenv("HOME");
+  ::setenv("HOME", savedHome.c_str(), 1);
 }
 
 }  // namespace

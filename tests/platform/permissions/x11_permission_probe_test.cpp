@@ -2,23 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <string>
+#include "support/x11_test_env.hpp"
 
 namespace veltrano::platform {
 namespace {
 
-bool inCi() {
-  const char* ci = std::getenv("CI");
-  return ci != nullptr && std::string(ci) == "true";
-}
-
 TEST(X11PermissionProbe, AnXServerWithXTestGrantsBoth) {
-  const char* display = std::getenv("DISPLAY");
-  if (display == nullptr || *display == '\0') {
-    if (inCi()) FAIL() << "DISPLAY is not set: scripts/test-env must start Xvfb";
-    GTEST_SKIP() << "no X server (DISPLAY unset); run under scripts/test-env";
-  }
+  VELTRANO_REQUIRE_X11();
   X11PermissionProbe probe;
   EXPECT_TRUE(probe.canCaptureScreen());
   EXPECT_TRUE(probe.canPostEvents());  // Xvfb carries XTEST

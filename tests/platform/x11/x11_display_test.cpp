@@ -36,26 +36,21 @@ std::uint32_t atomOf(const std::string& name) {
   return atom;
 }
 
-TEST(X11Display, OpenFailsWhenNoServerAnswers) {
+TEST(X11Display, OpenFailsWhenNoServerAnswersOrDisplayIsUnset) {
   EXPECT_EQ(X11Display::open(":65000"), nullptr);
   EXPECT_EQ(X11Display::open("not a display name"), nullptr);
-}
-
-TEST(X11Display, OpenFailsWhenDisplayIsUnset) {
-  const char* saved = std::getenv("DISPLAY");
-  const std::string keep = saved != nullptr ? saved : "";
+  const std::string saved = std::getenv("DISPLAY") != nullptr ? std::getenv("DISPLAY") : "";
   ::unsetenv("DISPLAY");
   EXPECT_EQ(X11Display::open(), nullptr);
-  if (saved != nullptr) ::setenv("DISPLAY", keep.c_str(), 1);
+  if (!saved.empty()) ::setenv("DISPLAY", saved.c_str(), 1);
 }
 
-TEST(X11Display, DescribesTheScreenAndItsExtensions) {
+TEST(X11Display, DescribesTheScreenItsExtensionsAndTheTestMonitors) {
   VELTRANO_REQUIRE_X11();
   const std::shared_ptr<X11Display> display = X11Display::open();
   ASSERT_NE(display, nullptr);
   EXPECT_FALSE(display->hasError());
   ASSERT_NE(display->connection(), nullptr);
-
   const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(display->connection())).data;
   EXPECT_EQ(display->rootWindow(), screen->root);
   EXPECT_EQ(display->screenWidth(), 1920);
@@ -65,18 +60,11 @@ TEST(X11Display, DescribesTheScreenAndItsExtensions) {
   EXPECT_TRUE(display->hasShm());
   EXPECT_TRUE(display->hasDamage());
   EXPECT_TRUE(display->hasXFixes());
-}
 
-TEST(X11Display, ListsTheTestMonitorsWithBoundsAndPrimary) {
-  VELTRANO_REQUIRE_X11();
-  const std::shared_ptr<X11Display> display = X11Display::open();
-  ASSERT_NE(display, nullptr);
   const std::vector<X11Monitor> monitors = display->monitors();
-
   const std::optional<X11Monitor> left = findByName(monitors, "VL-LEFT");
   const std::optional<X11Monitor> right = findByName(monitors, "VL-RIGHT");
-  ASSERT_TRUE(left.has_value()) << "scripts/test-env must create the monitor VL-LEFT";
-  ASSERT_TRUE(right.has_value()) << "scripts/test-env must create the monitor VL-RIGHT";
+  ASSERT_TRUE(left && right) << "scripts/test-env must create the monitors VL-LEFT and VL-RIGHT";
   EXPECT_EQ(left->bounds, (Rect{0, 0, 960, 1080}));
   EXPECT_EQ(right->bounds, (Rect{960, 0, 960, 1080}));
   EXPECT_TRUE(left->primary);
@@ -85,19 +73,14 @@ TEST(X11Display, ListsTheTestMonitorsWithBoundsAndPrimary) {
   EXPECT_EQ(left->id, atomOf("VL-LEFT"));
   EXPECT_EQ(right->id, atomOf("VL-RIGHT"));
   EXPECT_NE(left->id, right->id);
-
-  ASSERT_TRUE(X11Display::mainMonitor(monitors).has_value());
-  EXPECT_EQ(X11Display::mainMonitor(monitors)->name, "VL-LEFT");
+  EXPECT_EQ(X11Display::mainMonitor(monitors).value().name, "VL-LEFT");
 }
 
 // Cases that change or stop the server run on one of their own.
 class X11DisplayOnPrivateServer : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!server_.start("800x600x24")) {
-      if (test::servicesRequired()) GTEST_FAIL() << "cannot start Xvfb";
-      GTEST_SKIP() << "cannot start Xvfb";
-    }
+    VELTRANO_REQUIRE_SERVICE("X server", test::problemIfAny(server_.start("800x600x24") ? "" : "cannot start Xvfb"));
   }
   test::PrivateXvfb server_;
 };

@@ -1,8 +1,5 @@
-// Pointer input: moves, buttons, drags and wheel clicks as a client window receives them.
+// Pointer input: moves, drags and wheel clicks as a client window receives them (clicks: the input controller's tests).
 #include <gtest/gtest.h>
-
-#include <cmath>
-#include <tuple>
 
 #include "event_source_fixture.hpp"
 
@@ -31,20 +28,6 @@ TEST_F(EventSourceTest, MovesThePointerToRoundedRootCoordinates) {
   EXPECT_EQ(source_->cursorLocation(), (ScreenPoint{0, 0}));
   ASSERT_TRUE(source_->postMouseMoved({1e6, 1e6}));
   EXPECT_EQ(source_->cursorLocation(), (ScreenPoint{1919, 1079}));
-}
-
-TEST_F(EventSourceTest, ClicksLeftAndRightAtTheRoundedPoint) {
-  for (const auto& [button, number, point] : {std::tuple{MouseButton::left, 1, ScreenPoint{200, 300}},
-                                              std::tuple{MouseButton::right, 3, ScreenPoint{250.2, 350.7}}}) {
-    SCOPED_TRACE(number);
-    for (Press press : {Press::down, Press::up}) {
-      ASSERT_TRUE(source_->postMouseButton(button, press, point));
-      const test::RecordedEvent e = eventsUntil(press == Press::down ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE).back();
-      EXPECT_EQ(e.detail, number);
-      EXPECT_EQ(e.rootX, std::lround(point.x));
-      EXPECT_EQ(e.rootY, std::lround(point.y));
-    }
-  }
 }
 
 TEST_F(EventSourceTest, DragsWithTheLeftButtonHeld) {

@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "base/encoding.hpp"
 #include "platform/crypto/random.hpp"

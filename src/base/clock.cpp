@@ -1,15 +1,45 @@
 #include "base/clock.hpp"
 
+#include <sys/timerfd.h>
+#include <time.h>
+
 #include <boost/asio/defer.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 
 #include <algorithm>
+#include <cerrno>
+#include <system_error>
 
 namespace veltrano {
 
 namespace {
+
+// Waits for `waiter` (an Asio object with cancel() on the coroutine's executor) through `wait`, which
+// starts its asynchronous wait; the token's cancellation cancels it.
+template <class Waiter, class StartWait>
+asio::awaitable<void> waitCancellably(TaskToken token, asio::any_io_executor executor, std::shared_ptr<Waiter> waiter,
+                                      StartWait wait) {
+  std::uint64_t hook = 0;
+  if (token) {
+    // The waiter belongs to this coroutine's executor; cancel it there (deferred: a canceller already running
+    // on that executor's threads does it when its handler returns, without waking another thread).
+    hook = token->onCancel([executor, weak = std::weak_ptr(waiter)] {
+      asio::defer(executor, [weak] {
+        if (auto w = weak.lock()) w->cancel();
+      });
+    });
+  }
+  boost::system::error_code ec;
+  co_await wait(*waiter, asio::redirect_error(asio::use_awaitable, ec));
+  if (token) {
+    token->removeCancelHook(hook);
+    // A cancel whose completion was already queued does not report operation_aborted: check the flag.
+    token->checkCancellation();
+  }
+}
 
 class SystemClock final : public Clock {
  public:
@@ -19,23 +49,39 @@ class SystemClock final : public Clock {
     if (token) token->checkCancellation();
     auto executor = co_await asio::this_coro::executor;
     auto timer = std::make_shared<asio::steady_timer>(executor, deadline);
-    std::uint64_t hook = 0;
-    if (token) {
-      // The timer belongs to this coroutine's executor; cancel it there (deferred: a canceller already running
-      // on that executor's threads does it when its handler returns, without waking another thread).
-      hook = token->onCancel([executor, weak = std::weak_ptr(timer)] {
-        asio::defer(executor, [weak] {
-          if (auto t = weak.lock()) t->cancel();
-        });
-      });
+    co_await waitCancellably(std::move(token), executor, timer,
+                             [](asio::steady_timer& t, auto completion) { return t.async_wait(completion); });
+  }
+};
+
+class BootClock final : public Clock {
+ public:
+  TimePoint now() const override {
+    timespec time{};
+    ::clock_gettime(CLOCK_BOOTTIME, &time);
+    return TimePoint(std::chrono::duration_cast<Duration>(std::chrono::seconds(time.tv_sec) +
+                                                          std::chrono::nanoseconds(time.tv_nsec)));
+  }
+
+  // A timer file on the boot clock: it expires on time also when the computer slept through the deadline.
+  asio::awaitable<void> sleepUntil(TaskToken token, TimePoint deadline) override {
+    if (token) token->checkCancellation();
+    if (deadline <= now()) co_return;  // an all-zero expiry would disarm the timer instead
+    const int fd = ::timerfd_create(CLOCK_BOOTTIME, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (fd < 0) throw std::system_error(errno, std::generic_category(), "timerfd_create");
+    auto executor = co_await asio::this_coro::executor;
+    auto timer = std::make_shared<asio::posix::stream_descriptor>(executor, fd);
+    const auto sinceBoot = deadline.time_since_epoch();
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(sinceBoot);
+    itimerspec expiry{};
+    expiry.it_value.tv_sec = seconds.count();
+    expiry.it_value.tv_nsec = std::chrono::duration_cast<std::chrono::nanoseconds>(sinceBoot - seconds).count();
+    if (::timerfd_settime(fd, TFD_TIMER_ABSTIME, &expiry, nullptr) != 0) {
+      throw std::system_error(errno, std::generic_category(), "timerfd_settime");
     }
-    boost::system::error_code ec;
-    co_await timer->async_wait(asio::redirect_error(asio::use_awaitable, ec));
-    if (token) {
-      token->removeCancelHook(hook);
-      // A cancel whose timer completion was already queued does not report operation_aborted: check the flag.
-      token->checkCancellation();
-    }
+    co_await waitCancellably(std::move(token), executor, timer, [](asio::posix::stream_descriptor& d, auto completion) {
+      return d.async_wait(asio::posix::stream_descriptor::wait_read, completion);
+    });
   }
 };
 
@@ -43,6 +89,11 @@ class SystemClock final : public Clock {
 
 Clock& systemClock() {
   static SystemClock clock;
+  return clock;
+}
+
+Clock& bootClock() {
+  static BootClock clock;
   return clock;
 }
 

@@ -24,8 +24,12 @@ class Clock {
   virtual asio::awaitable<void> sleepUntil(TaskToken token, TimePoint deadline) = 0;
 };
 
-// The real monotonic clock.
+// The real monotonic clock. It stops while the computer sleeps.
 Clock& systemClock();
+
+// The monotonic clock that also counts the time the computer sleeps (CLOCK_BOOTTIME), for deadlines that must
+// pass during a suspend instead of starting over after it. Its time points compare only with its own.
+Clock& bootClock();
 
 asio::awaitable<void> sleepFor(TaskToken token, Clock& clock, Clock::Duration duration);
 

@@ -58,13 +58,14 @@ std::optional<std::int64_t> pointerSequenceOf(const json::Json& command) {
 }  // namespace
 
 std::shared_ptr<InputCommandHandler> InputCommandHandler::create(std::shared_ptr<InputController> input,
-                                                                 std::shared_ptr<MetricsStore> metrics, Clock& clock) {
-  return makeMainThreadOwned<InputCommandHandler>(std::move(input), std::move(metrics), clock);
+                                                                 std::shared_ptr<MetricsStore> metrics, Clock& clock,
+                                                                 std::shared_ptr<platform::DesktopSwitcher> desktops) {
+  return makeMainThreadOwned<InputCommandHandler>(std::move(input), std::move(metrics), clock, std::move(desktops));
 }
 
 InputCommandHandler::InputCommandHandler(std::shared_ptr<InputController> input, std::shared_ptr<MetricsStore> metrics,
-                                         Clock& clock)
-    : input_(std::move(input)), metrics_(std::move(metrics)), clock_(clock) {
+                                         Clock& clock, std::shared_ptr<platform::DesktopSwitcher> desktops)
+    : input_(std::move(input)), metrics_(std::move(metrics)), clock_(clock), desktops_(std::move(desktops)) {
   registerControlLocalizedStrings();
 }
 

@@ -28,6 +28,7 @@
 #include "control/phone_pointer_sequence_gate.hpp"
 #include "core/display_info.hpp"
 #include "core/metrics_store.hpp"
+#include "platform/x11/desktop_switcher.hpp"
 
 namespace veltrano {
 
@@ -38,11 +39,12 @@ class InputCommandHandler : public std::enable_shared_from_this<InputCommandHand
   // Continuous pointer commands are logged at most this often (all four types together).
   static constexpr auto continuousLogInterval = std::chrono::milliseconds(250);
 
-  // `clock` gives the uptime for staleness and the log throttle and times the space-switch pauses; it must
-  // outlive the handler.
+  // `clock` gives the uptime for staleness and the log throttle; it must outlive the handler. `desktops` takes
+  // "switchSpace" to the window manager; without it every switch is refused.
   static std::shared_ptr<InputCommandHandler> create(std::shared_ptr<InputController> input,
                                                      std::shared_ptr<MetricsStore> metrics,
-                                                     Clock& clock = systemClock());
+                                                     Clock& clock = systemClock(),
+                                                     std::shared_ptr<platform::DesktopSwitcher> desktops = nullptr);
 
   InputCommandHandler(const InputCommandHandler&) = delete;
   InputCommandHandler& operator=(const InputCommandHandler&) = delete;
@@ -84,7 +86,8 @@ class InputCommandHandler : public std::enable_shared_from_this<InputCommandHand
  private:
   template <class U, class... A>
   friend std::shared_ptr<U> makeMainThreadOwned(A&&...);
-  InputCommandHandler(std::shared_ptr<InputController> input, std::shared_ptr<MetricsStore> metrics, Clock& clock);
+  InputCommandHandler(std::shared_ptr<InputController> input, std::shared_ptr<MetricsStore> metrics, Clock& clock,
+                      std::shared_ptr<platform::DesktopSwitcher> desktops);
 
   // A line as read on the caller's thread.
   struct PreparedLine {
@@ -157,12 +160,12 @@ class InputCommandHandler : public std::enable_shared_from_this<InputCommandHand
   static asio::awaitable<void> applyDisplayChange(std::weak_ptr<InputCommandHandler> weak, DisplayInfo display,
                                                   std::uint32_t displayID, bool isPhoneCommand,
                                                   std::weak_ptr<ControlClientBroadcaster> server);
-  asio::awaitable<void> postSpaceSwitch(TaskToken token, std::string direction, std::string arrowKey);
-  asio::awaitable<void> pause(TaskToken token, Clock::Duration duration);
+  void requestSpaceSwitch(const std::string& direction, const std::string& arrowKey, platform::DesktopStep step);
 
   std::shared_ptr<InputController> input_;
   std::shared_ptr<MetricsStore> metrics_;
   Clock& clock_;
+  std::shared_ptr<platform::DesktopSwitcher> desktops_;
   std::optional<Clock::TimePoint> lastContinuousInputLogAt_;
   PhonePointerSequenceGate phonePointerSequenceGate_;
   std::map<std::string, Task, std::less<>> phoneCommandCompletions_;

@@ -1,55 +1,61 @@
-// Space switching: the cursor is centred on the active display, then the desktop's space-switch shortcut
-// is posted with short pauses between its key events.
-#include "control/main_task.hpp"
+// Space switching: the cursor is centred on the active display, then the window manager is asked for the
+// neighbouring desktop. Control+arrow is not used: on X desktops it moves the caret of the focused application.
 #include "control/command_replies.hpp"
 #include "control/input_command_handler.hpp"
-#include "control/space_switch_chord.hpp"
+#include "control/main_task.hpp"
+#include "control/space_switch_direction.hpp"
 #include "core/app_logger.hpp"
 
 namespace veltrano {
 
+namespace {
+// Why no window manager can do this direction; nullopt when it can now.
+std::optional<std::string> unavailableReason(const SpaceSwitchDirection& entry, platform::DesktopSwitcher* desktops) {
+  if (!entry.step) return "X window managers have no overview of the desktops to open";
+  if (desktops == nullptr) return "no X server to ask for another desktop";
+  return desktops->unsupportedReason();
+}
+}  // namespace
+
 InputCommandHandler::StepOutcome InputCommandHandler::switchSpace(const Command& command) {
   const std::optional<std::string> direction = json::stringMember(command.object, "direction");
   if (!direction) return {errorReply("switchSpace requires direction"), {}};
-  const std::optional<std::string_view> arrowKey = spaceSwitchArrowKey(*direction);
-  if (!arrowKey) return {errorReply("switchSpace bad direction: " + *direction), {}};
+  const SpaceSwitchDirection* entry = findSpaceSwitchDirection(*direction);
+  if (entry == nullptr) return {errorReply("switchSpace bad direction: " + *direction), {}};
+  if (const std::optional<std::string> reason = unavailableReason(*entry, desktops_.get())) {
+    return {errorReply("switchSpace unavailable: " + *reason), {}};
+  }
 
-  Task task = spawnMainTask([weak = weak_from_this(), direction = *direction,
-                                           arrow = std::string(*arrowKey)](TaskToken token) -> asio::awaitable<void> {
+  Task task = spawnMainTask([weak = weak_from_this(), direction = *direction, arrow = std::string(entry->arrowKey),
+                             step = *entry->step](TaskToken) -> asio::awaitable<void> {
     const std::shared_ptr<InputCommandHandler> self = weak.lock();
-    if (!self) co_return;
-    co_await self->postSpaceSwitch(token, direction, arrow);
+    if (self) self->requestSpaceSwitch(direction, arrow, step);
+    co_return;
   });
   registerPhoneCommand(command.phoneKey, task);
   return {{{"type", "switchSpace"}, {"status", "accepted"}, {"direction", *direction}},
           command.phoneKey ? task : Task()};
 }
 
-asio::awaitable<void> InputCommandHandler::postSpaceSwitch(TaskToken token, std::string direction,
-                                                           std::string arrowKey) {
+void InputCommandHandler::requestSpaceSwitch(const std::string& direction, const std::string& arrowKey,
+                                             platform::DesktopStep step) {
   const InputResult centred = input_->centerCursor();
   log(LogCategory::INPUT, [&] {
     return "===VL=== switchSpace " + direction + " center=" + describe(centred) +
            " origin=" + describe(input_->displayOrigin()) + " size=" + describe(input_->displaySize());
   });
-  const std::string modifier(SpaceSwitchChord::modifierKey);
-  co_await pause(token, SpaceSwitchChord::pauseAfterCentring);
-  input_->keyDown(modifier);
-  co_await pause(token, SpaceSwitchChord::pauseBetweenKeys);
-  input_->keyDown(arrowKey);
-  co_await pause(token, SpaceSwitchChord::pauseBetweenKeys);
-  input_->keyUp(arrowKey);
-  co_await pause(token, SpaceSwitchChord::pauseBetweenKeys);
-  input_->keyUp(modifier);
-  log(LogCategory::INPUT, "===VL=== switchSpace atajo enviado: ^" + arrowKey);
-}
-
-asio::awaitable<void> InputCommandHandler::pause(TaskToken token, Clock::Duration duration) {
-  // A cancelled switch only loses its pauses: every key that went down still goes up.
-  if (token && token->isCancelled()) co_return;
-  try {
-    co_await clock_.sleepUntil(token, clock_.now() + duration);
-  } catch (const CancellationError&) {
+  const platform::DesktopSwitchResult result = desktops_->step(step);
+  switch (result.status) {
+    case platform::DesktopSwitchResult::Status::requested:
+      log(LogCategory::INPUT, "===VL=== switchSpace atajo enviado: ^" + arrowKey);
+      break;
+    case platform::DesktopSwitchResult::Status::atEnd:
+      log(LogCategory::INPUT, "===VL=== switchSpace " + direction + ": already on the " +
+                                  (step == platform::DesktopStep::next ? "last" : "first") + " desktop");
+      break;
+    case platform::DesktopSwitchResult::Status::unsupported:
+      log(LogCategory::Error, "===VL=== switchSpace " + direction + " failed: " + result.reason);
+      break;
   }
 }
 

@@ -14,8 +14,11 @@ struct Tables {
   std::map<std::string, std::string, std::less<>> texts;
   std::set<const LocalizationTable*> registeredOnce;
 
+  // The built-in English texts come first, so that any table registered later replaces them.
   Tables() {
-    for (const auto& [key, text] : commonLocalizedStrings()) texts.insert_or_assign(std::string(key), std::string(text));
+    for (const LocalizationTable* table : {&commonLocalizedStrings(), &errorLocalizedStrings()}) {
+      for (const auto& [key, text] : *table) texts.insert_or_assign(std::string(key), std::string(text));
+    }
   }
 };
 
@@ -36,6 +39,23 @@ const LocalizationTable& commonLocalizedStrings() {
       {"common.fps", "fps"},
       {"common.duration_ms_one_decimal", "%.1f ms"},
       {"common.duration_ms_no_decimals", "%.0f ms"},
+  };
+  return table;
+}
+
+const LocalizationTable& errorLocalizedStrings() {
+  static const LocalizationTable table = {
+      {"local.transport.error.identity_unavailable", "local transport: the account key is unavailable"},
+      {"local.transport.error.invalid_handshake", "local transport: invalid handshake message"},
+      {"local.transport.error.authentication_failed", "local transport: authentication failed"},
+      {"local.transport.error.handshake_timed_out", "local transport: handshake timed out"},
+      {"local.transport.error.connection_closed", "local transport: connection closed"},
+      {"local.transport.error.invalid_record", "local transport: invalid record"},
+      {"local.transport.error.record_too_large", "local transport: record too large"},
+      {"local.transport.error.unexpected_sequence", "local transport: unexpected record sequence"},
+      {"local.transport.error.unknown", "local transport: unknown error"},
+      {"identity.error.invalid", "the stored account key is invalid"},
+      {"identity.error.storage_format", "account key storage: %s"},
   };
   return table;
 }

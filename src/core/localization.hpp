@@ -1,6 +1,6 @@
 #pragma once
 // The application's string tables: a key names a user-facing text; texts that take values are printf-style
-// formats. Each folder registers its own keys; core registers the "common.*" keys.
+// formats. Each folder registers its own keys; core registers the "common.*" keys and the errors' keys.
 #include <fmt/printf.h>
 
 #include <string>
@@ -36,5 +36,9 @@ std::string localizedFormat(std::string_view key, const Args&... args) {
 
 // The English texts of the "common.*" keys. Registered automatically before the first look-up.
 const LocalizationTable& commonLocalizedStrings();
+
+// The English texts of the errors' keys ("local.transport.error.*", "identity.error.*"), which the errors
+// carry as their descriptions. Registered automatically before the first look-up.
+const LocalizationTable& errorLocalizedStrings();
 
 }  // namespace veltrano

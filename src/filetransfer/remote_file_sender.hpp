@@ -31,7 +31,7 @@ struct RemoteFileSendCompletion {
 };
 
 struct RemoteFileSenderTiming {
-  Clock* clock = &systemClock();
+  Clock* clock = &bootClock();  // the waits run on while the computer sleeps
   Clock::Duration sinkDeadline = std::chrono::seconds(10);            // refusals of one frame before giving up
   Clock::Duration sinkRetryInterval = std::chrono::milliseconds(20);  // pause between offers of a refused frame
   Clock::Duration receiptDeadline = std::chrono::seconds(30);         // wait for the receipt of a sent chunk

@@ -2,32 +2,9 @@
 
 #include <string>
 
-namespace veltrano {
+#include "core/localization.hpp"
 
-namespace {
-std::string_view description(LocalTransportSecurityError::Code code) {
-  using Code = LocalTransportSecurityError::Code;
-  switch (code) {
-    case Code::identityUnavailable:
-      return "the account key is unavailable";
-    case Code::invalidHandshake:
-      return "invalid handshake message";
-    case Code::authenticationFailed:
-      return "authentication failed";
-    case Code::handshakeTimedOut:
-      return "handshake timed out";
-    case Code::connectionClosed:
-      return "connection closed";
-    case Code::invalidRecord:
-      return "invalid record";
-    case Code::recordTooLarge:
-      return "record too large";
-    case Code::unexpectedSequence:
-      return "unexpected record sequence";
-  }
-  return "unknown error";
-}
-}  // namespace
+namespace veltrano {
 
 std::string_view localizationKey(LocalTransportSecurityError::Code code) {
   using Code = LocalTransportSecurityError::Code;
@@ -53,7 +30,7 @@ std::string_view localizationKey(LocalTransportSecurityError::Code code) {
 }
 
 LocalTransportSecurityError::LocalTransportSecurityError(Code code)
-    : std::runtime_error("local transport: " + std::string(description(code))), code_(code) {}
+    : std::runtime_error(localized(veltrano::localizationKey(code))), code_(code) {}
 
 std::string_view LocalTransportSecurityError::localizationKey() const { return veltrano::localizationKey(code_); }
 

@@ -20,7 +20,7 @@ class LocalTransportSecurityError : public std::runtime_error {
   explicit LocalTransportSecurityError(Code code);
 
   Code code() const { return code_; }
-  // "local.transport.error.<case in snake_case>", looked up in the application's string tables.
+  // "local.transport.error.<case in snake_case>"; what() is its text in the application's string tables.
   std::string_view localizationKey() const;
 
  private:

@@ -17,7 +17,8 @@ class VeltranoIdentityError : public std::runtime_error {
 
   Code code() const { return code_; }
   int errorNumber() const { return errorNumber_; }
-  // "identity.error.invalid", or "identity.error.storage_format" (a format that takes the detail).
+  // "identity.error.invalid", or "identity.error.storage_format" (a format that takes the detail); what() is
+  // its text in the application's string tables.
   std::string_view localizationKey() const;
 
  private:

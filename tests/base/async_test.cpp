@@ -86,14 +86,6 @@ TEST_F(AsyncTest, OtherErrorsAreReportedAndKept) {
   Task::setUnhandledErrorReporter({});
 }
 
-TEST_F(AsyncTest, RealClockSleepIsCancellableFromAnotherThread) {
-  auto task = Task::spawn(sharedIo().executor(), [](TaskToken token) -> asio::awaitable<void> {
-    co_await sleepFor(token, systemClock(), 60s);
-  });
-  std::thread([task] { task.cancel(); }).join();
-  EXPECT_TRUE(task.joinBlocking(5s));
-}
-
 TEST_F(AsyncTest, ContinuationResumedFromAnyThreadOnceBeforeOrAfterTheWait) {
   Continuation<int> early;
   EXPECT_TRUE(early.resume(7));

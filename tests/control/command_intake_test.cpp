@@ -177,22 +177,6 @@ TEST(CommandReplyObserver, GetsTheReplyOnceInTheMainStepBeforeTheCallerResumes) 
   EXPECT_EQ((*observed.replies)[1]["type"], "mouseMove");
 }
 
-TEST(CommandReplyObserver, APhoneCommandsReplyWaitsForItsEffect) {
-  ControlHarness harness(/*withX=*/false);
-  ObservedReplies observed;
-  auto pending = harness.start(
-      R"({"type": "switchSpace", "direction": "left", "phonePointer": true, "pointerSession": "s", "pointerSequence": 1})",
-      observed.observer());
-  harness.settle();
-  harness.clock.advance(100ms);
-  EXPECT_TRUE(observed.replies->empty()) << "the shortcut is still being posted";
-  harness.clock.advance(125ms);
-  const Json reply = harness.await(pending);
-  ASSERT_EQ(observed.replies->size(), 1u);
-  EXPECT_EQ((*observed.replies)[0], reply);
-  EXPECT_EQ(reply["status"], "accepted");
-}
-
 TEST(CommandIntakeThreads, ALineReachingAGoneHandlerIsAnswered) {
   ControlHarness harness(/*withX=*/false);
   ObservedReplies observed;

@@ -19,6 +19,7 @@
 #include "base/executors.hpp"
 #include "base/json.hpp"
 #include "control/input_command_handler.hpp"
+#include "fake_desktop_switcher.hpp"
 #include "control/input_controller.hpp"
 #include "control/network_host_server.hpp"
 #include "core/log_capture.hpp"
@@ -50,7 +51,7 @@ class ControlServerHarness {
       : accountKey(platform::SigningKey::generate()), clock_(setup.clock ? setup.clock : &systemClock()) {
     std::unique_ptr<platform::EventSource> source = setup.withX ? platform::EventSource::create() : nullptr;
     input = InputController::create(std::move(source), [] { return true; }, *clock_);
-    handler = InputCommandHandler::create(input, metrics, *clock_);
+    handler = InputCommandHandler::create(input, metrics, *clock_, desktops);
 
     NetworkHostServer::Options options;
     options.port = setup.port;
@@ -146,6 +147,7 @@ class ControlServerHarness {
   platform::SigningKey accountKey;
   std::shared_ptr<MetricsStore> metrics = std::make_shared<MetricsStore>();
   std::shared_ptr<InputController> input;
+  std::shared_ptr<FakeDesktopSwitcher> desktops = std::make_shared<FakeDesktopSwitcher>();
   std::shared_ptr<InputCommandHandler> handler;
   std::shared_ptr<NetworkHostServer> server;
 

@@ -22,6 +22,7 @@
 #include "control/input_controller.hpp"
 #include "core/log_capture.hpp"
 #include "core/metrics_store.hpp"
+#include "fake_desktop_switcher.hpp"
 #include "platform/events/event_source.hpp"
 #include "platform/x11/x11_display.hpp"
 #include "support/x11_event_window.hpp"
@@ -46,7 +47,7 @@ class ControlHarness {
   explicit ControlHarness(bool withX, bool mayPost = true) : permitted_(std::make_shared<bool>(mayPost)) {
     std::unique_ptr<platform::EventSource> source = withX ? platform::EventSource::create() : nullptr;
     input = InputController::create(std::move(source), [permitted = permitted_] { return *permitted; }, clock);
-    handler = InputCommandHandler::create(input, metrics, clock);
+    handler = InputCommandHandler::create(input, metrics, clock, desktops);
     clock.advance(10s);  // an uptime well past 0
   }
   ~ControlHarness() {
@@ -110,6 +111,7 @@ class ControlHarness {
   ScopedLogCapture logs;
   std::shared_ptr<MetricsStore> metrics = std::make_shared<MetricsStore>();
   std::shared_ptr<InputController> input;
+  std::shared_ptr<FakeDesktopSwitcher> desktops = std::make_shared<FakeDesktopSwitcher>();
   std::shared_ptr<InputCommandHandler> handler;
 
  private:

@@ -87,67 +87,6 @@ TEST(PhonePointerCommands, EndingASessionForgetsItsNumbers) {
   EXPECT_EQ(harness.send(phone("leftClick", "s1", 1))["status"], "ignored");
 }
 
-// Phone space switches keep their callers waiting until the shortcut is done; these tests watch which
-// callers are still waiting.
-class PhoneCommandCompletion : public ::testing::Test {
- protected:
-  ControlHarness harness_{/*withX=*/false, /*mayPost=*/true};
-  const Json accepted_ = {{"type", "switchSpace"}, {"status", "accepted"}, {"direction", "left"}};
-};
-
-TEST_F(PhoneCommandCompletion, APhoneSpaceSwitchIsAnsweredWhenTheShortcutIsDone) {
-  auto plain = harness_.start(R"({"type": "switchSpace", "direction": "left"})");
-  auto phoned = harness_.start(phone("switchSpace", "s1", 7, R"(, "direction": "left")"));
-  harness_.settle();
-  EXPECT_TRUE(plain->ready());
-  EXPECT_FALSE(phoned->ready());
-  EXPECT_EQ(harness_.handler->pendingPhoneCommandCount(), 1u);
-  harness_.clock.advance(224ms);
-  EXPECT_FALSE(phoned->ready());
-  harness_.clock.advance(1ms);
-  EXPECT_EQ(harness_.await(phoned), accepted_);
-  EXPECT_EQ(harness_.handler->pendingPhoneCommandCount(), 0u);
-}
-
-TEST_F(PhoneCommandCompletion, EndingASessionCancelsOnlyItsOwnCommands) {
-  auto first = harness_.start(phone("switchSpace", "s1", 3, R"(, "direction": "left")"));
-  auto second = harness_.start(phone("switchSpace", "s1", 4, R"(, "direction": "left")"));
-  auto other = harness_.start(phone("switchSpace", "s10", 1, R"(, "direction": "left")"));
-  harness_.settle();
-  harness_.clock.advance(50ms);
-  EXPECT_EQ(harness_.handler->pendingPhoneCommandCount(), 3u);
-
-  harness_.handler->endPhonePointerSession("s1");
-  harness_.settle();
-  EXPECT_TRUE(first->ready());
-  EXPECT_TRUE(second->ready());
-  EXPECT_FALSE(other->ready());
-  EXPECT_EQ(harness_.handler->pendingPhoneCommandCount(), 1u);
-  // The cancelled switches still released every key they pressed, without pauses.
-  EXPECT_EQ(harness_.messagesContaining("atajo enviado").size(), 2u);
-
-  harness_.clock.advance(175ms);
-  EXPECT_EQ(harness_.await(other), accepted_);
-}
-
-TEST_F(PhoneCommandCompletion, AnEarlierCommandWithTheSameKeyDoesNotTakeTheLaterOnesEntry) {
-  // An empty session is never gated, so two commands can share the key ":7".
-  auto earlier = harness_.start(phone("switchSpace", "", 7, R"(, "direction": "left")"));
-  harness_.settle();
-  harness_.clock.advance(100ms);
-  auto later = harness_.start(phone("switchSpace", "", 7, R"(, "direction": "left")"));
-  harness_.settle();
-  harness_.clock.advance(125ms);
-  EXPECT_EQ(harness_.await(earlier), accepted_);
-  EXPECT_FALSE(later->ready());
-  EXPECT_EQ(harness_.handler->pendingPhoneCommandCount(), 1u) << "the later command's entry must stay";
-
-  // Its entry is still there, so the end of the session still reaches it.
-  harness_.handler->endPhonePointerSession("");
-  harness_.settle();
-  EXPECT_TRUE(later->ready());
-}
-
 class RecordingBroadcaster final : public ControlClientBroadcaster {
  public:
   asio::awaitable<void> broadcast(Json message) override {

@@ -204,6 +204,10 @@ TEST(RemoteFileSender, ReceiptsOnlyReleaseTheCurrentChunk) {
   EXPECT_EQ(run.receivedBytes(), content);
 }
 
+TEST(RemoteFileSender, ItsDeadlinesRunOnWhileTheComputerSleeps) {
+  EXPECT_EQ(RemoteFileSenderTiming{}.clock, &bootClock());
+}
+
 TEST(RemoteFileSender, DeadlinesForTheSinkAndForReceipts) {
   TempFolder folder;
   writeFile(folder / "f", randomBytes(10));

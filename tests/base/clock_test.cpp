@@ -1,0 +1,68 @@
+// The real clocks: what they read and that their sleeps end at the deadline or on cancellation.
+#include "base/clock.hpp"
+
+#include <time.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <ostream>
+#include <thread>
+
+#include "base/executors.hpp"
+#include "base/task.hpp"
+
+using namespace veltrano;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct RealClock {
+  const char* name;
+  Clock& clock;
+};
+
+void PrintTo(const RealClock& clock, std::ostream* out) { *out << clock.name; }
+
+class RealClocks : public ::testing::TestWithParam<RealClock> {};
+
+TEST_P(RealClocks, ASleepEndsAtItsDeadline) {
+  Clock& clock = GetParam().clock;
+  auto wokeLate = std::make_shared<std::atomic<bool>>(false);
+  const Clock::TimePoint deadline = clock.now() + 30ms;
+  auto task = Task::spawn(sharedIo().executor(), [&clock, deadline, wokeLate](TaskToken token) -> asio::awaitable<void> {
+    co_await clock.sleepUntil(token, deadline);
+    *wokeLate = clock.now() >= deadline;
+  });
+  ASSERT_TRUE(task.joinBlocking(10s));
+  EXPECT_TRUE(*wokeLate) << "woke before the deadline";
+}
+
+TEST_P(RealClocks, ASleepIsCancellableFromAnotherThread) {
+  Clock& clock = GetParam().clock;
+  auto task = Task::spawn(sharedIo().executor(), [&clock](TaskToken token) -> asio::awaitable<void> {
+    co_await sleepFor(token, clock, 60s);
+  });
+  std::thread([task] { task.cancel(); }).join();
+  EXPECT_TRUE(task.joinBlocking(5s));
+}
+
+INSTANTIATE_TEST_SUITE_P(Clocks, RealClocks,
+                         ::testing::Values(RealClock{"system", systemClock()}, RealClock{"boot", bootClock()}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+Clock::Duration readClock(clockid_t id) {
+  timespec time{};
+  ::clock_gettime(id, &time);
+  return std::chrono::seconds(time.tv_sec) + std::chrono::nanoseconds(time.tv_nsec);
+}
+
+TEST(BootClock, ReadsTheClockThatCountsSuspend) {
+  const Clock::Duration before = readClock(CLOCK_BOOTTIME);
+  const Clock::Duration now = bootClock().now().time_since_epoch();
+  const Clock::Duration after = readClock(CLOCK_BOOTTIME);
+  EXPECT_LE(before, now);
+  EXPECT_LE(now, after);
+}
+
+}  // namespace

@@ -1,5 +1,5 @@
 #pragma once
-// The English texts of the control channel's "host.log.command.*" keys.
+// The English texts of the control channel's "host.log.command.*" keys and of the Bonjour publisher's errors.
 #include "core/localization.hpp"
 
 namespace veltrano {

@@ -1,0 +1,18 @@
+#pragma once
+// NetworkService on the Avahi daemon, reached over the system D-Bus ($DBUS_SYSTEM_BUS_ADDRESS when set). Each
+// service has a client thread of its own. The name is cut to one DNS label; a name already taken is replaced the
+// way DNS-SD hosts do ("name #2", then "name #3", ...) and the delegate hears the replacement. Without a bus or a
+// daemon the delegate hears didNotPublish at once.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/dnssd/network_service.hpp"
+
+namespace veltrano::platform {
+
+// Matches NetworkServiceFactory. Needs the main executor (base/executors.hpp) for the delegate's callbacks.
+std::shared_ptr<NetworkService> makeAvahiNetworkService(const std::string& domain, const std::string& type,
+                                                        const std::string& name, std::uint16_t port);
+
+}  // namespace veltrano::platform

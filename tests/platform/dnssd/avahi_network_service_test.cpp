@@ -1,0 +1,209 @@
+// The Avahi backend against the daemon of scripts/test-env, and the name rules it applies.
+#include "platform/dnssd/avahi_network_service.hpp"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "base/executors.hpp"
+#include "platform/dnssd/avahi_test_env.hpp"
+#include "platform/dnssd/service_name_label.hpp"
+#include "support/eventually.hpp"
+
+namespace veltrano::platform {
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kType = "_veltrano._tcp";
+
+struct LabelCase {
+  const char* label;
+  std::string name;
+  std::string expected;
+};
+void PrintTo(const LabelCase& c, std::ostream* out) { *out << c.label; }
+
+class ServiceNameLabelCut : public ::testing::TestWithParam<LabelCase> {};
+
+TEST_P(ServiceNameLabelCut, KeepsAtMost63BytesAndWholeCharacters) {
+  const std::string label = serviceNameLabel(GetParam().name);
+  EXPECT_EQ(label, GetParam().expected);
+  EXPECT_LE(label.size(), maxServiceNameBytes);
+}
+
+std::string repeated(const std::string& piece, int times) {
+  std::string text;
+  for (int i = 0; i < times; ++i) text += piece;
+  return text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DnsSd, ServiceNameLabelCut,
+    ::testing::Values(LabelCase{"Short", "Desk", "Desk"},
+                      LabelCase{"Exactly63", repeated("a", 63), repeated("a", 63)},
+                      LabelCase{"AsciiCut", repeated("a", 70), repeated("a", 63)},
+                      // "é" is two bytes: the 32nd would end at byte 64.
+                      LabelCase{"TwoByteCut", repeated("é", 40), repeated("é", 31)},
+                      // "€" is three bytes: 21 of them fill 63 exactly.
+                      LabelCase{"ThreeByteFits", repeated("€", 21) + "x", repeated("€", 21)},
+                      // "🙂" is four bytes: 15 make 60, the 16th would end at byte 64.
+                      LabelCase{"FourByteCut", "abc" + repeated("🙂", 16), "abc" + repeated("🙂", 15)}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// What one service reported to its delegate on the main loop.
+struct Reports {
+  std::vector<std::string> published;
+  std::vector<ServiceErrorDictionary> refused;
+  bool any() const { return !published.empty() || !refused.empty(); }
+};
+
+class AvahiServiceTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<NetworkService> make(const std::string& name, Reports& reports, std::uint16_t port = 9090) {
+    auto service = makeAvahiNetworkService("local.", "_veltrano._tcp.", name, port);
+    service->setDelegate({.didPublish = [&reports](const std::string& n) { reports.published.push_back(n); },
+                          .didNotPublish = [&reports](const ServiceErrorDictionary& e) { reports.refused.push_back(e); }});
+    return service;
+  }
+
+  bool runUntilReported(const Reports& reports) {
+    return loop.runUntil([&] { return reports.any(); }, 20s);
+  }
+
+  static std::optional<test::BrowsedService> browsed(const std::string& name) {
+    for (const auto& service : test::browse(kType)) {
+      if (service.name == name) return service;
+    }
+    return std::nullopt;
+  }
+
+  // Unique per test process: parallel test runs share one daemon.
+  const std::string prefix = "Veltrano Test " + std::to_string(::getpid());
+  MainLoopForTests loop;
+};
+
+TEST_F(AvahiServiceTest, PublishesTheServiceUnderItsNameAndPortUntilStopped) {
+  VELTRANO_REQUIRE_AVAHI();
+  Reports reports;
+  auto service = make(prefix, reports);
+  service->publish();
+  ASSERT_TRUE(runUntilReported(reports));
+  ASSERT_EQ(reports.published, std::vector<std::string>{prefix});
+  EXPECT_TRUE(reports.refused.empty());
+
+  std::optional<test::BrowsedService> seen;
+  ASSERT_TRUE(testing::eventually([&] { return (seen = browsed(prefix)).has_value(); }, 20s));
+  EXPECT_EQ(seen->port, 9090);
+
+  service->stop();
+  EXPECT_TRUE(testing::eventually([&] { return !browsed(prefix); }, 20s));
+}
+
+TEST_F(AvahiServiceTest, ASecondServiceOfTheSameNameIsRenamedAndReportedUnderItsNewName) {
+  VELTRANO_REQUIRE_AVAHI();
+  Reports firstReports, secondReports;
+  auto first = make(prefix, firstReports);
+  first->publish();
+  ASSERT_TRUE(runUntilReported(firstReports));
+  auto second = make(prefix, secondReports, 9091);
+  second->publish();
+  ASSERT_TRUE(runUntilReported(secondReports));
+
+  EXPECT_EQ(firstReports.published, std::vector<std::string>{prefix});
+  EXPECT_EQ(secondReports.published, std::vector<std::string>{prefix + " #2"});
+  std::optional<test::BrowsedService> renamed;
+  ASSERT_TRUE(testing::eventually([&] { return (renamed = browsed(prefix + " #2")).has_value(); }, 20s));
+  EXPECT_EQ(renamed->port, 9091);
+}
+
+TEST_F(AvahiServiceTest, ALongNameIsCutAtACharacterBoundaryAndItsRenameStillFits) {
+  VELTRANO_REQUIRE_AVAHI();
+  const std::string unique = std::to_string(1000 + ::getpid() % 9000);  // four ASCII bytes, then two-byte "é"s
+  std::string longName = unique;
+  while (longName.size() < 90) longName += "é";
+  const std::string cut = serviceNameLabel(longName);
+  ASSERT_LT(cut.size(), 63u);  // the odd byte of a split "é" went
+  Reports firstReports, secondReports;
+  auto first = make(longName, firstReports);
+  first->publish();
+  ASSERT_TRUE(runUntilReported(firstReports));
+  EXPECT_EQ(firstReports.published, std::vector<std::string>{cut});
+  EXPECT_TRUE(testing::eventually([&] { return browsed(cut).has_value(); }, 20s));
+
+  auto second = make(longName, secondReports, 9091);  // an identical record (same port) would be no conflict
+  second->publish();
+  ASSERT_TRUE(runUntilReported(secondReports));
+  ASSERT_EQ(secondReports.published.size(), 1u);
+  const std::string& renamed = secondReports.published[0];
+  EXPECT_LE(renamed.size(), 63u);
+  EXPECT_TRUE(renamed.ends_with(" #2")) << renamed;
+  EXPECT_EQ(serviceNameLabel(renamed, renamed.size() - 3) + " #2", renamed) << "a character was split";
+}
+
+TEST_F(AvahiServiceTest, AServiceDestroyedBeforeItsOutcomeWasDeliveredStaysSilentAndIsWithdrawn) {
+  VELTRANO_REQUIRE_AVAHI();
+  Reports reports;
+  auto service = make(prefix, reports);
+  service->publish();
+  // The main loop does not run meanwhile, so the confirmation waits in its queue.
+  ASSERT_TRUE(testing::eventually([&] { return browsed(prefix).has_value(); }, 20s));
+  service.reset();
+  loop.drain();
+  EXPECT_FALSE(reports.any());
+  EXPECT_TRUE(testing::eventually([&] { return !browsed(prefix); }, 20s));
+}
+
+// Points the system bus address somewhere else for the test's lifetime.
+class SystemBusAddress {
+ public:
+  explicit SystemBusAddress(const std::string& address) {
+    if (const char* previous = std::getenv("DBUS_SYSTEM_BUS_ADDRESS")) saved_ = previous;
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+  }
+  ~SystemBusAddress() {
+    if (saved_) ::setenv("DBUS_SYSTEM_BUS_ADDRESS", saved_->c_str(), 1);
+    else ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+  }
+
+ private:
+  std::optional<std::string> saved_;
+};
+
+class AvahiUnreachableTest : public AvahiServiceTest {
+ protected:
+  void expectPromptRefusal(const std::string& busAddress) {
+    const SystemBusAddress bus(busAddress);
+    Reports reports;
+    auto service = make("Nowhere", reports);
+    service->publish();
+    EXPECT_FALSE(reports.any());  // never inside publish()
+    ASSERT_TRUE(runUntilReported(reports));
+    EXPECT_TRUE(reports.published.empty());
+    ASSERT_EQ(reports.refused.size(), 1u);
+    EXPECT_LT(reports.refused[0].at(serviceErrorCodeKey), 0);
+  }
+};
+
+TEST_F(AvahiUnreachableTest, WithoutASystemBusThePublicationIsRefused) {
+  expectPromptRefusal("unix:path=/nonexistent/veltrano/system_bus_socket");
+}
+
+TEST_F(AvahiUnreachableTest, WithoutAnAvahiDaemonOnTheBusThePublicationIsRefused) {
+  test::BusWithoutAvahi bus;
+  VELTRANO_REQUIRE_SERVICE("dbus-daemon", bus.waitUntilListening()
+                                              ? std::nullopt
+                                              : std::optional<std::string>("dbus-daemon did not start"));
+  expectPromptRefusal(bus.address());
+}
+
+}  // namespace
+}  // namespace veltrano::platform

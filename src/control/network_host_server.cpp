@@ -12,6 +12,7 @@
 #include "control/control_record_lines.hpp"
 #include "control/main_thread_call.hpp"
 #include "core/app_logger.hpp"
+#include "localserver/sealed_record_sender.hpp"
 
 namespace veltrano {
 
@@ -238,27 +239,15 @@ void NetworkHostServer::sendJSON(const json::Json& message, const ControlClient&
 std::size_t NetworkHostServer::sendMessage(const json::Json& message, const ControlClient& client, bool immediately) {
   const std::optional<std::string> line = controlMessageLine(message);
   if (!line) return 0;
-  Bytes record;
-  try {
-    record = client.session->seal(asBytes(*line));
-  } catch (...) {
-    log(LogCategory::Error, "Secure control send failed before writing");
-    client.connection->cancel();  // its cancelled state removes the client
-    return 0;
-  }
-  const std::size_t size = record.size();
   platform::TcpConnection::SendCompletion reportFailure = [](boost::system::error_code error) {
-    // A connection this server cancelled (stop, removal) is no send failure.
-    if (error && error != asio::error::operation_aborted) {
+    // A connection this server cancelled (stop, removal, too much unread) is no send failure.
+    if (error && error != asio::error::operation_aborted && error != asio::error::no_buffer_space) {
       log(LogCategory::Error, [&] { return "send failed: " + error.message(); });
     }
   };
-  if (immediately) {
-    client.connection->sendImmediately(std::move(record), std::move(reportFailure));
-  } else {
-    client.connection->send(std::move(record), std::move(reportFailure));
-  }
-  return size;
+  using Path = platform::TcpConnection::SendPath;
+  return sendSealedRecord(*client.connection, *client.session, asBytes(*line),
+                          immediately ? Path::immediate : Path::queued, std::move(reportFailure));
 }
 
 asio::awaitable<void> NetworkHostServer::broadcast(json::Json message) {

@@ -114,7 +114,8 @@ class NetworkHostServer final : public ListeningServer, public ControlClientBroa
   // Queues one message for the client and counts its bytes; never waits for the network (strand).
   void sendJSON(const json::Json& message, const ControlClient& client);
   // Seals and sends one message; the record's size, 0 when nothing was sent. Any thread: with `immediately`
-  // the caller's thread writes it when nothing else is on its way to the client.
+  // the caller's thread writes it when nothing else is on its way to the client. A client with too much
+  // unread is disconnected.
   static std::size_t sendMessage(const json::Json& message, const ControlClient& client, bool immediately);
 
   bool isRegistered(const std::shared_ptr<ControlClient>& client, ConnectionID connectionID) const;

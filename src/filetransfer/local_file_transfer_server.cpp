@@ -8,6 +8,7 @@
 #include "base/json.hpp"
 #include "core/app_logger.hpp"
 #include "filetransfer/transfer_text_rules.hpp"
+#include "localserver/sealed_record_sender.hpp"
 #include "platform/net/network_error.hpp"
 #include "transport/local_transport_security_error.hpp"
 
@@ -86,25 +87,23 @@ asio::awaitable<bool> LocalFileTransferServer::sendOnExecutor(Bytes data, std::s
   auto client = bound->second;
   const auto connectionID = client->connection->id();
 
-  std::optional<Bytes> record;
-  try {
-    record = client->session->seal(data);
-  } catch (...) {
-  }
-  const bool sent = record && co_await send(std::move(*record), client->connection);
+  const bool sent = co_await send(data, *client);
   if (!sent) co_await dropClient(client, connectionID);
   co_return sent;
 }
 
-asio::awaitable<bool> LocalFileTransferServer::send(Bytes record, std::shared_ptr<platform::TcpConnection> connection) {
+asio::awaitable<bool> LocalFileTransferServer::send(const Bytes& data, const LocalFileClient& client) {
   // send(_:on:): the send's completion and the time-out race for one gate; the later of the two does nothing.
   Continuation<bool> gate;
+  const std::size_t recordSize =
+      sendSealedRecord(*client.connection, *client.session, data, platform::TcpConnection::SendPath::queued,
+                       [gate](boost::system::error_code error) { gate.resume(!error); });
+  if (recordSize == 0) co_return false;
   // The timer lives on this executor, so its wait and its cancel never run on two threads at once.
   asio::steady_timer timeout(co_await asio::this_coro::executor, sendTimeout);
   timeout.async_wait([gate](boost::system::error_code error) {
     if (!error) gate.resume(false);
   });
-  connection->send(std::move(record), [gate](boost::system::error_code error) { gate.resume(!error); });
   const bool completed = co_await gate.wait();
   timeout.cancel();
   co_return completed;

@@ -80,7 +80,8 @@ class LocalFileTransferServer final : public ListeningServer {
   boost::asio::awaitable<void> receiveBinding(std::shared_ptr<LocalFileClient> client, ConnectionID connectionID);
   boost::asio::awaitable<void> receiveLoop(std::shared_ptr<LocalFileClient> client, ConnectionID connectionID);
   boost::asio::awaitable<void> removeConnection(ConnectionID connectionID, bool notify);
-  boost::asio::awaitable<bool> send(Bytes record, std::shared_ptr<platform::TcpConnection> connection);
+  // Seals and sends one record; true once written within the send timeout.
+  boost::asio::awaitable<bool> send(const Bytes& data, const LocalFileClient& client);
   // Takes the client out (notifying) and closes its connection, when it is still the registered one.
   boost::asio::awaitable<void> dropClient(const std::shared_ptr<LocalFileClient>& client, ConnectionID connectionID);
   bool isRegistered(const std::shared_ptr<LocalFileClient>& client, ConnectionID connectionID) const;

@@ -12,6 +12,7 @@
 #include "base/actor.hpp"
 #include "core/app_logger.hpp"
 #include "core/main_run_loop.hpp"
+#include "localserver/sealed_record_sender.hpp"
 #include "transport/local_transport_handshake_driver.hpp"
 
 namespace veltrano {
@@ -156,28 +157,23 @@ void MediaStreamServer::pump(const std::shared_ptr<MediaClient>& client) {
   auto packet = std::move(client->queue.front());
   client->queue.pop_front();
 
-  // Sealed only now, as its turn comes: records leave in the order of their sequence numbers.
-  Bytes record;
-  try {
-    record = client->session->seal(*packet.envelope);
-  } catch (const std::exception&) {
-    log(LogCategory::Error, [&] { return "Secure " + kind_.name + " send failed before writing"; });
-    client->queue.clear();
-    client->connection->cancel();  // its cancelled state removes the client
-    return;
-  }
-
-  client->sendInFlight = true;
-  const std::size_t recordSize = record.size();
+  // Sealed only now, as its turn comes, so a slow client costs the host at most its few waiting packets.
+  const std::size_t recordSize = packet.envelope->size() + LocalTransportSession::recordOverhead;
   auto weakServer = std::weak_ptr<MediaStreamServer>(std::static_pointer_cast<MediaStreamServer>(shared_from_this()));
   std::weak_ptr<MediaClient> weakClient = client;
-  client->connection->send(std::move(record), [weakServer, weakClient, recordSize](boost::system::error_code error) {
+  auto completion = [weakServer, weakClient, recordSize](boost::system::error_code error) {
     auto server = weakServer.lock();
     if (!server) return;
     asio::post(server->executor(), [server, weakClient, recordSize, error] {
       if (auto sent = weakClient.lock()) server->sendCompleted(sent, recordSize, error);
     });
-  });
+  };
+  if (sendSealedRecord(*client->connection, *client->session, *packet.envelope,
+                       platform::TcpConnection::SendPath::queued, std::move(completion)) == 0) {
+    client->queue.clear();  // the connection was cancelled; its cancelled state removes the client
+    return;
+  }
+  client->sendInFlight = true;
 }
 
 void MediaStreamServer::sendCompleted(const std::shared_ptr<MediaClient>& client, std::size_t recordSize,

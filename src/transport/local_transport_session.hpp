@@ -33,7 +33,8 @@ class LocalTransportSession {
 
   // One record ready to send, consuming the next send sequence. Throws recordTooLarge above the
   // channel's limit and unexpectedSequence once the sequence is exhausted. Safe from any thread;
-  // the caller must write records in the order they were sealed.
+  // the caller must write records in the order they were sealed: with more than one sending thread,
+  // seal inside the connection's send lock (TcpConnection::sendMade).
   Bytes seal(ByteView plaintext);
 
   // Appends one network read to the receive buffer and returns the plaintexts of every record now

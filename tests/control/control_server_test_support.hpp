@@ -24,6 +24,7 @@
 #include "control/network_host_server.hpp"
 #include "core/log_capture.hpp"
 #include "core/metrics_store.hpp"
+#include "filetransfer/file_transfer_test_support.hpp"
 #include "platform/crypto/signing_key.hpp"
 #include "platform/events/event_source.hpp"
 #include "support/local_test_client.hpp"
@@ -43,6 +44,20 @@ struct ControlServerSetup {
   std::function<boost::asio::awaitable<void>()> beforeClientRegistration;
   std::uint16_t port = 0;
   bool serverHasMetrics = true;  // false: the server is given no metrics store
+};
+
+// A file-channel server on a free port and a transfer coordinator with scripted file panels.
+struct FileCollaborators {
+  FileCollaborators() {
+    LocalFileTransferServer::Options options;
+    options.port = 0;
+    options.identityProvider = [key = platform::SigningKey::generate()] { return VeltranoIdentity(key); };
+    fileServer = LocalFileTransferServer::create(std::move(options));
+    fileTransfers = RemoteFileTransferCoordinator::create(panels);
+  }
+  std::shared_ptr<testing::ScriptedPanels> panels = std::make_shared<testing::ScriptedPanels>();
+  std::shared_ptr<LocalFileTransferServer> fileServer;
+  std::shared_ptr<RemoteFileTransferCoordinator> fileTransfers;
 };
 
 class ControlServerHarness {

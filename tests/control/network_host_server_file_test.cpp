@@ -2,23 +2,9 @@
 // messages routed to the coordinator, its control sink, and the session's end with the client.
 #include "base/uuid.hpp"
 #include "control_server_test_support.hpp"
-#include "filetransfer/file_transfer_test_support.hpp"
 
 namespace veltrano::test {
 namespace {
-
-struct FileCollaborators {
-  FileCollaborators() {
-    LocalFileTransferServer::Options options;
-    options.port = 0;
-    options.identityProvider = [key = platform::SigningKey::generate()] { return VeltranoIdentity(key); };
-    fileServer = LocalFileTransferServer::create(std::move(options));
-    fileTransfers = RemoteFileTransferCoordinator::create(panels);
-  }
-  std::shared_ptr<testing::ScriptedPanels> panels = std::make_shared<testing::ScriptedPanels>();
-  std::shared_ptr<LocalFileTransferServer> fileServer;
-  std::shared_ptr<RemoteFileTransferCoordinator> fileTransfers;
-};
 
 // The next message of a type, skipping others; nullopt when none came in time.
 std::optional<Json> nextOfType(ControlServerHarness& harness, LocalTestClient& client, const std::string& type) {

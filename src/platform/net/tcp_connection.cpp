@@ -156,7 +156,7 @@ void TcpConnection::connectClient() {
 void TcpConnection::becomeReady() {
   phase_ = Phase::ready;
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(sendMutex_);
     directWriteHandle_ = socket_->native_handle();
   }
   deliver(NetworkState::ready());
@@ -192,9 +192,9 @@ void TcpConnection::abortPending(error_code error) {
   if (resolver_) resolver_->cancel();
   std::deque<PendingSend> sends;
   {
-    // Closed under the lock: a sendImmediately() on another thread never writes to a closed (or reused)
+    // Closed under the send lock: a sendImmediately() on another thread never writes to a closed (or reused)
     // descriptor.
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(sendMutex_);
     directWriteHandle_ = -1;
     sendsEnded_ = error;
     if (socket_ && socket_->is_open()) {
@@ -203,6 +203,7 @@ void TcpConnection::abortPending(error_code error) {
     }
     sends = std::move(sends_);
     sends_.clear();
+    queuedBytes_ = 0;
   }
   nativeHandle_ = -1;
   auto receives = std::move(receives_);
@@ -298,59 +299,77 @@ void TcpConnection::completeReceive(bool isComplete) {
 }
 
 void TcpConnection::send(Bytes data, SendCompletion completion) {
-  std::optional<asio::strand<asio::any_io_executor>> strand;
-  std::optional<error_code> ended;
-  bool pump = false;
-  {
-    // Queued at once, on the caller's thread: a later sendImmediately() can never overtake it.
-    std::lock_guard lock(mutex_);
-    strand = strand_;
-    ended = sendsEnded_;
-    if (!ended) {
-      sends_.push_back(PendingSend{std::make_shared<const Bytes>(std::move(data)), std::move(completion)});
-      pump = !writing_;
-    }
-  }
-  if (!strand) return;  // begin() serves the queue once started
-  auto self = shared_from_this();
-  if (ended) {
-    if (completion) asio::defer(*strand, [error = *ended, completion = std::move(completion)] { completion(error); });
-    return;
-  }
-  // Deferred: a send made on an I/O thread is written by that thread once its handler returns, without waking
-  // another; from any other thread this is a plain post.
-  if (pump) asio::defer(*strand, [self] { self->pumpSend(); });
+  sendMade([&data] { return std::move(data); }, SendPath::queued, unlimitedQueue, std::move(completion));
 }
 
 void TcpConnection::sendImmediately(Bytes data, SendCompletion completion) {
-  std::optional<asio::strand<asio::any_io_executor>> strand;
-  {
-    std::unique_lock lock(mutex_);
-    if (directWriteHandle_ < 0 || writing_ || !sends_.empty()) {
-      lock.unlock();
-      send(std::move(data), std::move(completion));
-      return;
-    }
+  sendMade([&data] { return std::move(data); }, SendPath::immediate, unlimitedQueue, std::move(completion));
+}
+
+std::size_t TcpConnection::queuedSendBytes() {
+  std::lock_guard lock(sendMutex_);
+  return queuedBytes_;
+}
+
+TcpConnection::SendAdmission TcpConnection::sendLocked(std::unique_lock<std::mutex>& lock, Bytes data, SendPath path,
+                                                       std::size_t queueLimit, SendCompletion completion) {
+  using Outcome = SendAdmission::Outcome;
+  SendAdmission admission{Outcome::accepted, data.size(), queuedBytes_ + data.size()};
+  if (sendsEnded_) {
+    admission.outcome = Outcome::ended;
+    completeRefused(lock, *sendsEnded_, std::move(completion));
+    return admission;
+  }
+  if (admission.queuedBytes > queueLimit) {
+    admission.outcome = Outcome::overLimit;
+    sendsEnded_ = asio::error::no_buffer_space;
+    completeRefused(lock, *sendsEnded_, std::move(completion));
+    return admission;
+  }
+  if (path == SendPath::immediate && directWriteHandle_ >= 0 && !writing_ && sends_.empty()) {
     const ssize_t written = ::send(directWriteHandle_, data.data(), data.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     if (written >= 0 && static_cast<std::size_t>(written) == data.size()) {
+      admission.queuedBytes = 0;
       lock.unlock();
       if (completion) completion({});
-      return;
+      return admission;
     }
     // A full socket buffer, a partial write or an error: the strand's write takes the rest and reports what
     // stops it.
     if (written > 0) data.erase(data.begin(), data.begin() + written);
-    sends_.push_back(PendingSend{std::make_shared<const Bytes>(std::move(data)), std::move(completion)});
-    strand = strand_;
   }
+  queuedBytes_ += data.size();
+  admission.queuedBytes = queuedBytes_;
+  sends_.push_back(PendingSend{std::make_shared<const Bytes>(std::move(data)), std::move(completion)});
+  const bool pump = !writing_;
+  lock.unlock();
+  const auto strand = startedStrand();
+  if (!strand || !pump) return admission;  // begin() serves the queue once started, or the write in flight does
   auto self = shared_from_this();
-  asio::post(*strand, [self] { self->pumpSend(); });
+  if (path == SendPath::immediate) {
+    asio::post(*strand, [self] { self->pumpSend(); });
+  } else {
+    // Deferred: a send made on an I/O thread is written by that thread once its handler returns, without
+    // waking another; from any other thread this is a plain post.
+    asio::defer(*strand, [self] { self->pumpSend(); });
+  }
+  return admission;
+}
+
+void TcpConnection::completeRefused(std::unique_lock<std::mutex>& lock, error_code error, SendCompletion completion) {
+  lock.unlock();
+  if (!completion) return;
+  if (const auto strand = startedStrand()) {
+    asio::defer(*strand, [error, completion = std::move(completion)] { completion(error); });
+  } else {
+    completion(error);
+  }
 }
 
 void TcpConnection::pumpSend() {
   std::shared_ptr<const Bytes> data;
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(sendMutex_);
     if (phase_ != Phase::ready || writing_ || sends_.empty()) return;
     writing_ = true;
     data = sends_.front().data;
@@ -364,11 +383,12 @@ void TcpConnection::pumpSend() {
 void TcpConnection::finishWrite(error_code error) {
   SendCompletion completion;
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(sendMutex_);
     writing_ = false;
     if (isTerminal() || sends_.empty()) return;  // the end of the connection completed the queue
     if (!error) {
       completion = std::move(sends_.front().completion);
+      queuedBytes_ -= sends_.front().data->size();
       sends_.pop_front();
     }
   }

@@ -83,6 +83,35 @@ class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
   // When every byte went at once, the completion runs on the caller's thread before this returns.
   void sendImmediately(Bytes data, SendCompletion completion = {});
 
+  static constexpr std::size_t unlimitedQueue = static_cast<std::size_t>(-1);
+
+  // How made bytes leave: through the queue (send()) or written by the caller when it can (sendImmediately()).
+  enum class SendPath { queued, immediate };
+  struct SendAdmission {
+    enum class Outcome {
+      accepted,
+      overLimit,  // the queue would have gone over the limit: nothing was queued, and sends end from now on
+      ended,      // sends had ended before (the connection is closed, or an earlier send went over the limit)
+    };
+    Outcome outcome = Outcome::accepted;
+    std::size_t size = 0;         // the bytes `make` returned
+    std::size_t queuedBytes = 0;  // waiting to be written, these bytes included (when not ended)
+  };
+  // Makes the bytes to send with `make` and queues (or writes) them in one step under the send lock, so bytes
+  // made by several threads reach the socket in the order they were made: for records whose sequence numbers
+  // are taken as they are sealed. When the bytes already waiting plus these would exceed `queueLimit`, nothing
+  // is queued and every later send fails with no_buffer_space: a peer that does not read cannot make the
+  // host hold more. What `make` throws passes to the caller; nothing is sent then. The completion always runs
+  // (with the error for a refused send), never while the send lock is held.
+  template <class Make>
+  SendAdmission sendMade(Make&& make, SendPath path, std::size_t queueLimit, SendCompletion completion = {}) {
+    std::unique_lock lock(sendMutex_);
+    Bytes data = std::forward<Make>(make)();
+    return sendLocked(lock, std::move(data), path, queueLimit, std::move(completion));
+  }
+  // Bytes handed to send and not yet taken by the kernel (the write in flight included).
+  std::size_t queuedSendBytes();
+
   // --- Awaitable forms (for client code, tests and tools). Each resumes on the caller's executor. ---
   // Creates, starts and waits until ready; throws NetworkError when the connection fails.
   static boost::asio::awaitable<std::shared_ptr<TcpConnection>> connect(std::string host, std::uint16_t port,
@@ -131,10 +160,14 @@ class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
   std::shared_ptr<Bytes> takeReadBuffer(std::size_t size);
   void pumpSend();
   void finishWrite(boost::system::error_code error);
+  // Any thread, with `lock` held on sendMutex_; unlocks it before any completion runs.
+  SendAdmission sendLocked(std::unique_lock<std::mutex>& lock, Bytes data, SendPath path, std::size_t queueLimit,
+                           SendCompletion completion);
+  // Runs a refused send's completion on the strand (on this thread when not started); `lock` is released first.
+  void completeRefused(std::unique_lock<std::mutex>& lock, boost::system::error_code error, SendCompletion completion);
 
   const ID id_;
-  // Guards strand_, handler_, the receive queue until start(), and the send side: sends_, writing_,
-  // sendsEnded_, directWriteHandle_ (a caller of sendImmediately() writes under it).
+  // Guards strand_, handler_ and the receive queue until start(). Never held with sendMutex_.
   std::mutex mutex_;
   std::optional<boost::asio::strand<boost::asio::any_io_executor>> strand_;
   StateHandler handler_;
@@ -158,11 +191,14 @@ class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
   std::deque<PendingReceive> receives_;
   std::shared_ptr<Bytes> spareReadBuffer_;  // kept from a read that filled little of it
 
-  // Send side (under mutex_).
+  // The send lock: guards the send side (a caller of sendImmediately() writes under it, and sendMade() makes its
+  // bytes under it).
+  std::mutex sendMutex_;
   bool writing_ = false;
   std::deque<PendingSend> sends_;
+  std::size_t queuedBytes_ = 0;  // the bytes of sends_
   std::optional<boost::system::error_code> sendsEnded_;  // why sends fail from now on
-  int directWriteHandle_ = -1;                            // the open socket while ready; closed under mutex_
+  int directWriteHandle_ = -1;                            // the open socket while ready; closed under sendMutex_
 };
 
 }  // namespace veltrano::platform

@@ -8,15 +8,16 @@
 #include <algorithm>
 #include <atomic>
 #include <future>
-#include <map>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <thread>
 
 #include "platform/net/network_error.hpp"
 #include "platform/net/tcp_connection.hpp"
 #include "platform/net/tcp_listener.hpp"
 #include "platform/net/net_test_support.hpp"
+#include "support/recorded_values.hpp"
 #include "base/encoding.hpp"
 
 using namespace veltrano;
@@ -117,10 +118,10 @@ TEST(TcpListenerTest, PortZeroReportsTheBoundPortAndAcceptsOverIPv4AndIPv6) {
 TEST(TcpListenerTest, AcceptedSocketsCarryKeepAliveNoDelayAndTheServiceClass) {
   RunningListener server(0, serverParameters(ServiceClass::interactiveVoice));
   ASSERT_TRUE(server.states.waitFor(Kind::ready));
+  std::size_t index = 0;
   for (const char* host : {"127.0.0.1", "::1"}) {
     SCOPED_TRACE(host);
     auto client = connectTo(host, server.port());
-    static std::size_t index = 0;
     auto accepted = server.nextAccepted(index++);
     ASSERT_NE(accepted, nullptr);
     int fd = accepted->nativeHandleForInspection();
@@ -377,39 +378,72 @@ TEST_F(ConnectedPairTest, WhatTheKernelDoesNotTakeAtOnceIsQueuedAheadOfLaterSend
   }
 }
 
-TEST_F(ConnectedPairTest, ImmediateAndQueuedSendsFromTwoThreadsArriveWholeAndInEachThreadsOrder) {
+TEST_F(ConnectedPairTest, BytesMadeUnderTheSendLockArriveWholeInTheOrderTheyWereMade) {
+  // A failing maker sends nothing and leaves the lock free.
+  EXPECT_THROW(accepted->sendMade([]() -> Bytes { throw std::runtime_error("sealing failed"); },
+                                  TcpConnection::SendPath::immediate, TcpConnection::unlimitedQueue),
+               std::runtime_error);
+  // Two threads, one on each path, number their chunks from one counter as the send lock lets them make them
+  // (the counter needs no lock of its own).
   constexpr int kEach = 400;
+  auto chunk = [](int n) { return std::to_string(n) + ":" + std::string(static_cast<std::size_t>(n * 131 % 2500), 'x') + "|"; };
   std::size_t total = 0;
-  auto chunk = [](char thread, int i) {
-    return std::string(1, thread) + std::to_string(i) + ":" + std::string(static_cast<std::size_t>(i * 131 % 2500), thread) +
-           "|";
+  for (int n = 0; n < 2 * kEach; ++n) total += chunk(n).size();
+  int made = 0;
+  auto makeNext = [&] { return bytesOf(chunk(made++)); };
+  auto sendAll = [&](TcpConnection::SendPath path) {
+    for (int i = 0; i < kEach; ++i) accepted->sendMade(makeNext, path, TcpConnection::unlimitedQueue);
   };
-  for (int i = 0; i < kEach; ++i) total += chunk('q', i).size() + chunk('i', i).size();
-  std::thread queued([&] {
-    for (int i = 0; i < kEach; ++i) accepted->send(bytesOf(chunk('q', i)));
-  });
-  std::thread immediate([&] {
-    for (int i = 0; i < kEach; ++i) accepted->sendImmediately(bytesOf(chunk('i', i)));
-  });
+  std::thread queued(sendAll, TcpConnection::SendPath::queued);
+  std::thread immediate(sendAll, TcpConnection::SendPath::immediate);
   queued.join();
   immediate.join();
 
   auto all = runBlocking(client->receiveExactly(total));
   ASSERT_TRUE(all);
   const std::string text = asString(*all);
-  std::map<char, int> next{{'q', 0}, {'i', 0}};
   std::size_t at = 0;
-  while (at < text.size()) {
-    const char thread = text[at];
-    ASSERT_TRUE(thread == 'q' || thread == 'i') << "a chunk was cut at " << at;
-    const std::size_t end = text.find('|', at);
-    ASSERT_NE(end, std::string::npos);
-    const std::string expected = chunk(thread, next[thread]++);
-    ASSERT_EQ(text.substr(at, end + 1 - at), expected);
-    at = end + 1;
+  for (int n = 0; n < 2 * kEach; ++n) {
+    const std::string expected = chunk(n);
+    ASSERT_EQ(text.substr(at, expected.size()), expected) << "chunk " << n;
+    at += expected.size();
   }
-  EXPECT_EQ(next['q'], kEach);
-  EXPECT_EQ(next['i'], kEach);
+}
+
+TEST_F(ConnectedPairTest, ASendOverTheQueueLimitIsRefusedAndEndsLaterSends) {
+  // The client reads nothing for now: the kernel's buffers fill, then the queue.
+  constexpr std::size_t kLimit = 1u << 20;
+  const Bytes piece(64 * 1024, 0x5a);
+  veltrano::testing::RecordedValues<boost::system::error_code> completions;
+  using Outcome = TcpConnection::SendAdmission::Outcome;
+  TcpConnection::SendAdmission admission;
+  std::size_t acceptedBytes = 0;
+  std::size_t sends = 0;
+  do {
+    admission = accepted->sendMade([&] { return piece; }, TcpConnection::SendPath::immediate, kLimit,
+                                   completions.recorder());
+    ++sends;
+    if (admission.outcome == Outcome::accepted) acceptedBytes += piece.size();
+    ASSERT_LE(accepted->queuedSendBytes(), kLimit);
+  } while (admission.outcome == Outcome::accepted && sends < 10000);
+  ASSERT_EQ(admission.outcome, Outcome::overLimit);
+  EXPECT_GT(admission.queuedBytes, kLimit);
+  EXPECT_LE(admission.queuedBytes, kLimit + piece.size());
+  EXPECT_EQ(accepted->sendMade([] { return bytesOf("late"); }, TcpConnection::SendPath::queued,
+                               TcpConnection::unlimitedQueue, completions.recorder())
+                .outcome,
+            Outcome::ended);
+
+  // What was accepted still arrives whole; the refused sends complete with no_buffer_space.
+  const auto all = runBlocking(client->receiveExactly(acceptedBytes));
+  ASSERT_TRUE(all);
+  EXPECT_TRUE(std::all_of(all->begin(), all->end(), [](std::uint8_t byte) { return byte == 0x5a; }));
+  ASSERT_TRUE(completions.waitForCount(sends + 1));
+  const auto results = completions.values();
+  EXPECT_EQ(std::count(results.begin(), results.end(), boost::asio::error::no_buffer_space), 2);
+  EXPECT_EQ(std::count(results.begin(), results.end(), boost::system::error_code()),
+            static_cast<std::ptrdiff_t>(sends - 1));
+  EXPECT_EQ(accepted->queuedSendBytes(), 0u);
 }
 
 TEST_F(ConnectedPairTest, CancelCompletesPendingReceivesAndLaterSendsWithAbort) {

@@ -1,0 +1,108 @@
+// What the control server sends to one client: records made on several threads at once (replies on the main
+// thread, broadcasts and file messages on the server's strand) reach the client in sequence, and a client that
+// never reads is disconnected before the host holds more than its send-queue limit.
+#include <boost/asio/awaitable.hpp>
+
+#include <atomic>
+#include <map>
+#include <thread>
+
+#include "control_server_test_support.hpp"
+#include "localserver/sealed_record_sender.hpp"
+#include "transport/local_transport_handshake_driver.hpp"
+#include "transport/local_transport_security_error.hpp"
+
+namespace veltrano::test {
+namespace {
+
+TEST(ControlServerSending, RecordsMadeOnEveryThreadReachTheClientInSequence) {
+  FileCollaborators files;
+  ControlServerSetup setup;
+  setup.fileServer = files.fileServer;
+  setup.fileTransfers = files.fileTransfers;
+  ControlServerHarness harness(setup);
+  harness.run(files.fileServer->start());
+  harness.start();
+  auto client = harness.connectAndGreet();
+
+  constexpr int kCommands = 6000;            // every fourth a file message the coordinator answers
+  constexpr int kBroadcastsPerThread = 2500;
+  constexpr int kBroadcastThreads = 2;
+  std::vector<std::thread> broadcasters;
+  for (int thread = 0; thread < kBroadcastThreads; ++thread) {
+    broadcasters.emplace_back([&harness] {
+      for (int i = 0; i < kBroadcastsPerThread; ++i) {
+        testing::runBlocking(harness.server->broadcast({{"type", "displayChanged"}, {"displayID", i}}));
+      }
+    });
+  }
+  for (int i = 0; i < kCommands; ++i) {
+    client->sendJSONLine(i % 4 == 0 ? Json{{"type", "fileAccept"}, {"transferID", "unknown"}}
+                                    : Json{{"type", "ping"}, {"timestamp", i}});
+  }
+
+  // The client's session opens every record and throws at the first one out of sequence.
+  std::map<std::string, int> received;
+  const int expected = kCommands + kBroadcastThreads * kBroadcastsPerThread;
+  int total = 0;
+  try {
+    while (total < expected) {
+      const std::optional<Json> message = harness.next(*client, 10s);
+      if (!message) break;
+      ++received[(*message)["type"].get<std::string>()];
+      ++total;
+    }
+  } catch (const LocalTransportSecurityError& error) {
+    ADD_FAILURE() << "after " << total << " records: " << error.what();
+  }
+  for (auto& broadcaster : broadcasters) broadcaster.join();
+  EXPECT_EQ(received["pong"], kCommands * 3 / 4);
+  EXPECT_EQ(received["fileError"], kCommands / 4);
+  EXPECT_EQ(received["displayChanged"], kBroadcastThreads * kBroadcastsPerThread);
+}
+
+// A control client that sends commands and never reads what the host writes back.
+struct SilentClient {
+  std::shared_ptr<platform::TcpConnection> connection;
+  std::shared_ptr<LocalTransportSession> session;
+};
+
+boost::asio::awaitable<SilentClient> connectSilently(std::uint16_t port, platform::SigningKey accountKey) {
+  auto connection = co_await platform::TcpConnection::connect("127.0.0.1", port, platform::TcpParameters{},
+                                                              sharedIo().executor());
+  auto session = co_await clientHandshake(connection, LocalTransportChannel::control, std::move(accountKey),
+                                          localHandshakeStepTimeout);
+  co_return SilentClient{connection, session};
+}
+
+TEST(ControlServerSending, AClientThatNeverReadsIsDisconnectedAtTheQueueLimit) {
+  ControlServerHarness harness;
+  harness.start();
+  SilentClient client = harness.run(connectSilently(harness.port(), harness.accountKey));
+  ASSERT_TRUE(harness.waitFor([&] { return harness.publishedCounts() == std::vector<std::int64_t>{1}; }));
+
+  // Each unknown command is answered with an error that repeats it: far more than loopback buffers hold.
+  const std::string line = json::dump(Json{{"type", std::string(200000, 'x')}}) + "\n";
+  constexpr int kCommands = 250;
+  for (int i = 0; i < kCommands; ++i) client.connection->send(client.session->seal(asBytes(line)));
+
+  const std::size_t limit = sendQueueLimit(LocalTransportChannel::control);
+  const std::string overLimit = "over the limit of " + std::to_string(limit);
+  ASSERT_TRUE(harness.waitFor([&] { return !harness.messagesContaining(overLimit).empty(); }, 60s))
+      << "the host kept queueing replies";
+  ASSERT_TRUE(harness.waitFor([&] { return harness.publishedCounts() == std::vector<std::int64_t>{1, 0}; }));
+  const std::vector<std::string> lines = harness.messagesContaining(overLimit);
+  ASSERT_EQ(lines.size(), 1u) << "logged once";
+  // "Closing local control connection: <bytes> bytes waiting to be sent, over the limit of <limit>"
+  const std::string prefix = "Closing local control connection: ";
+  ASSERT_EQ(lines[0].rfind(prefix, 0), 0u) << lines[0];
+  const std::size_t waiting = std::stoull(lines[0].substr(prefix.size()));
+  EXPECT_GT(waiting, limit);
+  EXPECT_LE(waiting, limit + maximumPlaintextSize(LocalTransportChannel::control) +
+                         LocalTransportSession::recordOverhead)
+      << "the refused reply went over the limit alone; nothing was queued beyond it";
+  client.connection->cancel();
+}
+
+}  // namespace
+}  // namespace veltrano::test

@@ -171,7 +171,7 @@ TEST(ControlServerCommands, DeeplyNestedJSONIsRefusedAsInvalidAndTheHostStaysUp)
   harness.start();
   auto client = harness.connectAndGreet();
   const auto deep = [](const std::string& head) {
-    return head + std::string(80000, '[') + std::string(80000, ']') + "}\n";
+    return head + std::string(130000, '[') + std::string(130000, ']') + "}\n";  // within the record limit
   };
 
   client->sendRecord(lineBytes(deep(R"({"type":"ping","timestamp":)")));

@@ -1,17 +1,24 @@
 #pragma once
 // JSON helpers over nlohmann/json with the strict reading rules every wire message shares:
-// the top level is an object or an array, booleans are never numbers, a double counts as an integer only
-// when it is integral and in range, and overflow or invalid UTF-8 are errors.
+// the top level is an object or an array nested at most maximumNestingDepth deep, booleans are never numbers, a
+// double counts as an integer only when it is integral and in range, and overflow or invalid UTF-8 are errors.
 #include <nlohmann/json.hpp>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "base/log_text.hpp"
+
 namespace veltrano::json {
 
 using Json = nlohmann::json;
+
+// Deepest nesting of arrays and objects that a parsed text may hold (the top level counts as 1). Deeper text
+// is invalid JSON: walking or printing such a value would recurse as deep as a peer chose.
+inline constexpr std::size_t maximumNestingDepth = 64;
 
 struct ParseResult {
   std::optional<Json> value;
@@ -39,5 +46,9 @@ std::optional<std::string> stringMember(const Json& object, std::string_view key
 
 // Compact text; invalid UTF-8 in strings is replaced rather than thrown, so a reply can always be written.
 std::string dump(const Json& value);
+
+// Compact text for a log line: serialising stops after `limit` bytes, and a longer text is cut as loggedText
+// cuts it.
+std::string loggedDump(const Json& value, std::size_t limit = maximumLoggedTextSize);
 
 }  // namespace veltrano::json

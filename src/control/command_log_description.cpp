@@ -8,6 +8,7 @@
 #include <optional>
 #include <utility>
 
+#include "base/log_text.hpp"
 #include "control/unicode_text.hpp"
 #include "core/localization.hpp"
 
@@ -15,13 +16,14 @@ namespace veltrano {
 
 namespace {
 
-// A member's JSON value as text: a number as its decimal text, a string as its own characters.
+// A member's JSON value as text for the log: a number as its decimal text, a string as its own characters, cut
+// to the logged length like any other value of the peer's.
 std::optional<std::string> textForm(const json::Json& command, std::string_view key) {
   if (!command.is_object()) return std::nullopt;
   auto it = command.find(key);
   if (it == command.end()) return std::nullopt;
   const json::Json& value = *it;
-  if (value.is_string()) return value.get<std::string>();
+  if (value.is_string()) return loggedText(value.get_ref<const std::string&>());
   if (value.is_number_integer()) return value.dump();
   if (value.is_number_float()) {
     const double number = value.get<double>();
@@ -30,7 +32,7 @@ std::optional<std::string> textForm(const json::Json& command, std::string_view 
     }
     return fmt::format("{}", number);
   }
-  return json::dump(value);
+  return json::loggedDump(value);
 }
 
 std::string textOr(const json::Json& command, std::string_view key, std::string_view fallback) {
@@ -87,7 +89,7 @@ std::string describeCommand(std::string_view type, const json::Json& command) {
   }
   if (type == "setDisplay") return localizedFormat("host.log.command.display_format", textOr(command, "displayID", "?"));
   if (type == "switchSpace") return localizedFormat("host.log.command.space_format", textOr(command, "direction", "?"));
-  return std::string(type);
+  return loggedText(type);
 }
 
 }  // namespace veltrano

@@ -1,6 +1,7 @@
 #pragma once
 // The one-line, localized description of a command for the activity log, the last-command field and the
-// system log. Keys and typed text are never described, only their kind and the number of characters.
+// system log. Keys and typed text are never described, only their kind and the number of characters; every text
+// taken from the command is cut to the logged length.
 #include <string>
 #include <string_view>
 

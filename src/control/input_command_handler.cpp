@@ -65,17 +65,22 @@ std::shared_ptr<InputCommandHandler> InputCommandHandler::create(std::shared_ptr
 
 InputCommandHandler::InputCommandHandler(std::shared_ptr<InputController> input, std::shared_ptr<MetricsStore> metrics,
                                          Clock& clock, std::shared_ptr<platform::DesktopSwitcher> desktops)
-    : input_(std::move(input)), metrics_(std::move(metrics)), clock_(clock), desktops_(std::move(desktops)) {
+    : input_(std::move(input)),
+      metrics_(std::move(metrics)),
+      clock_(clock),
+      desktops_(std::move(desktops)),
+      commandLogThrottle_(clock) {
   registerControlLocalizedStrings();
 }
 
 // --- intake (any thread) ---
 
-asio::awaitable<json::Json> InputCommandHandler::handle(std::string rawLine, ReplyObserver onReply) {
+asio::awaitable<json::Json> InputCommandHandler::handle(std::string rawLine, ReplyObserver onReply,
+                                                        std::shared_ptr<LogThrottle> commandLog) {
   // Read on the caller's thread before anything else; nothing here touches the handler's state.
   const Clock::TimePoint arrival = clock_.now();
   auto line = std::make_shared<const PreparedLine>(prepare(rawLine));
-  return intake(weak_from_this(), arrival, std::move(line), std::move(onReply));
+  return intake(weak_from_this(), arrival, std::move(line), std::move(onReply), std::move(commandLog));
 }
 
 InputCommandHandler::PreparedLine InputCommandHandler::prepare(const std::string& rawLine) {
@@ -93,7 +98,7 @@ InputCommandHandler::PreparedLine InputCommandHandler::prepare(const std::string
 asio::awaitable<json::Json> InputCommandHandler::intake(std::weak_ptr<InputCommandHandler> weak,
                                                         Clock::TimePoint arrival,
                                                         std::shared_ptr<const PreparedLine> line,
-                                                        ReplyObserver onReply) {
+                                                        ReplyObserver onReply, std::shared_ptr<LogThrottle> commandLog) {
   // Answers "handler unavailable" when the main-thread block is thrown away without running (no main
   // loop any more), so that no caller waits for ever.
   struct UnansweredGuard {
@@ -106,14 +111,14 @@ asio::awaitable<json::Json> InputCommandHandler::intake(std::weak_ptr<InputComma
   };
   const Completion done(std::move(onReply));
   auto guard = std::make_shared<UnansweredGuard>(done);
-  performOnMainRunLoop([weak, arrival, line, guard] {
+  performOnMainRunLoop([weak, arrival, line, guard, commandLog] {
     guard->taken = true;
     const std::shared_ptr<InputCommandHandler> self = weak.lock();
     if (!self) {
       guard->done.resume(StepOutcome{handlerUnavailableReply(), {}});
       return;
     }
-    self->runMainStep(*line, arrival, guard->done);
+    self->runMainStep(*line, arrival, guard->done, commandLog ? *commandLog : self->commandLogThrottle_);
   });
   guard.reset();
   StepOutcome outcome = co_await done.wait();
@@ -141,15 +146,17 @@ asio::awaitable<void> InputCommandHandler::awaitPhoneCommandCompletion(std::weak
 
 // --- main-thread step ---
 
-void InputCommandHandler::runMainStep(const PreparedLine& line, Clock::TimePoint arrival, const Completion& done) {
+void InputCommandHandler::runMainStep(const PreparedLine& line, Clock::TimePoint arrival, const Completion& done,
+                                      LogThrottle& commandLog) {
   if (line.type && isOneOf(*line.type, droppableTypes) && clock_.now() - arrival > staleAfter) {
     done.resume(StepOutcome{droppedReply(*line.type, "stale"), {}});
     return;
   }
-  dispatchCommand(line, done);
+  dispatchCommand(line, done, commandLog);
 }
 
-void InputCommandHandler::dispatchCommand(const PreparedLine& line, const Completion& done) {
+void InputCommandHandler::dispatchCommand(const PreparedLine& line, const Completion& done,
+                                          LogThrottle& commandLog) {
   const auto answer = [&](json::Json reply) { done.resume(StepOutcome{std::move(reply), {}}); };
   if (!line.validUtf8) return answer(errorReply("invalid utf8"));
   if (!line.parsed.value) return answer(errorReply("invalid json: " + line.parsed.error));
@@ -172,7 +179,7 @@ void InputCommandHandler::dispatchCommand(const PreparedLine& line, const Comple
     displayID = static_cast<std::uint32_t>(*value);
   }
 
-  logCommand(type, object);
+  logCommand(type, object, commandLog);
 
   const Command command{type, object, displayID, std::move(pointerSession), phoneCommandKey(object)};
   if (std::optional<StepOutcome> outcome = runCommand(command, done)) done.resume(std::move(*outcome));
@@ -186,12 +193,12 @@ bool InputCommandHandler::shouldLogContinuousInput(std::string_view type) {
   return true;
 }
 
-void InputCommandHandler::logCommand(std::string_view type, const json::Json& command) {
+void InputCommandHandler::logCommand(std::string_view type, const json::Json& command, LogThrottle& commandLog) {
   if (!shouldLogContinuousInput(type)) return;
   std::string description = describeCommand(type, command);
   metrics_->lastCommand.set(description);
   metrics_->logEvent(LogCategory::INPUT, description);
-  log(LogCategory::INPUT, "command: " + description);
+  commandLog.write("command", LogCategory::INPUT, [&] { return "command: " + description; });
 }
 
 // --- helpers for callers ---

@@ -27,6 +27,7 @@
 #include "control/main_thread_owned.hpp"
 #include "control/phone_pointer_sequence_gate.hpp"
 #include "core/display_info.hpp"
+#include "core/log_throttle.hpp"
 #include "core/metrics_store.hpp"
 #include "platform/x11/desktop_switcher.hpp"
 
@@ -56,8 +57,12 @@ class InputCommandHandler : public std::enable_shared_from_this<InputCommandHand
   // `onReply`, when given, receives the reply as soon as it exists, once, on the thread that produced it: the
   // main thread for most commands, the caller's executor for a phone command that waited for its effect. A
   // caller that sends the reply from there does not wait for its own executor to take the reply up first.
+  //
+  // `commandLog`, when given, throttles the command lines of the caller's connection; without it the handler's
+  // own throttle does.
   using ReplyObserver = std::function<void(const json::Json& reply)>;
-  asio::awaitable<json::Json> handle(std::string rawLine, ReplyObserver onReply = nullptr);
+  asio::awaitable<json::Json> handle(std::string rawLine, ReplyObserver onReply = nullptr,
+                                     std::shared_ptr<LogThrottle> commandLog = nullptr);
 
   // False when the reply's "type" is "mouseMove", "mouseMoveRel", "mouseDrag" or "scroll": such replies are
   // not sent. True otherwise, also without a string "type".
@@ -138,15 +143,17 @@ class InputCommandHandler : public std::enable_shared_from_this<InputCommandHand
   static PreparedLine prepare(const std::string& rawLine);
   static std::optional<std::string> phoneCommandKey(const json::Json& command);
   static asio::awaitable<json::Json> intake(std::weak_ptr<InputCommandHandler> weak, Clock::TimePoint arrival,
-                                            std::shared_ptr<const PreparedLine> line, ReplyObserver onReply);
+                                            std::shared_ptr<const PreparedLine> line, ReplyObserver onReply,
+                                            std::shared_ptr<LogThrottle> commandLog);
   static asio::awaitable<void> awaitPhoneCommandCompletion(std::weak_ptr<InputCommandHandler> weak, std::string key,
                                                            Task task);
 
   // Main thread.
-  void runMainStep(const PreparedLine& line, Clock::TimePoint arrival, const Completion& done);
-  void dispatchCommand(const PreparedLine& line, const Completion& done);
+  void runMainStep(const PreparedLine& line, Clock::TimePoint arrival, const Completion& done,
+                   LogThrottle& commandLog);
+  void dispatchCommand(const PreparedLine& line, const Completion& done, LogThrottle& commandLog);
   bool shouldLogContinuousInput(std::string_view type);
-  void logCommand(std::string_view type, const json::Json& command);
+  void logCommand(std::string_view type, const json::Json& command, LogThrottle& commandLog);
   // The per-command step; nullopt when the reply comes later through `done`.
   std::optional<StepOutcome> runCommand(const Command& command, const Completion& done);
   json::Json ping(const Command& command);
@@ -167,6 +174,7 @@ class InputCommandHandler : public std::enable_shared_from_this<InputCommandHand
   Clock& clock_;
   std::shared_ptr<platform::DesktopSwitcher> desktops_;
   std::optional<Clock::TimePoint> lastContinuousInputLogAt_;
+  LogThrottle commandLogThrottle_;  // for callers without a throttle of their own
   PhonePointerSequenceGate phonePointerSequenceGate_;
   std::map<std::string, Task, std::less<>> phoneCommandCompletions_;
   std::optional<std::string> activePhoneDragSessionID_;

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "base/actor.hpp"
+#include "base/log_text.hpp"
 #include "base/uuid.hpp"
 #include "control/control_hello_message.hpp"
 #include "control/control_record_lines.hpp"
@@ -30,6 +31,7 @@ ListeningServer::Configuration controlListenerConfiguration(const NetworkHostSer
   configuration.logLines.connectionFailed = ListenerLogLine{LogCategory::Error, "Connection failed: "};
   configuration.logLines.connectionClosed = ListenerLogLine{LogCategory::CLIENT, "Disconnected"};
   configuration.makeListener = options.makeListener;
+  configuration.clock = options.clock;
   return configuration;
 }
 
@@ -102,7 +104,8 @@ asio::awaitable<void> NetworkHostServer::authenticateConnection(std::shared_ptr<
     failure = std::current_exception();
   }
   if (failure) {
-    log(LogCategory::Error, [&] { return "Local control authentication failed: " + describeFailure(failure); });
+    writeConnectionLogLine("authenticationFailed", LogCategory::Error,
+                           [&] { return "Local control authentication failed: " + loggedText(describeFailure(failure)); });
     if (auto pending = pendingConnections.find(connectionID);
         pending != pendingConnections.end() && pending->second == connection) {
       pendingConnections.erase(pending);

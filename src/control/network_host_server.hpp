@@ -57,6 +57,7 @@ class NetworkHostServer final : public ListeningServer, public ControlClientBroa
     std::shared_ptr<RemoteFileTransferCoordinator> fileTransfers;
     std::chrono::milliseconds handshakeStepTimeout = localHandshakeStepTimeout;
     ListenerFactory makeListener;  // empty: a TCP listener
+    Clock* clock = nullptr;        // times the log throttles; null: the system clock
     // Test seam: awaited after a finished handshake has left the pending table and before the client is
     // stored, where a stop may overtake the registration.
     std::function<boost::asio::awaitable<void>()> beforeClientRegistration;
@@ -105,8 +106,10 @@ class NetworkHostServer final : public ListeningServer, public ControlClientBroa
   boost::asio::awaitable<void> receiveLoop(std::shared_ptr<ControlClient> client, ConnectionID connectionID);
   // Hands the commands of one batch on; false when the connection was closed for an invalid record or the
   // client was removed meanwhile.
+  // `commandLog` throttles the client's command lines.
   boost::asio::awaitable<bool> handleRecords(const std::shared_ptr<ControlClient>& client, ConnectionID connectionID,
-                                             std::vector<Bytes> records, std::set<std::string>& pointerSessions);
+                                             std::vector<Bytes> records, std::set<std::string>& pointerSessions,
+                                             const std::shared_ptr<LogThrottle>& commandLog);
   boost::asio::awaitable<void> handleFileTransferMessage(json::Json message, std::shared_ptr<ControlClient> client);
   void endPointerSessions(std::set<std::string> pointerSessions) const;
   void addReceivedBytes(std::size_t count);

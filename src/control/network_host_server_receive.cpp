@@ -5,7 +5,6 @@
 #include "control/control_record_lines.hpp"
 #include "control/main_thread_call.hpp"
 #include "control/network_host_server.hpp"
-#include "core/app_logger.hpp"
 #include "core/main_run_loop.hpp"
 #include "filetransfer/file_transfer_message_routing.hpp"
 
@@ -16,6 +15,7 @@ namespace asio = boost::asio;
 asio::awaitable<void> NetworkHostServer::receiveLoop(std::shared_ptr<ControlClient> client,
                                                      ConnectionID connectionID) {
   std::set<std::string> pointerSessions;
+  const auto commandLog = std::make_shared<LogThrottle>(logClock());
   try {
     while (isRegistered(client, connectionID)) {
       platform::TcpConnection::ReceiveResult received =
@@ -38,12 +38,14 @@ asio::awaitable<void> NetworkHostServer::receiveLoop(std::shared_ptr<ControlClie
       }
       if (rejected) {
         addReceivedBytes(receivedCount);
-        log(LogCategory::Error, "Closing local control connection: secure record rejected");
+        writeConnectionLogLine("recordRejected", LogCategory::Error,
+                               [] { return "Closing local control connection: secure record rejected"; });
         client->connection->cancel();
         co_await removeConnection(connectionID);
         break;
       }
-      const bool keepReceiving = co_await handleRecords(client, connectionID, std::move(records), pointerSessions);
+      const bool keepReceiving =
+          co_await handleRecords(client, connectionID, std::move(records), pointerSessions, commandLog);
       addReceivedBytes(receivedCount);
       if (!keepReceiving) break;
     }
@@ -58,14 +60,16 @@ asio::awaitable<void> NetworkHostServer::receiveLoop(std::shared_ptr<ControlClie
 
 asio::awaitable<bool> NetworkHostServer::handleRecords(const std::shared_ptr<ControlClient>& client,
                                                        ConnectionID connectionID, std::vector<Bytes> records,
-                                                       std::set<std::string>& pointerSessions) {
+                                                       std::set<std::string>& pointerSessions,
+                                                       const std::shared_ptr<LogThrottle>& commandLog) {
   for (const Bytes& record : records) {
     // A client removed meanwhile (a stop, a failed send) gets nothing more carried out.
     if (!isRegistered(client, connectionID)) co_return false;
 
     const std::optional<std::string> line = commandLineOfRecord(record);
     if (!line) {
-      log(LogCategory::Error, "Closing local control connection: invalid command record");
+      writeConnectionLogLine("invalidRecord", LogCategory::Error,
+                             [] { return "Closing local control connection: invalid command record"; });
       client->connection->cancel();
       co_await removeConnection(connectionID);
       co_return false;  // the rest of the batch is dropped
@@ -87,7 +91,7 @@ asio::awaitable<bool> NetworkHostServer::handleRecords(const std::shared_ptr<Con
     InputCommandHandler::ReplyObserver sendReply = [client, replyBytes](const json::Json& reply) {
       if (InputCommandHandler::isDiscreteCommand(reply)) replyBytes->store(sendMessage(reply, *client, true));
     };
-    asio::awaitable<json::Json> handled = commandHandler->handle(*line, std::move(sendReply));
+    asio::awaitable<json::Json> handled = commandHandler->handle(*line, std::move(sendReply), commandLog);
     co_await std::move(handled);
     if (const std::size_t sent = replyBytes->load()) trafficCounters->addSent(static_cast<std::int64_t>(sent));
   }

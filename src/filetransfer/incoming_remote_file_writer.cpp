@@ -166,13 +166,18 @@ void IncomingRemoteFileWriter::write(Bytes frame, std::function<void(std::option
   });
 }
 
+RemoteFileChunk nextChunkOfUpload(ByteView frame, const RemoteFileOffer& offer, std::uint64_t receivedBytes) {
+  auto chunk = decodeChunkFrame(frame);
+  if (chunk.transferID != offer.transferID) fail(Code::invalidData);
+  if (chunk.offset != receivedBytes) fail(Code::invalidData);
+  if (chunk.payload.empty()) fail(Code::invalidData);
+  if (offer.size < chunk.offset || offer.size - chunk.offset < chunk.payload.size()) fail(Code::invalidData);
+  return chunk;
+}
+
 std::uint64_t IncomingRemoteFileWriter::writeOnStrand(const Bytes& frame) {
   if (finishStarted_) fail(Code::invalidData);
-  const auto chunk = decodeChunkFrame(frame);
-  if (chunk.transferID != offer_.transferID) fail(Code::invalidData);
-  if (chunk.offset != receivedBytes_) fail(Code::invalidData);
-  if (chunk.payload.empty()) fail(Code::invalidData);
-  if (offer_.size < chunk.offset || offer_.size - chunk.offset < chunk.payload.size()) fail(Code::invalidData);
+  const auto chunk = nextChunkOfUpload(frame, offer_, receivedBytes_);
   if (!handle_) fail(Code::invalidData);
   try {
     writeAllAt(handle_.get(), chunk.offset, chunk.payload);

@@ -27,6 +27,7 @@
 #include "base/executors.hpp"
 #include "filetransfer/file_system.hpp"
 #include "filetransfer/file_transfer_errors.hpp"
+#include "filetransfer/remote_file_chunk.hpp"
 #include "filetransfer/remote_file_messages.hpp"
 #include "platform/crypto/sha256.hpp"
 
@@ -43,6 +44,11 @@ struct RemoteFileDestinationSnapshot {
 
 // The hidden partial file's name for a transfer.
 std::string partialFileName(const std::string& transferID);
+
+// The chunk that `frame` carries when it is the next one of the upload `offer` after `receivedBytes`: same
+// transfer, at that offset, not empty, within the offered size. Throws IncomingRemoteFileError (invalidData) or
+// RemoteFileTransferProtocolError (a frame that does not decode).
+RemoteFileChunk nextChunkOfUpload(ByteView frame, const RemoteFileOffer& offer, std::uint64_t receivedBytes);
 
 class IncomingRemoteFileWriter : public std::enable_shared_from_this<IncomingRemoteFileWriter> {
  public:

@@ -5,8 +5,8 @@
 
 #include "base/actor.hpp"
 #include "base/continuation.hpp"
-#include "base/json.hpp"
 #include "core/app_logger.hpp"
+#include "filetransfer/remote_file_messages.hpp"
 #include "filetransfer/transfer_text_rules.hpp"
 #include "localserver/sealed_record_sender.hpp"
 #include "platform/net/network_error.hpp"
@@ -160,18 +160,9 @@ asio::awaitable<Bytes> LocalFileTransferServer::receiveChunk(const std::shared_p
 }
 
 std::string LocalFileTransferServer::bindSessionID(const Bytes& record) const {
-  if (record.empty() || record.back() != '\n') refuse(SecurityCode::authenticationFailed);
-  const std::string_view text(reinterpret_cast<const char*>(record.data()), record.size() - 1);
-  auto parsed = json::parseObjectOrArray(text);
-  if (!parsed.value) throw std::runtime_error(parsed.error);
-  const auto& message = *parsed.value;
-  if (!message.is_object() || message.empty()) refuse(SecurityCode::authenticationFailed);
-  if (json::stringMember(message, "type") != "bindFileChannel") refuse(SecurityCode::authenticationFailed);
-  auto sessionID = json::stringMember(message, "sessionID");
-  if (!sessionID) refuse(SecurityCode::authenticationFailed);
-  auto normalized = normalizedTransferID(*sessionID);
-  if (!normalized || !validSessionIDs.contains(*normalized)) refuse(SecurityCode::authenticationFailed);
-  return *normalized;
+  const std::optional<std::string> sessionID = bindMessageSessionID(record);
+  if (!sessionID || !validSessionIDs.contains(*sessionID)) refuse(SecurityCode::authenticationFailed);
+  return *sessionID;
 }
 
 asio::awaitable<void> LocalFileTransferServer::receiveBinding(std::shared_ptr<LocalFileClient> client,

@@ -32,6 +32,15 @@ std::string_view rawValue(RemoteFileMessageType type) {
 
 bool isUploadFlow(const json::Json& message) { return json::stringMember(message, "flow") == "upload"; }
 
+std::optional<std::string> bindMessageSessionID(ByteView record) {
+  if (record.empty() || record.back() != '\n') return std::nullopt;
+  const json::ParseResult parsed = json::parseObjectOrArray(asString(record.first(record.size() - 1)));
+  if (!parsed.value || !parsed.value->is_object()) return std::nullopt;
+  if (json::stringMember(*parsed.value, "type") != "bindFileChannel") return std::nullopt;
+  const std::optional<std::string> sessionID = json::stringMember(*parsed.value, "sessionID");
+  return sessionID ? normalizedTransferID(*sessionID) : std::nullopt;
+}
+
 std::optional<std::uint64_t> parseUInt64(const json::Json& value) {
   // Integers are read exactly; a double must be integral and below 2^64 before it is converted.
   return json::asUInt64(value);

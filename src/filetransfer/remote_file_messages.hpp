@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/encoding.hpp"
 #include "base/json.hpp"
 
 namespace veltrano {
@@ -47,6 +48,10 @@ struct RemoteFileOffer {
 
 // "transferID", "name" and "size" of a "fileUploadOffer".
 std::optional<RemoteFileOffer> decodeOffer(const json::Json& message);
+
+// The normalized "sessionID" of the file channel's first record, a "bindFileChannel" object line ending in a line
+// feed; nullopt for anything else.
+std::optional<std::string> bindMessageSessionID(ByteView record);
 
 // Messages the host sends. Download messages carry no "flow"; upload messages carry "flow": "upload".
 namespace file_messages {

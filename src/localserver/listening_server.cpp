@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/actor.hpp"
+#include "base/log_text.hpp"
 #include "base/task.hpp"
 #include "core/app_logger.hpp"
 #include "localserver/listener_parameters.hpp"
@@ -17,7 +18,11 @@ namespace asio = boost::asio;
 using platform::NetworkState;
 
 ListeningServer::ListeningServer(Strand executor, Configuration configuration)
-    : port(configuration.port), strand_(std::move(executor)), configuration_(std::move(configuration)) {}
+    : port(configuration.port),
+      strand_(std::move(executor)),
+      configuration_(std::move(configuration)),
+      logClock_(configuration_.clock ? *configuration_.clock : systemClock()),
+      connectionLogThrottle_(logClock_) {}
 
 ListeningServer::~ListeningServer() {
   if (listener) {
@@ -149,10 +154,11 @@ void ListeningServer::acceptConnection(std::shared_ptr<platform::TcpConnection> 
         return;
       }
       case NetworkState::Kind::failed:
-        server->writeLogLine(server->configuration_.logLines.connectionFailed, state.error.message());
+        server->writeConnectionLogLine("connectionFailed", server->configuration_.logLines.connectionFailed,
+                                       state.error.message());
         break;
       case NetworkState::Kind::cancelled:
-        server->writeLogLine(server->configuration_.logLines.connectionClosed);
+        server->writeConnectionLogLine("connectionClosed", server->configuration_.logLines.connectionClosed);
         break;
       case NetworkState::Kind::setup:
       case NetworkState::Kind::preparing:
@@ -198,8 +204,19 @@ void ListeningServer::writeLogLine(const std::optional<ListenerLogLine>& line, s
   if (detail.empty()) {
     log(line->category, line->text);
   } else {
-    log(line->category, [&] { return line->text + std::string(detail); });
+    log(line->category, [&] { return line->text + loggedText(detail); });
   }
+}
+
+void ListeningServer::writeConnectionLogLine(std::string_view kind, const std::optional<ListenerLogLine>& line,
+                                             std::string_view detail) {
+  if (!line) return;
+  writeConnectionLogLine(kind, line->category, [&] { return line->text + loggedText(detail); });
+}
+
+void ListeningServer::writeConnectionLogLine(std::string_view kind, LogCategory category,
+                                             const std::function<std::string()>& build) {
+  connectionLogThrottle_.write(kind, category, build);
 }
 
 }  // namespace veltrano

@@ -25,9 +25,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/clock.hpp"
 #include "base/continuation.hpp"
 #include "base/executors.hpp"
 #include "base/uuid.hpp"
+#include "core/log_throttle.hpp"
 #include "localserver/listener_cancellation_waiter.hpp"
 #include "localserver/listener_log_lines.hpp"
 #include "platform/net/network_listener.hpp"
@@ -50,6 +52,7 @@ class ListeningServer : public std::enable_shared_from_this<ListeningServer> {
     ListenerLogLines logLines;
     ListenerFactory makeListener;  // empty: a TcpListener
     std::chrono::milliseconds listenerCancellationTimeout = defaultListenerCancellationTimeout;
+    Clock* clock = nullptr;  // times the log throttles; null: the system clock
   };
 
   // A server dropped without a stop still closes its listener and pending connections (silently).
@@ -89,6 +92,13 @@ class ListeningServer : public std::enable_shared_from_this<ListeningServer> {
   boost::asio::awaitable<void> finishStopping(std::shared_ptr<platform::NetworkListener> oldListener);
 
   void writeLogLine(const std::optional<ListenerLogLine>& line, std::string_view detail = {}) const;
+  // A line about one of the listener's connections (a failed handshake, a closed connection), throttled per kind
+  // across the listener so that a flood of connections cannot flood the log. Any thread.
+  void writeConnectionLogLine(std::string_view kind, LogCategory category, const std::function<std::string()>& build);
+  void writeConnectionLogLine(std::string_view kind, const std::optional<ListenerLogLine>& line,
+                              std::string_view detail = {});
+  // The clock of the log throttles, for throttles of the server's own (one per connection).
+  Clock& logClock() const { return logClock_; }
 
   // Listener state (fields of every local server).
   std::shared_ptr<platform::NetworkListener> listener;
@@ -104,6 +114,8 @@ class ListeningServer : public std::enable_shared_from_this<ListeningServer> {
 
   const Strand strand_;
   const Configuration configuration_;
+  Clock& logClock_;
+  LogThrottle connectionLogThrottle_;
   std::atomic<std::uint16_t> listeningPort_{0};
 };
 

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "base/actor.hpp"
+#include "base/log_text.hpp"
 #include "core/app_logger.hpp"
 #include "core/main_run_loop.hpp"
 #include "localserver/sealed_record_sender.hpp"
@@ -38,9 +39,10 @@ ListenerLogLines logLinesFor(const std::string& name) {
 }
 
 ListeningServer::Configuration listenerConfiguration(std::uint16_t port, platform::ServiceClass serviceClass,
-                                                     const std::string& name) {
+                                                     const std::string& name, Clock* clock) {
   ListeningServer::Configuration configuration;
   configuration.port = port;
+  configuration.clock = clock;
   configuration.serviceClass = serviceClass;
   configuration.logLines = logLinesFor(name);
   return configuration;
@@ -54,7 +56,7 @@ std::size_t MediaClient::waitingFrameCount() const {
 
 MediaStreamServer::MediaStreamServer(std::uint16_t port, std::weak_ptr<MetricsStore> metrics, Kind kind,
                                      MediaServerDependencies dependencies)
-    : ListeningServer(makeActorStrand(), listenerConfiguration(port, kind.serviceClass, kind.name)),
+    : ListeningServer(makeActorStrand(), listenerConfiguration(port, kind.serviceClass, kind.name, dependencies.clock)),
       metrics(std::move(metrics)),
       kind_(std::move(kind)),
       identityProvider_(identityProviderOrAccountKeyFile(std::move(dependencies.identityProvider))),
@@ -83,7 +85,8 @@ asio::awaitable<void> MediaStreamServer::authenticateConnection(std::shared_ptr<
     failure = error.what();
   }
   if (!session) {
-    log(LogCategory::Error, [&] { return "Local " + kind_.name + " authentication failed: " + failure; });
+    writeConnectionLogLine("authenticationFailed", LogCategory::Error,
+                           [&] { return "Local " + kind_.name + " authentication failed: " + loggedText(failure); });
     pendingConnections.erase(connectionID);
     connection->cancel();
     co_return;
@@ -126,7 +129,8 @@ asio::awaitable<void> MediaStreamServer::receiveLoop(std::shared_ptr<MediaClient
       rejected = true;
     }
     if (rejected) {
-      log(LogCategory::Error, [&] { return "Closing local " + kind_.name + " connection: secure record rejected"; });
+      writeConnectionLogLine("recordRejected", LogCategory::Error,
+                             [&] { return "Closing local " + kind_.name + " connection: secure record rejected"; });
       client->connection->cancel();
       co_await removeConnection(client->connection->id());
       co_return;

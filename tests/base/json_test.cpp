@@ -53,3 +53,69 @@ TEST(Json, DumpIsCompactAndSurvivesInvalidUtf8) {
   Json bad = {{"m", std::string("\xff")}};
   EXPECT_NO_THROW(dump(bad));
 }
+
+namespace {
+
+std::string nested(std::size_t depth, std::string_view open, std::string_view inner, std::string_view close) {
+  std::string text;
+  for (std::size_t i = 0; i < depth; ++i) text += open;
+  text += inner;
+  for (std::size_t i = 0; i < depth; ++i) text += close;
+  return text;
+}
+
+}  // namespace
+
+TEST(Json, NestingDeeperThanTheLimitIsInvalid) {
+  struct Case {
+    std::string text;
+    bool accepted;
+  };
+  const std::string deepestString = nested(maximumNestingDepth - 1, R"({"a":)", R"(["[{[{\"[", 1])", "}");
+  const std::vector<Case> cases = {
+      {nested(maximumNestingDepth, "[", "", "]"), true},
+      {nested(maximumNestingDepth + 1, "[", "", "]"), false},
+      {nested(maximumNestingDepth, R"({"a":)", "1", "}"), true},
+      {nested(maximumNestingDepth, R"({"a":)", "{}", "}"), false},
+      {deepestString, true},  // brackets and escaped quotes inside strings do not nest
+      {R"({"type":"ping","timestamp":)" + nested(80000, "[", "", "]") + "}", false},
+      {nested(80000, "[", "", ""), false},  // unclosed, too deep either way
+      {"[" + nested(maximumNestingDepth * 2, "[],", "[]", "") + "]", true},  // siblings are not nested
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text.substr(0, 80));
+    const ParseResult result = parseObjectOrArray(c.text);
+    EXPECT_EQ(result.value.has_value(), c.accepted);
+    EXPECT_EQ(result.error.empty(), c.accepted);
+  }
+  EXPECT_EQ(parseObjectOrArray(nested(maximumNestingDepth + 1, "[", "", "]")).error, "nested deeper than 64 levels");
+}
+
+TEST(Json, LoggedTextIsCutAtACharacterBoundaryAndMarked) {
+  struct Case {
+    std::string text;
+    std::size_t limit;
+    std::string logged;
+  };
+  const std::string marker(veltrano::loggedTextCutMarker);
+  const std::vector<Case> cases = {
+      {"short", 5, "short"},
+      {"longer", 5, "longe" + marker},
+      {"ab\u00e9", 3, "ab" + marker},           // é is two bytes: not split
+      {"a\U0001F600b", 4, "a" + marker},        // nor a four-byte emoji
+      {"a\U0001F600b", 5, "a\U0001F600" + marker},
+      {"", 0, ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(veltrano::loggedText(c.text, c.limit), c.logged) << c.text;
+  EXPECT_EQ(veltrano::loggedText(std::string(100000, 'x')).size(), veltrano::maximumLoggedTextSize + marker.size());
+}
+
+TEST(Json, LoggedDumpStopsAtTheLimit) {
+  EXPECT_EQ(loggedDump(Json{{"a", 1}}), R"({"a":1})");
+  Json big = Json::array();
+  for (int i = 0; i < 100000; ++i) big.push_back(i);
+  const std::string logged = loggedDump(big, 10);
+  EXPECT_EQ(logged, "[0,1,2,3,4" + std::string(veltrano::loggedTextCutMarker));
+  const Json notUtf8 = {{"s", std::string("\xff")}};
+  EXPECT_EQ(loggedDump(notUtf8), dump(notUtf8));
+}

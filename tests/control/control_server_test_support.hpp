@@ -38,7 +38,7 @@ using namespace std::chrono_literals;
 
 struct ControlServerSetup {
   bool withX = false;           // the injector posts to the X server on $DISPLAY
-  Clock* clock = nullptr;       // the handler's clock; the system clock when null
+  Clock* clock = nullptr;       // the handler's and the server's clock; the system clock when null
   std::shared_ptr<LocalFileTransferServer> fileServer;
   std::shared_ptr<RemoteFileTransferCoordinator> fileTransfers;
   std::function<boost::asio::awaitable<void>()> beforeClientRegistration;
@@ -76,6 +76,7 @@ class ControlServerHarness {
     options.fileServer = setup.fileServer;
     options.fileTransfers = setup.fileTransfers;
     options.beforeClientRegistration = setup.beforeClientRegistration;
+    options.clock = setup.clock;
     server = NetworkHostServer::create(std::move(options));
     server->setOnClientCountChange([counts = counts_](std::int64_t count) { return record(counts, count); });
     handler->server = server;

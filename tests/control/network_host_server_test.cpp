@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "base/continuation.hpp"
+#include "base/log_text.hpp"
 #include "base/uuid.hpp"
 #include "control/control_record_lines.hpp"
 #include "control_server_test_support.hpp"
@@ -163,6 +164,50 @@ TEST(ControlServerCommands, InvalidJSONIsAnsweredAndTheConnectionKept) {
   ASSERT_TRUE(reply);
   EXPECT_EQ((*reply)["type"], "pong") << reply->dump();
   EXPECT_FALSE(harness.closedWithin(*client, 100ms));
+}
+
+TEST(ControlServerCommands, DeeplyNestedJSONIsRefusedAsInvalidAndTheHostStaysUp) {
+  ControlServerHarness harness;
+  harness.start();
+  auto client = harness.connectAndGreet();
+  const auto deep = [](const std::string& head) {
+    return head + std::string(130000, '[') + std::string(130000, ']') + "}\n";  // within the record limit
+  };
+
+  client->sendRecord(lineBytes(deep(R"({"type":"ping","timestamp":)")));
+  EXPECT_EQ(harness.next(*client),
+            (Json{{"type", "error"}, {"message", "invalid json: nested deeper than 64 levels"}}));
+  // A file-transfer message that deep is not one: it is answered like any other invalid line.
+  client->sendRecord(lineBytes(deep(R"({"type":"fileCancel","transferID":)")));
+  EXPECT_EQ(harness.next(*client),
+            (Json{{"type", "error"}, {"message", "invalid json: nested deeper than 64 levels"}}));
+  EXPECT_EQ(harness.request(*client, {{"type", "ping"}})["type"], "pong");
+}
+
+TEST(ControlServerCommands, CommandLinesCutPeerTextAndAreThrottledPerConnection) {
+  VirtualClock clock;
+  ControlServerSetup setup;
+  setup.clock = &clock;
+  ControlServerHarness harness(setup);
+  harness.start();
+  auto client = harness.connectAndGreet();
+  auto other = harness.connectAndGreet();
+  const auto commandLines = [&] { return harness.messagesContaining("command: "); };
+
+  const std::string longType(200000, 'x');
+  EXPECT_EQ(harness.request(*client, {{"type", longType}})["message"], "unknown command: " + longType);
+  EXPECT_EQ(harness.request(*client, {{"type", "ping"}, {"timestamp", Json::array({longType})}})["type"], "pong");
+  ASSERT_EQ(commandLines().size(), 2u);
+  EXPECT_EQ(commandLines()[0], "command: " + loggedText(longType));
+  EXPECT_EQ(commandLines()[1], "command: ping " + loggedText("[\"" + longType + "\"]"));
+
+  for (int i = 0; i < 30; ++i) EXPECT_EQ(harness.request(*client, {{"type", "fly"}})["type"], "error");
+  EXPECT_EQ(commandLines().size(), 20u) << "a burst of 20 lines per period";
+  EXPECT_EQ(harness.request(*other, {{"type", "fly"}})["type"], "error");
+  EXPECT_EQ(commandLines().back(), "command: fly") << "another connection has a throttle of its own";
+  clock.advance(10s);
+  EXPECT_EQ(harness.request(*client, {{"type", "fly"}})["type"], "error");
+  EXPECT_EQ(commandLines().back(), "command: fly (12 similar lines left out)");
 }
 
 TEST(ControlServerCommands, ARecordAtTheLimitIsServed) {

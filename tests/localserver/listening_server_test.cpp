@@ -424,6 +424,26 @@ TEST_F(ListeningServerTcpTest, ACancelledConnectionLogsItsLineAndIsRemoved) {
   runBlocking(server->stop());
 }
 
+TEST_F(ListeningServerTcpTest, ConnectionLinesAreThrottledAcrossTheListener) {
+  VirtualClock clock;
+  auto configuration = real();
+  configuration.clock = &clock;
+  auto server = RecordingServer::make(configuration, RecordingServer::OnReady::cancel);
+  runBlocking(server->start());
+  std::vector<std::shared_ptr<platform::TcpConnection>> clients;
+  for (std::size_t i = 1; i <= 25; ++i) {
+    clients.push_back(connectClient(server->listeningPort()));
+    ASSERT_TRUE(eventually([&] { return server->removed().size() == i; }));
+  }
+  EXPECT_EQ(countLines(logs, "Disconnected"), 20u);
+
+  clock.advance(10s);
+  clients.push_back(connectClient(server->listeningPort()));
+  ASSERT_TRUE(eventually([&] { return countLines(logs, "Disconnected") == 21; }));
+  EXPECT_EQ(logs.messages().back(), "Disconnected (5 similar lines left out)");
+  runBlocking(server->stop());
+}
+
 TEST_F(ListeningServerTcpTest, AFailedConnectionLogsItsErrorAndIsRemoved) {
   auto server = RecordingServer::make(real(), RecordingServer::OnReady::readThenCancelOnError);
   runBlocking(server->start());

@@ -26,14 +26,20 @@ std::shared_ptr<IncomingRemoteFileWriter> makeWriter(const fs::path& destination
                                                       destination));
 }
 
-std::optional<IncomingRemoteFileError::Code> creationError(const fs::path& destination, std::uint64_t size,
-                                                           const std::string& transferID = id) {
+// The writer's error code from `operation`, or nullopt when it succeeds.
+template <class Operation>
+std::optional<IncomingRemoteFileError::Code> errorOf(Operation operation) {
   try {
-    makeWriter(destination, size, transferID);
+    operation();
   } catch (const IncomingRemoteFileError& error) {
     return error.code();
   }
   return std::nullopt;
+}
+
+std::optional<IncomingRemoteFileError::Code> creationError(const fs::path& destination, std::uint64_t size,
+                                                           const std::string& transferID = id) {
+  return errorOf([&] { makeWriter(destination, size, transferID); });
 }
 
 std::uint64_t write(IncomingRemoteFileWriter& writer, std::uint64_t offset, ByteView payload,
@@ -43,22 +49,12 @@ std::uint64_t write(IncomingRemoteFileWriter& writer, std::uint64_t offset, Byte
 
 std::optional<IncomingRemoteFileError::Code> writeError(IncomingRemoteFileWriter& writer, std::uint64_t offset,
                                                         ByteView payload, const std::string& transferID = id) {
-  try {
-    write(writer, offset, payload, transferID);
-  } catch (const IncomingRemoteFileError& error) {
-    return error.code();
-  }
-  return std::nullopt;
+  return errorOf([&] { write(writer, offset, payload, transferID); });
 }
 
 std::optional<IncomingRemoteFileError::Code> finishError(IncomingRemoteFileWriter& writer, std::uint64_t size,
                                                          const std::string& sha) {
-  try {
-    runBlocking(writer.finish(size, sha));
-  } catch (const IncomingRemoteFileError& error) {
-    return error.code();
-  }
-  return std::nullopt;
+  return errorOf([&] { runBlocking(writer.finish(size, sha)); });
 }
 
 void writeAll(IncomingRemoteFileWriter& writer, const Bytes& content) {

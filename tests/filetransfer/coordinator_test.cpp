@@ -346,6 +346,19 @@ TEST_F(CoordinatorTest, UploadFailuresReachTheClientAndLeaveNothingBehind) {
   EXPECT_EQ(readFile(folder / "changed"), Bytes{9});
 }
 
+TEST_F(CoordinatorTest, NothingIsConfirmedAfterARefusedFrame) {
+  Client client(coordinator, "s");
+  startUpload(client, "r", 10);
+  // Handed in from another thread while the main loop stands still: the refusal alone ends the receipts.
+  runBlocking(coordinator->handleIncomingChunk(Bytes{'n', 'o'}, "s"));
+  runBlocking(coordinator->handleIncomingChunk(encodeChunkFrame(uploadID, 0, Bytes{1}), "s"));
+  EXPECT_TRUE(client.recorder.receiptOffsets().empty());
+  ASSERT_TRUE(until([&] { return client.error().has_value(); }));
+  EXPECT_EQ(*client.error(), uploadError("invalidData"));
+  EXPECT_TRUE(folder.hiddenNames().empty());
+  EXPECT_FALSE(coordinator->isBusy());
+}
+
 TEST_F(CoordinatorTest, DownloadErrorsFromTheSource) {
   const std::vector<std::pair<std::string, std::function<void(const fs::path&)>>> changes = {
       {"sourceChanged", [](const fs::path& path) { writeFile(path, randomBytes(200)); }},

@@ -10,6 +10,15 @@ namespace veltrano {
 
 namespace asio = boost::asio;
 
+namespace {
+template <class... Visitors>
+struct Overloaded : Visitors... {
+  using Visitors::operator()...;
+};
+template <class... Visitors>
+Overloaded(Visitors...) -> Overloaded<Visitors...>;
+}  // namespace
+
 std::shared_ptr<RemoteFileTransferCoordinator> RemoteFileTransferCoordinator::create(
     std::shared_ptr<FilePanelPresenter> panels, RemoteFileSenderTiming senderTiming) {
   registerFileTransferLocalizedStrings();
@@ -21,10 +30,75 @@ RemoteFileTransferCoordinator::RemoteFileTransferCoordinator(std::shared_ptr<Fil
                                                              RemoteFileSenderTiming senderTiming)
     : panels_(std::move(panels)), senderTiming_(senderTiming) {}
 
-bool RemoteFileTransferCoordinator::isBusy() const {
-  return !pendingSelections_.empty() || !transfers_.empty() || !pendingUploadDestinations_.empty() ||
-         !incomingTransfers_.empty();
+// --- Session states ---
+
+bool RemoteFileTransferCoordinator::isBusy() const { return !sessions_.empty(); }
+
+bool RemoteFileTransferCoordinator::showsPanel(const std::string& sessionID, const std::shared_ptr<FilePanel>& panel,
+                                               const RemoteFileTransferEndpointPtr& endpoint) {
+  if (const auto* pick = stateOf<FilePick>(sessionID)) return pick->panel == panel && pick->endpoint == endpoint;
+  if (const auto* pick = stateOf<DestinationPick>(sessionID)) return pick->panel == panel && pick->endpoint == endpoint;
+  return false;
 }
+
+bool RemoteFileTransferCoordinator::holdsUpload(const std::string& sessionID, const Upload& upload) {
+  const auto* held = stateOf<Upload>(sessionID);
+  return held && *held == upload;
+}
+
+void RemoteFileTransferCoordinator::setState(const std::string& sessionID, SessionState state) {
+  std::lock_guard lock(sessionsMutex_);
+  sessions_.insert_or_assign(sessionID, std::move(state));
+}
+
+std::optional<RemoteFileTransferCoordinator::SessionState> RemoteFileTransferCoordinator::takeState(
+    const std::string& sessionID) {
+  std::lock_guard lock(sessionsMutex_);
+  auto it = sessions_.find(sessionID);
+  if (it == sessions_.end()) return std::nullopt;
+  auto state = std::move(it->second);
+  sessions_.erase(it);
+  return state;
+}
+
+RemoteFileTransferCoordinator::Upload RemoteFileTransferCoordinator::uploadFor(const std::string& sessionID) const {
+  std::lock_guard lock(sessionsMutex_);
+  auto it = sessions_.find(sessionID);
+  if (it == sessions_.end()) return nullptr;
+  const auto* upload = std::get_if<Upload>(&it->second);
+  return upload ? *upload : nullptr;
+}
+
+void RemoteFileTransferCoordinator::endWork(SessionState state, std::optional<std::string_view> code) {
+  std::visit(Overloaded{
+                 [&](FilePick& pick) {
+                   pick.panel->cancel();
+                   if (code) sendFileError(pick.endpoint, *code, RemoteFileDirection::download, std::nullopt);
+                 },
+                 [&](Download& download) {
+                   if (code) sendFileError(download.endpoint, *code, RemoteFileDirection::download, download.transferID);
+                   download.sender->cancel();
+                 },
+                 [&](DestinationPick& pick) {
+                   pick.panel->cancel();
+                   if (code) sendFileError(pick.endpoint, *code, RemoteFileDirection::upload, pick.offer.transferID);
+                 },
+                 [&](Upload& upload) {
+                   upload->close();
+                   if (upload->writer->requestAbort()) {
+                     if (code) sendFileError(upload->endpoint, *code, RemoteFileDirection::upload, upload->transferID);
+                     discardWriter(upload->writer);
+                   } else if (code && upload->finishing) {
+                     // The finish had already moved the file into place: that is the outcome, not a failure.
+                     upload->endpoint->controlSink(file_messages::uploadStored(
+                         upload->transferID, upload->finishing->first, upload->finishing->second));
+                   }
+                 },
+             },
+             state);
+}
+
+// --- Shared steps ---
 
 void RemoteFileTransferCoordinator::sendFileError(const RemoteFileTransferEndpointPtr& endpoint, std::string_view code,
                                                   RemoteFileDirection direction,
@@ -43,17 +117,7 @@ void RemoteFileTransferCoordinator::reportPickerDisplay(const std::string& sessi
     auto self = weakSelf.lock();
     auto panel = weakPanel.lock();
     auto endpoint = weakEndpoint.lock();
-    if (!self || !panel || !endpoint) return;
-    bool stillShown = false;
-    if (direction == RemoteFileDirection::download) {
-      auto it = self->pendingSelections_.find(sessionID);
-      stillShown = it != self->pendingSelections_.end() && it->second.panel == panel && it->second.endpoint == endpoint;
-    } else {
-      auto it = self->pendingUploadDestinations_.find(sessionID);
-      stillShown = it != self->pendingUploadDestinations_.end() && it->second.panel == panel &&
-                   it->second.endpoint == endpoint;
-    }
-    if (!stillShown) return;
+    if (!self || !panel || !endpoint || !self->showsPanel(sessionID, panel, endpoint)) return;
     if (auto displayID = panel->displayID()) endpoint->controlSink(file_messages::pickerDisplay(*displayID, direction));
   });
 }
@@ -63,112 +127,49 @@ void RemoteFileTransferCoordinator::discardWriter(std::shared_ptr<IncomingRemote
   Task::spawn(fileIoExecutor(), [writer](TaskToken) -> asio::awaitable<void> { co_await writer->abort(); });
 }
 
+// --- Ending work ---
+
 void RemoteFileTransferCoordinator::handleTransferCancel(const std::optional<std::string>& transferID,
                                                          const std::string& sessionID, bool isUpload,
                                                          const RemoteFileTransferEndpointPtr& endpoint) {
+  auto it = sessions_.find(sessionID);
+  if (it == sessions_.end()) return;
   const std::optional<std::string> normalized = transferID ? normalizedTransferID(*transferID) : std::nullopt;
-  // A given identifier must name the record; an absent one matches any.
-  const auto matches = [&](const std::string& recordID) { return !transferID || normalized == recordID; };
-
-  if (!isUpload) {
-    if (auto it = pendingSelections_.find(sessionID); it != pendingSelections_.end() && it->second.endpoint == endpoint) {
-      auto panel = it->second.panel;
-      pendingSelections_.erase(it);
-      panel->cancel();
-    }
-    if (auto it = transfers_.find(sessionID); it != transfers_.end() && it->second.endpoint == endpoint) {
-      if (!matches(it->second.transferID)) return;
-      auto sender = it->second.sender;
-      transfers_.erase(it);
-      sender->cancel();
-    }
-    return;
-  }
-
-  if (auto it = pendingUploadDestinations_.find(sessionID);
-      it != pendingUploadDestinations_.end() && it->second.endpoint == endpoint) {
-    if (!matches(it->second.offer.transferID)) return;
-    auto panel = it->second.panel;
-    pendingUploadDestinations_.erase(it);
-    panel->cancel();
-  }
-  if (auto it = incomingTransfers_.find(sessionID); it != incomingTransfers_.end() && it->second.endpoint == endpoint) {
-    if (!matches(it->second.transferID)) return;
-    auto writer = it->second.writer;
-    incomingTransfers_.erase(it);
-    discardWriter(std::move(writer));
-  }
+  // A given identifier must name the work; an absent one matches any. A file pick has none to check.
+  const auto matches = [&](const RemoteFileTransferEndpointPtr& owner, bool upload, const std::string* workID) {
+    return owner == endpoint && upload == isUpload && (!workID || !transferID || normalized == *workID);
+  };
+  const bool cancels = std::visit(Overloaded{
+                                      [&](const FilePick& pick) { return matches(pick.endpoint, false, nullptr); },
+                                      [&](const Download& download) {
+                                        return matches(download.endpoint, false, &download.transferID);
+                                      },
+                                      [&](const DestinationPick& pick) {
+                                        return matches(pick.endpoint, true, &pick.offer.transferID);
+                                      },
+                                      [&](const Upload& upload) {
+                                        return matches(upload->endpoint, true, &upload->transferID);
+                                      },
+                                  },
+                                  it->second);
+  if (cancels) endWork(*takeState(sessionID), std::nullopt);
 }
 
 void RemoteFileTransferCoordinator::failTransfers(const std::string& sessionID, std::string_view code) {
-  if (auto it = pendingSelections_.find(sessionID); it != pendingSelections_.end()) {
-    auto record = std::move(it->second);
-    pendingSelections_.erase(it);
-    record.panel->cancel();
-    sendFileError(record.endpoint, code, RemoteFileDirection::download, std::nullopt);
-  }
-  if (auto it = transfers_.find(sessionID); it != transfers_.end()) {
-    auto record = std::move(it->second);
-    transfers_.erase(it);
-    sendFileError(record.endpoint, code, RemoteFileDirection::download, record.transferID);
-    record.sender->cancel();
-  }
-  if (auto it = pendingUploadDestinations_.find(sessionID); it != pendingUploadDestinations_.end()) {
-    auto record = std::move(it->second);
-    pendingUploadDestinations_.erase(it);
-    record.panel->cancel();
-    sendFileError(record.endpoint, code, RemoteFileDirection::upload, record.offer.transferID);
-  }
-  if (auto it = incomingTransfers_.find(sessionID); it != incomingTransfers_.end()) {
-    auto record = std::move(it->second);
-    incomingTransfers_.erase(it);
-    if (record.writer->requestAbort()) {
-      sendFileError(record.endpoint, code, RemoteFileDirection::upload, record.transferID);
-      discardWriter(record.writer);
-    } else if (record.finishing) {
-      // The finish had already moved the file into place: that is the outcome, not a failure.
-      record.endpoint->controlSink(
-          file_messages::uploadStored(record.transferID, record.finishing->first, record.finishing->second));
-    }
-  }
+  if (auto state = takeState(sessionID)) endWork(std::move(*state), code);
 }
 
 void RemoteFileTransferCoordinator::cancelTransfers(const std::string& sessionID) {
-  if (auto it = pendingSelections_.find(sessionID); it != pendingSelections_.end()) {
-    auto panel = it->second.panel;
-    pendingSelections_.erase(it);
-    panel->cancel();
-  }
-  if (auto it = transfers_.find(sessionID); it != transfers_.end()) {
-    auto sender = it->second.sender;
-    transfers_.erase(it);
-    sender->cancel();
-  }
-  if (auto it = pendingUploadDestinations_.find(sessionID); it != pendingUploadDestinations_.end()) {
-    auto panel = it->second.panel;
-    pendingUploadDestinations_.erase(it);
-    panel->cancel();
-  }
-  if (auto it = incomingTransfers_.find(sessionID); it != incomingTransfers_.end()) {
-    auto writer = it->second.writer;
-    incomingTransfers_.erase(it);
-    discardWriter(std::move(writer));
-  }
+  if (auto state = takeState(sessionID)) endWork(std::move(*state), std::nullopt);
 }
 
 void RemoteFileTransferCoordinator::cancelAllTransfers() {
-  auto selections = std::move(pendingSelections_);
-  pendingSelections_.clear();
-  for (auto& [sessionID, record] : selections) record.panel->cancel();
-  auto senders = std::move(transfers_);
-  transfers_.clear();
-  for (auto& [sessionID, record] : senders) record.sender->cancel();
-  auto destinations = std::move(pendingUploadDestinations_);
-  pendingUploadDestinations_.clear();
-  for (auto& [sessionID, record] : destinations) record.panel->cancel();
-  auto writers = std::move(incomingTransfers_);
-  incomingTransfers_.clear();
-  for (auto& [sessionID, record] : writers) discardWriter(record.writer);
+  std::map<std::string, SessionState> sessions;
+  {
+    std::lock_guard lock(sessionsMutex_);
+    sessions.swap(sessions_);
+  }
+  for (auto& [sessionID, state] : sessions) endWork(std::move(state), std::nullopt);
 }
 
 }  // namespace veltrano

@@ -4,21 +4,26 @@
 // operation runs in the whole host at a time: a file pick, an offered or running download, a destination pick or
 // a running upload; any other request meanwhile is answered "busy".
 //
-// Main thread only, except handleIncomingChunk, which hops there itself. Outcomes reach the client only as
-// messages through its endpoint's control sink; the coordinator never throws. Every continuation after a wait
-// re-checks that the session's entry still holds the same panel, sender or writer and endpoint before it changes
-// or sends anything, and entries are removed before their sender or writer is cancelled, so late reports stay
-// silent.
+// Main thread only, except handleIncomingChunk. Outcomes reach the client only as messages through its endpoint's
+// control sink; the coordinator never throws. Each session has at most one state (a file pick, a download, a
+// destination pick or a running upload), changed only on the main thread. Every continuation after a wait
+// re-checks that the session still holds the same panel, sender or upload and endpoint before it changes or sends
+// anything, and a state is taken out before its panel, sender or writer is stopped, so late reports stay silent.
+//
+// Upload frames do not cross the main thread: they go from the caller straight to the upload's writer, and the
+// receipts leave from the writer's executor (RunningUpload). The main thread decides once per upload: it accepts
+// the offer, takes the destination, finishes or ends it.
 #include <boost/asio/awaitable.hpp>
 
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 
-#include "base/continuation.hpp"
 #include "base/json.hpp"
 #include "filetransfer/download_source.hpp"
 #include "filetransfer/file_panels.hpp"
@@ -26,33 +31,12 @@
 #include "filetransfer/remote_file_messages.hpp"
 #include "filetransfer/remote_file_sender.hpp"
 #include "filetransfer/remote_file_transfer_endpoint.hpp"
+#include "filetransfer/running_upload.hpp"
 
 namespace veltrano {
 
 class RemoteFileTransferCoordinator : public std::enable_shared_from_this<RemoteFileTransferCoordinator> {
  public:
-  struct PendingSelection {
-    std::shared_ptr<FilePanel> panel;
-    RemoteFileTransferEndpointPtr endpoint;
-  };
-  struct TransferEntry {
-    std::string transferID;
-    RemoteFileTransferEndpointPtr endpoint;
-    std::shared_ptr<RemoteFileSender> sender;
-  };
-  struct PendingUploadDestination {
-    std::shared_ptr<FilePanel> panel;
-    RemoteFileTransferEndpointPtr endpoint;
-    RemoteFileOffer offer;
-  };
-  struct IncomingTransferEntry {
-    std::string transferID;
-    RemoteFileTransferEndpointPtr endpoint;
-    std::shared_ptr<IncomingRemoteFileWriter> writer;
-    // Set while the writer verifies and stores the upload: the client's confirmed size and checksum.
-    std::optional<std::pair<std::uint64_t, std::string>> finishing;
-  };
-
   static std::shared_ptr<RemoteFileTransferCoordinator> create(std::shared_ptr<FilePanelPresenter> panels,
                                                                RemoteFileSenderTiming senderTiming = {});
 
@@ -66,8 +50,9 @@ class RemoteFileTransferCoordinator : public std::enable_shared_from_this<Remote
   // Uploads (client to computer).
   void handleUploadOffer(const json::Json& message, const std::string& sessionID,
                          const RemoteFileTransferEndpointPtr& endpoint);
-  // One binary chunk frame of the session's upload; dropped when the session has none. Callable from any
-  // executor; frames handed in one after another reach the writer in that order.
+  // One binary chunk frame of the session's upload; dropped when the session has none. Any executor; returns once
+  // the frame is written or refused, without the main thread. Frames handed in one after another reach the
+  // writer in that order.
   boost::asio::awaitable<void> handleIncomingChunk(Bytes frame, std::string sessionID);
   void handleUploadCompletion(const json::Json& message, const std::string& sessionID,
                               const RemoteFileTransferEndpointPtr& endpoint);
@@ -82,11 +67,43 @@ class RemoteFileTransferCoordinator : public std::enable_shared_from_this<Remote
   void cancelAllTransfers();
 
   bool isBusy() const;
-  const std::map<std::string, TransferEntry>& transfers() const { return transfers_; }
-  const std::map<std::string, IncomingTransferEntry>& incomingTransfers() const { return incomingTransfers_; }
 
  private:
+  // What a session's file work stands at. A session without work has no entry.
+  struct FilePick {  // the open panel, choosing a file to send
+    std::shared_ptr<FilePanel> panel;
+    RemoteFileTransferEndpointPtr endpoint;
+  };
+  struct Download {  // offered, or sending once accepted
+    std::string transferID;
+    RemoteFileTransferEndpointPtr endpoint;
+    std::shared_ptr<RemoteFileSender> sender;
+  };
+  struct DestinationPick {  // the save panel, choosing where to store an offered upload
+    std::shared_ptr<FilePanel> panel;
+    RemoteFileTransferEndpointPtr endpoint;
+    RemoteFileOffer offer;
+  };
+  using Upload = std::shared_ptr<RunningUpload>;  // receiving, or finishing
+  using SessionState = std::variant<FilePick, Download, DestinationPick, Upload>;
+
   RemoteFileTransferCoordinator(std::shared_ptr<FilePanelPresenter> panels, RemoteFileSenderTiming senderTiming);
+
+  // Main thread. The session's state when it is a `State`; valid until the session's state changes.
+  template <class State>
+  State* stateOf(const std::string& sessionID);
+  // True while the session still shows this panel to this endpoint.
+  bool showsPanel(const std::string& sessionID, const std::shared_ptr<FilePanel>& panel,
+                  const RemoteFileTransferEndpointPtr& endpoint);
+  bool holdsUpload(const std::string& sessionID, const Upload& upload);
+  // Main thread; the chunk path reads the table meanwhile.
+  void setState(const std::string& sessionID, SessionState state);
+  std::optional<SessionState> takeState(const std::string& sessionID);
+  // Any thread.
+  Upload uploadFor(const std::string& sessionID) const;
+  // Stops work taken out of its session: closes the panel, stops the sender, or keeps the writer from storing and
+  // deletes its partial file. With a code the client is told, as a lost channel does; without, nothing is sent.
+  static void endWork(SessionState state, std::optional<std::string_view> code);
 
   void selectionEnded(const std::string& sessionID, const std::shared_ptr<FilePanel>& panel,
                       const RemoteFileTransferEndpointPtr& endpoint, const FilePanelResult& result);
@@ -94,6 +111,9 @@ class RemoteFileTransferCoordinator : public std::enable_shared_from_this<Remote
                                                     std::filesystem::path path, std::string sessionID,
                                                     std::shared_ptr<FilePanel> panel,
                                                     RemoteFileTransferEndpointPtr endpoint);
+  // The session's download when it has this identifier (in either case) and this endpoint.
+  const Download* offeredTo(const std::string& sessionID, const std::string& transferID,
+                            const RemoteFileTransferEndpointPtr& endpoint);
   void finishDownload(const std::string& sessionID, const std::string& transferID,
                       const RemoteFileTransferEndpointPtr& endpoint, const RemoteFileSender::Result& result);
 
@@ -104,15 +124,10 @@ class RemoteFileTransferCoordinator : public std::enable_shared_from_this<Remote
                                                               std::shared_ptr<FilePanel> panel,
                                                               RemoteFileTransferEndpointPtr endpoint,
                                                               RemoteFileOffer offer);
-  static void acceptChunk(const std::weak_ptr<RemoteFileTransferCoordinator>& weakSelf, Bytes frame,
-                          const std::string& sessionID, Continuation<> handedOn);
-  void chunkWritten(const std::string& sessionID, const std::shared_ptr<IncomingRemoteFileWriter>& writer,
-                    const RemoteFileTransferEndpointPtr& endpoint, std::optional<std::uint64_t> received);
+  void uploadRefusedFrame(const std::string& sessionID, const Upload& upload);
   static boost::asio::awaitable<void> finishUpload(std::weak_ptr<RemoteFileTransferCoordinator> weakSelf,
-                                                   std::string sessionID,
-                                                   std::shared_ptr<IncomingRemoteFileWriter> writer,
-                                                   std::weak_ptr<RemoteFileTransferEndpoint> weakEndpoint,
-                                                   std::uint64_t size, std::string sha256);
+                                                   std::string sessionID, Upload upload, std::uint64_t size,
+                                                   std::string sha256);
 
   // Queues the report of the panel's display for the client.
   void reportPickerDisplay(const std::string& sessionID, const std::shared_ptr<FilePanel>& panel,
@@ -124,10 +139,15 @@ class RemoteFileTransferCoordinator : public std::enable_shared_from_this<Remote
 
   const std::shared_ptr<FilePanelPresenter> panels_;
   const RemoteFileSenderTiming senderTiming_;
-  std::map<std::string, PendingSelection> pendingSelections_;
-  std::map<std::string, TransferEntry> transfers_;
-  std::map<std::string, PendingUploadDestination> pendingUploadDestinations_;
-  std::map<std::string, IncomingTransferEntry> incomingTransfers_;
+  // Changed on the main thread under the lock; read there without it, and elsewhere under it.
+  mutable std::mutex sessionsMutex_;
+  std::map<std::string, SessionState> sessions_;
 };
+
+template <class State>
+State* RemoteFileTransferCoordinator::stateOf(const std::string& sessionID) {
+  auto it = sessions_.find(sessionID);
+  return it == sessions_.end() ? nullptr : std::get_if<State>(&it->second);
+}
 
 }  // namespace veltrano

@@ -39,7 +39,7 @@ void RemoteFileTransferCoordinator::beginDownloadSelection(const std::string& se
     self->selectionEnded(sessionID, panel, endpoint, result);
   });
   *weakPanel = panel;
-  pendingSelections_[sessionID] = PendingSelection{panel, endpoint};
+  setState(sessionID, FilePick{panel, endpoint});
   endpoint->controlSink(file_messages::selecting());
   reportPickerDisplay(sessionID, panel, endpoint, RemoteFileDirection::download);
 }
@@ -48,10 +48,9 @@ void RemoteFileTransferCoordinator::selectionEnded(const std::string& sessionID,
                                                    const std::shared_ptr<FilePanel>& panel,
                                                    const RemoteFileTransferEndpointPtr& endpoint,
                                                    const FilePanelResult& result) {
-  auto it = pendingSelections_.find(sessionID);
-  if (it == pendingSelections_.end() || it->second.panel != panel || it->second.endpoint != endpoint) return;
+  if (!showsPanel(sessionID, panel, endpoint)) return;
   if (!result.ok || !result.path) {
-    pendingSelections_.erase(it);
+    takeState(sessionID);
     endpoint->controlSink(file_messages::selectionCancelled());
     return;
   }
@@ -68,10 +67,8 @@ asio::awaitable<void> RemoteFileTransferCoordinator::offerDownload(std::weak_ptr
                                                                    RemoteFileTransferEndpointPtr endpoint) {
   auto source = co_await runOn(fileIoExecutor(), openOnFilePool(path));
   auto self = weakSelf.lock();
-  if (!self) co_return;
-  auto it = self->pendingSelections_.find(sessionID);
-  if (it == self->pendingSelections_.end() || it->second.panel != panel || it->second.endpoint != endpoint) co_return;
-  self->pendingSelections_.erase(it);
+  if (!self || !self->showsPanel(sessionID, panel, endpoint)) co_return;
+  self->takeState(sessionID);
   if (!source) {
     sendFileError(endpoint, file_error_code::invalidSelection, RemoteFileDirection::download, std::nullopt);
     co_return;
@@ -92,22 +89,28 @@ asio::awaitable<void> RemoteFileTransferCoordinator::offerDownload(std::weak_ptr
         });
       },
       self->senderTiming_);
-  self->transfers_[sessionID] = TransferEntry{transferID, endpoint, std::move(sender)};
+  self->setState(sessionID, Download{transferID, endpoint, std::move(sender)});
   endpoint->controlSink(file_messages::offer(transferID, name, size));
+}
+
+const RemoteFileTransferCoordinator::Download* RemoteFileTransferCoordinator::offeredTo(
+    const std::string& sessionID, const std::string& transferID, const RemoteFileTransferEndpointPtr& endpoint) {
+  const auto* download = stateOf<Download>(sessionID);
+  const auto normalized = normalizedTransferID(transferID);
+  if (!download || !normalized || download->transferID != *normalized || download->endpoint != endpoint) return nullptr;
+  return download;
 }
 
 void RemoteFileTransferCoordinator::handleDownloadAccept(const std::string& transferID, const std::string& sessionID,
                                                          const RemoteFileTransferEndpointPtr& endpoint) {
-  auto normalized = normalizedTransferID(transferID);
-  auto it = transfers_.find(sessionID);
-  if (!normalized || it == transfers_.end() || it->second.transferID != *normalized ||
-      it->second.endpoint != endpoint) {
+  const auto* download = offeredTo(sessionID, transferID, endpoint);
+  if (!download) {
     sendFileError(endpoint, file_error_code::invalidTransfer, RemoteFileDirection::download, std::nullopt);
     return;
   }
-  endpoint->controlSink(file_messages::transferring(*normalized));
+  endpoint->controlSink(file_messages::transferring(download->transferID));
   // A repeated accept starts nothing new: the sender runs once.
-  Task::spawn(mainExecutor(), [sender = it->second.sender](TaskToken) -> asio::awaitable<void> {
+  Task::spawn(mainExecutor(), [sender = download->sender](TaskToken) -> asio::awaitable<void> {
     co_await sender->start();
   });
 }
@@ -115,21 +118,14 @@ void RemoteFileTransferCoordinator::handleDownloadAccept(const std::string& tran
 void RemoteFileTransferCoordinator::handleDownloadReceipt(const std::string& transferID, std::uint64_t offset,
                                                           const std::string& sessionID,
                                                           const RemoteFileTransferEndpointPtr& endpoint) {
-  auto normalized = normalizedTransferID(transferID);
-  auto it = transfers_.find(sessionID);
-  if (!normalized || it == transfers_.end() || it->second.transferID != *normalized ||
-      it->second.endpoint != endpoint) {
-    return;
-  }
-  it->second.sender->acknowledge(offset);
+  if (const auto* download = offeredTo(sessionID, transferID, endpoint)) download->sender->acknowledge(offset);
 }
 
 void RemoteFileTransferCoordinator::finishDownload(const std::string& sessionID, const std::string& transferID,
                                                    const RemoteFileTransferEndpointPtr& endpoint,
                                                    const RemoteFileSender::Result& result) {
-  auto it = transfers_.find(sessionID);
-  if (it == transfers_.end() || it->second.transferID != transferID || it->second.endpoint != endpoint) return;
-  transfers_.erase(it);
+  if (!offeredTo(sessionID, transferID, endpoint)) return;
+  takeState(sessionID);
   if (const auto* done = std::get_if<RemoteFileSendCompletion>(&result)) {
     endpoint->controlSink(file_messages::downloadComplete(transferID, done->size, done->sha256));
   } else {

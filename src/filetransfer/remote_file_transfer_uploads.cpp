@@ -1,6 +1,4 @@
 // Uploads: the save panel, the writer's creation, the chunks, the completion and its report.
-#include <boost/asio/dispatch.hpp>
-
 #include "base/actor.hpp"
 #include "base/task.hpp"
 #include "core/localization.hpp"
@@ -41,7 +39,7 @@ void RemoteFileTransferCoordinator::handleUploadOffer(const json::Json& message,
     self->destinationEnded(sessionID, panel, endpoint, result);
   });
   *weakPanel = panel;
-  pendingUploadDestinations_[sessionID] = PendingUploadDestination{panel, endpoint, *offer};
+  setState(sessionID, DestinationPick{panel, endpoint, *offer});
   endpoint->controlSink(file_messages::selectingDestination(offer->transferID));
   reportPickerDisplay(sessionID, panel, endpoint, RemoteFileDirection::upload);
 }
@@ -50,17 +48,16 @@ void RemoteFileTransferCoordinator::destinationEnded(const std::string& sessionI
                                                      const std::shared_ptr<FilePanel>& panel,
                                                      const RemoteFileTransferEndpointPtr& endpoint,
                                                      const FilePanelResult& result) {
-  auto it = pendingUploadDestinations_.find(sessionID);
-  if (it == pendingUploadDestinations_.end() || it->second.panel != panel || it->second.endpoint != endpoint) return;
+  if (!showsPanel(sessionID, panel, endpoint)) return;
+  const auto offer = stateOf<DestinationPick>(sessionID)->offer;
   if (!result.ok || !result.path) {
-    const auto transferID = it->second.offer.transferID;
-    pendingUploadDestinations_.erase(it);
-    endpoint->controlSink(file_messages::destinationCancelled(transferID));
+    takeState(sessionID);
+    endpoint->controlSink(file_messages::destinationCancelled(offer.transferID));
     return;
   }
   // The destination stays recorded (so the host stays busy) while the writer prepares it off the main thread.
   Task::spawn(mainExecutor(), [weakSelf = weak_from_this(), path = *result.path, sessionID, panel, endpoint,
-                               offer = it->second.offer](TaskToken) -> asio::awaitable<void> {
+                               offer](TaskToken) -> asio::awaitable<void> {
     co_await acceptUploadDestination(weakSelf, path, sessionID, panel, endpoint, offer);
   });
 }
@@ -78,73 +75,37 @@ asio::awaitable<void> RemoteFileTransferCoordinator::acceptUploadDestination(
     failure = file_error_code::invalidDestination;
   }
   auto self = weakSelf.lock();
-  const auto stillChosen = [&] {
-    if (!self) return false;
-    auto it = self->pendingUploadDestinations_.find(sessionID);
-    return it != self->pendingUploadDestinations_.end() && it->second.panel == panel && it->second.endpoint == endpoint;
-  };
-  if (!stillChosen()) {
+  if (!self || !self->showsPanel(sessionID, panel, endpoint)) {
     if (writer) discardWriter(std::move(writer));  // cancelled meanwhile
     co_return;
   }
-  self->pendingUploadDestinations_.erase(sessionID);
   if (!writer) {
+    self->takeState(sessionID);
     sendFileError(endpoint, failure, RemoteFileDirection::upload, offer.transferID);
     co_return;
   }
-  self->incomingTransfers_[sessionID] = IncomingTransferEntry{offer.transferID, endpoint, std::move(writer), {}};
+  // From here on the upload's frames go straight to its writer; only a refused one comes back here.
+  auto upload = RunningUpload::create(
+      offer.transferID, endpoint, std::move(writer), [weakSelf, sessionID](std::shared_ptr<RunningUpload> upload) {
+        postToMain([weakSelf, sessionID, upload] {
+          if (auto self = weakSelf.lock()) self->uploadRefusedFrame(sessionID, upload);
+        });
+      });
+  self->setState(sessionID, upload);
   endpoint->controlSink(file_messages::uploadAccept(offer.transferID));
 }
 
 asio::awaitable<void> RemoteFileTransferCoordinator::handleIncomingChunk(Bytes frame, std::string sessionID) {
-  // The caller's next frame waits until this one is written, but not for the main thread's report of the write:
-  // the writer hands back straight from its own executor, once that report is queued on the main thread ahead of
-  // the next frame. Frames keep their order, as the main thread passes them to the writer's executor in turn (at
-  // once when handed in on the main thread).
-  Continuation<> handedOn;
-  asio::dispatch(mainExecutor(), [weakSelf = weak_from_this(), frame = std::move(frame),
-                                  sessionID = std::move(sessionID), handedOn]() mutable {
-    acceptChunk(weakSelf, std::move(frame), sessionID, handedOn);
-  });
-  co_await handedOn.wait();
+  if (auto upload = uploadFor(sessionID)) co_await upload->receive(std::move(frame));
 }
 
-void RemoteFileTransferCoordinator::acceptChunk(const std::weak_ptr<RemoteFileTransferCoordinator>& weakSelf,
-                                                Bytes frame, const std::string& sessionID, Continuation<> handedOn) {
-  auto self = weakSelf.lock();
-  const auto it = self ? self->incomingTransfers_.find(sessionID) : decltype(self->incomingTransfers_)::iterator{};
-  if (!self || it == self->incomingTransfers_.end()) {
-    handedOn.resume();  // no upload: the frame is dropped
-    return;
-  }
-  auto writer = it->second.writer;
-  writer->write(std::move(frame), [weakSelf, sessionID, writer, endpoint = it->second.endpoint,
-                                   handedOn](std::optional<std::uint64_t> received) {
-    postToMain([weakSelf, sessionID, writer, endpoint, received] {
-      if (auto self = weakSelf.lock()) self->chunkWritten(sessionID, writer, endpoint, received);
-    });
-    handedOn.resume();
-  });
-}
-
-void RemoteFileTransferCoordinator::chunkWritten(const std::string& sessionID,
-                                                 const std::shared_ptr<IncomingRemoteFileWriter>& writer,
-                                                 const RemoteFileTransferEndpointPtr& endpoint,
-                                                 std::optional<std::uint64_t> received) {
-  auto it = incomingTransfers_.find(sessionID);
-  if (it == incomingTransfers_.end() || it->second.writer != writer) return;
-  if (received) {
-    if (it->second.endpoint == endpoint) {
-      endpoint->controlSink(file_messages::uploadReceived(it->second.transferID, *received));
-    }
-    return;
-  }
-  auto record = std::move(it->second);
-  incomingTransfers_.erase(it);
-  writer->requestAbort();
-  Task::spawn(mainExecutor(), [writer, record = std::move(record)](TaskToken) -> asio::awaitable<void> {
-    co_await writer->abort();
-    sendFileError(record.endpoint, file_error_code::invalidData, RemoteFileDirection::upload, record.transferID);
+void RemoteFileTransferCoordinator::uploadRefusedFrame(const std::string& sessionID, const Upload& upload) {
+  if (!holdsUpload(sessionID, upload)) return;
+  takeState(sessionID);
+  upload->writer->requestAbort();
+  Task::spawn(mainExecutor(), [upload](TaskToken) -> asio::awaitable<void> {
+    co_await upload->writer->abort();
+    sendFileError(upload->endpoint, file_error_code::invalidData, RemoteFileDirection::upload, upload->transferID);
   });
 }
 
@@ -155,9 +116,8 @@ void RemoteFileTransferCoordinator::handleUploadCompletion(const json::Json& mes
     sendFileError(endpoint, file_error_code::invalidCompletion, RemoteFileDirection::upload, rawTransferID);
   };
   auto normalized = rawTransferID ? normalizedTransferID(*rawTransferID) : std::nullopt;
-  auto it = incomingTransfers_.find(sessionID);
-  if (!normalized || it == incomingTransfers_.end() || it->second.transferID != *normalized ||
-      it->second.endpoint != endpoint) {
+  auto* upload = stateOf<Upload>(sessionID);
+  if (!normalized || !upload || (*upload)->transferID != *normalized || (*upload)->endpoint != endpoint) {
     return invalid();
   }
   auto size = parseUInt64Member(message, "size");
@@ -166,45 +126,36 @@ void RemoteFileTransferCoordinator::handleUploadCompletion(const json::Json& mes
   auto sha256 = sha256Text ? normalizedSHA256(*sha256Text) : std::nullopt;
   if (!sha256) return invalid();
 
-  // The entry stays while the writer finishes, so the host stays busy.
-  it->second.finishing.emplace(*size, *sha256);
-  Task::spawn(mainExecutor(), [weakSelf = weak_from_this(), sessionID, writer = it->second.writer,
-                               weakEndpoint = std::weak_ptr<RemoteFileTransferEndpoint>(endpoint), size = *size,
+  // The upload stays the session's state while the writer finishes, so the host stays busy.
+  (*upload)->finishing.emplace(*size, *sha256);
+  Task::spawn(mainExecutor(), [weakSelf = weak_from_this(), sessionID, upload = *upload, size = *size,
                                sha256 = *sha256](TaskToken) -> asio::awaitable<void> {
-    co_await finishUpload(weakSelf, sessionID, writer, weakEndpoint, size, sha256);
+    co_await finishUpload(weakSelf, sessionID, upload, size, sha256);
   });
 }
 
 asio::awaitable<void> RemoteFileTransferCoordinator::finishUpload(std::weak_ptr<RemoteFileTransferCoordinator> weakSelf,
-                                                                  std::string sessionID,
-                                                                  std::shared_ptr<IncomingRemoteFileWriter> writer,
-                                                                  std::weak_ptr<RemoteFileTransferEndpoint> weakEndpoint,
+                                                                  std::string sessionID, Upload upload,
                                                                   std::uint64_t size, std::string sha256) {
   std::optional<std::string_view> failure;
   try {
-    co_await writer->finish(size, sha256);
+    co_await upload->writer->finish(size, sha256);
   } catch (const IncomingRemoteFileError& error) {
     failure = wireCode(error.code());
   } catch (...) {
     failure = file_error_code::writeFailed;
   }
   auto self = weakSelf.lock();
-  auto endpoint = weakEndpoint.lock();
-  if (!self || !endpoint) co_return;
-  auto it = self->incomingTransfers_.find(sessionID);
-  if (it == self->incomingTransfers_.end() || it->second.writer != writer) co_return;
+  if (!self || !self->holdsUpload(sessionID, upload)) co_return;
+  self->takeState(sessionID);
+  upload->close();
   if (!failure) {
-    if (it->second.endpoint != endpoint) co_return;
-    const auto transferID = it->second.transferID;
-    self->incomingTransfers_.erase(it);
-    endpoint->controlSink(file_messages::uploadStored(transferID, size, sha256));
+    upload->endpoint->controlSink(file_messages::uploadStored(upload->transferID, size, sha256));
     co_return;
   }
-  const auto transferID = it->second.transferID;
-  self->incomingTransfers_.erase(it);
-  writer->requestAbort();
-  co_await writer->abort();
-  sendFileError(endpoint, *failure, RemoteFileDirection::upload, transferID);
+  upload->writer->requestAbort();
+  co_await upload->writer->abort();
+  sendFileError(upload->endpoint, *failure, RemoteFileDirection::upload, upload->transferID);
 }
 
 }  // namespace veltrano

@@ -4,11 +4,8 @@
 
 #include "base/actor.hpp"
 #include "base/task.hpp"
-#include "filetransfer/file_transfer_message_routing.hpp"
-#include "filetransfer/local_file_transfer_server.hpp"
-#include "filetransfer/remote_file_chunk.hpp"
-#include "filetransfer/remote_file_transfer_coordinator.hpp"
 #include "filetransfer/file_transfer_test_support.hpp"
+#include "filetransfer/local_file_transfer_server.hpp"
 #include "support/local_test_client.hpp"
 #include "support/eventually.hpp"
 
@@ -221,16 +218,8 @@ class LoopbackTransferTest : public FileServerFixture {
           std::lock_guard lock(received->mutex);
           received->bytes.insert(received->bytes.end(), chunk.payload.begin(), chunk.payload.end());
         }
-        ++frames;
-        if (frames == stopAfterFrames) co_return;
-        const auto end = chunk.offset + chunk.payload.size();
-        postToMain([weak, endpoint, id = chunk.transferID, end] {
-          if (auto coordinator = weak.lock()) {
-            routeFileTransferMessage(*coordinator,
-                                     Json{{"type", "fileStatus"}, {"status", "received"}, {"transferID", id}, {"offset", end}},
-                                     sessionA, endpoint);
-          }
-        });
+        if (++frames == stopAfterFrames) co_return;
+        confirmOnMain(weak, sessionA, endpoint, chunk.transferID, chunk.offset + chunk.payload.size());
       }
     });
   }
@@ -267,25 +256,20 @@ TEST_F(LoopbackTransferTest, DownloadOverTheFileChannel) {
   EXPECT_EQ(receivedBytes(), content);
 }
 
-TEST_F(LoopbackTransferTest, UploadOverTheFileChannel) {
+TEST_F(LoopbackTransferTest, UploadFramesAndReceiptsDoNotNeedTheMainThread) {
   const auto content = randomBytes(5 * 49152 + 1);
   const std::string id = "d00dfeed-0000-4000-8000-000000000001";
-  send(Json{{"type", "fileUploadOffer"}, {"flow", "upload"}, {"transferID", id}, {"name", "in.bin"}, {"size", content.size()}});
+  send(uploadOffer(id, "in.bin", content.size()));
   panels->last()->choose(folder / "in.bin");
   ASSERT_TRUE(until([&] { return control.find("fileUploadAccept").has_value(); }));
-  for (std::size_t offset = 0; offset < content.size(); offset += maximumChunkPayloadSize) {
-    const auto length = std::min(maximumChunkPayloadSize, content.size() - offset);
-    fileClient->sendRecord(encodeChunkFrame(id, offset, ByteView(content).subspan(offset, length)));
-  }
-  ASSERT_TRUE(until([&] {
-    for (const auto& m : control.messages()) {
-      if (json::uintMember(m, "offset") == content.size()) return true;
-    }
-    return false;
-  }));
+
+  // The main loop stands still from here until "fileComplete": every frame must be written and confirmed anyway.
+  for (const auto& frame : chunkFrames(id, content)) fileClient->sendRecord(frame);
+  ASSERT_TRUE(eventually([&] { return control.receiptOffsets().size() == 6; }, 30s));
+  EXPECT_EQ(control.receiptOffsets(), (std::vector<std::uint64_t>{49152, 98304, 147456, 196608, 245760, 245761}));
   EXPECT_EQ(folder.hiddenNames(), std::vector<std::string>{".veltrano-" + id + ".download"});
-  send(Json{{"type", "fileComplete"}, {"flow", "upload"}, {"transferID", id}, {"size", content.size()},
-            {"sha256", sha256Hex(content)}});
+
+  send(uploadComplete(id, content.size(), sha256Hex(content)));
   ASSERT_TRUE(until([&] { return control.find("fileUploadStored").has_value(); }));
   EXPECT_EQ(readFile(folder / "in.bin"), content);
   EXPECT_TRUE(folder.hiddenNames().empty());
@@ -309,14 +293,14 @@ TEST_F(LoopbackTransferTest, ChannelLossMidTransfer) {
   fileClient = runBlocking(LocalTestClient::connect(port, LocalTransportChannel::file, key, {}));
   fileClient->sendRecord(bindRecord(sessionA));
   const std::string uploadID = "d00dfeed-0000-4000-8000-000000000002";
-  send(Json{{"type", "fileUploadOffer"}, {"flow", "upload"}, {"transferID", uploadID}, {"name", "u"}, {"size", 100000}});
+  send(uploadOffer(uploadID, "u", 100000));
   panels->last()->choose(folder / "u");
   ASSERT_TRUE(until([&] { return control.find("fileUploadAccept").has_value(); }));
   fileClient->sendRecord(encodeChunkFrame(uploadID, 0, randomBytes(49152)));
   ASSERT_TRUE(until([&] { return control.find("fileStatus", "received").has_value(); }));
   fileClient->close();
-  ASSERT_TRUE(until([&] { return control.messages().size() > 0 && json::stringMember(control.messages().back(), "flow") == "upload" &&
-                                 json::stringMember(control.messages().back(), "code") == "channelUnavailable"; }));
+  ASSERT_TRUE(until([&] { return control.messages().back() == file_messages::error("channelUnavailable",
+                                                                                  RemoteFileDirection::upload, uploadID); }));
   ASSERT_TRUE(until([&] { return folder.hiddenNames().empty(); }));
   EXPECT_FALSE(fs::exists(folder / "u"));
 }

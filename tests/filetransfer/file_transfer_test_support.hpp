@@ -4,6 +4,8 @@
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/post.hpp>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +19,9 @@
 #include "base/executors.hpp"
 #include "base/json.hpp"
 #include "filetransfer/file_panels.hpp"
+#include "filetransfer/file_transfer_message_routing.hpp"
+#include "filetransfer/remote_file_chunk.hpp"
+#include "filetransfer/remote_file_transfer_coordinator.hpp"
 #include "filetransfer/remote_file_transfer_endpoint.hpp"
 #include "platform/crypto/sha256.hpp"
 #include "support/run_blocking.hpp"
@@ -57,6 +62,46 @@ inline Bytes readFile(const std::filesystem::path& path) {
 }
 
 inline std::string sha256Hex(ByteView bytes) { return hexEncode(platform::sha256(bytes)); }
+
+inline std::string upperCase(std::string text) {
+  for (auto& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// The chunk frames that carry `content`, in order.
+inline std::vector<Bytes> chunkFrames(const std::string& transferID, ByteView content) {
+  std::vector<Bytes> frames;
+  for (std::size_t offset = 0; offset < content.size(); offset += maximumChunkPayloadSize) {
+    const auto length = std::min(maximumChunkPayloadSize, content.size() - offset);
+    frames.push_back(encodeChunkFrame(transferID, offset, content.subspan(offset, length)));
+  }
+  return frames;
+}
+
+inline json::Json uploadOffer(const std::string& transferID, const std::string& name, std::uint64_t size) {
+  return json::Json{{"type", "fileUploadOffer"}, {"flow", "upload"}, {"transferID", transferID}, {"name", name},
+                    {"size", size}};
+}
+inline json::Json uploadComplete(const std::string& transferID, std::uint64_t size, const std::string& sha256) {
+  return json::Json{{"type", "fileComplete"}, {"flow", "upload"}, {"transferID", transferID}, {"size", size},
+                    {"sha256", sha256}};
+}
+inline json::Json downloadReceipt(const std::string& transferID, std::uint64_t offset) {
+  return json::Json{{"type", "fileStatus"}, {"status", "received"}, {"transferID", transferID}, {"offset", offset}};
+}
+
+// A client's receipt for a download frame, routed on the main thread as the control server routes it.
+inline void confirmOnMain(std::weak_ptr<RemoteFileTransferCoordinator> weakCoordinator, std::string sessionID,
+                          std::weak_ptr<RemoteFileTransferEndpoint> weakEndpoint, std::string transferID,
+                          std::uint64_t offset) {
+  postToMain([=] {
+    auto coordinator = weakCoordinator.lock();
+    auto endpoint = weakEndpoint.lock();
+    if (coordinator && endpoint) {
+      routeFileTransferMessage(*coordinator, downloadReceipt(transferID, offset), sessionID, endpoint);
+    }
+  });
+}
 
 // An endpoint that keeps every control message and hands file frames to a replaceable handler. Its state is
 // shared with the endpoint's sinks, so a sender that outlives the test object stays safe.
@@ -104,6 +149,14 @@ class RecordingClient {
       return m;
     }
     return std::nullopt;
+  }
+  // The offsets of the upload receipts, in order.
+  std::vector<std::uint64_t> receiptOffsets() const {
+    std::vector<std::uint64_t> offsets;
+    for (const auto& m : messages()) {
+      if (json::stringMember(m, "status") == "received") offsets.push_back(json::uintMember(m, "offset").value_or(0));
+    }
+    return offsets;
   }
   std::vector<std::string> types() const {
     std::lock_guard lock(state_->mutex);

@@ -157,16 +157,16 @@ TEST(FileMessages, NumbersFlowAndOffers) {
 
 TEST(FileErrors, WireCodes) {
   using W = IncomingRemoteFileError::Code;
-  EXPECT_EQ(wireCode(W::invalidDestination), "invalidDestination");
-  EXPECT_EQ(wireCode(W::insufficientStorage), "storageUnavailable");
-  EXPECT_EQ(wireCode(W::invalidData), "invalidData");
-  EXPECT_EQ(wireCode(W::incomplete), "invalidCompletion");
-  EXPECT_EQ(wireCode(W::integrityFailed), "integrityFailed");
-  EXPECT_EQ(wireCode(W::destinationChanged), "destinationChanged");
-  EXPECT_EQ(wireCode(W::writeFailed), "writeFailed");
+  const std::vector<std::pair<W, std::string_view>> writerCodes = {
+      {W::invalidDestination, "invalidDestination"}, {W::insufficientStorage, "storageUnavailable"},
+      {W::invalidData, "invalidData"},               {W::incomplete, "invalidCompletion"},
+      {W::integrityFailed, "integrityFailed"},       {W::destinationChanged, "destinationChanged"},
+      {W::writeFailed, "writeFailed"}};
+  for (const auto& [code, text] : writerCodes) EXPECT_EQ(wireCode(code), text);
   using S = RemoteFileSendError::Code;
-  EXPECT_EQ(wireCode(S::cancelled), "cancelled");
-  EXPECT_EQ(wireCode(S::channelUnavailable), "channelUnavailable");
-  EXPECT_EQ(wireCode(S::sourceChanged), "sourceChanged");
-  EXPECT_EQ(wireCode(S::readFailed), "readFailed");
+  const std::vector<std::pair<S, std::string_view>> senderCodes = {{S::cancelled, "cancelled"},
+                                                                   {S::channelUnavailable, "channelUnavailable"},
+                                                                   {S::sourceChanged, "sourceChanged"},
+                                                                   {S::readFailed, "readFailed"}};
+  for (const auto& [code, text] : senderCodes) EXPECT_EQ(wireCode(code), text);
 }

@@ -9,9 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "filetransfer/incoming_remote_file_writer.hpp"
-#include "filetransfer/remote_file_chunk.hpp"
 #include "filetransfer/file_transfer_test_support.hpp"
+#include "filetransfer/incoming_remote_file_writer.hpp"
 
 using namespace veltrano;
 using namespace veltrano::testing;
@@ -27,14 +26,20 @@ std::shared_ptr<IncomingRemoteFileWriter> makeWriter(const fs::path& destination
                                                       destination));
 }
 
-std::optional<IncomingRemoteFileError::Code> creationError(const fs::path& destination, std::uint64_t size,
-                                                           const std::string& transferID = id) {
+// The writer's error code from `operation`, or nullopt when it succeeds.
+template <class Operation>
+std::optional<IncomingRemoteFileError::Code> errorOf(Operation operation) {
   try {
-    makeWriter(destination, size, transferID);
+    operation();
   } catch (const IncomingRemoteFileError& error) {
     return error.code();
   }
   return std::nullopt;
+}
+
+std::optional<IncomingRemoteFileError::Code> creationError(const fs::path& destination, std::uint64_t size,
+                                                           const std::string& transferID = id) {
+  return errorOf([&] { makeWriter(destination, size, transferID); });
 }
 
 std::uint64_t write(IncomingRemoteFileWriter& writer, std::uint64_t offset, ByteView payload,
@@ -44,29 +49,16 @@ std::uint64_t write(IncomingRemoteFileWriter& writer, std::uint64_t offset, Byte
 
 std::optional<IncomingRemoteFileError::Code> writeError(IncomingRemoteFileWriter& writer, std::uint64_t offset,
                                                         ByteView payload, const std::string& transferID = id) {
-  try {
-    write(writer, offset, payload, transferID);
-  } catch (const IncomingRemoteFileError& error) {
-    return error.code();
-  }
-  return std::nullopt;
+  return errorOf([&] { write(writer, offset, payload, transferID); });
 }
 
 std::optional<IncomingRemoteFileError::Code> finishError(IncomingRemoteFileWriter& writer, std::uint64_t size,
                                                          const std::string& sha) {
-  try {
-    runBlocking(writer.finish(size, sha));
-  } catch (const IncomingRemoteFileError& error) {
-    return error.code();
-  }
-  return std::nullopt;
+  return errorOf([&] { runBlocking(writer.finish(size, sha)); });
 }
 
 void writeAll(IncomingRemoteFileWriter& writer, const Bytes& content) {
-  for (std::size_t offset = 0; offset < content.size(); offset += maximumChunkPayloadSize) {
-    const auto length = std::min(maximumChunkPayloadSize, content.size() - offset);
-    ASSERT_EQ(write(writer, offset, ByteView(content).subspan(offset, length)), offset + length);
-  }
+  for (auto& frame : chunkFrames(id, content)) runBlocking(writer.write(std::move(frame)));
 }
 
 mode_t modeOf(const fs::path& path) {
@@ -155,11 +147,8 @@ TEST(IncomingRemoteFileWriter, WritesHandedInWithACallbackKeepTheirOrderAndRepor
   const auto callersThread = std::this_thread::get_id();
   std::mutex mutex;
   std::vector<Report> reports;
-  const auto frame = [&](std::size_t index) {
-    return encodeChunkFrame(id, index * maximumChunkPayloadSize,
-                            ByteView(content).subspan(index * maximumChunkPayloadSize, maximumChunkPayloadSize));
-  };
-  for (const auto& next : {frame(0), frame(0), frame(1), frame(2)}) {
+  const auto frames = chunkFrames(id, content);
+  for (const auto& next : {frames[0], frames[0], frames[1], frames[2]}) {
     writer->write(next, [&](std::optional<std::uint64_t> received) {
       std::lock_guard lock(mutex);
       reports.push_back(Report{received, std::this_thread::get_id() != callersThread});

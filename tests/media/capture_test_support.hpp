@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -128,6 +129,19 @@ struct StopReports {
     };
   }
 };
+
+// What `operation` throws as a ScreenCaptureError (kind and message); nullopt when it succeeds.
+template <class T>
+std::optional<std::pair<ScreenCaptureError::Kind, std::string>> captureErrorOf(
+    MainLoopForTests& loop, boost::asio::awaitable<T> operation,
+    std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+  try {
+    awaitOn(loop, std::move(operation), timeout);
+  } catch (const ScreenCaptureError& e) {
+    return std::pair(e.kind(), std::string(e.what()));
+  }
+  return std::nullopt;
+}
 
 inline std::size_t countOf(const std::vector<std::string>& lines, const std::string& line) {
   return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), line));

@@ -1,10 +1,10 @@
 #pragma once
 // Capture sources that stand in for the X server and PulseAudio: two displays, streams and sound recordings that
 // deliver what the test hands them (stamped on the test's clock), fail when told, and starts that fail or hang.
+#include <algorithm>
 #include <atomic>
 #include <future>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -102,33 +102,24 @@ class FakeCaptureSources final : public CaptureSources {
   std::optional<std::string> soundStartError;
   std::optional<std::string> streamFailsWhileStarting;  // the new stream's stop handler runs before start returns
   bool answersFrameRequests = true;
+  // What was started, in order.
+  testing::RecordedValues<platform::CaptureStreamSettings> videoStarts;
+  testing::RecordedValues<std::shared_ptr<FakeVideoSource>> videos;
+  testing::RecordedValues<std::shared_ptr<FakeSoundSource>> sounds;
+
+  std::shared_ptr<FakeVideoSource> video() { return last(videos); }
+  std::shared_ptr<FakeSoundSource> sound() { return last(sounds); }
 
   // Makes the next calls of `which` hang until release() (an X server that stopped answering).
   void hang(Hang which) {
-    std::lock_guard lock(mutex_);
     hang_ = which;
-    gate_ = std::promise<void>();
     opened_ = gate_.get_future().share();
   }
   void release() {
-    std::lock_guard lock(mutex_);
     hang_ = Hang::none;
     gate_.set_value();
   }
   int hanging() const { return hanging_; }
-
-  std::shared_ptr<FakeVideoSource> video() {
-    std::lock_guard lock(mutex_);
-    return video_;
-  }
-  std::shared_ptr<FakeSoundSource> sound() {
-    std::lock_guard lock(mutex_);
-    return sound_;
-  }
-  std::vector<platform::CaptureStreamSettings> videoStarts() {
-    std::lock_guard lock(mutex_);
-    return videoStarts_;
-  }
 
   std::optional<std::vector<platform::X11Monitor>> displays(const std::string&) override {
     waitIfHanging(Hang::listing);
@@ -139,18 +130,15 @@ class FakeCaptureSources final : public CaptureSources {
                                           VideoSource::FrameHandler onFrame, VideoSource::StopHandler onStop) override {
     waitIfHanging(Hang::videoStart);
     if (videoStartError) throw platform::CaptureError(*videoStartError);
-    platform::X11Monitor display;
-    for (const auto& m : monitors.value_or(std::vector<platform::X11Monitor>{})) {
-      if (m.id == settings.displayID) display = m;
-    }
+    const auto display = *std::find_if(monitors->begin(), monitors->end(),
+                                       [&](const platform::X11Monitor& m) { return m.id == settings.displayID; });
     const auto size = platform::cappedOutputSize(display.bounds.width, display.bounds.height, settings.maxOutputWidth,
                                                  settings.maxOutputHeight);
     auto source = std::make_shared<FakeVideoSource>(clock_, display, size, std::move(onFrame), std::move(onStop),
                                                     settings.framesPerSecond, answersFrameRequests);
     if (streamFailsWhileStarting) source->fail(*streamFailsWhileStarting);
-    std::lock_guard lock(mutex_);
-    videoStarts_.push_back(settings);
-    video_ = source;
+    videoStarts.add(settings);
+    videos.add(source);
     return stoppedWhenDropped<VideoSource>(source);
   }
 
@@ -159,40 +147,33 @@ class FakeCaptureSources final : public CaptureSources {
                                           SoundSource::StopHandler onStop) override {
     if (soundStartError) throw platform::AudioCaptureError(*soundStartError);
     auto source = std::make_shared<FakeSoundSource>(settings, std::move(onPacket), std::move(onStop));
-    std::lock_guard lock(mutex_);
-    sound_ = source;
+    sounds.add(source);
     return stoppedWhenDropped<SoundSource>(source);
   }
 
  private:
-  // What the service holds: stops the source when its last reference goes, as the real sources do; the test keeps
-  // its own reference to look at it afterwards.
+  template <class T>
+  static std::shared_ptr<T> last(testing::RecordedValues<std::shared_ptr<T>>& started) {
+    const auto all = started.values();
+    return all.empty() ? nullptr : all.back();
+  }
+  // What the service holds: stops the source when its last reference goes, as the real sources do.
   template <class Interface, class Fake>
   static std::shared_ptr<Interface> stoppedWhenDropped(const std::shared_ptr<Fake>& source) {
     return std::shared_ptr<Interface>(source.get(), [source](Interface*) { source->stop(); });
   }
-
   void waitIfHanging(Hang call) {
-    std::shared_future<void> gate;
-    {
-      std::lock_guard lock(mutex_);
-      if (hang_ != call) return;
-      gate = opened_;
-    }
+    if (hang_ != call) return;
     ++hanging_;
-    gate.wait();
+    opened_.wait();
     --hanging_;
   }
 
   Clock& clock_;
-  std::mutex mutex_;
-  Hang hang_ = Hang::none;
+  std::atomic<Hang> hang_{Hang::none};
   std::promise<void> gate_;
-  std::shared_future<void> opened_;
+  std::shared_future<void> opened_;  // set in hang(), before the calls that wait on it
   std::atomic<int> hanging_{0};
-  std::shared_ptr<FakeVideoSource> video_;
-  std::shared_ptr<FakeSoundSource> sound_;
-  std::vector<platform::CaptureStreamSettings> videoStarts_;
 };
 
 }  // namespace veltrano::test

@@ -21,6 +21,7 @@ using test::FakeCaptureSources;
 using testing::eventually;
 constexpr auto kLeft = FakeCaptureSources::leftID;
 constexpr auto kRight = FakeCaptureSources::rightID;
+using Kind = ScreenCaptureError::Kind;
 
 std::int64_t microsOf(Clock::TimePoint at) {
   return std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count();
@@ -36,6 +37,20 @@ class CaptureOnFakesTest : public test::EncoderServiceTest {
   template <class F>
   auto onCapture(F fn) {
     return awaitOn(loop, onActor(capture, std::move(fn)));
+  }
+  // What the host reads of the service.
+  struct State {
+    bool streaming, sound;
+    std::uint32_t display;
+    std::int64_t width, height;
+    DisplayFrame frame;
+    std::uint64_t generation;
+  };
+  State state() {
+    return onCapture([](ScreenCaptureService& c) {
+      return State{c.isStreaming(),  c.isCapturingSound(),  c.currentDisplayID,   c.currentWidth,
+                   c.currentHeight, c.currentDisplayFrame, c.streamGeneration()};
+    });
   }
   void makeCapture(bool capturesAudio = false) {
     capture = ScreenCaptureService::create(metrics, encoder, sink, audio, capturesAudio, {{}, {}, sources, &clock});
@@ -57,10 +72,7 @@ class CaptureOnFakesTest : public test::EncoderServiceTest {
     const auto isResend = [before](const test::ReceivedFrame& f) {
       return static_cast<std::int64_t>(f.frame.presentationTimeMicros) > before;
     };
-    EXPECT_TRUE(eventually([&] {
-      const auto frames = sink->frames();
-      return std::any_of(frames.begin(), frames.end(), isResend);
-    }));
+    EXPECT_TRUE(sink->waitForMatch(isResend));
     const auto frames = sink->frames();
     return static_cast<std::size_t>(std::find_if(frames.begin(), frames.end(), isResend) - frames.begin());
   }
@@ -82,16 +94,10 @@ TEST_F(CaptureOnFakesTest, ListsTheDisplaysOrFailsWithoutAnXServer) {
   EXPECT_EQ(awaitOn(loop, capture->availableDisplays()),
             (std::vector<DisplayInfo>{{kLeft, "VL-LEFT", 96, 64, 0}, {kRight, "VL-RIGHT", 64, 48, 0}}));
   sources->monitors.reset();
-  try {
-    awaitOn(loop, capture->availableDisplays());
-    ADD_FAILURE() << "listed displays without an X server";
-  } catch (const ScreenCaptureError& e) {
-    EXPECT_EQ(e.kind(), ScreenCaptureError::Kind::displaysUnavailable);
-  }
+  EXPECT_EQ(test::captureErrorOf(loop, capture->availableDisplays())->first, Kind::displaysUnavailable);
 }
 
 TEST_F(CaptureOnFakesTest, AFailedStartSaysWhyAndLeavesNothingRunning) {
-  using Kind = ScreenCaptureError::Kind;
   struct Case {
     const char* name;
     std::function<void(FakeCaptureSources&)> setUp;
@@ -113,15 +119,12 @@ TEST_F(CaptureOnFakesTest, AFailedStartSaysWhyAndLeavesNothingRunning) {
     sources = std::make_shared<FakeCaptureSources>(clock);
     c.setUp(*sources);
     makeCapture();
-    try {
-      awaitOn(loop, capture->startCapture(c.display));
-      ADD_FAILURE() << "started";
-    } catch (const ScreenCaptureError& e) {
-      EXPECT_EQ(e.kind(), c.kind);
-      EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
-    }
-    EXPECT_FALSE(onCapture([](ScreenCaptureService& c) { return c.isStreaming(); }));
-    EXPECT_EQ(onCapture([](ScreenCaptureService& c) { return c.currentDisplayID; }), 0u);
+    const auto error = test::captureErrorOf(loop, capture->startCapture(c.display));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->first, c.kind);
+    EXPECT_NE(error->second.find(c.message), std::string::npos) << error->second;
+    EXPECT_FALSE(state().streaming);
+    EXPECT_EQ(state().display, 0u);
     if (auto abandoned = video()) {
       EXPECT_TRUE(eventually([&] { return abandoned->stopped.load(); }));
     }
@@ -130,7 +133,7 @@ TEST_F(CaptureOnFakesTest, AFailedStartSaysWhyAndLeavesNothingRunning) {
   sources = std::make_shared<FakeCaptureSources>(clock);
   makeCapture();
   awaitOn(loop, capture->startCapture(std::nullopt));
-  EXPECT_EQ(onCapture([](ScreenCaptureService& c) { return c.currentDisplayID; }), kLeft);
+  EXPECT_EQ(state().display, kLeft);
 }
 
 TEST_F(CaptureOnFakesTest, AStartThatHangsFailsByItsDeadlineAndAStopStillReturns) {
@@ -145,14 +148,9 @@ TEST_F(CaptureOnFakesTest, AStartThatHangsFailsByItsDeadlineAndAStopStillReturns
     EXPECT_EQ(starting.wait_for(0s), std::future_status::timeout);
     clock.advance(1ms);
     ASSERT_TRUE(loop.runUntil([&] { return starting.wait_for(0s) == std::future_status::ready; }, 10s));
-    try {
-      starting.get();
-      ADD_FAILURE() << "started";
-    } catch (const ScreenCaptureError& e) {
-      EXPECT_EQ(e.kind(), ScreenCaptureError::Kind::streamFailed);
-    }
+    EXPECT_THROW(starting.get(), ScreenCaptureError);
     awaitOn(loop, capture->stopCapture(), 5s);  // the operation lock is free again
-    EXPECT_FALSE(onCapture([](ScreenCaptureService& c) { return c.isStreaming(); }));
+    EXPECT_FALSE(state().streaming);
     // The X server answers after all: what it started late is stopped.
     sources->release();
     if (hang == FakeCaptureSources::Hang::videoStart) {
@@ -165,11 +163,11 @@ TEST_F(CaptureOnFakesTest, StartShowsTheDisplayAndAStopEndsItOnce) {
   ScopedLogCapture logs;
   makeCapture();
   awaitOn(loop, capture->startCapture(kRight));
-  EXPECT_EQ(onCapture([](ScreenCaptureService& c) { return c.currentDisplayID; }), kRight);
-  EXPECT_EQ(onCapture([](ScreenCaptureService& c) { return std::pair(c.currentWidth, c.currentHeight); }),
-            (std::pair<std::int64_t, std::int64_t>(64, 48)));
-  EXPECT_EQ(onCapture([](ScreenCaptureService& c) { return c.currentDisplayFrame; }), (DisplayFrame{96, 0, 64, 48}));
-  const auto settings = sources->videoStarts().at(0);
+  const auto started = state();
+  EXPECT_EQ(started.display, kRight);
+  EXPECT_EQ(started.width * 1000 + started.height, 64'048);
+  EXPECT_EQ(started.frame, (DisplayFrame{96, 0, 64, 48}));
+  const auto settings = sources->videoStarts.values().at(0);
   EXPECT_EQ(settings.displayID, kRight);
   EXPECT_EQ(settings.framesPerSecond, ScreenCaptureService::defaultEncodeFps);
   EXPECT_TRUE(settings.showsCursor);
@@ -189,9 +187,10 @@ TEST_F(CaptureOnFakesTest, StartShowsTheDisplayAndAStopEndsItOnce) {
   awaitOn(loop, capture->stopCapture());  // nothing runs: no second line
   EXPECT_EQ(test::countOf(logs.messages(), "ScreenCaptureKit stopped"), 1u);
   EXPECT_TRUE(video()->stopped);
-  EXPECT_FALSE(onCapture([](ScreenCaptureService& c) { return c.isStreaming(); }));
-  EXPECT_EQ(onCapture([](ScreenCaptureService& c) { return c.currentWidth + c.currentHeight; }), 0);
-  EXPECT_EQ(onCapture([](ScreenCaptureService& c) { return c.currentDisplayFrame; }), DisplayFrame{});
+  const auto stopped = state();
+  EXPECT_FALSE(stopped.streaming);
+  EXPECT_EQ(stopped.display + stopped.width + stopped.height, 0);
+  EXPECT_EQ(stopped.frame, DisplayFrame{});
   EXPECT_EQ(clock.sleeperCount(), 0u);  // no heartbeat left
 }
 
@@ -239,55 +238,55 @@ TEST_F(CaptureOnFakesTest, AStaticScreenGetsAFrameEveryHeartbeatAndAStalledStrea
   EXPECT_EQ(video()->frameRequests, 3);
   EXPECT_EQ(reports.failures.size(), 0u);
 
-  // A stream that no longer answers.
-  video()->answerRequests(false);
-  clock.advance(CaptureSchedule::livenessTimeout + 1s);
-  ASSERT_TRUE(reports.failures.waitForCount(1));
-  const auto failure = reports.failures.values().at(0);
-  EXPECT_EQ(failure.displayID, kLeft);
-  EXPECT_EQ(failure.message, "Capture stalled: no frame for 5 s");
-  EXPECT_FALSE(onCapture([](ScreenCaptureService& c) { return c.isStreaming(); }));
-  EXPECT_TRUE(video()->stopped);
-  clock.advance(10s);
-  EXPECT_EQ(reports.failures.size(), 1u);
 }
 
-TEST_F(CaptureOnFakesTest, AStreamThatEndsByItselfIsReportedOnceAndAStopFindsNothing) {
+TEST_F(CaptureOnFakesTest, AStreamThatStallsOrEndsByItselfIsReportedOnceAndAStopFindsNothing) {
   ScopedLogCapture logs;
-  makeCapture();
-  awaitOn(loop, capture->startCapture(kRight));
-  video()->fail("Display 102 is no longer available");
-  ASSERT_TRUE(reports.failures.waitForCount(1));
-  const auto failure = reports.failures.values().at(0);
-  EXPECT_EQ(failure.displayID, kRight);
-  EXPECT_EQ(failure.message, "Display 102 is no longer available");
-  EXPECT_EQ(std::string(failure.what()), failure.message);
-  EXPECT_FALSE(onCapture([](ScreenCaptureService& c) { return c.isStreaming(); }));
-  EXPECT_TRUE(video()->stopped);
-  awaitOn(loop, capture->stopCapture());
+  const std::vector<std::pair<std::string, std::function<void()>>> endings = {
+      {"Capture stalled: no frame for 5 s",
+       [&] {
+         video()->answerRequests(false);
+         clock.advance(CaptureSchedule::livenessTimeout + 1s);
+       }},
+      {"Display 102 is no longer available", [&] { video()->fail("Display 102 is no longer available"); }},
+  };
+  for (const auto& [message, end] : endings) {
+    SCOPED_TRACE(message);
+    reports.failures.clear();
+    makeCapture();
+    awaitOn(loop, capture->startCapture(kRight));
+    end();
+    ASSERT_TRUE(reports.failures.waitForCount(1));
+    const auto failure = reports.failures.values().at(0);
+    EXPECT_EQ(failure.displayID, kRight);
+    EXPECT_EQ(failure.message, message);
+    EXPECT_EQ(std::string(failure.what()), message);
+    EXPECT_FALSE(state().streaming);
+    EXPECT_TRUE(video()->stopped);
+    clock.advance(10s);
+    awaitOn(loop, capture->stopCapture());
+    EXPECT_EQ(reports.failures.size(), 1u);
+  }
   EXPECT_EQ(test::countOf(logs.messages(), "ScreenCaptureKit stopped"), 0u);
-  EXPECT_EQ(reports.failures.size(), 1u);
 }
 
 TEST_F(CaptureOnFakesTest, MediaProfileRestartsOnlyOnAChange) {
   ScopedLogCapture logs;
   makeCapture();
   awaitOn(loop, capture->startCapture(kLeft));
-  const auto generation = onCapture([](ScreenCaptureService& c) { return c.streamGeneration(); });
-  const auto size = [&] {
-    return onCapture([](ScreenCaptureService& c) { return std::pair(c.currentWidth, c.currentHeight); });
-  };
+  const auto generation = state().generation;
+  const auto size = [&] { return state().width * 1000 + state().height; };
 
   // The values it already has: nothing happens.
   awaitOn(loop, capture->applyMediaProfile(0, 0, 48000, 2));
-  EXPECT_EQ(onCapture([](ScreenCaptureService& c) { return c.streamGeneration(); }), generation);
+  EXPECT_EQ(state().generation, generation);
 
   // A size cap restarts the stream at the capped size, starting with a keyframe; a service without sound keeps its
   // audio format.
   awaitOn(loop, capture->applyMediaProfile(48, 1000, 24000, 1));
-  EXPECT_GT(onCapture([](ScreenCaptureService& c) { return c.streamGeneration(); }), generation);
-  EXPECT_EQ(size(), (std::pair<std::int64_t, std::int64_t>(48, 32)));
-  EXPECT_EQ(sources->videoStarts().back().maxOutputWidth, 48);
+  EXPECT_GT(state().generation, generation);
+  EXPECT_EQ(size(), 48'032);
+  EXPECT_EQ(sources->videoStarts.values().back().maxOutputWidth, 48);
   EXPECT_EQ(onCapture([](ScreenCaptureService& c) { return c.requestedAudioSampleRate; }), 48000);
   const auto messages = logs.messages();
   EXPECT_EQ(test::countOf(messages, "ScreenCaptureKit stopped"), 1u);
@@ -299,7 +298,7 @@ TEST_F(CaptureOnFakesTest, MediaProfileRestartsOnlyOnAChange) {
 
   // Negative maxima mean no cap.
   awaitOn(loop, capture->applyMediaProfile(-5, -1, 24000, 1));
-  EXPECT_EQ(size(), (std::pair<std::int64_t, std::int64_t>(96, 64)));
+  EXPECT_EQ(size(), 96'064);
 
   // Not capturing: the values are only stored. The service that captures sound clamps its audio format.
   awaitOn(loop, capture->stopCapture());
@@ -314,14 +313,14 @@ TEST_F(CaptureOnFakesTest, MediaProfileRestartsOnlyOnAChange) {
   EXPECT_EQ(profile(), (std::vector<std::int64_t>{100, 50, 8000, 2}));
   awaitOn(loop, capture->applyMediaProfile(0, 0, 32000, 0));
   EXPECT_EQ(profile(), (std::vector<std::int64_t>{0, 0, 32000, 1}));
-  EXPECT_EQ(sources->videoStarts().size(), 3u);
+  EXPECT_EQ(sources->videoStarts.size(), 3u);
 }
 
 TEST_F(CaptureOnFakesTest, SoundGoesToTheAudioServerAndItsFailuresLeaveThePicture) {
   ScopedLogCapture logs;
   makeCapture(true);
   awaitOn(loop, capture->startCapture(kLeft));
-  EXPECT_TRUE(onCapture([](ScreenCaptureService& c) { return c.isCapturingSound(); }));
+  EXPECT_TRUE(state().sound);
   EXPECT_EQ(sources->sound()->settings.sampleRate, 48000);
   sources->sound()->deliverPacket(-2, clock.now());
   sources->sound()->deliverPacket(0x1234, clock.now() + 20ms);
@@ -345,16 +344,16 @@ TEST_F(CaptureOnFakesTest, SoundGoesToTheAudioServerAndItsFailuresLeaveThePictur
   EXPECT_EQ(audio->events()[1].packet.samples.size(), 480u * 2);
 
   sources->sound()->fail("Connection terminated");
-  ASSERT_TRUE(eventually([&] { return !onCapture([](ScreenCaptureService& c) { return c.isCapturingSound(); }); }));
+  ASSERT_TRUE(eventually([&] { return !state().sound; }));
   EXPECT_TRUE(sources->sound()->stopped);
-  EXPECT_TRUE(onCapture([](ScreenCaptureService& c) { return c.isStreaming(); }));
+  EXPECT_TRUE(state().streaming);
   EXPECT_EQ(test::countOf(logs.messages(), "Audio capture stopped: Connection terminated"), 1u);
 
   // No sound server: the picture starts without sound.
   sources->soundStartError = "Connection refused";
   awaitOn(loop, capture->startCapture(kLeft));
-  EXPECT_TRUE(onCapture([](ScreenCaptureService& c) { return c.isStreaming(); }));
-  EXPECT_FALSE(onCapture([](ScreenCaptureService& c) { return c.isCapturingSound(); }));
+  EXPECT_TRUE(state().streaming);
+  EXPECT_FALSE(state().sound);
   EXPECT_EQ(test::countOf(logs.messages(), "Audio capture failed: Connection refused"), 1u);
 }
 

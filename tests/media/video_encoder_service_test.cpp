@@ -179,37 +179,29 @@ TEST_F(VideoEncoderServiceTest, StoppedSessionDeliversNothingMoreAndLogs) {
       2s));
 }
 
-TEST_F(VideoEncoderServiceTest, RejectsBadSizesAndFramesThatDoNotFitTheSession) {
+TEST_F(VideoEncoderServiceTest, RejectsBadSizesAndFramesThatDoNotFitTheSessionAndANewSessionReplacesIt) {
   EXPECT_THROW(awaitOn(loop, encoder->startSession(63, 48)), VideoEncoderError);
   EXPECT_THROW(awaitOn(loop, encoder->startSession(0, 0)), VideoEncoderError);
   awaitOn(loop, encoder->startSession(64, 48));
-  encoder->encode(solidFrame(128, 96, 1, 2, 3), nextPts_);  // bigger than the session: never read
+  encoder->encode(solidFrame(128, 96, 1, 2, 3), 100);  // bigger than the session: never read
   auto truncated = std::make_shared<platform::CapturedFrame>(*solidFrame(64, 48, 1, 2, 3));
   truncated->planes.resize(100);
-  encoder->encode(truncated, nextPts_ + 1);
+  encoder->encode(truncated, 200);
   // Equal or older times still come out strictly increasing; the frames above would have come out first.
   const auto frame = solidFrame(64, 48, 1, 2, 3);
-  encoder->encode(frame, 500);
-  encoder->encode(frame, 500);
-  encoder->encode(frame, 400);
+  for (const std::int64_t pts : {500, 500, 400}) encoder->encode(frame, pts);
   ASSERT_TRUE(sink->waitFor(3));
+  // A new session takes only its own size and starts with a keyframe.
+  awaitOn(loop, encoder->startSession(32, 24));
+  encoder->encode(frame, 600);
+  encodeFrames(1, solidFrame(32, 24, 1, 2, 3), 4);
   std::vector<std::uint64_t> times;
   for (const auto& received : sink->frames()) times.push_back(received.frame.presentationTimeMicros);
-  EXPECT_EQ(times, (std::vector<std::uint64_t>{500, 501, 502}));
-}
-
-TEST_F(VideoEncoderServiceTest, ANewSessionReplacesTheOldOneAndStartsWithAKeyframe) {
-  awaitOn(loop, encoder->startSession(64, 48));
-  encodeFrames(2, solidFrame(64, 48, 1, 2, 3), 2);
-  awaitOn(loop, encoder->startSession(32, 24));
-  encoder->encode(solidFrame(64, 48, 1, 2, 3), nextPts_);  // the old size is not taken any more
-  nextPts_ += 20'000;
-  encodeFrames(1, solidFrame(32, 24, 1, 2, 3), 3);
-  const auto frames = sink->frames();
-  ASSERT_EQ(frames.size(), 3u);
-  EXPECT_TRUE(frames[2].frame.keyframe);
-  ASSERT_TRUE(frames[2].frame.parameterSets);
-  EXPECT_EQ(frames[2].frame.parameterSets->codedWidth, 32u);
+  EXPECT_EQ(times, (std::vector<std::uint64_t>{500, 501, 502, static_cast<std::uint64_t>(nextPts_ - 20'000)}));
+  const auto last = sink->frames()[3].frame;
+  EXPECT_TRUE(last.keyframe);
+  ASSERT_TRUE(last.parameterSets);
+  EXPECT_EQ(last.parameterSets->codedWidth, 32u);
 }
 
 TEST_F(VideoEncoderServiceTest, TheLastReleaseOnAnIoThreadLeavesTheJoinToTheBlockingPool) {

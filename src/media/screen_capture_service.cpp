@@ -27,6 +27,11 @@ std::int64_t microsOf(Clock::TimePoint at) {
   return std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count();
 }
 
+// A start past its deadline: the X server holds the connection but does not answer.
+std::exception_ptr silentXServer() {
+  return std::make_exception_ptr(ScreenCaptureError::streamFailed("The X server did not answer"));
+}
+
 // Stops both on the blocking pool (the sound first) and resumes the caller once they are joined; rethrows what
 // stopping threw.
 asio::awaitable<void> stopSourcesAndWait(std::shared_ptr<VideoSource> stream, std::shared_ptr<SoundSource> sound) {
@@ -72,7 +77,8 @@ ScreenCaptureService::~ScreenCaptureService() { heartbeatTask_.cancel(); }
 // --- Operations ---
 
 asio::awaitable<std::vector<DisplayInfo>> ScreenCaptureService::availableDisplays() {
-  auto listing = listDisplays(clock_.now() + startTimeout, ScreenCaptureError::displaysUnavailable());
+  auto listing =
+      listDisplays(clock_.now() + startTimeout, std::make_exception_ptr(ScreenCaptureError::displaysUnavailable()));
   const auto monitors = co_await std::move(listing);
   if (!monitors) throw ScreenCaptureError::displaysUnavailable();
   std::vector<DisplayInfo> displays;
@@ -194,8 +200,8 @@ asio::awaitable<void> ScreenCaptureService::startStream(std::optional<std::uint3
 }
 
 asio::awaitable<std::optional<std::vector<platform::X11Monitor>>> ScreenCaptureService::listDisplays(
-    Clock::TimePoint deadline, ScreenCaptureError late) {
-  auto listing = callBlockingUntil(clock_, deadline, std::make_exception_ptr(std::move(late)),
+    Clock::TimePoint deadline, std::exception_ptr late) {
+  auto listing = callBlockingUntil(clock_, deadline, std::move(late),
                                    [sources = sources_, xName = environment_.xDisplayName] {
                                      return sources->displays(xName);
                                    });
@@ -204,7 +210,7 @@ asio::awaitable<std::optional<std::vector<platform::X11Monitor>>> ScreenCaptureS
 
 asio::awaitable<platform::X11Monitor> ScreenCaptureService::findDisplay(std::optional<std::uint32_t> displayID,
                                                                         Clock::TimePoint deadline) {
-  auto listing = listDisplays(deadline, ScreenCaptureError::streamFailed("The X server did not answer"));
+  auto listing = listDisplays(deadline, silentXServer());
   const auto monitors = co_await std::move(listing);
   if (!monitors) throw ScreenCaptureError::streamFailed("Cannot connect to the X server");
   if (monitors->empty()) throw ScreenCaptureError::noDisplay();
@@ -252,9 +258,7 @@ asio::awaitable<std::shared_ptr<VideoSource>> ScreenCaptureService::startVideo(c
     });
   };
   try {
-    auto starting = callBlockingUntil(clock_, deadline,
-                                      std::make_exception_ptr(ScreenCaptureError::streamFailed(
-                                          "The X server did not answer")),
+    auto starting = callBlockingUntil(clock_, deadline, silentXServer(),
                                       [sources = sources_, settings, onFrame, onStop] {
                                         return sources->startVideo(settings, onFrame, onStop);
                                       });

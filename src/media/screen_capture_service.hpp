@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -142,8 +143,9 @@ class ScreenCaptureService : public std::enable_shared_from_this<ScreenCaptureSe
   boost::asio::awaitable<std::shared_ptr<VideoSource>> startVideo(const platform::X11Monitor& monitor,
                                                                   std::uint64_t generation, Clock::TimePoint deadline);
   boost::asio::awaitable<std::shared_ptr<SoundSource>> startSound(std::uint64_t generation);
+  // Throws `late` past the deadline.
   boost::asio::awaitable<std::optional<std::vector<platform::X11Monitor>>> listDisplays(Clock::TimePoint deadline,
-                                                                                      ScreenCaptureError late);
+                                                                                      std::exception_ptr late);
   // Throws when the start of `generation` was overtaken (a stop, or the new stream already ended).
   void checkStillStarting(std::uint64_t generation) const;
   void install(StartingSources sources, std::uint64_t generation);

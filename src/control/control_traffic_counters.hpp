@@ -1,44 +1,33 @@
 #pragma once
 // The control server's totals of bytes sent and received, carried to the metrics store on the main thread in
-// batches: the first count after a quiet spell goes at once, later ones at most once per `flushInterval`. A busy
-// client then costs the main thread a few blocks a second instead of two per command, and the totals stay exact.
+// batches (see MetricsBatch): a busy client costs the main thread a few blocks a second instead of two per command.
 //
-// Used on one strand (the server's); the timer that sends a batch runs there too. Counts still pending when the
-// object goes away are sent from its destructor.
-#include <boost/asio/steady_timer.hpp>
-
-#include <chrono>
+// Used on one strand (the server's). Counts still pending when the object goes away are sent from its destructor.
 #include <cstdint>
 #include <memory>
 
 #include "base/executors.hpp"
-#include "core/metrics_store.hpp"
+#include "core/metrics_batch.hpp"
 
 namespace veltrano {
 
-class ControlTrafficCounters : public std::enable_shared_from_this<ControlTrafficCounters> {
+class ControlTrafficCounters {
  public:
-  static constexpr std::chrono::milliseconds flushInterval{100};
-
   static std::shared_ptr<ControlTrafficCounters> create(const Strand& strand, std::weak_ptr<MetricsStore> metrics);
-  ~ControlTrafficCounters();
-  ControlTrafficCounters(const ControlTrafficCounters&) = delete;
-  ControlTrafficCounters& operator=(const ControlTrafficCounters&) = delete;
 
   void addSent(std::int64_t count);
   void addReceived(std::int64_t count);
 
  private:
-  ControlTrafficCounters(const Strand& strand, std::weak_ptr<MetricsStore> metrics);
-  void scheduleFlush();
-  void flush();
+  struct Counts {
+    std::int64_t sent = 0;
+    std::int64_t received = 0;
+    bool empty() const { return sent == 0 && received == 0; }
+    void applyTo(MetricsStore& store) const;
+  };
+  explicit ControlTrafficCounters(std::shared_ptr<MetricsBatch<Counts>> batch) : batch_(std::move(batch)) {}
 
-  const std::weak_ptr<MetricsStore> metrics_;
-  boost::asio::steady_timer timer_;
-  std::int64_t pendingSent_ = 0;
-  std::int64_t pendingReceived_ = 0;
-  bool flushScheduled_ = false;
-  std::chrono::steady_clock::time_point lastFlush_{};
+  const std::shared_ptr<MetricsBatch<Counts>> batch_;
 };
 
 }  // namespace veltrano

@@ -59,6 +59,7 @@ MediaStreamServer::MediaStreamServer(std::uint16_t port, std::weak_ptr<MetricsSt
     : ListeningServer(makeActorStrand(), listenerConfiguration(port, kind.serviceClass, kind.name, dependencies.clock)),
       metrics(std::move(metrics)),
       kind_(std::move(kind)),
+      counters_(MetricsBatch<CounterIncrements>::create(executor(), this->metrics)),
       identityProvider_(identityProviderOrAccountKeyFile(std::move(dependencies.identityProvider))),
       clock_(dependencies.clock ? dependencies.clock : &systemClock()),
       clientCountTally_(std::move(dependencies.clientCountTally)) {}
@@ -221,9 +222,21 @@ MediaStreamServer::SinkOutcome MediaStreamServer::offerToExternalSink(const Byte
 
 void MediaStreamServer::addToCounter(CounterField field, std::int64_t amount) const {
   if (amount == 0) return;
-  performOnMainRunLoop([weakMetrics = metrics, field, amount] {
-    if (auto store = weakMetrics.lock()) ((*store).*field).set(((*store).*field).get() + amount);
-  });
+  counters_->update([field, amount](CounterIncrements& pending) { pending.add(field, amount); });
+}
+
+void MediaStreamServer::CounterIncrements::add(CounterField field, std::int64_t amount) {
+  for (auto& [pendingField, pendingAmount] : amounts) {
+    if (pendingField == field) {
+      pendingAmount += amount;
+      return;
+    }
+  }
+  amounts.emplace_back(field, amount);
+}
+
+void MediaStreamServer::CounterIncrements::applyTo(MetricsStore& store) const {
+  for (const auto& [field, amount] : amounts) (store.*field).set((store.*field).get() + amount);
 }
 
 void MediaStreamServer::countDropped(std::int64_t amount) const { addToCounter(kind_.framesDroppedMetric, amount); }

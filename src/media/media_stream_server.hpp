@@ -18,10 +18,12 @@
 #include <string>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "base/clock.hpp"
 #include "base/encoding.hpp"
 #include "core/log_category.hpp"
+#include "core/metrics_batch.hpp"
 #include "core/metrics_store.hpp"
 #include "localserver/identity_provider.hpp"
 #include "localserver/listening_server.hpp"
@@ -124,6 +126,7 @@ class MediaStreamServer : public ListeningServer {
   void pump(const std::shared_ptr<MediaClient>& client);
   // Offers an envelope to the external sink. A refusal is counted as dropped and logged at most every 2 s.
   SinkOutcome offerToExternalSink(const Bytes& envelope);
+  // Batched on their way to the main thread (see MetricsBatch).
   void addToCounter(CounterField field, std::int64_t amount) const;
   void countDropped(std::int64_t amount) const;
   Clock& clock() const { return *clock_; }
@@ -153,7 +156,16 @@ class MediaStreamServer : public ListeningServer {
   // Stores this server's total in the clients metric (through the tally when there is one).
   void storeClientCount(int total) const;
 
+  // Increments of counter fields since the last batch.
+  struct CounterIncrements {
+    std::vector<std::pair<CounterField, std::int64_t>> amounts;  // a few distinct fields
+    bool empty() const { return amounts.empty(); }
+    void add(CounterField field, std::int64_t amount);
+    void applyTo(MetricsStore& store) const;
+  };
+
   const Kind kind_;
+  const std::shared_ptr<MetricsBatch<CounterIncrements>> counters_;  // executor
   const IdentityProvider identityProvider_;
   Clock* const clock_;
   const std::shared_ptr<ClientCountTally> clientCountTally_;

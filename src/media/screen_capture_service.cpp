@@ -7,61 +7,38 @@
 #include <limits>
 #include <utility>
 
-#include "base/clock.hpp"
 #include "core/app_logger.hpp"
-#include "core/main_run_loop.hpp"
 #include "core/metrics_store.hpp"
 #include "media/actor_access.hpp"
 #include "media/blocking_call.hpp"
-#include "media/encode_pacing.hpp"
+#include "media/blocking_deadline.hpp"
 #include "media/media_activity_log.hpp"
-#include "platform/audio/system_audio_capture.hpp"
 #include "platform/capture/capture_error.hpp"
-#include "platform/capture/capture_stream.hpp"
 #include "platform/capture/output_size.hpp"
-#include "platform/x11/x11_display.hpp"
 
 namespace veltrano {
 namespace {
-
-using SteadyClock = std::chrono::steady_clock;
 
 int clampToInt(std::int64_t value) {
   return static_cast<int>(std::clamp<std::int64_t>(value, 0, std::numeric_limits<int>::max()));
 }
 
-std::int64_t microsOf(SteadyClock::time_point at) {
+std::int64_t microsOf(Clock::TimePoint at) {
   return std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count();
 }
 
-double secondsOf(SteadyClock::time_point at) { return std::chrono::duration<double>(at.time_since_epoch()).count(); }
-
-// The RandR monitors, or nullopt when no X server answers. Blocking.
-std::optional<std::vector<platform::X11Monitor>> listMonitors(const std::string& xDisplayName) {
-  auto display = platform::X11Display::open(xDisplayName.empty() ? nullptr : xDisplayName.c_str());
-  if (!display) return std::nullopt;
-  return display->monitors();
+// A start past its deadline: the X server holds the connection but does not answer.
+std::exception_ptr silentXServer() {
+  return std::make_exception_ptr(ScreenCaptureError::streamFailed("The X server did not answer"));
 }
 
-// Joins the sound capture first, then the screen stream. Blocks: runs on the blocking pool only.
-void stopStreams(const std::shared_ptr<platform::CaptureStream>& stream,
-                 const std::shared_ptr<platform::SystemAudioCapture>& sound) {
-  if (sound) sound->stop();
-  if (stream) stream->stop();
-}
-
-// Stops what a stream left behind on the blocking pool, so that the executor never waits for a capture thread.
-void stopInBackground(std::shared_ptr<platform::CaptureStream> stream,
-                      std::shared_ptr<platform::SystemAudioCapture> sound) {
-  if (!stream && !sound) return;
-  boost::asio::post(mediaBlockingExecutor(),
-                    [stream = std::move(stream), sound = std::move(sound)] { stopStreams(stream, sound); });
-}
-
-// Stops both on the blocking pool and resumes the caller once they are joined; rethrows what stopping threw.
-asio::awaitable<void> stopStreamsAndWait(std::shared_ptr<platform::CaptureStream> stream,
-                                         std::shared_ptr<platform::SystemAudioCapture> sound) {
-  auto stopping = callBlocking([stream = std::move(stream), sound = std::move(sound)] { stopStreams(stream, sound); });
+// Stops both on the blocking pool (the sound first) and resumes the caller once they are joined; rethrows what
+// stopping threw.
+asio::awaitable<void> stopSourcesAndWait(std::shared_ptr<VideoSource> stream, std::shared_ptr<SoundSource> sound) {
+  auto stopping = callBlocking([stream = std::move(stream), sound = std::move(sound)] {
+    if (sound) sound->stop();
+    if (stream) stream->stop();
+  });
   co_await std::move(stopping);
 }
 
@@ -89,17 +66,19 @@ ScreenCaptureService::ScreenCaptureService(std::shared_ptr<MetricsStore> metrics
       audioServer(audioSink),
       strand_(makeActorStrand()),
       metrics_(metrics),
-      environment_(std::move(environment)) {}
+      environment_(std::move(environment)),
+      sources_(environment_.sources ? environment_.sources : systemCaptureSources()),
+      clock_(environment_.clock ? *environment_.clock : systemClock()),
+      metricsBatch_(MediaMetricsBatch::create(strand_, metrics)) {}
 
-ScreenCaptureService::~ScreenCaptureService() {
-  heartbeatTask_.cancel();
-  stopInBackground(std::move(stream_), std::move(sound_));
-}
+// The stream and the sound release themselves in the background.
+ScreenCaptureService::~ScreenCaptureService() { heartbeatTask_.cancel(); }
 
 // --- Operations ---
 
 asio::awaitable<std::vector<DisplayInfo>> ScreenCaptureService::availableDisplays() {
-  auto listing = callBlocking([xName = environment_.xDisplayName] { return listMonitors(xName); });
+  auto listing =
+      listDisplays(clock_.now() + startTimeout, std::make_exception_ptr(ScreenCaptureError::displaysUnavailable()));
   const auto monitors = co_await std::move(listing);
   if (!monitors) throw ScreenCaptureError::displaysUnavailable();
   std::vector<DisplayInfo> displays;
@@ -172,15 +151,11 @@ void ScreenCaptureService::resetState(bool cancelHeartbeat) {
     heartbeatTask_.cancel();
     heartbeatTask_ = {};
   }
-  stopInBackground(std::move(stream_), std::move(sound_));
   stream_.reset();
   sound_.reset();
-  liveness_.reset();
+  schedule_.reset();
   lastFrame_.reset();
-  lastEncodeAt_.reset();
-  lastProbeAt_.reset();
   lastEncodedPts_ = 0;
-  nextEncodePTSSeconds.reset();
   audioFormat_.reset();
   pendingStreamFailure_.reset();
   soundFailedWhileStarting_ = false;
@@ -195,121 +170,124 @@ void ScreenCaptureService::resetState(bool cancelHeartbeat) {
 
 asio::awaitable<void> ScreenCaptureService::startStream(std::optional<std::uint32_t> displayID) {
   if (stream_) co_await stopStream();
-
-  const std::string xName = environment_.xDisplayName;
-  auto listing = callBlocking([xName] { return listMonitors(xName); });
-  const auto monitors = co_await std::move(listing);
-  if (!monitors) throw ScreenCaptureError::streamFailed("Cannot connect to the X server");
-  if (monitors->empty()) throw ScreenCaptureError::noDisplay();
-  std::optional<platform::X11Monitor> monitor;
-  if (displayID) {
-    for (const auto& candidate : *monitors) {
-      if (candidate.id == *displayID) monitor = candidate;
-    }
-    if (!monitor) throw ScreenCaptureError::displayNotFound(*displayID);
-  } else {
-    monitor = platform::X11Display::mainMonitor(*monitors);
-    if (!monitor) throw ScreenCaptureError::noDisplay();
-  }
-
-  const int maxWidth = clampToInt(maximumOutputWidth);
-  const int maxHeight = clampToInt(maximumOutputHeight);
-  const platform::PixelSize size =
-      platform::cappedOutputSize(monitor->bounds.width, monitor->bounds.height, maxWidth, maxHeight);
-  if (auto session = encoder.lock()) {
-    try {
-      co_await session->startSession(size.width, size.height);
-    } catch (const VideoEncoderError& e) {
-      throw ScreenCaptureError::encoderFailed(e.what());
-    }
-  }
+  const Clock::TimePoint deadline = clock_.now() + startTimeout;
+  const platform::X11Monitor monitor = co_await findDisplay(displayID, deadline);
+  const platform::PixelSize size = platform::cappedOutputSize(monitor.bounds.width, monitor.bounds.height,
+                                                              clampToInt(maximumOutputWidth),
+                                                              clampToInt(maximumOutputHeight));
+  co_await startEncoderSession(size);
 
   // From here on, callbacks of the new stream carry this generation.
   const std::uint64_t generation = ++generation_;
   pendingStreamFailure_.reset();
   soundFailedWhileStarting_ = false;
-  auto sound = co_await startSound(generation);
+  schedule_.emplace(clock_.now());
+  StartingSources starting;
+  try {
+    starting.sound = co_await startSound(generation);
+    starting.video = co_await startVideo(monitor, generation, deadline);
+    checkStillStarting(generation);
+    const platform::PixelSize delivered = starting.video->outputSize();
+    // The display changed between the listing and the start.
+    if (delivered != size) co_await startEncoderSession(delivered);
+    checkStillStarting(generation);
+  } catch (...) {
+    // What did start goes with `starting`, stopped in the background; a stop that overtook the start has reset.
+    if (generation == generation_) resetState(true);
+    throw;
+  }
+  install(std::move(starting), generation);
+}
 
+asio::awaitable<std::optional<std::vector<platform::X11Monitor>>> ScreenCaptureService::listDisplays(
+    Clock::TimePoint deadline, std::exception_ptr late) {
+  auto listing = callBlockingUntil(clock_, deadline, std::move(late),
+                                   [sources = sources_, xName = environment_.xDisplayName] {
+                                     return sources->displays(xName);
+                                   });
+  co_return co_await std::move(listing);
+}
+
+asio::awaitable<platform::X11Monitor> ScreenCaptureService::findDisplay(std::optional<std::uint32_t> displayID,
+                                                                        Clock::TimePoint deadline) {
+  auto listing = listDisplays(deadline, silentXServer());
+  const auto monitors = co_await std::move(listing);
+  if (!monitors) throw ScreenCaptureError::streamFailed("Cannot connect to the X server");
+  if (monitors->empty()) throw ScreenCaptureError::noDisplay();
+  if (!displayID) {
+    auto main = platform::X11Display::mainMonitor(*monitors);
+    if (!main) throw ScreenCaptureError::noDisplay();
+    co_return *main;
+  }
+  for (const auto& candidate : *monitors) {
+    if (candidate.id == *displayID) co_return candidate;
+  }
+  throw ScreenCaptureError::displayNotFound(*displayID);
+}
+
+asio::awaitable<void> ScreenCaptureService::startEncoderSession(platform::PixelSize size) {
+  auto session = encoder.lock();
+  if (!session) co_return;
+  try {
+    co_await session->startSession(size.width, size.height);
+  } catch (const VideoEncoderError& e) {
+    throw ScreenCaptureError::encoderFailed(e.what());
+  }
+}
+
+asio::awaitable<std::shared_ptr<VideoSource>> ScreenCaptureService::startVideo(const platform::X11Monitor& monitor,
+                                                                               std::uint64_t generation,
+                                                                               Clock::TimePoint deadline) {
   platform::CaptureStreamSettings settings;
-  settings.displayID = monitor->id;
+  settings.displayID = monitor.id;
   settings.framesPerSecond = grabRate();
-  settings.maxOutputWidth = maxWidth;
-  settings.maxOutputHeight = maxHeight;
+  settings.maxOutputWidth = clampToInt(maximumOutputWidth);
+  settings.maxOutputHeight = clampToInt(maximumOutputHeight);
   settings.showsCursor = true;
-  settings.xDisplayName = xName;
-  auto liveness = std::make_shared<CaptureLiveness>(SteadyClock::now());
+  settings.xDisplayName = environment_.xDisplayName;
   std::weak_ptr<ScreenCaptureService> weak = weak_from_this();
   const Strand strand = strand_;
-  platform::CaptureStream::FrameHandler onFrame = [weak, strand, generation,
-                                                   liveness](std::shared_ptr<const platform::CapturedFrame> frame) {
-    liveness->stamp(frame->timestamp);
+  VideoSource::FrameHandler onFrame = [weak, strand, generation](std::shared_ptr<const platform::CapturedFrame> frame) {
     boost::asio::post(strand, [weak, generation, frame = std::move(frame)]() mutable {
       if (auto self = weak.lock()) self->handleFrame(generation, std::move(frame));
     });
   };
-  platform::CaptureStream::StopHandler onStop = [weak, strand, generation](const std::string& message) {
+  VideoSource::StopHandler onStop = [weak, strand, generation](const std::string& message) {
     boost::asio::post(strand, [weak, generation, message] {
       if (auto self = weak.lock()) self->failStream(generation, message);
     });
   };
-  std::shared_ptr<platform::CaptureStream> stream;
   try {
-    auto starting = callBlocking([settings, onFrame, onStop] {
-      return std::shared_ptr<platform::CaptureStream>(platform::CaptureStream::start(settings, onFrame, onStop));
-    });
-    stream = co_await std::move(starting);
+    auto starting = callBlockingUntil(clock_, deadline, silentXServer(),
+                                      [sources = sources_, settings, onFrame, onStop] {
+                                        return sources->startVideo(settings, onFrame, onStop);
+                                      });
+    co_return co_await std::move(starting);
   } catch (const platform::CaptureError& e) {
-    stopInBackground(nullptr, std::move(sound));
-    resetState(true);
     throw ScreenCaptureError::streamFailed(e.what());
   }
-  if (generation != generation_ || pendingStreamFailure_) {
-    // The stream ended before it was installed (or a stop overtook the start).
-    const std::string reason = pendingStreamFailure_.value_or("the capture was stopped while starting");
-    stopInBackground(std::move(stream), std::move(sound));
-    if (generation == generation_) resetState(true);
-    throw ScreenCaptureError::streamFailed(reason);
-  }
+}
 
-  const platform::PixelSize delivered = stream->outputSize();
-  if (delivered != size) {
-    // The display changed between the listing and the start.
-    if (auto session = encoder.lock()) {
-      try {
-        co_await session->startSession(delivered.width, delivered.height);
-      } catch (const VideoEncoderError& e) {
-        stopInBackground(std::move(stream), std::move(sound));
-        resetState(true);
-        throw ScreenCaptureError::encoderFailed(e.what());
-      }
-    }
-  }
-  if (generation != generation_) {
-    stopInBackground(std::move(stream), std::move(sound));
-    throw ScreenCaptureError::streamFailed("the capture was stopped while starting");
-  }
+void ScreenCaptureService::checkStillStarting(std::uint64_t generation) const {
+  if (generation != generation_) throw ScreenCaptureError::streamFailed("the capture was stopped while starting");
+  // The stream ended before it was installed.
+  if (pendingStreamFailure_) throw ScreenCaptureError::streamFailed(*pendingStreamFailure_);
+}
 
-  const auto now = SteadyClock::now();
-  stream_ = std::move(stream);
-  if (soundFailedWhileStarting_) {
-    stopInBackground(nullptr, std::move(sound));
-  } else {
-    sound_ = std::move(sound);
-  }
-  liveness_ = std::move(liveness);
-  streamStartedAt_ = now;
-  nextLivenessCheckAt_ = now + livenessCheckInterval;
-  fpsWindowStart_ = now;
-  const platform::X11Monitor& shown = stream_->display();
+void ScreenCaptureService::install(StartingSources starting, std::uint64_t generation) {
+  stream_ = std::move(starting.video);
+  if (!soundFailedWhileStarting_) sound_ = std::move(starting.sound);
+  fpsWindowStart_ = clock_.now();
+  const platform::X11Monitor shown = stream_->display();
+  const platform::PixelSize delivered = stream_->outputSize();
   currentDisplayID = shown.id;
   currentWidth = delivered.width;
   currentHeight = delivered.height;
   currentDisplayFrame = {static_cast<double>(shown.bounds.x), static_cast<double>(shown.bounds.y),
                          static_cast<double>(shown.bounds.width), static_cast<double>(shown.bounds.height)};
   if (heartbeatTask_) heartbeatTask_.cancel();
-  heartbeatTask_ = Task::spawn(strand_, [weak, generation](TaskToken token) -> asio::awaitable<void> {
-    auto beating = heartbeat(weak, generation, std::move(token));
-    co_await std::move(beating);
+  heartbeatTask_ = Task::spawn(strand_, [weak = weak_from_this(), generation](TaskToken token) {
+    return heartbeat(weak, generation, std::move(token));
   });
   logMediaActivity(metrics_, LogCategory::CAPTURE,
                    fmt::format("Captura iniciada display={} {}x{}", currentDisplayID, currentWidth, currentHeight));
@@ -320,12 +298,9 @@ asio::awaitable<void> ScreenCaptureService::stopStream() {
   auto stream = std::move(stream_);
   auto sound = std::move(sound_);
   resetState(true);
-  if (!stream) {
-    stopInBackground(nullptr, std::move(sound));
-    co_return;
-  }
+  if (!stream) co_return;  // a sound without its stream stops in the background
   try {
-    auto stopping = stopStreamsAndWait(stream, sound);
+    auto stopping = stopSourcesAndWait(stream, sound);
     co_await std::move(stopping);
   } catch (const std::exception& e) {
     logMediaActivity(metrics_, LogCategory::Error, std::string("stopCapture failed: ") + e.what());
@@ -349,18 +324,15 @@ void ScreenCaptureService::failStream(std::uint64_t generation, const std::strin
   resetState(true);
   logMediaActivity(metrics_, LogCategory::Error, fmt::format("Capture stream stopped display={}: {}", displayID, message));
   Task::spawn(strand_, [self = shared_from_this(), stream, sound, failure = ScreenCaptureFailure(displayID, message)](
-                           TaskToken) -> asio::awaitable<void> {
-    auto report = reportFailure(self, stream, sound, failure);
-    co_await std::move(report);
-  });
+                           TaskToken) { return reportFailure(self, stream, sound, failure); });
 }
 
 asio::awaitable<void> ScreenCaptureService::reportFailure(std::shared_ptr<ScreenCaptureService> self,
-                                                          std::shared_ptr<platform::CaptureStream> stream,
-                                                          std::shared_ptr<platform::SystemAudioCapture> sound,
+                                                          std::shared_ptr<VideoSource> stream,
+                                                          std::shared_ptr<SoundSource> sound,
                                                           ScreenCaptureFailure failure) {
   try {
-    auto stopping = stopStreamsAndWait(stream, sound);
+    auto stopping = stopSourcesAndWait(std::move(stream), std::move(sound));
     co_await std::move(stopping);
   } catch (const std::exception& e) {
     log(LogCategory::Error, std::string("stopCapture failed: ") + e.what());
@@ -379,15 +351,13 @@ asio::awaitable<void> ScreenCaptureService::reportFailure(std::shared_ptr<Screen
 // --- Frames ---
 
 void ScreenCaptureService::handleFrame(std::uint64_t generation, std::shared_ptr<const platform::CapturedFrame> frame) {
-  if (generation != generation_) return;
+  if (generation != generation_ || !schedule_) return;
+  schedule_->captured(frame->timestamp);
   followDesiredRate();
   lastFrame_ = frame;
-  performOnMainRunLoop([metrics = metrics_] {
-    if (auto store = metrics.lock()) store->capturedFrames.set(store->capturedFrames.get() + 1);
-  });
-  if (!hasViewers()) return;
-  if (!admitFrameForEncoding(secondsOf(frame->timestamp), desiredEncodeFps, nextEncodePTSSeconds)) return;
-  sendToEncoder(frame, microsOf(frame->timestamp));
+  metricsBatch_->update([](MediaMetricsUpdate& update) { ++update.capturedFrames; });
+  if (!hasViewers() || !schedule_->admitFrame(frame->timestamp, desiredEncodeFps)) return;
+  if (sendToEncoder(frame, microsOf(frame->timestamp))) schedule_->encoded(frame->timestamp);
 }
 
 int ScreenCaptureService::grabRate() const { return std::clamp<int>(desiredEncodeFps, 1, grabFramesPerSecond); }
@@ -402,22 +372,21 @@ bool ScreenCaptureService::hasViewers() const {
   return sink && sink->hasViewers();
 }
 
-void ScreenCaptureService::sendToEncoder(const std::shared_ptr<const platform::CapturedFrame>& frame,
+bool ScreenCaptureService::sendToEncoder(const std::shared_ptr<const platform::CapturedFrame>& frame,
                                          std::int64_t ptsMicros) {
   auto session = encoder.lock();
-  if (!session) return;
+  if (!session) return false;
   const std::int64_t pts = std::max(ptsMicros, lastEncodedPts_ + 1);
   lastEncodedPts_ = pts;
   session->encode(frame, pts);
-  lastEncodeAt_ = SteadyClock::now();
   ++framesInFpsWindow_;
-  performOnMainRunLoop([metrics = metrics_, description = fmt::format("{}x{} I420 display={}", frame->width,
-                                                                      frame->height, currentDisplayID)] {
-    if (auto store = metrics.lock()) store->lastFrameDescription.set(description);
+  metricsBatch_->update([&](MediaMetricsUpdate& update) {
+    update.lastFrameDescription = fmt::format("{}x{} I420 display={}", frame->width, frame->height, currentDisplayID);
   });
+  return true;
 }
 
-void ScreenCaptureService::publishFps(SteadyClock::time_point now) {
+void ScreenCaptureService::publishFps(Clock::TimePoint now) {
   const auto elapsed = now - fpsWindowStart_;
   if (elapsed < std::chrono::seconds(1)) return;
   const double fps = static_cast<double>(framesInFpsWindow_) / std::chrono::duration<double>(elapsed).count();
@@ -426,53 +395,43 @@ void ScreenCaptureService::publishFps(SteadyClock::time_point now) {
   // Displays nobody watches leave the figure to the one that is watched.
   if (fps == 0 && publishedFps_ == 0) return;
   publishedFps_ = fps;
-  performOnMainRunLoop([metrics = metrics_, fps] {
-    if (auto store = metrics.lock()) store->fps.set(fps);
-  });
+  metricsBatch_->update([fps](MediaMetricsUpdate& update) { update.fps = fps; });
 }
 
 // --- Heartbeat and watchdog ---
 
 asio::awaitable<void> ScreenCaptureService::heartbeat(std::weak_ptr<ScreenCaptureService> weak,
                                                       std::uint64_t generation, TaskToken token) {
-  auto wake = SteadyClock::now() + idleTick;
+  Clock* clock = nullptr;
+  if (auto self = weak.lock()) clock = &self->clock_;
+  if (!clock) co_return;
+  auto wake = clock->now() + CaptureSchedule::idleTick;
   for (;;) {
-    co_await systemClock().sleepUntil(token, wake);
+    co_await clock->sleepUntil(token, wake);
     auto self = weak.lock();
     if (!self || token->isCancelled() || self->generation_ != generation || !self->stream_) co_return;
-    wake = self->heartbeatTick(SteadyClock::now());
+    wake = self->heartbeatStep(clock->now());
   }
 }
 
-SteadyClock::time_point ScreenCaptureService::heartbeatTick(SteadyClock::time_point now) {
-  if (now >= nextLivenessCheckAt_) {
-    nextLivenessCheckAt_ = now + livenessCheckInterval;
-    const auto quietFor = now - liveness_->lastFrameAt();
-    if (quietFor >= livenessTimeout) {
-      const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(quietFor).count();
-      failStream(generation_, fmt::format("Capture stalled: no frame for {} s", seconds));
-      return now + idleTick;
-    }
-    if (quietFor >= livenessProbeAfter && (!lastProbeAt_ || now - *lastProbeAt_ >= livenessProbeAfter)) {
-      stream_->requestFrame();
-      lastProbeAt_ = now;
-    }
+Clock::TimePoint ScreenCaptureService::heartbeatStep(Clock::TimePoint now) {
+  const bool canResend = lastFrame_ && hasViewers() && !encoder.expired();
+  const CaptureSchedule::Step step = schedule_->step(now, canResend);
+  if (step.stalledFor) {
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(*step.stalledFor).count();
+    failStream(generation_, fmt::format("Capture stalled: no frame for {} s", seconds));
+    return step.next;
   }
+  if (step.requestFrame) stream_->requestFrame();
   followDesiredRate();
-  auto due = lastEncodeAt_.value_or(streamStartedAt_) + heartbeatInterval;
-  if (now >= due && lastFrame_ && hasViewers() && !encoder.expired()) {
-    sendToEncoder(lastFrame_, microsOf(now));
-    due = now + heartbeatInterval;
-  }
+  if (step.resendLastFrame) sendToEncoder(lastFrame_, microsOf(now));
   publishFps(now);
-  const auto next = due > now ? due : now + idleTick;
-  return std::min(next, nextLivenessCheckAt_);
+  return step.next;
 }
 
 // --- Sound ---
 
-asio::awaitable<std::shared_ptr<platform::SystemAudioCapture>> ScreenCaptureService::startSound(
-    std::uint64_t generation) {
+asio::awaitable<std::shared_ptr<SoundSource>> ScreenCaptureService::startSound(std::uint64_t generation) {
   if (!capturesAudio || audioServer.expired()) co_return nullptr;
   platform::AudioCaptureSettings settings;
   settings.sampleRate = clampToInt(requestedAudioSampleRate);
@@ -480,20 +439,19 @@ asio::awaitable<std::shared_ptr<platform::SystemAudioCapture>> ScreenCaptureServ
   settings.server = environment_.soundServerName;
   std::weak_ptr<ScreenCaptureService> weak = weak_from_this();
   const Strand strand = strand_;
-  platform::SystemAudioCapture::PacketHandler onPacket = [weak, strand, generation](platform::AudioPacket packet) {
+  SoundSource::PacketHandler onPacket = [weak, strand, generation](platform::AudioPacket packet) {
     boost::asio::post(strand, [weak, generation, packet = std::move(packet)]() mutable {
       if (auto self = weak.lock()) self->handleSoundPacket(generation, std::move(packet));
     });
   };
-  platform::SystemAudioCapture::StopHandler onStop = [weak, strand, generation](const std::string& message) {
+  SoundSource::StopHandler onStop = [weak, strand, generation](const std::string& message) {
     boost::asio::post(strand, [weak, generation, message] {
       if (auto self = weak.lock()) self->handleSoundStopped(generation, message);
     });
   };
   try {
-    auto starting = callBlocking([settings, onPacket, onStop] {
-      return std::shared_ptr<platform::SystemAudioCapture>(
-          platform::SystemAudioCapture::start(settings, onPacket, onStop));
+    auto starting = callBlocking([sources = sources_, settings, onPacket, onStop] {
+      return sources->startSound(settings, onPacket, onStop);
     });
     co_return co_await std::move(starting);
   } catch (const platform::AudioCaptureError& e) {
@@ -536,8 +494,7 @@ void ScreenCaptureService::handleSoundStopped(std::uint64_t generation, const st
     return;
   }
   logMediaActivity(metrics_, LogCategory::Error, "Audio capture stopped: " + message);
-  stopInBackground(nullptr, std::move(sound_));
-  sound_.reset();
+  sound_.reset();  // stopped in the background
   audioFormat_.reset();
 }
 

@@ -9,25 +9,31 @@
 // Threads: fields marked "executor" change on executor() only (use onActor from outside). Frames arrive on the
 // capture thread ("video output queue") and sound on the sound client's thread; both hop onto the executor
 // carrying the stream generation of the start that installed them, so callbacks of an older stream are harmless.
-// Start, stop and media-profile restarts never interleave.
+// Start, stop and media-profile restarts never interleave. The displays, the stream and the sound come from the
+// environment's CaptureSources, and every time from its clock (tests give fakes and a virtual clock).
 #include <boost/asio/awaitable.hpp>
 
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/actor.hpp"
+#include "base/clock.hpp"
 #include "base/executors.hpp"
 #include "base/task.hpp"
 #include "core/display_info.hpp"
 #include "media/audio_packet.hpp"
-#include "media/capture_liveness.hpp"
+#include "media/capture_schedule.hpp"
+#include "media/capture_sources.hpp"
 #include "media/display_frame.hpp"
 #include "media/encoded_video_frame.hpp"
+#include "media/media_metrics_update.hpp"
 #include "media/screen_capture_errors.hpp"
 #include "media/video_encoder_service.hpp"
 #include "platform/capture/captured_frame.hpp"
@@ -35,33 +41,31 @@
 namespace veltrano {
 
 class MetricsStore;
-namespace platform {
-class CaptureStream;
-class SystemAudioCapture;
-struct AudioPacket;
-}  // namespace platform
 
-// Where the service finds its servers (tests point them at private ones).
+// Where the service finds its servers (tests point them at private ones or at fakes).
 struct ScreenCaptureEnvironment {
-  std::string xDisplayName;     // empty: $DISPLAY
-  std::string soundServerName;  // empty: the default PulseAudio server
+  ScreenCaptureEnvironment(std::string xDisplay = {}, std::string soundServer = {},
+                           std::shared_ptr<CaptureSources> captureSources = nullptr, Clock* serviceClock = nullptr)
+      : xDisplayName(std::move(xDisplay)),
+        soundServerName(std::move(soundServer)),
+        sources(std::move(captureSources)),
+        clock(serviceClock) {}
+
+  std::string xDisplayName;                 // empty: $DISPLAY
+  std::string soundServerName;              // empty: the default PulseAudio server
+  std::shared_ptr<CaptureSources> sources;  // null: systemCaptureSources()
+  Clock* clock;                             // null: systemClock(); must outlive the service
 };
 
 class ScreenCaptureService : public std::enable_shared_from_this<ScreenCaptureService> {
  public:
-  using Duration = std::chrono::steady_clock::duration;
+  using Duration = Clock::Duration;
   static constexpr std::int32_t defaultEncodeFps = 45;
   // The grab rate follows desiredEncodeFps up to this ceiling (the host's frame rates go up to 60), so that no grab
   // is taken only for pacing to drop it; pacing still keeps the encoder to the rate.
   static constexpr int grabFramesPerSecond = 60;
-  static constexpr Duration heartbeatInterval = std::chrono::milliseconds(850);
-  // Heartbeat granularity while nothing can be sent (no frame or no viewer yet).
-  static constexpr Duration idleTick = std::chrono::milliseconds(250);
-  static constexpr Duration livenessCheckInterval = std::chrono::seconds(1);
-  // A display that has not changed for this long is grabbed anyway, to prove the capture thread still works;
-  static constexpr Duration livenessProbeAfter = std::chrono::seconds(2);
-  // without any frame for this long the stream counts as stalled.
-  static constexpr Duration livenessTimeout = std::chrono::seconds(5);
+  // A start whose display list or stream does not come within this (an X server that stopped answering) fails.
+  static constexpr Duration startTimeout = std::chrono::seconds(5);
   static constexpr std::int64_t minimumAudioSampleRate = 8000;
 
   using UnexpectedStopHandler = std::function<boost::asio::awaitable<void>(ScreenCaptureFailure)>;
@@ -84,7 +88,8 @@ class ScreenCaptureService : public std::enable_shared_from_this<ScreenCaptureSe
   // Starts capturing the display (none: the main display) with the current size cap and audio format: the
   // encoder session, the stream, the sound (when this service captures it), the heartbeat and the watchdog. A
   // running stream is stopped first. Throws ScreenCaptureError: no display, display not found, encoder or stream
-  // failed. A sound failure is logged and leaves the picture running.
+  // failed (also when the X server does not answer within startTimeout). A sound failure is logged and leaves the
+  // picture running.
   boost::asio::awaitable<void> startCapture(std::optional<std::uint32_t> displayID);
   // Advances the stream generation, resets the state and, when a stream runs, stops it, waits, and logs
   // "ScreenCaptureKit stopped" (after "stopCapture failed: ..." when the stop failed). Never throws.
@@ -93,9 +98,8 @@ class ScreenCaptureService : public std::enable_shared_from_this<ScreenCaptureSe
   // when anything changed. Throws what the restart's start throws.
   boost::asio::awaitable<void> applyMediaProfile(std::int64_t maxWidth, std::int64_t maxHeight,
                                                  std::int64_t audioSampleRate, std::int64_t audioChannels);
-  // Executor only. Cancels the heartbeat when asked; drops the stream (stopped in the background) and the
-  // sound; zeroes the counters, the last frame, the pacing deadline, the audio-format cache and the current
-  // display fields.
+  // Executor only. Cancels the heartbeat when asked; drops the stream and the sound (stopped in the background);
+  // zeroes the counters, the last frame, the schedule, the audio-format cache and the current display fields.
   void resetState(bool cancelHeartbeat);
 
   // Executor state.
@@ -109,8 +113,7 @@ class ScreenCaptureService : public std::enable_shared_from_this<ScreenCaptureSe
   std::weak_ptr<EncodedVideoFrameSink> videoServer;
   std::weak_ptr<AudioPacketSink> audioServer;
   std::int32_t desiredEncodeFps = defaultEncodeFps;
-  std::optional<double> nextEncodePTSSeconds;  // the next pacing deadline, monotonic seconds
-  std::int64_t maximumOutputWidth = 0;         // 0: no cap
+  std::int64_t maximumOutputWidth = 0;  // 0: no cap
   std::int64_t maximumOutputHeight = 0;
   std::int64_t requestedAudioSampleRate = 48000;
   std::int64_t requestedAudioChannelCount = 2;
@@ -127,10 +130,26 @@ class ScreenCaptureService : public std::enable_shared_from_this<ScreenCaptureSe
   boost::asio::awaitable<void> stopCaptureOnExecutor();
   boost::asio::awaitable<void> applyMediaProfileOnExecutor(std::int64_t maxWidth, std::int64_t maxHeight,
                                                            std::int64_t audioSampleRate, std::int64_t audioChannels);
-  // Without the operation lock (its callers hold it).
+
+  // The steps of a start, without the operation lock (their callers hold it). Each throws ScreenCaptureError.
+  struct StartingSources {
+    std::shared_ptr<VideoSource> video;
+    std::shared_ptr<SoundSource> sound;
+  };
   boost::asio::awaitable<void> startStream(std::optional<std::uint32_t> displayID);
+  boost::asio::awaitable<platform::X11Monitor> findDisplay(std::optional<std::uint32_t> displayID,
+                                                           Clock::TimePoint deadline);
+  boost::asio::awaitable<void> startEncoderSession(platform::PixelSize size);
+  boost::asio::awaitable<std::shared_ptr<VideoSource>> startVideo(const platform::X11Monitor& monitor,
+                                                                  std::uint64_t generation, Clock::TimePoint deadline);
+  boost::asio::awaitable<std::shared_ptr<SoundSource>> startSound(std::uint64_t generation);
+  // Throws `late` past the deadline.
+  boost::asio::awaitable<std::optional<std::vector<platform::X11Monitor>>> listDisplays(Clock::TimePoint deadline,
+                                                                                      std::exception_ptr late);
+  // Throws when the start of `generation` was overtaken (a stop, or the new stream already ended).
+  void checkStillStarting(std::uint64_t generation) const;
+  void install(StartingSources sources, std::uint64_t generation);
   boost::asio::awaitable<void> stopStream();
-  boost::asio::awaitable<std::shared_ptr<platform::SystemAudioCapture>> startSound(std::uint64_t generation);
 
   // Callbacks, on the executor.
   void handleFrame(std::uint64_t generation, std::shared_ptr<const platform::CapturedFrame> frame);
@@ -141,39 +160,36 @@ class ScreenCaptureService : public std::enable_shared_from_this<ScreenCaptureSe
   // The stream of `generation` stopped by itself: tear it down and report it once.
   void failStream(std::uint64_t generation, const std::string& message);
   static boost::asio::awaitable<void> reportFailure(std::shared_ptr<ScreenCaptureService> self,
-                                                    std::shared_ptr<platform::CaptureStream> stream,
-                                                    std::shared_ptr<platform::SystemAudioCapture> sound,
-                                                    ScreenCaptureFailure failure);
+                                                    std::shared_ptr<VideoSource> stream,
+                                                    std::shared_ptr<SoundSource> sound, ScreenCaptureFailure failure);
 
   // Heartbeat and watchdog of one stream generation.
   static boost::asio::awaitable<void> heartbeat(std::weak_ptr<ScreenCaptureService> weak, std::uint64_t generation,
                                                 TaskToken token);
-  // One pass; returns when to run the next.
-  std::chrono::steady_clock::time_point heartbeatTick(std::chrono::steady_clock::time_point now);
+  // One step of the schedule; returns when to take the next.
+  Clock::TimePoint heartbeatStep(Clock::TimePoint now);
   bool hasViewers() const;
-  void sendToEncoder(const std::shared_ptr<const platform::CapturedFrame>& frame, std::int64_t ptsMicros);
-  void countCapturedFrame(const platform::CapturedFrame& frame);
-  void publishFps(std::chrono::steady_clock::time_point now);
+  bool sendToEncoder(const std::shared_ptr<const platform::CapturedFrame>& frame, std::int64_t ptsMicros);
+  void publishFps(Clock::TimePoint now);
 
   const Strand strand_;
   const std::weak_ptr<MetricsStore> metrics_;
   const ScreenCaptureEnvironment environment_;
+  const std::shared_ptr<CaptureSources> sources_;
+  Clock& clock_;
+  const std::shared_ptr<MediaMetricsBatch> metricsBatch_;
   AsyncMutex operationMutex_;
 
   // Executor state of the running stream.
   std::uint64_t generation_ = 0;
-  std::shared_ptr<platform::CaptureStream> stream_;
-  std::shared_ptr<platform::SystemAudioCapture> sound_;
-  std::shared_ptr<CaptureLiveness> liveness_;
+  std::shared_ptr<VideoSource> stream_;
+  std::shared_ptr<SoundSource> sound_;
+  std::optional<CaptureSchedule> schedule_;
   Task heartbeatTask_;
   std::shared_ptr<const platform::CapturedFrame> lastFrame_;
-  std::chrono::steady_clock::time_point streamStartedAt_{};
-  std::optional<std::chrono::steady_clock::time_point> lastEncodeAt_;
-  std::chrono::steady_clock::time_point nextLivenessCheckAt_{};
-  std::optional<std::chrono::steady_clock::time_point> lastProbeAt_;
   std::int64_t lastEncodedPts_ = 0;
   std::optional<AudioFormat> audioFormat_;
-  std::chrono::steady_clock::time_point fpsWindowStart_{};
+  Clock::TimePoint fpsWindowStart_{};
   std::int64_t framesInFpsWindow_ = 0;
   double publishedFps_ = 0;
   // What the callbacks reported while a start had not yet installed its stream.

@@ -6,8 +6,8 @@
 #include <utility>
 
 #include "core/app_logger.hpp"
-#include "core/main_run_loop.hpp"
 #include "core/metrics_store.hpp"
+#include "media/background_release.hpp"
 #include "media/blocking_call.hpp"
 #include "media/media_activity_log.hpp"
 #include "platform/h264/h264_compression_session.hpp"
@@ -15,11 +15,12 @@
 namespace veltrano {
 
 std::shared_ptr<VideoEncoderService> VideoEncoderService::create(std::shared_ptr<MetricsStore> metrics) {
-  return std::shared_ptr<VideoEncoderService>(new VideoEncoderService(std::move(metrics)));
+  // An open session's encoder thread is joined when the service goes.
+  return releasedInBackground(std::unique_ptr<VideoEncoderService>(new VideoEncoderService(std::move(metrics))));
 }
 
 VideoEncoderService::VideoEncoderService(std::shared_ptr<MetricsStore> metrics)
-    : strand_(makeActorStrand()), metrics_(metrics) {}
+    : strand_(makeActorStrand()), metrics_(metrics), metricsBatch_(MediaMetricsBatch::create(strand_, metrics)) {}
 
 VideoEncoderService::~VideoEncoderService() = default;
 
@@ -118,7 +119,11 @@ void VideoEncoderService::deliver(std::uint64_t generation, platform::EncodedAcc
   if (unit.keyframe) ++keyframes_;
   const double ms = static_cast<double>(unit.encodeDuration.count()) / 1000.0;
   averageEncodeMs_ = averageEncodeMs_ < 0 ? ms : averageEncodeMs_ * 0.8 + ms * 0.2;
-  publishMetrics(unit.keyframe, averageEncodeMs_);
+  metricsBatch_->update([keyframe = unit.keyframe, ms = averageEncodeMs_](MediaMetricsUpdate& update) {
+    ++update.encodedFrames;
+    if (keyframe) ++update.keyframes;
+    update.encodeMs = ms;
+  });
 
   EncodedVideoFrame frame;
   frame.keyframe = unit.keyframe;
@@ -136,17 +141,6 @@ void VideoEncoderService::deliver(std::uint64_t generation, platform::EncodedAcc
     }
   }
   if (auto sink = server.lock()) sink->submitEncodedFrame(std::move(frame));
-}
-
-void VideoEncoderService::publishMetrics(bool keyframe, double encodeMs) {
-  // Increments, so that the encoders of several displays add up.
-  performOnMainRunLoop([metrics = metrics_, keyframe, encodeMs] {
-    auto store = metrics.lock();
-    if (!store) return;
-    store->encodedFrames.set(store->encodedFrames.get() + 1);
-    if (keyframe) store->keyframes.set(store->keyframes.get() + 1);
-    store->encodeMs.set(encodeMs);
-  });
 }
 
 asio::awaitable<void> VideoEncoderService::setBitRate(std::int64_t bitsPerSecond) {

@@ -17,6 +17,7 @@
 #include "base/actor.hpp"
 #include "base/executors.hpp"
 #include "media/encoded_video_frame.hpp"
+#include "media/media_metrics_update.hpp"
 #include "platform/capture/captured_frame.hpp"
 #include "platform/h264/h264_types.hpp"
 
@@ -43,6 +44,7 @@ class VideoEncoderService : public std::enable_shared_from_this<VideoEncoderServ
   static constexpr std::int32_t minimumFrameRate = 6;
   static constexpr std::int32_t maximumFrameRate = 120;
 
+  // The last release, on whatever thread, destroys the service on the blocking pool (it joins the encoder thread).
   static std::shared_ptr<VideoEncoderService> create(std::shared_ptr<MetricsStore> metrics);
   ~VideoEncoderService() override;
   VideoEncoderService(const VideoEncoderService&) = delete;
@@ -86,12 +88,12 @@ class VideoEncoderService : public std::enable_shared_from_this<VideoEncoderServ
   boost::asio::awaitable<void> stopSessionOnExecutor();
   void encodeOnExecutor(const std::shared_ptr<const platform::CapturedFrame>& frame, std::int64_t ptsMicros);
   void deliver(std::uint64_t generation, platform::EncodedAccessUnit unit);
-  void publishMetrics(bool keyframe, double encodeMs);
   // Takes the session out and closes it on the blocking pool.
   boost::asio::awaitable<void> closeSession(bool completePending);
 
   const Strand strand_;
   const std::weak_ptr<MetricsStore> metrics_;
+  const std::shared_ptr<MediaMetricsBatch> metricsBatch_;  // executor
   AsyncMutex sessionMutex_;  // session start and stop do not interleave across their waits
 
   // Executor state.

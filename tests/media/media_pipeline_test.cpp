@@ -1,7 +1,7 @@
 // The whole media path as the host wires it, through the network: the capture service feeds the display's
 // encoder, the encoder hands its access units to the video server, and the capture service records the sound for
 // the audio server. Local clients connect through the real handshake and read what a tablet would read; ffmpeg
-// decodes the video independently.
+// decodes the video independently. Also the capture on an X server that freezes or goes away.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/executors.hpp"
+#include "capture_test_support.hpp"
 #include "core/metrics_store.hpp"
 #include "media/actor_access.hpp"
 #include "media/audio_stream_server.hpp"
@@ -22,6 +23,7 @@
 #include "media/video_stream_server.hpp"
 #include "platform/capture/two_monitor_screen.hpp"
 #include "platform/crypto/signing_key.hpp"
+#include "platform/h264/avc_record_reader.hpp"
 #include "platform/h264/ffmpeg_decoder.hpp"
 #include "support/local_test_client.hpp"
 #include "support/pulse_test_env.hpp"
@@ -46,32 +48,6 @@ struct ReceivedEnvelope {
   MediaEnvelopeType type;
   Bytes payload;
 };
-
-// The parameter sets a client takes from an AVCDecoderConfigurationRecord; nullopt when the record is malformed.
-struct AvcParameterSets {
-  std::vector<platform::NalUnit> sps;
-  std::vector<platform::NalUnit> pps;
-};
-std::optional<AvcParameterSets> readDecoderConfigurationRecord(const Bytes& record) {
-  if (record.size() < 7 || record[0] != 1 || (record[4] & 0x03) != 3) return std::nullopt;  // 4-byte lengths
-  std::size_t at = 5;
-  auto readSets = [&](std::size_t count, std::vector<platform::NalUnit>& into) {
-    for (std::size_t i = 0; i < count; ++i) {
-      if (at + 2 > record.size()) return false;
-      const std::size_t length = (std::size_t{record[at]} << 8) | record[at + 1];
-      at += 2;
-      if (length == 0 || at + length > record.size()) return false;
-      into.emplace_back(record.begin() + static_cast<std::ptrdiff_t>(at),
-                        record.begin() + static_cast<std::ptrdiff_t>(at + length));
-      at += length;
-    }
-    return true;
-  };
-  AvcParameterSets sets;
-  if (!readSets(record[at++] & 0x1F, sets.sps) || at >= record.size()) return std::nullopt;
-  if (!readSets(record[at++], sets.pps)) return std::nullopt;
-  return sets;
-}
 
 void expectColour(const test::DecodedVideo& video, std::size_t frame, int x, int y, Rgb colour) {
   const auto rgb = video.rgbAt(frame, x, y);
@@ -148,6 +124,9 @@ TEST_F(MediaPipelineTest, VideoClientGetsConfigurationAndKeyframeFirstAndFramesD
   screen.fill({320, 300, 320, 180}, kGreen);  // lower part of the right monitor
   // No sound server: the picture runs without it.
   startServicesAndCapture(screen.right().id, "unix:/nonexistent/veltrano-no-pulse");
+  EXPECT_EQ(awaitOn(loop, capture->availableDisplays()),
+            (std::vector<DisplayInfo>{{screen.left().id, "VL-LEFT", 320, 480, 0},
+                                      {screen.right().id, "VL-RIGHT", 320, 480, 0}}));
   auto client = connect(videoServer->listeningPort(), LocalTransportChannel::video);
 
   const auto configuration = nextEnvelope(*client);
@@ -157,10 +136,9 @@ TEST_F(MediaPipelineTest, VideoClientGetsConfigurationAndKeyframeFirstAndFramesD
   ASSERT_TRUE(described);
   EXPECT_EQ(described->codedWidth, 320u);
   EXPECT_EQ(described->codedHeight, 480u);
-  const auto sets = readDecoderConfigurationRecord(described->decoderConfigurationRecord);
-  ASSERT_TRUE(sets) << "unreadable decoder configuration record";
-  ASSERT_EQ(sets->sps.size(), 1u);
-  ASSERT_EQ(sets->pps.size(), 1u);
+  const auto sets = test::readAvcRecord(described->decoderConfigurationRecord);
+  ASSERT_EQ(sets.sps.size(), 1u);
+  ASSERT_EQ(sets.pps.size(), 1u);
 
   std::vector<VideoFramePayload> frames;
   const auto first = nextEnvelope(*client);
@@ -198,8 +176,8 @@ TEST_F(MediaPipelineTest, VideoClientGetsConfigurationAndKeyframeFirstAndFramesD
   std::vector<std::uint8_t> stream;
   for (const auto& frame : frames) {
     if (frame.keyframe) {
-      for (const auto& nal : sets->sps) test::appendAnnexB(stream, nal);
-      for (const auto& nal : sets->pps) test::appendAnnexB(stream, nal);
+      for (const auto& nal : sets.sps) test::appendAnnexB(stream, nal);
+      for (const auto& nal : sets.pps) test::appendAnnexB(stream, nal);
     }
     const auto nals = test::splitLengthPrefixed(frame.accessUnit);
     ASSERT_FALSE(nals.empty()) << "an access unit whose lengths do not add up";
@@ -255,6 +233,29 @@ TEST_F(MediaPipelineTest, ToneInTheNullSinkReachesAnAudioClientAfterTheConfigura
   EXPECT_EQ(*format, (AudioFormat{48000, 2, 960}));
   EXPECT_GT(frames, 0);
   EXPECT_GT(loudest, 3000) << "the tone did not arrive in " << frames << " frames";
+}
+
+TEST_F(MediaPipelineTest, AFrozenXServerFailsTheStartByItsDeadlineAndALostOneEndsTheStream) {
+  VELTRANO_START_TWO_MONITOR_SCREEN(screen);
+  capture = ScreenCaptureService::create(metrics, nullptr, nullptr, nullptr, false, {screen.name(), {}});
+  test::StopReports reports;
+  awaitOn(loop, onActor(capture, [&](ScreenCaptureService& c) { c.unexpectedStopHandler = reports.handler(); }));
+  screen.freeze();
+  const auto frozenAt = std::chrono::steady_clock::now();
+  const auto error = test::captureErrorOf(loop, capture->startCapture(screen.left().id), 15s);
+  ASSERT_TRUE(error) << "started on a frozen X server";
+  EXPECT_EQ(error->first, ScreenCaptureError::Kind::streamFailed);
+  EXPECT_GE(std::chrono::steady_clock::now() - frozenAt, ScreenCaptureService::startTimeout);
+  awaitOn(loop, capture->stopCapture(), 3s);
+  screen.thaw();
+
+  awaitOn(loop, capture->startCapture(screen.left().id));
+  screen.kill();
+  ASSERT_TRUE(reports.failures.waitForCount(1, 8s));
+  EXPECT_EQ(reports.failures.values().at(0).displayID, screen.left().id);
+  EXPECT_FALSE(awaitOn(loop, onActor(capture, [](ScreenCaptureService& c) { return c.isStreaming(); })));
+  awaitOn(loop, capture->stopCapture(), 3s);  // promptly
+  EXPECT_EQ(reports.failures.size(), 1u);
 }
 
 }  // namespace

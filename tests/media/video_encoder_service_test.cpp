@@ -3,15 +3,19 @@
 #include "media/video_encoder_service.hpp"
 
 #include <gtest/gtest.h>
-#include <libyuv/convert_from_argb.h>
+
+#include <boost/asio/post.hpp>
 
 #include <algorithm>
-#include <thread>
+#include <filesystem>
+#include <future>
 
 #include "capture_test_support.hpp"
 #include "core/log_capture.hpp"
 #include "core/metrics_store.hpp"
 #include "media/actor_access.hpp"
+#include "media/background_release.hpp"
+#include "support/eventually.hpp"
 
 namespace veltrano {
 namespace {
@@ -19,24 +23,12 @@ namespace {
 using namespace std::chrono_literals;
 using test::awaitOn;
 using test::RecordingVideoSink;
+using test::solidFrame;
 
-std::shared_ptr<const platform::CapturedFrame> solidFrame(int width, int height, std::uint8_t r, std::uint8_t g,
-                                                          std::uint8_t b) {
-  auto frame = std::make_shared<platform::CapturedFrame>();
-  frame->width = width;
-  frame->height = height;
-  frame->planes.resize(platform::CapturedFrame::byteCount(width, height));
-  const std::uint8_t bgrx[4] = {b, g, r, 0xFF};
-  // One pixel converted the capture's way, repeated over each plane.
-  std::uint8_t y = 0;
-  std::uint8_t u = 0;
-  std::uint8_t v = 0;
-  libyuv::ARGBToI420(bgrx, 4, &y, 1, &u, 1, &v, 1, 1, 1);
-  std::fill(frame->y(), frame->u(), y);
-  std::fill(frame->u(), frame->v(), u);
-  std::fill(frame->v(), frame->planes.data() + frame->planes.size(), v);
-  frame->timestamp = std::chrono::steady_clock::now();
-  return frame;
+// Threads of this process.
+std::size_t threadCount() {
+  const std::filesystem::directory_iterator tasks("/proc/self/task");
+  return static_cast<std::size_t>(std::distance(std::filesystem::begin(tasks), std::filesystem::end(tasks)));
 }
 
 class VideoEncoderServiceTest : public test::EncoderServiceTest {
@@ -169,54 +161,65 @@ TEST_F(VideoEncoderServiceTest, StoppedSessionDeliversNothingMoreAndLogs) {
   EXPECT_FALSE(onEncoder([](VideoEncoderService& e) { return e.hasSession(); }));
   EXPECT_EQ(onEncoder([](VideoEncoderService& e) { return e.encodedFrameCount(); }), 0u);
   encoder->encode(frame, nextPts_ + 1'000'000);  // no session: dropped
-  std::this_thread::sleep_for(200ms);
-  EXPECT_EQ(sink->count(), afterStop);
+  awaitOn(loop, encoder->startSession(64, 48));
+  encoder->encode(frame, nextPts_ + 2'000'000);
+  ASSERT_TRUE(sink->waitFor(afterStop + 1));  // frames come out in order: a dropped one would have come first
+  EXPECT_EQ(sink->frames().at(afterStop).frame.presentationTimeMicros, static_cast<std::uint64_t>(nextPts_ + 2'000'000));
+  awaitOn(loop, encoder->stopSession());
   const auto messages = logs.messages();
-  EXPECT_EQ(std::count(messages.begin(), messages.end(), "VideoToolbox encoder stopped"), 1);
+  EXPECT_EQ(std::count(messages.begin(), messages.end(), "VideoToolbox encoder stopped"), 2);
   awaitOn(loop, encoder->stopSession());  // harmless without a session
   ASSERT_TRUE(loop.runUntil(
       [&] {
         const auto& events = metrics->events().get();
         return std::count_if(events.begin(), events.end(), [](const MetricsStore::LogEvent& e) {
                  return e.message == "VideoToolbox encoder stopped" && e.tag == "SCREEN";
-               }) == 2;
+               }) == 3;
       },
       2s));
 }
 
-TEST_F(VideoEncoderServiceTest, RejectsBadSizesAndFramesThatDoNotFitTheSession) {
+TEST_F(VideoEncoderServiceTest, RejectsBadSizesAndFramesThatDoNotFitTheSessionAndANewSessionReplacesIt) {
   EXPECT_THROW(awaitOn(loop, encoder->startSession(63, 48)), VideoEncoderError);
   EXPECT_THROW(awaitOn(loop, encoder->startSession(0, 0)), VideoEncoderError);
   awaitOn(loop, encoder->startSession(64, 48));
-  encoder->encode(solidFrame(128, 96, 1, 2, 3), nextPts_);  // bigger than the session: never read
+  encoder->encode(solidFrame(128, 96, 1, 2, 3), 100);  // bigger than the session: never read
   auto truncated = std::make_shared<platform::CapturedFrame>(*solidFrame(64, 48, 1, 2, 3));
   truncated->planes.resize(100);
-  encoder->encode(truncated, nextPts_ + 1);
-  std::this_thread::sleep_for(200ms);
-  EXPECT_EQ(sink->count(), 0u);
-  // Equal or older times still come out strictly increasing.
+  encoder->encode(truncated, 200);
+  // Equal or older times still come out strictly increasing; the frames above would have come out first.
   const auto frame = solidFrame(64, 48, 1, 2, 3);
-  encoder->encode(frame, 500);
-  encoder->encode(frame, 500);
-  encoder->encode(frame, 400);
+  for (const std::int64_t pts : {500, 500, 400}) encoder->encode(frame, pts);
   ASSERT_TRUE(sink->waitFor(3));
-  const auto frames = sink->frames();
-  EXPECT_LT(frames[0].frame.presentationTimeMicros, frames[1].frame.presentationTimeMicros);
-  EXPECT_LT(frames[1].frame.presentationTimeMicros, frames[2].frame.presentationTimeMicros);
+  // A new session takes only its own size and starts with a keyframe.
+  awaitOn(loop, encoder->startSession(32, 24));
+  encoder->encode(frame, 600);
+  encodeFrames(1, solidFrame(32, 24, 1, 2, 3), 4);
+  std::vector<std::uint64_t> times;
+  for (const auto& received : sink->frames()) times.push_back(received.frame.presentationTimeMicros);
+  EXPECT_EQ(times, (std::vector<std::uint64_t>{500, 501, 502, static_cast<std::uint64_t>(nextPts_ - 20'000)}));
+  const auto last = sink->frames()[3].frame;
+  EXPECT_TRUE(last.keyframe);
+  ASSERT_TRUE(last.parameterSets);
+  EXPECT_EQ(last.parameterSets->codedWidth, 32u);
 }
 
-TEST_F(VideoEncoderServiceTest, ANewSessionReplacesTheOldOneAndStartsWithAKeyframe) {
-  awaitOn(loop, encoder->startSession(64, 48));
-  encodeFrames(2, solidFrame(64, 48, 1, 2, 3), 2);
-  awaitOn(loop, encoder->startSession(32, 24));
-  encoder->encode(solidFrame(64, 48, 1, 2, 3), nextPts_);  // the old size is not taken any more
-  nextPts_ += 20'000;
-  encodeFrames(1, solidFrame(32, 24, 1, 2, 3), 3);
-  const auto frames = sink->frames();
-  ASSERT_EQ(frames.size(), 3u);
-  EXPECT_TRUE(frames[2].frame.keyframe);
-  ASSERT_TRUE(frames[2].frame.parameterSets);
-  EXPECT_EQ(frames[2].frame.parameterSets->codedWidth, 32u);
+TEST_F(VideoEncoderServiceTest, TheLastReleaseOnAnIoThreadLeavesTheJoinToTheBlockingPool) {
+  auto released = VideoEncoderService::create(metrics);
+  awaitOn(loop, released->startSession(64, 48));
+  // The releases wait behind this until the test lets them go.
+  std::promise<void> letGo;
+  asio::post(backgroundReleaseExecutor(), [held = letGo.get_future().share()] { held.wait(); });
+  const std::size_t withEncoder = threadCount();
+  std::promise<std::size_t> afterRelease;
+  asio::post(sharedIo().executor(), [&afterRelease, owner = std::move(released)]() mutable {
+    owner.reset();
+    afterRelease.set_value(threadCount());
+  });
+  // Returned at once with the encoder's threads still running: nothing was joined on the I/O thread.
+  EXPECT_EQ(afterRelease.get_future().get(), withEncoder);
+  letGo.set_value();
+  EXPECT_TRUE(testing::eventually([&] { return threadCount() < withEncoder; }));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/h264/avc_record_reader.hpp"
 #include "platform/h264/h264_sps.hpp"
 #include "platform/h264/x264_encoder.hpp"
 
@@ -9,42 +10,7 @@ namespace veltrano::platform {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-// Reads a record back field by field, the way a tablet's demuxer does.
-struct ParsedRecord {
-  std::uint8_t version = 0, profile = 0, compatibility = 0, level = 0, lengthByte = 0;
-  std::vector<Bytes> sps, pps;
-  Bytes extension;
-};
-
-ParsedRecord parseRecord(const Bytes& r) {
-  ParsedRecord p;
-  std::size_t at = 0;
-  auto byte = [&]() -> std::uint8_t {
-    if (at >= r.size()) throw std::out_of_range("record ends early");
-    return r[at++];
-  };
-  auto sets = [&](std::size_t count, std::vector<Bytes>& into) {
-    for (std::size_t i = 0; i < count; ++i) {
-      const std::size_t length = (std::size_t{byte()} << 8) | byte();
-      if (at + length > r.size()) throw std::out_of_range("set runs past the record");
-      const auto first = r.begin() + static_cast<std::ptrdiff_t>(at);
-      into.emplace_back(first, first + static_cast<std::ptrdiff_t>(length));
-      at += length;
-    }
-  };
-  p.version = byte();
-  p.profile = byte();
-  p.compatibility = byte();
-  p.level = byte();
-  p.lengthByte = byte();
-  const std::uint8_t spsByte = byte();
-  EXPECT_EQ(spsByte & 0xE0, 0xE0);
-  sets(spsByte & 0x1F, p.sps);
-  sets(byte(), p.pps);
-  p.extension.assign(r.begin() + static_cast<std::ptrdiff_t>(at), r.end());
-  return p;
-}
+using test::readAvcRecord;
 
 TEST(AvcDecoderConfigurationRecord, CarriesTheEncodersSetsAndItsHighProfileFields) {
   X264Encoder encoder({.width = 320, .height = 240, .framesPerSecond = 30, .bitRate = 1'000'000});
@@ -52,7 +18,7 @@ TEST(AvcDecoderConfigurationRecord, CarriesTheEncodersSetsAndItsHighProfileField
   ASSERT_EQ(sets.sps.size(), 1u);
   ASSERT_EQ(sets.pps.size(), 1u);
   const Bytes record = makeAvcDecoderConfigurationRecord(sets.sps, sets.pps);
-  const ParsedRecord parsed = parseRecord(record);
+  const auto parsed = readAvcRecord(record);
 
   EXPECT_EQ(parsed.version, 1);
   EXPECT_EQ(parsed.profile, sets.sps[0][1]);
@@ -61,6 +27,7 @@ TEST(AvcDecoderConfigurationRecord, CarriesTheEncodersSetsAndItsHighProfileField
   EXPECT_EQ(parsed.profile, 100);  // High
   EXPECT_GE(parsed.level, 10);
   EXPECT_EQ(parsed.lengthByte, 0xFF);  // 4-byte lengths
+  EXPECT_EQ(parsed.spsByte & 0xE0, 0xE0);
   EXPECT_EQ(parsed.sps, sets.sps);
   EXPECT_EQ(parsed.pps, sets.pps);
   // High: 4:2:0, 8-bit luma and chroma, no SPS extensions.
@@ -77,7 +44,7 @@ TEST(AvcDecoderConfigurationRecord, ReadsTheSpsThroughEmulationPreventionBytes) 
   EXPECT_EQ(summary->bitDepthLumaMinus8, 2u);
   EXPECT_EQ(summary->bitDepthChromaMinus8, 4u);
   const Bytes pps{0x68, 0xCE, 0x3C, 0x80};
-  const ParsedRecord parsed = parseRecord(makeAvcDecoderConfigurationRecord({sps}, {pps}));
+  const auto parsed = readAvcRecord(makeAvcDecoderConfigurationRecord({sps}, {pps}));
   EXPECT_EQ(parsed.extension, (Bytes{0xFF, 0xFA, 0xFC, 0x00}));
 }
 
@@ -85,7 +52,7 @@ TEST(AvcDecoderConfigurationRecord, BaselineRecordsEndAfterThePps) {
   const Bytes sps{0x67, 0x42, 0xC0, 0x1E, 0xDA, 0x02, 0x80, 0xBF, 0xE5};  // Baseline 3.0
   const Bytes pps{0x68, 0xCE, 0x3C, 0x80};
   const Bytes record = makeAvcDecoderConfigurationRecord({sps}, {pps, pps});
-  const ParsedRecord parsed = parseRecord(record);
+  const auto parsed = readAvcRecord(record);
   EXPECT_EQ(parsed.profile, 0x42);
   EXPECT_EQ(parsed.compatibility, 0xC0);
   EXPECT_EQ(parsed.level, 0x1E);

@@ -19,8 +19,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using platform::ServiceErrorDictionary;
-using testing::ElementsAre;
-using testing::IsEmpty;
 
 class ScriptedService final : public platform::NetworkService {
  public:
@@ -36,17 +34,9 @@ class ScriptedService final : public platform::NetworkService {
   void stop() override { ++stops; }
   std::uint16_t port() const override { return port_; }
 
-  // Outcomes as the platform delivers them: to the current delegate only.
-  void confirm(const std::string& publishedName) {
-    if (delegate.didPublish) delegate.didPublish(publishedName);
-  }
-  void refuse(const ServiceErrorDictionary& errors) {
-    if (delegate.didNotPublish) delegate.didNotPublish(errors);
-  }
-
   const std::string domain, type, name;
-  Delegate delegate;
-  Delegate lastDelegate;  // for outcomes that were already on their way when the delegate was removed
+  Delegate delegate;      // outcomes reach only the current delegate,
+  Delegate lastDelegate;  // except those already on their way when it was removed
   int publishes = 0, stops = 0, delegateRemovals = 0;
 
  private:
@@ -55,43 +45,48 @@ class ScriptedService final : public platform::NetworkService {
 
 enum class Outcome { pending, published, rejected, timedOut, cancelled };
 
-struct StartCall {
-  Task task;
-  std::shared_ptr<Outcome> outcome = std::make_shared<Outcome>(Outcome::pending);
-  std::shared_ptr<std::string> errorText = std::make_shared<std::string>();
-  std::shared_ptr<ServiceErrorDictionary> errors = std::make_shared<ServiceErrorDictionary>();
+// What one start() call ended with; shared with the task that runs it.
+struct StartResult {
+  Outcome outcome = Outcome::pending;
+  std::string errorText;
+  ServiceErrorDictionary errors;
 };
 
 asio::awaitable<void> runStart(TaskToken token, std::shared_ptr<BonjourPublisher> publisher, std::string name,
-                               std::uint16_t port, StartCall call) {
+                               std::shared_ptr<StartResult> result) {
   try {
-    auto operation = publisher->start(token, name, port, 5s);
+    auto operation = publisher->start(token, name, 9090, 5s);
     co_await std::move(operation);
-    *call.outcome = Outcome::published;
+    result->outcome = Outcome::published;
   } catch (const BonjourPublisher::PublishError& error) {
     using Kind = BonjourPublisher::PublishError::Kind;
-    *call.outcome = error.kind() == Kind::rejected ? Outcome::rejected : Outcome::timedOut;
-    *call.errorText = error.what();
-    *call.errors = error.errors();
+    result->outcome = error.kind() == Kind::rejected ? Outcome::rejected : Outcome::timedOut;
+    result->errorText = error.what();
+    result->errors = error.errors();
   } catch (const CancellationError&) {
-    *call.outcome = Outcome::cancelled;
+    result->outcome = Outcome::cancelled;
   }
 }
+
+struct StartCall {
+  Task task;
+  std::shared_ptr<StartResult> result = std::make_shared<StartResult>();
+  Outcome outcome() const { return result->outcome; }
+};
 
 class BonjourPublisherTest : public ::testing::Test {
  public:
   // Starts a publication from a main-thread task and runs it up to its wait.
   StartCall start(const std::string& name = "Desk", bool cancelledBefore = false) {
     StartCall call;
-    call.task = Task::spawn(mainExecutor(), [this, name, call, cancelledBefore](TaskToken token) {
+    call.task = Task::spawn(mainExecutor(), [this, name, result = call.result, cancelledBefore](TaskToken token) {
       if (cancelledBefore) token->cancel();
-      return runStart(std::move(token), publisher, name, 9090, call);
+      return runStart(std::move(token), publisher, name, result);
     });
     loop.drain();
     return call;
   }
   ScriptedService& service(std::size_t index) { return *services.at(index); }
-  std::vector<CapturedLogLine> logLines() const { return logs.lines(); }
 
   MainLoopForTests loop;
   VirtualClock clock{[this] { loop.drain(); }};
@@ -109,11 +104,12 @@ const CapturedLogLine publishLine{LogCategory::NET, R"(Bonjour publish: name="De
 
 struct EndingCase {
   const char* label;
-  std::function<void(BonjourPublisherTest&, ScriptedService&, StartCall&)> act;
+  std::function<void(BonjourPublisherTest&, StartCall&)> act;
   Outcome outcome;
   bool serviceStopped;
-  std::vector<CapturedLogLine> linesAfterPublish;
-  std::string errorText;
+  std::vector<CapturedLogLine> linesAfterPublish = {};
+  std::string errorText = {};
+  ServiceErrorDictionary errors = {};
 };
 void PrintTo(const EndingCase& c, std::ostream* out) { *out << c.label; }
 
@@ -123,27 +119,27 @@ TEST_P(PublicationEnding, ResumesTheCallerOnceAndKeepsOrStopsTheService) {
   const EndingCase& c = GetParam();
   StartCall call = start();
   ASSERT_EQ(services.size(), 1u);
-  ScriptedService& first = service(0);
+  const ScriptedService& first = service(0);
   EXPECT_EQ(first.domain, "local.");
   EXPECT_EQ(first.type, "_veltrano._tcp.");
   EXPECT_EQ(first.name, "Desk");
   EXPECT_EQ(first.publishes, 1);
-  EXPECT_EQ(*call.outcome, Outcome::pending);
 
-  c.act(*this, first, call);
+  c.act(*this, call);
   loop.drain();
 
-  EXPECT_EQ(*call.outcome, c.outcome);
-  EXPECT_EQ(*call.errorText, c.errorText);
+  EXPECT_EQ(call.outcome(), c.outcome);
+  EXPECT_EQ(call.result->errorText, c.errorText);
+  EXPECT_EQ(call.result->errors, c.errors);
   EXPECT_EQ(first.stops, c.serviceStopped ? 1 : 0);
   EXPECT_EQ(first.delegateRemovals, c.serviceStopped ? 1 : 0);
   std::vector<CapturedLogLine> expected{publishLine};
   expected.insert(expected.end(), c.linesAfterPublish.begin(), c.linesAfterPublish.end());
-  EXPECT_EQ(logLines(), expected);
+  EXPECT_EQ(logs.lines(), expected);
 
   // Whatever the ending, the time-out is over: it neither fires later nor touches a published service.
   clock.advance(1min);
-  EXPECT_EQ(*call.outcome, c.outcome);
+  EXPECT_EQ(call.outcome(), c.outcome);
   EXPECT_EQ(first.stops, c.serviceStopped ? 1 : 0);
   EXPECT_EQ(clock.sleeperCount(), 0u);
 }
@@ -151,96 +147,78 @@ TEST_P(PublicationEnding, ResumesTheCallerOnceAndKeepsOrStopsTheService) {
 INSTANTIATE_TEST_SUITE_P(
     BonjourPublisher, PublicationEnding,
     ::testing::Values(
-        EndingCase{"Confirmed", [](auto&, ScriptedService& s, auto&) { s.confirm("Desk #2"); }, Outcome::published, false,
-                   {{LogCategory::NET, R"(Bonjour ready: name="Desk #2" port=9090)"}}, ""},
-        EndingCase{"Refused", [](auto&, ScriptedService& s, auto&) { s.refuse({{"code", -26}}); }, Outcome::rejected, true,
-                   {{LogCategory::Error, "Bonjour publish failed: {code = -26}"}},
-                   "The local network refused to announce this computer."},
-        EndingCase{"TimedOut", [](BonjourPublisherTest& t, auto&, auto&) { t.clock.advance(5s); }, Outcome::timedOut, true,
-                   {}, "Announcing this computer on the local network took too long."},
-        EndingCase{"CallerCancelled", [](auto&, auto&, StartCall& call) { call.task.cancel(); }, Outcome::cancelled, true, {}, ""},
-        EndingCase{"Withdrawn", [](BonjourPublisherTest& t, auto&, auto&) { t.publisher->stopPublication(); },
-                   Outcome::cancelled, true, {}, ""}),
+        EndingCase{"Confirmed", [](auto& t, auto&) { t.service(0).delegate.didPublish("Desk #2"); },
+                   Outcome::published, false, {{LogCategory::NET, R"(Bonjour ready: name="Desk #2" port=9090)"}}},
+        EndingCase{"Refused",
+                   [](auto& t, auto&) { t.service(0).delegate.didNotPublish({{"code", -26}, {"domain", 1}}); },
+                   Outcome::rejected, true, {{LogCategory::Error, "Bonjour publish failed: {code = -26; domain = 1}"}},
+                   "The local network refused to announce this computer.", {{"code", -26}, {"domain", 1}}},
+        EndingCase{"TimedOut",
+                   [](auto& t, StartCall& call) {
+                     t.clock.advance(5s - 1ms);
+                     EXPECT_EQ(call.outcome(), Outcome::pending);
+                     t.clock.advance(1ms);
+                   },
+                   Outcome::timedOut, true, {}, "Announcing this computer on the local network took too long."},
+        EndingCase{"CallerCancelled",
+                   [](auto& t, StartCall& call) {
+                     call.task.cancel();
+                     // The follow-up runs on a later main-loop turn, not inside cancel().
+                     EXPECT_EQ(call.outcome(), Outcome::pending);
+                     EXPECT_EQ(t.service(0).stops, 0);
+                   },
+                   Outcome::cancelled, true},
+        EndingCase{"Withdrawn", [](auto& t, auto&) { t.publisher->stopPublication(); }, Outcome::cancelled, true}),
     [](const auto& info) { return std::string(info.param.label); });
-
-TEST_F(BonjourPublisherTest, CancellingTheCallerEndsTheWaitOnALaterMainTurn) {
-  StartCall call = start();
-  call.task.cancel();
-  EXPECT_EQ(*call.outcome, Outcome::pending);  // the follow-up runs on the main loop, not inside cancel()
-  EXPECT_EQ(service(0).stops, 0);
-  loop.drain();
-  EXPECT_EQ(*call.outcome, Outcome::cancelled);
-  EXPECT_EQ(service(0).stops, 1);
-  EXPECT_EQ(service(0).delegateRemovals, 1);
-}
-
-TEST_F(BonjourPublisherTest, TheTimeOutFiresAtItsDeadlineAndNotBefore) {
-  StartCall call = start();
-  clock.advance(5s - 1ms);
-  EXPECT_EQ(*call.outcome, Outcome::pending);
-  clock.advance(1ms);
-  EXPECT_EQ(*call.outcome, Outcome::timedOut);
-  EXPECT_TRUE(call.errors->empty());
-}
-
-TEST_F(BonjourPublisherTest, ARefusalCarriesTheSystemsErrorDictionary) {
-  StartCall call = start();
-  service(0).refuse({{"code", -15}, {"domain", 1}});
-  loop.drain();
-  EXPECT_EQ(*call.errors, (ServiceErrorDictionary{{"code", -15}, {"domain", 1}}));
-}
 
 TEST_F(BonjourPublisherTest, AStartFromACancelledTaskPublishesNothing) {
   StartCall call = start("Desk", /*cancelledBefore=*/true);
-  EXPECT_EQ(*call.outcome, Outcome::cancelled);
+  EXPECT_EQ(call.outcome(), Outcome::cancelled);
   EXPECT_EQ(service(0).publishes, 0);
   EXPECT_EQ(service(0).stops, 1);
-  EXPECT_THAT(logLines(), IsEmpty());
+  EXPECT_TRUE(logs.lines().empty());
 }
 
-TEST_F(BonjourPublisherTest, ASecondStartCancelsTheFirstAndPublishesOnlyItsOwnService) {
+TEST_F(BonjourPublisherTest, ASecondStartCancelsTheFirstAndOnlyItsOwnOutcomeCounts) {
   StartCall first = start("First");
   StartCall second = start("Second");
-  EXPECT_EQ(*first.outcome, Outcome::cancelled);
+  EXPECT_EQ(first.outcome(), Outcome::cancelled);
   EXPECT_EQ(service(0).stops, 1);
   EXPECT_EQ(service(0).delegateRemovals, 1);
 
-  service(0).lastDelegate.didPublish("First");  // an outcome already on its way
+  service(0).lastDelegate.didPublish("First");
   loop.drain();
-  EXPECT_EQ(*second.outcome, Outcome::pending);
-
-  service(1).confirm("Second");
+  EXPECT_EQ(second.outcome(), Outcome::pending);
+  service(1).delegate.didPublish("Second");
   loop.drain();
-  EXPECT_EQ(*second.outcome, Outcome::published);
+  EXPECT_EQ(second.outcome(), Outcome::published);
   EXPECT_EQ(service(1).stops, 0);
 }
 
-TEST_F(BonjourPublisherTest, LateOutcomesAreIgnoredAndARefusalOfAnotherServiceOnlyLogs) {
+TEST_F(BonjourPublisherTest, OutcomesAfterTheTimeOutAreIgnoredButARefusalIsStillLogged) {
   StartCall call = start();
   clock.advance(5s);
-  ASSERT_EQ(*call.outcome, Outcome::timedOut);
   service(0).lastDelegate.didPublish("Desk");
   service(0).lastDelegate.didNotPublish({{"code", -1}});
   loop.drain();
-  EXPECT_EQ(*call.outcome, Outcome::timedOut);
+  EXPECT_EQ(call.outcome(), Outcome::timedOut);
   EXPECT_EQ(service(0).stops, 1);
-  EXPECT_THAT(logLines(), ElementsAre(publishLine, CapturedLogLine{LogCategory::Error, "Bonjour publish failed: {code = -1}"}));
+  EXPECT_THAT(logs.lines(), ::testing::ElementsAre(publishLine, CapturedLogLine{LogCategory::Error,
+                                                                                "Bonjour publish failed: {code = -1}"}));
 }
 
-TEST_F(BonjourPublisherTest, StoppingWithdrawsAPublishedServiceAndDoesNothingWhenIdle) {
-  publisher->stopPublication();  // idle
-  EXPECT_TRUE(services.empty());
-
+TEST_F(BonjourPublisherTest, StoppingWithdrawsAPublishedServiceOnceAndDoesNothingWhenIdle) {
+  publisher->stopPublication();
   StartCall call = start();
-  service(0).confirm("Desk");
+  service(0).delegate.didPublish("Desk");
   loop.drain();
-  ASSERT_EQ(*call.outcome, Outcome::published);
+  ASSERT_EQ(call.outcome(), Outcome::published);
 
   publisher->stopPublication();
+  publisher->stopPublication();
+  EXPECT_EQ(services.size(), 1u);
   EXPECT_EQ(service(0).stops, 1);
   EXPECT_EQ(service(0).delegateRemovals, 1);
-  publisher->stopPublication();
-  EXPECT_EQ(service(0).stops, 1);
 }
 
 }  // namespace

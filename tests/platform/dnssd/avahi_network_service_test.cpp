@@ -59,11 +59,6 @@ INSTANTIATE_TEST_SUITE_P(
                       LabelCase{"FourByteCut", "abc" + repeated("🙂", 16), "abc" + repeated("🙂", 15)}),
     [](const auto& info) { return std::string(info.param.label); });
 
-TEST(ServiceErrorDictionary, DescribesEveryEntry) {
-  EXPECT_EQ(describe({}), "{}");
-  EXPECT_EQ(describe({{"code", -26}, {"domain", 3}}), "{code = -26; domain = 3}");
-}
-
 // What one service reported to its delegate on the main loop.
 struct Reports {
   std::vector<std::string> published;

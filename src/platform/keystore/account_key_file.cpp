@@ -9,13 +9,13 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "base/encoding.hpp"
 #include "platform/crypto/random.hpp"
 #include "platform/keystore/unique_fd.hpp"
+#include "platform/xdg/user_folders.hpp"
 
 namespace veltrano::platform {
 
@@ -35,18 +35,6 @@ constexpr int kCreateAttempts = 8;
   throw KeyFileError(KeyFileError::Kind::malformed, 0, "account key file " + path.string() + " is malformed");
 }
 
-std::string homeFolder() {
-  if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') return home;
-  std::vector<char> buffer(16384);
-  struct passwd entry {};
-  struct passwd* result = nullptr;
-  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &result) == 0 && result != nullptr &&
-      result->pw_dir != nullptr && result->pw_dir[0] == '/') {
-    return result->pw_dir;
-  }
-  throw KeyFileError(KeyFileError::Kind::storage, ENOENT, "no home folder for the account key");
-}
-
 // Opens the folder; invalid fd with errno ENOENT when it does not exist.
 UniqueFd openFolder(const std::filesystem::path& folder) {
   return UniqueFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -56,13 +44,7 @@ UniqueFd openFolder(const std::filesystem::path& folder) {
 UniqueFd ensureFolder(const std::filesystem::path& folder) {
   UniqueFd fd = openFolder(folder);
   if (!fd && errno == ENOENT) {
-    std::filesystem::path partial;
-    for (const auto& part : folder) {
-      partial /= part;
-      if (::mkdir(partial.c_str(), kFolderMode) != 0 && errno != EEXIST) {
-        throwStorage(errno, "cannot create " + partial.string());
-      }
-    }
+    if (int error = makeFolders(folder, kFolderMode)) throwStorage(error, "cannot create " + folder.string());
     fd = openFolder(folder);
   }
   if (!fd) throwStorage(errno, "cannot open " + folder.string());
@@ -157,10 +139,9 @@ bool createAt(int folderFd, const std::filesystem::path& folder, const SecureByt
 AccountKeyFile::AccountKeyFile(std::filesystem::path folder) : folder_(std::move(folder)) {}
 
 std::filesystem::path AccountKeyFile::defaultFolder() {
-  if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && data[0] == '/') {
-    return std::filesystem::path(data) / "veltrano";
-  }
-  return std::filesystem::path(homeFolder()) / ".local" / "share" / "veltrano";
+  auto data = xdgBaseFolder("XDG_DATA_HOME", std::filesystem::path(".local") / "share");
+  if (!data) throw KeyFileError(KeyFileError::Kind::storage, ENOENT, "no home folder for the account key");
+  return *data / "veltrano";
 }
 
 std::optional<KeyFileStamp> AccountKeyFile::stamp() const {

@@ -1,10 +1,11 @@
 #include "filetransfer/local_file_transfer_server.hpp"
 
-#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 
 #include "base/actor.hpp"
+#include "base/clock.hpp"
 #include "base/continuation.hpp"
+#include "base/task.hpp"
 #include "core/app_logger.hpp"
 #include "filetransfer/remote_file_messages.hpp"
 #include "filetransfer/transfer_text_rules.hpp"
@@ -99,11 +100,13 @@ asio::awaitable<bool> LocalFileTransferServer::send(const Bytes& data, const Loc
       sendSealedRecord(*client.connection, *client.session, data, platform::TcpConnection::SendPath::queued,
                        [gate](boost::system::error_code error) { gate.resume(!error); });
   if (recordSize == 0) co_return false;
-  // The timer lives on this executor, so its wait and its cancel never run on two threads at once.
-  asio::steady_timer timeout(co_await asio::this_coro::executor, sendTimeout);
-  timeout.async_wait([gate](boost::system::error_code error) {
-    if (!error) gate.resume(false);
-  });
+  // The time-out counts the time the computer sleeps: a send stuck across a suspend fails when it wakes.
+  const auto executor = co_await asio::this_coro::executor;
+  Task::Body expire = [gate, limit = sendTimeout](TaskToken token) -> asio::awaitable<void> {
+    co_await sleepFor(token, bootClock(), limit);
+    gate.resume(false);
+  };
+  const Task timeout = Task::spawn(executor, std::move(expire));
   const bool completed = co_await gate.wait();
   timeout.cancel();
   co_return completed;

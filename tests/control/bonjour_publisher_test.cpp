@@ -152,7 +152,8 @@ INSTANTIATE_TEST_SUITE_P(
         EndingCase{"Refused",
                    [](auto& t, auto&) { t.service(0).delegate.didNotPublish({{"code", -26}, {"domain", 1}}); },
                    Outcome::rejected, true, {{LogCategory::Error, "Bonjour publish failed: {code = -26; domain = 1}"}},
-                   "The local network refused to announce this computer.", {{"code", -26}, {"domain", 1}}},
+                   "This computer could not be announced on the local network: the DNS-SD service "
+                   "(avahi-daemon) is not running or refused it.", {{"code", -26}, {"domain", 1}}},
         EndingCase{"TimedOut",
                    [](auto& t, StartCall& call) {
                      t.clock.advance(5s - 1ms);

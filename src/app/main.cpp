@@ -1,0 +1,52 @@
+// veltrano-host: the program a user starts.
+#include <QApplication>
+
+#include <memory>
+#include <thread>
+
+#include "app/host_application.hpp"
+#include "app/qt_main_context.hpp"
+#include "app/single_instance.hpp"
+#include "app/termination_signals.hpp"
+#include "base/executors.hpp"
+#include "core/product_analytics.hpp"
+
+int main(int argc, char** argv) {
+  using namespace veltrano;
+  QApplication qtApplication(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("veltrano-host"));
+  QApplication::setOrganizationName(QStringLiteral("veltrano"));
+
+  app::SingleInstance instance;
+  if (!instance.claim()) return 0;
+
+  auto mainContext = std::make_unique<app::QtMainContext>();
+  setMainExecutor(mainContext->get_executor(), std::this_thread::get_id());
+
+  int code = 0;
+  {
+    ProductAnalytics analytics(ProductAnalytics::Options{});
+    auto track = [&analytics](AnalyticsEvent event, std::optional<std::string> detail) {
+      analytics.track(event, std::move(detail));
+    };
+    std::unique_ptr<app::TerminationSignals> signals;
+    app::HostApplication::Options options;
+    options.track = track;
+    options.makeControls = [track] { return app::makeHostViewModelControls({track}); };
+    options.stopIoThreads = [&signals] {
+      signals.reset();
+      sharedIo().stop();
+    };
+    app::HostApplication application(*mainContext, std::move(options));
+    QObject::connect(&instance, &app::SingleInstance::activationRequested, &application,
+                     [&application] { application.bringWindowForward(); });
+    signals = std::make_unique<app::TerminationSignals>(sharedIo().executor(),
+                                                        [&application] { application.requestQuit(); });
+    code = application.exec();
+  }
+  setMainExecutor({}, std::this_thread::get_id());
+  // The shared I/O context is destroyed only at exit, after its queued work could still post here: the
+  // context stays (refusing every post) until the process ends.
+  mainContext.release();
+  return code;
+}

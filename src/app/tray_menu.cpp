@@ -63,6 +63,8 @@ void TrayMenu::toggleLaunchAtLogin() {
   auto& controls = host_.controls();
   const bool wasOn = controls.state().launchAtLogin;
   controls.setLaunchAtLogin(!wasOn);
+  // A refused change announces nothing, and the item must not keep the check it gave itself.
+  update();
   if (wasOn) return;
   const HostState now = controls.state();
   if (now.launchAtLogin && !now.hasAllPermissions) actions_.bringWindowForward();

@@ -18,6 +18,11 @@ class FakeHostControls final : public app::HostControls {
   Continuation<> shutdown;      // resumed by the test, or never
   Continuation<> preparation;   // resumed by the test
   int observers = 0;
+  std::function<void(const FakeHostControls&)> onDestroyed;
+
+  ~FakeHostControls() override {
+    if (onDestroyed) onDestroyed(*this);
+  }
 
   void set(const app::HostState& state) {
     current = state;

@@ -1,0 +1,350 @@
+// Starting the host: the start-up task, the display list with its retries, the servers in their order, the
+// Bonjour publication and the commit; a failure closes what was built and reports one reason word.
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include <algorithm>
+#include <array>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "base/executors.hpp"
+#include "control/input_command_handler.hpp"
+#include "core/app_logger.hpp"
+#include "core/localization.hpp"
+#include "core/metrics_store.hpp"
+#include "filetransfer/remote_file_transfer_coordinator.hpp"
+#include "host/host_view_model.hpp"
+
+namespace veltrano {
+namespace {
+
+// Waits after the failed display-list attempts 0 to 3.
+constexpr std::array<Clock::Duration, 4> displayLoadRetryDelays = {
+    std::chrono::milliseconds(250), std::chrono::milliseconds(500), std::chrono::seconds(1), std::chrono::seconds(2)};
+
+asio::awaitable<void> reportFileChannelLost(std::weak_ptr<HostControlServer> weak, std::string sessionID) {
+  if (auto control = weak.lock()) {
+    auto operation = control->fileChannelLost(std::move(sessionID));
+    co_await std::move(operation);
+  }
+}
+
+asio::awaitable<void> forwardFileData(std::weak_ptr<RemoteFileTransferCoordinator> weak, std::string sessionID,
+                                      Bytes record) {
+  if (auto transfers = weak.lock()) {
+    auto operation = transfers->handleIncomingChunk(std::move(record), std::move(sessionID));
+    co_await std::move(operation);
+  }
+}
+
+}  // namespace
+
+void HostViewModel::startServer() {
+  if (metrics->isRunning.get() || startupTask.get()) return;
+  if (!hasAllPermissions()) {
+    metrics->lastError.set(localized("host.error.permissions_missing"));
+    track(AnalyticsEvent::server_start_failed, "permissions");
+    log(LogCategory::Error, "start blocked: missing permissions");
+    return;
+  }
+  const std::uint64_t generation = lifecycleGeneration.get() + 1;
+  lifecycleGeneration.set(generation);
+  Task previousShutdown = shutdownTask.get().task;
+
+  metrics->resetSessionCounters();
+  metrics->isRunning.set(false);
+  metrics->startTime.set(std::nullopt);
+  metrics->port.set(port);
+  metrics->audioPort.set(audioPort);
+  metrics->localIP.set(MetricsStore::localIPv4Address().value_or(MetricsStore::placeholder));
+
+  isStarting.set(true);
+  log(LogCategory::HOST, fmt::format("Starting Quorvantile (generation {})", generation));
+
+  Weak weak = weak_from_this();
+  startupTask.set({spawnOnMain([weak, generation, previousShutdown](TaskToken token) {
+    return runStartup(weak, generation, previousShutdown, std::move(token));
+  })});
+}
+
+asio::awaitable<void> HostViewModel::runStartup(Weak weak, std::uint64_t generation, Task previousShutdown,
+                                                TaskToken token) {
+  if (previousShutdown) co_await previousShutdown.join();
+  {
+    auto self = weak.lock();
+    if (!self || self->lifecycleGeneration.get() != generation || token->isCancelled()) co_return;
+    if (self->shutdownTask.get()) self->shutdownTask.set({});
+  }
+  auto operation = startLocalServices(weak, generation, token);
+  co_await std::move(operation);
+}
+
+std::shared_ptr<HostViewModel> HostViewModel::checkedStartup(const Weak& weak, std::uint64_t generation,
+                                                             const TaskToken& token) {
+  auto self = weak.lock();
+  if (!self || token->isCancelled() || self->lifecycleGeneration.get() != generation) throw CancellationError();
+  return self;
+}
+
+asio::awaitable<void> HostViewModel::startLocalServices(Weak weak, std::uint64_t generation, TaskToken token) {
+  std::optional<LocalServerResources> bundle;
+  std::optional<ServerStartupError> failure;
+  std::exception_ptr otherError;
+  try {
+    checkedStartup(weak, generation, token);
+    std::vector<DisplayInfo> displays;
+    try {
+      auto operation = loadAvailableDisplays(weak, token);
+      displays = co_await std::move(operation);
+    } catch (...) {
+      throw ServerStartupError::screenCapture(std::current_exception());
+    }
+    std::uint32_t activeDisplayID = 0;
+    {
+      auto self = checkedStartup(weak, generation, token);
+      if (displays.empty()) throw ServerStartupError::noDisplays();
+      std::sort(displays.begin(), displays.end(), [](const auto& a, const auto& b) { return a.id < b.id; });
+      const auto mainID = self->services_->mainDisplayID();
+      const bool mainListed =
+          mainID && std::any_of(displays.begin(), displays.end(), [&](const auto& d) { return d.id == *mainID; });
+      activeDisplayID = mainListed ? *mainID : displays.front().id;
+      bundle = self->buildResources(generation, displays, activeDisplayID);
+    }
+
+    // The map is ordered by display identifier: sessions are wired and started in ascending order.
+    const DisplaySessions sessions = bundle->displaySessions;
+    for (const auto& [displayID, session] : sessions) {
+      auto linkEncoder = session.encoder->setServer(session.videoServer);
+      co_await std::move(linkEncoder);
+      auto linkServer = session.videoServer->setEncoder(session.encoder);
+      co_await std::move(linkServer);
+      checkedStartup(weak, generation, token);
+    }
+    checkedStartup(weak, generation, token)->publishDisplayState(displays, sessions, activeDisplayID);
+
+    try {
+      co_await bundle->fileServer->start();
+    } catch (...) {
+      throw ServerStartupError::file(std::current_exception());
+    }
+    checkedStartup(weak, generation, token);
+    try {
+      co_await bundle->audioServer->start();
+    } catch (...) {
+      throw ServerStartupError::audio(std::current_exception());
+    }
+    checkedStartup(weak, generation, token);
+    for (const auto& [displayID, session] : sessions) {
+      try {
+        co_await session.videoServer->start();
+      } catch (...) {
+        throw ServerStartupError::video(session.videoPort, std::current_exception());
+      }
+      checkedStartup(weak, generation, token);
+    }
+
+    checkedStartup(weak, generation, token)->installLocalServers(*bundle, activeDisplayID);
+    try {
+      co_await bundle->server->start();
+    } catch (...) {
+      throw ServerStartupError::control(std::current_exception());
+    }
+
+    std::shared_ptr<HostBonjourPublisher> publisher;
+    std::string serviceName;
+    {
+      auto self = checkedStartup(weak, generation, token);
+      serviceName = self->bonjourServiceName();
+      publisher = self->services_->makeBonjourPublisher();
+      self->bonjour.set(publisher);
+    }
+    try {
+      auto operation = publisher->start(token, serviceName, port, bonjourTimeout);
+      co_await std::move(operation);
+    } catch (...) {
+      throw ServerStartupError::bonjour(std::current_exception());
+    }
+    checkedStartup(weak, generation, token)->commitStartup(generation);
+    co_return;
+  } catch (const ServerStartupError& error) {
+    failure = error;
+  } catch (...) {
+    otherError = std::current_exception();
+  }
+  if (otherError) {
+    // In practice the cancellation of a check: reported only by a start that is still current.
+    auto self = weak.lock();
+    if (self && self->lifecycleGeneration.get() == generation && !token->isCancelled()) {
+      failure = ServerStartupError::control(otherError);
+    }
+  }
+  auto operation = handleStartupFailure(weak, generation, std::move(bundle), std::move(failure));
+  co_await std::move(operation);
+}
+
+asio::awaitable<std::vector<DisplayInfo>> HostViewModel::loadAvailableDisplays(Weak weak, TaskToken token) {
+  for (int attempt = 0;; ++attempt) {
+    std::exception_ptr failure;
+    Clock* clock = nullptr;
+    try {
+      auto self = weak.lock();
+      if (!self) throw CancellationError();
+      clock = &self->clock_;
+      if (self->availableDisplaysProvider) {
+        auto provider = self->availableDisplaysProvider;
+        auto metrics = self->metrics;
+        self.reset();
+        auto operation = provider(std::move(metrics));
+        co_return co_await std::move(operation);
+      }
+      auto lister = self->services_->makeCaptureService(self->metrics, nullptr, nullptr, nullptr, true);
+      self.reset();
+      co_return co_await lister->availableDisplays();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    if (attempt == displayLoadAttempts - 1) std::rethrow_exception(failure);
+    {
+      auto self = weak.lock();
+      if (!self || !self->readScreenRecording()) std::rethrow_exception(failure);
+    }
+    co_await sleepFor(token, *clock, displayLoadRetryDelays[static_cast<std::size_t>(attempt)]);
+  }
+}
+
+LocalServerResources HostViewModel::buildResources(std::uint64_t generation, const std::vector<DisplayInfo>& displays,
+                                                   std::uint32_t activeDisplayID) {
+  LocalServerResources bundle;
+  bundle.generation = generation;
+  bundle.fileServer = services_->makeFileServer(filePort);
+  bundle.server = services_->makeControlServer({port, commandHandler(), metrics, bundle.fileServer, fileTransfers});
+  Weak weak = weak_from_this();
+  bundle.server->setOnClientCountChange([weak, generation](std::int64_t count) {
+    return asio::co_spawn(mainExecutor(), updateLocalClientCount(weak, generation, count), asio::use_awaitable);
+  });
+  std::weak_ptr<HostControlServer> weakControl = bundle.server;
+  std::weak_ptr<RemoteFileTransferCoordinator> weakTransfers = fileTransfers;
+  bundle.fileServer->setHandlers(
+      [weakControl](std::string sessionID) { return reportFileChannelLost(weakControl, std::move(sessionID)); },
+      [weakTransfers](std::string sessionID, Bytes record) {
+        return forwardFileData(weakTransfers, std::move(sessionID), std::move(record));
+      });
+  bundle.audioServer = services_->makeAudioServer(audioPort, metrics);
+  for (std::size_t index = 0; index < displays.size(); ++index) {
+    const auto& display = displays[index];
+    DisplaySession session;
+    session.displayID = display.id;
+    session.videoPort = static_cast<std::uint16_t>(firstDisplayVideoPort + index);
+    session.encoder = services_->makeVideoEncoder(metrics);
+    session.videoServer = services_->makeVideoServer(session.videoPort, metrics);
+    session.capture = services_->makeCaptureService(metrics, session.encoder, session.videoServer, bundle.audioServer,
+                                                    display.id == activeDisplayID);
+    bundle.displaySessions.emplace(display.id, std::move(session));
+  }
+  assignAndNotify(startupResources, std::optional<LocalServerResources>(bundle));
+  return bundle;
+}
+
+void HostViewModel::publishDisplayState(const std::vector<DisplayInfo>& displays, const DisplaySessions& sessions,
+                                        std::uint32_t activeDisplayID) {
+  metrics->activeDisplayID.set(activeDisplayID);
+  auto active = sessions.find(activeDisplayID);
+  metrics->videoPort.set(active != sessions.end() ? active->second.videoPort : videoPort);
+  std::vector<DisplayInfo> published = displays;
+  for (auto& display : published) {
+    auto found = sessions.find(display.id);
+    display.videoPort = found != sessions.end() ? found->second.videoPort : 0;
+  }
+  metrics->availableDisplays.set(published);
+  auto activeDisplay = std::find_if(displays.begin(), displays.end(), [&](const auto& d) { return d.id == activeDisplayID; });
+  if (activeDisplay == displays.end()) return;
+  metrics->hostWidth.set(activeDisplay->width);
+  metrics->hostHeight.set(activeDisplay->height);
+  std::vector<std::string> items;
+  for (const auto& [displayID, session] : sessions) items.push_back(fmt::format("id={} port={}", displayID, session.videoPort));
+  std::sort(items.begin(), items.end());
+  log(LogCategory::SCREEN, fmt::format("===VL=== DISPLAYS: sesiones creadas={} [{}]", sessions.size(),
+                                       fmt::join(items, " | ")));
+}
+
+void HostViewModel::installLocalServers(const LocalServerResources& bundle, std::uint32_t activeDisplayID) {
+  assignAndNotify(server, bundle.server);
+  assignAndNotify(audioServer, bundle.audioServer);
+  assignAndNotify(fileServer, bundle.fileServer);
+  assignAndNotify(displaySessions, bundle.displaySessions);
+  auto& handler = commandHandler();
+  handler->server = bundle.server->broadcaster();
+  if (auto active = displaySession(activeDisplayID)) handler->encoder = active->encoder->keyframeTarget();
+}
+
+std::string HostViewModel::bonjourServiceName() const {
+  return localizedFormat("host.bonjour.name_format", computerName_());
+}
+
+void HostViewModel::commitStartup(std::uint64_t generation) {
+  assignAndNotify(startupResources, std::optional<LocalServerResources>());
+  metrics->isRunning.set(true);
+  metrics->startTime.set(MetricsStore::Clock::now());
+  isStarting.set(false);
+  track(AnalyticsEvent::server_started);
+  log(LogCategory::HOST, fmt::format("Quorvantile ready (generation {})", generation));
+  if (startupTask.get()) startupTask.set({});
+}
+
+asio::awaitable<void> HostViewModel::updateLocalClientCount(Weak weak, std::uint64_t generation, std::int64_t count) {
+  auto self = weak.lock();
+  if (!self || self->lifecycleGeneration.get() != generation) co_return;
+  count = std::max<std::int64_t>(count, 0);
+  const auto previous = self->localControlClientCount.get();
+  const auto event = count > previous ? AnalyticsEvent::server_client_connected : AnalyticsEvent::server_client_disconnected;
+  for (auto change = std::max(count, previous) - std::min(count, previous); change > 0; --change) self->track(event, "local");
+  self->localControlClientCount.set(count);
+}
+
+asio::awaitable<void> HostViewModel::handleStartupFailure(Weak weak, std::uint64_t generation,
+                                                          std::optional<LocalServerResources> bundle,
+                                                          std::optional<ServerStartupError> error) {
+  if (auto self = weak.lock(); self && self->lifecycleGeneration.get() == generation) {
+    if (auto publisher = self->bonjour.get()) {
+      self->bonjour.set(nullptr);
+      publisher->stopPublication();
+    }
+    self->detachCommandHandler();
+    assignAndNotify(self->server, {});
+    assignAndNotify(self->audioServer, {});
+    assignAndNotify(self->fileServer, {});
+    assignAndNotify(self->displaySessions, {});
+    self->activeCaptureDisplayIDs.set({});
+    self->isCaptureActive.set(false);
+    self->captureTransitionInProgress.set(false);
+    self->metrics->isRunning.set(false);
+    self->metrics->isCapturing.set(false);
+    self->metrics->startTime.set(std::nullopt);
+    self->isStarting.set(false);
+    if (error) {
+      if (error->kind() == ServerStartupError::Kind::screenCapture && !self->readScreenRecording()) {
+        self->hasRequestedScreenRecording = true;
+        self->showScreenRecordingRecoveryHelp.set(true);
+        self->metrics->screenRecordingStatus.set("missing");
+        self->requiresPermissionGate.set(true);
+        self->startPermissionPolling();
+      }
+      self->metrics->lastError.set(error->errorDescription());
+      self->track(AnalyticsEvent::server_start_failed, std::string(error->reasonWord()));
+      log(LogCategory::Error, startupErrorText(*error));
+    }
+  }
+  // Also when the start is no longer current: its bundle is closed once, by whoever comes first.
+  if (bundle) {
+    auto operation = tearDownResources(*bundle);
+    co_await std::move(operation);
+  }
+  if (auto self = weak.lock(); self && self->lifecycleGeneration.get() == generation) {
+    assignAndNotify(self->startupResources, std::optional<LocalServerResources>());
+    if (self->startupTask.get()) self->startupTask.set({});
+  }
+}
+
+}  // namespace veltrano

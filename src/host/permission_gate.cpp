@@ -1,0 +1,188 @@
+// The permission gate: reading both permissions, the automatic start once they are granted, stopping a host that
+// lost one (keeping the automatic start armed), the 0.5-second poll while one is missing, and the requests.
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include <utility>
+
+#include "base/executors.hpp"
+#include "core/app_logger.hpp"
+#include "core/metrics_store.hpp"
+#include "host/host_view_model.hpp"
+
+namespace veltrano {
+namespace {
+
+constexpr const char* granted = "granted";
+constexpr const char* missing = "missing";
+
+const char* statusText(bool isGranted) { return isGranted ? granted : missing; }
+
+AnalyticsEvent changeEvent(bool isGranted) {
+  return isGranted ? AnalyticsEvent::server_permission_granted : AnalyticsEvent::server_permission_missing;
+}
+
+}  // namespace
+
+bool HostViewModel::hasAllPermissions() const {
+  return metrics->screenRecordingStatus.get() == granted && metrics->accessibilityStatus.get() == granted;
+}
+
+bool HostViewModel::readAccessibility() {
+  const bool isGranted = permissions->isAccessibilityTrusted() || permissions->preflightPostEventAccess();
+  log(LogCategory::PERMISSION, std::string("Accessibility: ") + statusText(isGranted));
+  return isGranted;
+}
+
+asio::awaitable<void> HostViewModel::prepareForLaunch(bool onboardingCompleted) {
+  if (didPrepareForLaunch) co_return;
+  didPrepareForLaunch = true;
+  permissionOnboardingCompleted = onboardingCompleted;
+  launchAtLogin.set(isLaunchAtLoginEnabled_ && isLaunchAtLoginEnabled_());
+  pendingAutomaticStart = onboardingCompleted;
+  co_await refreshPermissions();
+}
+
+asio::awaitable<void> HostViewModel::refreshPermissions() {
+  if (isOnMainThread()) {
+    applyPermissionRefresh();
+    co_return;
+  }
+  auto operation = asio::co_spawn(mainExecutor(), refreshOnMain(weak_from_this()), asio::use_awaitable);
+  co_await std::move(operation);
+}
+
+asio::awaitable<void> HostViewModel::refreshOnMain(Weak weak) {
+  if (auto self = weak.lock()) self->applyPermissionRefresh();
+  co_return;
+}
+
+void HostViewModel::applyPermissionRefresh() {
+  const bool screenRecording = readScreenRecording();
+  const bool accessibility = readAccessibility();
+  const auto previousScreenRecording = metrics->screenRecordingStatus.get();
+  const auto previousAccessibility = metrics->accessibilityStatus.get();
+  metrics->screenRecordingStatus.set(statusText(screenRecording));
+  metrics->accessibilityStatus.set(statusText(accessibility));
+  hasResolvedPermissions.set(true);
+  if (previousScreenRecording != statusText(screenRecording)) track(changeEvent(screenRecording), "screen_recording");
+  if (previousAccessibility != statusText(accessibility)) track(changeEvent(accessibility), "accessibility");
+
+  if (screenRecording) {
+    showScreenRecordingRecoveryHelp.set(false);
+  } else if (hasRequestedScreenRecording) {
+    showScreenRecordingRecoveryHelp.set(true);
+  }
+  if (!didPrepareForLaunch) return;
+
+  if (hasAllPermissions()) {
+    requiresPermissionGate.set(false);
+    cancelPermissionPolling();
+    if (permissionOnboardingCompleted && pendingAutomaticStart && hasAllPermissions()) {
+      pendingAutomaticStart = false;
+      startServer();
+    }
+    return;
+  }
+  if (permissionOnboardingCompleted) requiresPermissionGate.set(true);
+  if (metrics->isRunning.get() || isStarting.get()) {
+    // The host comes back by itself once the permission returns.
+    pendingAutomaticStart = true;
+    stopServer(true);
+  }
+  if (!permissionPollTask.get()) startPermissionPolling();
+}
+
+void HostViewModel::completePermissionOnboarding() {
+  permissionOnboardingCompleted = true;
+  requiresPermissionGate.set(false);
+  pendingAutomaticStart = true;
+  cancelPermissionPolling();
+  if (pendingAutomaticStart && hasAllPermissions()) {
+    pendingAutomaticStart = false;
+    startServer();
+  }
+}
+
+void HostViewModel::startPermissionPolling() {
+  if (hasAllPermissions() || permissionPollTask.get()) return;
+  Weak weak = weak_from_this();
+  Clock* clock = &clock_;
+  permissionPollTask.set({spawnOnMain([weak, clock](TaskToken token) { return pollPermissions(weak, std::move(token), clock); })});
+}
+
+void HostViewModel::cancelPermissionPolling() {
+  Task poll = permissionPollTask.get().task;
+  permissionPollTask.set({});
+  poll.cancel();
+}
+
+asio::awaitable<void> HostViewModel::pollPermissions(Weak weak, TaskToken token, Clock* clock) {
+  while (!token->isCancelled()) {
+    bool slept = true;
+    try {
+      co_await sleepFor(token, *clock, permissionPollInterval);
+    } catch (const CancellationError&) {
+      slept = false;
+    }
+    if (!slept || token->isCancelled()) break;
+    auto self = weak.lock();
+    if (!self) break;
+    self->applyPermissionRefresh();
+    if (self->hasAllPermissions() || token->isCancelled()) break;
+  }
+  // A poll that ends by itself gives up its handle, or no later refresh would start a new one.
+  if (auto self = weak.lock(); self && self->permissionPollTask.get().task.token() == token) {
+    self->permissionPollTask.set({});
+  }
+}
+
+void HostViewModel::requestAccessibilityPermission() {
+  track(AnalyticsEvent::server_permission_requested, "accessibility");
+  Clock::Duration delay{0};
+  if (permissions->isAccessibilityTrusted()) {
+    log(LogCategory::PERMISSION, std::string("Accessibility: ") + granted);
+  } else {
+    const bool mayPost = permissions->preflightPostEventAccess();
+    log(LogCategory::PERMISSION, std::string("Accessibility: ") + statusText(mayPost));
+    if (!mayPost) {
+      permissions->ensureAccessibilityAccess();
+      startPermissionPolling();
+      delay = std::chrono::seconds(1);
+    }
+  }
+  startPermissionFollowUp(delay);
+}
+
+void HostViewModel::requestScreenRecordingPermission() {
+  track(AnalyticsEvent::server_permission_requested, "screen_recording");
+  if (readScreenRecording()) {
+    startPermissionFollowUp(Clock::Duration{0});
+    return;
+  }
+  hasRequestedScreenRecording = true;
+  showScreenRecordingRecoveryHelp.set(!permissions->ensureScreenRecordingAccess());
+  startPermissionPolling();
+  startPermissionFollowUp(std::chrono::milliseconds(500));
+}
+
+void HostViewModel::startPermissionFollowUp(Clock::Duration delay) {
+  // Holds the model until the refresh has run.
+  auto self = shared_from_this();
+  Clock* clock = &clock_;
+  spawnOnMain([self, delay, clock](TaskToken token) { return followUpRefresh(self, delay, clock, std::move(token)); });
+}
+
+asio::awaitable<void> HostViewModel::followUpRefresh(std::shared_ptr<HostViewModel> self, Clock::Duration delay,
+                                                     Clock* clock, TaskToken token) {
+  if (delay > Clock::Duration::zero()) {
+    try {
+      co_await sleepFor(token, *clock, delay);
+    } catch (const CancellationError&) {
+      // The refresh runs all the same.
+    }
+  }
+  self->applyPermissionRefresh();
+}
+
+}  // namespace veltrano

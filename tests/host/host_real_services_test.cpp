@@ -1,0 +1,201 @@
+// The host on its real services under the test environment: Xvfb's two monitors, the Avahi daemon, loopback
+// sockets on the fixed ports. These tests hold the fixed ports (ctest's RESOURCE_LOCK within a run, a file lock
+// across runs on the same machine).
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "base/executors.hpp"
+#include "core/metrics_store.hpp"
+#include "host/host_view_model.hpp"
+#include "host/real_host_services.hpp"
+#include "media/media_envelope.hpp"
+#include "platform/crypto/signing_key.hpp"
+#include "platform/dnssd/avahi_test_env.hpp"
+#include "support/local_test_client.hpp"
+#include "support/run_blocking.hpp"
+#include "support/x11_test_env.hpp"
+#include "transport/veltrano_identity.hpp"
+
+namespace veltrano::test {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::awaitOn;
+using testing::LocalTestClient;
+
+const std::vector<std::uint16_t> hostPorts = {9090, 9092, 9093, 9100, 9101};
+
+class FixedPortsLock {
+ public:
+  FixedPortsLock() : fd_(::open("/tmp/veltrano-test-fixed-ports", O_RDWR | O_CREAT | O_CLOEXEC, 0666)) {
+    if (fd_ >= 0) ::flock(fd_, LOCK_EX);
+  }
+  ~FixedPortsLock() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FixedPortsLock(const FixedPortsLock&) = delete;
+  FixedPortsLock& operator=(const FixedPortsLock&) = delete;
+
+ private:
+  int fd_;
+};
+
+bool acceptsConnections(std::uint16_t port) {
+  boost::asio::io_context context;
+  boost::asio::ip::tcp::socket socket(context);
+  boost::system::error_code error;
+  socket.connect({boost::asio::ip::make_address("127.0.0.1"), port}, error);
+  return !error;
+}
+
+class HostRealServicesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    VELTRANO_REQUIRE_X11();
+    VELTRANO_REQUIRE_AVAHI();
+  }
+  void TearDown() override {
+    for (auto& client : clients_) client->close();
+    if (model) {
+      model->stopServer(false);
+      waitForShutdown();
+      model.reset();
+    }
+    loop.drain();
+  }
+
+  void makeModel(Clock* bonjourClock = nullptr) {
+    RealHostServiceOptions services;
+    services.identityProvider = [key = accountKey] { return VeltranoIdentity(key); };
+    services.clock = bonjourClock;
+    HostViewModel::Options options;
+    options.services = makeRealHostServiceFactory(services);
+    options.track = [this](AnalyticsEvent event, std::optional<std::string> detail) {
+      if (event == AnalyticsEvent::server_start_failed) failureReasons.push_back(detail.value_or(""));
+    };
+    options.computerName = [] { return "Host test " + std::to_string(::getpid()); };
+    model = HostViewModel::create(std::move(options));
+    awaitOn(loop, model->refreshPermissions());
+    ASSERT_TRUE(model->hasAllPermissions()) << "Xvfb with XTEST counts as both permissions";
+  }
+
+  // Starts and waits until the start-up has ended; true when the host runs.
+  bool start() {
+    model->startServer();
+    loop.runUntil([&] { return !model->startupTask.get(); }, 30s);
+    return model->metrics->isRunning.get();
+  }
+
+  void waitForShutdown() {
+    const Task shutdown = model->shutdownTask.get().task;
+    EXPECT_TRUE(loop.runUntil([&] { return !shutdown || shutdown.isFinished(); }, 30s));
+  }
+
+  std::shared_ptr<LocalTestClient> connect(std::uint16_t port, LocalTransportChannel channel) {
+    auto client = awaitOn(loop, LocalTestClient::connect(port, channel, accountKey, {}));
+    clients_.push_back(client);
+    return client;
+  }
+
+  std::optional<json::Json> hello(const std::shared_ptr<LocalTestClient>& control) {
+    return awaitOn(loop, control->nextJSON(10s));
+  }
+
+  // The next video frame envelope on `client`, with the main loop turning.
+  bool receivesVideoFrame(const std::shared_ptr<LocalTestClient>& client) {
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      const auto record = awaitOn(loop, client->nextRecord(1s));
+      if (!record) continue;
+      const auto envelope = parseMediaEnvelope(*record);
+      if (envelope && envelope->type == MediaEnvelopeType::videoFrame) return true;
+    }
+    return false;
+  }
+
+  FixedPortsLock portsLock_;
+  MainLoopForTests loop;
+  platform::SigningKey accountKey = platform::SigningKey::generate();
+  std::shared_ptr<HostViewModel> model;
+  std::vector<std::string> failureReasons;
+  std::vector<std::shared_ptr<LocalTestClient>> clients_;
+};
+
+TEST_F(HostRealServicesTest, StartsOnBothMonitorsServesEveryPortAndStartsAgainAfterAStop) {
+  makeModel();
+  ASSERT_TRUE(start()) << model->metrics->lastError.get();
+  ASSERT_EQ(model->displaySessions.get().size(), 2u);
+  const auto active = model->metrics->activeDisplayID.get();
+  const auto session = model->displaySession(active);
+  ASSERT_TRUE(session);
+  EXPECT_EQ(session->videoPort, 9100) << "VL-LEFT is primary and has the smaller position";
+
+  auto control = connect(9090, LocalTransportChannel::control);
+  const auto greeting = hello(control);
+  ASSERT_TRUE(greeting);
+  EXPECT_EQ((*greeting)["type"], "hello");
+  EXPECT_EQ((*greeting)["displays"].size(), 2u);
+  connect(9092, LocalTransportChannel::audio);
+  connect(9093, LocalTransportChannel::file);
+  auto video = connect(session->videoPort, LocalTransportChannel::video);
+  connect(session->videoPort == 9100 ? 9101 : 9100, LocalTransportChannel::video);
+
+  awaitOn(loop, session->capture->startCapture(active));
+  EXPECT_TRUE(receivesVideoFrame(video));
+
+  const auto name = "Host test " + std::to_string(::getpid());
+  EXPECT_TRUE(testing::eventually([&] {
+    for (const auto& service : browse("_veltrano._tcp")) {
+      if (service.name == name && service.port == 9090) return true;
+    }
+    return false;
+  }, 20s));
+
+  model->stopServer(false);
+  waitForShutdown();
+  for (const auto port : hostPorts) EXPECT_FALSE(acceptsConnections(port)) << port;
+
+  ASSERT_TRUE(start()) << model->metrics->lastError.get();
+  EXPECT_TRUE(hello(connect(9090, LocalTransportChannel::control)));
+}
+
+TEST_F(HostRealServicesTest, WithoutAnAvahiDaemonTheStartFailsWithTheBonjourReason) {
+  BusWithoutAvahi bus;
+  ASSERT_TRUE(bus.waitUntilListening());
+  const char* previous = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+  const std::string saved = previous ? previous : "";
+  ::setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str(), 1);
+  // The time-out's clock never moves: only a prompt refusal can end the start.
+  VirtualClock stoppedClock;
+  makeModel(&stoppedClock);
+  const bool started = start();
+  ::setenv("DBUS_SYSTEM_BUS_ADDRESS", saved.c_str(), 1);
+
+  EXPECT_FALSE(started);
+  EXPECT_EQ(failureReasons, std::vector<std::string>{"bonjour"});
+  waitForShutdown();
+  for (const auto port : hostPorts) EXPECT_FALSE(acceptsConnections(port)) << port;
+}
+
+TEST_F(HostRealServicesTest, APortInUseFailsTheStartAndClosesWhatOpened) {
+  boost::asio::io_context context;
+  boost::asio::ip::tcp::acceptor taken(context, {boost::asio::ip::make_address("0.0.0.0"), 9092});
+  makeModel();
+  EXPECT_FALSE(start());
+  EXPECT_EQ(failureReasons, std::vector<std::string>{"audio_server"});
+  EXPECT_FALSE(acceptsConnections(9093)) << "the file server had opened and is closed again";
+  EXPECT_FALSE(acceptsConnections(9090));
+}
+
+}  // namespace
+}  // namespace veltrano::test

@@ -29,18 +29,18 @@ int main(int argc, char** argv) {
     auto track = [&analytics](AnalyticsEvent event, std::optional<std::string> detail) {
       analytics.track(event, std::move(detail));
     };
-    std::unique_ptr<app::TerminationSignals> signals;
+    std::unique_ptr<app::TerminationSignals> terminationSignals;
     app::HostApplication::Options options;
     options.track = track;
     options.makeControls = [track] { return app::makeHostViewModelControls({track}); };
-    options.stopIoThreads = [&signals] {
-      signals.reset();
+    options.stopIoThreads = [&terminationSignals] {
+      terminationSignals.reset();
       sharedIo().stop();
     };
     app::HostApplication application(*mainContext, std::move(options));
     QObject::connect(&instance, &app::SingleInstance::activationRequested, &application,
                      [&application] { application.bringWindowForward(); });
-    signals = std::make_unique<app::TerminationSignals>(sharedIo().executor(),
+    terminationSignals = std::make_unique<app::TerminationSignals>(sharedIo().executor(),
                                                         [&application] { application.requestQuit(); });
     code = application.exec();
   }

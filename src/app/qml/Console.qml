@@ -1,12 +1,12 @@
 import QtQuick
 
 Row {
-    id: console
-    Sidebar { id: sidebar; height: console.height }
-    Rectangle { width: 1; height: console.height; color: Qt.rgba(1, 1, 1, 0.07) }
+    id: consoleRow
+    Sidebar { id: sidebar; height: consoleRow.height }
+    Rectangle { width: 1; height: consoleRow.height; color: Qt.rgba(1, 1, 1, 0.07) }
     Flickable {
-        width: console.width - sidebar.width - 1
-        height: console.height
+        width: consoleRow.width - sidebar.width - 1
+        height: consoleRow.height
         contentHeight: page.implicitHeight
         clip: true
         Text {

@@ -87,6 +87,7 @@ void HostApplication::tearDown() {
   if (options_.stopIoThreads) options_.stopIoThreads();
   // What the I/O threads left for the main thread may refer to the host: it must not run now.
   mainContext_.shutdownQueue();
+  if (options_.discardIoWork) options_.discardIoWork();
   controls_.reset();
 }
 

@@ -2,8 +2,9 @@
 // The application: the one host, its tray icon and menu, the main window, and the ordered quit.
 //
 // Quit: stop the host, wait for its shutdown for a bounded time, end Qt's loop; then take the window and the
-// tray down, stop and join the I/O threads, drop what is still queued for the main thread, and destroy the
-// host on the main thread.
+// tray down, stop and join the I/O threads, drop what is still queued for the main thread, destroy what is
+// still queued on the I/O context (suspended main coroutines unwind now, while their I/O services exist), and
+// destroy the host on the main thread.
 #include <QObject>
 #include <QSettings>
 #include <QSystemTrayIcon>
@@ -33,6 +34,7 @@ class HostApplication : public QObject {
     std::function<std::unique_ptr<HostControls>()> makeControls;
     AnalyticsTracker track;
     std::function<void()> stopIoThreads;  // stops the shared I/O threads and joins them
+    std::function<void()> discardIoWork;  // destroys what is still queued on the stopped I/O context
     std::chrono::milliseconds shutdownTimeout{5000};
     std::optional<bool> trayAvailable;  // none: ask the desktop
   };

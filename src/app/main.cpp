@@ -9,6 +9,7 @@
 #include "app/single_instance.hpp"
 #include "app/termination_signals.hpp"
 #include "base/executors.hpp"
+#include "base/thread_pools.hpp"
 #include "core/product_analytics.hpp"
 
 int main(int argc, char** argv) {
@@ -20,11 +21,12 @@ int main(int argc, char** argv) {
   app::SingleInstance instance;
   if (!instance.claim()) return 0;
 
-  auto mainContext = std::make_unique<app::QtMainContext>();
-  setMainExecutor(mainContext->get_executor(), std::this_thread::get_id());
-
+  // Outlives the pools: work they drop at the end may still post here, and is refused once the queue is shut.
+  app::QtMainContext mainContext;
+  setMainExecutor(mainContext.get_executor(), std::this_thread::get_id());
   int code = 0;
   {
+    ThreadPools pools;
     ProductAnalytics analytics(ProductAnalytics::Options{});
     auto track = [&analytics](AnalyticsEvent event, std::optional<std::string> detail) {
       analytics.track(event, std::move(detail));
@@ -36,17 +38,16 @@ int main(int argc, char** argv) {
     options.stopIoThreads = [&terminationSignals] {
       terminationSignals.reset();
       sharedIo().stop();
+      sharedIo().join();
     };
-    app::HostApplication application(*mainContext, std::move(options));
+    options.discardIoWork = [] { sharedIo().discardQueued(); };
+    app::HostApplication application(mainContext, std::move(options));
     QObject::connect(&instance, &app::SingleInstance::activationRequested, &application,
                      [&application] { application.bringWindowForward(); });
     terminationSignals = std::make_unique<app::TerminationSignals>(sharedIo().executor(),
-                                                        [&application] { application.requestQuit(); });
+                                                                   [&application] { application.requestQuit(); });
     code = application.exec();
   }
   setMainExecutor({}, std::this_thread::get_id());
-  // The shared I/O context is destroyed only at exit, after its queued work could still post here: the
-  // context stays (refusing every post) until the process ends.
-  mainContext.release();
   return code;
 }

@@ -41,6 +41,7 @@ class HostApplicationTest : public ::testing::Test {
       hostAliveAtIoStop_ = host_ != nullptr && host_->observers == 0;
       ++ioStops_;
     };
+    options.discardIoWork = [this] { discardedAfterStop_ = ioStops_ == 1 && host_ != nullptr; };
     options.shutdownTimeout = shutdownTimeout;
     options.trayAvailable = false;
     return std::make_unique<app::HostApplication>(main_.context(), std::move(options));
@@ -53,6 +54,7 @@ class HostApplicationTest : public ::testing::Test {
   std::vector<std::string> calls_;  // the host's, once it is gone
   int ioStops_ = 0;
   bool hostAliveAtIoStop_ = false;
+  bool discardedAfterStop_ = false;  // after the threads stopped, before the host went
 };
 
 TEST_F(HostApplicationTest, ReportsTheLaunchOnceShowsTheWindowAndQuitsAfterTheHostHasStopped) {
@@ -68,6 +70,7 @@ TEST_F(HostApplicationTest, ReportsTheLaunchOnceShowsTheWindowAndQuitsAfterTheHo
   EXPECT_EQ(tracked_, std::vector<AnalyticsEvent>{AnalyticsEvent::server_app_open});
   EXPECT_EQ(ioStops_, 1);
   EXPECT_TRUE(hostAliveAtIoStop_);
+  EXPECT_TRUE(discardedAfterStop_);
   EXPECT_EQ(host_, nullptr);
   application.reset();
   EXPECT_EQ(ioStops_, 1);

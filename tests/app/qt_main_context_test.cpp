@@ -42,7 +42,7 @@ struct ThreadProbe {
 class QtMainContextTest : public ::testing::Test {
  protected:
   testing::QtMainForTests main_;
-  IoThreads io_{3};
+  IoThreads io_{"test I/O", 3};
   asio::any_io_executor mainExec() { return mainExecutor(); }
 };
 

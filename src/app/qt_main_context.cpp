@@ -17,6 +17,9 @@ class QtMainContext::Dispatcher final : public QObject {
   explicit Dispatcher(QtMainContext& context) : context_(context) {}
   bool event(QEvent* event) override {
     if (event->type() != PostedFunctionEvent::eventType()) return QObject::event(event);
+#if defined(__SANITIZE_THREAD__)
+    __tsan_acquire(event);
+#endif
     context_.runPosted(*static_cast<PostedFunctionEvent*>(event));
     return true;
   }

@@ -19,7 +19,7 @@ QString text(const char* key) { return QString::fromStdString(localized(key)); }
 
 class TrayMenuTest : public ::testing::Test {
  protected:
-  TrayMenuTest() { testing::qtApplication(); }
+  QApplication& qt_ = testing::qtApplication();  // before any widget
   testing::FakeHostControls host_;
   app::HostBridge bridge_{host_};
   int broughtForward_ = 0;

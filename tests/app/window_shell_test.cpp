@@ -17,7 +17,7 @@ using app::WindowShell;
 
 class WindowShellTest : public ::testing::Test {
  protected:
-  WindowShellTest() { testing::qtApplication(); }
+  QApplication& qt_ = testing::qtApplication();  // before any widget
   // The settings file, with the onboarding flag set or cleared first unless `flag` is none.
   std::unique_ptr<QSettings> settings(std::optional<bool> flag) {
     auto s = std::make_unique<QSettings>(folder_.filePath("settings.ini"), QSettings::IniFormat);

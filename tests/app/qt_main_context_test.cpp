@@ -25,17 +25,19 @@ namespace {
 using namespace std::chrono_literals;
 using testing::processEventsUntil;
 
-// Notes on which thread it was destroyed.
-struct ThreadProbe {
-  std::shared_ptr<std::atomic<int>> offGuiDestructions;
+// Counts the destructions of the posted function it sits in, and those that happened off the GUI thread.
+struct LifeProbe {
+  struct Counts {
+    std::atomic<int> destroyed{0}, offGui{0};
+  };
+  std::shared_ptr<Counts> counts;
   std::thread::id gui;
-  bool armed = true;
-  ThreadProbe(std::shared_ptr<std::atomic<int>> counter, std::thread::id guiThread)
-      : offGuiDestructions(std::move(counter)), gui(guiThread) {}
-  ThreadProbe(ThreadProbe&& other) noexcept
-      : offGuiDestructions(other.offGuiDestructions), gui(other.gui), armed(std::exchange(other.armed, false)) {}
-  ~ThreadProbe() {
-    if (armed && std::this_thread::get_id() != gui) ++*offGuiDestructions;
+  LifeProbe(std::shared_ptr<Counts> shared, std::thread::id guiThread) : counts(std::move(shared)), gui(guiThread) {}
+  LifeProbe(LifeProbe&& other) noexcept : counts(std::move(other.counts)), gui(other.gui) {}
+  ~LifeProbe() {
+    if (!counts) return;
+    ++counts->destroyed;
+    if (std::this_thread::get_id() != gui) ++counts->offGui;
   }
 };
 
@@ -51,11 +53,11 @@ TEST_F(QtMainContextTest, PostsFromIoThreadsRunOnTheGuiThreadInOrderAndDieThere)
   const auto gui = std::this_thread::get_id();
   std::vector<std::vector<int>> seen(3);
   std::atomic<int> wrongThread{0};
-  auto offGui = std::make_shared<std::atomic<int>>(0);
+  auto counts = std::make_shared<LifeProbe::Counts>();
   for (int sender = 0; sender < 3; ++sender) {
     asio::post(io_.executor(), [&, sender] {
       for (int i = 0; i < perThread; ++i) {
-        asio::post(mainExec(), [&, sender, i, probe = ThreadProbe(offGui, gui)] {
+        asio::post(mainExec(), [&, sender, i, probe = LifeProbe(counts, gui)] {
           if (std::this_thread::get_id() != gui) ++wrongThread;
           seen[sender].push_back(i);
         });
@@ -66,7 +68,7 @@ TEST_F(QtMainContextTest, PostsFromIoThreadsRunOnTheGuiThreadInOrderAndDieThere)
     return seen[0].size() == perThread && seen[1].size() == perThread && seen[2].size() == perThread;
   }));
   EXPECT_EQ(wrongThread, 0);
-  EXPECT_EQ(*offGui, 0);
+  EXPECT_EQ(counts->offGui, 0);
   for (const auto& list : seen) {
     for (int i = 0; i < perThread; ++i) ASSERT_EQ(list[i], i);
   }
@@ -154,25 +156,15 @@ TEST_F(QtMainContextTest, AnExceptionFromAPostedFunctionIsReportedNotPropagated)
 }
 
 TEST_F(QtMainContextTest, ShutdownDropsQueuedFunctionsAndRefusesLaterOnes) {
-  auto ran = std::make_shared<int>(0);
-  auto destroyed = std::make_shared<int>(0);
-  struct Counted {
-    std::shared_ptr<int> ran, destroyed;
-    bool armed = true;
-    Counted(std::shared_ptr<int> r, std::shared_ptr<int> d) : ran(std::move(r)), destroyed(std::move(d)) {}
-    Counted(Counted&& o) noexcept : ran(o.ran), destroyed(o.destroyed), armed(std::exchange(o.armed, false)) {}
-    ~Counted() {
-      if (armed) ++*destroyed;
-    }
-    void operator()() { ++*ran; }
-  };
-  asio::post(mainExec(), Counted(ran, destroyed));
+  int ran = 0;
+  auto counts = std::make_shared<LifeProbe::Counts>();
+  asio::post(mainExec(), [&ran, probe = LifeProbe(counts, std::this_thread::get_id())] { ++ran; });
   main_.context().shutdownQueue();
-  EXPECT_EQ(*destroyed, 1);
-  asio::post(mainExec(), Counted(ran, destroyed));
-  EXPECT_EQ(*destroyed, 2);
+  EXPECT_EQ(counts->destroyed, 1);
+  asio::post(mainExec(), [&ran, probe = LifeProbe(counts, std::this_thread::get_id())] { ++ran; });
+  EXPECT_EQ(counts->destroyed, 2);
   QCoreApplication::processEvents();
-  EXPECT_EQ(*ran, 0);
+  EXPECT_EQ(ran, 0);
 }
 
 // The one safe order: stop and join the I/O threads, shut the main queue, destroy the I/O context's pending

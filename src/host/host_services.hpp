@@ -5,7 +5,6 @@
 //
 // Every operation is called from the main thread; an awaitable completes back on the caller's executor.
 #include <boost/asio/awaitable.hpp>
-
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -109,9 +108,11 @@ class HostServiceFactory {
   virtual ~HostServiceFactory() = default;
   virtual std::shared_ptr<HostFileServer> makeFileServer(std::uint16_t port) = 0;
   virtual std::shared_ptr<HostControlServer> makeControlServer(ControlServerParts parts) = 0;
-  virtual std::shared_ptr<HostAudioServer> makeAudioServer(std::uint16_t port, std::shared_ptr<MetricsStore> metrics) = 0;
+  virtual std::shared_ptr<HostAudioServer> makeAudioServer(std::uint16_t port,
+                                                           std::shared_ptr<MetricsStore> metrics) = 0;
   virtual std::shared_ptr<HostVideoEncoder> makeVideoEncoder(std::shared_ptr<MetricsStore> metrics) = 0;
-  virtual std::shared_ptr<HostVideoServer> makeVideoServer(std::uint16_t port, std::shared_ptr<MetricsStore> metrics) = 0;
+  virtual std::shared_ptr<HostVideoServer> makeVideoServer(std::uint16_t port,
+                                                           std::shared_ptr<MetricsStore> metrics) = 0;
   // The encoder and the servers may be null (a service made only to list the displays).
   virtual std::shared_ptr<HostCaptureService> makeCaptureService(std::shared_ptr<MetricsStore> metrics,
                                                                  std::shared_ptr<HostVideoEncoder> encoder,

@@ -1,13 +1,12 @@
 // Starting the host: the start-up task, the display list with its retries, the servers in their order, the
 // Bonjour publication and the commit; a failure closes what was built and reports one reason word.
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/use_awaitable.hpp>
+#include <fmt/format.h>
 
 #include <algorithm>
 #include <array>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <utility>
-
-#include <fmt/format.h>
 
 #include "base/executors.hpp"
 #include "control/input_command_handler.hpp"
@@ -258,15 +257,17 @@ void HostViewModel::publishDisplayState(const std::vector<DisplayInfo>& displays
     display.videoPort = found != sessions.end() ? found->second.videoPort : 0;
   }
   metrics->availableDisplays.set(published);
-  auto activeDisplay = std::find_if(displays.begin(), displays.end(), [&](const auto& d) { return d.id == activeDisplayID; });
+  auto activeDisplay =
+      std::find_if(displays.begin(), displays.end(), [&](const auto& d) { return d.id == activeDisplayID; });
   if (activeDisplay == displays.end()) return;
   metrics->hostWidth.set(activeDisplay->width);
   metrics->hostHeight.set(activeDisplay->height);
   std::vector<std::string> items;
-  for (const auto& [displayID, session] : sessions) items.push_back(fmt::format("id={} port={}", displayID, session.videoPort));
+  for (const auto& [displayID, session] : sessions)
+    items.push_back(fmt::format("id={} port={}", displayID, session.videoPort));
   std::sort(items.begin(), items.end());
-  log(LogCategory::SCREEN, fmt::format("===VL=== DISPLAYS: sesiones creadas={} [{}]", sessions.size(),
-                                       fmt::join(items, " | ")));
+  log(LogCategory::SCREEN,
+      fmt::format("===VL=== DISPLAYS: sesiones creadas={} [{}]", sessions.size(), fmt::join(items, " | ")));
 }
 
 void HostViewModel::installLocalServers(const LocalServerResources& bundle, std::uint32_t activeDisplayID) {
@@ -298,8 +299,10 @@ asio::awaitable<void> HostViewModel::updateLocalClientCount(Weak weak, std::uint
   if (!self || self->lifecycleGeneration.get() != generation) co_return;
   count = std::max<std::int64_t>(count, 0);
   const auto previous = self->localControlClientCount.get();
-  const auto event = count > previous ? AnalyticsEvent::server_client_connected : AnalyticsEvent::server_client_disconnected;
-  for (auto change = std::max(count, previous) - std::min(count, previous); change > 0; --change) self->track(event, "local");
+  const auto event =
+      count > previous ? AnalyticsEvent::server_client_connected : AnalyticsEvent::server_client_disconnected;
+  for (auto change = std::max(count, previous) - std::min(count, previous); change > 0; --change)
+    self->track(event, "local");
   self->localControlClientCount.set(count);
 }
 

@@ -1,8 +1,8 @@
 // Stopping the host: the model becomes idle at once; the servers and captures close afterwards in the shutdown
 // task, in a fixed order, which the next start waits for.
-#include <utility>
-
 #include <fmt/format.h>
+
+#include <utility>
 
 #include "control/input_command_handler.hpp"
 #include "core/app_logger.hpp"
@@ -44,7 +44,8 @@ void HostViewModel::stopServer(bool keepAutostart) {
   mediaProfile.cancel();
   mediaProfileTask.set({});
 
-  std::optional<LocalServerResources> bundle = startupResources.get() ? startupResources.get() : currentLocalServerResources();
+  std::optional<LocalServerResources> bundle =
+      startupResources.get() ? startupResources.get() : currentLocalServerResources();
   assignAndNotify(startupResources, std::optional<LocalServerResources>());
 
   if (auto publisher = bonjour.get()) {

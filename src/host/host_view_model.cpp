@@ -5,7 +5,6 @@
 #include "base/executors.hpp"
 #include "control/input_command_handler.hpp"
 #include "control/input_controller.hpp"
-
 #include "core/app_logger.hpp"
 #include "core/localization.hpp"
 #include "core/metrics_store.hpp"

@@ -7,7 +7,6 @@
 // hold servers, display sessions or the start-up's bundle notify on every assignment. Tasks and callbacks that
 // the model installs hold it weakly and carry the lifecycle generation of the start that installed them.
 #include <boost/asio/awaitable.hpp>
-
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -18,13 +17,13 @@
 #include <vector>
 
 #include "base/clock.hpp"
+#include "control/main_thread_owned.hpp"
 #include "core/analytics_event.hpp"
 #include "core/display_info.hpp"
 #include "core/log_category.hpp"
 #include "core/observable_property.hpp"
 #include "core/permission_manager.hpp"
 #include "core/webrtc_route.hpp"
-#include "control/main_thread_owned.hpp"
 #include "host/host_services.hpp"
 #include "host/local_server_resources.hpp"
 #include "host/server_startup_error.hpp"
@@ -45,11 +44,11 @@ class HostViewModel : public std::enable_shared_from_this<HostViewModel> {
   using AnalyticsTracker = std::function<void(AnalyticsEvent event, std::optional<std::string> detail)>;
 
   struct Options {
-    std::shared_ptr<PermissionManaging> permissions;  // none: a PermissionManager with the system's checks
-    DisplaysProvider availableDisplaysProvider;       // none: a capture service lists the displays
-    std::shared_ptr<HostServiceFactory> services;     // none: the real services
-    Clock* clock = nullptr;                           // the model's waits; null: the system clock
-    AnalyticsTracker track;                           // none: nothing is reported
+    std::shared_ptr<PermissionManaging> permissions;   // none: a PermissionManager with the system's checks
+    DisplaysProvider availableDisplaysProvider;        // none: a capture service lists the displays
+    std::shared_ptr<HostServiceFactory> services;      // none: the real services
+    Clock* clock = nullptr;                            // the model's waits; null: the system clock
+    AnalyticsTracker track;                            // none: nothing is reported
     std::shared_ptr<InputController> inputController;  // none: a new injector
     std::shared_ptr<FilePanelPresenter> filePanels;    // the application's open and save panels
     std::function<std::string()> computerName;         // none: the pretty host name, else the host name
@@ -79,11 +78,11 @@ class HostViewModel : public std::enable_shared_from_this<HostViewModel> {
   // Created on first use, with the injector and the metrics store and nothing wired.
   const std::shared_ptr<InputCommandHandler>& commandHandler();
   const std::shared_ptr<RemoteFileTransferCoordinator> fileTransfers;
-  ObservableProperty<std::shared_ptr<HostControlServer>> server;        // notifies on every assignment
-  ObservableProperty<std::shared_ptr<HostAudioServer>> audioServer;     // notifies on every assignment
-  ObservableProperty<std::shared_ptr<HostFileServer>> fileServer;       // notifies on every assignment
+  ObservableProperty<std::shared_ptr<HostControlServer>> server;     // notifies on every assignment
+  ObservableProperty<std::shared_ptr<HostAudioServer>> audioServer;  // notifies on every assignment
+  ObservableProperty<std::shared_ptr<HostFileServer>> fileServer;    // notifies on every assignment
   ObservableProperty<std::shared_ptr<HostBonjourPublisher>> bonjour;
-  ObservableProperty<DisplaySessions> displaySessions;                  // notifies on every assignment
+  ObservableProperty<DisplaySessions> displaySessions;  // notifies on every assignment
   ObservableProperty<TaskHandle> metricsTask;
   ObservableProperty<TaskHandle> startupTask;
   ObservableProperty<TaskHandle> shutdownTask;

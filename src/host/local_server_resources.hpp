@@ -2,7 +2,6 @@
 // The host view model's records: one display's capture service, encoder and video server, and the bundle of
 // servers one start-up built.
 #include <boost/asio/awaitable.hpp>
-
 #include <cstdint>
 #include <functional>
 #include <map>

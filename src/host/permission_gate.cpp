@@ -2,7 +2,6 @@
 // lost one (keeping the automatic start armed), the 0.5-second poll while one is missing, and the requests.
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/use_awaitable.hpp>
-
 #include <utility>
 
 #include "base/executors.hpp"
@@ -108,7 +107,8 @@ void HostViewModel::startPermissionPolling() {
   if (hasAllPermissions() || permissionPollTask.get()) return;
   Weak weak = weak_from_this();
   Clock* clock = &clock_;
-  permissionPollTask.set({spawnOnMain([weak, clock](TaskToken token) { return pollPermissions(weak, std::move(token), clock); })});
+  permissionPollTask.set(
+      {spawnOnMain([weak, clock](TaskToken token) { return pollPermissions(weak, std::move(token), clock); })});
 }
 
 void HostViewModel::cancelPermissionPolling() {

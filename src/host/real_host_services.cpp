@@ -99,7 +99,8 @@ class RealCaptureService final : public HostCaptureService {
   }
   asio::awaitable<void> stopCapture() override { co_await capture_->stopCapture(); }
   asio::awaitable<void> setUnexpectedStopHandler(StopHandler handler) override {
-    auto operation = onActor(capture_, [handler](ScreenCaptureService& capture) { capture.unexpectedStopHandler = handler; });
+    auto operation =
+        onActor(capture_, [handler](ScreenCaptureService& capture) { capture.unexpectedStopHandler = handler; });
     co_await std::move(operation);
   }
 
@@ -110,8 +111,7 @@ class RealCaptureService final : public HostCaptureService {
 class RealBonjourPublisher final : public HostBonjourPublisher {
  public:
   explicit RealBonjourPublisher(std::shared_ptr<BonjourPublisher> publisher) : publisher_(std::move(publisher)) {}
-  asio::awaitable<void> start(TaskToken token, std::string name, std::uint16_t port,
-                              Clock::Duration timeout) override {
+  asio::awaitable<void> start(TaskToken token, std::string name, std::uint16_t port, Clock::Duration timeout) override {
     auto operation = publisher_->start(std::move(token), std::move(name), port, timeout);
     co_await std::move(operation);
   }
@@ -120,7 +120,6 @@ class RealBonjourPublisher final : public HostBonjourPublisher {
  private:
   std::shared_ptr<BonjourPublisher> publisher_;
 };
-
 
 class RealHostServiceFactory final : public HostServiceFactory {
  public:
@@ -140,7 +139,8 @@ class RealHostServiceFactory final : public HostServiceFactory {
     controlOptions.commandHandler = std::move(parts.commandHandler);
     controlOptions.metrics = parts.metrics;
     controlOptions.identityProvider = options_.identityProvider;
-    if (auto file = std::dynamic_pointer_cast<RealFileServer>(parts.fileServer)) controlOptions.fileServer = file->service();
+    if (auto file = std::dynamic_pointer_cast<RealFileServer>(parts.fileServer))
+      controlOptions.fileServer = file->service();
     controlOptions.fileTransfers = std::move(parts.fileTransfers);
     return std::make_shared<RealControlServer>(NetworkHostServer::create(std::move(controlOptions)));
   }
@@ -154,8 +154,7 @@ class RealHostServiceFactory final : public HostServiceFactory {
   }
 
   std::shared_ptr<HostVideoServer> makeVideoServer(std::uint16_t port, std::shared_ptr<MetricsStore> metrics) override {
-    return std::make_shared<RealVideoServer>(
-        VideoStreamServer::create(port, metrics, dependencies(videoClientTally_)));
+    return std::make_shared<RealVideoServer>(VideoStreamServer::create(port, metrics, dependencies(videoClientTally_)));
   }
 
   std::shared_ptr<HostCaptureService> makeCaptureService(std::shared_ptr<MetricsStore> metrics,

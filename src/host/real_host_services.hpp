@@ -11,7 +11,7 @@
 namespace veltrano {
 
 struct RealHostServiceOptions {
-  IdentityProvider identityProvider;             // empty: the account key file
+  IdentityProvider identityProvider;            // empty: the account key file
   ScreenCaptureEnvironment captureEnvironment;  // empty names: $DISPLAY and the default sound server
   Clock* clock = nullptr;                       // Bonjour time-out; null: the system clock
 };

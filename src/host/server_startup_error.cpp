@@ -41,8 +41,8 @@ ServerStartupError ServerStartupError::bonjour(const std::exception_ptr& error) 
 }
 ServerStartupError ServerStartupError::video(std::uint16_t port, const std::exception_ptr& error) {
   registerHostLocalizedStrings();
-  return {Kind::video,
-          localizedFormat("host.error.video_server_format", static_cast<std::int64_t>(port), localizedDescription(error))};
+  return {Kind::video, localizedFormat("host.error.video_server_format", static_cast<std::int64_t>(port),
+                                       localizedDescription(error))};
 }
 ServerStartupError ServerStartupError::noDisplays() {
   registerHostLocalizedStrings();
@@ -51,13 +51,20 @@ ServerStartupError ServerStartupError::noDisplays() {
 
 std::string_view ServerStartupError::reasonWord() const {
   switch (kind_) {
-    case Kind::screenCapture: return "screen_capture";
-    case Kind::control: return "control_server";
-    case Kind::audio: return "audio_server";
-    case Kind::file: return "file_server";
-    case Kind::bonjour: return "bonjour";
-    case Kind::video: return "video_server";
-    case Kind::noDisplays: return "no_displays";
+    case Kind::screenCapture:
+      return "screen_capture";
+    case Kind::control:
+      return "control_server";
+    case Kind::audio:
+      return "audio_server";
+    case Kind::file:
+      return "file_server";
+    case Kind::bonjour:
+      return "bonjour";
+    case Kind::video:
+      return "video_server";
+    case Kind::noDisplays:
+      return "no_displays";
   }
   return "control_server";
 }

@@ -1,15 +1,13 @@
 // The host on its real services under the test environment: Xvfb's two monitors, the Avahi daemon, loopback
 // sockets on the fixed ports. These tests hold the fixed ports (ctest's RESOURCE_LOCK within a run, a file lock
 // across runs on the same machine).
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-
 #include <chrono>
 #include <string>
 #include <vector>
@@ -107,6 +105,8 @@ class HostRealServicesTest : public ::testing::Test {
     return client;
   }
 
+  void expectBonjourRefusal(const std::string& busAddress);
+
   std::optional<json::Json> hello(const std::shared_ptr<LocalTestClient>& control) {
     return awaitOn(loop, control->nextJSON(10s));
   }
@@ -154,12 +154,14 @@ TEST_F(HostRealServicesTest, StartsOnBothMonitorsServesEveryPortAndStartsAgainAf
   EXPECT_TRUE(receivesVideoFrame(video));
 
   const auto name = "Host test " + std::to_string(::getpid());
-  EXPECT_TRUE(testing::eventually([&] {
-    for (const auto& service : browse("_veltrano._tcp")) {
-      if (service.name == name && service.port == 9090) return true;
-    }
-    return false;
-  }, 20s));
+  EXPECT_TRUE(testing::eventually(
+      [&] {
+        for (const auto& service : browse("_veltrano._tcp")) {
+          if (service.name == name && service.port == 9090) return true;
+        }
+        return false;
+      },
+      20s));
 
   model->stopServer(false);
   waitForShutdown();
@@ -169,22 +171,29 @@ TEST_F(HostRealServicesTest, StartsOnBothMonitorsServesEveryPortAndStartsAgainAf
   EXPECT_TRUE(hello(connect(9090, LocalTransportChannel::control)));
 }
 
-TEST_F(HostRealServicesTest, WithoutAnAvahiDaemonTheStartFailsWithTheBonjourReason) {
-  BusWithoutAvahi bus;
-  ASSERT_TRUE(bus.waitUntilListening());
-  const char* previous = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
-  const std::string saved = previous ? previous : "";
-  ::setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str(), 1);
-  // The time-out's clock never moves: only a prompt refusal can end the start.
+// Without a daemon to publish through, the start fails with the Bonjour reason and closes every port. The Bonjour
+// time-out's clock never moves, so only a prompt refusal can end the start. The process keeps its first system
+// bus connection: ctest runs each case in a process of its own.
+void HostRealServicesTest::expectBonjourRefusal(const std::string& busAddress) {
+  const std::string saved = std::getenv("DBUS_SYSTEM_BUS_ADDRESS") ? std::getenv("DBUS_SYSTEM_BUS_ADDRESS") : "";
+  ::setenv("DBUS_SYSTEM_BUS_ADDRESS", busAddress.c_str(), 1);
   VirtualClock stoppedClock;
   makeModel(&stoppedClock);
   const bool started = start();
   ::setenv("DBUS_SYSTEM_BUS_ADDRESS", saved.c_str(), 1);
-
   EXPECT_FALSE(started);
   EXPECT_EQ(failureReasons, std::vector<std::string>{"bonjour"});
-  waitForShutdown();
   for (const auto port : hostPorts) EXPECT_FALSE(acceptsConnections(port)) << port;
+}
+
+TEST_F(HostRealServicesTest, WithoutAnAvahiDaemonTheStartFailsWithTheBonjourReason) {
+  BusWithoutAvahi bus;
+  ASSERT_TRUE(bus.waitUntilListening());
+  expectBonjourRefusal(bus.address());
+}
+
+TEST_F(HostRealServicesTest, WithoutASystemBusTheStartFailsWithTheBonjourReason) {
+  expectBonjourRefusal("unix:path=/nonexistent/veltrano/system_bus_socket");
 }
 
 TEST_F(HostRealServicesTest, APortInUseFailsTheStartAndClosesWhatOpened) {

@@ -18,16 +18,34 @@ TEST(HostStartup, DisplaysGetPortsByIdentifierAndEverythingStartsInOrder) {
   harness.services->mainDisplay = 3;
   harness.startRunning();
 
-  const std::vector<std::string> expected = {
-      "make lister sound", "lister.availableDisplays", "make file 9093", "make control 9090", "make audio 9092",
-      "make encoder9100", "make video 9100", "make capture9100",
-      "make encoder9101", "make video 9101", "make capture9101 sound",
-      "make encoder9102", "make video 9102", "make capture9102",
-      "encoder9100.setServer video9100", "video9100.setEncoder encoder9100",
-      "encoder9101.setServer video9101", "video9101.setEncoder encoder9101",
-      "encoder9102.setServer video9102", "video9102.setEncoder encoder9102",
-      "file.start", "audio.start", "video9100.start", "video9101.start", "video9102.start",
-      "control.start", "make bonjour", "bonjour.start Desk 9090"};
+  const std::vector<std::string> expected = {"make lister sound",
+                                             "lister.availableDisplays",
+                                             "make file 9093",
+                                             "make control 9090",
+                                             "make audio 9092",
+                                             "make encoder9100",
+                                             "make video 9100",
+                                             "make capture9100",
+                                             "make encoder9101",
+                                             "make video 9101",
+                                             "make capture9101 sound",
+                                             "make encoder9102",
+                                             "make video 9102",
+                                             "make capture9102",
+                                             "encoder9100.setServer video9100",
+                                             "video9100.setEncoder encoder9100",
+                                             "encoder9101.setServer video9101",
+                                             "video9101.setEncoder encoder9101",
+                                             "encoder9102.setServer video9102",
+                                             "video9102.setEncoder encoder9102",
+                                             "file.start",
+                                             "audio.start",
+                                             "video9100.start",
+                                             "video9101.start",
+                                             "video9102.start",
+                                             "control.start",
+                                             "make bonjour",
+                                             "bonjour.start Desk 9090"};
   EXPECT_EQ(harness.world->journal, expected);
 
   auto& model = *harness.model;
@@ -44,7 +62,8 @@ TEST(HostStartup, DisplaysGetPortsByIdentifierAndEverythingStartsInOrder) {
             (std::vector<DisplayInfo>{{1, "A", 1024, 768, 9100}, {3, "C", 640, 480, 9101}, {5, "E", 800, 600, 9102}}));
   EXPECT_EQ(harness.countOf(AnalyticsEvent::server_started), 1u);
   const auto hostLines = harness.logged(LogCategory::HOST);
-  EXPECT_EQ(hostLines, (std::vector<std::string>{"Starting Quorvantile (generation 1)", "Quorvantile ready (generation 1)"}));
+  EXPECT_EQ(hostLines,
+            (std::vector<std::string>{"Starting Quorvantile (generation 1)", "Quorvantile ready (generation 1)"}));
 }
 
 TEST(HostStartup, WithoutTheMainDisplayTheSmallestIdentifierIsActive) {
@@ -81,12 +100,16 @@ TEST(HostStartup, EachFailingStageReportsItsReasonAndClosesWhatWasBuilt) {
       {"control", [](HostHarness& h) { h.world->fail("control.start", "address in use"); }, "control_server",
        [] { return localizedFormat("host.error.server_format", "address in use"); }, true},
       {"bonjour time-out",
-       [](HostHarness& h) { h.world->steps["bonjour.start"].error = errorOf(BonjourPublisher::PublishError::timedOut()); },
+       [](HostHarness& h) {
+         h.world->steps["bonjour.start"].error = errorOf(BonjourPublisher::PublishError::timedOut());
+       },
        "bonjour",
        [] { return localizedFormat("host.error.bonjour_format", BonjourPublisher::PublishError::timedOut().what()); },
        true},
       {"bonjour refusal",
-       [](HostHarness& h) { h.world->steps["bonjour.start"].error = errorOf(BonjourPublisher::PublishError::rejected({})); },
+       [](HostHarness& h) {
+         h.world->steps["bonjour.start"].error = errorOf(BonjourPublisher::PublishError::rejected({}));
+       },
        "bonjour",
        [] { return localizedFormat("host.error.bonjour_format", BonjourPublisher::PublishError::rejected({}).what()); },
        true},

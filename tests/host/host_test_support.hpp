@@ -2,15 +2,15 @@
 // Runs the host view model headless: fake services that write every call into one shared journal and whose
 // steps can be made to fail or to wait until released, scripted permissions, a virtual clock, and the analytics
 // events and log lines the model wrote.
+#include <algorithm>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/use_future.hpp>
-
-#include <algorithm>
 #include <chrono>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -69,16 +69,24 @@ struct FakeWorld {
   }
 };
 
-// A server: a second stop while the first still runs returns at once, as the real listeners do.
-template <class Interface>
-class FakeServer : public Interface {
+// Every service at once: its calls go into the journal under its name ("video9100.start"). A start overtaken by a
+// stop fails and a second stop while the first runs returns at once, as the real listeners do. A held Bonjour
+// start also ends when its task is cancelled or the publication withdrawn, as the real publisher's does.
+class FakeService final : public HostControlServer,
+                          public HostFileServer,
+                          public HostAudioServer,
+                          public HostVideoServer,
+                          public HostVideoEncoder,
+                          public HostCaptureService,
+                          public HostBonjourPublisher {
  public:
-  FakeServer(std::shared_ptr<FakeWorld> world, std::string name) : world_(std::move(world)), name_(std::move(name)) {}
-  // A start overtaken by a stop fails, as a real listener's start waiters do.
+  FakeService(std::shared_ptr<FakeWorld> world, std::string name, std::vector<DisplayInfo> displays = {})
+      : world_(std::move(world)), name_(std::move(name)), displays_(std::move(displays)) {}
+  const std::string& name() const { return name_; }
+
   asio::awaitable<void> start() override {
     const auto stopsBefore = stops_;
-    auto step = world_->perform(name_ + ".start");
-    co_await std::move(step);
+    co_await step(".start");
     if (stops_ != stopsBefore) throw CancellationError();
     world_->listening[name_] = true;
   }
@@ -86,116 +94,52 @@ class FakeServer : public Interface {
     ++stops_;
     world_->journal.push_back(name_ + ".stop");
     world_->listening[name_] = false;
-    if (stopping_) co_return;
-    stopping_ = true;
-    auto found = world_->steps.find(name_ + ".stop");
-    if (found != world_->steps.end() && found->second.hold) {
-      const auto release = *found->second.hold;
-      co_await release.wait();
-    }
+    if (std::exchange(stopping_, true)) co_return;
+    if (const auto release = world_->steps[name_ + ".stop"].hold) co_await release->wait();
     stopping_ = false;
   }
-  const std::string& name() const { return name_; }
-
- protected:
-  std::shared_ptr<FakeWorld> world_;
-  std::string name_;
-  bool stopping_ = false;
-  int stops_ = 0;
-};
-
-class FakeVideoServer final : public FakeServer<HostVideoServer> {
- public:
-  using FakeServer::FakeServer;
-  asio::awaitable<void> setEncoder(std::shared_ptr<HostVideoEncoder> encoder) override;
-  asio::awaitable<void> resetStream() override { auto step = world_->perform(name_ + ".resetStream");
-    co_await std::move(step); }
-};
-
-class FakeEncoder final : public HostVideoEncoder {
- public:
-  FakeEncoder(std::shared_ptr<FakeWorld> world, std::string name) : world_(std::move(world)), name_(std::move(name)) {}
-  asio::awaitable<void> setServer(std::shared_ptr<HostVideoServer> server) override {
-    auto step = world_->perform(name_ + ".setServer " + std::dynamic_pointer_cast<FakeVideoServer>(server)->name());
-    co_await std::move(step);
+  asio::awaitable<void> setEncoder(std::shared_ptr<HostVideoEncoder> encoder) override {
+    const auto suffix = ".setEncoder " + std::dynamic_pointer_cast<FakeService>(encoder)->name();
+    co_await step(suffix);
   }
-  asio::awaitable<void> stopSession() override { auto step = world_->perform(name_ + ".stopSession");
-    co_await std::move(step); }
+  asio::awaitable<void> setServer(std::shared_ptr<HostVideoServer> server) override {
+    const auto suffix = ".setServer " + std::dynamic_pointer_cast<FakeService>(server)->name();
+    co_await step(suffix);
+  }
+  asio::awaitable<void> resetStream() override { co_await step(".resetStream"); }
+  asio::awaitable<void> stopSession() override { co_await step(".stopSession"); }
   std::shared_ptr<KeyframeRequestTarget> keyframeTarget() override { return nullptr; }
-  const std::string& name() const { return name_; }
-
- private:
-  std::shared_ptr<FakeWorld> world_;
-  std::string name_;
-};
-
-inline asio::awaitable<void> FakeVideoServer::setEncoder(std::shared_ptr<HostVideoEncoder> encoder) {
-  auto step = world_->perform(name_ + ".setEncoder " + std::dynamic_pointer_cast<FakeEncoder>(encoder)->name());
-    co_await std::move(step);
-}
-
-class FakeFileServer final : public FakeServer<HostFileServer> {
- public:
-  using FakeServer::FakeServer;
   void setHandlers(SessionLostHandler, FileDataHandler) override {}
-};
-
-class FakeControlServer final : public FakeServer<HostControlServer> {
- public:
-  using FakeServer::FakeServer;
-  void setOnClientCountChange(ClientCountHandler handler) override { onClientCountChange = std::move(handler); }
+  void setOnClientCountChange(ClientCountHandler) override {}
   asio::awaitable<void> fileChannelLost(std::string) override { co_return; }
   std::shared_ptr<ControlClientBroadcaster> broadcaster() override { return nullptr; }
-  ClientCountHandler onClientCountChange;
-};
-
-class FakeCapture final : public HostCaptureService {
- public:
-  FakeCapture(std::shared_ptr<FakeWorld> world, std::string name, std::function<std::vector<DisplayInfo>()> list)
-      : world_(std::move(world)), name_(std::move(name)), list_(std::move(list)) {}
   asio::awaitable<std::vector<DisplayInfo>> availableDisplays() override {
-    world_->journal.push_back(name_ + ".availableDisplays");
-    co_return list_();
+    co_await step(".availableDisplays");
+    co_return displays_;
   }
-  asio::awaitable<void> startCapture(std::optional<std::uint32_t>) override {
-    auto step = world_->perform(name_ + ".startCapture");
-    co_await std::move(step);
-  }
-  asio::awaitable<void> stopCapture() override { auto step = world_->perform(name_ + ".stopCapture");
-    co_await std::move(step); }
+  asio::awaitable<void> startCapture(std::optional<std::uint32_t>) override { co_await step(".startCapture"); }
+  asio::awaitable<void> stopCapture() override { co_await step(".stopCapture"); }
   asio::awaitable<void> setUnexpectedStopHandler(StopHandler handler) override {
-    auto step = world_->perform(name_ + (handler ? ".setStopHandler" : ".clearStopHandler"));
-    co_await std::move(step);
+    co_await step(handler ? ".setStopHandler" : ".clearStopHandler");
   }
-
- private:
-  std::shared_ptr<FakeWorld> world_;
-  std::string name_;
-  std::function<std::vector<DisplayInfo>()> list_;
-};
-
-// Publishes after the step "bonjour.start"; a held start ends with CancellationError when its task is cancelled
-// or the publication withdrawn, as the real publisher's does.
-class FakeBonjour final : public HostBonjourPublisher {
- public:
-  explicit FakeBonjour(std::shared_ptr<FakeWorld> world) : world_(std::move(world)) {}
   asio::awaitable<void> start(TaskToken token, std::string name, std::uint16_t port, Clock::Duration) override {
     world_->journal.push_back("bonjour.start " + name + " " + std::to_string(port));
-    FakeStep step = world_->steps["bonjour.start"];
-    if (step.hold) {
-      // The test's release, the task's cancellation or a withdrawal ends the wait; the first one wins.
-      pending_ = *step.hold;
-      auto pending = *pending_;
-      const auto hook = token->onCancel([pending] { pending.resumeThrowing(std::make_exception_ptr(CancellationError())); });
+    const FakeStep script = world_->steps["bonjour.start"];
+    if (script.hold) {
+      pending_ = *script.hold;  // the test's release, a cancellation or a withdrawal: the first one wins
+      const auto pending = *pending_;
+      const auto hook =
+          token->onCancel([pending] { pending.resumeThrowing(std::make_exception_ptr(CancellationError())); });
+      std::exception_ptr ended;
       try {
         co_await pending.wait();
       } catch (...) {
-        token->removeCancelHook(hook);
-        throw;
+        ended = std::current_exception();
       }
       token->removeCancelHook(hook);
+      if (ended) std::rethrow_exception(ended);
     }
-    if (step.error) std::rethrow_exception(step.error);
+    if (script.error) std::rethrow_exception(script.error);
   }
   void stopPublication() override {
     world_->journal.push_back("bonjour.stopPublication");
@@ -203,10 +147,19 @@ class FakeBonjour final : public HostBonjourPublisher {
   }
 
  private:
+  // Not a coroutine: only trivial temporaries stand in the callers' co_await expressions.
+  asio::awaitable<void> step(std::string_view suffix) { return world_->perform(name_ + std::string(suffix)); }
+
   std::shared_ptr<FakeWorld> world_;
+  std::string name_;
+  std::vector<DisplayInfo> displays_;
+  bool stopping_ = false;
+  int stops_ = 0;
   std::optional<Continuation<>> pending_;
 };
 
+// Names what it makes after its ports: the encoder, video server and capture of the display on 9100 are
+// "encoder9100", "video9100" and "capture9100"; the capture that only lists the displays is "lister".
 class FakeServices final : public HostServiceFactory {
  public:
   explicit FakeServices(std::shared_ptr<FakeWorld> world) : world_(std::move(world)) {}
@@ -216,52 +169,39 @@ class FakeServices final : public HostServiceFactory {
 
   std::shared_ptr<HostFileServer> makeFileServer(std::uint16_t port) override {
     nextEncoderPort_ = HostViewModel::firstDisplayVideoPort;
-    world_->journal.push_back("make file " + std::to_string(port));
-    return std::make_shared<FakeFileServer>(world_, "file");
+    return make("make file " + std::to_string(port), "file");
   }
   std::shared_ptr<HostControlServer> makeControlServer(ControlServerParts parts) override {
-    world_->journal.push_back("make control " + std::to_string(parts.port));
-    auto control = std::make_shared<FakeControlServer>(world_, "control");
-    lastControl = control;
-    return control;
+    return make("make control " + std::to_string(parts.port), "control");
   }
   std::shared_ptr<HostAudioServer> makeAudioServer(std::uint16_t port, std::shared_ptr<MetricsStore>) override {
-    world_->journal.push_back("make audio " + std::to_string(port));
-    return std::make_shared<FakeServer<HostAudioServer>>(world_, "audio");
+    return make("make audio " + std::to_string(port), "audio");
   }
   std::shared_ptr<HostVideoEncoder> makeVideoEncoder(std::shared_ptr<MetricsStore>) override {
     const auto name = "encoder" + std::to_string(nextEncoderPort_++);
-    world_->journal.push_back("make " + name);
-    return std::make_shared<FakeEncoder>(world_, name);
+    return make("make " + name, name);
   }
   std::shared_ptr<HostVideoServer> makeVideoServer(std::uint16_t port, std::shared_ptr<MetricsStore>) override {
-    world_->journal.push_back("make video " + std::to_string(port));
-    return std::make_shared<FakeVideoServer>(world_, "video" + std::to_string(port));
+    return make("make video " + std::to_string(port), "video" + std::to_string(port));
   }
   std::shared_ptr<HostCaptureService> makeCaptureService(std::shared_ptr<MetricsStore>,
                                                          std::shared_ptr<HostVideoEncoder>,
                                                          std::shared_ptr<HostVideoServer> videoServer,
                                                          std::shared_ptr<HostAudioServer>,
                                                          bool capturesAudio) override {
-    const std::string name =
-        videoServer ? "capture" + std::dynamic_pointer_cast<FakeVideoServer>(videoServer)->name().substr(5) : "lister";
-    world_->journal.push_back("make " + name + (capturesAudio ? " sound" : ""));
-    return std::make_shared<FakeCapture>(world_, name, [this] {
-      if (const auto& step = world_->steps["lister.availableDisplays"]; step.failure) {
-        throw std::runtime_error(*step.failure);
-      }
-      return displays;
-    });
+    const auto name =
+        videoServer ? "capture" + std::dynamic_pointer_cast<FakeService>(videoServer)->name().substr(5) : "lister";
+    return make("make " + name + (capturesAudio ? " sound" : ""), name);
   }
-  std::shared_ptr<HostBonjourPublisher> makeBonjourPublisher() override {
-    world_->journal.push_back("make bonjour");
-    return std::make_shared<FakeBonjour>(world_);
-  }
+  std::shared_ptr<HostBonjourPublisher> makeBonjourPublisher() override { return make("make bonjour", "bonjour"); }
   std::optional<std::uint32_t> mainDisplayID() override { return mainDisplay; }
 
-  std::shared_ptr<FakeControlServer> lastControl;
-
  private:
+  std::shared_ptr<FakeService> make(std::string entry, std::string name) {
+    world_->journal.push_back(std::move(entry));
+    return std::make_shared<FakeService>(world_, std::move(name), displays);
+  }
+
   std::shared_ptr<FakeWorld> world_;
   std::uint16_t nextEncoderPort_ = HostViewModel::firstDisplayVideoPort;
 };
@@ -301,7 +241,8 @@ class HostHarness {
     options.track = [this](AnalyticsEvent event, std::optional<std::string> detail) {
       analytics.emplace_back(event, std::move(detail));
     };
-    options.inputController = InputController::create(nullptr, [] { return false; }, clock);
+    options.inputController = InputController::create(
+        nullptr, [] { return false; }, clock);
     options.computerName = [] { return std::string("Desk"); };
     model = HostViewModel::create(std::move(options));
   }
@@ -364,9 +305,18 @@ class HostHarness {
 
 // The teardown of the two-display bundle of FakeServices, in order.
 inline std::vector<std::string> twoDisplayTeardown() {
-  return {"control.stop",        "file.stop",          "capture9100.clearStopHandler", "capture9100.stopCapture",
-          "capture9101.clearStopHandler", "capture9101.stopCapture", "encoder9100.stopSession", "video9100.resetStream",
-          "video9100.stop",      "encoder9101.stopSession", "video9101.resetStream", "video9101.stop",
+  return {"control.stop",
+          "file.stop",
+          "capture9100.clearStopHandler",
+          "capture9100.stopCapture",
+          "capture9101.clearStopHandler",
+          "capture9101.stopCapture",
+          "encoder9100.stopSession",
+          "video9100.resetStream",
+          "video9100.stop",
+          "encoder9101.stopSession",
+          "video9101.resetStream",
+          "video9101.stop",
           "audio.stop"};
 }
 

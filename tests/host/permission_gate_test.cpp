@@ -15,8 +15,9 @@ TEST(PermissionGate, TheFirstRefreshReportsBothPermissionsAndLaterOnlyChanges) {
   harness.permissions->trusted = false;  // event posting alone counts as Accessibility
   harness.resolvePermissions();
   harness.resolvePermissions();
-  EXPECT_EQ(harness.analytics, (std::vector<AnalyticsRecord>{{AnalyticsEvent::server_permission_granted, "screen_recording"},
-                                                             {AnalyticsEvent::server_permission_granted, "accessibility"}}));
+  EXPECT_EQ(harness.analytics,
+            (std::vector<AnalyticsRecord>{{AnalyticsEvent::server_permission_granted, "screen_recording"},
+                                          {AnalyticsEvent::server_permission_granted, "accessibility"}}));
   EXPECT_TRUE(harness.model->hasAllPermissions());
   EXPECT_TRUE(harness.model->hasResolvedPermissions.get());
   EXPECT_TRUE(harness.world->journal.empty()) << "an unprepared refresh starts nothing";

@@ -1,5 +1,5 @@
-// The program itself, started headless with the test services: it serves a client on the control port and
-// ends cleanly on SIGTERM.
+// The program itself, started headless with the test services: it serves a client on the control port, a second
+// start hands over to it and ends, and it ends cleanly on SIGTERM.
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -19,7 +19,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(HostProgram, ServesAClientOnTheControlPortAndQuitsCleanlyOnSigterm) {
+TEST(HostProgram, ServesAClientAHandsOverASecondStartAndQuitsCleanlyOnSigterm) {
   VELTRANO_REQUIRE_X11();
   QTemporaryDir home;
   ASSERT_TRUE(home.isValid());
@@ -28,16 +28,19 @@ TEST(HostProgram, ServesAClientOnTheControlPortAndQuitsCleanlyOnSigterm) {
   const Bytes seed = platform::randomBytes(platform::AccountKeyFile::seedSize);
   platform::AccountKeyFile(data / "veltrano").readOrCreate([&] { return platform::SecureBytes(seed); });
 
-  QProcess program;
   auto environment = QProcessEnvironment::systemEnvironment();
   environment.insert("HOME", home.path());
   environment.insert("XDG_DATA_HOME", home.filePath("data"));
   environment.insert("XDG_CONFIG_HOME", home.filePath("config"));
   environment.insert("XDG_RUNTIME_DIR", home.path());
-  program.setProcessEnvironment(environment);
-  program.setProcessChannelMode(QProcess::ForwardedChannels);
-  program.start(VELTRANO_HOST_PROGRAM, {});
-  ASSERT_TRUE(program.waitForStarted(10000));
+  auto start = [&](QProcess& process) {
+    process.setProcessEnvironment(environment);
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.start(VELTRANO_HOST_PROGRAM, {});
+    return process.waitForStarted(10000);
+  };
+  QProcess program;
+  ASSERT_TRUE(start(program));
 
   std::shared_ptr<testing::LocalTestClient> client;
   const bool connected = testing::eventually(
@@ -55,6 +58,12 @@ TEST(HostProgram, ServesAClientOnTheControlPortAndQuitsCleanlyOnSigterm) {
   const auto hello = client->nextJSONBlocking(10s);
   ASSERT_TRUE(hello);
   EXPECT_EQ((*hello)["type"], "hello");
+
+  QProcess second;
+  ASSERT_TRUE(start(second));
+  ASSERT_TRUE(second.waitForFinished(30000)) << "a second start must hand over to the first and end";
+  EXPECT_EQ(second.exitCode(), 0);
+  EXPECT_EQ(program.state(), QProcess::Running);
 
   program.terminate();  // SIGTERM
   ASSERT_TRUE(program.waitForFinished(30000));

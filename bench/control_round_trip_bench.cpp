@@ -256,5 +256,3 @@ BENCHMARK(BM_ControlPingAgainstBareEcho)->Iterations(1)->Unit(benchmark::kMillis
 BENCHMARK(BM_ControlMouseMoveThroughput)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
-
-BENCHMARK_MAIN();

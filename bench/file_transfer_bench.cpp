@@ -373,6 +373,7 @@ int runMeasurement(const std::string& direction, const std::map<std::string, std
 }  // namespace
 
 int main(int argc, char** argv) {
+  veltrano::ThreadPools pools;
   try {
     if (argc < 2) return usage();
     const std::string mode = argv[1];

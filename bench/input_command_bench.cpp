@@ -434,6 +434,7 @@ BENCHMARK_CAPTURE(BM_DirectThroughput, keyDown, Command::keyDown)
     ->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 int main(int argc, char** argv) {
+  veltrano::ThreadPools pools;
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   // The host logs every click and key; the system log is not what is measured here.

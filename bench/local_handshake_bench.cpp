@@ -97,5 +97,3 @@ BENCHMARK(BM_LoopbackTcpConnect)->UseRealTime();
 BENCHMARK(BM_LoopbackConnectAndHandshake)->UseRealTime();
 
 }  // namespace
-
-BENCHMARK_MAIN();

@@ -558,6 +558,7 @@ BENCHMARK(BM_SteadyMemory)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime
 }  // namespace
 
 int main(int argc, char** argv) {
+  veltrano::ThreadPools pools;
   const std::string mode = argc > 1 ? argv[1] : "";
   try {
     if (mode == "--cpu" && argc == 6) {

@@ -154,5 +154,3 @@ BENCHMARK(BM_SealOpen)->RECORD_SIZES;
 BENCHMARK(BM_RawSealOpen)->RECORD_SIZES;
 
 }  // namespace
-
-BENCHMARK_MAIN();

@@ -2,9 +2,7 @@
 
 #include <boost/asio/post.hpp>
 
-#include <atomic>
-#include <cstdio>
-#include <exception>
+#include <algorithm>
 #include <mutex>
 
 namespace veltrano {
@@ -37,40 +35,11 @@ void postToMain(std::function<void()> block) {
   asio::post(executor, std::move(block));
 }
 
-IoThreads::IoThreads(unsigned threads) : guard_(context_.get_executor()) {
-  for (unsigned i = 0; i < threads; ++i) {
-    threads_.emplace_back([this] {
-      // A handler that throws must not take the whole process down with it; report it and keep serving.
-      for (;;) {
-        try {
-          context_.run();
-          return;
-        } catch (const std::exception& e) {
-          std::fprintf(stderr, "uncaught exception on an I/O thread: %s\n", e.what());
-        } catch (...) {
-          std::fprintf(stderr, "uncaught exception on an I/O thread\n");
-        }
-      }
-    });
-  }
-}
+namespace {
+const ThreadPoolKind kSharedIo{"shared I/O", std::max(2u, std::min(4u, std::thread::hardware_concurrency()))};
+}  // namespace
 
-IoThreads::~IoThreads() {
-  stop();
-  for (auto& t : threads_) {
-    if (t.joinable()) t.join();
-  }
-}
-
-void IoThreads::stop() {
-  guard_.reset();
-  context_.stop();
-}
-
-IoThreads& sharedIo() {
-  static IoThreads io(std::max(2u, std::min(4u, std::thread::hardware_concurrency())));
-  return io;
-}
+IoThreads& sharedIo() { return ThreadPools::pool(kSharedIo); }
 
 Strand makeActorStrand() { return asio::make_strand(sharedIo().executor()); }
 

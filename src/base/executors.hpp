@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/thread_pools.hpp"
+
 namespace veltrano {
 
 namespace asio = boost::asio;
@@ -27,25 +29,7 @@ bool isOnMainThread();
 // Runs a block on the main thread soon, in FIFO order; returns at once.
 void postToMain(std::function<void()> block);
 
-// A pool of threads running one io_context until stopped.
-class IoThreads {
- public:
-  explicit IoThreads(unsigned threads);
-  ~IoThreads();  // stop() then join
-  IoThreads(const IoThreads&) = delete;
-  IoThreads& operator=(const IoThreads&) = delete;
-
-  asio::io_context& context() { return context_; }
-  asio::any_io_executor executor() { return context_.get_executor(); }
-  void stop();
-
- private:
-  asio::io_context context_;
-  asio::executor_work_guard<asio::io_context::executor_type> guard_;
-  std::vector<std::thread> threads_;
-};
-
-// The process-wide I/O context, created on first use with a few threads.
+// The process-wide I/O context with a few threads, owned by the ThreadPools that main installs.
 IoThreads& sharedIo();
 // A fresh strand on the shared I/O context: the executor of one actor.
 Strand makeActorStrand();

@@ -1,13 +1,14 @@
 #include "base/task.hpp"
 
 #include <condition_variable>
+#include <string>
+
+#include "base/unhandled_error.hpp"
 
 namespace veltrano {
 
 namespace {
 std::atomic<std::uint64_t> gNextTaskID{1};
-std::mutex gReporterMutex;
-std::function<void(std::uint64_t, std::exception_ptr)> gReporter;
 }  // namespace
 
 TaskContext::TaskContext() : id_(gNextTaskID.fetch_add(1)) {}
@@ -61,12 +62,7 @@ void Task::finish(const TaskToken& context, std::exception_ptr error) {
     } catch (const CancellationError&) {
       error = nullptr;  // a cancelled task ends normally
     } catch (...) {
-      std::function<void(std::uint64_t, std::exception_ptr)> reporter;
-      {
-        std::lock_guard lock(gReporterMutex);
-        reporter = gReporter;
-      }
-      if (reporter) reporter(context->id(), error);
+      reportUnhandledError("task " + std::to_string(context->id()), error);
     }
   }
   std::vector<Continuation<>> joiners;
@@ -121,11 +117,6 @@ bool Task::joinBlocking(std::chrono::milliseconds timeout) const {
   }
   std::unique_lock l(state->first);
   return state->second.wait_for(l, timeout, [&] { return *finished; });
-}
-
-void Task::setUnhandledErrorReporter(std::function<void(std::uint64_t, std::exception_ptr)> reporter) {
-  std::lock_guard lock(gReporterMutex);
-  gReporter = std::move(reporter);
 }
 
 }  // namespace veltrano

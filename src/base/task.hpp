@@ -84,8 +84,6 @@ class Task {
   // For threads that are not coroutines (shutdown paths): waits up to `timeout`; true when finished.
   bool joinBlocking(std::chrono::milliseconds timeout) const;
 
-  static void setUnhandledErrorReporter(std::function<void(std::uint64_t taskID, std::exception_ptr)> reporter);
-
  private:
   static void finish(const TaskToken& context, std::exception_ptr error);
   TaskToken context_;

@@ -1,13 +1,14 @@
 #include "media/blocking_call.hpp"
 
-#include "base/executors.hpp"
+#include "base/thread_pools.hpp"
 
 namespace veltrano {
 
-boost::asio::any_io_executor mediaBlockingExecutor() {
-  // Two threads: a stop that waits for a stuck X server must not hold up every other display.
-  static IoThreads pool(2);
-  return pool.executor();
-}
+namespace {
+// Two threads: a stop that waits for a stuck X server must not hold up every other display.
+const ThreadPoolKind kMediaBlocking{"media blocking calls", 2};
+}  // namespace
+
+boost::asio::any_io_executor mediaBlockingExecutor() { return ThreadPools::pool(kMediaBlocking).executor(); }
 
 }  // namespace veltrano

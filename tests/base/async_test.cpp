@@ -2,10 +2,12 @@
 #include "base/clock.hpp"
 #include "base/executors.hpp"
 #include "base/task.hpp"
+#include "support/expected_unhandled_errors.hpp"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
 
 using namespace veltrano;
@@ -74,16 +76,17 @@ TEST_F(AsyncTest, CancelledTaskSleepsNoMoreAndUncaughtCancellationEndsNormally) 
 }
 
 TEST_F(AsyncTest, OtherErrorsAreReportedAndKept) {
-  std::atomic<std::uint64_t> reported{0};
-  Task::setUnhandledErrorReporter([&](std::uint64_t id, std::exception_ptr) { reported = id; });
+  veltrano::testing::ExpectedUnhandledErrors expected;
   auto task = Task::spawn(mainExecutor(), [](TaskToken) -> asio::awaitable<void> {
     throw std::runtime_error("boom");
     co_return;
   });
   ASSERT_TRUE(loop.runUntil([&] { return task.isFinished(); }));
-  EXPECT_EQ(reported.load(), task.id());
+  auto error = expected.errors().waitForValue(0);
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->where, "task " + std::to_string(task.id()));
+  EXPECT_EQ(error->message, "boom");
   EXPECT_NE(task.error(), nullptr);
-  Task::setUnhandledErrorReporter({});
 }
 
 TEST_F(AsyncTest, ContinuationResumedFromAnyThreadOnceBeforeOrAfterTheWait) {

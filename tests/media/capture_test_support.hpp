@@ -75,6 +75,10 @@ class RecordingAudioSink final : public AudioPacketSink {
   bool waitFor(std::size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
     return events_.waitForCount(n, timeout);
   }
+  bool waitForMatch(const std::function<bool(const Event&)>& matches,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    return events_.waitForMatch(matches, timeout);
+  }
   void clear() { events_.clear(); }
 
  private:

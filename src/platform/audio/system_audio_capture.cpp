@@ -12,6 +12,8 @@
 #include <mutex>
 #include <thread>
 
+#include "base/thread_pools.hpp"
+
 namespace veltrano::platform {
 namespace {
 
@@ -249,7 +251,7 @@ SystemAudioCapture::~SystemAudioCapture() {
   if (Client::current == client_.get()) {
     // Destroyed from one of its own handlers: the loop cannot stop itself, so another thread finishes it.
     client_->silenced = true;
-    std::thread([client = std::move(client_)] { client->teardown(); }).detach();
+    joinElsewhere(std::thread([client = std::move(client_)] { client->teardown(); }));
     return;
   }
   stop();

@@ -18,6 +18,7 @@
 #include <optional>
 #include <vector>
 
+#include "base/thread_pools.hpp"
 #include "platform/capture/capture_error.hpp"
 #include "platform/capture/captured_frame_pool.hpp"
 #include "platform/capture/cursor_overlay.hpp"
@@ -286,8 +287,8 @@ CaptureStream::CaptureStream(std::shared_ptr<Worker> worker, X11Monitor display,
 
 CaptureStream::~CaptureStream() {
   stop();
-  // Destroyed from one of its own handlers: the thread holds the worker and ends by itself.
-  if (thread_.joinable()) thread_.detach();
+  // Destroyed from one of its own handlers: the thread holds the worker and ends by itself; another joins it.
+  if (thread_.joinable()) joinElsewhere(std::move(thread_));
 }
 
 void CaptureStream::stop() {

@@ -7,6 +7,7 @@
 #include <optional>
 #include <variant>
 
+#include "base/thread_pools.hpp"
 #include "platform/h264/x264_encoder.hpp"
 
 namespace veltrano::platform {
@@ -187,8 +188,8 @@ H264CompressionSession::H264CompressionSession(std::shared_ptr<Worker> worker) :
 
 H264CompressionSession::~H264CompressionSession() {
   invalidate();
-  // Destroyed from one of its own handlers: the thread holds the worker and ends by itself.
-  if (thread_.joinable()) thread_.detach();
+  // Destroyed from one of its own handlers: the thread holds the worker and ends by itself; another joins it.
+  if (thread_.joinable()) joinElsewhere(std::move(thread_));
 }
 
 std::shared_ptr<const H264ParameterSets> H264CompressionSession::parameterSets() const {

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "support/destroyed_from_own_handler.hpp"
+#include "support/eventually.hpp"
 #include "support/pulse_test_env.hpp"
 #include "support/recorded_values.hpp"
 
@@ -155,7 +156,7 @@ TEST(SystemAudioCapture, ReportsALostServerOnceAndStillStops) {
   ASSERT_TRUE(collector.waitForPackets(5));
   server.stop();
   ASSERT_TRUE(collector.waitForStop());
-  std::this_thread::sleep_for(300ms);
+  std::this_thread::sleep_for(300ms);  // no second report
   const auto stops = collector.stops();
   ASSERT_EQ(stops.size(), 1u);
   EXPECT_EQ(stops[0].rfind("Lost the connection to the sound server: ", 0), 0u) << stops[0];
@@ -171,7 +172,7 @@ TEST(SystemAudioCapture, StopSilencesAndIsSafeTwiceAndFromItsOwnHandler) {
   ASSERT_TRUE(collector.waitForPackets(2));
   capture->stop();
   const auto delivered = collector.packets().size();
-  std::this_thread::sleep_for(100ms);
+  std::this_thread::sleep_for(100ms);  // no packet after stop()
   EXPECT_EQ(collector.packets().size(), delivered);
   capture->stop();
   capture.reset();
@@ -188,7 +189,8 @@ TEST(SystemAudioCapture, StopSilencesAndIsSafeTwiceAndFromItsOwnHandler) {
       },
       nullptr);
   self.set_value(stopping.get());
-  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(veltrano::testing::eventually([&] { return handled.load() > 0; }));
+  std::this_thread::sleep_for(100ms);  // no second packet
   EXPECT_EQ(handled.load(), 1);
   stopping.reset();
 

@@ -14,6 +14,7 @@
 #include "frame_collector.hpp"
 #include "platform/capture/capture_error.hpp"
 #include "support/destroyed_from_own_handler.hpp"
+#include "support/eventually.hpp"
 #include "support/x11_test_env.hpp"
 #include "two_monitor_screen.hpp"
 
@@ -310,9 +311,9 @@ TEST_F(CaptureStreamTest, StopEndsDeliveryAndIsSafeTwiceAndFromItsOwnHandlers) {
       },
       nullptr);
   self.set_value(stopping.get());
-  std::this_thread::sleep_for(200ms);
+  ASSERT_TRUE(veltrano::testing::eventually([&] { return handled.load() > 0; }));
   stopping->requestFrame();
-  std::this_thread::sleep_for(100ms);
+  std::this_thread::sleep_for(100ms);  // no second frame
   EXPECT_EQ(handled.load(), 1);
   stopping.reset();
 

@@ -10,6 +10,7 @@
 
 #include "encoded_output.hpp"
 #include "ffmpeg_decoder.hpp"
+#include "support/eventually.hpp"
 
 namespace veltrano::platform {
 namespace {
@@ -318,7 +319,8 @@ TEST(H264CompressionSession, InvalidateSilencesTheSessionAndIsIdempotent) {
   const auto picture = quadrants(320, 240);
   inner->submit(picture->image(), picture, 0, false);
   inner->submit(picture->image(), picture, 1000, false);
-  std::this_thread::sleep_for(200ms);
+  ASSERT_TRUE(veltrano::testing::eventually([&] { return outputs.load() > 0; }));
+  std::this_thread::sleep_for(100ms);  // no second output
   EXPECT_EQ(outputs.load(), 1);
   inner.reset();
 }

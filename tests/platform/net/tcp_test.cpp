@@ -19,6 +19,7 @@
 #include "platform/net/net_test_support.hpp"
 #include "support/recorded_values.hpp"
 #include "base/encoding.hpp"
+#include "support/eventually.hpp"
 
 using namespace veltrano;
 using namespace veltrano::platform;
@@ -327,7 +328,7 @@ TEST_F(ConnectedPairTest, SendsCompleteInOrderAndArriveInOrder) {
   auto all = runBlocking(client->receiveExactly(expected.size()));
   ASSERT_TRUE(all);
   EXPECT_EQ(asString(*all), expected);
-  for (int i = 0; i < 100 && done < kSends; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(veltrano::testing::eventually([&] { return done == kSends; }));
   std::lock_guard lock(mutex);
   ASSERT_EQ(completions.size(), static_cast<std::size_t>(kSends));
   for (int i = 0; i < kSends; ++i) EXPECT_EQ(completions[static_cast<std::size_t>(i)], i);
@@ -363,13 +364,10 @@ TEST_F(ConnectedPairTest, WhatTheKernelDoesNotTakeAtOnceIsQueuedAheadOfLaterSend
   ASSERT_TRUE(all);
   EXPECT_TRUE(std::equal(big.begin(), big.end(), all->begin())) << "the large send arrived damaged";
   EXPECT_EQ(asString(Bytes(all->begin() + static_cast<std::ptrdiff_t>(big.size()), all->end())), "-queued-immediate");
-  for (int i = 0; i < 200; ++i) {
-    {
-      std::lock_guard lock(mutex);
-      if (completions.size() == 3) break;
-    }
-    std::this_thread::sleep_for(10ms);
-  }
+  ASSERT_TRUE(veltrano::testing::eventually([&] {
+    std::lock_guard lock(mutex);
+    return completions.size() == 3;
+  }));
   std::lock_guard lock(mutex);
   ASSERT_EQ(completions.size(), 3u);
   for (int i = 0; i < 3; ++i) {

@@ -1,0 +1,94 @@
+#include "app/host_application.hpp"
+
+#include <QApplication>
+#include <QGuiApplication>
+#include <QTimer>
+
+#include "app/main_coroutine.hpp"
+#include "app/main_window.hpp"
+#include "app/qt_main_context.hpp"
+#include "app/tray_icons.hpp"
+#include "app/tray_menu.hpp"
+#include "app/window_shell.hpp"
+#include "core/localization.hpp"
+
+namespace veltrano::app {
+
+HostApplication::HostApplication(QtMainContext& mainContext, Options options)
+    : mainContext_(mainContext), options_(std::move(options)) {
+  // Closing the window never ends the program by itself: the quit below does.
+  QGuiApplication::setQuitOnLastWindowClosed(false);
+  controls_ = options_.makeControls();
+  bridge_ = std::make_unique<HostBridge>(*controls_);
+  shell_ = std::make_unique<WindowShell>(*bridge_, settings_);
+  window_ = std::make_unique<MainWindow>(*bridge_, *shell_, [this] { requestQuit(); });
+
+  const bool trayAvailable = options_.trayAvailable.value_or(QSystemTrayIcon::isSystemTrayAvailable());
+  if (trayAvailable) {
+    menu_ = std::make_unique<TrayMenu>(*bridge_, TrayMenu::Actions{[this] { bringWindowForward(); },
+                                                                   [this] { requestQuit(); }});
+    tray_ = std::make_unique<QSystemTrayIcon>();
+    tray_->setContextMenu(menu_.get());
+    tray_->setToolTip(QString::fromStdString(localized("common.product_name")));
+    auto showIcon = [this] { tray_->setIcon(bridge_->isCapturing() ? capturingTrayIcon() : idleTrayIcon()); };
+    showIcon();
+    connect(bridge_.get(), &HostBridge::isCapturingChanged, tray_.get(), showIcon);
+    tray_->show();
+  } else {
+    // Nothing would be left to reopen the window from.
+    window_->setClosingQuits(true);
+  }
+  connect(qApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
+    if (state == Qt::ApplicationActive) shell_->applicationBecameActive();
+  });
+  window_->bringForward();
+  // Launching has finished once the loop runs.
+  QTimer::singleShot(0, this, [this] {
+    if (options_.track) options_.track(AnalyticsEvent::server_app_open, std::nullopt);
+  });
+}
+
+HostApplication::~HostApplication() { tearDown(); }
+
+int HostApplication::exec() {
+  const int code = QApplication::exec();
+  tearDown();
+  return code;
+}
+
+void HostApplication::bringWindowForward() { window_->bringForward(); }
+
+void HostApplication::requestQuit() {
+  if (quitting_) return;
+  quitting_ = true;
+  controls_->stopServer();
+  spawnOnMain([](HostApplication* self, HostControls& controls) -> asio::awaitable<void> {
+    co_await controls.shutdownFinished();
+    // The deadline may have ended the loop already; then this frame is being unwound at teardown.
+    self->finishQuit();
+  }(this, *controls_));
+  QTimer::singleShot(options_.shutdownTimeout, this, [this] { finishQuit(); });
+}
+
+void HostApplication::finishQuit() {
+  if (quitFinished_) return;
+  quitFinished_ = true;
+  QCoreApplication::quit();
+}
+
+void HostApplication::tearDown() {
+  if (tornDown_) return;
+  tornDown_ = true;
+  tray_.reset();
+  menu_.reset();
+  window_.reset();
+  shell_.reset();
+  bridge_.reset();
+  if (options_.stopIoThreads) options_.stopIoThreads();
+  // What the I/O threads left for the main thread may refer to the host: it must not run now.
+  mainContext_.shutdownQueue();
+  if (options_.discardIoWork) options_.discardIoWork();
+  controls_.reset();
+}
+
+}  // namespace veltrano::app

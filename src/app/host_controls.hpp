@@ -1,0 +1,61 @@
+#pragma once
+// What the application shell reads of the host and asks of it. The window and the menu see the host only
+// through this, so they can be driven by a fake in tests; host_view_model_controls.cpp maps it onto the host
+// view model. Main thread only.
+#include <boost/asio/awaitable.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "core/analytics_event.hpp"
+#include "core/observable_property.hpp"
+
+namespace veltrano::app {
+
+namespace asio = boost::asio;
+
+struct HostState {
+  bool isRunning = false;
+  bool isStarting = false;
+  bool isCapturing = false;
+  bool launchAtLogin = false;
+  bool hasResolvedPermissions = false;
+  bool requiresPermissionGate = false;
+  bool hasAllPermissions = false;
+  std::int64_t port = 9090;
+  std::int64_t connectedDevices = 0;  // local control clients and remote devices
+  bool operator==(const HostState&) const = default;
+};
+
+class HostControls {
+ public:
+  virtual ~HostControls() = default;
+
+  virtual HostState state() const = 0;
+  // `changed` runs after any value of HostState may have changed.
+  [[nodiscard]] virtual Subscription observe(std::function<void()> changed) = 0;
+
+  // Each returns at once; the host runs its own tasks.
+  virtual void startServer() = 0;
+  virtual void stopServer() = 0;  // also clears an armed automatic start
+  virtual void setLaunchAtLogin(bool on) = 0;
+  virtual void refreshLaunchAtLoginStatus() = 0;
+  virtual void completePermissionOnboarding() = 0;
+  virtual asio::awaitable<void> prepareForLaunch(bool onboardingCompleted) = 0;
+  virtual asio::awaitable<void> refreshPermissions() = 0;
+  // Completes when the shutdown that the last stopServer() began has finished; at once when none runs.
+  virtual asio::awaitable<void> shutdownFinished() = 0;
+};
+
+// What the application hands the host it creates.
+struct HostApplicationServices {
+  std::function<void(AnalyticsEvent event, std::optional<std::string> detail)> track;
+};
+
+// The host view model of this process behind HostControls. Created and destroyed on the main thread.
+std::unique_ptr<HostControls> makeHostViewModelControls(HostApplicationServices services);
+
+}  // namespace veltrano::app

@@ -1,0 +1,53 @@
+// veltrano-host: the program a user starts.
+#include <QApplication>
+
+#include <memory>
+#include <thread>
+
+#include "app/host_application.hpp"
+#include "app/qt_main_context.hpp"
+#include "app/single_instance.hpp"
+#include "app/termination_signals.hpp"
+#include "base/executors.hpp"
+#include "base/thread_pools.hpp"
+#include "core/product_analytics.hpp"
+
+int main(int argc, char** argv) {
+  using namespace veltrano;
+  QApplication qtApplication(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("veltrano-host"));
+  QApplication::setOrganizationName(QStringLiteral("veltrano"));
+
+  app::SingleInstance instance;
+  if (!instance.claim()) return 0;
+
+  // Outlives the pools: work they drop at the end may still post here, and is refused once the queue is shut.
+  app::QtMainContext mainContext;
+  setMainExecutor(mainContext.get_executor(), std::this_thread::get_id());
+  int code = 0;
+  {
+    ThreadPools pools;
+    ProductAnalytics analytics(ProductAnalytics::Options{});
+    auto track = [&analytics](AnalyticsEvent event, std::optional<std::string> detail) {
+      analytics.track(event, std::move(detail));
+    };
+    std::unique_ptr<app::TerminationSignals> terminationSignals;
+    app::HostApplication::Options options;
+    options.track = track;
+    options.makeControls = [track] { return app::makeHostViewModelControls({track}); };
+    options.stopIoThreads = [&terminationSignals] {
+      terminationSignals.reset();
+      sharedIo().stop();
+      sharedIo().join();
+    };
+    options.discardIoWork = [] { sharedIo().discardQueued(); };
+    app::HostApplication application(mainContext, std::move(options));
+    QObject::connect(&instance, &app::SingleInstance::activationRequested, &application,
+                     [&application] { application.bringWindowForward(); });
+    terminationSignals = std::make_unique<app::TerminationSignals>(sharedIo().executor(),
+                                                                   [&application] { application.requestQuit(); });
+    code = application.exec();
+  }
+  setMainExecutor({}, std::this_thread::get_id());
+  return code;
+}

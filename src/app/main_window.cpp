@@ -1,0 +1,52 @@
+#include "app/main_window.hpp"
+
+#include <QQmlContext>
+#include <QQuickImageProvider>
+#include <QQuickWindow>
+
+#include "app/tray_icons.hpp"
+
+#include "core/localization.hpp"
+
+namespace veltrano::app {
+
+namespace {
+// "image://trayicon/idle" and ".../capturing": the tray's drawing, for the window's brand icon.
+class TrayIconImages final : public QQuickImageProvider {
+ public:
+  TrayIconImages() : QQuickImageProvider(QQuickImageProvider::Image) {}
+  QImage requestImage(const QString& id, QSize* size, const QSize& requested) override {
+    const int pixels = requested.isValid() ? std::max(requested.width(), requested.height()) : 64;
+    if (size) *size = QSize(pixels, pixels);
+    return drawTrayIcon(id == QStringLiteral("capturing"), pixels);
+  }
+};
+}  // namespace
+
+MainWindow::MainWindow(HostBridge& host, WindowShell& shell, std::function<void()> onClosedToQuit, QObject* parent)
+    : QObject(parent), shell_(shell), onClosedToQuit_(std::move(onClosedToQuit)) {
+  engine_.rootContext()->setContextProperty("host", &host);
+  engine_.rootContext()->setContextProperty("shell", &shell);
+  engine_.rootContext()->setContextProperty("productName", QString::fromStdString(localized("common.product_name")));
+  engine_.addImageProvider(QStringLiteral("trayicon"), new TrayIconImages);
+  engine_.load(QUrl(QStringLiteral("qrc:/veltrano/app/Main.qml")));
+  const auto roots = engine_.rootObjects();
+  window_ = roots.isEmpty() ? nullptr : qobject_cast<QQuickWindow*>(roots.first());
+  if (!window_) return;
+  // The view's start-up work runs each time it comes on screen; the host ignores repeated preparation.
+  connect(window_, &QWindow::visibleChanged, this, [this](bool visible) {
+    if (visible) shell_.viewShown();
+  });
+  connect(window_, &QWindow::visibilityChanged, this, [this](QWindow::Visibility visibility) {
+    if (visibility == QWindow::Hidden && closingQuits_ && onClosedToQuit_) onClosedToQuit_();
+  });
+}
+
+void MainWindow::bringForward() {
+  if (!window_) return;
+  window_->show();
+  window_->raise();
+  window_->requestActivate();
+}
+
+}  // namespace veltrano::app

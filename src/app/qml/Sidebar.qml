@@ -1,0 +1,57 @@
+import QtQuick
+
+Rectangle {
+    width: 232
+    gradient: Gradient {
+        GradientStop { position: 0.0; color: Qt.rgba(0, 0, 0, 0.58) }
+        GradientStop { position: 1.0; color: Qt.rgba(0.025, 0.055, 0.075, 0.78) }
+    }
+
+    Row {
+        id: brand
+        x: 22; y: 26
+        spacing: 13
+        BrandIcon { size: 50; radius: 11 }
+        Column {
+            anchors.verticalCenter: parent.verticalCenter
+            spacing: 2
+            Text { text: productName; color: "white"; font.pixelSize: 18; font.weight: Font.DemiBold }
+            Text {
+                text: host.text("host.brand.subtitle").toUpperCase()
+                color: Qt.rgba(0, 1, 1, 0.75)
+                font.pixelSize: 10; font.weight: Font.Medium; font.letterSpacing: 1.4
+            }
+        }
+    }
+
+    Column {
+        anchors.top: brand.bottom
+        anchors.topMargin: 34
+        width: parent.width
+        spacing: 6
+        NavigationRow { page: "overview"; titleKey: "host.nav.home"; glyph: "\u2302" }
+        NavigationRow { page: "advanced"; titleKey: "host.nav.advanced"; glyph: "\u223F" }
+    }
+
+    Column {
+        anchors.bottom: parent.bottom
+        anchors.bottomMargin: 24
+        x: 22
+        width: parent.width - 44
+        spacing: 12
+        Rectangle { width: parent.width; height: 1; color: Qt.rgba(1, 1, 1, 0.1) }
+        Row {
+            spacing: 10
+            Rectangle {
+                anchors.verticalCenter: parent.verticalCenter
+                width: 8; height: 8; radius: 4
+                color: host.statusColor
+            }
+            Column {
+                spacing: 2
+                Text { objectName: "statusTitle"; text: host.statusTitle; color: Qt.rgba(1, 1, 1, 0.88); font.pixelSize: 10; font.weight: Font.DemiBold }
+                Text { objectName: "sidebarDetail"; text: host.sidebarDetail; color: Qt.rgba(1, 1, 1, 0.42); font.pixelSize: 10; font.family: "monospace" }
+            }
+        }
+    }
+}

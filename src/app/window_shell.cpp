@@ -1,0 +1,72 @@
+#include "app/window_shell.hpp"
+
+#include <boost/asio/co_spawn.hpp>
+
+#include <QPointer>
+
+#include "app/main_coroutine.hpp"
+
+namespace veltrano::app {
+
+WindowShell::WindowShell(HostBridge& host, QSettings& settings, QObject* parent)
+    : QObject(parent), host_(host), settings_(settings) {
+  connect(&host_, &HostBridge::stateChanged, this, &WindowShell::contentChanged);
+  connect(&host_, &HostBridge::hasAllPermissionsChanged, this, [this] { syncOnboarding(); });
+}
+
+bool WindowShell::onboardingCompleted() const { return settings_.value(onboardingFlagKey, false).toBool(); }
+
+QString WindowShell::content() const {
+  const HostState& state = host_.state();
+  const bool completed = onboardingCompleted();
+  if (completed && !state.hasResolvedPermissions) return QStringLiteral("checking");
+  if (!completed || state.requiresPermissionGate) return QStringLiteral("onboarding");
+  return QStringLiteral("console");
+}
+
+void WindowShell::setPage(const QString& page) {
+  if (page == page_ || (page != "overview" && page != "advanced")) return;
+  page_ = page;
+  emit pageChanged();
+}
+
+void WindowShell::viewShown() {
+  QPointer<WindowShell> self(this);
+  const bool completed = onboardingCompleted();
+  spawnOnMain([](QPointer<WindowShell> self, bool completed) -> asio::awaitable<void> {
+    if (!self) co_return;
+    co_await self->host_.controls().prepareForLaunch(completed);
+    if (self) self->syncOnboarding();
+  }(self, completed));
+}
+
+void WindowShell::finishOnboarding() {
+  host_.controls().completePermissionOnboarding();
+  setOnboardingCompleted();
+}
+
+void WindowShell::applicationBecameActive() {
+  QPointer<WindowShell> self(this);
+  spawnOnMain([](QPointer<WindowShell> self) -> asio::awaitable<void> {
+    if (!self) co_return;
+    auto& controls = self->host_.controls();
+    controls.refreshLaunchAtLoginStatus();
+    co_await controls.refreshPermissions();
+  }(self));
+}
+
+void WindowShell::syncOnboarding() {
+  const HostState& state = host_.state();
+  if (!state.hasResolvedPermissions || !state.hasAllPermissions || onboardingCompleted()) return;
+  host_.controls().completePermissionOnboarding();
+  setOnboardingCompleted();
+}
+
+void WindowShell::setOnboardingCompleted() {
+  if (onboardingCompleted()) return;
+  settings_.setValue(onboardingFlagKey, true);
+  settings_.sync();
+  emit contentChanged();
+}
+
+}  // namespace veltrano::app

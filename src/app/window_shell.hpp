@@ -1,0 +1,52 @@
+#pragma once
+// What the main window shows and when it touches the host: the content cascade (checking screen, onboarding,
+// console), the page selection, the persisted onboarding flag, and the window's hooks into the host's life
+// (prepare the launch when first shown, complete the onboarding once both permissions are granted, refresh the
+// permissions whenever the application becomes active).
+#include <QObject>
+#include <QSettings>
+#include <QString>
+
+#include "app/host_bridge.hpp"
+
+namespace veltrano::app {
+
+class WindowShell : public QObject {
+  Q_OBJECT
+  Q_PROPERTY(QString content READ content NOTIFY contentChanged)
+  Q_PROPERTY(QString page READ page WRITE setPage NOTIFY pageChanged)
+  Q_PROPERTY(bool onboardingCompleted READ onboardingCompleted NOTIFY contentChanged)
+
+ public:
+  static constexpr const char* onboardingFlagKey = "veltrano.host.permissionOnboarding.completed";
+
+  // `settings` holds the onboarding flag and must outlive the shell.
+  WindowShell(HostBridge& host, QSettings& settings, QObject* parent = nullptr);
+
+  // "checking", "onboarding" or "console".
+  QString content() const;
+  QString page() const { return page_; }
+  void setPage(const QString& page);
+  bool onboardingCompleted() const;
+
+  // The window's view came on screen.
+  Q_INVOKABLE void viewShown();
+  // The onboarding flow's finish action.
+  Q_INVOKABLE void finishOnboarding();
+  // The application became active.
+  void applicationBecameActive();
+
+ signals:
+  void contentChanged();
+  void pageChanged();
+
+ private:
+  void syncOnboarding();
+  void setOnboardingCompleted();
+
+  HostBridge& host_;
+  QSettings& settings_;
+  QString page_ = QStringLiteral("overview");
+};
+
+}  // namespace veltrano::app

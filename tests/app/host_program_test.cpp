@@ -1,0 +1,76 @@
+// The program itself, started headless with the test services: it serves a client on the control port, a second
+// start hands over to it and ends, and it ends cleanly on SIGTERM.
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+
+#include "platform/crypto/random.hpp"
+#include "platform/keystore/account_key_file.hpp"
+#include "support/eventually.hpp"
+#include "support/local_test_client.hpp"
+#include "support/x11_test_env.hpp"
+
+namespace veltrano {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(HostProgram, ServesAClientAHandsOverASecondStartAndQuitsCleanlyOnSigterm) {
+  VELTRANO_REQUIRE_X11();
+  QTemporaryDir home;
+  ASSERT_TRUE(home.isValid());
+  // The account key the tablet holds, placed where the program looks for it.
+  const std::filesystem::path data = home.filePath("data").toStdString();
+  const Bytes seed = platform::randomBytes(platform::AccountKeyFile::seedSize);
+  platform::AccountKeyFile(data / "veltrano").readOrCreate([&] { return platform::SecureBytes(seed); });
+
+  auto environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("HOME", home.path());
+  environment.insert("XDG_DATA_HOME", home.filePath("data"));
+  environment.insert("XDG_CONFIG_HOME", home.filePath("config"));
+  environment.insert("XDG_RUNTIME_DIR", home.path());
+  auto start = [&](QProcess& process) {
+    process.setProcessEnvironment(environment);
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.start(VELTRANO_HOST_PROGRAM, {});
+    return process.waitForStarted(10000);
+  };
+  QProcess program;
+  ASSERT_TRUE(start(program));
+
+  std::shared_ptr<testing::LocalTestClient> client;
+  const bool connected = testing::eventually(
+      [&] {
+        try {
+          client = testing::LocalTestClient::connectBlocking(9090, LocalTransportChannel::control,
+                                                             platform::SigningKey::fromSeed(seed));
+          return true;
+        } catch (const std::exception&) {
+          return false;
+        }
+      },
+      60s);
+  ASSERT_TRUE(connected) << "the control port never accepted the account's client";
+  const auto hello = client->nextJSONBlocking(10s);
+  ASSERT_TRUE(hello);
+  EXPECT_EQ((*hello)["type"], "hello");
+
+  QProcess second;
+  ASSERT_TRUE(start(second));
+  ASSERT_TRUE(second.waitForFinished(30000)) << "a second start must hand over to the first and end";
+  EXPECT_EQ(second.exitCode(), 0);
+  EXPECT_EQ(program.state(), QProcess::Running);
+
+  program.terminate();  // SIGTERM
+  ASSERT_TRUE(program.waitForFinished(30000));
+  EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(program.exitCode(), 0);
+  EXPECT_TRUE(client->waitUntilClosedBlocking(10s));
+}
+
+}  // namespace
+}  // namespace veltrano

@@ -1,0 +1,147 @@
+// The tray menu against a fake host: texts, enabled states and what each item does.
+#include <QAction>
+#include <QKeySequence>
+
+#include <gtest/gtest.h>
+
+#include "app/fake_host_controls.hpp"
+#include "app/host_bridge.hpp"
+#include "app/qt_test_support.hpp"
+#include "app/tray_menu.hpp"
+#include "core/localization.hpp"
+
+namespace veltrano {
+namespace {
+
+using app::HostState;
+
+QString text(const char* key) { return QString::fromStdString(localized(key)); }
+
+class TrayMenuTest : public ::testing::Test {
+ protected:
+  QApplication& qt_ = testing::qtApplication();  // before any widget
+  testing::FakeHostControls host_;
+  app::HostBridge bridge_{host_};
+  int broughtForward_ = 0;
+  int quits_ = 0;
+  app::TrayMenu menu_{bridge_, {[this] { ++broughtForward_; }, [this] { ++quits_; }}};
+};
+
+struct MenuCase {
+  const char* name;
+  HostState state;
+  const char* statusKey;
+  bool startEnabled;
+  bool stopEnabled;
+};
+
+HostState with(bool running, bool starting, bool capturing) {
+  HostState state;
+  state.isRunning = running;
+  state.isStarting = starting;
+  state.isCapturing = capturing;
+  return state;
+}
+
+TEST_F(TrayMenuTest, StatusLineAndEnabledStatesFollowTheHost) {
+  const MenuCase cases[] = {
+      {"stopped", with(false, false, false), "host.status.stopped", true, false},
+      {"starting", with(false, true, false), "host.status.starting", false, true},
+      {"starting while running", with(true, true, true), "host.status.starting", false, true},
+      {"running", with(true, false, false), "host.menu.status_waiting", false, true},
+      {"capturing", with(true, false, true), "host.menu.status_sharing", false, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    host_.set(c.state);
+    EXPECT_EQ(menu_.statusLine()->text(), text(c.statusKey));
+    EXPECT_EQ(menu_.start()->isEnabled(), c.startEnabled);
+    EXPECT_EQ(menu_.stop()->isEnabled(), c.stopEnabled);
+    EXPECT_TRUE(menu_.showWindow()->isEnabled());
+    EXPECT_TRUE(menu_.launchAtLogin()->isEnabled());
+    EXPECT_TRUE(menu_.quit()->isEnabled());
+    EXPECT_TRUE(menu_.statusLine()->isEnabled());
+  }
+}
+
+TEST_F(TrayMenuTest, ItemsInOrderWithTheirTextsAndOnlyShowAndQuitHaveShortcuts) {
+  const auto actions = menu_.actions();
+  ASSERT_EQ(actions.size(), 9);
+  EXPECT_EQ(actions[0], menu_.statusLine());
+  EXPECT_TRUE(actions[1]->isSeparator());
+  EXPECT_EQ(actions[2], menu_.showWindow());
+  EXPECT_EQ(actions[3], menu_.start());
+  EXPECT_EQ(actions[4], menu_.stop());
+  EXPECT_TRUE(actions[5]->isSeparator());
+  EXPECT_EQ(actions[6], menu_.launchAtLogin());
+  EXPECT_TRUE(actions[7]->isSeparator());
+  EXPECT_EQ(actions[8], menu_.quit());
+  EXPECT_EQ(menu_.showWindow()->text(), text("host.menu.show"));
+  EXPECT_EQ(menu_.start()->text(), text("host.menu.start"));
+  EXPECT_EQ(menu_.stop()->text(), text("host.menu.stop"));
+  EXPECT_EQ(menu_.launchAtLogin()->text(), text("host.menu.auto_start"));
+  EXPECT_EQ(menu_.quit()->text(), text("host.menu.quit"));
+  EXPECT_EQ(menu_.showWindow()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_O));
+  EXPECT_EQ(menu_.quit()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
+  for (auto* action : {menu_.start(), menu_.stop(), menu_.launchAtLogin()}) EXPECT_TRUE(action->shortcut().isEmpty());
+}
+
+TEST_F(TrayMenuTest, StartBringsTheWindowForwardOnlyWhenAPermissionIsMissingAndAlwaysStarts) {
+  for (bool granted : {false, true}) {
+    SCOPED_TRACE(granted ? "granted" : "missing");
+    HostState state;
+    state.hasAllPermissions = granted;
+    host_.set(state);
+    host_.calls.clear();
+    broughtForward_ = 0;
+    menu_.start()->trigger();
+    EXPECT_EQ(host_.calls, std::vector<std::string>{"start"});
+    EXPECT_EQ(broughtForward_, granted ? 0 : 1);
+  }
+}
+
+TEST_F(TrayMenuTest, StopShowAndQuitDoTheirOneThing) {
+  host_.set(with(true, false, false));
+  menu_.stop()->trigger();
+  EXPECT_EQ(host_.calls, std::vector<std::string>{"stop"});
+  menu_.showWindow()->trigger();
+  EXPECT_EQ(broughtForward_, 1);
+  menu_.quit()->trigger();
+  EXPECT_EQ(quits_, 1);
+}
+
+struct LaunchAtLoginCase {
+  const char* name;
+  bool wasOn;
+  bool registers;
+  bool granted;
+  const char* call;
+  int broughtForward;
+};
+
+TEST_F(TrayMenuTest, LaunchAtLoginTogglesAndLeadsToTheWindowWhenTurnedOnWithAPermissionMissing) {
+  const LaunchAtLoginCase cases[] = {
+      {"on, permission missing", false, true, false, "launchAtLogin(on)", 1},
+      {"on, all granted", false, true, true, "launchAtLogin(on)", 0},
+      {"on refused", false, false, false, "launchAtLogin(on)", 0},
+      {"off, permission missing", true, true, false, "launchAtLogin(off)", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    HostState state;
+    state.launchAtLogin = c.wasOn;
+    state.hasAllPermissions = c.granted;
+    host_.launchAtLoginRegisters = c.registers;
+    host_.set(state);
+    EXPECT_EQ(menu_.launchAtLogin()->isChecked(), c.wasOn);
+    host_.calls.clear();
+    broughtForward_ = 0;
+    menu_.launchAtLogin()->trigger();
+    EXPECT_EQ(host_.calls, std::vector<std::string>{c.call});
+    EXPECT_EQ(broughtForward_, c.broughtForward);
+    EXPECT_EQ(menu_.launchAtLogin()->isChecked(), host_.current.launchAtLogin);
+  }
+}
+
+}  // namespace
+}  // namespace veltrano

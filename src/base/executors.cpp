@@ -1,4 +1,5 @@
 #include "base/executors.hpp"
+#include "base/usable_cpus.hpp"
 
 #include <boost/asio/post.hpp>
 
@@ -68,7 +69,7 @@ void IoThreads::stop() {
 }
 
 IoThreads& sharedIo() {
-  static IoThreads io(std::max(2u, std::min(4u, std::thread::hardware_concurrency())));
+  static IoThreads io(std::max(2u, std::min(4u, usableCpuCount())));
   return io;
 }
 

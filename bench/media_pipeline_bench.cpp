@@ -521,8 +521,11 @@ void encodeWithOurs(const std::string& source, const std::string& output, int fp
     }
     appendAccessUnit(stream, unit.data);
   };
-  for (std::int64_t index = 0; in.read(reinterpret_cast<char*>(picture.data()), static_cast<std::streamsize>(picture.size()));
-       ++index) {
+  auto readPicture = [&] {
+    const auto size = static_cast<std::streamsize>(picture.size());
+    return static_cast<bool>(in.read(reinterpret_cast<char*>(picture.data()), size));
+  };
+  for (std::int64_t index = 0; readPicture(); ++index) {
     const platform::I420Image image{picture.data(), settings.width, picture.data() + lumaBytes, settings.width / 2,
                                     picture.data() + lumaBytes * 5 / 4, settings.width / 2, settings.width,
                                     settings.height};

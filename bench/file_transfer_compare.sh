@@ -5,10 +5,11 @@
 #
 # Makes a random file (SIZE_MIB, default 256) in a temporary folder, then RUNS times (default 3), one after the
 # other: our download (host -> client) and upload (client -> host) through the real handshakes, control channel
-# and file channel; scp both ways against a private sshd on a free loopback port; nc both ways. Every copy reads
-# from and writes to files in the temporary folder and is compared with the source afterwards. Prints each run
-# and the medians: MB/s (10^6 bytes per second, wall time of the whole command or exchange, set-up included),
-# ours/scp, ours/nc, and the host's CPU seconds per GiB.
+# and file channel; scp both ways against a private sshd on a free loopback port, over one ssh connection opened
+# beforehand (ControlMaster, AES-128-GCM, like our AES-GCM records) so that scp's figure holds no key exchange or
+# authentication, as ours holds none; nc both ways, the ceiling. Every copy reads from and writes to files in the
+# temporary folder and is compared with the source afterwards. Prints each run and the medians: MB/s (10^6 bytes
+# per second, wall time of the whole command or exchange), ours/scp, ours/nc, and the host's CPU seconds per GiB.
 set -euo pipefail
 
 bench=${1:-build/bench/veltrano_bench_file_transfer}
@@ -24,7 +25,9 @@ bench=$(realpath "$bench")
 
 work=$(mktemp -d /tmp/veltrano-ftcompare-XXXXXX)
 sshd_pid=""
+master=""
 cleanup() {
+  if [[ -n "$master" ]]; then ssh -S "$master" -O exit placeholder 2>/dev/null || true; fi
   if [[ -n "$sshd_pid" ]]; then kill "$sshd_pid" 2>/dev/null || true; wait "$sshd_pid" 2>/dev/null || true; fi
   rm -rf "$work"
 }
@@ -84,9 +87,13 @@ if [[ $(id -u) -eq 0 ]]; then mkdir -p /run/sshd; fi
 /usr/sbin/sshd -D -f "$work/sshd_config" -p "$ssh_port" -E "$work/sshd.log" &
 sshd_pid=$!
 wait_listening "$ssh_port"
-ssh_options=(-q -P "$ssh_port" -i "$work/client_key" -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null
-             -o BatchMode=yes -o LogLevel=ERROR)
+cipher=aes128-gcm@openssh.com
 remote="$(id -un)@127.0.0.1"
+# The connection every scp runs over: its key exchange and authentication happen here, once, before any timing.
+master="$work/master.sock"
+ssh -q -p "$ssh_port" -i "$work/client_key" -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null \
+    -o BatchMode=yes -o LogLevel=ERROR -c "$cipher" -M -S "$master" -fN "$remote"
+ssh_options=(-q -c "$cipher" -o ControlMaster=no -o ControlPath="$master" -o BatchMode=yes -o LogLevel=ERROR)
 
 # --- One copy of each kind; each prints its MB/s ---
 ours() {  # ours download|upload
@@ -168,10 +175,10 @@ md_ours_up=$(median "${ours_up[@]}"); md_scp_up=$(median "${scp_up[@]}"); md_nc_
 md_cpu_down=$(median "${cpu_down[@]}"); md_cpu_up=$(median "${cpu_up[@]}")
 
 echo
-echo "Medians of $runs runs, $size_mib MiB, loopback, $(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg):"
+echo "Medians of $runs runs, $size_mib MiB, loopback, $(nproc) CPUs usable, scp with $cipher over an open connection, load average $(cut -d' ' -f1-3 /proc/loadavg):"
 echo
 echo "| direction | ours MB/s | scp MB/s | nc MB/s | ours/scp | ours/nc | host CPU s/GiB | target |"
 echo "|---|---|---|---|---|---|---|---|"
 verdict() { awk -v a="$1" -v b="$2" -v t="$3" 'BEGIN { print (a >= t * b) ? "met" : "NOT met" }'; }
-echo "| download | $md_ours_down | $md_scp_down | $md_nc_down | $(ratio "$md_ours_down" "$md_scp_down") | $(ratio "$md_ours_down" "$md_nc_down") | $md_cpu_down | ≥ 25 % of scp: $(verdict "$md_ours_down" "$md_scp_down" 0.25) |"
-echo "| upload | $md_ours_up | $md_scp_up | $md_nc_up | $(ratio "$md_ours_up" "$md_scp_up") | $(ratio "$md_ours_up" "$md_nc_up") | $md_cpu_up | ≥ 60 % of scp: $(verdict "$md_ours_up" "$md_scp_up" 0.60) |"
+echo "| download | $md_ours_down | $md_scp_down | $md_nc_down | $(ratio "$md_ours_down" "$md_scp_down") | $(ratio "$md_ours_down" "$md_nc_down") | $md_cpu_down | ≥ 40 % of scp: $(verdict "$md_ours_down" "$md_scp_down" 0.40) |"
+echo "| upload | $md_ours_up | $md_scp_up | $md_nc_up | $(ratio "$md_ours_up" "$md_scp_up") | $(ratio "$md_ours_up" "$md_nc_up") | $md_cpu_up | ≥ 90 % of scp: $(verdict "$md_ours_up" "$md_scp_up" 0.90) |"

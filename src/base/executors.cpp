@@ -1,4 +1,5 @@
 #include "base/executors.hpp"
+#include "base/usable_cpus.hpp"
 
 #include <boost/asio/post.hpp>
 
@@ -36,7 +37,7 @@ void postToMain(std::function<void()> block) {
 }
 
 namespace {
-const ThreadPoolKind kSharedIo{"shared I/O", std::max(2u, std::min(4u, std::thread::hardware_concurrency()))};
+const ThreadPoolKind kSharedIo{"shared I/O", std::max(2u, std::min(4u, usableCpuCount()))};
 }  // namespace
 
 IoThreads& sharedIo() { return ThreadPools::pool(kSharedIo); }

@@ -11,6 +11,8 @@
 #include <string>
 #include <thread>
 
+#include "base/usable_cpus.hpp"
+
 namespace veltrano::platform {
 namespace {
 
@@ -68,7 +70,7 @@ X264Encoder::X264Encoder(const H264EncoderSettings& settings) : settings_(settin
   param.analyse.inter = X264_ANALYSE_I4x4 | X264_ANALYSE_I8x8;
   // Zero latency splits each picture into one slice per thread. Past four, more threads mostly add wake-ups and
   // waiting for each other, and every slice costs bits; four keep a 1080p picture within a few milliseconds.
-  param.i_threads = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, kMaxThreads));
+  param.i_threads = static_cast<int>(std::clamp(usableCpuCount(), 1u, kMaxThreads));
   param.i_csp = X264_CSP_I420;
   param.i_width = settings_.width;
   param.i_height = settings_.height;

@@ -1,15 +1,16 @@
 // Capture on a private two-monitor X server: grabbing pixels, streams of frames, and how they end.
 #include <gtest/gtest.h>
 
+#include <libyuv/convert_argb.h>
+#include <signal.h>
+#include <sys/socket.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <future>
-#include <libyuv/convert_argb.h>
 #include <memory>
-#include <signal.h>
 #include <string>
-#include <sys/socket.h>
 #include <thread>
 #include <vector>
 

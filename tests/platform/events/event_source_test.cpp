@@ -2,6 +2,9 @@
 // input, and creating, probing and ending the source.
 #include <gtest/gtest.h>
 
+#include <xcb/xcb.h>
+#include <xkbcommon/xkbcommon.h>
+
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -9,8 +12,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-#include <xcb/xcb.h>
-#include <xkbcommon/xkbcommon.h>
 
 #include "platform/events/event_posting_access.hpp"
 #include "platform/events/event_source.hpp"

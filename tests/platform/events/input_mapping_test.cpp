@@ -1,9 +1,10 @@
 // Without an X server: key names, keysyms, spare keycodes, scroll notches.
 #include <gtest/gtest.h>
 
+#include <xkbcommon/xkbcommon.h>
+
 #include <string>
 #include <utility>
-#include <xkbcommon/xkbcommon.h>
 
 #include "platform/events/key_names.hpp"
 #include "platform/events/scroll_notches.hpp"

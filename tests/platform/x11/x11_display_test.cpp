@@ -1,9 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <xcb/xcb.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <string>
-#include <xcb/xcb.h>
 
 #include "platform/x11/x11_display.hpp"
 #include "support/private_xvfb.hpp"

@@ -14,13 +14,6 @@
 namespace veltrano {
 namespace {
 
-TEST(LogCategoryNames, AreUpperCaseInOrder) {
-  std::vector<std::string> names;
-  for (auto category : allLogCategories) names.emplace_back(name(category));
-  EXPECT_EQ(names, (std::vector<std::string>{"HOST", "NET", "PERMISSION", "SCREEN", "CAPTURE", "METRICS", "CLIENT",
-                                              "INPUT", "ERROR"}));
-}
-
 TEST(AppLogger, WritesThroughTheInstalledSink) {
   ScopedLogCapture capture;
   log(LogCategory::NET, "x");
@@ -97,9 +90,7 @@ TEST(SystemLogSink, LineFormatAndLevel) {
     EXPECT_EQ(SystemLogSink::level(category), category == LogCategory::Error ? platform::SystemLogLevel::error
                                                                             : platform::SystemLogLevel::info);
   }
-  const auto options = SystemLogSink::defaultOptions();
-  EXPECT_EQ(options.journalSocketPath, "/run/systemd/journal/socket");
-  platform::SystemLog journal(options);
+  platform::SystemLog journal(SystemLogSink::defaultOptions());
   EXPECT_EQ(journal.journalFields(platform::SystemLogLevel::error, "[ERROR] y"),
             (std::vector<std::string>{"MESSAGE=[ERROR] y", "PRIORITY=3", "SYSLOG_IDENTIFIER=com.tavri.Veltrano",
                                       "VELTRANO_CATEGORY=runtime"}));

@@ -1,10 +1,15 @@
+// Blocks and metric batches from other threads reach the main thread.
 #include "core/main_run_loop.hpp"
+#include "core/metrics_batch.hpp"
 
 #include "base/executors.hpp"
 
 #include <gtest/gtest.h>
 
+#include <boost/asio/post.hpp>
+
 #include <atomic>
+#include <future>
 #include <thread>
 
 namespace veltrano {
@@ -52,6 +57,44 @@ TEST(PerformOnMainRunLoop, ABlockMayPostAnotherThatRunsAfterIt) {
   performOnMainRunLoop([&] { order.push_back("second"); });
   ASSERT_TRUE(mainLoop.runUntil([&] { return order.size() == 3; }));
   EXPECT_EQ(order, (std::vector<std::string>{"outer", "second", "inner"}));
+}
+
+struct FrameCount {
+  std::int64_t frames = 0;
+  bool empty() const { return frames == 0; }
+  void applyTo(MetricsStore& store) const { store.capturedFrames.set(store.capturedFrames.get() + frames); }
+};
+
+TEST(MetricsBatch, ABurstReachesTheMainThreadInAFewBlocksWithTheExactTotal) {
+  MainLoopForTests loop;
+  auto metrics = std::make_shared<MetricsStore>();
+  const Strand strand = makeActorStrand();
+  auto batch = MetricsBatch<FrameCount>::create(strand, metrics);
+  std::promise<void> burst;
+  boost::asio::post(strand, [&] {
+    for (int i = 0; i < 1000; ++i) batch->update([](FrameCount& pending) { ++pending.frames; });
+    burst.set_value();
+  });
+  burst.get_future().wait();
+  std::size_t blocks = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (metrics->capturedFrames.get() < 1000 && std::chrono::steady_clock::now() < deadline) {
+    loop.context().restart();
+    blocks += loop.context().run_one_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(metrics->capturedFrames.get(), 1000);
+  EXPECT_LE(blocks, 2u);  // the first change at once, the rest in the next batch
+
+  // What is pending when the batch goes away still arrives.
+  std::promise<void> last;
+  boost::asio::post(strand, [&] {
+    batch->update([](FrameCount& pending) { pending.frames += 5; });
+    batch->update([](FrameCount& pending) { pending.frames += 5; });
+    batch.reset();
+    last.set_value();
+  });
+  last.get_future().wait();
+  EXPECT_TRUE(loop.runUntil([&] { return metrics->capturedFrames.get() == 1010; }, std::chrono::seconds(5)));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <regex>
 #include <set>
 #include <tuple>
+#include <unordered_set>
 
 namespace veltrano {
 namespace {
@@ -32,23 +33,6 @@ void expectSessionValuesAtStart(MetricsStore& m) {
   for (auto* rate : sessionRates(m)) EXPECT_EQ(rate->get(), 0.0);
   EXPECT_TRUE(m.availableDisplays.get().empty());
   EXPECT_EQ(m.activeDisplayID.get(), 0u);
-}
-
-TEST(MetricsStore, StartsWithTheDocumentedValues) {
-  MetricsStore m;
-  expectSessionValuesAtStart(m);
-  EXPECT_FALSE(m.isRunning.get());
-  EXPECT_FALSE(m.startTime.get().has_value());
-  EXPECT_EQ(m.port.get(), 9090);
-  EXPECT_EQ(m.videoPort.get(), 9091);
-  EXPECT_EQ(m.audioPort.get(), 9092);
-  EXPECT_EQ(m.localIP.get(), dash);
-  EXPECT_EQ(m.displayInfo.get(), dash);
-  EXPECT_EQ(m.hostWidth.get(), 0);
-  EXPECT_EQ(m.hostHeight.get(), 0);
-  EXPECT_EQ(m.screenRecordingStatus.get(), "unknown");
-  EXPECT_EQ(m.accessibilityStatus.get(), "unknown");
-  EXPECT_TRUE(m.events().get().empty());
 }
 
 TEST(MetricsStore, SettersNotifyOnlyOnChange) {
@@ -126,8 +110,10 @@ TEST(MetricsStore, KeepsTheNewest200EventsOldestFirst) {
   EXPECT_EQ(ids.size(), 200u);
 }
 
-TEST(MetricsStore, ResetSessionCountersGivesExactlyTheListedValues) {
+TEST(MetricsStore, StartsEmptyAndResetSessionCountersGivesExactlyTheListedValues) {
   MetricsStore m;
+  expectSessionValuesAtStart(m);
+  EXPECT_EQ(m.screenRecordingStatus.get(), "unknown");
   // Move every field away from its initial value.
   const auto started = MetricsStore::Clock::now();
   m.isRunning.set(true);
@@ -166,6 +152,29 @@ TEST(MetricsStore, ResetSessionCountersGivesExactlyTheListedValues) {
   EXPECT_EQ(m.screenRecordingStatus.get(), "granted");
   EXPECT_EQ(m.accessibilityStatus.get(), "missing");
   EXPECT_EQ(m.events().get().size(), 1u);
+}
+
+TEST(DisplayInfo, EqualityAndHashCoverAllFiveFields) {
+  const DisplayInfo base{42, "DP-1", 2560, 1440, 9100};
+  std::vector<DisplayInfo> variants(5, base);
+  variants[0].id = 43;
+  variants[1].name = "DP-2";
+  variants[2].width = 2561;
+  variants[3].height = 1441;
+  variants[4].videoPort = 0;
+
+  std::hash<DisplayInfo> hash;
+  EXPECT_EQ(base, DisplayInfo(base));
+  EXPECT_EQ(hash(base), hash(DisplayInfo(base)));
+  std::unordered_set<DisplayInfo> set{base};
+  for (const auto& variant : variants) {
+    EXPECT_NE(variant, base);
+    EXPECT_NE(hash(variant), hash(base));
+    set.insert(variant);
+  }
+  EXPECT_EQ(set.size(), 6u);
+  set.insert(base);
+  EXPECT_EQ(set.size(), 6u);
 }
 
 InterfaceAddress ipv4(std::string name, std::string address, bool loopback = false, bool up = true,

@@ -413,26 +413,8 @@ TEST_F(CoordinatorTest, CancelMidTransferInEachDirection) {
   }
 }
 
-TEST_F(CoordinatorTest, LostChannelsAndGoneClients) {
-  {
-    Client client(coordinator, "down");
-    writeFile(folder / "f", randomBytes(100000));
-    const auto id = startSending(client, folder / "f");
-    coordinator->failTransfers("down", "channelUnavailable");
-    EXPECT_EQ(client.recorder.messages().back(),
-              (Json{{"type", "fileError"}, {"code", "channelUnavailable"}, {"transferID", id}}));
-    settle();
-    EXPECT_EQ(client.recorder.messages().back(), *client.error());  // no second report
-  }
-  {
-    Client client(coordinator, "up");
-    startUpload(client, "u", 100000);
-    sendUpload(client, randomBytes(49152));
-    coordinator->failTransfers("up", "channelUnavailable");
-    EXPECT_EQ(client.recorder.messages().back(), uploadError("channelUnavailable"));
-    ASSERT_TRUE(until([&] { return folder.hiddenNames().empty(); }));
-    EXPECT_FALSE(fs::exists(folder / "u"));
-  }
+// Transfers losing their channel: the loopback channel-loss test.
+TEST_F(CoordinatorTest, LostChannelsWithAPanelOpenAndGoneClients) {
   {
     Client client(coordinator, "panel");
     client.send(Json{{"type", "filePickerRequest"}});

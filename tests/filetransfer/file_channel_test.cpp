@@ -303,4 +303,6 @@ TEST_F(LoopbackTransferTest, ChannelLossMidTransfer) {
                                                                                   RemoteFileDirection::upload, uploadID); }));
   ASSERT_TRUE(until([&] { return folder.hiddenNames().empty(); }));
   EXPECT_FALSE(fs::exists(folder / "u"));
+  const auto types = control.types();
+  EXPECT_EQ(std::count(types.begin(), types.end(), "fileError"), 2) << "each transfer reports its loss once";
 }

@@ -214,20 +214,17 @@ class ScriptedPanels final : public FilePanelPresenter {
     return panel;
   }
   std::shared_ptr<FilePanel> beginSavePanel(const SavePanelOptions& options, Completion completion) override {
-    lastSaveOptions = options;
     auto panel = std::make_shared<Panel>(std::move(completion), display, true, options.nameFieldValue);
     panels.push_back(panel);
     return panel;
   }
-  void activateApplication() override { ++activations; }
+  void activateApplication() override {}
 
   std::shared_ptr<Panel> last() const { return panels.empty() ? nullptr : panels.back(); }
 
   std::optional<std::uint32_t> display = 42;
   std::vector<std::shared_ptr<Panel>> panels;
   OpenPanelOptions lastOpenOptions;
-  SavePanelOptions lastSaveOptions;
-  int activations = 0;
 };
 
 }  // namespace veltrano::testing

@@ -154,19 +154,3 @@ TEST(FileMessages, NumbersFlowAndOffers) {
                   {"offset", 5}}));
   EXPECT_FALSE(file_messages::downloadComplete(lowerID, 1, "x").contains("flow"));
 }
-
-TEST(FileErrors, WireCodes) {
-  using W = IncomingRemoteFileError::Code;
-  const std::vector<std::pair<W, std::string_view>> writerCodes = {
-      {W::invalidDestination, "invalidDestination"}, {W::insufficientStorage, "storageUnavailable"},
-      {W::invalidData, "invalidData"},               {W::incomplete, "invalidCompletion"},
-      {W::integrityFailed, "integrityFailed"},       {W::destinationChanged, "destinationChanged"},
-      {W::writeFailed, "writeFailed"}};
-  for (const auto& [code, text] : writerCodes) EXPECT_EQ(wireCode(code), text);
-  using S = RemoteFileSendError::Code;
-  const std::vector<std::pair<S, std::string_view>> senderCodes = {{S::cancelled, "cancelled"},
-                                                                   {S::channelUnavailable, "channelUnavailable"},
-                                                                   {S::sourceChanged, "sourceChanged"},
-                                                                   {S::readFailed, "readFailed"}};
-  for (const auto& [code, text] : senderCodes) EXPECT_EQ(wireCode(code), text);
-}

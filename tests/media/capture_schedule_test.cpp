@@ -1,4 +1,5 @@
-// The capture policy on virtual time: pacing to the encode rate, the heartbeat and the watchdog.
+// The capture policy's pacing to the encode rate on virtual time. Its heartbeat and watchdog: the capture
+// service's tests of a static screen, a stalled stream and a new viewer.
 #include "media/capture_schedule.hpp"
 
 #include <gtest/gtest.h>
@@ -45,46 +46,6 @@ TEST(CaptureSchedule, PacingDeadlineHasSlackAndRestartsAfterAPause) {
   EXPECT_TRUE(schedule.admitFrame(kStart + 2s, 10));
   EXPECT_FALSE(schedule.admitFrame(kStart + 2s + 20ms, 10));
   EXPECT_TRUE(schedule.admitFrame(kStart + 2s + 100ms, 10));
-}
-
-// (The service's tests follow a static screen's heartbeats and answered probes step by step.)
-
-TEST(CaptureSchedule, HeartbeatResendsOnlyWhenItCanAndCountsFromTheLastEncode) {
-  Schedule schedule(kStart);
-  schedule.captured(kStart);
-  // Nothing to resend (no viewer yet): the heartbeat looks again every idleTick, and at each liveness check.
-  const auto idle = schedule.step(kStart + Schedule::heartbeatInterval, false);
-  EXPECT_FALSE(idle.resendLastFrame);
-  EXPECT_EQ(idle.next, kStart + Schedule::livenessCheckInterval);
-  EXPECT_EQ(schedule.step(kStart + Schedule::livenessCheckInterval, false).next,
-            kStart + Schedule::livenessCheckInterval + Schedule::idleTick);
-  // A frame encoded at 1.2 s moves the heartbeat to 2.05 s.
-  schedule.encoded(kStart + 1200ms);
-  EXPECT_FALSE(schedule.step(kStart + 2s, true).resendLastFrame);
-  const auto resend = schedule.step(kStart + 2050ms, true);
-  EXPECT_TRUE(resend.resendLastFrame);
-  EXPECT_EQ(resend.next, kStart + 2050ms + Schedule::heartbeatInterval);
-}
-
-TEST(CaptureSchedule, WatchdogProbesAQuietStreamAndGivesUpAStalledOne) {
-  // The last frame at 0.5 s; the probes go unanswered. Probes 2.5 s and 4.5 s after it, the stall at the first
-  // check 5 s after it.
-  Schedule schedule(kStart);
-  schedule.captured(kStart + 500ms);
-  std::vector<std::pair<Clock::TimePoint, Schedule::Step>> acted;
-  for (auto now = kStart + Schedule::idleTick; acted.empty() || !acted.back().second.stalledFor;) {
-    const auto step = schedule.step(now, false);
-    if (step.stalledFor || step.requestFrame) acted.emplace_back(now, step);
-    ASSERT_GT(step.next, now);
-    now = step.next;
-  }
-  ASSERT_EQ(acted.size(), 3u);
-  EXPECT_EQ(acted[0].first, kStart + 3s);
-  EXPECT_TRUE(acted[0].second.requestFrame);
-  EXPECT_EQ(acted[1].first, kStart + 5s);
-  EXPECT_TRUE(acted[1].second.requestFrame);
-  EXPECT_EQ(acted[2].first, kStart + 6s);
-  EXPECT_EQ(acted[2].second.stalledFor, std::optional<Clock::Duration>(5500ms));
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 #pragma once
 // What the capture and encoder tests share: a video server stand-in that records the encoded frames and says
-// whether it has viewers, an audio server stand-in, an encoder fixture that feeds the video stand-in, pictures of
-// one colour, and the ffmpeg decode of recorded frames.
+// whether it has viewers, an audio server stand-in, an encoder fixture that feeds the video stand-in and pictures of
+// one colour.
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -24,7 +24,6 @@
 #include "media/encoded_video_frame.hpp"
 #include "media/screen_capture_errors.hpp"
 #include "media/video_encoder_service.hpp"
-#include "platform/h264/ffmpeg_decoder.hpp"
 #include "support/recorded_values.hpp"
 #include "support/run_blocking.hpp"
 
@@ -149,29 +148,6 @@ std::optional<std::pair<ScreenCaptureError::Kind, std::string>> captureErrorOf(
 
 inline std::size_t countOf(const std::vector<std::string>& lines, const std::string& line) {
   return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), line));
-}
-
-// Decodes frames as a client would: the parameter sets of each keyframe ahead of it. Starts at the first
-// keyframe.
-inline std::optional<DecodedVideo> decodeFrames(const std::vector<ReceivedFrame>& frames, int width, int height) {
-  std::vector<platform::EncodedAccessUnit> units;
-  for (const auto& received : frames) {
-    if (units.empty() && !received.frame.keyframe) continue;
-    platform::EncodedAccessUnit unit;
-    unit.data = received.frame.accessUnit;
-    unit.keyframe = received.frame.keyframe;
-    unit.ptsMicros = static_cast<std::int64_t>(received.frame.presentationTimeMicros);
-    if (received.frame.parameterSets) {
-      auto sets = std::make_shared<platform::H264ParameterSets>();
-      sets->width = static_cast<int>(received.frame.parameterSets->codedWidth);
-      sets->height = static_cast<int>(received.frame.parameterSets->codedHeight);
-      sets->sps = received.frame.parameterSets->sps;
-      sets->pps = received.frame.parameterSets->pps;
-      unit.parameterSets = std::move(sets);
-    }
-    units.push_back(std::move(unit));
-  }
-  return decodeWithFfmpeg(toAnnexB(units), width, height);
 }
 
 }  // namespace veltrano::test

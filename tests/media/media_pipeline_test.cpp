@@ -22,13 +22,13 @@
 #include "media/video_encoder_service.hpp"
 #include "media/video_stream_server.hpp"
 #include "platform/capture/two_monitor_screen.hpp"
+#include "platform/audio/tone_player.hpp"
 #include "platform/crypto/signing_key.hpp"
 #include "platform/h264/avc_record_reader.hpp"
 #include "platform/h264/ffmpeg_decoder.hpp"
 #include "support/local_test_client.hpp"
 #include "support/pulse_test_env.hpp"
 #include "support/run_blocking.hpp"
-#include "tone.hpp"
 #include "transport/veltrano_identity.hpp"
 
 namespace veltrano {
@@ -43,6 +43,16 @@ constexpr Rgb kRed{200, 30, 40};
 constexpr Rgb kBlue{20, 40, 220};
 constexpr Rgb kGreen{10, 210, 60};
 constexpr Rgb kYellow{230, 220, 30};
+
+// The largest magnitude among the packet's signed 16-bit little-endian samples.
+int loudestSample(const AudioPacket& packet) {
+  int loudest = 0;
+  for (std::size_t i = 0; i + 1 < packet.samples.size(); i += 2) {
+    const auto value = static_cast<std::int16_t>(packet.samples[i] | (packet.samples[i + 1] << 8));
+    loudest = std::max(loudest, std::abs(static_cast<int>(value)));
+  }
+  return loudest;
+}
 
 struct ReceivedEnvelope {
   MediaEnvelopeType type;
@@ -204,7 +214,7 @@ TEST_F(MediaPipelineTest, ToneInTheNullSinkReachesAnAudioClientAfterTheConfigura
   ASSERT_TRUE(awaitOn(loop, onActor(capture, [](ScreenCaptureService& c) { return c.isCapturingSound(); })));
   auto client = connect(audioServer->listeningPort(), LocalTransportChannel::audio);
 
-  std::thread tone([] { test::playTone(std::getenv("PULSE_SERVER"), 1500ms); });
+  test::TonePlayer tone;
   const auto configuration = nextEnvelope(*client);
   std::optional<AudioFormat> format;
   if (configuration) {
@@ -225,10 +235,9 @@ TEST_F(MediaPipelineTest, ToneInTheNullSinkReachesAnAudioClientAfterTheConfigura
     EXPECT_EQ(packet->samples.size(), std::size_t{format->framesPerPacket} * format->channels * 2);
     EXPECT_GT(packet->presentationTimeMicros, lastPts);
     lastPts = packet->presentationTimeMicros;
-    loudest = std::max(loudest, test::loudestSample(*packet));
+    loudest = std::max(loudest, loudestSample(*packet));
     ++frames;
   }
-  tone.join();
   ASSERT_TRUE(format) << "no audio configuration came first";
   EXPECT_EQ(*format, (AudioFormat{48000, 2, 960}));
   EXPECT_GT(frames, 0);

@@ -43,37 +43,6 @@ class VideoStreamServerTest : public MediaServerTest<VideoStreamServer> {
   std::shared_ptr<CountingKeyframeTarget> encoder = std::make_shared<CountingKeyframeTarget>();
 };
 
-TEST_F(VideoStreamServerTest, ClientGetsConfigurationThenKeyframeAndNothingBeforeIt) {
-  auto client = connectClient(1);
-  EXPECT_EQ(encoder->requests, 1);  // a joining client asks for a keyframe
-
-  deliver(delta(1));  // nothing can decode this yet
-  deliver(keyframe(2, 300));
-  deliver(delta(3, 40));
-
-  auto first = nextMedia(*client);
-  ASSERT_TRUE(first);
-  ASSERT_EQ(first->type, config);
-  auto configuration = parseVideoConfigurationPayload(first->payload);
-  ASSERT_TRUE(configuration);
-  EXPECT_EQ(configuration->codedWidth, 640u);
-  EXPECT_EQ(configuration->codedHeight, 480u);
-  EXPECT_EQ(configuration->decoderConfigurationRecord.at(1), 0x42);  // profile of the SPS
-
-  auto second = nextMedia(*client);
-  ASSERT_TRUE(second);
-  EXPECT_TRUE(second->isKeyframe());
-  EXPECT_EQ(second->videoPts(), 2u);
-  EXPECT_EQ(parseVideoFramePayload(second->payload)->accessUnit, keyframe(2, 300).accessUnit);
-
-  auto third = nextMedia(*client);
-  ASSERT_TRUE(third);
-  EXPECT_EQ(third->type, frame);
-  EXPECT_FALSE(third->isKeyframe());
-  EXPECT_EQ(third->videoPts(), 3u);
-  EXPECT_FALSE(nextMedia(*client, 100ms));
-}
-
 TEST_F(VideoStreamServerTest, ClientJoiningMidStreamGetsStoredConfigurationAndWaitsForKeyframe) {
   auto first = connectClient(1);
   deliver(keyframe(1));
@@ -102,8 +71,9 @@ TEST_F(VideoStreamServerTest, ClientJoiningMidStreamGetsStoredConfigurationAndWa
   EXPECT_EQ(lateFrames, (std::vector<std::uint64_t>{4, 5}));
 }
 
-TEST_F(VideoStreamServerTest, ConfigurationPrecedesEveryKeyframeAndFollowsSizeChanges) {
+TEST_F(VideoStreamServerTest, NothingBeforeTheFirstKeyframeThenAConfigurationBeforeEveryKeyframe) {
   auto client = connectClient(1);
+  EXPECT_EQ(encoder->requests, 1);  // a joining client asks for a keyframe
   std::vector<ReceivedMedia> received;
   auto deliverAndRead = [&](EncodedVideoFrame f, int records) {
     deliver(std::move(f));
@@ -113,14 +83,25 @@ TEST_F(VideoStreamServerTest, ConfigurationPrecedesEveryKeyframeAndFollowsSizeCh
       received.push_back(*media);
     }
   };
-  deliverAndRead(keyframe(1), 2);
-  deliverAndRead(delta(2), 1);
-  deliverAndRead(keyframe(3), 2);
-  deliverAndRead(makeFrame(true, 4, 64, testParameterSets(1280, 720, 1)), 2);
-  deliverAndRead(delta(5), 1);
+  deliverAndRead(delta(1), 0);  // nothing can decode this yet
+  deliverAndRead(keyframe(2, 300), 2);
+  deliverAndRead(delta(3, 40), 1);
+  deliverAndRead(keyframe(4), 2);
+  deliverAndRead(makeFrame(true, 5, 64, testParameterSets(1280, 720, 1)), 2);
+  deliverAndRead(delta(6), 1);
   EXPECT_FALSE(nextMedia(*client, 100ms));
 
   ASSERT_EQ(received.size(), 8u);
+  ASSERT_EQ(received[0].type, config);
+  auto first = parseVideoConfigurationPayload(received[0].payload);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->codedWidth * 1000 + first->codedHeight, 640'480u);
+  EXPECT_EQ(first->decoderConfigurationRecord.at(1), 0x42);  // profile of the SPS
+  EXPECT_EQ(received[1].videoPts(), 2u);
+  EXPECT_EQ(parseVideoFramePayload(received[1].payload)->accessUnit, keyframe(2, 300).accessUnit);
+  EXPECT_EQ(received[2].type, frame);
+  EXPECT_FALSE(received[2].isKeyframe());
+  EXPECT_EQ(received[2].videoPts(), 3u);
   int keyframes = 0;
   for (std::size_t i = 0; i < received.size(); ++i) {
     if (!received[i].isKeyframe()) continue;
@@ -131,8 +112,7 @@ TEST_F(VideoStreamServerTest, ConfigurationPrecedesEveryKeyframeAndFollowsSizeCh
   EXPECT_EQ(keyframes, 3);
   auto last = parseVideoConfigurationPayload(received[5].payload);
   ASSERT_TRUE(last);
-  EXPECT_EQ(last->codedWidth, 1280u);
-  EXPECT_EQ(last->codedHeight, 720u);
+  EXPECT_EQ(last->codedWidth * 1000 + last->codedHeight, 1280'720u);
 }
 
 TEST_F(VideoStreamServerTest, SlowClientNeverHasMoreThanTwoWaitingFramesAndAsksForKeyframesAtMostOncePerSecond) {

@@ -6,8 +6,7 @@
 
 #include "base/encoding.hpp"
 #include "platform/crypto/signing_key.hpp"
-#include "security_failure.hpp"
-#include "session_pair.hpp"
+#include "transport_test_support.hpp"
 #include "transport/handshake_messages.hpp"
 #include "transport/local_transport_client_handshake.hpp"
 #include "transport/local_transport_host_handshake.hpp"
@@ -25,39 +24,18 @@ Bytes flipped(Bytes bytes, std::size_t index, std::uint8_t mask = 0x01) {
   return bytes;
 }
 
+// The steps' input sizes and establishment over sockets: the handshake driver's tests.
 TEST(LocalTransportHandshake, HostAndClientEstablishMatchingSessionsOnEveryChannel) {
   const SigningKey key = SigningKey::generate();
   for (auto channel : {LocalTransportChannel::control, LocalTransportChannel::video, LocalTransportChannel::audio,
                        LocalTransportChannel::file}) {
-    LocalTransportHostHandshake host(channel, key);
-    LocalTransportClientHandshake client(channel, key);
-    EXPECT_EQ(client.expectedInputSize(), 0u);
-    EXPECT_EQ(host.expectedInputSize(), handshake::clientHelloSize);
-
-    const Bytes hello = client.clientHello();
-    ASSERT_EQ(hello.size(), handshake::clientHelloSize);
-    EXPECT_EQ(client.expectedInputSize(), handshake::hostChallengeSize);
-    const Bytes challenge = host.receiveClientHello(hello);
-    ASSERT_EQ(challenge.size(), handshake::hostChallengeSize);
-    EXPECT_EQ(host.expectedInputSize(), handshake::clientProofSize);
-    const Bytes proof = client.receiveHostChallenge(challenge);
-    ASSERT_EQ(proof.size(), handshake::clientProofSize);
-    EXPECT_EQ(client.expectedInputSize(), handshake::acceptSize);
-    const Bytes accept = host.receiveClientProof(proof);
-    ASSERT_EQ(accept.size(), handshake::acceptSize);
-    EXPECT_TRUE(host.isEstablished());
-    EXPECT_EQ(host.expectedInputSize(), 0u);
-    client.receiveAccept(accept);
-    EXPECT_TRUE(client.isEstablished());
-
-    auto hostSession = host.takeSession();
-    auto clientSession = client.takeSession();
-    EXPECT_EQ(hostSession->channel(), channel);
+    auto [host, client] = testing::establishSessions(channel, key);
+    EXPECT_EQ(host->channel(), channel);
     // The host may speak first; both directions work.
-    auto toClient = clientSession->open(hostSession->seal(asBytes("hello")));
+    auto toClient = client->open(host->seal(asBytes("hello")));
     ASSERT_EQ(toClient.size(), 1u);
     EXPECT_EQ(asString(toClient[0]), "hello");
-    auto toHost = hostSession->open(clientSession->seal(asBytes("ping")));
+    auto toHost = host->open(client->seal(asBytes("ping")));
     ASSERT_EQ(toHost.size(), 1u);
     EXPECT_EQ(asString(toHost[0]), "ping");
   }

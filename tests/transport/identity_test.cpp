@@ -114,15 +114,11 @@ TEST(VeltranoIdentity, ReloadIfChanged) {
   EXPECT_FALSE(fs::exists(store.filePath())) << "reloading never creates a key";
 }
 
-TEST(VeltranoIdentity, InMemoryIdentityIsNotSynchronisedAndNeverReloads) {
+// Tampering and truncation are sealCombined's own tests; here, which key the identity seals with.
+TEST(VeltranoIdentity, InMemoryIdentityNeverReloadsAndItsSignalingPayloadsOpenOnlyForTheSameAccount) {
   const VeltranoIdentity identity(platform::SigningKey::generate());
   EXPECT_FALSE(identity.isSynchronized());
   EXPECT_FALSE(identity.reloadIfChanged());
-}
-
-// Tampering and truncation are sealCombined's own tests; here, which key the identity seals with.
-TEST(VeltranoIdentity, SignalingPayloadsOpenOnlyForTheSameAccount) {
-  const VeltranoIdentity identity(platform::SigningKey::generate());
   const Bytes plaintext = platform::randomBytes(300);
   const Bytes box = identity.sealSignalingPayload(plaintext);
   EXPECT_EQ(identity.openSignalingPayload(box), plaintext);

@@ -19,6 +19,7 @@
 #include "transport/local_transport_client_handshake.hpp"
 #include "transport/local_transport_handshake_driver.hpp"
 #include "transport/local_transport_security_error.hpp"
+#include "transport_test_support.hpp"
 
 using namespace veltrano;
 using namespace std::chrono_literals;
@@ -103,13 +104,8 @@ std::shared_ptr<TcpConnection> rawConnection(std::uint16_t port) {
 
 Code clientFailure(std::uint16_t port, LocalTransportChannel channel, SigningKey key,
                    std::chrono::milliseconds stepTimeout = 5s) {
-  try {
-    LocalTestClient::connectBlocking(port, channel, std::move(key), {"127.0.0.1", stepTimeout});
-  } catch (const LocalTransportSecurityError& error) {
-    return error.code();
-  }
-  ADD_FAILURE() << "the client handshake succeeded";
-  return Code::invalidRecord;
+  return veltrano::testing::failureOf(
+      [&] { LocalTestClient::connectBlocking(port, channel, std::move(key), {"127.0.0.1", stepTimeout}); });
 }
 
 class HandshakeDriverTest : public ::testing::Test {

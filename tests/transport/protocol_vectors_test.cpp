@@ -4,7 +4,7 @@
 #include "base/encoding.hpp"
 #include "platform/crypto/aes_gcm.hpp"
 #include "platform/crypto/signing_key.hpp"
-#include "session_pair.hpp"
+#include "transport_test_support.hpp"
 #include "transport/handshake_messages.hpp"
 #include "transport/local_transport_client_handshake.hpp"
 #include "transport/local_transport_host_handshake.hpp"

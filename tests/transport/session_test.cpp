@@ -11,8 +11,7 @@
 
 #include "base/encoding.hpp"
 #include "platform/crypto/random.hpp"
-#include "security_failure.hpp"
-#include "session_pair.hpp"
+#include "transport_test_support.hpp"
 #include "transport/local_transport_session.hpp"
 
 namespace veltrano {

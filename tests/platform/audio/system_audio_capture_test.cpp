@@ -10,6 +10,7 @@
 
 #include "support/destroyed_from_own_handler.hpp"
 #include "support/eventually.hpp"
+#include "tone_player.hpp"
 #include "support/pulse_test_env.hpp"
 #include "support/recorded_values.hpp"
 
@@ -34,40 +35,6 @@ class PacketCollector {
   veltrano::testing::RecordedValues<std::string> stops_;
 };
 
-// Plays a 1 kHz tone into the default output until stopped.
-class TonePlayer {
- public:
-  TonePlayer() {
-    thread_ = std::thread([this] {
-      const pa_sample_spec spec{PA_SAMPLE_S16LE, 48000, 2};
-      int error = 0;
-      pa_simple* out = pa_simple_new(nullptr, "veltrano-test", PA_STREAM_PLAYBACK, nullptr, "tone", &spec, nullptr,
-                                     nullptr, &error);
-      if (!out) return;
-      std::vector<std::int16_t> chunk(480 * 2);  // 10 ms
-      std::size_t t = 0;
-      while (!stop_) {
-        for (std::size_t i = 0; i < 480; ++i, ++t) {
-          const double phase = 2 * M_PI * 1000.0 * static_cast<double>(t) / 48000;
-          const auto v = static_cast<std::int16_t>(12000 * std::sin(phase));
-          chunk[2 * i] = v;
-          chunk[2 * i + 1] = v;
-        }
-        if (pa_simple_write(out, chunk.data(), chunk.size() * sizeof(std::int16_t), &error) < 0) break;
-      }
-      pa_simple_free(out);
-    });
-  }
-  ~TonePlayer() {
-    stop_ = true;
-    thread_.join();
-  }
-
- private:
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
-
 AudioCaptureSettings format(int rate, int channels, std::string server = {}) {
   AudioCaptureSettings settings;
   settings.sampleRate = rate;
@@ -88,7 +55,7 @@ TEST_P(SystemAudioCaptureFormats, RecordsWhatIsPlayedInTwentyMillisecondPackets)
   VELTRANO_REQUIRE_PULSE();
   const auto [rate, channels] = GetParam();
   PacketCollector collector;
-  TonePlayer tone;
+  test::TonePlayer tone;
   auto capture = SystemAudioCapture::start(format(rate, channels), collector.packetHandler(),
                                            collector.stopHandler());
   EXPECT_EQ(capture->framesPerPacket(), rate / 50);

@@ -1,20 +1,25 @@
-#include "platform/capture/capture_stream.hpp"
+// Capture on a private two-monitor X server: grabbing pixels, streams of frames, and how they end.
+#include <gtest/gtest.h>
 
+#include <libyuv/convert_argb.h>
 #include <signal.h>
 #include <sys/socket.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <future>
+#include <memory>
+#include <string>
 #include <thread>
+#include <vector>
 
-#include <gtest/gtest.h>
-#include <libyuv/convert_argb.h>
-
-#include "frame_collector.hpp"
 #include "platform/capture/capture_error.hpp"
+#include "platform/capture/capture_stream.hpp"
+#include "platform/capture/screen_grabber.hpp"
 #include "support/destroyed_from_own_handler.hpp"
 #include "support/eventually.hpp"
+#include "support/recorded_values.hpp"
 #include "support/x11_test_env.hpp"
 #include "two_monitor_screen.hpp"
 
@@ -22,9 +27,31 @@ namespace veltrano::platform {
 namespace {
 
 using namespace std::chrono_literals;
-using test::FrameCollector;
 using test::Rgb;
 using test::TwoMonitorScreen;
+
+// Collects what a stream delivers on its thread, for the test thread to wait on.
+class FrameCollector {
+ public:
+  CaptureStream::FrameHandler frameHandler() { return frames_.recorder(); }
+  CaptureStream::StopHandler stopHandler() { return stops_.recorder(); }
+
+  // The frame with this index (0 = first), waiting up to `timeout`; null when it did not come.
+  std::shared_ptr<const CapturedFrame> frame(std::size_t index,
+                                                       std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    return frames_.waitForValue(index, timeout).value_or(nullptr);
+  }
+  std::size_t frameCount() { return frames_.size(); }
+  bool waitForStop(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    return stops_.waitForCount(1, timeout);
+  }
+  std::vector<std::string> stops() { return stops_.values(); }
+
+ private:
+  testing::RecordedValues<std::shared_ptr<const CapturedFrame>> frames_;
+  testing::RecordedValues<std::string> stops_;
+};
+
 
 // The colour of one pixel of an I420 frame, converted back with libyuv's own BT.601 conversion.
 Rgb pixelAt(const CapturedFrame& frame, int x, int y) {
@@ -339,6 +366,54 @@ TEST(CaptureStream, CapturesTheMainDisplayOfTheSharedTestServer) {
   EXPECT_EQ(frame->height, stream->outputSize().height);
   stream->stop();
   EXPECT_TRUE(frames.stops().empty());
+}
+
+
+TEST(ScreenGrabber, SharedMemoryAndGetImageGrabTheSamePixels) {
+  TwoMonitorScreen screen;
+  VELTRANO_START_TWO_MONITOR_SCREEN(screen);
+  screen.fill({0, 0, 640, 480}, Rgb{0, 0, 0});
+  screen.fill({300, 100, 80, 60}, Rgb{10, 200, 30});  // straddles both monitors
+  xcb_connection_t* c = screen.display().connection();
+  const Rect area = screen.right().bounds;
+
+  ScreenGrabber shared(c, screen.display().rootWindow(), area, /*tryShm=*/true);
+  ScreenGrabber plain(c, screen.display().rootWindow(), area, /*tryShm=*/false);
+  EXPECT_TRUE(shared.usesSharedMemory());
+  EXPECT_FALSE(plain.usesSharedMemory());
+  std::string error;
+  ASSERT_TRUE(shared.grab(error)) << error;
+  ASSERT_TRUE(plain.grab(error)) << error;
+  ASSERT_EQ(shared.stride(), area.width * 4);
+  ASSERT_EQ(plain.stride(), area.width * 4);
+
+  // The right monitor starts at x = 320: the box covers its columns 0..59, rows 100..159.
+  for (int y = 0; y < area.height; ++y) {
+    for (int x = 0; x < area.width; ++x) {
+      const std::uint8_t* a = shared.pixels() + y * shared.stride() + x * 4;
+      const std::uint8_t* b = plain.pixels() + y * plain.stride() + x * 4;
+      ASSERT_EQ(std::memcmp(a, b, 3), 0) << "at " << x << "," << y;
+      const bool inBox = x < 60 && y >= 100 && y < 160;
+      ASSERT_EQ(a[0], inBox ? 30 : 0) << "blue at " << x << "," << y;
+      ASSERT_EQ(a[1], inBox ? 200 : 0) << "green at " << x << "," << y;
+      ASSERT_EQ(a[2], inBox ? 10 : 0) << "red at " << x << "," << y;
+    }
+  }
+}
+
+TEST(ScreenGrabber, AreaOutsideTheScreenFailsWithAReason) {
+  TwoMonitorScreen screen;
+  VELTRANO_START_TWO_MONITOR_SCREEN(screen);
+  for (bool tryShm : {true, false}) {
+    ScreenGrabber grabber(screen.display().connection(), screen.display().rootWindow(), {600, 0, 100, 100}, tryShm);
+    std::string error;
+    EXPECT_FALSE(grabber.grab(error));
+    EXPECT_NE(error.find("GetImage failed"), std::string::npos) << error;
+    // A failed shared-memory grab leaves MIT-SHM for plain GetImage.
+    EXPECT_FALSE(grabber.usesSharedMemory());
+  }
+  EXPECT_THROW(ScreenGrabber(screen.display().connection(), screen.display().rootWindow(), {0, 0, 0, 10}, true),
+               CaptureError);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 #include <libyuv/convert_from_argb.h>
 
-#include "encoded_output.hpp"
+#include "support/recorded_values.hpp"
 #include "ffmpeg_decoder.hpp"
 #include "support/eventually.hpp"
 
@@ -16,7 +16,20 @@ namespace veltrano::platform {
 namespace {
 
 using namespace std::chrono_literals;
-using test::EncodedOutput;
+
+// Collects what a session hands out on its thread.
+class EncodedOutput {
+ public:
+  H264CompressionSession::OutputHandler outputHandler() { return units_.recorder(); }
+  H264CompressionSession::ErrorHandler errorHandler() { return errors_.recorder(); }
+  std::vector<EncodedAccessUnit> units() { return units_.values(); }
+  std::vector<std::string> errors() { return errors_.values(); }
+
+ private:
+  testing::RecordedValues<EncodedAccessUnit> units_;
+  testing::RecordedValues<std::string> errors_;
+};
+
 
 // Drawn in B G R X like the screen, encoded from I420 like the capture delivers it.
 struct Picture {

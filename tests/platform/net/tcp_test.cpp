@@ -92,38 +92,17 @@ Bytes bytesOf(std::string_view text) {
 
 }  // namespace
 
-TEST(TcpListenerTest, PortZeroReportsTheBoundPortAndAcceptsOverIPv4AndIPv6) {
-  RunningListener server;
+TEST(TcpListenerTest, PortZeroBindsAPortAcceptingOverIPv4AndIPv6WithKeepAliveNoDelayAndTheServiceClass) {
+  RunningListener server(0, serverParameters(ServiceClass::interactiveVoice));
+  StateRecorder acceptedStates[2];
   ASSERT_TRUE(server.states.waitFor(Kind::ready));
   EXPECT_EQ(server.states.kinds(), (std::vector<Kind>{Kind::ready}));
   ASSERT_NE(server.port(), 0);
-
-  auto v4 = connectTo("127.0.0.1", server.port());
-  auto v6 = connectTo("::1", server.port());
-  ASSERT_NE(server.nextAccepted(1), nullptr);
-
-  // Bytes flow both ways on an accepted connection.
-  StateRecorder states;
-  auto accepted = server.nextAccepted(0);
-  startAndWaitReady(accepted, states);
-  runBlocking(v4->sendAsync(bytesOf("hello")));
-  auto got = runBlocking(accepted->receiveExactly(5));
-  ASSERT_TRUE(got);
-  EXPECT_EQ(asString(*got), "hello");
-  runBlocking(accepted->sendAsync(bytesOf("back")));
-  EXPECT_EQ(asString(runBlocking(v4->receiveExactly(4)).value()), "back");
-  v4->cancel();
-  v6->cancel();
-}
-
-TEST(TcpListenerTest, AcceptedSocketsCarryKeepAliveNoDelayAndTheServiceClass) {
-  RunningListener server(0, serverParameters(ServiceClass::interactiveVoice));
-  ASSERT_TRUE(server.states.waitFor(Kind::ready));
   std::size_t index = 0;
   for (const char* host : {"127.0.0.1", "::1"}) {
     SCOPED_TRACE(host);
     auto client = connectTo(host, server.port());
-    auto accepted = server.nextAccepted(index++);
+    auto accepted = server.nextAccepted(index);
     ASSERT_NE(accepted, nullptr);
     int fd = accepted->nativeHandleForInspection();
     ASSERT_GE(fd, 0);
@@ -133,6 +112,12 @@ TEST(TcpListenerTest, AcceptedSocketsCarryKeepAliveNoDelayAndTheServiceClass) {
     EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_KEEPCNT), 3);
     EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_NODELAY), 1);
     EXPECT_EQ(intOption(fd, IPPROTO_IP, IP_TOS), 0xB8);  // EF
+    // Bytes flow both ways on an accepted connection.
+    startAndWaitReady(accepted, acceptedStates[index++]);
+    runBlocking(client->sendAsync(bytesOf("hello")));
+    EXPECT_EQ(asString(runBlocking(accepted->receiveExactly(5)).value()), "hello");
+    runBlocking(accepted->sendAsync(bytesOf("back")));
+    EXPECT_EQ(asString(runBlocking(client->receiveExactly(4)).value()), "back");
     client->cancel();
   }
 }

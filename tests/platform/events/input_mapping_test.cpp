@@ -1,11 +1,14 @@
-#include "platform/events/key_names.hpp"
+// Without an X server: key names, keysyms, spare keycodes, scroll notches.
+#include <gtest/gtest.h>
 
 #include <xkbcommon/xkbcommon.h>
 
-#include <utility>
 #include <string>
+#include <utility>
 
-#include <gtest/gtest.h>
+#include "platform/events/key_names.hpp"
+#include "platform/events/scroll_notches.hpp"
+#include "platform/events/spare_keycode_pool.hpp"
 
 namespace veltrano::platform {
 namespace {
@@ -62,6 +65,65 @@ TEST(KeysymForScalar, ControlCharactersBecomeTheirKeysAndNonScalarsNothing) {
   for (std::uint32_t noScalar : {0xD800u, 0xDFFFu, 0x110000u}) {
     EXPECT_FALSE(keysymForScalar(static_cast<char32_t>(noScalar)).has_value()) << noScalar;
   }
+}
+
+// Reuse of a character's keycode, held keycodes and running out: the event source's tests of typed characters.
+// Gives the keycode the pool picks to the keysym, as the event source does after the server took it.
+std::optional<std::uint8_t> lend(SpareKeycodePool& pool, std::uint32_t keysym) {
+  if (auto kept = pool.keycodeFor(keysym)) return kept;
+  const std::optional<std::uint8_t> keycode = pool.nextToAssign();
+  if (keycode) pool.assign(*keycode, keysym);
+  return keycode;
+}
+
+TEST(SpareKeycodePool, ReusesTheLeastRecentlyUsedKeycode) {
+  SpareKeycodePool pool({10, 11, 12});
+  const auto k1 = lend(pool, 1);
+  const auto k2 = lend(pool, 2);
+  const auto k3 = lend(pool, 3);
+  ASSERT_TRUE(k1 && k2 && k3);
+  pool.keycodeFor(1);  // 1 used again: 2 is now the oldest
+  EXPECT_EQ(pool.nextToAssign(), k2);
+  EXPECT_EQ(lend(pool, 4), k2);
+  EXPECT_EQ(pool.keycodeFor(2), std::nullopt);
+  EXPECT_EQ(pool.keycodeFor(4), k2);
+  EXPECT_EQ(pool.nextToAssign(), k3);
+}
+
+TEST(SpareKeycodePool, EmptyPoolLendsNothing) {
+  SpareKeycodePool pool({});
+  EXPECT_TRUE(pool.empty());
+  EXPECT_EQ(lend(pool, 1), std::nullopt);
+  // Duplicates collapse into one keycode.
+  SpareKeycodePool twice({30, 30});
+  EXPECT_EQ(twice.size(), 1u);
+}
+
+// Small deltas adding up to a click: the event source's scroll test.
+TEST(ScrollNotches, KeepsTheRemainderAndTheSign) {
+  ScrollNotchAccumulator notches;
+  EXPECT_EQ(notches.add(-95, 0), (ScrollNotches{-2, 0}));  // -15 px left over
+  EXPECT_EQ(notches.add(-25, 0), (ScrollNotches{-1, 0}));
+  EXPECT_EQ(notches.add(30, 0), (ScrollNotches{0, 0}));
+  EXPECT_EQ(notches.add(-30, 0), (ScrollNotches{0, 0}));  // back to nothing pending
+  EXPECT_EQ(notches.add(-39, 0), (ScrollNotches{0, 0}));
+}
+
+TEST(ScrollNotches, AxesAreIndependent) {
+  ScrollNotchAccumulator notches;
+  EXPECT_EQ(notches.add(30, -30), (ScrollNotches{0, 0}));
+  EXPECT_EQ(notches.add(10, -50), (ScrollNotches{1, -2}));
+  EXPECT_EQ(notches.add(0, 0), (ScrollNotches{0, 0}));
+}
+
+TEST(ScrollNotches, HugeDeltasAreCappedNotQueued) {
+  ScrollNotchAccumulator notches;
+  EXPECT_EQ(notches.add(INT32_MAX, INT32_MIN), (ScrollNotches{kMaxScrollNotchesPerPost, -kMaxScrollNotchesPerPost}));
+  // The excess is dropped, not posted later.
+  EXPECT_EQ(notches.add(0, 0), (ScrollNotches{0, 0}));
+  const ScrollNotches next = notches.add(kScrollPixelsPerNotch, 0);
+  EXPECT_LE(next.vertical, 2);
+  EXPECT_GE(next.vertical, 1);
 }
 
 }  // namespace

@@ -1,12 +1,44 @@
-#include "platform/capture/cursor_overlay.hpp"
+// Capture pieces without an X server: output sizes, the cursor overlay and the frame pool.
+#include <gtest/gtest.h>
 
 #include <array>
+#include <cstdint>
+#include <memory>
 #include <vector>
 
-#include <gtest/gtest.h>
+#include "platform/capture/captured_frame_pool.hpp"
+#include "platform/capture/cursor_overlay.hpp"
+#include "platform/capture/output_size.hpp"
 
 namespace veltrano::platform {
 namespace {
+
+TEST(CappedOutputSize, FitsTheBoxKeepingAspectAndEvenSizes) {
+  struct Case {
+    int width, height, maxWidth, maxHeight;
+    PixelSize expected;
+    const char* why;
+  };
+  const Case cases[] = {
+      {1920, 1080, 0, 0, {1920, 1080}, "no cap: the native size"},
+      {1366, 767, 0, 0, {1366, 766}, "4:2:0 needs even sizes: the last row goes"},
+      {1365, 768, 0, 0, {1364, 768}, "and the last column"},
+      {3840, 2160, 1920, 1080, {1920, 1080}, "same aspect"},
+      {2560, 1600, 1920, 1080, {1728, 1080}, "height binds"},
+      {1080, 1920, 540, 1920, {540, 960}, "width binds"},
+      {2880, 1800, 1001, 1080, {1000, 624}, "an uneven ratio is floored, then made even"},
+      {1280, 720, 1920, 1080, {1280, 720}, "never enlarges"},
+      {3840, 2160, 1920, 0, {1920, 1080}, "zero height is no limit"},
+      {3840, 2160, 0, 540, {960, 540}, "zero width is no limit"},
+      {3840, 2160, -5, -5, {3840, 2160}, "negative is no limit"},
+      {4000, 10, 100, 0, {100, 2}, "never below two rows"},
+      {1, 1, 0, 0, {2, 2}, "never below two by two"},
+      {0, 0, 0, 0, {2, 2}, "nor from nothing"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(cappedOutputSize(c.width, c.height, c.maxWidth, c.maxHeight), c.expected) << c.why;
+  }
+}
 
 constexpr int kWidth = 8;
 constexpr int kHeight = 6;
@@ -86,6 +118,54 @@ TEST(CompositeCursor, ClampsColoursAboveTheirAlpha) {
   const CursorImage cursor = cursorAt(0, 0, 1, 1, {argb(128, 255, 255, 255)});  // not premultiplied: would overflow
   compositeCursor(cursor, pixels.data(), kWidth, kHeight, kStride, 0, 0);
   EXPECT_EQ(bgrAt(pixels, 0, 0), (std::array<int, 3>{255, 255, 255}));
+}
+
+TEST(CapturedFramePool, ReusesOnlyFramesNobodyHolds) {
+  auto pool = CapturedFramePool::create(2);
+  auto held = pool->acquire(64, 32);
+  ASSERT_EQ(held->planes.size(), 64u * 32u + 2 * 32u * 16u);  // Y, then U and V at half size
+  held->planes[0] = 0xAB;
+  const std::uint8_t* heldPlanes = held->planes.data();
+  std::shared_ptr<const CapturedFrame> kept = held;  // e.g. the last frame kept for re-sending
+  held.reset();
+  EXPECT_EQ(pool->idleCount(), 0u);
+
+  auto other = pool->acquire(64, 32);
+  EXPECT_NE(other->planes.data(), heldPlanes);
+  EXPECT_EQ(kept->planes[0], 0xAB);
+
+  const std::uint8_t* otherPlanes = other->planes.data();
+  other.reset();
+  EXPECT_EQ(pool->idleCount(), 1u);
+  auto reused = pool->acquire(64, 32);
+  EXPECT_EQ(reused->planes.data(), otherPlanes);
+  EXPECT_EQ(pool->idleCount(), 0u);
+}
+
+TEST(CapturedFramePool, KeepsAtMostItsLimitAndDropsOtherSizes) {
+  auto pool = CapturedFramePool::create(2);
+  auto a = pool->acquire(16, 16);
+  auto b = pool->acquire(16, 16);
+  auto c = pool->acquire(16, 16);
+  a.reset();
+  b.reset();
+  c.reset();
+  EXPECT_EQ(pool->idleCount(), 2u);
+
+  auto larger = pool->acquire(33, 15);  // odd sizes: chroma rounds up
+  EXPECT_EQ(larger->planes.size(), 33u * 15u + 2 * 17u * 8u);
+  EXPECT_EQ(larger->width, 33);
+  EXPECT_EQ(larger->chromaWidth(), 17);
+  EXPECT_EQ(larger->v() + 17 * 8, larger->planes.data() + larger->planes.size());
+  EXPECT_EQ(pool->idleCount(), 0u);  // buffers of the old size are freed, not handed out
+}
+
+TEST(CapturedFramePool, FramesMayOutliveThePool) {
+  auto pool = CapturedFramePool::create(1);
+  auto frame = pool->acquire(8, 8);
+  pool.reset();
+  frame->planes[5] = 1;  // still valid; freed when released (checked by the sanitizer builds)
+  frame.reset();
 }
 
 }  // namespace

@@ -1,13 +1,29 @@
 #pragma once
-// Runs the host and client handshake state machines against each other in memory.
+// Runs the host and client handshakes against each other in memory, and reads the security error a step fails with.
+#include <functional>
 #include <memory>
 #include <optional>
+
+#include <gtest/gtest.h>
 
 #include "platform/crypto/signing_key.hpp"
 #include "transport/local_transport_client_handshake.hpp"
 #include "transport/local_transport_host_handshake.hpp"
+#include "transport/local_transport_security_error.hpp"
 
 namespace veltrano::testing {
+
+// The code `step` throws; a step that does not fail fails the test.
+inline LocalTransportSecurityError::Code failureOf(const std::function<void()>& step) {
+  try {
+    step();
+  } catch (const LocalTransportSecurityError& error) {
+    return error.code();
+  }
+  ADD_FAILURE() << "the step did not fail";
+  return LocalTransportSecurityError::Code::connectionClosed;
+}
+
 
 struct SessionPair {
   std::shared_ptr<LocalTransportSession> host;

@@ -114,14 +114,8 @@ class FakeService final : public HostControlServer,
   }
   asio::awaitable<void> resetStream() override { co_await step(".resetStream"); }
   asio::awaitable<void> stopSession() override { co_await step(".stopSession"); }
-  asio::awaitable<void> setBitRate(std::int64_t bitRate) override {
-    const auto suffix = ".setBitRate " + std::to_string(bitRate);
-    co_await step(suffix);
-  }
-  asio::awaitable<void> setFrameRate(std::int32_t rate) override {
-    const auto suffix = ".setFrameRate " + std::to_string(rate);
-    co_await step(suffix);
-  }
+  asio::awaitable<void> setBitRate(std::int64_t bitRate) override { co_await step(".setBitRate", bitRate); }
+  asio::awaitable<void> setFrameRate(std::int32_t rate) override { co_await step(".setFrameRate", rate); }
   void requestKeyframe() override { world_->journal.push_back(name_ + ".requestKeyframe"); }
   std::shared_ptr<KeyframeRequestTarget> keyframeTarget() override { return nullptr; }
   void setHandlers(SessionLostHandler, FileDataHandler) override {}
@@ -145,10 +139,7 @@ class FakeService final : public HostControlServer,
     co_await step(suffix);
   }
   asio::awaitable<CaptureGeometry> geometry() override { co_return world_->geometries[name_]; }
-  asio::awaitable<void> setPacing(std::int32_t rate) override {
-    const auto suffix = ".setPacing " + std::to_string(rate);
-    co_await step(suffix);
-  }
+  asio::awaitable<void> setPacing(std::int32_t rate) override { co_await step(".setPacing", rate); }
   asio::awaitable<void> start(TaskToken token, std::string name, std::uint16_t port, Clock::Duration) override {
     world_->journal.push_back("bonjour.start " + name + " " + std::to_string(port));
     const FakeStep script = world_->steps["bonjour.start"];
@@ -176,6 +167,9 @@ class FakeService final : public HostControlServer,
  private:
   // Not a coroutine: only trivial temporaries stand in the callers' co_await expressions.
   asio::awaitable<void> step(std::string_view suffix) { return world_->perform(name_ + std::string(suffix)); }
+  asio::awaitable<void> step(std::string_view suffix, std::int64_t value) {
+    return world_->perform(fmt::format("{}{} {}", name_, suffix, value));
+  }
 
   std::shared_ptr<FakeWorld> world_;
   std::string name_;
@@ -258,9 +252,7 @@ class FakePermissions final : public PermissionManaging {
 
 // A login item whose status the test sets; a change moves it to `statusAfterChange` or throws.
 struct FakeLoginItems final : LoginItemService {
-  struct Calls {
-    int registers = 0, unregisters = 0, opens = 0;
-  };
+  struct Calls { int registers = 0, unregisters = 0, opens = 0; };
   FakeLoginItems(LoginItemStatus status, LoginItemStatus afterChange, bool throws, Calls& calls)
       : status_(status), afterChange_(afterChange), throws_(throws), calls_(calls) {}
   LoginItemStatus status() override { return status_; }
@@ -335,10 +327,6 @@ class HostHarness {
     return Task::spawn(mainExecutor(),
                        [handler, displayID](TaskToken) { return handler(ScreenCaptureFailure(displayID, "gone")); });
   }
-  // How often `entry` was journalled from position `mark` on.
-  std::size_t countSince(std::size_t mark, const std::string& entry) const {
-    return static_cast<std::size_t>(std::count(world->journal.begin() + static_cast<long>(mark), world->journal.end(), entry));
-  }
   bool isIdle() const {
     return !model->metrics->isRunning.get() && !model->startupTask.get() && !model->isStarting.get() &&
            !model->server.get() && model->displaySessions.get().empty();
@@ -373,19 +361,9 @@ class HostHarness {
 
 // The teardown of the two-display bundle of FakeServices, in order.
 inline std::vector<std::string> twoDisplayTeardown() {
-  return {"control.stop",
-          "file.stop",
-          "capture9100.clearStopHandler",
-          "capture9100.stopCapture",
-          "capture9101.clearStopHandler",
-          "capture9101.stopCapture",
-          "encoder9100.stopSession",
-          "video9100.resetStream",
-          "video9100.stop",
-          "encoder9101.stopSession",
-          "video9101.resetStream",
-          "video9101.stop",
-          "audio.stop"};
+  return {"control.stop",           "file.stop",           "capture9100.clearStopHandler", "capture9100.stopCapture",
+          "capture9101.clearStopHandler", "capture9101.stopCapture", "encoder9100.stopSession", "video9100.resetStream",
+          "video9100.stop",         "encoder9101.stopSession", "video9101.resetStream", "video9101.stop", "audio.stop"};
 }
 
 }  // namespace veltrano::test

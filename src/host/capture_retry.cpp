@@ -80,7 +80,8 @@ asio::awaitable<void> HostViewModel::runCaptureRetry(Weak weak, DisplaySession s
     if (!self || token->isCancelled() || self->lifecycleGeneration.get() != generation ||
         !self->metrics->isRunning.get() || !self->wantsCapture.get()) {
       self.reset();
-      co_await undoCaptureStart(weak, session, generation, token);
+      auto undo = undoCaptureStart(weak, session, generation, token);
+      co_await std::move(undo);
       co_return;
     }
     session.encoder->requestKeyframe();
@@ -90,7 +91,8 @@ asio::awaitable<void> HostViewModel::runCaptureRetry(Weak weak, DisplaySession s
     self->forgetCaptureRetry(displayID, token);
     if (displayID == self->metrics->activeDisplayID.get()) {
       self.reset();
-      co_await refreshDisplayInfo(weak, displayID, session.capture, generation);
+      auto refresh = refreshDisplayInfo(weak, displayID, session.capture, generation);
+      co_await std::move(refresh);
     }
     log(LogCategory::CAPTURE, fmt::format("Captura recuperada display={} intento={}", displayID, attempt + 1));
     co_return;

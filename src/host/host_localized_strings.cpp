@@ -13,6 +13,19 @@ const LocalizationTable& hostLocalizedStrings() {
       {"host.error.video_server_format", "The video server on port %d could not start: %s"},
       {"host.error.no_displays", "No display was found to share."},
       {"host.bonjour.name_format", "%s"},
+      {"host.error.capture_format", "Capture of display %d failed: %s"},
+      {"host.display.waiting_format", "%s %dx%d (waiting for a client)"},
+      {"host.display.name_size_format", "%s %dx%d"},
+      {"host.display.profile_format", "%s %dx%d (%s)"},
+      {"host.media.lan", "Local network"},
+      {"host.media.remote_direct", "Remote, direct"},
+      {"host.media.remote_relay", "Remote, through a relay"},
+      {"host.route.lan_tcp", "LAN (TCP)"},
+      {"host.route.lan_p2p", "LAN (P2P)"},
+      {"host.route.direct_p2p", "Direct (P2P)"},
+      {"host.route.relay", "Relay"},
+      {"host.route.no_clients", "No clients"},
+      {"host.log.metrics_format", "FPS: %.1f | Frames: %d | Clients: %d"},
   };
   return table;
 }

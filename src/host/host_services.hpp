@@ -16,7 +16,9 @@
 #include "base/encoding.hpp"
 #include "base/task.hpp"
 #include "core/display_info.hpp"
+#include "media/display_frame.hpp"
 #include "media/screen_capture_errors.hpp"
+#include "platform/x11/desktop_switcher.hpp"
 
 namespace veltrano {
 
@@ -50,6 +52,11 @@ class HostVideoEncoder {
   virtual ~HostVideoEncoder() = default;
   virtual asio::awaitable<void> setServer(std::shared_ptr<HostVideoServer> server) = 0;
   virtual asio::awaitable<void> stopSession() = 0;
+  // Out-of-range values are ignored by the encoder.
+  virtual asio::awaitable<void> setBitRate(std::int64_t bitsPerSecond) = 0;
+  virtual asio::awaitable<void> setFrameRate(std::int32_t framesPerSecond) = 0;
+  // The next encoded frame is a keyframe. Returns at once.
+  virtual void requestKeyframe() = 0;
   // Where the command handler sends keyframe requests.
   virtual std::shared_ptr<KeyframeRequestTarget> keyframeTarget() = 0;
 };
@@ -74,6 +81,22 @@ class HostControlServer : public HostListeningService {
   virtual std::shared_ptr<ControlClientBroadcaster> broadcaster() = 0;
 };
 
+// What a capture produces: the display's bounds and the size of its output frames (0 when not capturing).
+struct CaptureGeometry {
+  DisplayFrame displayFrame;
+  std::int64_t width = 0;
+  std::int64_t height = 0;
+};
+
+// The capture's size cap (0: none) and sound format.
+struct MediaProfile {
+  std::int64_t maxWidth = 0;
+  std::int64_t maxHeight = 0;
+  std::int64_t audioSampleRate = 48000;
+  std::int64_t audioChannels = 2;
+  bool operator==(const MediaProfile&) const = default;
+};
+
 class HostCaptureService {
  public:
   using StopHandler = std::function<asio::awaitable<void>(ScreenCaptureFailure)>;
@@ -83,6 +106,11 @@ class HostCaptureService {
   virtual asio::awaitable<void> stopCapture() = 0;
   // None clears it.
   virtual asio::awaitable<void> setUnexpectedStopHandler(StopHandler handler) = 0;
+  // Restarts a running capture when the profile changes what it produces; throws what that start throws.
+  virtual asio::awaitable<void> applyMediaProfile(MediaProfile profile) = 0;
+  virtual asio::awaitable<CaptureGeometry> geometry() = 0;
+  // The pace at which frames go to the encoder, from the next frame on.
+  virtual asio::awaitable<void> setPacing(std::int32_t framesPerSecond) = 0;
 };
 
 class HostBonjourPublisher {
@@ -122,6 +150,10 @@ class HostServiceFactory {
   virtual std::shared_ptr<HostBonjourPublisher> makeBonjourPublisher() = 0;
   // The main display's identifier; nullopt when there is none.
   virtual std::optional<std::uint32_t> mainDisplayID() = 0;
+  // A display's bounds in global coordinates; zero when it is unknown.
+  virtual DisplayFrame displayBounds(std::uint32_t displayID) = 0;
+  // Where "switchSpace" goes; null refuses every switch.
+  virtual std::shared_ptr<platform::DesktopSwitcher> makeDesktopSwitcher() = 0;
 };
 
 }  // namespace veltrano

@@ -119,6 +119,9 @@ asio::awaitable<void> HostViewModel::startLocalServices(Weak weak, std::uint64_t
       co_await std::move(linkEncoder);
       auto linkServer = session.videoServer->setEncoder(session.encoder);
       co_await std::move(linkServer);
+      auto handler = checkedStartup(weak, generation, token)->captureStopHandler(session, generation);
+      auto installHandler = session.capture->setUnexpectedStopHandler(std::move(handler));
+      co_await std::move(installHandler);
       checkedStartup(weak, generation, token);
     }
     checkedStartup(weak, generation, token)->publishDisplayState(displays, sessions, activeDisplayID);
@@ -262,6 +265,9 @@ void HostViewModel::publishDisplayState(const std::vector<DisplayInfo>& displays
   if (activeDisplay == displays.end()) return;
   metrics->hostWidth.set(activeDisplay->width);
   metrics->hostHeight.set(activeDisplay->height);
+  metrics->displayInfo.set(localizedFormat("host.display.waiting_format", activeDisplay->name,
+                                           std::int64_t{activeDisplay->width}, std::int64_t{activeDisplay->height}));
+  pointInputAt(services_->displayBounds(activeDisplayID));
   std::vector<std::string> items;
   for (const auto& [displayID, session] : sessions)
     items.push_back(fmt::format("id={} port={}", displayID, session.videoPort));
@@ -275,6 +281,7 @@ void HostViewModel::installLocalServers(const LocalServerResources& bundle, std:
   assignAndNotify(audioServer, bundle.audioServer);
   assignAndNotify(fileServer, bundle.fileServer);
   assignAndNotify(displaySessions, bundle.displaySessions);
+  installCommandHandlerCallbacks(bundle.generation);
   auto& handler = commandHandler();
   handler->server = bundle.server->broadcaster();
   if (auto active = displaySession(activeDisplayID)) handler->encoder = active->encoder->keyframeTarget();
@@ -291,19 +298,9 @@ void HostViewModel::commitStartup(std::uint64_t generation) {
   isStarting.set(false);
   track(AnalyticsEvent::server_started);
   log(LogCategory::HOST, fmt::format("Quorvantile ready (generation {})", generation));
+  startMetricsTask(generation);
   if (startupTask.get()) startupTask.set({});
-}
-
-asio::awaitable<void> HostViewModel::updateLocalClientCount(Weak weak, std::uint64_t generation, std::int64_t count) {
-  auto self = weak.lock();
-  if (!self || self->lifecycleGeneration.get() != generation) co_return;
-  count = std::max<std::int64_t>(count, 0);
-  const auto previous = self->localControlClientCount.get();
-  const auto event =
-      count > previous ? AnalyticsEvent::server_client_connected : AnalyticsEvent::server_client_disconnected;
-  for (auto change = std::max(count, previous) - std::min(count, previous); change > 0; --change)
-    self->track(event, "local");
-  self->localControlClientCount.set(count);
+  updateCaptureDemand();
 }
 
 asio::awaitable<void> HostViewModel::handleStartupFailure(Weak weak, std::uint64_t generation,

@@ -1,5 +1,8 @@
 #include "host/host_view_model.hpp"
 
+#include <boost/asio/post.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <utility>
 
 #include "base/executors.hpp"
@@ -11,6 +14,7 @@
 #include "filetransfer/remote_file_transfer_coordinator.hpp"
 #include "host/host_localized_strings.hpp"
 #include "host/real_host_services.hpp"
+#include "host/xdg_login_item_service.hpp"
 #include "platform/hostname/computer_name.hpp"
 
 namespace veltrano {
@@ -19,6 +23,11 @@ namespace {
 std::shared_ptr<PermissionManaging> permissionsOrDefault(std::shared_ptr<PermissionManaging> permissions) {
   if (permissions) return permissions;
   return std::make_shared<PermissionManager>();
+}
+
+std::unique_ptr<LoginItemService> loginItemsOrDefault(std::unique_ptr<LoginItemService> loginItems) {
+  if (loginItems) return loginItems;
+  return XdgLoginItemService::forRunningExecutable();
 }
 
 }  // namespace
@@ -40,15 +49,37 @@ HostViewModel::HostViewModel(Options options)
       track_(std::move(options.track)),
       computerName_(options.computerName ? std::move(options.computerName)
                                          : std::function<std::string()>([] { return platform::computerName(); })),
-      isLaunchAtLoginEnabled_(std::move(options.isLaunchAtLoginEnabled)) {
+      loginItem_(
+          launchAtLogin, loginItemsOrDefault(std::move(options.loginItems)), *metrics,
+          [this](AnalyticsEvent event, std::optional<std::string> detail) { track(event, std::move(detail)); },
+          std::move(options.isInstalled)) {
   registerHostLocalizedStrings();
   remoteAccessStatus.set(localized("host.remote.stopped"));
-  launchAtLogin.set(isLaunchAtLoginEnabled_ && isLaunchAtLoginEnabled_());
 }
 
 const std::shared_ptr<InputCommandHandler>& HostViewModel::commandHandler() {
-  if (!commandHandler_) commandHandler_ = InputCommandHandler::create(inputController, metrics, clock_);
+  if (!commandHandler_) {
+    commandHandler_ = InputCommandHandler::create(inputController, metrics, clock_, services_->makeDesktopSwitcher());
+  }
   return commandHandler_;
+}
+
+void HostViewModel::setLaunchAtLogin(bool wanted) { loginItem_.setLaunchAtLogin(wanted); }
+
+void HostViewModel::refreshLaunchAtLoginStatus() { loginItem_.refreshLaunchAtLoginStatus(); }
+
+bool HostViewModel::isInstalledInApplicationsFolder() const { return loginItem_.isInstalledInApplicationsFolder(); }
+
+std::string HostViewModel::displayName(std::uint32_t displayID) const {
+  for (const auto& display : metrics->availableDisplays.get()) {
+    if (display.id == displayID) return display.name;
+  }
+  return localized("common.display");
+}
+
+void HostViewModel::pointInputAt(const DisplayFrame& frame) {
+  if (frame.width <= 0 || frame.height <= 0) return;
+  inputController->setDisplayFrame(Point{frame.x, frame.y}, Size{frame.width, frame.height});
 }
 
 std::optional<DisplaySession> HostViewModel::displaySession(std::uint32_t displayID) const {
@@ -78,6 +109,23 @@ void HostViewModel::track(AnalyticsEvent event, std::optional<std::string> detai
   if (track_) track_(event, std::move(detail));
 }
 
-Task HostViewModel::spawnOnMain(Task::Body body) const { return Task::spawn(mainExecutor(), std::move(body)); }
+namespace {
+
+// Starts `body` after the current main-thread turn, so that whoever spawned it has stored its handle before the
+// body can end and clear it.
+asio::awaitable<void> startAfterThisTurn(Task::Body body, TaskToken token) {
+  auto executor = co_await asio::this_coro::executor;
+  co_await asio::post(executor, asio::use_awaitable);
+  auto operation = body(std::move(token));
+  co_await std::move(operation);
+}
+
+}  // namespace
+
+Task HostViewModel::spawnOnMain(Task::Body body) const {
+  return Task::spawn(mainExecutor(), [body = std::move(body)](TaskToken token) {
+    return startAfterThisTurn(body, std::move(token));
+  });
+}
 
 }  // namespace veltrano

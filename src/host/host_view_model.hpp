@@ -7,6 +7,7 @@
 // hold servers, display sessions or the start-up's bundle notify on every assignment. Tasks and callbacks that
 // the model installs hold it weakly and carry the lifecycle generation of the start that installed them.
 #include <boost/asio/awaitable.hpp>
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "base/actor.hpp"
 #include "base/clock.hpp"
 #include "control/main_thread_owned.hpp"
 #include "core/analytics_event.hpp"
@@ -25,6 +27,7 @@
 #include "core/permission_manager.hpp"
 #include "core/webrtc_route.hpp"
 #include "host/host_services.hpp"
+#include "host/launch_at_login.hpp"
 #include "host/local_server_resources.hpp"
 #include "host/server_startup_error.hpp"
 #include "host/task_handle.hpp"
@@ -52,7 +55,8 @@ class HostViewModel : public std::enable_shared_from_this<HostViewModel> {
     std::shared_ptr<InputController> inputController;  // none: a new injector
     std::shared_ptr<FilePanelPresenter> filePanels;    // the application's open and save panels
     std::function<std::string()> computerName;         // none: the pretty host name, else the host name
-    std::function<bool()> isLaunchAtLoginEnabled;      // none: never enabled
+    std::unique_ptr<LoginItemService> loginItems;      // none: the XDG autostart entry of this executable
+    LaunchAtLogin::InstallCheck isInstalled;           // none: whether this executable is the installed copy
   };
 
   static constexpr std::uint16_t port = 9090;
@@ -63,6 +67,14 @@ class HostViewModel : public std::enable_shared_from_this<HostViewModel> {
   static constexpr Clock::Duration bonjourTimeout = std::chrono::seconds(5);
   static constexpr Clock::Duration permissionPollInterval = std::chrono::milliseconds(500);
   static constexpr int displayLoadAttempts = 5;
+  static constexpr Clock::Duration idleCaptureStopDelay = std::chrono::seconds(2);
+  // Before retry attempt n the wait at index min(n, 5).
+  static constexpr std::array<Clock::Duration, 6> captureRetryDelays = {
+      std::chrono::milliseconds(500), std::chrono::seconds(1),  std::chrono::seconds(2),
+      std::chrono::seconds(5),        std::chrono::seconds(10), std::chrono::seconds(15)};
+  static constexpr Clock::Duration permissionSettleWait = std::chrono::milliseconds(700);
+  static constexpr int permissionSettleWaits = 3;
+  static constexpr Clock::Duration metricsLogInterval = std::chrono::seconds(3);
 
   // Main thread. Creating the model starts nothing and queries no permission.
   static std::shared_ptr<HostViewModel> create();
@@ -133,6 +145,27 @@ class HostViewModel : public std::enable_shared_from_this<HostViewModel> {
   void requestAccessibilityPermission();
   void requestScreenRecordingPermission();
 
+  // --- Capture on demand ---
+  // Capture is wanted while the host runs with a control client or a remote peer: starts it, or stops it
+  // idleCaptureStopDelay after the last one left.
+  void updateCaptureDemand();
+  // The display description while capture is paused.
+  std::string captureWaitingDisplayText() const;
+
+  // --- Clients, routes and status texts ---
+  // Remote access's callbacks; each does nothing for an older start-up's generation.
+  void updateRemoteClientCount(std::int64_t count, std::uint64_t generation);
+  void updateRemoteAccessStatus(const std::string& status, std::uint64_t generation);
+  // Also applies the media profile of the routes to every display.
+  void updateRemoteRoutes(std::vector<WebRTCRoute> routes, std::uint64_t generation);
+  std::string connectionRouteSummary() const;
+  std::string mediaPathDescription() const;
+
+  // --- Launch at login ---
+  void setLaunchAtLogin(bool wanted);
+  void refreshLaunchAtLoginStatus();
+  bool isInstalledInApplicationsFolder() const;
+
  private:
   using Weak = std::weak_ptr<HostViewModel>;
   template <class U, class... A>
@@ -156,6 +189,7 @@ class HostViewModel : public std::enable_shared_from_this<HostViewModel> {
   void installLocalServers(const LocalServerResources& bundle, std::uint32_t activeDisplayID);
   void commitStartup(std::uint64_t generation);
   static asio::awaitable<void> updateLocalClientCount(Weak weak, std::uint64_t generation, std::int64_t count);
+  HostCaptureService::StopHandler captureStopHandler(const DisplaySession& session, std::uint64_t generation);
   std::string bonjourServiceName() const;
   bool readScreenRecording();
   void detachCommandHandler();
@@ -173,6 +207,59 @@ class HostViewModel : public std::enable_shared_from_this<HostViewModel> {
  private:
   static asio::awaitable<void> closeResources(LocalServerResources bundle);
 
+  // Capture on demand (capture_demand.cpp, capture_retry.cpp).
+  void beginCaptureTransition(bool start);
+  static asio::awaitable<void> runCaptureTransition(Weak weak, bool start, std::uint64_t generation,
+                                                    std::vector<DisplaySession> sessions,
+                                                    std::uint32_t activeDisplayID, TaskToken token);
+  void recordCaptureTransition(bool start, std::uint64_t generation, std::set<std::uint32_t> started,
+                               std::uint32_t activeDisplayID,
+                               const std::vector<std::pair<DisplaySession, std::string>>& failures);
+  static asio::awaitable<void> runIdleCaptureStop(Weak weak, std::uint64_t generation, Clock* clock, TaskToken token);
+  static asio::awaitable<void> handleCaptureStopped(Weak weak, ScreenCaptureFailure failure,
+                                                    std::shared_ptr<HostCaptureService> capture,
+                                                    std::uint64_t generation);
+  // Both permissions read without prompting, with their log lines; Accessibility only when Screen Recording is.
+  bool quietPermissionCheck();
+  void scheduleCaptureRetry(const DisplaySession& session, std::uint64_t generation);
+  static asio::awaitable<void> runCaptureRetry(Weak weak, DisplaySession session, std::uint64_t generation,
+                                               Clock* clock, TaskToken token);
+  static asio::awaitable<void> undoCaptureStart(Weak weak, DisplaySession session, std::uint64_t generation,
+                                                TaskToken token);
+  bool retryMayStart(const DisplaySession& session, std::uint64_t generation, const TaskToken& token) const;
+  void forgetCaptureRetry(std::uint32_t displayID, const TaskToken& token);
+  void setActiveCaptureDisplays(std::set<std::uint32_t> displayIDs);
+  void recordCaptureFailure(std::uint32_t displayID, const std::string& description);
+  // Whether the table still holds this capture service for the display.
+  bool holdsCapture(std::uint32_t displayID, const std::shared_ptr<HostCaptureService>& capture) const;
+  static asio::awaitable<void> refreshDisplayInfo(Weak weak, std::uint32_t displayID,
+                                                  std::shared_ptr<HostCaptureService> capture,
+                                                  std::uint64_t generation);
+  std::string displayName(std::uint32_t displayID) const;
+  // Points input at a display frame; an empty frame (a display that went away) changes nothing.
+  void pointInputAt(const DisplayFrame& frame);
+
+  // Media profile (media_profile.cpp).
+  void applyRemoteMediaProfile(const std::vector<WebRTCRoute>& routes, std::uint64_t generation);
+  static asio::awaitable<void> runMediaProfile(Weak weak, Task previous, std::uint64_t generation,
+                                               std::vector<DisplaySession> sessions, MediaProfile profile,
+                                               std::uint32_t activeDisplayID, TaskToken token);
+  void endMediaProfileTask(const TaskToken& token);
+
+  // Client counts and metrics line (client_status.cpp).
+  void reportClientCountDelta(std::int64_t from, std::int64_t to, const char* route) const;
+  void startMetricsTask(std::uint64_t generation);
+  static asio::awaitable<void> runMetricsLog(Weak weak, std::uint64_t generation, Clock* clock, TaskToken token);
+
+  // Quality and display changes (stream_changes.cpp).
+  void installCommandHandlerCallbacks(std::uint64_t generation);
+  void applyQualityToAllEncoders(std::int64_t bitRate, std::int32_t frameRate);
+  static asio::awaitable<void> applyQuality(DisplaySession session, std::shared_ptr<AsyncMutex> queue,
+                                            std::int64_t bitRate, std::int32_t frameRate);
+  void requestKeyframeOnAllEncoders();
+  void handleDisplayChange(std::uint32_t displayID);
+  static asio::awaitable<void> followDisplayChange(Weak weak, DisplaySession session, std::uint64_t generation);
+
   // Permission gate (permission_gate.cpp).
   bool readAccessibility();
   void applyPermissionRefresh();
@@ -189,8 +276,12 @@ class HostViewModel : public std::enable_shared_from_this<HostViewModel> {
   Clock& clock_;
   const AnalyticsTracker track_;
   const std::function<std::string()> computerName_;
-  const std::function<bool()> isLaunchAtLoginEnabled_;
   std::shared_ptr<InputCommandHandler> commandHandler_;
+  // The displays whose capture stopped by itself since the running transition began.
+  std::set<std::uint32_t> stoppedDuringTransition_;
+  // Per display: quality changes reach the encoder and the capture in the order they were asked.
+  std::map<std::uint32_t, std::shared_ptr<AsyncMutex>> qualityQueues_;
+  LaunchAtLogin loginItem_;
 };
 
 // Stores `value` and notifies, even when it equals the stored one.

@@ -9,11 +9,11 @@
 namespace veltrano {
 
 LaunchAtLogin::LaunchAtLogin(ObservableProperty<bool>& launchAtLogin, std::unique_ptr<LoginItemService> service,
-                             MetricsStore& metrics, ProductAnalytics& analytics, InstallCheck isInstalled)
+                             MetricsStore& metrics, Tracker track, InstallCheck isInstalled)
     : launchAtLogin_(launchAtLogin),
       service_(std::move(service)),
       metrics_(metrics),
-      analytics_(analytics),
+      track_(std::move(track)),
       isInstalled_(isInstalled ? std::move(isInstalled) : InstallCheck(platform::isRunningInstalledCopy)) {
   registerLaunchAtLoginLocalizedStrings();
   readStatus();
@@ -67,7 +67,9 @@ void LaunchAtLogin::setLaunchAtLogin(bool wanted) {
 // True when the flag changed.
 bool LaunchAtLogin::readEnabled() { return launchAtLogin_.set(service_->status() == LoginItemStatus::enabled); }
 
-void LaunchAtLogin::report(const char* outcome) { analytics_.track(AnalyticsEvent::server_launch_at_login, outcome); }
+void LaunchAtLogin::report(const char* outcome) {
+  if (track_) track_(AnalyticsEvent::server_launch_at_login, outcome);
+}
 
 void LaunchAtLogin::close(bool enabling) {
   const LoginItemStatus status = service_->status();

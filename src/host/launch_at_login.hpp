@@ -3,10 +3,12 @@
 // request and reports every outcome to product analytics ("server_launch_at_login"). Main thread; synchronous.
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
+#include "core/analytics_event.hpp"
 #include "core/metrics_store.hpp"
 #include "core/observable_property.hpp"
-#include "core/product_analytics.hpp"
 #include "host/login_item_service.hpp"
 
 namespace veltrano {
@@ -14,11 +16,13 @@ namespace veltrano {
 class LaunchAtLogin {
  public:
   using InstallCheck = std::function<bool()>;
+  using Tracker = std::function<void(AnalyticsEvent event, std::optional<std::string> detail)>;
 
-  // Operates on `launchAtLogin`, `metrics` and `analytics`, which must outlive it; reads the status into the
-  // flag at once (no analytics event). `isInstalled` defaults to the running executable's install check.
+  // Operates on `launchAtLogin` and `metrics`, which must outlive it, and reports through `track`; reads the
+  // status into the flag at once (no analytics event). `isInstalled` defaults to the running executable's
+  // install check.
   LaunchAtLogin(ObservableProperty<bool>& launchAtLogin, std::unique_ptr<LoginItemService> service,
-                MetricsStore& metrics, ProductAnalytics& analytics, InstallCheck isInstalled = {});
+                MetricsStore& metrics, Tracker track, InstallCheck isInstalled = {});
 
   // Sets the flag from the status without an analytics event (construction and launch preparation).
   void readStatus();
@@ -36,7 +40,7 @@ class LaunchAtLogin {
   ObservableProperty<bool>& launchAtLogin_;
   std::unique_ptr<LoginItemService> service_;
   MetricsStore& metrics_;
-  ProductAnalytics& analytics_;
+  Tracker track_;
   InstallCheck isInstalled_;
 };
 

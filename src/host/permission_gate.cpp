@@ -37,7 +37,7 @@ asio::awaitable<void> HostViewModel::prepareForLaunch(bool onboardingCompleted) 
   if (didPrepareForLaunch) co_return;
   didPrepareForLaunch = true;
   permissionOnboardingCompleted = onboardingCompleted;
-  launchAtLogin.set(isLaunchAtLoginEnabled_ && isLaunchAtLoginEnabled_());
+  loginItem_.readStatus();
   pendingAutomaticStart = onboardingCompleted;
   co_await refreshPermissions();
 }

@@ -10,6 +10,7 @@
 #include "media/client_count_tally.hpp"
 #include "media/video_encoder_service.hpp"
 #include "media/video_stream_server.hpp"
+#include "platform/x11/desktop_switcher.hpp"
 #include "platform/x11/x11_display.hpp"
 
 namespace veltrano {
@@ -40,6 +41,11 @@ class RealVideoEncoder final : public HostVideoEncoder {
   explicit RealVideoEncoder(std::shared_ptr<VideoEncoderService> encoder) : encoder_(std::move(encoder)) {}
   asio::awaitable<void> setServer(std::shared_ptr<HostVideoServer> server) override;
   asio::awaitable<void> stopSession() override { co_await encoder_->stopSession(); }
+  asio::awaitable<void> setBitRate(std::int64_t bitsPerSecond) override { co_await encoder_->setBitRate(bitsPerSecond); }
+  asio::awaitable<void> setFrameRate(std::int32_t framesPerSecond) override {
+    co_await encoder_->setFrameRate(framesPerSecond);
+  }
+  void requestKeyframe() override { encoder_->requestKeyframe(); }
   std::shared_ptr<KeyframeRequestTarget> keyframeTarget() override { return encoder_; }
   const std::shared_ptr<VideoEncoderService>& service() const { return encoder_; }
 
@@ -101,6 +107,22 @@ class RealCaptureService final : public HostCaptureService {
   asio::awaitable<void> setUnexpectedStopHandler(StopHandler handler) override {
     auto operation =
         onActor(capture_, [handler](ScreenCaptureService& capture) { capture.unexpectedStopHandler = handler; });
+    co_await std::move(operation);
+  }
+  asio::awaitable<void> applyMediaProfile(MediaProfile profile) override {
+    auto operation = capture_->applyMediaProfile(profile.maxWidth, profile.maxHeight, profile.audioSampleRate,
+                                                 profile.audioChannels);
+    co_await std::move(operation);
+  }
+  asio::awaitable<CaptureGeometry> geometry() override {
+    auto operation = onActor(capture_, [](ScreenCaptureService& capture) {
+      return CaptureGeometry{capture.currentDisplayFrame, capture.currentWidth, capture.currentHeight};
+    });
+    co_return co_await std::move(operation);
+  }
+  asio::awaitable<void> setPacing(std::int32_t framesPerSecond) override {
+    auto operation = onActor(
+        capture_, [framesPerSecond](ScreenCaptureService& capture) { capture.setDesiredEncodeFps(framesPerSecond); });
     co_await std::move(operation);
   }
 
@@ -178,15 +200,35 @@ class RealHostServiceFactory final : public HostServiceFactory {
   }
 
   std::optional<std::uint32_t> mainDisplayID() override {
-    const auto& name = options_.captureEnvironment.xDisplayName;
-    auto display = platform::X11Display::open(name.empty() ? nullptr : name.c_str());
+    auto display = openDisplay();
     if (!display) return std::nullopt;
     auto main = platform::X11Display::mainMonitor(display->monitors());
     if (!main) return std::nullopt;
     return main->id;
   }
 
+  DisplayFrame displayBounds(std::uint32_t displayID) override {
+    auto display = openDisplay();
+    if (!display) return {};
+    for (const auto& monitor : display->monitors()) {
+      if (monitor.id != displayID) continue;
+      const auto& bounds = monitor.bounds;
+      return {double(bounds.x), double(bounds.y), double(bounds.width), double(bounds.height)};
+    }
+    return {};
+  }
+
+  std::shared_ptr<platform::DesktopSwitcher> makeDesktopSwitcher() override {
+    return platform::createX11DesktopSwitcher(displayName());
+  }
+
  private:
+  const char* displayName() const {
+    const auto& name = options_.captureEnvironment.xDisplayName;
+    return name.empty() ? nullptr : name.c_str();
+  }
+  std::shared_ptr<platform::X11Display> openDisplay() const { return platform::X11Display::open(displayName()); }
+
   MediaServerDependencies dependencies(std::shared_ptr<ClientCountTally> tally) const {
     MediaServerDependencies result;
     result.identityProvider = options_.identityProvider;

@@ -34,6 +34,8 @@ class CaptureSchedule {
   // Whether a frame captured at `capturedAt` goes to the encoder at `framesPerSecond` (below 1 counts as 1); moves
   // the deadline when it does. The caller reports the encode with encoded().
   bool admitFrame(TimePoint capturedAt, std::int32_t framesPerSecond);
+  // Forgets the next encode deadline: the next frame goes to the encoder (a new rate starts from it).
+  void restartPacing() { nextEncodeDeadline_.reset(); }
   // A frame went to the encoder at `at`: the heartbeat counts from here.
   void encoded(TimePoint at);
 

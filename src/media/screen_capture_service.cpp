@@ -360,6 +360,11 @@ void ScreenCaptureService::handleFrame(std::uint64_t generation, std::shared_ptr
   if (sendToEncoder(frame, microsOf(frame->timestamp))) schedule_->encoded(frame->timestamp);
 }
 
+void ScreenCaptureService::setDesiredEncodeFps(std::int32_t framesPerSecond) {
+  desiredEncodeFps = framesPerSecond;
+  if (schedule_) schedule_->restartPacing();
+}
+
 int ScreenCaptureService::grabRate() const { return std::clamp<int>(desiredEncodeFps, 1, grabFramesPerSecond); }
 
 // The host may change desiredEncodeFps while the stream runs.

@@ -101,6 +101,8 @@ class ScreenCaptureService : public std::enable_shared_from_this<ScreenCaptureSe
   // Executor only. Cancels the heartbeat when asked; drops the stream and the sound (stopped in the background);
   // zeroes the counters, the last frame, the schedule, the audio-format cache and the current display fields.
   void resetState(bool cancelHeartbeat);
+  // Executor only. Sets desiredEncodeFps and restarts the pacing, so the new rate starts with the next frame.
+  void setDesiredEncodeFps(std::int32_t framesPerSecond);
 
   // Executor state.
   UnexpectedStopHandler unexpectedStopHandler;  // awaited once when a stream stopped by itself

@@ -150,8 +150,10 @@ TEST_F(HostRealServicesTest, StartsOnBothMonitorsServesEveryPortAndStartsAgainAf
   auto video = connect(session->videoPort, LocalTransportChannel::video);
   connect(session->videoPort == 9100 ? 9101 : 9100, LocalTransportChannel::video);
 
-  awaitOn(loop, session->capture->startCapture(active));
+  // The control client is what makes capture wanted.
   EXPECT_TRUE(receivesVideoFrame(video));
+  EXPECT_TRUE(loop.runUntil([&] { return model->isCaptureActive.get(); }, 10s));
+  EXPECT_EQ(model->localControlClientCount.get(), 1);
 
   const auto name = "Host test " + std::to_string(::getpid());
   EXPECT_TRUE(testing::eventually(

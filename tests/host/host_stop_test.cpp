@@ -2,7 +2,6 @@
 // a stop during any wait of the start-up leaves nothing open, and one bundle is closed only once.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,58 +47,33 @@ TEST(HostStop, KeepAutostartDecidesWhetherAPendingStartSurvives) {
   EXPECT_EQ(harness.model->lifecycleGeneration.get(), 0u) << "an idle host has nothing to stop";
 }
 
-struct StartupWait {
-  std::string name;
-  // Makes the start-up wait somewhere; returns what ends the wait, run after the stop.
-  std::function<std::function<void()>(HostHarness&)> arrange;
-  bool builtBundle;
-};
-
 TEST(HostStop, AStopDuringAnyWaitOfTheStartLeavesNothingOpen) {
-  const std::vector<StartupWait> waits = {
-      {"previous shutdown",
-       [](HostHarness& h) {
-         h.startRunning();
-         auto release = h.world->hold("control.stop");
-         h.model->stopServer(false);
-         h.model->startServer();
-         return std::function<void()>([release] { release.resume(); });
-       },
-       false},
-      {"display list retry",
-       [](HostHarness& h) {
-         h.world->fail("lister.availableDisplays", "no X server");
-         h.resolvePermissions();
-         h.model->startServer();
-         return std::function<void()>([] {});
-       },
-       false},
-      {"video server start",
-       [](HostHarness& h) {
-         auto release = h.world->hold("video9101.start");
-         h.resolvePermissions();
-         h.model->startServer();
-         return std::function<void()>([release] { release.resume(); });
-       },
-       true},
-      {"bonjour publication",
-       [](HostHarness& h) {
-         h.world->hold("bonjour.start");
-         h.resolvePermissions();
-         h.model->startServer();
-         return std::function<void()>([] {});
-       },
-       true},
+  const struct {
+    const char* name;
+    std::string held;     // the step the start-up waits in, released after the stop
+    std::string failing;  // a step that fails, so that the start-up waits to retry it
+    bool afterARun;       // the host ran and is stopping: the start waits for its shutdown
+  } waits[] = {
+      {"previous shutdown", "control.stop", "", true},
+      {"display list retry", "", "lister.availableDisplays", false},
+      {"video server start", "video9101.start", "", false},
+      {"bonjour publication", "bonjour.start", "", false},
   };
   for (const auto& wait : waits) {
     SCOPED_TRACE(wait.name);
     HostHarness harness;
-    auto release = wait.arrange(harness);
+    if (wait.afterARun) harness.startRunning();
+    Continuation<> release;
+    if (!wait.held.empty()) release = harness.world->hold(wait.held);
+    if (!wait.failing.empty()) harness.world->fail(wait.failing, "no X server");
+    if (wait.afterARun) harness.model->stopServer(false);
+    harness.resolvePermissions();
+    harness.model->startServer();
     harness.pass();
     const auto builtBefore = harness.world->count("make file 9093");
     const auto errorBefore = harness.model->metrics->lastError.get();
     harness.model->stopServer(false);
-    release();
+    release.resume();
     harness.pass(10s);
 
     EXPECT_TRUE(harness.isIdle());

@@ -2,6 +2,8 @@
 // Runs the host view model headless: fake services that write every call into one shared journal and whose
 // steps can be made to fail or to wait until released, scripted permissions, a virtual clock, and the analytics
 // events and log lines the model wrote.
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/use_future.hpp>
@@ -44,6 +46,10 @@ struct FakeWorld {
   std::vector<std::string> journal;
   std::map<std::string, FakeStep> steps;
   std::map<std::string, bool> listening;  // per server name, true between a finished start and a stop
+  std::map<std::string, CaptureGeometry> geometries;                   // per capture name; none: zero
+  std::map<std::string, HostCaptureService::StopHandler> stopHandlers;  // per capture name
+  HostControlServer::ClientCountHandler clientCountHandler;
+  std::map<std::uint32_t, DisplayFrame> bounds;  // per display; none: zero
 
   asio::awaitable<void> perform(std::string name) {
     journal.push_back(name);
@@ -108,9 +114,12 @@ class FakeService final : public HostControlServer,
   }
   asio::awaitable<void> resetStream() override { co_await step(".resetStream"); }
   asio::awaitable<void> stopSession() override { co_await step(".stopSession"); }
+  asio::awaitable<void> setBitRate(std::int64_t bitRate) override { co_await step(".setBitRate", bitRate); }
+  asio::awaitable<void> setFrameRate(std::int32_t rate) override { co_await step(".setFrameRate", rate); }
+  void requestKeyframe() override { world_->journal.push_back(name_ + ".requestKeyframe"); }
   std::shared_ptr<KeyframeRequestTarget> keyframeTarget() override { return nullptr; }
   void setHandlers(SessionLostHandler, FileDataHandler) override {}
-  void setOnClientCountChange(ClientCountHandler) override {}
+  void setOnClientCountChange(ClientCountHandler handler) override { world_->clientCountHandler = std::move(handler); }
   asio::awaitable<void> fileChannelLost(std::string) override { co_return; }
   std::shared_ptr<ControlClientBroadcaster> broadcaster() override { return nullptr; }
   asio::awaitable<std::vector<DisplayInfo>> availableDisplays() override {
@@ -120,8 +129,17 @@ class FakeService final : public HostControlServer,
   asio::awaitable<void> startCapture(std::optional<std::uint32_t>) override { co_await step(".startCapture"); }
   asio::awaitable<void> stopCapture() override { co_await step(".stopCapture"); }
   asio::awaitable<void> setUnexpectedStopHandler(StopHandler handler) override {
-    co_await step(handler ? ".setStopHandler" : ".clearStopHandler");
+    const bool installs = static_cast<bool>(handler);
+    world_->stopHandlers[name_] = std::move(handler);
+    co_await step(installs ? ".setStopHandler" : ".clearStopHandler");
   }
+  asio::awaitable<void> applyMediaProfile(MediaProfile p) override {
+    const auto suffix =
+        fmt::format(".applyMediaProfile {}x{} {}/{}", p.maxWidth, p.maxHeight, p.audioSampleRate, p.audioChannels);
+    co_await step(suffix);
+  }
+  asio::awaitable<CaptureGeometry> geometry() override { co_return world_->geometries[name_]; }
+  asio::awaitable<void> setPacing(std::int32_t rate) override { co_await step(".setPacing", rate); }
   asio::awaitable<void> start(TaskToken token, std::string name, std::uint16_t port, Clock::Duration) override {
     world_->journal.push_back("bonjour.start " + name + " " + std::to_string(port));
     const FakeStep script = world_->steps["bonjour.start"];
@@ -149,6 +167,9 @@ class FakeService final : public HostControlServer,
  private:
   // Not a coroutine: only trivial temporaries stand in the callers' co_await expressions.
   asio::awaitable<void> step(std::string_view suffix) { return world_->perform(name_ + std::string(suffix)); }
+  asio::awaitable<void> step(std::string_view suffix, std::int64_t value) {
+    return world_->perform(fmt::format("{}{} {}", name_, suffix, value));
+  }
 
   std::shared_ptr<FakeWorld> world_;
   std::string name_;
@@ -195,6 +216,8 @@ class FakeServices final : public HostServiceFactory {
   }
   std::shared_ptr<HostBonjourPublisher> makeBonjourPublisher() override { return make("make bonjour", "bonjour"); }
   std::optional<std::uint32_t> mainDisplayID() override { return mainDisplay; }
+  DisplayFrame displayBounds(std::uint32_t displayID) override { return world_->bounds[displayID]; }
+  std::shared_ptr<platform::DesktopSwitcher> makeDesktopSwitcher() override { return nullptr; }
 
  private:
   std::shared_ptr<FakeService> make(std::string entry, std::string name) {
@@ -227,6 +250,24 @@ class FakePermissions final : public PermissionManaging {
   }
 };
 
+// A login item whose status the test sets; a change moves it to `statusAfterChange` or throws.
+struct FakeLoginItems final : LoginItemService {
+  struct Calls { int registers = 0, unregisters = 0, opens = 0; };
+  FakeLoginItems(LoginItemStatus status, LoginItemStatus afterChange, bool throws, Calls& calls)
+      : status_(status), afterChange_(afterChange), throws_(throws), calls_(calls) {}
+  LoginItemStatus status() override { return status_; }
+  void registerItem() override { change(++calls_.registers); }
+  void unregisterItem() override { change(++calls_.unregisters); }
+  void openLoginItemsSettings() override { ++calls_.opens; }
+  void change(int) {
+    if (throws_) throw std::runtime_error("disk full");
+    status_ = afterChange_;
+  }
+  LoginItemStatus status_, afterChange_;
+  bool throws_;
+  Calls& calls_;
+};
+
 using AnalyticsRecord = std::pair<AnalyticsEvent, std::optional<std::string>>;
 
 // One model on fakes and virtual time; the test thread is the main thread.
@@ -244,6 +285,9 @@ class HostHarness {
     options.inputController = InputController::create(
         nullptr, [] { return false; }, clock);
     options.computerName = [] { return std::string("Desk"); };
+    options.loginItems =
+        std::make_unique<FakeLoginItems>(LoginItemStatus::notRegistered, LoginItemStatus::enabled, false, loginCalls);
+    options.isInstalled = [] { return true; };
     model = HostViewModel::create(std::move(options));
   }
   ~HostHarness() {
@@ -271,6 +315,17 @@ class HostHarness {
     if (!model->hasAllPermissions()) resolvePermissions();
     model->startServer();
     pass();
+  }
+  // The control server reports `count` authenticated clients.
+  void setLocalClients(std::int64_t count) {
+    run(world->clientCountHandler(count));
+    pass();
+  }
+  // The capture `name` reports that it stopped by itself; the handling goes on while time passes.
+  Task stopCaptureUnexpectedly(const std::string& name, std::uint32_t displayID) {
+    auto handler = world->stopHandlers.at(name);
+    return Task::spawn(mainExecutor(),
+                       [handler, displayID](TaskToken) { return handler(ScreenCaptureFailure(displayID, "gone")); });
   }
   bool isIdle() const {
     return !model->metrics->isRunning.get() && !model->startupTask.get() && !model->isStarting.get() &&
@@ -300,24 +355,15 @@ class HostHarness {
   std::shared_ptr<FakeServices> services = std::make_shared<FakeServices>(world);
   std::shared_ptr<FakePermissions> permissions = std::make_shared<FakePermissions>();
   std::vector<AnalyticsRecord> analytics;
+  FakeLoginItems::Calls loginCalls;
   std::shared_ptr<HostViewModel> model;
 };
 
 // The teardown of the two-display bundle of FakeServices, in order.
 inline std::vector<std::string> twoDisplayTeardown() {
-  return {"control.stop",
-          "file.stop",
-          "capture9100.clearStopHandler",
-          "capture9100.stopCapture",
-          "capture9101.clearStopHandler",
-          "capture9101.stopCapture",
-          "encoder9100.stopSession",
-          "video9100.resetStream",
-          "video9100.stop",
-          "encoder9101.stopSession",
-          "video9101.resetStream",
-          "video9101.stop",
-          "audio.stop"};
+  return {"control.stop",           "file.stop",           "capture9100.clearStopHandler", "capture9100.stopCapture",
+          "capture9101.clearStopHandler", "capture9101.stopCapture", "encoder9100.stopSession", "video9100.resetStream",
+          "video9100.stop",         "encoder9101.stopSession", "video9101.resetStream", "video9101.stop", "audio.stop"};
 }
 
 }  // namespace veltrano::test

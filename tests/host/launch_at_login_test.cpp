@@ -9,49 +9,26 @@
 #include "core/localization.hpp"
 #include "host/launch_at_login.hpp"
 #include "host/xdg_login_item_service.hpp"
+#include "host_test_support.hpp"
 #include "support/read_only_folder.hpp"
 #include "support/required_service.hpp"
 #include "support/temporary_folder.hpp"
 
-namespace veltrano {
+namespace veltrano::test {
 namespace {
 
 using Status = LoginItemStatus;
 
-// A login item whose status the test sets; a change moves it to `statusAfterChange` or throws.
-struct FakeLoginItems final : LoginItemService {
-  struct Calls {
-    int registers = 0, unregisters = 0, opens = 0;
-  };
-  FakeLoginItems(Status status, Status afterChange, bool throws, Calls& calls)
-      : status_(status), afterChange_(afterChange), throws_(throws), calls_(calls) {}
-  Status status() override { return status_; }
-  void registerItem() override { change(++calls_.registers); }
-  void unregisterItem() override { change(++calls_.unregisters); }
-  void openLoginItemsSettings() override { ++calls_.opens; }
-  void change(int) {
-    if (throws_) throw std::runtime_error("disk full");
-    status_ = afterChange_;
-  }
-  Status status_, afterChange_;
-  bool throws_;
-  Calls& calls_;
-};
-
 struct Fixture {
   explicit Fixture(std::unique_ptr<LoginItemService> service, bool installed = true)
-      : launch(flag, std::move(service), metrics, analytics, [installed] { return installed; }) {}
-  ProductAnalytics::Options recordingOptions() {
-    ProductAnalytics::Options options;
-    options.endpoint = std::nullopt;  // reports end at once, on this thread
-    options.onDeliveryEnded = [this](const ProductAnalytics::DeliveryReport& report) {
-      EXPECT_EQ(report.event, AnalyticsEvent::server_launch_at_login);
-      outcomes.push_back(report.detail.value_or("<none>"));
-    };
-    return options;
-  }
+      : launch(
+            flag, std::move(service), metrics,
+            [this](AnalyticsEvent event, std::optional<std::string> detail) {
+              EXPECT_EQ(event, AnalyticsEvent::server_launch_at_login);
+              outcomes.push_back(detail.value_or("<none>"));
+            },
+            [installed] { return installed; }) {}
   std::vector<std::string> outcomes;
-  ProductAnalytics analytics{recordingOptions()};
   MetricsStore metrics;
   ObservableProperty<bool> flag{false};
   LaunchAtLogin launch;
@@ -126,16 +103,7 @@ TEST(LaunchAtLogin, RefreshReportsAndNotifiesOnlyChanges) {
 
   const struct {
     Status status;
-    ProductAnalytics::Options recordingOptions() {
-    ProductAnalytics::Options options;
-    options.endpoint = std::nullopt;  // reports end at once, on this thread
-    options.onDeliveryEnded = [this](const ProductAnalytics::DeliveryReport& report) {
-      EXPECT_EQ(report.event, AnalyticsEvent::server_launch_at_login);
-      outcomes.push_back(report.detail.value_or("<none>"));
-    };
-    return options;
-  }
-  std::vector<std::string> outcomes;
+    std::vector<std::string> outcomes;
   } steps[] = {
       {Status::notRegistered, {}},
       {Status::enabled, {"enabled"}},
@@ -186,4 +154,4 @@ TEST(LaunchAtLogin, DrivesTheAutostartEntry) {
 }
 
 }  // namespace
-}  // namespace veltrano
+}  // namespace veltrano::test

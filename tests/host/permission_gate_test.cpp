@@ -23,23 +23,16 @@ TEST(PermissionGate, TheFirstRefreshReportsBothPermissionsAndLaterOnlyChanges) {
   EXPECT_TRUE(harness.world->journal.empty()) << "an unprepared refresh starts nothing";
 }
 
-TEST(PermissionGate, PreparingWithACompletedOnboardingStartsTheHostOnce) {
+TEST(PermissionGate, APreparedHostStartsOnceStopsWithoutAPermissionAndComesBackWhenItReturns) {
   HostHarness harness;
   harness.run(harness.model->prepareForLaunch(true));
   harness.pass();
-  EXPECT_TRUE(harness.model->metrics->isRunning.get());
+  ASSERT_TRUE(harness.model->metrics->isRunning.get());
   EXPECT_FALSE(harness.model->pendingAutomaticStart);
   harness.run(harness.model->prepareForLaunch(true));
   harness.resolvePermissions();
   harness.pass();
   EXPECT_EQ(harness.world->count("make file 9093"), 1u);
-}
-
-TEST(PermissionGate, AHostThatLosesAPermissionStopsAndComesBackWhenItReturns) {
-  HostHarness harness;
-  harness.run(harness.model->prepareForLaunch(true));
-  harness.pass();
-  ASSERT_TRUE(harness.model->metrics->isRunning.get());
 
   harness.permissions->screenRecording = false;
   harness.resolvePermissions();

@@ -1,0 +1,247 @@
+// Capture on demand: whether capture is wanted, the start and stop transitions over every display (one at a
+// time), the delayed stop after the last client left, and what happens when a capture stops by itself.
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <utility>
+
+#include "base/executors.hpp"
+#include "core/app_logger.hpp"
+#include "core/localization.hpp"
+#include "core/metrics_store.hpp"
+#include "host/host_view_model.hpp"
+#include "host/server_startup_error.hpp"
+
+namespace veltrano {
+
+void HostViewModel::updateCaptureDemand() {
+  const bool wanted =
+      metrics->isRunning.get() && (localControlClientCount.get() >= 1 || remoteConnectedClientCount.get() > 0);
+  wantsCapture.set(wanted);
+  if (!wanted) {
+    if (!isCaptureActive.get() || captureTransitionInProgress.get() || idleCaptureStopTask.get()) return;
+    Weak weak = weak_from_this();
+    Clock* clock = &clock_;
+    const std::uint64_t generation = lifecycleGeneration.get();
+    idleCaptureStopTask.set({spawnOnMain([weak, generation, clock](TaskToken token) {
+      return runIdleCaptureStop(weak, generation, clock, std::move(token));
+    })});
+    return;
+  }
+  if (auto idle = idleCaptureStopTask.get()) {
+    idle.task.cancel();
+    idleCaptureStopTask.set({});
+  }
+  if (captureTransitionInProgress.get() || displaySessions.get().empty()) return;
+  if (!isCaptureActive.get() && captureRetryTasks.get().empty()) {
+    beginCaptureTransition(true);
+    return;
+  }
+  // A display whose retry ended during a short gap in demand would otherwise wait until all capture stops.
+  const DisplaySessions sessions = displaySessions.get();
+  for (const auto& [displayID, session] : sessions) {
+    if (!activeCaptureDisplayIDs.get().contains(displayID) && !captureRetryTasks.get().contains(displayID)) {
+      scheduleCaptureRetry(session, lifecycleGeneration.get());
+    }
+  }
+}
+
+asio::awaitable<void> HostViewModel::runIdleCaptureStop(Weak weak, std::uint64_t generation, Clock* clock,
+                                                        TaskToken token) {
+  try {
+    co_await sleepFor(token, *clock, idleCaptureStopDelay);
+  } catch (const CancellationError&) {
+    // Checked below.
+  }
+  auto self = weak.lock();
+  if (!self || token->isCancelled() || self->lifecycleGeneration.get() != generation) co_return;
+  self->idleCaptureStopTask.set({});
+  if (!self->wantsCapture.get() && self->isCaptureActive.get() && !self->captureTransitionInProgress.get()) {
+    self->beginCaptureTransition(false);
+  }
+}
+
+void HostViewModel::beginCaptureTransition(bool start) {
+  captureTransitionInProgress.set(true);
+  stoppedDuringTransition_.clear();
+  const std::uint64_t generation = lifecycleGeneration.get();
+  std::vector<DisplaySession> sessions;
+  for (const auto& [displayID, session] : displaySessions.get()) sessions.push_back(session);
+  const std::uint32_t activeDisplayID = metrics->activeDisplayID.get();
+  captureTransitionTask.get().task.cancel();
+  Weak weak = weak_from_this();
+  captureTransitionTask.set({spawnOnMain([weak, start, generation, sessions, activeDisplayID](TaskToken token) {
+    return runCaptureTransition(weak, start, generation, sessions, activeDisplayID, std::move(token));
+  })});
+}
+
+asio::awaitable<void> HostViewModel::runCaptureTransition(Weak weak, bool start, std::uint64_t generation,
+                                                          std::vector<DisplaySession> sessions,
+                                                          std::uint32_t activeDisplayID, TaskToken token) {
+  const auto current = [&weak, &token, generation] {
+    auto self = weak.lock();
+    return self && !token->isCancelled() && self->lifecycleGeneration.get() == generation ? self : nullptr;
+  };
+  std::set<std::uint32_t> started;
+  std::vector<std::pair<DisplaySession, std::string>> failures;
+  for (const auto& session : sessions) {
+    if (!current()) co_return;
+    if (!start) {
+      co_await session.capture->stopCapture();
+      co_await session.encoder->stopSession();
+      co_await session.videoServer->resetStream();
+      continue;
+    }
+    std::exception_ptr error;
+    try {
+      co_await session.capture->startCapture(session.displayID);
+    } catch (...) {
+      error = std::current_exception();
+    }
+    auto self = weak.lock();
+    if (!error) {
+      started.insert(session.displayID);
+      // A stop reported before this start no longer counts.
+      if (self) self->stoppedDuringTransition_.erase(session.displayID);
+      continue;
+    }
+    const std::string description = localizedDescription(error);
+    if (self) {
+      self->track(AnalyticsEvent::server_start_failed, "capture");
+      log(LogCategory::Error, fmt::format("capture start failed for display {}: {}", session.displayID, description));
+    }
+    failures.emplace_back(session, description);
+  }
+  if (auto self = current()) self->recordCaptureTransition(start, generation, std::move(started), activeDisplayID, failures);
+}
+
+void HostViewModel::recordCaptureTransition(bool start, std::uint64_t generation, std::set<std::uint32_t> started,
+                                            std::uint32_t activeDisplayID,
+                                            const std::vector<std::pair<DisplaySession, std::string>>& failures) {
+  captureTransitionTask.set({});
+  captureTransitionInProgress.set(false);
+  const std::size_t startedCount = started.size();
+  // A display whose capture stopped while the transition visited the others is not capturing.
+  if (start) {
+    for (const auto displayID : stoppedDuringTransition_) started.erase(displayID);
+  } else {
+    started.clear();
+  }
+  stoppedDuringTransition_.clear();
+  setActiveCaptureDisplays(std::move(started));
+
+  auto active = displaySession(activeDisplayID);
+  if (isCaptureActive.get() && active) {
+    Weak weak = weak_from_this();
+    auto capture = active->capture;
+    spawnOnMain([weak, activeDisplayID, capture, generation](TaskToken) {
+      return refreshDisplayInfo(weak, activeDisplayID, capture, generation);
+    });
+    log(LogCategory::CAPTURE, fmt::format("Captura activada bajo demanda ({} monitores)", startedCount));
+  } else if (!start) {
+    metrics->fps.set(0);
+    metrics->displayInfo.set(captureWaitingDisplayText());
+    log(LogCategory::CAPTURE, "Captura en pausa: sin dispositivos conectados");
+  }
+  for (const auto& [session, description] : failures) {
+    recordCaptureFailure(session.displayID, description);
+    scheduleCaptureRetry(session, generation);
+  }
+  updateCaptureDemand();
+}
+
+void HostViewModel::setActiveCaptureDisplays(std::set<std::uint32_t> displayIDs) {
+  const bool active = !displayIDs.empty();
+  activeCaptureDisplayIDs.set(std::move(displayIDs));
+  isCaptureActive.set(active);
+  metrics->isCapturing.set(active);
+}
+
+void HostViewModel::recordCaptureFailure(std::uint32_t displayID, const std::string& description) {
+  metrics->lastError.set(localizedFormat("host.error.capture_format", std::int64_t{displayID}, description));
+}
+
+bool HostViewModel::holdsCapture(std::uint32_t displayID, const std::shared_ptr<HostCaptureService>& capture) const {
+  auto session = displaySession(displayID);
+  return session && session->capture == capture;
+}
+
+std::string HostViewModel::captureWaitingDisplayText() const {
+  for (const auto& display : metrics->availableDisplays.get()) {
+    if (display.id == metrics->activeDisplayID.get()) {
+      return localizedFormat("host.display.waiting_format", display.name, std::int64_t{display.width},
+                             std::int64_t{display.height});
+    }
+  }
+  return localized("common.waiting");
+}
+
+asio::awaitable<void> HostViewModel::refreshDisplayInfo(Weak weak, std::uint32_t displayID,
+                                                        std::shared_ptr<HostCaptureService> capture,
+                                                        std::uint64_t generation) {
+  const CaptureGeometry geometry = co_await capture->geometry();
+  auto self = weak.lock();
+  if (!self || self->lifecycleGeneration.get() != generation || !self->holdsCapture(displayID, capture)) co_return;
+  const DisplayFrame bounds = self->services_->displayBounds(displayID);
+  const std::int64_t width = geometry.width >= 1 ? geometry.width : static_cast<std::int64_t>(bounds.width);
+  const std::int64_t height = geometry.height >= 1 ? geometry.height : static_cast<std::int64_t>(bounds.height);
+  self->metrics->hostWidth.set(width);
+  self->metrics->hostHeight.set(height);
+  self->metrics->displayInfo.set(
+      localizedFormat("host.display.name_size_format", self->displayName(displayID), width, height));
+  const bool boundsKnown = bounds.width > 0 && bounds.height > 0;
+  self->pointInputAt(boundsKnown ? bounds : geometry.displayFrame);
+}
+
+HostCaptureService::StopHandler HostViewModel::captureStopHandler(const DisplaySession& session,
+                                                                 std::uint64_t generation) {
+  // The capture service keeps the handler: it holds the service weakly.
+  std::weak_ptr<HostCaptureService> weakCapture = session.capture;
+  return [weak = weak_from_this(), weakCapture, generation](ScreenCaptureFailure failure) {
+    return asio::co_spawn(mainExecutor(), handleCaptureStopped(weak, std::move(failure), weakCapture.lock(), generation),
+                          asio::use_awaitable);
+  };
+}
+
+asio::awaitable<void> HostViewModel::handleCaptureStopped(Weak weak, ScreenCaptureFailure failure,
+                                                          std::shared_ptr<HostCaptureService> capture,
+                                                          std::uint64_t generation) {
+  const std::uint32_t displayID = failure.displayID;
+  const auto current = [&weak, generation] {
+    auto self = weak.lock();
+    return self && self->lifecycleGeneration.get() == generation && self->metrics->isRunning.get() ? self : nullptr;
+  };
+  Clock* clock = nullptr;
+  bool granted = false;
+  {
+    auto self = current();
+    if (!self || !self->holdsCapture(displayID, capture)) co_return;
+    auto active = self->activeCaptureDisplayIDs.get();
+    active.erase(displayID);
+    self->setActiveCaptureDisplays(std::move(active));
+    self->stoppedDuringTransition_.insert(displayID);
+    self->recordCaptureFailure(displayID, failure.message);
+    self->track(AnalyticsEvent::server_start_failed, "capture_unexpected_stop");
+    granted = self->quietPermissionCheck();
+    clock = &self->clock_;
+  }
+  // Only a permission that reads as missing gets time to settle before the refresh decides.
+  const TaskToken token = std::make_shared<TaskContext>();
+  for (int waits = 0; !granted && waits < permissionSettleWaits; ++waits) {
+    co_await sleepFor(token, *clock, permissionSettleWait);
+    auto self = current();
+    if (!self) co_return;
+    granted = self->quietPermissionCheck();
+  }
+  auto self = weak.lock();
+  if (!self) co_return;
+  self->applyPermissionRefresh();
+  if (!current() || !self->wantsCapture.get() || !self->hasAllPermissions()) co_return;
+  if (auto session = self->displaySession(displayID)) self->scheduleCaptureRetry(*session, generation);
+}
+
+bool HostViewModel::quietPermissionCheck() { return readScreenRecording() && readAccessibility(); }
+
+}  // namespace veltrano

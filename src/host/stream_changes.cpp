@@ -1,0 +1,102 @@
+// What the command handler's quality, keyframe and display commands do to the display sessions: the quality
+// goes to every encoder and capture, a keyframe is forced on every encoder, and a display change rebinds the
+// handler, points input at the display and forces a keyframe once the capture's output size is known.
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <utility>
+
+#include "control/input_command_handler.hpp"
+#include "control/input_controller.hpp"
+#include "core/app_logger.hpp"
+#include "core/metrics_store.hpp"
+#include "host/host_view_model.hpp"
+
+namespace veltrano {
+
+void HostViewModel::installCommandHandlerCallbacks(std::uint64_t generation) {
+  Weak weak = weak_from_this();
+  const auto current = [weak, generation] {
+    auto self = weak.lock();
+    return self && self->lifecycleGeneration.get() == generation ? self : nullptr;
+  };
+  auto& handler = commandHandler();
+  handler->onQualityChange = [current](std::int64_t bitRate, std::int32_t frameRate) {
+    if (auto self = current()) self->applyQualityToAllEncoders(bitRate, frameRate);
+  };
+  handler->onKeyframeRequest = [current] {
+    if (auto self = current()) self->requestKeyframeOnAllEncoders();
+  };
+  handler->onDisplayChange = [current](std::uint32_t displayID) {
+    if (auto self = current()) self->handleDisplayChange(displayID);
+  };
+}
+
+void HostViewModel::applyQualityToAllEncoders(std::int64_t bitRate, std::int32_t frameRate) {
+  for (const auto& [displayID, session] : displaySessions.get()) {
+    auto& queue = qualityQueues_[displayID];
+    if (!queue) queue = std::make_shared<AsyncMutex>();
+    spawnOnMain([session, queue = queue, bitRate, frameRate](TaskToken) {
+      return applyQuality(session, queue, bitRate, frameRate);
+    });
+  }
+  log(LogCategory::HOST, fmt::format("Calidad aplicada globalmente: {}kbps @ {}fps", bitRate / 1000, frameRate));
+}
+
+asio::awaitable<void> HostViewModel::applyQuality(DisplaySession session, std::shared_ptr<AsyncMutex> queue,
+                                                  std::int64_t bitRate, std::int32_t frameRate) {
+  // The tasks take the queue in the order they were spawned, which is the order of the requests.
+  const auto turn = co_await queue->lock();
+  co_await session.encoder->setBitRate(bitRate);
+  co_await session.encoder->setFrameRate(frameRate);
+  const std::int32_t pace = std::clamp<std::int32_t>(frameRate, 10, 60);
+  co_await session.capture->setPacing(pace);
+  log(LogCategory::SCREEN, fmt::format("Capture desired fps ajustado a {} (pacing por PTS)", pace));
+}
+
+void HostViewModel::requestKeyframeOnAllEncoders() {
+  for (const auto& [displayID, session] : displaySessions.get()) session.encoder->requestKeyframe();
+}
+
+void HostViewModel::handleDisplayChange(std::uint32_t displayID) {
+  auto session = displaySession(displayID);
+  if (!session) {
+    log(LogCategory::HOST, fmt::format("onDisplayChange: no hay sesión para id={}", displayID));
+    return;
+  }
+  commandHandler()->encoder = session->encoder->keyframeTarget();
+  metrics->videoPort.set(session->videoPort);
+  const DisplayFrame bounds = services_->displayBounds(displayID);
+  pointInputAt(bounds);
+  if (bounds.width > 0) metrics->hostWidth.set(static_cast<std::int64_t>(bounds.width));
+  if (bounds.height > 0) metrics->hostHeight.set(static_cast<std::int64_t>(bounds.height));
+  const InputResult centered = inputController->centerCursor();
+  log(LogCategory::HOST,
+      fmt::format("Display activo \u2192 id={} port={} origin={} size={} center={}", displayID, session->videoPort,
+                  describe(Point{bounds.x, bounds.y}), describe(Size{bounds.width, bounds.height}),
+                  describe(centered)));
+  Weak weak = weak_from_this();
+  const std::uint64_t generation = lifecycleGeneration.get();
+  spawnOnMain([weak, session = *session, generation](TaskToken) {
+    return followDisplayChange(weak, session, generation);
+  });
+}
+
+asio::awaitable<void> HostViewModel::followDisplayChange(Weak weak, DisplaySession session,
+                                                         std::uint64_t generation) {
+  const CaptureGeometry geometry = co_await session.capture->geometry();
+  auto self = weak.lock();
+  if (!self || self->lifecycleGeneration.get() != generation || !self->holdsCapture(session.displayID, session.capture)) {
+    co_return;
+  }
+  if (geometry.width >= 1 && geometry.height >= 1) {
+    // Output pixels: the size the client sees, not the frame that input maps into.
+    self->metrics->hostWidth.set(geometry.width);
+    self->metrics->hostHeight.set(geometry.height);
+  } else {
+    self->pointInputAt(geometry.displayFrame);
+  }
+  session.encoder->requestKeyframe();
+}
+
+}  // namespace veltrano

@@ -51,9 +51,8 @@ class HostViewModelControls final : public HostControls {
 
   void startServer() override { model_->startServer(); }
   void stopServer() override { model_->stopServer(false); }
-  // The host offers no launch-at-login operations yet: its status stays what it read at creation.
-  void setLaunchAtLogin(bool) override {}
-  void refreshLaunchAtLoginStatus() override {}
+  void setLaunchAtLogin(bool on) override { model_->setLaunchAtLogin(on); }
+  void refreshLaunchAtLoginStatus() override { model_->refreshLaunchAtLoginStatus(); }
   void completePermissionOnboarding() override { model_->completePermissionOnboarding(); }
   asio::awaitable<void> prepareForLaunch(bool onboardingCompleted) override {
     co_await model_->prepareForLaunch(onboardingCompleted);

@@ -114,7 +114,7 @@ asio::awaitable<bool> LocalFileTransferServer::send(const Bytes& data, const Loc
 asio::awaitable<void> LocalFileTransferServer::authenticateConnection(std::shared_ptr<platform::TcpConnection> connection,
                                                                       ConnectionID connectionID) {
   auto self = std::static_pointer_cast<LocalFileTransferServer>(shared_from_this());
-  if (auto it = pendingConnections.find(connectionID); it == pendingConnections.end() || it->second != connection) {
+  if (auto it = pendingConnections_.find(connectionID); it == pendingConnections_.end() || it->second != connection) {
     co_return;
   }
   std::shared_ptr<LocalTransportSession> session;
@@ -129,34 +129,19 @@ asio::awaitable<void> LocalFileTransferServer::authenticateConnection(std::share
     connection->cancel();
     co_return;
   }
-  auto pending = pendingConnections.find(connectionID);
-  if (pending == pendingConnections.end() || pending->second != connection) {
+  auto pending = pendingConnections_.find(connectionID);
+  if (pending == pendingConnections_.end() || pending->second != connection) {
     connection->cancel();  // stopped or removed during the handshake
     co_return;
   }
-  pendingConnections.erase(pending);
+  pendingConnections_.erase(pending);
 
   auto client = std::make_shared<LocalFileClient>(LocalFileClient{connection, session, std::nullopt});
   authenticatedConnections[connectionID] = client;
-  bool bound = false;
-  try {
-    co_await receiveBinding(client, connectionID);
-    bound = true;
-  } catch (...) {
-  }
-  if (!bound) {
-    co_await removeConnection(connectionID, true);
-    connection->cancel();
-    co_return;
-  }
-  co_await receiveLoop(client, connectionID);
-}
-
-asio::awaitable<Bytes> LocalFileTransferServer::receiveChunk(const std::shared_ptr<LocalFileClient>& client) {
-  auto result = co_await client->connection->receiveAsync(1, maximumRecordSize);
-  if (result.error) throw platform::NetworkError(result.error);
-  if (!result.content.empty()) co_return std::move(result.content);
-  refuse(result.isComplete ? SecurityCode::connectionClosed : SecurityCode::invalidRecord);
+  ReceiveStep step = [client, connectionID](ListeningServer& server, platform::TcpConnection::ReceiveResult received) {
+    return static_cast<LocalFileTransferServer&>(server).handleReceived(client, connectionID, std::move(received));
+  };
+  startReceiving(connection, maximumRecordSize, std::move(step));
 }
 
 std::string LocalFileTransferServer::bindSessionID(const Bytes& record) const {
@@ -165,53 +150,53 @@ std::string LocalFileTransferServer::bindSessionID(const Bytes& record) const {
   return *sessionID;
 }
 
-asio::awaitable<void> LocalFileTransferServer::receiveBinding(std::shared_ptr<LocalFileClient> client,
-                                                              ConnectionID connectionID) {
-  while (isRegistered(client, connectionID) && !client->sessionID) {
-    auto bytes = co_await receiveChunk(client);
-    for (auto& record : client->session->open(bytes)) {
-      if (client->sessionID) {
-        // Frames that came in the same read as the bind.
-        if (record.size() > maximumRecordSize) refuse(SecurityCode::recordTooLarge);
-        if (onFileData) co_await onFileData(*client->sessionID, std::move(record));
-        continue;
-      }
-      const auto sessionID = bindSessionID(record);
-      if (auto other = clientsBySessionID.find(sessionID); other != clientsBySessionID.end() && other->second != client) {
-        auto older = other->second;
-        const auto olderID = older->connection->id();
-        if (isRegistered(older, olderID)) {
-          co_await removeConnection(olderID, false);  // the newer bind wins, silently
-          older->connection->setStateHandler(nullptr);
-          older->connection->cancel();
-        }
-      }
-      client->sessionID = sessionID;
-      clientsBySessionID[sessionID] = client;
+asio::awaitable<bool> LocalFileTransferServer::handleReceived(std::shared_ptr<LocalFileClient> client,
+                                                              ConnectionID connectionID,
+                                                              platform::TcpConnection::ReceiveResult received) {
+  if (!isRegistered(client, connectionID)) co_return false;
+  bool failed = false;
+  try {
+    if (received.error) throw platform::NetworkError(received.error);
+    if (received.content.empty()) {
+      refuse(received.isComplete ? SecurityCode::connectionClosed : SecurityCode::invalidRecord);
     }
+    co_await handleRecords(client, client->session->open(received.content));
+  } catch (...) {
+    failed = true;
   }
-  if (!client->sessionID) refuse(SecurityCode::connectionClosed);
+  if (failed) {
+    co_await dropClient(client, connectionID);
+    co_return false;
+  }
+  co_return isRegistered(client, connectionID);
 }
 
-asio::awaitable<void> LocalFileTransferServer::receiveLoop(std::shared_ptr<LocalFileClient> client,
-                                                           ConnectionID connectionID) {
-  while (isRegistered(client, connectionID)) {
-    bool failed = false;
-    try {
-      auto bytes = co_await receiveChunk(client);
-      for (auto& record : client->session->open(bytes)) {
-        if (!client->sessionID) refuse(SecurityCode::authenticationFailed);
-        if (record.size() > maximumRecordSize) refuse(SecurityCode::recordTooLarge);
-        if (onFileData) co_await onFileData(*client->sessionID, std::move(record));
-      }
-    } catch (...) {
-      failed = true;
+asio::awaitable<void> LocalFileTransferServer::handleRecords(std::shared_ptr<LocalFileClient> client,
+                                                             std::vector<Bytes> records) {
+  for (auto& record : records) {
+    if (!client->sessionID) {
+      co_await bind(client, record);
+      continue;
     }
-    if (failed) {
-      co_await dropClient(client, connectionID);
-      co_return;
+    // Frames, also those that came in the same read as the bind.
+    if (record.size() > maximumRecordSize) refuse(SecurityCode::recordTooLarge);
+    if (onFileData) co_await onFileData(*client->sessionID, std::move(record));
+  }
+}
+
+asio::awaitable<void> LocalFileTransferServer::bind(std::shared_ptr<LocalFileClient> client, const Bytes& record) {
+  const auto sessionID = bindSessionID(record);
+  if (auto other = clientsBySessionID.find(sessionID); other != clientsBySessionID.end() && other->second != client) {
+    auto older = other->second;
+    const auto olderID = older->connection->id();
+    if (isRegistered(older, olderID)) {
+      co_await removeConnection(olderID, false);  // the newer bind wins, silently
+      older->connection->setStateHandler(nullptr);
+      older->connection->cancel();
     }
   }
+  client->sessionID = sessionID;
+  clientsBySessionID[sessionID] = client;
 }
 
 bool LocalFileTransferServer::isRegistered(const std::shared_ptr<LocalFileClient>& client,
@@ -233,7 +218,7 @@ asio::awaitable<void> LocalFileTransferServer::removeConnection(ConnectionID con
 }
 
 asio::awaitable<void> LocalFileTransferServer::removeConnection(ConnectionID connectionID, bool notify) {
-  pendingConnections.erase(connectionID);
+  pendingConnections_.erase(connectionID);
   auto it = authenticatedConnections.find(connectionID);
   if (it == authenticatedConnections.end()) co_return;
   auto client = it->second;

@@ -76,9 +76,13 @@ class LocalFileTransferServer final : public ListeningServer {
 
   boost::asio::awaitable<void> stopOnExecutor();
   boost::asio::awaitable<bool> sendOnExecutor(Bytes data, std::string sessionID);
-  boost::asio::awaitable<Bytes> receiveChunk(const std::shared_ptr<LocalFileClient>& client);
-  boost::asio::awaitable<void> receiveBinding(std::shared_ptr<LocalFileClient> client, ConnectionID connectionID);
-  boost::asio::awaitable<void> receiveLoop(std::shared_ptr<LocalFileClient> client, ConnectionID connectionID);
+  // One receive of a client's loop (ListeningServer::startReceiving): the bind first, then file frames. False
+  // ends the loop; anything refused drops the client.
+  boost::asio::awaitable<bool> handleReceived(std::shared_ptr<LocalFileClient> client, ConnectionID connectionID,
+                                              platform::TcpConnection::ReceiveResult received);
+  boost::asio::awaitable<void> handleRecords(std::shared_ptr<LocalFileClient> client, std::vector<Bytes> records);
+  // Binds the client to the session the record names; a newer bind displaces an older client silently.
+  boost::asio::awaitable<void> bind(std::shared_ptr<LocalFileClient> client, const Bytes& record);
   boost::asio::awaitable<void> removeConnection(ConnectionID connectionID, bool notify);
   // Seals and sends one record; true once written within the send timeout.
   boost::asio::awaitable<bool> send(const Bytes& data, const LocalFileClient& client);

@@ -74,8 +74,8 @@ MediaStreamServer::~MediaStreamServer() {
 
 asio::awaitable<void> MediaStreamServer::authenticateConnection(std::shared_ptr<platform::TcpConnection> connection,
                                                                 ConnectionID connectionID) {
-  auto pending = pendingConnections.find(connectionID);
-  if (pending == pendingConnections.end() || pending->second != connection) co_return;
+  auto pending = pendingConnections_.find(connectionID);
+  if (pending == pendingConnections_.end() || pending->second != connection) co_return;
 
   std::shared_ptr<LocalTransportSession> session;
   std::string failure;
@@ -88,18 +88,18 @@ asio::awaitable<void> MediaStreamServer::authenticateConnection(std::shared_ptr<
   if (!session) {
     writeConnectionLogLine("authenticationFailed", LogCategory::Error,
                            [&] { return "Local " + kind_.name + " authentication failed: " + loggedText(failure); });
-    pendingConnections.erase(connectionID);
+    pendingConnections_.erase(connectionID);
     connection->cancel();
     co_return;
   }
 
   // A stop may have run during the handshake.
-  pending = pendingConnections.find(connectionID);
-  if (pending == pendingConnections.end() || pending->second != connection) {
+  pending = pendingConnections_.find(connectionID);
+  if (pending == pendingConnections_.end() || pending->second != connection) {
     connection->cancel();
     co_return;
   }
-  pendingConnections.erase(pending);
+  pendingConnections_.erase(pending);
 
   auto client = makeClient();
   client->connection = connection;
@@ -109,38 +109,41 @@ asio::awaitable<void> MediaStreamServer::authenticateConnection(std::shared_ptr<
   clientJoined(client);
   pump(client);
   co_await publishClientCountHere();
-  co_await receiveLoop(client);
+  if (!isRegistered(client)) co_return;
+  ReceiveStep step = [client](ListeningServer& server, platform::TcpConnection::ReceiveResult received) {
+    return static_cast<MediaStreamServer&>(server).handleReceived(client, std::move(received));
+  };
+  startReceiving(client->connection, receiveChunkSize, std::move(step));
 }
 
-asio::awaitable<void> MediaStreamServer::receiveLoop(std::shared_ptr<MediaClient> client) {
+asio::awaitable<bool> MediaStreamServer::handleReceived(std::shared_ptr<MediaClient> client,
+                                                        platform::TcpConnection::ReceiveResult received) {
   // Clients send nothing on media connections: what arrives is opened, so that it is still authenticated, and
   // dropped. Anything that fails to open ends the connection.
-  while (isRegistered(client)) {
-    auto result = co_await client->connection->receiveAsync(1, receiveChunkSize);
-    if (result.error || result.isComplete || result.content.empty()) {
-      client->connection->cancel();
-      co_await removeConnection(client->connection->id());
-      co_return;
-    }
-    if (!isRegistered(client)) co_return;
-    bool rejected = false;
-    try {
-      (void)client->session->open(result.content);
-    } catch (const std::exception&) {
-      rejected = true;
-    }
-    if (rejected) {
-      writeConnectionLogLine("recordRejected", LogCategory::Error,
-                             [&] { return "Closing local " + kind_.name + " connection: secure record rejected"; });
-      client->connection->cancel();
-      co_await removeConnection(client->connection->id());
-      co_return;
-    }
+  if (received.error || received.isComplete || received.content.empty()) {
+    client->connection->cancel();
+    co_await removeConnection(client->connection->id());
+    co_return false;
   }
+  if (!isRegistered(client)) co_return false;
+  bool rejected = false;
+  try {
+    (void)client->session->open(received.content);
+  } catch (const std::exception&) {
+    rejected = true;
+  }
+  if (rejected) {
+    writeConnectionLogLine("recordRejected", LogCategory::Error,
+                           [&] { return "Closing local " + kind_.name + " connection: secure record rejected"; });
+    client->connection->cancel();
+    co_await removeConnection(client->connection->id());
+    co_return false;
+  }
+  co_return isRegistered(client);
 }
 
 asio::awaitable<void> MediaStreamServer::removeConnection(ConnectionID connectionID) {
-  pendingConnections.erase(connectionID);
+  pendingConnections_.erase(connectionID);
   auto found = clients.find(connectionID);
   if (found == clients.end()) co_return;
   clients.erase(found);
@@ -214,7 +217,7 @@ MediaStreamServer::SinkOutcome MediaStreamServer::offerToExternalSink(const Byte
   if (!lastCongestionLogAt_ || now - *lastCongestionLogAt_ >= congestionLogInterval) {
     lastCongestionLogAt_ = now;
     log(LogCategory::NET, [&] {
-      return "Remote " + kind_.name + " congestion on port " + std::to_string(port) + ": envelope dropped";
+      return "Remote " + kind_.name + " congestion on port " + std::to_string(configuredPort()) + ": envelope dropped";
     });
   }
   return SinkOutcome::refused;

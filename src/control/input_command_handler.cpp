@@ -1,4 +1,5 @@
 #include "control/input_command_handler.hpp"
+#include "base/thread_checks.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -154,6 +155,7 @@ asio::awaitable<void> InputCommandHandler::awaitPhoneCommandCompletion(std::weak
 
 void InputCommandHandler::runMainStep(const ParsedLine& line, Clock::TimePoint arrival, const Completion& done,
                                       LogThrottle& commandLog) {
+  assertOnMainThread();
   if (line.type && isOneOf(*line.type, droppableTypes) && clock_.now() - arrival > staleAfter) {
     done.resume(StepOutcome{droppedReply(*line.type, "stale"), {}});
     return;

@@ -1,4 +1,5 @@
 #include "control/network_host_server.hpp"
+#include "base/thread_checks.hpp"
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
@@ -79,6 +80,7 @@ std::shared_ptr<NetworkHostServer> NetworkHostServer::self() {
 }
 
 bool NetworkHostServer::isRegistered(const std::shared_ptr<ControlClient>& client, ConnectionID connectionID) const {
+  assertOnStrand(executor());
   const auto entry = connections_.find(connectionID);
   return entry != connections_.end() && entry->second == client;
 }
@@ -87,6 +89,7 @@ bool NetworkHostServer::isRegistered(const std::shared_ptr<ControlClient>& clien
 
 asio::awaitable<void> NetworkHostServer::authenticateConnection(std::shared_ptr<platform::TcpConnection> connection,
                                                                 ConnectionID connectionID) {
+  assertOnStrand(executor());
   const auto keepAlive = self();
   if (auto pending = pendingConnections_.find(connectionID);
       pending == pendingConnections_.end() || pending->second != connection) {
@@ -153,6 +156,7 @@ asio::awaitable<void> NetworkHostServer::authenticateConnection(std::shared_ptr<
 
 RemoteFileTransferEndpointPtr NetworkHostServer::makeFileEndpoint(ConnectionID connectionID,
                                                                    const std::string& transferSessionID) {
+  assertOnStrand(executor());
   std::weak_ptr<NetworkHostServer> weakServer = self();
   std::weak_ptr<LocalFileTransferServer> weakFileServer = fileServer_;
   auto controlSink = [weakServer, connectionID](const json::Json& message) {
@@ -172,6 +176,7 @@ RemoteFileTransferEndpointPtr NetworkHostServer::makeFileEndpoint(ConnectionID c
 }
 
 asio::awaitable<void> NetworkHostServer::removeConnection(ConnectionID connectionID) {
+  assertOnStrand(executor());
   const auto keepAlive = self();
   if (auto pending = pendingConnections_.find(connectionID); pending != pendingConnections_.end()) {
     pending->second->cancel();  // a failed connection still holds its socket until cancelled
@@ -194,6 +199,7 @@ asio::awaitable<void> NetworkHostServer::removeConnection(ConnectionID connectio
 }
 
 asio::awaitable<void> NetworkHostServer::publishClientCount() {
+  assertOnStrand(executor());
   const auto count = static_cast<std::int64_t>(connections_.size());
   std::function<void()> showCount = [store = metrics_, count] {
     if (auto metricsStore = store.lock()) metricsStore->connectedClients.set(count);
@@ -203,6 +209,7 @@ asio::awaitable<void> NetworkHostServer::publishClientCount() {
 }
 
 asio::awaitable<void> NetworkHostServer::sendLocalHello(std::shared_ptr<ControlClient> client) {
+  assertOnStrand(executor());
   // Three separate reads on the main thread, as the window may change the values in between.
   ControlHelloContent content;
   std::function<std::int64_t()> readWidth = [store = metrics_]() -> std::int64_t {
@@ -234,6 +241,7 @@ asio::awaitable<void> NetworkHostServer::sendLocalHello(std::shared_ptr<ControlC
 // --- Sending ---
 
 void NetworkHostServer::sendJSON(const json::Json& message, const ControlClient& client) {
+  assertOnStrand(executor());
   if (const std::size_t sent = sendMessage(message, client, false)) {
     trafficCounters_->addSent(static_cast<std::int64_t>(sent));
   }
@@ -258,6 +266,7 @@ asio::awaitable<void> NetworkHostServer::broadcast(json::Json message) {
 }
 
 asio::awaitable<void> NetworkHostServer::broadcastOnExecutor(json::Json message) {
+  assertOnStrand(executor());
   const auto keepAlive = self();
   std::vector<std::shared_ptr<ControlClient>> clients;
   clients.reserve(connections_.size());
@@ -273,6 +282,7 @@ asio::awaitable<void> NetworkHostServer::fileChannelLost(std::string sessionID) 
 }
 
 asio::awaitable<void> NetworkHostServer::fileChannelLostOnExecutor(std::string sessionID) {
+  assertOnStrand(executor());
   const auto keepAlive = self();
   if (!fileTransfers_) co_return;
   bool known = false;
@@ -291,6 +301,7 @@ asio::awaitable<std::size_t> NetworkHostServer::clientCount() {
 }
 
 asio::awaitable<std::size_t> NetworkHostServer::clientCountOnExecutor() {
+  assertOnStrand(executor());
   const auto keepAlive = self();
   co_return connections_.size();
 }
@@ -298,6 +309,7 @@ asio::awaitable<std::size_t> NetworkHostServer::clientCountOnExecutor() {
 asio::awaitable<void> NetworkHostServer::stop() { co_await runOn(executor(), self()->stopOnExecutor()); }
 
 asio::awaitable<void> NetworkHostServer::stopOnExecutor() {
+  assertOnStrand(executor());
   const auto keepAlive = self();
   ++stopCount_;
   auto oldListener = stopListening();

@@ -1,6 +1,7 @@
 // A control client's receive loop: records in, command lines to the handler or the transfer coordinator,
 // replies out.
 #include <atomic>
+#include "base/thread_checks.hpp"
 
 #include "control/control_record_lines.hpp"
 #include "control/main_thread_call.hpp"
@@ -13,6 +14,7 @@ namespace veltrano {
 namespace asio = boost::asio;
 
 void NetworkHostServer::startReceiveLoop(std::shared_ptr<ControlClient> client, ConnectionID connectionID) {
+  assertOnStrand(executor());
   auto state = std::make_shared<ReceiveState>();
   state->commandLog = std::make_shared<LogThrottle>(logClock());
   const std::shared_ptr<platform::TcpConnection> connection = client->connection;
@@ -31,6 +33,7 @@ asio::awaitable<bool> NetworkHostServer::handleReceived(std::shared_ptr<ControlC
                                                         ConnectionID connectionID,
                                                         platform::TcpConnection::ReceiveResult received,
                                                         std::shared_ptr<ReceiveState> state) {
+  assertOnStrand(executor());
   try {
     // The end of the stream closes the connection; bytes delivered with it are not processed.
     if (received.error || received.isComplete || received.content.empty()) {
@@ -69,6 +72,7 @@ asio::awaitable<bool> NetworkHostServer::handleReceived(std::shared_ptr<ControlC
 asio::awaitable<bool> NetworkHostServer::handleRecords(const std::shared_ptr<ControlClient>& client,
                                                        ConnectionID connectionID, std::vector<Bytes> records,
                                                        ReceiveState& state) {
+  assertOnStrand(executor());
   for (const Bytes& record : records) {
     // A client removed meanwhile (a stop, a failed send) gets nothing more carried out.
     if (!isRegistered(client, connectionID)) co_return false;
@@ -106,6 +110,7 @@ asio::awaitable<bool> NetworkHostServer::handleRecords(const std::shared_ptr<Con
 
 asio::awaitable<void> NetworkHostServer::handleFileTransferMessage(json::Json message,
                                                                    std::shared_ptr<ControlClient> client) {
+  assertOnStrand(executor());
   if (!fileTransfers_ || !client->fileEndpoint || message.empty()) co_return;
   std::function<void()> route = [coordinator = fileTransfers_, message = std::move(message),
                                  sessionID = client->transferSessionID, endpoint = client->fileEndpoint] {

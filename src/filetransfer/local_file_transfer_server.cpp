@@ -1,4 +1,5 @@
 #include "filetransfer/local_file_transfer_server.hpp"
+#include "base/thread_checks.hpp"
 
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -78,6 +79,7 @@ asio::awaitable<bool> LocalFileTransferServer::sendFileData(Bytes data, std::str
 }
 
 asio::awaitable<bool> LocalFileTransferServer::sendOnExecutor(Bytes data, std::string sessionID) {
+  assertOnStrand(executor());
   auto self = std::static_pointer_cast<LocalFileTransferServer>(shared_from_this());  // alive across the send
   if (data.size() > maximumRecordSize) co_return false;
   auto normalized = normalizedTransferID(sessionID);
@@ -113,6 +115,7 @@ asio::awaitable<bool> LocalFileTransferServer::send(const Bytes& data, const Loc
 
 asio::awaitable<void> LocalFileTransferServer::authenticateConnection(std::shared_ptr<platform::TcpConnection> connection,
                                                                       ConnectionID connectionID) {
+  assertOnStrand(executor());
   auto self = std::static_pointer_cast<LocalFileTransferServer>(shared_from_this());
   if (auto it = pendingConnections_.find(connectionID); it == pendingConnections_.end() || it->second != connection) {
     co_return;
@@ -153,6 +156,7 @@ std::string LocalFileTransferServer::bindSessionID(const Bytes& record) const {
 asio::awaitable<bool> LocalFileTransferServer::handleReceived(std::shared_ptr<LocalFileClient> client,
                                                               ConnectionID connectionID,
                                                               platform::TcpConnection::ReceiveResult received) {
+  assertOnStrand(executor());
   if (!isRegistered(client, connectionID)) co_return false;
   bool failed = false;
   try {
@@ -173,6 +177,7 @@ asio::awaitable<bool> LocalFileTransferServer::handleReceived(std::shared_ptr<Lo
 
 asio::awaitable<void> LocalFileTransferServer::handleRecords(std::shared_ptr<LocalFileClient> client,
                                                              std::vector<Bytes> records) {
+  assertOnStrand(executor());
   for (auto& record : records) {
     if (!client->sessionID) {
       co_await bind(client, record);
@@ -185,6 +190,7 @@ asio::awaitable<void> LocalFileTransferServer::handleRecords(std::shared_ptr<Loc
 }
 
 asio::awaitable<void> LocalFileTransferServer::bind(std::shared_ptr<LocalFileClient> client, const Bytes& record) {
+  assertOnStrand(executor());
   const auto sessionID = bindSessionID(record);
   if (auto other = clientsBySessionID.find(sessionID); other != clientsBySessionID.end() && other->second != client) {
     auto older = other->second;
@@ -201,12 +207,14 @@ asio::awaitable<void> LocalFileTransferServer::bind(std::shared_ptr<LocalFileCli
 
 bool LocalFileTransferServer::isRegistered(const std::shared_ptr<LocalFileClient>& client,
                                            ConnectionID connectionID) const {
+  assertOnStrand(executor());
   auto it = authenticatedConnections.find(connectionID);
   return it != authenticatedConnections.end() && it->second == client;
 }
 
 asio::awaitable<void> LocalFileTransferServer::dropClient(const std::shared_ptr<LocalFileClient>& client,
                                                           ConnectionID connectionID) {
+  assertOnStrand(executor());
   if (!isRegistered(client, connectionID)) co_return;
   co_await removeConnection(connectionID, true);
   client->connection->setStateHandler(nullptr);
@@ -241,6 +249,7 @@ asio::awaitable<void> LocalFileTransferServer::stop() {
 }
 
 asio::awaitable<void> LocalFileTransferServer::stopOnExecutor() {
+  assertOnStrand(executor());
   auto self = std::static_pointer_cast<LocalFileTransferServer>(shared_from_this());
   auto oldListener = stopListening();
   auto clients = std::move(authenticatedConnections);

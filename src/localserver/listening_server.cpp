@@ -89,6 +89,7 @@ std::shared_ptr<platform::NetworkListener> ListeningServer::makeListener() const
 }
 
 asio::awaitable<void> ListeningServer::startOnExecutor() {
+  assertOnStrand(strand_);
   if (listener_ && listenerIsReady_) co_return;
   if (listener_) {
     // waitUntilListenerStarts(): the outcome of the start in progress.
@@ -127,6 +128,7 @@ asio::awaitable<void> ListeningServer::startOnExecutor() {
 }
 
 void ListeningServer::handleListenerState(const NetworkState& state, const Uuid& generation) {
+  assertOnStrand(strand_);
   if (!listenerGeneration_ || *listenerGeneration_ != generation) return;
   switch (state.kind) {
     case NetworkState::Kind::ready: {
@@ -156,6 +158,7 @@ void ListeningServer::handleListenerState(const NetworkState& state, const Uuid&
 }
 
 void ListeningServer::detachListener() {
+  assertOnStrand(strand_);
   if (listener_) {
     listener_->setStateHandler(nullptr);
     listener_->setNewConnectionHandler(nullptr);
@@ -167,18 +170,21 @@ void ListeningServer::detachListener() {
 }
 
 void ListeningServer::resumeStartWaiters() {
+  assertOnStrand(strand_);
   auto waiters = std::move(startWaiters_);
   startWaiters_.clear();
   for (auto& waiter : waiters) waiter.resume();
 }
 
 void ListeningServer::failStartWaiters(std::exception_ptr error) {
+  assertOnStrand(strand_);
   auto waiters = std::move(startWaiters_);
   startWaiters_.clear();
   for (auto& waiter : waiters) waiter.resumeThrowing(error);
 }
 
 void ListeningServer::acceptConnection(std::shared_ptr<platform::TcpConnection> connection) {
+  assertOnStrand(strand_);
   const ConnectionID connectionID = connection->id();
   pendingConnections_[connectionID] = connection;
 
@@ -217,11 +223,13 @@ void ListeningServer::acceptConnection(std::shared_ptr<platform::TcpConnection> 
 }
 
 asio::awaitable<void> ListeningServer::removeConnection(ConnectionID connectionID) {
+  assertOnStrand(strand_);
   pendingConnections_.erase(connectionID);
   co_return;
 }
 
 std::shared_ptr<platform::NetworkListener> ListeningServer::stopListening() {
+  assertOnStrand(strand_);
   auto oldListener = std::move(listener_);
   listener_.reset();
   listenerGeneration_.reset();
@@ -238,6 +246,7 @@ std::shared_ptr<platform::NetworkListener> ListeningServer::stopListening() {
 }
 
 asio::awaitable<void> ListeningServer::finishStopping(std::shared_ptr<platform::NetworkListener> oldListener) {
+  assertOnStrand(strand_);
   if (!oldListener) co_return;
   oldListener->setNewConnectionHandler(nullptr);
   co_await cancelAndWait(std::move(oldListener), configuration_.listenerCancellationTimeout);

@@ -1,4 +1,5 @@
 #include "media/media_stream_server.hpp"
+#include "base/thread_checks.hpp"
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
@@ -74,6 +75,7 @@ MediaStreamServer::~MediaStreamServer() {
 
 asio::awaitable<void> MediaStreamServer::authenticateConnection(std::shared_ptr<platform::TcpConnection> connection,
                                                                 ConnectionID connectionID) {
+  assertOnStrand(executor());
   auto pending = pendingConnections_.find(connectionID);
   if (pending == pendingConnections_.end() || pending->second != connection) co_return;
 
@@ -118,6 +120,7 @@ asio::awaitable<void> MediaStreamServer::authenticateConnection(std::shared_ptr<
 
 asio::awaitable<bool> MediaStreamServer::handleReceived(std::shared_ptr<MediaClient> client,
                                                         platform::TcpConnection::ReceiveResult received) {
+  assertOnStrand(executor());
   // Clients send nothing on media connections: what arrives is opened, so that it is still authenticated, and
   // dropped. Anything that fails to open ends the connection.
   if (received.error || received.isComplete || received.content.empty()) {
@@ -143,6 +146,7 @@ asio::awaitable<bool> MediaStreamServer::handleReceived(std::shared_ptr<MediaCli
 }
 
 asio::awaitable<void> MediaStreamServer::removeConnection(ConnectionID connectionID) {
+  assertOnStrand(executor());
   pendingConnections_.erase(connectionID);
   auto found = clients.find(connectionID);
   if (found == clients.end()) co_return;
@@ -151,16 +155,19 @@ asio::awaitable<void> MediaStreamServer::removeConnection(ConnectionID connectio
 }
 
 bool MediaStreamServer::isRegistered(const std::shared_ptr<MediaClient>& client) const {
+  assertOnStrand(executor());
   auto found = clients.find(client->connection->id());
   return found != clients.end() && found->second == client;
 }
 
 void MediaStreamServer::enqueue(const std::shared_ptr<MediaClient>& client, MediaPacket packet) {
+  assertOnStrand(executor());
   client->queue.push_back(std::move(packet));
   pump(client);
 }
 
 void MediaStreamServer::pump(const std::shared_ptr<MediaClient>& client) {
+  assertOnStrand(executor());
   if (client->sendInFlight || client->queue.empty()) return;
   auto packet = std::move(client->queue.front());
   client->queue.pop_front();

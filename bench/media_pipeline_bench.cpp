@@ -101,7 +101,7 @@ class DisplayPipeline {
     runBlocking(encoder_->setFrameRate(fps));
     if (server) runBlocking(server->setEncoder(encoder_));
     capture_ = ScreenCaptureService::create(metrics_, encoder_, sink, nullptr, false, {display, {}});
-    runBlocking(onActor(capture_, [fps](ScreenCaptureService& c) { c.desiredEncodeFps = fps; }));
+    runBlocking(onActor(capture_, [fps](ScreenCaptureService& c) { c.setDesiredEncodeFps(fps); }));
     runBlocking(capture_->startCapture(monitorID));
   }
   ~DisplayPipeline() {

@@ -262,11 +262,10 @@ std::size_t NetworkHostServer::sendMessage(const json::Json& message, const Cont
 }
 
 asio::awaitable<void> NetworkHostServer::broadcast(json::Json message) {
-  co_await runOn(executor(), self()->broadcastOnExecutor(std::move(message)));
-}
-
-asio::awaitable<void> NetworkHostServer::broadcastOnExecutor(json::Json message) {
-  assertOnStrand(executor());
+  if (!co_await isRunningOn(executor())) {
+    co_await runOn(executor(), self()->broadcast(std::move(message)));
+    co_return;
+  }
   const auto keepAlive = self();
   std::vector<std::shared_ptr<ControlClient>> clients;
   clients.reserve(connections_.size());
@@ -278,11 +277,10 @@ asio::awaitable<void> NetworkHostServer::broadcastOnExecutor(json::Json message)
 // --- File channel ---
 
 asio::awaitable<void> NetworkHostServer::fileChannelLost(std::string sessionID) {
-  co_await runOn(executor(), self()->fileChannelLostOnExecutor(std::move(sessionID)));
-}
-
-asio::awaitable<void> NetworkHostServer::fileChannelLostOnExecutor(std::string sessionID) {
-  assertOnStrand(executor());
+  if (!co_await isRunningOn(executor())) {
+    co_await runOn(executor(), self()->fileChannelLost(std::move(sessionID)));
+    co_return;
+  }
   const auto keepAlive = self();
   if (!fileTransfers_) co_return;
   bool known = false;
@@ -297,19 +295,16 @@ asio::awaitable<void> NetworkHostServer::fileChannelLostOnExecutor(std::string s
 // --- Queries and stop ---
 
 asio::awaitable<std::size_t> NetworkHostServer::clientCount() {
-  co_return co_await runOn(executor(), self()->clientCountOnExecutor());
-}
-
-asio::awaitable<std::size_t> NetworkHostServer::clientCountOnExecutor() {
-  assertOnStrand(executor());
+  if (!co_await isRunningOn(executor())) co_return co_await runOn(executor(), self()->clientCount());
   const auto keepAlive = self();
   co_return connections_.size();
 }
 
-asio::awaitable<void> NetworkHostServer::stop() { co_await runOn(executor(), self()->stopOnExecutor()); }
-
-asio::awaitable<void> NetworkHostServer::stopOnExecutor() {
-  assertOnStrand(executor());
+asio::awaitable<void> NetworkHostServer::stop() {
+  if (!co_await isRunningOn(executor())) {
+    co_await runOn(executor(), self()->stop());
+    co_return;
+  }
   const auto keepAlive = self();
   ++stopCount_;
   auto oldListener = stopListening();

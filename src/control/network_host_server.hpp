@@ -92,10 +92,6 @@ class NetworkHostServer final : public ListeningServer, public ControlClientBroa
   explicit NetworkHostServer(Options options);
   std::shared_ptr<NetworkHostServer> self();
 
-  boost::asio::awaitable<void> stopOnExecutor();
-  boost::asio::awaitable<void> broadcastOnExecutor(json::Json message);
-  boost::asio::awaitable<void> fileChannelLostOnExecutor(std::string sessionID);
-  boost::asio::awaitable<std::size_t> clientCountOnExecutor();
 
   // Registration steps (strand).
   RemoteFileTransferEndpointPtr makeFileEndpoint(ConnectionID connectionID, const std::string& transferSessionID);

@@ -74,13 +74,10 @@ asio::awaitable<void> LocalFileTransferServer::revokeSession(std::string session
 // --- Sending ---
 
 asio::awaitable<bool> LocalFileTransferServer::sendFileData(Bytes data, std::string sessionID) {
-  auto self = std::static_pointer_cast<LocalFileTransferServer>(shared_from_this());
-  co_return co_await runOn(executor(), self->sendOnExecutor(std::move(data), std::move(sessionID)));
-}
-
-asio::awaitable<bool> LocalFileTransferServer::sendOnExecutor(Bytes data, std::string sessionID) {
-  assertOnStrand(executor());
   auto self = std::static_pointer_cast<LocalFileTransferServer>(shared_from_this());  // alive across the send
+  if (!co_await isRunningOn(executor())) {
+    co_return co_await runOn(executor(), self->sendFileData(std::move(data), std::move(sessionID)));
+  }
   if (data.size() > maximumRecordSize) co_return false;
   auto normalized = normalizedTransferID(sessionID);
   if (!normalized || !validSessionIDs.contains(*normalized)) co_return false;
@@ -245,12 +242,10 @@ asio::awaitable<void> LocalFileTransferServer::removeConnection(ConnectionID con
 
 asio::awaitable<void> LocalFileTransferServer::stop() {
   auto self = std::static_pointer_cast<LocalFileTransferServer>(shared_from_this());
-  co_await runOn(executor(), self->stopOnExecutor());
-}
-
-asio::awaitable<void> LocalFileTransferServer::stopOnExecutor() {
-  assertOnStrand(executor());
-  auto self = std::static_pointer_cast<LocalFileTransferServer>(shared_from_this());
+  if (!co_await isRunningOn(executor())) {
+    co_await runOn(executor(), self->stop());
+    co_return;
+  }
   auto oldListener = stopListening();
   auto clients = std::move(authenticatedConnections);
   authenticatedConnections.clear();

@@ -74,8 +74,6 @@ class LocalFileTransferServer final : public ListeningServer {
  private:
   explicit LocalFileTransferServer(Options options);
 
-  boost::asio::awaitable<void> stopOnExecutor();
-  boost::asio::awaitable<bool> sendOnExecutor(Bytes data, std::string sessionID);
   // One receive of a client's loop (ListeningServer::startReceiving): the bind first, then file frames. False
   // ends the loop; anything refused drops the client.
   boost::asio::awaitable<bool> handleReceived(std::shared_ptr<LocalFileClient> client, ConnectionID connectionID,

@@ -80,7 +80,6 @@ asio::awaitable<void> ListeningServer::receiveLoop(std::weak_ptr<ListeningServer
   }
 }
 
-asio::awaitable<void> ListeningServer::start() { co_await runOn(strand_, startOnExecutor()); }
 
 std::shared_ptr<platform::NetworkListener> ListeningServer::makeListener() const {
   auto parameters = localListenerParameters(configuration_.serviceClass);
@@ -88,8 +87,11 @@ std::shared_ptr<platform::NetworkListener> ListeningServer::makeListener() const
   return platform::TcpListener::create(port_, parameters);
 }
 
-asio::awaitable<void> ListeningServer::startOnExecutor() {
-  assertOnStrand(strand_);
+asio::awaitable<void> ListeningServer::start() {
+  if (!co_await isRunningOn(strand_)) {
+    co_await runOn(strand_, shared_from_this()->start());
+    co_return;
+  }
   if (listener_ && listenerIsReady_) co_return;
   if (listener_) {
     // waitUntilListenerStarts(): the outcome of the start in progress.

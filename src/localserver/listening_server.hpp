@@ -122,7 +122,6 @@ class ListeningServer : public std::enable_shared_from_this<ListeningServer> {
   std::unordered_map<ConnectionID, std::shared_ptr<platform::TcpConnection>> pendingConnections_;
 
  private:
-  boost::asio::awaitable<void> startOnExecutor();
   std::shared_ptr<platform::NetworkListener> makeListener() const;
   static boost::asio::awaitable<void> receiveLoop(std::weak_ptr<ListeningServer> weakServer,
                                                   std::shared_ptr<platform::TcpConnection> connection,

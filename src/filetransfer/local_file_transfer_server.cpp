@@ -39,15 +39,15 @@ std::shared_ptr<LocalFileTransferServer> LocalFileTransferServer::create(Options
 
 LocalFileTransferServer::LocalFileTransferServer(Options options)
     : ListeningServer(makeActorStrand(), configuration(options)),
-      identityProvider(identityProviderOrAccountKeyFile(std::move(options.identityProvider))),
-      sendTimeout(options.sendTimeout),
-      handshakeStepTimeout(options.handshakeStepTimeout) {}
+      identityProvider_(identityProviderOrAccountKeyFile(std::move(options.identityProvider))),
+      sendTimeout_(options.sendTimeout),
+      handshakeStepTimeout_(options.handshakeStepTimeout) {}
 
 // --- Sessions ---
 
 asio::awaitable<void> LocalFileTransferServer::registerSession(std::string sessionID) {
   co_await runOn(executor(), [](std::shared_ptr<LocalFileTransferServer> self, std::string sessionID) -> asio::awaitable<void> {
-    if (auto normalized = normalizedTransferID(sessionID)) self->validSessionIDs.insert(*normalized);
+    if (auto normalized = normalizedTransferID(sessionID)) self->validSessionIDs_.insert(*normalized);
     co_return;
   }(std::static_pointer_cast<LocalFileTransferServer>(shared_from_this()), std::move(sessionID)));
 }
@@ -56,15 +56,15 @@ asio::awaitable<void> LocalFileTransferServer::revokeSession(std::string session
   co_await runOn(executor(), [](std::shared_ptr<LocalFileTransferServer> self, std::string sessionID) -> asio::awaitable<void> {
     auto normalized = normalizedTransferID(sessionID);
     if (!normalized) co_return;
-    self->validSessionIDs.erase(*normalized);
-    auto bound = self->clientsBySessionID.find(*normalized);
-    if (bound == self->clientsBySessionID.end()) co_return;
+    self->validSessionIDs_.erase(*normalized);
+    auto bound = self->clientsBySessionID_.find(*normalized);
+    if (bound == self->clientsBySessionID_.end()) co_return;
     auto client = bound->second;
-    self->clientsBySessionID.erase(bound);
+    self->clientsBySessionID_.erase(bound);
     const auto connectionID = client->connection->id();
-    if (auto it = self->authenticatedConnections.find(connectionID);
-        it != self->authenticatedConnections.end() && it->second == client) {
-      self->authenticatedConnections.erase(it);
+    if (auto it = self->authenticatedConnections_.find(connectionID);
+        it != self->authenticatedConnections_.end() && it->second == client) {
+      self->authenticatedConnections_.erase(it);
     }
     client->connection->setStateHandler(nullptr);
     client->connection->cancel();
@@ -80,9 +80,9 @@ asio::awaitable<bool> LocalFileTransferServer::sendFileData(Bytes data, std::str
   }
   if (data.size() > maximumRecordSize) co_return false;
   auto normalized = normalizedTransferID(sessionID);
-  if (!normalized || !validSessionIDs.contains(*normalized)) co_return false;
-  auto bound = clientsBySessionID.find(*normalized);
-  if (bound == clientsBySessionID.end()) co_return false;
+  if (!normalized || !validSessionIDs_.contains(*normalized)) co_return false;
+  auto bound = clientsBySessionID_.find(*normalized);
+  if (bound == clientsBySessionID_.end()) co_return false;
   auto client = bound->second;
   const auto connectionID = client->connection->id();
 
@@ -99,7 +99,7 @@ asio::awaitable<bool> LocalFileTransferServer::send(const Bytes& data, const Loc
                        [gate](boost::system::error_code error) { gate.resume(!error); });
   if (recordSize == 0) co_return false;
   // The timer lives on this executor, so its wait and its cancel never run on two threads at once.
-  asio::steady_timer timeout(co_await asio::this_coro::executor, sendTimeout);
+  asio::steady_timer timeout(co_await asio::this_coro::executor, sendTimeout_);
   timeout.async_wait([gate](boost::system::error_code error) {
     if (!error) gate.resume(false);
   });
@@ -119,9 +119,9 @@ asio::awaitable<void> LocalFileTransferServer::authenticateConnection(std::share
   }
   std::shared_ptr<LocalTransportSession> session;
   try {
-    auto identity = identityProvider();
+    auto identity = identityProvider_();
     session = co_await serverHandshake(connection, LocalTransportChannel::file, identity.privateKey(),
-                                       handshakeStepTimeout);
+                                       handshakeStepTimeout_);
   } catch (...) {
   }
   if (!session) {
@@ -137,7 +137,7 @@ asio::awaitable<void> LocalFileTransferServer::authenticateConnection(std::share
   pendingConnections_.erase(pending);
 
   auto client = std::make_shared<LocalFileClient>(LocalFileClient{connection, session, std::nullopt});
-  authenticatedConnections[connectionID] = client;
+  authenticatedConnections_[connectionID] = client;
   ReceiveStep step = [client, connectionID](ListeningServer& server, platform::TcpConnection::ReceiveResult received) {
     return static_cast<LocalFileTransferServer&>(server).handleReceived(client, connectionID, std::move(received));
   };
@@ -146,7 +146,7 @@ asio::awaitable<void> LocalFileTransferServer::authenticateConnection(std::share
 
 std::string LocalFileTransferServer::bindSessionID(const Bytes& record) const {
   const std::optional<std::string> sessionID = bindMessageSessionID(record);
-  if (!sessionID || !validSessionIDs.contains(*sessionID)) refuse(SecurityCode::authenticationFailed);
+  if (!sessionID || !validSessionIDs_.contains(*sessionID)) refuse(SecurityCode::authenticationFailed);
   return *sessionID;
 }
 
@@ -182,14 +182,14 @@ asio::awaitable<void> LocalFileTransferServer::handleRecords(std::shared_ptr<Loc
     }
     // Frames, also those that came in the same read as the bind.
     if (record.size() > maximumRecordSize) refuse(SecurityCode::recordTooLarge);
-    if (onFileData) co_await onFileData(*client->sessionID, std::move(record));
+    if (onFileData_) co_await onFileData_(*client->sessionID, std::move(record));
   }
 }
 
 asio::awaitable<void> LocalFileTransferServer::bind(std::shared_ptr<LocalFileClient> client, const Bytes& record) {
   assertOnStrand(executor());
   const auto sessionID = bindSessionID(record);
-  if (auto other = clientsBySessionID.find(sessionID); other != clientsBySessionID.end() && other->second != client) {
+  if (auto other = clientsBySessionID_.find(sessionID); other != clientsBySessionID_.end() && other->second != client) {
     auto older = other->second;
     const auto olderID = older->connection->id();
     if (isRegistered(older, olderID)) {
@@ -199,14 +199,14 @@ asio::awaitable<void> LocalFileTransferServer::bind(std::shared_ptr<LocalFileCli
     }
   }
   client->sessionID = sessionID;
-  clientsBySessionID[sessionID] = client;
+  clientsBySessionID_[sessionID] = client;
 }
 
 bool LocalFileTransferServer::isRegistered(const std::shared_ptr<LocalFileClient>& client,
                                            ConnectionID connectionID) const {
   assertOnStrand(executor());
-  auto it = authenticatedConnections.find(connectionID);
-  return it != authenticatedConnections.end() && it->second == client;
+  auto it = authenticatedConnections_.find(connectionID);
+  return it != authenticatedConnections_.end() && it->second == client;
 }
 
 asio::awaitable<void> LocalFileTransferServer::dropClient(const std::shared_ptr<LocalFileClient>& client,
@@ -224,17 +224,17 @@ asio::awaitable<void> LocalFileTransferServer::removeConnection(ConnectionID con
 
 asio::awaitable<void> LocalFileTransferServer::removeConnection(ConnectionID connectionID, bool notify) {
   pendingConnections_.erase(connectionID);
-  auto it = authenticatedConnections.find(connectionID);
-  if (it == authenticatedConnections.end()) co_return;
+  auto it = authenticatedConnections_.find(connectionID);
+  if (it == authenticatedConnections_.end()) co_return;
   auto client = it->second;
-  authenticatedConnections.erase(it);
+  authenticatedConnections_.erase(it);
   if (!client->sessionID) co_return;
   const auto sessionID = *client->sessionID;
-  if (auto bound = clientsBySessionID.find(sessionID); bound != clientsBySessionID.end() && bound->second == client) {
-    clientsBySessionID.erase(bound);
+  if (auto bound = clientsBySessionID_.find(sessionID); bound != clientsBySessionID_.end() && bound->second == client) {
+    clientsBySessionID_.erase(bound);
   }
-  if (notify && validSessionIDs.contains(sessionID) && onSessionDisconnected) {
-    co_await onSessionDisconnected(sessionID);
+  if (notify && validSessionIDs_.contains(sessionID) && onSessionDisconnected_) {
+    co_await onSessionDisconnected_(sessionID);
   }
 }
 
@@ -247,14 +247,14 @@ asio::awaitable<void> LocalFileTransferServer::stop() {
     co_return;
   }
   auto oldListener = stopListening();
-  auto clients = std::move(authenticatedConnections);
-  authenticatedConnections.clear();
+  auto clients = std::move(authenticatedConnections_);
+  authenticatedConnections_.clear();
   for (auto& [connectionID, client] : clients) {
     client->connection->setStateHandler(nullptr);
     client->connection->cancel();
   }
-  clientsBySessionID.clear();
-  validSessionIDs.clear();
+  clientsBySessionID_.clear();
+  validSessionIDs_.clear();
   co_await finishStopping(std::move(oldListener));
   log(LogCategory::NET, "Local file server stopped");
 }

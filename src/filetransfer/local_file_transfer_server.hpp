@@ -54,8 +54,8 @@ class LocalFileTransferServer final : public ListeningServer {
   static std::shared_ptr<LocalFileTransferServer> create(Options options);
 
   // Set by the owner before start().
-  void setOnFileData(FileDataHandler handler) { onFileData = std::move(handler); }
-  void setOnSessionDisconnected(SessionDisconnectedHandler handler) { onSessionDisconnected = std::move(handler); }
+  void setOnFileData(FileDataHandler handler) { onFileData_ = std::move(handler); }
+  void setOnSessionDisconnected(SessionDisconnectedHandler handler) { onSessionDisconnected_ = std::move(handler); }
 
   // Closes every connection, forgets every session and waits until the listener is gone. Sends no notification.
   boost::asio::awaitable<void> stop();
@@ -90,14 +90,14 @@ class LocalFileTransferServer final : public ListeningServer {
   // Checks one bind record; returns the lowercase session identifier or throws.
   std::string bindSessionID(const Bytes& record) const;
 
-  std::unordered_map<ConnectionID, std::shared_ptr<LocalFileClient>> authenticatedConnections;
-  std::unordered_map<std::string, std::shared_ptr<LocalFileClient>> clientsBySessionID;
-  std::set<std::string> validSessionIDs;
-  const IdentityProvider identityProvider;
-  const std::chrono::milliseconds sendTimeout;
-  const std::chrono::milliseconds handshakeStepTimeout;
-  SessionDisconnectedHandler onSessionDisconnected;
-  FileDataHandler onFileData;
+  std::unordered_map<ConnectionID, std::shared_ptr<LocalFileClient>> authenticatedConnections_;
+  std::unordered_map<std::string, std::shared_ptr<LocalFileClient>> clientsBySessionID_;
+  std::set<std::string> validSessionIDs_;
+  const IdentityProvider identityProvider_;
+  const std::chrono::milliseconds sendTimeout_;
+  const std::chrono::milliseconds handshakeStepTimeout_;
+  SessionDisconnectedHandler onSessionDisconnected_;
+  FileDataHandler onFileData_;
 };
 
 }  // namespace veltrano

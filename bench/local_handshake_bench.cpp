@@ -49,7 +49,7 @@ class BenchServer final : public ListeningServer {
         ++failures;
       }
     }
-    pendingConnections.erase(connectionID);
+    pendingConnections_.erase(connectionID);
     connection->setStateHandler(nullptr);
     connection->cancel();
   }

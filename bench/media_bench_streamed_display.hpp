@@ -39,7 +39,7 @@ class DisplayPipeline {
     testing::runBlocking(encoder_->setFrameRate(fps));
     if (server) testing::runBlocking(server->setEncoder(encoder_));
     capture_ = ScreenCaptureService::create(metrics_, encoder_, sink, nullptr, false, {display, {}});
-    testing::runBlocking(onActor(capture_, [fps](ScreenCaptureService& c) { c.desiredEncodeFps = fps; }));
+    testing::runBlocking(onActor(capture_, [fps](ScreenCaptureService& c) { c.setDesiredEncodeFps(fps); }));
     testing::runBlocking(capture_->startCapture(monitorID));
   }
   ~DisplayPipeline() {

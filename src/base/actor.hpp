@@ -1,6 +1,7 @@
 #pragma once
 // Hopping onto an actor's executor, and serialising operations that must not interleave across co_await.
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
 #include <deque>
@@ -16,6 +17,15 @@ namespace veltrano {
 template <class Executor, class T>
 asio::awaitable<T> runOn(const Executor& executor, asio::awaitable<T> operation) {
   co_return co_await asio::co_spawn(executor, std::move(operation), asio::use_awaitable);
+}
+
+// True when the calling coroutine runs on `strand`, so that every one of its resumptions is serialised there.
+// An operation callable from anywhere starts with `if (!co_await isRunningOn(strand)) co_return co_await
+// runOn(strand, op(...));` and is then one entry point for callers on the strand and elsewhere.
+inline asio::awaitable<bool> isRunningOn(const Strand& strand) {
+  const asio::any_io_executor current = co_await asio::this_coro::executor;
+  const Strand* running = current.target<Strand>();
+  co_return running != nullptr && *running == strand;
 }
 
 // An asynchronous mutex: operations that hold it run one at a time even though the actor is re-entrant at

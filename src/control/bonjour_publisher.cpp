@@ -1,4 +1,5 @@
 #include "control/bonjour_publisher.hpp"
+#include "base/thread_checks.hpp"
 
 #include <fmt/format.h>
 
@@ -45,6 +46,7 @@ BonjourPublisher::BonjourPublisher(platform::NetworkServiceFactory makeService, 
 
 asio::awaitable<void> BonjourPublisher::start(TaskToken token, std::string name, std::uint16_t port,
                                               Clock::Duration timeout) {
+  assertOnMainThread();
   const auto keepAlive = shared_from_this();
   stopPublication();
   auto service = makeService_(serviceDomain, serviceType, name, port);
@@ -108,6 +110,7 @@ void BonjourPublisher::startTimeout(const Uuid& id, const platform::NetworkServi
 }
 
 void BonjourPublisher::didPublish(const platform::NetworkService* sender, const std::string& name) {
+  assertOnMainThread();
   if (!pendingPublication_ || pendingPublication_->service.get() != sender) return;
   log(LogCategory::NET, [&] { return fmt::format("Bonjour ready: name=\"{}\" port={}", name, sender->port()); });
   finishPublication(pendingPublication_->id, sender, nullptr);
@@ -115,6 +118,7 @@ void BonjourPublisher::didPublish(const platform::NetworkService* sender, const 
 
 void BonjourPublisher::didNotPublish(const platform::NetworkService* sender,
                                      const platform::ServiceErrorDictionary& errors) {
+  assertOnMainThread();
   log(LogCategory::Error, [&] { return "Bonjour publish failed: " + platform::describe(errors); });
   if (!pendingPublication_ || pendingPublication_->service.get() != sender) return;
   finishPublication(pendingPublication_->id, sender, std::make_exception_ptr(PublishError::rejected(errors)));
@@ -141,6 +145,7 @@ void BonjourPublisher::finishPublication(const Uuid& id, const platform::Network
 }
 
 void BonjourPublisher::stopPublication() {
+  assertOnMainThread();
   if (Task timeout = std::exchange(timeoutTask_, Task())) timeout.cancel();
   std::optional<PendingPublication> pending = std::exchange(pendingPublication_, std::nullopt);
   if (auto service = std::exchange(service_, nullptr)) {

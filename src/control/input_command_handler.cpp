@@ -1,4 +1,5 @@
 #include "control/input_command_handler.hpp"
+#include "base/thread_checks.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -75,21 +76,27 @@ InputCommandHandler::InputCommandHandler(std::shared_ptr<InputController> input,
 
 // --- intake (any thread) ---
 
-asio::awaitable<json::Json> InputCommandHandler::handle(std::string rawLine, ReplyObserver onReply,
+asio::awaitable<json::Json> InputCommandHandler::handle(ParsedLine line, ReplyObserver onReply,
                                                         std::shared_ptr<LogThrottle> commandLog) {
-  // Read on the caller's thread before anything else; nothing here touches the handler's state.
+  // Timed on the caller's thread before anything else; nothing here touches the handler's state.
   const Clock::TimePoint arrival = clock_.now();
-  auto line = std::make_shared<const PreparedLine>(prepare(rawLine));
-  return intake(weak_from_this(), arrival, std::move(line), std::move(onReply), std::move(commandLog));
+  auto shared = std::make_shared<const ParsedLine>(std::move(line));
+  return intake(weak_from_this(), arrival, std::move(shared), std::move(onReply), std::move(commandLog));
 }
 
-InputCommandHandler::PreparedLine InputCommandHandler::prepare(const std::string& rawLine) {
-  PreparedLine line;
+asio::awaitable<json::Json> InputCommandHandler::handle(std::string_view rawLine, ReplyObserver onReply,
+                                                        std::shared_ptr<LogThrottle> commandLog) {
+  return handle(parseLine(rawLine), std::move(onReply), std::move(commandLog));
+}
+
+InputCommandHandler::ParsedLine InputCommandHandler::parseLine(std::string_view rawLine) {
+  ParsedLine line;
   line.validUtf8 = isValidUtf8(rawLine);
   if (!line.validUtf8) return line;
   line.parsed = json::parseObjectOrArray(rawLine);
   if (line.parsed.value) {
     line.type = json::stringMember(*line.parsed.value, "type");
+    line.pointerSession = pointerSessionOf(*line.parsed.value);
     line.phoneKey = phoneCommandKey(*line.parsed.value);
   }
   return line;
@@ -97,7 +104,7 @@ InputCommandHandler::PreparedLine InputCommandHandler::prepare(const std::string
 
 asio::awaitable<json::Json> InputCommandHandler::intake(std::weak_ptr<InputCommandHandler> weak,
                                                         Clock::TimePoint arrival,
-                                                        std::shared_ptr<const PreparedLine> line,
+                                                        std::shared_ptr<const ParsedLine> line,
                                                         ReplyObserver onReply, std::shared_ptr<LogThrottle> commandLog) {
   // Answers "handler unavailable" when the main-thread block is thrown away without running (no main
   // loop any more), so that no caller waits for ever.
@@ -146,8 +153,9 @@ asio::awaitable<void> InputCommandHandler::awaitPhoneCommandCompletion(std::weak
 
 // --- main-thread step ---
 
-void InputCommandHandler::runMainStep(const PreparedLine& line, Clock::TimePoint arrival, const Completion& done,
+void InputCommandHandler::runMainStep(const ParsedLine& line, Clock::TimePoint arrival, const Completion& done,
                                       LogThrottle& commandLog) {
+  assertOnMainThread();
   if (line.type && isOneOf(*line.type, droppableTypes) && clock_.now() - arrival > staleAfter) {
     done.resume(StepOutcome{droppedReply(*line.type, "stale"), {}});
     return;
@@ -155,7 +163,7 @@ void InputCommandHandler::runMainStep(const PreparedLine& line, Clock::TimePoint
   dispatchCommand(line, done, commandLog);
 }
 
-void InputCommandHandler::dispatchCommand(const PreparedLine& line, const Completion& done,
+void InputCommandHandler::dispatchCommand(const ParsedLine& line, const Completion& done,
                                           LogThrottle& commandLog) {
   const auto answer = [&](json::Json reply) { done.resume(StepOutcome{std::move(reply), {}}); };
   if (!line.validUtf8) return answer(errorReply("invalid utf8"));
@@ -164,9 +172,8 @@ void InputCommandHandler::dispatchCommand(const PreparedLine& line, const Comple
   if (!object.is_object() || !line.type) return answer(errorReply("missing 'type'"));
   const std::string& type = *line.type;
 
-  std::optional<std::string> pointerSession = pointerSessionOf(object);
   if (isPhonePointerCommand(object) &&
-      !phonePointerSequenceGate_.shouldAccept(pointerSession, pointerSequenceOf(object))) {
+      !phonePointerSequenceGate_.shouldAccept(line.pointerSession, pointerSequenceOf(object))) {
     return answer(droppedReply(type, "superseded"));
   }
 
@@ -181,7 +188,7 @@ void InputCommandHandler::dispatchCommand(const PreparedLine& line, const Comple
 
   logCommand(type, object, commandLog);
 
-  const Command command{type, object, displayID, std::move(pointerSession), phoneCommandKey(object)};
+  const Command command{type, object, displayID, line.pointerSession, line.phoneKey};
   if (std::optional<StepOutcome> outcome = runCommand(command, done)) done.resume(std::move(*outcome));
 }
 
@@ -207,13 +214,6 @@ bool InputCommandHandler::isDiscreteCommand(const json::Json& reply) {
   const json::Json* type = objectMember(reply, "type");
   if (type == nullptr || !type->is_string()) return true;
   return !isOneOf(type->get_ref<const std::string&>(), continuousTypes);
-}
-
-std::optional<std::string> InputCommandHandler::phonePointerSession(std::string_view rawLine) {
-  if (!isValidUtf8(rawLine)) return std::nullopt;
-  const json::ParseResult parsed = json::parseObjectOrArray(rawLine);
-  if (!parsed.value) return std::nullopt;
-  return pointerSessionOf(*parsed.value);
 }
 
 std::optional<std::string> InputCommandHandler::phoneCommandKey(const json::Json& command) {

@@ -61,15 +61,23 @@ class InputCommandHandler : public std::enable_shared_from_this<InputCommandHand
   // `commandLog`, when given, throttles the command lines of the caller's connection; without it the handler's
   // own throttle does.
   using ReplyObserver = std::function<void(const json::Json& reply)>;
-  asio::awaitable<json::Json> handle(std::string rawLine, ReplyObserver onReply = nullptr,
+  // A command line read once, on the caller's thread: the caller may look at it before handing it on.
+  struct ParsedLine {
+    bool validUtf8 = false;
+    json::ParseResult parsed;
+    std::optional<std::string> type;            // a string "type" of a top-level object
+    std::optional<std::string> pointerSession;  // "pointerSession" of an object whose "phonePointer" is true
+    std::optional<std::string> phoneKey;        // see phoneCommandKey
+  };
+  static ParsedLine parseLine(std::string_view rawLine);
+  asio::awaitable<json::Json> handle(ParsedLine line, ReplyObserver onReply = nullptr,
+                                     std::shared_ptr<LogThrottle> commandLog = nullptr);
+  asio::awaitable<json::Json> handle(std::string_view rawLine, ReplyObserver onReply = nullptr,
                                      std::shared_ptr<LogThrottle> commandLog = nullptr);
 
   // False when the reply's "type" is "mouseMove", "mouseMoveRel", "mouseDrag" or "scroll": such replies are
   // not sent. True otherwise, also without a string "type".
   static bool isDiscreteCommand(const json::Json& reply);
-
-  // The line's "pointerSession" when it is a JSON object whose "phonePointer" is true. Any thread.
-  static std::optional<std::string> phonePointerSession(std::string_view rawLine);
 
   // The end of a phone pointer session (its connection went away): forgets its sequence numbers, cancels
   // its pending setDisplay/switchSpace commands and releases the left button when the session holds it.
@@ -94,13 +102,6 @@ class InputCommandHandler : public std::enable_shared_from_this<InputCommandHand
   InputCommandHandler(std::shared_ptr<InputController> input, std::shared_ptr<MetricsStore> metrics, Clock& clock,
                       std::shared_ptr<platform::DesktopSwitcher> desktops);
 
-  // A line as read on the caller's thread.
-  struct PreparedLine {
-    bool validUtf8 = false;
-    json::ParseResult parsed;
-    std::optional<std::string> type;      // a string "type" of a top-level object
-    std::optional<std::string> phoneKey;  // see phoneCommandKey
-  };
   // What the main-thread step hands back: the reply and, for a phone command, the task to wait for.
   struct StepOutcome {
     json::Json reply;
@@ -140,18 +141,17 @@ class InputCommandHandler : public std::enable_shared_from_this<InputCommandHand
     std::optional<std::string> phoneKey;
   };
 
-  static PreparedLine prepare(const std::string& rawLine);
   static std::optional<std::string> phoneCommandKey(const json::Json& command);
   static asio::awaitable<json::Json> intake(std::weak_ptr<InputCommandHandler> weak, Clock::TimePoint arrival,
-                                            std::shared_ptr<const PreparedLine> line, ReplyObserver onReply,
+                                            std::shared_ptr<const ParsedLine> line, ReplyObserver onReply,
                                             std::shared_ptr<LogThrottle> commandLog);
   static asio::awaitable<void> awaitPhoneCommandCompletion(std::weak_ptr<InputCommandHandler> weak, std::string key,
                                                            Task task);
 
   // Main thread.
-  void runMainStep(const PreparedLine& line, Clock::TimePoint arrival, const Completion& done,
+  void runMainStep(const ParsedLine& line, Clock::TimePoint arrival, const Completion& done,
                    LogThrottle& commandLog);
-  void dispatchCommand(const PreparedLine& line, const Completion& done, LogThrottle& commandLog);
+  void dispatchCommand(const ParsedLine& line, const Completion& done, LogThrottle& commandLog);
   bool shouldLogContinuousInput(std::string_view type);
   void logCommand(std::string_view type, const json::Json& command, LogThrottle& commandLog);
   // The per-command step; nullopt when the reply comes later through `done`.

@@ -1,9 +1,11 @@
 // The end of a phone pointer session.
 #include "control/input_command_handler.hpp"
+#include "base/thread_checks.hpp"
 
 namespace veltrano {
 
 void InputCommandHandler::endPhonePointerSession(const std::string& session) {
+  assertOnMainThread();
   phonePointerSequenceGate_.forget(session);
   // The colon keeps session "s1" from reaching the commands of "s10".
   const std::string prefix = session + ":";

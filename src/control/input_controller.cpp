@@ -1,4 +1,5 @@
 #include "control/input_controller.hpp"
+#include "base/thread_checks.hpp"
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -69,6 +70,7 @@ bool InputController::mayPost() {
 }
 
 void InputController::setDisplayFrame(Point origin, Size size) {
+  assertOnMainThread();
   displayOrigin_ = origin;
   displaySize_ = size;
 }
@@ -102,6 +104,7 @@ Point InputController::resolvePoint(std::optional<Point> point, std::optional<st
 // --- pointer ---
 
 InputResult InputController::moveMouse(double x, double y, std::optional<std::uint32_t> displayID) {
+  assertOnMainThread();
   if (!mayPost()) return InputResult::ignoredAccessibility();
   const Point origin = displayRelativeOrigin(displayID);
   if (!eventSource_ || !eventSource_->postMouseMoved({origin.x + x, origin.y + y})) {
@@ -111,6 +114,7 @@ InputResult InputController::moveMouse(double x, double y, std::optional<std::ui
 }
 
 InputResult InputController::moveMouseRel(double dx, double dy) {
+  assertOnMainThread();
   if (!mayPost()) return InputResult::ignoredAccessibility();
   // Without a known cursor location a relative move would become a jump to the corner: post nothing.
   const std::optional<Point> cursor = cursorLocation();
@@ -121,6 +125,7 @@ InputResult InputController::moveMouseRel(double dx, double dy) {
 }
 
 InputResult InputController::centerCursor() {
+  assertOnMainThread();
   if (!mayPost()) return InputResult::ignoredAccessibility();
   const Point middle{displayOrigin_.x + displaySize_.width / 2, displayOrigin_.y + displaySize_.height / 2};
   if (!eventSource_ || !eventSource_->postMouseMoved(screen(middle))) {
@@ -139,6 +144,7 @@ InputResult InputController::rightClick(std::optional<Point> point, std::optiona
 
 InputResult InputController::click(MouseButton button, std::optional<Point> point,
                                    std::optional<std::uint32_t> displayID) {
+  assertOnMainThread();
   if (!mayPost()) return InputResult::ignoredAccessibility();
   const Point at = resolvePoint(point, displayID);
   // Press and release share one event number; a click never touches the held left button's number.
@@ -164,6 +170,7 @@ void InputController::scheduleClickRelease(MouseButton button, Point point) {
 }
 
 InputResult InputController::mouseDown(std::optional<Point> point, std::optional<std::uint32_t> displayID) {
+  assertOnMainThread();
   if (!mayPost()) return InputResult::ignoredAccessibility();
   const Point at = resolvePoint(point, displayID);
   activeLeftMouseEventNumber_ = nextMouseEventNumber_++;
@@ -174,6 +181,7 @@ InputResult InputController::mouseDown(std::optional<Point> point, std::optional
 }
 
 InputResult InputController::mouseDrag(std::optional<Point> point, std::optional<std::uint32_t> displayID) {
+  assertOnMainThread();
   if (!mayPost()) return InputResult::ignoredAccessibility();
   const Point at = resolvePoint(point, displayID);
   // A drag outside a held press takes a number of its own.
@@ -185,6 +193,7 @@ InputResult InputController::mouseDrag(std::optional<Point> point, std::optional
 }
 
 InputResult InputController::mouseUp(std::optional<Point> point, std::optional<std::uint32_t> displayID) {
+  assertOnMainThread();
   if (!mayPost()) return InputResult::ignoredAccessibility();
   const Point at = resolvePoint(point, displayID);
   if (!activeLeftMouseEventNumber_) ++nextMouseEventNumber_;
@@ -198,6 +207,7 @@ InputResult InputController::mouseUp(std::optional<Point> point, std::optional<s
 // --- scroll ---
 
 InputResult InputController::scroll(double deltaX, double deltaY) {
+  assertOnMainThread();
   if (!mayPost()) return InputResult::ignoredAccessibility();
   scrollAccumX_ += deltaX;
   scrollAccumY_ += deltaY;
@@ -217,6 +227,7 @@ InputResult InputController::keyDown(std::string_view name) { return key(name, P
 InputResult InputController::keyUp(std::string_view name) { return key(name, Press::up); }
 
 InputResult InputController::key(std::string_view name, Press press) {
+  assertOnMainThread();
   if (!mayPost()) return InputResult::ignoredAccessibility();
   const std::string operation = operationName(press);
   if (isTableKeyName(name)) {
@@ -246,6 +257,7 @@ bool InputController::postScalar(char32_t scalar) {
 }
 
 asio::awaitable<InputResult> InputController::typeText(std::string text) {
+  assertOnMainThread();
   const std::shared_ptr<InputController> self = shared_from_this();
   const AsyncMutex::Guard turn = co_await typing_.lock();
   if (!mayPost()) co_return InputResult::ignoredAccessibility();

@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "base/executors.hpp"
+#include "base/task.hpp"
 
 namespace veltrano {
 
@@ -23,11 +24,13 @@ inline asio::awaitable<void> callStep<void>(std::function<void()> step) {
 }
 }  // namespace main_thread_call_detail
 
-// Runs `step` on the main thread; completes on the caller's executor with its result.
+// Runs `step` on the main thread; completes on the caller's executor with its result. Throws CancellationError
+// when no main loop is installed any more (shutting down): nothing would ever run the step.
 template <class R>
 asio::awaitable<R> onMainThread(std::function<R()> step) {
-  co_return co_await asio::co_spawn(mainExecutor(), main_thread_call_detail::callStep<R>(std::move(step)),
-                                    asio::use_awaitable);
+  asio::any_io_executor main = mainExecutor();
+  if (!main) throw CancellationError();
+  co_return co_await asio::co_spawn(main, main_thread_call_detail::callStep<R>(std::move(step)), asio::use_awaitable);
 }
 
 }  // namespace veltrano

@@ -1,4 +1,5 @@
 #include "control/network_host_server.hpp"
+#include "base/thread_checks.hpp"
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
@@ -47,13 +48,13 @@ std::string describeFailure(std::exception_ptr failure) {
 
 asio::awaitable<bool> sendFileFrame(std::weak_ptr<LocalFileTransferServer> weakFileServer, std::string sessionID,
                                     Bytes frame) {
-  const auto fileServer = weakFileServer.lock();
-  if (!fileServer) co_return false;
-  co_return co_await fileServer->sendFileData(std::move(frame), std::move(sessionID));
+  const auto fileServer_ = weakFileServer.lock();
+  if (!fileServer_) co_return false;
+  co_return co_await fileServer_->sendFileData(std::move(frame), std::move(sessionID));
 }
 
-asio::awaitable<std::uint16_t> readyFilePort(std::shared_ptr<LocalFileTransferServer> fileServer) {
-  co_return fileServer->listeningPort();  // 0 unless its listener is ready
+asio::awaitable<std::uint16_t> readyFilePort(std::shared_ptr<LocalFileTransferServer> fileServer_) {
+  co_return fileServer_->listeningPort();  // 0 unless its listener is ready
 }
 
 }  // namespace
@@ -65,77 +66,79 @@ std::shared_ptr<NetworkHostServer> NetworkHostServer::create(Options options) {
 
 NetworkHostServer::NetworkHostServer(Options options)
     : ListeningServer(makeActorStrand(), controlListenerConfiguration(options)),
-      commandHandler(std::move(options.commandHandler)),
-      metrics(std::move(options.metrics)),
-      trafficCounters(ControlTrafficCounters::create(executor(), metrics)),
-      identityProvider(identityProviderOrAccountKeyFile(std::move(options.identityProvider))),
-      fileServer(std::move(options.fileServer)),
-      fileTransfers(std::move(options.fileTransfers)),
-      handshakeStepTimeout(options.handshakeStepTimeout),
-      beforeClientRegistration(std::move(options.beforeClientRegistration)) {}
+      commandHandler_(std::move(options.commandHandler)),
+      metrics_(std::move(options.metrics)),
+      trafficCounters_(ControlTrafficCounters::create(executor(), metrics_)),
+      identityProvider_(identityProviderOrAccountKeyFile(std::move(options.identityProvider))),
+      fileServer_(std::move(options.fileServer)),
+      fileTransfers_(std::move(options.fileTransfers)),
+      handshakeStepTimeout_(options.handshakeStepTimeout),
+      beforeClientRegistration_(std::move(options.beforeClientRegistration)) {}
 
 std::shared_ptr<NetworkHostServer> NetworkHostServer::self() {
   return std::static_pointer_cast<NetworkHostServer>(shared_from_this());
 }
 
 bool NetworkHostServer::isRegistered(const std::shared_ptr<ControlClient>& client, ConnectionID connectionID) const {
-  const auto entry = connections.find(connectionID);
-  return entry != connections.end() && entry->second == client;
+  assertOnStrand(executor());
+  const auto entry = connections_.find(connectionID);
+  return entry != connections_.end() && entry->second == client;
 }
 
 // --- Authentication and registration ---
 
 asio::awaitable<void> NetworkHostServer::authenticateConnection(std::shared_ptr<platform::TcpConnection> connection,
                                                                 ConnectionID connectionID) {
+  assertOnStrand(executor());
   const auto keepAlive = self();
-  if (auto pending = pendingConnections.find(connectionID);
-      pending == pendingConnections.end() || pending->second != connection) {
+  if (auto pending = pendingConnections_.find(connectionID);
+      pending == pendingConnections_.end() || pending->second != connection) {
     co_return;
   }
-  const std::uint64_t stopsSeen = stopCount;
+  const std::uint64_t stopsSeen = stopCount_;
 
   std::shared_ptr<LocalTransportSession> session;
   std::exception_ptr failure;
   try {
-    const VeltranoIdentity identity = identityProvider();
+    const VeltranoIdentity identity = identityProvider_();
     session = co_await serverHandshake(connection, LocalTransportChannel::control, identity.privateKey(),
-                                       handshakeStepTimeout);
+                                       handshakeStepTimeout_);
   } catch (...) {
     failure = std::current_exception();
   }
   if (failure) {
     writeConnectionLogLine("authenticationFailed", LogCategory::Error,
                            [&] { return "Local control authentication failed: " + loggedText(describeFailure(failure)); });
-    if (auto pending = pendingConnections.find(connectionID);
-        pending != pendingConnections.end() && pending->second == connection) {
-      pendingConnections.erase(pending);
+    if (auto pending = pendingConnections_.find(connectionID);
+        pending != pendingConnections_.end() && pending->second == connection) {
+      pendingConnections_.erase(pending);
     }
     connection->cancel();
     co_return;
   }
 
-  auto pending = pendingConnections.find(connectionID);
-  if (pending == pendingConnections.end() || pending->second != connection || stoppedSince(stopsSeen)) {
+  auto pending = pendingConnections_.find(connectionID);
+  if (pending == pendingConnections_.end() || pending->second != connection || stoppedSince(stopsSeen)) {
     connection->cancel();  // a stop (or a failure of the connection) ran during the handshake
     co_return;
   }
-  pendingConnections.erase(pending);
+  pendingConnections_.erase(pending);
 
   // From here until the client is stored it is in neither table, so a stop cannot see it: every wait below is
   // followed by a check for a stop that ran meanwhile.
   const std::string transferSessionID = Uuid::random().text();
-  if (beforeClientRegistration) {
-    co_await beforeClientRegistration();
+  if (beforeClientRegistration_) {
+    co_await beforeClientRegistration_();
     if (stoppedSince(stopsSeen)) {
       connection->cancel();
       co_return;
     }
   }
   RemoteFileTransferEndpointPtr fileEndpoint;
-  if (fileServer && fileTransfers) {
-    co_await fileServer->registerSession(transferSessionID);
+  if (fileServer_ && fileTransfers_) {
+    co_await fileServer_->registerSession(transferSessionID);
     if (stoppedSince(stopsSeen)) {
-      co_await fileServer->revokeSession(transferSessionID);
+      co_await fileServer_->revokeSession(transferSessionID);
       connection->cancel();
       co_return;
     }
@@ -143,24 +146,25 @@ asio::awaitable<void> NetworkHostServer::authenticateConnection(std::shared_ptr<
   }
 
   auto client = std::make_shared<ControlClient>(ControlClient{connection, session, transferSessionID, fileEndpoint});
-  connections[connectionID] = client;
+  connections_[connectionID] = client;
   log(LogCategory::CLIENT, "Authenticated local control client");
 
   co_await publishClientCount();
   co_await sendLocalHello(client);
-  co_await receiveLoop(client, connectionID);
+  if (isRegistered(client, connectionID)) startReceiveLoop(client, connectionID);
 }
 
 RemoteFileTransferEndpointPtr NetworkHostServer::makeFileEndpoint(ConnectionID connectionID,
                                                                    const std::string& transferSessionID) {
+  assertOnStrand(executor());
   std::weak_ptr<NetworkHostServer> weakServer = self();
-  std::weak_ptr<LocalFileTransferServer> weakFileServer = fileServer;
+  std::weak_ptr<LocalFileTransferServer> weakFileServer = fileServer_;
   auto controlSink = [weakServer, connectionID](const json::Json& message) {
     const auto server = weakServer.lock();
     if (!server) return;
     // Posts to a strand run in the order they were made, so messages keep their order.
     asio::post(server->executor(), [server, connectionID, message] {
-      if (auto entry = server->connections.find(connectionID); entry != server->connections.end()) {
+      if (auto entry = server->connections_.find(connectionID); entry != server->connections_.end()) {
         server->sendJSON(message, *entry->second);
       }
     });
@@ -172,20 +176,21 @@ RemoteFileTransferEndpointPtr NetworkHostServer::makeFileEndpoint(ConnectionID c
 }
 
 asio::awaitable<void> NetworkHostServer::removeConnection(ConnectionID connectionID) {
+  assertOnStrand(executor());
   const auto keepAlive = self();
-  if (auto pending = pendingConnections.find(connectionID); pending != pendingConnections.end()) {
+  if (auto pending = pendingConnections_.find(connectionID); pending != pendingConnections_.end()) {
     pending->second->cancel();  // a failed connection still holds its socket until cancelled
-    pendingConnections.erase(pending);
+    pendingConnections_.erase(pending);
   }
-  const auto entry = connections.find(connectionID);
-  if (entry == connections.end()) co_return;
+  const auto entry = connections_.find(connectionID);
+  if (entry == connections_.end()) co_return;
   const std::shared_ptr<ControlClient> client = entry->second;
-  connections.erase(entry);
+  connections_.erase(entry);
   client->connection->cancel();
 
-  if (fileServer) co_await fileServer->revokeSession(client->transferSessionID);
-  if (fileTransfers) {
-    std::function<void()> cancelTransfers = [coordinator = fileTransfers, sessionID = client->transferSessionID] {
+  if (fileServer_) co_await fileServer_->revokeSession(client->transferSessionID);
+  if (fileTransfers_) {
+    std::function<void()> cancelTransfers = [coordinator = fileTransfers_, sessionID = client->transferSessionID] {
       coordinator->cancelTransfers(sessionID);
     };
     co_await onMainThread(std::move(cancelTransfers));
@@ -194,29 +199,31 @@ asio::awaitable<void> NetworkHostServer::removeConnection(ConnectionID connectio
 }
 
 asio::awaitable<void> NetworkHostServer::publishClientCount() {
-  const auto count = static_cast<std::int64_t>(connections.size());
-  std::function<void()> showCount = [store = metrics, count] {
+  assertOnStrand(executor());
+  const auto count = static_cast<std::int64_t>(connections_.size());
+  std::function<void()> showCount = [store = metrics_, count] {
     if (auto metricsStore = store.lock()) metricsStore->connectedClients.set(count);
   };
   co_await onMainThread(std::move(showCount));
-  if (onClientCountChange) co_await onClientCountChange(count);
+  if (onClientCountChange_) co_await onClientCountChange_(count);
 }
 
 asio::awaitable<void> NetworkHostServer::sendLocalHello(std::shared_ptr<ControlClient> client) {
+  assertOnStrand(executor());
   // Three separate reads on the main thread, as the window may change the values in between.
   ControlHelloContent content;
-  std::function<std::int64_t()> readWidth = [store = metrics]() -> std::int64_t {
+  std::function<std::int64_t()> readWidth = [store = metrics_]() -> std::int64_t {
     const auto metricsStore = store.lock();
     return metricsStore ? metricsStore->hostWidth.get() : 0;
   };
   content.width = co_await onMainThread(std::move(readWidth));
-  std::function<std::int64_t()> readHeight = [store = metrics]() -> std::int64_t {
+  std::function<std::int64_t()> readHeight = [store = metrics_]() -> std::int64_t {
     const auto metricsStore = store.lock();
     return metricsStore ? metricsStore->hostHeight.get() : 0;
   };
   content.height = co_await onMainThread(std::move(readHeight));
   using Displays = std::pair<std::uint32_t, std::vector<DisplayInfo>>;
-  std::function<Displays()> readDisplays = [store = metrics] {
+  std::function<Displays()> readDisplays = [store = metrics_] {
     const auto metricsStore = store.lock();
     return metricsStore ? Displays{metricsStore->activeDisplayID.get(), metricsStore->availableDisplays.get()}
                         : Displays{};
@@ -224,8 +231,8 @@ asio::awaitable<void> NetworkHostServer::sendLocalHello(std::shared_ptr<ControlC
   Displays displays = co_await onMainThread(std::move(readDisplays));
   content.activeDisplayID = displays.first;
   content.displays = std::move(displays.second);
-  if (fileServer && client->fileEndpoint) {
-    const std::uint16_t filePort = co_await runOn(fileServer->executor(), readyFilePort(fileServer));
+  if (fileServer_ && client->fileEndpoint) {
+    const std::uint16_t filePort = co_await runOn(fileServer_->executor(), readyFilePort(fileServer_));
     if (filePort != 0) content.fileChannel = ControlHelloFileChannel{filePort, client->transferSessionID};
   }
   sendJSON(makeControlHelloMessage(content), *client);
@@ -234,8 +241,9 @@ asio::awaitable<void> NetworkHostServer::sendLocalHello(std::shared_ptr<ControlC
 // --- Sending ---
 
 void NetworkHostServer::sendJSON(const json::Json& message, const ControlClient& client) {
+  assertOnStrand(executor());
   if (const std::size_t sent = sendMessage(message, client, false)) {
-    trafficCounters->addSent(static_cast<std::int64_t>(sent));
+    trafficCounters_->addSent(static_cast<std::int64_t>(sent));
   }
 }
 
@@ -254,14 +262,14 @@ std::size_t NetworkHostServer::sendMessage(const json::Json& message, const Cont
 }
 
 asio::awaitable<void> NetworkHostServer::broadcast(json::Json message) {
-  co_await runOn(executor(), self()->broadcastOnExecutor(std::move(message)));
-}
-
-asio::awaitable<void> NetworkHostServer::broadcastOnExecutor(json::Json message) {
+  if (!co_await isRunningOn(executor())) {
+    co_await runOn(executor(), self()->broadcast(std::move(message)));
+    co_return;
+  }
   const auto keepAlive = self();
   std::vector<std::shared_ptr<ControlClient>> clients;
-  clients.reserve(connections.size());
-  for (const auto& [connectionID, client] : connections) clients.push_back(client);
+  clients.reserve(connections_.size());
+  for (const auto& [connectionID, client] : connections_) clients.push_back(client);
   for (const auto& client : clients) sendJSON(message, *client);
   co_return;
 }
@@ -269,16 +277,16 @@ asio::awaitable<void> NetworkHostServer::broadcastOnExecutor(json::Json message)
 // --- File channel ---
 
 asio::awaitable<void> NetworkHostServer::fileChannelLost(std::string sessionID) {
-  co_await runOn(executor(), self()->fileChannelLostOnExecutor(std::move(sessionID)));
-}
-
-asio::awaitable<void> NetworkHostServer::fileChannelLostOnExecutor(std::string sessionID) {
+  if (!co_await isRunningOn(executor())) {
+    co_await runOn(executor(), self()->fileChannelLost(std::move(sessionID)));
+    co_return;
+  }
   const auto keepAlive = self();
-  if (!fileTransfers) co_return;
+  if (!fileTransfers_) co_return;
   bool known = false;
-  for (const auto& [connectionID, client] : connections) known = known || client->transferSessionID == sessionID;
+  for (const auto& [connectionID, client] : connections_) known = known || client->transferSessionID == sessionID;
   if (!known) co_return;
-  std::function<void()> failTransfers = [coordinator = fileTransfers, sessionID] {
+  std::function<void()> failTransfers = [coordinator = fileTransfers_, sessionID] {
     coordinator->failTransfers(sessionID, "channelUnavailable");
   };
   co_await onMainThread(std::move(failTransfers));
@@ -287,43 +295,42 @@ asio::awaitable<void> NetworkHostServer::fileChannelLostOnExecutor(std::string s
 // --- Queries and stop ---
 
 asio::awaitable<std::size_t> NetworkHostServer::clientCount() {
-  co_return co_await runOn(executor(), self()->clientCountOnExecutor());
+  if (!co_await isRunningOn(executor())) co_return co_await runOn(executor(), self()->clientCount());
+  const auto keepAlive = self();
+  co_return connections_.size();
 }
 
-asio::awaitable<std::size_t> NetworkHostServer::clientCountOnExecutor() {
+asio::awaitable<void> NetworkHostServer::stop() {
+  if (!co_await isRunningOn(executor())) {
+    co_await runOn(executor(), self()->stop());
+    co_return;
+  }
   const auto keepAlive = self();
-  co_return connections.size();
-}
-
-asio::awaitable<void> NetworkHostServer::stop() { co_await runOn(executor(), self()->stopOnExecutor()); }
-
-asio::awaitable<void> NetworkHostServer::stopOnExecutor() {
-  const auto keepAlive = self();
-  ++stopCount;
+  ++stopCount_;
   auto oldListener = stopListening();
 
   // Handlers are cleared before cancelling, so no state report (and no removeConnection) follows; each receive
   // loop ends by itself when its pending receive fails.
-  auto clients = std::move(connections);
-  connections.clear();
+  auto clients = std::move(connections_);
+  connections_.clear();
   for (auto& [connectionID, client] : clients) {
     client->connection->setStateHandler(nullptr);
     client->connection->cancel();
   }
   for (auto& [connectionID, client] : clients) {
-    if (fileServer) co_await fileServer->revokeSession(client->transferSessionID);
-    if (fileTransfers) {
-      std::function<void()> cancelTransfers = [coordinator = fileTransfers, sessionID = client->transferSessionID] {
+    if (fileServer_) co_await fileServer_->revokeSession(client->transferSessionID);
+    if (fileTransfers_) {
+      std::function<void()> cancelTransfers = [coordinator = fileTransfers_, sessionID = client->transferSessionID] {
         coordinator->cancelTransfers(sessionID);
       };
       co_await onMainThread(std::move(cancelTransfers));
     }
   }
-  std::function<void()> showNoClients = [store = metrics] {
+  std::function<void()> showNoClients = [store = metrics_] {
     if (auto metricsStore = store.lock()) metricsStore->connectedClients.set(0);
   };
   co_await onMainThread(std::move(showNoClients));
-  if (onClientCountChange) co_await onClientCountChange(0);
+  if (onClientCountChange_) co_await onClientCountChange_(0);
   co_await finishStopping(std::move(oldListener));
   log(LogCategory::NET, "Server stopped");
 }

@@ -66,7 +66,7 @@ class NetworkHostServer final : public ListeningServer, public ControlClientBroa
   static std::shared_ptr<NetworkHostServer> create(Options options);
 
   // Set by the owner before start().
-  void setOnClientCountChange(ClientCountHandler handler) { onClientCountChange = std::move(handler); }
+  void setOnClientCountChange(ClientCountHandler handler) { onClientCountChange_ = std::move(handler); }
 
   // Closes every client and pending connection, publishes a count of 0, and returns once the listener is gone
   // (its port can be bound again at once). A handshake that finishes during or after the stop is cancelled and
@@ -92,26 +92,30 @@ class NetworkHostServer final : public ListeningServer, public ControlClientBroa
   explicit NetworkHostServer(Options options);
   std::shared_ptr<NetworkHostServer> self();
 
-  boost::asio::awaitable<void> stopOnExecutor();
-  boost::asio::awaitable<void> broadcastOnExecutor(json::Json message);
-  boost::asio::awaitable<void> fileChannelLostOnExecutor(std::string sessionID);
-  boost::asio::awaitable<std::size_t> clientCountOnExecutor();
 
   // Registration steps (strand).
   RemoteFileTransferEndpointPtr makeFileEndpoint(ConnectionID connectionID, const std::string& transferSessionID);
   boost::asio::awaitable<void> publishClientCount();
   boost::asio::awaitable<void> sendLocalHello(std::shared_ptr<ControlClient> client);
 
-  // The client's life after registration (strand); network_host_server_receive.cpp.
-  boost::asio::awaitable<void> receiveLoop(std::shared_ptr<ControlClient> client, ConnectionID connectionID);
+  // The client's life after registration (strand); network_host_server_receive.cpp. The receive loop runs in a
+  // task of its own that holds the server only while it handles what arrived.
+  struct ReceiveState {
+    std::set<std::string> pointerSessions;
+    std::shared_ptr<LogThrottle> commandLog;  // throttles the client's command lines
+  };
+  void startReceiveLoop(std::shared_ptr<ControlClient> client, ConnectionID connectionID);
+  // One receive of the loop; false ends it.
+  boost::asio::awaitable<bool> handleReceived(std::shared_ptr<ControlClient> client, ConnectionID connectionID,
+                                              platform::TcpConnection::ReceiveResult received,
+                                              std::shared_ptr<ReceiveState> state);
   // Hands the commands of one batch on; false when the connection was closed for an invalid record or the
   // client was removed meanwhile.
-  // `commandLog` throttles the client's command lines.
   boost::asio::awaitable<bool> handleRecords(const std::shared_ptr<ControlClient>& client, ConnectionID connectionID,
-                                             std::vector<Bytes> records, std::set<std::string>& pointerSessions,
-                                             const std::shared_ptr<LogThrottle>& commandLog);
+                                             std::vector<Bytes> records, ReceiveState& state);
   boost::asio::awaitable<void> handleFileTransferMessage(json::Json message, std::shared_ptr<ControlClient> client);
-  void endPointerSessions(std::set<std::string> pointerSessions) const;
+  static void endPointerSessions(const std::shared_ptr<InputCommandHandler>& handler,
+                                 std::set<std::string> pointerSessions);
   void addReceivedBytes(std::size_t count);
 
   // Queues one message for the client and counts its bytes; never waits for the network (strand).
@@ -123,20 +127,20 @@ class NetworkHostServer final : public ListeningServer, public ControlClientBroa
 
   bool isRegistered(const std::shared_ptr<ControlClient>& client, ConnectionID connectionID) const;
   // True when a stop ran since `stopsSeen` was read.
-  bool stoppedSince(std::uint64_t stopsSeen) const { return stopCount != stopsSeen; }
+  bool stoppedSince(std::uint64_t stopsSeen) const { return stopCount_ != stopsSeen; }
 
-  std::unordered_map<ConnectionID, std::shared_ptr<ControlClient>> connections;
-  const std::shared_ptr<InputCommandHandler> commandHandler;
-  const std::weak_ptr<MetricsStore> metrics;
-  const std::shared_ptr<ControlTrafficCounters> trafficCounters;  // strand
-  ClientCountHandler onClientCountChange;
-  const IdentityProvider identityProvider;
-  const std::shared_ptr<LocalFileTransferServer> fileServer;
-  const std::shared_ptr<RemoteFileTransferCoordinator> fileTransfers;
-  const std::chrono::milliseconds handshakeStepTimeout;
-  const std::function<boost::asio::awaitable<void>()> beforeClientRegistration;
+  std::unordered_map<ConnectionID, std::shared_ptr<ControlClient>> connections_;
+  const std::shared_ptr<InputCommandHandler> commandHandler_;
+  const std::weak_ptr<MetricsStore> metrics_;
+  const std::shared_ptr<ControlTrafficCounters> trafficCounters_;  // strand
+  ClientCountHandler onClientCountChange_;
+  const IdentityProvider identityProvider_;
+  const std::shared_ptr<LocalFileTransferServer> fileServer_;
+  const std::shared_ptr<RemoteFileTransferCoordinator> fileTransfers_;
+  const std::chrono::milliseconds handshakeStepTimeout_;
+  const std::function<boost::asio::awaitable<void>()> beforeClientRegistration_;
   // Raised by every stop: a registration that began before it must not complete.
-  std::uint64_t stopCount = 0;
+  std::uint64_t stopCount_ = 0;
 };
 
 }  // namespace veltrano

@@ -1,6 +1,7 @@
 // A control client's receive loop: records in, command lines to the handler or the transfer coordinator,
 // replies out.
 #include <atomic>
+#include "base/thread_checks.hpp"
 
 #include "control/control_record_lines.hpp"
 #include "control/main_thread_call.hpp"
@@ -12,56 +13,66 @@ namespace veltrano {
 
 namespace asio = boost::asio;
 
-asio::awaitable<void> NetworkHostServer::receiveLoop(std::shared_ptr<ControlClient> client,
-                                                     ConnectionID connectionID) {
-  std::set<std::string> pointerSessions;
-  const auto commandLog = std::make_shared<LogThrottle>(logClock());
-  try {
-    while (isRegistered(client, connectionID)) {
-      platform::TcpConnection::ReceiveResult received =
-          co_await client->connection->receiveAsync(1, maximumReadSize);
-      // The end of the stream closes the connection; bytes delivered with it are not processed.
-      if (received.error || received.isComplete || received.content.empty()) {
-        client->connection->cancel();
-        co_await removeConnection(connectionID);
-        break;
-      }
-      // Counted after the batch, so that a batch of counts going to the main thread never delays a command.
-      const std::size_t receivedCount = received.content.size();
+void NetworkHostServer::startReceiveLoop(std::shared_ptr<ControlClient> client, ConnectionID connectionID) {
+  assertOnStrand(executor());
+  auto state = std::make_shared<ReceiveState>();
+  state->commandLog = std::make_shared<LogThrottle>(logClock());
+  const std::shared_ptr<platform::TcpConnection> connection = client->connection;
+  ReceiveStep step = [client, connectionID, state](ListeningServer& server,
+                                                   platform::TcpConnection::ReceiveResult received) {
+    return static_cast<NetworkHostServer&>(server).handleReceived(client, connectionID, std::move(received), state);
+  };
+  // The client's phone pointer sessions end with its loop, whether or not the server is still there.
+  std::function<void()> onEnd = [handler = commandHandler_, state] {
+    endPointerSessions(handler, std::move(state->pointerSessions));
+  };
+  startReceiving(connection, maximumReadSize, std::move(step), std::move(onEnd));
+}
 
-      std::vector<Bytes> records;
-      bool rejected = false;
-      try {
-        records = client->session->open(received.content);
-      } catch (...) {
-        rejected = true;
-      }
-      if (rejected) {
-        addReceivedBytes(receivedCount);
-        writeConnectionLogLine("recordRejected", LogCategory::Error,
-                               [] { return "Closing local control connection: secure record rejected"; });
-        client->connection->cancel();
-        co_await removeConnection(connectionID);
-        break;
-      }
-      const bool keepReceiving =
-          co_await handleRecords(client, connectionID, std::move(records), pointerSessions, commandLog);
-      addReceivedBytes(receivedCount);
-      if (!keepReceiving) break;
+asio::awaitable<bool> NetworkHostServer::handleReceived(std::shared_ptr<ControlClient> client,
+                                                        ConnectionID connectionID,
+                                                        platform::TcpConnection::ReceiveResult received,
+                                                        std::shared_ptr<ReceiveState> state) {
+  assertOnStrand(executor());
+  try {
+    // The end of the stream closes the connection; bytes delivered with it are not processed.
+    if (received.error || received.isComplete || received.content.empty()) {
+      client->connection->cancel();
+      co_await removeConnection(connectionID);
+      co_return false;
     }
+    // Counted after the batch, so that a batch of counts going to the main thread never delays a command.
+    const std::size_t receivedCount = received.content.size();
+
+    std::vector<Bytes> records;
+    bool rejected = false;
+    try {
+      records = client->session->open(received.content);
+    } catch (...) {
+      rejected = true;
+    }
+    if (rejected) {
+      addReceivedBytes(receivedCount);
+      writeConnectionLogLine("recordRejected", LogCategory::Error,
+                             [] { return "Closing local control connection: secure record rejected"; });
+      client->connection->cancel();
+      co_await removeConnection(connectionID);
+      co_return false;
+    }
+    const bool keepReceiving = co_await handleRecords(client, connectionID, std::move(records), *state);
+    addReceivedBytes(receivedCount);
+    co_return keepReceiving && isRegistered(client, connectionID);
   } catch (...) {
     // Nothing here is expected to throw; if it does, the connection must not stay open unserved.
     client->connection->cancel();
-    endPointerSessions(std::move(pointerSessions));
     throw;
   }
-  endPointerSessions(std::move(pointerSessions));
 }
 
 asio::awaitable<bool> NetworkHostServer::handleRecords(const std::shared_ptr<ControlClient>& client,
                                                        ConnectionID connectionID, std::vector<Bytes> records,
-                                                       std::set<std::string>& pointerSessions,
-                                                       const std::shared_ptr<LogThrottle>& commandLog) {
+                                                       ReceiveState& state) {
+  assertOnStrand(executor());
   for (const Bytes& record : records) {
     // A client removed meanwhile (a stop, a failed send) gets nothing more carried out.
     if (!isRegistered(client, connectionID)) co_return false;
@@ -76,47 +87,48 @@ asio::awaitable<bool> NetworkHostServer::handleRecords(const std::shared_ptr<Con
     }
     if (line->empty()) continue;
 
-    json::ParseResult parsed = json::parseObjectOrArray(*line);
-    if (parsed.value && parsed.value->is_object() && isFileTransferMessage(*parsed.value)) {
-      co_await handleFileTransferMessage(std::move(*parsed.value), client);
+    InputCommandHandler::ParsedLine command = InputCommandHandler::parseLine(*line);
+    if (command.parsed.value && command.parsed.value->is_object() && isFileTransferMessage(*command.parsed.value)) {
+      co_await handleFileTransferMessage(std::move(*command.parsed.value), client);
       continue;
     }
 
-    if (std::optional<std::string> session = InputCommandHandler::phonePointerSession(*line)) {
-      pointerSessions.insert(std::move(*session));
-    }
+    if (command.pointerSession) state.pointerSessions.insert(*command.pointerSession);
     // The reply leaves from the thread that produced it (the main thread, mostly) instead of waiting for this
     // strand to take it up; its bytes are counted here once the handler is done.
     auto replyBytes = std::make_shared<std::atomic<std::size_t>>(0);
     InputCommandHandler::ReplyObserver sendReply = [client, replyBytes](const json::Json& reply) {
       if (InputCommandHandler::isDiscreteCommand(reply)) replyBytes->store(sendMessage(reply, *client, true));
     };
-    asio::awaitable<json::Json> handled = commandHandler->handle(*line, std::move(sendReply), commandLog);
+    asio::awaitable<json::Json> handled =
+        commandHandler_->handle(std::move(command), std::move(sendReply), state.commandLog);
     co_await std::move(handled);
-    if (const std::size_t sent = replyBytes->load()) trafficCounters->addSent(static_cast<std::int64_t>(sent));
+    if (const std::size_t sent = replyBytes->load()) trafficCounters_->addSent(static_cast<std::int64_t>(sent));
   }
   co_return true;
 }
 
 asio::awaitable<void> NetworkHostServer::handleFileTransferMessage(json::Json message,
                                                                    std::shared_ptr<ControlClient> client) {
-  if (!fileTransfers || !client->fileEndpoint || message.empty()) co_return;
-  std::function<void()> route = [coordinator = fileTransfers, message = std::move(message),
+  assertOnStrand(executor());
+  if (!fileTransfers_ || !client->fileEndpoint || message.empty()) co_return;
+  std::function<void()> route = [coordinator = fileTransfers_, message = std::move(message),
                                  sessionID = client->transferSessionID, endpoint = client->fileEndpoint] {
     routeFileTransferMessage(*coordinator, message, sessionID, endpoint);
   };
   co_await onMainThread(std::move(route));
 }
 
-void NetworkHostServer::endPointerSessions(std::set<std::string> pointerSessions) const {
+void NetworkHostServer::endPointerSessions(const std::shared_ptr<InputCommandHandler>& handler,
+                                           std::set<std::string> pointerSessions) {
   if (pointerSessions.empty()) return;
-  performOnMainRunLoop([handler = commandHandler, sessions = std::move(pointerSessions)] {
+  performOnMainRunLoop([handler, sessions = std::move(pointerSessions)] {
     for (const std::string& session : sessions) handler->endPhonePointerSession(session);
   });
 }
 
 void NetworkHostServer::addReceivedBytes(std::size_t count) {
-  trafficCounters->addReceived(static_cast<std::int64_t>(count));
+  trafficCounters_->addReceived(static_cast<std::int64_t>(count));
 }
 
 }  // namespace veltrano

@@ -1,4 +1,5 @@
 #include "filetransfer/local_file_transfer_server.hpp"
+#include "base/thread_checks.hpp"
 
 #include <boost/asio/this_coro.hpp>
 
@@ -39,15 +40,15 @@ std::shared_ptr<LocalFileTransferServer> LocalFileTransferServer::create(Options
 
 LocalFileTransferServer::LocalFileTransferServer(Options options)
     : ListeningServer(makeActorStrand(), configuration(options)),
-      identityProvider(identityProviderOrAccountKeyFile(std::move(options.identityProvider))),
-      sendTimeout(options.sendTimeout),
-      handshakeStepTimeout(options.handshakeStepTimeout) {}
+      identityProvider_(identityProviderOrAccountKeyFile(std::move(options.identityProvider))),
+      sendTimeout_(options.sendTimeout),
+      handshakeStepTimeout_(options.handshakeStepTimeout) {}
 
 // --- Sessions ---
 
 asio::awaitable<void> LocalFileTransferServer::registerSession(std::string sessionID) {
   co_await runOn(executor(), [](std::shared_ptr<LocalFileTransferServer> self, std::string sessionID) -> asio::awaitable<void> {
-    if (auto normalized = normalizedTransferID(sessionID)) self->validSessionIDs.insert(*normalized);
+    if (auto normalized = normalizedTransferID(sessionID)) self->validSessionIDs_.insert(*normalized);
     co_return;
   }(std::static_pointer_cast<LocalFileTransferServer>(shared_from_this()), std::move(sessionID)));
 }
@@ -56,15 +57,15 @@ asio::awaitable<void> LocalFileTransferServer::revokeSession(std::string session
   co_await runOn(executor(), [](std::shared_ptr<LocalFileTransferServer> self, std::string sessionID) -> asio::awaitable<void> {
     auto normalized = normalizedTransferID(sessionID);
     if (!normalized) co_return;
-    self->validSessionIDs.erase(*normalized);
-    auto bound = self->clientsBySessionID.find(*normalized);
-    if (bound == self->clientsBySessionID.end()) co_return;
+    self->validSessionIDs_.erase(*normalized);
+    auto bound = self->clientsBySessionID_.find(*normalized);
+    if (bound == self->clientsBySessionID_.end()) co_return;
     auto client = bound->second;
-    self->clientsBySessionID.erase(bound);
+    self->clientsBySessionID_.erase(bound);
     const auto connectionID = client->connection->id();
-    if (auto it = self->authenticatedConnections.find(connectionID);
-        it != self->authenticatedConnections.end() && it->second == client) {
-      self->authenticatedConnections.erase(it);
+    if (auto it = self->authenticatedConnections_.find(connectionID);
+        it != self->authenticatedConnections_.end() && it->second == client) {
+      self->authenticatedConnections_.erase(it);
     }
     client->connection->setStateHandler(nullptr);
     client->connection->cancel();
@@ -74,17 +75,15 @@ asio::awaitable<void> LocalFileTransferServer::revokeSession(std::string session
 // --- Sending ---
 
 asio::awaitable<bool> LocalFileTransferServer::sendFileData(Bytes data, std::string sessionID) {
-  auto self = std::static_pointer_cast<LocalFileTransferServer>(shared_from_this());
-  co_return co_await runOn(executor(), self->sendOnExecutor(std::move(data), std::move(sessionID)));
-}
-
-asio::awaitable<bool> LocalFileTransferServer::sendOnExecutor(Bytes data, std::string sessionID) {
   auto self = std::static_pointer_cast<LocalFileTransferServer>(shared_from_this());  // alive across the send
+  if (!co_await isRunningOn(executor())) {
+    co_return co_await runOn(executor(), self->sendFileData(std::move(data), std::move(sessionID)));
+  }
   if (data.size() > maximumRecordSize) co_return false;
   auto normalized = normalizedTransferID(sessionID);
-  if (!normalized || !validSessionIDs.contains(*normalized)) co_return false;
-  auto bound = clientsBySessionID.find(*normalized);
-  if (bound == clientsBySessionID.end()) co_return false;
+  if (!normalized || !validSessionIDs_.contains(*normalized)) co_return false;
+  auto bound = clientsBySessionID_.find(*normalized);
+  if (bound == clientsBySessionID_.end()) co_return false;
   auto client = bound->second;
   const auto connectionID = client->connection->id();
 
@@ -102,7 +101,7 @@ asio::awaitable<bool> LocalFileTransferServer::send(const Bytes& data, const Loc
   if (recordSize == 0) co_return false;
   // The time-out counts the time the computer sleeps: a send stuck across a suspend fails when it wakes.
   const auto executor = co_await asio::this_coro::executor;
-  Task::Body expire = [gate, limit = sendTimeout](TaskToken token) -> asio::awaitable<void> {
+  Task::Body expire = [gate, limit = sendTimeout_](TaskToken token) -> asio::awaitable<void> {
     co_await sleepFor(token, bootClock(), limit);
     gate.resume(false);
   };
@@ -116,15 +115,16 @@ asio::awaitable<bool> LocalFileTransferServer::send(const Bytes& data, const Loc
 
 asio::awaitable<void> LocalFileTransferServer::authenticateConnection(std::shared_ptr<platform::TcpConnection> connection,
                                                                       ConnectionID connectionID) {
+  assertOnStrand(executor());
   auto self = std::static_pointer_cast<LocalFileTransferServer>(shared_from_this());
-  if (auto it = pendingConnections.find(connectionID); it == pendingConnections.end() || it->second != connection) {
+  if (auto it = pendingConnections_.find(connectionID); it == pendingConnections_.end() || it->second != connection) {
     co_return;
   }
   std::shared_ptr<LocalTransportSession> session;
   try {
-    auto identity = identityProvider();
+    auto identity = identityProvider_();
     session = co_await serverHandshake(connection, LocalTransportChannel::file, identity.privateKey(),
-                                       handshakeStepTimeout);
+                                       handshakeStepTimeout_);
   } catch (...) {
   }
   if (!session) {
@@ -132,99 +132,89 @@ asio::awaitable<void> LocalFileTransferServer::authenticateConnection(std::share
     connection->cancel();
     co_return;
   }
-  auto pending = pendingConnections.find(connectionID);
-  if (pending == pendingConnections.end() || pending->second != connection) {
+  auto pending = pendingConnections_.find(connectionID);
+  if (pending == pendingConnections_.end() || pending->second != connection) {
     connection->cancel();  // stopped or removed during the handshake
     co_return;
   }
-  pendingConnections.erase(pending);
+  pendingConnections_.erase(pending);
 
   auto client = std::make_shared<LocalFileClient>(LocalFileClient{connection, session, std::nullopt});
-  authenticatedConnections[connectionID] = client;
-  bool bound = false;
-  try {
-    co_await receiveBinding(client, connectionID);
-    bound = true;
-  } catch (...) {
-  }
-  if (!bound) {
-    co_await removeConnection(connectionID, true);
-    connection->cancel();
-    co_return;
-  }
-  co_await receiveLoop(client, connectionID);
-}
-
-asio::awaitable<Bytes> LocalFileTransferServer::receiveChunk(const std::shared_ptr<LocalFileClient>& client) {
-  auto result = co_await client->connection->receiveAsync(1, maximumRecordSize);
-  if (result.error) throw platform::NetworkError(result.error);
-  if (!result.content.empty()) co_return std::move(result.content);
-  refuse(result.isComplete ? SecurityCode::connectionClosed : SecurityCode::invalidRecord);
+  authenticatedConnections_[connectionID] = client;
+  ReceiveStep step = [client, connectionID](ListeningServer& server, platform::TcpConnection::ReceiveResult received) {
+    return static_cast<LocalFileTransferServer&>(server).handleReceived(client, connectionID, std::move(received));
+  };
+  startReceiving(connection, maximumRecordSize, std::move(step));
 }
 
 std::string LocalFileTransferServer::bindSessionID(const Bytes& record) const {
   const std::optional<std::string> sessionID = bindMessageSessionID(record);
-  if (!sessionID || !validSessionIDs.contains(*sessionID)) refuse(SecurityCode::authenticationFailed);
+  if (!sessionID || !validSessionIDs_.contains(*sessionID)) refuse(SecurityCode::authenticationFailed);
   return *sessionID;
 }
 
-asio::awaitable<void> LocalFileTransferServer::receiveBinding(std::shared_ptr<LocalFileClient> client,
-                                                              ConnectionID connectionID) {
-  while (isRegistered(client, connectionID) && !client->sessionID) {
-    auto bytes = co_await receiveChunk(client);
-    for (auto& record : client->session->open(bytes)) {
-      if (client->sessionID) {
-        // Frames that came in the same read as the bind.
-        if (record.size() > maximumRecordSize) refuse(SecurityCode::recordTooLarge);
-        if (onFileData) co_await onFileData(*client->sessionID, std::move(record));
-        continue;
-      }
-      const auto sessionID = bindSessionID(record);
-      if (auto other = clientsBySessionID.find(sessionID); other != clientsBySessionID.end() && other->second != client) {
-        auto older = other->second;
-        const auto olderID = older->connection->id();
-        if (isRegistered(older, olderID)) {
-          co_await removeConnection(olderID, false);  // the newer bind wins, silently
-          older->connection->setStateHandler(nullptr);
-          older->connection->cancel();
-        }
-      }
-      client->sessionID = sessionID;
-      clientsBySessionID[sessionID] = client;
+asio::awaitable<bool> LocalFileTransferServer::handleReceived(std::shared_ptr<LocalFileClient> client,
+                                                              ConnectionID connectionID,
+                                                              platform::TcpConnection::ReceiveResult received) {
+  assertOnStrand(executor());
+  if (!isRegistered(client, connectionID)) co_return false;
+  bool failed = false;
+  try {
+    if (received.error) throw platform::NetworkError(received.error);
+    if (received.content.empty()) {
+      refuse(received.isComplete ? SecurityCode::connectionClosed : SecurityCode::invalidRecord);
     }
+    co_await handleRecords(client, client->session->open(received.content));
+  } catch (...) {
+    failed = true;
   }
-  if (!client->sessionID) refuse(SecurityCode::connectionClosed);
+  if (failed) {
+    co_await dropClient(client, connectionID);
+    co_return false;
+  }
+  co_return isRegistered(client, connectionID);
 }
 
-asio::awaitable<void> LocalFileTransferServer::receiveLoop(std::shared_ptr<LocalFileClient> client,
-                                                           ConnectionID connectionID) {
-  while (isRegistered(client, connectionID)) {
-    bool failed = false;
-    try {
-      auto bytes = co_await receiveChunk(client);
-      for (auto& record : client->session->open(bytes)) {
-        if (!client->sessionID) refuse(SecurityCode::authenticationFailed);
-        if (record.size() > maximumRecordSize) refuse(SecurityCode::recordTooLarge);
-        if (onFileData) co_await onFileData(*client->sessionID, std::move(record));
-      }
-    } catch (...) {
-      failed = true;
+asio::awaitable<void> LocalFileTransferServer::handleRecords(std::shared_ptr<LocalFileClient> client,
+                                                             std::vector<Bytes> records) {
+  assertOnStrand(executor());
+  for (auto& record : records) {
+    if (!client->sessionID) {
+      co_await bind(client, record);
+      continue;
     }
-    if (failed) {
-      co_await dropClient(client, connectionID);
-      co_return;
+    // Frames, also those that came in the same read as the bind.
+    if (record.size() > maximumRecordSize) refuse(SecurityCode::recordTooLarge);
+    if (onFileData_) co_await onFileData_(*client->sessionID, std::move(record));
+  }
+}
+
+asio::awaitable<void> LocalFileTransferServer::bind(std::shared_ptr<LocalFileClient> client, const Bytes& record) {
+  assertOnStrand(executor());
+  const auto sessionID = bindSessionID(record);
+  if (auto other = clientsBySessionID_.find(sessionID); other != clientsBySessionID_.end() && other->second != client) {
+    auto older = other->second;
+    const auto olderID = older->connection->id();
+    if (isRegistered(older, olderID)) {
+      co_await removeConnection(olderID, false);  // the newer bind wins, silently
+      older->connection->setStateHandler(nullptr);
+      older->connection->cancel();
     }
   }
+  client->sessionID = sessionID;
+  clientsBySessionID_[sessionID] = client;
 }
 
 bool LocalFileTransferServer::isRegistered(const std::shared_ptr<LocalFileClient>& client,
                                            ConnectionID connectionID) const {
-  auto it = authenticatedConnections.find(connectionID);
-  return it != authenticatedConnections.end() && it->second == client;
+  assertOnStrand(executor());
+  auto it = authenticatedConnections_.find(connectionID);
+  return it != authenticatedConnections_.end() && it->second == client;
 }
 
 asio::awaitable<void> LocalFileTransferServer::dropClient(const std::shared_ptr<LocalFileClient>& client,
                                                           ConnectionID connectionID) {
+  assertOnStrand(executor());
   if (!isRegistered(client, connectionID)) co_return;
   co_await removeConnection(connectionID, true);
   client->connection->setStateHandler(nullptr);
@@ -236,18 +226,18 @@ asio::awaitable<void> LocalFileTransferServer::removeConnection(ConnectionID con
 }
 
 asio::awaitable<void> LocalFileTransferServer::removeConnection(ConnectionID connectionID, bool notify) {
-  pendingConnections.erase(connectionID);
-  auto it = authenticatedConnections.find(connectionID);
-  if (it == authenticatedConnections.end()) co_return;
+  pendingConnections_.erase(connectionID);
+  auto it = authenticatedConnections_.find(connectionID);
+  if (it == authenticatedConnections_.end()) co_return;
   auto client = it->second;
-  authenticatedConnections.erase(it);
+  authenticatedConnections_.erase(it);
   if (!client->sessionID) co_return;
   const auto sessionID = *client->sessionID;
-  if (auto bound = clientsBySessionID.find(sessionID); bound != clientsBySessionID.end() && bound->second == client) {
-    clientsBySessionID.erase(bound);
+  if (auto bound = clientsBySessionID_.find(sessionID); bound != clientsBySessionID_.end() && bound->second == client) {
+    clientsBySessionID_.erase(bound);
   }
-  if (notify && validSessionIDs.contains(sessionID) && onSessionDisconnected) {
-    co_await onSessionDisconnected(sessionID);
+  if (notify && validSessionIDs_.contains(sessionID) && onSessionDisconnected_) {
+    co_await onSessionDisconnected_(sessionID);
   }
 }
 
@@ -255,20 +245,19 @@ asio::awaitable<void> LocalFileTransferServer::removeConnection(ConnectionID con
 
 asio::awaitable<void> LocalFileTransferServer::stop() {
   auto self = std::static_pointer_cast<LocalFileTransferServer>(shared_from_this());
-  co_await runOn(executor(), self->stopOnExecutor());
-}
-
-asio::awaitable<void> LocalFileTransferServer::stopOnExecutor() {
-  auto self = std::static_pointer_cast<LocalFileTransferServer>(shared_from_this());
+  if (!co_await isRunningOn(executor())) {
+    co_await runOn(executor(), self->stop());
+    co_return;
+  }
   auto oldListener = stopListening();
-  auto clients = std::move(authenticatedConnections);
-  authenticatedConnections.clear();
+  auto clients = std::move(authenticatedConnections_);
+  authenticatedConnections_.clear();
   for (auto& [connectionID, client] : clients) {
     client->connection->setStateHandler(nullptr);
     client->connection->cancel();
   }
-  clientsBySessionID.clear();
-  validSessionIDs.clear();
+  clientsBySessionID_.clear();
+  validSessionIDs_.clear();
   co_await finishStopping(std::move(oldListener));
   log(LogCategory::NET, "Local file server stopped");
 }

@@ -54,8 +54,8 @@ class LocalFileTransferServer final : public ListeningServer {
   static std::shared_ptr<LocalFileTransferServer> create(Options options);
 
   // Set by the owner before start().
-  void setOnFileData(FileDataHandler handler) { onFileData = std::move(handler); }
-  void setOnSessionDisconnected(SessionDisconnectedHandler handler) { onSessionDisconnected = std::move(handler); }
+  void setOnFileData(FileDataHandler handler) { onFileData_ = std::move(handler); }
+  void setOnSessionDisconnected(SessionDisconnectedHandler handler) { onSessionDisconnected_ = std::move(handler); }
 
   // Closes every connection, forgets every session and waits until the listener is gone. Sends no notification.
   boost::asio::awaitable<void> stop();
@@ -74,11 +74,13 @@ class LocalFileTransferServer final : public ListeningServer {
  private:
   explicit LocalFileTransferServer(Options options);
 
-  boost::asio::awaitable<void> stopOnExecutor();
-  boost::asio::awaitable<bool> sendOnExecutor(Bytes data, std::string sessionID);
-  boost::asio::awaitable<Bytes> receiveChunk(const std::shared_ptr<LocalFileClient>& client);
-  boost::asio::awaitable<void> receiveBinding(std::shared_ptr<LocalFileClient> client, ConnectionID connectionID);
-  boost::asio::awaitable<void> receiveLoop(std::shared_ptr<LocalFileClient> client, ConnectionID connectionID);
+  // One receive of a client's loop (ListeningServer::startReceiving): the bind first, then file frames. False
+  // ends the loop; anything refused drops the client.
+  boost::asio::awaitable<bool> handleReceived(std::shared_ptr<LocalFileClient> client, ConnectionID connectionID,
+                                              platform::TcpConnection::ReceiveResult received);
+  boost::asio::awaitable<void> handleRecords(std::shared_ptr<LocalFileClient> client, std::vector<Bytes> records);
+  // Binds the client to the session the record names; a newer bind displaces an older client silently.
+  boost::asio::awaitable<void> bind(std::shared_ptr<LocalFileClient> client, const Bytes& record);
   boost::asio::awaitable<void> removeConnection(ConnectionID connectionID, bool notify);
   // Seals and sends one record; true once written within the send timeout.
   boost::asio::awaitable<bool> send(const Bytes& data, const LocalFileClient& client);
@@ -88,14 +90,14 @@ class LocalFileTransferServer final : public ListeningServer {
   // Checks one bind record; returns the lowercase session identifier or throws.
   std::string bindSessionID(const Bytes& record) const;
 
-  std::unordered_map<ConnectionID, std::shared_ptr<LocalFileClient>> authenticatedConnections;
-  std::unordered_map<std::string, std::shared_ptr<LocalFileClient>> clientsBySessionID;
-  std::set<std::string> validSessionIDs;
-  const IdentityProvider identityProvider;
-  const std::chrono::milliseconds sendTimeout;
-  const std::chrono::milliseconds handshakeStepTimeout;
-  SessionDisconnectedHandler onSessionDisconnected;
-  FileDataHandler onFileData;
+  std::unordered_map<ConnectionID, std::shared_ptr<LocalFileClient>> authenticatedConnections_;
+  std::unordered_map<std::string, std::shared_ptr<LocalFileClient>> clientsBySessionID_;
+  std::set<std::string> validSessionIDs_;
+  const IdentityProvider identityProvider_;
+  const std::chrono::milliseconds sendTimeout_;
+  const std::chrono::milliseconds handshakeStepTimeout_;
+  SessionDisconnectedHandler onSessionDisconnected_;
+  FileDataHandler onFileData_;
 };
 
 }  // namespace veltrano

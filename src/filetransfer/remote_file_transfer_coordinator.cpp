@@ -1,4 +1,5 @@
 #include "filetransfer/remote_file_transfer_coordinator.hpp"
+#include "base/thread_checks.hpp"
 
 #include "base/task.hpp"
 #include "core/main_run_loop.hpp"
@@ -132,6 +133,7 @@ void RemoteFileTransferCoordinator::discardWriter(std::shared_ptr<IncomingRemote
 void RemoteFileTransferCoordinator::handleTransferCancel(const std::optional<std::string>& transferID,
                                                          const std::string& sessionID, bool isUpload,
                                                          const RemoteFileTransferEndpointPtr& endpoint) {
+  assertOnMainThread();
   auto it = sessions_.find(sessionID);
   if (it == sessions_.end()) return;
   const std::optional<std::string> normalized = transferID ? normalizedTransferID(*transferID) : std::nullopt;
@@ -156,14 +158,17 @@ void RemoteFileTransferCoordinator::handleTransferCancel(const std::optional<std
 }
 
 void RemoteFileTransferCoordinator::failTransfers(const std::string& sessionID, std::string_view code) {
+  assertOnMainThread();
   if (auto state = takeState(sessionID)) endWork(std::move(*state), code);
 }
 
 void RemoteFileTransferCoordinator::cancelTransfers(const std::string& sessionID) {
+  assertOnMainThread();
   if (auto state = takeState(sessionID)) endWork(std::move(*state), std::nullopt);
 }
 
 void RemoteFileTransferCoordinator::cancelAllTransfers() {
+  assertOnMainThread();
   std::map<std::string, SessionState> sessions;
   {
     std::lock_guard lock(sessionsMutex_);

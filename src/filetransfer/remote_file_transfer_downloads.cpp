@@ -1,5 +1,6 @@
 // Downloads: the open panel, the offer, the sender's run and its report.
 #include "base/actor.hpp"
+#include "base/thread_checks.hpp"
 #include "base/task.hpp"
 #include "core/localization.hpp"
 #include "filetransfer/file_io_pool.hpp"
@@ -19,6 +20,7 @@ asio::awaitable<std::optional<DownloadSource>> openOnFilePool(std::filesystem::p
 
 void RemoteFileTransferCoordinator::beginDownloadSelection(const std::string& sessionID,
                                                            const RemoteFileTransferEndpointPtr& endpoint) {
+  assertOnMainThread();
   if (isBusy()) {
     sendFileError(endpoint, file_error_code::busy, RemoteFileDirection::download, std::nullopt);
     return;
@@ -103,6 +105,7 @@ const RemoteFileTransferCoordinator::Download* RemoteFileTransferCoordinator::of
 
 void RemoteFileTransferCoordinator::handleDownloadAccept(const std::string& transferID, const std::string& sessionID,
                                                          const RemoteFileTransferEndpointPtr& endpoint) {
+  assertOnMainThread();
   const auto* download = offeredTo(sessionID, transferID, endpoint);
   if (!download) {
     sendFileError(endpoint, file_error_code::invalidTransfer, RemoteFileDirection::download, std::nullopt);
@@ -118,6 +121,7 @@ void RemoteFileTransferCoordinator::handleDownloadAccept(const std::string& tran
 void RemoteFileTransferCoordinator::handleDownloadReceipt(const std::string& transferID, std::uint64_t offset,
                                                           const std::string& sessionID,
                                                           const RemoteFileTransferEndpointPtr& endpoint) {
+  assertOnMainThread();
   if (const auto* download = offeredTo(sessionID, transferID, endpoint)) download->sender->acknowledge(offset);
 }
 

@@ -1,5 +1,6 @@
 // Uploads: the save panel, the writer's creation, the chunks, the completion and its report.
 #include "base/actor.hpp"
+#include "base/thread_checks.hpp"
 #include "base/task.hpp"
 #include "core/localization.hpp"
 #include "filetransfer/file_transfer_errors.hpp"
@@ -12,6 +13,7 @@ namespace asio = boost::asio;
 
 void RemoteFileTransferCoordinator::handleUploadOffer(const json::Json& message, const std::string& sessionID,
                                                       const RemoteFileTransferEndpointPtr& endpoint) {
+  assertOnMainThread();
   auto offer = decodeOffer(message);
   if (!offer) {
     sendFileError(endpoint, file_error_code::invalidOffer, RemoteFileDirection::upload, std::nullopt);
@@ -111,6 +113,7 @@ void RemoteFileTransferCoordinator::uploadRefusedFrame(const std::string& sessio
 
 void RemoteFileTransferCoordinator::handleUploadCompletion(const json::Json& message, const std::string& sessionID,
                                                            const RemoteFileTransferEndpointPtr& endpoint) {
+  assertOnMainThread();
   const auto rawTransferID = json::stringMember(message, "transferID");
   const auto invalid = [&] {
     sendFileError(endpoint, file_error_code::invalidCompletion, RemoteFileDirection::upload, rawTransferID);

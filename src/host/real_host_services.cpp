@@ -106,7 +106,7 @@ class RealCaptureService final : public HostCaptureService {
   asio::awaitable<void> stopCapture() override { co_await capture_->stopCapture(); }
   asio::awaitable<void> setUnexpectedStopHandler(StopHandler handler) override {
     auto operation =
-        onActor(capture_, [handler](ScreenCaptureService& capture) { capture.unexpectedStopHandler = handler; });
+        onActor(capture_, [handler](ScreenCaptureService& capture) { capture.setUnexpectedStopHandler(handler); });
     co_await std::move(operation);
   }
   asio::awaitable<void> applyMediaProfile(MediaProfile profile) override {

@@ -7,6 +7,7 @@
 #include "base/actor.hpp"
 #include "base/log_text.hpp"
 #include "base/task.hpp"
+#include "base/thread_checks.hpp"
 #include "core/app_logger.hpp"
 #include "localserver/listener_parameters.hpp"
 #include "platform/net/network_error.hpp"
@@ -18,38 +19,84 @@ namespace asio = boost::asio;
 using platform::NetworkState;
 
 ListeningServer::ListeningServer(Strand executor, Configuration configuration)
-    : port(configuration.port),
+    : port_(configuration.port),
       strand_(std::move(executor)),
       configuration_(std::move(configuration)),
       logClock_(configuration_.clock ? *configuration_.clock : systemClock()),
       connectionLogThrottle_(logClock_) {}
 
 ListeningServer::~ListeningServer() {
-  if (listener) {
-    listener->setStateHandler(nullptr);
-    listener->setNewConnectionHandler(nullptr);
-    listener->cancel();
+  if (listener_) {
+    listener_->setStateHandler(nullptr);
+    listener_->setNewConnectionHandler(nullptr);
+    listener_->cancel();
   }
-  for (auto& [connectionID, connection] : pendingConnections) {
+  for (auto& [connectionID, connection] : pendingConnections_) {
     connection->setStateHandler(nullptr);
     connection->cancel();
   }
+  closeServedConnections();
 }
 
-asio::awaitable<void> ListeningServer::start() { co_await runOn(strand_, startOnExecutor()); }
+void ListeningServer::closeServedConnections() {
+  auto served = std::move(servedConnections_);
+  servedConnections_.clear();
+  for (auto& [connectionID, weakConnection] : served) {
+    if (auto connection = weakConnection.lock()) {
+      connection->setStateHandler(nullptr);
+      connection->cancel();
+    }
+  }
+}
+
+void ListeningServer::startReceiving(std::shared_ptr<platform::TcpConnection> connection, std::size_t maximumLength,
+                                     ReceiveStep step, std::function<void()> onEnd) {
+  assertOnStrand(strand_);
+  servedConnections_[connection->id()] = connection;
+  std::weak_ptr<ListeningServer> weakServer = weak_from_this();
+  Task::spawn(strand_, [weakServer, connection, maximumLength, step = std::move(step),
+                        onEnd = std::move(onEnd)](TaskToken) -> asio::awaitable<void> {
+    co_await receiveLoop(weakServer, connection, maximumLength, step, onEnd);
+  });
+}
+
+asio::awaitable<void> ListeningServer::receiveLoop(std::weak_ptr<ListeningServer> weakServer,
+                                                   std::shared_ptr<platform::TcpConnection> connection,
+                                                   std::size_t maximumLength, ReceiveStep step,
+                                                   std::function<void()> onEnd) {
+  // Only the weak reference lives across the receive: the server is held while one result is handled.
+  struct EndNotice {
+    std::function<void()> onEnd;
+    ~EndNotice() {
+      if (onEnd) onEnd();
+    }
+  } endNotice{std::move(onEnd)};
+  for (bool keepReceiving = true; keepReceiving;) {
+    platform::TcpConnection::ReceiveResult received = co_await connection->receiveAsync(1, maximumLength);
+    auto server = weakServer.lock();
+    if (!server) co_return;
+    keepReceiving = co_await step(*server, std::move(received));
+    if (!keepReceiving) server->servedConnections_.erase(connection->id());
+  }
+}
+
 
 std::shared_ptr<platform::NetworkListener> ListeningServer::makeListener() const {
   auto parameters = localListenerParameters(configuration_.serviceClass);
-  if (configuration_.makeListener) return configuration_.makeListener(port, parameters);
-  return platform::TcpListener::create(port, parameters);
+  if (configuration_.makeListener) return configuration_.makeListener(port_, parameters);
+  return platform::TcpListener::create(port_, parameters);
 }
 
-asio::awaitable<void> ListeningServer::startOnExecutor() {
-  if (listener && listenerIsReady) co_return;
-  if (listener) {
+asio::awaitable<void> ListeningServer::start() {
+  if (!co_await isRunningOn(strand_)) {
+    co_await runOn(strand_, shared_from_this()->start());
+    co_return;
+  }
+  if (listener_ && listenerIsReady_) co_return;
+  if (listener_) {
     // waitUntilListenerStarts(): the outcome of the start in progress.
     Continuation<> waiter;
-    startWaiters.push_back(waiter);
+    startWaiters_.push_back(waiter);
     co_await waiter.wait();
     co_return;
   }
@@ -71,24 +118,25 @@ asio::awaitable<void> ListeningServer::startOnExecutor() {
     asio::post(server->strand_, [server, connection] { server->acceptConnection(connection); });
   });
 
-  listener = created;
-  listenerGeneration = generation;
-  listenerIsReady = false;
+  listener_ = created;
+  listenerGeneration_ = generation;
+  listenerIsReady_ = false;
 
-  // start(): the waiter goes in before the listener starts, so its ready state cannot be missed.
+  // start(): the waiter goes in before the listener_ starts, so its ready state cannot be missed.
   Continuation<> waiter;
-  startWaiters.push_back(waiter);
+  startWaiters_.push_back(waiter);
   created->start(sharedIo().executor());
   co_await waiter.wait();
 }
 
 void ListeningServer::handleListenerState(const NetworkState& state, const Uuid& generation) {
-  if (!listenerGeneration || *listenerGeneration != generation) return;
+  assertOnStrand(strand_);
+  if (!listenerGeneration_ || *listenerGeneration_ != generation) return;
   switch (state.kind) {
     case NetworkState::Kind::ready: {
-      if (listenerIsReady) return;
-      listenerIsReady = true;
-      const auto bound = listener ? listener->port().value_or(port) : port;
+      if (listenerIsReady_) return;
+      listenerIsReady_ = true;
+      const auto bound = listener_ ? listener_->port().value_or(port_) : port_;
       listeningPort_ = bound;
       writeLogLine(configuration_.logLines.listening, std::to_string(bound));
       resumeStartWaiters();
@@ -112,31 +160,35 @@ void ListeningServer::handleListenerState(const NetworkState& state, const Uuid&
 }
 
 void ListeningServer::detachListener() {
-  if (listener) {
-    listener->setStateHandler(nullptr);
-    listener->setNewConnectionHandler(nullptr);
+  assertOnStrand(strand_);
+  if (listener_) {
+    listener_->setStateHandler(nullptr);
+    listener_->setNewConnectionHandler(nullptr);
   }
-  listener.reset();
-  listenerGeneration.reset();
-  listenerIsReady = false;
+  listener_.reset();
+  listenerGeneration_.reset();
+  listenerIsReady_ = false;
   listeningPort_ = 0;
 }
 
 void ListeningServer::resumeStartWaiters() {
-  auto waiters = std::move(startWaiters);
-  startWaiters.clear();
+  assertOnStrand(strand_);
+  auto waiters = std::move(startWaiters_);
+  startWaiters_.clear();
   for (auto& waiter : waiters) waiter.resume();
 }
 
 void ListeningServer::failStartWaiters(std::exception_ptr error) {
-  auto waiters = std::move(startWaiters);
-  startWaiters.clear();
+  assertOnStrand(strand_);
+  auto waiters = std::move(startWaiters_);
+  startWaiters_.clear();
   for (auto& waiter : waiters) waiter.resumeThrowing(error);
 }
 
 void ListeningServer::acceptConnection(std::shared_ptr<platform::TcpConnection> connection) {
+  assertOnStrand(strand_);
   const ConnectionID connectionID = connection->id();
-  pendingConnections[connectionID] = connection;
+  pendingConnections_[connectionID] = connection;
 
   std::weak_ptr<ListeningServer> weakServer = weak_from_this();
   // The connection is held weakly too: its own handler must not keep it alive.
@@ -173,19 +225,21 @@ void ListeningServer::acceptConnection(std::shared_ptr<platform::TcpConnection> 
 }
 
 asio::awaitable<void> ListeningServer::removeConnection(ConnectionID connectionID) {
-  pendingConnections.erase(connectionID);
+  assertOnStrand(strand_);
+  pendingConnections_.erase(connectionID);
   co_return;
 }
 
 std::shared_ptr<platform::NetworkListener> ListeningServer::stopListening() {
-  auto oldListener = std::move(listener);
-  listener.reset();
-  listenerGeneration.reset();
-  listenerIsReady = false;
+  assertOnStrand(strand_);
+  auto oldListener = std::move(listener_);
+  listener_.reset();
+  listenerGeneration_.reset();
+  listenerIsReady_ = false;
   listeningPort_ = 0;
   failStartWaiters(std::make_exception_ptr(CancellationError()));
-  auto pending = std::move(pendingConnections);
-  pendingConnections.clear();
+  auto pending = std::move(pendingConnections_);
+  pendingConnections_.clear();
   for (auto& [connectionID, connection] : pending) {
     connection->setStateHandler(nullptr);
     connection->cancel();
@@ -194,6 +248,7 @@ std::shared_ptr<platform::NetworkListener> ListeningServer::stopListening() {
 }
 
 asio::awaitable<void> ListeningServer::finishStopping(std::shared_ptr<platform::NetworkListener> oldListener) {
+  assertOnStrand(strand_);
   if (!oldListener) co_return;
   oldListener->setNewConnectionHandler(nullptr);
   co_await cancelAndWait(std::move(oldListener), configuration_.listenerCancellationTimeout);

@@ -5,14 +5,16 @@
 //
 // A concrete server derives from this class, is owned by a std::shared_ptr, and provides:
 //  - authenticateConnection(connection, id): runs in a new task on the server's executor once the connection is
-//    ready; it runs the handshake and takes the connection out of `pendingConnections` when it succeeds;
+//    ready; it runs the handshake and takes the connection out of `pendingConnections_` when it succeeds;
 //  - removeConnection(id): runs in a new task when a connection fails or is cancelled (by default it drops the
 //    pending entry);
+//  - a receive loop per authenticated client, started with startReceiving();
 //  - its own stop(), built from stopListening() first and finishStopping() last.
 //
 // Threads: every field changes on the server's executor (its strand) only. Listener and connection handlers run
 // on the shared I/O threads; they touch nothing of the server and only start work on its executor, holding the
-// server weakly, so a server that is gone is not kept alive by its listener.
+// server weakly, so a server that is gone is not kept alive by its listener. Receive loops hold it weakly while
+// they wait for the network, so a server is not kept alive by its clients either.
 #include <boost/asio/awaitable.hpp>
 
 #include <atomic>
@@ -55,7 +57,8 @@ class ListeningServer : public std::enable_shared_from_this<ListeningServer> {
     Clock* clock = nullptr;  // times the log throttles; null: the system clock
   };
 
-  // A server dropped without a stop still closes its listener and pending connections (silently).
+  // A server dropped without a stop still closes its listener, its pending connections and the connections of its
+  // receive loops (silently).
   virtual ~ListeningServer();
   ListeningServer(const ListeningServer&) = delete;
   ListeningServer& operator=(const ListeningServer&) = delete;
@@ -91,26 +94,49 @@ class ListeningServer : public std::enable_shared_from_this<ListeningServer> {
   // The last step of a stop: stops the old listener's new connections, cancels it and waits until it is gone.
   boost::asio::awaitable<void> finishStopping(std::shared_ptr<platform::NetworkListener> oldListener);
 
+  // Handles one receive of a client's loop on the server's executor; false ends the loop.
+  using ReceiveStep =
+      std::function<boost::asio::awaitable<bool>(ListeningServer& server, platform::TcpConnection::ReceiveResult)>;
+  // Starts a task that receives from `connection` (at most `maximumLength` bytes at a time) and hands each result
+  // to `step` until it returns false or the server is gone; `onEnd` runs once when the loop ends either way.
+  void startReceiving(std::shared_ptr<platform::TcpConnection> connection, std::size_t maximumLength, ReceiveStep step,
+                      std::function<void()> onEnd = {});
+
   void writeLogLine(const std::optional<ListenerLogLine>& line, std::string_view detail = {}) const;
   // A line about one of the listener's connections (a failed handshake, a closed connection), throttled per kind
   // across the listener so that a flood of connections cannot flood the log. Any thread.
   void writeConnectionLogLine(std::string_view kind, LogCategory category, const std::function<std::string()>& build);
   void writeConnectionLogLine(std::string_view kind, const std::optional<ListenerLogLine>& line,
                               std::string_view detail = {});
+  // The port asked for at creation (0: any free port).
+  std::uint16_t configuredPort() const { return port_; }
   // The clock of the log throttles, for throttles of the server's own (one per connection).
   Clock& logClock() const { return logClock_; }
 
-  // Listener state (fields of every local server).
-  std::shared_ptr<platform::NetworkListener> listener;
-  std::optional<Uuid> listenerGeneration;
-  bool listenerIsReady = false;
-  std::vector<Continuation<>> startWaiters;
-  std::unordered_map<ConnectionID, std::shared_ptr<platform::TcpConnection>> pendingConnections;
-  const std::uint16_t port;
+  // The listener's state, read on the server's executor.
+  bool hasListener() const { return listener_ != nullptr; }
+  const std::optional<Uuid>& listenerGeneration() const { return listenerGeneration_; }
+  std::size_t startWaiterCount() const { return startWaiters_.size(); }
+
+  // Accepted connections not yet authenticated (strand).
+  std::unordered_map<ConnectionID, std::shared_ptr<platform::TcpConnection>> pendingConnections_;
 
  private:
-  boost::asio::awaitable<void> startOnExecutor();
   std::shared_ptr<platform::NetworkListener> makeListener() const;
+  static boost::asio::awaitable<void> receiveLoop(std::weak_ptr<ListeningServer> weakServer,
+                                                  std::shared_ptr<platform::TcpConnection> connection,
+                                                  std::size_t maximumLength, ReceiveStep step,
+                                                  std::function<void()> onEnd);
+  void closeServedConnections();
+
+  // Strand state.
+  std::shared_ptr<platform::NetworkListener> listener_;
+  std::optional<Uuid> listenerGeneration_;
+  bool listenerIsReady_ = false;
+  std::vector<Continuation<>> startWaiters_;
+  // Connections whose receive loop runs, held weakly: closed when the server is dropped.
+  std::unordered_map<ConnectionID, std::weak_ptr<platform::TcpConnection>> servedConnections_;
+  const std::uint16_t port_;
 
   const Strand strand_;
   const Configuration configuration_;

@@ -1,4 +1,5 @@
 #include "media/media_stream_server.hpp"
+#include "base/thread_checks.hpp"
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
@@ -74,8 +75,9 @@ MediaStreamServer::~MediaStreamServer() {
 
 asio::awaitable<void> MediaStreamServer::authenticateConnection(std::shared_ptr<platform::TcpConnection> connection,
                                                                 ConnectionID connectionID) {
-  auto pending = pendingConnections.find(connectionID);
-  if (pending == pendingConnections.end() || pending->second != connection) co_return;
+  assertOnStrand(executor());
+  auto pending = pendingConnections_.find(connectionID);
+  if (pending == pendingConnections_.end() || pending->second != connection) co_return;
 
   std::shared_ptr<LocalTransportSession> session;
   std::string failure;
@@ -88,18 +90,18 @@ asio::awaitable<void> MediaStreamServer::authenticateConnection(std::shared_ptr<
   if (!session) {
     writeConnectionLogLine("authenticationFailed", LogCategory::Error,
                            [&] { return "Local " + kind_.name + " authentication failed: " + loggedText(failure); });
-    pendingConnections.erase(connectionID);
+    pendingConnections_.erase(connectionID);
     connection->cancel();
     co_return;
   }
 
   // A stop may have run during the handshake.
-  pending = pendingConnections.find(connectionID);
-  if (pending == pendingConnections.end() || pending->second != connection) {
+  pending = pendingConnections_.find(connectionID);
+  if (pending == pendingConnections_.end() || pending->second != connection) {
     connection->cancel();
     co_return;
   }
-  pendingConnections.erase(pending);
+  pendingConnections_.erase(pending);
 
   auto client = makeClient();
   client->connection = connection;
@@ -109,38 +111,43 @@ asio::awaitable<void> MediaStreamServer::authenticateConnection(std::shared_ptr<
   clientJoined(client);
   pump(client);
   co_await publishClientCountHere();
-  co_await receiveLoop(client);
+  if (!isRegistered(client)) co_return;
+  ReceiveStep step = [client](ListeningServer& server, platform::TcpConnection::ReceiveResult received) {
+    return static_cast<MediaStreamServer&>(server).handleReceived(client, std::move(received));
+  };
+  startReceiving(client->connection, receiveChunkSize, std::move(step));
 }
 
-asio::awaitable<void> MediaStreamServer::receiveLoop(std::shared_ptr<MediaClient> client) {
+asio::awaitable<bool> MediaStreamServer::handleReceived(std::shared_ptr<MediaClient> client,
+                                                        platform::TcpConnection::ReceiveResult received) {
+  assertOnStrand(executor());
   // Clients send nothing on media connections: what arrives is opened, so that it is still authenticated, and
   // dropped. Anything that fails to open ends the connection.
-  while (isRegistered(client)) {
-    auto result = co_await client->connection->receiveAsync(1, receiveChunkSize);
-    if (result.error || result.isComplete || result.content.empty()) {
-      client->connection->cancel();
-      co_await removeConnection(client->connection->id());
-      co_return;
-    }
-    if (!isRegistered(client)) co_return;
-    bool rejected = false;
-    try {
-      (void)client->session->open(result.content);
-    } catch (const std::exception&) {
-      rejected = true;
-    }
-    if (rejected) {
-      writeConnectionLogLine("recordRejected", LogCategory::Error,
-                             [&] { return "Closing local " + kind_.name + " connection: secure record rejected"; });
-      client->connection->cancel();
-      co_await removeConnection(client->connection->id());
-      co_return;
-    }
+  if (received.error || received.isComplete || received.content.empty()) {
+    client->connection->cancel();
+    co_await removeConnection(client->connection->id());
+    co_return false;
   }
+  if (!isRegistered(client)) co_return false;
+  bool rejected = false;
+  try {
+    (void)client->session->open(received.content);
+  } catch (const std::exception&) {
+    rejected = true;
+  }
+  if (rejected) {
+    writeConnectionLogLine("recordRejected", LogCategory::Error,
+                           [&] { return "Closing local " + kind_.name + " connection: secure record rejected"; });
+    client->connection->cancel();
+    co_await removeConnection(client->connection->id());
+    co_return false;
+  }
+  co_return isRegistered(client);
 }
 
 asio::awaitable<void> MediaStreamServer::removeConnection(ConnectionID connectionID) {
-  pendingConnections.erase(connectionID);
+  assertOnStrand(executor());
+  pendingConnections_.erase(connectionID);
   auto found = clients.find(connectionID);
   if (found == clients.end()) co_return;
   clients.erase(found);
@@ -148,16 +155,19 @@ asio::awaitable<void> MediaStreamServer::removeConnection(ConnectionID connectio
 }
 
 bool MediaStreamServer::isRegistered(const std::shared_ptr<MediaClient>& client) const {
+  assertOnStrand(executor());
   auto found = clients.find(client->connection->id());
   return found != clients.end() && found->second == client;
 }
 
 void MediaStreamServer::enqueue(const std::shared_ptr<MediaClient>& client, MediaPacket packet) {
+  assertOnStrand(executor());
   client->queue.push_back(std::move(packet));
   pump(client);
 }
 
 void MediaStreamServer::pump(const std::shared_ptr<MediaClient>& client) {
+  assertOnStrand(executor());
   if (client->sendInFlight || client->queue.empty()) return;
   auto packet = std::move(client->queue.front());
   client->queue.pop_front();
@@ -214,7 +224,7 @@ MediaStreamServer::SinkOutcome MediaStreamServer::offerToExternalSink(const Byte
   if (!lastCongestionLogAt_ || now - *lastCongestionLogAt_ >= congestionLogInterval) {
     lastCongestionLogAt_ = now;
     log(LogCategory::NET, [&] {
-      return "Remote " + kind_.name + " congestion on port " + std::to_string(port) + ": envelope dropped";
+      return "Remote " + kind_.name + " congestion on port " + std::to_string(configuredPort()) + ": envelope dropped";
     });
   }
   return SinkOutcome::refused;

@@ -148,7 +148,9 @@ class MediaStreamServer : public ListeningServer {
   boost::asio::awaitable<void> authenticateConnection(std::shared_ptr<platform::TcpConnection> connection,
                                                       ConnectionID connectionID) override;
   boost::asio::awaitable<void> removeConnection(ConnectionID connectionID) override;
-  boost::asio::awaitable<void> receiveLoop(std::shared_ptr<MediaClient> client);
+  // One receive of a client's loop (ListeningServer::startReceiving); false ends it.
+  boost::asio::awaitable<bool> handleReceived(std::shared_ptr<MediaClient> client,
+                                              platform::TcpConnection::ReceiveResult received);
   boost::asio::awaitable<void> stopHere();
   void sendCompleted(const std::shared_ptr<MediaClient>& client, std::size_t recordSize,
                      boost::system::error_code error);

@@ -7,6 +7,7 @@
 #include <limits>
 #include <utility>
 
+#include "base/thread_checks.hpp"
 #include "core/app_logger.hpp"
 #include "core/metrics_store.hpp"
 #include "media/actor_access.hpp"
@@ -60,16 +61,63 @@ ScreenCaptureService::ScreenCaptureService(std::shared_ptr<MetricsStore> metrics
                                            std::shared_ptr<EncodedVideoFrameSink> videoSink,
                                            std::shared_ptr<AudioPacketSink> audioSink, bool withSound,
                                            ScreenCaptureEnvironment environment)
-    : capturesAudio(withSound),
-      encoder(encoderService),
-      videoServer(videoSink),
-      audioServer(audioSink),
+    : capturesAudio_(withSound),
+      encoder_(encoderService),
+      videoServer_(videoSink),
+      audioServer_(audioSink),
       strand_(makeActorStrand()),
       metrics_(metrics),
       environment_(std::move(environment)),
       sources_(environment_.sources ? environment_.sources : systemCaptureSources()),
       clock_(environment_.clock ? *environment_.clock : systemClock()),
       metricsBatch_(MediaMetricsBatch::create(strand_, metrics)) {}
+
+// --- Executor state ---
+
+void ScreenCaptureService::setUnexpectedStopHandler(UnexpectedStopHandler handler) {
+  assertOnStrand(strand_);
+  unexpectedStopHandler_ = std::move(handler);
+}
+
+std::uint32_t ScreenCaptureService::currentDisplayID() const {
+  assertOnStrand(strand_);
+  return currentDisplayID_;
+}
+
+std::int64_t ScreenCaptureService::currentWidth() const {
+  assertOnStrand(strand_);
+  return currentWidth_;
+}
+
+std::int64_t ScreenCaptureService::currentHeight() const {
+  assertOnStrand(strand_);
+  return currentHeight_;
+}
+
+DisplayFrame ScreenCaptureService::currentDisplayFrame() const {
+  assertOnStrand(strand_);
+  return currentDisplayFrame_;
+}
+
+std::int64_t ScreenCaptureService::maximumOutputWidth() const {
+  assertOnStrand(strand_);
+  return maximumOutputWidth_;
+}
+
+std::int64_t ScreenCaptureService::maximumOutputHeight() const {
+  assertOnStrand(strand_);
+  return maximumOutputHeight_;
+}
+
+std::int64_t ScreenCaptureService::requestedAudioSampleRate() const {
+  assertOnStrand(strand_);
+  return requestedAudioSampleRate_;
+}
+
+std::int64_t ScreenCaptureService::requestedAudioChannelCount() const {
+  assertOnStrand(strand_);
+  return requestedAudioChannelCount_;
+}
 
 // The stream and the sound release themselves in the background.
 ScreenCaptureService::~ScreenCaptureService() { heartbeatTask_.cancel(); }
@@ -102,12 +150,14 @@ asio::awaitable<void> ScreenCaptureService::applyMediaProfile(std::int64_t maxWi
 }
 
 asio::awaitable<void> ScreenCaptureService::startCaptureOnExecutor(std::optional<std::uint32_t> displayID) {
+  assertOnStrand(strand_);
   auto keep = shared_from_this();
   auto turn = co_await operationMutex_.lock();
   co_await startStream(displayID);
 }
 
 asio::awaitable<void> ScreenCaptureService::stopCaptureOnExecutor() {
+  assertOnStrand(strand_);
   auto keep = shared_from_this();
   auto turn = co_await operationMutex_.lock();
   co_await stopStream();
@@ -116,37 +166,39 @@ asio::awaitable<void> ScreenCaptureService::stopCaptureOnExecutor() {
 asio::awaitable<void> ScreenCaptureService::applyMediaProfileOnExecutor(std::int64_t maxWidth, std::int64_t maxHeight,
                                                                         std::int64_t audioSampleRate,
                                                                         std::int64_t audioChannels) {
+  assertOnStrand(strand_);
   auto keep = shared_from_this();
   auto turn = co_await operationMutex_.lock();
   const std::int64_t width = std::max<std::int64_t>(maxWidth, 0);
   const std::int64_t height = std::max<std::int64_t>(maxHeight, 0);
-  std::int64_t sampleRate = requestedAudioSampleRate;
-  std::int64_t channels = requestedAudioChannelCount;
-  if (capturesAudio) {
+  std::int64_t sampleRate = requestedAudioSampleRate_;
+  std::int64_t channels = requestedAudioChannelCount_;
+  if (capturesAudio_) {
     sampleRate = std::max(audioSampleRate, minimumAudioSampleRate);
     channels = audioChannels > 1 ? 2 : 1;
   }
-  if (width == maximumOutputWidth && height == maximumOutputHeight && sampleRate == requestedAudioSampleRate &&
-      channels == requestedAudioChannelCount) {
+  if (width == maximumOutputWidth_ && height == maximumOutputHeight_ && sampleRate == requestedAudioSampleRate_ &&
+      channels == requestedAudioChannelCount_) {
     co_return;
   }
-  maximumOutputWidth = width;
-  maximumOutputHeight = height;
-  requestedAudioSampleRate = sampleRate;
-  requestedAudioChannelCount = channels;
-  if (!stream_ || currentDisplayID == 0) co_return;
+  maximumOutputWidth_ = width;
+  maximumOutputHeight_ = height;
+  requestedAudioSampleRate_ = sampleRate;
+  requestedAudioChannelCount_ = channels;
+  if (!stream_ || currentDisplayID_ == 0) co_return;
 
-  const std::uint32_t display = currentDisplayID;
+  const std::uint32_t display = currentDisplayID_;
   co_await stopStream();
-  if (auto session = encoder.lock()) co_await session->stopSession();
+  if (auto session = encoder_.lock()) co_await session->stopSession();
   co_await startStream(display);
-  if (auto session = encoder.lock()) {
+  if (auto session = encoder_.lock()) {
     auto forcing = onActor(std::move(session), [](VideoEncoderService& e) { e.forceKeyframe = true; });
     co_await std::move(forcing);
   }
 }
 
 void ScreenCaptureService::resetState(bool cancelHeartbeat) {
+  assertOnStrand(strand_);
   if (cancelHeartbeat && heartbeatTask_) {
     heartbeatTask_.cancel();
     heartbeatTask_ = {};
@@ -160,10 +212,10 @@ void ScreenCaptureService::resetState(bool cancelHeartbeat) {
   pendingStreamFailure_.reset();
   soundFailedWhileStarting_ = false;
   framesInFpsWindow_ = 0;
-  currentDisplayID = 0;
-  currentWidth = 0;
-  currentHeight = 0;
-  currentDisplayFrame = {};
+  currentDisplayID_ = 0;
+  currentWidth_ = 0;
+  currentHeight_ = 0;
+  currentDisplayFrame_ = {};
 }
 
 // --- Start and stop ---
@@ -173,8 +225,8 @@ asio::awaitable<void> ScreenCaptureService::startStream(std::optional<std::uint3
   const Clock::TimePoint deadline = clock_.now() + startTimeout;
   const platform::X11Monitor monitor = co_await findDisplay(displayID, deadline);
   const platform::PixelSize size = platform::cappedOutputSize(monitor.bounds.width, monitor.bounds.height,
-                                                              clampToInt(maximumOutputWidth),
-                                                              clampToInt(maximumOutputHeight));
+                                                              clampToInt(maximumOutputWidth_),
+                                                              clampToInt(maximumOutputHeight_));
   co_await startEncoderSession(size);
 
   // From here on, callbacks of the new stream carry this generation.
@@ -226,7 +278,7 @@ asio::awaitable<platform::X11Monitor> ScreenCaptureService::findDisplay(std::opt
 }
 
 asio::awaitable<void> ScreenCaptureService::startEncoderSession(platform::PixelSize size) {
-  auto session = encoder.lock();
+  auto session = encoder_.lock();
   if (!session) co_return;
   try {
     co_await session->startSession(size.width, size.height);
@@ -241,8 +293,8 @@ asio::awaitable<std::shared_ptr<VideoSource>> ScreenCaptureService::startVideo(c
   platform::CaptureStreamSettings settings;
   settings.displayID = monitor.id;
   settings.framesPerSecond = grabRate();
-  settings.maxOutputWidth = clampToInt(maximumOutputWidth);
-  settings.maxOutputHeight = clampToInt(maximumOutputHeight);
+  settings.maxOutputWidth = clampToInt(maximumOutputWidth_);
+  settings.maxOutputHeight = clampToInt(maximumOutputHeight_);
   settings.showsCursor = true;
   settings.xDisplayName = environment_.xDisplayName;
   std::weak_ptr<ScreenCaptureService> weak = weak_from_this();
@@ -280,17 +332,17 @@ void ScreenCaptureService::install(StartingSources starting, std::uint64_t gener
   fpsWindowStart_ = clock_.now();
   const platform::X11Monitor shown = stream_->display();
   const platform::PixelSize delivered = stream_->outputSize();
-  currentDisplayID = shown.id;
-  currentWidth = delivered.width;
-  currentHeight = delivered.height;
-  currentDisplayFrame = {static_cast<double>(shown.bounds.x), static_cast<double>(shown.bounds.y),
+  currentDisplayID_ = shown.id;
+  currentWidth_ = delivered.width;
+  currentHeight_ = delivered.height;
+  currentDisplayFrame_ = {static_cast<double>(shown.bounds.x), static_cast<double>(shown.bounds.y),
                          static_cast<double>(shown.bounds.width), static_cast<double>(shown.bounds.height)};
   if (heartbeatTask_) heartbeatTask_.cancel();
   heartbeatTask_ = Task::spawn(strand_, [weak = weak_from_this(), generation](TaskToken token) {
     return heartbeat(weak, generation, std::move(token));
   });
   logMediaActivity(metrics_, LogCategory::CAPTURE,
-                   fmt::format("Captura iniciada display={} {}x{}", currentDisplayID, currentWidth, currentHeight));
+                   fmt::format("Captura iniciada display={} {}x{}", currentDisplayID_, currentWidth_, currentHeight_));
 }
 
 asio::awaitable<void> ScreenCaptureService::stopStream() {
@@ -317,7 +369,7 @@ void ScreenCaptureService::failStream(std::uint64_t generation, const std::strin
     if (!pendingStreamFailure_) pendingStreamFailure_ = message;
     return;
   }
-  const std::uint32_t displayID = currentDisplayID;
+  const std::uint32_t displayID = currentDisplayID_;
   ++generation_;
   auto stream = std::move(stream_);
   auto sound = std::move(sound_);
@@ -338,7 +390,7 @@ asio::awaitable<void> ScreenCaptureService::reportFailure(std::shared_ptr<Screen
     log(LogCategory::Error, std::string("stopCapture failed: ") + e.what());
   }
   // Read now: the host clears the handler before it stops the capture itself.
-  auto handler = self->unexpectedStopHandler;
+  auto handler = self->unexpectedStopHandler_;
   if (!handler) co_return;
   try {
     auto handling = handler(std::move(failure));
@@ -356,37 +408,38 @@ void ScreenCaptureService::handleFrame(std::uint64_t generation, std::shared_ptr
   followDesiredRate();
   lastFrame_ = frame;
   metricsBatch_->update([](MediaMetricsUpdate& update) { ++update.capturedFrames; });
-  if (!hasViewers() || !schedule_->admitFrame(frame->timestamp, desiredEncodeFps)) return;
+  if (!hasViewers() || !schedule_->admitFrame(frame->timestamp, desiredEncodeFps_)) return;
   if (sendToEncoder(frame, microsOf(frame->timestamp))) schedule_->encoded(frame->timestamp);
 }
 
 void ScreenCaptureService::setDesiredEncodeFps(std::int32_t framesPerSecond) {
-  desiredEncodeFps = framesPerSecond;
+  assertOnStrand(strand_);
+  desiredEncodeFps_ = framesPerSecond;
   if (schedule_) schedule_->restartPacing();
 }
 
-int ScreenCaptureService::grabRate() const { return std::clamp<int>(desiredEncodeFps, 1, grabFramesPerSecond); }
+int ScreenCaptureService::grabRate() const { return std::clamp<int>(desiredEncodeFps_, 1, grabFramesPerSecond); }
 
-// The host may change desiredEncodeFps while the stream runs.
+// The host may change desiredEncodeFps_ while the stream runs.
 void ScreenCaptureService::followDesiredRate() {
   if (stream_ && stream_->framesPerSecond() != grabRate()) stream_->setFramesPerSecond(grabRate());
 }
 
 bool ScreenCaptureService::hasViewers() const {
-  auto sink = videoServer.lock();
+  auto sink = videoServer_.lock();
   return sink && sink->hasViewers();
 }
 
 bool ScreenCaptureService::sendToEncoder(const std::shared_ptr<const platform::CapturedFrame>& frame,
                                          std::int64_t ptsMicros) {
-  auto session = encoder.lock();
+  auto session = encoder_.lock();
   if (!session) return false;
   const std::int64_t pts = std::max(ptsMicros, lastEncodedPts_ + 1);
   lastEncodedPts_ = pts;
   session->encode(frame, pts);
   ++framesInFpsWindow_;
   metricsBatch_->update([&](MediaMetricsUpdate& update) {
-    update.lastFrameDescription = fmt::format("{}x{} I420 display={}", frame->width, frame->height, currentDisplayID);
+    update.lastFrameDescription = fmt::format("{}x{} I420 display={}", frame->width, frame->height, currentDisplayID_);
   });
   return true;
 }
@@ -420,7 +473,7 @@ asio::awaitable<void> ScreenCaptureService::heartbeat(std::weak_ptr<ScreenCaptur
 }
 
 Clock::TimePoint ScreenCaptureService::heartbeatStep(Clock::TimePoint now) {
-  const bool canResend = lastFrame_ && hasViewers() && !encoder.expired();
+  const bool canResend = lastFrame_ && hasViewers() && !encoder_.expired();
   const CaptureSchedule::Step step = schedule_->step(now, canResend);
   if (step.stalledFor) {
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(*step.stalledFor).count();
@@ -437,10 +490,10 @@ Clock::TimePoint ScreenCaptureService::heartbeatStep(Clock::TimePoint now) {
 // --- Sound ---
 
 asio::awaitable<std::shared_ptr<SoundSource>> ScreenCaptureService::startSound(std::uint64_t generation) {
-  if (!capturesAudio || audioServer.expired()) co_return nullptr;
+  if (!capturesAudio_ || audioServer_.expired()) co_return nullptr;
   platform::AudioCaptureSettings settings;
-  settings.sampleRate = clampToInt(requestedAudioSampleRate);
-  settings.channels = clampToInt(requestedAudioChannelCount);
+  settings.sampleRate = clampToInt(requestedAudioSampleRate_);
+  settings.channels = clampToInt(requestedAudioChannelCount_);
   settings.server = environment_.soundServerName;
   std::weak_ptr<ScreenCaptureService> weak = weak_from_this();
   const Strand strand = strand_;
@@ -468,7 +521,7 @@ asio::awaitable<std::shared_ptr<SoundSource>> ScreenCaptureService::startSound(s
 
 void ScreenCaptureService::handleSoundPacket(std::uint64_t generation, platform::AudioPacket packet) {
   if (generation != generation_ || !sound_) return;
-  auto sink = audioServer.lock();
+  auto sink = audioServer_.lock();
   if (!sink || packet.channels < 1 || packet.channels > 2 || packet.sampleRate <= 0) return;
   AudioFormat format;
   format.sampleRate = static_cast<std::uint32_t>(packet.sampleRate);

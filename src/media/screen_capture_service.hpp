@@ -104,21 +104,16 @@ class ScreenCaptureService : public std::enable_shared_from_this<ScreenCaptureSe
   // Executor only. Sets desiredEncodeFps and restarts the pacing, so the new rate starts with the next frame.
   void setDesiredEncodeFps(std::int32_t framesPerSecond);
 
-  // Executor state.
-  UnexpectedStopHandler unexpectedStopHandler;  // awaited once when a stream stopped by itself
-  std::uint32_t currentDisplayID = 0;           // 0 when not capturing
-  std::int64_t currentWidth = 0;                // the stream's output size; 0 when not capturing
-  std::int64_t currentHeight = 0;
-  DisplayFrame currentDisplayFrame;  // the display's bounds; zero when not capturing
-  const bool capturesAudio;
-  std::weak_ptr<VideoEncoderService> encoder;
-  std::weak_ptr<EncodedVideoFrameSink> videoServer;
-  std::weak_ptr<AudioPacketSink> audioServer;
-  std::int32_t desiredEncodeFps = defaultEncodeFps;
-  std::int64_t maximumOutputWidth = 0;  // 0: no cap
-  std::int64_t maximumOutputHeight = 0;
-  std::int64_t requestedAudioSampleRate = 48000;
-  std::int64_t requestedAudioChannelCount = 2;
+  // Read and set on executor() (through onActor from outside).
+  void setUnexpectedStopHandler(UnexpectedStopHandler handler);  // awaited once when a stream stopped by itself
+  std::uint32_t currentDisplayID() const;  // 0 when not capturing
+  std::int64_t currentWidth() const;       // the stream's output size; 0 when not capturing
+  std::int64_t currentHeight() const;
+  DisplayFrame currentDisplayFrame() const;  // the display's bounds; zero when not capturing
+  std::int64_t maximumOutputWidth() const;   // 0: no cap
+  std::int64_t maximumOutputHeight() const;
+  std::int64_t requestedAudioSampleRate() const;
+  std::int64_t requestedAudioChannelCount() const;
   bool isStreaming() const { return stream_ != nullptr; }
   bool isCapturingSound() const { return sound_ != nullptr; }
   std::uint64_t streamGeneration() const { return generation_; }
@@ -174,6 +169,10 @@ class ScreenCaptureService : public std::enable_shared_from_this<ScreenCaptureSe
   bool sendToEncoder(const std::shared_ptr<const platform::CapturedFrame>& frame, std::int64_t ptsMicros);
   void publishFps(Clock::TimePoint now);
 
+  const bool capturesAudio_;
+  const std::weak_ptr<VideoEncoderService> encoder_;
+  const std::weak_ptr<EncodedVideoFrameSink> videoServer_;
+  const std::weak_ptr<AudioPacketSink> audioServer_;
   const Strand strand_;
   const std::weak_ptr<MetricsStore> metrics_;
   const ScreenCaptureEnvironment environment_;
@@ -197,6 +196,18 @@ class ScreenCaptureService : public std::enable_shared_from_this<ScreenCaptureSe
   // What the callbacks reported while a start had not yet installed its stream.
   std::optional<std::string> pendingStreamFailure_;
   bool soundFailedWhileStarting_ = false;
+
+  // Executor state: the operations' settings and what the running stream reports.
+  UnexpectedStopHandler unexpectedStopHandler_;  // awaited once when a stream stopped by itself
+  std::uint32_t currentDisplayID_ = 0;           // 0 when not capturing
+  std::int64_t currentWidth_ = 0;                // the stream's output size; 0 when not capturing
+  std::int64_t currentHeight_ = 0;
+  DisplayFrame currentDisplayFrame_;  // the display's bounds; zero when not capturing
+  std::int32_t desiredEncodeFps_ = defaultEncodeFps;
+  std::int64_t maximumOutputWidth_ = 0;  // 0: no cap
+  std::int64_t maximumOutputHeight_ = 0;
+  std::int64_t requestedAudioSampleRate_ = 48000;
+  std::int64_t requestedAudioChannelCount_ = 2;
 };
 
 }  // namespace veltrano

@@ -3,6 +3,9 @@
 #include "base/executors.hpp"
 #include "base/task.hpp"
 #include "support/expected_unhandled_errors.hpp"
+#include "base/thread_checks.hpp"
+
+#include <boost/asio/use_future.hpp>
 
 #include <gtest/gtest.h>
 
@@ -179,4 +182,19 @@ TEST_F(AsyncTest, RunOnHopsToTheActorAndBack) {
   ASSERT_TRUE(loop.runUntil([&] { return task.isFinished(); }));
   EXPECT_TRUE(onStrand);
   EXPECT_TRUE(backOnMain);
+}
+
+TEST(ThreadChecks, ACallOffItsStrandOrOffTheMainThreadAbortsNamingTheCaller) {
+#ifdef VELTRANO_THREAD_CHECKS
+  const Strand strand = makeActorStrand();
+  EXPECT_DEATH(assertOnStrand(strand), "async_test.cpp:[0-9]+: .* called off its strand");
+  EXPECT_DEATH(assertOnMainThread(), "called off the main thread");
+  MainLoopForTests loop;
+  assertOnMainThread();
+  auto runningOn = [](Strand s) -> asio::awaitable<bool> { co_return co_await isRunningOn(s); };
+  EXPECT_TRUE(asio::co_spawn(strand, runningOn(strand), asio::use_future).get());
+  EXPECT_FALSE(asio::co_spawn(sharedIo().executor(), runningOn(strand), asio::use_future).get());
+#else
+  GTEST_SKIP() << "built without VELTRANO_THREAD_CHECKS";
+#endif
 }

@@ -2,6 +2,8 @@
 // its throttle, callers on other threads, and a handler that is gone.
 #include <atomic>
 
+#include "support/run_blocking.hpp"
+#include "control/main_thread_call.hpp"
 #include "control_test_support.hpp"
 
 namespace veltrano::test {
@@ -205,3 +207,9 @@ TEST(CommandIntakeThreads, ALineThatNoMainLoopCanRunIsAnswered) {
 
 }  // namespace
 }  // namespace veltrano::test
+
+TEST(MainThreadCall, AStepAfterTheMainLoopIsGoneIsCancelledInsteadOfCrashing) {
+  { veltrano::MainLoopForTests gone; }
+  std::function<int()> step = [] { return 1; };
+  EXPECT_THROW(veltrano::testing::runBlocking(veltrano::onMainThread(std::move(step))), veltrano::CancellationError);
+}

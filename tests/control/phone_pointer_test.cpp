@@ -71,12 +71,12 @@ TEST(PhonePointerCommands, AStaleCommandLeavesTheGateAlone) {
 }
 
 TEST(PhonePointerCommands, SessionOfALine) {
-  EXPECT_EQ(InputCommandHandler::phonePointerSession(phone("mouseMove", "s9", 1)), "s9");
-  EXPECT_EQ(InputCommandHandler::phonePointerSession(R"({"type": "x", "phonePointer": true, "pointerSession": ""})"), "");
-  EXPECT_EQ(InputCommandHandler::phonePointerSession(R"({"type": "x", "pointerSession": "s9"})"), std::nullopt);
-  EXPECT_EQ(InputCommandHandler::phonePointerSession(R"({"phonePointer": true, "pointerSession": 4})"), std::nullopt);
-  EXPECT_EQ(InputCommandHandler::phonePointerSession(R"([{"phonePointer": true, "pointerSession": "s"}])"), std::nullopt);
-  EXPECT_EQ(InputCommandHandler::phonePointerSession("not json"), std::nullopt);
+  EXPECT_EQ(InputCommandHandler::parseLine(phone("mouseMove", "s9", 1)).pointerSession, "s9");
+  EXPECT_EQ(InputCommandHandler::parseLine(R"({"type": "x", "phonePointer": true, "pointerSession": ""})").pointerSession, "");
+  EXPECT_EQ(InputCommandHandler::parseLine(R"({"type": "x", "pointerSession": "s9"})").pointerSession, std::nullopt);
+  EXPECT_EQ(InputCommandHandler::parseLine(R"({"phonePointer": true, "pointerSession": 4})").pointerSession, std::nullopt);
+  EXPECT_EQ(InputCommandHandler::parseLine(R"([{"phonePointer": true, "pointerSession": "s"}])").pointerSession, std::nullopt);
+  EXPECT_EQ(InputCommandHandler::parseLine("not json").pointerSession, std::nullopt);
 }
 
 TEST(PhonePointerCommands, EndingASessionForgetsItsNumbers) {

@@ -248,7 +248,7 @@ TEST_F(MediaPipelineTest, AFrozenXServerFailsTheStartByItsDeadlineAndALostOneEnd
   VELTRANO_START_TWO_MONITOR_SCREEN(screen);
   capture = ScreenCaptureService::create(metrics, nullptr, nullptr, nullptr, false, {screen.name(), {}});
   test::StopReports reports;
-  awaitOn(loop, onActor(capture, [&](ScreenCaptureService& c) { c.unexpectedStopHandler = reports.handler(); }));
+  awaitOn(loop, onActor(capture, [&](ScreenCaptureService& c) { c.setUnexpectedStopHandler(reports.handler()); }));
   screen.freeze();
   const auto frozenAt = std::chrono::steady_clock::now();
   const auto error = test::captureErrorOf(loop, capture->startCapture(screen.left().id), 15s);

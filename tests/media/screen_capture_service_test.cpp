@@ -48,13 +48,13 @@ class CaptureOnFakesTest : public test::EncoderServiceTest {
   };
   State state() {
     return onCapture([](ScreenCaptureService& c) {
-      return State{c.isStreaming(),  c.isCapturingSound(),  c.currentDisplayID,   c.currentWidth,
-                   c.currentHeight, c.currentDisplayFrame, c.streamGeneration()};
+      return State{c.isStreaming(),  c.isCapturingSound(),  c.currentDisplayID(),   c.currentWidth(),
+                   c.currentHeight(), c.currentDisplayFrame(), c.streamGeneration()};
     });
   }
   void makeCapture(bool capturesAudio = false) {
     capture = ScreenCaptureService::create(metrics, encoder, sink, audio, capturesAudio, {{}, {}, sources, &clock});
-    onCapture([this](ScreenCaptureService& c) { c.unexpectedStopHandler = reports.handler(); });
+    onCapture([this](ScreenCaptureService& c) { c.setUnexpectedStopHandler(reports.handler()); });
   }
   std::shared_ptr<test::FakeVideoSource> video() { return sources->video(); }
   // Delivers a frame every `interval` (stamped now) and moves virtual time on, for `count` frames.
@@ -196,7 +196,7 @@ TEST_F(CaptureOnFakesTest, StartShowsTheDisplayAndAStopEndsItOnce) {
 
 TEST_F(CaptureOnFakesTest, FramesArePacedToTheDesiredRateWhichTheGrabRateFollows) {
   makeCapture();
-  onCapture([](ScreenCaptureService& c) { c.desiredEncodeFps = 10; });
+  onCapture([](ScreenCaptureService& c) { c.setDesiredEncodeFps(10); });
   awaitOn(loop, capture->startCapture(kLeft));
   EXPECT_EQ(video()->framesPerSecond(), 10);
   // 50 changes a second for 2 s; each encode comes out before the next (the encoder drops what waits behind more).
@@ -205,7 +205,7 @@ TEST_F(CaptureOnFakesTest, FramesArePacedToTheDesiredRateWhichTheGrabRateFollows
     ASSERT_TRUE(sink->waitFor(encoded));
   }
   EXPECT_EQ(framesBeforeNextHeartbeat(), 20u);
-  onCapture([](ScreenCaptureService& c) { c.desiredEncodeFps = 90; });
+  onCapture([](ScreenCaptureService& c) { c.setDesiredEncodeFps(90); });
   deliverFrames(1, 10ms);
   EXPECT_EQ(video()->framesPerSecond(), ScreenCaptureService::grabFramesPerSecond);
 }
@@ -287,7 +287,7 @@ TEST_F(CaptureOnFakesTest, MediaProfileRestartsOnlyOnAChange) {
   EXPECT_GT(state().generation, generation);
   EXPECT_EQ(size(), 48'032);
   EXPECT_EQ(sources->videoStarts.values().back().maxOutputWidth, 48);
-  EXPECT_EQ(onCapture([](ScreenCaptureService& c) { return c.requestedAudioSampleRate; }), 48000);
+  EXPECT_EQ(onCapture([](ScreenCaptureService& c) { return c.requestedAudioSampleRate(); }), 48000);
   const auto messages = logs.messages();
   EXPECT_EQ(test::countOf(messages, "ScreenCaptureKit stopped"), 1u);
   EXPECT_EQ(test::countOf(messages, "VideoToolbox encoder stopped"), 1u);
@@ -305,8 +305,8 @@ TEST_F(CaptureOnFakesTest, MediaProfileRestartsOnlyOnAChange) {
   makeCapture(true);
   const auto profile = [&] {
     return onCapture([](ScreenCaptureService& c) {
-      return std::vector<std::int64_t>{c.maximumOutputWidth, c.maximumOutputHeight, c.requestedAudioSampleRate,
-                                       c.requestedAudioChannelCount};
+      return std::vector<std::int64_t>{c.maximumOutputWidth(), c.maximumOutputHeight(), c.requestedAudioSampleRate(),
+                                       c.requestedAudioChannelCount()};
     });
   };
   awaitOn(loop, capture->applyMediaProfile(100, 50, 1000, 5));

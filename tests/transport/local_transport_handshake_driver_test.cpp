@@ -76,7 +76,7 @@ class HandshakingServer final : public ListeningServer {
     }
     outcome.took = std::chrono::steady_clock::now() - began;
     outcome.ranOnServerExecutor = executor().running_in_this_thread();
-    pendingConnections.erase(connectionID);
+    pendingConnections_.erase(connectionID);
     if (!outcome.session) connection->cancel();
     std::lock_guard lock(mutex_);
     outcomes_.push_back(outcome);

@@ -1,4 +1,5 @@
 #include "platform/net/tcp_connection.hpp"
+#include "base/thread_checks.hpp"
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/defer.hpp>
@@ -113,6 +114,7 @@ void TcpConnection::start(const asio::any_io_executor& queue) {
 }
 
 void TcpConnection::begin() {
+  assertOnStrand(*strand_);
   if (cancelRequested_) {
     finishCancel();
     return;
@@ -127,6 +129,7 @@ void TcpConnection::begin() {
 }
 
 void TcpConnection::connectClient() {
+  assertOnStrand(*strand_);
   auto strand = *strand_;
   resolver_.emplace(strand);
   socket_.emplace(strand);
@@ -154,6 +157,7 @@ void TcpConnection::connectClient() {
 }
 
 void TcpConnection::becomeReady() {
+  assertOnStrand(*strand_);
   phase_ = Phase::ready;
   {
     std::lock_guard lock(sendMutex_);
@@ -165,6 +169,7 @@ void TcpConnection::becomeReady() {
 }
 
 void TcpConnection::fail(error_code error) {
+  assertOnStrand(*strand_);
   if (isTerminal()) return;
   if (cancelRequested_) return;  // the cancel that is on its way ends the connection instead
   phase_ = Phase::failed;
@@ -182,6 +187,7 @@ void TcpConnection::cancel() {
 }
 
 void TcpConnection::finishCancel() {
+  assertOnStrand(*strand_);
   if (phase_ == Phase::cancelled) return;
   phase_ = Phase::cancelled;
   abortPending(asio::error::operation_aborted);
@@ -189,6 +195,7 @@ void TcpConnection::finishCancel() {
 }
 
 void TcpConnection::abortPending(error_code error) {
+  assertOnStrand(*strand_);
   if (resolver_) resolver_->cancel();
   std::deque<PendingSend> sends;
   {
@@ -243,6 +250,7 @@ void TcpConnection::receive(std::size_t minimumIncompleteLength, std::size_t max
 }
 
 void TcpConnection::pumpReceive() {
+  assertOnStrand(*strand_);
   while (phase_ == Phase::ready && !reading_ && !receives_.empty()) {
     if (endOfStream_) {
       completeReceive(true);
@@ -274,6 +282,7 @@ void TcpConnection::pumpReceive() {
 }
 
 std::shared_ptr<Bytes> TcpConnection::takeReadBuffer(std::size_t size) {
+  assertOnStrand(*strand_);
   std::shared_ptr<Bytes> buffer = std::move(spareReadBuffer_);
   if (!buffer) return std::make_shared<Bytes>(size);
   if (buffer->size() < size) buffer->resize(size);
@@ -281,6 +290,7 @@ std::shared_ptr<Bytes> TcpConnection::takeReadBuffer(std::size_t size) {
 }
 
 void TcpConnection::completeReceive(bool isComplete) {
+  assertOnStrand(*strand_);
   auto head = std::move(receives_.front());
   receives_.pop_front();
   Bytes content;
@@ -367,6 +377,7 @@ void TcpConnection::completeRefused(std::unique_lock<std::mutex>& lock, error_co
 }
 
 void TcpConnection::pumpSend() {
+  assertOnStrand(*strand_);
   std::shared_ptr<const Bytes> data;
   {
     std::lock_guard lock(sendMutex_);
@@ -381,6 +392,7 @@ void TcpConnection::pumpSend() {
 }
 
 void TcpConnection::finishWrite(error_code error) {
+  assertOnStrand(*strand_);
   SendCompletion completion;
   {
     std::lock_guard lock(sendMutex_);

@@ -1,4 +1,5 @@
 #include "platform/net/tcp_listener.hpp"
+#include "base/thread_checks.hpp"
 
 #include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/post.hpp>
@@ -83,6 +84,7 @@ void TcpListener::start(const asio::any_io_executor& queue) {
 }
 
 void TcpListener::begin() {
+  assertOnStrand(*strand_);
   if (cancelRequested_) {
     finishCancel();
     return;
@@ -96,6 +98,7 @@ void TcpListener::begin() {
 }
 
 error_code TcpListener::openAndListen() {
+  assertOnStrand(*strand_);
   error_code ec;
   acceptor_.emplace(*strand_);
   // Dual stack first: one IPv6 socket that also takes IPv4 connections as mapped addresses.
@@ -124,6 +127,7 @@ error_code TcpListener::openAndListen() {
 }
 
 void TcpListener::acceptNext() {
+  assertOnStrand(*strand_);
   if (ended_ || !acceptor_ || !acceptor_->is_open()) return;
   auto self = shared_from_this();
   acceptor_->async_accept(queue_, [self](error_code ec, asio::ip::tcp::socket socket) {
@@ -161,6 +165,7 @@ void TcpListener::acceptNext() {
 }
 
 void TcpListener::fail(error_code error) {
+  assertOnStrand(*strand_);
   if (ended_ || cancelRequested_) return;
   ended_ = true;
   closeAcceptor();
@@ -181,6 +186,7 @@ void TcpListener::cancel() {
 }
 
 void TcpListener::finishCancel() {
+  assertOnStrand(*strand_);
   if (cancelled_) return;
   cancelled_ = true;
   ended_ = true;
@@ -192,6 +198,7 @@ void TcpListener::finishCancel() {
 }
 
 void TcpListener::closeAcceptor() {
+  assertOnStrand(*strand_);
   if (retryTimer_) retryTimer_->cancel();
   if (acceptor_ && acceptor_->is_open()) {
     error_code ignored;
@@ -200,6 +207,7 @@ void TcpListener::closeAcceptor() {
 }
 
 void TcpListener::deliver(const NetworkState& state) {
+  assertOnStrand(*strand_);
   StateHandler handler;
   {
     std::lock_guard lock(mutex_);

@@ -116,7 +116,7 @@ class RealCaptureService final : public HostCaptureService {
   }
   asio::awaitable<CaptureGeometry> geometry() override {
     auto operation = onActor(capture_, [](ScreenCaptureService& capture) {
-      return CaptureGeometry{capture.currentDisplayFrame, capture.currentWidth, capture.currentHeight};
+      return CaptureGeometry{capture.currentDisplayFrame(), capture.currentWidth(), capture.currentHeight()};
     });
     co_return co_await std::move(operation);
   }

@@ -5,6 +5,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QString>
+#include <QThread>
 
 #include <utility>
 
@@ -49,7 +50,20 @@ class QtFilePanel final : public FilePanel {
     });
     QObject::connect(dialog, &QObject::destroyed, [ending] { ending->finish({}); });
   }
-  ~QtFilePanel() override { cancel(); }
+  // The host may let go of the panel on an I/O thread while it shuts down: the dialog is closed on its own.
+  ~QtFilePanel() override {
+    QFileDialog* dialog = dialog_.data();
+    if (!dialog) return;
+    auto close = [dialog] {
+      if (dialog->isVisible()) dialog->reject();
+      delete dialog;
+    };
+    if (QThread::currentThread() == dialog->thread()) {
+      close();
+    } else {
+      QMetaObject::invokeMethod(dialog, close, Qt::QueuedConnection);
+    }
+  }
 
   void cancel() override {
     if (dialog_ && dialog_->isVisible()) dialog_->reject();

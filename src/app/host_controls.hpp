@@ -13,6 +13,10 @@
 #include "core/analytics_event.hpp"
 #include "core/observable_property.hpp"
 
+namespace veltrano {
+class FilePanelPresenter;
+}
+
 namespace veltrano::app {
 
 namespace asio = boost::asio;
@@ -53,6 +57,7 @@ class HostControls {
 // What the application hands the host it creates.
 struct HostApplicationServices {
   std::function<void(AnalyticsEvent event, std::optional<std::string> detail)> track;
+  std::shared_ptr<FilePanelPresenter> filePanels;  // the panels a tablet's download or upload opens
 };
 
 // The host view model of this process behind HostControls. Created and destroyed on the main thread.

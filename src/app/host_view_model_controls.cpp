@@ -72,6 +72,7 @@ class HostViewModelControls final : public HostControls {
 std::unique_ptr<HostControls> makeHostViewModelControls(HostApplicationServices services) {
   HostViewModel::Options options;
   options.track = std::move(services.track);
+  options.filePanels = std::move(services.filePanels);
   return std::make_unique<HostViewModelControls>(std::move(options));
 }
 

@@ -5,6 +5,8 @@
 #include <thread>
 
 #include "app/host_application.hpp"
+#include "app/main_window.hpp"
+#include "app/qt_file_panels.hpp"
 #include "app/qt_main_context.hpp"
 #include "app/single_instance.hpp"
 #include "app/termination_signals.hpp"
@@ -34,7 +36,8 @@ int main(int argc, char** argv) {
     std::unique_ptr<app::TerminationSignals> terminationSignals;
     app::HostApplication::Options options;
     options.track = track;
-    options.makeControls = [track] { return app::makeHostViewModelControls({track}); };
+    auto filePanels = std::make_shared<app::QtFilePanelPresenter>();
+    options.makeControls = [track, filePanels] { return app::makeHostViewModelControls({track, filePanels}); };
     options.stopIoThreads = [&terminationSignals] {
       terminationSignals.reset();
       sharedIo().stop();
@@ -42,6 +45,7 @@ int main(int argc, char** argv) {
     };
     options.discardIoWork = [] { sharedIo().discardQueued(); };
     app::HostApplication application(mainContext, std::move(options));
+    filePanels->setMainWindow(application.window().window());
     QObject::connect(&instance, &app::SingleInstance::activationRequested, &application,
                      [&application] { application.bringWindowForward(); });
     terminationSignals = std::make_unique<app::TerminationSignals>(sharedIo().executor(),

@@ -1,5 +1,6 @@
-// The program itself, started headless with the test services: it serves a client on the control port, a second
-// start hands over to it and ends, and it ends cleanly on SIGTERM.
+// The program itself, started headless with the test services: it serves a client on the control port, opens its
+// open panel when the client asks to download, a second start hands over to it and ends, and it ends cleanly on
+// SIGTERM with the panel still open.
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -7,7 +8,9 @@
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
 
+#include "base/json.hpp"
 #include "platform/crypto/random.hpp"
 #include "platform/keystore/account_key_file.hpp"
 #include "support/eventually.hpp"
@@ -19,7 +22,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(HostProgram, ServesAClientAHandsOverASecondStartAndQuitsCleanlyOnSigterm) {
+TEST(HostProgram, ServesAClientOpensAPanelHandsOverASecondStartAndQuitsCleanlyOnSigterm) {
   VELTRANO_REQUIRE_X11();
   QTemporaryDir home;
   ASSERT_TRUE(home.isValid());
@@ -58,6 +61,13 @@ TEST(HostProgram, ServesAClientAHandsOverASecondStartAndQuitsCleanlyOnSigterm) {
   const auto hello = client->nextJSONBlocking(10s);
   ASSERT_TRUE(hello);
   EXPECT_EQ((*hello)["type"], "hello");
+
+  client->sendJSONLine({{"type", "filePickerRequest"}});
+  std::optional<json::Json> status;
+  while ((status = client->nextJSONBlocking(20s)) && (*status)["type"] != "fileStatus") {
+  }
+  ASSERT_TRUE(status) << "no answer to the download request";
+  EXPECT_EQ((*status)["status"], "selecting");
 
   QProcess second;
   ASSERT_TRUE(start(second));

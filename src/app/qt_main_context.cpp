@@ -16,10 +16,11 @@ class QtMainContext::Dispatcher final : public QObject {
  public:
   explicit Dispatcher(QtMainContext& context) : context_(context) {}
   bool event(QEvent* event) override {
-    if (event->type() != PostedFunctionEvent::eventType()) return QObject::event(event);
 #if defined(__SANITIZE_THREAD__)
+    // Before the first read: the event was built on the posting thread.
     __tsan_acquire(event);
 #endif
+    if (event->type() != PostedFunctionEvent::eventType()) return QObject::event(event);
     context_.runPosted(*static_cast<PostedFunctionEvent*>(event));
     return true;
   }

@@ -1,23 +1,15 @@
 #include "media/background_release.hpp"
 
-#include <boost/asio/strand.hpp>
-
-#include <mutex>
-#include <optional>
-
-#include "media/blocking_call.hpp"
+#include "base/thread_pools.hpp"
 
 namespace veltrano {
 
-boost::asio::any_io_executor backgroundReleaseExecutor() {
-  // A strand: releases never take more than one of the pool's threads, which starts and stops need too. Made anew
-  // when the pool is another one.
-  static std::mutex mutex;
-  static std::optional<boost::asio::strand<boost::asio::any_io_executor>> releases;
-  const boost::asio::any_io_executor pool = mediaBlockingExecutor();
-  std::lock_guard lock(mutex);
-  if (!releases || releases->get_inner_executor() != pool) releases = boost::asio::make_strand(pool);
-  return *releases;
-}
+namespace {
+// One thread: releases run one at a time and never take a thread of the blocking pool, which starts and stops
+// need. Owned by ThreadPools, so nothing of it outlives the pools at exit.
+const ThreadPoolKind kBackgroundRelease{"background release", 1};
+}  // namespace
+
+boost::asio::any_io_executor backgroundReleaseExecutor() { return ThreadPools::pool(kBackgroundRelease).executor(); }
 
 }  // namespace veltrano

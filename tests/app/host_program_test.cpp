@@ -23,6 +23,15 @@ namespace {
 using namespace std::chrono_literals;
 
 TEST(HostProgram, ServesAClientOpensAPanelHandsOverASecondStartAndQuitsCleanlyOnSigterm) {
+#if defined(__SANITIZE_THREAD__)
+  // The program's Qt threads (QML loader, D-Bus) hand objects over through Qt's uninstrumented futex locks, and
+  // starting the program through QProcess leaves the test's own I/O queue reported as racing.
+  GTEST_SKIP() << "reports inside uninstrumented Qt under ThreadSanitizer";
+#elif defined(__SANITIZE_ADDRESS__)
+  // At exit LeakSanitizer finds blocks held by libdbus's connection state whose allocating module (a plugin
+  // already unloaded) it cannot name, so no suppression reaches them; the program then exits with its code.
+  GTEST_SKIP() << "exit-time allocations of unloaded D-Bus plugins under LeakSanitizer";
+#endif
   VELTRANO_REQUIRE_X11();
   QTemporaryDir home;
   ASSERT_TRUE(home.isValid());

@@ -133,6 +133,10 @@ class MediaServerTest : public ::testing::Test {
   }
   void TearDown() override {
     runBlocking(server->stop());
+    // Connection handlers still running on I/O threads hold the server; it must be gone before the clock is.
+    const std::weak_ptr<Server> released = server;
+    server.reset();
+    EXPECT_TRUE(eventually([&] { return released.expired(); }));
     main.drain();
   }
 

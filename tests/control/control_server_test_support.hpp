@@ -55,6 +55,13 @@ struct FileCollaborators {
     fileServer = LocalFileTransferServer::create(std::move(options));
     fileTransfers = RemoteFileTransferCoordinator::create(panels);
   }
+  // A control server set-up that hands its clients this file server and coordinator.
+  ControlServerSetup setup() const {
+    ControlServerSetup result;
+    result.fileServer = fileServer;
+    result.fileTransfers = fileTransfers;
+    return result;
+  }
   std::shared_ptr<testing::ScriptedPanels> panels = std::make_shared<testing::ScriptedPanels>();
   std::shared_ptr<LocalFileTransferServer> fileServer;
   std::shared_ptr<RemoteFileTransferCoordinator> fileTransfers;

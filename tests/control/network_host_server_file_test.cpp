@@ -16,10 +16,7 @@ std::optional<Json> nextOfType(ControlServerHarness& harness, LocalTestClient& c
 
 TEST(ControlServerFileTransfer, ClientsGetAFileSessionAndTheirMessagesReachTheCoordinator) {
   FileCollaborators files;
-  ControlServerSetup setup;
-  setup.fileServer = files.fileServer;
-  setup.fileTransfers = files.fileTransfers;
-  ControlServerHarness harness(setup);
+  ControlServerHarness harness(files.setup());
   harness.run(files.fileServer->start());
   harness.start();
 

@@ -17,10 +17,7 @@ namespace {
 
 TEST(ControlServerSending, RecordsMadeOnEveryThreadReachTheClientInSequence) {
   FileCollaborators files;
-  ControlServerSetup setup;
-  setup.fileServer = files.fileServer;
-  setup.fileTransfers = files.fileTransfers;
-  ControlServerHarness harness(setup);
+  ControlServerHarness harness(files.setup());
   harness.run(files.fileServer->start());
   harness.start();
   auto client = harness.connectAndGreet();

@@ -22,6 +22,13 @@ using testing::processEventsUntil;
 
 class QtFilePanelsTest : public ::testing::Test {
  protected:
+  void SetUp() override {
+#if defined(__SANITIZE_THREAD__)
+    // QFileDialog fills its model on Qt's own (uninstrumented) threads, whose hand-offs through Qt's posted-event
+    // list ThreadSanitizer reports from frames it cannot name.
+    GTEST_SKIP() << "reports inside uninstrumented Qt file-dialog threads under ThreadSanitizer";
+#endif
+  }
   ~QtFilePanelsTest() override {
     for (QWidget* widget : QApplication::topLevelWidgets()) {
       if (qobject_cast<QFileDialog*>(widget)) widget->deleteLater();

@@ -5,9 +5,8 @@
 
 namespace veltrano::thread_checks {
 
-void fail(const char* contract, const std::source_location& where) {
-  std::fprintf(stderr, "%s:%u: %s called off %s\n", where.file_name(), static_cast<unsigned>(where.line()),
-               where.function_name(), contract);
+void fail(const char* contract, const CallSite& where) {
+  std::fprintf(stderr, "%s:%u: %s called off %s\n", where.file, where.line, where.function, contract);
   std::fflush(stderr);
   std::abort();
 }

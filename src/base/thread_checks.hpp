@@ -2,32 +2,43 @@
 // Run-time checks of the thread contracts that comments state ("main thread only", "strand only"). Active when
 // built with VELTRANO_THREAD_CHECKS (debug and sanitizer builds); free otherwise. A failed check reports the
 // caller's file and line and aborts, so a test that breaks a contract fails at the faulty call.
-#include <source_location>
-
 #include "base/executors.hpp"
 
 namespace veltrano {
 
 namespace thread_checks {
-[[noreturn]] void fail(const char* contract, const std::source_location& where);
+// The caller's place. Taken with the compilers' builtins rather than std::source_location, which the clang that
+// builds the fuzzers does not offer.
+struct CallSite {
+  const char* file;
+  unsigned line;
+  const char* function;
+};
+[[noreturn]] void fail(const char* contract, const CallSite& where);
 }  // namespace thread_checks
 
-inline void assertOnMainThread(const std::source_location where = std::source_location::current()) {
+// The call site's builtins stand as default arguments of their own: only there do both compilers fill in the caller.
+inline void assertOnMainThread(const char* file = __builtin_FILE(), int line = __builtin_LINE(),
+                               const char* function = __builtin_FUNCTION()) {
 #ifdef VELTRANO_THREAD_CHECKS
-  if (!isOnMainThread()) thread_checks::fail("the main thread", where);
+  if (!isOnMainThread()) thread_checks::fail("the main thread", {file, static_cast<unsigned>(line), function});
 #else
-  (void)where;
+  (void)file;
+  (void)line;
+  (void)function;
 #endif
 }
 
 template <class Executor>
-void assertOnStrand(const asio::strand<Executor>& strand,
-                    const std::source_location where = std::source_location::current()) {
+void assertOnStrand(const asio::strand<Executor>& strand, const char* file = __builtin_FILE(),
+                    int line = __builtin_LINE(), const char* function = __builtin_FUNCTION()) {
 #ifdef VELTRANO_THREAD_CHECKS
-  if (!strand.running_in_this_thread()) thread_checks::fail("its strand", where);
+  if (!strand.running_in_this_thread()) thread_checks::fail("its strand", {file, static_cast<unsigned>(line), function});
 #else
   (void)strand;
-  (void)where;
+  (void)file;
+  (void)line;
+  (void)function;
 #endif
 }
 

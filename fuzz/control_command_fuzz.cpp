@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const json::ParseResult parsed = json::parseObjectOrArray(*line);
   // File-transfer messages go to the coordinator; their readers have a target of their own.
   if (parsed.value && parsed.value->is_object() && isFileTransferMessage(*parsed.value)) return 0;
-  (void)InputCommandHandler::phonePointerSession(*line);
+  InputCommandHandler::ParsedLine parsedLine = InputCommandHandler::parseLine(*line);
 
   MainLoopForTests loop;
   VirtualClock clock{[&loop] { loop.drain(); }};
@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   boost::asio::io_context caller;
   std::optional<json::Json> reply;
-  boost::asio::co_spawn(caller, handler->handle(*line, nullptr, commandLog),
+  boost::asio::co_spawn(caller, handler->handle(std::move(parsedLine), nullptr, commandLog),
                         [&reply](std::exception_ptr error, json::Json value) {
                           if (error) __builtin_trap();  // handle() never fails
                           reply = std::move(value);

@@ -19,7 +19,7 @@ Json ignored(const std::string& type) {
 
 class CommandReplies : public ::testing::TestWithParam<ReplyCase> {};
 
-TEST_P(CommandReplies, AnswerAsSpecified) {
+TEST_P(CommandReplies, AnswerWithTheirExpectedReply) {
   ControlHarness harness(/*withX=*/false, /*mayPost=*/false);
   harness.metrics->availableDisplays.set({DisplayInfo{5, "Left", 960, 1080, 9100}});
   EXPECT_EQ(harness.send(GetParam().line), GetParam().expected);

@@ -11,6 +11,7 @@
 //    receives afterwards that shows it (ffmpeg decodes the received stream afterwards) gives the latency.
 //  - BM_SteadyMemory: RSS of a process running capture, encoder, video server and a local client (this program
 //    with --memory) over 10,000 frames.
+//  - BM_CaptureCycleMemory: RSS of such a process after each of 20 capture starts and stops (--cycles).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -51,6 +52,7 @@
 #include "core/main_run_loop.hpp"
 #include "core/metrics_store.hpp"
 #include "media/actor_access.hpp"
+#include "media/background_release.hpp"
 #include "media/media_envelope.hpp"
 #include "media/screen_capture_service.hpp"
 #include "media/video_encoder_service.hpp"
@@ -58,6 +60,7 @@
 #include "media_bench_screen.hpp"
 #include "media_bench_streamed_display.hpp"
 #include "platform/h264/x264_encoder.hpp"
+#include "platform/memory/allocator.hpp"
 #include "platform/crypto/signing_key.hpp"
 #include "support/local_test_client.hpp"
 #include "support/run_blocking.hpp"
@@ -78,6 +81,8 @@ constexpr int kLatencyDraws = 1000;
 constexpr int kLatencyFps = 60;
 constexpr std::uint64_t kMemoryFrames = 10000;
 constexpr std::uint64_t kMemorySampleEvery = 100;  // frames
+constexpr std::uint64_t kCycleFrames = 120;
+constexpr int kCaptureCycles = 20;
 
 // The latency mark: a square painted in turn in these colours; the decoded picture is read at its centre.
 constexpr int kMarkX = 200;
@@ -149,6 +154,41 @@ int runMemoryChild(const std::string& display, std::uint32_t monitorID, std::uin
                                                      static_cast<unsigned long long>(kib));
   std::printf("hwm %llu\n", static_cast<unsigned long long>(peakResidentKiB()));
   std::fflush(stdout);
+  std::_Exit(0);
+}
+
+// --cycles DISPLAY MONITOR CYCLES FPS: one video server and one local client; CYCLES times capture and encoding
+// start, stream kCycleFrames frames to the client and stop. Prints "rss CYCLE KIB" after each stop has ended
+// (the encoder and the capture stream are released on the background release thread).
+int runCyclesChild(const std::string& display, std::uint32_t monitorID, int cycles, int fps) {
+  setLogSink(nullptr);
+  MainThread mainThread;
+  const auto key = platform::SigningKey::generate();
+  MediaServerDependencies dependencies;
+  dependencies.identityProvider = [key] { return VeltranoIdentity(key); };
+  auto metrics = std::make_shared<MetricsStore>();
+  auto server = VideoStreamServer::create(0, metrics, dependencies);
+  testing::runBlocking(server->start());
+  auto client = testing::LocalTestClient::connectBlocking(server->listeningPort(), LocalTransportChannel::video, key);
+  for (int cycle = 1; cycle <= cycles; ++cycle) {
+    {
+      DisplayPipeline pipeline(display, monitorID, fps, server, server);
+      std::uint64_t received = 0;
+      while (received < kCycleFrames) {
+        auto record = client->nextRecordBlocking(5s);
+        if (!record) throw std::runtime_error("no frame for 5 s");
+        auto envelope = parseMediaEnvelope(*record);
+        if (envelope && envelope->type == MediaEnvelopeType::videoFrame) ++received;
+      }
+    }
+    while (client->nextRecordBlocking(200ms)) {
+    }
+    std::promise<void> released;
+    boost::asio::post(backgroundReleaseExecutor(), [&released] { released.set_value(); });
+    released.get_future().wait();
+    std::printf("rss %d %llu\n", cycle, static_cast<unsigned long long>(residentKiB()));
+    std::fflush(stdout);
+  }
   std::_Exit(0);
 }
 
@@ -613,20 +653,55 @@ void BM_SteadyMemory(benchmark::State& state) {
   state.counters["hwm_MiB"] = static_cast<double>(lastValue(outcome.output, "hwm").value_or(0)) / 1024;
 }
 
+// The host's figure: RSS after the 20th capture stop against after the first.
+void BM_CaptureCycleMemory(benchmark::State& state) {
+  ChildOutcome outcome;
+  for (auto _ : state) {
+    screen().startAnimation();
+    outcome = runChild({self(), "--cycles", screen().displayName(), std::to_string(screen().monitorID()),
+                        std::to_string(kCaptureCycles), std::to_string(kLatencyFps)},
+                       std::chrono::seconds(300));
+    screen().stopAnimation();
+  }
+  std::vector<double> mib;
+  std::istringstream lines(outcome.output);
+  std::string word;
+  while (lines >> word) {
+    if (word == "rss") {
+      int cycle = 0;
+      unsigned long long kib = 0;
+      lines >> cycle >> kib;
+      mib.push_back(static_cast<double>(kib) / 1024);
+    }
+  }
+  if (mib.size() != static_cast<std::size_t>(kCaptureCycles)) return state.SkipWithError("cycles missing");
+  state.counters["after_first_MiB"] = mib.front();
+  state.counters["after_last_MiB"] = mib.back();
+  state.counters["peak_MiB"] = *std::max_element(mib.begin(), mib.end());
+  state.counters["growth_MiB"] = mib.back() - mib.front();
+}
+
 BENCHMARK(BM_CaptureEncodeCpuAgainstFfmpeg)->Arg(30)->Arg(60)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 BENCHMARK(BM_EncodedQuality)->Arg(30)->Arg(60)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 BENCHMARK(BM_DrawToSocketLatency)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 BENCHMARK(BM_SteadyMemory)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_CaptureCycleMemory)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // As the host program does.
+  veltrano::platform::returnLargeBlocksToSystem();
   veltrano::ThreadPools pools;
   const std::string mode = argc > 1 ? argv[1] : "";
   try {
     if (mode == "--cpu" && argc == 6) {
       return runCpuChild(argv[2], static_cast<std::uint32_t>(std::stoul(argv[3])), std::stoi(argv[4]),
                          std::stoi(argv[5]));
+    }
+    if (mode == "--cycles" && argc == 6) {
+      return runCyclesChild(argv[2], static_cast<std::uint32_t>(std::stoul(argv[3])), std::stoi(argv[4]),
+                            std::stoi(argv[5]));
     }
     if (mode == "--memory" && argc == 6) {
       return runMemoryChild(argv[2], static_cast<std::uint32_t>(std::stoul(argv[3])), std::stoull(argv[4]),

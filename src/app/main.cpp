@@ -13,9 +13,11 @@
 #include "base/executors.hpp"
 #include "base/thread_pools.hpp"
 #include "core/product_analytics.hpp"
+#include "platform/memory/allocator.hpp"
 
 int main(int argc, char** argv) {
   using namespace veltrano;
+  platform::returnLargeBlocksToSystem();
   QApplication qtApplication(argc, argv);
   QApplication::setApplicationName(QStringLiteral("veltrano-host"));
   QApplication::setOrganizationName(QStringLiteral("veltrano"));

@@ -1,6 +1,7 @@
 #include "media/background_release.hpp"
 
 #include "base/thread_pools.hpp"
+#include "platform/memory/allocator.hpp"
 
 namespace veltrano {
 
@@ -11,5 +12,7 @@ const ThreadPoolKind kBackgroundRelease{"background release", 1};
 }  // namespace
 
 boost::asio::any_io_executor backgroundReleaseExecutor() { return ThreadPools::pool(kBackgroundRelease).executor(); }
+
+void releaseFreedMemoryAfterRelease() { platform::releaseFreedMemory(); }
 
 }  // namespace veltrano

@@ -12,11 +12,17 @@ namespace veltrano {
 // Where such objects are destroyed, one at a time.
 boost::asio::any_io_executor backgroundReleaseExecutor();
 
+// A released encoder or capture stream has just freed its frame buffers: return the pages to the system.
+void releaseFreedMemoryAfterRelease();
+
 template <class T>
 std::shared_ptr<T> releasedInBackground(std::unique_ptr<T> object) {
   return std::shared_ptr<T>(object.release(), [](T* owned) {
     // Owned by the handler: a release still queued when the pools shut down happens as the queue is discarded.
-    boost::asio::post(backgroundReleaseExecutor(), [held = std::unique_ptr<T>(owned)]() mutable { held.reset(); });
+    boost::asio::post(backgroundReleaseExecutor(), [held = std::unique_ptr<T>(owned)]() mutable {
+      held.reset();
+      releaseFreedMemoryAfterRelease();
+    });
   });
 }
 

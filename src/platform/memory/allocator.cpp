@@ -1,0 +1,19 @@
+#include "platform/memory/allocator.hpp"
+
+#include <malloc.h>
+
+namespace veltrano::platform {
+
+namespace {
+constexpr int kLargeBlockBytes = 1 << 20;
+}  // namespace
+
+void returnLargeBlocksToSystem() {
+  // A fixed threshold also turns off glibc's dynamic one, which rises to the size of the largest mapped block freed
+  // (up to 32 MiB) and so moves every later frame buffer into the heaps.
+  ::mallopt(M_MMAP_THRESHOLD, kLargeBlockBytes);
+}
+
+void releaseFreedMemory() { ::malloc_trim(0); }
+
+}  // namespace veltrano::platform

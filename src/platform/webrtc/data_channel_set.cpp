@@ -99,11 +99,12 @@ void DataChannelSet::handleControl(std::uint16_t stream, std::span<const std::ui
   auto parsed = parseDcepMessage(message);
   if (!parsed) {
     // Only a stream the peer owns and that carries no channel yet can be refused outright.
-    if (isPeerStream(stream) && !channels_.contains(stream)) refuseStream(stream);
+    if (isPeerStream(stream) && stream < streamLimit && !channels_.contains(stream)) refuseStream(stream);
     return;
   }
   if (auto* open = std::get_if<DcepOpen>(&*parsed)) {
-    if (!isPeerStream(stream) || channels_.contains(stream) || stream >= streamLimit) {
+    if (stream >= streamLimit) return;
+    if (!isPeerStream(stream) || channels_.contains(stream)) {
       if (!channels_.contains(stream)) refuseStream(stream);
       return;
     }

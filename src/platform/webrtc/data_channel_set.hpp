@@ -3,6 +3,7 @@
 // server odd ones), channels opened by either side through DCEP, message framing by payload protocol identifier,
 // and closing by stream reset in both directions. Malformed DCEP is refused, never trusted. Single-threaded: runs
 // on the network thread that drives the association.
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -38,7 +39,10 @@ class DataChannelSet {
 
   // Nothing when the label is longer than DCEP can carry or the association has ended.
   std::shared_ptr<DataChannel> createChannel(const std::string& label, const DataChannelInit& init);
-  void setRemoteMaxMessageSize(std::size_t size) { remoteMaxMessageSize_ = size; }
+  // The peer's a=max-message-size; 0 means no limit of its own. We never send more than we accept ourselves.
+  void setRemoteMaxMessageSize(std::size_t size) {
+    remoteMaxMessageSize_ = size == 0 ? SctpAssociation::maxMessageSize : std::min(size, SctpAssociation::maxMessageSize);
+  }
   std::size_t remoteMaxMessageSize() const { return remoteMaxMessageSize_; }
 
   // From the association.

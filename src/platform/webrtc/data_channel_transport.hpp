@@ -1,7 +1,8 @@
 #pragma once
 // DTLS, SCTP and the data channels stacked over one DatagramLink: the part of a data-channel peer above ICE.
 // Single-threaded: every method and every observer call runs on the owner's network thread; the owner pushes
-// received datagrams in and calls tick() every few milliseconds for the DTLS and SCTP timers.
+// received datagrams in and calls tick() every few milliseconds for the DTLS and SCTP timers. Observers must not
+// destroy the transport from inside one of their calls.
 #include <chrono>
 #include <cstdint>
 #include <memory>

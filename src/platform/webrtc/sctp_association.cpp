@@ -165,11 +165,16 @@ void SctpAssociation::sendPendingResets() {
   request->srs_number_streams = static_cast<std::uint16_t>(count);
   std::size_t index = 0;
   for (const std::uint16_t stream : pendingResets_) request->srs_stream_list[index++] = stream;
-  // Only one request may be outstanding; a refused one is tried again after the next packet or timer.
+  // Only one request may be outstanding; one refused for that reason is tried again after the next packet or
+  // timer. Any other refusal is final: the streams count as reset, so that their channels do not wait forever.
   if (usrsctp_setsockopt(socket_, IPPROTO_SCTP, SCTP_RESET_STREAMS, buffer.data(),
-                         static_cast<socklen_t>(buffer.size())) == 0) {
-    pendingResets_.clear();
+                         static_cast<socklen_t>(buffer.size())) != 0) {
+    if (errno == EALREADY || errno == EBUSY || errno == EAGAIN) return;
+    Event event(Event::Kind::outgoingReset);
+    event.streams.assign(pendingResets_.begin(), pendingResets_.end());
+    events_.push_back(std::move(event));
   }
+  pendingResets_.clear();
 }
 
 void SctpAssociation::shutdown() {

@@ -42,6 +42,14 @@ TEST_P(RolesTest, ConnectsAndOpensChannelsFromEitherSide) {
 
 INSTANTIATE_TEST_SUITE_P(EitherPeerIsDtlsClient, RolesTest, ::testing::Values(DtlsRole::client, DtlsRole::server));
 
+TEST_F(TransportPair, LostHandshakeFlightsAreSentAgain) {
+  create(DtlsRole::client);
+  a.link.dropFirst = 1;  // the client's hello
+  b.link.dropFirst = 1;  // the server's first flight
+  ASSERT_TRUE(connect()) << a.reason << " / " << b.reason;
+  EXPECT_GT(a.link.sent, 2u);
+}
+
 TEST_F(TransportPair, WrongFingerprintFailsTheHandshake) {
   create(DtlsRole::client);
   ASSERT_TRUE(b.transport->setRemoteFingerprint(DtlsIdentity::generate()->fingerprint()));
@@ -66,10 +74,23 @@ TEST_F(TransportPair, MessagesOfEverySizeArriveByteExactBothWays) {
     ASSERT_TRUE(local->send(sent.back().first, sent.back().second)) << sizes[i];
     ASSERT_TRUE(remote->send(sent.back().first, sent.back().second)) << sizes[i];
   }
-  EXPECT_FALSE(local->send(Bytes(262145)));
   ASSERT_TRUE(runUntil([&] { return remote->messages.size() == sent.size() && local->messages.size() == sent.size(); }));
   EXPECT_EQ(remote->messages, sent);
   EXPECT_EQ(local->messages, sent);
+}
+
+TEST_F(TransportPair, PeerMaximumMessageSizeBoundsWhatIsSent) {
+  create(DtlsRole::client);
+  ASSERT_TRUE(connect());
+  auto [local, remote] = openChannel(a, b, "bounded");
+  ASSERT_TRUE(remote);
+  EXPECT_FALSE(local->send(Bytes(262145)));
+  a.transport->setRemoteMaxMessageSize(65536);
+  EXPECT_FALSE(local->send(Bytes(65537)));
+  EXPECT_TRUE(local->send(Bytes(65536)));
+  a.transport->setRemoteMaxMessageSize(0);  // the peer sets no limit: ours holds
+  EXPECT_TRUE(local->send(Bytes(262144)));
+  EXPECT_FALSE(local->send(Bytes(262145)));
 }
 
 TEST_F(TransportPair, UnreliableChannelLosesWhatTheLinkDropsWhileReliableOneRepairsIt) {

@@ -49,12 +49,13 @@ class Peer : public DataChannelTransport::Observer {
    public:
     void send(std::span<const std::uint8_t> datagram) override {
       ++sent;
-      if (lossRate > 0 && std::bernoulli_distribution(lossRate)(random)) return;
+      if (sent <= dropFirst || (lossRate > 0 && std::bernoulli_distribution(lossRate)(random))) return;
       outbox.emplace_back(datagram.begin(), datagram.end());
     }
     std::deque<Bytes> outbox;
     std::uint64_t sent = 0;
-    double lossRate = 0;  // share of datagrams dropped
+    std::uint64_t dropFirst = 0;  // datagrams dropped at the start
+    double lossRate = 0;          // share of datagrams dropped after them
     std::mt19937 random{7};
   };
 

@@ -28,6 +28,15 @@ TEST_P(RolesTest, ConnectsAndOpensChannelsFromEitherSide) {
   ASSERT_TRUE(atA);
   EXPECT_EQ(atB->channel->label(), "from-a");
   EXPECT_EQ(atA->channel->label(), "from-b");
+  // The DTLS client opens on even streams, the server on odd ones.
+  const auto streamOf = [](const auto& log) {
+    return *std::dynamic_pointer_cast<SctpDataChannel>(log->channel)->stream();
+  };
+  const int aParity = GetParam() == DtlsRole::client ? 0 : 1;
+  EXPECT_EQ(streamOf(fromA) % 2, aParity);
+  EXPECT_EQ(streamOf(fromB) % 2, 1 - aParity);
+  EXPECT_EQ(streamOf(atB), streamOf(fromA));
+  EXPECT_EQ(streamOf(atA), streamOf(fromB));
 
   // Both ends of both channels carry messages both ways, each on its own channel.
   const Bytes ping{'p'}, pong{'q', 'r'};

@@ -41,7 +41,8 @@ class DataChannelSet {
   std::shared_ptr<DataChannel> createChannel(const std::string& label, const DataChannelInit& init);
   // The peer's a=max-message-size; 0 means no limit of its own. We never send more than we accept ourselves.
   void setRemoteMaxMessageSize(std::size_t size) {
-    remoteMaxMessageSize_ = size == 0 ? SctpAssociation::maxMessageSize : std::min(size, SctpAssociation::maxMessageSize);
+    constexpr std::size_t ours = SctpAssociation::maxMessageSize;
+    remoteMaxMessageSize_ = size == 0 ? ours : std::min(size, ours);
   }
   std::size_t remoteMaxMessageSize() const { return remoteMaxMessageSize_; }
 

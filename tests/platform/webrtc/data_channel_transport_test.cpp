@@ -83,7 +83,9 @@ TEST_F(TransportPair, MessagesOfEverySizeArriveByteExactBothWays) {
     ASSERT_TRUE(local->send(sent.back().first, sent.back().second)) << sizes[i];
     ASSERT_TRUE(remote->send(sent.back().first, sent.back().second)) << sizes[i];
   }
-  ASSERT_TRUE(runUntil([&] { return remote->messages.size() == sent.size() && local->messages.size() == sent.size(); }));
+  ASSERT_TRUE(runUntil([&] {
+    return remote->messages.size() == sent.size() && local->messages.size() == sent.size();
+  }));
   EXPECT_EQ(remote->messages, sent);
   EXPECT_EQ(local->messages, sent);
 }

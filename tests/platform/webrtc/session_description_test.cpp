@@ -21,7 +21,8 @@ constexpr char chromiumOffer[] =
     "a=ice-ufrag:8ZLs\r\n"
     "a=ice-pwd:xK0nB3U3TR3cD+/k4aChcAnR\r\n"
     "a=ice-options:trickle\r\n"
-    "a=fingerprint:sha-256 5B:0F:2E:A1:7C:9D:44:E3:10:8A:BB:06:C2:71:F4:3D:92:5E:67:08:AD:1C:E9:30:7B:46:F2:8C:55:D0:1A:B7\r\n"
+    "a=fingerprint:sha-256 5B:0F:2E:A1:7C:9D:44:E3:10:8A:BB:06:C2:71:F4:3D:"
+    "92:5E:67:08:AD:1C:E9:30:7B:46:F2:8C:55:D0:1A:B7\r\n"
     "a=setup:actpass\r\n"
     "a=mid:0\r\n"
     "a=sctp-port:5000\r\n"
@@ -45,7 +46,8 @@ constexpr char aiortcOffer[] =
     "a=end-of-candidates\r\n"
     "a=ice-ufrag:tHnm\r\n"
     "a=ice-pwd:BqNZdElHMYDWevsnNaZ25A\r\n"
-    "a=fingerprint:sha-256 DC:67:F8:96:53:2C:58:54:22:DA:8A:3B:83:9D:DD:3A:25:B8:C0:7E:06:2D:02:44:0E:7C:24:CB:41:E2:58:81\r\n"
+    "a=fingerprint:sha-256 DC:67:F8:96:53:2C:58:54:22:DA:8A:3B:83:9D:DD:3A:"
+    "25:B8:C0:7E:06:2D:02:44:0E:7C:24:CB:41:E2:58:81\r\n"
     "a=setup:actpass\r\n";
 
 // Credentials and fingerprint at session level, an audio section first, bare line feeds, lower-case hex.
@@ -56,7 +58,8 @@ constexpr char sessionLevelOffer[] =
     "t=0 0\n"
     "a=ice-ufrag:abcd\n"
     "a=ice-pwd:abcdefghijklmnopqrstuv\n"
-    "a=fingerprint:sha-256 dc:67:f8:96:53:2c:58:54:22:da:8a:3b:83:9d:dd:3a:25:b8:c0:7e:06:2d:02:44:0e:7c:24:cb:41:e2:58:81\n"
+    "a=fingerprint:sha-256 dc:67:f8:96:53:2c:58:54:22:da:8a:3b:83:9d:dd:3a:"
+    "25:b8:c0:7e:06:2d:02:44:0e:7c:24:cb:41:e2:58:81\n"
     "a=setup:active\n"
     "m=audio 9 UDP/TLS/RTP/SAVPF 111\n"
     "a=mid:a\n"
@@ -123,7 +126,8 @@ TEST(SessionDescription, ReadsChromiumOffer) {
   EXPECT_TRUE(d.iceTrickle);
   EXPECT_EQ(d.mid, "0");
   ASSERT_EQ(d.candidates.size(), 2u);
-  EXPECT_EQ(d.candidates[0], "candidate:2999745851 1 udp 2122260223 198.18.0.2 54400 typ host generation 0 network-id 1");
+  EXPECT_EQ(d.candidates[0],
+            "candidate:2999745851 1 udp 2122260223 198.18.0.2 54400 typ host generation 0 network-id 1");
   EXPECT_EQ(parseSessionDescription(writeSessionDescription(d)).description, d);
 }
 

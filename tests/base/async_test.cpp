@@ -58,24 +58,21 @@ TEST_F(AsyncTest, CancelWakesASleepWithCancellationAndJoinReturns) {
     co_await task.join();
     joined = true;
   });
+  // Cancelled before it ever ran: it sleeps no more and its uncaught cancellation ends it normally.
+  auto early = Task::spawn(mainExecutor(), [&](TaskToken token) -> asio::awaitable<void> {
+    co_await sleepFor(token, clock, 1s);
+  });
+  early.cancel();
   loop.drain();
   EXPECT_FALSE(joined);
   task.cancel();
-  ASSERT_TRUE(loop.runUntil([&] { return joined; }));
+  ASSERT_TRUE(loop.runUntil([&] { return joined && early.isFinished(); }));
   EXPECT_TRUE(sawCancel);
   EXPECT_FALSE(reachedEnd);
   EXPECT_EQ(clock.sleeperCount(), 0u);
   EXPECT_TRUE(task.isCancelled());
   EXPECT_NE(task.id(), joiner.id());
-}
-
-TEST_F(AsyncTest, CancelledTaskSleepsNoMoreAndUncaughtCancellationEndsNormally) {
-  auto task = Task::spawn(mainExecutor(), [&](TaskToken token) -> asio::awaitable<void> {
-    co_await sleepFor(token, clock, 1s);
-  });
-  task.cancel();
-  ASSERT_TRUE(loop.runUntil([&] { return task.isFinished(); }));
-  EXPECT_EQ(task.error(), nullptr);
+  EXPECT_EQ(early.error(), nullptr);
 }
 
 TEST_F(AsyncTest, OtherErrorsAreReportedAndKept) {
@@ -92,34 +89,28 @@ TEST_F(AsyncTest, OtherErrorsAreReportedAndKept) {
   EXPECT_NE(task.error(), nullptr);
 }
 
-TEST_F(AsyncTest, ContinuationResumedFromAnyThreadOnceBeforeOrAfterTheWait) {
+TEST_F(AsyncTest, ContinuationResumedFromAnyThreadOnceBeforeOrAfterTheWaitOrWithAnError) {
   Continuation<int> early;
   EXPECT_TRUE(early.resume(7));
   EXPECT_FALSE(early.resume(8));
   Continuation<int> late;
+  Continuation<int> failing;
+  failing.resumeThrowing(std::make_exception_ptr(std::runtime_error("nope")));
   std::vector<int> got;
+  std::string message;
   auto task = Task::spawn(mainExecutor(), [&](TaskToken) -> asio::awaitable<void> {
     got.push_back(co_await early.wait());
     got.push_back(co_await late.wait());
+    try {
+      co_await failing.wait();
+    } catch (const std::runtime_error& e) {
+      message = e.what();
+    }
   });
   loop.drain();
   std::thread([late] { late.resume(9); }).join();
   ASSERT_TRUE(loop.runUntil([&] { return task.isFinished(); }));
   EXPECT_EQ(got, (std::vector<int>{7, 9}));
-}
-
-TEST_F(AsyncTest, ContinuationCarriesAnError) {
-  Continuation<int> c;
-  c.resumeThrowing(std::make_exception_ptr(std::runtime_error("nope")));
-  std::string message;
-  auto task = Task::spawn(mainExecutor(), [&](TaskToken) -> asio::awaitable<void> {
-    try {
-      co_await c.wait();
-    } catch (const std::runtime_error& e) {
-      message = e.what();
-    }
-  });
-  ASSERT_TRUE(loop.runUntil([&] { return task.isFinished(); }));
   EXPECT_EQ(message, "nope");
 }
 

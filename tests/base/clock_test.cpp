@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <ostream>
 #include <thread>
+#include <utility>
 
 #include "base/executors.hpp"
 #include "base/task.hpp"
@@ -17,39 +17,26 @@ using namespace std::chrono_literals;
 
 namespace {
 
-struct RealClock {
-  const char* name;
-  Clock& clock;
-};
+TEST(RealClocks, ASleepEndsAtItsDeadlineAndIsCancellableFromAnotherThread) {
+  for (const auto& named : {std::pair<const char*, Clock*>{"system", &systemClock()}, {"boot", &bootClock()}}) {
+    SCOPED_TRACE(named.first);
+    Clock* const clock = named.second;
+    auto wokeLate = std::make_shared<std::atomic<bool>>(false);
+    const Clock::TimePoint deadline = clock->now() + 30ms;
+    auto task = Task::spawn(sharedIo().executor(), [=](TaskToken token) -> asio::awaitable<void> {
+      co_await clock->sleepUntil(token, deadline);
+      *wokeLate = clock->now() >= deadline;
+    });
+    ASSERT_TRUE(task.joinBlocking(10s));
+    EXPECT_TRUE(*wokeLate) << "woke before the deadline";
 
-void PrintTo(const RealClock& clock, std::ostream* out) { *out << clock.name; }
-
-class RealClocks : public ::testing::TestWithParam<RealClock> {};
-
-TEST_P(RealClocks, ASleepEndsAtItsDeadline) {
-  Clock& clock = GetParam().clock;
-  auto wokeLate = std::make_shared<std::atomic<bool>>(false);
-  const Clock::TimePoint deadline = clock.now() + 30ms;
-  auto task = Task::spawn(sharedIo().executor(), [&clock, deadline, wokeLate](TaskToken token) -> asio::awaitable<void> {
-    co_await clock.sleepUntil(token, deadline);
-    *wokeLate = clock.now() >= deadline;
-  });
-  ASSERT_TRUE(task.joinBlocking(10s));
-  EXPECT_TRUE(*wokeLate) << "woke before the deadline";
+    auto sleeper = Task::spawn(sharedIo().executor(), [clock](TaskToken token) -> asio::awaitable<void> {
+      co_await sleepFor(token, *clock, 60s);
+    });
+    std::thread([sleeper] { sleeper.cancel(); }).join();
+    EXPECT_TRUE(sleeper.joinBlocking(5s));
+  }
 }
-
-TEST_P(RealClocks, ASleepIsCancellableFromAnotherThread) {
-  Clock& clock = GetParam().clock;
-  auto task = Task::spawn(sharedIo().executor(), [&clock](TaskToken token) -> asio::awaitable<void> {
-    co_await sleepFor(token, clock, 60s);
-  });
-  std::thread([task] { task.cancel(); }).join();
-  EXPECT_TRUE(task.joinBlocking(5s));
-}
-
-INSTANTIATE_TEST_SUITE_P(Clocks, RealClocks,
-                         ::testing::Values(RealClock{"system", systemClock()}, RealClock{"boot", bootClock()}),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 Clock::Duration readClock(clockid_t id) {
   timespec time{};

@@ -5,6 +5,7 @@
 
 #include "media/audio_stream_server.hpp"
 #include "media/media_server_test_support.hpp"
+#include "media/video_stream_server.hpp"
 
 using namespace veltrano;
 using namespace veltrano::testing;
@@ -153,13 +154,17 @@ TEST_F(AudioStreamServerTest, StopClosesClientsAndForgetsTheConfiguration) {
   EXPECT_FALSE(nextMedia(*fresh, 150ms));  // nothing until a configuration is set again
 }
 
-TEST(AudioStreamServerLifecycle, StopOnServerThatNeverStartedIsHarmless) {
+TEST(MediaStreamServerLifecycle, StopOnServerThatNeverStartedIsHarmlessAndReportsNoClients) {
   MainLoopForTests main;
   auto metrics = std::make_shared<MetricsStore>();
   metrics->audioClients.set(2);
-  auto server = AudioStreamServer::create(0, metrics);
-  runBlocking(server->stop());
-  EXPECT_TRUE(main.runUntil([&] { return metrics->audioClients.get() == 0; }));
+  metrics->videoClients.set(3);
+  auto audio = AudioStreamServer::create(0, metrics);
+  auto video = VideoStreamServer::create(0, metrics);
+  runBlocking(audio->stop());
+  runBlocking(video->stop());
+  EXPECT_TRUE(main.runUntil([&] { return metrics->audioClients.get() == 0 && metrics->videoClients.get() == 0; }));
+  runBlocking(video->stop());
 }
 
 }  // namespace

@@ -57,15 +57,6 @@ TEST(MediaEnvelope, VideoConfigurationCarriesCodedSizeAndDecoderRecord) {
   EXPECT_EQ(payload->decoderConfigurationRecord, expectedRecord);
 }
 
-TEST(MediaEnvelope, VideoConfigurationWithoutUsableSetsThrows) {
-  auto sets = baselineSets();
-  sets.pps.clear();
-  EXPECT_THROW(makeVideoConfigurationEnvelope(sets), platform::H264Error);
-  sets = baselineSets();
-  std::swap(sets.sps, sets.pps);
-  EXPECT_THROW(makeVideoConfigurationEnvelope(sets), platform::H264Error);
-}
-
 TEST(MediaEnvelope, VideoFrameCarriesFlagsTimeAndAccessUnit) {
   EncodedVideoFrame frame;
   frame.keyframe = true;

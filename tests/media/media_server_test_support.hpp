@@ -140,10 +140,11 @@ class MediaServerTest : public ::testing::Test {
     main.drain();
   }
 
-  std::shared_ptr<Server> makeServer(std::uint16_t onPort) {
+  std::shared_ptr<Server> makeServer(std::uint16_t onPort, std::shared_ptr<ClientCountTally> tally = nullptr) {
     MediaServerDependencies dependencies;
     dependencies.identityProvider = [key = accountKey] { return VeltranoIdentity(key); };
     dependencies.clock = &clock;
+    if (tally) dependencies.clientCountTally = std::move(tally);
     return Server::create(onPort, metrics, dependencies);
   }
 

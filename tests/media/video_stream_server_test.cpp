@@ -319,11 +319,7 @@ TEST_F(VideoStreamServerTest, StopClosesEveryClientReportsZeroAndFreesThePortAtO
 TEST_F(VideoStreamServerTest, DisplaysSharingATallyReportTheirSumNotTheLastCount) {
   auto tally = std::make_shared<ClientCountTally>();
   auto serverFor = [&] {
-    MediaServerDependencies dependencies;
-    dependencies.identityProvider = [key = accountKey] { return VeltranoIdentity(key); };
-    dependencies.clock = &clock;
-    dependencies.clientCountTally = tally;
-    auto display = VideoStreamServer::create(0, metrics, dependencies);
+    auto display = makeServer(0, tally);
     runBlocking(display->start());
     return display;
   };
@@ -342,16 +338,6 @@ TEST_F(VideoStreamServerTest, DisplaysSharingATallyReportTheirSumNotTheLastCount
   runBlocking(first->stop());
   EXPECT_TRUE(metricReaches(metrics->videoClients, 0));
   runBlocking(second->stop());
-}
-
-TEST(VideoStreamServerLifecycle, StopOnServerThatNeverStartedIsHarmless) {
-  MainLoopForTests main;
-  auto metrics = std::make_shared<MetricsStore>();
-  metrics->videoClients.set(3);
-  auto server = VideoStreamServer::create(0, metrics);
-  runBlocking(server->stop());
-  EXPECT_TRUE(main.runUntil([&] { return metrics->videoClients.get() == 0; }));
-  runBlocking(server->stop());
 }
 
 }  // namespace

@@ -1,18 +1,8 @@
 #pragma once
 // A tablet-like file-transfer client of the local host: the control channel (hello, JSON messages) and the file
-// channel (bound to the hello's file session), both through the real handshake. It downloads to a file on disk,
-// confirming each frame as it is written, and uploads from a file on disk.
-//
-// Uploads may keep up to `window` bytes sent but not yet confirmed: the host takes the frames of one channel
-// strictly in order and holds back reading the next one until the previous one was handed on, so nothing in the
-// protocol asks a client to wait for a receipt before the next frame. The window only bounds what the client
-// queues. "fileComplete" goes out after the receipt of the last byte, because it travels on the other channel
-// and would otherwise overtake the last frames.
-//
-// Header-only; coroutines run on the shared I/O threads.
-//
-//   auto client = co_await LocalFileTransferClient::connect(controlPort, accountKey);
-//   auto result = co_await client->upload("/tmp/big.bin", "big.bin", 32 * maximumChunkPayloadSize);
+// channel bound to the hello's file session, both through the real handshake. Downloads to and uploads from files
+// on disk. Uploads keep up to `window` bytes unconfirmed (the host takes one channel's frames strictly in order);
+// "fileComplete" goes out after the last byte's receipt, since on the other channel it could overtake the frames.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -19,12 +19,13 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "support/eventually.hpp"
 #include "support/required_service.hpp"
+#include "support/temporary_folder.hpp"
 
 extern char** environ;
 
@@ -49,11 +50,10 @@ class PrivatePulseServer {
  public:
   // False when pulseaudio cannot be started.
   bool start() {
-    char dir[] = "/tmp/veltrano-pulse-XXXXXX";
-    if (!::mkdtemp(dir)) return false;
-    dir_ = dir;
-    socket_ = dir_ + "/native";
-    std::vector<std::string> env = {"HOME=" + dir_, "XDG_RUNTIME_DIR=" + dir_, "XDG_CONFIG_HOME=" + dir_,
+    dir_.emplace("veltrano-pulse");
+    socket_ = (dir_->path() / "native").string();
+    const std::string home = dir_->path().string();
+    std::vector<std::string> env = {"HOME=" + home, "XDG_RUNTIME_DIR=" + home, "XDG_CONFIG_HOME=" + home,
                                     "PATH=" + std::string(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin")};
     std::vector<std::string> args = {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
                                      "--use-pid-file=no", "--log-target=stderr", "--log-level=0",
@@ -69,10 +69,7 @@ class PrivatePulseServer {
       pid_ = -1;
       return false;
     }
-    for (int i = 0; i < 100; ++i) {  // up to 10 s for the socket to answer
-      if (answers()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+    if (testing::eventually([&] { return answers(); }, std::chrono::seconds(10))) return true;
     stop();
     return false;
   }
@@ -86,10 +83,7 @@ class PrivatePulseServer {
       ::waitpid(pid_, &status, 0);
       pid_ = -1;
     }
-    if (!dir_.empty()) {
-      std::system(("rm -rf '" + dir_ + "'").c_str());
-      dir_.clear();
-    }
+    dir_.reset();
   }
 
   PrivatePulseServer() = default;
@@ -109,7 +103,7 @@ class PrivatePulseServer {
   }
 
   pid_t pid_ = -1;
-  std::string dir_;
+  std::optional<testing::TemporaryFolder> dir_;
   std::string socket_;
 };
 

@@ -7,6 +7,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -70,6 +71,13 @@ class RecordedValues {
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<T> values_;
+};
+
+// What a producer hands over on a thread of its own, and the reasons it gives for stopping.
+template <class T>
+struct Deliveries {
+  RecordedValues<T> values;
+  RecordedValues<std::string> stops;
 };
 
 }  // namespace veltrano::testing

@@ -44,18 +44,12 @@ class X11EventWindow {
   // The next input event, waiting up to `timeout`.
   std::optional<RecordedEvent> next(std::chrono::milliseconds timeout = std::chrono::milliseconds(2000)) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-      while (xcb_generic_event_t* event = xcb_poll_for_event(c_)) {
-        std::optional<RecordedEvent> recorded = record(event);
-        std::free(event);
-        if (recorded) return recorded;
-      }
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0 || xcb_connection_has_error(c_) != 0) return std::nullopt;
-      pollfd pfd{xcb_get_file_descriptor(c_), POLLIN, 0};
-      ::poll(&pfd, 1, static_cast<int>(left.count()));
+    while (xcb_generic_event_t* event = nextEvent(deadline)) {
+      std::optional<RecordedEvent> recorded = record(event);
+      std::free(event);
+      if (recorded) return recorded;
     }
+    return std::nullopt;
   }
 
   // Events up to and including the first that matches `last`; empty when it never came.
@@ -130,16 +124,24 @@ class X11EventWindow {
     ready_ = xcb_connection_has_error(c_) == 0;
   }
 
+  // The next event of any kind (the caller frees it), waiting until `deadline`; null when none came.
+  xcb_generic_event_t* nextEvent(std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+      if (xcb_generic_event_t* event = xcb_poll_for_event(c_)) return event;
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0 || xcb_connection_has_error(c_) != 0) return nullptr;
+      pollfd pfd{xcb_get_file_descriptor(c_), POLLIN, 0};
+      ::poll(&pfd, 1, static_cast<int>(left.count()));
+    }
+  }
+
   bool waitForMap() {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (std::chrono::steady_clock::now() < deadline) {
-      while (xcb_generic_event_t* event = xcb_poll_for_event(c_)) {
-        const bool mapped = (event->response_type & 0x7f) == XCB_MAP_NOTIFY;
-        std::free(event);
-        if (mapped) return true;
-      }
-      pollfd pfd{xcb_get_file_descriptor(c_), POLLIN, 0};
-      ::poll(&pfd, 1, 100);
+    while (xcb_generic_event_t* event = nextEvent(deadline)) {
+      const bool mapped = (event->response_type & 0x7f) == XCB_MAP_NOTIFY;
+      std::free(event);
+      if (mapped) return true;
     }
     return false;
   }

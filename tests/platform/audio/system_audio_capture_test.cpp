@@ -1,15 +1,11 @@
 #include "platform/audio/system_audio_capture.hpp"
 
-#include <atomic>
 #include <cmath>
-#include <future>
-#include <mutex>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "support/destroyed_from_own_handler.hpp"
-#include "support/eventually.hpp"
 #include "tone_player.hpp"
 #include "support/pulse_test_env.hpp"
 #include "support/recorded_values.hpp"
@@ -19,21 +15,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class PacketCollector {
- public:
-  SystemAudioCapture::PacketHandler packetHandler() { return packets_.recorder(); }
-  SystemAudioCapture::StopHandler stopHandler() { return stops_.recorder(); }
-  bool waitForPackets(std::size_t count, std::chrono::milliseconds timeout = 5s) {
-    return packets_.waitForCount(count, timeout);
-  }
-  bool waitForStop(std::chrono::milliseconds timeout = 5s) { return stops_.waitForCount(1, timeout); }
-  std::vector<AudioPacket> packets() { return packets_.values(); }
-  std::vector<std::string> stops() { return stops_.values(); }
-
- private:
-  veltrano::testing::RecordedValues<AudioPacket> packets_;
-  veltrano::testing::RecordedValues<std::string> stops_;
-};
+using PacketCollector = veltrano::testing::Deliveries<AudioPacket>;
 
 AudioCaptureSettings format(int rate, int channels, std::string server = {}) {
   AudioCaptureSettings settings;
@@ -56,13 +38,13 @@ TEST_P(SystemAudioCaptureFormats, RecordsWhatIsPlayedInTwentyMillisecondPackets)
   const auto [rate, channels] = GetParam();
   PacketCollector collector;
   test::TonePlayer tone;
-  auto capture = SystemAudioCapture::start(format(rate, channels), collector.packetHandler(),
-                                           collector.stopHandler());
+  auto capture = SystemAudioCapture::start(format(rate, channels), collector.values.recorder(),
+                                           collector.stops.recorder());
   EXPECT_EQ(capture->framesPerPacket(), rate / 50);
-  ASSERT_TRUE(collector.waitForPackets(50));
+  ASSERT_TRUE(collector.values.waitForCount(50));
   capture->stop();
 
-  const auto packets = collector.packets();
+  const auto packets = collector.values.values();
   int loudest = 0;
   for (std::size_t i = 0; i < packets.size(); ++i) {
     const auto& p = packets[i];
@@ -81,7 +63,7 @@ TEST_P(SystemAudioCaptureFormats, RecordsWhatIsPlayedInTwentyMillisecondPackets)
   EXPECT_GT(spacing, 15.0);
   EXPECT_LT(spacing, 25.0);
   EXPECT_GT(loudest, 3000) << "the tone did not reach the recording";
-  EXPECT_TRUE(collector.stops().empty());
+  EXPECT_TRUE(collector.stops.values().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(RatesAndChannels, SystemAudioCaptureFormats,
@@ -90,13 +72,13 @@ INSTANTIATE_TEST_SUITE_P(RatesAndChannels, SystemAudioCaptureFormats,
 TEST(SystemAudioCapture, WithoutAServerStartFailsWithAClearReason) {
   PacketCollector collector;
   try {
-    SystemAudioCapture::start(format(48000, 2, "unix:/nonexistent/veltrano-test-socket"), collector.packetHandler(),
-                              collector.stopHandler());
+    SystemAudioCapture::start(format(48000, 2, "unix:/nonexistent/veltrano-test-socket"), collector.values.recorder(),
+                              collector.stops.recorder());
     ADD_FAILURE() << "started without a server";
   } catch (const AudioCaptureError& e) {
     EXPECT_EQ(std::string(e.what()).rfind("No sound server reachable: ", 0), 0u) << e.what();
   }
-  EXPECT_TRUE(collector.stops().empty());
+  EXPECT_TRUE(collector.stops.values().empty());
 }
 
 TEST(SystemAudioCapture, RefusesFormatsItCannotRecord) {
@@ -113,18 +95,15 @@ TEST(SystemAudioCapture, RefusesFormatsItCannotRecord) {
 
 TEST(SystemAudioCapture, ReportsALostServerOnceAndStillStops) {
   test::PrivatePulseServer server;
-  if (!server.start()) {
-    if (test::servicesRequired()) GTEST_FAIL() << "cannot start a private pulseaudio in CI";
-    GTEST_SKIP() << "cannot start a private pulseaudio";
-  }
+  VELTRANO_REQUIRE_SERVICE("pulseaudio", test::problemIfAny(server.start() ? "" : "cannot start a private pulseaudio"));
   PacketCollector collector;
   auto capture = SystemAudioCapture::start(format(48000, 2, server.address()),
-                                           collector.packetHandler(), collector.stopHandler());
-  ASSERT_TRUE(collector.waitForPackets(5));
+                                           collector.values.recorder(), collector.stops.recorder());
+  ASSERT_TRUE(collector.values.waitForCount(5));
   server.stop();
-  ASSERT_TRUE(collector.waitForStop());
+  ASSERT_TRUE(collector.stops.waitForCount(1));
   std::this_thread::sleep_for(300ms);  // no second report
-  const auto stops = collector.stops();
+  const auto stops = collector.stops.values();
   ASSERT_EQ(stops.size(), 1u);
   EXPECT_EQ(stops[0].rfind("Lost the connection to the sound server: ", 0), 0u) << stops[0];
   capture->stop();
@@ -134,36 +113,21 @@ TEST(SystemAudioCapture, ReportsALostServerOnceAndStillStops) {
 TEST(SystemAudioCapture, StopSilencesAndIsSafeTwiceAndFromItsOwnHandler) {
   VELTRANO_REQUIRE_PULSE();
   PacketCollector collector;
-  auto capture = SystemAudioCapture::start(format(48000, 2), collector.packetHandler(),
-                                           collector.stopHandler());
-  ASSERT_TRUE(collector.waitForPackets(2));
+  auto capture = SystemAudioCapture::start(format(48000, 2), collector.values.recorder(),
+                                           collector.stops.recorder());
+  ASSERT_TRUE(collector.values.waitForCount(2));
   capture->stop();
-  const auto delivered = collector.packets().size();
+  const auto delivered = collector.values.values().size();
   std::this_thread::sleep_for(100ms);  // no packet after stop()
-  EXPECT_EQ(collector.packets().size(), delivered);
+  EXPECT_EQ(collector.values.values().size(), delivered);
   capture->stop();
   capture.reset();
 
-  // stop() inside the packet handler silences at once; the owner's destructor finishes the work.
-  std::promise<SystemAudioCapture*> self;
-  auto selfReady = self.get_future().share();
-  std::atomic<int> handled{0};
-  auto stopping = SystemAudioCapture::start(
-      format(48000, 2),
-      [&](AudioPacket) {
-        ++handled;
-        selfReady.get()->stop();
-      },
-      nullptr);
-  self.set_value(stopping.get());
-  ASSERT_TRUE(veltrano::testing::eventually([&] { return handled.load() > 0; }));
-  std::this_thread::sleep_for(100ms);  // no second packet
-  EXPECT_EQ(handled.load(), 1);
-  stopping.reset();
-
-  // Destroyed from its own handler.
-  test::expectDestroyedFromOwnHandler<SystemAudioCapture>(
-      [](auto handler) { return SystemAudioCapture::start(format(48000, 2), handler, nullptr); });
+  // From its own handler: stopped (silent at once; the owner's destructor finishes the work) or destroyed.
+  const auto start = [](auto handler) { return SystemAudioCapture::start(format(48000, 2), handler, nullptr); };
+  test::expectStoppedFromOwnHandler<SystemAudioCapture>(start, [](SystemAudioCapture& self) { self.stop(); },
+                                                        [](SystemAudioCapture&) {});
+  test::expectDestroyedFromOwnHandler<SystemAudioCapture>(start);
 }
 
 }  // namespace

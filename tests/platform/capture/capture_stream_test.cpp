@@ -2,8 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <libyuv/convert_argb.h>
-#include <signal.h>
-#include <sys/socket.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -18,7 +16,6 @@
 #include "platform/capture/capture_stream.hpp"
 #include "platform/capture/screen_grabber.hpp"
 #include "support/destroyed_from_own_handler.hpp"
-#include "support/eventually.hpp"
 #include "support/recorded_values.hpp"
 #include "support/x11_test_env.hpp"
 #include "two_monitor_screen.hpp"
@@ -30,28 +27,13 @@ using namespace std::chrono_literals;
 using test::Rgb;
 using test::TwoMonitorScreen;
 
-// Collects what a stream delivers on its thread, for the test thread to wait on.
-class FrameCollector {
- public:
-  CaptureStream::FrameHandler frameHandler() { return frames_.recorder(); }
-  CaptureStream::StopHandler stopHandler() { return stops_.recorder(); }
+using FrameCollector = testing::Deliveries<std::shared_ptr<const CapturedFrame>>;
 
-  // The frame with this index (0 = first), waiting up to `timeout`; null when it did not come.
-  std::shared_ptr<const CapturedFrame> frame(std::size_t index,
-                                                       std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-    return frames_.waitForValue(index, timeout).value_or(nullptr);
-  }
-  std::size_t frameCount() { return frames_.size(); }
-  bool waitForStop(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-    return stops_.waitForCount(1, timeout);
-  }
-  std::vector<std::string> stops() { return stops_.values(); }
-
- private:
-  testing::RecordedValues<std::shared_ptr<const CapturedFrame>> frames_;
-  testing::RecordedValues<std::string> stops_;
-};
-
+// The frame with this index (0 = first), waiting up to `timeout`; null when it did not come.
+std::shared_ptr<const CapturedFrame> frameAt(FrameCollector& frames, std::size_t index,
+                                             std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+  return frames.values.waitForValue(index, timeout).value_or(nullptr);
+}
 
 // The colour of one pixel of an I420 frame, converted back with libyuv's own BT.601 conversion.
 Rgb pixelAt(const CapturedFrame& frame, int x, int y) {
@@ -99,7 +81,7 @@ class CaptureStreamTest : public ::testing::Test {
     return settings;
   }
   static std::unique_ptr<CaptureStream> start(const CaptureStreamSettings& settings, FrameCollector& frames) {
-    return CaptureStream::start(settings, frames.frameHandler(), frames.stopHandler());
+    return CaptureStream::start(settings, frames.values.recorder(), frames.stops.recorder());
   }
   std::unique_ptr<CaptureStream> start(const X11Monitor& monitor, FrameCollector& frames) const {
     return start(settingsFor(monitor), frames);
@@ -110,7 +92,7 @@ class CaptureStreamTest : public ::testing::Test {
     try {
       start(settings, frames);
     } catch (const CaptureError& e) {
-      EXPECT_EQ(frames.frameCount(), 0u);
+      EXPECT_EQ(frames.values.size(), 0u);
       return e.what();
     }
     return "started";
@@ -134,8 +116,8 @@ TEST_F(CaptureStreamTest, CapturesEachMonitorsOwnPixels) {
   EXPECT_EQ(left->display(), screen_.left());
   EXPECT_EQ(right->outputSize(), (PixelSize{320, 480}));
 
-  const auto l = leftFrames.frame(0);
-  const auto r = rightFrames.frame(0);
+  const auto l = frameAt(leftFrames, 0);
+  const auto r = frameAt(rightFrames, 0);
   ASSERT_TRUE(l && r);
   const auto after = std::chrono::steady_clock::now();
   for (const auto& frame : {l, r}) {
@@ -152,8 +134,8 @@ TEST_F(CaptureStreamTest, CapturesEachMonitorsOwnPixels) {
   EXPECT_TRUE(hasColour(*r, 80, 200, kGreen));  // root (400, 200) is (80, 200) on the right monitor
   EXPECT_TRUE(hasColour(*r, 119, 239, kGreen));
   EXPECT_TRUE(hasColour(*r, 120, 240, kBlue));
-  EXPECT_TRUE(leftFrames.stops().empty());
-  EXPECT_TRUE(rightFrames.stops().empty());
+  EXPECT_TRUE(leftFrames.stops.values().empty());
+  EXPECT_TRUE(rightFrames.stops.values().empty());
 }
 
 TEST_F(CaptureStreamTest, SizeCapScalesKeepingAspect) {
@@ -165,7 +147,7 @@ TEST_F(CaptureStreamTest, SizeCapScalesKeepingAspect) {
   FrameCollector frames;
   auto stream = start(settings, frames);
   EXPECT_EQ(stream->outputSize(), (PixelSize{160, 240}));
-  const auto frame = frames.frame(0);
+  const auto frame = frameAt(frames, 0);
   ASSERT_TRUE(frame);
   EXPECT_EQ(frame->width, 160);
   EXPECT_EQ(frame->height, 240);
@@ -178,25 +160,25 @@ TEST_F(CaptureStreamTest, UnchangedScreenSendsNothingUntilItsDisplayChangesOrAFr
   screen_.fill({0, 0, 640, 480}, kBlue);
   FrameCollector frames;
   auto stream = start(screen_.right(), frames);
-  ASSERT_TRUE(frames.frame(0));
+  ASSERT_TRUE(frameAt(frames, 0));
   // About ten ticks at 30 fps without any change.
-  EXPECT_EQ(frames.frame(1, 350ms), nullptr);
+  EXPECT_EQ(frameAt(frames, 1, 350ms), nullptr);
 
   screen_.fill({10, 10, 100, 100}, kRed);  // on the other monitor
-  EXPECT_EQ(frames.frame(1, 350ms), nullptr);
+  EXPECT_EQ(frameAt(frames, 1, 350ms), nullptr);
 
   screen_.fill({330, 10, 100, 100}, kYellow);
-  const auto changed = frames.frame(1);
+  const auto changed = frameAt(frames, 1);
   ASSERT_TRUE(changed);
   EXPECT_TRUE(hasColour(*changed, 50, 50, kYellow));
   EXPECT_TRUE(hasColour(*changed, 200, 300, kBlue));
 
   stream->requestFrame();
-  const auto repeated = frames.frame(2);
+  const auto repeated = frameAt(frames, 2);
   ASSERT_TRUE(repeated);
   EXPECT_EQ(repeated->planes, changed->planes);
   EXPECT_GT(repeated->timestamp, changed->timestamp);
-  EXPECT_EQ(frames.frame(3, 200ms), nullptr);
+  EXPECT_EQ(frameAt(frames, 3, 200ms), nullptr);
 }
 
 TEST_F(CaptureStreamTest, PointerMovesDeliverFramesWithTheCursorDrawnIn) {
@@ -208,14 +190,14 @@ TEST_F(CaptureStreamTest, PointerMovesDeliverFramesWithTheCursorDrawnIn) {
   FrameCollector plain;
   auto drawing = start(withCursor, drawn);
   auto notDrawing = start(screen_.left(), plain);
-  ASSERT_TRUE(drawn.frame(0));
-  ASSERT_TRUE(plain.frame(0));
+  ASSERT_TRUE(frameAt(drawn, 0));
+  ASSERT_TRUE(frameAt(plain, 0));
 
   screen_.movePointer(100, 100);
   // Nothing was drawn: only the stream that shows the pointer sees a change.
-  const auto moved = drawn.frame(1);
+  const auto moved = frameAt(drawn, 1);
   ASSERT_TRUE(moved);
-  EXPECT_EQ(plain.frame(1, 300ms), nullptr);
+  EXPECT_EQ(frameAt(plain, 1, 300ms), nullptr);
   int differing = 0;
   for (int y = 80; y < 120; ++y) {
     for (int x = 80; x < 120; ++x) {
@@ -227,14 +209,14 @@ TEST_F(CaptureStreamTest, PointerMovesDeliverFramesWithTheCursorDrawnIn) {
   EXPECT_TRUE(hasColour(*moved, 300, 400, kGrey));
 
   screen_.movePointer(101, 103);
-  EXPECT_TRUE(drawn.frame(2));
+  EXPECT_TRUE(frameAt(drawn, 2));
   // Leaving the display takes the cursor away once; moving elsewhere then changes nothing.
   screen_.movePointer(600, 50);
-  const auto left = drawn.frame(3);
+  const auto left = frameAt(drawn, 3);
   ASSERT_TRUE(left);
   EXPECT_TRUE(hasColour(*left, 100, 100, kGrey));
   screen_.movePointer(620, 60);
-  EXPECT_EQ(drawn.frame(4, 300ms), nullptr);
+  EXPECT_EQ(frameAt(drawn, 4, 300ms), nullptr);
 }
 
 TEST_F(CaptureStreamTest, ReportsARemovedOrChangedDisplayOnce) {
@@ -242,20 +224,20 @@ TEST_F(CaptureStreamTest, ReportsARemovedOrChangedDisplayOnce) {
   FrameCollector rightFrames;
   auto left = start(screen_.left(), leftFrames);
   auto right = start(screen_.right(), rightFrames);
-  ASSERT_TRUE(leftFrames.frame(0));
-  ASSERT_TRUE(rightFrames.frame(0));
+  ASSERT_TRUE(frameAt(leftFrames, 0));
+  ASSERT_TRUE(frameAt(rightFrames, 0));
 
   // One xrandr run replaces the right monitor: the stream sees it moved, not gone.
   ASSERT_EQ(screen_.runXrandr("--delmonitor VL-RIGHT --setmonitor VL-RIGHT 300/85x480/127+340+0 none"), 0);
-  ASSERT_TRUE(rightFrames.waitForStop());
+  ASSERT_TRUE(rightFrames.stops.waitForCount(1));
   ASSERT_EQ(screen_.runXrandr("--delmonitor VL-LEFT"), 0);
-  ASSERT_TRUE(leftFrames.waitForStop());
+  ASSERT_TRUE(leftFrames.stops.waitForCount(1));
   std::this_thread::sleep_for(700ms);  // more than one check of the monitor list
 
-  const auto rightStops = rightFrames.stops();
+  const auto rightStops = rightFrames.stops.values();
   ASSERT_EQ(rightStops.size(), 1u);
   EXPECT_EQ(rightStops[0], "Display " + std::to_string(screen_.right().id) + " changed its position or size");
-  const auto leftStops = leftFrames.stops();
+  const auto leftStops = leftFrames.stops.values();
   ASSERT_EQ(leftStops.size(), 1u);
   EXPECT_EQ(leftStops[0], "Display " + std::to_string(screen_.left().id) + " is no longer available");
   right->stop();
@@ -266,11 +248,11 @@ TEST_F(CaptureStreamTest, ReportsARemovedOrChangedDisplayOnce) {
 TEST_F(CaptureStreamTest, ReportsALostXServerOnceAndStillStops) {
   FrameCollector frames;
   auto stream = start(screen_.left(), frames);
-  ASSERT_TRUE(frames.frame(0));
+  ASSERT_TRUE(frameAt(frames, 0));
   screen_.kill();
-  ASSERT_TRUE(frames.waitForStop());
+  ASSERT_TRUE(frames.stops.waitForCount(1));
   std::this_thread::sleep_for(300ms);
-  const auto stops = frames.stops();
+  const auto stops = frames.stops.values();
   ASSERT_EQ(stops.size(), 1u);
   EXPECT_EQ(stops[0], "Lost the connection to the X server");
   stream->stop();
@@ -280,22 +262,16 @@ TEST_F(CaptureStreamTest, ReportsALostXServerOnceAndStillStops) {
 TEST_F(CaptureStreamTest, StopReturnsWhenTheXServerHangs) {
   FrameCollector frames;
   auto stream = start(screen_.left(), frames);
-  ASSERT_TRUE(frames.frame(0));
-  ucred server{};
-  socklen_t length = sizeof server;
-  ASSERT_EQ(getsockopt(xcb_get_file_descriptor(screen_.display().connection()), SOL_SOCKET, SO_PEERCRED, &server,
-                       &length),
-            0);
-  ASSERT_GT(server.pid, 0);
-  ASSERT_EQ(::kill(server.pid, SIGSTOP), 0);
+  ASSERT_TRUE(frameAt(frames, 0));
+  screen_.freeze();
   stream->requestFrame();  // the thread now waits for a grab the server never answers
   std::this_thread::sleep_for(150ms);
   auto stopped = std::async(std::launch::async, [&] { stream->stop(); });
   const bool prompt = stopped.wait_for(5s) == std::future_status::ready;
-  ::kill(server.pid, SIGCONT);
+  screen_.thaw();
   stopped.wait();
   EXPECT_TRUE(prompt) << "stop() hung on a stopped X server";
-  EXPECT_TRUE(frames.stops().empty()) << "a requested stop is not a failure";
+  EXPECT_TRUE(frames.stops.values().empty()) << "a requested stop is not a failure";
 }
 
 TEST_F(CaptureStreamTest, StartFailsWithAClearReason) {
@@ -316,58 +292,23 @@ TEST_F(CaptureStreamTest, StopEndsDeliveryAndIsSafeTwiceAndFromItsOwnHandlers) {
 
   FrameCollector frames;
   auto stream = start(settings, frames);
-  ASSERT_TRUE(frames.frame(0));
+  ASSERT_TRUE(frameAt(frames, 0));
   stream->requestFrame();
   stream->stop();
-  const auto delivered = frames.frameCount();
+  const auto delivered = frames.values.size();
   stream->requestFrame();
   std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(frames.frameCount(), delivered);
+  EXPECT_EQ(frames.values.size(), delivered);
   stream->stop();
   stream.reset();
 
-  // stop() from the frame handler: the thread ends, the owner's later stop() joins it.
-  std::promise<CaptureStream*> self;
-  std::shared_future<CaptureStream*> selfReady = self.get_future().share();
-  std::atomic<int> handled{0};
-  auto stopping = CaptureStream::start(
-      settings,
-      [&](std::shared_ptr<const CapturedFrame>) {
-        ++handled;
-        selfReady.get()->stop();
-      },
-      nullptr);
-  self.set_value(stopping.get());
-  ASSERT_TRUE(veltrano::testing::eventually([&] { return handled.load() > 0; }));
-  stopping->requestFrame();
-  std::this_thread::sleep_for(100ms);  // no second frame
-  EXPECT_EQ(handled.load(), 1);
-  stopping.reset();
-
-  // Destroyed from its own handler: the thread finishes by itself.
+  // From its own handlers: stopped (the owner's later stop() joins the thread) or destroyed.
+  test::expectStoppedFromOwnHandler<CaptureStream>(
+      [&](auto handler) { return CaptureStream::start(settings, handler, nullptr); },
+      [](CaptureStream& self) { self.stop(); }, [](CaptureStream& self) { self.requestFrame(); });
   test::expectDestroyedFromOwnHandler<CaptureStream>(
       [&](auto handler) { return CaptureStream::start(settings, handler, nullptr); });
 }
-
-TEST(CaptureStream, CapturesTheMainDisplayOfTheSharedTestServer) {
-  VELTRANO_REQUIRE_X11();
-  const auto display = X11Display::open();
-  ASSERT_NE(display, nullptr);
-  const auto main = X11Display::mainMonitor(display->monitors());
-  ASSERT_TRUE(main.has_value());
-  CaptureStreamSettings settings;
-  settings.displayID = main->id;
-  FrameCollector frames;
-  auto stream = CaptureStream::start(settings, frames.frameHandler(), frames.stopHandler());
-  EXPECT_EQ(stream->outputSize(), cappedOutputSize(main->bounds.width, main->bounds.height, 0, 0));
-  const auto frame = frames.frame(0);
-  ASSERT_TRUE(frame);
-  EXPECT_EQ(frame->width, stream->outputSize().width);
-  EXPECT_EQ(frame->height, stream->outputSize().height);
-  stream->stop();
-  EXPECT_TRUE(frames.stops().empty());
-}
-
 
 TEST(ScreenGrabber, SharedMemoryAndGetImageGrabTheSamePixels) {
   TwoMonitorScreen screen;

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "platform/capture/captured_frame_pool.hpp"
@@ -77,21 +78,24 @@ CursorImage cursorAt(int x, int y, int width, int height, std::vector<std::uint3
   return cursor;
 }
 
-TEST(CompositeCursor, BlendsPremultipliedPixelsOverThePicture) {
+TEST(CompositeCursor, BlendsPremultipliedPixelsOverThePictureAndClampsColoursAboveTheirAlpha) {
   auto pixels = filledPicture(200, 100, 0);
   // Root coordinates; the picture starts at (10, 20). Opaque white, half-transparent blue (premultiplied), nothing.
   const CursorImage cursor = cursorAt(12, 21, 3, 1, {argb(255, 255, 255, 255), argb(128, 0, 0, 128), argb(0, 0, 0, 0)});
   compositeCursor(cursor, pixels.data(), kWidth, kHeight, kStride, 10, 20);
-
   EXPECT_EQ(bgrAt(pixels, 2, 1), (std::array<int, 3>{255, 255, 255}));
   // dst * (1 - 128/255) + src: blue 200 * 127/255 + 128 = 228, green 100 * 127/255 = 50, red 0.
   EXPECT_EQ(bgrAt(pixels, 3, 1), (std::array<int, 3>{228, 50, 0}));
-  EXPECT_EQ(bgrAt(pixels, 4, 1), (std::array<int, 3>{200, 100, 0}));
-  EXPECT_EQ(bgrAt(pixels, 1, 1), (std::array<int, 3>{200, 100, 0}));
-  EXPECT_EQ(bgrAt(pixels, 2, 0), (std::array<int, 3>{200, 100, 0}));
+  for (const auto& [x, y] : {std::pair{4, 1}, {1, 1}, {2, 0}}) {
+    EXPECT_EQ(bgrAt(pixels, x, y), (std::array<int, 3>{200, 100, 0})) << "untouched at " << x << "," << y;
+  }
+
+  auto bright = filledPicture(250, 250, 250);
+  compositeCursor(cursorAt(0, 0, 1, 1, {argb(128, 255, 255, 255)}), bright.data(), kWidth, kHeight, kStride, 0, 0);
+  EXPECT_EQ(bgrAt(bright, 0, 0), (std::array<int, 3>{255, 255, 255})) << "not premultiplied: would overflow";
 }
 
-TEST(CompositeCursor, ClipsAtEveryEdgeAndLeavesRowPaddingAlone) {
+TEST(CompositeCursor, ClipsAtEveryEdgeLeavesRowPaddingAloneAndOutsideChangesNothing) {
   auto pixels = filledPicture(0, 0, 0);
   // Hangs over the left, top, right and bottom edges at once.
   const CursorImage cursor =
@@ -101,23 +105,14 @@ TEST(CompositeCursor, ClipsAtEveryEdgeAndLeavesRowPaddingAlone) {
     for (int x = 0; x < kWidth; ++x) EXPECT_EQ(bgrAt(pixels, x, y), (std::array<int, 3>{30, 20, 10}));
     for (int pad = kWidth * 4; pad < kStride; ++pad) EXPECT_EQ(pixels[y * kStride + pad], 0xEE);
   }
-}
 
-TEST(CompositeCursor, CursorOutsideThePictureChangesNothing) {
   const auto before = filledPicture(1, 2, 3);
-  auto pixels = before;
-  CursorImage cursor = cursorAt(100, 0, 2, 2, std::vector(4, argb(255, 255, 255, 255)));
-  compositeCursor(cursor, pixels.data(), kWidth, kHeight, kStride, 0, 0);
-  cursor.x = -2;  // ends exactly at the picture's left edge
-  compositeCursor(cursor, pixels.data(), kWidth, kHeight, kStride, 0, 0);
-  EXPECT_EQ(pixels, before);
-}
-
-TEST(CompositeCursor, ClampsColoursAboveTheirAlpha) {
-  auto pixels = filledPicture(250, 250, 250);
-  const CursorImage cursor = cursorAt(0, 0, 1, 1, {argb(128, 255, 255, 255)});  // not premultiplied: would overflow
-  compositeCursor(cursor, pixels.data(), kWidth, kHeight, kStride, 0, 0);
-  EXPECT_EQ(bgrAt(pixels, 0, 0), (std::array<int, 3>{255, 255, 255}));
+  auto untouched = before;
+  CursorImage outside = cursorAt(100, 0, 2, 2, std::vector(4, argb(255, 255, 255, 255)));
+  compositeCursor(outside, untouched.data(), kWidth, kHeight, kStride, 0, 0);
+  outside.x = -2;  // ends exactly at the picture's left edge
+  compositeCursor(outside, untouched.data(), kWidth, kHeight, kStride, 0, 0);
+  EXPECT_EQ(untouched, before);
 }
 
 TEST(CapturedFramePool, ReusesOnlyFramesNobodyHolds) {
@@ -142,7 +137,7 @@ TEST(CapturedFramePool, ReusesOnlyFramesNobodyHolds) {
   EXPECT_EQ(pool->idleCount(), 0u);
 }
 
-TEST(CapturedFramePool, KeepsAtMostItsLimitAndDropsOtherSizes) {
+TEST(CapturedFramePool, KeepsAtMostItsLimitDropsOtherSizesAndItsFramesMayOutliveIt) {
   auto pool = CapturedFramePool::create(2);
   auto a = pool->acquire(16, 16);
   auto b = pool->acquire(16, 16);
@@ -158,14 +153,10 @@ TEST(CapturedFramePool, KeepsAtMostItsLimitAndDropsOtherSizes) {
   EXPECT_EQ(larger->chromaWidth(), 17);
   EXPECT_EQ(larger->v() + 17 * 8, larger->planes.data() + larger->planes.size());
   EXPECT_EQ(pool->idleCount(), 0u);  // buffers of the old size are freed, not handed out
-}
 
-TEST(CapturedFramePool, FramesMayOutliveThePool) {
-  auto pool = CapturedFramePool::create(1);
-  auto frame = pool->acquire(8, 8);
   pool.reset();
-  frame->planes[5] = 1;  // still valid; freed when released (checked by the sanitizer builds)
-  frame.reset();
+  larger->planes[5] = 1;  // still valid; freed when released (checked by the sanitizer builds)
+  larger.reset();
 }
 
 }  // namespace

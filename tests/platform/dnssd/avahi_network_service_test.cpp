@@ -4,11 +4,10 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <memory>
 #include <optional>
-#include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -17,6 +16,7 @@
 #include "platform/dnssd/avahi_test_env.hpp"
 #include "platform/dnssd/service_name_label.hpp"
 #include "support/eventually.hpp"
+#include "support/scoped_environment.hpp"
 
 namespace veltrano::platform {
 namespace {
@@ -25,39 +25,29 @@ using namespace std::chrono_literals;
 
 const std::string kType = "_veltrano._tcp";
 
-struct LabelCase {
-  const char* label;
-  std::string name;
-  std::string expected;
-};
-void PrintTo(const LabelCase& c, std::ostream* out) { *out << c.label; }
-
-class ServiceNameLabelCut : public ::testing::TestWithParam<LabelCase> {};
-
-TEST_P(ServiceNameLabelCut, KeepsAtMost63BytesAndWholeCharacters) {
-  const std::string label = serviceNameLabel(GetParam().name);
-  EXPECT_EQ(label, GetParam().expected);
-  EXPECT_LE(label.size(), maxServiceNameBytes);
-}
-
 std::string repeated(const std::string& piece, int times) {
   std::string text;
   for (int i = 0; i < times; ++i) text += piece;
   return text;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    DnsSd, ServiceNameLabelCut,
-    ::testing::Values(LabelCase{"Short", "Desk", "Desk"},
-                      LabelCase{"Exactly63", repeated("a", 63), repeated("a", 63)},
-                      LabelCase{"AsciiCut", repeated("a", 70), repeated("a", 63)},
-                      // "é" is two bytes: the 32nd would end at byte 64.
-                      LabelCase{"TwoByteCut", repeated("é", 40), repeated("é", 31)},
-                      // "€" is three bytes: 21 of them fill 63 exactly.
-                      LabelCase{"ThreeByteFits", repeated("€", 21) + "x", repeated("€", 21)},
-                      // "🙂" is four bytes: 15 make 60, the 16th would end at byte 64.
-                      LabelCase{"FourByteCut", "abc" + repeated("🙂", 16), "abc" + repeated("🙂", 15)}),
-    [](const auto& info) { return std::string(info.param.label); });
+TEST(ServiceNameLabel, KeepsAtMost63BytesAndWholeCharacters) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"Desk", "Desk"},
+      {repeated("a", 63), repeated("a", 63)},
+      {repeated("a", 70), repeated("a", 63)},
+      // Two-byte "é": the 32nd would end at byte 64. Three-byte "€": 21 fill 63 exactly. Four-byte "🙂": 15 and
+      // "abc" make 63, the 16th would end at byte 64.
+      {repeated("é", 40), repeated("é", 31)},
+      {repeated("€", 21) + "x", repeated("€", 21)},
+      {"abc" + repeated("🙂", 16), "abc" + repeated("🙂", 15)},
+  };
+  for (const auto& [name, expected] : cases) {
+    const std::string label = serviceNameLabel(name);
+    EXPECT_EQ(label, expected) << name;
+    EXPECT_LE(label.size(), maxServiceNameBytes);
+  }
+}
 
 // What one service reported to its delegate on the main loop.
 struct Reports {
@@ -148,26 +138,10 @@ TEST_F(AvahiServiceTest, AServiceDestroyedBeforeItsOutcomeWasDeliveredStaysSilen
   EXPECT_TRUE(testing::eventually([&] { return !browsed(prefix); }, 20s));
 }
 
-// Points the system bus address somewhere else for the test's lifetime.
-class SystemBusAddress {
- public:
-  explicit SystemBusAddress(const std::string& address) {
-    if (const char* previous = std::getenv("DBUS_SYSTEM_BUS_ADDRESS")) saved_ = previous;
-    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
-  }
-  ~SystemBusAddress() {
-    if (saved_) ::setenv("DBUS_SYSTEM_BUS_ADDRESS", saved_->c_str(), 1);
-    else ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
-  }
-
- private:
-  std::optional<std::string> saved_;
-};
-
 class AvahiUnreachableTest : public AvahiServiceTest {
  protected:
   void expectPromptRefusal(const std::string& busAddress) {
-    const SystemBusAddress bus(busAddress);
+    const testing::ScopedEnvironment bus("DBUS_SYSTEM_BUS_ADDRESS", busAddress.c_str());
     Reports reports;
     auto service = make("Nowhere", reports);
     service->publish();

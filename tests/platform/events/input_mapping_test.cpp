@@ -4,7 +4,9 @@
 #include <xkbcommon/xkbcommon.h>
 
 #include <string>
+#include <tuple>
 #include <utility>
+#include <vector>
 
 #include "platform/events/key_names.hpp"
 #include "platform/events/scroll_notches.hpp"
@@ -90,40 +92,29 @@ TEST(SpareKeycodePool, ReusesTheLeastRecentlyUsedKeycode) {
   EXPECT_EQ(pool.nextToAssign(), k3);
 }
 
-TEST(SpareKeycodePool, EmptyPoolLendsNothing) {
+TEST(SpareKeycodePool, AnEmptyPoolLendsNothingAndDuplicatesCollapse) {
   SpareKeycodePool pool({});
   EXPECT_TRUE(pool.empty());
   EXPECT_EQ(lend(pool, 1), std::nullopt);
-  // Duplicates collapse into one keycode.
-  SpareKeycodePool twice({30, 30});
-  EXPECT_EQ(twice.size(), 1u);
+  EXPECT_EQ(SpareKeycodePool({30, 30}).size(), 1u);
 }
 
-// Small deltas adding up to a click: the event source's scroll test.
-TEST(ScrollNotches, KeepsTheRemainderAndTheSign) {
-  ScrollNotchAccumulator notches;
-  EXPECT_EQ(notches.add(-95, 0), (ScrollNotches{-2, 0}));  // -15 px left over
-  EXPECT_EQ(notches.add(-25, 0), (ScrollNotches{-1, 0}));
-  EXPECT_EQ(notches.add(30, 0), (ScrollNotches{0, 0}));
-  EXPECT_EQ(notches.add(-30, 0), (ScrollNotches{0, 0}));  // back to nothing pending
-  EXPECT_EQ(notches.add(-39, 0), (ScrollNotches{0, 0}));
-}
-
-TEST(ScrollNotches, AxesAreIndependent) {
-  ScrollNotchAccumulator notches;
-  EXPECT_EQ(notches.add(30, -30), (ScrollNotches{0, 0}));
-  EXPECT_EQ(notches.add(10, -50), (ScrollNotches{1, -2}));
-  EXPECT_EQ(notches.add(0, 0), (ScrollNotches{0, 0}));
-}
-
-TEST(ScrollNotches, HugeDeltasAreCappedNotQueued) {
-  ScrollNotchAccumulator notches;
-  EXPECT_EQ(notches.add(INT32_MAX, INT32_MIN), (ScrollNotches{kMaxScrollNotchesPerPost, -kMaxScrollNotchesPerPost}));
-  // The excess is dropped, not posted later.
-  EXPECT_EQ(notches.add(0, 0), (ScrollNotches{0, 0}));
-  const ScrollNotches next = notches.add(kScrollPixelsPerNotch, 0);
-  EXPECT_LE(next.vertical, 2);
-  EXPECT_GE(next.vertical, 1);
+// Small deltas adding up to a click: the event source's scroll test. Each row starts afresh.
+TEST(ScrollNotches, KeepTheRemainderAndItsSignPerAxisAndDropWhatExceedsTheCap) {
+  constexpr int kMax = kMaxScrollNotchesPerPost;
+  const std::vector<std::vector<std::tuple<int, int, ScrollNotches>>> sequences = {
+      // -15 px left over, then back to nothing pending.
+      {{-95, 0, {-2, 0}}, {-25, 0, {-1, 0}}, {30, 0, {0, 0}}, {-30, 0, {0, 0}}, {-39, 0, {0, 0}}},
+      {{30, -30, {0, 0}}, {10, -50, {1, -2}}, {0, 0, {0, 0}}},
+      // The excess is dropped, not posted later.
+      {{INT32_MAX, INT32_MIN, {kMax, -kMax}}, {0, 0, {0, 0}}, {kScrollPixelsPerNotch, 0, {1, 0}}},
+  };
+  for (const auto& sequence : sequences) {
+    ScrollNotchAccumulator notches;
+    for (const auto& [vertical, horizontal, expected] : sequence) {
+      EXPECT_EQ(notches.add(vertical, horizontal), expected) << vertical << "," << horizontal;
+    }
+  }
 }
 
 }  // namespace

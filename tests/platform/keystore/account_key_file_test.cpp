@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <set>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include "base/encoding.hpp"
 #include "platform/crypto/random.hpp"
 #include "platform/keystore/account_key_file.hpp"
+#include "support/scoped_environment.hpp"
 #include "support/temporary_folder.hpp"
 
 namespace veltrano::platform {
@@ -91,18 +93,6 @@ TEST(AccountKeyFile, AcceptsTextWithoutTheLineFeedAndTightensALooseMode) {
   EXPECT_EQ(modeOf(store.filePath()), 0600u);
 }
 
-TEST(AccountKeyFile, StampChangesWhenTheFileIsReplaced) {
-  TemporaryFolder temp;
-  AccountKeyFile store(temp.path());
-  const auto first = store.readOrCreate([] { return randomSecret(32); });
-  const fs::path replacement = temp.path() / "replacement";
-  writeText(replacement, base64urlEncode(randomBytes(32)) + "\n");
-  fs::rename(replacement, store.filePath());
-  ASSERT_TRUE(store.stamp());
-  EXPECT_NE(*store.stamp(), first.stamp);
-  EXPECT_EQ(store.read()->stamp, *store.stamp());
-}
-
 TEST(AccountKeyFile, MalformedFilesAreErrorsAndStayUntouched) {
   const std::vector<std::string> malformed = {
       "",
@@ -148,14 +138,9 @@ TEST(AccountKeyFile, RefusesASymbolicLinkInTheFilesPlace) {
   EXPECT_FALSE(fs::exists(target));
 }
 
-TEST(AccountKeyFile, StorageFaultsAreReportedAsStorage) {
+// A file in the folder's place (ENOTDIR) and a replaced key's new stamp: the identity's tests.
+TEST(AccountKeyFile, AFolderInTheFilesPlaceIsAStorageFault) {
   TemporaryFolder temp;
-  writeText(temp.path() / "plain-file", "x");
-  AccountKeyFile underAFile(temp.path() / "plain-file" / "veltrano");
-  int errorNumber = 0;
-  EXPECT_EQ(failureKind(underAFile, &errorNumber), KeyFileError::Kind::storage);
-  EXPECT_EQ(errorNumber, ENOTDIR);
-
   AccountKeyFile directoryInPlace(temp.path() / "d");
   fs::create_directories(directoryInPlace.filePath());
   EXPECT_EQ(failureKind(directoryInPlace), KeyFileError::Kind::storage);
@@ -213,20 +198,13 @@ TEST(AccountKeyFile, ConcurrentCreatorsInProcessesAgreeOnOneKey) {
 }
 
 TEST(AccountKeyFile, DefaultFolderFollowsXdgDataHome) {
-  const char* oldData = std::getenv("XDG_DATA_HOME");
-  const std::string savedData = oldData ? oldData : "";
-  const std::string savedHome = std::getenv("HOME") ? std::getenv("HOME") : "";
-
-  ::setenv("HOME", "/home/someone", 1);
-  ::setenv("XDG_DATA_HOME", "/data/xdg", 1);
-  EXPECT_EQ(AccountKeyFile::defaultFolder(), fs::path("/data/xdg/veltrano"));
-  ::setenv("XDG_DATA_HOME", "relative/ignored", 1);
-  EXPECT_EQ(AccountKeyFile::defaultFolder(), fs::path("/home/someone/.local/share/veltrano"));
-  ::unsetenv("XDG_DATA_HOME");
-  EXPECT_EQ(AccountKeyFile::defaultFolder(), fs::path("/home/someone/.local/share/veltrano"));
-
-  if (oldData) ::setenv("XDG_DATA_HOME", savedData.c_str(), 1);
-  ::setenv("HOME", savedHome.c_str(), 1);
+  testing::ScopedEnvironment environment("HOME", "/home/someone");
+  const char* const fallback = "/home/someone/.local/share/veltrano";
+  for (const auto& [dataHome, folder] : {std::pair<const char*, const char*>{"/data/xdg", "/data/xdg/veltrano"},
+                                         {"relative/ignored", fallback}, {nullptr, fallback}}) {
+    environment.set("XDG_DATA_HOME", dataHome);
+    EXPECT_EQ(AccountKeyFile::defaultFolder(), fs::path(folder)) << (dataHome ? dataHome : "(unset)");
+  }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/loginitem/desktop_entry_text.hpp"
@@ -13,6 +14,7 @@
 #include "platform/loginitem/xdg_autostart_entry.hpp"
 #include "support/read_only_folder.hpp"
 #include "support/required_service.hpp"
+#include "support/scoped_environment.hpp"
 #include "support/temporary_folder.hpp"
 
 namespace veltrano::platform {
@@ -141,19 +143,13 @@ TEST_F(XdgAutostartEntryTest, AFolderThatCannotBeWrittenOrMadeIsAnError) {
 }
 
 TEST(XdgAutostartEntryFolder, FollowsXdgConfigHome) {
-  const char* savedConfig = std::getenv("XDG_CONFIG_HOME");
-  const std::string saved = savedConfig ? savedConfig : "";
-  const char* savedHome = std::getenv("HOME");
-  const std::string home = savedHome ? savedHome : "";
-  ::setenv("HOME", "/home/someone", 1);
-  ::setenv("XDG_CONFIG_HOME", "/cfg", 1);
-  EXPECT_EQ(XdgAutostartEntry::defaultFolder(), fs::path("/cfg/autostart"));
-  ::setenv("XDG_CONFIG_HOME", "relative/cfg", 1);
-  EXPECT_EQ(XdgAutostartEntry::defaultFolder(), fs::path("/home/someone/.config/autostart"));
-  ::unsetenv("XDG_CONFIG_HOME");
-  EXPECT_EQ(XdgAutostartEntry::defaultFolder(), fs::path("/home/someone/.config/autostart"));
-  savedConfig ? ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1) : ::unsetenv("XDG_CONFIG_HOME");
-  savedHome ? ::setenv("HOME", home.c_str(), 1) : ::unsetenv("HOME");
+  testing::ScopedEnvironment environment("HOME", "/home/someone");
+  const char* const fallback = "/home/someone/.config/autostart";
+  for (const auto& [configHome, folder] : {std::pair<const char*, const char*>{"/cfg", "/cfg/autostart"},
+                                           {"relative/cfg", fallback}, {nullptr, fallback}}) {
+    environment.set("XDG_CONFIG_HOME", configHome);
+    EXPECT_EQ(XdgAutostartEntry::defaultFolder(), fs::path(folder)) << (configHome ? configHome : "(unset)");
+  }
 }
 
 TEST(InstallLocation, AProgramCountsAsInstalledOnlyInsideACandidateFolder) {

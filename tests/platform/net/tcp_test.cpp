@@ -93,40 +93,36 @@ Bytes bytesOf(std::string_view text) {
 }  // namespace
 
 TEST(TcpListenerTest, PortZeroBindsAPortAcceptingOverIPv4AndIPv6WithKeepAliveNoDelayAndTheServiceClass) {
-  RunningListener server(0, serverParameters(ServiceClass::interactiveVoice));
-  StateRecorder acceptedStates[2];
-  ASSERT_TRUE(server.states.waitFor(Kind::ready));
-  EXPECT_EQ(server.states.kinds(), (std::vector<Kind>{Kind::ready}));
-  ASSERT_NE(server.port(), 0);
-  std::size_t index = 0;
-  for (const char* host : {"127.0.0.1", "::1"}) {
-    SCOPED_TRACE(host);
-    auto client = connectTo(host, server.port());
-    auto accepted = server.nextAccepted(index);
-    ASSERT_NE(accepted, nullptr);
-    int fd = accepted->nativeHandleForInspection();
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(intOption(fd, SOL_SOCKET, SO_KEEPALIVE), 1);
-    EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_KEEPIDLE), 3);
-    EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_KEEPINTVL), 2);
-    EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_KEEPCNT), 3);
-    EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_NODELAY), 1);
-    EXPECT_EQ(intOption(fd, IPPROTO_IP, IP_TOS), 0xB8);  // EF
-    // Bytes flow both ways on an accepted connection.
-    startAndWaitReady(accepted, acceptedStates[index++]);
-    runBlocking(client->sendAsync(bytesOf("hello")));
-    EXPECT_EQ(asString(runBlocking(accepted->receiveExactly(5)).value()), "hello");
-    runBlocking(accepted->sendAsync(bytesOf("back")));
-    EXPECT_EQ(asString(runBlocking(client->receiveExactly(4)).value()), "back");
-    client->cancel();
+  for (const auto& [serviceClass, codePoint] : {std::pair{ServiceClass::bestEffort, 0x00},
+                                                {ServiceClass::responsiveData, 0x48},
+                                                {ServiceClass::interactiveVideo, 0x88},
+                                                {ServiceClass::interactiveVoice, 0xB8}}) {
+    RunningListener server(0, serverParameters(serviceClass));
+    StateRecorder acceptedStates[2];
+    ASSERT_TRUE(server.states.waitFor(Kind::ready));
+    EXPECT_EQ(server.states.kinds(), (std::vector<Kind>{Kind::ready}));
+    ASSERT_NE(server.port(), 0);
+    std::size_t index = 0;
+    for (const char* host : {"127.0.0.1", "::1"}) {
+      SCOPED_TRACE(std::string(host) + " class " + std::to_string(codePoint));
+      auto client = connectTo(host, server.port());
+      auto accepted = server.nextAccepted(index);
+      ASSERT_NE(accepted, nullptr);
+      const int fd = accepted->nativeHandleForInspection();
+      EXPECT_EQ(intOption(fd, SOL_SOCKET, SO_KEEPALIVE), 1);
+      EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_KEEPIDLE), 3);
+      EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_KEEPINTVL), 2);
+      EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_KEEPCNT), 3);
+      EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_NODELAY), 1);
+      EXPECT_EQ(intOption(fd, IPPROTO_IP, IP_TOS), codePoint);
+      startAndWaitReady(accepted, acceptedStates[index++]);
+      runBlocking(client->sendAsync(bytesOf("hello")));
+      EXPECT_EQ(asString(runBlocking(accepted->receiveExactly(5)).value()), "hello");
+      runBlocking(accepted->sendAsync(bytesOf("back")));
+      EXPECT_EQ(asString(runBlocking(client->receiveExactly(4)).value()), "back");
+      client->cancel();
+    }
   }
-}
-
-TEST(TcpListenerTest, ServiceClassesMapToTheirCodePoints) {
-  EXPECT_EQ(trafficClassByte(ServiceClass::bestEffort), 0x00);
-  EXPECT_EQ(trafficClassByte(ServiceClass::responsiveData), 0x48);
-  EXPECT_EQ(trafficClassByte(ServiceClass::interactiveVideo), 0x88);
-  EXPECT_EQ(trafficClassByte(ServiceClass::interactiveVoice), 0xB8);
 }
 
 TEST(TcpListenerTest, CancelIsIdempotentReportsCancelledOnceAndFreesThePortAtOnce) {
@@ -192,21 +188,6 @@ TEST(TcpConnectionTest, StatesArriveInOrderAndCancelReportsOnceFromAnyThread) {
   EXPECT_EQ(clientStates.kinds(), (std::vector<Kind>{Kind::preparing, Kind::ready, Kind::cancelled}));
 }
 
-TEST(TcpConnectionTest, ClearingTheHandlerBeforeCancelSilencesTheCancellation) {
-  RunningListener server;
-  ASSERT_TRUE(server.states.waitFor(Kind::ready));
-  auto client = connectTo("127.0.0.1", server.port());
-  StateRecorder states;
-  auto accepted = server.nextAccepted();
-  startAndWaitReady(accepted, states);
-  accepted->setStateHandler(nullptr);
-  accepted->cancel();
-  auto result = runBlocking(accepted->receiveAsync(1, 10));
-  EXPECT_EQ(result.error, boost::asio::error::operation_aborted);
-  EXPECT_EQ(states.kinds(), (std::vector<Kind>{Kind::preparing, Kind::ready}));
-  client->cancel();
-}
-
 TEST(TcpConnectionTest, ARefusedConnectFails) {
   std::uint16_t freePort;
   {
@@ -242,6 +223,13 @@ class ConnectedPairTest : public ::testing::Test {
   std::shared_ptr<TcpConnection> accepted;
   StateRecorder acceptedStates;
 };
+
+TEST_F(ConnectedPairTest, ClearingTheHandlerBeforeCancelSilencesTheCancellation) {
+  accepted->setStateHandler(nullptr);
+  accepted->cancel();
+  EXPECT_EQ(runBlocking(accepted->receiveAsync(1, 10)).error, boost::asio::error::operation_aborted);
+  EXPECT_EQ(acceptedStates.kinds(), (std::vector<Kind>{Kind::preparing, Kind::ready}));
+}
 
 TEST_F(ConnectedPairTest, ExactReadsGatherSplitWritesAndNeverReadAhead) {
   // The receive is issued before any byte arrives; the writes come in three pieces.

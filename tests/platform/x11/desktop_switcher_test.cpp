@@ -84,10 +84,7 @@ class PlayedWindowManager {
 class DesktopSwitcherX11 : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!server_.start()) {
-      if (test::servicesRequired()) GTEST_FAIL() << "cannot start Xvfb";
-      GTEST_SKIP() << "cannot start Xvfb";
-    }
+    VELTRANO_REQUIRE_SERVICE("X server", test::problemIfAny(server_.start() ? "" : "cannot start Xvfb"));
     wm_.emplace(server_.displayName());
     ASSERT_TRUE(wm_->redirected());
     switcher_ = createX11DesktopSwitcher(server_.displayName().c_str());

@@ -8,6 +8,7 @@
 
 #include "platform/x11/x11_display.hpp"
 #include "support/private_xvfb.hpp"
+#include "support/scoped_environment.hpp"
 #include "support/x11_test_env.hpp"
 
 namespace veltrano::platform {
@@ -38,10 +39,8 @@ std::uint32_t atomOf(const std::string& name) {
 TEST(X11Display, OpenFailsWhenNoServerAnswersOrDisplayIsUnset) {
   EXPECT_EQ(X11Display::open(":65000"), nullptr);
   EXPECT_EQ(X11Display::open("not a display name"), nullptr);
-  const std::string saved = std::getenv("DISPLAY") != nullptr ? std::getenv("DISPLAY") : "";
-  ::unsetenv("DISPLAY");
+  const testing::ScopedEnvironment noDisplay("DISPLAY", nullptr);
   EXPECT_EQ(X11Display::open(), nullptr);
-  if (!saved.empty()) ::setenv("DISPLAY", saved.c_str(), 1);
 }
 
 TEST(X11Display, DescribesTheScreenItsExtensionsAndTheTestMonitors) {
@@ -120,28 +119,24 @@ TEST_F(X11DisplayOnPrivateServer, ReportsErrorsOnceTheServerIsGone) {
   EXPECT_EQ(X11Display::open(server_.displayName().c_str()), nullptr);
 }
 
-X11Monitor monitor(std::uint32_t id, Rect bounds, bool primary = false) {
-  return X11Monitor{id, "M" + std::to_string(id), bounds, primary};
-}
-
 TEST(MainMonitor, PicksPrimaryThenOriginThenFirst) {
   EXPECT_EQ(X11Display::mainMonitor({}), std::nullopt);
-
-  // The primary wins even when it is neither first nor at the origin.
-  const std::vector<X11Monitor> withPrimary{monitor(1, {0, 0, 800, 600}), monitor(2, {800, 0, 800, 600}, true)};
-  EXPECT_EQ(X11Display::mainMonitor(withPrimary)->id, 2u);
-
-  // Without a primary, the one at (0,0), wherever it is listed.
-  const std::vector<X11Monitor> originSecond{monitor(3, {1920, 0, 800, 600}), monitor(4, {0, 0, 1920, 1080})};
-  EXPECT_EQ(X11Display::mainMonitor(originSecond)->id, 4u);
-
-  // Neither: the first one listed.
-  const std::vector<X11Monitor> neither{monitor(5, {10, 10, 800, 600}), monitor(6, {0, 700, 800, 600})};
-  EXPECT_EQ(X11Display::mainMonitor(neither)->id, 5u);
-
-  // A monitor at (0,0) sharing its origin with the primary: still the primary.
-  const std::vector<X11Monitor> shared{monitor(7, {0, 0, 800, 600}), monitor(8, {0, 0, 400, 300}, true)};
-  EXPECT_EQ(X11Display::mainMonitor(shared)->id, 8u);
+  const auto monitor = [](std::uint32_t id, Rect bounds, bool primary = false) {
+    return X11Monitor{id, "M" + std::to_string(id), bounds, primary};
+  };
+  const struct {
+    const char* why;
+    std::vector<X11Monitor> monitors;
+    std::uint32_t main;
+  } cases[] = {
+      {"the primary, neither first nor at the origin",
+       {monitor(1, {0, 0, 800, 600}), monitor(2, {800, 0, 800, 600}, true)},
+       2},
+      {"no primary: the one at (0,0)", {monitor(3, {1920, 0, 800, 600}), monitor(4, {0, 0, 1920, 1080})}, 4},
+      {"neither: the first listed", {monitor(5, {10, 10, 800, 600}), monitor(6, {0, 700, 800, 600})}, 5},
+      {"the primary sharing the origin", {monitor(7, {0, 0, 800, 600}), monitor(8, {0, 0, 400, 300}, true)}, 8},
+  };
+  for (const auto& c : cases) EXPECT_EQ(X11Display::mainMonitor(c.monitors)->id, c.main) << c.why;
 }
 
 }  // namespace

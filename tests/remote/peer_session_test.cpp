@@ -28,6 +28,10 @@ Bytes text(std::string_view s) { return Bytes(s.begin(), s.end()); }
 class PeerSession : public ::testing::Test {
  protected:
   void SetUp() override { session = make({}, false); }
+  // Nothing in flight may reach the recorders once they are gone.
+  void TearDown() override {
+    if (session) settle();
+  }
 
   std::shared_ptr<WebRTCPeerSession> make(std::vector<SignalingICEServer> servers, bool forceRelay,
                                           std::uint32_t lastMessageID = 0) {

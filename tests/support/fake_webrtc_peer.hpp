@@ -138,7 +138,10 @@ class FakePeerFactory {
   std::function<std::shared_ptr<webrtc::PeerConnection>(const webrtc::PeerConfiguration&,
                                                         std::weak_ptr<webrtc::PeerConnectionObserver>)>
   function();
-  void refuse() { refuse_ = true; }
+  void refuse() {
+    std::lock_guard lock(mutex_);
+    refuse_ = true;
+  }
   std::shared_ptr<FakePeerConnection> last() const;
   FakeNetworkThread& network() { return *network_; }
 

@@ -5,6 +5,7 @@
 #include "support/expected_unhandled_errors.hpp"
 #include "base/thread_checks.hpp"
 
+#include <boost/asio/post.hpp>
 #include <boost/asio/use_future.hpp>
 
 #include <gtest/gtest.h>
@@ -175,10 +176,20 @@ TEST_F(AsyncTest, RunOnHopsToTheActorAndBack) {
   EXPECT_TRUE(backOnMain);
 }
 
-TEST(ThreadChecks, ACallOffItsStrandOrOffTheMainThreadAbortsNamingTheCaller) {
+TEST(ThreadChecks, ACallOffItsStrandOnItsStrandOrOffTheMainThreadAbortsNamingTheCaller) {
 #ifdef VELTRANO_THREAD_CHECKS
   const Strand strand = makeActorStrand();
   EXPECT_DEATH(assertOnStrand(strand), "async_test.cpp:[0-9]+: .* called off its strand");
+  assertOffStrand(strand);
+  // The death test's child has no I/O threads: the strand runs on a context of its own there.
+  EXPECT_DEATH(
+      {
+        asio::io_context context;
+        const auto own = asio::make_strand(context.get_executor());
+        asio::post(own, [&] { assertOffStrand(own); });
+        context.run();
+      },
+      "async_test.cpp:[0-9]+: .* called off threads other than its strand");
   EXPECT_DEATH(assertOnMainThread(), "called off the main thread");
   MainLoopForTests loop;
   assertOnMainThread();

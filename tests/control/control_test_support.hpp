@@ -23,6 +23,7 @@
 #include "core/log_capture.hpp"
 #include "core/metrics_store.hpp"
 #include "fake_desktop_switcher.hpp"
+#include "phone_command.hpp"
 #include "platform/events/event_source.hpp"
 #include "platform/x11/x11_display.hpp"
 #include "support/x11_event_window.hpp"
@@ -202,12 +203,3 @@ class ControlHarnessX11Test : public X11HarnessTest<ControlHarness> {
 };
 
 }  // namespace veltrano::test
-
-// For fixtures that need the X server: skip (or fail in CI) without one, hold the input lock and open the
-// recording window.
-#define VELTRANO_OPEN_X11_WINDOW(windowVar)                                     \
-  VELTRANO_REQUIRE_X11();                                                       \
-  ::veltrano::test::X11InputLock inputLock_##windowVar;                         \
-  auto windowVar = ::veltrano::test::X11EventWindow::open();                    \
-  ASSERT_NE(windowVar, nullptr) << "cannot open the recording window";         \
-  windowVar->discard()

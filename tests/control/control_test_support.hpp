@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "base/clock.hpp"
+#include "base/continuation.hpp"
 #include "base/executors.hpp"
 #include "base/json.hpp"
 #include "control/input_command_handler.hpp"
@@ -118,6 +119,18 @@ class ControlHarness {
  private:
   std::shared_ptr<bool> permitted_;
   std::shared_ptr<int> replyCount_ = std::make_shared<int>(0);
+};
+
+// A control server that records what it broadcasts; while `holding`, a broadcast waits for `release`.
+class RecordingBroadcaster final : public ControlClientBroadcaster {
+ public:
+  asio::awaitable<void> broadcast(Json message) override {
+    messages.push_back(std::move(message));
+    if (holding) co_await release.wait();
+  }
+  std::vector<Json> messages;
+  bool holding = false;
+  Continuation<> release;
 };
 
 // The test server's RandR monitors by name ("VL-LEFT", "VL-RIGHT").

@@ -1,6 +1,5 @@
 // Phone pointer sessions in the command handler: the sequence gate, stale commands, and a phone display selection
 // answered once it is applied.
-#include "base/continuation.hpp"
 #include "control/phone_pointer_sequence_gate.hpp"
 #include "control_test_support.hpp"
 
@@ -44,20 +43,11 @@ TEST(PhonePointerCommands, AStaleCommandLeavesTheGateAlone) {
   EXPECT_EQ(harness.sendCommand(phone("mouseDrag", "s1", 7))["status"], "ignored");
 }
 
-class RecordingBroadcaster final : public ControlClientBroadcaster {
- public:
-  asio::awaitable<void> broadcast(Json message) override {
-    messages.push_back(std::move(message));
-    co_await release.wait();  // a slow control server
-  }
-  std::vector<Json> messages;
-  Continuation<> release;
-};
-
 TEST(PhoneDisplaySelection, ASelectionIsAnsweredOnceAppliedWithoutWaitingForTheBroadcast) {
   ControlHarness harness(/*withX=*/false);
   harness.metrics->availableDisplays.set({DisplayInfo{5, "Left", 960, 1080, 9100}, DisplayInfo{6, "Right", 1280, 720, 9101}});
   auto server = std::make_shared<RecordingBroadcaster>();
+  server->holding = true;  // a slow control server
   harness.handler->server = server;
 
   auto pending = harness.start(phone("setDisplay", "s1", 1, {{"displayID", 6}}).dump());

@@ -20,6 +20,7 @@
 #include "base/json.hpp"
 #include "control/input_command_handler.hpp"
 #include "fake_desktop_switcher.hpp"
+#include "phone_command.hpp"
 #include "control/input_controller.hpp"
 #include "control/network_host_server.hpp"
 #include "core/log_capture.hpp"

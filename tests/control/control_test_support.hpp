@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "base/clock.hpp"
+#include "base/continuation.hpp"
 #include "base/executors.hpp"
 #include "base/json.hpp"
 #include "control/input_command_handler.hpp"
@@ -23,6 +24,7 @@
 #include "core/log_capture.hpp"
 #include "core/metrics_store.hpp"
 #include "fake_desktop_switcher.hpp"
+#include "phone_command.hpp"
 #include "platform/events/event_source.hpp"
 #include "platform/x11/x11_display.hpp"
 #include "support/x11_event_window.hpp"
@@ -119,6 +121,18 @@ class ControlHarness {
   std::shared_ptr<int> replyCount_ = std::make_shared<int>(0);
 };
 
+// A control server that records what it broadcasts; while `holding`, a broadcast waits for `release`.
+class RecordingBroadcaster final : public ControlClientBroadcaster {
+ public:
+  asio::awaitable<void> broadcast(Json message) override {
+    messages.push_back(std::move(message));
+    if (holding) co_await release.wait();
+  }
+  std::vector<Json> messages;
+  bool holding = false;
+  Continuation<> release;
+};
+
 // The test server's RandR monitors by name ("VL-LEFT", "VL-RIGHT").
 inline std::optional<platform::X11Monitor> monitorNamed(const std::string& name) {
   auto display = platform::X11Display::open();
@@ -202,12 +216,3 @@ class ControlHarnessX11Test : public X11HarnessTest<ControlHarness> {
 };
 
 }  // namespace veltrano::test
-
-// For fixtures that need the X server: skip (or fail in CI) without one, hold the input lock and open the
-// recording window.
-#define VELTRANO_OPEN_X11_WINDOW(windowVar)                                     \
-  VELTRANO_REQUIRE_X11();                                                       \
-  ::veltrano::test::X11InputLock inputLock_##windowVar;                         \
-  auto windowVar = ::veltrano::test::X11EventWindow::open();                    \
-  ASSERT_NE(windowVar, nullptr) << "cannot open the recording window";         \
-  windowVar->discard()

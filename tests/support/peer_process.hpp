@@ -1,0 +1,46 @@
+#pragma once
+// A peer program (a Python or Node script standing in for a tablet) that talks JSON, one object per line, on its
+// standard input and output. Its standard error goes to the test's output.
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace veltrano::testing {
+
+class PeerProcess {
+ public:
+  // `command` runs through /bin/sh.
+  explicit PeerProcess(const std::string& command);
+  ~PeerProcess();
+  PeerProcess(const PeerProcess&) = delete;
+  PeerProcess& operator=(const PeerProcess&) = delete;
+
+  void send(const nlohmann::json& message);
+  // Takes the first message so far or until `timeout` that satisfies `matches`; earlier messages that do not
+  // match stay for later calls.
+  std::optional<nlohmann::json> take(const std::function<bool(const nlohmann::json&)>& matches,
+                                     std::chrono::milliseconds timeout = std::chrono::seconds(20));
+  // The same for a message whose "type" is `type`.
+  std::optional<nlohmann::json> take(const std::string& type,
+                                     std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+ private:
+  void readLines(int fd);
+
+  int pid_ = -1;
+  int input_ = -1;
+  std::thread reader_;
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::deque<nlohmann::json> messages_;
+};
+
+}  // namespace veltrano::testing

@@ -1,0 +1,306 @@
+#include "platform/webrtc/sctp_association.hpp"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include <usrsctp.h>
+
+namespace veltrano::webrtc {
+
+namespace {
+
+constexpr int socketBufferSize = 1024 * 1024;
+constexpr std::uint16_t streamCount = 1024;
+// The DTLS link MTU less the DTLS record overhead.
+constexpr std::uint32_t pathMtu = 1200 - 28;
+
+sockaddr_conn connAddress(void* endpoint, std::uint16_t port) {
+  sockaddr_conn address{};
+  address.sconn_family = AF_CONN;
+  address.sconn_port = htons(port);
+  address.sconn_addr = endpoint;
+  return address;
+}
+
+template <class Value>
+void setOption(struct socket* socket, int level, int name, const Value& value) {
+  usrsctp_setsockopt(socket, level, name, &value, sizeof(value));
+}
+
+}  // namespace
+
+struct SctpReceiveTrampoline {
+  static int receive(struct socket*, union sctp_sockstore, void* data, std::size_t length, struct sctp_rcvinfo info,
+                     int flags, void* context) {
+    auto* association = static_cast<SctpAssociation*>(context);
+    if (data) {
+      const std::span<const std::uint8_t> bytes(static_cast<const std::uint8_t*>(data), length);
+      if (flags & MSG_NOTIFICATION) {
+        association->notification_.insert(association->notification_.end(), bytes.begin(), bytes.end());
+        if (flags & MSG_EOR) {
+          std::vector<std::uint8_t> whole;
+          whole.swap(association->notification_);
+          association->handleNotification(whole);
+        }
+      } else {
+        association->received(bytes, info.rcv_sid, ntohl(info.rcv_ppid), flags);
+      }
+      // usrsctp hands over a buffer from malloc.
+      std::free(data);
+    }
+    return 1;
+  }
+};
+
+SctpAssociation::SctpAssociation(Observer& observer, std::uint16_t localPort, std::uint16_t remotePort)
+    : observer_(observer), runtime_(UsrsctpRuntime::acquire()), localPort_(localPort), remotePort_(remotePort) {
+  runtime_->registerEndpoint(this);
+  socket_ = usrsctp_socket(AF_CONN, SOCK_STREAM, IPPROTO_SCTP, SctpReceiveTrampoline::receive, nullptr, 0, this);
+  if (!socket_) {
+    runtime_->deregisterEndpoint(this);
+    throw std::runtime_error("usrsctp socket: " + std::string(std::strerror(errno)));
+  }
+  configureSocket();
+}
+
+SctpAssociation::~SctpAssociation() {
+  *alive_ = false;
+  // Closing with a zero linger aborts at once (the ABORT still reaches the observer), so no timer of the
+  // association outlives it.
+  usrsctp_close(socket_);
+  closed_ = true;
+  runtime_->deregisterEndpoint(this);
+}
+
+void SctpAssociation::configureSocket() {
+  usrsctp_set_non_blocking(socket_, 1);
+  setOption(socket_, SOL_SOCKET, SO_LINGER, linger{1, 0});
+  setOption(socket_, SOL_SOCKET, SO_SNDBUF, socketBufferSize);
+  setOption(socket_, SOL_SOCKET, SO_RCVBUF, socketBufferSize);
+  setOption(socket_, IPPROTO_SCTP, SCTP_NODELAY, 1);
+  setOption(socket_, IPPROTO_SCTP, SCTP_RECVRCVINFO, 1);
+  setOption(socket_, IPPROTO_SCTP, SCTP_ENABLE_STREAM_RESET,
+            sctp_assoc_value{SCTP_ALL_ASSOC, SCTP_ENABLE_RESET_STREAM_REQ});
+  sctp_initmsg init{};
+  init.sinit_num_ostreams = streamCount;
+  init.sinit_max_instreams = streamCount;
+  setOption(socket_, IPPROTO_SCTP, SCTP_INITMSG, init);
+  for (const std::uint16_t type : {SCTP_ASSOC_CHANGE, SCTP_STREAM_RESET_EVENT, SCTP_SHUTDOWN_EVENT}) {
+    sctp_event event{};
+    event.se_assoc_id = SCTP_ALL_ASSOC;
+    event.se_type = type;
+    event.se_on = 1;
+    setOption(socket_, IPPROTO_SCTP, SCTP_EVENT, event);
+  }
+  sctp_paddrparams params{};
+  params.spp_assoc_id = SCTP_FUTURE_ASSOC;
+  params.spp_flags = SPP_PMTUD_DISABLE;
+  params.spp_pathmtu = pathMtu;
+  setOption(socket_, IPPROTO_SCTP, SCTP_PEER_ADDR_PARAMS, params);
+}
+
+void SctpAssociation::connect() {
+  sockaddr_conn local = connAddress(this, localPort_);
+  if (usrsctp_bind(socket_, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
+    closeWith("SCTP bind failed");
+    dispatchEvents();
+    return;
+  }
+  sockaddr_conn remote = connAddress(this, remotePort_);
+  const int result = usrsctp_connect(socket_, reinterpret_cast<sockaddr*>(&remote), sizeof(remote));
+  if (result != 0 && errno != EINPROGRESS) closeWith("SCTP connect failed");
+  sctp_paddrparams params{};
+  std::memcpy(&params.spp_address, &remote, sizeof(remote));
+  params.spp_flags = SPP_PMTUD_DISABLE;
+  params.spp_pathmtu = pathMtu;
+  setOption(socket_, IPPROTO_SCTP, SCTP_PEER_ADDR_PARAMS, params);
+  dispatchEvents();
+}
+
+void SctpAssociation::receivePacket(std::span<const std::uint8_t> packet) {
+  if (closed_) return;
+  usrsctp_conninput(this, packet.data(), packet.size(), 0);
+  sendPendingResets();
+  dispatchEvents();
+}
+
+SctpSendResult SctpAssociation::send(std::uint16_t stream, std::uint32_t ppid, std::span<const std::uint8_t> message,
+                                     const SctpSendOptions& options) {
+  if (!connected_ || closed_ || message.size() > maxMessageSize) return SctpSendResult::failed;
+  sctp_sendv_spa spa{};
+  spa.sendv_flags = SCTP_SEND_SNDINFO_VALID;
+  spa.sendv_sndinfo.snd_sid = stream;
+  spa.sendv_sndinfo.snd_ppid = htonl(ppid);
+  spa.sendv_sndinfo.snd_flags = SCTP_EOR | (options.ordered ? 0 : SCTP_UNORDERED);
+  if (options.maxRetransmits) {
+    spa.sendv_flags |= SCTP_SEND_PRINFO_VALID;
+    spa.sendv_prinfo.pr_policy = SCTP_PR_SCTP_RTX;
+    spa.sendv_prinfo.pr_value = *options.maxRetransmits;
+  } else if (options.maxLifetimeMs) {
+    spa.sendv_flags |= SCTP_SEND_PRINFO_VALID;
+    spa.sendv_prinfo.pr_policy = SCTP_PR_SCTP_TTL;
+    spa.sendv_prinfo.pr_value = *options.maxLifetimeMs;
+  }
+  const ssize_t sent = usrsctp_sendv(socket_, message.data(), message.size(), nullptr, 0, &spa, sizeof(spa),
+                                     SCTP_SENDV_SPA, 0);
+  if (sent >= 0) return SctpSendResult::sent;
+  return errno == EWOULDBLOCK || errno == EAGAIN ? SctpSendResult::wouldBlock : SctpSendResult::failed;
+}
+
+void SctpAssociation::resetStream(std::uint16_t stream) {
+  if (closed_) return;
+  pendingResets_.insert(stream);
+  sendPendingResets();
+}
+
+void SctpAssociation::sendPendingResets() {
+  if (!connected_ || closed_ || pendingResets_.empty()) return;
+  const std::size_t count = pendingResets_.size();
+  std::vector<std::uint8_t> buffer(sizeof(sctp_reset_streams) + count * sizeof(std::uint16_t));
+  auto* request = reinterpret_cast<sctp_reset_streams*>(buffer.data());
+  request->srs_assoc_id = SCTP_ALL_ASSOC;
+  request->srs_flags = SCTP_STREAM_RESET_OUTGOING;
+  request->srs_number_streams = static_cast<std::uint16_t>(count);
+  std::size_t index = 0;
+  for (const std::uint16_t stream : pendingResets_) request->srs_stream_list[index++] = stream;
+  // Only one request may be outstanding; a refused one is tried again after the next packet or timer.
+  if (usrsctp_setsockopt(socket_, IPPROTO_SCTP, SCTP_RESET_STREAMS, buffer.data(),
+                         static_cast<socklen_t>(buffer.size())) == 0) {
+    pendingResets_.clear();
+  }
+}
+
+void SctpAssociation::shutdown() {
+  if (closed_) return;
+  if (!connected_ || usrsctp_shutdown(socket_, SHUT_RDWR) != 0) closeWith("SCTP shut down");
+  dispatchEvents();
+}
+
+void SctpAssociation::handleTimers(std::chrono::steady_clock::time_point now) { runtime_->handleTimers(now); }
+
+void SctpAssociation::onUsrsctpPacket(std::span<const std::uint8_t> packet) {
+  if (!closed_) observer_.onSctpPacket(packet);
+}
+
+void SctpAssociation::onUsrsctpTimersRan() {
+  sendPendingResets();
+  dispatchEvents();
+}
+
+void SctpAssociation::received(std::span<const std::uint8_t> data, std::uint16_t stream, std::uint32_t ppid,
+                               int flags) {
+  Assembly& assembly = assemblies_[stream];
+  if (!assembly.discarding) {
+    if (assembly.bytes.size() + data.size() > maxMessageSize) {
+      // Larger than we announced: dropped whole.
+      assembly.discarding = true;
+      assembly.bytes.clear();
+      assembly.bytes.shrink_to_fit();
+    } else {
+      assembly.bytes.insert(assembly.bytes.end(), data.begin(), data.end());
+    }
+  }
+  if (!(flags & MSG_EOR)) return;
+  if (!assembly.discarding) {
+    Event event(Event::Kind::message);
+    event.stream = stream;
+    event.ppid = ppid;
+    event.bytes.swap(assembly.bytes);
+    events_.push_back(std::move(event));
+  }
+  assemblies_.erase(stream);
+}
+
+void SctpAssociation::handleNotification(std::span<const std::uint8_t> bytes) {
+  using Header = decltype(sctp_notification::sn_header);
+  if (bytes.size() < sizeof(Header)) return;
+  Header header{};
+  std::memcpy(&header, bytes.data(), sizeof(header));
+  switch (header.sn_type) {
+    case SCTP_ASSOC_CHANGE: {
+      if (bytes.size() < sizeof(sctp_assoc_change)) return;
+      sctp_assoc_change change{};
+      std::memcpy(&change, bytes.data(), sizeof(change));
+      if (change.sac_state == SCTP_COMM_UP && !connected_) {
+        connected_ = true;
+        events_.push_back(Event(Event::Kind::connected));
+      } else if (change.sac_state == SCTP_COMM_LOST) {
+        closeWith("SCTP association lost or aborted");
+      } else if (change.sac_state == SCTP_CANT_STR_ASSOC) {
+        closeWith("SCTP association could not be set up");
+      } else if (change.sac_state == SCTP_SHUTDOWN_COMP) {
+        closeWith("SCTP association shut down");
+      }
+      return;
+    }
+    case SCTP_SHUTDOWN_EVENT:
+      closeWith("peer shut the SCTP association down");
+      return;
+    case SCTP_STREAM_RESET_EVENT: {
+      if (bytes.size() < sizeof(sctp_stream_reset_event)) return;
+      sctp_stream_reset_event reset{};
+      std::memcpy(&reset, bytes.data(), sizeof(reset));
+      const std::size_t end = std::min<std::size_t>(reset.strreset_length, bytes.size());
+      std::vector<std::uint16_t> streams;
+      for (std::size_t offset = sizeof(reset); offset + 2 <= end; offset += 2) {
+        std::uint16_t stream = 0;
+        std::memcpy(&stream, bytes.data() + offset, sizeof(stream));
+        streams.push_back(stream);
+      }
+      Event event(reset.strreset_flags & SCTP_STREAM_RESET_INCOMING_SSN ? Event::Kind::incomingReset
+                                                                        : Event::Kind::outgoingReset);
+      if (!(reset.strreset_flags & (SCTP_STREAM_RESET_INCOMING_SSN | SCTP_STREAM_RESET_OUTGOING_SSN))) return;
+      // Fresh assemblies for streams the peer reset.
+      if (event.kind == Event::Kind::incomingReset) {
+        for (const std::uint16_t stream : streams) assemblies_.erase(stream);
+      }
+      event.streams = std::move(streams);
+      events_.push_back(std::move(event));
+      return;
+    }
+    default:
+      return;
+  }
+}
+
+void SctpAssociation::closeWith(std::string reason) {
+  if (closed_) return;
+  closed_ = true;
+  Event event(Event::Kind::closed);
+  event.reason = std::move(reason);
+  events_.push_back(std::move(event));
+}
+
+void SctpAssociation::dispatchEvents() {
+  if (dispatching_) return;
+  dispatching_ = true;
+  const std::weak_ptr<bool> alive = alive_;
+  // An observer may destroy this association from inside its report.
+  for (std::size_t i = 0; i < events_.size(); ++i) {
+    Event event = std::move(events_[i]);
+    switch (event.kind) {
+      case Event::Kind::connected:
+        observer_.onSctpConnected();
+        break;
+      case Event::Kind::message:
+        observer_.onSctpMessage(event.stream, event.ppid, event.bytes);
+        break;
+      case Event::Kind::incomingReset:
+        observer_.onSctpIncomingStreamsReset(event.streams);
+        break;
+      case Event::Kind::outgoingReset:
+        observer_.onSctpOutgoingStreamsReset(event.streams);
+        break;
+      case Event::Kind::closed:
+        observer_.onSctpClosed(event.reason);
+        break;
+    }
+    if (alive.expired()) return;
+  }
+  events_.clear();
+  dispatching_ = false;
+}
+
+}  // namespace veltrano::webrtc

@@ -120,7 +120,7 @@ IceTransport::Stream* IceTransport::addStream() {
       agent_, stream->id, kComponent, context_,
       +[](NiceAgent*, guint streamId, guint, guint length, gchar* data, gpointer owner) {
         static_cast<IceTransport*>(owner)->handleDatagram(
-            streamId, std::span<const std::byte>(reinterpret_cast<const std::byte*>(data), length));
+            streamId, std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(data), length));
       },
       this);
   applyServers(*stream);
@@ -252,10 +252,10 @@ std::optional<IceSelectedPair> IceTransport::selectedPair() const {
   return IceSelectedPair{describe(*local), describe(*remote)};
 }
 
-bool IceTransport::send(std::span<const std::byte> datagram) {
-  if (active_ == 0) return false;
-  return nice_agent_send(agent_, active_, kComponent, static_cast<guint>(datagram.size()),
-                         reinterpret_cast<const gchar*>(datagram.data())) >= 0;
+void IceTransport::send(std::span<const std::uint8_t> datagram) {
+  if (active_ == 0) return;
+  nice_agent_send(agent_, active_, kComponent, static_cast<guint>(datagram.size()),
+                  reinterpret_cast<const gchar*>(datagram.data()));
 }
 
 void IceTransport::removeStaleStreams() {
@@ -324,7 +324,7 @@ void IceTransport::handleNewCandidate(NiceCandidate* candidate) {
   if (callbacks_.onLocalCandidate) callbacks_.onLocalCandidate(text.starts_with("a=") ? text.substr(2) : text);
 }
 
-void IceTransport::handleDatagram(unsigned, std::span<const std::byte> datagram) {
+void IceTransport::handleDatagram(unsigned, std::span<const std::uint8_t> datagram) {
   if (callbacks_.onDatagram) callbacks_.onDatagram(datagram);
 }
 

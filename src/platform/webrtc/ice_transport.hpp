@@ -5,7 +5,7 @@
 // above never notice.
 //
 // Threads: created, used and destroyed on the network thread; every callback runs there.
-#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/webrtc/datagram_link.hpp"
 #include "platform/webrtc/ice_servers.hpp"
 
 typedef struct _NiceAgent NiceAgent;
@@ -47,7 +48,7 @@ struct IceTransportCallbacks {
   std::function<void(const std::string& candidateLine)> onLocalCandidate;  // "candidate:..."
   std::function<void()> onGatheringDone;
   std::function<void(IceState)> onStateChange;
-  std::function<void(std::span<const std::byte>)> onDatagram;
+  std::function<void(std::span<const std::uint8_t>)> onDatagram;
 };
 
 struct IceTransportOptions {
@@ -56,10 +57,10 @@ struct IceTransportOptions {
   bool relayOnly = false;
 };
 
-class IceTransport {
+class IceTransport final : public DatagramLink {
  public:
   IceTransport(GMainContext* context, IceTransportOptions options, IceTransportCallbacks callbacks);
-  ~IceTransport();
+  ~IceTransport() override;
   IceTransport(const IceTransport&) = delete;
   IceTransport& operator=(const IceTransport&) = delete;
 
@@ -85,8 +86,8 @@ class IceTransport {
 
   IceState state() const { return state_; }
   std::optional<IceSelectedPair> selectedPair() const;
-  // False when there is no path yet or the datagram could not be sent.
-  bool send(std::span<const std::byte> datagram);
+  // Dropped when there is no path yet.
+  void send(std::span<const std::uint8_t> datagram) override;
 
  private:
   struct Stream;
@@ -101,7 +102,7 @@ class IceTransport {
   void handleComponentState(unsigned streamId, unsigned componentState);
   void handleGatheringDone(unsigned streamId);
   void handleNewCandidate(NiceCandidate* candidate);
-  void handleDatagram(unsigned streamId, std::span<const std::byte> datagram);
+  void handleDatagram(unsigned streamId, std::span<const std::uint8_t> datagram);
   static std::set<std::string> hostAddresses();
 
   NiceAgent* agent_;

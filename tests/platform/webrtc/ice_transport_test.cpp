@@ -16,7 +16,7 @@ namespace {
 
 using testing::NetworkNamespaces;
 using testing::PeerProcess;
-using Bytes = std::vector<std::byte>;
+using Bytes = std::vector<std::uint8_t>;
 
 class IceTransportTest : public ::testing::Test {
  protected:
@@ -46,7 +46,7 @@ class IceTransportTest : public ::testing::Test {
               .onLocalCandidate = {},
               .onGatheringDone = [this] { gathered_.add(true); },
               .onStateChange = states_.recorder(),
-              .onDatagram = [this](std::span<const std::byte> data) { datagrams_.add(Bytes(data.begin(), data.end())); },
+              .onDatagram = [this](std::span<const std::uint8_t> data) { datagrams_.add(Bytes(data.begin(), data.end())); },
           });
     });
   }
@@ -75,10 +75,11 @@ class IceTransportTest : public ::testing::Test {
   // Sends `size` bytes until they come back from the echoing peer.
   bool echoes(std::size_t size) {
     Bytes payload(size);
-    for (std::size_t i = 0; i < size; ++i) payload[i] = std::byte(i * 7 + ++round_);
+    ++round_;
+    for (std::size_t i = 0; i < size; ++i) payload[i] = static_cast<std::uint8_t>(i * 7 + round_);
     return testing::eventually(
         [&] {
-          onNetwork([&] { return transport_->send(payload); });
+          onNetwork([&] { transport_->send(payload); });
           return datagrams_.waitForMatch([&](const Bytes& got) { return got == payload; },
                                          std::chrono::milliseconds(200));
         },

@@ -50,6 +50,10 @@ void PeerProcess::readLines(int fd) {
       auto message = nlohmann::json::parse(pending.substr(0, end), nullptr, false);
       pending.erase(0, end + 1);
       if (message.is_discarded()) continue;
+      if (auto handler = routeFor(message.value("type", ""))) {
+        handler(message);
+        continue;
+      }
       std::lock_guard lock(mutex_);
       messages_.push_back(std::move(message));
       arrived_.notify_all();
@@ -58,8 +62,20 @@ void PeerProcess::readLines(int fd) {
   close(fd);
 }
 
+void PeerProcess::route(const std::string& type, std::function<void(const nlohmann::json&)> handler) {
+  std::lock_guard lock(routesMutex_);
+  routes_[type] = std::move(handler);
+}
+
+std::function<void(const nlohmann::json&)> PeerProcess::routeFor(const std::string& type) {
+  std::lock_guard lock(routesMutex_);
+  const auto found = routes_.find(type);
+  return found == routes_.end() ? nullptr : found->second;
+}
+
 void PeerProcess::send(const nlohmann::json& message) {
   const std::string line = message.dump() + "\n";
+  std::lock_guard lock(sendMutex_);
   std::size_t written = 0;
   while (written < line.size()) {
     const auto count = write(input_, line.data() + written, line.size() - written);

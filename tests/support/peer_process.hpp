@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -23,7 +24,10 @@ class PeerProcess {
   PeerProcess(const PeerProcess&) = delete;
   PeerProcess& operator=(const PeerProcess&) = delete;
 
+  // Thread-safe.
   void send(const nlohmann::json& message);
+  // Messages of `type` from now on go to `handler`, on the process's reader thread, instead of waiting for take().
+  void route(const std::string& type, std::function<void(const nlohmann::json&)> handler);
   // Takes the first message so far or until `timeout` that satisfies `matches`; earlier messages that do not
   // match stay for later calls.
   std::optional<nlohmann::json> take(const std::function<bool(const nlohmann::json&)>& matches,
@@ -34,6 +38,7 @@ class PeerProcess {
 
  private:
   void readLines(int fd);
+  std::function<void(const nlohmann::json&)> routeFor(const std::string& type);
 
   int pid_ = -1;
   int input_ = -1;
@@ -41,6 +46,9 @@ class PeerProcess {
   std::mutex mutex_;
   std::condition_variable arrived_;
   std::deque<nlohmann::json> messages_;
+  std::mutex routesMutex_;
+  std::map<std::string, std::function<void(const nlohmann::json&)>> routes_;
+  std::mutex sendMutex_;
 };
 
 }  // namespace veltrano::testing

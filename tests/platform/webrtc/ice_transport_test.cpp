@@ -7,6 +7,7 @@
 
 #include "platform/webrtc/network_thread.hpp"
 #include "support/eventually.hpp"
+#include "support/local_turn_server.hpp"
 #include "support/network_namespaces.hpp"
 #include "support/peer_process.hpp"
 #include "support/recorded_values.hpp"
@@ -144,15 +145,11 @@ TEST_F(IceTransportTest, NoticesAVanishedPeerWithinTenSeconds) {
 }
 
 TEST_F(IceTransportTest, RelaysThroughATurnServerWhenOnlyRelayIsAllowed) {
-  const std::string peerAddress = NetworkNamespaces::kPeerAddress;
-  PeerProcess turn(namespaces_->inPeer() + "turnserver -n --no-cli --no-tls --no-dtls --listening-ip=" + peerAddress +
-                   " --relay-ip=" + peerAddress +
-                   " --listening-port=3478 --min-port=50000 --max-port=50100 --lt-cred-mech --user=tablet:secret"
-                   " --realm=veltrano.test --pidfile=/tmp/turnserver-" + namespaces_->peerNamespace() +
-                   ".pid --log-file=stdout --simple-log >/dev/null");
+  testing::LocalTurnServer turn(*namespaces_);
   IceTransportOptions options;
   options.relayOnly = true;
-  options.servers.turn.push_back({peerAddress, 3478, RelayTransport::udp, "tablet", "secret"});
+  options.servers.turn.push_back({NetworkNamespaces::kPeerAddress, testing::LocalTurnServer::kPort, RelayTransport::udp,
+                                  testing::LocalTurnServer::kUser, testing::LocalTurnServer::kPassword});
   createTransport(std::move(options));
   PeerProcess peer(icePeerCommand(*namespaces_));
   connectTo(peer);

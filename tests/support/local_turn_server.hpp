@@ -1,0 +1,32 @@
+#pragma once
+// coturn in the peer namespace, relaying on the peer's address with one long-term user.
+#include <string>
+
+#include "support/network_namespaces.hpp"
+#include "support/peer_process.hpp"
+
+namespace veltrano::testing {
+
+class LocalTurnServer {
+ public:
+  static constexpr const char* kUser = "tablet";
+  static constexpr const char* kPassword = "secret";
+  static constexpr int kPort = 3478;
+
+  explicit LocalTurnServer(const NetworkNamespaces& namespaces)
+      : process_(namespaces.inPeer() + "turnserver -n --no-cli --no-tls --no-dtls --listening-ip=" +
+                 std::string(NetworkNamespaces::kPeerAddress) + " --relay-ip=" + NetworkNamespaces::kPeerAddress +
+                 " --listening-port=" + std::to_string(kPort) +
+                 " --min-port=50000 --max-port=50100 --lt-cred-mech --user=" + kUser + ":" + kPassword +
+                 " --realm=veltrano.test --pidfile=/tmp/turnserver-" + namespaces.peerNamespace() +
+                 ".pid --log-file=stdout --simple-log >/dev/null") {}
+
+  static std::string url() {
+    return "turn:" + std::string(NetworkNamespaces::kPeerAddress) + ":" + std::to_string(kPort) + "?transport=udp";
+  }
+
+ private:
+  PeerProcess process_;
+};
+
+}  // namespace veltrano::testing

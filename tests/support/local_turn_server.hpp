@@ -19,7 +19,8 @@ class LocalTurnServer {
                  " --listening-port=" + std::to_string(kPort) +
                  " --min-port=50000 --max-port=50100 --lt-cred-mech --user=" + kUser + ":" + kPassword +
                  " --realm=veltrano.test --pidfile=/tmp/turnserver-" + namespaces.peerNamespace() +
-                 ".pid --log-file=stdout --simple-log >/dev/null") {}
+                 ".pid --log-file=stdout --simple-log >/dev/null",
+                 false) {}
 
   static std::string url() {
     return "turn:" + std::string(NetworkNamespaces::kPeerAddress) + ":" + std::to_string(kPort) + "?transport=udp";

@@ -9,7 +9,7 @@
 
 namespace veltrano::testing {
 
-PeerProcess::PeerProcess(const std::string& command) {
+PeerProcess::PeerProcess(const std::string& command, bool readsInput) : readsInput_(readsInput) {
   int toChild[2];
   int fromChild[2];
   if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
@@ -33,9 +33,15 @@ PeerProcess::PeerProcess(const std::string& command) {
 
 PeerProcess::~PeerProcess() {
   close(input_);
-  // The script runs in a process group of its own, with the browser it may have started.
+  // Scripts shut their peers (a browser) down cleanly when their input ends.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(readsInput_ ? 10 : 0);
+  bool exited = false;
+  while (!(exited = waitpid(pid_, nullptr, WNOHANG) == pid_) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  // The script runs in a process group of its own, with whatever it started.
   kill(-pid_, SIGTERM);
-  waitpid(pid_, nullptr, 0);
+  if (!exited) waitpid(pid_, nullptr, 0);
   reader_.join();
 }
 

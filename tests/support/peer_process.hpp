@@ -18,8 +18,9 @@ namespace veltrano::testing {
 
 class PeerProcess {
  public:
-  // `command` runs through /bin/sh.
-  explicit PeerProcess(const std::string& command);
+  // `command` runs through /bin/sh. At the end its input is closed and it may finish on its own for a while, unless
+  // it does not read its input (`readsInput` false): then it is terminated at once.
+  explicit PeerProcess(const std::string& command, bool readsInput = true);
   ~PeerProcess();
   PeerProcess(const PeerProcess&) = delete;
   PeerProcess& operator=(const PeerProcess&) = delete;
@@ -41,6 +42,7 @@ class PeerProcess {
   std::function<void(const nlohmann::json&)> routeFor(const std::string& type);
 
   int pid_ = -1;
+  bool readsInput_;
   int input_ = -1;
   std::thread reader_;
   std::mutex mutex_;

@@ -85,17 +85,34 @@ class TabletTest : public ::testing::TestWithParam<Tablet> {
     peer_ = createPeerConnection(configuration, observer_);
     ASSERT_TRUE(peer_);
     tablet_.emplace(namespaces_->inPeer() + GetParam().command);
+    // Signaling in the order the tablet sent it, as a relay would, on the tablet's reader thread.
+    tablet_->route("offer", [this](const json& offer) {
+      EXPECT_EQ(step([&](auto done) { peer_->setRemoteDescription({SdpType::offer, offer["sdp"]}, done); }),
+                std::nullopt);
+      const auto answer = describe(false);
+      EXPECT_EQ(step([&](auto done) { peer_->setLocalDescription(answer, done); }), std::nullopt);
+      tablet_->send({{"type", "answer"}, {"sdp", answer.sdp}});
+      offersAnswered_.add(true);
+    });
+    tablet_->route("answer", [this](const json& answer) {
+      EXPECT_EQ(step([&](auto done) { peer_->setRemoteDescription({SdpType::answer, answer["sdp"]}, done); }),
+                std::nullopt);
+      answersApplied_.add(true);
+    });
     tablet_->route("candidate", [this](const json& message) {
-      peer_->addIceCandidate({message.value("candidate", ""), message.value("sdpMLineIndex", 0),
-                              message.value("sdpMid", std::string("0"))},
-                             [](std::optional<std::string>) {});
+      EXPECT_EQ(step([&](auto done) {
+                  peer_->addIceCandidate({message.value("candidate", ""), message.value("sdpMLineIndex", 0),
+                                          message.value("sdpMid", std::string("0"))},
+                                         done);
+                }),
+                std::nullopt);
     });
     observer_->forwardTo([this](const IceCandidate& c) {
       tablet_->send({{"type", "candidate"}, {"candidate", c.sdp}, {"sdpMLineIndex", c.sdpMLineIndex},
                      {"sdpMid", c.sdpMid.value_or("0")}});
     });
     tablet_->send({{"type", "start"}, {"channels", labels}});
-    answerTabletOffer();
+    ASSERT_TRUE(offersAnswered_.waitForCount(1, kDeadline));
     for (std::size_t i = 0; i < labels.size(); ++i) {
       ASSERT_TRUE(tablet_->take("open", kDeadline)) << "tablet channel " << i;
     }
@@ -127,31 +144,21 @@ class TabletTest : public ::testing::TestWithParam<Tablet> {
     return *description;
   }
 
-  void answerTabletOffer() {
-    const auto offer = tablet_->take("offer", kDeadline);
-    ASSERT_TRUE(offer);
-    ASSERT_EQ(step([&](auto done) { peer_->setRemoteDescription({SdpType::offer, (*offer)["sdp"]}, done); }),
-              std::nullopt);
-    const auto answer = describe(false);
-    ASSERT_EQ(step([&](auto done) { peer_->setLocalDescription(answer, done); }), std::nullopt);
-    tablet_->send({{"type", "answer"}, {"sdp", answer.sdp}});
-  }
-
   void offerRestartToTablet() {
     peer_->restartIce();
     const auto offer = describe(true);
     ASSERT_EQ(step([&](auto done) { peer_->setLocalDescription(offer, done); }), std::nullopt);
+    const auto applied = answersApplied_.values().size();
     tablet_->send({{"type", "offer"}, {"sdp", offer.sdp}});
-    const auto answer = tablet_->take("answer", kDeadline);
-    ASSERT_TRUE(answer);
-    ASSERT_EQ(step([&](auto done) { peer_->setRemoteDescription({SdpType::answer, (*answer)["sdp"]}, done); }),
-              std::nullopt);
+    ASSERT_TRUE(answersApplied_.waitForCount(applied + 1, kDeadline));
   }
 
   // Sends `size` bytes on `channel` and waits for the tablet's echo, byte for byte.
-  static bool echoes(RecordingChannel& channel, std::size_t size, bool binary = true) {
+  bool echoes(RecordingChannel& channel, std::size_t size, bool binary = true) {
+    // Every payload differs from the ones before, so that an old echo never counts.
+    ++sent_;
     Bytes payload(size);
-    for (std::size_t i = 0; i < size; ++i) payload[i] = std::byte(binary ? (i * 131 + size) & 0xff : 'a' + i % 26);
+    for (std::size_t i = 0; i < size; ++i) payload[i] = std::byte(binary ? (i * 131 + sent_) & 0xff : 'a' + (i + sent_) % 26);
     if (!channel.channel->send(payload, binary)) return false;
     return channel.messages.waitForMatch([&](const auto& m) { return m.first == binary && m.second == payload; },
                                          kDeadline);
@@ -189,6 +196,9 @@ class TabletTest : public ::testing::TestWithParam<Tablet> {
   std::shared_ptr<RecordingPeer> observer_ = std::make_shared<RecordingPeer>();
   std::shared_ptr<PeerConnection> peer_;
   std::optional<PeerProcess> tablet_;
+  RecordedValues<bool> offersAnswered_;
+  RecordedValues<bool> answersApplied_;
+  int sent_ = 0;
 };
 
 TEST_P(TabletTest, ChannelsOfBothSidesCarryMessagesOfEverySizeBothWays) {
@@ -211,7 +221,7 @@ TEST_P(RestartingTabletTest, RestartsFromEitherSideAndAHostAddressMoveKeepTheCha
   connect();
   auto channel = observer_->channels.values().front();
   tablet_->send({{"type", "restart"}});
-  answerTabletOffer();
+  ASSERT_TRUE(offersAnswered_.waitForCount(2, kDeadline));
   EXPECT_TRUE(echoes(*channel, 65537));
   offerRestartToTablet();
   EXPECT_TRUE(echoes(*channel, 65537));

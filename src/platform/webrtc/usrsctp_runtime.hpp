@@ -26,8 +26,8 @@ class UsrsctpRuntime {
   void registerEndpoint(Endpoint* endpoint);
   void deregisterEndpoint(Endpoint* endpoint);
 
-  // Runs the retransmission and other timers up to `now` (a monotonic time of the caller's clock; the first call
-  // only sets the origin). Every owner on the network thread may call it with the same clock.
+  // Runs the retransmission and other timers up to `now` (the first call only sets the origin). usrsctp stamps
+  // sent data with the real clock, so `now` is std::chrono::steady_clock::now(); every owner may call it.
   void handleTimers(std::chrono::steady_clock::time_point now);
 
   UsrsctpRuntime(const UsrsctpRuntime&) = delete;

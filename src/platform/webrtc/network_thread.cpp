@@ -22,7 +22,12 @@ void deleteWork(gpointer data) { delete static_cast<std::function<void()>*>(data
 
 }  // namespace
 
-std::shared_ptr<NetworkThread> NetworkThread::acquire() {
+std::shared_ptr<NetworkThread> NetworkThread::running() {
+  std::lock_guard lock(instanceMutex);
+  return instance.lock();
+}
+
+std::shared_ptr<NetworkThread> NetworkThread::start() {
   std::lock_guard lock(instanceMutex);
   auto thread = instance.lock();
   if (!thread) {

@@ -1,6 +1,9 @@
 #pragma once
-// The one thread per process that runs every peer's ICE agent, DTLS and SCTP: a GLib main context of its own,
-// kept alive by the tokens its users hold. Work posted from any thread runs there in posting order.
+// The one thread per process that runs every peer's ICE agent, DTLS and SCTP: a GLib main context of its own.
+// The application starts it and holds the returned token for as long as peers may be made; each peer holds one
+// too, so the thread outlives the last of them. It is stopped and joined by whoever releases the last token, or,
+// when that happens on the thread itself, it finishes on its own. Work posted from any thread runs there in
+// posting order.
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -15,8 +18,10 @@ namespace veltrano::webrtc {
 
 class NetworkThread {
  public:
-  // The running thread, started by the first caller; it stops when the last token is released.
-  static std::shared_ptr<NetworkThread> acquire();
+  // The running thread, started if there is none.
+  static std::shared_ptr<NetworkThread> start();
+  // The running thread, or nothing when no one holds it.
+  static std::shared_ptr<NetworkThread> running();
 
   ~NetworkThread();
   NetworkThread(const NetworkThread&) = delete;

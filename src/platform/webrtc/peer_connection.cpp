@@ -88,6 +88,8 @@ class ThreadedPeerConnection final : public PeerConnection {
 
 }  // namespace
 
+std::shared_ptr<void> startNetworkThread() { return NetworkThread::start(); }
+
 std::shared_ptr<PeerConnection> createPeerConnection(const PeerConfiguration& configuration,
                                                      std::weak_ptr<PeerConnectionObserver> observer) {
   if (!iceServersValid(configuration.iceServers)) return nullptr;
@@ -97,7 +99,8 @@ std::shared_ptr<PeerConnection> createPeerConnection(const PeerConfiguration& co
   } catch (const std::exception&) {
     return nullptr;
   }
-  auto thread = NetworkThread::acquire();
+  auto thread = NetworkThread::running();
+  if (!thread) return nullptr;
   auto core = std::make_shared<PeerConnectionCore>(thread, std::move(identity),
                                                    resolveIceServers(configuration.iceServers),
                                                    configuration.iceTransportPolicy == IceTransportPolicy::relay,

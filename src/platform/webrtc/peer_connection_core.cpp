@@ -266,6 +266,9 @@ void PeerConnectionCore::close() {
   if (transport_) transport_->close();
   for (auto& [channel, init] : pendingChannels_) channel->attach(nullptr);
   pendingChannels_.clear();
+  for (const auto& weak : channels_) {
+    if (auto channel = weak.lock()) channel->markClosed();
+  }
   auto waiting = std::move(waitingForGathering_);
   for (auto& describe : waiting) describe();
   setState(PeerConnectionState::closed);

@@ -16,11 +16,7 @@ ThreadedDataChannel::~ThreadedDataChannel() {
 
 void ThreadedDataChannel::attach(std::shared_ptr<DataChannel> inner) {
   inner_ = std::move(inner);
-  if (!inner_) {
-    state_ = DataChannelState::closed;
-    if (auto o = observer()) o->onStateChange();
-    return;
-  }
+  if (!inner_) return changeState(DataChannelState::closed);
   inner_->setObserver(weak_from_this());
   onStateChange();
 }
@@ -62,10 +58,16 @@ std::shared_ptr<DataChannelObserver> ThreadedDataChannel::observer() const {
   return observer_.lock();
 }
 
+void ThreadedDataChannel::markClosed() { changeState(DataChannelState::closed); }
+
 void ThreadedDataChannel::onStateChange() {
-  const auto state = inner_->readyState();
   refresh();
-  if (state_.exchange(state) == state) return;
+  changeState(inner_->readyState());
+}
+
+void ThreadedDataChannel::changeState(DataChannelState state) {
+  // Closed is final, also when the connection closed the channel before SCTP did.
+  if (state_ == DataChannelState::closed || state_.exchange(state) == state) return;
   if (auto o = observer()) o->onStateChange();
 }
 

@@ -23,6 +23,8 @@ class ThreadedDataChannel final : public DataChannel,
   void attach(std::shared_ptr<DataChannel> inner);
   // On the network thread: copies the inner channel's buffered amount.
   void refresh();
+  // On the network thread: the connection closed, so the channel is closed now, whatever SCTP still does.
+  void markClosed();
 
   std::string label() const override { return label_; }
   DataChannelState readyState() const override { return state_; }
@@ -35,6 +37,7 @@ class ThreadedDataChannel final : public DataChannel,
   void onStateChange() override;
   void onMessage(std::span<const std::byte> message, bool binary) override;
   std::shared_ptr<DataChannelObserver> observer() const;
+  void changeState(DataChannelState state);
 
   std::shared_ptr<NetworkThread> thread_;
   const std::string label_;

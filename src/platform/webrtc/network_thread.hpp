@@ -1,28 +1,25 @@
 #pragma once
-// The one thread per process that runs every peer's ICE agent, DTLS and SCTP: a GLib main context of its own.
-// The application starts it and holds the returned token for as long as peers may be made; each peer holds one
-// too, so the thread outlives the last of them. It is stopped and joined by whoever releases the last token, or,
-// when that happens on the thread itself, it finishes on its own. Work posted from any thread runs there in
-// posting order.
+// The one thread per process that runs every peer's ICE agent, DTLS and SCTP on a GLib main context of its own.
+// The application starts it and holds the returned token while peers may exist; releasing the token (never on the
+// thread itself) runs the work still queued, stops the thread and joins it. Peers hold the NetworkThread object,
+// which keeps the context, not the thread. Work posted from any thread runs there in posting order.
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <thread>
 
 typedef struct _GMainContext GMainContext;
-typedef struct _GMainLoop GMainLoop;
 typedef struct _GSource GSource;
 
 namespace veltrano::webrtc {
 
 class NetworkThread {
  public:
-  // The running thread, started if there is none.
-  static std::shared_ptr<NetworkThread> start();
-  // The running thread, or nothing when no one holds it.
+  // Starts the thread, or joins the running one; it runs while a token is held.
+  static std::shared_ptr<void> start();
+  // The running thread, or nothing when no token is held.
   static std::shared_ptr<NetworkThread> running();
 
+  explicit NetworkThread(GMainContext* context);
   ~NetworkThread();
   NetworkThread(const NetworkThread&) = delete;
   NetworkThread& operator=(const NetworkThread&) = delete;
@@ -47,11 +44,7 @@ class NetworkThread {
   std::unique_ptr<Timer> startTimer(std::chrono::milliseconds interval, std::function<void()> tick);
 
  private:
-  NetworkThread();
-
   GMainContext* context_;
-  GMainLoop* loop_;
-  std::thread thread_;
 };
 
 }  // namespace veltrano::webrtc

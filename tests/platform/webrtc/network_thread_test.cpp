@@ -12,8 +12,9 @@ namespace veltrano::webrtc {
 namespace {
 
 TEST(NetworkThreadTest, RunsPostedWorkInOrderOnItsOwnThreadNeverInsideThePoster) {
-  auto thread = NetworkThread::start();
-  EXPECT_EQ(NetworkThread::running(), thread);
+  const auto token = NetworkThread::start();
+  const auto thread = NetworkThread::running();
+  ASSERT_TRUE(thread);
   testing::RecordedValues<int> order;
   std::promise<bool> onThread;
   thread->post([&] {
@@ -33,14 +34,13 @@ TEST(NetworkThreadTest, RunsPostedWorkInOrderOnItsOwnThreadNeverInsideThePoster)
   EXPECT_FALSE(thread->isCurrent());
 }
 
-TEST(NetworkThreadTest, StopsWhenTheLastTokenGoesEvenOnTheThreadItself) {
-  auto thread = NetworkThread::start();
-  std::promise<void> released;
-  thread->post([&, token = std::move(thread)]() mutable {
-    token.reset();
-    released.set_value();
-  });
-  released.get_future().get();
+TEST(NetworkThreadTest, RunsTheWorkQueuedBeforeTheLastTokenGoesThenStops) {
+  auto token = NetworkThread::start();
+  const auto thread = NetworkThread::running();
+  bool ranOnThread = false;
+  thread->post([&] { thread->post([&] { ranOnThread = thread->isCurrent(); }); });
+  token.reset();
+  EXPECT_TRUE(ranOnThread);
   EXPECT_EQ(NetworkThread::running(), nullptr);
 }
 

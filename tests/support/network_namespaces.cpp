@@ -30,6 +30,9 @@ NetworkNamespaces::NetworkNamespaces()
     : host_("vh" + std::to_string(getpid())),
       peer_("vp" + std::to_string(getpid())),
       originalNamespace_(open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC)) {
+  // Namespaces of test processes that died without cleaning up would pile up.
+  std::system(
+      "for ns in $(ip netns list | grep -oE '^v[hp][0-9]+'); do [ -d /proc/${ns#v?} ] || ip netns del $ns; done");
   const std::string hostExec = "ip netns exec " + host_ + " ";
   for (const auto& ns : {host_, peer_}) {
     runCommand("ip netns add " + ns);

@@ -118,6 +118,10 @@ class PeerConnection {
   virtual void close() = 0;
 };
 
+// Starts the network thread, or joins the running one. It runs while a token or a peer is held: the application
+// holds one token for as long as it may make peers.
+std::shared_ptr<void> startNetworkThread();
+
 // Nothing when the peer cannot be made (no network thread, bad configuration).
 std::shared_ptr<PeerConnection> createPeerConnection(const PeerConfiguration& configuration,
                                                      std::weak_ptr<PeerConnectionObserver> observer);

@@ -1,0 +1,339 @@
+#include "platform/webrtc/ice_transport.hpp"
+
+#include <agent.h>
+#include <interfaces.h>
+#include <openssl/rand.h>
+
+#include <algorithm>
+
+namespace veltrano::webrtc {
+namespace {
+
+constexpr guint kComponent = 1;
+
+std::string randomIceText(std::size_t length) {
+  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::vector<unsigned char> bytes(length);
+  RAND_bytes(bytes.data(), static_cast<int>(bytes.size()));
+  std::string text;
+  for (const auto byte : bytes) text.push_back(kAlphabet[byte % 64]);
+  return text;
+}
+
+std::string candidateTypeName(NiceCandidateType type) {
+  switch (type) {
+    case NICE_CANDIDATE_TYPE_HOST:
+      return "host";
+    case NICE_CANDIDATE_TYPE_SERVER_REFLEXIVE:
+      return "srflx";
+    case NICE_CANDIDATE_TYPE_PEER_REFLEXIVE:
+      return "prflx";
+    case NICE_CANDIDATE_TYPE_RELAYED:
+      return "relay";
+  }
+  return "host";
+}
+
+IceCandidateInfo describe(const NiceCandidate& candidate) {
+  IceCandidateInfo info;
+  info.type = candidateTypeName(candidate.type);
+  char address[NICE_ADDRESS_STRING_LEN];
+  nice_address_to_string(&candidate.addr, address);
+  info.address = address;
+  info.port = static_cast<int>(nice_address_get_port(&candidate.addr));
+  info.protocol = candidate.transport == NICE_CANDIDATE_TRANSPORT_UDP ? "udp" : "tcp";
+  info.priority = candidate.priority;
+  return info;
+}
+
+NiceRelayType relayType(RelayTransport transport) {
+  switch (transport) {
+    case RelayTransport::udp:
+      return NICE_RELAY_TYPE_TURN_UDP;
+    case RelayTransport::tcp:
+      return NICE_RELAY_TYPE_TURN_TCP;
+    case RelayTransport::tls:
+      return NICE_RELAY_TYPE_TURN_TLS;
+  }
+  return NICE_RELAY_TYPE_TURN_UDP;
+}
+
+}  // namespace
+
+struct IceTransport::Stream {
+  IceTransport* owner = nullptr;
+  guint id = 0;
+  IceCredentials local;
+  std::optional<IceCredentials> remote;
+  std::set<std::string> gatheredAddresses;
+  bool gatheringStarted = false;
+  bool gatheringDone = false;
+};
+
+IceTransport::IceTransport(GMainContext* context, IceTransportOptions options, IceTransportCallbacks callbacks)
+    : agent_(nice_agent_new_full(context, NICE_COMPATIBILITY_RFC5245,
+                                 static_cast<NiceAgentOption>(NICE_AGENT_OPTION_CONSENT_FRESHNESS |
+                                                              NICE_AGENT_OPTION_ICE_TRICKLE))),
+      context_(context),
+      options_(std::move(options)),
+      callbacks_(std::move(callbacks)) {
+  g_object_set(agent_, "controlling-mode", options_.controlling ? TRUE : FALSE, "upnp", FALSE, "ice-tcp", FALSE,
+               nullptr);
+  handlers_.push_back(g_signal_connect(
+      agent_, "component-state-changed",
+      G_CALLBACK(+[](NiceAgent*, guint stream, guint component, guint state, gpointer self) {
+        if (component == kComponent) static_cast<IceTransport*>(self)->handleComponentState(stream, state);
+      }),
+      this));
+  handlers_.push_back(g_signal_connect(
+      agent_, "candidate-gathering-done",
+      G_CALLBACK(+[](NiceAgent*, guint stream, gpointer self) {
+        static_cast<IceTransport*>(self)->handleGatheringDone(stream);
+      }),
+      this));
+  handlers_.push_back(g_signal_connect(
+      agent_, "new-candidate-full",
+      G_CALLBACK(+[](NiceAgent*, NiceCandidate* candidate, gpointer self) {
+        static_cast<IceTransport*>(self)->handleNewCandidate(candidate);
+      }),
+      this));
+  addStream();
+}
+
+IceTransport::~IceTransport() {
+  if (cleanup_ != nullptr) {
+    g_source_destroy(cleanup_);
+    g_source_unref(cleanup_);
+  }
+  for (const auto handler : handlers_) g_signal_handler_disconnect(agent_, handler);
+  while (!streams_.empty()) removeStream(streams_.front()->id);
+  g_object_unref(agent_);
+}
+
+IceTransport::Stream* IceTransport::addStream() {
+  auto stream = std::make_unique<Stream>();
+  stream->owner = this;
+  stream->id = nice_agent_add_stream(agent_, 1);
+  stream->local = {randomIceText(16), randomIceText(32)};
+  nice_agent_set_local_credentials(agent_, stream->id, stream->local.ufrag.c_str(), stream->local.pwd.c_str());
+  nice_agent_attach_recv(
+      agent_, stream->id, kComponent, context_,
+      +[](NiceAgent*, guint streamId, guint, guint length, gchar* data, gpointer owner) {
+        static_cast<IceTransport*>(owner)->handleDatagram(
+            streamId, std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(data), length));
+      },
+      this);
+  applyServers(*stream);
+  streams_.push_back(std::move(stream));
+  return streams_.back().get();
+}
+
+void IceTransport::removeStream(unsigned id) {
+  const auto found = std::find_if(streams_.begin(), streams_.end(), [&](const auto& s) { return s->id == id; });
+  if (found == streams_.end()) return;
+  nice_agent_attach_recv(agent_, id, kComponent, context_, nullptr, nullptr);
+  nice_agent_remove_stream(agent_, id);
+  streams_.erase(found);
+}
+
+IceTransport::Stream* IceTransport::findStream(unsigned id) {
+  for (auto& stream : streams_) {
+    if (stream->id == id) return stream.get();
+  }
+  return nullptr;
+}
+
+void IceTransport::applyServers(Stream& stream) {
+  g_object_set(agent_, "force-relay", options_.relayOnly ? TRUE : FALSE, nullptr);
+  if (!options_.servers.stun.empty()) {
+    const auto& stun = options_.servers.stun.front();
+    g_object_set(agent_, "stun-server", stun.address.c_str(), "stun-server-port", guint(stun.port), nullptr);
+  } else {
+    g_object_set(agent_, "stun-server", nullptr, nullptr);
+  }
+  for (const auto& turn : options_.servers.turn) {
+    nice_agent_set_relay_info(agent_, stream.id, kComponent, turn.address.c_str(), turn.port, turn.username.c_str(),
+                              turn.credential.c_str(), relayType(turn.transport));
+  }
+}
+
+void IceTransport::setControlling(bool controlling) {
+  options_.controlling = controlling;
+  g_object_set(agent_, "controlling-mode", controlling ? TRUE : FALSE, nullptr);
+}
+
+void IceTransport::setServers(ResolvedIceServers servers, bool relayOnly) {
+  options_.servers = std::move(servers);
+  options_.relayOnly = relayOnly;
+  if (!current().gatheringStarted) {
+    nice_agent_forget_relays(agent_, current().id, kComponent);
+    applyServers(current());
+  }
+}
+
+IceCredentials IceTransport::localCredentials() const { return current().local; }
+
+void IceTransport::gather() {
+  auto& stream = current();
+  if (stream.gatheringStarted) return;
+  stream.gatheringStarted = true;
+  stream.gatheredAddresses = hostAddresses();
+  if (state_ == IceState::idle) setState(IceState::gathering);
+  nice_agent_gather_candidates(agent_, stream.id);
+}
+
+bool IceTransport::gatheringDone() const { return current().gatheringDone; }
+
+std::vector<std::string> IceTransport::localCandidates() const {
+  std::vector<std::string> lines;
+  GSList* candidates = nice_agent_get_local_candidates(agent_, current().id, kComponent);
+  for (GSList* item = candidates; item != nullptr; item = item->next) {
+    gchar* line = nice_agent_generate_local_candidate_sdp(agent_, static_cast<NiceCandidate*>(item->data));
+    std::string text = line;
+    g_free(line);
+    lines.push_back(text.starts_with("a=") ? text.substr(2) : text);
+  }
+  g_slist_free_full(candidates, reinterpret_cast<GDestroyNotify>(nice_candidate_free));
+  return lines;
+}
+
+bool IceTransport::setRemoteCredentials(const IceCredentials& credentials) {
+  if (credentials.ufrag.empty() || credentials.pwd.empty()) return false;
+  auto& stream = current();
+  if (!nice_agent_set_remote_credentials(agent_, stream.id, credentials.ufrag.c_str(), credentials.pwd.c_str())) {
+    return false;
+  }
+  stream.remote = credentials;
+  return true;
+}
+
+std::optional<IceCredentials> IceTransport::remoteCredentials() const { return current().remote; }
+
+bool IceTransport::addRemoteCandidate(const std::string& candidateLine) {
+  const std::string line = candidateLine.starts_with("a=") ? candidateLine : "a=" + candidateLine;
+  auto& stream = current();
+  NiceCandidate* candidate = nice_agent_parse_remote_candidate_sdp(agent_, stream.id, line.c_str());
+  if (candidate == nullptr) return false;
+  if (candidate->component_id == kComponent) {
+    GSList list{candidate, nullptr};
+    nice_agent_set_remote_candidates(agent_, stream.id, kComponent, &list);
+  }
+  nice_candidate_free(candidate);
+  return true;
+}
+
+void IceTransport::remoteGatheringDone() { nice_agent_peer_candidate_gathering_done(agent_, current().id); }
+
+void IceTransport::restart() {
+  auto& stream = current();
+  if (stream.gatheringStarted && hostAddresses() != stream.gatheredAddresses) {
+    // The old stream's sockets are bound to addresses that may be gone: gather afresh on a new stream and keep the
+    // old one carrying datagrams until the new one connects.
+    std::vector<unsigned> stale;
+    for (const auto& other : streams_) {
+      if (other->id != active_) stale.push_back(other->id);
+    }
+    for (const auto id : stale) removeStream(id);
+    addStream();
+    gather();
+    return;
+  }
+  nice_agent_restart_stream(agent_, stream.id);
+  stream.local = {randomIceText(16), randomIceText(32)};
+  stream.remote.reset();
+  nice_agent_set_local_credentials(agent_, stream.id, stream.local.ufrag.c_str(), stream.local.pwd.c_str());
+}
+
+std::optional<IceSelectedPair> IceTransport::selectedPair() const {
+  if (active_ == 0) return std::nullopt;
+  NiceCandidate* local = nullptr;
+  NiceCandidate* remote = nullptr;
+  if (!nice_agent_get_selected_pair(agent_, active_, kComponent, &local, &remote)) return std::nullopt;
+  return IceSelectedPair{describe(*local), describe(*remote)};
+}
+
+void IceTransport::send(std::span<const std::uint8_t> datagram) {
+  if (active_ == 0) return;
+  nice_agent_send(agent_, active_, kComponent, static_cast<guint>(datagram.size()),
+                  reinterpret_cast<const gchar*>(datagram.data()));
+}
+
+void IceTransport::removeStaleStreams() {
+  g_source_unref(cleanup_);
+  cleanup_ = nullptr;
+  std::vector<unsigned> stale;
+  for (const auto& stream : streams_) {
+    if (stream->id != active_ && stream->id != current().id) stale.push_back(stream->id);
+  }
+  for (const auto id : stale) removeStream(id);
+}
+
+void IceTransport::setState(IceState state) {
+  if (state == state_) return;
+  state_ = state;
+  if (callbacks_.onStateChange) callbacks_.onStateChange(state);
+}
+
+void IceTransport::handleComponentState(unsigned streamId, unsigned componentState) {
+  if (findStream(streamId) == nullptr) return;
+  const bool isCurrent = streamId == current().id;
+  switch (componentState) {
+    case NICE_COMPONENT_STATE_CONNECTED:
+    case NICE_COMPONENT_STATE_READY:
+      if (isCurrent && active_ != streamId) {
+        active_ = streamId;
+        // The datagram path has moved; older streams go once this signal has returned.
+        if (cleanup_ == nullptr) {
+          cleanup_ = g_idle_source_new();
+          g_source_set_callback(
+              cleanup_,
+              +[](gpointer self) -> gboolean {
+                static_cast<IceTransport*>(self)->removeStaleStreams();
+                return G_SOURCE_REMOVE;
+              },
+              this, nullptr);
+          g_source_attach(cleanup_, context_);
+        }
+      }
+      if (streamId == active_) setState(IceState::connected);
+      break;
+    case NICE_COMPONENT_STATE_CONNECTING:
+      if (isCurrent && state_ != IceState::connected) setState(IceState::checking);
+      break;
+    case NICE_COMPONENT_STATE_FAILED:
+      // The old stream of a move fails when its address is gone; only the stream being signaled decides.
+      if (isCurrent || (streamId == active_ && active_ == current().id)) setState(IceState::failed);
+      break;
+    default:
+      break;
+  }
+}
+
+void IceTransport::handleGatheringDone(unsigned streamId) {
+  auto* stream = findStream(streamId);
+  if (stream == nullptr) return;
+  stream->gatheringDone = true;
+  if (streamId == current().id && callbacks_.onGatheringDone) callbacks_.onGatheringDone();
+}
+
+void IceTransport::handleNewCandidate(NiceCandidate* candidate) {
+  if (candidate->stream_id != current().id || candidate->component_id != kComponent) return;
+  gchar* line = nice_agent_generate_local_candidate_sdp(agent_, candidate);
+  std::string text = line;
+  g_free(line);
+  if (callbacks_.onLocalCandidate) callbacks_.onLocalCandidate(text.starts_with("a=") ? text.substr(2) : text);
+}
+
+void IceTransport::handleDatagram(unsigned, std::span<const std::uint8_t> datagram) {
+  if (callbacks_.onDatagram) callbacks_.onDatagram(datagram);
+}
+
+std::set<std::string> IceTransport::hostAddresses() {
+  std::set<std::string> addresses;
+  GList* ips = nice_interfaces_get_local_ips(FALSE);
+  for (GList* item = ips; item != nullptr; item = item->next) addresses.insert(static_cast<const char*>(item->data));
+  g_list_free_full(ips, g_free);
+  return addresses;
+}
+
+}  // namespace veltrano::webrtc

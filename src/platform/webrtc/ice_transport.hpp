@@ -1,0 +1,120 @@
+#pragma once
+// One ICE component on libnice (RFC 5245, trickle, consent freshness) carrying datagrams for DTLS. A restart
+// renews the credentials of the current stream; when the host's own addresses changed since that stream gathered,
+// it opens a new stream instead and moves the datagram path there once the new stream connects, so DTLS and SCTP
+// above never notice.
+//
+// Threads: created, used and destroyed on the network thread; every callback runs there.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/webrtc/datagram_link.hpp"
+#include "platform/webrtc/ice_servers.hpp"
+
+typedef struct _NiceAgent NiceAgent;
+typedef struct _GMainContext GMainContext;
+typedef struct _NiceCandidate NiceCandidate;
+typedef struct _GSource GSource;
+
+namespace veltrano::webrtc {
+
+struct IceCredentials {
+  std::string ufrag;
+  std::string pwd;
+};
+
+enum class IceState { idle, gathering, checking, connected, failed };
+
+struct IceCandidateInfo {
+  std::string type;  // "host", "srflx", "prflx" or "relay"
+  std::string address;
+  int port = 0;
+  std::string protocol;  // "udp" or "tcp"
+  double priority = 0;
+};
+
+struct IceSelectedPair {
+  IceCandidateInfo local;
+  IceCandidateInfo remote;
+};
+
+struct IceTransportCallbacks {
+  std::function<void(const std::string& candidateLine)> onLocalCandidate;  // "candidate:..."
+  std::function<void()> onGatheringDone;
+  std::function<void(IceState)> onStateChange;
+  std::function<void(std::span<const std::uint8_t>)> onDatagram;
+};
+
+struct IceTransportOptions {
+  bool controlling = false;
+  ResolvedIceServers servers;
+  bool relayOnly = false;
+};
+
+class IceTransport final : public DatagramLink {
+ public:
+  IceTransport(GMainContext* context, IceTransportOptions options, IceTransportCallbacks callbacks);
+  ~IceTransport() override;
+  IceTransport(const IceTransport&) = delete;
+  IceTransport& operator=(const IceTransport&) = delete;
+
+  void setControlling(bool controlling);
+  // Replaces the servers; streams gathered from now on use them.
+  void setServers(ResolvedIceServers servers, bool relayOnly);
+  IceCredentials localCredentials() const;
+  // Starts gathering on the current stream once; local candidates then trickle out through the callbacks.
+  void gather();
+  bool gatheringDone() const;
+  std::vector<std::string> localCandidates() const;
+
+  // Credentials other than the last ones mean the peer restarted; callers restart first, as the remote
+  // candidates of the old generation are gone after a restart.
+  bool setRemoteCredentials(const IceCredentials& credentials);
+  std::optional<IceCredentials> remoteCredentials() const;
+  // Accepts "candidate:..." with or without a leading "a="; false when libnice cannot parse it.
+  bool addRemoteCandidate(const std::string& candidateLine);
+  void remoteGatheringDone();
+
+  // Fresh credentials for the next exchange; a new stream when the host's own addresses changed.
+  void restart();
+
+  IceState state() const { return state_; }
+  std::optional<IceSelectedPair> selectedPair() const;
+  // Dropped when there is no path yet.
+  void send(std::span<const std::uint8_t> datagram) override;
+
+ private:
+  struct Stream;
+  Stream* addStream();
+  void removeStream(unsigned id);
+  Stream* findStream(unsigned id);
+  Stream& current() { return *streams_.back(); }
+  const Stream& current() const { return *streams_.back(); }
+  void applyServers(Stream& stream);
+  void removeStaleStreams();
+  void setState(IceState state);
+  void handleComponentState(unsigned streamId, unsigned componentState);
+  void handleGatheringDone(unsigned streamId);
+  void handleNewCandidate(NiceCandidate* candidate);
+  void handleDatagram(unsigned streamId, std::span<const std::uint8_t> datagram);
+  static std::set<std::string> hostAddresses();
+
+  NiceAgent* agent_;
+  GMainContext* context_;
+  IceTransportOptions options_;
+  IceTransportCallbacks callbacks_;
+  // Oldest first; the last one is the one being signaled. The datagram path uses `active_`.
+  std::vector<std::unique_ptr<Stream>> streams_;
+  unsigned active_ = 0;
+  IceState state_ = IceState::idle;
+  std::vector<unsigned long> handlers_;
+  GSource* cleanup_ = nullptr;
+};
+
+}  // namespace veltrano::webrtc

@@ -1,0 +1,107 @@
+#include "platform/webrtc/network_thread.hpp"
+
+#include <glib.h>
+
+#include <mutex>
+#include <thread>
+
+namespace veltrano::webrtc {
+namespace {
+
+gboolean runOnce(gpointer data) {
+  (*static_cast<std::function<void()>*>(data))();
+  return G_SOURCE_REMOVE;
+}
+
+gboolean runRepeatedly(gpointer data) {
+  (*static_cast<std::function<void()>*>(data))();
+  return G_SOURCE_CONTINUE;
+}
+
+void deleteWork(gpointer data) { delete static_cast<std::function<void()>*>(data); }
+
+// The running thread behind the application's tokens.
+class Runner {
+ public:
+  Runner()
+      : thread_(std::make_shared<NetworkThread>(g_main_context_new())),
+        loop_(g_main_loop_new(thread_->context(), FALSE)) {
+    os_ = std::thread([this] {
+      GMainContext* context = thread_->context();
+      g_main_context_push_thread_default(context);
+      g_main_loop_run(loop_);
+      // Work queued before the stop still runs here, so that what it releases goes on this thread.
+      while (g_main_context_iteration(context, FALSE)) {
+      }
+      g_main_context_pop_thread_default(context);
+    });
+  }
+
+  ~Runner() {
+    // Quitting from inside the loop: a quit that came before the loop started running would be lost.
+    thread_->post([loop = loop_] { g_main_loop_quit(loop); });
+    if (os_.get_id() == std::this_thread::get_id()) {
+      os_.detach();  // a misuse; joining itself would abort
+    } else {
+      os_.join();
+    }
+    g_main_loop_unref(loop_);
+  }
+
+  const std::shared_ptr<NetworkThread>& thread() const { return thread_; }
+
+ private:
+  std::shared_ptr<NetworkThread> thread_;
+  GMainLoop* loop_;
+  std::thread os_;
+};
+
+std::mutex runnerMutex;
+std::weak_ptr<Runner> runner;
+
+}  // namespace
+
+std::shared_ptr<void> NetworkThread::start() {
+  std::lock_guard lock(runnerMutex);
+  auto current = runner.lock();
+  if (!current) {
+    current = std::make_shared<Runner>();
+    runner = current;
+  }
+  return current;
+}
+
+std::shared_ptr<NetworkThread> NetworkThread::running() {
+  std::lock_guard lock(runnerMutex);
+  const auto current = runner.lock();
+  return current ? current->thread() : nullptr;
+}
+
+NetworkThread::NetworkThread(GMainContext* context) : context_(context) {}
+
+NetworkThread::~NetworkThread() { g_main_context_unref(context_); }
+
+void NetworkThread::post(std::function<void()> work) {
+  GSource* source = g_idle_source_new();
+  g_source_set_priority(source, G_PRIORITY_DEFAULT);
+  g_source_set_callback(source, runOnce, new std::function<void()>(std::move(work)), deleteWork);
+  g_source_attach(source, context_);
+  g_source_unref(source);
+}
+
+bool NetworkThread::isCurrent() const { return g_main_context_is_owner(context_); }
+
+std::unique_ptr<NetworkThread::Timer> NetworkThread::startTimer(std::chrono::milliseconds interval,
+                                                                std::function<void()> tick) {
+  GSource* source = g_timeout_source_new(static_cast<guint>(interval.count()));
+  g_source_set_callback(source, runRepeatedly, new std::function<void()>(std::move(tick)), deleteWork);
+  g_source_attach(source, context_);
+  return std::unique_ptr<Timer>(new Timer(source));
+}
+
+NetworkThread::Timer::~Timer() {
+  g_source_destroy(source_);
+  g_source_unref(source_);
+}
+
+}  // namespace veltrano::webrtc

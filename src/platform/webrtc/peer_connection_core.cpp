@@ -1,0 +1,296 @@
+#include "platform/webrtc/peer_connection_core.hpp"
+
+#include <openssl/rand.h>
+
+#include <chrono>
+
+#include "platform/webrtc/data_channel_set.hpp"
+#include "platform/webrtc/peer_statistics.hpp"
+
+namespace veltrano::webrtc {
+namespace {
+
+constexpr auto kTickInterval = std::chrono::milliseconds(10);
+
+std::uint64_t randomSessionId() {
+  std::uint64_t id = 0;
+  RAND_bytes(reinterpret_cast<unsigned char*>(&id), sizeof id);
+  // SDP wants a positive 63-bit number.
+  return (id >> 2) + 1;
+}
+
+}  // namespace
+
+PeerConnectionCore::PeerConnectionCore(std::shared_ptr<NetworkThread> thread,
+                                       std::shared_ptr<const DtlsIdentity> identity, ResolvedIceServers servers,
+                                       bool relayOnly, std::weak_ptr<PeerConnectionObserver> observer)
+    : thread_(std::move(thread)),
+      identity_(std::move(identity)),
+      observer_(std::move(observer)),
+      remoteMaxMessageSize_(std::make_shared<std::atomic<std::size_t>>(DataChannelSet::defaultRemoteMaxMessageSize)),
+      servers_(std::move(servers)),
+      relayOnly_(relayOnly),
+      sessionId_(randomSessionId()) {}
+
+PeerConnectionCore::~PeerConnectionCore() {
+  tick_.reset();
+  transport_.reset();
+  ice_.reset();
+}
+
+void PeerConnectionCore::start() {
+  IceTransportOptions options;
+  options.servers = std::move(servers_);
+  options.relayOnly = relayOnly_;
+  ice_ = std::make_unique<IceTransport>(
+      thread_->context(), std::move(options),
+      IceTransportCallbacks{
+          .onLocalCandidate = [this](const std::string& line) { onLocalCandidate(line); },
+          .onGatheringDone =
+              [this] {
+                auto waiting = std::move(waitingForGathering_);
+                for (auto& describe : waiting) describe();
+              },
+          .onStateChange = [this](IceState state) { onIceState(state); },
+          .onDatagram =
+              [this](std::span<const std::uint8_t> datagram) {
+                if (transport_) transport_->receiveDatagram(datagram);
+              },
+      });
+}
+
+void PeerConnectionCore::whenGathered(std::function<void()> describe) {
+  ice_->gather();
+  if (ice_->gatheringDone()) {
+    describe();
+  } else {
+    waitingForGathering_.push_back(std::move(describe));
+  }
+}
+
+DataSessionDescription PeerConnectionCore::localDescription(DtlsSetup setup) const {
+  DataSessionDescription d;
+  d.sessionId = sessionId_;
+  d.sessionVersion = sessionVersion_;
+  const auto credentials = ice_->localCredentials();
+  d.iceUfrag = credentials.ufrag;
+  d.icePwd = credentials.pwd;
+  d.iceTrickle = true;
+  d.fingerprint = identity_->fingerprint();
+  d.setup = setup;
+  d.mid = remote_ && remote_->mid ? remote_->mid : std::optional<std::string>("0");
+  d.format = remote_ ? remote_->format : SctpMediaFormat::current;
+  d.mediaIndex = remote_ ? remote_->mediaIndex : 0;
+  d.maxMessageSize = kMaxMessageSize;
+  d.candidates = ice_->localCandidates();
+  d.endOfCandidates = ice_->gatheringDone();
+  return d;
+}
+
+void PeerConnectionCore::createOffer(DescriptionCompletion done) {
+  if (closed_) return done(std::nullopt, "the connection is closed");
+  if (signaling_ == Signaling::haveRemoteOffer) return done(std::nullopt, "an offer of the peer awaits an answer");
+  if (!remote_) {
+    controlling_ = true;
+    ice_->setControlling(true);
+  }
+  if (restartPending_) {
+    restartPending_ = false;
+    ice_->restart();
+  }
+  whenGathered([this, done = std::move(done)] {
+    if (closed_) return done(std::nullopt, "the connection is closed");
+    ++sessionVersion_;
+    auto description = localDescription(DtlsSetup::actpass);
+    announced_.insert(description.candidates.begin(), description.candidates.end());
+    done(SessionDescription{SdpType::offer, writeSessionDescription(description)}, "");
+  });
+}
+
+void PeerConnectionCore::createAnswer(DescriptionCompletion done) {
+  if (closed_) return done(std::nullopt, "the connection is closed");
+  if (signaling_ != Signaling::haveRemoteOffer) return done(std::nullopt, "there is no offer to answer");
+  whenGathered([this, done = std::move(done)] {
+    if (closed_) return done(std::nullopt, "the connection is closed");
+    DtlsSetup setup = DtlsSetup::active;
+    if (dtlsRole_) {
+      setup = *dtlsRole_ == DtlsRole::client ? DtlsSetup::active : DtlsSetup::passive;
+    } else if (remote_->setup == DtlsSetup::active) {
+      setup = DtlsSetup::passive;
+    }
+    ++sessionVersion_;
+    auto description = localDescription(setup);
+    announced_.insert(description.candidates.begin(), description.candidates.end());
+    done(SessionDescription{SdpType::answer, writeSessionDescription(description)}, "");
+  });
+}
+
+void PeerConnectionCore::setLocalDescription(const SessionDescription& description, StepCompletion done) {
+  if (closed_) return done("the connection is closed");
+  const auto parsed = parseSessionDescription(description.sdp);
+  if (!parsed.description) return done("local description: " + parsed.error);
+  if (description.type == SdpType::offer) {
+    if (signaling_ == Signaling::haveRemoteOffer) return done("an offer of the peer awaits an answer");
+    signaling_ = Signaling::haveLocalOffer;
+  } else {
+    if (signaling_ != Signaling::haveRemoteOffer) return done("there is no offer to answer");
+    signaling_ = Signaling::stable;
+    ensureTransport(parsed.description->setup == DtlsSetup::passive ? DtlsRole::server : DtlsRole::client);
+  }
+  ice_->gather();
+  updateState();
+  done(std::nullopt);
+}
+
+void PeerConnectionCore::setRemoteDescription(const SessionDescription& description, StepCompletion done) {
+  if (closed_) return done("the connection is closed");
+  const auto parsed = parseSessionDescription(description.sdp);
+  if (!parsed.description) return done("remote description: " + parsed.error);
+  const bool isOffer = description.type == SdpType::offer;
+  if (isOffer && signaling_ == Signaling::haveLocalOffer) return done("the peer's offer crossed ours");
+  if (!isOffer && signaling_ != Signaling::haveLocalOffer) return done("an answer came without an offer");
+  if (const auto error = applyRemote(*parsed.description, isOffer)) return done(error);
+  if (isOffer) {
+    signaling_ = Signaling::haveRemoteOffer;
+  } else {
+    signaling_ = Signaling::stable;
+    ensureTransport(remote_->setup == DtlsSetup::active ? DtlsRole::server : DtlsRole::client);
+  }
+  updateState();
+  done(std::nullopt);
+}
+
+std::optional<std::string> PeerConnectionCore::applyRemote(const DataSessionDescription& remote, bool isOffer) {
+  if (!normalizedFingerprint(remote.fingerprint)) return "the peer's fingerprint is not a SHA-256 one";
+  if (transport_ && remote_ && normalizedFingerprint(remote.fingerprint) != normalizedFingerprint(remote_->fingerprint)) {
+    return "the peer's certificate changed";
+  }
+  const bool peerRestarted = remote_ && remote.iceUfrag != remote_->iceUfrag;
+  if (isOffer && !remote_) {
+    controlling_ = false;
+    ice_->setControlling(false);
+  }
+  // A restart of the peer's: our side renews too, before the new generation's candidates arrive.
+  if (isOffer && peerRestarted) ice_->restart();
+  if (!remote_ || peerRestarted || !ice_->remoteCredentials()) {
+    if (!ice_->setRemoteCredentials({remote.iceUfrag, remote.icePwd})) return "the peer's ICE credentials are unusable";
+  }
+  for (const auto& candidate : remote.candidates) ice_->addRemoteCandidate(candidate);
+  if (remote.endOfCandidates) ice_->remoteGatheringDone();
+  remoteMaxMessageSize_->store(remote.maxMessageSize.value_or(DataChannelSet::defaultRemoteMaxMessageSize));
+  if (transport_) transport_->setRemoteMaxMessageSize(*remoteMaxMessageSize_);
+  remote_ = remote;
+  return std::nullopt;
+}
+
+void PeerConnectionCore::addIceCandidate(const IceCandidate& candidate, StepCompletion done) {
+  if (closed_) return done("the connection is closed");
+  if (!remote_) return done("there is no remote description");
+  if (candidate.sdp.empty()) {
+    ice_->remoteGatheringDone();
+    return done(std::nullopt);
+  }
+  if (!ice_->addRemoteCandidate(candidate.sdp)) return done("the candidate cannot be parsed");
+  done(std::nullopt);
+}
+
+void PeerConnectionCore::setServers(ResolvedIceServers servers, bool relayOnly) {
+  ice_->setServers(std::move(servers), relayOnly);
+}
+
+void PeerConnectionCore::ensureTransport(DtlsRole role) {
+  if (transport_) return;
+  dtlsRole_ = role;
+  DataChannelTransport::Options options;
+  options.remoteSctpPort = remote_ ? remote_->sctpPort : SctpAssociation::defaultPort;
+  transport_ = std::make_unique<DataChannelTransport>(identity_, role, *ice_, *this, options);
+  if (remote_) transport_->setRemoteFingerprint(remote_->fingerprint);
+  transport_->setRemoteMaxMessageSize(*remoteMaxMessageSize_);
+  auto pending = std::move(pendingChannels_);
+  for (auto& [channel, init] : pending) openChannel(std::move(channel), init);
+  tick_ = thread_->startTimer(kTickInterval, [this] {
+    if (transport_) transport_->tick(std::chrono::steady_clock::now());
+    std::erase_if(channels_, [](const auto& weak) { return weak.expired(); });
+    for (const auto& weak : channels_) {
+      if (auto channel = weak.lock()) channel->refresh();
+    }
+  });
+  startTransportWhenReady();
+}
+
+void PeerConnectionCore::openChannel(std::shared_ptr<ThreadedDataChannel> channel, DataChannelInit init) {
+  if (closed_) return channel->attach(nullptr);
+  if (!transport_) return pendingChannels_.push_back({std::move(channel), init});
+  channel->attach(transport_->createChannel(channel->label(), init));
+  channels_.push_back(channel);
+}
+
+void PeerConnectionCore::startTransportWhenReady() {
+  if (transport_ && ice_->state() == IceState::connected && transport_->state() == TransportState::newState) {
+    transport_->start();
+  }
+}
+
+void PeerConnectionCore::onIceState(IceState) {
+  startTransportWhenReady();
+  updateState();
+}
+
+void PeerConnectionCore::onLocalCandidate(const std::string& line) {
+  // Candidates of a gathering still under way go out in the description that waits for it.
+  if (closed_ || announced_.contains(line) || !ice_->gatheringDone()) return;
+  announced_.insert(line);
+  if (auto observer = observer_.lock()) {
+    observer->onIceCandidate(IceCandidate{line, static_cast<std::int32_t>(remote_ ? remote_->mediaIndex : 0),
+                                          remote_ && remote_->mid ? remote_->mid : std::optional<std::string>("0")});
+  }
+}
+
+void PeerConnectionCore::onTransportStateChange(TransportState, const std::string&) { updateState(); }
+
+void PeerConnectionCore::onDataChannel(std::shared_ptr<DataChannel> inner) {
+  auto channel = std::make_shared<ThreadedDataChannel>(thread_, inner->label(), remoteMaxMessageSize_);
+  channel->attach(std::move(inner));
+  channels_.push_back(channel);
+  if (auto observer = observer_.lock()) observer->onDataChannel(channel);
+}
+
+StatisticsReport PeerConnectionCore::statistics() const {
+  const auto now = std::chrono::duration<double, std::milli>(std::chrono::system_clock::now().time_since_epoch());
+  return peerStatistics(ice_ ? ice_->selectedPair() : std::nullopt, now.count());
+}
+
+void PeerConnectionCore::close() {
+  if (closed_) return;
+  closed_ = true;
+  if (transport_) transport_->close();
+  for (auto& [channel, init] : pendingChannels_) channel->attach(nullptr);
+  pendingChannels_.clear();
+  for (const auto& weak : channels_) {
+    if (auto channel = weak.lock()) channel->markClosed();
+  }
+  auto waiting = std::move(waitingForGathering_);
+  for (auto& describe : waiting) describe();
+  setState(PeerConnectionState::closed);
+}
+
+void PeerConnectionCore::updateState() {
+  if (closed_) return;
+  const auto ice = ice_->state();
+  const auto transport = transport_ ? transport_->state() : TransportState::newState;
+  if (ice == IceState::failed || transport == TransportState::failed || transport == TransportState::closed) {
+    setState(PeerConnectionState::failed);
+  } else if (ice == IceState::connected && transport == TransportState::connected) {
+    setState(PeerConnectionState::connected);
+  } else if (remote_ || ice != IceState::idle) {
+    setState(PeerConnectionState::connecting);
+  }
+}
+
+void PeerConnectionCore::setState(PeerConnectionState state) {
+  if (state == state_) return;
+  state_ = state;
+  if (auto observer = observer_.lock()) observer->onConnectionStateChange(state);
+}
+
+}  // namespace veltrano::webrtc

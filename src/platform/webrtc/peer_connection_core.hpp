@@ -1,0 +1,94 @@
+#pragma once
+// The network-thread side of one peer connection: offer/answer state, ICE, and DTLS/SCTP with the data channels
+// over it. Every method runs on the network thread; the core is destroyed there too.
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/webrtc/data_channel_transport.hpp"
+#include "platform/webrtc/dtls_identity.hpp"
+#include "platform/webrtc/ice_transport.hpp"
+#include "platform/webrtc/network_thread.hpp"
+#include "platform/webrtc/peer_connection.hpp"
+#include "platform/webrtc/session_description.hpp"
+#include "platform/webrtc/threaded_data_channel.hpp"
+
+namespace veltrano::webrtc {
+
+class PeerConnectionCore final : public DataChannelTransport::Observer {
+ public:
+  // What the remote peer may be sent at most, advertised in every description.
+  static constexpr std::uint64_t kMaxMessageSize = 262144;
+
+  PeerConnectionCore(std::shared_ptr<NetworkThread> thread, std::shared_ptr<const DtlsIdentity> identity,
+                     ResolvedIceServers servers, bool relayOnly, std::weak_ptr<PeerConnectionObserver> observer);
+  ~PeerConnectionCore() override;
+  PeerConnectionCore(const PeerConnectionCore&) = delete;
+  PeerConnectionCore& operator=(const PeerConnectionCore&) = delete;
+
+  // Makes the ICE agent; the first thing to run on the network thread.
+  void start();
+
+  void createOffer(DescriptionCompletion done);
+  void createAnswer(DescriptionCompletion done);
+  void setLocalDescription(const SessionDescription& description, StepCompletion done);
+  void setRemoteDescription(const SessionDescription& description, StepCompletion done);
+  void addIceCandidate(const IceCandidate& candidate, StepCompletion done);
+  void restartIce() { restartPending_ = true; }
+  void setServers(ResolvedIceServers servers, bool relayOnly);
+  void openChannel(std::shared_ptr<ThreadedDataChannel> channel, DataChannelInit init);
+  StatisticsReport statistics() const;
+  void close();
+
+  const std::shared_ptr<std::atomic<std::size_t>>& remoteMaxMessageSize() const { return remoteMaxMessageSize_; }
+
+ private:
+  enum class Signaling { stable, haveLocalOffer, haveRemoteOffer };
+  struct PendingChannel {
+    std::shared_ptr<ThreadedDataChannel> channel;
+    DataChannelInit init;
+  };
+
+  void onTransportStateChange(TransportState state, const std::string& reason) override;
+  void onDataChannel(std::shared_ptr<DataChannel> channel) override;
+  void onIceState(IceState state);
+  void onLocalCandidate(const std::string& line);
+
+  // Runs `describe` once the current ICE stream has gathered.
+  void whenGathered(std::function<void()> describe);
+  DataSessionDescription localDescription(DtlsSetup setup) const;
+  std::optional<std::string> applyRemote(const DataSessionDescription& remote, bool isOffer);
+  void ensureTransport(DtlsRole role);
+  void startTransportWhenReady();
+  void updateState();
+  void setState(PeerConnectionState state);
+
+  std::shared_ptr<NetworkThread> thread_;
+  std::shared_ptr<const DtlsIdentity> identity_;
+  std::weak_ptr<PeerConnectionObserver> observer_;
+  std::unique_ptr<IceTransport> ice_;
+  std::unique_ptr<DataChannelTransport> transport_;
+  std::unique_ptr<NetworkThread::Timer> tick_;
+  std::vector<PendingChannel> pendingChannels_;
+  std::vector<std::weak_ptr<ThreadedDataChannel>> channels_;
+  std::vector<std::function<void()>> waitingForGathering_;
+  std::shared_ptr<std::atomic<std::size_t>> remoteMaxMessageSize_;
+  ResolvedIceServers servers_;
+  bool relayOnly_ = false;
+  // Local candidates already sent in a description, so that trickling does not repeat them.
+  std::set<std::string> announced_;
+  std::optional<DataSessionDescription> remote_;
+  std::optional<DtlsRole> dtlsRole_;
+  bool controlling_ = false;
+  Signaling signaling_ = Signaling::stable;
+  bool restartPending_ = false;
+  bool closed_ = false;
+  std::uint64_t sessionId_;
+  std::uint64_t sessionVersion_ = 0;
+  PeerConnectionState state_ = PeerConnectionState::newState;
+};
+
+}  // namespace veltrano::webrtc

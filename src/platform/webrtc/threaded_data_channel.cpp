@@ -1,0 +1,78 @@
+#include "platform/webrtc/threaded_data_channel.hpp"
+
+#include <vector>
+
+#include "platform/webrtc/data_channel_set.hpp"
+
+namespace veltrano::webrtc {
+
+ThreadedDataChannel::ThreadedDataChannel(std::shared_ptr<NetworkThread> thread, std::string label,
+                                         std::shared_ptr<const std::atomic<std::size_t>> maxMessageSize)
+    : thread_(std::move(thread)), label_(std::move(label)), maxMessageSize_(std::move(maxMessageSize)) {}
+
+ThreadedDataChannel::~ThreadedDataChannel() {
+  if (inner_ && !thread_->isCurrent()) thread_->post([inner = std::move(inner_)] {});
+}
+
+void ThreadedDataChannel::attach(std::shared_ptr<DataChannel> inner) {
+  inner_ = std::move(inner);
+  if (!inner_) return changeState(DataChannelState::closed);
+  inner_->setObserver(weak_from_this());
+  onStateChange();
+}
+
+void ThreadedDataChannel::refresh() {
+  if (inner_) innerBuffered_ = inner_->bufferedAmount();
+}
+
+bool ThreadedDataChannel::send(std::span<const std::byte> message, bool binary) {
+  if (thread_->isCurrent()) {
+    const bool accepted = inner_ && inner_->send(message, binary);
+    refresh();
+    return accepted;
+  }
+  if (state_ != DataChannelState::open || message.size() > maxMessageSize_->load()) return false;
+  if (bufferedAmount() + message.size() > DataChannelSet::defaultBufferLimit) return false;
+  posted_ += message.size();
+  thread_->post([self = shared_from_this(), bytes = std::vector<std::byte>(message.begin(), message.end()), binary] {
+    self->posted_ -= bytes.size();
+    if (self->inner_) self->inner_->send(bytes, binary);
+    self->refresh();
+  });
+  return true;
+}
+
+void ThreadedDataChannel::close() {
+  thread_->post([self = shared_from_this()] {
+    if (self->inner_) self->inner_->close();
+  });
+}
+
+void ThreadedDataChannel::setObserver(std::weak_ptr<DataChannelObserver> observer) {
+  std::lock_guard lock(mutex_);
+  observer_ = std::move(observer);
+}
+
+std::shared_ptr<DataChannelObserver> ThreadedDataChannel::observer() const {
+  std::lock_guard lock(mutex_);
+  return observer_.lock();
+}
+
+void ThreadedDataChannel::markClosed() { changeState(DataChannelState::closed); }
+
+void ThreadedDataChannel::onStateChange() {
+  refresh();
+  changeState(inner_->readyState());
+}
+
+void ThreadedDataChannel::changeState(DataChannelState state) {
+  // Closed is final, also when the connection closed the channel before SCTP did.
+  if (state_ == DataChannelState::closed || state_.exchange(state) == state) return;
+  if (auto o = observer()) o->onStateChange();
+}
+
+void ThreadedDataChannel::onMessage(std::span<const std::byte> message, bool binary) {
+  if (auto o = observer()) o->onMessage(message, binary);
+}
+
+}  // namespace veltrano::webrtc

@@ -154,6 +154,28 @@ stop_xvfb() {
 }
 
 # ---------------------------------------------------------------------------------------------
+# A system tray host on the Xvfb screen, so the tray icon of the host program has somewhere to live. It sits
+# in the bottom right corner, as small as its icons, and reserves no screen space.
+
+tray_window_present() { xwininfo -display "$1" -root -tree 2>/dev/null | grep -q '"panel"'; }
+
+start_tray() {
+  local display
+  display=$(cat "$state/xvfb.display" 2>/dev/null) || { complain "tray: not started, it needs Xvfb"; return 1; }
+  if ! launch tray env DISPLAY=":$display" trayer --edge bottom --align right --widthtype request --height 24 \
+    --SetDockType false --SetPartialStrut false --expand true ||
+    ! wait_ready tray 10 tray_window_present ":$display"; then
+    complain "the tray host did not start"; log_tail tray
+    stop_recorded tray
+    return 1
+  fi
+  export_var VELTRANO_TEST_TRAY 1
+  say "tray host (trayer) running on :$display, pid $(recorded_pid "$state/tray.pid")"
+}
+
+stop_tray() { stop_recorded tray; }
+
+# ---------------------------------------------------------------------------------------------
 # D-Bus: a bus of system type on a socket of our own. It reads the same policy folders as the
 # machine's system bus, so avahi-daemon may own org.freedesktop.Avahi on it.
 

@@ -11,6 +11,7 @@
 #include "app/tray_menu.hpp"
 #include "app/window_shell.hpp"
 #include "core/localization.hpp"
+#include "platform/motion/reduced_motion.hpp"
 
 namespace veltrano::app {
 
@@ -20,7 +21,10 @@ HostApplication::HostApplication(QtMainContext& mainContext, Options options)
   QGuiApplication::setQuitOnLastWindowClosed(false);
   controls_ = options_.makeControls();
   bridge_ = std::make_unique<HostBridge>(*controls_);
-  shell_ = std::make_unique<WindowShell>(*bridge_, settings_);
+  shell_ = std::make_unique<WindowShell>(
+      *bridge_, settings_,
+      WindowShell::Options{options_.track,
+                           options_.reduceMotion ? *options_.reduceMotion : platform::desktopAsksForReducedMotion()});
   window_ = std::make_unique<MainWindow>(*bridge_, *shell_, [this] { requestQuit(); });
 
   const bool trayAvailable = options_.trayAvailable.value_or(QSystemTrayIcon::isSystemTrayAvailable());

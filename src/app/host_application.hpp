@@ -29,7 +29,6 @@ class WindowShell;
 class HostApplication : public QObject {
   Q_OBJECT
  public:
-  using AnalyticsTracker = std::function<void(AnalyticsEvent, std::optional<std::string>)>;
   struct Options {
     std::function<std::unique_ptr<HostControls>()> makeControls;
     AnalyticsTracker track;
@@ -37,6 +36,7 @@ class HostApplication : public QObject {
     std::function<void()> discardIoWork;  // destroys what is still queued on the stopped I/O context
     std::chrono::milliseconds shutdownTimeout{5000};
     std::optional<bool> trayAvailable;  // none: ask the desktop
+    std::optional<bool> reduceMotion;   // none: ask the desktop
   };
 
   // On the GUI thread, with QApplication and `mainContext` (the installed main executor) in place.
@@ -52,7 +52,7 @@ class HostApplication : public QObject {
   HostBridge& host() { return *bridge_; }
   TrayMenu* trayMenu() const { return menu_.get(); }
   MainWindow& window() { return *window_; }
-  bool hasTray() const { return static_cast<bool>(tray_); }
+  QSystemTrayIcon* trayIcon() const { return tray_.get(); }
 
  private:
   void finishQuit();

@@ -21,6 +21,8 @@ namespace veltrano::app {
 
 namespace asio = boost::asio;
 
+using AnalyticsTracker = std::function<void(AnalyticsEvent event, std::optional<std::string> detail)>;
+
 struct HostState {
   bool isRunning = false;
   bool isStarting = false;
@@ -29,6 +31,9 @@ struct HostState {
   bool hasResolvedPermissions = false;
   bool requiresPermissionGate = false;
   bool hasAllPermissions = false;
+  std::string screenRecordingStatus = "unknown";  // "granted" when given, else "missing" once read
+  std::string accessibilityStatus = "unknown";
+  bool showScreenRecordingRecoveryHelp = false;  // a Screen Recording request did not give access
   std::int64_t port = 9090;
   std::int64_t connectedDevices = 0;  // local control clients and remote devices
   bool operator==(const HostState&) const = default;
@@ -48,6 +53,11 @@ class HostControls {
   virtual void setLaunchAtLogin(bool on) = 0;
   virtual void refreshLaunchAtLoginStatus() = 0;
   virtual void completePermissionOnboarding() = 0;
+  virtual void requestScreenRecordingPermission() = 0;
+  virtual void requestAccessibilityPermission() = 0;
+  // Re-reads the permissions periodically while one is missing.
+  virtual void startPermissionPolling() = 0;
+  virtual void stopPermissionPolling() = 0;
   virtual asio::awaitable<void> prepareForLaunch(bool onboardingCompleted) = 0;
   virtual asio::awaitable<void> refreshPermissions() = 0;
   // Completes when the shutdown that the last stopServer() began has finished; at once when none runs.
@@ -56,7 +66,7 @@ class HostControls {
 
 // What the application hands the host it creates.
 struct HostApplicationServices {
-  std::function<void(AnalyticsEvent event, std::optional<std::string> detail)> track;
+  AnalyticsTracker track;
   std::shared_ptr<FilePanelPresenter> filePanels;  // the panels a tablet's download or upload opens
 };
 

@@ -24,6 +24,9 @@ class HostViewModelControls final : public HostControls {
     state.hasResolvedPermissions = model_->hasResolvedPermissions();
     state.requiresPermissionGate = model_->requiresPermissionGate();
     state.hasAllPermissions = model_->hasAllPermissions();
+    state.screenRecordingStatus = metrics.screenRecordingStatus();
+    state.accessibilityStatus = metrics.accessibilityStatus();
+    state.showScreenRecordingRecoveryHelp = model_->showScreenRecordingRecoveryHelp();
     state.port = metrics.port();
     state.connectedDevices = model_->localControlClientCount() + model_->remoteConnectedClientCount();
     return state;
@@ -44,6 +47,7 @@ class HostViewModelControls final : public HostControls {
     add(model_->launchAtLogin);
     add(model_->hasResolvedPermissions);
     add(model_->requiresPermissionGate);
+    add(model_->showScreenRecordingRecoveryHelp);
     add(model_->localControlClientCount);
     add(model_->remoteConnectedClientCount);
     return Subscription([subscriptions] { subscriptions->clear(); });
@@ -54,6 +58,12 @@ class HostViewModelControls final : public HostControls {
   void setLaunchAtLogin(bool on) override { model_->setLaunchAtLogin(on); }
   void refreshLaunchAtLoginStatus() override { model_->refreshLaunchAtLoginStatus(); }
   void completePermissionOnboarding() override { model_->completePermissionOnboarding(); }
+  void requestScreenRecordingPermission() override { model_->requestScreenRecordingPermission(); }
+  void requestAccessibilityPermission() override { model_->requestAccessibilityPermission(); }
+  void startPermissionPolling() override { model_->startPermissionPolling(); }
+  void stopPermissionPolling() override {
+    if (model_->permissionPollTask.get()) model_->cancelPermissionPolling();
+  }
   asio::awaitable<void> prepareForLaunch(bool onboardingCompleted) override {
     co_await model_->prepareForLaunch(onboardingCompleted);
   }

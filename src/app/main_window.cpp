@@ -4,6 +4,7 @@
 #include <QQuickImageProvider>
 #include <QQuickWindow>
 
+#include "app/decoration_images.hpp"
 #include "app/tray_icons.hpp"
 
 #include "core/localization.hpp"
@@ -29,6 +30,7 @@ MainWindow::MainWindow(HostBridge& host, WindowShell& shell, std::function<void(
   engine_.rootContext()->setContextProperty("shell", &shell);
   engine_.rootContext()->setContextProperty("productName", QString::fromStdString(localized("common.product_name")));
   engine_.addImageProvider(QStringLiteral("trayicon"), new TrayIconImages);
+  engine_.addImageProvider(QStringLiteral("decoration"), new DecorationImages);
   engine_.load(QUrl(QStringLiteral("qrc:/veltrano/app/Main.qml")));
   const auto roots = engine_.rootObjects();
   window_ = roots.isEmpty() ? nullptr : qobject_cast<QQuickWindow*>(roots.first());

@@ -2,14 +2,15 @@
 
 #include <boost/asio/co_spawn.hpp>
 
+#include <QJSEngine>
 #include <QPointer>
 
 #include "app/main_coroutine.hpp"
 
 namespace veltrano::app {
 
-WindowShell::WindowShell(HostBridge& host, QSettings& settings, QObject* parent)
-    : QObject(parent), host_(host), settings_(settings) {
+WindowShell::WindowShell(HostBridge& host, QSettings& settings, Options options, QObject* parent)
+    : QObject(parent), host_(host), settings_(settings), options_(std::move(options)) {
   connect(&host_, &HostBridge::stateChanged, this, &WindowShell::contentChanged);
   connect(&host_, &HostBridge::hasAllPermissionsChanged, this, [this] { syncOnboarding(); });
 }
@@ -38,6 +39,27 @@ void WindowShell::viewShown() {
     co_await self->host_.controls().prepareForLaunch(completed);
     if (self) self->syncOnboarding();
   }(self, completed));
+}
+
+WindowShell::WindowShell(HostBridge& host, QSettings& settings, QObject* parent)
+    : WindowShell(host, settings, Options{}, parent) {}
+
+OnboardingFlow* WindowShell::beginOnboarding() {
+  endOnboarding(onboarding_);
+  onboarding_ = new OnboardingFlow(
+      host_, OnboardingFlow::Options{options_.track, [this] { finishOnboarding(); }, options_.reduceMotion}, this);
+  QJSEngine::setObjectOwnership(onboarding_, QJSEngine::CppOwnership);
+  onboarding_->appear();
+  return onboarding_;
+}
+
+void WindowShell::endOnboarding(OnboardingFlow* flow) {
+  // The view that leaves may be an older one than the flow now on screen. Deleted later: the flow's own finish
+  // action is what takes the onboarding off screen.
+  if (!flow || flow != onboarding_) return;
+  onboarding_ = nullptr;
+  flow->disappear();
+  flow->deleteLater();
 }
 
 void WindowShell::finishOnboarding() {

@@ -39,7 +39,11 @@ class Continuation {
   // Waits until resumed; rethrows the error of resumeThrowing.
   asio::awaitable<T> wait() const {
     return asio::async_initiate<const asio::use_awaitable_t<>, Signature>(
-        [state = state_](auto handler) {
+        [weak = std::weak_ptr<State>(state_)](auto handler) {
+          // The waiting frame keeps this function while it waits, and the state keeps the frame's handler:
+          // holding the state here would keep both alive for ever once every resumer is gone.
+          const std::shared_ptr<State> state = weak.lock();
+          if (!state) return;
           asio::any_io_executor executor = asio::get_associated_executor(handler);
           std::unique_lock lock(state->mutex);
           if (state->resumed) {

@@ -47,6 +47,10 @@ class FakeHostControls final : public app::HostControls {
   }
   void refreshLaunchAtLoginStatus() override { calls.push_back("refreshLaunchAtLogin"); }
   void completePermissionOnboarding() override { calls.push_back("completeOnboarding"); }
+  void requestScreenRecordingPermission() override { calls.push_back("requestScreenRecording"); }
+  void requestAccessibilityPermission() override { calls.push_back("requestAccessibility"); }
+  void startPermissionPolling() override { calls.push_back("startPolling"); }
+  void stopPermissionPolling() override { calls.push_back("stopPolling"); }
   asio::awaitable<void> prepareForLaunch(bool onboardingCompleted) override {
     calls.push_back(onboardingCompleted ? "prepare(completed)" : "prepare(new)");
     co_await preparation.wait();

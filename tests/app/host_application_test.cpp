@@ -24,14 +24,6 @@ class HostApplicationTest : public ::testing::Test {
     settingsFolder_.setAutoRemove(true);
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsFolder_.path());
   }
-  void SetUp() override {
-#if defined(__SANITIZE_ADDRESS__)
-    // A main coroutine still waiting on a continuation when the application goes never has its frame freed
-    // (the frame and the continuation hold each other): a known leak, not yet mended.
-    GTEST_SKIP() << "leaks under LeakSanitizer: a main coroutine left waiting on a continuation";
-#endif
-  }
-
   std::unique_ptr<app::HostApplication> makeApplication(std::chrono::milliseconds shutdownTimeout = 10s) {
     app::HostApplication::Options options;
     options.makeControls = [this]() -> std::unique_ptr<app::HostControls> {
@@ -52,14 +44,16 @@ class HostApplicationTest : public ::testing::Test {
     options.discardIoWork = [this] { discardedAfterStop_ = ioStops_ == 1 && host_ != nullptr; };
     options.shutdownTimeout = shutdownTimeout;
     options.trayAvailable = false;
+    options.reduceMotion = true;
     return std::make_unique<app::HostApplication>(main_.context(), std::move(options));
   }
 
-  // The window came on screen first and prepared the launch (becoming active may add refreshes); the quit
-  // stopped the host once.
+  // The window came on screen and prepared the launch before the quit stopped the host, once (the onboarding
+  // and becoming active add refreshes).
   void stoppedOnceAfterPreparing() {
-    ASSERT_FALSE(calls_.empty());
-    EXPECT_EQ(calls_.front(), "prepare(new)");
+    const auto prepared = std::find(calls_.begin(), calls_.end(), "prepare(new)");
+    const auto stopped = std::find(calls_.begin(), calls_.end(), "stop");
+    EXPECT_LT(prepared, stopped);
     EXPECT_EQ(std::count(calls_.begin(), calls_.end(), "stop"), 1);
   }
 
@@ -83,7 +77,7 @@ TEST_F(HostApplicationTest, ReportsTheLaunchOnceShowsTheWindowAndQuitsAfterTheHo
   ASSERT_NE(application->window().window(), nullptr);
   EXPECT_TRUE(application->window().window()->isVisible());
   EXPECT_EQ(application->exec(), 0);
-  EXPECT_EQ(tracked_, std::vector<AnalyticsEvent>{AnalyticsEvent::server_app_open});
+  EXPECT_EQ(std::count(tracked_.begin(), tracked_.end(), AnalyticsEvent::server_app_open), 1);
   EXPECT_EQ(ioStops_, 1);
   EXPECT_TRUE(hostAliveAtIoStop_);
   EXPECT_TRUE(discardedAfterStop_);

@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "app/fake_host_controls.hpp"
 #include "app/host_bridge.hpp"
+#include "app/onboarding_flow.hpp"
 #include "app/qt_test_support.hpp"
 #include "app/window_shell.hpp"
 
@@ -111,6 +114,31 @@ TEST_F(WindowShellTest, FinishingTheOnboardingCompletesItAndPersistsTheFlag) {
   EXPECT_EQ(host_.calls, std::vector<std::string>{"completeOnboarding"});
   EXPECT_TRUE(shell.onboardingCompleted());
   EXPECT_EQ(contentChanges, 1);
+}
+
+TEST_F(WindowShellTest, EachOnboardingAppearanceHasAFreshFlowWhoseFinishCompletesTheOnboardingAndWhoseLeavingEndsThePoll) {
+  auto store = settings(false);
+  WindowShell shell(bridge_, *store);
+  HostState state;
+  state.screenRecordingStatus = state.accessibilityStatus = "granted";
+  host_.set(state);
+  app::OnboardingFlow* flow = shell.beginOnboarding();
+  ASSERT_EQ(flow->progress().step, app::OnboardingStep::ready);
+  flow->primary();
+  EXPECT_TRUE(shell.onboardingCompleted());
+  EXPECT_EQ(std::count(host_.calls.begin(), host_.calls.end(), "completeOnboarding"), 1);
+  host_.calls.clear();
+  app::OnboardingFlow* again = shell.beginOnboarding();
+  ASSERT_FALSE(host_.calls.empty());
+  EXPECT_EQ(host_.calls.front(), "stopPolling");  // the earlier one left before the new one came
+  EXPECT_FALSE(again->completed());
+  shell.endOnboarding(flow);  // an older view leaving changes nothing
+  EXPECT_EQ(shell.onboarding(), again);
+  ASSERT_TRUE(testing::processEventsUntil([&] { return host_.calls.back() == "startPolling"; }));
+  host_.calls.clear();
+  shell.endOnboarding(again);
+  EXPECT_EQ(host_.calls, std::vector<std::string>{"stopPolling"});
+  EXPECT_EQ(shell.onboarding(), nullptr);
 }
 
 TEST_F(WindowShellTest, BecomingActiveRefreshesLaunchAtLoginThenPermissions) {

@@ -5,12 +5,15 @@
 #include "support/expected_unhandled_errors.hpp"
 #include "base/thread_checks.hpp"
 
+#include <boost/asio/detached.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/use_future.hpp>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -113,6 +116,22 @@ TEST_F(AsyncTest, ContinuationResumedFromAnyThreadOnceBeforeOrAfterTheWaitOrWith
   ASSERT_TRUE(loop.runUntil([&] { return task.isFinished(); }));
   EXPECT_EQ(got, (std::vector<int>{7, 9}));
   EXPECT_EQ(message, "nope");
+}
+
+TEST_F(AsyncTest, AWaiterLeftBehindByEveryResumerIsFreed) {
+  auto resumer = std::make_optional<Continuation<>>();
+  auto frameAlive = std::make_shared<int>(0);
+  std::weak_ptr<int> frame = frameAlive;
+  asio::co_spawn(
+      mainExecutor(),
+      [](const Continuation<>& c, std::shared_ptr<int>) -> asio::awaitable<void> { co_await c.wait(); }(
+          *resumer, std::move(frameAlive)),
+      asio::detached);
+  loop.drain();
+  ASSERT_FALSE(frame.expired());
+  resumer.reset();  // nobody can resume it any more
+  loop.drain();      // the frame unwinds on its executor
+  EXPECT_TRUE(frame.expired());
 }
 
 TEST_F(AsyncTest, PostsFromManyThreadsRunOnTheMainThreadInOrderPerThread) {

@@ -27,7 +27,7 @@ Window {
         anchors.fill: parent
         property string kind: shell.content
         source: kind === "checking" ? "CheckingScreen.qml"
-              : kind === "onboarding" ? "OnboardingPlaceholder.qml"
+              : kind === "onboarding" ? "Onboarding.qml"
               : "Console.qml"
         opacity: 1
         Behavior on opacity { NumberAnimation { duration: 350; easing.type: Easing.BezierSpline; easing.bezierCurve: [0.42, 0, 0.58, 1, 1, 1] } }

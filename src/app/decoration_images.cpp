@@ -1,0 +1,64 @@
+#include "app/decoration_images.hpp"
+
+#include <QConicalGradient>
+#include <QPainter>
+#include <QRadialGradient>
+
+#include <algorithm>
+
+namespace veltrano::app {
+
+namespace {
+
+QColor withAlpha(QColor color, double alpha) {
+  color.setAlphaF(static_cast<float>(alpha));
+  return color;
+}
+
+QImage glow(int diameter, int blur, const QColor& color) {
+  const int side = diameter + 2 * blur;
+  QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
+  image.fill(Qt::transparent);
+  const double radius = side / 2.0;
+  QRadialGradient gradient(QPointF(radius, radius), radius);
+  gradient.setColorAt(0, color);
+  gradient.setColorAt(std::max(0.0, (diameter / 2.0 - blur) / radius), color);
+  gradient.setColorAt(1, withAlpha(color, 0));
+  QPainter painter(&image);
+  painter.fillRect(image.rect(), gradient);
+  return image;
+}
+
+QImage ring(int diameter, const QColor& color) {
+  const int side = diameter + 2;
+  QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
+  image.fill(Qt::transparent);
+  const QPointF centre(side / 2.0, side / 2.0);
+  QConicalGradient gradient(centre, 0);
+  gradient.setColorAt(0.0, Qt::transparent);
+  gradient.setColorAt(0.25, withAlpha(color, 0.48));
+  gradient.setColorAt(0.5, Qt::transparent);
+  gradient.setColorAt(0.75, QColor(255, 255, 255, 36));
+  gradient.setColorAt(1.0, Qt::transparent);
+  QPainter painter(&image);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setPen(QPen(QBrush(gradient), 1));
+  painter.drawEllipse(centre, diameter / 2.0, diameter / 2.0);
+  return image;
+}
+
+}  // namespace
+
+QImage DecorationImages::requestImage(const QString& id, QSize* size, const QSize&) {
+  const QStringList parts = id.split('/');
+  QImage image;
+  if (parts.size() == 4 && parts[0] == "glow") {
+    image = glow(parts[1].toInt(), parts[2].toInt(), QColor('#' + parts[3]));
+  } else if (parts.size() == 3 && parts[0] == "ring") {
+    image = ring(parts[1].toInt(), QColor('#' + parts[2]));
+  }
+  if (size) *size = image.size();
+  return image;
+}
+
+}  // namespace veltrano::app

@@ -1,0 +1,16 @@
+#pragma once
+// Soft glows and gradient rings for the window's decoration, drawn with QPainter so they look the same with
+// every scene graph backend, the software one included:
+//   image://decoration/glow/DIAMETER/BLUR/AARRGGBB  a disc whose edge fades out over BLUR
+//   image://decoration/ring/DIAMETER/AARRGGBB       a 1-pixel circle lit by an angular gradient of that colour
+#include <QQuickImageProvider>
+
+namespace veltrano::app {
+
+class DecorationImages final : public QQuickImageProvider {
+ public:
+  DecorationImages() : QQuickImageProvider(QQuickImageProvider::Image) {}
+  QImage requestImage(const QString& id, QSize* size, const QSize& requested) override;
+};
+
+}  // namespace veltrano::app

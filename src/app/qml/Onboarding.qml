@@ -1,0 +1,319 @@
+import QtQuick
+import QtQuick.Controls
+
+// The permission onboarding: a step card with its instructions and action bar on the left, the step's orb on
+// the right. The flow (C++) decides every text and action; this only lays them out and moves them.
+Item {
+    id: root
+    objectName: "onboarding"
+    readonly property var flow: shell.beginOnboarding()
+    Component.onDestruction: shell.endOnboarding(flow)
+
+    readonly property bool still: shell.reduceMotion
+    readonly property int step: flow.step
+    readonly property color green: "#32d74b"
+    readonly property color orange: "#ff9f0a"
+    readonly property var easeInOut: [0.42, 0, 0.58, 1, 1, 1]
+    property color accent: step === 0 ? "cyan" : green
+    Behavior on accent { enabled: !root.still; ColorAnimation { duration: 500; easing.type: Easing.BezierSpline; easing.bezierCurve: root.easeInOut } }
+    // 0 at rest, 1 once the flow has glided in; every decorative value lies between its two ends.
+    property real glide: flow.animating ? 1 : 0
+    Behavior on glide { enabled: !root.still; NumberAnimation { duration: 1100; easing.type: Easing.BezierSpline; easing.bezierCurve: root.easeInOut } }
+    function between(resting, moved) { return resting + (moved - resting) * glide }
+    function faded(c, alpha) { return Qt.rgba(c.r, c.g, c.b, alpha) }
+
+    // Background
+    Rectangle { anchors.fill: parent; color: Qt.rgba(0.025, 0.035, 0.052, 1) }
+    Item {
+        anchors.fill: parent
+        clip: true
+        Rectangle {
+            readonly property real diagonal: Math.sqrt(parent.width * parent.width + parent.height * parent.height)
+            anchors.centerIn: parent
+            width: diagonal; height: diagonal
+            rotation: -45
+            gradient: Gradient {
+                GradientStop { position: 0.0; color: root.faded(root.accent, 0.12) }
+                GradientStop { position: 0.5; color: "transparent" }
+                GradientStop { position: 1.0; color: Qt.rgba(0, 0, 0, 0.32) }
+            }
+        }
+        SoftDisc {
+            color: root.faded(root.accent, 0.14); diameter: 460; blur: 120
+            x: (parent.width - width) / 2 + root.between(240, 320)
+            y: (parent.height - height) / 2 + root.between(-170, -260)
+        }
+        SoftDisc {
+            color: root.faded(root.green, 0.07); diameter: 380; blur: 130
+            x: (parent.width - width) / 2 + root.between(-260, -360)
+            y: (parent.height - height) / 2 + root.between(220, 300)
+        }
+    }
+
+    // Content row
+    Row {
+        id: content
+        readonly property real available: Math.min(1000, root.width - 96)
+        anchors.centerIn: parent
+        height: root.height - 80
+        spacing: 42
+
+        Column {
+            id: left
+            width: Math.min(500, content.available - 42 - visual.width)
+            spacing: 18
+            anchors.verticalCenter: parent.verticalCenter
+
+            Flickable {
+                id: scroller
+                objectName: "onboardingScroll"
+                width: parent.width
+                height: Math.min(card.height, content.height - bar.height - left.spacing)
+                contentHeight: card.height
+                clip: true
+                boundsBehavior: Flickable.StopAtBounds
+
+                Column {
+                    id: card
+                    width: parent.width
+                    bottomPadding: 8
+
+                    Row {
+                        spacing: 12
+                        BrandIcon { size: 42; radius: 10; anchors.verticalCenter: parent.verticalCenter }
+                        Column {
+                            spacing: 1
+                            anchors.verticalCenter: parent.verticalCenter
+                            Text { text: productName; color: "white"; font.pixelSize: 16; font.weight: Font.DemiBold; font.family: "DejaVu Serif" }
+                            Text {
+                                text: host.text("host.onboarding.setup").toUpperCase()
+                                color: Qt.rgba(1, 1, 1, 0.42); font.pixelSize: 9; font.weight: Font.Medium
+                                font.family: "DejaVu Sans Mono"; font.letterSpacing: 1.3
+                            }
+                        }
+                    }
+
+                    Item { width: 1; height: 28 }
+                    Row {
+                        objectName: "stepIndicator"
+                        spacing: 7
+                        Repeater {
+                            model: 2
+                            Rectangle {
+                                objectName: "segment" + index
+                                anchors.verticalCenter: parent.verticalCenter
+                                height: 5; radius: 2.5
+                                width: index === root.step || root.step === 2 ? 38 : 14
+                                color: index <= root.step ? root.accent : Qt.rgba(1, 1, 1, 0.12)
+                                Behavior on width { enabled: !root.still; SpringAnimation { spring: 4; damping: 0.5; epsilon: 0.25 } }
+                            }
+                        }
+                        Text {
+                            objectName: "counter"
+                            leftPadding: 6
+                            text: root.flow.counter
+                            color: Qt.rgba(1, 1, 1, 0.38); font.pixelSize: 10; font.weight: Font.Medium; font.family: "DejaVu Sans Mono"
+                        }
+                    }
+
+                    Item { width: 1; height: 24 }
+                    Text {
+                        objectName: "eyebrow"
+                        text: root.flow.eyebrow.toUpperCase()
+                        color: root.faded(root.accent, 0.82); font.pixelSize: 11; font.weight: Font.DemiBold
+                        font.family: "DejaVu Sans Mono"; font.letterSpacing: 1.8
+                    }
+                    Item { width: 1; height: 9 }
+                    Text {
+                        objectName: "title"
+                        width: card.width
+                        text: root.flow.title
+                        wrapMode: Text.WordWrap
+                        color: "white"; font.pixelSize: 42; font.weight: Font.DemiBold; font.family: "DejaVu Serif"
+                    }
+                    Item { width: 1; height: 12 }
+                    Text {
+                        width: Math.min(470, card.width)
+                        text: root.flow.description
+                        wrapMode: Text.WordWrap
+                        lineHeightMode: Text.FixedHeight; lineHeight: font.pixelSize * 1.2 + 3
+                        color: Qt.rgba(1, 1, 1, 0.58); font.pixelSize: 15
+                    }
+
+                    Item { width: 1; height: 24 }
+                    Column {
+                        spacing: 14
+                        width: card.width
+                        Repeater {
+                            model: root.flow.instructions
+                            Row {
+                                spacing: 14
+                                width: parent.width
+                                Rectangle {
+                                    width: 24; height: 24; radius: 12
+                                    color: root.faded(root.accent, 0.13)
+                                    Text {
+                                        anchors.centerIn: parent
+                                        text: index + 1
+                                        color: root.accent; font.pixelSize: 11; font.weight: Font.Bold
+                                    }
+                                }
+                                Column {
+                                    spacing: 3
+                                    width: parent.width - 38
+                                    Text { width: parent.width; text: modelData.title; wrapMode: Text.WordWrap; color: Qt.rgba(1, 1, 1, 0.9); font.pixelSize: 13; font.weight: Font.DemiBold }
+                                    Text { width: parent.width; text: modelData.detail; wrapMode: Text.WordWrap; color: Qt.rgba(1, 1, 1, 0.58); font.pixelSize: 12 }
+                                }
+                            }
+                        }
+                    }
+
+                    Column {
+                        objectName: "recoveryHelp"
+                        visible: root.flow.recoveryHelpShown
+                        width: card.width
+                        topPadding: 24
+                        leftPadding: 38
+                        spacing: 10
+                        Row {
+                            spacing: 6
+                            Symbol { name: "arrow.clockwise"; color: Qt.rgba(1, 1, 1, 0.92); font.pixelSize: 13 }
+                            Text { text: host.text("host.onboarding.screen.recovery.title"); color: Qt.rgba(1, 1, 1, 0.92); font.pixelSize: 13; font.weight: Font.DemiBold }
+                        }
+                        Text {
+                            width: parent.width - 38
+                            text: host.text("host.onboarding.screen.recovery.detail")
+                            wrapMode: Text.WordWrap; color: Qt.rgba(1, 1, 1, 0.62); font.pixelSize: 12
+                        }
+                        Text {
+                            objectName: "reopenSettings"
+                            text: host.text("host.onboarding.reopen")
+                            color: root.accent; font.pixelSize: 12; font.weight: Font.DemiBold
+                            Accessible.role: Accessible.Button
+                            Accessible.name: text
+                            MouseArea { anchors.fill: parent; onClicked: root.flow.reopenScreenRecordingSettings() }
+                        }
+                    }
+                }
+            }
+
+            // Outside the scrolling card, so it stays in view on a short window.
+            Item {
+                id: bar
+                objectName: "actionBar"
+                width: parent.width
+                height: 42
+                Row {
+                    spacing: 12
+                    GlassCapsule {
+                        objectName: "back"
+                        visible: root.flow.backOffered
+                        width: 42; height: 42
+                        Accessible.role: Accessible.Button
+                        Accessible.name: host.text("host.onboarding.back")
+                        Symbol { anchors.centerIn: parent; name: "chevron.left"; color: "white"; font.pixelSize: 18 }
+                        MouseArea { anchors.fill: parent; onClicked: root.flow.goBack() }
+                    }
+                    GlassCapsule {
+                        objectName: "statusChip"
+                        height: 42
+                        width: chip.width + 30
+                        Row {
+                            id: chip
+                            anchors.centerIn: parent
+                            spacing: 8
+                            Rectangle {
+                                anchors.verticalCenter: parent.verticalCenter
+                                width: 7; height: 7; radius: 3.5
+                                color: root.flow.stepGranted ? root.green : root.orange
+                            }
+                            Text {
+                                objectName: "statusText"
+                                text: root.flow.statusText
+                                color: Qt.rgba(1, 1, 1, 0.62); font.pixelSize: 11; font.weight: Font.Medium
+                            }
+                        }
+                    }
+                }
+                Rectangle {
+                    objectName: "primary"
+                    anchors.right: parent.right
+                    height: 42
+                    width: label.width + 40
+                    radius: 21
+                    Accessible.role: Accessible.Button
+                    Accessible.name: root.flow.primaryTitle
+                    gradient: Gradient {
+                        orientation: Gradient.Horizontal
+                        GradientStop { position: 0.0; color: root.accent }
+                        GradientStop { position: 1.0; color: root.faded(root.accent, 0.72) }
+                    }
+                    Row {
+                        id: label
+                        anchors.centerIn: parent
+                        spacing: 9
+                        Text { objectName: "primaryTitle"; text: root.flow.primaryTitle; color: Qt.rgba(0, 0, 0, 0.84); font.pixelSize: 13; font.weight: Font.DemiBold }
+                        Symbol { name: root.flow.primarySymbol; color: Qt.rgba(0, 0, 0, 0.84); font.pixelSize: 13; font.weight: Font.DemiBold }
+                    }
+                    MouseArea { anchors.fill: parent; onClicked: root.flow.primary() }
+                }
+            }
+        }
+
+        // The step's orb, decoration only.
+        Item {
+            id: visual
+            objectName: "stepVisual"
+            width: 360; height: 330
+            anchors.verticalCenter: parent.verticalCenter
+            Accessible.ignored: true
+            // A new step fades and grows in.
+            property int shownStep: root.step
+            onShownStepChanged: if (!root.still) entrance.restart()
+            ParallelAnimation {
+                id: entrance
+                NumberAnimation { target: visual; property: "opacity"; from: 0; to: 1; duration: 500; easing.type: Easing.BezierSpline; easing.bezierCurve: root.easeInOut }
+                NumberAnimation { target: visual; property: "scale"; from: 0.96; to: 1; duration: 500; easing.type: Easing.BezierSpline; easing.bezierCurve: root.easeInOut }
+            }
+
+            SoftDisc {
+                anchors.centerIn: parent
+                color: root.faded(root.accent, 0.11); diameter: 330; blur: 2
+                scale: root.between(0.94, 1.06)
+            }
+            Image {
+                anchors.centerIn: parent
+                source: "image://decoration/ring/286/" + String(root.accent).substring(1)
+                cache: false
+                rotation: root.between(-8, 18)
+            }
+            Rectangle {
+                anchors.centerIn: parent
+                width: 190; height: 190; radius: 95
+                color: Qt.rgba(1, 1, 1, 0.06)
+                border.color: Qt.rgba(1, 1, 1, 0.1)
+                Symbol {
+                    objectName: "stepIcon"
+                    anchors.centerIn: parent
+                    name: root.flow.stepSymbol
+                    color: root.flow.stepGranted || root.step !== 0 ? root.green : "cyan"
+                    font.pixelSize: 68; font.weight: Font.Light
+                }
+            }
+            Repeater {
+                model: 3
+                Item {
+                    anchors.fill: parent
+                    rotation: root.between(120 * index - 12, 120 * index + 12)
+                    Rectangle {
+                        readonly property real size: index === 1 ? 8 : 6
+                        width: size; height: size; radius: size / 2
+                        x: (parent.width - size) / 2
+                        y: parent.height / 2 - 150 - size / 2
+                        color: index === 2 ? root.green : root.accent
+                    }
+                }
+            }
+        }
+    }
+}

@@ -188,7 +188,8 @@ TEST(ThreadChecks, ACallOffItsStrandOrOffTheMainThreadAbortsNamingTheCaller) {
 #ifdef VELTRANO_THREAD_CHECKS
   const Strand strand = makeActorStrand();
   EXPECT_DEATH(assertOnStrand(strand), "async_test.cpp:[0-9]+: .* called off its strand");
-  EXPECT_DEATH(assertOnMainThread(), "called off the main thread");
+  EXPECT_DEATH(std::thread([] { assertOnMainThread(); }).join(), "called off the main thread");
+  assertOnMainThread();  // the test program's main thread, also without a main loop
   MainLoopForTests loop;
   assertOnMainThread();
   auto runningOn = [](Strand s) -> asio::awaitable<bool> { co_return co_await isRunningOn(s); };

@@ -101,7 +101,7 @@ TEST(PhoneDisplaySelection, APhoneSelectionIsAnsweredOnceTheChangeIsApplied) {
   ControlHarness harness(/*withX=*/false);
   harness.metrics->availableDisplays.set({DisplayInfo{5, "Left", 960, 1080, 9100}, DisplayInfo{6, "Right", 1280, 720, 9101}});
   auto server = std::make_shared<RecordingBroadcaster>();
-  harness.handler->server = server;
+  harness.handler->setBroadcaster(server);
 
   auto pending = harness.start(phone("setDisplay", "s1", 1, R"(, "displayID": 6)"));
   harness.settle();

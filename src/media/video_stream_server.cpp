@@ -89,7 +89,8 @@ void VideoStreamServer::clientJoined(const std::shared_ptr<MediaClient>& client)
 
 void VideoStreamServer::handleFrame(EncodedVideoFrame frame) {
   if (frame.keyframe) {
-    const bool described = frame.parameterSets ? acceptParameterSets(*frame.parameterSets) : parameterSetPacket_ != nullptr;
+    const bool described =
+        frame.parameterSets ? acceptParameterSets(*frame.parameterSets) : parameterSetPacket_ != nullptr;
     if (!described) {
       // Nothing could tell a decoder how to read this keyframe or what follows it.
       countDropped(1);

@@ -204,7 +204,8 @@ TEST(CommandRequests, KeyframeGoesToTheHostOrElseTheActiveEncoder) {
     EXPECT_EQ(harness.send(R"({"type": "keyframe"})"), ok);
     harness.settle();
     EXPECT_EQ(encoder->requests, 1);
-    EXPECT_EQ(harness.messagesContaining("keyframe requested"), std::vector<std::string>{"keyframe requested (active)"});
+    EXPECT_EQ(harness.messagesContaining("keyframe requested"),
+              std::vector<std::string>{"keyframe requested (active)"});
     // An encoder that has gone away counts as none.
     encoder.reset();
     EXPECT_EQ(harness.send(R"({"type": "keyframe"})"), noEncoder);

@@ -185,7 +185,8 @@ TEST(QualityChanges, ReachEveryDisplayInTheOrderTheyWereAsked) {
   EXPECT_EQ(host.entriesOf("encoder9100.requestKeyframe").size(), 1u);
 }
 
-// Input maps into the display's bounds in display units; the capture's output size is only the host size shown.
+// Input maps into the display's bounds in display units; the capture's output size, once known, is the host size
+// shown.
 TEST(DisplayChanges, InputFollowsTheDisplayBoundsAndTheHostSizeTheCapture) {
   const struct {
     const char* name;
@@ -196,14 +197,14 @@ TEST(DisplayChanges, InputFollowsTheDisplayBoundsAndTheHostSizeTheCapture) {
   } cases[] = {
       {"capped output", {960, 0, 3840, 2160}, {{960, 0, 3840, 2160}, 1920, 1080}, {960, 0, 3840, 2160}, 1920, 1080},
       {"vanished display", {}, {{}, 1280, 720}, {0, 0, 960, 1080}, 1280, 720},
-      {"size not known yet", {}, {{960, 0, 960, 1080}, 0, 0}, {960, 0, 960, 1080}, 960, 1080},
+      {"size not known yet: the listed size", {}, {{960, 0, 960, 1080}, 0, 0}, {960, 0, 960, 1080}, 800, 600},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     CapturingHost host;
     host.world->bounds[1] = {0, 0, 960, 1080};
     host.model->metrics->activeDisplayID.set(1);
-    host.model->metrics->availableDisplays.set({{1, "Left", 960, 1080, 9100}, {2, "Right", 1280, 720, 9101}});
+    host.model->metrics->availableDisplays.set({{1, "Left", 960, 1080, 9100}, {2, "Right", 800, 600, 9101}});
     host.selectDisplay(1);
     host.world->bounds[2] = c.bounds;
     host.world->geometries["capture9101"] = c.geometry;

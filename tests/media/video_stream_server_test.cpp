@@ -252,7 +252,8 @@ TEST_F(VideoStreamServerTest, ExternalSinkGetsEveryEnvelopeAndWaitsForKeyframeAf
 
   runBlocking(server->applyExternalClients(0, sink.sink()));
   auto [waiting, requestedAt, hasSink] = onExecutor(server, [](VideoStreamServer& s) {
-    return std::tuple{s.isExternalSinkWaitingForKeyframe(), s.lastExternalKeyframeRequestTime(), s.hasExternalPacketSink()};
+    return std::tuple{s.isExternalSinkWaitingForKeyframe(), s.lastExternalKeyframeRequestTime(),
+                      s.hasExternalPacketSink()};
   });
   EXPECT_FALSE(waiting);
   EXPECT_EQ(requestedAt, 0);

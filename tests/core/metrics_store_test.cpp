@@ -65,6 +65,8 @@ TEST(MetricsStore, SettersNotifyOnlyOnChange) {
 
 TEST(MetricsStore, IsUsedOnTheMainThreadOnly) {
 #ifdef VELTRANO_THREAD_CHECKS
+  // The dying call starts a thread: in a fresh process, since ThreadSanitizer refuses threads after a fork.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   MetricsStore store;
   const auto offMain = [](const std::function<void()>& use) { std::thread(use).join(); };
   EXPECT_DEATH(offMain([&] { store.port.set(1); }), "called off the main thread");

@@ -169,7 +169,7 @@ int runHost(const fs::path& pick, const fs::path& destination) {
   options.fileServer = fileServer;
   options.fileTransfers = coordinator;
   auto server = NetworkHostServer::create(std::move(options));
-  handler->server = server;
+  handler->setBroadcaster(server);
 
   // The wiring the host's model does: upload frames to the coordinator, a lost file channel to the control server.
   std::weak_ptr<RemoteFileTransferCoordinator> weakCoordinator = coordinator;

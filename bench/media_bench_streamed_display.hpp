@@ -35,7 +35,7 @@ class DisplayPipeline {
   DisplayPipeline(const std::string& display, std::uint32_t monitorID, int fps,
                   std::shared_ptr<EncodedVideoFrameSink> sink, std::shared_ptr<VideoStreamServer> server) {
     encoder_ = VideoEncoderService::create(metrics_);
-    testing::runBlocking(onActor(encoder_, [sink](VideoEncoderService& e) { e.server = sink; }));
+    testing::runBlocking(onActor(encoder_, [sink](VideoEncoderService& e) { e.setFrameSink(sink); }));
     testing::runBlocking(encoder_->setFrameRate(fps));
     if (server) testing::runBlocking(server->setEncoder(encoder_));
     capture_ = ScreenCaptureService::create(metrics_, encoder_, sink, nullptr, false, {display, {}});

@@ -47,7 +47,7 @@
 
 #include "bench_main_thread.hpp"
 #include "base/executors.hpp"
-#include "base/usable_cpus.hpp"
+#include "platform/cpu/usable_cpus.hpp"
 #include "core/log_sink.hpp"
 #include "core/main_run_loop.hpp"
 #include "core/metrics_store.hpp"

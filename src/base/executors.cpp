@@ -1,5 +1,5 @@
 #include "base/executors.hpp"
-#include "base/usable_cpus.hpp"
+#include "platform/cpu/usable_cpus.hpp"
 
 #include <boost/asio/post.hpp>
 

@@ -8,6 +8,7 @@
 #include <array>
 #include <atomic>
 #include <limits>
+#include <stdexcept>
 
 #include "base/executors.hpp"
 #include "control/command_log_description.hpp"
@@ -209,6 +210,22 @@ void InputCommandHandler::logCommand(std::string_view type, const json::Json& co
 }
 
 // --- helpers for callers ---
+
+void InputCommandHandler::setHostCallbacks(HostCallbacks callbacks) {
+  assertOnMainThread();
+  if (hostCallbacks_) throw std::logic_error("the host callbacks of a command handler are set once");
+  hostCallbacks_ = std::move(callbacks);
+}
+
+void InputCommandHandler::setActiveEncoder(std::weak_ptr<KeyframeRequestTarget> encoder) {
+  assertOnMainThread();
+  activeEncoder_ = std::move(encoder);
+}
+
+void InputCommandHandler::setBroadcaster(std::weak_ptr<ControlClientBroadcaster> broadcaster) {
+  assertOnMainThread();
+  broadcaster_ = std::move(broadcaster);
+}
 
 bool InputCommandHandler::isDiscreteCommand(const json::Json& reply) {
   const json::Json* type = objectMember(reply, "type");

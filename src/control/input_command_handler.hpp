@@ -21,6 +21,7 @@
 #include "base/continuation.hpp"
 #include "base/json.hpp"
 #include "base/task.hpp"
+#include "base/thread_checks.hpp"
 #include "control/control_client_broadcaster.hpp"
 #include "control/input_controller.hpp"
 #include "media/keyframe_request_target.hpp"
@@ -84,17 +85,32 @@ class InputCommandHandler : public std::enable_shared_from_this<InputCommandHand
   // Main thread.
   void endPhonePointerSession(const std::string& session);
 
-  // Set by the host; main thread.
-  std::weak_ptr<KeyframeRequestTarget> encoder;             // the active display's encoder
-  std::weak_ptr<ControlClientBroadcaster> server;    // the control server, for "displayChanged"
-  std::function<void(std::int64_t bitRate, std::int32_t frameRate)> onQualityChange;
-  std::function<void()> onKeyframeRequest;
-  std::function<void(std::uint32_t displayID)> onDisplayChange;
+  // What the host does with quality, keyframe and display commands. A missing one leaves the command to the
+  // handler alone (a keyframe then goes to the active encoder).
+  struct HostCallbacks {
+    std::function<void(std::int64_t bitRate, std::int32_t frameRate)> qualityChange;
+    std::function<void()> keyframeRequest;
+    std::function<void(std::uint32_t displayID)> displayChange;
+  };
+  // Main thread, once: a second call throws std::logic_error.
+  void setHostCallbacks(HostCallbacks callbacks);
+  // Main thread. The active display's encoder, and the control server that hears of display changes.
+  void setActiveEncoder(std::weak_ptr<KeyframeRequestTarget> encoder);
+  void setBroadcaster(std::weak_ptr<ControlClientBroadcaster> broadcaster);
 
   // State for the host's diagnostics and tests; main thread.
-  const PhonePointerSequenceGate& phonePointerSequenceGate() const { return phonePointerSequenceGate_; }
-  const std::optional<std::string>& activePhoneDragSessionID() const { return activePhoneDragSessionID_; }
-  std::size_t pendingPhoneCommandCount() const { return phoneCommandCompletions_.size(); }
+  const PhonePointerSequenceGate& phonePointerSequenceGate() const {
+    assertOnMainThread();
+    return phonePointerSequenceGate_;
+  }
+  const std::optional<std::string>& activePhoneDragSessionID() const {
+    assertOnMainThread();
+    return activePhoneDragSessionID_;
+  }
+  std::size_t pendingPhoneCommandCount() const {
+    assertOnMainThread();
+    return phoneCommandCompletions_.size();
+  }
 
  private:
   template <class U, class... A>
@@ -178,6 +194,9 @@ class InputCommandHandler : public std::enable_shared_from_this<InputCommandHand
   PhonePointerSequenceGate phonePointerSequenceGate_;
   std::map<std::string, Task, std::less<>> phoneCommandCompletions_;
   std::optional<std::string> activePhoneDragSessionID_;
+  std::optional<HostCallbacks> hostCallbacks_;
+  std::weak_ptr<KeyframeRequestTarget> activeEncoder_;
+  std::weak_ptr<ControlClientBroadcaster> broadcaster_;
 };
 
 }  // namespace veltrano

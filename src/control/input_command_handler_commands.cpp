@@ -102,12 +102,12 @@ json::Json InputCommandHandler::ping(const Command& command) {
 }
 
 json::Json InputCommandHandler::keyframe() {
-  if (onKeyframeRequest) {
-    onKeyframeRequest();
+  if (hostCallbacks_ && hostCallbacks_->keyframeRequest) {
+    hostCallbacks_->keyframeRequest();
     log(LogCategory::INPUT, "keyframe requested (all streams)");
     return {{"type", "keyframe"}, {"status", "ok"}};
   }
-  std::shared_ptr<KeyframeRequestTarget> target = encoder.lock();
+  std::shared_ptr<KeyframeRequestTarget> target = activeEncoder_.lock();
   if (!target) return {{"type", "keyframe"}, {"status", "no-encoder"}};
   target->requestKeyframe();
   log(LogCategory::INPUT, "keyframe requested (active)");
@@ -124,7 +124,7 @@ json::Json InputCommandHandler::setQuality(const Command& command) {
   if (*bitrate != 0 || *maxFps != 0) {
     const std::int64_t bitRate = *bitrate > smallestUsableBitRate ? *bitrate : defaultBitRate;
     const auto frameRate = static_cast<std::int32_t>(*maxFps > smallestUsableFrameRate ? *maxFps : defaultFrameRate);
-    if (onQualityChange) onQualityChange(bitRate, frameRate);
+    if (hostCallbacks_ && hostCallbacks_->qualityChange) hostCallbacks_->qualityChange(bitRate, frameRate);
     log(LogCategory::INPUT, [&] { return fmt::format("setQuality bitrate={} fps={}", bitRate, frameRate); });
   }
   return {{"type", "setQuality"}, {"status", "accepted"}};

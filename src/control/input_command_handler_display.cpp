@@ -22,7 +22,7 @@ InputCommandHandler::StepOutcome InputCommandHandler::setDisplay(const Command& 
 
   const bool isPhoneCommand = command.phoneKey.has_value();
   Task task = spawnMainTask([weak = weak_from_this(), info = *display, displayID, isPhoneCommand,
-                                           broadcaster = server](TaskToken) -> asio::awaitable<void> {
+                                           broadcaster = broadcaster_](TaskToken) -> asio::awaitable<void> {
     co_await applyDisplayChange(weak, info, displayID, isPhoneCommand, broadcaster);
   });
   registerPhoneCommand(command.phoneKey, task);
@@ -50,7 +50,7 @@ asio::awaitable<void> InputCommandHandler::applyDisplayChange(std::weak_ptr<Inpu
       self->input_->setDisplayFrame(Point{double(bounds.x), double(bounds.y)},
                                     Size{double(bounds.width), double(bounds.height)});
     }
-    if (self->onDisplayChange) self->onDisplayChange(displayID);
+    if (self->hostCallbacks_ && self->hostCallbacks_->displayChange) self->hostCallbacks_->displayChange(displayID);
     log(LogCategory::INPUT, [&] {
       return fmt::format("setDisplay \u2192 id={} {}x{} port={} origin={} size={}", displayID, width, height,
                          display.videoPort, describe(self->input_->displayOrigin()),

@@ -1,8 +1,12 @@
 #include "core/metrics_store.hpp"
 
+#include "base/thread_checks.hpp"
+
+
 namespace veltrano {
 
 void MetricsStore::resetSessionCounters() {
+  assertOnMainThread();
   capturedFrames.set(0);
   encodedFrames.set(0);
   keyframes.set(0);
@@ -28,6 +32,7 @@ void MetricsStore::resetSessionCounters() {
 }
 
 void MetricsStore::logEvent(LogCategory category, std::string message) {
+  assertOnMainThread();
   // A new entry always changes the log (its id is fresh), so it is appended in place rather than compared.
   events_.mutate([&](std::vector<LogEvent>& list) {
     list.push_back(LogEvent{Uuid::random(), Clock::now(), std::string(name(category)), std::move(message)});

@@ -68,7 +68,10 @@ class MetricsStore {
   ObservableProperty<std::string> screenRecordingStatus{"unknown"};
   ObservableProperty<std::string> accessibilityStatus{"unknown"};
   // Oldest first, never longer than maxEvents; changed only through logEvent.
-  const ObservableProperty<std::vector<LogEvent>>& events() const { return events_; }
+  const ObservableProperty<std::vector<LogEvent>>& events() const {
+    assertOnMainThread();
+    return events_;
+  }
 
   // Zeroes the counters (including the client counts), clears the displays and the active display, and puts
   // the placeholder back into the last command, last error and last frame description.

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/thread_checks.hpp"
+
 namespace veltrano {
 
 // Ends an observation when destroyed or reset. Safe to outlive the observed property.
@@ -45,11 +47,15 @@ class ObservableProperty {
   ObservableProperty(const ObservableProperty&) = delete;
   ObservableProperty& operator=(const ObservableProperty&) = delete;
 
-  const T& get() const { return value_; }
-  const T& operator()() const { return value_; }
+  const T& get() const {
+    assertOnMainThread();
+    return value_;
+  }
+  const T& operator()() const { return get(); }
 
   // Stores `value` and notifies the observers when it differs from the stored one; returns whether it did.
   bool set(T value) {
+    assertOnMainThread();
     if (value == value_) return false;
     value_ = std::move(value);
     notify();
@@ -60,6 +66,7 @@ class ObservableProperty {
   // where building a copy to compare would cost more than the change itself.
   template <class Mutation>
   void mutate(Mutation&& mutation) {
+    assertOnMainThread();
     std::forward<Mutation>(mutation)(value_);
     notify();
   }
@@ -67,15 +74,22 @@ class ObservableProperty {
   // `observer` runs after every change, with the new value. Observers added or removed while a change is
   // being announced take effect from the next change on.
   [[nodiscard]] Subscription observe(Observer observer) const {
+    assertOnMainThread();
     auto id = observers_->nextId++;
     observers_->entries.emplace(id, std::make_shared<Observer>(std::move(observer)));
     std::weak_ptr<Observers> weak = observers_;
     return Subscription([weak, id] {
-      if (auto observers = weak.lock()) observers->entries.erase(id);
+      if (auto observers = weak.lock()) {
+        assertOnMainThread();
+        observers->entries.erase(id);
+      }
     });
   }
 
-  std::size_t observerCount() const { return observers_->entries.size(); }
+  std::size_t observerCount() const {
+    assertOnMainThread();
+    return observers_->entries.size();
+  }
 
  private:
   struct Observers {

@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "base/actor.hpp"
+#include "base/thread_checks.hpp"
 #include "filetransfer/file_io_pool.hpp"
 #include "filetransfer/remote_file_chunk.hpp"
 #include "filetransfer/transfer_text_rules.hpp"
@@ -110,6 +111,7 @@ asio::awaitable<std::shared_ptr<IncomingRemoteFileWriter>> IncomingRemoteFileWri
 }
 
 void IncomingRemoteFileWriter::prepare() {
+  assertOnStrand(strand_);
   if (!destinationPath_.is_absolute()) fail(Code::invalidDestination);
   if (!sanitizedFileName(destinationName_)) fail(Code::invalidDestination);
 
@@ -176,6 +178,7 @@ RemoteFileChunk nextChunkOfUpload(ByteView frame, const RemoteFileOffer& offer, 
 }
 
 std::uint64_t IncomingRemoteFileWriter::writeOnStrand(const Bytes& frame) {
+  assertOnStrand(strand_);
   if (finishStarted_) fail(Code::invalidData);
   const auto chunk = nextChunkOfUpload(frame, offer_, receivedBytes_);
   if (!handle_) fail(Code::invalidData);
@@ -198,6 +201,7 @@ asio::awaitable<void> IncomingRemoteFileWriter::finish(std::uint64_t size, std::
 }
 
 void IncomingRemoteFileWriter::finishOnStrand(std::uint64_t size, const std::string& sha256) {
+  assertOnStrand(strand_);
   if (finishStarted_) fail(Code::invalidData);
   finishStarted_ = true;  // later writes and finishes fail, whatever this one's outcome
   if (size != offer_.size || size != receivedBytes_) fail(Code::incomplete);
@@ -219,6 +223,7 @@ void IncomingRemoteFileWriter::finishOnStrand(std::uint64_t size, const std::str
 }
 
 void IncomingRemoteFileWriter::moveIntoPlace() {
+  assertOnStrand(strand_);
   // The commit point: a cancel or a lost channel that came first keeps the destination as it is.
   std::lock_guard lock(commitMutex_);
   if (commitment_ == Commitment::aborted) fail(Code::writeFailed);
@@ -254,6 +259,7 @@ asio::awaitable<void> IncomingRemoteFileWriter::abort() {
 }
 
 void IncomingRemoteFileWriter::abortOnStrand() {
+  assertOnStrand(strand_);
   {
     std::lock_guard lock(commitMutex_);
     if (commitment_ == Commitment::stored) return;
@@ -270,6 +276,7 @@ asio::awaitable<bool> IncomingRemoteFileWriter::destinationUnchanged() {
 }
 
 bool IncomingRemoteFileWriter::destinationUnchangedOnStrand() const {
+  assertOnStrand(strand_);
   auto current = statAtNoFollow(directory_.get(), destinationName_);
   if (current.has_value() != destinationSnapshot_.existed) return false;
   if (!current) return true;

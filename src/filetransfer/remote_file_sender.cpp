@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "base/actor.hpp"
+#include "base/thread_checks.hpp"
 #include "filetransfer/file_io_pool.hpp"
 #include "filetransfer/remote_file_chunk.hpp"
 #include "platform/crypto/sha256.hpp"
@@ -47,6 +48,7 @@ void RemoteFileSender::cancel() {
 }
 
 void RemoteFileSender::applyAcknowledgement(std::uint64_t offset) {
+  assertOnStrand(strand_);
   // A receipt may overtake the sink's answer for the chunk it confirms; anything past that chunk is not ours.
   if (offset > std::max(sentOffset_, offeredEnd_)) return;
   if (offset <= acknowledgedOffset_) return;
@@ -55,15 +57,18 @@ void RemoteFileSender::applyAcknowledgement(std::uint64_t offset) {
 }
 
 void RemoteFileSender::applyCancel() {
+  assertOnStrand(strand_);
   isCancelled_ = true;
   wake();
 }
 
 void RemoteFileSender::wake() {
+  assertOnStrand(strand_);
   if (auto waiter = std::exchange(waiter_, std::nullopt)) waiter->resume();
 }
 
 asio::awaitable<void> RemoteFileSender::waitForWake(Clock::TimePoint deadline) {
+  assertOnStrand(strand_);
   if (deadline <= timing_.clock->now()) co_return;
   Continuation<> waiter;
   waiter_ = waiter;
@@ -73,6 +78,7 @@ asio::awaitable<void> RemoteFileSender::waitForWake(Clock::TimePoint deadline) {
 }
 
 void RemoteFileSender::watchDeadline(Clock::TimePoint deadline) {
+  assertOnStrand(strand_);
   if (deadlineWatch_ && watchTarget_ <= deadline) return;  // it wakes first and moves on to this deadline
   stopWatchingDeadlines();
   watchTarget_ = deadline;
@@ -84,6 +90,7 @@ asio::awaitable<void> RemoteFileSender::watchDeadlines(TaskToken token) {
   const auto keepAlive = shared_from_this();
   while (true) {
     co_await timing_.clock->sleepUntil(token, watchTarget_);  // throws once replaced or stopped
+    assertOnStrand(strand_);
     if (waiter_ && waitDeadline_ > timing_.clock->now()) {
       watchTarget_ = waitDeadline_;
       continue;
@@ -95,10 +102,12 @@ asio::awaitable<void> RemoteFileSender::watchDeadlines(TaskToken token) {
 }
 
 void RemoteFileSender::stopWatchingDeadlines() {
+  assertOnStrand(strand_);
   if (auto watch = std::exchange(deadlineWatch_, Task())) watch.cancel();
 }
 
 asio::awaitable<void> RemoteFileSender::run() {
+  assertOnStrand(strand_);
   if (started_) co_return;
   started_ = true;
   std::optional<Result> result;
@@ -147,9 +156,12 @@ asio::awaitable<RemoteFileSendCompletion> RemoteFileSender::sendFile() {
 }
 
 asio::awaitable<void> RemoteFileSender::sendChunk(Bytes frame) {
+  assertOnStrand(strand_);
   const auto deadline = timing_.clock->now() + timing_.sinkDeadline;
   while (true) {
-    if (co_await endpoint_->fileSink(frame)) co_return;
+    const bool accepted = co_await endpoint_->fileSink(frame);
+    assertOnStrand(strand_);
+    if (accepted) co_return;
     if (isCancelled_) fail(RemoteFileSendError::Code::cancelled);
     const auto now = timing_.clock->now();
     if (now >= deadline) fail(RemoteFileSendError::Code::channelUnavailable);
@@ -159,6 +171,7 @@ asio::awaitable<void> RemoteFileSender::sendChunk(Bytes frame) {
 }
 
 asio::awaitable<void> RemoteFileSender::waitForAcknowledgement(std::uint64_t target) {
+  assertOnStrand(strand_);
   const auto deadline = timing_.clock->now() + timing_.receiptDeadline;
   while (true) {
     if (acknowledgedOffset_ >= target) co_return;

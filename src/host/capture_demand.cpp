@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "base/executors.hpp"
+#include "base/thread_checks.hpp"
 #include "core/app_logger.hpp"
 #include "core/localization.hpp"
 #include "core/metrics_store.hpp"
@@ -17,6 +18,7 @@
 namespace veltrano {
 
 void HostViewModel::updateCaptureDemand() {
+  assertOnMainThread();
   const bool wanted =
       metrics->isRunning.get() && (localControlClientCount.get() >= 1 || remoteConnectedClientCount.get() > 0);
   wantsCapture.set(wanted);
@@ -64,6 +66,7 @@ asio::awaitable<void> HostViewModel::runIdleCaptureStop(Weak weak, std::uint64_t
 }
 
 void HostViewModel::beginCaptureTransition(bool start) {
+  assertOnMainThread();
   captureTransitionInProgress.set(true);
   stoppedDuringTransition_.clear();
   const std::uint64_t generation = lifecycleGeneration.get();
@@ -120,6 +123,7 @@ asio::awaitable<void> HostViewModel::runCaptureTransition(Weak weak, bool start,
 void HostViewModel::recordCaptureTransition(bool start, std::uint64_t generation, std::set<std::uint32_t> started,
                                             std::uint32_t activeDisplayID,
                                             const std::vector<std::pair<DisplaySession, std::string>>& failures) {
+  assertOnMainThread();
   captureTransitionTask.set({});
   captureTransitionInProgress.set(false);
   const std::size_t startedCount = started.size();
@@ -153,6 +157,7 @@ void HostViewModel::recordCaptureTransition(bool start, std::uint64_t generation
 }
 
 void HostViewModel::setActiveCaptureDisplays(std::set<std::uint32_t> displayIDs) {
+  assertOnMainThread();
   const bool active = !displayIDs.empty();
   activeCaptureDisplayIDs.set(std::move(displayIDs));
   isCaptureActive.set(active);
@@ -160,15 +165,18 @@ void HostViewModel::setActiveCaptureDisplays(std::set<std::uint32_t> displayIDs)
 }
 
 void HostViewModel::recordCaptureFailure(std::uint32_t displayID, const std::string& description) {
+  assertOnMainThread();
   metrics->lastError.set(localizedFormat("host.error.capture_format", std::int64_t{displayID}, description));
 }
 
 bool HostViewModel::holdsCapture(std::uint32_t displayID, const std::shared_ptr<HostCaptureService>& capture) const {
+  assertOnMainThread();
   auto session = displaySession(displayID);
   return session && session->capture == capture;
 }
 
 std::string HostViewModel::captureWaitingDisplayText() const {
+  assertOnMainThread();
   for (const auto& display : metrics->availableDisplays.get()) {
     if (display.id == metrics->activeDisplayID.get()) {
       return localizedFormat("host.display.waiting_format", display.name, std::int64_t{display.width},
@@ -197,6 +205,7 @@ asio::awaitable<void> HostViewModel::refreshDisplayInfo(Weak weak, std::uint32_t
 
 HostCaptureService::StopHandler HostViewModel::captureStopHandler(const DisplaySession& session,
                                                                  std::uint64_t generation) {
+  assertOnMainThread();
   // The capture service keeps the handler: it holds the service weakly.
   std::weak_ptr<HostCaptureService> weakCapture = session.capture;
   return [weak = weak_from_this(), weakCapture, generation](ScreenCaptureFailure failure) {
@@ -242,6 +251,9 @@ asio::awaitable<void> HostViewModel::handleCaptureStopped(Weak weak, ScreenCaptu
   if (auto session = self->displaySession(displayID)) self->scheduleCaptureRetry(*session, generation);
 }
 
-bool HostViewModel::quietPermissionCheck() { return readScreenRecording() && readAccessibility(); }
+bool HostViewModel::quietPermissionCheck() {
+  assertOnMainThread();
+  return readScreenRecording() && readAccessibility();
+}
 
 }  // namespace veltrano

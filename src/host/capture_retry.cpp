@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "base/thread_checks.hpp"
 #include "core/app_logger.hpp"
 #include "core/metrics_store.hpp"
 #include "host/host_view_model.hpp"
@@ -13,6 +14,7 @@
 namespace veltrano {
 
 void HostViewModel::scheduleCaptureRetry(const DisplaySession& session, std::uint64_t generation) {
+  assertOnMainThread();
   const std::uint32_t displayID = session.displayID;
   if (captureRetryTasks.get().contains(displayID)) return;
   if (lifecycleGeneration.get() != generation || !metrics->isRunning.get() || !wantsCapture.get() ||
@@ -31,12 +33,14 @@ void HostViewModel::scheduleCaptureRetry(const DisplaySession& session, std::uin
 
 bool HostViewModel::retryMayStart(const DisplaySession& session, std::uint64_t generation,
                                   const TaskToken& token) const {
+  assertOnMainThread();
   return !token->isCancelled() && lifecycleGeneration.get() == generation && metrics->isRunning.get() &&
          wantsCapture.get() && hasAllPermissions() && holdsCapture(session.displayID, session.capture) &&
          !activeCaptureDisplayIDs.get().contains(session.displayID);
 }
 
 void HostViewModel::forgetCaptureRetry(std::uint32_t displayID, const TaskToken& token) {
+  assertOnMainThread();
   auto found = captureRetryTasks.get().find(displayID);
   if (found == captureRetryTasks.get().end() || found->second.task.token() != token) return;
   captureRetryTasks.mutate([displayID](auto& retries) { retries.erase(displayID); });

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "base/thread_checks.hpp"
 #include "core/app_logger.hpp"
 #include "core/localization.hpp"
 #include "core/metrics_store.hpp"
@@ -20,6 +21,7 @@ asio::awaitable<void> HostViewModel::updateLocalClientCount(Weak weak, std::uint
 }
 
 void HostViewModel::updateRemoteClientCount(std::int64_t count, std::uint64_t generation) {
+  assertOnMainThread();
   if (lifecycleGeneration.get() != generation) return;
   count = std::max<std::int64_t>(count, 0);
   reportClientCountDelta(remoteConnectedClientCount.get(), count, "remote");
@@ -28,15 +30,18 @@ void HostViewModel::updateRemoteClientCount(std::int64_t count, std::uint64_t ge
 }
 
 void HostViewModel::reportClientCountDelta(std::int64_t from, std::int64_t to, const char* route) const {
+  assertOnMainThread();
   const auto event = to > from ? AnalyticsEvent::server_client_connected : AnalyticsEvent::server_client_disconnected;
   for (auto change = std::max(from, to) - std::min(from, to); change > 0; --change) track(event, route);
 }
 
 void HostViewModel::updateRemoteAccessStatus(const std::string& status, std::uint64_t generation) {
+  assertOnMainThread();
   if (lifecycleGeneration.get() == generation) remoteAccessStatus.set(status);
 }
 
 void HostViewModel::updateRemoteRoutes(std::vector<WebRTCRoute> routes, std::uint64_t generation) {
+  assertOnMainThread();
   if (lifecycleGeneration.get() != generation) return;
   remoteConnectionRoutes.set(routes);
   applyRemoteMediaProfile(routes, generation);
@@ -44,6 +49,7 @@ void HostViewModel::updateRemoteRoutes(std::vector<WebRTCRoute> routes, std::uin
 }
 
 void HostViewModel::startMetricsTask(std::uint64_t generation) {
+  assertOnMainThread();
   metricsTask.get().task.cancel();
   Weak weak = weak_from_this();
   Clock* clock = &clock_;

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "base/executors.hpp"
+#include "base/thread_checks.hpp"
 #include "control/input_command_handler.hpp"
 #include "core/app_logger.hpp"
 #include "core/localization.hpp"
@@ -41,6 +42,7 @@ asio::awaitable<void> forwardFileData(std::weak_ptr<RemoteFileTransferCoordinato
 }  // namespace
 
 void HostViewModel::startServer() {
+  assertOnMainThread();
   if (metrics->isRunning.get() || startupTask.get()) return;
   if (!hasAllPermissions()) {
     metrics->lastError.set(localized("host.error.permissions_missing"));
@@ -218,6 +220,7 @@ asio::awaitable<std::vector<DisplayInfo>> HostViewModel::loadAvailableDisplays(W
 
 LocalServerResources HostViewModel::buildResources(std::uint64_t generation, const std::vector<DisplayInfo>& displays,
                                                    std::uint32_t activeDisplayID) {
+  assertOnMainThread();
   LocalServerResources bundle;
   bundle.generation = generation;
   bundle.fileServer = services_->makeFileServer(filePort);
@@ -251,6 +254,7 @@ LocalServerResources HostViewModel::buildResources(std::uint64_t generation, con
 
 void HostViewModel::publishDisplayState(const std::vector<DisplayInfo>& displays, const DisplaySessions& sessions,
                                         std::uint32_t activeDisplayID) {
+  assertOnMainThread();
   metrics->activeDisplayID.set(activeDisplayID);
   auto active = sessions.find(activeDisplayID);
   metrics->videoPort.set(active != sessions.end() ? active->second.videoPort : videoPort);
@@ -277,21 +281,24 @@ void HostViewModel::publishDisplayState(const std::vector<DisplayInfo>& displays
 }
 
 void HostViewModel::installLocalServers(const LocalServerResources& bundle, std::uint32_t activeDisplayID) {
+  assertOnMainThread();
   assignAndNotify(server, bundle.server);
   assignAndNotify(audioServer, bundle.audioServer);
   assignAndNotify(fileServer, bundle.fileServer);
   assignAndNotify(displaySessions, bundle.displaySessions);
-  installCommandHandlerCallbacks(bundle.generation);
+  commandHandlerGeneration_ = bundle.generation;
   auto& handler = commandHandler();
-  handler->server = bundle.server->broadcaster();
-  if (auto active = displaySession(activeDisplayID)) handler->encoder = active->encoder->keyframeTarget();
+  handler->setBroadcaster(bundle.server->broadcaster());
+  if (auto active = displaySession(activeDisplayID)) handler->setActiveEncoder(active->encoder->keyframeTarget());
 }
 
 std::string HostViewModel::bonjourServiceName() const {
+  assertOnMainThread();
   return localizedFormat("host.bonjour.name_format", computerName_());
 }
 
 void HostViewModel::commitStartup(std::uint64_t generation) {
+  assertOnMainThread();
   assignAndNotify(startupResources, std::optional<LocalServerResources>());
   metrics->isRunning.set(true);
   metrics->startTime.set(MetricsStore::Clock::now());

@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "base/thread_checks.hpp"
 #include "control/input_command_handler.hpp"
 #include "core/app_logger.hpp"
 #include "core/localization.hpp"
@@ -13,6 +14,7 @@
 namespace veltrano {
 
 void HostViewModel::stopServer(bool keepAutostart) {
+  assertOnMainThread();
   if (!keepAutostart) pendingAutomaticStart = false;
   if (!metrics->isRunning.get() && !startupTask.get() && !startupResources.get()) return;
   const bool wasRunning = metrics->isRunning.get();
@@ -80,6 +82,7 @@ void HostViewModel::stopServer(bool keepAutostart) {
 }
 
 std::optional<LocalServerResources> HostViewModel::currentLocalServerResources() const {
+  assertOnMainThread();
   if (!server.get() || !audioServer.get() || !fileServer.get() || displaySessions.get().empty()) return std::nullopt;
   LocalServerResources bundle;
   bundle.generation = lifecycleGeneration.get();

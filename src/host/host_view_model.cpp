@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "base/executors.hpp"
+#include "base/thread_checks.hpp"
 #include "control/input_command_handler.hpp"
 #include "control/input_controller.hpp"
 #include "core/app_logger.hpp"
@@ -58,19 +59,31 @@ HostViewModel::HostViewModel(Options options)
 }
 
 const std::shared_ptr<InputCommandHandler>& HostViewModel::commandHandler() {
+  assertOnMainThread();
   if (!commandHandler_) {
     commandHandler_ = InputCommandHandler::create(inputController, metrics, clock_, services_->makeDesktopSwitcher());
+    commandHandler_->setHostCallbacks(commandHandlerCallbacks());
   }
   return commandHandler_;
 }
 
-void HostViewModel::setLaunchAtLogin(bool wanted) { loginItem_.setLaunchAtLogin(wanted); }
+void HostViewModel::setLaunchAtLogin(bool wanted) {
+  assertOnMainThread();
+  loginItem_.setLaunchAtLogin(wanted);
+}
 
-void HostViewModel::refreshLaunchAtLoginStatus() { loginItem_.refreshLaunchAtLoginStatus(); }
+void HostViewModel::refreshLaunchAtLoginStatus() {
+  assertOnMainThread();
+  loginItem_.refreshLaunchAtLoginStatus();
+}
 
-bool HostViewModel::isInstalledInApplicationsFolder() const { return loginItem_.isInstalledInApplicationsFolder(); }
+bool HostViewModel::isInstalledInApplicationsFolder() const {
+  assertOnMainThread();
+  return loginItem_.isInstalledInApplicationsFolder();
+}
 
 std::string HostViewModel::displayName(std::uint32_t displayID) const {
+  assertOnMainThread();
   for (const auto& display : metrics->availableDisplays.get()) {
     if (display.id == displayID) return display.name;
   }
@@ -78,11 +91,13 @@ std::string HostViewModel::displayName(std::uint32_t displayID) const {
 }
 
 void HostViewModel::pointInputAt(const DisplayFrame& frame) {
+  assertOnMainThread();
   if (frame.width <= 0 || frame.height <= 0) return;
   inputController->setDisplayFrame(Point{frame.x, frame.y}, Size{frame.width, frame.height});
 }
 
 std::optional<DisplaySession> HostViewModel::displaySession(std::uint32_t displayID) const {
+  assertOnMainThread();
   const auto& sessions = displaySessions.get();
   if (sessions.empty()) return std::nullopt;
   auto found = sessions.find(displayID);
@@ -91,18 +106,18 @@ std::optional<DisplaySession> HostViewModel::displaySession(std::uint32_t displa
 }
 
 bool HostViewModel::readScreenRecording() {
+  assertOnMainThread();
   const bool granted = permissions->preflightScreenCaptureAccess();
   log(LogCategory::PERMISSION, std::string("Screen Recording: ") + (granted ? "granted" : "missing"));
   return granted;
 }
 
 void HostViewModel::detachCommandHandler() {
+  assertOnMainThread();
   auto& handler = commandHandler();
-  handler->onQualityChange = nullptr;
-  handler->onKeyframeRequest = nullptr;
-  handler->onDisplayChange = nullptr;
-  handler->server.reset();
-  handler->encoder.reset();
+  handler->setBroadcaster({});
+  handler->setActiveEncoder({});
+  commandHandlerGeneration_.reset();
 }
 
 void HostViewModel::track(AnalyticsEvent event, std::optional<std::string> detail) const {

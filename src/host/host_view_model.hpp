@@ -19,6 +19,7 @@
 
 #include "base/actor.hpp"
 #include "base/clock.hpp"
+#include "control/input_command_handler.hpp"
 #include "control/main_thread_owned.hpp"
 #include "core/analytics_event.hpp"
 #include "core/display_info.hpp"
@@ -35,7 +36,6 @@
 namespace veltrano {
 
 class FilePanelPresenter;
-class InputCommandHandler;
 class InputController;
 class MetricsStore;
 class RemoteFileTransferCoordinator;
@@ -252,7 +252,7 @@ class HostViewModel : public std::enable_shared_from_this<HostViewModel> {
   static asio::awaitable<void> runMetricsLog(Weak weak, std::uint64_t generation, Clock* clock, TaskToken token);
 
   // Quality and display changes (stream_changes.cpp).
-  void installCommandHandlerCallbacks(std::uint64_t generation);
+  InputCommandHandler::HostCallbacks commandHandlerCallbacks();
   void applyQualityToAllEncoders(std::int64_t bitRate, std::int32_t frameRate);
   static asio::awaitable<void> applyQuality(DisplaySession session, std::shared_ptr<AsyncMutex> queue,
                                             std::int64_t bitRate, std::int32_t frameRate);
@@ -277,6 +277,8 @@ class HostViewModel : public std::enable_shared_from_this<HostViewModel> {
   const AnalyticsTracker track_;
   const std::function<std::string()> computerName_;
   std::shared_ptr<InputCommandHandler> commandHandler_;
+  // The start-up that wired the command handler to its servers; none while it is detached.
+  std::optional<std::uint64_t> commandHandlerGeneration_;
   // The displays whose capture stopped by itself since the running transition began.
   std::set<std::uint32_t> stoppedDuringTransition_;
   // Per display: quality changes reach the encoder and the capture in the order they were asked.

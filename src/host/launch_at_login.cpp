@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "base/thread_checks.hpp"
 #include "core/localization.hpp"
 #include "host/launch_at_login_localized_strings.hpp"
 #include "platform/loginitem/install_location.hpp"
@@ -19,15 +20,23 @@ LaunchAtLogin::LaunchAtLogin(ObservableProperty<bool>& launchAtLogin, std::uniqu
   readStatus();
 }
 
-void LaunchAtLogin::readStatus() { readEnabled(); }
+void LaunchAtLogin::readStatus() {
+  assertOnMainThread();
+  readEnabled();
+}
 
 void LaunchAtLogin::refreshLaunchAtLoginStatus() {
+  assertOnMainThread();
   if (readEnabled()) report(launchAtLogin_() ? "enabled" : "disabled");
 }
 
-bool LaunchAtLogin::isInstalledInApplicationsFolder() const { return isInstalled_(); }
+bool LaunchAtLogin::isInstalledInApplicationsFolder() const {
+  assertOnMainThread();
+  return isInstalled_();
+}
 
 void LaunchAtLogin::setLaunchAtLogin(bool wanted) {
+  assertOnMainThread();
   LoginItemStatus status = LoginItemStatus::notRegistered;
   if (wanted) {
     if (!isInstalledInApplicationsFolder()) {

@@ -1,6 +1,7 @@
 // The remote media profile: the routes of the connected remote peers choose one size cap and sound format for
 // the whole host; every display's capture takes it, restarting when it changes what it produces, and a display
 // that fails to restart goes to the capture retry.
+#include "base/thread_checks.hpp"
 #include "host/media_profile.hpp"
 
 #include <fmt/format.h>
@@ -30,6 +31,7 @@ MediaProfile mediaProfileFor(const std::vector<WebRTCRoute>& routes) {
 }
 
 std::string HostViewModel::mediaPathDescription() const {
+  assertOnMainThread();
   const auto& routes = remoteConnectionRoutes.get();
   if (contains(routes, WebRTCRoute::relay)) return localized("host.media.remote_relay");
   if (contains(routes, WebRTCRoute::direct)) return localized("host.media.remote_direct");
@@ -37,6 +39,7 @@ std::string HostViewModel::mediaPathDescription() const {
 }
 
 std::string HostViewModel::connectionRouteSummary() const {
+  assertOnMainThread();
   const auto& routes = remoteConnectionRoutes.get();
   std::vector<std::string> parts;
   if (metrics->connectedClients.get() >= 1) parts.push_back(localized("host.route.lan_tcp"));
@@ -48,6 +51,7 @@ std::string HostViewModel::connectionRouteSummary() const {
 }
 
 void HostViewModel::applyRemoteMediaProfile(const std::vector<WebRTCRoute>& routes, std::uint64_t generation) {
+  assertOnMainThread();
   const MediaProfile profile = mediaProfileFor(routes);
   std::vector<DisplaySession> sessions;
   for (const auto& [displayID, session] : displaySessions.get()) sessions.push_back(session);
@@ -63,6 +67,7 @@ void HostViewModel::applyRemoteMediaProfile(const std::vector<WebRTCRoute>& rout
 }
 
 void HostViewModel::endMediaProfileTask(const TaskToken& token) {
+  assertOnMainThread();
   if (mediaProfileTask.get().task.token() == token) mediaProfileTask.set({});
 }
 

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "base/executors.hpp"
+#include "base/thread_checks.hpp"
 #include "core/app_logger.hpp"
 #include "core/metrics_store.hpp"
 #include "host/host_view_model.hpp"
@@ -24,16 +25,19 @@ AnalyticsEvent changeEvent(bool isGranted) {
 }  // namespace
 
 bool HostViewModel::hasAllPermissions() const {
+  assertOnMainThread();
   return metrics->screenRecordingStatus.get() == granted && metrics->accessibilityStatus.get() == granted;
 }
 
 bool HostViewModel::readAccessibility() {
+  assertOnMainThread();
   const bool isGranted = permissions->isAccessibilityTrusted() || permissions->preflightPostEventAccess();
   log(LogCategory::PERMISSION, std::string("Accessibility: ") + statusText(isGranted));
   return isGranted;
 }
 
 asio::awaitable<void> HostViewModel::prepareForLaunch(bool onboardingCompleted) {
+  assertOnMainThread();
   if (didPrepareForLaunch) co_return;
   didPrepareForLaunch = true;
   permissionOnboardingCompleted = onboardingCompleted;
@@ -57,6 +61,7 @@ asio::awaitable<void> HostViewModel::refreshOnMain(Weak weak) {
 }
 
 void HostViewModel::applyPermissionRefresh() {
+  assertOnMainThread();
   const bool screenRecording = readScreenRecording();
   const bool accessibility = readAccessibility();
   const auto previousScreenRecording = metrics->screenRecordingStatus.get();
@@ -93,6 +98,7 @@ void HostViewModel::applyPermissionRefresh() {
 }
 
 void HostViewModel::completePermissionOnboarding() {
+  assertOnMainThread();
   permissionOnboardingCompleted = true;
   requiresPermissionGate.set(false);
   pendingAutomaticStart = true;
@@ -104,6 +110,7 @@ void HostViewModel::completePermissionOnboarding() {
 }
 
 void HostViewModel::startPermissionPolling() {
+  assertOnMainThread();
   if (hasAllPermissions() || permissionPollTask.get()) return;
   Weak weak = weak_from_this();
   Clock* clock = &clock_;
@@ -112,6 +119,7 @@ void HostViewModel::startPermissionPolling() {
 }
 
 void HostViewModel::cancelPermissionPolling() {
+  assertOnMainThread();
   Task poll = permissionPollTask.get().task;
   permissionPollTask.set({});
   poll.cancel();
@@ -138,6 +146,7 @@ asio::awaitable<void> HostViewModel::pollPermissions(Weak weak, TaskToken token,
 }
 
 void HostViewModel::requestAccessibilityPermission() {
+  assertOnMainThread();
   track(AnalyticsEvent::server_permission_requested, "accessibility");
   Clock::Duration delay{0};
   if (permissions->isAccessibilityTrusted()) {
@@ -155,6 +164,7 @@ void HostViewModel::requestAccessibilityPermission() {
 }
 
 void HostViewModel::requestScreenRecordingPermission() {
+  assertOnMainThread();
   track(AnalyticsEvent::server_permission_requested, "screen_recording");
   if (readScreenRecording()) {
     startPermissionFollowUp(Clock::Duration{0});
@@ -167,6 +177,7 @@ void HostViewModel::requestScreenRecordingPermission() {
 }
 
 void HostViewModel::startPermissionFollowUp(Clock::Duration delay) {
+  assertOnMainThread();
   // Holds the model until the refresh has run.
   auto self = shared_from_this();
   Clock* clock = &clock_;

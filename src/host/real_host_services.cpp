@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "base/thread_checks.hpp"
 #include "control/bonjour_publisher.hpp"
 #include "control/network_host_server.hpp"
 #include "filetransfer/local_file_transfer_server.hpp"
@@ -68,7 +69,7 @@ class RealVideoServer final : public ListeningAdapter<HostVideoServer, VideoStre
 asio::awaitable<void> RealVideoEncoder::setServer(std::shared_ptr<HostVideoServer> server) {
   std::weak_ptr<EncodedVideoFrameSink> sink;
   if (auto real = std::dynamic_pointer_cast<RealVideoServer>(server)) sink = real->service();
-  auto operation = onActor(encoder_, [sink](VideoEncoderService& encoder) { encoder.server = sink; });
+  auto operation = onActor(encoder_, [sink](VideoEncoderService& encoder) { encoder.setFrameSink(sink); });
   co_await std::move(operation);
 }
 
@@ -149,6 +150,7 @@ class RealHostServiceFactory final : public HostServiceFactory {
       : options_(std::move(options)), videoClientTally_(std::make_shared<ClientCountTally>()) {}
 
   std::shared_ptr<HostFileServer> makeFileServer(std::uint16_t port) override {
+    assertOnMainThread();
     LocalFileTransferServer::Options fileOptions;
     fileOptions.port = port;
     fileOptions.identityProvider = options_.identityProvider;
@@ -156,6 +158,7 @@ class RealHostServiceFactory final : public HostServiceFactory {
   }
 
   std::shared_ptr<HostControlServer> makeControlServer(ControlServerParts parts) override {
+    assertOnMainThread();
     NetworkHostServer::Options controlOptions;
     controlOptions.port = parts.port;
     controlOptions.commandHandler = std::move(parts.commandHandler);
@@ -168,14 +171,17 @@ class RealHostServiceFactory final : public HostServiceFactory {
   }
 
   std::shared_ptr<HostAudioServer> makeAudioServer(std::uint16_t port, std::shared_ptr<MetricsStore> metrics) override {
+    assertOnMainThread();
     return std::make_shared<RealAudioServer>(AudioStreamServer::create(port, metrics, dependencies(nullptr)));
   }
 
   std::shared_ptr<HostVideoEncoder> makeVideoEncoder(std::shared_ptr<MetricsStore> metrics) override {
+    assertOnMainThread();
     return std::make_shared<RealVideoEncoder>(VideoEncoderService::create(std::move(metrics)));
   }
 
   std::shared_ptr<HostVideoServer> makeVideoServer(std::uint16_t port, std::shared_ptr<MetricsStore> metrics) override {
+    assertOnMainThread();
     return std::make_shared<RealVideoServer>(VideoStreamServer::create(port, metrics, dependencies(videoClientTally_)));
   }
 
@@ -184,6 +190,7 @@ class RealHostServiceFactory final : public HostServiceFactory {
                                                          std::shared_ptr<HostVideoServer> videoServer,
                                                          std::shared_ptr<HostAudioServer> audioServer,
                                                          bool capturesAudio) override {
+    assertOnMainThread();
     std::shared_ptr<VideoEncoderService> realEncoder;
     if (auto real = std::dynamic_pointer_cast<RealVideoEncoder>(encoder)) realEncoder = real->service();
     std::shared_ptr<VideoStreamServer> realVideo;
@@ -195,11 +202,13 @@ class RealHostServiceFactory final : public HostServiceFactory {
   }
 
   std::shared_ptr<HostBonjourPublisher> makeBonjourPublisher() override {
+    assertOnMainThread();
     return std::make_shared<RealBonjourPublisher>(
         BonjourPublisher::create(options_.clock != nullptr ? *options_.clock : systemClock()));
   }
 
   std::optional<std::uint32_t> mainDisplayID() override {
+    assertOnMainThread();
     auto display = openDisplay();
     if (!display) return std::nullopt;
     auto main = platform::X11Display::mainMonitor(display->monitors());
@@ -208,6 +217,7 @@ class RealHostServiceFactory final : public HostServiceFactory {
   }
 
   DisplayFrame displayBounds(std::uint32_t displayID) override {
+    assertOnMainThread();
     auto display = openDisplay();
     if (!display) return {};
     for (const auto& monitor : display->monitors()) {
@@ -219,6 +229,7 @@ class RealHostServiceFactory final : public HostServiceFactory {
   }
 
   std::shared_ptr<platform::DesktopSwitcher> makeDesktopSwitcher() override {
+    assertOnMainThread();
     return platform::createX11DesktopSwitcher(displayName());
   }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "base/thread_checks.hpp"
 #include "control/input_command_handler.hpp"
 #include "control/input_controller.hpp"
 #include "core/app_logger.hpp"
@@ -14,25 +15,28 @@
 
 namespace veltrano {
 
-void HostViewModel::installCommandHandlerCallbacks(std::uint64_t generation) {
-  Weak weak = weak_from_this();
-  const auto current = [weak, generation] {
+InputCommandHandler::HostCallbacks HostViewModel::commandHandlerCallbacks() {
+  // Installed once; they act only for the start-up that wired the handler, while it is the current one.
+  const auto running = [weak = weak_from_this()]() -> std::shared_ptr<HostViewModel> {
     auto self = weak.lock();
-    return self && self->lifecycleGeneration.get() == generation ? self : nullptr;
+    const bool current = self && self->commandHandlerGeneration_ == self->lifecycleGeneration.get();
+    return current ? self : nullptr;
   };
-  auto& handler = commandHandler();
-  handler->onQualityChange = [current](std::int64_t bitRate, std::int32_t frameRate) {
-    if (auto self = current()) self->applyQualityToAllEncoders(bitRate, frameRate);
+  InputCommandHandler::HostCallbacks callbacks;
+  callbacks.qualityChange = [running](std::int64_t bitRate, std::int32_t frameRate) {
+    if (auto self = running()) self->applyQualityToAllEncoders(bitRate, frameRate);
   };
-  handler->onKeyframeRequest = [current] {
-    if (auto self = current()) self->requestKeyframeOnAllEncoders();
+  callbacks.keyframeRequest = [running] {
+    if (auto self = running()) self->requestKeyframeOnAllEncoders();
   };
-  handler->onDisplayChange = [current](std::uint32_t displayID) {
-    if (auto self = current()) self->handleDisplayChange(displayID);
+  callbacks.displayChange = [running](std::uint32_t displayID) {
+    if (auto self = running()) self->handleDisplayChange(displayID);
   };
+  return callbacks;
 }
 
 void HostViewModel::applyQualityToAllEncoders(std::int64_t bitRate, std::int32_t frameRate) {
+  assertOnMainThread();
   for (const auto& [displayID, session] : displaySessions.get()) {
     auto& queue = qualityQueues_[displayID];
     if (!queue) queue = std::make_shared<AsyncMutex>();
@@ -55,16 +59,18 @@ asio::awaitable<void> HostViewModel::applyQuality(DisplaySession session, std::s
 }
 
 void HostViewModel::requestKeyframeOnAllEncoders() {
+  assertOnMainThread();
   for (const auto& [displayID, session] : displaySessions.get()) session.encoder->requestKeyframe();
 }
 
 void HostViewModel::handleDisplayChange(std::uint32_t displayID) {
+  assertOnMainThread();
   auto session = displaySession(displayID);
   if (!session) {
     log(LogCategory::HOST, fmt::format("onDisplayChange: no hay sesión para id={}", displayID));
     return;
   }
-  commandHandler()->encoder = session->encoder->keyframeTarget();
+  commandHandler()->setActiveEncoder(session->encoder->keyframeTarget());
   metrics->videoPort.set(session->videoPort);
   const DisplayFrame bounds = services_->displayBounds(displayID);
   pointInputAt(bounds);

@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "base/thread_checks.hpp"
 #include "core/app_logger.hpp"
 #include "core/localization.hpp"
 #include "host/launch_at_login_localized_strings.hpp"
@@ -49,17 +50,23 @@ std::unique_ptr<XdgLoginItemService> XdgLoginItemService::forRunningExecutable()
       platform::XdgAutostartEntry::defaultFolder(), std::move(program), localized("common.product_name")));
 }
 
-LoginItemStatus XdgLoginItemService::status() { return entry_.status(); }
+LoginItemStatus XdgLoginItemService::status() {
+  assertOnMainThread();
+  return entry_.status();
+}
 
 void XdgLoginItemService::registerItem() {
+  assertOnMainThread();
   changeEntry([this] { entry_.registerItem(); });
 }
 
 void XdgLoginItemService::unregisterItem() {
+  assertOnMainThread();
   changeEntry([this] { entry_.unregisterItem(); });
 }
 
 void XdgLoginItemService::openLoginItemsSettings() {
+  assertOnMainThread();
   log(LogCategory::HOST, "Login Items settings unavailable on this platform");
 }
 

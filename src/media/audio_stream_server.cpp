@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "base/actor.hpp"
+#include "base/thread_checks.hpp"
 #include "core/app_logger.hpp"
 #include "media/media_envelope.hpp"
 
@@ -48,35 +49,39 @@ asio::awaitable<void> AudioStreamServer::deliver(AudioPacket packet) {
 
 asio::awaitable<void> AudioStreamServer::applyExternalClients(int count, ExternalPacketSink sink) {
   co_await runOn(executor(), [](AudioStreamServer* self, int n, ExternalPacketSink s) -> asio::awaitable<void> {
-    self->externalClientCount = std::max(n, 0);
-    self->externalPacketSink = self->externalClientCount > 0 ? std::move(s) : ExternalPacketSink{};
-    co_await self->publishClientCountHere();
+    self->replaceExternalClients(n, std::move(s));
+    co_await self->publishClientCount();
   }(this, count, std::move(sink)));
 }
 
+const std::optional<AudioFormat>& AudioStreamServer::configuration() const {
+  assertOnStrand(executor());
+  return configuration_;
+}
+
 void AudioStreamServer::clientJoined(const std::shared_ptr<MediaClient>& client) {
-  if (!configurationPacket) return;
-  client->queue.push_back(MediaPacket{configurationPacket, false});
+  if (!configurationPacket_) return;
+  client->queue.push_back(MediaPacket{configurationPacket_, false});
   static_cast<AudioClient&>(*client).hasConfiguration = true;
 }
 
 void AudioStreamServer::forgetStreamState() {
-  configuration.reset();
-  configurationPacket.reset();
+  configuration_.reset();
+  configurationPacket_.reset();
 }
 
 void AudioStreamServer::handleConfiguration(AudioFormat format) {
-  configuration = format;
-  configurationPacket = std::make_shared<const Bytes>(makeAudioConfigurationEnvelope(format));
-  for (auto& [connectionID, client] : clients) {
+  configuration_ = format;
+  configurationPacket_ = std::make_shared<const Bytes>(makeAudioConfigurationEnvelope(format));
+  for (auto& [connectionID, client] : clients()) {
     // Frames still waiting are dropped with the old configuration, so that a client never has more than one
     // configuration and two frames waiting, and never a frame ahead of its first configuration.
     countDropped(static_cast<std::int64_t>(client->waitingFrameCount()));
     client->queue.clear();
-    enqueue(client, MediaPacket{configurationPacket, false});
+    enqueue(client, MediaPacket{configurationPacket_, false});
     static_cast<AudioClient&>(*client).hasConfiguration = true;
   }
-  if (externalClientCount > 0) offerToExternalSink(*configurationPacket);
+  if (externalClientCount() > 0) offerToExternalSink(*configurationPacket_);
 }
 
 void AudioStreamServer::handlePacket(AudioPacket packet) {
@@ -87,7 +92,7 @@ void AudioStreamServer::handlePacket(AudioPacket packet) {
     return;
   }
   addToCounter(&MetricsStore::audioFrames, 1);
-  for (auto& [connectionID, client] : clients) {
+  for (auto& [connectionID, client] : clients()) {
     if (!static_cast<AudioClient&>(*client).hasConfiguration) {
       countDropped(1);  // it must learn the format first
       continue;

@@ -34,9 +34,8 @@ class AudioStreamServer final : public MediaStreamServer, public AudioPacketSink
   // published. The stored configuration is not replayed to a new sink.
   boost::asio::awaitable<void> applyExternalClients(int count, ExternalPacketSink sink);
 
-  // --- Fields on executor() (besides those of MediaStreamServer) ---
-  std::optional<AudioFormat> configuration;
-  std::shared_ptr<const Bytes> configurationPacket;
+  // Executor only: the stream's current format.
+  const std::optional<AudioFormat>& configuration() const;
 
  private:
   AudioStreamServer(std::uint16_t port, std::weak_ptr<MetricsStore> metrics, MediaServerDependencies dependencies);
@@ -47,6 +46,10 @@ class AudioStreamServer final : public MediaStreamServer, public AudioPacketSink
 
   void handleConfiguration(AudioFormat format);
   void handlePacket(AudioPacket packet);
+
+  // Executor state.
+  std::optional<AudioFormat> configuration_;
+  std::shared_ptr<const Bytes> configurationPacket_;
 };
 
 }  // namespace veltrano

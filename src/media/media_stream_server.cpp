@@ -58,19 +58,42 @@ std::size_t MediaClient::waitingFrameCount() const {
 MediaStreamServer::MediaStreamServer(std::uint16_t port, std::weak_ptr<MetricsStore> metrics, Kind kind,
                                      MediaServerDependencies dependencies)
     : ListeningServer(makeActorStrand(), listenerConfiguration(port, kind.serviceClass, kind.name, dependencies.clock)),
-      metrics(std::move(metrics)),
+      metrics_(std::move(metrics)),
       kind_(std::move(kind)),
-      counters_(MetricsBatch<CounterIncrements>::create(executor(), this->metrics)),
+      counters_(MetricsBatch<CounterIncrements>::create(executor(), metrics_)),
       identityProvider_(identityProviderOrAccountKeyFile(std::move(dependencies.identityProvider))),
       clock_(dependencies.clock ? dependencies.clock : &systemClock()),
       clientCountTally_(std::move(dependencies.clientCountTally)) {}
 
 MediaStreamServer::~MediaStreamServer() {
   // A server dropped without a stop still closes its clients.
-  for (auto& [connectionID, client] : clients) {
+  for (auto& [connectionID, client] : clients_) {
     client->connection->setStateHandler(nullptr);
     client->connection->cancel();
   }
+}
+
+const MediaStreamServer::Clients& MediaStreamServer::clients() const {
+  assertOnStrand(executor());
+  return clients_;
+}
+
+int MediaStreamServer::externalClientCount() const {
+  assertOnStrand(executor());
+  return externalClientCount_;
+}
+
+bool MediaStreamServer::hasExternalPacketSink() const {
+  assertOnStrand(executor());
+  return static_cast<bool>(externalPacketSink_);
+}
+
+int MediaStreamServer::replaceExternalClients(int count, ExternalPacketSink sink) {
+  assertOnStrand(executor());
+  const int previous = externalClientCount_;
+  externalClientCount_ = std::max(count, 0);
+  externalPacketSink_ = externalClientCount_ > 0 ? std::move(sink) : ExternalPacketSink{};
+  return previous;
 }
 
 asio::awaitable<void> MediaStreamServer::authenticateConnection(std::shared_ptr<platform::TcpConnection> connection,
@@ -106,11 +129,11 @@ asio::awaitable<void> MediaStreamServer::authenticateConnection(std::shared_ptr<
   auto client = makeClient();
   client->connection = connection;
   client->session = session;
-  clients[connectionID] = client;
+  clients_[connectionID] = client;
   log(LogCategory::CLIENT, [&] { return "Authenticated local " + kind_.name + " client"; });
   clientJoined(client);
   pump(client);
-  co_await publishClientCountHere();
+  co_await publishClientCount();
   if (!isRegistered(client)) co_return;
   ReceiveStep step = [client](ListeningServer& server, platform::TcpConnection::ReceiveResult received) {
     return static_cast<MediaStreamServer&>(server).handleReceived(client, std::move(received));
@@ -148,16 +171,16 @@ asio::awaitable<bool> MediaStreamServer::handleReceived(std::shared_ptr<MediaCli
 asio::awaitable<void> MediaStreamServer::removeConnection(ConnectionID connectionID) {
   assertOnStrand(executor());
   pendingConnections_.erase(connectionID);
-  auto found = clients.find(connectionID);
-  if (found == clients.end()) co_return;
-  clients.erase(found);
-  co_await publishClientCountHere();
+  auto found = clients_.find(connectionID);
+  if (found == clients_.end()) co_return;
+  clients_.erase(found);
+  co_await publishClientCount();
 }
 
 bool MediaStreamServer::isRegistered(const std::shared_ptr<MediaClient>& client) const {
   assertOnStrand(executor());
-  auto found = clients.find(client->connection->id());
-  return found != clients.end() && found->second == client;
+  auto found = clients_.find(client->connection->id());
+  return found != clients_.end() && found->second == client;
 }
 
 void MediaStreamServer::enqueue(const std::shared_ptr<MediaClient>& client, MediaPacket packet) {
@@ -207,8 +230,9 @@ void MediaStreamServer::sendCompleted(const std::shared_ptr<MediaClient>& client
 }
 
 MediaStreamServer::SinkOutcome MediaStreamServer::offerToExternalSink(const Bytes& envelope) {
-  if (!externalPacketSink) return SinkOutcome::noSink;
-  auto sink = externalPacketSink;  // keeps the sink alive while it runs
+  assertOnStrand(executor());
+  if (!externalPacketSink_) return SinkOutcome::noSink;
+  auto sink = externalPacketSink_;  // keeps the sink alive while it runs
   bool accepted = false;
   try {
     accepted = sink(envelope);
@@ -252,7 +276,7 @@ void MediaStreamServer::CounterIncrements::applyTo(MetricsStore& store) const {
 void MediaStreamServer::countDropped(std::int64_t amount) const { addToCounter(kind_.framesDroppedMetric, amount); }
 
 void MediaStreamServer::storeClientCount(int total) const {
-  performOnMainRunLoop([weakMetrics = metrics, field = kind_.clientsMetric, tally = clientCountTally_,
+  performOnMainRunLoop([weakMetrics = metrics_, field = kind_.clientsMetric, tally = clientCountTally_,
                         key = static_cast<const void*>(this), total] {
     auto store = weakMetrics.lock();
     if (!store) return;
@@ -260,39 +284,36 @@ void MediaStreamServer::storeClientCount(int total) const {
   });
 }
 
-asio::awaitable<void> MediaStreamServer::publishClientCount() { co_await runOn(executor(), publishClientCountHere()); }
-
-asio::awaitable<void> MediaStreamServer::publishClientCountHere() {
-  const int total = static_cast<int>(clients.size()) + std::max(externalClientCount, 0);
+asio::awaitable<void> MediaStreamServer::publishClientCount() {
+  if (!co_await isRunningOn(executor())) co_return co_await runOn(executor(), publishClientCount());
+  const int total = static_cast<int>(clients_.size()) + std::max(externalClientCount_, 0);
   viewerCount_ = total;
   storeClientCount(total);
-  if (onClientCountChange) onClientCountChange(total);
-  co_return;
+  if (clientCountHandler_) clientCountHandler_(total);
 }
 
 asio::awaitable<void> MediaStreamServer::setClientCountHandler(ClientCountHandler handler) {
   co_await runOn(executor(), [](MediaStreamServer* self, ClientCountHandler h) -> asio::awaitable<void> {
-    self->onClientCountChange = std::move(h);
+    self->clientCountHandler_ = std::move(h);
     co_return;
   }(this, std::move(handler)));
 }
 
-asio::awaitable<void> MediaStreamServer::stop() { co_await runOn(executor(), stopHere()); }
-
-asio::awaitable<void> MediaStreamServer::stopHere() {
+asio::awaitable<void> MediaStreamServer::stop() {
+  if (!co_await isRunningOn(executor())) co_return co_await runOn(executor(), stop());
   auto oldListener = stopListening();
-  auto taken = std::move(clients);
-  clients.clear();
+  auto taken = std::move(clients_);
+  clients_.clear();
   for (auto& [connectionID, client] : taken) {
     client->connection->setStateHandler(nullptr);  // no closed-connection line, no removal of its own
     client->connection->cancel();
     client->queue.clear();
   }
-  externalPacketSink = nullptr;
+  externalPacketSink_ = nullptr;
   forgetStreamState();
   viewerCount_ = 0;
   storeClientCount(0);
-  if (onClientCountChange) onClientCountChange(0);
+  if (clientCountHandler_) clientCountHandler_(0);
   co_await finishStopping(std::move(oldListener));
   log(LogCategory::NET, [&] { return capitalized(kind_.name) + " server stopped"; });
 }

@@ -4,8 +4,8 @@
 // (so a slow client costs the host at most its few waiting packets), the receive side that authenticates and
 // discards whatever a client sends, the external packet sink of the remote transport, and the client count.
 //
-// Threads: every field below changes on executor() only. Callers on other executors hop there through the public
-// awaitable operations; code already on the executor (the remote update, tests) may read and write the fields.
+// Threads: the state changes on executor() only. Callers on other executors hop there through the public
+// awaitable operations; code already on the executor (the remote update, tests) may read it.
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/post.hpp>
 
@@ -76,23 +76,22 @@ class MediaStreamServer : public ListeningServer {
   // is gone, so the port can be bound again at once. Harmless on a server that never started. Never throws.
   boost::asio::awaitable<void> stop();
 
-  // Publishes local clients plus externalClientCount: to the metrics store on the main thread when it differs,
-  // then to onClientCountChange.
+  // Publishes local clients plus the external client count: to the metrics store on the main thread when it
+  // differs, then to the client count handler.
   boost::asio::awaitable<void> publishClientCount();
 
   // Total of local and external clients as last published (0 once stopped). Any thread; the capture service
   // reads it to know whether anyone watches.
   int viewerCount() const { return viewerCount_.load(); }
 
-  // Sets onClientCountChange on the executor.
+  // Sets the client count handler on the executor.
   boost::asio::awaitable<void> setClientCountHandler(ClientCountHandler handler);
 
-  // --- Fields on executor() ---
-  std::unordered_map<ConnectionID, std::shared_ptr<MediaClient>> clients;
-  int externalClientCount = 0;
-  ExternalPacketSink externalPacketSink;
-  const std::weak_ptr<MetricsStore> metrics;
-  ClientCountHandler onClientCountChange;
+  // --- Executor state ---
+  using Clients = std::unordered_map<ConnectionID, std::shared_ptr<MediaClient>>;
+  const Clients& clients() const;  // the authenticated local clients
+  int externalClientCount() const;
+  bool hasExternalPacketSink() const;
 
  protected:
   using CounterField = ObservableProperty<std::int64_t> MetricsStore::*;
@@ -126,13 +125,14 @@ class MediaStreamServer : public ListeningServer {
   void pump(const std::shared_ptr<MediaClient>& client);
   // Offers an envelope to the external sink. A refusal is counted as dropped and logged at most every 2 s.
   SinkOutcome offerToExternalSink(const Bytes& envelope);
+  // Takes the remote transport's count (below 1 means none) and its sink (kept only while it has clients);
+  // returns the count before.
+  int replaceExternalClients(int count, ExternalPacketSink sink);
   // Batched on their way to the main thread (see MetricsBatch).
   void addToCounter(CounterField field, std::int64_t amount) const;
   void countDropped(std::int64_t amount) const;
   Clock& clock() const { return *clock_; }
   const Kind& kind() const { return kind_; }
-
-  boost::asio::awaitable<void> publishClientCountHere();
 
   // Queues `work(server)` on the executor without waiting, and drops it when the server is gone by then. For
   // the producers' submissions, which come from their own threads. `Server` is the concrete server's class.
@@ -151,7 +151,6 @@ class MediaStreamServer : public ListeningServer {
   // One receive of a client's loop (ListeningServer::startReceiving); false ends it.
   boost::asio::awaitable<bool> handleReceived(std::shared_ptr<MediaClient> client,
                                               platform::TcpConnection::ReceiveResult received);
-  boost::asio::awaitable<void> stopHere();
   void sendCompleted(const std::shared_ptr<MediaClient>& client, std::size_t recordSize,
                      boost::system::error_code error);
   bool isRegistered(const std::shared_ptr<MediaClient>& client) const;
@@ -166,6 +165,7 @@ class MediaStreamServer : public ListeningServer {
     void applyTo(MetricsStore& store) const;
   };
 
+  const std::weak_ptr<MetricsStore> metrics_;
   const Kind kind_;
   const std::shared_ptr<MetricsBatch<CounterIncrements>> counters_;  // executor
   const IdentityProvider identityProvider_;
@@ -173,6 +173,12 @@ class MediaStreamServer : public ListeningServer {
   const std::shared_ptr<ClientCountTally> clientCountTally_;
   std::optional<Clock::TimePoint> lastCongestionLogAt_;
   std::atomic<int> viewerCount_{0};
+
+  // Executor state.
+  Clients clients_;
+  int externalClientCount_ = 0;
+  ExternalPacketSink externalPacketSink_;
+  ClientCountHandler clientCountHandler_;
 };
 
 }  // namespace veltrano

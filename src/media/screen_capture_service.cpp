@@ -138,35 +138,25 @@ asio::awaitable<std::vector<DisplayInfo>> ScreenCaptureService::availableDisplay
 }
 
 asio::awaitable<void> ScreenCaptureService::startCapture(std::optional<std::uint32_t> displayID) {
-  co_await runOn(strand_, startCaptureOnExecutor(displayID));
-}
-
-asio::awaitable<void> ScreenCaptureService::stopCapture() { co_await runOn(strand_, stopCaptureOnExecutor()); }
-
-asio::awaitable<void> ScreenCaptureService::applyMediaProfile(std::int64_t maxWidth, std::int64_t maxHeight,
-                                                              std::int64_t audioSampleRate,
-                                                              std::int64_t audioChannels) {
-  co_await runOn(strand_, applyMediaProfileOnExecutor(maxWidth, maxHeight, audioSampleRate, audioChannels));
-}
-
-asio::awaitable<void> ScreenCaptureService::startCaptureOnExecutor(std::optional<std::uint32_t> displayID) {
-  assertOnStrand(strand_);
+  if (!co_await isRunningOn(strand_)) co_return co_await runOn(strand_, startCapture(displayID));
   auto keep = shared_from_this();
   auto turn = co_await operationMutex_.lock();
   co_await startStream(displayID);
 }
 
-asio::awaitable<void> ScreenCaptureService::stopCaptureOnExecutor() {
-  assertOnStrand(strand_);
+asio::awaitable<void> ScreenCaptureService::stopCapture() {
+  if (!co_await isRunningOn(strand_)) co_return co_await runOn(strand_, stopCapture());
   auto keep = shared_from_this();
   auto turn = co_await operationMutex_.lock();
   co_await stopStream();
 }
 
-asio::awaitable<void> ScreenCaptureService::applyMediaProfileOnExecutor(std::int64_t maxWidth, std::int64_t maxHeight,
-                                                                        std::int64_t audioSampleRate,
-                                                                        std::int64_t audioChannels) {
-  assertOnStrand(strand_);
+asio::awaitable<void> ScreenCaptureService::applyMediaProfile(std::int64_t maxWidth, std::int64_t maxHeight,
+                                                              std::int64_t audioSampleRate,
+                                                              std::int64_t audioChannels) {
+  if (!co_await isRunningOn(strand_)) {
+    co_return co_await runOn(strand_, applyMediaProfile(maxWidth, maxHeight, audioSampleRate, audioChannels));
+  }
   auto keep = shared_from_this();
   auto turn = co_await operationMutex_.lock();
   const std::int64_t width = std::max<std::int64_t>(maxWidth, 0);
@@ -192,7 +182,7 @@ asio::awaitable<void> ScreenCaptureService::applyMediaProfileOnExecutor(std::int
   if (auto session = encoder_.lock()) co_await session->stopSession();
   co_await startStream(display);
   if (auto session = encoder_.lock()) {
-    auto forcing = onActor(std::move(session), [](VideoEncoderService& e) { e.forceKeyframe = true; });
+    auto forcing = onActor(std::move(session), [](VideoEncoderService& e) { e.forceKeyframe(); });
     co_await std::move(forcing);
   }
 }

@@ -123,11 +123,6 @@ class ScreenCaptureService : public std::enable_shared_from_this<ScreenCaptureSe
                        std::shared_ptr<EncodedVideoFrameSink> videoServer, std::shared_ptr<AudioPacketSink> audioServer,
                        bool capturesAudio, ScreenCaptureEnvironment environment);
 
-  boost::asio::awaitable<void> startCaptureOnExecutor(std::optional<std::uint32_t> displayID);
-  boost::asio::awaitable<void> stopCaptureOnExecutor();
-  boost::asio::awaitable<void> applyMediaProfileOnExecutor(std::int64_t maxWidth, std::int64_t maxHeight,
-                                                           std::int64_t audioSampleRate, std::int64_t audioChannels);
-
   // The steps of a start, without the operation lock (their callers hold it). Each throws ScreenCaptureError.
   struct StartingSources {
     std::shared_ptr<VideoSource> video;

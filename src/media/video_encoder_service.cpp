@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "base/thread_checks.hpp"
 #include "core/app_logger.hpp"
 #include "core/metrics_store.hpp"
 #include "media/background_release.hpp"
@@ -24,13 +25,48 @@ VideoEncoderService::VideoEncoderService(std::shared_ptr<MetricsStore> metrics)
 
 VideoEncoderService::~VideoEncoderService() = default;
 
-asio::awaitable<void> VideoEncoderService::startSession(int width, int height) {
-  co_await runOn(strand_, startSessionOnExecutor(width, height));
+void VideoEncoderService::setFrameSink(std::weak_ptr<EncodedVideoFrameSink> sink) {
+  assertOnStrand(strand_);
+  frameSink_ = std::move(sink);
 }
 
-asio::awaitable<void> VideoEncoderService::stopSession() { co_await runOn(strand_, stopSessionOnExecutor()); }
+void VideoEncoderService::forceKeyframe() {
+  assertOnStrand(strand_);
+  keyframeForced_ = true;
+}
 
-asio::awaitable<void> VideoEncoderService::startSessionOnExecutor(int width, int height) {
+bool VideoEncoderService::isKeyframeForced() const {
+  assertOnStrand(strand_);
+  return keyframeForced_;
+}
+
+std::int64_t VideoEncoderService::bitRate() const {
+  assertOnStrand(strand_);
+  return bitRate_;
+}
+
+std::int32_t VideoEncoderService::frameRate() const {
+  assertOnStrand(strand_);
+  return frameRate_;
+}
+
+bool VideoEncoderService::hasSession() const {
+  assertOnStrand(strand_);
+  return session_ != nullptr;
+}
+
+std::uint64_t VideoEncoderService::encodedFrameCount() const {
+  assertOnStrand(strand_);
+  return encodedFrames_;
+}
+
+std::uint64_t VideoEncoderService::keyframeCount() const {
+  assertOnStrand(strand_);
+  return keyframes_;
+}
+
+asio::awaitable<void> VideoEncoderService::startSession(int width, int height) {
+  if (!co_await isRunningOn(strand_)) co_return co_await runOn(strand_, startSession(width, height));
   auto keep = shared_from_this();
   auto turn = co_await sessionMutex_.lock();
   if (width < 2 || height < 2 || width % 2 != 0 || height % 2 != 0) {
@@ -67,7 +103,8 @@ asio::awaitable<void> VideoEncoderService::startSessionOnExecutor(int width, int
   sessionHeight_ = height;
 }
 
-asio::awaitable<void> VideoEncoderService::stopSessionOnExecutor() {
+asio::awaitable<void> VideoEncoderService::stopSession() {
+  if (!co_await isRunningOn(strand_)) co_return co_await runOn(strand_, stopSession());
   auto keep = shared_from_this();
   auto turn = co_await sessionMutex_.lock();
   ++callbackGeneration_;
@@ -79,6 +116,7 @@ asio::awaitable<void> VideoEncoderService::stopSessionOnExecutor() {
 }
 
 asio::awaitable<void> VideoEncoderService::closeSession(bool completePending) {
+  assertOnStrand(strand_);
   auto session = std::move(session_);
   sessionWidth_ = 0;
   sessionHeight_ = 0;
@@ -101,19 +139,21 @@ void VideoEncoderService::encode(std::shared_ptr<const platform::CapturedFrame> 
 
 void VideoEncoderService::encodeOnExecutor(const std::shared_ptr<const platform::CapturedFrame>& frame,
                                            std::int64_t ptsMicros) {
+  assertOnStrand(strand_);
   if (!session_) return;
   // A frame of another size (a capture restarted while this one was on its way) would be read out of bounds.
   if (frame->width != sessionWidth_ || frame->height != sessionHeight_ || !frame->isComplete()) return;
   // Presentation times increase strictly within a stream, also for a repeated frame.
   const std::int64_t pts = std::max(ptsMicros, lastSubmittedPts_ + 1);
   lastSubmittedPts_ = pts;
-  const bool force = std::exchange(forceKeyframe, false);
+  const bool force = std::exchange(keyframeForced_, false);
   const platform::I420Image image{frame->y(), frame->width,        frame->u(),    frame->chromaWidth(),
                                   frame->v(), frame->chromaWidth(), frame->width, frame->height};
   session_->submit(image, frame, pts, force);
 }
 
 void VideoEncoderService::deliver(std::uint64_t generation, platform::EncodedAccessUnit unit) {
+  assertOnStrand(strand_);
   if (generation != callbackGeneration_) return;
   ++encodedFrames_;
   if (unit.keyframe) ++keyframes_;
@@ -140,7 +180,7 @@ void VideoEncoderService::deliver(std::uint64_t generation, platform::EncodedAcc
       frame.parameterSets = std::move(parameterSets);
     }
   }
-  if (auto sink = server.lock()) sink->submitEncodedFrame(std::move(frame));
+  if (auto sink = frameSink_.lock()) sink->submitEncodedFrame(std::move(frame));
 }
 
 asio::awaitable<void> VideoEncoderService::setBitRate(std::int64_t bitsPerSecond) {
@@ -170,7 +210,7 @@ asio::awaitable<void> VideoEncoderService::setFrameRate(std::int32_t framesPerSe
 
 void VideoEncoderService::requestKeyframe() {
   asio::post(strand_, [weak = weak_from_this()] {
-    if (auto self = weak.lock()) self->forceKeyframe = true;
+    if (auto self = weak.lock()) self->forceKeyframe();
   });
 }
 

@@ -69,23 +69,23 @@ class VideoEncoderService : public std::enable_shared_from_this<VideoEncoderServ
   // sets the expected frame rate and a keyframe interval of twice that rate (the session is rebuilt before its
   // next frame, which is then a keyframe).
   boost::asio::awaitable<void> setFrameRate(std::int32_t framesPerSecond);
-  // Sets forceKeyframe on the executor. Any thread.
+  // Forces the next keyframe on the executor. Any thread.
   void requestKeyframe() override;
 
   // Executor state.
-  std::weak_ptr<EncodedVideoFrameSink> server;
-  bool forceKeyframe = false;  // the next encoded frame is a keyframe; cleared when that frame is submitted
-  std::int64_t bitRate() const { return bitRate_; }
-  std::int32_t frameRate() const { return frameRate_; }
-  bool hasSession() const { return session_ != nullptr; }
-  std::uint64_t encodedFrameCount() const { return encodedFrames_; }  // of the current session
-  std::uint64_t keyframeCount() const { return keyframes_; }
+  void setFrameSink(std::weak_ptr<EncodedVideoFrameSink> sink);  // where the encoded frames go
+  // The next encoded frame is a keyframe; cleared when that frame is submitted.
+  void forceKeyframe();
+  bool isKeyframeForced() const;
+  std::int64_t bitRate() const;
+  std::int32_t frameRate() const;
+  bool hasSession() const;
+  std::uint64_t encodedFrameCount() const;  // of the current session
+  std::uint64_t keyframeCount() const;
 
  private:
   explicit VideoEncoderService(std::shared_ptr<MetricsStore> metrics);
 
-  boost::asio::awaitable<void> startSessionOnExecutor(int width, int height);
-  boost::asio::awaitable<void> stopSessionOnExecutor();
   void encodeOnExecutor(const std::shared_ptr<const platform::CapturedFrame>& frame, std::int64_t ptsMicros);
   void deliver(std::uint64_t generation, platform::EncodedAccessUnit unit);
   // Takes the session out and closes it on the blocking pool.
@@ -97,6 +97,8 @@ class VideoEncoderService : public std::enable_shared_from_this<VideoEncoderServ
   AsyncMutex sessionMutex_;  // session start and stop do not interleave across their waits
 
   // Executor state.
+  std::weak_ptr<EncodedVideoFrameSink> frameSink_;
+  bool keyframeForced_ = false;
   std::unique_ptr<platform::H264CompressionSession> session_;
   int sessionWidth_ = 0;
   int sessionHeight_ = 0;

@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "base/actor.hpp"
+#include "base/thread_checks.hpp"
 #include "core/app_logger.hpp"
 #include "media/media_envelope.hpp"
 
@@ -29,6 +30,21 @@ void VideoStreamServer::submitEncodedFrame(EncodedVideoFrame frame) {
       [frame = std::move(frame)](VideoStreamServer& server) mutable { server.handleFrame(std::move(frame)); });
 }
 
+bool VideoStreamServer::isExternalSinkWaitingForKeyframe() const {
+  assertOnStrand(executor());
+  return externalWaitingForKeyframe_;
+}
+
+double VideoStreamServer::lastExternalKeyframeRequestTime() const {
+  assertOnStrand(executor());
+  return lastExternalKeyframeRequestAt_;
+}
+
+const std::shared_ptr<const Bytes>& VideoStreamServer::parameterSetPacket() const {
+  assertOnStrand(executor());
+  return parameterSetPacket_;
+}
+
 asio::awaitable<void> VideoStreamServer::deliver(EncodedVideoFrame frame) {
   co_await runOn(executor(), [](VideoStreamServer* self, EncodedVideoFrame f) -> asio::awaitable<void> {
     self->handleFrame(std::move(f));
@@ -38,7 +54,7 @@ asio::awaitable<void> VideoStreamServer::deliver(EncodedVideoFrame frame) {
 
 asio::awaitable<void> VideoStreamServer::resetStream() {
   co_await runOn(executor(), [](VideoStreamServer* self) -> asio::awaitable<void> {
-    self->parameterSetPacket.reset();
+    self->parameterSetPacket_.reset();
     self->parameterSets_.reset();
     self->loseStream();
     co_return;
@@ -47,35 +63,34 @@ asio::awaitable<void> VideoStreamServer::resetStream() {
 
 asio::awaitable<void> VideoStreamServer::setEncoder(std::weak_ptr<KeyframeRequestTarget> target) {
   co_await runOn(executor(), [](VideoStreamServer* self, std::weak_ptr<KeyframeRequestTarget> t) -> asio::awaitable<void> {
-    self->encoder = std::move(t);
+    self->encoder_ = std::move(t);
     co_return;
   }(this, std::move(target)));
 }
 
 asio::awaitable<void> VideoStreamServer::applyExternalClients(int count, ExternalPacketSink sink) {
   co_await runOn(executor(), [](VideoStreamServer* self, int n, ExternalPacketSink s) -> asio::awaitable<void> {
-    const int previous = self->externalClientCount;
-    self->externalClientCount = std::max(n, 0);
-    self->externalPacketSink = self->externalClientCount > 0 ? std::move(s) : ExternalPacketSink{};
-    if (self->externalClientCount == 0) {
-      self->externalWaitingForKeyframe = false;
-      self->lastExternalKeyframeRequestAt = 0;
+    const int previous = self->replaceExternalClients(n, std::move(s));
+    if (self->externalClientCount() == 0) {
+      self->externalWaitingForKeyframe_ = false;
+      self->lastExternalKeyframeRequestAt_ = 0;
     } else if (previous < 1) {
       self->requestKeyframe(true);  // the display's first remote viewer starts with a keyframe
     }
-    co_await self->publishClientCountHere();
+    co_await self->publishClientCount();
   }(this, count, std::move(sink)));
 }
 
 void VideoStreamServer::clientJoined(const std::shared_ptr<MediaClient>& client) {
-  if (parameterSetPacket) client->queue.push_back(MediaPacket{parameterSetPacket, false});
+  if (parameterSetPacket_) client->queue.push_back(MediaPacket{parameterSetPacket_, false});
   static_cast<VideoClient&>(*client).waitingForKeyframe = true;
   requestKeyframe(true);
 }
 
 void VideoStreamServer::handleFrame(EncodedVideoFrame frame) {
   if (frame.keyframe) {
-    const bool described = frame.parameterSets ? acceptParameterSets(*frame.parameterSets) : parameterSetPacket != nullptr;
+    const bool described =
+        frame.parameterSets ? acceptParameterSets(*frame.parameterSets) : parameterSetPacket_ != nullptr;
     if (!described) {
       // Nothing could tell a decoder how to read this keyframe or what follows it.
       countDropped(1);
@@ -95,7 +110,7 @@ void VideoStreamServer::handleFrame(EncodedVideoFrame frame) {
   }
 
   bool congested = false;
-  for (auto& [connectionID, client] : clients) {
+  for (auto& [connectionID, client] : clients()) {
     deliverToClient(static_cast<VideoClient&>(*client), envelope, frame.keyframe, congested);
     pump(client);
   }
@@ -104,14 +119,14 @@ void VideoStreamServer::handleFrame(EncodedVideoFrame frame) {
 }
 
 bool VideoStreamServer::acceptParameterSets(const VideoParameterSets& sets) {
-  if (parameterSetPacket && parameterSets_ == sets) return true;
+  if (parameterSetPacket_ && parameterSets_ == sets) return true;
   try {
-    parameterSetPacket = std::make_shared<const Bytes>(makeVideoConfigurationEnvelope(sets));
+    parameterSetPacket_ = std::make_shared<const Bytes>(makeVideoConfigurationEnvelope(sets));
     parameterSets_ = sets;
     return true;
   } catch (const std::exception& error) {
     log(LogCategory::Error, [&] { return std::string("Video parameter sets rejected: ") + error.what(); });
-    parameterSetPacket.reset();
+    parameterSetPacket_.reset();
     parameterSets_.reset();
     return false;
   }
@@ -125,7 +140,7 @@ void VideoStreamServer::deliverToClient(VideoClient& client, const std::shared_p
       countDropped(static_cast<std::int64_t>(client.waitingFrameCount()));
       client.queue.clear();
     }
-    client.queue.push_back(MediaPacket{parameterSetPacket, false});
+    client.queue.push_back(MediaPacket{parameterSetPacket_, false});
     client.queue.push_back(MediaPacket{envelope, true});
     client.waitingForKeyframe = false;
     return;
@@ -146,9 +161,9 @@ void VideoStreamServer::deliverToClient(VideoClient& client, const std::shared_p
 }
 
 void VideoStreamServer::deliverToExternalSink(const std::shared_ptr<const Bytes>& envelope, bool keyframe) {
-  if (!externalPacketSink) return;
+  if (!hasExternalPacketSink()) return;
   if (keyframe) {
-    if (offerToExternalSink(*parameterSetPacket) == SinkOutcome::refused) {
+    if (offerToExternalSink(*parameterSetPacket_) == SinkOutcome::refused) {
       countDropped(1);  // the keyframe would be undecodable without it
       handleExternalRefusal();
       return;
@@ -157,10 +172,10 @@ void VideoStreamServer::deliverToExternalSink(const std::shared_ptr<const Bytes>
       handleExternalRefusal();
       return;
     }
-    externalWaitingForKeyframe = false;
+    externalWaitingForKeyframe_ = false;
     return;
   }
-  if (externalWaitingForKeyframe) {
+  if (externalWaitingForKeyframe_) {
     countDropped(1);
     return;
   }
@@ -168,27 +183,27 @@ void VideoStreamServer::deliverToExternalSink(const std::shared_ptr<const Bytes>
 }
 
 void VideoStreamServer::handleExternalRefusal() {
-  externalWaitingForKeyframe = true;
+  externalWaitingForKeyframe_ = true;
   const double now = secondsNow();
   const double interval = std::chrono::duration<double>(keyframeRequestInterval).count();
-  if (lastExternalKeyframeRequestAt != 0 && now - lastExternalKeyframeRequestAt < interval) return;
-  if (requestKeyframe(false)) lastExternalKeyframeRequestAt = now;
+  if (lastExternalKeyframeRequestAt_ != 0 && now - lastExternalKeyframeRequestAt_ < interval) return;
+  if (requestKeyframe(false)) lastExternalKeyframeRequestAt_ = now;
 }
 
 void VideoStreamServer::loseStream() {
-  for (auto& [connectionID, client] : clients) {
+  for (auto& [connectionID, client] : clients()) {
     countDropped(static_cast<std::int64_t>(client->waitingFrameCount()));
     client->queue.clear();
     static_cast<VideoClient&>(*client).waitingForKeyframe = true;
   }
-  if (externalClientCount > 0) externalWaitingForKeyframe = true;
+  if (externalClientCount() > 0) externalWaitingForKeyframe_ = true;
 }
 
 bool VideoStreamServer::requestKeyframe(bool force) {
   const auto now = clock().now();
   if (!force && lastKeyframeRequestAt_ && now - *lastKeyframeRequestAt_ < keyframeRequestInterval) return false;
   lastKeyframeRequestAt_ = now;
-  if (auto target = encoder.lock()) target->requestKeyframe();
+  if (auto target = encoder_.lock()) target->requestKeyframe();
   return true;
 }
 

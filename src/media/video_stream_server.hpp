@@ -46,11 +46,11 @@ class VideoStreamServer final : public MediaStreamServer, public EncodedVideoFra
   // publishes the client count.
   boost::asio::awaitable<void> applyExternalClients(int count, ExternalPacketSink sink);
 
-  // --- Fields on executor() (besides those of MediaStreamServer) ---
-  std::weak_ptr<KeyframeRequestTarget> encoder;
-  bool externalWaitingForKeyframe = false;
-  double lastExternalKeyframeRequestAt = 0;  // seconds on the server's clock; 0: none since the count was 0
-  std::shared_ptr<const Bytes> parameterSetPacket;  // the configuration envelope of the current stream
+  // Executor only: whether the external sink waits for a keyframe, when it last asked for one (seconds on the
+  // server's clock; 0: not since the count was 0), and the configuration envelope of the current stream.
+  bool isExternalSinkWaitingForKeyframe() const;
+  double lastExternalKeyframeRequestTime() const;
+  const std::shared_ptr<const Bytes>& parameterSetPacket() const;
 
  private:
   VideoStreamServer(std::uint16_t port, std::weak_ptr<MetricsStore> metrics, MediaServerDependencies dependencies);
@@ -71,6 +71,11 @@ class VideoStreamServer final : public MediaStreamServer, public EncodedVideoFra
   bool requestKeyframe(bool force);
   double secondsNow() const;
 
+  // Executor state.
+  std::weak_ptr<KeyframeRequestTarget> encoder_;
+  bool externalWaitingForKeyframe_ = false;
+  double lastExternalKeyframeRequestAt_ = 0;
+  std::shared_ptr<const Bytes> parameterSetPacket_;
   std::optional<VideoParameterSets> parameterSets_;
   std::optional<Clock::TimePoint> lastKeyframeRequestAt_;
 };

@@ -2,6 +2,8 @@
 // get through to the injector (which here may not post, so they answer "ignored").
 #include "control_test_support.hpp"
 
+#include <stdexcept>
+
 namespace veltrano::test {
 namespace {
 
@@ -165,10 +167,19 @@ TEST(CommandRequests, PingEchoesTheClientAndKeepsAPlausibleRoundTrip) {
 }
 
 TEST(CommandRequests, QualityReachesTheHostWithSubstitutesForTinyValues) {
+  const Json accepted = {{"type", "setQuality"}, {"status", "accepted"}};
+  {
+    // Without a callback the request is still accepted and logged.
+    ControlHarness harness(/*withX=*/false);
+    EXPECT_EQ(harness.send(R"({"type": "setQuality", "bitrate": 300000, "maxFps": 24})"), accepted);
+    EXPECT_EQ(harness.messagesContaining("setQuality bitrate=").back(), "setQuality bitrate=300000 fps=24");
+  }
   ControlHarness harness(/*withX=*/false);
   std::vector<std::pair<std::int64_t, std::int32_t>> calls;
-  harness.handler->onQualityChange = [&](std::int64_t bitRate, std::int32_t fps) { calls.emplace_back(bitRate, fps); };
-  const Json accepted = {{"type", "setQuality"}, {"status", "accepted"}};
+  InputCommandHandler::HostCallbacks callbacks;
+  callbacks.qualityChange = [&](std::int64_t bitRate, std::int32_t fps) { calls.emplace_back(bitRate, fps); };
+  harness.handler->setHostCallbacks(callbacks);
+  EXPECT_THROW(harness.handler->setHostCallbacks({}), std::logic_error) << "set once";
   EXPECT_EQ(harness.send(R"({"type": "setQuality", "bitrate": 8000000})"), accepted);
   EXPECT_EQ(harness.send(R"({"type": "setQuality", "bitrate": 100000, "maxFps": 60})"), accepted);
   EXPECT_EQ(harness.send(R"({"type": "setQuality", "maxFps": 5.0})"), accepted);
@@ -179,11 +190,6 @@ TEST(CommandRequests, QualityReachesTheHostWithSubstitutesForTinyValues) {
   EXPECT_EQ(harness.messagesContaining("setQuality bitrate="),
             (std::vector<std::string>{"setQuality bitrate=8000000 fps=30", "setQuality bitrate=5000000 fps=60",
                                       "setQuality bitrate=5000000 fps=30"}));
-
-  // Without a callback the request is still accepted and logged.
-  harness.handler->onQualityChange = nullptr;
-  EXPECT_EQ(harness.send(R"({"type": "setQuality", "bitrate": 300000, "maxFps": 24})"), accepted);
-  EXPECT_EQ(harness.messagesContaining("setQuality bitrate=").back(), "setQuality bitrate=300000 fps=24");
 }
 
 // The encoder of the active display as the handler sees it.
@@ -194,29 +200,30 @@ class RecordingKeyframeTarget final : public KeyframeRequestTarget {
 };
 
 TEST(CommandRequests, KeyframeGoesToTheHostOrElseTheActiveEncoder) {
-  ControlHarness harness(/*withX=*/false);
   const Json ok = {{"type", "keyframe"}, {"status", "ok"}};
-  EXPECT_EQ(harness.send(R"({"type": "keyframe"})"), (Json{{"type", "keyframe"}, {"status", "no-encoder"}}));
-
+  const Json noEncoder = {{"type", "keyframe"}, {"status", "no-encoder"}};
   auto encoder = std::make_shared<RecordingKeyframeTarget>();
-  harness.handler->encoder = encoder;
-  EXPECT_EQ(harness.send(R"({"type": "keyframe"})"), ok);
-  harness.settle();
-  EXPECT_EQ(encoder->requests, 1);
-  EXPECT_EQ(harness.messagesContaining("keyframe requested"), std::vector<std::string>{"keyframe requested (active)"});
-
+  {
+    ControlHarness harness(/*withX=*/false);
+    EXPECT_EQ(harness.send(R"({"type": "keyframe"})"), noEncoder);
+    harness.handler->setActiveEncoder(encoder);
+    EXPECT_EQ(harness.send(R"({"type": "keyframe"})"), ok);
+    harness.settle();
+    EXPECT_EQ(encoder->requests, 1);
+    EXPECT_EQ(harness.messagesContaining("keyframe requested"),
+              std::vector<std::string>{"keyframe requested (active)"});
+    // An encoder that has gone away counts as none.
+    encoder.reset();
+    EXPECT_EQ(harness.send(R"({"type": "keyframe"})"), noEncoder);
+  }
+  ControlHarness harness(/*withX=*/false);
   int hostRequests = 0;
-  harness.handler->onKeyframeRequest = [&] { ++hostRequests; };
-  harness.handler->encoder.reset();
+  InputCommandHandler::HostCallbacks callbacks;
+  callbacks.keyframeRequest = [&] { ++hostRequests; };
+  harness.handler->setHostCallbacks(callbacks);
   EXPECT_EQ(harness.send(R"({"type": "keyframe"})"), ok);
   EXPECT_EQ(hostRequests, 1);
   EXPECT_EQ(harness.messagesContaining("keyframe requested").back(), "keyframe requested (all streams)");
-
-  // An encoder that has gone away counts as none.
-  harness.handler->onKeyframeRequest = nullptr;
-  harness.handler->encoder = encoder;
-  encoder.reset();
-  EXPECT_EQ(harness.send(R"({"type": "keyframe"})"), (Json{{"type", "keyframe"}, {"status", "no-encoder"}}));
 }
 
 TEST(CommandReplyRule, InjectorFailuresKeepTheCommandType) {

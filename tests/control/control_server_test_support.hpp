@@ -87,7 +87,7 @@ class ControlServerHarness {
     options.clock = setup.clock;
     server = NetworkHostServer::create(std::move(options));
     server->setOnClientCountChange([counts = counts_](std::int64_t count) { return record(counts, count); });
-    handler->server = server;
+    handler->setBroadcaster(server);
   }
 
   ~ControlServerHarness() {

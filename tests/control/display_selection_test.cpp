@@ -12,9 +12,11 @@ TEST_F(DisplaySelectionX11, TheSelectedMonitorBecomesTheActiveFrame) {
   ASSERT_TRUE(right) << "the test X server needs the monitor VL-RIGHT (scripts/test-env)";
   harness.metrics->availableDisplays.set({DisplayInfo{right->id, "Right", 1, 1, 9101}});
   auto server = std::make_shared<RecordingBroadcaster>();
-  harness.handler->server = server;
+  harness.handler->setBroadcaster(server);
   std::vector<std::uint32_t> changes;
-  harness.handler->onDisplayChange = [&](std::uint32_t id) { changes.push_back(id); };
+  InputCommandHandler::HostCallbacks callbacks;
+  callbacks.displayChange = [&](std::uint32_t id) { changes.push_back(id); };
+  harness.handler->setHostCallbacks(callbacks);
 
   const Json reply = harness.send(R"({"type": "setDisplay", "displayID": )" + std::to_string(right->id) + "}");
   EXPECT_EQ(reply, (Json{{"type", "setDisplay"}, {"status", "accepted"}}));
@@ -65,7 +67,7 @@ TEST(DisplaySelection, AGoneServerOnlySkipsTheBroadcast) {
   ControlHarness harness(/*withX=*/false);
   harness.metrics->availableDisplays.set({DisplayInfo{4, "Spare", 1280, 720, 9103}});
   auto server = std::make_shared<RecordingBroadcaster>();
-  harness.handler->server = server;
+  harness.handler->setBroadcaster(server);
   server.reset();
   EXPECT_EQ(harness.send(R"({"type": "setDisplay", "displayID": 4})")["status"], "accepted");
   harness.settle();

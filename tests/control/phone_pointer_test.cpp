@@ -48,7 +48,7 @@ TEST(PhoneDisplaySelection, ASelectionIsAnsweredOnceAppliedWithoutWaitingForTheB
   harness.metrics->availableDisplays.set({DisplayInfo{5, "Left", 960, 1080, 9100}, DisplayInfo{6, "Right", 1280, 720, 9101}});
   auto server = std::make_shared<RecordingBroadcaster>();
   server->holding = true;  // a slow control server
-  harness.handler->server = server;
+  harness.handler->setBroadcaster(server);
 
   auto pending = harness.start(phone("setDisplay", "s1", 1, {{"displayID", 6}}).dump());
   harness.settle();

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <regex>
 #include <set>
+#include <thread>
 #include <tuple>
 #include <unordered_set>
 
@@ -59,6 +61,21 @@ TEST(MetricsStore, SettersNotifyOnlyOnChange) {
   m.connectedClients.set(5);
   EXPECT_EQ(seen.size(), 2u);
   EXPECT_EQ(m.connectedClients.get(), 5);
+}
+
+TEST(MetricsStore, IsUsedOnTheMainThreadOnly) {
+#ifdef VELTRANO_THREAD_CHECKS
+  // The dying call starts a thread: in a fresh process, since ThreadSanitizer refuses threads after a fork.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  MetricsStore store;
+  const auto offMain = [](const std::function<void()>& use) { std::thread(use).join(); };
+  EXPECT_DEATH(offMain([&] { store.port.set(1); }), "called off the main thread");
+  EXPECT_DEATH(offMain([&] { (void)store.videoPort.get(); }), "called off the main thread");
+  EXPECT_DEATH(offMain([&] { store.logEvent(LogCategory::HOST, "x"); }), "called off the main thread");
+  EXPECT_DEATH(offMain([&] { store.resetSessionCounters(); }), "called off the main thread");
+#else
+  GTEST_SKIP() << "built without VELTRANO_THREAD_CHECKS";
+#endif
 }
 
 TEST(MetricsStore, ObserversMayUnsubscribeWhileBeingNotified) {

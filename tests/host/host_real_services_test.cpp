@@ -8,11 +8,14 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <algorithm>
 #include <chrono>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "base/executors.hpp"
+#include "core/log_capture.hpp"
 #include "core/metrics_store.hpp"
 #include "host/host_view_model.hpp"
 #include "host/real_host_services.hpp"
@@ -21,6 +24,7 @@
 #include "platform/dnssd/avahi_test_env.hpp"
 #include "support/local_test_client.hpp"
 #include "support/run_blocking.hpp"
+#include "support/two_monitor_screen.hpp"
 #include "support/x11_test_env.hpp"
 #include "transport/veltrano_identity.hpp"
 
@@ -72,12 +76,15 @@ class HostRealServicesTest : public ::testing::Test {
     loop.drain();
   }
 
-  void makeModel(Clock* bonjourClock = nullptr) {
+  // `captureDisplay`: the X server the host captures (empty: $DISPLAY); `modelClock`: the model's waits.
+  void makeModel(Clock* bonjourClock = nullptr, const std::string& captureDisplay = {}, Clock* modelClock = nullptr) {
     RealHostServiceOptions services;
     services.identityProvider = [key = accountKey] { return VeltranoIdentity(key); };
     services.clock = bonjourClock;
+    services.captureEnvironment.xDisplayName = captureDisplay;
     HostViewModel::Options options;
     options.services = makeRealHostServiceFactory(services);
+    options.clock = modelClock;
     options.track = [this](AnalyticsEvent event, std::optional<std::string> detail) {
       if (event == AnalyticsEvent::server_start_failed) failureReasons.push_back(detail.value_or(""));
     };
@@ -171,6 +178,58 @@ TEST_F(HostRealServicesTest, StartsOnBothMonitorsServesEveryPortAndStartsAgainAf
 
   ASSERT_TRUE(start()) << model->metrics->lastError.get();
   EXPECT_TRUE(hello(connect(9090, LocalTransportChannel::control)));
+}
+
+// The host capturing a private X server of two monitors, with the model's waits on virtual time.
+class HostCaptureRecoveryTest : public HostRealServicesTest {
+ protected:
+  bool logged(const std::string& start) const {
+    const auto messages = logs.messages();
+    return std::any_of(messages.begin(), messages.end(), [&](const std::string& m) { return m.starts_with(start); });
+  }
+
+  TwoMonitorScreen screen;
+  ScopedLogCapture logs;
+  VirtualClock clock{[this] { loop.drain(); }};
+};
+
+// A captured monitor that goes away stops its capture alone; the retries follow their schedule on the model's
+// clock, and the first one after the monitor is back restarts the capture.
+TEST_F(HostCaptureRecoveryTest, ACaptureWhoseMonitorWentAwayRestartsOnTheRetryScheduleOnceItIsBack) {
+  VELTRANO_START_TWO_MONITOR_SCREEN(screen);
+  makeModel(nullptr, screen.name(), &clock);
+  ASSERT_TRUE(start()) << model->metrics->lastError.get();
+  const std::uint32_t left = screen.left().id;
+  const std::uint32_t right = screen.right().id;
+  ASSERT_TRUE(model->displaySession(right));
+  ASSERT_TRUE(hello(connect(9090, LocalTransportChannel::control)));
+  const std::set<std::uint32_t> both{left, right};
+  ASSERT_TRUE(loop.runUntil([&] { return model->activeCaptureDisplayIDs.get() == both; }, 20s));
+
+  // The retry is pending once its task sleeps on the model's clock.
+  const std::size_t sleepersBefore = clock.sleeperCount();
+  const auto retryWaits = [&] {
+    return model->captureRetryTasks.get().contains(right) && clock.sleeperCount() == sleepersBefore + 1;
+  };
+  ASSERT_EQ(screen.runXrandr("--delmonitor VL-RIGHT"), 0);
+  ASSERT_TRUE(loop.runUntil(retryWaits, 20s));
+  EXPECT_EQ(model->activeCaptureDisplayIDs.get(), std::set<std::uint32_t>{left});
+  EXPECT_TRUE(model->metrics->isCapturing.get()) << "the other display goes on";
+
+  const std::string firstFailure = "capture retry 1 failed for display " + std::to_string(right);
+  clock.advance(499ms);
+  EXPECT_TRUE(retryWaits()) << "the first retry comes after half a second";
+  clock.advance(1ms);
+  ASSERT_TRUE(loop.runUntil([&] { return logged(firstFailure) && retryWaits(); }, 20s)) << "the monitor is gone";
+
+  ASSERT_EQ(screen.runXrandr("--setmonitor VL-RIGHT 320/85x480/127+320+0 none"), 0);
+  clock.advance(999ms);
+  EXPECT_TRUE(retryWaits()) << "the second retry comes one second after the first";
+  clock.advance(1ms);
+  const std::string recovered = "Captura recuperada display=" + std::to_string(right) + " intento=2";
+  ASSERT_TRUE(loop.runUntil([&] { return logged(recovered); }, 20s));
+  EXPECT_EQ(model->activeCaptureDisplayIDs.get(), both);
+  EXPECT_FALSE(model->captureRetryTasks.get().contains(right));
 }
 
 // Without a daemon to publish through, the start fails with the Bonjour reason and closes every port. The Bonjour

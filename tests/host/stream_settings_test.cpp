@@ -21,6 +21,16 @@ struct CapturingHost : HostHarness {
     setLocalClients(1);
   }
   std::uint64_t generation() const { return model->lifecycleGeneration.get(); }
+  // Hands a command line to the model's command handler, as a control client would.
+  json::Json command(const std::string& line) {
+    auto reply = run(model->commandHandler()->handle(line));
+    pass();
+    return reply;
+  }
+  void selectDisplay(std::uint32_t displayID) {
+    EXPECT_EQ(command(R"({"type": "setDisplay", "displayID": )" + std::to_string(displayID) + "}")["status"],
+              "accepted");
+  }
   std::vector<std::string> entriesOf(const std::string& prefix) const {
     std::vector<std::string> found;
     const auto matches = [&prefix](const std::string& entry) { return entry.starts_with(prefix); };
@@ -158,9 +168,8 @@ TEST(QualityChanges, ReachEveryDisplayInTheOrderTheyWereAsked) {
   auto release = host.world->hold("encoder9100.setBitRate 1000999");
   const auto handler = host.model->commandHandler();
   EXPECT_EQ(host.model->commandHandler(), handler) << "made once";
-  handler->onQualityChange(1'000'999, 90);
-  handler->onQualityChange(2'000'000, 8);
-  host.pass();
+  host.command(R"({"type": "setQuality", "bitrate": 1000999, "maxFps": 90})");
+  host.command(R"({"type": "setQuality", "bitrate": 2000000, "maxFps": 8})");
   release.resume();
   host.pass();
   for (const std::string display : {"9100", "9101"}) {
@@ -173,12 +182,13 @@ TEST(QualityChanges, ReachEveryDisplayInTheOrderTheyWereAsked) {
   }
   const auto lines = host.logged(LogCategory::HOST);
   EXPECT_EQ(lines.at(lines.size() - 2), "Calidad aplicada globalmente: 1000kbps @ 90fps") << "kilobits rounded down";
-  handler->onKeyframeRequest();
+  host.command(R"({"type": "keyframe"})");
   EXPECT_EQ(host.entriesOf("encoder9101.requestKeyframe").size(), 1u);
   EXPECT_EQ(host.entriesOf("encoder9100.requestKeyframe").size(), 1u);
 }
 
-// Input maps into the display's bounds in display units; the capture's output size is only the host size shown.
+// Input maps into the display's bounds in display units; the capture's output size, once known, is the host size
+// shown.
 TEST(DisplayChanges, InputFollowsTheDisplayBoundsAndTheHostSizeTheCapture) {
   const struct {
     const char* name;
@@ -189,19 +199,19 @@ TEST(DisplayChanges, InputFollowsTheDisplayBoundsAndTheHostSizeTheCapture) {
   } cases[] = {
       {"capped output", {960, 0, 3840, 2160}, {{960, 0, 3840, 2160}, 1920, 1080}, {960, 0, 3840, 2160}, 1920, 1080},
       {"vanished display", {}, {{}, 1280, 720}, {0, 0, 960, 1080}, 1280, 720},
-      {"size not known yet", {}, {{960, 0, 960, 1080}, 0, 0}, {960, 0, 960, 1080}, 960, 1080},
+      {"size not known yet: the listed size", {}, {{960, 0, 960, 1080}, 0, 0}, {960, 0, 960, 1080}, 800, 600},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     CapturingHost host;
     host.world->bounds[1] = {0, 0, 960, 1080};
     host.model->metrics->activeDisplayID.set(1);
-    host.model->commandHandler()->onDisplayChange(1);
+    host.model->metrics->availableDisplays.set({{1, "Left", 960, 1080, 9100}, {2, "Right", 800, 600, 9101}});
+    host.selectDisplay(1);
     host.world->bounds[2] = c.bounds;
     host.world->geometries["capture9101"] = c.geometry;
     const auto keyframes = host.world->count("encoder9101.requestKeyframe");
-    host.model->commandHandler()->onDisplayChange(2);
-    host.pass();
+    host.selectDisplay(2);
     const auto& input = *host.model->inputController;
     EXPECT_EQ(input.displayOrigin(), (Point{c.input.x, c.input.y}));
     EXPECT_EQ(input.displaySize(), (Size{c.input.width, c.input.height}));
@@ -211,7 +221,8 @@ TEST(DisplayChanges, InputFollowsTheDisplayBoundsAndTheHostSizeTheCapture) {
     EXPECT_EQ(host.world->count("encoder9101.requestKeyframe"), keyframes + 1);
   }
   CapturingHost host;
-  host.model->commandHandler()->onDisplayChange(7);
+  host.model->metrics->availableDisplays.set({{7, "Spare", 800, 600, 0}});
+  host.selectDisplay(7);
   EXPECT_EQ(host.logged(LogCategory::HOST).back(), "onDisplayChange: no hay sesión para id=7");
 }
 

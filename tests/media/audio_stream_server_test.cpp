@@ -92,7 +92,7 @@ TEST_F(AudioStreamServerTest, SlowClientLosesItsOldestFramesAndNeverHasMoreThanT
     deliver(packet(++pts, format, 8000));  // 32 KB of samples
     auto [waiting, lastPts] = onExecutor(server, [](AudioStreamServer& s) {
       std::pair<std::size_t, std::uint64_t> seen{0, 0};
-      for (auto& [id, client] : s.clients) {
+      for (auto& [id, client] : s.clients()) {
         seen.first = client->waitingFrameCount();
         if (!client->queue.empty()) {
           seen.second = parseAudioFramePayload(parseMediaEnvelope(*client->queue.back().envelope)->payload)
@@ -145,7 +145,7 @@ TEST_F(AudioStreamServerTest, StopClosesClientsAndForgetsTheConfiguration) {
   runBlocking(server->stop());
   EXPECT_TRUE(client->waitUntilClosedBlocking(3s));
   EXPECT_TRUE(metricReaches(metrics->audioClients, 0));
-  EXPECT_FALSE(onExecutor(server, [](AudioStreamServer& s) { return s.configuration.has_value(); }));
+  EXPECT_FALSE(onExecutor(server, [](AudioStreamServer& s) { return s.configuration().has_value(); }));
 
   runBlocking(server->start());
   port = server->listeningPort();

@@ -92,7 +92,7 @@ class EncoderServiceTest : public ::testing::Test {
     metrics = std::make_shared<MetricsStore>();
     encoder = VideoEncoderService::create(metrics);
     sink = std::make_shared<RecordingVideoSink>();
-    awaitOn(loop, onActor(encoder, [s = sink](VideoEncoderService& e) { e.server = s; }));
+    awaitOn(loop, onActor(encoder, [s = sink](VideoEncoderService& e) { e.setFrameSink(s); }));
   }
   void TearDown() override { awaitOn(loop, encoder->stopSession()); }
 

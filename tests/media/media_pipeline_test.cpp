@@ -21,7 +21,7 @@
 #include "media/screen_capture_service.hpp"
 #include "media/video_encoder_service.hpp"
 #include "media/video_stream_server.hpp"
-#include "platform/capture/two_monitor_screen.hpp"
+#include "support/two_monitor_screen.hpp"
 #include "platform/audio/tone_player.hpp"
 #include "platform/crypto/signing_key.hpp"
 #include "platform/h264/avc_record_reader.hpp"
@@ -86,7 +86,7 @@ class MediaPipelineTest : public ::testing::Test {
     videoServer = VideoStreamServer::create(0, metrics, dependencies);
     audioServer = AudioStreamServer::create(0, metrics, dependencies);
     encoder = VideoEncoderService::create(metrics);
-    awaitOn(loop, onActor(encoder, [s = videoServer](VideoEncoderService& e) { e.server = s; }));
+    awaitOn(loop, onActor(encoder, [s = videoServer](VideoEncoderService& e) { e.setFrameSink(s); }));
     awaitOn(loop, videoServer->setEncoder(encoder));
     awaitOn(loop, videoServer->start());
     awaitOn(loop, audioServer->start());

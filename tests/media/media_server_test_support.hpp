@@ -154,7 +154,7 @@ class MediaServerTest : public ::testing::Test {
     return client;
   }
   bool waitForClients(std::size_t count) {
-    return eventually([&] { return onExecutor(server, [](Server& s) { return s.clients.size(); }) == count; });
+    return eventually([&] { return onExecutor(server, [](Server& s) { return s.clients().size(); }) == count; });
   }
   static LocalTransportChannel channel();
 

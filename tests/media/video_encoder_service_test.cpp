@@ -56,9 +56,9 @@ TEST_F(VideoEncoderServiceTest, FramesAreCountedAndAForcedKeyframeCarriesParamet
   awaitOn(loop, encoder->startSession(64, 48));
   const auto frame = solidFrame(64, 48, 10, 200, 10);
   encodeFrames(3, frame, 3);
-  onEncoder([](VideoEncoderService& e) { e.forceKeyframe = true; });
+  onEncoder([](VideoEncoderService& e) { e.forceKeyframe(); });
   encodeFrames(2, frame, 5);
-  EXPECT_FALSE(onEncoder([](VideoEncoderService& e) { return e.forceKeyframe; }));
+  EXPECT_FALSE(onEncoder([](VideoEncoderService& e) { return e.isKeyframeForced(); }));
   encoder->requestKeyframe();  // the servers' way, from any thread
   encodeFrames(1, frame, 6);
   const auto frames = sink->frames();
@@ -167,6 +167,15 @@ TEST_F(VideoEncoderServiceTest, RejectsBadSizesAndFramesThatDoNotFitTheSessionAn
   EXPECT_TRUE(last.keyframe);
   ASSERT_TRUE(last.parameterSets);
   EXPECT_EQ(last.parameterSets->codedWidth, 32u);
+}
+
+TEST_F(VideoEncoderServiceTest, ItsStateIsReadOnItsExecutorOnly) {
+#ifdef VELTRANO_THREAD_CHECKS
+  EXPECT_DEATH((void)encoder->bitRate(), "called off its strand");
+  EXPECT_DEATH(encoder->forceKeyframe(), "called off its strand");
+#else
+  GTEST_SKIP() << "built without VELTRANO_THREAD_CHECKS";
+#endif
 }
 
 TEST_F(VideoEncoderServiceTest, TheLastReleaseOnAnIoThreadLeavesTheJoinToTheBlockingPool) {

@@ -126,7 +126,7 @@ TEST_F(VideoStreamServerTest, SlowClientNeverHasMoreThanTwoWaitingFramesAndAsksF
   auto observe = [&] {
     auto [waiting, queued] = onExecutor(server, [](VideoStreamServer& s) {
       std::pair<std::size_t, std::size_t> sizes{0, 0};
-      for (auto& [id, client] : s.clients) sizes = {client->waitingFrameCount(), client->queue.size()};
+      for (auto& [id, client] : s.clients()) sizes = {client->waitingFrameCount(), client->queue.size()};
       return sizes;
     });
     mostWaiting = std::max(mostWaiting, waiting);
@@ -220,7 +220,7 @@ TEST_F(VideoStreamServerTest, ExternalSinkGetsEveryEnvelopeAndWaitsForKeyframeAf
   clock.advance(5s);
   sink.accepting = false;
   deliver(delta(3));  // refused
-  EXPECT_TRUE(onExecutor(server, [](VideoStreamServer& s) { return s.externalWaitingForKeyframe; }));
+  EXPECT_TRUE(onExecutor(server, [](VideoStreamServer& s) { return s.isExternalSinkWaitingForKeyframe(); }));
   EXPECT_EQ(encoder->requests, 2);
   sink.accepting = true;
   deliver(delta(4));  // not offered: it would not decode
@@ -229,7 +229,7 @@ TEST_F(VideoStreamServerTest, ExternalSinkGetsEveryEnvelopeAndWaitsForKeyframeAf
   deliver(keyframe(5));
   deliver(delta(6));
   EXPECT_EQ(sink.takeTypes(), (std::vector{config, frame, frame}));
-  EXPECT_FALSE(onExecutor(server, [](VideoStreamServer& s) { return s.externalWaitingForKeyframe; }));
+  EXPECT_FALSE(onExecutor(server, [](VideoStreamServer& s) { return s.isExternalSinkWaitingForKeyframe(); }));
 
   // Refusals within the same second ask for one keyframe, and are logged once every two seconds.
   sink.accepting = false;
@@ -252,7 +252,8 @@ TEST_F(VideoStreamServerTest, ExternalSinkGetsEveryEnvelopeAndWaitsForKeyframeAf
 
   runBlocking(server->applyExternalClients(0, sink.sink()));
   auto [waiting, requestedAt, hasSink] = onExecutor(server, [](VideoStreamServer& s) {
-    return std::tuple{s.externalWaitingForKeyframe, s.lastExternalKeyframeRequestAt, bool(s.externalPacketSink)};
+    return std::tuple{s.isExternalSinkWaitingForKeyframe(), s.lastExternalKeyframeRequestTime(),
+                      s.hasExternalPacketSink()};
   });
   EXPECT_FALSE(waiting);
   EXPECT_EQ(requestedAt, 0);
@@ -272,7 +273,7 @@ TEST_F(VideoStreamServerTest, ResetStreamForgetsConfigurationAndMakesEveryoneWai
   sink.takeTypes();
 
   runBlocking(server->resetStream());
-  EXPECT_FALSE(onExecutor(server, [](VideoStreamServer& s) { return bool(s.parameterSetPacket); }));
+  EXPECT_FALSE(onExecutor(server, [](VideoStreamServer& s) { return bool(s.parameterSetPacket()); }));
   deliver(delta(2));
   EXPECT_FALSE(nextMedia(*client, 200ms));
   EXPECT_TRUE(sink.takeTypes().empty());
@@ -306,8 +307,8 @@ TEST_F(VideoStreamServerTest, StopClosesEveryClientReportsZeroAndFreesThePortAtO
   EXPECT_TRUE(a->waitUntilClosedBlocking(3s));
   EXPECT_TRUE(b->waitUntilClosedBlocking(3s));
   EXPECT_TRUE(metricReaches(metrics->videoClients, 0));
-  EXPECT_EQ(onExecutor(server, [](VideoStreamServer& s) { return s.clients.size(); }), 0u);
-  EXPECT_FALSE(onExecutor(server, [](VideoStreamServer& s) { return bool(s.externalPacketSink); }));
+  EXPECT_EQ(onExecutor(server, [](VideoStreamServer& s) { return s.clients().size(); }), 0u);
+  EXPECT_FALSE(onExecutor(server, [](VideoStreamServer& s) { return s.hasExternalPacketSink(); }));
   EXPECT_EQ(server->listeningPort(), 0);
 
   auto again = makeServer(port);

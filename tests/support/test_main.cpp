@@ -6,7 +6,9 @@
 #include <atomic>
 #include <cstdio>
 #include <string>
+#include <thread>
 
+#include "base/executors.hpp"
 #include "base/thread_pools.hpp"
 #include "base/unhandled_error.hpp"
 
@@ -29,6 +31,9 @@ void failCurrentTest(std::string_view where, std::exception_ptr error) {
 int main(int argc, char** argv) {
   ::testing::InitGoogleMock(&argc, argv);
   veltrano::setUnhandledErrorReporter(failCurrentTest);
+  // The tests run on the program's main thread, which owns what lives there (the metrics store, the models),
+  // also before a test installs a main loop of its own.
+  veltrano::setMainExecutor({}, std::this_thread::get_id());
   int status = 0;
   {
     veltrano::ThreadPools pools;

@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "base/usable_cpus.hpp"
+#include "platform/cpu/usable_cpus.hpp"
 
 namespace veltrano::platform {
 namespace {

@@ -18,7 +18,7 @@
 #include "support/destroyed_from_own_handler.hpp"
 #include "support/recorded_values.hpp"
 #include "support/x11_test_env.hpp"
-#include "two_monitor_screen.hpp"
+#include "support/two_monitor_screen.hpp"
 
 namespace veltrano::platform {
 namespace {

@@ -1,4 +1,4 @@
-#include "base/usable_cpus.hpp"
+#include "platform/cpu/usable_cpus.hpp"
 
 #include <gtest/gtest.h>
 

@@ -87,7 +87,6 @@ class Deadline {
                        const char* step) {
   using Kind = WebSocketError::Kind;
   if (state.timedOut) throw WebSocketError(Kind::timedOut, step);
-  if (ec == websocket::error::message_too_big) throw WebSocketError(Kind::messageTooLarge, step);
   if (state.closeRequested) throw WebSocketError(Kind::closed, step);
   if (ec == websocket::error::closed) {
     const auto& reason = state.ws.reason();
@@ -111,7 +110,6 @@ void configureTrust(WebSocketConnectionState& state) {
     state.tls.add_certificate_authority(asio::buffer(state.options.trustedCertificatesPem), ec);
   }
   if (ec) throw WebSocketError(WebSocketError::Kind::tlsFailed, "trust store: " + ec.message());
-  state.tls.set_verify_mode(ssl::verify_peer);
 }
 
 asio::awaitable<void> runClosingHandshake(StatePtr state, std::uint16_t code, std::string reason) {
@@ -163,6 +161,8 @@ asio::awaitable<void> WebSocketConnection::open() {
   auto& tlsStream = state->ws.next_layer();
   // SNI carries names only, never addresses.
   if (!isIpLiteral(endpoint.host)) SSL_set_tlsext_host_name(tlsStream.native_handle(), endpoint.host.c_str());
+  // The stream took its verify mode from the context when it was made, before the trust store was set up.
+  tlsStream.set_verify_mode(ssl::verify_peer);
   tlsStream.set_verify_callback(ssl::host_name_verification(endpoint.host));
   co_await tlsStream.async_handshake(ssl::stream_base::client, token);
   if (ec || state->closeRequested || state->timedOut) fail(*state, ec, Kind::tlsFailed, "tls");
@@ -172,7 +172,7 @@ asio::awaitable<void> WebSocketConnection::open() {
   timeouts.idle_timeout = websocket::stream_base::none();
   timeouts.keep_alive_pings = false;
   state->ws.set_option(timeouts);
-  state->ws.read_message_max(state->options.maximumMessageSize);
+  state->ws.read_message_max(0);  // no limit of Beast's own: receive() counts
   state->ws.binary(true);
   const std::string host = hostHeaderValue(endpoint);
   co_await state->ws.async_handshake(host, endpoint.path, token);
@@ -186,8 +186,21 @@ asio::awaitable<WebSocketMessage> WebSocketConnection::receive() {
   state->readBuffer.clear();
   error_code ec;
   auto token = asio::redirect_error(asio::use_awaitable, ec);
-  co_await state->ws.async_read(state->readBuffer, token);
-  if (ec) fail(*state, ec, WebSocketError::Kind::failed, "receive");
+  // Read in pieces and count ourselves: when Beast refuses an oversized message it starts a closing handshake
+  // whose own errors then hide the reason.
+  constexpr std::size_t piece = 64 * 1024;
+  do {
+    co_await state->ws.async_read_some(state->readBuffer, piece, token);
+    if (ec) fail(*state, ec, WebSocketError::Kind::failed, "receive");
+    if (state->readBuffer.size() > state->options.maximumMessageSize) {
+      state->closeRequested = true;
+      state->phase = Phase::closed;
+      state->dropSocket();
+      throw WebSocketError(WebSocketError::Kind::messageTooLarge, "over " +
+                                                                      std::to_string(state->options.maximumMessageSize) +
+                                                                      " bytes");
+    }
+  } while (!state->ws.is_message_done());
   WebSocketMessage message;
   message.kind = state->ws.got_text() ? WebSocketMessage::Kind::text : WebSocketMessage::Kind::binary;
   const auto data = state->readBuffer.cdata();

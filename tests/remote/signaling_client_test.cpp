@@ -11,6 +11,7 @@
 #include "support/eventually.hpp"
 #include "support/run_blocking.hpp"
 #include "support/signaling_test_service.hpp"
+#include "support/temporary_folder.hpp"
 
 namespace veltrano::remote {
 namespace {
@@ -166,8 +167,15 @@ TEST_F(SignalingClientTest, FailedAttemptsBackOffUpToThirtySeconds) {
   platform::WssEndpoint nobody{"127.0.0.1", vacated.local_endpoint().port(), "/veltrano/v1/signal"};
   vacated.close();
   Reports& reports = newReports();
-  runBlocking(makeClient("mac-1", "mac", reports, nobody)->start());
+  auto client = makeClient("mac-1", "mac", reports, nobody);
+  runBlocking(client->start());
   expectWaits(reports, {1, 2, 4, 8, 16, 30, 30});
+
+  // A stop interrupts the wait and is the last report.
+  ASSERT_TRUE(eventually([&] { return clock_.sleeperCount() == 1; }));
+  runBlocking(client->stop());
+  EXPECT_EQ(clock_.sleeperCount(), 0u);
+  EXPECT_EQ(reports.read(&Reports::states).back(), StateKind::stopped);
 }
 
 TEST_F(SignalingClientTest, AConnectionThatWasAuthenticatedStartsTheBackOffAgain) {
@@ -194,6 +202,23 @@ TEST_F(SignalingClientTest, NetworkChangeClosesOnceAndReconnectsAtOnce) {
   EXPECT_EQ(service_.waitForEvent("closed mac-1 1000"), "closed mac-1 1000 -");
   EXPECT_EQ(reports.read(&Reports::states).back(), StateKind::stopped);
   EXPECT_TRUE(reports.read(&Reports::deviceLists).back().empty());
+}
+
+TEST_F(SignalingClientTest, AReplacedAccountKeyReconnectsAtOnceWithoutAFailure) {
+  testing::TemporaryFolder folder;
+  const platform::AccountKeyFile store(folder.path());
+  identity_ = VeltranoIdentity::loadOrCreate(store);
+  Reports& reports = newReports();
+  connectedClient("mac-1", "mac", reports);
+  const auto listsBefore = reports.read(&Reports::deviceLists).size();
+  testing::writeText(folder / "replacement", base64urlEncode(platform::SigningKey::generate().seed().view()) + "\n");
+  std::filesystem::rename(folder / "replacement", store.filePath());
+  ASSERT_TRUE(eventually([&] { return clock_.sleeperCount() == 1; }));
+  clock_.advance(SignalingClient::heartbeatInterval);
+  EXPECT_EQ(service_.waitForEvent("closed mac-1"), "closed mac-1 1001 identity refreshed");
+  ASSERT_TRUE(eventually([&] { return reports.count(StateKind::connected) == 2; }));
+  EXPECT_EQ(reports.count(StateKind::failed), 0u);
+  EXPECT_TRUE(reports.read(&Reports::deviceLists).at(listsBefore).empty());
 }
 
 TEST_F(SignalingClientTest, HeartbeatPingsAndAsksForIceServersAfterTenMinutes) {

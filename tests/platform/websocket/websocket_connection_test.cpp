@@ -128,8 +128,10 @@ TEST_F(WebSocketConnectionTest, InboundMessagesAreLimitedToFourMebibytes) {
 TEST_F(WebSocketConnectionTest, ClosesOnceWithTheGivenCodeAndReason) {
   auto connection = openConnection(service_.endpoint(), service_.trustingOptions());
   receiveText(*connection);
-  connection->close(webSocketCloseCode::goingAway, "network changed");
-  connection->close(webSocketCloseCode::goingAway);
+  asio::post(strand_, [connection] {
+    connection->close(webSocketCloseCode::goingAway, "network changed");
+    connection->close(webSocketCloseCode::goingAway);
+  });
   EXPECT_EQ(service_.waitForEvent("closed c1"), "closed c1 1001 network changed");
   EXPECT_EQ(failureOf([&] { onStrand(connection->receive()); }), Kind::closed);
   EXPECT_EQ(failureOf([&] { onStrand(connection->send(Bytes{1})); }), Kind::closed);

@@ -10,7 +10,6 @@
 #include "remote/signaling_messages.hpp"
 
 using namespace veltrano;
-using namespace veltrano::remote;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const ByteView bytes(data, size);

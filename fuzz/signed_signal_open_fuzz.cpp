@@ -8,7 +8,6 @@
 #include "remote/signed_signals.hpp"
 
 using namespace veltrano;
-using namespace veltrano::remote;
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include "base/uuid.hpp"
 
-namespace veltrano::remote {
+namespace veltrano {
 
 std::string persistentDeviceID(StringDefaults& defaults, std::string_view prefix) {
   const std::string key = "veltrano.deviceID." + std::string(prefix);
@@ -25,4 +25,4 @@ std::string signalingDeviceName(std::string_view name) {
   return std::string(name.substr(0, end));
 }
 
-}  // namespace veltrano::remote
+}  // namespace veltrano

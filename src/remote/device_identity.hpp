@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace veltrano::remote {
+namespace veltrano {
 
 // The user defaults' strings, as far as remote access needs them; the application backs it with its settings.
 class StringDefaults {
@@ -25,4 +25,4 @@ std::string persistentDeviceID(StringDefaults& defaults, std::string_view prefix
 // The first 64 characters of `name`, never cutting a UTF-8 sequence.
 std::string signalingDeviceName(std::string_view name);
 
-}  // namespace veltrano::remote
+}  // namespace veltrano

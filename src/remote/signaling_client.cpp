@@ -10,7 +10,7 @@
 #error "VELTRANO_SIGNALING_URL must be defined by the build"
 #endif
 
-namespace veltrano::remote {
+namespace veltrano {
 
 namespace {
 
@@ -322,4 +322,4 @@ void SignalingClient::reportState(State::Kind kind, std::string failure) const {
   if (callbacks_.onState) callbacks_.onState(State{kind, std::move(failure)});
 }
 
-}  // namespace veltrano::remote
+}  // namespace veltrano

@@ -21,7 +21,7 @@
 #include "remote/signed_signals.hpp"
 #include "transport/veltrano_identity.hpp"
 
-namespace veltrano::remote {
+namespace veltrano {
 
 // The build's signaling endpoint.
 platform::WssEndpoint defaultSignalingEndpoint();
@@ -102,4 +102,4 @@ class SignalingClient : public std::enable_shared_from_this<SignalingClient> {
 // The device list in the order every report uses: by role, then by name ignoring case.
 std::vector<SignalingDevice> sortedSignalingDevices(const std::map<std::string, SignalingDevice>& devices);
 
-}  // namespace veltrano::remote
+}  // namespace veltrano

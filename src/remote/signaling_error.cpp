@@ -1,6 +1,6 @@
 #include "remote/signaling_error.hpp"
 
-namespace veltrano::remote {
+namespace veltrano {
 
 namespace {
 
@@ -18,4 +18,4 @@ const char* describe(SignalingError::Kind kind) {
 
 SignalingError::SignalingError(Kind kind) : std::runtime_error(describe(kind)), kind_(kind) {}
 
-}  // namespace veltrano::remote
+}  // namespace veltrano

@@ -1,7 +1,7 @@
 #pragma once
 #include <stdexcept>
 
-namespace veltrano::remote {
+namespace veltrano {
 
 // The signaling client's own failures, named after the URL errors a connection reports.
 class SignalingError : public std::runtime_error {
@@ -14,4 +14,4 @@ class SignalingError : public std::runtime_error {
   Kind kind_;
 };
 
-}  // namespace veltrano::remote
+}  // namespace veltrano

@@ -2,7 +2,7 @@
 
 #include "base/json.hpp"
 
-namespace veltrano::remote {
+namespace veltrano {
 
 namespace {
 
@@ -148,4 +148,4 @@ std::string encodeSignalingOutgoingSignal(const SignalingOutgoingSignal& message
 
 std::string encodeSignalingTypeOnly(std::string_view type) { return json::dump(Json{{"type", type}}); }
 
-}  // namespace veltrano::remote
+}  // namespace veltrano

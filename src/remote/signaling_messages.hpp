@@ -10,8 +10,9 @@
 #include <vector>
 
 #include "base/encoding.hpp"
+#include "remote/signaling_ice_server.hpp"
 
-namespace veltrano::remote {
+namespace veltrano {
 
 inline constexpr std::string_view signalingPath = "/veltrano/v1/signal";
 inline constexpr std::int64_t signalingProtocolVersion = 1;
@@ -21,13 +22,6 @@ struct SignalingDevice {
   std::string deviceName;
   std::string role;
   bool operator==(const SignalingDevice&) const = default;
-};
-
-struct SignalingICEServer {
-  std::vector<std::string> urls;
-  std::optional<std::string> username;
-  std::optional<std::string> credential;
-  bool operator==(const SignalingICEServer&) const = default;
 };
 
 // One accepted incoming signal.
@@ -100,4 +94,4 @@ std::string encodeSignalingOutgoingSignal(const SignalingOutgoingSignal& message
 // {"type":"ping"} and {"type":"iceServers"}.
 std::string encodeSignalingTypeOnly(std::string_view type);
 
-}  // namespace veltrano::remote
+}  // namespace veltrano

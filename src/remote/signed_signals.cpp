@@ -2,7 +2,7 @@
 
 #include <initializer_list>
 
-namespace veltrano::remote {
+namespace veltrano {
 
 namespace {
 
@@ -92,4 +92,4 @@ std::optional<SignalingPayload> acceptSignal(const SignalingEnvelope& envelope, 
                           *envelope.sequence};
 }
 
-}  // namespace veltrano::remote
+}  // namespace veltrano

@@ -12,7 +12,7 @@
 #include "remote/signaling_messages.hpp"
 #include "transport/veltrano_identity.hpp"
 
-namespace veltrano::remote {
+namespace veltrano {
 
 std::string signalingAuthenticationText(const std::string& nonce, const std::string& accountID,
                                         const std::string& deviceID, const std::string& role, std::int64_t issuedAt);
@@ -57,4 +57,4 @@ struct SignalingPayloadError : std::runtime_error {
 std::optional<SignalingPayload> acceptSignal(const SignalingEnvelope& envelope, const VeltranoIdentity& identity,
                                              const std::string& ownDeviceID, SignalReplayTable& replayTable);
 
-}  // namespace veltrano::remote
+}  // namespace veltrano

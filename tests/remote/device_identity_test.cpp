@@ -5,7 +5,7 @@
 #include <map>
 #include <regex>
 
-namespace veltrano::remote {
+namespace veltrano {
 namespace {
 
 struct MemoryDefaults : StringDefaults {
@@ -41,4 +41,4 @@ TEST(DeviceIdentity, NameIsCutAtSixtyFourCharacters) {
 }
 
 }  // namespace
-}  // namespace veltrano::remote
+}  // namespace veltrano

@@ -14,7 +14,7 @@
 #include "support/signaling_test_service.hpp"
 #include "support/temporary_folder.hpp"
 
-namespace veltrano::remote {
+namespace veltrano {
 namespace {
 
 using testing::eventually;
@@ -270,4 +270,4 @@ TEST_F(SignalingClientTest, DropsBadSignalsButEndsTheConnectionForOnesThatDoNotO
 }
 
 }  // namespace
-}  // namespace veltrano::remote
+}  // namespace veltrano

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-namespace veltrano::remote {
+namespace veltrano {
 namespace {
 
 SignalingEnvelope envelopeOf(const std::string& text) { return decodeSignalingEnvelope(asBytes(text)); }
@@ -55,4 +55,4 @@ TEST(SignalingMessages, HostMessagesCarryEveryKey) {
 }
 
 }  // namespace
-}  // namespace veltrano::remote
+}  // namespace veltrano

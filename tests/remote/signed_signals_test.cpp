@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-namespace veltrano::remote {
+namespace veltrano {
 namespace {
 
 // The vectors below were made with Python's cryptography package, independently of this code:
@@ -146,4 +146,4 @@ TEST(SignedSignals, APayloadSealedUnderAnotherKeyFailsAfterItsSequenceIsRecorded
 }
 
 }  // namespace
-}  // namespace veltrano::remote
+}  // namespace veltrano

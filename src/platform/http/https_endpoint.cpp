@@ -1,5 +1,7 @@
 #include "platform/http/https_endpoint.hpp"
 
+#include <boost/asio/ip/address.hpp>
+
 #include <charconv>
 
 namespace veltrano::platform {
@@ -65,6 +67,18 @@ std::optional<HttpsEndpoint> parseHttpsUrl(std::string_view url) {
     return std::nullopt;
   }
   return endpoint;
+}
+
+bool isIpLiteral(const std::string& host) {
+  boost::system::error_code ec;
+  boost::asio::ip::make_address(host, ec);
+  return !ec;
+}
+
+std::string hostHeaderValue(const HttpsEndpoint& endpoint) {
+  std::string host = endpoint.host.find(':') != std::string::npos ? "[" + endpoint.host + "]" : endpoint.host;
+  if (endpoint.port != 443) host += ":" + std::to_string(endpoint.port);
+  return host;
 }
 
 }  // namespace veltrano::platform

@@ -18,4 +18,9 @@ struct HttpsEndpoint {
 // or characters that do not belong in a URL.
 std::optional<HttpsEndpoint> parseHttpsUrl(std::string_view url);
 
+// True for an IPv4 or IPv6 address, which TLS may not name in SNI.
+bool isIpLiteral(const std::string& host);
+// The Host header's value: IPv6 in brackets, the port only when it is not 443.
+std::string hostHeaderValue(const HttpsEndpoint& endpoint);
+
 }  // namespace veltrano::platform

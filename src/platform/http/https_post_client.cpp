@@ -32,18 +32,6 @@ namespace {
 
 constexpr std::size_t responseBodyLimit = 1 << 20;
 
-bool isIpLiteral(const std::string& host) {
-  error_code ec;
-  asio::ip::make_address(host, ec);
-  return !ec;
-}
-
-std::string hostHeader(const HttpsEndpoint& endpoint) {
-  std::string host = endpoint.host.find(':') != std::string::npos ? "[" + endpoint.host + "]" : endpoint.host;
-  if (endpoint.port != 443) host += ":" + std::to_string(endpoint.port);
-  return host;
-}
-
 // One request's sockets. Touched only on its strand; the deadline and cancellation close it from there too.
 struct Attempt {
   explicit Attempt(Strand strandIn, ssl::context& tls)
@@ -126,7 +114,7 @@ asio::awaitable<HttpsPostOutcome> runPost(std::shared_ptr<Attempt> attempt, Http
   if (ec || a.timedOut || a.cancelled) co_return failure(a, "tls: " + ec.message());
 
   http::request<http::string_body> request{http::verb::post, endpoint.path, 11};
-  request.set(http::field::host, hostHeader(endpoint));
+  request.set(http::field::host, hostHeaderValue(endpoint));
   if (!userAgent.empty()) request.set(http::field::user_agent, userAgent);
   request.set(http::field::content_type, contentType);
   request.set(http::field::connection, "close");

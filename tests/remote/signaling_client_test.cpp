@@ -1,0 +1,273 @@
+#include "remote/signaling_client.hpp"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/ip/tcp.hpp>
+
+#include <algorithm>
+#include <list>
+
+#include "base/json.hpp"
+#include "remote/signaling_error.hpp"
+#include "support/eventually.hpp"
+#include "support/run_blocking.hpp"
+#include "support/signaling_test_service.hpp"
+#include "support/temporary_folder.hpp"
+
+namespace veltrano {
+namespace {
+
+using testing::eventually;
+using testing::runBlocking;
+using StateKind = SignalingClient::State::Kind;
+
+// Everything one client reported, in order.
+struct Reports {
+  SignalingClient::Callbacks callbacks() {
+    return {[this](const SignalingClient::State& state) { add("state", state.kind, state.failure); },
+            [this](const std::vector<SignalingDevice>& devices) {
+              std::lock_guard lock(mutex);
+              deviceLists.push_back(devices);
+              order.push_back("devices");
+            },
+            [this](const SignalingPayload& payload) {
+              std::lock_guard lock(mutex);
+              signals.push_back(payload);
+            },
+            [this](const std::vector<SignalingICEServer>&) {
+              std::lock_guard lock(mutex);
+              order.push_back("ice");
+            }};
+  }
+  void add(const char*, StateKind kind, const std::string& failure) {
+    std::lock_guard lock(mutex);
+    states.push_back(kind);
+    order.push_back(kind == StateKind::connected ? "connected" : "state");
+    if (kind == StateKind::failed) failures.push_back(failure);
+  }
+  std::size_t count(StateKind kind) const {
+    std::lock_guard lock(mutex);
+    return static_cast<std::size_t>(std::count(states.begin(), states.end(), kind));
+  }
+  template <class T>
+  T read(T Reports::*field) const {
+    std::lock_guard lock(mutex);
+    return this->*field;
+  }
+
+  mutable std::mutex mutex;
+  std::vector<StateKind> states;
+  std::vector<std::string> failures;
+  std::vector<std::string> order;
+  std::vector<std::vector<SignalingDevice>> deviceLists;
+  std::vector<SignalingPayload> signals;
+};
+
+class SignalingClientTest : public ::testing::Test {
+ protected:
+  ~SignalingClientTest() override {
+    for (auto& client : clients_) runBlocking(client->stop());
+  }
+
+  std::shared_ptr<SignalingClient> makeClient(const std::string& deviceID, const std::string& role, Reports& reports,
+                                              std::optional<platform::WssEndpoint> endpoint = std::nullopt) {
+    auto client = SignalingClient::create(endpoint.value_or(service_.endpoint()), identity_, deviceID, deviceID, role,
+                                          reports.callbacks(), clock_, service_.trustingOptions());
+    clients_.push_back(client);
+    return client;
+  }
+
+  std::shared_ptr<SignalingClient> connectedClient(const std::string& deviceID, const std::string& role,
+                                                   Reports& reports) {
+    auto client = makeClient(deviceID, role, reports);
+    runBlocking(client->start());
+    EXPECT_TRUE(eventually([&] { return reports.count(StateKind::connected) == 1; }));
+    return client;
+  }
+
+  // Each failed attempt waits exactly the next of `waits` on the virtual clock before trying again.
+  void expectWaits(Reports& reports, const std::vector<int>& waits) {
+    for (std::size_t i = 0; i < waits.size(); ++i) {
+      ASSERT_TRUE(eventually([&] { return reports.count(StateKind::waitingToRetry) == i + 1 && clock_.sleeperCount() == 1; }))
+          << "wait " << i << ": " << reports.count(StateKind::waitingToRetry) << " waits, " << clock_.sleeperCount()
+          << " sleepers, last failure " << (reports.failures.empty() ? "" : reports.failures.back());
+      clock_.advance(std::chrono::seconds(waits[i]) - std::chrono::milliseconds(1));
+      EXPECT_EQ(clock_.sleeperCount(), 1u) << "wait " << i << " ended early";
+      clock_.advance(std::chrono::milliseconds(1));
+      ASSERT_TRUE(eventually([&] { return reports.count(StateKind::connecting) == i + 2; })) << "wait " << i << " is longer";
+    }
+  }
+
+  void sendSignal(SignalingClient& client, const std::string& to, const std::string& text) {
+    runBlocking(client.sendSignal(to, "s1", "offer", Bytes(text.begin(), text.end())));
+  }
+
+  // Outlives the clients, which report until they are stopped.
+  Reports& newReports() { return reports_.emplace_back(); }
+
+  testing::SignalingTestService service_;
+  VirtualClock clock_;
+  std::list<Reports> reports_;
+  VeltranoIdentity identity_{platform::SigningKey::generate()};
+  std::vector<std::shared_ptr<SignalingClient>> clients_;
+};
+
+TEST_F(SignalingClientTest, LogsInListsDevicesAndRelaysSignalsBetweenDevices) {
+  Reports& hostReports = newReports();
+  Reports& padReports = newReports();
+  auto host = connectedClient("mac-1", "mac", hostReports);
+  EXPECT_EQ(hostReports.read(&Reports::order), (std::vector<std::string>{"state", "ice", "devices", "connected"}));
+  auto pad = connectedClient("ipad-1", "ipad", padReports);
+  EXPECT_EQ(padReports.read(&Reports::deviceLists).back(), (std::vector<SignalingDevice>{{"mac-1", "mac-1", "mac"}}));
+  ASSERT_TRUE(eventually([&] { return hostReports.read(&Reports::deviceLists).back().size() == 1; }));
+  EXPECT_EQ(hostReports.read(&Reports::deviceLists).back().front().deviceId, "ipad-1");
+
+  sendSignal(*pad, "mac-1", "v=0 offer");
+  sendSignal(*pad, "mac-1", "candidate");
+  ASSERT_TRUE(eventually([&] { return hostReports.read(&Reports::signals).size() == 2; }));
+  const auto signals = hostReports.read(&Reports::signals);
+  EXPECT_EQ(signals[0], (SignalingPayload{"ipad-1", "s1", "offer", Bytes{asBytes("v=0 offer").begin(), asBytes("v=0 offer").end()}, 1}));
+  EXPECT_EQ(signals[1].sequence, 2u);
+
+  // A signal for a device that is not online comes back as "peer_offline": the unchanged list is reported again.
+  const auto reportsBefore = hostReports.read(&Reports::deviceLists).size();
+  sendSignal(*host, "ipad-9", "answer");
+  ASSERT_TRUE(eventually([&] { return hostReports.read(&Reports::deviceLists).size() == reportsBefore + 1; }));
+  EXPECT_EQ(hostReports.read(&Reports::deviceLists).back().front().deviceId, "ipad-1");
+}
+
+TEST_F(SignalingClientTest, SurvivesADropAndKeepsNumberingSignals) {
+  Reports& reports = newReports();
+  EXPECT_THROW(sendSignal(*makeClient("mac-1", "mac", reports), "ipad-1", "early"), SignalingError);
+  auto client = clients_.back();
+  runBlocking(client->start());
+  ASSERT_TRUE(eventually([&] { return reports.count(StateKind::connected) == 1; }));
+  sendSignal(*client, "ipad-1", "first");
+  ASSERT_TRUE(service_.waitForEvent("message mac-1 {\"kind\":\"offer\""));
+  service_.command("drop mac-1");
+  expectWaits(reports, {1});
+  ASSERT_TRUE(eventually([&] { return reports.count(StateKind::connected) == 2; }));
+  const auto from = service_.eventCount();
+  sendSignal(*client, "ipad-1", "second");
+  const auto sent = service_.waitForEvent("message mac-1", from);
+  ASSERT_TRUE(sent);
+  EXPECT_NE(sent->find("\"sequence\":2"), std::string::npos) << *sent;
+}
+
+TEST_F(SignalingClientTest, RefusesAMessageOverFourMebibytesAndReconnects) {
+  Reports& reports = newReports();
+  connectedClient("mac-1", "mac", reports);
+  service_.command("blob mac-1 4194305");
+  ASSERT_TRUE(eventually([&] { return reports.count(StateKind::failed) == 1; }));
+  EXPECT_NE(reports.read(&Reports::failures).front().find("too large"), std::string::npos);
+  expectWaits(reports, {1});
+  EXPECT_TRUE(eventually([&] { return reports.count(StateKind::connected) == 2; }));
+}
+
+TEST_F(SignalingClientTest, FailedAttemptsBackOffUpToThirtySeconds) {
+  asio::ip::tcp::acceptor vacated(sharedIo().executor(), {asio::ip::make_address("127.0.0.1"), 0});
+  platform::WssEndpoint nobody{"127.0.0.1", vacated.local_endpoint().port(), "/veltrano/v1/signal"};
+  vacated.close();
+  Reports& reports = newReports();
+  auto client = makeClient("mac-1", "mac", reports, nobody);
+  runBlocking(client->start());
+  expectWaits(reports, {1, 2, 4, 8, 16, 30, 30});
+
+  // A stop interrupts the wait and is the last report.
+  ASSERT_TRUE(eventually([&] { return clock_.sleeperCount() == 1; }));
+  runBlocking(client->stop());
+  EXPECT_EQ(clock_.sleeperCount(), 0u);
+  EXPECT_EQ(reports.read(&Reports::states).back(), StateKind::stopped);
+}
+
+TEST_F(SignalingClientTest, AConnectionThatWasAuthenticatedStartsTheBackOffAgain) {
+  service_.command("drop-after-auth on");
+  Reports& reports = newReports();
+  runBlocking(makeClient("mac-1", "mac", reports)->start());
+  expectWaits(reports, {1, 1, 1, 1, 1, 1, 1});
+  EXPECT_GE(reports.count(StateKind::connected), 7u);
+}
+
+TEST_F(SignalingClientTest, NetworkChangeClosesOnceAndReconnectsAtOnce) {
+  Reports& reports = newReports();
+  auto client = connectedClient("mac-1", "mac", reports);
+  runBlocking(client->networkChanged());
+  ASSERT_TRUE(eventually([&] { return reports.count(StateKind::connected) == 2; }));
+  EXPECT_EQ(reports.count(StateKind::failed), 0u);
+
+  runBlocking(client->stop());
+  ASSERT_TRUE(service_.waitForEvent("closed mac-1 1000"));
+  EXPECT_EQ(reports.read(&Reports::states).back(), StateKind::stopped);
+  EXPECT_TRUE(reports.read(&Reports::deviceLists).back().empty());
+  // Both connections have ended (the first one's report may come last).
+  ASSERT_TRUE(eventually([&] {
+    std::vector<std::string> closes;
+    for (const auto& event : service_.events()) {
+      if (event.rfind("closed mac-1", 0) == 0) closes.push_back(event);
+    }
+    std::sort(closes.begin(), closes.end());
+    return closes == std::vector<std::string>{"closed mac-1 1000 -", "closed mac-1 1001 network changed"};
+  }));
+}
+
+TEST_F(SignalingClientTest, AReplacedAccountKeyReconnectsAtOnceWithoutAFailure) {
+  testing::TemporaryFolder folder;
+  const platform::AccountKeyFile store(folder.path());
+  identity_ = VeltranoIdentity::loadOrCreate(store);
+  Reports& reports = newReports();
+  connectedClient("mac-1", "mac", reports);
+  const auto listsBefore = reports.read(&Reports::deviceLists).size();
+  testing::writeText(folder / "replacement", base64urlEncode(platform::SigningKey::generate().seed().view()) + "\n");
+  std::filesystem::rename(folder / "replacement", store.filePath());
+  ASSERT_TRUE(eventually([&] { return clock_.sleeperCount() == 1; }));
+  clock_.advance(SignalingClient::heartbeatInterval);
+  EXPECT_EQ(service_.waitForEvent("closed mac-1"), "closed mac-1 1001 identity refreshed");
+  ASSERT_TRUE(eventually([&] { return reports.count(StateKind::connected) == 2; }));
+  EXPECT_EQ(reports.count(StateKind::failed), 0u);
+  EXPECT_TRUE(reports.read(&Reports::deviceLists).at(listsBefore).empty());
+}
+
+TEST_F(SignalingClientTest, HeartbeatPingsAndAsksForIceServersAfterTenMinutes) {
+  Reports& reports = newReports();
+  connectedClient("mac-1", "mac", reports);
+  for (int tick = 1; tick <= 30; ++tick) {
+    ASSERT_TRUE(eventually([&] { return clock_.sleeperCount() == 1; })) << tick;
+    const auto from = service_.eventCount();
+    clock_.advance(SignalingClient::heartbeatInterval);
+    if (tick == 30) {
+      EXPECT_EQ(service_.waitForEvent("message mac-1", from), R"(message mac-1 {"type":"iceServers"})");
+    }
+    EXPECT_TRUE(service_.waitForEvent(R"(message mac-1 {"type":"ping"})", from)) << tick;
+  }
+  std::size_t requests = 0;
+  for (const auto& event : service_.events()) requests += event == R"(message mac-1 {"type":"iceServers"})";
+  EXPECT_EQ(requests, 1u);
+}
+
+TEST_F(SignalingClientTest, DropsBadSignalsButEndsTheConnectionForOnesThatDoNotOpen) {
+  Reports& reports = newReports();
+  connectedClient("mac-1", "mac", reports);
+  auto relayed = [](const SignalingOutgoingSignal& signal) {
+    return json::dump(json::Json{{"type", "signal"}, {"fromDeviceId", "ipad-1"}, {"sessionId", signal.sessionId},
+                                 {"kind", signal.kind}, {"payload", signal.payload}, {"signature", signal.signature},
+                                 {"sequence", signal.sequence}, {"sentAt", signal.sentAt}});
+  };
+  auto forged = makeSignalingOutgoingSignal(VeltranoIdentity(platform::SigningKey::generate()), "ipad-1", "mac-1",
+                                            "s1", "offer", asBytes("x"), 1, 0);
+  service_.command("send mac-1 " + relayed(forged));
+  service_.command(R"(send mac-1 {"type":"presence","state":"online","device":{"deviceId":"ipad-1","deviceName":"Pad","role":"ipad"}})");
+  ASSERT_TRUE(eventually([&] { return reports.read(&Reports::deviceLists).back().size() == 1; }));
+  EXPECT_TRUE(reports.read(&Reports::signals).empty());
+  EXPECT_EQ(reports.count(StateKind::failed), 0u);
+
+  auto unopenable = makeSignalingOutgoingSignal(VeltranoIdentity(platform::SigningKey::generate()), "ipad-1",
+                                                "mac-1", "s1", "offer", asBytes("x"), 2, 0);
+  const auto text = signalingSignalText("ipad-1", "mac-1", "s1", "offer", unopenable.payload, 2, 0);
+  unopenable.signature = base64urlEncode(identity_.privateKey().sign(asBytes(text)));
+  service_.command("send mac-1 " + relayed(unopenable));
+  EXPECT_TRUE(eventually([&] { return reports.count(StateKind::failed) == 1; }));
+  EXPECT_TRUE(reports.read(&Reports::signals).empty());
+}
+
+}  // namespace
+}  // namespace veltrano

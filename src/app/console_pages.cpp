@@ -27,10 +27,11 @@ ConsolePages::ConsolePages(HostControls& controls, QObject* parent)
 }
 
 void ConsolePages::refresh() {
-  HostView view = controls_.view();
   const int events = eventLog_.count();
   eventLog_.update(controls_.events());
-  if (view == view_ && events == eventLog_.count()) return;
+  if (events != eventLog_.count()) emit eventCountChanged();
+  HostView view = controls_.view();
+  if (view == view_) return;
   view_ = std::move(view);
   emit changed();
 }
@@ -80,6 +81,8 @@ QVariantList ConsolePages::metricRows() const {
   for (const auto& row : app::metricRows(view_)) list.append(QVariantMap{{"label", row.label}, {"value", row.value}});
   return list;
 }
+
+int ConsolePages::metricRowCount() const { return static_cast<int>(app::metricRows(HostView{}).size()); }
 
 QString ConsolePages::eventCount() const { return eventCountText(static_cast<std::size_t>(eventLog_.count())); }
 

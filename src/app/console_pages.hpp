@@ -24,7 +24,8 @@ class ConsolePages : public QObject {
   Q_PROPERTY(QString lastError READ lastError NOTIFY changed)
   Q_PROPERTY(QVariantList permissions READ permissions NOTIFY changed)
   Q_PROPERTY(QVariantList metricRows READ metricRows NOTIFY changed)
-  Q_PROPERTY(QString eventCount READ eventCount NOTIFY changed)
+  Q_PROPERTY(int metricRowCount READ metricRowCount CONSTANT)
+  Q_PROPERTY(QString eventCount READ eventCount NOTIFY eventCountChanged)
   Q_PROPERTY(QObject* eventLog READ eventLog CONSTANT)
   Q_PROPERTY(QVariantList links READ links CONSTANT)
 
@@ -41,6 +42,8 @@ class ConsolePages : public QObject {
   QString lastError() const { return QString::fromStdString(view_.lastError); }
   QVariantList permissions() const;
   QVariantList metricRows() const;
+  // The grid's cells stay in place while their values change, so a selection in one survives other updates.
+  int metricRowCount() const;
   QString eventCount() const;
   QObject* eventLog() { return &eventLog_; }
   QVariantList links() const;
@@ -53,6 +56,7 @@ class ConsolePages : public QObject {
 
  signals:
   void changed();
+  void eventCountChanged();
 
  private:
   void refresh();

@@ -1,6 +1,8 @@
 // The overview and advanced pages loaded on a fake host: their texts and controls follow the host, their
 // buttons reach it, and the activity log keeps up with a busy host.
 #include <QQmlContext>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QQuickItem>
 #include <QQuickView>
 #include <QTest>
@@ -8,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include "app/console_pages.hpp"
+#include "app/main_window.hpp"
+#include "app/window_shell.hpp"
 #include "app/fake_host_controls.hpp"
 #include "app/host_bridge.hpp"
 #include "app/presenters/value_formats.hpp"
@@ -54,6 +58,9 @@ class ConsolePagesTest : public ::testing::Test {
   }
   // Every item named `name` in the visual tree under `under` (the page when none), in the page's order.
   QList<QQuickItem*> all(const char* name, QQuickItem* under = nullptr) {
+    return itemsNamed(under ? under : view_.rootObject(), name);
+  }
+  static QList<QQuickItem*> itemsNamed(QQuickItem* root, const char* name) {
     QList<QQuickItem*> found;
     const std::function<void(QQuickItem*)> visit = [&](QQuickItem* parent) {
       for (auto* child : parent->childItems()) {
@@ -61,7 +68,7 @@ class ConsolePagesTest : public ::testing::Test {
         visit(child);
       }
     };
-    visit(under ? under : view_.rootObject());
+    visit(root);
     return found;
   }
 
@@ -72,6 +79,9 @@ class ConsolePagesTest : public ::testing::Test {
   app::ConsolePages pages_{host_};
   int changes_ = 0;
   QMetaObject::Connection counter_ = QObject::connect(&pages_, &app::ConsolePages::changed, [this] { ++changes_; });
+  int countChanges_ = 0;
+  QMetaObject::Connection countCounter_ =
+      QObject::connect(&pages_, &app::ConsolePages::eventCountChanged, [this] { ++countChanges_; });
   QQuickView view_;
 };
 
@@ -159,10 +169,20 @@ TEST_F(ConsolePagesTest, AdvancedPageShowsPermissionsMetricsAndTheNewestEventsFi
   EXPECT_EQ(values[1]->property("text").toString().toStdString(), "9090");
   EXPECT_EQ(values[24]->property("text").toString(), app::formatBytes(3'400'000'000));
 
-  // A burst of events, more than the log keeps, faster than the pages redraw.
+  // A burst of events, more than the log keeps, faster than the pages redraw: one redraw shows them all.
   const std::string longName = std::string(64, 'f') + ".bin";
+  const int before = countChanges_;
   for (int i = 0; i < 250; ++i) host_.metrics.logEvent(LogCategory::NET, "event " + std::to_string(i) + " " + longName);
   ASSERT_TRUE(testing::processEventsUntil([&] { return text("eventCount") == "200 events"; }));
+  EXPECT_EQ(countChanges_, before + 1);
+
+  // New values reach the same cells, so a cursor or selection in a cell outlives the update.
+  values[1]->setProperty("cursorPosition", 2);
+  view.fps = 59.94;
+  show(view);
+  EXPECT_EQ(all("metricValue"), values);
+  EXPECT_EQ(values[9]->property("text").toString(), app::formatDecimal(59.94, 1));
+  EXPECT_EQ(values[1]->property("cursorPosition").toInt(), 2);
   const auto messages = all("eventMessage");
   ASSERT_EQ(messages.size(), 200);
   EXPECT_EQ(messages.front()->property("text").toString().toStdString(), "event 249 " + longName);
@@ -178,6 +198,41 @@ TEST_F(ConsolePagesTest, MetricsGridColumnsFollowThePageWidth) {
   EXPECT_EQ(item("metricsGrid")->property("columns").toInt(), 1);
   view_.resize(1700, 1200);
   ASSERT_TRUE(testing::processEventsUntil([&] { return item("metricsGrid")->property("columns").toInt() == 4; }));
+}
+
+TEST_F(ConsolePagesTest, TheWindowsConsoleShowsTheSelectedPageAndScrollsItWithTheWheel) {
+  QTemporaryDir folder;
+  QSettings settings(folder.filePath("settings.ini"), QSettings::IniFormat);
+  settings.setValue(app::WindowShell::onboardingFlagKey, true);
+  app::HostState state;
+  state.hasResolvedPermissions = true;
+  host_.set(state);
+  app::WindowShell shell(bridge_, settings);
+  app::MainWindow window(bridge_, shell, [] {});
+  ASSERT_NE(window.window(), nullptr);
+  window.bringForward();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(window.window()));
+  QQuickItem* page = nullptr;
+  ASSERT_TRUE(testing::processEventsUntil([&] {
+    page = itemsNamed(window.window()->contentItem(), "page").value(0);
+    return page != nullptr;
+  }));
+  auto shown = [&](const char* name) { return !itemsNamed(page, name).isEmpty(); };
+  ASSERT_TRUE(testing::processEventsUntil([&] { return shown("heroButton"); }));
+  shell.setPage("advanced");
+  ASSERT_TRUE(testing::processEventsUntil([&] { return shown("metricsGrid"); }));
+
+  // The advanced page is taller than the smallest window: the wheel scrolls it, and no further than its end.
+  auto* detail = page->parentItem()->parentItem();  // the flickable around the page
+  const QPoint inside(600, 300);
+  for (int i = 0; i < 100; ++i) {
+    QWheelEvent wheel(inside, window.window()->mapToGlobal(inside), {}, QPoint(0, -120), Qt::NoButton, {},
+                      Qt::NoScrollPhase, false);
+    QCoreApplication::sendEvent(window.window(), &wheel);
+  }
+  const qreal end = detail->property("contentHeight").toReal() - detail->height();
+  EXPECT_GT(end, 0);
+  EXPECT_EQ(detail->property("contentY").toReal(), end);
 }
 
 }  // namespace

@@ -58,8 +58,9 @@ Item {
                 columns: Math.max(1, Math.floor((width + 1) / 246))
                 columnSpacing: 1; rowSpacing: 1
                 Repeater {
-                    model: pages.metricRows
+                    model: pages.metricRowCount
                     Rectangle {
+                        readonly property var row: pages.metricRows[index]
                         Layout.fillWidth: true
                         Layout.fillHeight: true
                         Layout.preferredWidth: 245
@@ -74,7 +75,7 @@ Item {
                             spacing: 6
                             Text {
                                 Layout.fillWidth: true
-                                text: modelData.label.toUpperCase()
+                                text: row.label.toUpperCase()
                                 elide: Text.ElideRight
                                 color: Qt.rgba(1, 1, 1, 0.48)
                                 font.family: "monospace"; font.pixelSize: 10; font.weight: Font.DemiBold; font.letterSpacing: 1.0
@@ -87,7 +88,7 @@ Item {
                                 // At most four lines; the rest is cut.
                                 Layout.preferredHeight: Math.min(contentHeight, 4 * Math.ceil(fontMetrics.height))
                                 clip: true
-                                text: modelData.value
+                                text: row.value
                                 readOnly: true
                                 selectByMouse: true
                                 wrapMode: TextEdit.WrapAnywhere

@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "app/app_localized_strings.hpp"
 #include "app/presenters/advanced_presenter.hpp"
 #include "app/presenters/overview_presenter.hpp"
 #include "core/permission_manager.hpp"
@@ -16,7 +15,6 @@ constexpr int batchMilliseconds = 100;
 
 ConsolePages::ConsolePages(HostControls& controls, QObject* parent)
     : QObject(parent), controls_(controls), view_(controls.view()) {
-  registerAppLocalizedStrings();
   eventLog_.update(controls_.events());
   batch_.setSingleShot(true);
   batch_.setInterval(batchMilliseconds);

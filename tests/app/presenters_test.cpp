@@ -6,7 +6,6 @@
 #include <chrono>
 #include <string>
 
-#include "app/app_localized_strings.hpp"
 #include "app/presenters/advanced_presenter.hpp"
 #include "app/presenters/overview_presenter.hpp"
 #include "app/presenters/value_formats.hpp"
@@ -21,7 +20,6 @@ std::string key(const char* k) { return str(text(k)); }
 
 class PresentersTest : public ::testing::Test {
  protected:
-  PresentersTest() { registerAppLocalizedStrings(); }
   static HostView host(bool running, bool starting, std::int64_t local = 0, std::int64_t remote = 0) {
     HostView v;
     v.isRunning = running;

@@ -3,15 +3,20 @@
 #include <QDateTime>
 #include <QRegularExpression>
 
+#include "app/app_localized_strings.hpp"
 #include "core/localization.hpp"
 
 namespace veltrano::app {
 
-QString text(std::string_view key) { return QString::fromStdString(localized(key)); }
+QString text(std::string_view key) {
+  registerAppLocalizedStrings();
+  return QString::fromStdString(localized(key));
+}
 
 QString formatCount(std::int64_t count) { return QString::number(count); }
 
 QString formatCountText(std::string_view key, std::int64_t count) {
+  registerAppLocalizedStrings();
   return QString::fromStdString(localizedFormat(key, count));
 }
 

@@ -60,6 +60,23 @@ class ConsolePagesTest : public ::testing::Test {
   QList<QQuickItem*> all(const char* name, QQuickItem* under = nullptr) {
     return itemsNamed(under ? under : view_.rootObject(), name);
   }
+  // Every visible item ends within the page's width, and wrapped texts are no taller than their lines.
+  void expectNothingOverflows() {
+    const qreal right = view_.rootObject()->width();
+    const std::function<void(QQuickItem*)> visit = [&](QQuickItem* parent) {
+      for (auto* child : parent->childItems()) {
+        if (!child->isVisible()) continue;
+        EXPECT_LE(child->mapToScene(QPointF(child->width(), 0)).x(), right + 0.5)
+            << child->metaObject()->className() << " " << child->property("text").toString().toStdString();
+        if (child->property("wrapMode").toInt() != 0 && child->property("lineCount").toInt() > 0) {
+          EXPECT_LE(child->height(), child->property("contentHeight").toReal() + 1)
+              << child->property("text").toString().toStdString();
+        }
+        visit(child);
+      }
+    };
+    visit(view_.rootObject());
+  }
   static QList<QQuickItem*> itemsNamed(QQuickItem* root, const char* name) {
     QList<QQuickItem*> found;
     const std::function<void(QQuickItem*)> visit = [&](QQuickItem* parent) {
@@ -112,10 +129,7 @@ TEST_F(ConsolePagesTest, OverviewFollowsTheHostFromStoppedToRunningWithAnError) 
   EXPECT_EQ(text("localIP"), "192.168.1.20");
   ASSERT_TRUE(item("errorRow")->isVisible());
   // Long texts wrap inside the page instead of running past it.
-  const qreal pageRight = view_.rootObject()->width();
-  for (auto* wrapped : all("errorText") + all("infoValue")) {
-    EXPECT_LE(wrapped->mapToScene(QPointF(wrapped->width(), 0)).x(), pageRight);
-  }
+  expectNothingOverflows();
   EXPECT_GT(item("errorText")->property("lineCount").toInt(), 1);
 
   click(item("heroButton"));
@@ -188,8 +202,7 @@ TEST_F(ConsolePagesTest, AdvancedPageShowsPermissionsMetricsAndTheNewestEventsFi
   EXPECT_EQ(messages.front()->property("text").toString().toStdString(), "event 249 " + longName);
   EXPECT_EQ(messages.back()->property("text").toString().toStdString(), "event 50 " + longName);
   EXPECT_FALSE(item("noEvents")->isVisible());
-  const qreal pageRight = view_.rootObject()->width();
-  EXPECT_LE(messages.front()->mapToScene(QPointF(messages.front()->width(), 0)).x(), pageRight);
+  expectNothingOverflows();
   EXPECT_TRUE(messages.front()->property("selectByMouse").toBool());
 }
 

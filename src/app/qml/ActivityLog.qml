@@ -61,7 +61,7 @@ ColumnLayout {
                             text: model.message
                             readOnly: true
                             selectByMouse: true
-                            wrapMode: TextEdit.WrapAnywhere
+                            wrapMode: TextEdit.Wrap
                             color: Qt.rgba(1, 1, 1, 0.62)
                             selectionColor: Qt.rgba(0, 0.9, 1, 0.35)
                             font.family: "monospace"; font.pixelSize: 10

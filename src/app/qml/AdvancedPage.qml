@@ -16,15 +16,12 @@ Item {
 
         ColumnLayout {
             Layout.fillWidth: true
-            Layout.preferredWidth: 1
             spacing: 18
             ColumnLayout {
                 Layout.fillWidth: true
-                Layout.preferredWidth: 1
                 spacing: 7
                 Text {
                     Layout.fillWidth: true
-                    Layout.preferredWidth: 1
                     text: host.text("host.advanced.title")
                     wrapMode: Text.Wrap
                     color: "white"
@@ -32,7 +29,6 @@ Item {
                 }
                 Text {
                     Layout.fillWidth: true
-                    Layout.preferredWidth: 1
                     text: host.text("host.advanced.description")
                     wrapMode: Text.Wrap
                     color: Qt.rgba(1, 1, 1, 0.52)
@@ -91,7 +87,7 @@ Item {
                                 text: row.value
                                 readOnly: true
                                 selectByMouse: true
-                                wrapMode: TextEdit.WrapAnywhere
+                                wrapMode: TextEdit.Wrap
                                 color: Qt.rgba(1, 1, 1, 0.82)
                                 selectionColor: Qt.rgba(0, 0.9, 1, 0.35)
                                 font.family: "monospace"; font.pixelSize: 13

@@ -11,21 +11,18 @@ RowLayout {
         color: "#32d74b"
         font.pixelSize: 15; font.weight: Font.Medium
     }
-    ColumnLayout {
+    Column {
         spacing: 2
         Layout.fillWidth: true
-        Layout.preferredWidth: 1
         Text {
-            Layout.fillWidth: true
-            Layout.preferredWidth: 1
+            width: parent.width
             text: host.text("host.auto_start.title")
             wrapMode: Text.Wrap
             color: Qt.rgba(1, 1, 1, 0.86)
             font.pixelSize: 11; font.weight: Font.Medium
         }
         Text {
-            Layout.fillWidth: true
-            Layout.preferredWidth: 1
+            width: parent.width
             text: host.text("host.auto_start.description")
             wrapMode: Text.Wrap
             color: Qt.rgba(1, 1, 1, 0.40)

@@ -1,6 +1,7 @@
 #include "app/host_bridge.hpp"
 
 #include "app/app_localized_strings.hpp"
+#include "app/presenters/overview_presenter.hpp"
 #include "core/localization.hpp"
 
 namespace veltrano::app {
@@ -24,25 +25,11 @@ void HostBridge::refresh() {
   emit stateChanged();
 }
 
-QString HostBridge::statusTitle() const {
-  if (state_.isStarting) return fromUtf8(localized("host.status.starting"));
-  if (!state_.isRunning) return fromUtf8(localized("host.status.stopped"));
-  if (state_.connectedDevices >= 1) return fromUtf8(localized("host.status.ipad_connected"));
-  return fromUtf8(localized("host.status.ready"));
-}
+QString HostBridge::statusTitle() const { return hostStatus(HostControls::viewOf(state_)).title; }
 
-QString HostBridge::statusColor() const {
-  if (state_.isStarting) return QStringLiteral("orange");
-  if (!state_.isRunning) return QStringLiteral("#8c8c8c");
-  if (state_.connectedDevices >= 1) return QStringLiteral("cyan");
-  return QStringLiteral("#32d74b");
-}
+QString HostBridge::statusColor() const { return tintColor(hostStatus(HostControls::viewOf(state_)).tint); }
 
-QString HostBridge::sidebarDetail() const {
-  if (!state_.isRunning && state_.isStarting) return fromUtf8(localized("host.status.starting_detail"));
-  if (!state_.isRunning) return fromUtf8(localized("host.sidebar.no_connections"));
-  return fromUtf8(localizedFormat("host.sidebar.port_format", state_.port));
-}
+QString HostBridge::sidebarDetail() const { return app::sidebarDetail(HostControls::viewOf(state_)); }
 
 QString HostBridge::text(const QString& key) const { return fromUtf8(localized(key.toStdString())); }
 

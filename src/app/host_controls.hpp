@@ -9,8 +9,11 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "app/presenters/host_view.hpp"
 #include "core/analytics_event.hpp"
+#include "core/metrics_store.hpp"
 #include "core/observable_property.hpp"
 
 namespace veltrano {
@@ -62,6 +65,16 @@ class HostControls {
   virtual asio::awaitable<void> refreshPermissions() = 0;
   // Completes when the shutdown that the last stopServer() began has finished; at once when none runs.
   virtual asio::awaitable<void> shutdownFinished() = 0;
+
+  // What the console's pages show; by default only what state() knows.
+  virtual HostView view() const { return viewOf(state()); }
+  // The activity log, oldest first.
+  virtual std::vector<MetricsStore::LogEvent> events() const { return {}; }
+  // `changed` runs after any value of view() or events() may have changed.
+  [[nodiscard]] virtual Subscription observeView(std::function<void()> changed) { return observe(std::move(changed)); }
+
+  // The part of the pages' view that HostState holds.
+  static HostView viewOf(const HostState& state);
 };
 
 // What the application hands the host it creates.

@@ -53,6 +53,65 @@ class HostViewModelControls final : public HostControls {
     return Subscription([subscriptions] { subscriptions->clear(); });
   }
 
+  HostView view() const override {
+    const auto& m = *model_->metrics;
+    HostView v;
+    v.isRunning = m.isRunning();
+    v.isStarting = model_->isStarting();
+    v.isCapturing = m.isCapturing();
+    v.launchAtLogin = model_->launchAtLogin();
+    v.localControlClients = model_->localControlClientCount();
+    v.remoteConnectedClients = model_->remoteConnectedClientCount();
+    v.localIP = m.localIP();
+    v.connectionRouteSummary = model_->connectionRouteSummary();
+    v.mediaPathDescription = model_->mediaPathDescription();
+    v.remoteAccessStatus = model_->remoteAccessStatus();
+    v.displayInfo = m.displayInfo();
+    v.availableDisplays = static_cast<std::int64_t>(m.availableDisplays().size());
+    v.screenRecordingStatus = m.screenRecordingStatus();
+    v.accessibilityStatus = m.accessibilityStatus();
+    v.lastError = m.lastError();
+    v.lastCommand = m.lastCommand();
+    v.lastFrameDescription = m.lastFrameDescription();
+    v.port = m.port();
+    v.videoPort = m.videoPort();
+    v.audioPort = m.audioPort();
+    v.fps = m.fps();
+    v.capturedFrames = m.capturedFrames();
+    v.connectedClients = m.connectedClients();
+    v.videoClients = m.videoClients();
+    v.encodedFrames = m.encodedFrames();
+    v.keyframes = m.keyframes();
+    v.encodeMs = m.encodeMs();
+    v.videoBytesSent = m.videoBytesSent();
+    v.videoFramesDropped = m.videoFramesDropped();
+    v.audioClients = m.audioClients();
+    v.audioFrames = m.audioFrames();
+    v.audioBytesSent = m.audioBytesSent();
+    v.audioFramesDropped = m.audioFramesDropped();
+    v.bytesSent = m.bytesSent();
+    v.bytesReceived = m.bytesReceived();
+    v.averagePingMs = m.averagePingMs();
+    return v;
+  }
+
+  std::vector<MetricsStore::LogEvent> events() const override { return model_->metrics->events()(); }
+
+  Subscription observeView(std::function<void()> changed) override {
+    auto subscriptions = std::make_shared<std::vector<Subscription>>();
+    subscriptions->push_back(observe(changed));
+    const auto& m = *model_->metrics;
+    auto add = [&](const auto&... properties) {
+      (subscriptions->push_back(properties.observe([changed](const auto&) { changed(); })), ...);
+    };
+    add(m.localIP, m.displayInfo, m.availableDisplays, m.lastError, m.lastCommand, m.lastFrameDescription,
+        m.videoPort, m.audioPort, m.fps, m.capturedFrames, m.connectedClients, m.videoClients, m.encodedFrames,
+        m.keyframes, m.encodeMs, m.videoBytesSent, m.videoFramesDropped, m.audioClients, m.audioFrames,
+        m.audioBytesSent, m.audioFramesDropped, m.bytesSent, m.bytesReceived, m.averagePingMs, m.events(),
+        model_->remoteAccessStatus, model_->remoteConnectionRoutes);
+    return Subscription([subscriptions] { subscriptions->clear(); });
+  }
+
   void startServer() override { model_->startServer(); }
   void stopServer() override { model_->stopServer(false); }
   void setLaunchAtLogin(bool on) override { model_->setLaunchAtLogin(on); }

@@ -25,9 +25,10 @@ class TrayIconImages final : public QQuickImageProvider {
 }  // namespace
 
 MainWindow::MainWindow(HostBridge& host, WindowShell& shell, std::function<void()> onClosedToQuit, QObject* parent)
-    : QObject(parent), shell_(shell), onClosedToQuit_(std::move(onClosedToQuit)) {
+    : QObject(parent), pages_(host.controls()), shell_(shell), onClosedToQuit_(std::move(onClosedToQuit)) {
   engine_.rootContext()->setContextProperty("host", &host);
   engine_.rootContext()->setContextProperty("shell", &shell);
+  engine_.rootContext()->setContextProperty("pages", &pages_);
   engine_.rootContext()->setContextProperty("productName", QString::fromStdString(localized("common.product_name")));
   engine_.addImageProvider(QStringLiteral("trayicon"), new TrayIconImages);
   engine_.addImageProvider(QStringLiteral("decoration"), new DecorationImages);

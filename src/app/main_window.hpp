@@ -8,6 +8,7 @@
 
 #include <functional>
 
+#include "app/console_pages.hpp"
 #include "app/host_bridge.hpp"
 #include "app/window_shell.hpp"
 
@@ -25,6 +26,7 @@ class MainWindow : public QObject {
   QQuickWindow* window() const { return window_; }
 
  private:
+  ConsolePages pages_;
   QQmlApplicationEngine engine_;
   QPointer<QQuickWindow> window_;
   WindowShell& shell_;

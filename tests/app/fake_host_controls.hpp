@@ -1,11 +1,13 @@
 #pragma once
 // A host the shell can be driven against: its state is set by the test, its commands are recorded, and its
 // waits end when the test says so.
+#include <map>
 #include <string>
 #include <vector>
 
 #include "app/host_controls.hpp"
 #include "base/continuation.hpp"
+#include "core/metrics_store.hpp"
 
 namespace veltrano::testing {
 
@@ -24,18 +26,50 @@ class FakeHostControls final : public app::HostControls {
     if (onDestroyed) onDestroyed(*this);
   }
 
+  // The pages' values beyond HostState; the flags HostState holds come from `current`.
+  app::HostView pagesView;
+  // A real store for the activity log.
+  MetricsStore metrics;
+
   void set(const app::HostState& state) {
     current = state;
+    notify();
+  }
+  void setView(const app::HostView& view) {
+    pagesView = view;
+    current.isRunning = view.isRunning;
+    current.isStarting = view.isStarting;
+    current.isCapturing = view.isCapturing;
+    current.launchAtLogin = view.launchAtLogin;
+    current.connectedDevices = view.deviceCount();
     notify();
   }
 
   app::HostState state() const override { return current; }
   Subscription observe(std::function<void()> changed) override {
-    changed_ = std::move(changed);
+    const int id = nextObserver_++;
+    changed_[id] = std::move(changed);
     ++observers;
-    return Subscription([this] {
-      changed_ = nullptr;
+    return Subscription([this, id] {
+      changed_.erase(id);
       --observers;
+    });
+  }
+  app::HostView view() const override {
+    app::HostView view = pagesView;
+    view.isRunning = current.isRunning;
+    view.isStarting = current.isStarting;
+    view.isCapturing = current.isCapturing;
+    view.launchAtLogin = current.launchAtLogin;
+    return view;
+  }
+  std::vector<MetricsStore::LogEvent> events() const override { return metrics.events()(); }
+  Subscription observeView(std::function<void()> changed) override {
+    auto log = std::make_shared<Subscription>(metrics.events().observe([changed](const auto&) { changed(); }));
+    auto state = std::make_shared<Subscription>(observe(std::move(changed)));
+    return Subscription([log, state] {
+      log->reset();
+      state->reset();
     });
   }
   void startServer() override { calls.push_back("start"); }
@@ -63,9 +97,10 @@ class FakeHostControls final : public app::HostControls {
 
  private:
   void notify() {
-    if (changed_) changed_();
+    for (const auto& [id, changed] : std::map(changed_)) changed();
   }
-  std::function<void()> changed_;
+  std::map<int, std::function<void()>> changed_;
+  int nextObserver_ = 0;
 };
 
 }  // namespace veltrano::testing

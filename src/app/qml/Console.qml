@@ -1,23 +1,32 @@
 import QtQuick
+import QtQuick.Controls
 
 Row {
     id: consoleRow
     Sidebar { id: sidebar; height: consoleRow.height }
     Rectangle { width: 1; height: consoleRow.height; color: Qt.rgba(1, 1, 1, 0.07) }
+    // Dragging selects text on the pages rather than flicking; the wheel and the scroll bar scroll.
     Flickable {
+        id: detail
         width: consoleRow.width - sidebar.width - 1
         height: consoleRow.height
-        contentHeight: page.implicitHeight
+        contentWidth: width
+        contentHeight: page.item ? page.item.implicitHeight : 0
+        interactive: false
         clip: true
-        Text {
+        ScrollBar.vertical: ScrollBar { policy: ScrollBar.AsNeeded }
+        WheelHandler {
+            onWheel: (event) => {
+                const limit = Math.max(0, detail.contentHeight - detail.height);
+                detail.contentY = Math.max(0, Math.min(limit, detail.contentY - event.angleDelta.y));
+            }
+        }
+        Loader {
             id: page
             objectName: "page"
-            x: 42; y: 34
-            text: host.text(shell.page === "advanced" ? "host.advanced.title" : "host.overview.title")
-            color: "white"
-            font.pixelSize: shell.page === "advanced" ? 36 : 40
-            font.family: "serif"
-            font.weight: Font.DemiBold
+            width: detail.width
+            source: shell.page === "advanced" ? "AdvancedPage.qml" : "OverviewPage.qml"
+            onSourceChanged: detail.contentY = 0
         }
     }
 }

@@ -1,0 +1,109 @@
+#include "app/console_pages.hpp"
+
+#include <string>
+
+#include "app/presenters/advanced_presenter.hpp"
+#include "app/presenters/overview_presenter.hpp"
+#include "core/permission_manager.hpp"
+
+namespace veltrano::app {
+
+namespace {
+// Long enough to gather a burst of log events into one redraw, short enough to feel immediate.
+constexpr int batchMilliseconds = 100;
+}  // namespace
+
+ConsolePages::ConsolePages(HostControls& controls, QObject* parent)
+    : QObject(parent), controls_(controls), view_(controls.view()) {
+  eventLog_.update(controls_.events());
+  batch_.setSingleShot(true);
+  batch_.setInterval(batchMilliseconds);
+  connect(&batch_, &QTimer::timeout, this, &ConsolePages::refresh);
+  subscription_ = controls_.observeView([this] {
+    if (!batch_.isActive()) batch_.start();
+  });
+}
+
+void ConsolePages::refresh() {
+  const int events = eventLog_.count();
+  eventLog_.update(controls_.events());
+  if (events != eventLog_.count()) emit eventCountChanged();
+  HostView view = controls_.view();
+  if (view == view_) return;
+  view_ = std::move(view);
+  emit changed();
+}
+
+QVariantMap ConsolePages::hero() const {
+  const Hero h = app::hero(view_);
+  return {{"description", h.description},   {"statusTitle", h.status.title},
+          {"statusColor", tintColor(h.status.tint)}, {"statusDetail", h.statusDetail},
+          {"buttonTitle", h.buttonTitle},   {"buttonSymbol", h.buttonSymbol},
+          {"buttonStops", h.buttonStops}};
+}
+
+QVariantList ConsolePages::cards() const {
+  QVariantList list;
+  for (const auto& card : metricCards(view_)) {
+    list.append(QVariantMap{{"title", card.title}, {"value", card.value}, {"detail", card.detail},
+                            {"accent", tintColor(card.accent)}, {"symbol", card.symbol}});
+  }
+  return list;
+}
+
+QVariantList ConsolePages::connectionRows() const {
+  QVariantList list;
+  for (const auto& row : app::connectionRows(view_)) {
+    list.append(QVariantMap{{"symbol", row.symbol}, {"title", row.title}, {"value", row.value}});
+  }
+  return list;
+}
+
+bool ConsolePages::showLastError() const { return shouldShowLastError(view_); }
+
+QVariantList ConsolePages::permissions() const {
+  QVariantList list;
+  for (const auto& button : permissionButtons(view_)) {
+    list.append(QVariantMap{{"title", button.title},
+                            {"symbol", button.symbol},
+                            {"granted", button.granted},
+                            {"color", tintColor(button.tint)},
+                            {"statusSymbol", button.statusSymbol},
+                            {"accessibleValue", button.accessibleValue}});
+  }
+  return list;
+}
+
+QVariantList ConsolePages::metricRows() const {
+  QVariantList list;
+  for (const auto& row : app::metricRows(view_)) list.append(QVariantMap{{"label", row.label}, {"value", row.value}});
+  return list;
+}
+
+int ConsolePages::metricRowCount() const { return static_cast<int>(app::metricRows(HostView{}).size()); }
+
+QString ConsolePages::eventCount() const { return eventCountText(static_cast<std::size_t>(eventLog_.count())); }
+
+QVariantList ConsolePages::links() const {
+  QVariantList list;
+  for (const auto& link : app::links()) list.append(QVariantMap{{"title", link.title}, {"url", link.url}});
+  return list;
+}
+
+void ConsolePages::startOrStop() {
+  if (view_.isHostActive()) {
+    controls_.stopServer();
+  } else {
+    controls_.startServer();
+  }
+}
+
+void ConsolePages::setLaunchAtLogin(bool on) { controls_.setLaunchAtLogin(on); }
+
+void ConsolePages::openPermissionSettings(int index) {
+  const auto buttons = permissionButtons(view_);
+  if (index < 0 || index >= static_cast<int>(buttons.size())) return;
+  PermissionManager::openPrivacySettings(buttons[static_cast<std::size_t>(index)].anchor);
+}
+
+}  // namespace veltrano::app

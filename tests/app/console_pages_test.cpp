@@ -1,0 +1,252 @@
+// The overview and advanced pages loaded on a fake host: their texts and controls follow the host, their
+// buttons reach it, and the activity log keeps up with a busy host.
+#include <QQmlContext>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QQuickItem>
+#include <QQuickView>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include "app/console_pages.hpp"
+#include "app/main_window.hpp"
+#include "app/window_shell.hpp"
+#include "app/fake_host_controls.hpp"
+#include "app/host_bridge.hpp"
+#include "app/presenters/value_formats.hpp"
+#include "app/qt_test_support.hpp"
+
+namespace veltrano {
+namespace {
+
+using app::HostView;
+
+class ConsolePagesTest : public ::testing::Test {
+ protected:
+  // Shows `page` ("OverviewPage" or "AdvancedPage") at the width the console leaves it in the smallest window.
+  void load(const char* page, int width = 960 - 233) {
+    // Tall enough that every control of the page can be clicked without scrolling.
+    view_.rootContext()->setContextProperty("host", &bridge_);
+    view_.rootContext()->setContextProperty("pages", &pages_);
+    view_.setResizeMode(QQuickView::SizeRootObjectToView);
+    view_.resize(width, 1200);
+    view_.setSource(QUrl(QStringLiteral("qrc:/veltrano/app/%1.qml").arg(page)));
+    ASSERT_EQ(view_.status(), QQuickView::Ready) << view_.errors().value(0).toString().toStdString();
+    view_.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&view_));
+  }
+  QQuickItem* item(const char* name) {
+    const auto found = all(name);
+    EXPECT_EQ(found.size(), 1) << name;
+    return found.value(0);
+  }
+  std::string text(const char* name) { return item(name)->property("text").toString().toStdString(); }
+  std::string text(QQuickItem* parent, const char* name) {
+    return all(name, parent).value(0)->property("text").toString().toStdString();
+  }
+  static std::string key(const char* k) { return app::text(k).toStdString(); }
+  // Sets the host's view and waits until the pages have shown it.
+  void show(const HostView& view) {
+    const int before = changes_;
+    host_.setView(view);
+    ASSERT_TRUE(testing::processEventsUntil([&] { return changes_ > before; }));
+  }
+  void click(QQuickItem* target) {
+    const QPointF centre = target->mapToScene(QPointF(target->width() / 2, target->height() / 2));
+    QTest::mouseClick(&view_, Qt::LeftButton, {}, centre.toPoint());
+  }
+  // Every item named `name` in the visual tree under `under` (the page when none), in the page's order.
+  QList<QQuickItem*> all(const char* name, QQuickItem* under = nullptr) {
+    return itemsNamed(under ? under : view_.rootObject(), name);
+  }
+  // Every visible item ends within the page's width, and wrapped texts are no taller than their lines.
+  void expectNothingOverflows() {
+    const qreal right = view_.rootObject()->width();
+    const std::function<void(QQuickItem*)> visit = [&](QQuickItem* parent) {
+      for (auto* child : parent->childItems()) {
+        if (!child->isVisible()) continue;
+        EXPECT_LE(child->mapToScene(QPointF(child->width(), 0)).x(), right + 0.5)
+            << child->metaObject()->className() << " " << child->property("text").toString().toStdString();
+        if (child->property("wrapMode").toInt() != 0 && child->property("lineCount").toInt() > 0) {
+          EXPECT_LE(child->height(), child->property("contentHeight").toReal() + 1)
+              << child->property("text").toString().toStdString();
+        }
+        visit(child);
+      }
+    };
+    visit(view_.rootObject());
+  }
+  static QList<QQuickItem*> itemsNamed(QQuickItem* root, const char* name) {
+    QList<QQuickItem*> found;
+    const std::function<void(QQuickItem*)> visit = [&](QQuickItem* parent) {
+      for (auto* child : parent->childItems()) {
+        if (child->objectName() == QLatin1String(name)) found.append(child);
+        visit(child);
+      }
+    };
+    visit(root);
+    return found;
+  }
+
+  QApplication& qt_ = testing::qtApplication();
+  testing::QtMainForTests main_;
+  testing::FakeHostControls host_;
+  app::HostBridge bridge_{host_};
+  app::ConsolePages pages_{host_};
+  int changes_ = 0;
+  QMetaObject::Connection counter_ = QObject::connect(&pages_, &app::ConsolePages::changed, [this] { ++changes_; });
+  int countChanges_ = 0;
+  QMetaObject::Connection countCounter_ =
+      QObject::connect(&pages_, &app::ConsolePages::eventCountChanged, [this] { ++countChanges_; });
+  QQuickView view_;
+};
+
+TEST_F(ConsolePagesTest, OverviewFollowsTheHostFromStoppedToRunningWithAnError) {
+  load("OverviewPage");
+  EXPECT_EQ(text("heroStatusTitle"), key("host.status.stopped"));
+  EXPECT_EQ(text("heroButtonTitle"), key("host.action.start"));
+  EXPECT_FALSE(item("localIP")->isVisible());
+  EXPECT_FALSE(item("errorRow")->isVisible());
+  EXPECT_EQ(text(item("metricCard2"), "cardValue"), "\u2014");
+
+  HostView running;
+  running.isRunning = true;
+  running.isCapturing = true;
+  running.fps = 29.6;
+  running.localControlClients = 1;
+  running.remoteConnectedClients = 1;
+  running.localIP = "192.168.1.20";
+  running.lastError = std::string(200, 'x');
+  running.displayInfo = "A very long display name " + std::string(120, 'd');
+  show(running);
+  EXPECT_EQ(text("heroStatusTitle"), key("host.status.ipad_connected"));
+  EXPECT_EQ(text("heroStatusDetail"), "2 devices connected");
+  EXPECT_EQ(text("heroButtonTitle"), key("host.action.stop"));
+  EXPECT_EQ(text(item("metricCard0"), "cardValue"), "2");
+  EXPECT_EQ(text(item("metricCard2"), "cardValue"), "30");
+  EXPECT_TRUE(item("localIP")->isVisible());
+  EXPECT_EQ(text("localIP"), "192.168.1.20");
+  ASSERT_TRUE(item("errorRow")->isVisible());
+  // Long texts wrap inside the page instead of running past it.
+  expectNothingOverflows();
+  EXPECT_GT(item("errorText")->property("lineCount").toInt(), 1);
+
+  click(item("heroButton"));
+  EXPECT_EQ(host_.calls, std::vector<std::string>{"stop"});
+}
+
+TEST_F(ConsolePagesTest, StartingOffersACancelThatStops) {
+  load("OverviewPage");
+  HostView starting;
+  starting.isStarting = true;
+  show(starting);
+  EXPECT_EQ(text("heroButtonTitle"), key("host.action.cancel_start"));
+  EXPECT_EQ(text("heroStatusDetail"), key("host.status.starting_detail"));
+  click(item("heroButton"));
+  EXPECT_EQ(host_.calls, std::vector<std::string>{"stop"});
+  starting.isStarting = false;
+  show(starting);
+  EXPECT_EQ(text("heroButtonTitle"), key("host.action.start"));
+  click(item("heroButton"));
+  EXPECT_EQ(host_.calls, (std::vector<std::string>{"stop", "start"}));
+}
+
+TEST_F(ConsolePagesTest, LaunchAtLoginSwitchShowsOnlyWhatTheHostAccepted) {
+  load("OverviewPage");
+  auto* toggle = item("launchAtLoginSwitch");
+  host_.launchAtLoginRegisters = false;
+  click(toggle);
+  EXPECT_EQ(host_.calls, std::vector<std::string>{"launchAtLogin(on)"});
+  EXPECT_FALSE(toggle->property("checked").toBool());  // it never flips by itself
+  host_.launchAtLoginRegisters = true;
+  click(toggle);
+  ASSERT_TRUE(testing::processEventsUntil([&] { return toggle->property("checked").toBool(); }));
+  click(toggle);
+  EXPECT_EQ(host_.calls.back(), "launchAtLogin(off)");
+  ASSERT_TRUE(testing::processEventsUntil([&] { return !toggle->property("checked").toBool(); }));
+}
+
+TEST_F(ConsolePagesTest, AdvancedPageShowsPermissionsMetricsAndTheNewestEventsFirst) {
+  HostView view;
+  view.screenRecordingStatus = "granted";
+  view.accessibilityStatus = "missing";
+  view.bytesSent = 3'400'000'000;
+  show(view);
+  load("AdvancedPage");
+  EXPECT_EQ(text("eventCount"), "0 events");
+  EXPECT_TRUE(item("noEvents")->isVisible());
+  EXPECT_EQ(item("permission0")->property("tint").value<QColor>(), QColor("#32d74b"));
+  EXPECT_EQ(item("permission1")->property("tint").value<QColor>(), QColor("#ff453a"));
+  const auto values = all("metricValue");
+  ASSERT_EQ(values.size(), 29);
+  EXPECT_EQ(values[1]->property("text").toString().toStdString(), "9090");
+  EXPECT_EQ(values[24]->property("text").toString(), app::formatBytes(3'400'000'000));
+
+  // A burst of events, more than the log keeps, faster than the pages redraw: one redraw shows them all.
+  const std::string longName = std::string(64, 'f') + ".bin";
+  const int before = countChanges_;
+  for (int i = 0; i < 250; ++i) host_.metrics.logEvent(LogCategory::NET, "event " + std::to_string(i) + " " + longName);
+  ASSERT_TRUE(testing::processEventsUntil([&] { return text("eventCount") == "200 events"; }));
+  EXPECT_EQ(countChanges_, before + 1);
+
+  // New values reach the same cells, so a cursor or selection in a cell outlives the update.
+  values[1]->setProperty("cursorPosition", 2);
+  view.fps = 59.94;
+  show(view);
+  EXPECT_EQ(all("metricValue"), values);
+  EXPECT_EQ(values[9]->property("text").toString(), app::formatDecimal(59.94, 1));
+  EXPECT_EQ(values[1]->property("cursorPosition").toInt(), 2);
+  const auto messages = all("eventMessage");
+  ASSERT_EQ(messages.size(), 200);
+  EXPECT_EQ(messages.front()->property("text").toString().toStdString(), "event 249 " + longName);
+  EXPECT_EQ(messages.back()->property("text").toString().toStdString(), "event 50 " + longName);
+  EXPECT_FALSE(item("noEvents")->isVisible());
+  expectNothingOverflows();
+  EXPECT_TRUE(messages.front()->property("selectByMouse").toBool());
+}
+
+TEST_F(ConsolePagesTest, MetricsGridColumnsFollowThePageWidth) {
+  load("AdvancedPage", 300);
+  EXPECT_EQ(item("metricsGrid")->property("columns").toInt(), 1);
+  view_.resize(1700, 1200);
+  ASSERT_TRUE(testing::processEventsUntil([&] { return item("metricsGrid")->property("columns").toInt() == 4; }));
+}
+
+TEST_F(ConsolePagesTest, TheWindowsConsoleShowsTheSelectedPageAndScrollsItWithTheWheel) {
+  QTemporaryDir folder;
+  QSettings settings(folder.filePath("settings.ini"), QSettings::IniFormat);
+  settings.setValue(app::WindowShell::onboardingFlagKey, true);
+  app::HostState state;
+  state.hasResolvedPermissions = true;
+  host_.set(state);
+  app::WindowShell shell(bridge_, settings);
+  app::MainWindow window(bridge_, shell, [] {});
+  ASSERT_NE(window.window(), nullptr);
+  window.bringForward();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(window.window()));
+  QQuickItem* page = nullptr;
+  ASSERT_TRUE(testing::processEventsUntil([&] {
+    page = itemsNamed(window.window()->contentItem(), "page").value(0);
+    return page != nullptr;
+  }));
+  auto shown = [&](const char* name) { return !itemsNamed(page, name).isEmpty(); };
+  ASSERT_TRUE(testing::processEventsUntil([&] { return shown("heroButton"); }));
+  shell.setPage("advanced");
+  ASSERT_TRUE(testing::processEventsUntil([&] { return shown("metricsGrid"); }));
+
+  // The advanced page is taller than the smallest window: the wheel scrolls it, and no further than its end.
+  auto* detail = page->parentItem()->parentItem();  // the flickable around the page
+  const QPoint inside(600, 300);
+  for (int i = 0; i < 100; ++i) {
+    QWheelEvent wheel(inside, window.window()->mapToGlobal(inside), {}, QPoint(0, -120), Qt::NoButton, {},
+                      Qt::NoScrollPhase, false);
+    QCoreApplication::sendEvent(window.window(), &wheel);
+  }
+  const qreal end = detail->property("contentHeight").toReal() - detail->height();
+  EXPECT_GT(end, 0);
+  EXPECT_EQ(detail->property("contentY").toReal(), end);
+}
+
+}  // namespace
+}  // namespace veltrano

@@ -42,4 +42,18 @@ void assertOnStrand(const asio::strand<Executor>& strand, const char* file = __b
 #endif
 }
 
+// For calls that block until their strand has run a step: made from the strand itself they would wait forever.
+template <class Executor>
+void assertOffStrand(const asio::strand<Executor>& strand, const char* file = __builtin_FILE(),
+                     int line = __builtin_LINE(), const char* function = __builtin_FUNCTION()) {
+#ifdef VELTRANO_THREAD_CHECKS
+  if (strand.running_in_this_thread()) thread_checks::fail("threads other than its strand", {file, static_cast<unsigned>(line), function});
+#else
+  (void)strand;
+  (void)file;
+  (void)line;
+  (void)function;
+#endif
+}
+
 }  // namespace veltrano

@@ -11,4 +11,11 @@ std::string_view routeName(WebRTCRoute route) {
   return "relay";
 }
 
+std::optional<WebRTCRoute> routeFromName(std::string_view name) {
+  for (const WebRTCRoute route : {WebRTCRoute::lan, WebRTCRoute::direct, WebRTCRoute::relay}) {
+    if (routeName(route) == name) return route;
+  }
+  return std::nullopt;
+}
+
 }  // namespace veltrano

@@ -5,6 +5,7 @@
 #include "support/expected_unhandled_errors.hpp"
 #include "base/thread_checks.hpp"
 
+#include <boost/asio/post.hpp>
 #include <boost/asio/use_future.hpp>
 
 #include <gtest/gtest.h>
@@ -175,10 +176,13 @@ TEST_F(AsyncTest, RunOnHopsToTheActorAndBack) {
   EXPECT_TRUE(backOnMain);
 }
 
-TEST(ThreadChecks, ACallOffItsStrandOrOffTheMainThreadAbortsNamingTheCaller) {
+TEST(ThreadChecks, ACallOffItsStrandOnItsStrandOrOffTheMainThreadAbortsNamingTheCaller) {
 #ifdef VELTRANO_THREAD_CHECKS
   const Strand strand = makeActorStrand();
   EXPECT_DEATH(assertOnStrand(strand), "async_test.cpp:[0-9]+: .* called off its strand");
+  assertOffStrand(strand);
+  EXPECT_DEATH(asio::post(strand, asio::use_future([&] { assertOffStrand(strand); })).get(),
+               "async_test.cpp:[0-9]+: .* called off threads other than its strand");
   EXPECT_DEATH(assertOnMainThread(), "called off the main thread");
   MainLoopForTests loop;
   assertOnMainThread();

@@ -1,0 +1,12 @@
+#pragma once
+// The labels of the data channels a remote session uses.
+#include <string_view>
+
+namespace veltrano {
+
+inline constexpr std::string_view controlChannelLabel = "veltrano.control";
+inline constexpr std::string_view inputChannelLabel = "veltrano.input";
+inline constexpr std::string_view audioChannelLabel = "veltrano.audio";
+inline constexpr std::string_view fileChannelLabel = "veltrano.file";
+
+}  // namespace veltrano

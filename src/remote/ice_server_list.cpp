@@ -1,0 +1,45 @@
+#include "remote/ice_server_list.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <string_view>
+
+namespace veltrano {
+
+namespace {
+
+bool isTurnsURL(std::string_view url) {
+  constexpr std::string_view scheme = "turns:";
+  return url.size() >= scheme.size() && std::equal(scheme.begin(), scheme.end(), url.begin(), [](char a, char b) {
+           return a == std::tolower(static_cast<unsigned char>(b));
+         });
+}
+
+webrtc::IceServer makeIceServer(const SignalingICEServer& server) {
+  webrtc::IceServer made;
+  made.urls = server.urls;
+  made.username = server.username;
+  made.credential = server.credential;
+  if (std::any_of(server.urls.begin(), server.urls.end(), [](const std::string& url) { return isTurnsURL(url); })) {
+    made.verifyTlsCertificate = false;
+    made.tlsAlpnProtocols = {"stun.turn"};
+  }
+  return made;
+}
+
+}  // namespace
+
+const std::vector<std::string>& defaultStunURLs() {
+  static const std::vector<std::string> urls{VELTRANO_DEFAULT_STUN_URL_1, VELTRANO_DEFAULT_STUN_URL_2};
+  return urls;
+}
+
+std::vector<webrtc::IceServer> makeIceServers(const std::vector<SignalingICEServer>& servers) {
+  if (servers.empty()) return {makeIceServer(SignalingICEServer{defaultStunURLs(), std::nullopt, std::nullopt})};
+  std::vector<webrtc::IceServer> made;
+  made.reserve(servers.size());
+  for (const SignalingICEServer& server : servers) made.push_back(makeIceServer(server));
+  return made;
+}
+
+}  // namespace veltrano

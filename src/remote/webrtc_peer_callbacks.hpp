@@ -1,0 +1,28 @@
+#pragma once
+// What a peer session reports to its owner. Each closure does nothing until the owner sets it, which it does
+// right after creating the session and before handing it any signal. The threads each one runs on are listed
+// in webrtc_peer_session.hpp.
+#include <functional>
+#include <string>
+
+#include "base/encoding.hpp"
+#include "core/webrtc_route.hpp"
+
+namespace veltrano {
+
+class WebRTCPeerCallbacks {
+ public:
+  enum class State { connecting, connected, disconnected, failed, closed };
+
+  // A local description was set ("offer", "answer") or a local candidate came ("candidate"), with its JSON body.
+  std::function<void(const std::string& kind, const Bytes& body)> onLocalSignal = [](const std::string&, const Bytes&) {};
+  std::function<void(State)> onState = [](State) {};
+  // A whole application message arrived on the channel with this label.
+  std::function<void(const std::string& label, const Bytes& message)> onData = [](const std::string&, const Bytes&) {};
+  // Once per channel: it reached the open state.
+  std::function<void(const std::string& label)> onChannelOpened = [](const std::string&) {};
+  // The route of the selected candidate pair, when it differs from the one last reported.
+  std::function<void(WebRTCRoute)> onRoute = [](WebRTCRoute) {};
+};
+
+}  // namespace veltrano

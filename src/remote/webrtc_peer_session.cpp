@@ -1,0 +1,338 @@
+#include "remote/webrtc_peer_session.hpp"
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/use_future.hpp>
+
+#include <cstdio>
+
+#include "base/thread_checks.hpp"
+#include "remote/data_channel_chunks.hpp"
+#include "remote/data_channel_labels.hpp"
+#include "remote/data_channel_send_budget.hpp"
+#include "remote/ice_server_list.hpp"
+#include "remote/peer_signal_bodies.hpp"
+#include "remote/route_classification.hpp"
+
+namespace veltrano {
+
+namespace {
+
+constexpr int routeRetryLimit = 8;
+constexpr Clock::Duration routeRetryInterval = std::chrono::milliseconds(250);
+
+WebRTCPeerCallbacks::State reportedState(webrtc::PeerConnectionState state) {
+  using State = WebRTCPeerCallbacks::State;
+  switch (state) {
+    case webrtc::PeerConnectionState::newState:
+    case webrtc::PeerConnectionState::connecting: return State::connecting;
+    case webrtc::PeerConnectionState::connected: return State::connected;
+    case webrtc::PeerConnectionState::disconnected: return State::disconnected;
+    case webrtc::PeerConnectionState::failed: return State::failed;
+    case webrtc::PeerConnectionState::closed: return State::closed;
+  }
+  return State::failed;
+}
+
+}  // namespace
+
+// Stands for one channel before the peer's network thread, which names neither the channel nor its label.
+class WebRTCPeerSession::ChannelObserver final : public webrtc::DataChannelObserver {
+ public:
+  ChannelObserver(std::weak_ptr<WebRTCPeerSession> session, const std::shared_ptr<webrtc::DataChannel>& channel)
+      : session_(std::move(session)), channel_(channel), label_(channel->label()) {}
+
+  // A channel adopted already open also reports its state change; the owner hears of the opening once.
+  void reportOpenOnce() {
+    const auto session = session_.lock();
+    if (session && !openReported_.exchange(true)) session->callbacks_->onChannelOpened(label_);
+  }
+
+  void onStateChange() override {
+    const auto channel = channel_.lock();
+    if (channel && channel->readyState() == webrtc::DataChannelState::open) reportOpenOnce();
+  }
+
+  void onMessage(std::span<const std::byte> message, bool) override {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(message.data());
+    const auto session = session_.lock();
+    if (!session) return;
+    session->post([label = label_, data = Bytes(bytes, bytes + message.size())](WebRTCPeerSession& self) {
+      self.receiveMessage(label, data);
+    });
+  }
+
+ private:
+  const std::weak_ptr<WebRTCPeerSession> session_;
+  const std::weak_ptr<webrtc::DataChannel> channel_;
+  const std::string label_;
+  std::atomic<bool> openReported_{false};
+};
+
+template <class Step>
+auto WebRTCPeerSession::runAndWait(Step step) {
+  assertOffStrand(strand_);
+  return asio::post(strand_, asio::use_future(std::move(step))).get();
+}
+
+std::shared_ptr<WebRTCPeerSession> WebRTCPeerSession::create(const std::vector<SignalingICEServer>& iceServers,
+                                                             bool forceRelay, WebRTCPeerEnvironment environment) {
+  std::shared_ptr<WebRTCPeerSession> session(
+      new WebRTCPeerSession(std::make_shared<WebRTCPeerCallbacks>(), std::move(environment)));
+  const webrtc::PeerConfiguration configuration{
+      makeIceServers(iceServers), forceRelay ? webrtc::IceTransportPolicy::relay : webrtc::IceTransportPolicy::all};
+  const bool made = session->runAndWait([&] {
+    session->peerConnection_ = session->environment_.makePeerConnection(configuration, session->weak_from_this());
+    return session->peerConnection_ != nullptr;
+  });
+  return made ? session : nullptr;
+}
+
+WebRTCPeerSession::WebRTCPeerSession(std::shared_ptr<WebRTCPeerCallbacks> callbacks, WebRTCPeerEnvironment environment)
+    : strand_(makeActorStrand()),
+      callbacks_(std::move(callbacks)),
+      environment_(std::move(environment)),
+      nextMessageID_(environment_.lastMessageID) {}
+
+void WebRTCPeerSession::post(std::function<void(WebRTCPeerSession&)> step) {
+  asio::post(strand_, [weakSelf = weak_from_this(), step = std::move(step)] {
+    if (const auto self = weakSelf.lock()) step(*self);
+  });
+}
+
+void WebRTCPeerSession::handleRemoteSignal(std::string type, Bytes payload) {
+  post([type = std::move(type), payload = std::move(payload)](WebRTCPeerSession& self) {
+    self.handleSignal(type, payload);
+  });
+}
+
+bool WebRTCPeerSession::openChannel(const std::string& label, bool reliable) {
+  return runAndWait([&] { return !isClosed_ && channel(label, reliable) != nullptr; });
+}
+
+bool WebRTCPeerSession::send(const std::string& label, ByteView message) {
+  return runAndWait([&] { return sendOnStrand(label, message); });
+}
+
+void WebRTCPeerSession::close() {
+  asio::post(strand_, [self = shared_from_this()] { self->closeOnStrand(); });
+}
+
+void WebRTCPeerSession::restartIce() {
+  post([](WebRTCPeerSession& self) {
+    if (self.isClosed_) return;
+    self.lastReportedRoute_.reset();
+    self.peerConnection_->restartIce();
+    self.post([](WebRTCPeerSession& later) { later.createOffer(); });
+  });
+}
+
+void WebRTCPeerSession::updateIceServers(std::vector<SignalingICEServer> iceServers) {
+  post([iceServers = std::move(iceServers)](WebRTCPeerSession& self) {
+    if (self.isClosed_) return;
+    webrtc::PeerConfiguration configuration = self.peerConnection_->configuration();
+    configuration.iceServers = makeIceServers(iceServers);
+    if (!self.peerConnection_->setConfiguration(configuration)) {
+      std::fputs("[WEBRTC] ICE server refresh rejected\n", stderr);
+    }
+  });
+}
+
+void WebRTCPeerSession::onIceCandidate(const webrtc::IceCandidate& candidate) {
+  callbacks_->onLocalSignal("candidate", encodeIceCandidateBody(candidate));
+}
+
+void WebRTCPeerSession::onConnectionStateChange(webrtc::PeerConnectionState state) {
+  callbacks_->onState(reportedState(state));
+  if (state == webrtc::PeerConnectionState::connected) {
+    post([](WebRTCPeerSession& self) { self.refreshRoute(0); });
+  }
+}
+
+void WebRTCPeerSession::onDataChannel(std::shared_ptr<webrtc::DataChannel> channel) {
+  // Observed at once: messages the peer sends right after opening would otherwise find no observer.
+  auto observer = std::make_shared<ChannelObserver>(weak_from_this(), channel);
+  channel->setObserver(observer);
+  post([entry = ChannelEntry{std::move(channel), std::move(observer)}](WebRTCPeerSession& self) {
+    self.adoptChannel(entry);
+  });
+}
+
+void WebRTCPeerSession::handleSignal(const std::string& type, const Bytes& payload) {
+  assertOnStrand(strand_);
+  if (isClosed_) return;
+  if (type == "offer") {
+    applyRemoteDescription(payload, webrtc::SdpType::offer);
+  } else if (type == "answer") {
+    applyRemoteDescription(payload, webrtc::SdpType::answer);
+  } else if (type == "candidate") {
+    applyRemoteCandidate(payload);
+  } else if (type == "iceRestart") {
+    peerConnection_->restartIce();
+    post([](WebRTCPeerSession& self) { self.createOffer(); });
+  } else if (type == "hangup") {
+    close();
+  }
+}
+
+void WebRTCPeerSession::applyRemoteDescription(const Bytes& payload, webrtc::SdpType type) {
+  const std::optional<std::string> sdp = decodeSessionDescriptionBody(payload);
+  if (!sdp) return;
+  peerConnection_->setRemoteDescription(
+      {type, *sdp}, [weakSelf = weak_from_this(), type](std::optional<std::string> error) {
+        const auto self = weakSelf.lock();
+        if (!self) return;
+        if (error) {
+          self->callbacks_->onState(WebRTCPeerCallbacks::State::failed);
+          return;
+        }
+        asio::post(self->strand_, [self, type] {
+          if (self->isClosed_) return;
+          if (type == webrtc::SdpType::offer) {
+            self->createAnswer();
+          } else {
+            self->flushPendingCandidates();
+          }
+        });
+      });
+}
+
+void WebRTCPeerSession::applyRemoteCandidate(const Bytes& payload) {
+  std::optional<webrtc::IceCandidate> candidate = decodeIceCandidateBody(payload);
+  if (!candidate) return;
+  if (!hasRemoteDescription_) {
+    pendingCandidates_.push_back(std::move(*candidate));
+    return;
+  }
+  peerConnection_->addIceCandidate(std::move(*candidate), [](std::optional<std::string>) {});
+}
+
+void WebRTCPeerSession::flushPendingCandidates() {
+  hasRemoteDescription_ = true;
+  std::vector<webrtc::IceCandidate> pending = std::exchange(pendingCandidates_, {});
+  for (webrtc::IceCandidate& candidate : pending) {
+    peerConnection_->addIceCandidate(std::move(candidate), [](std::optional<std::string>) {});
+  }
+}
+
+void WebRTCPeerSession::createAnswer() {
+  flushPendingCandidates();
+  peerConnection_->createAnswer(localDescriptionStep());
+}
+
+void WebRTCPeerSession::createOffer() {
+  assertOnStrand(strand_);
+  if (isClosed_) return;
+  channel(std::string(controlChannelLabel), true);
+  peerConnection_->createOffer(localDescriptionStep());
+}
+
+webrtc::DescriptionCompletion WebRTCPeerSession::localDescriptionStep() {
+  return [weakSelf = weak_from_this()](std::optional<webrtc::SessionDescription> description, std::string error) {
+    const auto self = weakSelf.lock();
+    if (!self) return;
+    if (!description || !error.empty()) {
+      self->callbacks_->onState(WebRTCPeerCallbacks::State::failed);
+      return;
+    }
+    asio::post(self->strand_, [self, description = std::move(*description)] { self->setLocalDescription(description); });
+  };
+}
+
+void WebRTCPeerSession::setLocalDescription(webrtc::SessionDescription description) {
+  if (isClosed_) return;
+  const std::string kind = description.type == webrtc::SdpType::offer ? "offer" : "answer";
+  std::string sdp = description.sdp;
+  peerConnection_->setLocalDescription(
+      std::move(description),
+      [weakSelf = weak_from_this(), kind, sdp = std::move(sdp)](std::optional<std::string> error) {
+        const auto self = weakSelf.lock();
+        if (!self) return;
+        if (error) {
+          self->callbacks_->onState(WebRTCPeerCallbacks::State::failed);
+          return;
+        }
+        self->callbacks_->onLocalSignal(kind, encodeSessionDescriptionBody(sdp));
+      });
+}
+
+std::shared_ptr<webrtc::DataChannel> WebRTCPeerSession::channel(const std::string& label, bool reliable) {
+  if (const auto existing = channels_.find(label); existing != channels_.end()) return existing->second.channel;
+  const webrtc::DataChannelInit init{reliable || label == inputChannelLabel, reliable ? -1 : 0};
+  auto created = peerConnection_->createDataChannel(label, init);
+  if (!created) return nullptr;
+  auto observer = std::make_shared<ChannelObserver>(weak_from_this(), created);
+  created->setObserver(observer);
+  channelObservers_.push_back(observer);
+  channels_[label] = ChannelEntry{created, std::move(observer)};
+  return created;
+}
+
+void WebRTCPeerSession::adoptChannel(ChannelEntry entry) {
+  if (isClosed_) return;
+  const std::string label = entry.channel->label();
+  const bool isOpen = entry.channel->readyState() == webrtc::DataChannelState::open;
+  channelObservers_.push_back(entry.observer);
+  channels_[label] = entry;
+  if (isOpen) entry.observer->reportOpenOnce();
+}
+
+bool WebRTCPeerSession::sendOnStrand(const std::string& label, ByteView message) {
+  if (isClosed_) return false;
+  const auto found = channels_.find(label);
+  if (found == channels_.end()) return false;
+  webrtc::DataChannel& channel = *found->second.channel;
+  if (channel.readyState() != webrtc::DataChannelState::open) return false;
+  const std::uint32_t messageID = ++nextMessageID_;
+  const std::vector<Bytes> chunks = makeChunks(message, messageID);
+  if (chunks.empty()) return false;
+  if (!fitsSendBudget(label, channel.bufferedAmount(), chunkedWireSize(message.size()))) return false;
+  for (const Bytes& chunk : chunks) {
+    if (!channel.send(std::as_bytes(std::span(chunk)), true)) return false;
+  }
+  return true;
+}
+
+void WebRTCPeerSession::closeOnStrand() {
+  if (isClosed_) return;
+  isClosed_ = true;
+  for (auto& [label, entry] : channels_) entry.channel->close();
+  channels_.clear();
+  channelObservers_.clear();
+  peerConnection_->close();
+  routeRetry_.cancel();
+  callbacks_->onState(WebRTCPeerCallbacks::State::closed);
+}
+
+void WebRTCPeerSession::receiveMessage(const std::string& label, const Bytes& data) {
+  std::optional<Bytes> message = assemblies_.receive(label, data, environment_.clock->now());
+  if (message) callbacks_->onData(label, *message);
+}
+
+void WebRTCPeerSession::refreshRoute(int attempt) {
+  assertOnStrand(strand_);
+  if (isClosed_) return;
+  peerConnection_->getStatistics([weakSelf = weak_from_this(), attempt](webrtc::StatisticsReport report) {
+    const auto self = weakSelf.lock();
+    if (!self) return;
+    asio::post(self->strand_, [self, attempt, report = std::move(report)] { self->evaluateRoute(report, attempt); });
+  });
+}
+
+void WebRTCPeerSession::evaluateRoute(const webrtc::StatisticsReport& report, int attempt) {
+  if (isClosed_) return;
+  if (const std::optional<WebRTCRoute> route = classifyRoute(report)) {
+    if (route == lastReportedRoute_) return;
+    lastReportedRoute_ = route;
+    callbacks_->onRoute(*route);
+    return;
+  }
+  if (attempt >= routeRetryLimit) return;
+  routeRetry_ = Task::spawn(strand_, [self = shared_from_this(), next = attempt + 1](TaskToken token) -> asio::awaitable<void> {
+    Clock& clock = *self->environment_.clock;
+    const Clock::TimePoint deadline = clock.now() + routeRetryInterval;
+    co_await clock.sleepUntil(token, deadline);
+    self->refreshRoute(next);
+  });
+}
+
+}  // namespace veltrano

@@ -17,9 +17,10 @@ RemotePhonePointerQueue::RemotePhonePointerQueue(boost::asio::any_io_executor ex
     : executor_(std::move(executor)) {}
 
 void RemotePhonePointerQueue::enqueue(Operation operation, bool droppable) {
+  Operation discarded;  // released after the lock: what it holds may call back into the queue
   {
     std::lock_guard lock(mutex_);
-    if (!makeRoomFor(droppable)) return;
+    if (!makeRoomFor(droppable, discarded)) return;
     pending_.push_back({std::move(operation), droppable});
     if (draining_) return;
     draining_ = true;
@@ -27,10 +28,11 @@ void RemotePhonePointerQueue::enqueue(Operation operation, bool droppable) {
   Task::spawn(executor_, [self = shared_from_this()](TaskToken) { return drain(self); });
 }
 
-bool RemotePhonePointerQueue::makeRoomFor(bool droppable) {
+bool RemotePhonePointerQueue::makeRoomFor(bool droppable, Operation& discarded) {
   if (pending_.size() < pendingLimit) return true;
   const auto oldest = std::ranges::find_if(pending_, [](const Pending& p) { return p.droppable; });
   if (oldest != pending_.end()) {
+    discarded = std::move(oldest->operation);
     pending_.erase(oldest);
     ++dropped_;
     return true;

@@ -48,9 +48,9 @@ class RemotePhonePointerQueue : public std::enable_shared_from_this<RemotePhoneP
   };
 
   explicit RemotePhonePointerQueue(boost::asio::any_io_executor executor);
-  // Under the lock, at the limit: drops the oldest droppable waiting command; false when the new one is the one
-  // to drop instead.
-  bool makeRoomFor(bool droppable);
+  // Under the lock, at the limit: moves the oldest droppable waiting command to `discarded`; false when the new
+  // one is the one to drop instead.
+  bool makeRoomFor(bool droppable, Operation& discarded);
   // Runs the pending operations in order until none is left.
   static boost::asio::awaitable<void> drain(std::shared_ptr<RemotePhonePointerQueue> self);
 

@@ -4,7 +4,10 @@
 
 #include <atomic>
 #include <deque>
+#include <latch>
 #include <map>
+#include <set>
+#include <tuple>
 #include <thread>
 
 #include "remote/data_channel_chunks.hpp"
@@ -15,89 +18,75 @@
 namespace veltrano {
 namespace {
 
-using testing::FakeDataChannel;
-using webrtc::DataChannelState;
-
 const Bytes envelope{'V', 'L', 'V', '1', 0, 1, 2, 3};
-
-// One remote session's peer with the channels its tablet opened.
-struct RemotePeer {
-  std::shared_ptr<WebRTCPeerSession> session;
-  std::shared_ptr<testing::FakePeerConnection> connection;
-  std::map<std::string, std::shared_ptr<FakeDataChannel>> channels;
-
-  // The messages that arrived on `label`, each put back together from its chunks.
-  std::vector<Bytes> received(const std::string& label) const {
-    std::vector<Bytes> messages;
-    const auto found = channels.find(label);
-    if (found == channels.end()) return messages;
-    for (const auto& frame : found->second->sent()) {
-      if (readChunkHeader(frame)->index == 0) messages.emplace_back();
-      messages.back().insert(messages.back().end(), frame.begin() + chunkHeaderSize, frame.end());
-    }
-    return messages;
-  }
-};
+const std::vector<std::string> allChannels{"veltrano.video.1", "veltrano.video.2", "veltrano.audio"};
 
 class MediaHub : public ::testing::Test {
  protected:
   void TearDown() override {
     for (const auto& peer : peers) {
       peerFactory.network().flush();
-      boost::asio::post(peer.session->executor(), boost::asio::use_future).get();
+      boost::asio::post(peer->executor(), boost::asio::use_future).get();
     }
   }
 
-  RemotePeer& addPeer(std::vector<std::string> labels) {
-    RemotePeer& peer = peers.emplace_back();
-    peer.session = WebRTCPeerSession::create({}, false, {peerFactory.function(), &clock, 0});
-    peer.session->callbacks().onChannelOpened = opened.recorder();
-    peer.connection = peerFactory.last();
+  // A peer session whose tablet opened `labels`.
+  std::shared_ptr<WebRTCPeerSession> addPeer(const std::vector<std::string>& labels = allChannels) {
+    auto peer = peers.emplace_back(WebRTCPeerSession::create({}, false, {peerFactory.function(), &clock, 0}));
+    peer->callbacks().onChannelOpened = opened.recorder();
     for (const auto& label : labels) {
       const std::size_t before = opened.size();
-      peer.channels[label] = peer.connection->emitDataChannel(label, DataChannelState::open);
+      channels[{peer.get(), label}] = peerFactory.last()->emitDataChannel(label, webrtc::DataChannelState::open);
       EXPECT_TRUE(opened.waitForCount(before + 1));
     }
     return peer;
+  }
+  // The messages `peer` sent on `label`, each put back together from its chunks.
+  std::vector<Bytes> received(const std::shared_ptr<WebRTCPeerSession>& peer, const std::string& label) {
+    std::vector<Bytes> messages;
+    const auto channel = channels.find({peer.get(), label});
+    for (const auto& frame : channel == channels.end() ? std::vector<std::vector<std::uint8_t>>{}
+                                                       : channel->second->sent()) {
+      if (readChunkHeader(frame)->index == 0) messages.emplace_back();
+      messages.back().insert(messages.back().end(), frame.begin() + chunkHeaderSize, frame.end());
+    }
+    return messages;
+  }
+  void subscribe(const std::string& sessionID, bool audio, std::set<std::uint32_t> displays) {
+    hub.setAudioEnabled(audio, sessionID);
+    hub.setVisibleDisplayIDs(std::move(displays), sessionID);
   }
 
   testing::FakePeerFactory peerFactory;
   VirtualClock clock;
   testing::RecordedValues<std::string> opened;
-  std::deque<RemotePeer> peers;
+  std::deque<std::shared_ptr<WebRTCPeerSession>> peers;
+  std::map<std::pair<WebRTCPeerSession*, std::string>, std::shared_ptr<testing::FakeDataChannel>> channels;
   RemoteHostMediaHub hub;
 };
 
 TEST_F(MediaHub, EnvelopesReachExactlyTheSessionsThatWatchOrListen) {
-  const auto& both = addPeer({"veltrano.video.1", "veltrano.video.2", "veltrano.audio"});
-  const auto& first = addPeer({"veltrano.video.1", "veltrano.audio"});
-  const auto& idle = addPeer({"veltrano.video.1", "veltrano.audio"});
-  hub.registerPeer(both.session, "both");
-  hub.registerPeer(first.session, "first");
-  hub.registerPeer(idle.session, "idle");
-  hub.setVisibleDisplayIDs({1, 2}, "both");
-  hub.setAudioEnabled(true, "both");
-  hub.setVisibleDisplayIDs({1}, "first");
-
-  EXPECT_EQ(hub.viewerCount(1), 2);
-  EXPECT_EQ(hub.viewerCount(2), 1);
-  EXPECT_EQ(hub.viewerCount(3), 0);
-  EXPECT_EQ(hub.audioListenerCount(), 1);
+  const auto both = addPeer(), first = addPeer(), idle = addPeer();
+  hub.registerPeer(both, "both");
+  hub.registerPeer(first, "first");
+  hub.registerPeer(idle, "idle");
+  subscribe("both", true, {1, 2});
+  subscribe("first", false, {1});
+  EXPECT_EQ(std::tuple(hub.viewerCount(1), hub.viewerCount(2), hub.viewerCount(3), hub.audioListenerCount()),
+            std::tuple(2, 1, 0, 1));
 
   const Bytes large(150000, 7);  // several chunks, still one message
   EXPECT_TRUE(hub.sendVideo(1, envelope));
   EXPECT_TRUE(hub.sendVideo(2, large));
   EXPECT_FALSE(hub.sendVideo(3, envelope));
   EXPECT_TRUE(hub.sendAudio("veltrano.audio", envelope));
-
-  const std::vector<Bytes> none;
-  EXPECT_EQ(both.received("veltrano.video.1"), std::vector<Bytes>{envelope});
-  EXPECT_EQ(both.received("veltrano.video.2"), std::vector<Bytes>{large});
-  EXPECT_EQ(both.received("veltrano.audio"), std::vector<Bytes>{envelope});
-  EXPECT_EQ(first.received("veltrano.video.1"), std::vector<Bytes>{envelope});
-  EXPECT_EQ(first.received("veltrano.audio"), none);
-  EXPECT_EQ(idle.received("veltrano.video.1"), none);
-  EXPECT_EQ(idle.received("veltrano.audio"), none);
+  using Messages = std::vector<Bytes>;
+  EXPECT_EQ(received(both, "veltrano.video.1"), Messages{envelope});
+  EXPECT_EQ(received(both, "veltrano.video.2"), Messages{large});
+  EXPECT_EQ(received(both, "veltrano.audio"), Messages{envelope});
+  EXPECT_EQ(received(first, "veltrano.video.1"), Messages{envelope});
+  EXPECT_EQ(received(first, "veltrano.audio"), Messages{});
+  for (const auto& label : allChannels) EXPECT_EQ(received(idle, label), Messages{}) << label;
 }
 
 TEST_F(MediaHub, APeerThatCannotTakeTheEnvelopeFailsTheFanOutButNotTheOthers) {
@@ -110,101 +99,73 @@ TEST_F(MediaHub, APeerThatCannotTakeTheEnvelopeFailsTheFanOutButNotTheOthers) {
                         {"other display only", {"veltrano.video.2"}, false},
                         {"session closed", {"veltrano.video.1"}, true}};
   for (const Case& c : cases) {
-    hub.removeAll();
-    const auto& failing = addPeer(c.failingLabels);
-    const auto& healthy = addPeer({"veltrano.video.1"});
-    if (c.closeFailing) failing.session->close();
-    hub.registerPeer(failing.session, "failing");
-    hub.registerPeer(healthy.session, "healthy");
-    hub.setVisibleDisplayIDs({1}, "failing");
-    hub.setVisibleDisplayIDs({1}, "healthy");
+    const auto failing = addPeer(c.failingLabels), healthy = addPeer();
+    if (c.closeFailing) failing->close();
+    hub.registerPeer(failing, "a");  // collected first
+    hub.registerPeer(healthy, "b");
+    subscribe("a", false, {1});
+    subscribe("b", false, {1});
     EXPECT_FALSE(hub.sendVideo(1, envelope)) << c.name;
-    EXPECT_EQ(healthy.received("veltrano.video.1"), std::vector<Bytes>{envelope}) << c.name;
-    EXPECT_TRUE(failing.received("veltrano.video.1").empty()) << c.name;
+    EXPECT_EQ(received(healthy, "veltrano.video.1"), std::vector<Bytes>{envelope}) << c.name;
+    EXPECT_TRUE(received(failing, "veltrano.video.1").empty()) << c.name;
   }
 }
 
-TEST_F(MediaHub, ChangesApplyOnlyToRegisteredSessionsAndRegisteringAgainStartsAfresh) {
-  const auto& old = addPeer({"veltrano.video.1", "veltrano.audio"});
-  const auto& replacement = addPeer({"veltrano.video.1", "veltrano.audio"});
-  hub.setAudioEnabled(true, "s");
-  hub.setVisibleDisplayIDs({1}, "s");
-  EXPECT_EQ(hub.audioListenerCount(), 0);
-  EXPECT_EQ(hub.viewerCount(1), 0);
-
-  hub.registerPeer(old.session, "s");
-  EXPECT_EQ(hub.audioListenerCount(), 0);
-  hub.setAudioEnabled(true, "s");
-  hub.setVisibleDisplayIDs({1}, "s");
-  hub.registerPeer(replacement.session, "s");
-  EXPECT_EQ(hub.audioListenerCount(), 0);
-  EXPECT_EQ(hub.viewerCount(1), 0);
-  hub.setAudioEnabled(true, "s");
-  hub.setVisibleDisplayIDs({1}, "s");
+TEST_F(MediaHub, OnlyRegisteredSessionsChangeAndRegisteringAgainStartsAfresh) {
+  const auto old = addPeer(), replacement = addPeer(), other = addPeer();
+  subscribe("s", true, {1});
+  EXPECT_EQ(std::tuple(hub.viewerCount(1), hub.audioListenerCount()), std::tuple(0, 0));
+  hub.registerPeer(old, "s");
+  subscribe("s", true, {1});
+  hub.registerPeer(replacement, "s");
+  EXPECT_EQ(std::tuple(hub.viewerCount(1), hub.audioListenerCount()), std::tuple(0, 0));
+  subscribe("s", true, {1});
   EXPECT_TRUE(hub.sendAudio("veltrano.audio", envelope));
-  EXPECT_TRUE(hub.sendVideo(1, envelope));
-  EXPECT_TRUE(old.received("veltrano.audio").empty());
-  EXPECT_EQ(replacement.received("veltrano.audio").size(), 1u);
-  EXPECT_EQ(replacement.received("veltrano.video.1").size(), 1u);
+  EXPECT_TRUE(received(old, "veltrano.audio").empty());
+  EXPECT_EQ(received(replacement, "veltrano.audio").size(), 1u);
 
-  hub.remove("other");
-  EXPECT_EQ(hub.viewerCount(1), 1);
+  hub.registerPeer(other, "t");
+  subscribe("t", true, {1});
+  hub.remove("unknown");
   hub.remove("s");
-  EXPECT_EQ(hub.viewerCount(1), 0);
-  EXPECT_FALSE(hub.sendVideo(1, envelope));
-}
-
-TEST_F(MediaHub, AfterRemoveAllNothingIsCountedOrSent) {
-  const auto& a = addPeer({"veltrano.video.1", "veltrano.audio"});
-  const auto& b = addPeer({"veltrano.video.1", "veltrano.audio"});
-  for (const auto* id : {"a", "b"}) {
-    hub.registerPeer(std::string(id) == "a" ? a.session : b.session, id);
-    hub.setAudioEnabled(true, id);
-    hub.setVisibleDisplayIDs({1}, id);
-  }
+  EXPECT_EQ(std::tuple(hub.viewerCount(1), hub.audioListenerCount()), std::tuple(1, 1));
   hub.removeAll();
-  EXPECT_EQ(hub.viewerCount(1), 0);
-  EXPECT_EQ(hub.audioListenerCount(), 0);
+  EXPECT_EQ(std::tuple(hub.viewerCount(1), hub.audioListenerCount()), std::tuple(0, 0));
   EXPECT_FALSE(hub.sendVideo(1, envelope));
   EXPECT_FALSE(hub.sendAudio("veltrano.audio", envelope));
-  EXPECT_TRUE(a.received("veltrano.video.1").empty());
-  EXPECT_TRUE(b.received("veltrano.audio").empty());
+  EXPECT_TRUE(received(other, "veltrano.video.1").empty());
 }
 
 TEST_F(MediaHub, TableChangesRaceSafelyWithFanOutsFromSeveralServers) {
-  const auto& steady = addPeer({"veltrano.video.1", "veltrano.video.2", "veltrano.audio"});
-  const auto& coming = addPeer({"veltrano.video.1", "veltrano.video.2", "veltrano.audio"});
-  hub.registerPeer(steady.session, "steady");
-  hub.setAudioEnabled(true, "steady");
-  hub.setVisibleDisplayIDs({1, 2}, "steady");
-
+  const auto steady = addPeer(), coming = addPeer();
+  hub.registerPeer(steady, "steady");
+  subscribe("steady", true, {1, 2});
   constexpr int rounds = 200;
-  std::atomic<bool> failed{false};
-  auto server = [&](auto send) {
-    return std::thread([&, send] {
-      for (int i = 0; i < rounds; ++i) {
-        if (!send()) failed = true;  // the steady session can always take it
-      }
-    });
-  };
+  std::atomic<int> failures{0}, serversDone{0};
+  std::latch start(allChannels.size() + 1);
   std::vector<std::thread> servers;
-  servers.push_back(server([&] { return hub.sendVideo(1, envelope); }));
-  servers.push_back(server([&] { return hub.sendVideo(2, envelope); }));
-  servers.push_back(server([&] { return hub.sendAudio("veltrano.audio", envelope); }));
-  for (int i = 0; i < rounds; ++i) {
-    hub.registerPeer(coming.session, "coming");
-    hub.setAudioEnabled(true, "coming");
-    hub.setVisibleDisplayIDs({1, 2}, "coming");
+  for (const auto& label : allChannels) {
+    servers.emplace_back([&, label] {
+      start.arrive_and_wait();
+      for (int i = 0; i < rounds; ++i) {
+        const bool sent = label == "veltrano.audio" ? hub.sendAudio(label, envelope)
+                                                    : hub.sendVideo(label.back() - '0', envelope);
+        if (!sent) ++failures;  // the steady session always takes it
+      }
+      ++serversDone;
+    });
+  }
+  start.arrive_and_wait();
+  // The table keeps changing for as long as the servers send.
+  while (serversDone < static_cast<int>(servers.size())) {
+    hub.registerPeer(coming, "coming");
+    subscribe("coming", true, {1, 2});
     EXPECT_EQ(hub.viewerCount(2), 2);
     hub.remove("coming");
-    EXPECT_EQ(hub.audioListenerCount(), 1);
   }
-  for (auto& thread : servers) thread.join();
-  EXPECT_FALSE(failed);
-  for (const auto* label : {"veltrano.video.1", "veltrano.video.2", "veltrano.audio"}) {
-    EXPECT_EQ(steady.received(label).size(), static_cast<std::size_t>(rounds)) << label;
-    EXPECT_LE(coming.received(label).size(), static_cast<std::size_t>(rounds)) << label;
-  }
+  for (auto& server : servers) server.join();
+  EXPECT_EQ(failures, 0);
+  for (const auto& label : allChannels) EXPECT_EQ(received(steady, label).size(), std::size_t{rounds}) << label;
 }
 
 }  // namespace

@@ -7,19 +7,10 @@
 
 namespace veltrano {
 
-namespace {
-
-bool watches(const std::set<std::uint32_t>& displayIDs, std::uint32_t displayID) {
-  return displayIDs.contains(displayID);
-}
-
-}  // namespace
-
 void RemoteHostMediaHub::registerPeer(std::shared_ptr<WebRTCPeerSession> peer, const std::string& sessionID) {
-  Entry replaced;  // a replaced peer is released after the lock
+  Entry replaced;  // the last reference to a peer is dropped outside the lock: its teardown may take a while
   std::lock_guard lock(mutex_);
-  Entry& entry = entries_[sessionID];
-  replaced = std::exchange(entry, Entry{std::move(peer), false, {}});
+  replaced = std::exchange(entries_[sessionID], Entry{std::move(peer), false, {}});
 }
 
 void RemoteHostMediaHub::setAudioEnabled(bool enabled, const std::string& sessionID) {
@@ -49,7 +40,7 @@ void RemoteHostMediaHub::removeAll() {
 int RemoteHostMediaHub::viewerCount(std::uint32_t displayID) const {
   std::lock_guard lock(mutex_);
   return static_cast<int>(std::ranges::count_if(
-      entries_, [&](const auto& item) { return watches(item.second.visibleDisplayIDs, displayID); }));
+      entries_, [&](const auto& item) { return item.second.visibleDisplayIDs.contains(displayID); }));
 }
 
 int RemoteHostMediaHub::audioListenerCount() const {
@@ -58,7 +49,7 @@ int RemoteHostMediaHub::audioListenerCount() const {
 }
 
 bool RemoteHostMediaHub::sendVideo(std::uint32_t displayID, ByteView envelope) {
-  const auto peers = collect([&](const Entry& entry) { return watches(entry.visibleDisplayIDs, displayID); });
+  const auto peers = collect([&](const Entry& entry) { return entry.visibleDisplayIDs.contains(displayID); });
   return fanOut(peers, videoChannelLabel(displayID), envelope);
 }
 

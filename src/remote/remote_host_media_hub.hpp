@@ -12,7 +12,6 @@
 #include <mutex>
 #include <set>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "base/encoding.hpp"

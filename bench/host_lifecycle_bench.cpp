@@ -11,20 +11,17 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/executors.hpp"
-#include "base/thread_pools.hpp"
 #include "core/log_sink.hpp"
 #include "core/metrics_store.hpp"
 #include "host/host_view_model.hpp"
@@ -32,7 +29,7 @@
 #include "media/media_envelope.hpp"
 #include "platform/crypto/signing_key.hpp"
 #include "platform/memory/allocator.hpp"
-#include "support/fixed_ports_lock.hpp"
+#include "support/host_fixed_ports.hpp"
 #include "support/local_test_client.hpp"
 #include "support/run_blocking.hpp"
 #include "transport/veltrano_identity.hpp"
@@ -45,15 +42,8 @@ using Millis = std::chrono::duration<double, std::milli>;
 using testing::awaitOn;
 using testing::LocalTestClient;
 
-const std::vector<std::uint16_t> kHostPorts = {9090, 9092, 9093, 9100, 9101};
-
-bool acceptsConnections(std::uint16_t port) {
-  boost::asio::io_context context;
-  boost::asio::ip::tcp::socket socket(context);
-  boost::system::error_code error;
-  socket.connect({boost::asio::ip::make_address("127.0.0.1"), port}, error);
-  return !error;
-}
+using testing::acceptsConnections;
+using testing::kHostPorts;
 
 double cpuSeconds() {
   rusage usage{};
@@ -62,13 +52,7 @@ double cpuSeconds() {
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
-double residentMiB() {
-  std::ifstream statm("/proc/self/statm");
-  std::uint64_t size = 0;
-  std::uint64_t resident = 0;
-  statm >> size >> resident;
-  return static_cast<double>(resident * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE))) / (1024.0 * 1024.0);
-}
+double residentMiB() { return static_cast<double>(platform::residentBytes()) / (1024.0 * 1024.0); }
 
 double percentile(std::vector<double> values, double fraction) {
   std::sort(values.begin(), values.end());
@@ -90,6 +74,7 @@ class RunningHost {
     HostViewModel::Options options;
     options.services = makeRealHostServiceFactory(services);
     options.computerName = [] { return "Host bench " + std::to_string(::getpid()); };
+    setLogSink(nullptr);
     model_ = HostViewModel::create(std::move(options));
     awaitOn(loop_, model_->refreshPermissions());
     if (!model_->hasAllPermissions()) throw std::runtime_error("no X server with XTEST: run under scripts/test-env");
@@ -232,20 +217,3 @@ BENCHMARK(BM_FirstFrame)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime()
 
 }  // namespace
 }  // namespace veltrano
-
-int main(int argc, char** argv) {
-  // As the host program does.
-  veltrano::platform::returnLargeBlocksToSystem();
-  veltrano::ThreadPools pools;
-  veltrano::setLogSink(nullptr);
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  try {
-    benchmark::RunSpecifiedBenchmarks();
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "%s\n", error.what());
-    return 1;
-  }
-  benchmark::Shutdown();
-  return 0;
-}

@@ -98,13 +98,7 @@ using bench::StreamedDisplay;
 
 // --- Child processes ---
 
-std::uint64_t residentKiB() {
-  std::ifstream statm("/proc/self/statm");
-  std::uint64_t size = 0;
-  std::uint64_t resident = 0;
-  statm >> size >> resident;
-  return resident * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE)) / 1024;
-}
+std::uint64_t residentKiB() { return platform::residentBytes() / 1024; }
 
 std::uint64_t peakResidentKiB() {
   std::ifstream status("/proc/self/status");
@@ -621,6 +615,21 @@ void BM_EncodedQuality(benchmark::State& state) {
 
 // --- Memory ---
 
+// The MiB values of the child's "rss KEY KIB" lines, in order.
+std::vector<double> rssSamplesMiB(const std::string& output) {
+  std::vector<double> mib;
+  std::istringstream lines(output);
+  std::string word;
+  while (lines >> word) {
+    if (word != "rss") continue;
+    unsigned long long key = 0;
+    unsigned long long kib = 0;
+    lines >> key >> kib;
+    mib.push_back(static_cast<double>(kib) / 1024);
+  }
+  return mib;
+}
+
 void BM_SteadyMemory(benchmark::State& state) {
   ChildOutcome outcome;
   for (auto _ : state) {
@@ -630,17 +639,7 @@ void BM_SteadyMemory(benchmark::State& state) {
                        std::chrono::seconds(480));
     screen().stopAnimation();
   }
-  std::vector<double> mib;
-  std::istringstream lines(outcome.output);
-  std::string word;
-  while (lines >> word) {
-    if (word == "rss") {
-      unsigned long long frames = 0;
-      unsigned long long kib = 0;
-      lines >> frames >> kib;
-      mib.push_back(static_cast<double>(kib) / 1024);
-    }
-  }
+  const std::vector<double> mib = rssSamplesMiB(outcome.output);
   if (mib.size() < 10) return state.SkipWithError("too few samples");
   // After the first 500 frames (sessions, buffers and pools in place).
   const std::size_t warm = std::min<std::size_t>(4, mib.size() - 1);
@@ -663,17 +662,7 @@ void BM_CaptureCycleMemory(benchmark::State& state) {
                        std::chrono::seconds(300));
     screen().stopAnimation();
   }
-  std::vector<double> mib;
-  std::istringstream lines(outcome.output);
-  std::string word;
-  while (lines >> word) {
-    if (word == "rss") {
-      int cycle = 0;
-      unsigned long long kib = 0;
-      lines >> cycle >> kib;
-      mib.push_back(static_cast<double>(kib) / 1024);
-    }
-  }
+  const std::vector<double> mib = rssSamplesMiB(outcome.output);
   if (mib.size() != static_cast<std::size_t>(kCaptureCycles)) return state.SkipWithError("cycles missing");
   state.counters["after_first_MiB"] = mib.front();
   state.counters["after_last_MiB"] = mib.back();

@@ -1,13 +1,9 @@
 // The host on its real services under the test environment: Xvfb's two monitors, the Avahi daemon, loopback
 // sockets on the fixed ports. These tests hold the fixed ports (ctest's RESOURCE_LOCK within a run, a file lock
 // across runs on the same machine).
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
 #include <unistd.h>
 
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
 #include <algorithm>
 #include <chrono>
 #include <set>
@@ -22,6 +18,7 @@
 #include "media/media_envelope.hpp"
 #include "platform/crypto/signing_key.hpp"
 #include "platform/dnssd/avahi_test_env.hpp"
+#include "support/host_fixed_ports.hpp"
 #include "support/local_test_client.hpp"
 #include "support/run_blocking.hpp"
 #include "support/two_monitor_screen.hpp"
@@ -35,30 +32,9 @@ using namespace std::chrono_literals;
 using testing::awaitOn;
 using testing::LocalTestClient;
 
-const std::vector<std::uint16_t> hostPorts = {9090, 9092, 9093, 9100, 9101};
-
-class FixedPortsLock {
- public:
-  FixedPortsLock() : fd_(::open("/tmp/veltrano-test-fixed-ports", O_RDWR | O_CREAT | O_CLOEXEC, 0666)) {
-    if (fd_ >= 0) ::flock(fd_, LOCK_EX);
-  }
-  ~FixedPortsLock() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FixedPortsLock(const FixedPortsLock&) = delete;
-  FixedPortsLock& operator=(const FixedPortsLock&) = delete;
-
- private:
-  int fd_;
-};
-
-bool acceptsConnections(std::uint16_t port) {
-  boost::asio::io_context context;
-  boost::asio::ip::tcp::socket socket(context);
-  boost::system::error_code error;
-  socket.connect({boost::asio::ip::make_address("127.0.0.1"), port}, error);
-  return !error;
-}
+using testing::acceptsConnections;
+using testing::FixedPortsLock;
+const auto& hostPorts = testing::kHostPorts;
 
 class HostRealServicesTest : public ::testing::Test {
  protected:

@@ -1,6 +1,9 @@
 #include "platform/memory/allocator.hpp"
 
 #include <malloc.h>
+#include <unistd.h>
+
+#include <fstream>
 
 namespace veltrano::platform {
 
@@ -15,5 +18,13 @@ void returnLargeBlocksToSystem() {
 }
 
 void releaseFreedMemory() { ::malloc_trim(0); }
+
+std::uint64_t residentBytes() {
+  std::ifstream statm("/proc/self/statm");
+  std::uint64_t size = 0;
+  std::uint64_t resident = 0;
+  statm >> size >> resident;
+  return resident * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+}
 
 }  // namespace veltrano::platform

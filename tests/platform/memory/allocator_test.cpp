@@ -1,23 +1,15 @@
 #include "platform/memory/allocator.hpp"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 
 namespace veltrano::platform {
 namespace {
 
-std::uint64_t residentKiB() {
-  std::ifstream statm("/proc/self/statm");
-  std::uint64_t size = 0;
-  std::uint64_t resident = 0;
-  statm >> size >> resident;
-  return resident * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE)) / 1024;
-}
+std::uint64_t residentKiB() { return residentBytes() / 1024; }
 
 // A frame-sized block freed after a larger one was freed: with glibc's dynamic threshold it would stay in the heap.
 TEST(AllocatorTest, FreedFrameSizedBlocksLeaveTheProcess) {

@@ -103,12 +103,15 @@ asio::awaitable<void> SignalingClient::stop() {
     co_return co_await runOn(strand_, std::move(operation));
   }
   running_ = false;
-  runner_.cancel();
+  Task runner = std::move(runner_);
   runner_ = Task();
+  runner.cancel();
   if (socket_) {
     socket_->close(platform::webSocketCloseCode::normalClosure);
     socket_.reset();
   }
+  // The run loop may be inside a receive or a handler: nothing of it may report once stop() has returned.
+  if (runner) co_await runner.join();
   devices_.clear();
   receivedSequences_.clear();
   if (callbacks_.onDevices) callbacks_.onDevices({});

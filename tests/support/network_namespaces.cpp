@@ -23,6 +23,11 @@ void runCommand(const std::string& command) {
 std::optional<std::string> NetworkNamespaces::unavailable() {
   if (geteuid() != 0) return "network namespaces need root";
   if (std::system("ip netns list >/dev/null 2>&1") != 0) return "the ip tool (iproute2) is missing";
+  // A container without the right to make namespaces refuses here, not at the listing.
+  const std::string probe = "vq" + std::to_string(getpid());
+  if (std::system(("ip netns add " + probe + " >/dev/null 2>&1 && ip netns del " + probe).c_str()) != 0) {
+    return "this machine does not allow creating network namespaces";
+  }
   return std::nullopt;
 }
 

@@ -29,31 +29,35 @@ inline void assertOnMainThread(const char* file = __builtin_FILE(), int line = _
 #endif
 }
 
+namespace thread_checks {
+// Fails unless the caller runs on `strand` (`wanted` true) or off it (`wanted` false).
 template <class Executor>
-void assertOnStrand(const asio::strand<Executor>& strand, const char* file = __builtin_FILE(),
-                    int line = __builtin_LINE(), const char* function = __builtin_FUNCTION()) {
+void expectStrand(const asio::strand<Executor>& strand, bool wanted, const char* contract, const char* file, int line,
+                  const char* function) {
 #ifdef VELTRANO_THREAD_CHECKS
-  if (!strand.running_in_this_thread()) thread_checks::fail("its strand", {file, static_cast<unsigned>(line), function});
+  if (strand.running_in_this_thread() != wanted) fail(contract, {file, static_cast<unsigned>(line), function});
 #else
   (void)strand;
+  (void)wanted;
+  (void)contract;
   (void)file;
   (void)line;
   (void)function;
 #endif
+}
+}  // namespace thread_checks
+
+template <class Executor>
+void assertOnStrand(const asio::strand<Executor>& strand, const char* file = __builtin_FILE(),
+                    int line = __builtin_LINE(), const char* function = __builtin_FUNCTION()) {
+  thread_checks::expectStrand(strand, true, "its strand", file, line, function);
 }
 
 // For calls that block until their strand has run a step: made from the strand itself they would wait forever.
 template <class Executor>
 void assertOffStrand(const asio::strand<Executor>& strand, const char* file = __builtin_FILE(),
                      int line = __builtin_LINE(), const char* function = __builtin_FUNCTION()) {
-#ifdef VELTRANO_THREAD_CHECKS
-  if (strand.running_in_this_thread()) thread_checks::fail("threads other than its strand", {file, static_cast<unsigned>(line), function});
-#else
-  (void)strand;
-  (void)file;
-  (void)line;
-  (void)function;
-#endif
+  thread_checks::expectStrand(strand, false, "threads other than its strand", file, line, function);
 }
 
 }  // namespace veltrano

@@ -59,6 +59,7 @@
 #include "media/video_stream_server.hpp"
 #include "media_bench_screen.hpp"
 #include "media_bench_streamed_display.hpp"
+#include "run_benchmarks.hpp"
 #include "platform/h264/x264_encoder.hpp"
 #include "platform/memory/allocator.hpp"
 #include "platform/crypto/signing_key.hpp"
@@ -700,14 +701,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s: %s\n", mode.c_str(), error.what());
     return 1;
   }
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  try {
-    benchmark::RunSpecifiedBenchmarks();
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "%s\n", error.what());
-    return 1;
-  }
-  benchmark::Shutdown();
-  return 0;
+  return veltrano::bench::runBenchmarks(argc, argv);
 }

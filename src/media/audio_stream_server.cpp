@@ -49,7 +49,11 @@ asio::awaitable<void> AudioStreamServer::deliver(AudioPacket packet) {
 
 asio::awaitable<void> AudioStreamServer::applyExternalClients(int count, ExternalPacketSink sink) {
   co_await runOn(executor(), [](AudioStreamServer* self, int n, ExternalPacketSink s) -> asio::awaitable<void> {
-    self->replaceExternalClients(n, std::move(s));
+    const int previous = self->replaceExternalClients(n, std::move(s));
+    // A new listener hears the format before any frame (the hub passes a repeated one to new listeners only).
+    if (self->externalClientCount() > previous && self->configurationPacket_) {
+      self->offerToExternalSink(*self->configurationPacket_);
+    }
     co_await self->publishClientCount();
   }(this, count, std::move(sink)));
 }

@@ -31,7 +31,7 @@ class AudioStreamServer final : public MediaStreamServer, public AudioPacketSink
   boost::asio::awaitable<void> deliver(AudioPacket packet);
 
   // The remote transport's update: count (below 1 means none) and sink (none for 0), then the client count is
-  // published. The stored configuration is not replayed to a new sink.
+  // published. A higher count (a new listener) gets the stored configuration offered to the sink.
   boost::asio::awaitable<void> applyExternalClients(int count, ExternalPacketSink sink);
 
   // Executor only: the stream's current format.

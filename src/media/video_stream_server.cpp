@@ -74,8 +74,8 @@ asio::awaitable<void> VideoStreamServer::applyExternalClients(int count, Externa
     if (self->externalClientCount() == 0) {
       self->externalWaitingForKeyframe_ = false;
       self->lastExternalKeyframeRequestAt_ = 0;
-    } else if (previous < 1) {
-      self->requestKeyframe(true);  // the display's first remote viewer starts with a keyframe
+    } else if (self->externalClientCount() > previous) {
+      self->requestKeyframe(true);  // a new remote viewer starts with a keyframe, also when others watch already
     }
     co_await self->publishClientCount();
   }(this, count, std::move(sink)));
@@ -177,6 +177,7 @@ void VideoStreamServer::deliverToExternalSink(const std::shared_ptr<const Bytes>
   }
   if (externalWaitingForKeyframe_) {
     countDropped(1);
+    requestExternalKeyframe();  // the keyframe asked for may have come while the peer was still behind
     return;
   }
   if (offerToExternalSink(*envelope) == SinkOutcome::refused) handleExternalRefusal();
@@ -184,6 +185,10 @@ void VideoStreamServer::deliverToExternalSink(const std::shared_ptr<const Bytes>
 
 void VideoStreamServer::handleExternalRefusal() {
   externalWaitingForKeyframe_ = true;
+  requestExternalKeyframe();
+}
+
+void VideoStreamServer::requestExternalKeyframe() {
   const double now = secondsNow();
   const double interval = std::chrono::duration<double>(keyframeRequestInterval).count();
   if (lastExternalKeyframeRequestAt_ != 0 && now - lastExternalKeyframeRequestAt_ < interval) return;

@@ -42,8 +42,8 @@ class VideoStreamServer final : public MediaStreamServer, public EncodedVideoFra
   boost::asio::awaitable<void> setEncoder(std::weak_ptr<KeyframeRequestTarget> target);
 
   // The remote transport's update for this display: count (below 1 means none) and sink (none for 0). Moving to
-  // 0 clears the external keyframe wait and request time; moving from 0 asks the encoder for a keyframe. Then
-  // publishes the client count.
+  // 0 clears the external keyframe wait and request time; a higher count (a new viewer) asks the encoder for a
+  // keyframe. Then publishes the client count.
   boost::asio::awaitable<void> applyExternalClients(int count, ExternalPacketSink sink);
 
   // Executor only: whether the external sink waits for a keyframe, when it last asked for one (seconds on the
@@ -65,6 +65,8 @@ class VideoStreamServer final : public MediaStreamServer, public EncodedVideoFra
                        bool& congested);
   void deliverToExternalSink(const std::shared_ptr<const Bytes>& envelope, bool keyframe);
   void handleExternalRefusal();
+  // At most one per keyframeRequestInterval.
+  void requestExternalKeyframe();
   // Everyone waits for a keyframe: what was encoded cannot be decoded from here on.
   void loseStream();
   // Asks the encoder for a keyframe; unless forced, at most one per keyframeRequestInterval. True when asked.

@@ -1,21 +1,38 @@
 #include "remote/remote_host_media_hub.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
+#include "media/media_envelope.hpp"
 #include "remote/data_channel_labels.hpp"
+#include "remote/data_channel_send_budget.hpp"
 
 namespace veltrano {
+
+namespace {
+
+std::optional<MediaEnvelopeType> envelopeType(ByteView envelope) {
+  const auto parsed = parseMediaEnvelope(envelope);
+  return parsed ? std::optional(parsed->type) : std::nullopt;
+}
+
+}  // namespace
 
 void RemoteHostMediaHub::registerPeer(std::shared_ptr<WebRTCPeerSession> peer, const std::string& sessionID) {
   Entry replaced;  // the last reference to a peer is dropped outside the lock: its teardown may take a while
   std::lock_guard lock(mutex_);
-  replaced = std::exchange(entries_[sessionID], Entry{std::move(peer), false, {}});
+  replaced = std::exchange(entries_[sessionID], Entry{std::move(peer), false, {}, {}});
 }
 
 void RemoteHostMediaHub::setAudioEnabled(bool enabled, const std::string& sessionID) {
   std::lock_guard lock(mutex_);
-  if (auto found = entries_.find(sessionID); found != entries_.end()) found->second.audioEnabled = enabled;
+  const auto found = entries_.find(sessionID);
+  if (found == entries_.end()) return;
+  Entry& entry = found->second;
+  // A listener that comes back may have missed a change of configuration: it starts afresh.
+  if (enabled && !entry.audioEnabled) entry.backlogs.erase(std::string(audioChannelLabel));
+  entry.audioEnabled = enabled;
 }
 
 void RemoteHostMediaHub::setVisibleDisplayIDs(std::set<std::uint32_t> displayIDs, const std::string& sessionID) {
@@ -35,6 +52,7 @@ void RemoteHostMediaHub::removeAll() {
   std::map<std::string, Entry> removed;
   std::lock_guard lock(mutex_);
   removed.swap(entries_);
+  audioConfiguration_.reset();
 }
 
 int RemoteHostMediaHub::viewerCount(std::uint32_t displayID) const {
@@ -49,34 +67,83 @@ int RemoteHostMediaHub::audioListenerCount() const {
 }
 
 bool RemoteHostMediaHub::sendVideo(std::uint32_t displayID, ByteView envelope) {
-  const auto peers = collect([&](const Entry& entry) { return entry.visibleDisplayIDs.contains(displayID); });
-  return fanOut(peers, videoChannelLabel(displayID), envelope);
+  const std::string label = videoChannelLabel(displayID);
+  const auto targets = collect(label, [&](const Entry& entry) { return entry.visibleDisplayIDs.contains(displayID); });
+  if (targets.empty()) return false;
+  const auto message = std::make_shared<const Bytes>(envelope.begin(), envelope.end());
+  bool allSent = true;
+  for (const Target& target : targets) {
+    // Every peer gets its chance, whatever the ones before it did.
+    if (!offer(target, label, message)) allSent = false;
+  }
+  return allSent;
 }
 
 bool RemoteHostMediaHub::sendAudio(const std::string& label, ByteView envelope) {
-  const auto peers = collect([](const Entry& entry) { return entry.audioEnabled; });
-  return fanOut(peers, label, envelope);
+  const auto type = envelopeType(envelope);
+  const bool isConfiguration = type == MediaEnvelopeType::audioConfiguration;
+  const bool isFrame = type == MediaEnvelopeType::audioFrame;
+  const auto message = std::make_shared<const Bytes>(envelope.begin(), envelope.end());
+  std::shared_ptr<const Bytes> configuration;
+  bool repeatsConfiguration = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (isConfiguration) {
+      repeatsConfiguration = audioConfiguration_ && *audioConfiguration_ == *message;
+      audioConfiguration_ = message;
+    }
+    configuration = audioConfiguration_;
+  }
+  const auto targets = collect(label, [](const Entry& entry) { return entry.audioEnabled; });
+  if (targets.empty()) return false;
+  bool allSent = true;
+  for (const Target& target : targets) {
+    Backlog& backlog = *target.backlog;
+    if (isConfiguration) {
+      // The same configuration again only matters to listeners that have none yet.
+      if (repeatsConfiguration && backlog.hasAudioConfiguration) continue;
+      backlog.hasAudioConfiguration = offer(target, label, message);
+      allSent = allSent && backlog.hasAudioConfiguration;
+      continue;
+    }
+    if (isFrame && !backlog.hasAudioConfiguration) {
+      // A new listener learns the format first; without one known yet, its frames wait for the server's.
+      backlog.hasAudioConfiguration = configuration && offer(target, label, configuration);
+      if (!backlog.hasAudioConfiguration) {
+        allSent = false;
+        continue;
+      }
+    }
+    if (!offer(target, label, message)) allSent = false;
+  }
+  return allSent;
 }
 
 template <class Matches>
-std::vector<std::shared_ptr<WebRTCPeerSession>> RemoteHostMediaHub::collect(Matches matches) const {
-  std::vector<std::shared_ptr<WebRTCPeerSession>> peers;
+std::vector<RemoteHostMediaHub::Target> RemoteHostMediaHub::collect(const std::string& label, Matches matches) {
+  std::vector<Target> targets;
   std::lock_guard lock(mutex_);
-  for (const auto& [sessionID, entry] : entries_) {
-    if (matches(entry)) peers.push_back(entry.peer);
+  for (auto& [sessionID, entry] : entries_) {
+    if (!matches(entry)) continue;
+    auto& backlog = entry.backlogs[label];
+    if (!backlog) backlog = std::make_shared<Backlog>();
+    targets.push_back(Target{entry.peer, backlog});
   }
-  return peers;
+  return targets;
 }
 
-bool RemoteHostMediaHub::fanOut(const std::vector<std::shared_ptr<WebRTCPeerSession>>& peers,
-                                const std::string& label, ByteView envelope) {
-  if (peers.empty()) return false;
-  bool allSent = true;
-  for (const auto& peer : peers) {
-    // Every peer gets its chance, whatever the ones before it did.
-    if (!peer->send(label, envelope)) allSent = false;
-  }
-  return allSent;
+bool RemoteHostMediaHub::offer(const Target& target, const std::string& label,
+                               const std::shared_ptr<const Bytes>& message) {
+  // After a refusal the next message would follow a gap: it goes too, so the server starts again at a keyframe.
+  if (target.backlog->refused.exchange(false)) return false;
+  const std::uint64_t size = message->size();
+  if (!fitsSendBudget(label, target.backlog->queuedBytes.load(), size)) return false;
+  target.backlog->queuedBytes += size;
+  target.peer->sendWithoutWaiting(label, message, [backlog = target.backlog, size](bool accepted) {
+    backlog->queuedBytes -= size;
+    if (!accepted) backlog->refused = true;
+  });
+  return true;
 }
 
 }  // namespace veltrano

@@ -113,6 +113,14 @@ bool WebRTCPeerSession::send(const std::string& label, ByteView message) {
   return runAndWait([&] { return sendOnStrand(label, message); });
 }
 
+void WebRTCPeerSession::sendWithoutWaiting(std::string label, std::shared_ptr<const Bytes> message,
+                                           std::function<void(bool)> sent) {
+  post([label = std::move(label), message = std::move(message), sent = std::move(sent)](WebRTCPeerSession& self) {
+    const bool accepted = self.sendOnStrand(label, *message);
+    if (sent) sent(accepted);
+  });
+}
+
 void WebRTCPeerSession::close() {
   asio::post(strand_, [self = shared_from_this()] { self->closeOnStrand(); });
 }

@@ -56,6 +56,9 @@ class WebRTCPeerSession : public webrtc::PeerConnectionObserver,
   // Sends one message as chunks; true only when the channel took every chunk. Refused when the session is closed,
   // the channel is missing or not open, the message cannot be framed, or the label's send budget is spent.
   bool send(const std::string& label, ByteView message);
+  // The same without waiting for the strand: `sent` gets the answer on the strand (never when the session is gone
+  // first). For callers that must not wait on a peer.
+  void sendWithoutWaiting(std::string label, std::shared_ptr<const Bytes> message, std::function<void(bool)> sent);
   void close();
   // Starts an ICE restart from this side and sends a new offer; the next route found is reported even if unchanged.
   void restartIce();

@@ -111,7 +111,7 @@ TEST_F(AudioStreamServerTest, SlowClientLosesItsOldestFramesAndNeverHasMoreThanT
   stalled->cancel();
 }
 
-TEST_F(AudioStreamServerTest, ExternalSinkGetsFramesAndConfigurationOnlyWhenSetWithExternalClients) {
+TEST_F(AudioStreamServerTest, ExternalSinkGetsFramesAndTheConfigurationWhenSetOrWhenAListenerJoins) {
   RecordingSink recording;
   const ExternalPacketSink sink = recording.sink();
   auto take = [&] { return recording.takeTypes(); };
@@ -120,7 +120,11 @@ TEST_F(AudioStreamServerTest, ExternalSinkGetsFramesAndConfigurationOnlyWhenSetW
   runBlocking(server->applyExternalClients(1, sink));
   EXPECT_TRUE(metricReaches(metrics->audioClients, 1));
   deliver(packet(1));
-  EXPECT_EQ(take(), (std::vector{frame}));  // the stored configuration is not replayed
+  EXPECT_EQ(take(), (std::vector{config, frame}));  // a new listener learns the format first
+  runBlocking(server->applyExternalClients(2, sink));
+  runBlocking(server->applyExternalClients(1, sink));
+  deliver(packet(1));
+  EXPECT_EQ(take(), (std::vector{config, frame}));  // again for the second; none when one leaves
 
   configure(AudioFormat{32000, 2, 640});
   deliver(packet(2, AudioFormat{32000, 2, 640}));

@@ -211,7 +211,11 @@ TEST_F(VideoStreamServerTest, ExternalSinkGetsEveryEnvelopeAndWaitsForKeyframeAf
   runBlocking(server->applyExternalClients(1, sink.sink()));
   EXPECT_EQ(encoder->requests, 1);  // the display's first remote viewer
   runBlocking(server->applyExternalClients(2, sink.sink()));
-  EXPECT_EQ(encoder->requests, 1);  // more viewers ask for nothing
+  EXPECT_EQ(encoder->requests, 2);  // a viewer joining others starts with a keyframe too
+  runBlocking(server->applyExternalClients(1, sink.sink()));
+  EXPECT_EQ(encoder->requests, 2);  // one leaving asks for nothing
+  runBlocking(server->applyExternalClients(2, sink.sink()));
+  EXPECT_EQ(encoder->requests, 3);
 
   deliver(keyframe(1));
   deliver(delta(2));
@@ -221,10 +225,16 @@ TEST_F(VideoStreamServerTest, ExternalSinkGetsEveryEnvelopeAndWaitsForKeyframeAf
   sink.accepting = false;
   deliver(delta(3));  // refused
   EXPECT_TRUE(onExecutor(server, [](VideoStreamServer& s) { return s.isExternalSinkWaitingForKeyframe(); }));
-  EXPECT_EQ(encoder->requests, 2);
+  EXPECT_EQ(encoder->requests, 4);
   sink.accepting = true;
   deliver(delta(4));  // not offered: it would not decode
   EXPECT_EQ(sink.takeTypes(), (std::vector{frame}));
+  EXPECT_EQ(encoder->requests, 4);
+  // The keyframe asked for may be lost on a peer still behind: while waiting, the sink asks again each second.
+  clock.advance(1s);
+  deliver(delta(4));
+  EXPECT_EQ(encoder->requests, 5);
+  EXPECT_TRUE(sink.takeTypes().empty());
 
   deliver(keyframe(5));
   deliver(delta(6));
@@ -235,19 +245,22 @@ TEST_F(VideoStreamServerTest, ExternalSinkGetsEveryEnvelopeAndWaitsForKeyframeAf
   sink.accepting = false;
   deliver(keyframe(7));
   deliver(keyframe(8));
-  EXPECT_EQ(encoder->requests, 2);  // the last request was less than a second ago
+  EXPECT_EQ(encoder->requests, 5);  // the last request was less than a second ago
   clock.advance(1s);
   deliver(keyframe(9));
-  EXPECT_EQ(encoder->requests, 3);
+  EXPECT_EQ(encoder->requests, 6);
   auto congestionLines = [&] {
     auto lines = logs.messages();
     return std::count_if(lines.begin(), lines.end(),
                          [](const std::string& l) { return l.rfind("Remote video congestion", 0) == 0; });
   };
-  EXPECT_EQ(congestionLines(), 1);
-  clock.advance(2s);
+  EXPECT_EQ(congestionLines(), 2);  // at the first refusal and two seconds later, none between
+  clock.advance(1s);
   deliver(keyframe(10));
   EXPECT_EQ(congestionLines(), 2);
+  clock.advance(1s);
+  deliver(keyframe(10));
+  EXPECT_EQ(congestionLines(), 3);
   EXPECT_TRUE(main.runUntil([&] { return metrics->videoFramesDropped.get() >= 5; }));
 
   runBlocking(server->applyExternalClients(0, sink.sink()));

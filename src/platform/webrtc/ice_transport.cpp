@@ -5,6 +5,8 @@
 #include <openssl/rand.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 
 namespace veltrano::webrtc {
 namespace {
@@ -58,6 +60,19 @@ NiceRelayType relayType(RelayTransport transport) {
   return NICE_RELAY_TYPE_TURN_UDP;
 }
 
+bool loopbackWanted() {
+  const char* value = std::getenv("VELTRANO_ICE_LOOPBACK");
+  return value != nullptr && std::strcmp(value, "1") == 0;
+}
+
+std::set<std::string> localAddresses(bool withLoopback) {
+  std::set<std::string> addresses;
+  GList* ips = nice_interfaces_get_local_ips(withLoopback ? TRUE : FALSE);
+  for (GList* item = ips; item != nullptr; item = item->next) addresses.insert(static_cast<const char*>(item->data));
+  g_list_free_full(ips, g_free);
+  return addresses;
+}
+
 }  // namespace
 
 struct IceTransport::Stream {
@@ -76,7 +91,8 @@ IceTransport::IceTransport(GMainContext* context, IceTransportOptions options, I
                                                               NICE_AGENT_OPTION_ICE_TRICKLE))),
       context_(context),
       options_(std::move(options)),
-      callbacks_(std::move(callbacks)) {
+      callbacks_(std::move(callbacks)),
+      loopback_(loopbackWanted()) {
   g_object_set(agent_, "controlling-mode", options_.controlling ? TRUE : FALSE, "upnp", FALSE, "ice-tcp", FALSE,
                nullptr);
   handlers_.push_back(g_signal_connect(
@@ -101,9 +117,10 @@ IceTransport::IceTransport(GMainContext* context, IceTransportOptions options, I
 }
 
 IceTransport::~IceTransport() {
-  if (cleanup_ != nullptr) {
-    g_source_destroy(cleanup_);
-    g_source_unref(cleanup_);
+  for (GSource* source : {cleanup_, silenceCheck_}) {
+    if (source == nullptr) continue;
+    g_source_destroy(source);
+    g_source_unref(source);
   }
   for (const auto handler : handlers_) g_signal_handler_disconnect(agent_, handler);
   while (!streams_.empty()) removeStream(streams_.front()->id);
@@ -178,6 +195,7 @@ void IceTransport::gather() {
   if (stream.gatheringStarted) return;
   stream.gatheringStarted = true;
   stream.gatheredAddresses = hostAddresses();
+  if (loopback_) addLoopbackAddresses();
   if (state_ == IceState::idle) setState(IceState::gathering);
   nice_agent_gather_candidates(agent_, stream.id);
 }
@@ -236,12 +254,14 @@ void IceTransport::restart() {
     for (const auto id : stale) removeStream(id);
     addStream();
     gather();
-    return;
+  } else {
+    nice_agent_restart_stream(agent_, stream.id);
+    stream.local = {randomIceText(16), randomIceText(32)};
+    stream.remote.reset();
+    nice_agent_set_local_credentials(agent_, stream.id, stream.local.ufrag.c_str(), stream.local.pwd.c_str());
   }
-  nice_agent_restart_stream(agent_, stream.id);
-  stream.local = {randomIceText(16), randomIceText(32)};
-  stream.remote.reset();
-  nice_agent_set_local_credentials(agent_, stream.id, stream.local.ufrag.c_str(), stream.local.pwd.c_str());
+  // The old pair may still carry data, but the path is in question until the new generation selects a pair.
+  if (state_ != IceState::idle && state_ != IceState::gathering) setState(IceState::checking);
 }
 
 std::optional<IceSelectedPair> IceTransport::selectedPair() const {
@@ -271,6 +291,10 @@ void IceTransport::removeStaleStreams() {
 void IceTransport::setState(IceState state) {
   if (state == state_) return;
   state_ = state;
+  if (state == IceState::connected) {
+    lastHeard_ = std::chrono::steady_clock::now();
+    armSilenceCheck(lastHeard_ + kSilenceLimit);
+  }
   if (callbacks_.onStateChange) callbacks_.onStateChange(state);
 }
 
@@ -295,7 +319,8 @@ void IceTransport::handleComponentState(unsigned streamId, unsigned componentSta
           g_source_attach(cleanup_, context_);
         }
       }
-      if (streamId == active_) setState(IceState::connected);
+      // After a restart this is the new generation's pair: the same stream, but checks that succeeded afresh.
+      if (streamId == active_ && isCurrent) setState(IceState::connected);
       break;
     case NICE_COMPONENT_STATE_CONNECTING:
       if (isCurrent && state_ != IceState::connected) setState(IceState::checking);
@@ -325,15 +350,56 @@ void IceTransport::handleNewCandidate(NiceCandidate* candidate) {
 }
 
 void IceTransport::handleDatagram(unsigned, std::span<const std::uint8_t> datagram) {
+  heard();
   if (callbacks_.onDatagram) callbacks_.onDatagram(datagram);
 }
 
-std::set<std::string> IceTransport::hostAddresses() {
-  std::set<std::string> addresses;
-  GList* ips = nice_interfaces_get_local_ips(FALSE);
-  for (GList* item = ips; item != nullptr; item = item->next) addresses.insert(static_cast<const char*>(item->data));
-  g_list_free_full(ips, g_free);
-  return addresses;
+void IceTransport::heard() {
+  lastHeard_ = std::chrono::steady_clock::now();
+  if (state_ == IceState::disconnected) setState(IceState::connected);
 }
+
+void IceTransport::armSilenceCheck(std::chrono::steady_clock::time_point deadline) {
+  if (silenceCheck_ != nullptr) {
+    g_source_destroy(silenceCheck_);
+    g_source_unref(silenceCheck_);
+  }
+  const auto delay = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  silenceCheck_ = g_timeout_source_new(static_cast<guint>(std::max<std::int64_t>(delay.count(), 0)));
+  g_source_set_callback(
+      silenceCheck_,
+      +[](gpointer self) -> gboolean {
+        static_cast<IceTransport*>(self)->checkSilence();
+        return G_SOURCE_REMOVE;
+      },
+      this, nullptr);
+  g_source_attach(silenceCheck_, context_);
+}
+
+void IceTransport::checkSilence() {
+  g_source_unref(silenceCheck_);
+  silenceCheck_ = nullptr;
+  if (state_ != IceState::connected) return;
+  const auto deadline = lastHeard_ + kSilenceLimit;
+  if (std::chrono::steady_clock::now() >= deadline) {
+    setState(IceState::disconnected);
+  } else {
+    // Datagrams only move the deadline; the check wakes once per quiet spell, not once per datagram.
+    armSilenceCheck(deadline);
+  }
+}
+
+void IceTransport::addLoopbackAddresses() {
+  // libnice gathers on exactly the addresses it was given once it was given any, and never drops one; an address
+  // that has gone simply fails to bind.
+  for (const auto& text : localAddresses(true)) {
+    if (!addedAddresses_.insert(text).second) continue;
+    NiceAddress address;
+    nice_address_init(&address);
+    if (nice_address_set_from_string(&address, text.c_str())) nice_agent_add_local_address(agent_, &address);
+  }
+}
+
+std::set<std::string> IceTransport::hostAddresses() const { return localAddresses(loopback_); }
 
 }  // namespace veltrano::webrtc

@@ -4,7 +4,14 @@
 // it opens a new stream instead and moves the datagram path there once the new stream connects, so DTLS and SCTP
 // above never notice.
 //
+// The state follows the path: a restart or a new stream reads `checking` until a pair of the new generation is
+// selected, and a selected pair that has carried nothing for a few seconds reads `disconnected` until it carries
+// again (libnice keeps its consent checks to itself; the layers above send heartbeats often enough that a live
+// path is never that quiet). With VELTRANO_ICE_LOOPBACK=1 in the environment, candidates are gathered on the
+// loopback interface too, so that peers on one machine reach each other without any other network.
+//
 // Threads: created, used and destroyed on the network thread; every callback runs there.
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -29,7 +36,7 @@ struct IceCredentials {
   std::string pwd;
 };
 
-enum class IceState { idle, gathering, checking, connected, failed };
+enum class IceState { idle, gathering, checking, connected, disconnected, failed };
 
 struct IceCandidateInfo {
   std::string type;  // "host", "srflx", "prflx" or "relay"
@@ -81,8 +88,12 @@ class IceTransport final : public DatagramLink {
   bool addRemoteCandidate(const std::string& candidateLine);
   void remoteGatheringDone();
 
-  // Fresh credentials for the next exchange; a new stream when the host's own addresses changed.
+  // Fresh credentials for the next exchange; a new stream when the host's own addresses changed. The state reads
+  // `checking` until the new generation has a selected pair.
   void restart();
+
+  // How long a selected pair may carry nothing before it reads `disconnected`.
+  static constexpr std::chrono::milliseconds kSilenceLimit{5000};
 
   IceState state() const { return state_; }
   std::optional<IceSelectedPair> selectedPair() const;
@@ -103,7 +114,11 @@ class IceTransport final : public DatagramLink {
   void handleGatheringDone(unsigned streamId);
   void handleNewCandidate(NiceCandidate* candidate);
   void handleDatagram(unsigned streamId, std::span<const std::uint8_t> datagram);
-  static std::set<std::string> hostAddresses();
+  void heard();
+  void armSilenceCheck(std::chrono::steady_clock::time_point deadline);
+  void checkSilence();
+  void addLoopbackAddresses();
+  std::set<std::string> hostAddresses() const;
 
   NiceAgent* agent_;
   GMainContext* context_;
@@ -115,6 +130,10 @@ class IceTransport final : public DatagramLink {
   IceState state_ = IceState::idle;
   std::vector<unsigned long> handlers_;
   GSource* cleanup_ = nullptr;
+  const bool loopback_;
+  std::set<std::string> addedAddresses_;
+  std::chrono::steady_clock::time_point lastHeard_;
+  GSource* silenceCheck_ = nullptr;
 };
 
 }  // namespace veltrano::webrtc

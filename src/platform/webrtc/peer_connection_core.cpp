@@ -282,6 +282,8 @@ void PeerConnectionCore::updateState() {
     setState(PeerConnectionState::failed);
   } else if (ice == IceState::connected && transport == TransportState::connected) {
     setState(PeerConnectionState::connected);
+  } else if (ice == IceState::disconnected && transport == TransportState::connected) {
+    setState(PeerConnectionState::disconnected);
   } else if (remote_ || ice != IceState::idle) {
     setState(PeerConnectionState::connecting);
   }

@@ -15,6 +15,9 @@ constexpr int socketBufferSize = 1024 * 1024;
 constexpr std::uint16_t streamCount = 1024;
 // The DTLS link MTU less the DTLS record overhead.
 constexpr std::uint32_t pathMtu = 1200 - 28;
+// An idle association still hears its peer every second or two (heartbeat interval plus a share of the RTO), so
+// that ICE can take a few seconds of silence for a path gone.
+constexpr std::uint32_t heartbeatIntervalMs = 1000;
 
 sockaddr_conn connAddress(void* endpoint, std::uint16_t port) {
   sockaddr_conn address{};
@@ -96,8 +99,9 @@ void SctpAssociation::configureSocket() {
   }
   sctp_paddrparams params{};
   params.spp_assoc_id = SCTP_FUTURE_ASSOC;
-  params.spp_flags = SPP_PMTUD_DISABLE;
+  params.spp_flags = SPP_PMTUD_DISABLE | SPP_HB_ENABLE;
   params.spp_pathmtu = pathMtu;
+  params.spp_hbinterval = heartbeatIntervalMs;
   setOption(socket_, IPPROTO_SCTP, SCTP_PEER_ADDR_PARAMS, params);
 }
 
@@ -113,8 +117,9 @@ void SctpAssociation::connect() {
   if (result != 0 && errno != EINPROGRESS) closeWith("SCTP connect failed");
   sctp_paddrparams params{};
   std::memcpy(&params.spp_address, &remote, sizeof(remote));
-  params.spp_flags = SPP_PMTUD_DISABLE;
+  params.spp_flags = SPP_PMTUD_DISABLE | SPP_HB_ENABLE;
   params.spp_pathmtu = pathMtu;
+  params.spp_hbinterval = heartbeatIntervalMs;
   setOption(socket_, IPPROTO_SCTP, SCTP_PEER_ADDR_PARAMS, params);
   dispatchEvents();
 }

@@ -232,23 +232,41 @@ class RestartingTabletTest : public TabletTest {};
 TEST_P(RestartingTabletTest, RestartsFromEitherSideAndAHostAddressMoveKeepTheChannels) {
   connect();
   auto channel = observer_->channels.values().front();
+  // Each restart reads connecting, then connected once the new generation has its pair.
+  const auto readsConnectingThenConnected = [this](std::size_t from) {
+    EXPECT_TRUE(observer_->states.waitForCount(from + 2, kDeadline));
+    const auto states = observer_->states.values();
+    EXPECT_EQ(std::vector(states.begin() + static_cast<std::ptrdiff_t>(from), states.end()),
+              (std::vector{PeerConnectionState::connecting, PeerConnectionState::connected}));
+  };
+  auto from = observer_->states.size();
   tablet_->send({{"type", "restart"}});
   ASSERT_TRUE(offersAnswered_.waitForCount(2, kDeadline));
   EXPECT_TRUE(echoes(*channel, 65537));
+  readsConnectingThenConnected(from);
+  from = observer_->states.size();
   offerRestartToTablet();
   EXPECT_TRUE(echoes(*channel, 65537));
+  readsConnectingThenConnected(from);
+  from = observer_->states.size();
   namespaces_->moveHostAddress("198.18.0.11");
   offerRestartToTablet();
   EXPECT_TRUE(echoes(*channel, 65537));
+  readsConnectingThenConnected(from);
   EXPECT_EQ(std::get<2>(selectedPair()), "198.18.0.11");
   EXPECT_EQ(observer_->states.values().back(), PeerConnectionState::connected);
 }
 
 TEST_P(TabletTest, AVanishedTabletIsNoticedWithinTenSeconds) {
   connect();
+  const auto from = observer_->states.size();
   namespaces_->cutPath();
   EXPECT_TRUE(observer_->states.waitForMatch([](auto s) { return s == PeerConnectionState::failed; },
                                              std::chrono::seconds(10)));
+  // The silence reads disconnected first.
+  const auto states = observer_->states.values();
+  EXPECT_EQ(std::vector(states.begin() + static_cast<std::ptrdiff_t>(from), states.end()),
+            (std::vector{PeerConnectionState::disconnected, PeerConnectionState::failed}));
 }
 
 TEST_P(TabletTest, RelayOnlyPolicyRoutesThroughTheTurnServer) {

@@ -81,6 +81,8 @@ DataSessionDescription PeerConnectionCore::localDescription(DtlsSetup setup) con
   d.mid = remote_ && remote_->mid ? remote_->mid : std::optional<std::string>("0");
   d.format = remote_ ? remote_->format : SctpMediaFormat::current;
   d.mediaIndex = remote_ ? remote_->mediaIndex : 0;
+  // Every section the peer offered stands in ours too; the ones we do not take are rejected.
+  if (remote_) d.rejectedSections = remote_->rejectedSections;
   d.maxMessageSize = kMaxMessageSize;
   d.candidates = ice_->localCandidates();
   d.endOfCandidates = ice_->gatheringDone();

@@ -107,7 +107,7 @@ class Parser {
     if (type == 'o') return handleOrigin(value);
     if (type == 'm') return handleMedia(value);
     if (type != 'a') return true;
-    if (inMedia_ && !inChosen_) return true;
+    if (inMedia_ && !inChosen_) return handleRejectedAttribute(value);
     return handleAttribute(value, inChosen_ ? media_ : session_);
   }
 
@@ -128,7 +128,10 @@ class Parser {
     const std::size_t index = mediaCount_++;
     const auto parts = splitSpaces(value);
     if (parts.size() < 4) return error("malformed m= line");
-    if (found_ || parts[0] != "application" || parts[1] == "0") return true;
+    for (const auto part : parts) {
+      if (!isToken(part)) return error("malformed m= line");
+    }
+    if (found_ || parts[0] != "application" || parts[1] == "0") return reject(index, parts);
     if ((parts[2] == "UDP/DTLS/SCTP" || parts[2] == "TCP/DTLS/SCTP") && parts[3] == dataChannelFormat) {
       description_.format = SctpMediaFormat::current;
     } else if (parts[2] == "DTLS/SCTP" || parts[2] == "UDP/DTLS/SCTP") {
@@ -137,11 +140,32 @@ class Parser {
       description_.format = SctpMediaFormat::legacy;
       description_.sctpPort = *port;
     } else {
-      return true;
+      return reject(index, parts);
     }
     found_ = true;
     inChosen_ = true;
     description_.mediaIndex = index;
+    return true;
+  }
+
+  bool reject(std::size_t index, const std::vector<std::string_view>& parts) {
+    RejectedMediaSection section;
+    section.index = index;
+    section.kind = std::string(parts[0]);
+    section.protocol = std::string(parts[2]);
+    for (std::size_t i = 3; i < parts.size(); ++i) {
+      if (i > 3) section.formats += ' ';
+      section.formats += parts[i];
+    }
+    description_.rejectedSections.push_back(std::move(section));
+    return true;
+  }
+
+  bool handleRejectedAttribute(std::string_view value) {
+    if (!value.starts_with("mid:")) return true;
+    const auto mid = value.substr(4);
+    if (!isToken(mid) || mid.size() > 32) return error("malformed mid");
+    description_.rejectedSections.back().mid = std::string(mid);
     return true;
   }
 
@@ -262,6 +286,15 @@ std::string writeSessionDescription(const DataSessionDescription& d) {
   line("s=-");
   line("t=0 0");
   if (d.mid) line("a=group:BUNDLE ", *d.mid);
+  auto rejected = d.rejectedSections.begin();
+  const auto writeRejectedBefore = [&](std::size_t position) {
+    for (; rejected != d.rejectedSections.end() && rejected->index < position; ++rejected) {
+      line("m=", rejected->kind, " 0 " + rejected->protocol + " " + rejected->formats);
+      line("c=IN IP4 0.0.0.0");
+      if (rejected->mid) line("a=mid:", *rejected->mid);
+    }
+  };
+  writeRejectedBefore(d.mediaIndex);
   if (d.format == SctpMediaFormat::current) {
     line("m=application 9 UDP/DTLS/SCTP ", dataChannelFormat);
   } else {
@@ -282,6 +315,7 @@ std::string writeSessionDescription(const DataSessionDescription& d) {
     line("a=sctpmap:", port, " webrtc-datachannel 1024");
   }
   if (d.maxMessageSize) line("a=max-message-size:", std::to_string(*d.maxMessageSize));
+  writeRejectedBefore(static_cast<std::size_t>(-1));
   return out;
 }
 

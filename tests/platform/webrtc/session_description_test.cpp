@@ -97,12 +97,10 @@ TEST_P(SessionDescriptionParseTest, ReadsTheDataSectionAndRoundTrips) {
   EXPECT_EQ(d.fingerprint.substr(0, 14), "sha-256 DC:67:") << "normalized to upper case";
   for (const auto& candidate : d.candidates) EXPECT_EQ(candidate.rfind("candidate:", 0), 0u);
 
-  // What we write reads back as the same description (ours has one media section).
+  // What we write reads back as the same description, other sections (rejected) in their places included.
   const auto reparsed = parseSessionDescription(writeSessionDescription(d));
   ASSERT_TRUE(reparsed.description) << reparsed.error;
-  DataSessionDescription expected = d;
-  expected.mediaIndex = 0;
-  EXPECT_EQ(*reparsed.description, expected);
+  EXPECT_EQ(*reparsed.description, d);
 }
 
 // The Chromium fixture's fingerprint differs; the table checks it separately.
@@ -142,6 +140,44 @@ TEST(SessionDescription, WritesBothSctpForms) {
   EXPECT_NE(legacy.find("\r\nm=application 9 DTLS/SCTP 5000\r\n"), std::string::npos);
   EXPECT_NE(legacy.find("\r\na=sctpmap:5000 webrtc-datachannel 1024\r\n"), std::string::npos);
   EXPECT_EQ(legacy.find("sctp-port"), std::string::npos);
+}
+
+TEST(SessionDescription, AnAnswerMirrorsEveryMediaSectionOfTheOfferRejectingTheOthersWithPortZero) {
+  // A browser page that also asked for a microphone and a camera.
+  std::string offer = chromiumOffer;
+  offer.replace(offer.find("a=group:BUNDLE 0"), 16, "a=group:BUNDLE a 0 v");
+  const auto data = offer.find("m=application");
+  offer.insert(data,
+               "m=audio 9 UDP/TLS/RTP/SAVPF 111 63\r\nc=IN IP4 0.0.0.0\r\na=mid:a\r\na=sendrecv\r\n"
+               "a=rtpmap:111 opus/48000/2\r\n");
+  offer += "m=video 9 UDP/TLS/RTP/SAVPF 96 97\r\nc=IN IP4 0.0.0.0\r\na=mid:v\r\na=rtpmap:96 VP8/90000\r\n";
+  const auto parsed = parseSessionDescription(offer);
+  ASSERT_TRUE(parsed.description) << parsed.error;
+  EXPECT_EQ(parsed.description->mediaIndex, 1u);
+  EXPECT_EQ(parsed.description->mid, "0");
+
+  const std::string answer = writeSessionDescription(*parsed.description);
+  std::vector<std::string> mediaLines;
+  std::vector<std::string> mids;
+  for (std::size_t at = answer.find("\r\n"); at != std::string::npos; at = answer.find("\r\n", at + 2)) {
+    const auto next = answer.find("\r\n", at + 2);
+    if (next == std::string::npos) break;
+    const std::string line = answer.substr(at + 2, next - at - 2);
+    if (line.starts_with("m=")) mediaLines.push_back(line);
+    if (line.starts_with("a=mid:")) mids.push_back(line.substr(6));
+  }
+  EXPECT_EQ(mediaLines, (std::vector<std::string>{"m=audio 0 UDP/TLS/RTP/SAVPF 111 63",
+                                                  "m=application 9 UDP/DTLS/SCTP webrtc-datachannel",
+                                                  "m=video 0 UDP/TLS/RTP/SAVPF 96 97"}));
+  EXPECT_EQ(mids, (std::vector<std::string>{"a", "0", "v"}));
+  EXPECT_NE(answer.find("a=group:BUNDLE 0\r\n"), std::string::npos);
+  // The rejected sections carry nothing of theirs but the mid.
+  EXPECT_EQ(answer.find("rtpmap"), std::string::npos);
+  EXPECT_EQ(answer.find("sendrecv"), std::string::npos);
+  const auto reparsed = parseSessionDescription(answer);
+  ASSERT_TRUE(reparsed.description) << reparsed.error;
+  EXPECT_EQ(reparsed.description->rejectedSections, parsed.description->rejectedSections);
+  EXPECT_EQ(reparsed.description->mediaIndex, 1u);
 }
 
 std::string replaced(std::string text, const std::string& from, const std::string& to) {

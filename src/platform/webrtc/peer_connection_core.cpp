@@ -3,6 +3,7 @@
 #include <openssl/rand.h>
 
 #include <chrono>
+#include <utility>
 
 #include "platform/webrtc/data_channel_set.hpp"
 #include "platform/webrtc/peer_statistics.hpp"
@@ -46,26 +47,13 @@ void PeerConnectionCore::start() {
       thread_->context(), std::move(options),
       IceTransportCallbacks{
           .onLocalCandidate = [this](const std::string& line) { onLocalCandidate(line); },
-          .onGatheringDone =
-              [this] {
-                auto waiting = std::move(waitingForGathering_);
-                for (auto& describe : waiting) describe();
-              },
+          .onGatheringDone = nullptr,
           .onStateChange = [this](IceState state) { onIceState(state); },
           .onDatagram =
               [this](std::span<const std::uint8_t> datagram) {
                 if (transport_) transport_->receiveDatagram(datagram);
               },
       });
-}
-
-void PeerConnectionCore::whenGathered(std::function<void()> describe) {
-  ice_->gather();
-  if (ice_->gatheringDone()) {
-    describe();
-  } else {
-    waitingForGathering_.push_back(std::move(describe));
-  }
 }
 
 DataSessionDescription PeerConnectionCore::localDescription(DtlsSetup setup) const {
@@ -98,33 +86,32 @@ void PeerConnectionCore::createOffer(DescriptionCompletion done) {
   }
   if (restartPending_) {
     restartPending_ = false;
+    // Candidates of the new generation wait for the description that carries its credentials.
+    trickling_ = false;
     ice_->restart();
   }
-  whenGathered([this, done = std::move(done)] {
-    if (closed_) return done(std::nullopt, "the connection is closed");
-    ++sessionVersion_;
-    auto description = localDescription(DtlsSetup::actpass);
-    announced_.insert(description.candidates.begin(), description.candidates.end());
-    done(SessionDescription{SdpType::offer, writeSessionDescription(description)}, "");
-  });
+  done(SessionDescription{SdpType::offer, writeSessionDescription(describeLocal(DtlsSetup::actpass))}, "");
 }
 
 void PeerConnectionCore::createAnswer(DescriptionCompletion done) {
   if (closed_) return done(std::nullopt, "the connection is closed");
   if (signaling_ != Signaling::haveRemoteOffer) return done(std::nullopt, "there is no offer to answer");
-  whenGathered([this, done = std::move(done)] {
-    if (closed_) return done(std::nullopt, "the connection is closed");
-    DtlsSetup setup = DtlsSetup::active;
-    if (dtlsRole_) {
-      setup = *dtlsRole_ == DtlsRole::client ? DtlsSetup::active : DtlsSetup::passive;
-    } else if (remote_->setup == DtlsSetup::active) {
-      setup = DtlsSetup::passive;
-    }
-    ++sessionVersion_;
-    auto description = localDescription(setup);
-    announced_.insert(description.candidates.begin(), description.candidates.end());
-    done(SessionDescription{SdpType::answer, writeSessionDescription(description)}, "");
-  });
+  DtlsSetup setup = DtlsSetup::active;
+  if (dtlsRole_) {
+    setup = *dtlsRole_ == DtlsRole::client ? DtlsSetup::active : DtlsSetup::passive;
+  } else if (remote_->setup == DtlsSetup::active) {
+    setup = DtlsSetup::passive;
+  }
+  done(SessionDescription{SdpType::answer, writeSessionDescription(describeLocal(setup))}, "");
+}
+
+DataSessionDescription PeerConnectionCore::describeLocal(DtlsSetup setup) {
+  // The description carries what has been gathered so far (host candidates come at once); the rest trickles.
+  ice_->gather();
+  ++sessionVersion_;
+  auto description = localDescription(setup);
+  announced_.insert(description.candidates.begin(), description.candidates.end());
+  return description;
 }
 
 void PeerConnectionCore::setLocalDescription(const SessionDescription& description, StepCompletion done) {
@@ -142,6 +129,16 @@ void PeerConnectionCore::setLocalDescription(const SessionDescription& descripti
   ice_->gather();
   updateState();
   done(std::nullopt);
+  // Candidates gathered meanwhile go out after the completion, so that they follow the description.
+  if (!trickling_) thread_->post([weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->startTrickling();
+  });
+}
+
+void PeerConnectionCore::startTrickling() {
+  if (closed_ || trickling_) return;
+  trickling_ = true;
+  for (const auto& line : std::exchange(heldCandidates_, {})) announce(line);
 }
 
 void PeerConnectionCore::setRemoteDescription(const SessionDescription& description, StepCompletion done) {
@@ -173,7 +170,10 @@ std::optional<std::string> PeerConnectionCore::applyRemote(const DataSessionDesc
     ice_->setControlling(false);
   }
   // A restart of the peer's: our side renews too, before the new generation's candidates arrive.
-  if (isOffer && peerRestarted) ice_->restart();
+  if (isOffer && peerRestarted) {
+    trickling_ = false;
+    ice_->restart();
+  }
   if (!remote_ || peerRestarted || !ice_->remoteCredentials()) {
     if (!ice_->setRemoteCredentials({remote.iceUfrag, remote.icePwd})) return "the peer's ICE credentials are unusable";
   }
@@ -239,9 +239,14 @@ void PeerConnectionCore::onIceState(IceState) {
 }
 
 void PeerConnectionCore::onLocalCandidate(const std::string& line) {
-  // Candidates of a gathering still under way go out in the description that waits for it.
-  if (closed_ || announced_.contains(line) || !ice_->gatheringDone()) return;
-  announced_.insert(line);
+  if (closed_ || announced_.contains(line)) return;
+  // Before our description is set, the peer could not use them yet: they wait for it (or go in it).
+  if (!trickling_) return heldCandidates_.push_back(line);
+  announce(line);
+}
+
+void PeerConnectionCore::announce(const std::string& line) {
+  if (!announced_.insert(line).second) return;
   if (auto observer = observer_.lock()) {
     observer->onIceCandidate(IceCandidate{line, static_cast<std::int32_t>(remote_ ? remote_->mediaIndex : 0),
                                           remote_ && remote_->mid ? remote_->mid : std::optional<std::string>("0")});
@@ -271,8 +276,6 @@ void PeerConnectionCore::close() {
   for (const auto& weak : channels_) {
     if (auto channel = weak.lock()) channel->markClosed();
   }
-  auto waiting = std::move(waitingForGathering_);
-  for (auto& describe : waiting) describe();
   setState(PeerConnectionState::closed);
 }
 

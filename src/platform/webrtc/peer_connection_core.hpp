@@ -18,7 +18,8 @@
 
 namespace veltrano::webrtc {
 
-class PeerConnectionCore final : public DataChannelTransport::Observer {
+class PeerConnectionCore final : public DataChannelTransport::Observer,
+                                 public std::enable_shared_from_this<PeerConnectionCore> {
  public:
   // What the remote peer may be sent at most, advertised in every description.
   static constexpr std::uint64_t kMaxMessageSize = 262144;
@@ -57,9 +58,11 @@ class PeerConnectionCore final : public DataChannelTransport::Observer {
   void onIceState(IceState state);
   void onLocalCandidate(const std::string& line);
 
-  // Runs `describe` once the current ICE stream has gathered.
-  void whenGathered(std::function<void()> describe);
+  // Starts gathering and describes what there is so far.
+  DataSessionDescription describeLocal(DtlsSetup setup);
   DataSessionDescription localDescription(DtlsSetup setup) const;
+  void startTrickling();
+  void announce(const std::string& line);
   std::optional<std::string> applyRemote(const DataSessionDescription& remote, bool isOffer);
   void ensureTransport(DtlsRole role);
   void startTransportWhenReady();
@@ -74,12 +77,14 @@ class PeerConnectionCore final : public DataChannelTransport::Observer {
   std::unique_ptr<NetworkThread::Timer> tick_;
   std::vector<PendingChannel> pendingChannels_;
   std::vector<std::weak_ptr<ThreadedDataChannel>> channels_;
-  std::vector<std::function<void()>> waitingForGathering_;
   std::shared_ptr<std::atomic<std::size_t>> remoteMaxMessageSize_;
   ResolvedIceServers servers_;
   bool relayOnly_ = false;
-  // Local candidates already sent in a description, so that trickling does not repeat them.
+  // Local candidates already sent in a description or trickled, so that none goes out twice.
   std::set<std::string> announced_;
+  // Whether our description of the current ICE generation has been set; until then candidates are held.
+  bool trickling_ = false;
+  std::vector<std::string> heldCandidates_;
   std::optional<DataSessionDescription> remote_;
   std::optional<DtlsRole> dtlsRole_;
   bool controlling_ = false;

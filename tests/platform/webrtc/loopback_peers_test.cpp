@@ -3,6 +3,7 @@
 // signaling is relayed in order on a thread of its own, as a signaling service would.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <future>
@@ -119,6 +120,7 @@ class Side final : public PeerConnectionObserver {
   bool hasRemote = false;                // signaling thread only
   std::vector<IceCandidate> early;       // candidates that came before the remote description; signaling thread
   RecordedValues<bool> descriptionsApplied;
+  RecordedValues<std::string> descriptionsSent;
 
  private:
   std::mutex mutex_;
@@ -153,7 +155,9 @@ class LoopbackPeersTest : public ::testing::Test {
     for (const auto& [label, init] : channels) tabletChannels_.push_back(record(tablet_.peer->createDataChannel(label, init)));
     offer(tablet_, host_);
     return tablet_.reaches(PeerConnectionState::connected) && host_.reaches(PeerConnectionState::connected) &&
-           host_.channels.waitForCount(channels.size(), kDeadline);
+           host_.channels.waitForCount(channels.size(), kDeadline) &&
+           std::all_of(tabletChannels_.begin(), tabletChannels_.end(),
+                       [](const auto& channel) { return channel->reaches(DataChannelState::open); });
   }
 
   // `from` restarts ICE and offers; `to` answers.
@@ -161,10 +165,12 @@ class LoopbackPeersTest : public ::testing::Test {
     wire_->post([this, &from, &to] {
       const auto description = describe(from, true);
       ASSERT_EQ(step([&](auto done) { from.peer->setLocalDescription(description, done); }), std::nullopt);
+      from.descriptionsSent.add(description.sdp);
       wire_->post([this, &from, &to, description] {
         apply(to, description);
         const auto answer = describe(to, false);
         ASSERT_EQ(step([&](auto done) { to.peer->setLocalDescription(answer, done); }), std::nullopt);
+        to.descriptionsSent.add(answer.sdp);
         wire_->post([this, &from, answer] { apply(from, answer); });
       });
     });
@@ -316,6 +322,28 @@ TEST_F(LoopbackPeersTest, ARestartFromEitherSideReadsConnectingThenConnectedOnBo
     EXPECT_TRUE(carries(*tabletChannels_[0], *hostCtl, 65537));
     EXPECT_TRUE(carries(*hostCtl, *tabletChannels_[0], 65537));
   }
+}
+
+TEST_F(LoopbackPeersTest, TheAnswerGoesOutWhileGatheringIsStillUnderWay) {
+  // A STUN server that never answers keeps the host's gathering open for seconds.
+  const int silent = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  IceServer stun;
+  stun.urls = {"stun:127.0.0.1:" + std::to_string(ntohs(address.sin_port))};
+  host_.peer = createPeerConnection({{stun}, IceTransportPolicy::all}, observers_[1]);
+  ASSERT_TRUE(host_.peer);
+
+  ASSERT_TRUE(connect({{"ctl", {}}}));
+  const auto answer = host_.descriptionsSent.values().at(0);
+  EXPECT_NE(answer.find("a=candidate:"), std::string::npos) << answer;
+  EXPECT_EQ(answer.find("a=end-of-candidates"), std::string::npos) << answer;
+  EXPECT_TRUE(carries(*tabletChannels_[0], *host_.channels.values().front(), 1000));
+  ::close(silent);
 }
 
 TEST_F(LoopbackPeersTest, ASilentPathReadsDisconnectedBeforeFailedAndConnectedWhenItCarriesAgain) {

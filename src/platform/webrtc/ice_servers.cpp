@@ -1,8 +1,5 @@
 #include "platform/webrtc/ice_servers.hpp"
 
-#include <netdb.h>
-#include <sys/socket.h>
-
 #include <charconv>
 #include <string_view>
 
@@ -14,19 +11,6 @@ std::optional<std::uint16_t> parsePort(std::string_view text) {
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (error != std::errc() || end != text.data() + text.size() || value == 0 || value > 65535) return std::nullopt;
   return static_cast<std::uint16_t>(value);
-}
-
-std::optional<std::string> resolve(const std::string& host) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_DGRAM;
-  addrinfo* result = nullptr;
-  if (getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || result == nullptr) return std::nullopt;
-  char text[NI_MAXHOST];
-  const bool ok = getnameinfo(result->ai_addr, result->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST) == 0;
-  freeaddrinfo(result);
-  if (!ok) return std::nullopt;
-  return std::string(text);
 }
 
 std::vector<IceServer> defaultServers() {
@@ -112,23 +96,8 @@ bool iceServersValid(const std::vector<IceServer>& servers) {
   return true;
 }
 
-ResolvedIceServers resolveIceServers(const std::vector<IceServer>& servers) {
-  ResolvedIceServers resolved;
-  for (const auto& server : servers.empty() ? defaultServers() : servers) {
-    for (const auto& url : server.urls) {
-      const auto parsed = parseIceServerUrl(url);
-      if (!parsed) continue;
-      const auto address = resolve(parsed->host);
-      if (!address) continue;
-      if (parsed->scheme == IceServerUrl::Scheme::stun) {
-        resolved.stun.push_back({*address, parsed->port});
-      } else {
-        resolved.turn.push_back(
-            {*address, parsed->port, parsed->transport, server.username.value_or(""), server.credential.value_or("")});
-      }
-    }
-  }
-  return resolved;
+std::vector<IceServer> iceServersOrDefault(const std::vector<IceServer>& servers) {
+  return servers.empty() ? defaultServers() : servers;
 }
 
 }  // namespace veltrano::webrtc

@@ -1,6 +1,5 @@
 #pragma once
-// ICE server addresses resolved for libnice, which takes numeric addresses only. Resolving may block, so it
-// happens on the caller's thread before the agent sees the result.
+// ICE server URLs and their addresses resolved for libnice, which takes numeric addresses only.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -44,8 +43,7 @@ std::optional<IceServerUrl> parseIceServerUrl(const std::string& url);
 // False when some URL cannot be parsed or a TURN server lacks its username or credential.
 bool iceServersValid(const std::vector<IceServer>& servers);
 
-// The servers with names resolved; names that do not resolve are left out. An empty list means the build's
-// default STUN servers.
-ResolvedIceServers resolveIceServers(const std::vector<IceServer>& servers);
+// The servers to use: `servers`, or the build's default STUN servers when it is empty.
+std::vector<IceServer> iceServersOrDefault(const std::vector<IceServer>& servers);
 
 }  // namespace veltrano::webrtc

@@ -50,12 +50,11 @@ class ThreadedPeerConnection final : public PeerConnection {
   }
   bool setConfiguration(const PeerConfiguration& configuration) override {
     if (!iceServersValid(configuration.iceServers)) return false;
-    auto servers = resolveIceServers(configuration.iceServers);
     {
       std::lock_guard lock(mutex_);
       configuration_ = configuration;
     }
-    onCore([servers = std::move(servers), relayOnly = configuration.iceTransportPolicy == IceTransportPolicy::relay](
+    onCore([servers = configuration.iceServers, relayOnly = configuration.iceTransportPolicy == IceTransportPolicy::relay](
                PeerConnectionCore& core) mutable { core.setServers(std::move(servers), relayOnly); });
     return true;
   }
@@ -101,8 +100,7 @@ std::shared_ptr<PeerConnection> createPeerConnection(const PeerConfiguration& co
   }
   auto thread = NetworkThread::running();
   if (!thread) return nullptr;
-  auto core = std::make_shared<PeerConnectionCore>(thread, std::move(identity),
-                                                   resolveIceServers(configuration.iceServers),
+  auto core = std::make_shared<PeerConnectionCore>(thread, std::move(identity), configuration.iceServers,
                                                    configuration.iceTransportPolicy == IceTransportPolicy::relay,
                                                    std::move(observer));
   thread->post([core] { core->start(); });

@@ -23,7 +23,7 @@ std::uint64_t randomSessionId() {
 }  // namespace
 
 PeerConnectionCore::PeerConnectionCore(std::shared_ptr<NetworkThread> thread,
-                                       std::shared_ptr<const DtlsIdentity> identity, ResolvedIceServers servers,
+                                       std::shared_ptr<const DtlsIdentity> identity, std::vector<IceServer> servers,
                                        bool relayOnly, std::weak_ptr<PeerConnectionObserver> observer)
     : thread_(std::move(thread)),
       identity_(std::move(identity)),
@@ -34,17 +34,15 @@ PeerConnectionCore::PeerConnectionCore(std::shared_ptr<NetworkThread> thread,
       sessionId_(randomSessionId()) {}
 
 PeerConnectionCore::~PeerConnectionCore() {
+  resolver_.reset();
   tick_.reset();
   transport_.reset();
   ice_.reset();
 }
 
 void PeerConnectionCore::start() {
-  IceTransportOptions options;
-  options.servers = std::move(servers_);
-  options.relayOnly = relayOnly_;
   ice_ = std::make_unique<IceTransport>(
-      thread_->context(), std::move(options),
+      thread_->context(), IceTransportOptions{},
       IceTransportCallbacks{
           .onLocalCandidate = [this](const std::string& line) { onLocalCandidate(line); },
           .onGatheringDone = nullptr,
@@ -54,6 +52,23 @@ void PeerConnectionCore::start() {
                 if (transport_) transport_->receiveDatagram(datagram);
               },
       });
+  resolver_ = std::make_unique<IceServerResolver>();
+  setServers(std::move(servers_), relayOnly_);
+}
+
+void PeerConnectionCore::setServers(std::vector<IceServer> servers, bool relayOnly) {
+  serversResolved_ = false;
+  // The resolver calls back only while it lives, and it dies with the core.
+  resolver_->resolve(servers, [this, relayOnly](ResolvedIceServers resolved) {
+    ice_->setServers(std::move(resolved), relayOnly);
+    serversResolved_ = true;
+    if (gatheringWanted_ && !closed_) ice_->gather();
+  });
+}
+
+void PeerConnectionCore::startGathering() {
+  gatheringWanted_ = true;
+  if (serversResolved_) ice_->gather();
 }
 
 DataSessionDescription PeerConnectionCore::localDescription(DtlsSetup setup) const {
@@ -107,7 +122,7 @@ void PeerConnectionCore::createAnswer(DescriptionCompletion done) {
 
 DataSessionDescription PeerConnectionCore::describeLocal(DtlsSetup setup) {
   // The description carries what has been gathered so far (host candidates come at once); the rest trickles.
-  ice_->gather();
+  startGathering();
   ++sessionVersion_;
   auto description = localDescription(setup);
   announced_.insert(description.candidates.begin(), description.candidates.end());
@@ -126,7 +141,7 @@ void PeerConnectionCore::setLocalDescription(const SessionDescription& descripti
     signaling_ = Signaling::stable;
     ensureTransport(parsed.description->setup == DtlsSetup::passive ? DtlsRole::server : DtlsRole::client);
   }
-  ice_->gather();
+  startGathering();
   updateState();
   done(std::nullopt);
   // Candidates gathered meanwhile go out after the completion, so that they follow the description.
@@ -196,9 +211,6 @@ void PeerConnectionCore::addIceCandidate(const IceCandidate& candidate, StepComp
   done(std::nullopt);
 }
 
-void PeerConnectionCore::setServers(ResolvedIceServers servers, bool relayOnly) {
-  ice_->setServers(std::move(servers), relayOnly);
-}
 
 void PeerConnectionCore::ensureTransport(DtlsRole role) {
   if (transport_) return;

@@ -10,6 +10,7 @@
 
 #include "platform/webrtc/data_channel_transport.hpp"
 #include "platform/webrtc/dtls_identity.hpp"
+#include "platform/webrtc/ice_server_resolver.hpp"
 #include "platform/webrtc/ice_transport.hpp"
 #include "platform/webrtc/network_thread.hpp"
 #include "platform/webrtc/peer_connection.hpp"
@@ -25,12 +26,12 @@ class PeerConnectionCore final : public DataChannelTransport::Observer,
   static constexpr std::uint64_t kMaxMessageSize = 262144;
 
   PeerConnectionCore(std::shared_ptr<NetworkThread> thread, std::shared_ptr<const DtlsIdentity> identity,
-                     ResolvedIceServers servers, bool relayOnly, std::weak_ptr<PeerConnectionObserver> observer);
+                     std::vector<IceServer> servers, bool relayOnly, std::weak_ptr<PeerConnectionObserver> observer);
   ~PeerConnectionCore() override;
   PeerConnectionCore(const PeerConnectionCore&) = delete;
   PeerConnectionCore& operator=(const PeerConnectionCore&) = delete;
 
-  // Makes the ICE agent; the first thing to run on the network thread.
+  // Makes the ICE agent and starts resolving the servers' names; the first thing to run on the network thread.
   void start();
 
   void createOffer(DescriptionCompletion done);
@@ -39,7 +40,8 @@ class PeerConnectionCore final : public DataChannelTransport::Observer,
   void setRemoteDescription(const SessionDescription& description, StepCompletion done);
   void addIceCandidate(const IceCandidate& candidate, StepCompletion done);
   void restartIce() { restartPending_ = true; }
-  void setServers(ResolvedIceServers servers, bool relayOnly);
+  // Gathering from now on waits until the names are resolved.
+  void setServers(std::vector<IceServer> servers, bool relayOnly);
   void openChannel(std::shared_ptr<ThreadedDataChannel> channel, DataChannelInit init);
   StatisticsReport statistics() const;
   void close();
@@ -58,6 +60,8 @@ class PeerConnectionCore final : public DataChannelTransport::Observer,
   void onIceState(IceState state);
   void onLocalCandidate(const std::string& line);
 
+  // Gathers once the servers are known.
+  void startGathering();
   // Starts gathering and describes what there is so far.
   DataSessionDescription describeLocal(DtlsSetup setup);
   DataSessionDescription localDescription(DtlsSetup setup) const;
@@ -78,8 +82,11 @@ class PeerConnectionCore final : public DataChannelTransport::Observer,
   std::vector<PendingChannel> pendingChannels_;
   std::vector<std::weak_ptr<ThreadedDataChannel>> channels_;
   std::shared_ptr<std::atomic<std::size_t>> remoteMaxMessageSize_;
-  ResolvedIceServers servers_;
+  std::vector<IceServer> servers_;
   bool relayOnly_ = false;
+  std::unique_ptr<IceServerResolver> resolver_;
+  bool serversResolved_ = false;
+  bool gatheringWanted_ = false;
   // Local candidates already sent in a description or trickled, so that none goes out twice.
   std::set<std::string> announced_;
   // Whether our description of the current ICE generation has been set; until then candidates are held.

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+
+#include "platform/webrtc/ice_server_resolver.hpp"
+#include "platform/webrtc/network_thread.hpp"
+
 namespace veltrano::webrtc {
 namespace {
 
@@ -51,7 +56,19 @@ TEST(IceServerUrlTest, RelaysNeedCredentialsAndNumericAddressesResolveToThemselv
   IceServer stun;
   stun.urls = {"stun:198.18.0.3"};
   EXPECT_TRUE(iceServersValid({turn, stun}));
-  const auto resolved = resolveIceServers({turn, stun});
+  // Numeric addresses need no lookup: the completion runs inside the call.
+  const auto token = NetworkThread::start();
+  const auto thread = NetworkThread::running();
+  std::promise<std::optional<ResolvedIceServers>> result;
+  thread->post([&] {
+    IceServerResolver resolver;
+    std::optional<ResolvedIceServers> resolved;
+    resolver.resolve({turn, stun}, [&](ResolvedIceServers servers) { resolved = std::move(servers); });
+    result.set_value(std::move(resolved));
+  });
+  const auto answered = result.get_future().get();
+  ASSERT_TRUE(answered);
+  const auto& resolved = *answered;
   ASSERT_EQ(resolved.turn.size(), 1u);
   EXPECT_EQ(resolved.turn[0].address, "198.18.0.2");
   EXPECT_EQ(resolved.turn[0].username, "tablet");

@@ -4,12 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <condition_variable>
 #include <deque>
 #include <future>
 #include <regex>
 #include <thread>
 
+#include <poll.h>
+
+#include "platform/webrtc/held_resolver.hpp"
 #include "platform/webrtc/peer_connection.hpp"
 #include "platform/webrtc/udp_relay.hpp"
 #include "support/recorded_values.hpp"
@@ -324,17 +328,40 @@ TEST_F(LoopbackPeersTest, ARestartFromEitherSideReadsConnectingThenConnectedOnBo
   }
 }
 
+// A UDP socket on 127.0.0.1 that never answers.
+class SilentServer {
+ public:
+  SilentServer() {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      throw std::runtime_error("silent server");
+    }
+    port = ntohs(address.sin_port);
+  }
+  ~SilentServer() { ::close(fd_); }
+  // True when a STUN binding request arrives in time.
+  bool receivesBindingRequest(std::chrono::milliseconds timeout) {
+    pollfd polled{fd_, POLLIN, 0};
+    std::array<std::uint8_t, 2048> buffer{};
+    if (::poll(&polled, 1, static_cast<int>(timeout.count())) != 1) return false;
+    const auto size = ::recv(fd_, buffer.data(), buffer.size(), 0);
+    return size >= 20 && buffer[0] == 0x00 && buffer[1] == 0x01;
+  }
+  std::uint16_t port = 0;
+
+ private:
+  int fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+};
+
 TEST_F(LoopbackPeersTest, TheAnswerGoesOutWhileGatheringIsStillUnderWay) {
   // A STUN server that never answers keeps the host's gathering open for seconds.
-  const int silent = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  SilentServer server;
   IceServer stun;
-  stun.urls = {"stun:127.0.0.1:" + std::to_string(ntohs(address.sin_port))};
+  stun.urls = {"stun:127.0.0.1:" + std::to_string(server.port)};
   host_.peer = createPeerConnection({{stun}, IceTransportPolicy::all}, observers_[1]);
   ASSERT_TRUE(host_.peer);
 
@@ -343,7 +370,29 @@ TEST_F(LoopbackPeersTest, TheAnswerGoesOutWhileGatheringIsStillUnderWay) {
   EXPECT_NE(answer.find("a=candidate:"), std::string::npos) << answer;
   EXPECT_EQ(answer.find("a=end-of-candidates"), std::string::npos) << answer;
   EXPECT_TRUE(carries(*tabletChannels_[0], *host_.channels.values().front(), 1000));
-  ::close(silent);
+}
+
+TEST_F(LoopbackPeersTest, ServerNamesResolveWhileTheNetworkThreadGoesOnAndTheServerIsUsedOnceKnown) {
+  testing::HeldResolver resolver;
+  SilentServer server;
+  IceServer stun;
+  stun.urls = {"stun:stun.held.test:" + std::to_string(server.port)};
+  host_.peer = createPeerConnection({{stun}, IceTransportPolicy::all}, observers_[1]);
+  ASSERT_TRUE(host_.peer);
+  for (const auto& [label, init] : std::vector<std::pair<std::string, DataChannelInit>>{{"ctl", {}}}) {
+    tabletChannels_.push_back(record(tablet_.peer->createDataChannel(label, init)));
+  }
+  offer(tablet_, host_);
+  // The answer went out, and the shared thread served both peers, while the name was still being looked up.
+  ASSERT_TRUE(host_.descriptionsSent.waitForCount(1, kDeadline));
+  ASSERT_TRUE(tablet_.descriptionsApplied.waitForCount(1, kDeadline));
+  EXPECT_EQ(resolver.names(), std::vector<std::string>{"stun.held.test"});
+  EXPECT_FALSE(server.receivesBindingRequest(std::chrono::milliseconds(200)));
+
+  resolver.release("127.0.0.1");
+  EXPECT_TRUE(server.receivesBindingRequest(std::chrono::seconds(5)));
+  EXPECT_TRUE(host_.reaches(PeerConnectionState::connected));
+  EXPECT_TRUE(tablet_.reaches(PeerConnectionState::connected));
 }
 
 TEST_F(LoopbackPeersTest, ASilentPathReadsDisconnectedBeforeFailedAndConnectedWhenItCarriesAgain) {

@@ -29,6 +29,7 @@ MainWindow::MainWindow(HostBridge& host, WindowShell& shell, std::function<void(
   engine_.rootContext()->setContextProperty("host", &host);
   engine_.rootContext()->setContextProperty("shell", &shell);
   engine_.rootContext()->setContextProperty("pages", &pages_);
+  engine_.rootContext()->setContextProperty("typefaces", &typefaces_);
   engine_.rootContext()->setContextProperty("productName", QString::fromStdString(localized("common.product_name")));
   engine_.addImageProvider(QStringLiteral("trayicon"), new TrayIconImages);
   engine_.addImageProvider(QStringLiteral("decoration"), new DecorationImages);

@@ -11,6 +11,7 @@
 #include "app/console_pages.hpp"
 #include "app/host_bridge.hpp"
 #include "app/window_shell.hpp"
+#include "app/window_typefaces.hpp"
 
 namespace veltrano::app {
 
@@ -27,6 +28,7 @@ class MainWindow : public QObject {
 
  private:
   ConsolePages pages_;
+  WindowTypefaces typefaces_;
   QQmlApplicationEngine engine_;
   QPointer<QQuickWindow> window_;
   WindowShell& shell_;

@@ -12,6 +12,7 @@
 #include "app/console_pages.hpp"
 #include "app/main_window.hpp"
 #include "app/window_shell.hpp"
+#include "app/window_typefaces.hpp"
 #include "app/fake_host_controls.hpp"
 #include "app/host_bridge.hpp"
 #include "app/presenters/value_formats.hpp"
@@ -29,6 +30,7 @@ class ConsolePagesTest : public ::testing::Test {
     // Tall enough that every control of the page can be clicked without scrolling.
     view_.rootContext()->setContextProperty("host", &bridge_);
     view_.rootContext()->setContextProperty("pages", &pages_);
+    view_.rootContext()->setContextProperty("typefaces", &typefaces_);
     view_.setResizeMode(QQuickView::SizeRootObjectToView);
     view_.resize(width, 1200);
     view_.setSource(QUrl(QStringLiteral("qrc:/veltrano/app/%1.qml").arg(page)));
@@ -94,6 +96,7 @@ class ConsolePagesTest : public ::testing::Test {
   testing::FakeHostControls host_;
   app::HostBridge bridge_{host_};
   app::ConsolePages pages_{host_};
+  app::WindowTypefaces typefaces_;
   int changes_ = 0;
   QMetaObject::Connection counter_ = QObject::connect(&pages_, &app::ConsolePages::changed, [this] { ++changes_; });
   int countChanges_ = 0;

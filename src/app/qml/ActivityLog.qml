@@ -13,7 +13,7 @@ ColumnLayout {
             objectName: "eventCount"
             text: pages.eventCount
             color: Qt.rgba(1, 1, 1, 0.5)
-            font.family: "monospace"; font.pixelSize: 11
+            font.family: typefaces.mono; font.pixelSize: 11
         }
     }
     Rectangle {
@@ -21,6 +21,7 @@ ColumnLayout {
         implicitHeight: pages.eventLog.count === 0 ? 110 : rows.implicitHeight
         color: Qt.rgba(0, 0, 0, 0.42)
         Text {
+            font.family: typefaces.sans
             objectName: "noEvents"
             visible: pages.eventLog.count === 0
             anchors.centerIn: parent
@@ -46,14 +47,14 @@ ColumnLayout {
                             text: model.time
                             elide: Text.ElideRight
                             color: Qt.rgba(1, 1, 1, 0.30)
-                            font.family: "monospace"; font.pixelSize: 10
+                            font.family: typefaces.mono; font.pixelSize: 10
                         }
                         Text {
                             width: 88
                             text: model.tag
                             elide: Text.ElideRight
                             color: model.tagColor
-                            font.family: "monospace"; font.pixelSize: 10
+                            font.family: typefaces.mono; font.pixelSize: 10
                         }
                         TextEdit {
                             objectName: "eventMessage"
@@ -64,7 +65,7 @@ ColumnLayout {
                             wrapMode: TextEdit.Wrap
                             color: Qt.rgba(1, 1, 1, 0.62)
                             selectionColor: Qt.rgba(0, 0.9, 1, 0.35)
-                            font.family: "monospace"; font.pixelSize: 10
+                            font.family: typefaces.mono; font.pixelSize: 10
                         }
                     }
                     Rectangle { width: parent.width; height: 1; color: Qt.rgba(1, 1, 1, 0.055) }

@@ -25,9 +25,10 @@ Item {
                     text: host.text("host.advanced.title")
                     wrapMode: Text.Wrap
                     color: "white"
-                    font.family: "serif"; font.pixelSize: 36; font.weight: Font.DemiBold
+                    font.family: typefaces.serif; font.pixelSize: 36; font.weight: Font.DemiBold
                 }
                 Text {
+                    font.family: typefaces.sans
                     Layout.fillWidth: true
                     text: host.text("host.advanced.description")
                     wrapMode: Text.Wrap
@@ -74,7 +75,7 @@ Item {
                                 text: row.label.toUpperCase()
                                 elide: Text.ElideRight
                                 color: Qt.rgba(1, 1, 1, 0.48)
-                                font.family: "monospace"; font.pixelSize: 10; font.weight: Font.DemiBold; font.letterSpacing: 1.0
+                                font.family: typefaces.mono; font.pixelSize: 10; font.weight: Font.DemiBold; font.letterSpacing: 1.0
                             }
                             TextEdit {
                                 id: valueText
@@ -90,7 +91,7 @@ Item {
                                 wrapMode: TextEdit.Wrap
                                 color: Qt.rgba(1, 1, 1, 0.82)
                                 selectionColor: Qt.rgba(0, 0.9, 1, 0.35)
-                                font.family: "monospace"; font.pixelSize: 13
+                                font.family: typefaces.mono; font.pixelSize: 13
                                 FontMetrics { id: fontMetrics; font: valueText.font }
                             }
                         }
@@ -111,6 +112,7 @@ Item {
                 Repeater {
                     model: pages.links
                     Text {
+                        font.family: typefaces.sans
                         objectName: "link" + index
                         text: modelData.title
                         color: "#00e5ff"

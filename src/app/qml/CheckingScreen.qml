@@ -11,6 +11,7 @@ Item {
         BrandIcon { anchors.horizontalCenter: parent.horizontalCenter; size: 58; radius: 13 }
         BusyIndicator { anchors.horizontalCenter: parent.horizontalCenter; running: true; width: 20; height: 20; palette.dark: "cyan" }
         Text {
+            font.family: typefaces.sans
             anchors.horizontalCenter: parent.horizontalCenter
             text: host.text("host.permissions.checking")
             color: Qt.rgba(1, 1, 1, 0.7)

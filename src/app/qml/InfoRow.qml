@@ -15,6 +15,7 @@ Item {
         font.pixelSize: 14; font.weight: Font.Medium
     }
     Text {
+        font.family: typefaces.sans
         id: title
         x: symbol.width + 13
         anchors.verticalCenter: parent.verticalCenter
@@ -23,6 +24,7 @@ Item {
         font.pixelSize: 11; font.weight: Font.Medium
     }
     Text {
+        font.family: typefaces.sans
         id: value
         objectName: "infoValue"
         readonly property real available: info.width - title.x - title.implicitWidth - 18

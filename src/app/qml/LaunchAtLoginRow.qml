@@ -15,6 +15,7 @@ RowLayout {
         spacing: 2
         Layout.fillWidth: true
         Text {
+            font.family: typefaces.sans
             width: parent.width
             text: host.text("host.auto_start.title")
             wrapMode: Text.Wrap
@@ -22,6 +23,7 @@ RowLayout {
             font.pixelSize: 11; font.weight: Font.Medium
         }
         Text {
+            font.family: typefaces.sans
             width: parent.width
             text: host.text("host.auto_start.description")
             wrapMode: Text.Wrap

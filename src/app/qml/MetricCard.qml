@@ -19,7 +19,7 @@ RowLayout {
             text: card.title.toUpperCase()
             elide: Text.ElideRight
             color: Qt.rgba(1, 1, 1, 0.38)
-            font.family: "monospace"; font.pixelSize: 9; font.weight: Font.DemiBold; font.letterSpacing: 1.2
+            font.family: typefaces.mono; font.pixelSize: 9; font.weight: Font.DemiBold; font.letterSpacing: 1.2
         }
         RowLayout {
             spacing: 8
@@ -28,10 +28,11 @@ RowLayout {
                 objectName: "cardValue"
                 text: card.value
                 color: "white"
-                font.family: "serif"; font.pixelSize: 28; font.weight: Font.DemiBold
+                font.family: typefaces.serif; font.pixelSize: 28; font.weight: Font.DemiBold
                 Layout.alignment: Qt.AlignBaseline
             }
             Text {
+                font.family: typefaces.sans
                 objectName: "cardDetail"
                 text: card.detail
                 elide: Text.ElideRight

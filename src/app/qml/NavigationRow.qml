@@ -4,27 +4,42 @@ Rectangle {
     id: row
     property string page
     property string titleKey
-    property string glyph
+    property string symbol
     readonly property bool selected: shell.page === page
+    function activate() { shell.page = row.page }
     width: parent.width - 18
     height: 46
     color: selected ? Qt.rgba(1, 1, 1, 0.055) : "transparent"
+    activeFocusOnTab: true
+    Keys.onSpacePressed: activate()
+    Keys.onReturnPressed: activate()
+    Keys.onEnterPressed: activate()
     Accessible.role: Accessible.Button
     Accessible.name: host.text(titleKey)
     Accessible.selected: selected
+    Accessible.onPressAction: activate()
 
+    // Where the keyboard is.
+    Rectangle {
+        anchors.fill: parent
+        color: "transparent"
+        border.color: Qt.rgba(0, 0.9, 1, 0.6)
+        border.width: 1
+        visible: row.activeFocus
+    }
     Row {
         anchors.verticalCenter: parent.verticalCenter
         spacing: 13
         Rectangle { width: 3; height: 28; color: row.selected ? "cyan" : "transparent" }
-        Text {
+        Symbol {
             width: 21
             anchors.verticalCenter: parent.verticalCenter
-            text: row.glyph
+            name: row.symbol
             color: row.selected ? "cyan" : Qt.rgba(1, 1, 1, 0.54)
             font.pixelSize: 15; font.weight: Font.Medium
         }
         Text {
+            font.family: typefaces.sans
             anchors.verticalCenter: parent.verticalCenter
             text: host.text(row.titleKey)
             color: row.selected ? "white" : Qt.rgba(1, 1, 1, 0.58)
@@ -32,5 +47,5 @@ Rectangle {
             font.weight: row.selected ? Font.DemiBold : Font.Normal
         }
     }
-    MouseArea { anchors.fill: parent; onClicked: shell.page = row.page }
+    MouseArea { anchors.fill: parent; onClicked: row.activate() }
 }

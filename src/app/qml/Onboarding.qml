@@ -84,11 +84,11 @@ Item {
                         Column {
                             spacing: 1
                             anchors.verticalCenter: parent.verticalCenter
-                            Text { text: productName; color: "white"; font.pixelSize: 16; font.weight: Font.DemiBold; font.family: "DejaVu Serif" }
+                            Text { text: productName; color: "white"; font.pixelSize: 16; font.weight: Font.DemiBold; font.family: typefaces.serif }
                             Text {
                                 text: host.text("host.onboarding.setup").toUpperCase()
                                 color: Qt.rgba(1, 1, 1, 0.42); font.pixelSize: 9; font.weight: Font.Medium
-                                font.family: "DejaVu Sans Mono"; font.letterSpacing: 1.3
+                                font.family: typefaces.mono; font.letterSpacing: 1.3
                             }
                         }
                     }
@@ -112,7 +112,7 @@ Item {
                             objectName: "counter"
                             leftPadding: 6
                             text: root.flow.counter
-                            color: Qt.rgba(1, 1, 1, 0.38); font.pixelSize: 10; font.weight: Font.Medium; font.family: "DejaVu Sans Mono"
+                            color: Qt.rgba(1, 1, 1, 0.38); font.pixelSize: 10; font.weight: Font.Medium; font.family: typefaces.mono
                         }
                     }
 
@@ -121,7 +121,7 @@ Item {
                         objectName: "eyebrow"
                         text: root.flow.eyebrow.toUpperCase()
                         color: root.faded(root.accent, 0.82); font.pixelSize: 11; font.weight: Font.DemiBold
-                        font.family: "DejaVu Sans Mono"; font.letterSpacing: 1.8
+                        font.family: typefaces.mono; font.letterSpacing: 1.8
                     }
                     Item { width: 1; height: 9 }
                     Text {
@@ -129,10 +129,11 @@ Item {
                         width: card.width
                         text: root.flow.title
                         wrapMode: Text.WordWrap
-                        color: "white"; font.pixelSize: 42; font.weight: Font.DemiBold; font.family: "DejaVu Serif"
+                        color: "white"; font.pixelSize: 42; font.weight: Font.DemiBold; font.family: typefaces.serif
                     }
                     Item { width: 1; height: 12 }
                     Text {
+                        font.family: typefaces.sans
                         width: Math.min(470, card.width)
                         text: root.flow.description
                         wrapMode: Text.WordWrap
@@ -153,6 +154,7 @@ Item {
                                     width: 24; height: 24; radius: 12
                                     color: root.faded(root.accent, 0.13)
                                     Text {
+                                        font.family: typefaces.sans
                                         anchors.centerIn: parent
                                         text: index + 1
                                         color: root.accent; font.pixelSize: 11; font.weight: Font.Bold
@@ -161,8 +163,8 @@ Item {
                                 Column {
                                     spacing: 3
                                     width: parent.width - 38
-                                    Text { width: parent.width; text: modelData.title; wrapMode: Text.WordWrap; color: Qt.rgba(1, 1, 1, 0.9); font.pixelSize: 13; font.weight: Font.DemiBold }
-                                    Text { width: parent.width; text: modelData.detail; wrapMode: Text.WordWrap; color: Qt.rgba(1, 1, 1, 0.58); font.pixelSize: 12 }
+                                    Text { font.family: typefaces.sans; width: parent.width; text: modelData.title; wrapMode: Text.WordWrap; color: Qt.rgba(1, 1, 1, 0.9); font.pixelSize: 13; font.weight: Font.DemiBold }
+                                    Text { font.family: typefaces.sans; width: parent.width; text: modelData.detail; wrapMode: Text.WordWrap; color: Qt.rgba(1, 1, 1, 0.58); font.pixelSize: 12 }
                                 }
                             }
                         }
@@ -178,14 +180,16 @@ Item {
                         Row {
                             spacing: 6
                             Symbol { name: "arrow.clockwise"; color: Qt.rgba(1, 1, 1, 0.92); font.pixelSize: 13 }
-                            Text { text: host.text("host.onboarding.screen.recovery.title"); color: Qt.rgba(1, 1, 1, 0.92); font.pixelSize: 13; font.weight: Font.DemiBold }
+                            Text { font.family: typefaces.sans; text: host.text("host.onboarding.screen.recovery.title"); color: Qt.rgba(1, 1, 1, 0.92); font.pixelSize: 13; font.weight: Font.DemiBold }
                         }
                         Text {
+                            font.family: typefaces.sans
                             width: parent.width - 38
                             text: host.text("host.onboarding.screen.recovery.detail")
                             wrapMode: Text.WordWrap; color: Qt.rgba(1, 1, 1, 0.62); font.pixelSize: 12
                         }
                         Text {
+                            font.family: typefaces.sans
                             objectName: "reopenSettings"
                             text: host.text("host.onboarding.reopen")
                             color: root.accent; font.pixelSize: 12; font.weight: Font.DemiBold
@@ -228,6 +232,7 @@ Item {
                                 color: root.flow.stepGranted ? root.green : root.orange
                             }
                             Text {
+                                font.family: typefaces.sans
                                 objectName: "statusText"
                                 text: root.flow.statusText
                                 color: Qt.rgba(1, 1, 1, 0.62); font.pixelSize: 11; font.weight: Font.Medium
@@ -252,7 +257,7 @@ Item {
                         id: label
                         anchors.centerIn: parent
                         spacing: 9
-                        Text { objectName: "primaryTitle"; text: root.flow.primaryTitle; color: Qt.rgba(0, 0, 0, 0.84); font.pixelSize: 13; font.weight: Font.DemiBold }
+                        Text { font.family: typefaces.sans; objectName: "primaryTitle"; text: root.flow.primaryTitle; color: Qt.rgba(0, 0, 0, 0.84); font.pixelSize: 13; font.weight: Font.DemiBold }
                         Symbol { name: root.flow.primarySymbol; color: Qt.rgba(0, 0, 0, 0.84); font.pixelSize: 13; font.weight: Font.DemiBold }
                     }
                     MouseArea { anchors.fill: parent; onClicked: root.flow.primary() }

@@ -31,16 +31,17 @@ Item {
                     Text {
                         text: host.text("host.brand.subtitle").toUpperCase()
                         color: "#00e5ff"
-                        font.family: "monospace"; font.pixelSize: 11; font.weight: Font.DemiBold; font.letterSpacing: 2.2
+                        font.family: typefaces.mono; font.pixelSize: 11; font.weight: Font.DemiBold; font.letterSpacing: 2.2
                     }
                     Text {
                         width: parent.width
                         text: host.text("host.overview.title")
                         wrapMode: Text.Wrap
                         color: "white"
-                        font.family: "serif"; font.pixelSize: 40; font.weight: Font.DemiBold
+                        font.family: typefaces.serif; font.pixelSize: 40; font.weight: Font.DemiBold
                     }
                     Text {
+                        font.family: typefaces.sans
                         objectName: "heroDescription"
                         width: Math.min(parent.width, 410)
                         text: pages.hero.description
@@ -61,6 +62,7 @@ Item {
                             spacing: 3
                             Layout.maximumWidth: 310 - 24
                             Text {
+                                font.family: typefaces.sans
                                 objectName: "heroStatusTitle"
                                 Layout.alignment: Qt.AlignRight
                                 text: pages.hero.statusTitle
@@ -68,6 +70,7 @@ Item {
                                 font.pixelSize: 16; font.weight: Font.DemiBold
                             }
                             Text {
+                                font.family: typefaces.sans
                                 objectName: "heroStatusDetail"
                                 Layout.alignment: Qt.AlignRight
                                 Layout.maximumWidth: 310 - 24
@@ -109,6 +112,7 @@ Item {
                             spacing: 10
                             Symbol { name: pages.hero.buttonSymbol; color: "white"; font.pixelSize: 14 }
                             Text {
+                                font.family: typefaces.sans
                                 objectName: "heroButtonTitle"
                                 text: pages.hero.buttonTitle
                                 color: "white"
@@ -172,7 +176,7 @@ Item {
                     Text {
                         text: host.text("host.connection.title")
                         color: "white"
-                        font.family: "serif"; font.pixelSize: 25; font.weight: Font.DemiBold
+                        font.family: typefaces.serif; font.pixelSize: 25; font.weight: Font.DemiBold
                         Layout.alignment: Qt.AlignBaseline
                     }
                     Item { Layout.fillWidth: true }
@@ -181,10 +185,11 @@ Item {
                         visible: pages.isRunning
                         text: pages.localIP
                         color: "#00e5ff"
-                        font.family: "monospace"; font.pixelSize: 15; font.weight: Font.DemiBold
+                        font.family: typefaces.mono; font.pixelSize: 15; font.weight: Font.DemiBold
                         Layout.alignment: Qt.AlignBaseline
                     }
                     Text {
+                        font.family: typefaces.sans
                         visible: pages.isRunning
                         text: host.text("host.connection.local_network")
                         color: Qt.rgba(1, 1, 1, 0.42)
@@ -233,6 +238,7 @@ Item {
             implicitHeight: errorText.implicitHeight + 24
             Symbol { id: errorSymbol; y: 12; name: "exclamationmark.triangle.fill"; color: "#ff9f0a"; font.pixelSize: 12 }
             Text {
+                font.family: typefaces.sans
                 id: errorText
                 objectName: "errorText"
                 y: 12

@@ -21,6 +21,7 @@ Rectangle {
         Symbol { name: button.permission.statusSymbol; color: button.tint; font.pixelSize: 12 }
         Symbol { name: button.permission.symbol; color: button.tint; font.pixelSize: 12 }
         Text {
+            font.family: typefaces.sans
             objectName: "permissionTitle"
             text: button.permission.title
             color: button.tint

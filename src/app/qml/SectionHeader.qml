@@ -4,5 +4,5 @@ Text {
     property string key
     text: host.text(key).toUpperCase()
     color: Qt.rgba(0, 0.9, 1, 0.72)
-    font.family: "monospace"; font.pixelSize: 11; font.weight: Font.DemiBold; font.letterSpacing: 1.6
+    font.family: typefaces.mono; font.pixelSize: 11; font.weight: Font.DemiBold; font.letterSpacing: 1.6
 }

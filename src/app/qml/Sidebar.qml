@@ -15,8 +15,9 @@ Rectangle {
         Column {
             anchors.verticalCenter: parent.verticalCenter
             spacing: 2
-            Text { text: productName; color: "white"; font.pixelSize: 18; font.weight: Font.DemiBold }
+            Text { font.family: typefaces.sans; text: productName; color: "white"; font.pixelSize: 18; font.weight: Font.DemiBold }
             Text {
+                font.family: typefaces.sans
                 text: host.text("host.brand.subtitle").toUpperCase()
                 color: Qt.rgba(0, 1, 1, 0.75)
                 font.pixelSize: 10; font.weight: Font.Medium; font.letterSpacing: 1.4
@@ -29,8 +30,8 @@ Rectangle {
         anchors.topMargin: 34
         width: parent.width
         spacing: 6
-        NavigationRow { page: "overview"; titleKey: "host.nav.home"; glyph: "\u2302" }
-        NavigationRow { page: "advanced"; titleKey: "host.nav.advanced"; glyph: "\u223F" }
+        NavigationRow { page: "overview"; titleKey: "host.nav.home"; symbol: "house" }
+        NavigationRow { page: "advanced"; titleKey: "host.nav.advanced"; symbol: "waveform.path.ecg" }
     }
 
     Column {
@@ -42,15 +43,15 @@ Rectangle {
         Rectangle { width: parent.width; height: 1; color: Qt.rgba(1, 1, 1, 0.1) }
         Row {
             spacing: 10
-            Rectangle {
+            GlowDot {
                 anchors.verticalCenter: parent.verticalCenter
-                width: 8; height: 8; radius: 4
+                size: 8; glow: 8
                 color: host.statusColor
             }
             Column {
                 spacing: 2
-                Text { objectName: "statusTitle"; text: host.statusTitle; color: Qt.rgba(1, 1, 1, 0.88); font.pixelSize: 10; font.weight: Font.DemiBold }
-                Text { objectName: "sidebarDetail"; text: host.sidebarDetail; color: Qt.rgba(1, 1, 1, 0.42); font.pixelSize: 10; font.family: "monospace" }
+                Text { font.family: typefaces.sans; objectName: "statusTitle"; text: host.statusTitle; color: Qt.rgba(1, 1, 1, 0.88); font.pixelSize: 10; font.weight: Font.DemiBold }
+                Text { objectName: "sidebarDetail"; text: host.sidebarDetail; color: Qt.rgba(1, 1, 1, 0.42); font.pixelSize: 10; font.family: typefaces.mono }
             }
         }
     }

@@ -16,6 +16,8 @@ constexpr int batchMilliseconds = 100;
 ConsolePages::ConsolePages(HostControls& controls, QObject* parent)
     : QObject(parent), controls_(controls), view_(controls.view()) {
   eventLog_.update(controls_.events());
+  if (view_.isHostActive()) errorPlace_ = QStringLiteral("row");
+  else errorPlace_ = QStringLiteral("hero");
   batch_.setSingleShot(true);
   batch_.setInterval(batchMilliseconds);
   connect(&batch_, &QTimer::timeout, this, &ConsolePages::refresh);
@@ -30,6 +32,15 @@ void ConsolePages::refresh() {
   if (events != eventLog_.count()) emit eventCountChanged();
   HostView view = controls_.view();
   if (view == view_) return;
+  if (view.lastError != view_.lastError && shouldShowLastError(view)) {
+    errorPlace_ = !pendingErrorPlace_.isEmpty() ? pendingErrorPlace_
+                  : view.isHostActive()         ? QStringLiteral("row")
+                                                : QStringLiteral("hero");
+    pendingErrorPlace_.clear();
+  } else if (pendingErrorPlace_ == QStringLiteral("row") || view.isRunning) {
+    // The switch answers at once, and a start that reached running has nothing left to report.
+    pendingErrorPlace_.clear();
+  }
   view_ = std::move(view);
   emit changed();
 }
@@ -94,11 +105,15 @@ void ConsolePages::startOrStop() {
   if (view_.isHostActive()) {
     controls_.stopServer();
   } else {
+    pendingErrorPlace_ = QStringLiteral("hero");
     controls_.startServer();
   }
 }
 
-void ConsolePages::setLaunchAtLogin(bool on) { controls_.setLaunchAtLogin(on); }
+void ConsolePages::setLaunchAtLogin(bool on) {
+  pendingErrorPlace_ = QStringLiteral("row");
+  controls_.setLaunchAtLogin(on);
+}
 
 void ConsolePages::openPermissionSettings(int index) {
   const auto buttons = permissionButtons(view_);

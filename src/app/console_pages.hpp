@@ -22,6 +22,7 @@ class ConsolePages : public QObject {
   Q_PROPERTY(bool launchAtLogin READ launchAtLogin NOTIFY changed)
   Q_PROPERTY(bool showLastError READ showLastError NOTIFY changed)
   Q_PROPERTY(QString lastError READ lastError NOTIFY changed)
+  Q_PROPERTY(QString errorPlace READ errorPlace NOTIFY changed)
   Q_PROPERTY(QVariantList permissions READ permissions NOTIFY changed)
   Q_PROPERTY(QVariantList metricRows READ metricRows NOTIFY changed)
   Q_PROPERTY(int metricRowCount READ metricRowCount CONSTANT)
@@ -40,6 +41,9 @@ class ConsolePages : public QObject {
   bool launchAtLogin() const { return view_.launchAtLogin; }
   bool showLastError() const;
   QString lastError() const { return QString::fromStdString(view_.lastError); }
+  // Where the error shows, once: "hero" beside the start button for a start that failed, "row" under the
+  // launch-at-login switch for a change of it that failed and for what goes wrong while the host runs.
+  QString errorPlace() const { return errorPlace_; }
   QVariantList permissions() const;
   QVariantList metricRows() const;
   // The grid's cells stay in place while their values change, so a selection in one survives other updates.
@@ -63,6 +67,8 @@ class ConsolePages : public QObject {
 
   HostControls& controls_;
   HostView view_;
+  QString errorPlace_ = QStringLiteral("row");
+  QString pendingErrorPlace_;  // where the next new error belongs: the place of the command just sent
   EventLogModel eventLog_;
   QTimer batch_;
   Subscription subscription_;

@@ -20,10 +20,9 @@ const LocalizationTable& controlLocalizedStrings() {
       {"host.log.command.pointer_up", "pointer up"},
       {"host.log.command.key_down", "key down"},
       {"host.log.command.key_up", "key up"},
-      {"host.error.bonjour_rejected",
-       "This computer could not be announced on the local network: the DNS-SD service (avahi-daemon) is not running "
-       "or refused it."},
-      {"host.error.bonjour_timeout", "Announcing this computer on the local network took too long."},
+      // The reason only: the start-up's message names what failed.
+      {"host.error.bonjour_rejected", "the DNS-SD service (avahi-daemon) is not running or refused the name."},
+      {"host.error.bonjour_timeout", "the DNS-SD service did not answer in time."},
   };
   return table;
 }

@@ -251,5 +251,72 @@ TEST_F(ConsolePagesTest, TheWindowsConsoleShowsTheSelectedPageAndScrollsItWithTh
   EXPECT_EQ(detail->property("contentY").toReal(), end);
 }
 
+TEST_F(ConsolePagesTest, AFailedStartShowsBesideItsButtonAndAFailedSwitchUnderItInViewEachOnce) {
+  QTemporaryDir folder;
+  QSettings settings(folder.filePath("settings.ini"), QSettings::IniFormat);
+  settings.setValue(app::WindowShell::onboardingFlagKey, true);
+  app::HostState state;
+  state.hasResolvedPermissions = true;
+  state.hasAllPermissions = true;
+  host_.set(state);
+  app::WindowShell shell(bridge_, settings);
+  app::MainWindow window(bridge_, shell, [] {});
+  ASSERT_NE(window.window(), nullptr);
+  window.bringForward();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(window.window()));
+  auto* root = window.window()->contentItem();
+  auto find = [&](const char* name) { return itemsNamed(root, name).value(0); };
+  ASSERT_TRUE(testing::processEventsUntil([&] { return find("heroButton") != nullptr; }));
+  auto clickIn = [&](QQuickItem* target) {
+    const QPointF centre = target->mapToScene(QPointF(target->width() / 2, target->height() / 2));
+    QTest::mouseClick(window.window(), Qt::LeftButton, {}, centre.toPoint());
+  };
+  // Seen in the window: visible, and inside it rather than scrolled away.
+  auto inView = [&](const char* name) {
+    QQuickItem* item = find(name);
+    if (!item || !item->isVisible()) return false;
+    const QPointF top = item->mapToScene(QPointF(0, 0));
+    return top.y() >= 0 && top.y() + item->height() <= window.window()->height();
+  };
+
+  // The start fails a moment after it began: the reason sits beside the button, and only there.
+  clickIn(find("heroButton"));
+  EXPECT_EQ(host_.calls.back(), "start");
+  HostView view;
+  view.isStarting = true;
+  host_.setView(view);
+  const std::string reason = "This computer could not be announced on the local network: no answer.";
+  view.isStarting = false;
+  view.lastError = reason;
+  host_.setView(view);
+  ASSERT_TRUE(testing::processEventsUntil([&] { return inView("heroError"); }));
+  QTest::qWait(200);
+  EXPECT_TRUE(inView("heroError"));
+  EXPECT_EQ(find("heroErrorText")->property("text").toString().toStdString(), reason);
+  EXPECT_FALSE(find("errorRow")->isVisible());
+
+  // A refused launch at login while the host runs: the reason under the switch, scrolled into view from below
+  // the fold, and no longer beside the button.
+  view.isRunning = true;
+  view.localIP = "192.168.1.20";
+  view.displayInfo = "Display 1 1920x1080 (waiting for a client)";
+  host_.setView(view);
+  ASSERT_TRUE(testing::processEventsUntil([&] { return find("localIP")->isVisible(); }));
+  host_.launchAtLoginRegisters = false;
+  host_.launchAtLoginError =
+      "Launch at login could not be changed: cannot write /home/someone/.config/autostart/veltrano-host.desktop: "
+      "Read-only file system";
+  clickIn(find("launchAtLoginSwitch"));
+  EXPECT_EQ(host_.calls.back(), "launchAtLogin(on)");
+  ASSERT_TRUE(testing::processEventsUntil([&] { return inView("errorRow"); }));
+  // Still so once the page has laid the new row out below the switch.
+  QTest::qWait(200);
+  EXPECT_GT(find("errorRow")->mapToScene(QPointF(0, 0)).y(), find("launchAtLoginSwitch")->mapToScene(QPointF(0, 0)).y());
+  EXPECT_TRUE(inView("errorRow"));
+  EXPECT_EQ(find("errorText")->property("text").toString().toStdString(), host_.launchAtLoginError);
+  EXPECT_FALSE(find("heroError")->isVisible());
+  EXPECT_TRUE(find("pageScrollBar")->isVisible());
+}
+
 }  // namespace
 }  // namespace veltrano

@@ -1,6 +1,7 @@
 #pragma once
 // A host the shell can be driven against: its state is set by the test, its commands are recorded, and its
 // waits end when the test says so.
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -26,7 +27,8 @@ class FakeHostControls final : public app::HostControls {
     if (onDestroyed) onDestroyed(*this);
   }
 
-  // The pages' values beyond HostState; the flags HostState holds come from `current`.
+  // The pages' values beyond HostState: what the test gives of them. The flags, the permissions, the counts
+  // and the texts the host derives from the counts follow `current`, as they do in the host.
   app::HostView pagesView;
   // A real store for the activity log.
   MetricsStore metrics;
@@ -42,6 +44,9 @@ class FakeHostControls final : public app::HostControls {
     current.isCapturing = view.isCapturing;
     current.launchAtLogin = view.launchAtLogin;
     current.connectedDevices = view.deviceCount();
+    current.screenRecordingStatus = view.screenRecordingStatus;
+    current.accessibilityStatus = view.accessibilityStatus;
+    current.port = view.port;
     notify();
   }
 
@@ -61,9 +66,28 @@ class FakeHostControls final : public app::HostControls {
     view.isStarting = current.isStarting;
     view.isCapturing = current.isCapturing;
     view.launchAtLogin = current.launchAtLogin;
+    view.screenRecordingStatus = current.screenRecordingStatus;
+    view.accessibilityStatus = current.accessibilityStatus;
+    view.port = current.port;
+    // The connected devices: as many remote ones as the view names, the others local control clients.
+    view.remoteConnectedClients = std::min(pagesView.remoteConnectedClients, current.connectedDevices);
+    view.localControlClients = current.connectedDevices - view.remoteConnectedClients;
+    view.connectedClients = view.localControlClients;
+    // The texts the host view model makes of them.
+    std::vector<std::string> routes;
+    if (view.connectedClients >= 1) routes.push_back("LAN (TCP)");
+    if (view.remoteConnectedClients >= 1) routes.push_back("LAN (P2P)");
+    view.connectionRouteSummary = routes.empty() ? "No clients" : routes.front();
+    if (routes.size() > 1) view.connectionRouteSummary += " + " + routes.back();
+    view.mediaPathDescription = "Local network";
+    if (view.remoteAccessStatus.empty()) view.remoteAccessStatus = "Remote access is off";
     return view;
   }
-  std::vector<MetricsStore::LogEvent> events() const override { return metrics.events()(); }
+  // Events with fixed times, shown instead of the store's when there are any.
+  std::vector<MetricsStore::LogEvent> presetEvents;
+  std::vector<MetricsStore::LogEvent> events() const override {
+    return presetEvents.empty() ? metrics.events()() : presetEvents;
+  }
   Subscription observeView(std::function<void()> changed) override {
     auto log = std::make_shared<Subscription>(metrics.events().observe([changed](const auto&) { changed(); }));
     auto state = std::make_shared<Subscription>(observe(std::move(changed)));
@@ -74,9 +98,12 @@ class FakeHostControls final : public app::HostControls {
   }
   void startServer() override { calls.push_back("start"); }
   void stopServer() override { calls.push_back("stop"); }
+  // What a refused registration writes to the last error, when anything.
+  std::string launchAtLoginError;
   void setLaunchAtLogin(bool on) override {
     calls.push_back(on ? "launchAtLogin(on)" : "launchAtLogin(off)");
     current.launchAtLogin = on && launchAtLoginRegisters;
+    if (on && !launchAtLoginRegisters && !launchAtLoginError.empty()) pagesView.lastError = launchAtLoginError;
     notify();
   }
   void refreshLaunchAtLoginStatus() override { calls.push_back("refreshLaunchAtLogin"); }

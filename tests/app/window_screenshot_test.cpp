@@ -1,79 +1,19 @@
-// The main window and the tray menu as pictures: each onboarding step, the console while the host runs, and
-// the menu, rendered in software with a fixed font and size, with motion off, against reference pictures.
-#include <QFont>
-#include <QQuickWindow>
-#include <QSGRendererInterface>
-#include <QSettings>
-#include <QTemporaryDir>
-
+// The main window and the tray menu as pictures against reference pictures: each onboarding step, the states of
+// the console a user sees at the smallest and a large window size, and the menu.
 #include <gtest/gtest.h>
 
-#include "app/fake_host_controls.hpp"
-#include "app/host_bridge.hpp"
-#include "app/main_window.hpp"
+#include <array>
+
 #include "app/onboarding_flow.hpp"
-#include "app/qt_test_support.hpp"
-#include "app/reference_image.hpp"
 #include "app/tray_menu.hpp"
-#include "app/window_shell.hpp"
+#include "app/window_pictures.hpp"
 
 namespace veltrano {
 namespace {
 
 using app::HostState;
 
-// Pictures settle once two renderings in a row are the same (canvases paint a frame after they appear).
-QImage settledPicture(const std::function<QImage()>& render) {
-  QImage previous = render();
-  QImage current;
-  const bool settled = testing::processEventsUntil([&] {
-    current = render();
-    if (current == previous) return true;
-    previous = current;
-    return false;
-  });
-  EXPECT_TRUE(settled) << "the picture kept changing";
-  return current;
-}
-
-class WindowScreenshotTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
-    testing::qtApplication();
-    QFont font(QStringLiteral("DejaVu Sans"));
-    font.setPixelSize(13);
-    font.setHintingPreference(QFont::PreferNoHinting);
-    QApplication::setFont(font);
-  }
-
-  // The window over a host in `state`, with the onboarding flag as given; shown and rendered.
-  QImage window(const HostState& state, bool onboardingCompleted) {
-    host_.current = state;
-    QSettings settings(folder_.filePath("settings.ini"), QSettings::IniFormat);
-    settings.setValue(app::WindowShell::onboardingFlagKey, onboardingCompleted);
-    app::HostBridge bridge(host_);
-    app::WindowShell shell(bridge, settings, {{}, true});
-    app::MainWindow window(bridge, shell, {});
-    EXPECT_NE(window.window(), nullptr);
-    if (!window.window()) return {};
-    window.bringForward();
-    EXPECT_TRUE(testing::processEventsUntil([&] { return window.window()->isExposed(); }));
-    return settledPicture([&] { return window.window()->grabWindow(); });
-  }
-
-  static HostState permissions(const char* screen, const char* accessibility, bool recoveryHelp = false) {
-    HostState state;
-    state.screenRecordingStatus = screen;
-    state.accessibilityStatus = accessibility;
-    state.showScreenRecordingRecoveryHelp = recoveryHelp;
-    return state;
-  }
-
-  testing::QtMainForTests main_;
-  QTemporaryDir folder_;
-  testing::FakeHostControls host_;
-};
+class WindowScreenshotTest : public testing::WindowPictures {};
 
 TEST_F(WindowScreenshotTest, EachOnboardingStepMatchesItsReference) {
   const std::pair<const char*, HostState> cases[] = {
@@ -97,12 +37,63 @@ TEST_F(WindowScreenshotTest, EachOnboardingStepMatchesItsReference) {
 }
 
 TEST_F(WindowScreenshotTest, RunningConsoleMatchesItsReference) {
-  HostState state = permissions("granted", "granted");
-  state.hasResolvedPermissions = true;
-  state.hasAllPermissions = true;
-  state.isRunning = true;
-  state.connectedDevices = 1;
-  EXPECT_TRUE(testing::matchesReference(window(state, true), "console-running"));
+  running(1, true);
+  EXPECT_TRUE(testing::matchesReference(window(true), "console-running"));
+}
+
+TEST_F(WindowScreenshotTest, EachConsoleStateMatchesItsReferenceAtTheSmallestAndALargeSize) {
+  const std::pair<const char*, std::function<void()>> cases[] = {
+      {"checking", [&] { host_.current = HostState{}; }},
+      {"starting",
+       [&] {
+         host_.current = resolved();
+         host_.current.isStarting = true;
+       }},
+      {"running-idle", [&] { running(0, false); }},
+      {"running-two-tablets", [&] { running(2, true); }},
+      {"stopped-error",
+       [&] {
+         host_.pagesView.lastError =
+             "This computer could not be announced on the local network: the DNS-SD service (avahi-daemon) is not "
+             "running or refused the name.";
+         host_.current = resolved();
+       }},
+  };
+  for (const auto& [name, arrange] : cases) {
+    for (const QSize size : {QSize(960, 650), QSize(1600, 1000)}) {
+      const std::string picture = std::string("console-") + name + "-" + std::to_string(size.width());
+      SCOPED_TRACE(picture);
+      host_.pagesView = {};
+      arrange();
+      const QImage shown = window(true, size);
+      EXPECT_EQ(shown.size(), size);
+      EXPECT_TRUE(testing::matchesReference(shown, picture));
+    }
+  }
+}
+
+TEST_F(WindowScreenshotTest, AdvancedPageWithItsLogFilledAndAPermissionMissingMatchesItsReference) {
+  const auto at = MetricsStore::Clock::from_time_t(1'800'000'000);
+  const std::pair<const char*, const char*> lines[] = {
+      {"HOST", "Host started on port 9090"},
+      {"NET", "Bonjour ready: name=\"Desk\" port=9090"},
+      {"CLIENT", "Tablet connected from 192.168.1.31"},
+      {"CAPTURE", "Capturing display 1 at 1920x1080"},
+      {"INPUT", "left click"},
+      {"PERMISSION", "Accessibility is missing: pointer and keyboard commands are refused"},
+      {"ERROR", "Video client 192.168.1.31 left: connection reset by peer"},
+  };
+  for (std::size_t i = 0; i < std::size(lines); ++i) {
+    host_.presetEvents.push_back({Uuid::random(), at + std::chrono::seconds(7 * i), lines[i].first, lines[i].second});
+  }
+  for (const QSize size : {QSize(960, 650), QSize(1600, 1000)}) {
+    SCOPED_TRACE(size.width());
+    running(1, true);
+    host_.current.accessibilityStatus = "missing";
+    host_.current.hasAllPermissions = false;
+    EXPECT_TRUE(testing::matchesReference(window(true, size, "advanced"),
+                                          "console-advanced-" + std::to_string(size.width())));
+  }
 }
 
 TEST_F(WindowScreenshotTest, TrayMenuMatchesItsReferenceInEachState) {
@@ -110,6 +101,7 @@ TEST_F(WindowScreenshotTest, TrayMenuMatchesItsReferenceInEachState) {
   app::TrayMenu menu(bridge, {[] {}, [] {}});
   const std::pair<const char*, std::array<bool, 3>> cases[] = {
       {"tray-menu-stopped", {false, false, false}},
+      {"tray-menu-running", {true, false, false}},
       {"tray-menu-capturing", {true, false, true}},
   };
   for (const auto& [name, flags] : cases) {
@@ -121,7 +113,7 @@ TEST_F(WindowScreenshotTest, TrayMenuMatchesItsReferenceInEachState) {
     state.launchAtLogin = flags[0];
     host_.set(state);
     menu.adjustSize();
-    EXPECT_TRUE(testing::matchesReference(settledPicture([&] { return menu.grab().toImage(); }), name));
+    EXPECT_TRUE(testing::matchesReference(testing::settledPicture([&] { return menu.grab().toImage(); }), name));
   }
 }
 

@@ -152,15 +152,15 @@ INSTANTIATE_TEST_SUITE_P(
         EndingCase{"Refused",
                    [](auto& t, auto&) { t.service(0).delegate.didNotPublish({{"code", -26}, {"domain", 1}}); },
                    Outcome::rejected, true, {{LogCategory::Error, "Bonjour publish failed: {code = -26; domain = 1}"}},
-                   "This computer could not be announced on the local network: the DNS-SD service "
-                   "(avahi-daemon) is not running or refused it.", {{"code", -26}, {"domain", 1}}},
+                   "the DNS-SD service (avahi-daemon) is not running or refused the name.",
+                   {{"code", -26}, {"domain", 1}}},
         EndingCase{"TimedOut",
                    [](auto& t, StartCall& call) {
                      t.clock.advance(5s - 1ms);
                      EXPECT_EQ(call.outcome(), Outcome::pending);
                      t.clock.advance(1ms);
                    },
-                   Outcome::timedOut, true, {}, "Announcing this computer on the local network took too long."},
+                   Outcome::timedOut, true, {}, "the DNS-SD service did not answer in time."},
         EndingCase{"CallerCancelled",
                    [](auto& t, StartCall& call) {
                      call.task.cancel();

@@ -116,6 +116,11 @@ TEST(HostStartup, EachFailingStageReportsItsReasonAndClosesWhatWasBuilt) {
     const auto description = testCase.description();
     EXPECT_NE(description.find_first_not_of(' '), std::string::npos);
     EXPECT_EQ(model.metrics->lastError.get(), description);
+    // The reason does not say again what failed.
+    const auto colon = description.find(": ");
+    if (colon != std::string::npos) {
+      EXPECT_EQ(description.find(description.substr(0, colon), colon), std::string::npos) << description;
+    }
     ASSERT_EQ(harness.countOf(AnalyticsEvent::server_start_failed), 1u);
     EXPECT_EQ(harness.analytics.back(), (AnalyticsRecord{AnalyticsEvent::server_start_failed, testCase.reason}));
     EXPECT_EQ(harness.logged(LogCategory::Error), std::vector<std::string>{"server startup: " + description});

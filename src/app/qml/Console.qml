@@ -14,7 +14,16 @@ Row {
         contentHeight: page.item ? page.item.implicitHeight : 0
         interactive: false
         clip: true
-        ScrollBar.vertical: ScrollBar { policy: ScrollBar.AsNeeded }
+        // Shown whenever the page is taller than the window, so what lies below is known to be there.
+        ScrollBar.vertical: ScrollBar {
+            objectName: "pageScrollBar"
+            policy: detail.contentHeight > detail.height ? ScrollBar.AlwaysOn : ScrollBar.AlwaysOff
+        }
+        function reveal(top, height) {
+            const limit = Math.max(0, detail.contentHeight - detail.height);
+            if (top + height > detail.contentY + detail.height) detail.contentY = Math.min(limit, top + height - detail.height);
+            else if (top < detail.contentY) detail.contentY = Math.max(0, top);
+        }
         WheelHandler {
             onWheel: (event) => {
                 const limit = Math.max(0, detail.contentHeight - detail.height);
@@ -27,6 +36,11 @@ Row {
             width: detail.width
             source: shell.page === "advanced" ? "AdvancedPage.qml" : "OverviewPage.qml"
             onSourceChanged: detail.contentY = 0
+        }
+        Connections {
+            target: page.item
+            ignoreUnknownSignals: true
+            function onRevealRequested(top, height) { detail.reveal(top, height) }
         }
     }
 }

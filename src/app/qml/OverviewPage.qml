@@ -6,6 +6,12 @@ import QtQuick.Layouts
 Item {
     id: page
     implicitHeight: column.implicitHeight + 68
+    // The part from `y` down `height` should be in view.
+    signal revealRequested(real y, real height)
+    function revealError() {
+        column.forceLayout();
+        page.revealRequested(column.y + errorRow.y, errorRow.height);
+    }
 
     // A positioner, not a layout: the sections' heights follow their wrapped texts without a layout loop.
     Column {
@@ -50,17 +56,19 @@ Item {
                         font.pixelSize: 16
                     }
                 }
+                // One width in every state, so the title beside it keeps its wrap.
                 ColumnLayout {
                     spacing: 18
                     Layout.alignment: Qt.AlignTop | Qt.AlignRight
-                    Layout.maximumWidth: 310
+                    Layout.preferredWidth: 230
+                    Layout.maximumWidth: 230
                     Layout.leftMargin: 10
                     RowLayout {
                         spacing: 12
                         Layout.alignment: Qt.AlignRight
                         ColumnLayout {
                             spacing: 3
-                            Layout.maximumWidth: 310 - 24
+                            Layout.maximumWidth: 230 - 24
                             Text {
                                 font.family: typefaces.sans
                                 objectName: "heroStatusTitle"
@@ -73,7 +81,7 @@ Item {
                                 font.family: typefaces.sans
                                 objectName: "heroStatusDetail"
                                 Layout.alignment: Qt.AlignRight
-                                Layout.maximumWidth: 310 - 24
+                                Layout.maximumWidth: 230 - 24
                                 text: pages.hero.statusDetail
                                 horizontalAlignment: Text.AlignRight
                                 wrapMode: Text.Wrap
@@ -119,7 +127,36 @@ Item {
                                 font.pixelSize: 14; font.weight: Font.DemiBold
                             }
                         }
+                        activeFocusOnTab: true
+                        Keys.onSpacePressed: pages.startOrStop()
+                        Keys.onReturnPressed: pages.startOrStop()
+                        Keys.onEnterPressed: pages.startOrStop()
+                        Rectangle {
+                            anchors.fill: parent
+                            anchors.margins: -3
+                            radius: 7
+                            color: "transparent"
+                            border.color: Qt.rgba(0, 0.9, 1, 0.7)
+                            visible: action.activeFocus
+                        }
                         MouseArea { anchors.fill: parent; onClicked: pages.startOrStop() }
+                    }
+                    // Why the last start failed, beside the button that began it.
+                    Row {
+                        objectName: "heroError"
+                        visible: pages.showLastError && pages.errorPlace === "hero"
+                        Layout.alignment: Qt.AlignRight
+                        Layout.maximumWidth: 230
+                        spacing: 6
+                        Symbol { id: heroErrorSymbol; name: "exclamationmark.triangle.fill"; color: "#ff9f0a"; font.pixelSize: 12 }
+                        Text {
+                            objectName: "heroErrorText"
+                            width: Math.min(implicitWidth, 230 - heroErrorSymbol.width - 6)
+                            text: pages.lastError
+                            wrapMode: Text.Wrap
+                            color: "#ff9f0a"
+                            font.family: typefaces.sans; font.pixelSize: 12
+                        }
                     }
                 }
             }
@@ -232,8 +269,11 @@ Item {
 
         // Last error, verbatim
         Item {
+            id: errorRow
             objectName: "errorRow"
-            visible: pages.showLastError
+            visible: pages.showLastError && pages.errorPlace === "row"
+            // A new error under the switch scrolls into view.
+            onVisibleChanged: if (visible) Qt.callLater(page.revealError)
             width: parent.width
             implicitHeight: errorText.implicitHeight + 24
             Symbol { id: errorSymbol; y: 12; name: "exclamationmark.triangle.fill"; color: "#ff9f0a"; font.pixelSize: 12 }

@@ -1,6 +1,8 @@
 #include "app/host_application.hpp"
 
 #include <QApplication>
+#include <QCursor>
+#include <QEvent>
 #include <QGuiApplication>
 #include <QTimer>
 
@@ -34,9 +36,13 @@ HostApplication::HostApplication(QtMainContext& mainContext, Options options)
     tray_ = std::make_unique<QSystemTrayIcon>();
     tray_->setContextMenu(menu_.get());
     tray_->setToolTip(QString::fromStdString(localized("common.product_name")));
-    auto showIcon = [this] { tray_->setIcon(bridge_->isCapturing() ? capturingTrayIcon() : idleTrayIcon()); };
-    showIcon();
-    connect(bridge_.get(), &HostBridge::isCapturingChanged, tray_.get(), showIcon);
+    connect(bridge_.get(), &HostBridge::isCapturingChanged, tray_.get(), [this] { showTrayIcon(); });
+    showTrayIcon();
+    // A left click pulls the menu down too, as a right click does.
+    connect(tray_.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+      if (reason == QSystemTrayIcon::Trigger) menu_->popup(QCursor::pos());
+    });
+    qApp->installEventFilter(this);
     tray_->show();
   } else {
     // Nothing would be left to reopen the window from.
@@ -53,6 +59,16 @@ HostApplication::HostApplication(QtMainContext& mainContext, Options options)
 }
 
 HostApplication::~HostApplication() { tearDown(); }
+
+void HostApplication::showTrayIcon() {
+  if (tray_) tray_->setIcon(bridge_->isCapturing() ? capturingTrayIcon() : idleTrayIcon());
+}
+
+bool HostApplication::eventFilter(QObject* watched, QEvent* event) {
+  // The icon's colours follow the desktop's palette.
+  if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange) showTrayIcon();
+  return QObject::eventFilter(watched, event);
+}
 
 int HostApplication::exec() {
   const int code = QApplication::exec();

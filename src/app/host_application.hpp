@@ -54,7 +54,11 @@ class HostApplication : public QObject {
   MainWindow& window() { return *window_; }
   QSystemTrayIcon* trayIcon() const { return tray_.get(); }
 
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
+  void showTrayIcon();
   void finishQuit();
   void tearDown();
 

@@ -70,14 +70,28 @@ QImage drawTrayIcon(bool capturing, int pixels) {
   return image;
 }
 
-const QIcon& idleTrayIcon() {
-  static const QIcon icon = makeIcon(false);
-  return icon;
+namespace {
+
+// The icon drawn for the palette's colours, kept until they change.
+const QIcon& iconForPalette(bool capturing) {
+  struct Drawn {
+    QRgb label = 0;
+    QRgb window = 0;
+    QIcon icon;
+  };
+  static Drawn drawn[2];
+  const QPalette palette = QGuiApplication::palette();
+  const QRgb label = palette.color(QPalette::WindowText).rgba();
+  const QRgb window = palette.color(QPalette::Window).rgba();
+  Drawn& kept = drawn[capturing ? 1 : 0];
+  if (kept.icon.isNull() || kept.label != label || kept.window != window) kept = {label, window, makeIcon(capturing)};
+  return kept.icon;
 }
 
-const QIcon& capturingTrayIcon() {
-  static const QIcon icon = makeIcon(true);
-  return icon;
-}
+}  // namespace
+
+const QIcon& idleTrayIcon() { return iconForPalette(false); }
+
+const QIcon& capturingTrayIcon() { return iconForPalette(true); }
 
 }  // namespace veltrano::app

@@ -1,9 +1,11 @@
 #include "app/tray_menu.hpp"
 
 #include <QAction>
+#include <QEvent>
 #include <QIcon>
 #include <QKeySequence>
 
+#include "app/symbol_font.hpp"
 #include "core/localization.hpp"
 
 namespace veltrano::app {
@@ -21,17 +23,19 @@ const char* menuStatusKey(const HostState& state) {
 
 TrayMenu::TrayMenu(HostBridge& host, Actions actions, QWidget* parent)
     : QMenu(parent), host_(host), actions_(std::move(actions)) {
+  // Text to read, not a command: greyed like every item that does nothing.
   status_ = addAction(QString());
+  status_->setEnabled(false);
   addSeparator();
-  show_ = addAction(QIcon::fromTheme("window-new"), text("host.menu.show"));
+  show_ = addAction(text("host.menu.show"));
   show_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
-  start_ = addAction(QIcon::fromTheme("media-playback-start"), text("host.menu.start"));
-  stop_ = addAction(QIcon::fromTheme("media-playback-stop"), text("host.menu.stop"));
+  start_ = addAction(text("host.menu.start"));
+  stop_ = addAction(text("host.menu.stop"));
   addSeparator();
   launchAtLogin_ = addAction(text("host.menu.auto_start"));
   launchAtLogin_->setCheckable(true);
   addSeparator();
-  quit_ = addAction(QIcon::fromTheme("system-shutdown"), text("host.menu.quit"));
+  quit_ = addAction(text("host.menu.quit"));
   quit_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
 
   connect(show_, &QAction::triggered, this, [this] { actions_.bringWindowForward(); });
@@ -40,7 +44,22 @@ TrayMenu::TrayMenu(HostBridge& host, Actions actions, QWidget* parent)
   connect(launchAtLogin_, &QAction::triggered, this, [this] { toggleLaunchAtLogin(); });
   connect(quit_, &QAction::triggered, this, [this] { actions_.quit(); });
   connect(&host_, &HostBridge::stateChanged, this, [this] { update(); });
+  drawIcons();
   update();
+}
+
+void TrayMenu::changeEvent(QEvent* event) {
+  if (event->type() == QEvent::PaletteChange) drawIcons();
+  QMenu::changeEvent(event);
+}
+
+void TrayMenu::drawIcons() {
+  const QColor color = palette().color(QPalette::Text);
+  show_->setIcon(symbolIcon("macwindow", color));
+  start_->setIcon(symbolIcon("play.fill", color));
+  stop_->setIcon(symbolIcon("stop.fill", color));
+  launchAtLogin_->setIcon(symbolIcon(host_.state().launchAtLogin ? "checkmark" : "circle", color));
+  quit_->setIcon(symbolIcon("power", color));
 }
 
 void TrayMenu::update() {
@@ -51,6 +70,7 @@ void TrayMenu::update() {
   stop_->setEnabled(active);
   // A check mark when on, an empty box when off: the menu never keeps the value, the host does.
   launchAtLogin_->setChecked(state.launchAtLogin);
+  launchAtLogin_->setIcon(symbolIcon(state.launchAtLogin ? "checkmark" : "circle", palette().color(QPalette::Text)));
 }
 
 void TrayMenu::startHost() {

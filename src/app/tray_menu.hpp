@@ -1,6 +1,7 @@
 #pragma once
 // The tray icon's menu: a status line and the commands that control the host without the window (show the
-// window, start, stop, launch at login, quit). Rebuilt from the host's state whenever it changes.
+// window, start, stop, launch at login, quit). Rebuilt from the host's state whenever it changes; the items'
+// symbols come from the bundled symbol font, in the menu's text colour, drawn again when the palette changes.
 #include <QMenu>
 
 #include <functional>
@@ -27,8 +28,12 @@ class TrayMenu : public QMenu {
   QAction* launchAtLogin() const { return launchAtLogin_; }
   QAction* quit() const { return quit_; }
 
+ protected:
+  void changeEvent(QEvent* event) override;
+
  private:
   void update();
+  void drawIcons();
   void startHost();
   void toggleLaunchAtLogin();
 

@@ -1,6 +1,9 @@
 // The application's tray icon in a real tray host on the test X server: it is embedded there, carries the
 // menu, follows capture, and its menu brings the window forward and quits the program.
 #include <QAction>
+#include <QGuiApplication>
+#include <QWidget>
+#include <xcb/xcb.h>
 #include <QQuickWindow>
 #include <QSettings>
 #include <QSystemTrayIcon>
@@ -19,6 +22,7 @@
 #include "app/tray_icons.hpp"
 #include "app/tray_menu.hpp"
 #include "core/localization.hpp"
+#include "platform/events/event_source.hpp"
 #include "support/required_service.hpp"
 
 namespace veltrano {
@@ -106,6 +110,56 @@ TEST_F(TrayHostTest, QuitFromTheMenuStopsTheHostAndEndsTheLoop) {
   });
   EXPECT_EQ(application_->exec(), 0);
   EXPECT_EQ(application_->trayIcon(), nullptr);
+}
+
+TEST_F(TrayHostTest, ALeftClickOnTheIconPullsTheMenuDown) {
+  QSystemTrayIcon& tray = *application_->trayIcon();
+  ASSERT_TRUE(testing::processEventsUntil([&] { return tray.geometry().width() > 0; }));
+  // Without a window manager the window may lie over the tray.
+  QQuickWindow* window = application_->window().window();
+  window->close();
+  ASSERT_TRUE(testing::processEventsUntil([&] { return !window->isVisible(); }));
+  auto input = platform::EventSource::create();
+  ASSERT_NE(input, nullptr) << "the X server takes no synthetic input";
+  // Where the tray host put the icon: Qt does not know, the X server does.
+  const QWidget* icon = nullptr;
+  for (const QWidget* widget : QApplication::topLevelWidgets()) {
+    if (QByteArray(widget->metaObject()->className()) == "QSystemTrayIconSys") icon = widget;
+  }
+  ASSERT_NE(icon, nullptr);
+  auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+  ASSERT_NE(x11, nullptr);
+  xcb_connection_t* connection = x11->connection();
+  const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
+  xcb_translate_coordinates_reply_t* translated = xcb_translate_coordinates_reply(
+      connection,
+      xcb_translate_coordinates(connection, static_cast<xcb_window_t>(icon->winId()), root,
+                                static_cast<std::int16_t>(icon->width() / 2), static_cast<std::int16_t>(icon->height() / 2)),
+      nullptr);
+  ASSERT_NE(translated, nullptr);
+  const QPoint centre(translated->dst_x, translated->dst_y);
+  std::free(translated);
+  const platform::ScreenPoint at{static_cast<double>(centre.x()), static_cast<double>(centre.y())};
+  ASSERT_TRUE(input->postMouseButton(platform::MouseButton::left, platform::Press::down, at));
+  ASSERT_TRUE(input->postMouseButton(platform::MouseButton::left, platform::Press::up, at));
+  EXPECT_TRUE(testing::processEventsUntil([&] { return application_->trayMenu()->isVisible(); }));
+  application_->trayMenu()->hide();
+}
+
+TEST_F(TrayHostTest, TheIconIsDrawnAgainInTheColoursOfANewPalette) {
+  QSystemTrayIcon& tray = *application_->trayIcon();
+  const QPalette original = QApplication::palette();
+  const qint64 before = tray.icon().cacheKey();
+  QPalette light = original;
+  light.setColor(QPalette::WindowText, QColor(240, 240, 240));
+  QApplication::setPalette(light);
+  ASSERT_TRUE(testing::processEventsUntil([&] { return tray.icon().cacheKey() != before; }));
+  EXPECT_EQ(tray.icon().cacheKey(), app::idleTrayIcon().cacheKey());
+  // The screen's top edge, in the new text colour.
+  const QColor outline = tray.icon().pixmap(36, 36).toImage().pixelColor(18, 11);
+  EXPECT_GT(outline.alpha(), 100);
+  EXPECT_GT(outline.red(), 200);
+  QApplication::setPalette(original);
 }
 
 }  // namespace

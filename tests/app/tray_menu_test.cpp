@@ -1,6 +1,9 @@
 // The tray menu against a fake host: texts, enabled states and what each item does.
 #include <QAction>
 #include <QKeySequence>
+#include <QPalette>
+
+#include <cstdlib>
 
 #include <gtest/gtest.h>
 
@@ -60,7 +63,7 @@ TEST_F(TrayMenuTest, StatusLineAndEnabledStatesFollowTheHost) {
     EXPECT_TRUE(menu_.showWindow()->isEnabled());
     EXPECT_TRUE(menu_.launchAtLogin()->isEnabled());
     EXPECT_TRUE(menu_.quit()->isEnabled());
-    EXPECT_TRUE(menu_.statusLine()->isEnabled());
+    EXPECT_FALSE(menu_.statusLine()->isEnabled()) << "the status line is text to read, nothing to click";
   }
 }
 
@@ -141,6 +144,46 @@ TEST_F(TrayMenuTest, LaunchAtLoginTogglesAndLeadsToTheWindowWhenTurnedOnWithAPer
     EXPECT_EQ(broughtForward_, c.broughtForward);
     EXPECT_EQ(menu_.launchAtLogin()->isChecked(), host_.current.launchAtLogin);
   }
+}
+
+// How much of `icon` at 24 pixels is drawn in `color`.
+int inkOf(const QIcon& icon, const QColor& color) {
+  const QImage image = icon.pixmap(24, 24).toImage();
+  int ink = 0;
+  for (int y = 0; y < image.height(); ++y) {
+    for (int x = 0; x < image.width(); ++x) {
+      const QColor pixel = image.pixelColor(x, y);
+      ink += pixel.alpha() > 200 && std::abs(pixel.red() - color.red()) < 40 && std::abs(pixel.green() - color.green()) < 40 &&
+             std::abs(pixel.blue() - color.blue()) < 40;
+    }
+  }
+  return ink;
+}
+
+TEST_F(TrayMenuTest, ItemsCarryTheirSymbolsInTheMenusTextColourAndFollowThePalette) {
+  const QPalette original = QApplication::palette();
+  for (const QColor text : {QColor(20, 20, 20), QColor(235, 235, 235)}) {
+    SCOPED_TRACE(text.name().toStdString());
+    QPalette palette = original;
+    palette.setColor(QPalette::Text, text);
+    palette.setColor(QPalette::WindowText, text);
+    QApplication::setPalette(palette);
+    QCoreApplication::processEvents();
+    for (auto* action : {menu_.showWindow(), menu_.start(), menu_.stop(), menu_.launchAtLogin(), menu_.quit()}) {
+      SCOPED_TRACE(action->text().toStdString());
+      EXPECT_GT(inkOf(action->icon(), text), 8);
+    }
+    EXPECT_TRUE(menu_.statusLine()->icon().isNull());
+  }
+  QApplication::setPalette(original);
+  // Launch at login shows a check mark when on and an empty circle when off, whichever symbol is drawn.
+  HostState state;
+  state.launchAtLogin = true;
+  host_.set(state);
+  const QImage on = menu_.launchAtLogin()->icon().pixmap(24, 24).toImage();
+  state.launchAtLogin = false;
+  host_.set(state);
+  EXPECT_NE(menu_.launchAtLogin()->icon().pixmap(24, 24).toImage(), on);
 }
 
 }  // namespace

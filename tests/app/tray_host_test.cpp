@@ -8,6 +8,7 @@
 #include <QSettings>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 
 #include <algorithm>
@@ -131,14 +132,27 @@ TEST_F(TrayHostTest, ALeftClickOnTheIconPullsTheMenuDown) {
   ASSERT_NE(x11, nullptr);
   xcb_connection_t* connection = x11->connection();
   const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
-  xcb_translate_coordinates_reply_t* translated = xcb_translate_coordinates_reply(
-      connection,
-      xcb_translate_coordinates(connection, static_cast<xcb_window_t>(icon->winId()), root,
-                                static_cast<std::int16_t>(icon->width() / 2), static_cast<std::int16_t>(icon->height() / 2)),
-      nullptr);
-  ASSERT_NE(translated, nullptr);
-  const QPoint centre(translated->dst_x, translated->dst_y);
-  std::free(translated);
+  auto iconCentre = [&] {
+    xcb_translate_coordinates_reply_t* translated = xcb_translate_coordinates_reply(
+        connection,
+        xcb_translate_coordinates(connection, static_cast<xcb_window_t>(icon->winId()), root,
+                                  static_cast<std::int16_t>(icon->width() / 2),
+                                  static_cast<std::int16_t>(icon->height() / 2)),
+        nullptr);
+    if (!translated) return QPoint(-1, -1);
+    const QPoint centre(translated->dst_x, translated->dst_y);
+    std::free(translated);
+    return centre;
+  };
+  // The host lays its icons out again as they come and go: click once the place has stopped moving.
+  QPoint centre = iconCentre();
+  ASSERT_TRUE(testing::processEventsUntil([&] {
+    QTest::qWait(100);
+    const QPoint now = iconCentre();
+    const bool still = now == centre && now.x() >= 0;
+    centre = now;
+    return still;
+  }));
   const platform::ScreenPoint at{static_cast<double>(centre.x()), static_cast<double>(centre.y())};
   ASSERT_TRUE(input->postMouseButton(platform::MouseButton::left, platform::Press::down, at));
   ASSERT_TRUE(input->postMouseButton(platform::MouseButton::left, platform::Press::up, at));

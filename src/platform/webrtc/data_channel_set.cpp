@@ -16,11 +16,13 @@ DataChannelSet::DataChannelSet(SctpAssociation& association, DtlsRole role, Obse
     : association_(association), role_(role), observer_(observer), bufferLimit_(bufferLimit) {}
 
 DataChannelSet::~DataChannelSet() {
+  sequence_.check();
   for (auto& [stream, channel] : channels_) channel->detach();
   for (auto& channel : waiting_) channel->detach();
 }
 
 std::shared_ptr<DataChannel> DataChannelSet::createChannel(const std::string& label, const DataChannelInit& init) {
+  sequence_.check();
   if (ended_ || label.size() > std::numeric_limits<std::uint16_t>::max()) return nullptr;
   DcepOpen open;
   open.label = label;
@@ -64,6 +66,7 @@ bool DataChannelSet::isPeerStream(std::uint16_t stream) const {
 }
 
 void DataChannelSet::onConnected() {
+  sequence_.check();
   auto waiting = std::move(waiting_);
   waiting_.clear();
   for (auto& channel : waiting) {
@@ -72,6 +75,7 @@ void DataChannelSet::onConnected() {
 }
 
 void DataChannelSet::onMessage(std::uint16_t stream, std::uint32_t ppid, std::span<const std::uint8_t> message) {
+  sequence_.check();
   if (ppid == ppid::control) {
     handleControl(stream, message);
     return;
@@ -129,6 +133,7 @@ void DataChannelSet::acceptOpen(std::uint16_t stream, DcepOpen open) {
 void DataChannelSet::refuseStream(std::uint16_t stream) { association_.resetStream(stream); }
 
 void DataChannelSet::flush() {
+  sequence_.check();
   if (!association_.isConnected() || association_.isClosed()) return;
   // Keep the channels alive while sending: a send may not re-enter, but a closing channel is dropped below.
   std::vector<std::shared_ptr<SctpDataChannel>> channels;
@@ -156,6 +161,7 @@ void DataChannelSet::flush() {
 }
 
 void DataChannelSet::closeChannel(SctpDataChannel& channel) {
+  sequence_.check();
   if (!channel.stream()) {
     std::erase_if(waiting_, [&channel](const auto& waiting) { return waiting.get() == &channel; });
     channel.changeState(DataChannelState::closed);
@@ -166,6 +172,7 @@ void DataChannelSet::closeChannel(SctpDataChannel& channel) {
 }
 
 void DataChannelSet::onIncomingStreamsReset(std::span<const std::uint16_t> streams) {
+  sequence_.check();
   for (const std::uint16_t stream : streams) {
     const auto found = channels_.find(stream);
     if (found == channels_.end()) continue;
@@ -183,6 +190,7 @@ void DataChannelSet::onIncomingStreamsReset(std::span<const std::uint16_t> strea
 }
 
 void DataChannelSet::onOutgoingStreamsReset(std::span<const std::uint16_t> streams) {
+  sequence_.check();
   for (const std::uint16_t stream : streams) {
     const auto found = channels_.find(stream);
     if (found == channels_.end()) continue;
@@ -200,6 +208,7 @@ void DataChannelSet::finishIfReset(std::uint16_t stream) {
 }
 
 void DataChannelSet::onClosed() {
+  sequence_.check();
   ended_ = true;
   auto channels = std::move(channels_);
   channels_.clear();

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/webrtc/network_sequence.hpp"
 #include "platform/webrtc/dtls_transport.hpp"
 #include "platform/webrtc/peer_connection.hpp"
 #include "platform/webrtc/sctp_association.hpp"
@@ -74,6 +75,7 @@ class DataChannelSet {
   bool ended_ = false;
   std::map<std::uint16_t, std::shared_ptr<SctpDataChannel>> channels_;
   std::vector<std::shared_ptr<SctpDataChannel>> waiting_;  // created before the association was up
+  NetworkSequence sequence_;
 };
 
 }  // namespace veltrano::webrtc

@@ -12,17 +12,20 @@ DataChannelTransport::DataChannelTransport(std::shared_ptr<const DtlsIdentity> i
 DataChannelTransport::~DataChannelTransport() = default;
 
 void DataChannelTransport::start() {
+  sequence_.check();
   if (state_ != TransportState::newState) return;
   setState(TransportState::connecting);
   dtls_.start();
 }
 
 void DataChannelTransport::receiveDatagram(std::span<const std::uint8_t> datagram) {
+  sequence_.check();
   dtls_.receive(datagram);
   if (state_ == TransportState::connected) channels_.flush();
 }
 
 void DataChannelTransport::tick(std::chrono::steady_clock::time_point now) {
+  sequence_.check();
   dtls_.tick();
   association_.handleTimers(now);
   if (state_ == TransportState::connected) channels_.flush();
@@ -30,11 +33,13 @@ void DataChannelTransport::tick(std::chrono::steady_clock::time_point now) {
 
 std::shared_ptr<DataChannel> DataChannelTransport::createChannel(const std::string& label,
                                                                  const DataChannelInit& init) {
+  sequence_.check();
   if (state_ == TransportState::closed || state_ == TransportState::failed || closing_) return nullptr;
   return channels_.createChannel(label, init);
 }
 
 void DataChannelTransport::close() {
+  sequence_.check();
   if (state_ == TransportState::closed || state_ == TransportState::failed || closing_) return;
   closing_ = true;
   if (association_.isConnected() && !association_.isClosed()) {

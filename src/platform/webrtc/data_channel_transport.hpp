@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 
+#include "platform/webrtc/network_sequence.hpp"
 #include "platform/webrtc/data_channel_set.hpp"
 #include "platform/webrtc/datagram_link.hpp"
 #include "platform/webrtc/dtls_identity.hpp"
@@ -80,6 +81,7 @@ class DataChannelTransport final : private DtlsTransport::Observer,
   DtlsTransport dtls_;
   SctpAssociation association_;
   DataChannelSet channels_;
+  NetworkSequence sequence_;
 };
 
 }  // namespace veltrano::webrtc

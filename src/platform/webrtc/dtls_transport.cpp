@@ -111,6 +111,7 @@ DtlsTransport::DtlsTransport(std::shared_ptr<const DtlsIdentity> identity, DtlsR
 DtlsTransport::~DtlsTransport() = default;
 
 bool DtlsTransport::setRemoteFingerprint(const std::string& fingerprint) {
+  sequence_.check();
   auto normalized = normalizedFingerprint(fingerprint);
   if (!normalized) return false;
   remoteFingerprint_ = std::move(normalized);
@@ -119,12 +120,14 @@ bool DtlsTransport::setRemoteFingerprint(const std::string& fingerprint) {
 }
 
 void DtlsTransport::start() {
+  sequence_.check();
   if (state_ != DtlsState::idle) return;
   setState(DtlsState::connecting);
   if (role_ == DtlsRole::client) continueHandshake();
 }
 
 void DtlsTransport::receive(std::span<const std::uint8_t> datagram) {
+  sequence_.check();
   if (state_ != DtlsState::connecting && state_ != DtlsState::connected) return;
   if (!isDtlsRecord(datagram) || datagram.size() > INT_MAX) return;
   BIO_write(incoming_, datagram.data(), static_cast<int>(datagram.size()));
@@ -138,6 +141,7 @@ void DtlsTransport::receive(std::span<const std::uint8_t> datagram) {
 }
 
 bool DtlsTransport::send(std::span<const std::uint8_t> data) {
+  sequence_.check();
   if (state_ != DtlsState::connected || data.empty() || data.size() > INT_MAX) return false;
   const int written = SSL_write(ssl_.get(), data.data(), static_cast<int>(data.size()));
   if (written <= 0) {
@@ -148,11 +152,13 @@ bool DtlsTransport::send(std::span<const std::uint8_t> data) {
 }
 
 void DtlsTransport::tick() {
+  sequence_.check();
   if (state_ != DtlsState::connecting || handshakeDone_) return;
   if (DTLSv1_handle_timeout(ssl_.get()) < 0) setState(DtlsState::failed, "handshake timed out");
 }
 
 void DtlsTransport::close() {
+  sequence_.check();
   if (state_ == DtlsState::closed || state_ == DtlsState::failed) return;
   if (handshakeDone_) SSL_shutdown(ssl_.get());
   ERR_clear_error();

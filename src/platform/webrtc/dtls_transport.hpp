@@ -10,6 +10,7 @@
 
 #include <openssl/ssl.h>
 
+#include "platform/webrtc/network_sequence.hpp"
 #include "platform/webrtc/datagram_link.hpp"
 #include "platform/webrtc/dtls_identity.hpp"
 
@@ -76,6 +77,7 @@ class DtlsTransport {
   DtlsState state_ = DtlsState::idle;
   bool handshakeDone_ = false;
   std::optional<std::string> remoteFingerprint_;
+  NetworkSequence sequence_;
 };
 
 }  // namespace veltrano::webrtc

@@ -44,6 +44,7 @@ struct IceServerResolver::Batch {
 };
 
 IceServerResolver::~IceServerResolver() {
+  sequence_.check();
   if (batch_) {
     batch_->done = nullptr;
     g_cancellable_cancel(batch_->cancellable);
@@ -51,6 +52,7 @@ IceServerResolver::~IceServerResolver() {
 }
 
 void IceServerResolver::resolve(const std::vector<IceServer>& servers, Completion done) {
+  sequence_.check();
   if (batch_) {
     batch_->done = nullptr;
     g_cancellable_cancel(batch_->cancellable);

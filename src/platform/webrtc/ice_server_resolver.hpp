@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/webrtc/network_sequence.hpp"
 #include "platform/webrtc/ice_servers.hpp"
 
 namespace veltrano::webrtc {
@@ -29,6 +30,7 @@ class IceServerResolver {
  private:
   struct Batch;
   std::shared_ptr<Batch> batch_;
+  NetworkSequence sequence_;
 };
 
 }  // namespace veltrano::webrtc

@@ -117,6 +117,7 @@ IceTransport::IceTransport(GMainContext* context, IceTransportOptions options, I
 }
 
 IceTransport::~IceTransport() {
+  sequence_.check();
   for (GSource* source : {cleanup_, silenceCheck_}) {
     if (source == nullptr) continue;
     g_source_destroy(source);
@@ -175,11 +176,13 @@ void IceTransport::applyServers(Stream& stream) {
 }
 
 void IceTransport::setControlling(bool controlling) {
+  sequence_.check();
   options_.controlling = controlling;
   g_object_set(agent_, "controlling-mode", controlling ? TRUE : FALSE, nullptr);
 }
 
 void IceTransport::setServers(ResolvedIceServers servers, bool relayOnly) {
+  sequence_.check();
   options_.servers = std::move(servers);
   options_.relayOnly = relayOnly;
   if (!current().gatheringStarted) {
@@ -191,6 +194,7 @@ void IceTransport::setServers(ResolvedIceServers servers, bool relayOnly) {
 IceCredentials IceTransport::localCredentials() const { return current().local; }
 
 void IceTransport::gather() {
+  sequence_.check();
   auto& stream = current();
   if (stream.gatheringStarted) return;
   stream.gatheringStarted = true;
@@ -203,6 +207,7 @@ void IceTransport::gather() {
 bool IceTransport::gatheringDone() const { return current().gatheringDone; }
 
 std::vector<std::string> IceTransport::localCandidates() const {
+  sequence_.check();
   std::vector<std::string> lines;
   GSList* candidates = nice_agent_get_local_candidates(agent_, current().id, kComponent);
   for (GSList* item = candidates; item != nullptr; item = item->next) {
@@ -216,6 +221,7 @@ std::vector<std::string> IceTransport::localCandidates() const {
 }
 
 bool IceTransport::setRemoteCredentials(const IceCredentials& credentials) {
+  sequence_.check();
   if (credentials.ufrag.empty() || credentials.pwd.empty()) return false;
   auto& stream = current();
   if (!nice_agent_set_remote_credentials(agent_, stream.id, credentials.ufrag.c_str(), credentials.pwd.c_str())) {
@@ -228,6 +234,7 @@ bool IceTransport::setRemoteCredentials(const IceCredentials& credentials) {
 std::optional<IceCredentials> IceTransport::remoteCredentials() const { return current().remote; }
 
 bool IceTransport::addRemoteCandidate(const std::string& candidateLine) {
+  sequence_.check();
   const std::string line = candidateLine.starts_with("a=") ? candidateLine : "a=" + candidateLine;
   auto& stream = current();
   NiceCandidate* candidate = nice_agent_parse_remote_candidate_sdp(agent_, stream.id, line.c_str());
@@ -243,6 +250,7 @@ bool IceTransport::addRemoteCandidate(const std::string& candidateLine) {
 void IceTransport::remoteGatheringDone() { nice_agent_peer_candidate_gathering_done(agent_, current().id); }
 
 void IceTransport::restart() {
+  sequence_.check();
   auto& stream = current();
   if (stream.gatheringStarted && hostAddresses() != stream.gatheredAddresses) {
     // The old stream's sockets are bound to addresses that may be gone: gather afresh on a new stream and keep the
@@ -265,6 +273,7 @@ void IceTransport::restart() {
 }
 
 std::optional<IceSelectedPair> IceTransport::selectedPair() const {
+  sequence_.check();
   if (active_ == 0) return std::nullopt;
   NiceCandidate* local = nullptr;
   NiceCandidate* remote = nullptr;
@@ -273,6 +282,7 @@ std::optional<IceSelectedPair> IceTransport::selectedPair() const {
 }
 
 void IceTransport::send(std::span<const std::uint8_t> datagram) {
+  sequence_.check();
   if (active_ == 0) return;
   nice_agent_send(agent_, active_, kComponent, static_cast<guint>(datagram.size()),
                   reinterpret_cast<const gchar*>(datagram.data()));

@@ -34,6 +34,7 @@ PeerConnectionCore::PeerConnectionCore(std::shared_ptr<NetworkThread> thread,
       sessionId_(randomSessionId()) {}
 
 PeerConnectionCore::~PeerConnectionCore() {
+  sequence_.check();
   resolver_.reset();
   tick_.reset();
   transport_.reset();
@@ -41,6 +42,7 @@ PeerConnectionCore::~PeerConnectionCore() {
 }
 
 void PeerConnectionCore::start() {
+  sequence_.check();
   ice_ = std::make_unique<IceTransport>(
       thread_->context(), IceTransportOptions{},
       IceTransportCallbacks{
@@ -57,6 +59,7 @@ void PeerConnectionCore::start() {
 }
 
 void PeerConnectionCore::setServers(std::vector<IceServer> servers, bool relayOnly) {
+  sequence_.check();
   serversResolved_ = false;
   // The resolver calls back only while it lives, and it dies with the core.
   resolver_->resolve(servers, [this, relayOnly](ResolvedIceServers resolved) {
@@ -67,6 +70,7 @@ void PeerConnectionCore::setServers(std::vector<IceServer> servers, bool relayOn
 }
 
 void PeerConnectionCore::startGathering() {
+  sequence_.check();
   gatheringWanted_ = true;
   if (serversResolved_) ice_->gather();
 }
@@ -93,6 +97,7 @@ DataSessionDescription PeerConnectionCore::localDescription(DtlsSetup setup) con
 }
 
 void PeerConnectionCore::createOffer(DescriptionCompletion done) {
+  sequence_.check();
   if (closed_) return done(std::nullopt, "the connection is closed");
   if (signaling_ == Signaling::haveRemoteOffer) return done(std::nullopt, "an offer of the peer awaits an answer");
   if (!remote_) {
@@ -109,6 +114,7 @@ void PeerConnectionCore::createOffer(DescriptionCompletion done) {
 }
 
 void PeerConnectionCore::createAnswer(DescriptionCompletion done) {
+  sequence_.check();
   if (closed_) return done(std::nullopt, "the connection is closed");
   if (signaling_ != Signaling::haveRemoteOffer) return done(std::nullopt, "there is no offer to answer");
   DtlsSetup setup = DtlsSetup::active;
@@ -130,6 +136,7 @@ DataSessionDescription PeerConnectionCore::describeLocal(DtlsSetup setup) {
 }
 
 void PeerConnectionCore::setLocalDescription(const SessionDescription& description, StepCompletion done) {
+  sequence_.check();
   if (closed_) return done("the connection is closed");
   const auto parsed = parseSessionDescription(description.sdp);
   if (!parsed.description) return done("local description: " + parsed.error);
@@ -157,6 +164,7 @@ void PeerConnectionCore::startTrickling() {
 }
 
 void PeerConnectionCore::setRemoteDescription(const SessionDescription& description, StepCompletion done) {
+  sequence_.check();
   if (closed_) return done("the connection is closed");
   const auto parsed = parseSessionDescription(description.sdp);
   if (!parsed.description) return done("remote description: " + parsed.error);
@@ -201,6 +209,7 @@ std::optional<std::string> PeerConnectionCore::applyRemote(const DataSessionDesc
 }
 
 void PeerConnectionCore::addIceCandidate(const IceCandidate& candidate, StepCompletion done) {
+  sequence_.check();
   if (closed_) return done("the connection is closed");
   if (!remote_) return done("there is no remote description");
   if (candidate.sdp.empty()) {
@@ -233,6 +242,7 @@ void PeerConnectionCore::ensureTransport(DtlsRole role) {
 }
 
 void PeerConnectionCore::openChannel(std::shared_ptr<ThreadedDataChannel> channel, DataChannelInit init) {
+  sequence_.check();
   if (closed_) return channel->attach(nullptr);
   if (!transport_) return pendingChannels_.push_back({std::move(channel), init});
   channel->attach(transport_->createChannel(channel->label(), init));
@@ -275,11 +285,13 @@ void PeerConnectionCore::onDataChannel(std::shared_ptr<DataChannel> inner) {
 }
 
 StatisticsReport PeerConnectionCore::statistics() const {
+  sequence_.check();
   const auto now = std::chrono::duration<double, std::milli>(std::chrono::system_clock::now().time_since_epoch());
   return peerStatistics(ice_ ? ice_->selectedPair() : std::nullopt, now.count());
 }
 
 void PeerConnectionCore::close() {
+  sequence_.check();
   if (closed_) return;
   closed_ = true;
   if (transport_) transport_->close();

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/webrtc/network_sequence.hpp"
 #include "platform/webrtc/data_channel_transport.hpp"
 #include "platform/webrtc/dtls_identity.hpp"
 #include "platform/webrtc/ice_server_resolver.hpp"
@@ -101,6 +102,7 @@ class PeerConnectionCore final : public DataChannelTransport::Observer,
   std::uint64_t sessionId_;
   std::uint64_t sessionVersion_ = 0;
   PeerConnectionState state_ = PeerConnectionState::newState;
+  NetworkSequence sequence_;
 };
 
 }  // namespace veltrano::webrtc

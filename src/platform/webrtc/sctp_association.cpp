@@ -15,9 +15,9 @@ constexpr int socketBufferSize = 1024 * 1024;
 constexpr std::uint16_t streamCount = 1024;
 // The DTLS link MTU less the DTLS record overhead.
 constexpr std::uint32_t pathMtu = 1200 - 28;
-// An idle association still hears its peer every second or two (heartbeat interval plus a share of the RTO), so
-// that ICE can take a few seconds of silence for a path gone.
-constexpr std::uint32_t heartbeatIntervalMs = 1000;
+// An idle association still hears its peer at least every two seconds (heartbeat interval plus half to one and a
+// half RTO, which is 1 s at least), so that ICE can take three seconds of silence for a path gone.
+constexpr std::uint32_t heartbeatIntervalMs = 500;
 
 sockaddr_conn connAddress(void* endpoint, std::uint16_t port) {
   sockaddr_conn address{};
@@ -69,6 +69,7 @@ SctpAssociation::SctpAssociation(Observer& observer, std::uint16_t localPort, st
 }
 
 SctpAssociation::~SctpAssociation() {
+  sequence_.check();
   *alive_ = false;
   // Closing with a zero linger aborts at once (the ABORT still reaches the observer), so no timer of the
   // association outlives it.
@@ -106,6 +107,7 @@ void SctpAssociation::configureSocket() {
 }
 
 void SctpAssociation::connect() {
+  sequence_.check();
   sockaddr_conn local = connAddress(this, localPort_);
   if (usrsctp_bind(socket_, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
     closeWith("SCTP bind failed");
@@ -125,6 +127,7 @@ void SctpAssociation::connect() {
 }
 
 void SctpAssociation::receivePacket(std::span<const std::uint8_t> packet) {
+  sequence_.check();
   if (closed_) return;
   usrsctp_conninput(this, packet.data(), packet.size(), 0);
   sendPendingResets();
@@ -133,6 +136,7 @@ void SctpAssociation::receivePacket(std::span<const std::uint8_t> packet) {
 
 SctpSendResult SctpAssociation::send(std::uint16_t stream, std::uint32_t ppid, std::span<const std::uint8_t> message,
                                      const SctpSendOptions& options) {
+  sequence_.check();
   if (!connected_ || closed_ || message.size() > maxMessageSize) return SctpSendResult::failed;
   sctp_sendv_spa spa{};
   spa.sendv_flags = SCTP_SEND_SNDINFO_VALID;
@@ -155,6 +159,7 @@ SctpSendResult SctpAssociation::send(std::uint16_t stream, std::uint32_t ppid, s
 }
 
 void SctpAssociation::resetStream(std::uint16_t stream) {
+  sequence_.check();
   if (closed_) return;
   pendingResets_.insert(stream);
   sendPendingResets();
@@ -183,6 +188,7 @@ void SctpAssociation::sendPendingResets() {
 }
 
 void SctpAssociation::shutdown() {
+  sequence_.check();
   if (closed_) return;
   if (!connected_ || usrsctp_shutdown(socket_, SHUT_RDWR) != 0) closeWith("SCTP shut down");
   dispatchEvents();

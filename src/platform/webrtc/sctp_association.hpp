@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/webrtc/network_sequence.hpp"
 #include "platform/webrtc/usrsctp_runtime.hpp"
 
 struct socket;
@@ -110,6 +111,7 @@ class SctpAssociation final : private UsrsctpRuntime::Endpoint {
   std::vector<Event> events_;
   bool dispatching_ = false;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  NetworkSequence sequence_;
 };
 
 }  // namespace veltrano::webrtc

@@ -9,6 +9,7 @@ SctpDataChannel::SctpDataChannel(DataChannelSet& set, DcepOpen configuration, st
     : set_(&set), configuration_(std::move(configuration)), stream_(stream), bufferLimit_(bufferLimit) {}
 
 bool SctpDataChannel::send(std::span<const std::byte> message, bool binary) {
+  sequence_.check();
   if (!set_ || state_ != DataChannelState::open) return false;
   if (message.size() > set_->remoteMaxMessageSize()) return false;
   if (bufferedAmount_ + message.size() > bufferLimit_) return false;
@@ -29,6 +30,7 @@ bool SctpDataChannel::send(std::span<const std::byte> message, bool binary) {
 }
 
 void SctpDataChannel::close() {
+  sequence_.check();
   if (!set_ || state_ == DataChannelState::closing || state_ == DataChannelState::closed) return;
   set_->closeChannel(*this);
 }
@@ -36,6 +38,7 @@ void SctpDataChannel::close() {
 void SctpDataChannel::setObserver(std::weak_ptr<DataChannelObserver> observer) { observer_ = std::move(observer); }
 
 SctpSendOptions SctpDataChannel::sendOptions(bool control) const {
+  sequence_.check();
   SctpSendOptions options;
   if (control) return options;
   options.ordered = configuration_.ordered;
@@ -50,12 +53,14 @@ SctpSendOptions SctpDataChannel::sendOptions(bool control) const {
 void SctpDataChannel::enqueue(Outgoing message) { queue_.push_back(std::move(message)); }
 
 void SctpDataChannel::sent(const Outgoing& message) {
+  sequence_.check();
   if (message.control) return;
   const bool empty = message.ppid == ppid::stringEmpty || message.ppid == ppid::binaryEmpty;
   bufferedAmount_ -= empty ? 0 : message.bytes.size();
 }
 
 void SctpDataChannel::changeState(DataChannelState state) {
+  sequence_.check();
   if (state_ == state) return;
   state_ = state;
   if (state == DataChannelState::closed) {
@@ -66,12 +71,14 @@ void SctpDataChannel::changeState(DataChannelState state) {
 }
 
 void SctpDataChannel::deliver(std::span<const std::uint8_t> message, bool binary) {
+  sequence_.check();
   if (auto observer = observer_.lock()) {
     observer->onMessage(std::span(reinterpret_cast<const std::byte*>(message.data()), message.size()), binary);
   }
 }
 
 void SctpDataChannel::detach() {
+  sequence_.check();
   set_ = nullptr;
   state_ = DataChannelState::closed;
   queue_.clear();

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/webrtc/network_sequence.hpp"
 #include "platform/webrtc/dcep_message.hpp"
 #include "platform/webrtc/peer_connection.hpp"
 #include "platform/webrtc/sctp_association.hpp"
@@ -60,6 +61,7 @@ class SctpDataChannel final : public DataChannel {
   std::deque<Outgoing> queue_;
   std::uint64_t bufferedAmount_ = 0;
   std::weak_ptr<DataChannelObserver> observer_;
+  NetworkSequence sequence_;
 };
 
 }  // namespace veltrano::webrtc

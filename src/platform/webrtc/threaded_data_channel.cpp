@@ -15,6 +15,7 @@ ThreadedDataChannel::~ThreadedDataChannel() {
 }
 
 void ThreadedDataChannel::attach(std::shared_ptr<DataChannel> inner) {
+  sequence_.check();
   inner_ = std::move(inner);
   if (!inner_) return changeState(DataChannelState::closed);
   inner_->setObserver(weak_from_this());
@@ -22,6 +23,7 @@ void ThreadedDataChannel::attach(std::shared_ptr<DataChannel> inner) {
 }
 
 void ThreadedDataChannel::refresh() {
+  sequence_.check();
   if (inner_) innerBuffered_ = inner_->bufferedAmount();
 }
 
@@ -61,6 +63,7 @@ std::shared_ptr<DataChannelObserver> ThreadedDataChannel::observer() const {
 void ThreadedDataChannel::markClosed() { changeState(DataChannelState::closed); }
 
 void ThreadedDataChannel::onStateChange() {
+  sequence_.check();
   refresh();
   changeState(inner_->readyState());
 }
@@ -72,6 +75,7 @@ void ThreadedDataChannel::changeState(DataChannelState state) {
 }
 
 void ThreadedDataChannel::onMessage(std::span<const std::byte> message, bool binary) {
+  sequence_.check();
   if (auto o = observer()) o->onMessage(message, binary);
 }
 

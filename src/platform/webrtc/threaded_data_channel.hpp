@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/webrtc/network_sequence.hpp"
 #include "platform/webrtc/network_thread.hpp"
 #include "platform/webrtc/peer_connection.hpp"
 
@@ -48,6 +49,7 @@ class ThreadedDataChannel final : public DataChannel,
   std::atomic<std::uint64_t> innerBuffered_ = 0;
   mutable std::mutex mutex_;
   std::weak_ptr<DataChannelObserver> observer_;
+  NetworkSequence sequence_;
 };
 
 }  // namespace veltrano::webrtc

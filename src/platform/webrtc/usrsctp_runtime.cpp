@@ -11,25 +11,25 @@ namespace veltrano::webrtc {
 
 namespace {
 
-// Guards the process-wide state below; usrsctp calls back into it on the network thread.
-std::mutex& runtimeMutex() {
-  static std::mutex mutex;
-  return mutex;
+// Everything the process keeps about usrsctp, under one lock. usrsctp calls back into it (sendPacket) from inside
+// the calls the associations make, so the lock is never held across a call into usrsctp that may send.
+struct Process {
+  std::mutex mutex;
+  std::weak_ptr<UsrsctpRuntime> runtime;
+  std::vector<UsrsctpRuntime::Endpoint*> endpoints;
+  bool initialized = false;
+  std::optional<std::chrono::steady_clock::time_point> lastTimers;
+};
+
+Process& process() {
+  static Process state;
+  return state;
 }
-std::weak_ptr<UsrsctpRuntime>& currentRuntime() {
-  static std::weak_ptr<UsrsctpRuntime> runtime;
-  return runtime;
-}
-std::vector<UsrsctpRuntime::Endpoint*>& endpoints() {
-  static std::vector<UsrsctpRuntime::Endpoint*> list;
-  return list;
-}
-bool initialized = false;
-std::optional<std::chrono::steady_clock::time_point> lastTimers;
 
 bool isRegistered(UsrsctpRuntime::Endpoint* endpoint) {
-  std::lock_guard lock(runtimeMutex());
-  return std::find(endpoints().begin(), endpoints().end(), endpoint) != endpoints().end();
+  std::lock_guard lock(process().mutex);
+  const auto& endpoints = process().endpoints;
+  return std::find(endpoints.begin(), endpoints.end(), endpoint) != endpoints.end();
 }
 
 int sendPacket(void* address, void* buffer, std::size_t length, std::uint8_t, std::uint8_t) {
@@ -43,60 +43,66 @@ int sendPacket(void* address, void* buffer, std::size_t length, std::uint8_t, st
 }  // namespace
 
 UsrsctpRuntime::UsrsctpRuntime() {
-  if (initialized) return;
+  // Under the process lock (acquire); initializing sends nothing.
+  if (process().initialized) return;
   usrsctp_init_nothreads(0, sendPacket, nullptr);
   // ECN needs IP-level access we do not have; the rest keeps small messages prompt.
   usrsctp_sysctl_set_sctp_ecn_enable(0);
   usrsctp_sysctl_set_sctp_pr_enable(1);
   usrsctp_sysctl_set_sctp_enable_sack_immediately(1);
-  initialized = true;
+  process().initialized = true;
 }
 
 UsrsctpRuntime::~UsrsctpRuntime() {
+  std::lock_guard lock(process().mutex);
+  // Another owner may have acquired a new runtime meanwhile; the library stays up for it.
+  if (process().runtime.lock()) return;
   // Fails while sockets still exist; the library then stays up for the next user.
   if (usrsctp_finish() == 0) {
-    initialized = false;
-    lastTimers.reset();
+    process().initialized = false;
+    process().lastTimers.reset();
   }
 }
 
 std::shared_ptr<UsrsctpRuntime> UsrsctpRuntime::acquire() {
-  std::lock_guard lock(runtimeMutex());
-  if (auto runtime = currentRuntime().lock()) return runtime;
+  std::lock_guard lock(process().mutex);
+  if (auto runtime = process().runtime.lock()) return runtime;
   std::shared_ptr<UsrsctpRuntime> runtime(new UsrsctpRuntime());
-  currentRuntime() = runtime;
+  process().runtime = runtime;
   return runtime;
 }
 
 void UsrsctpRuntime::registerEndpoint(Endpoint* endpoint) {
   usrsctp_register_address(endpoint);
-  std::lock_guard lock(runtimeMutex());
-  endpoints().push_back(endpoint);
+  std::lock_guard lock(process().mutex);
+  process().endpoints.push_back(endpoint);
 }
 
 void UsrsctpRuntime::deregisterEndpoint(Endpoint* endpoint) {
   {
-    std::lock_guard lock(runtimeMutex());
-    std::erase(endpoints(), endpoint);
+    std::lock_guard lock(process().mutex);
+    std::erase(process().endpoints, endpoint);
   }
   usrsctp_deregister_address(endpoint);
 }
 
 void UsrsctpRuntime::handleTimers(std::chrono::steady_clock::time_point now) {
-  if (!lastTimers) {
-    lastTimers = now;
-    return;
-  }
-  if (now <= *lastTimers) return;
-  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - *lastTimers);
-  if (elapsed.count() == 0) return;
-  *lastTimers += elapsed;
-  usrsctp_handle_timers(static_cast<std::uint32_t>(std::min<std::int64_t>(elapsed.count(), 60'000)));
+  std::chrono::milliseconds elapsed{0};
   std::vector<Endpoint*> snapshot;
   {
-    std::lock_guard lock(runtimeMutex());
-    snapshot = endpoints();
+    std::lock_guard lock(process().mutex);
+    auto& last = process().lastTimers;
+    if (!last) {
+      last = now;
+      return;
+    }
+    if (now <= *last) return;
+    elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - *last);
+    if (elapsed.count() == 0) return;
+    *last += elapsed;
+    snapshot = process().endpoints;
   }
+  usrsctp_handle_timers(static_cast<std::uint32_t>(std::min<std::int64_t>(elapsed.count(), 60'000)));
   // An endpoint's report may tear down another one.
   for (Endpoint* endpoint : snapshot) {
     if (isRegistered(endpoint)) endpoint->onUsrsctpTimersRan();

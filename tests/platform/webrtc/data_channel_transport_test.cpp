@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <random>
 #include <set>
+#include <thread>
 
 #include "platform/webrtc/sctp_data_channel.hpp"
 #include "platform/webrtc/transport_pair.hpp"
@@ -50,6 +51,24 @@ TEST_P(RolesTest, ConnectsAndOpensChannelsFromEitherSide) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EitherPeerIsDtlsClient, RolesTest, ::testing::Values(DtlsRole::client, DtlsRole::server));
+
+TEST_F(TransportPair, ItsPartsRefuseCallsFromAnyThreadButTheOneThatDrivesThem) {
+#ifdef VELTRANO_THREAD_CHECKS
+  create(DtlsRole::client);
+  ASSERT_TRUE(connect());
+  auto [local, remote] = openChannel(a, b, "checked");
+  ASSERT_TRUE(remote);
+  const auto elsewhere = [](auto call) { std::thread(call).join(); };
+  EXPECT_DEATH(elsewhere([&] { a.transport->tick(std::chrono::steady_clock::now()); }), "called off its network thread");
+  EXPECT_DEATH(elsewhere([&] { a.transport->createChannel("late", {}); }), "called off its network thread");
+  EXPECT_DEATH(elsewhere([&] { local->send(Bytes{1}); }), "called off its network thread");
+  EXPECT_DEATH(elsewhere([&] { b.transport->close(); }), "called off its network thread");
+  // The thread that drives them still may.
+  EXPECT_TRUE(local->send(Bytes{1}));
+#else
+  GTEST_SKIP() << "built without VELTRANO_THREAD_CHECKS";
+#endif
+}
 
 TEST_F(TransportPair, LostHandshakeFlightsAreSentAgain) {
   create(DtlsRole::client);

@@ -1,7 +1,8 @@
 #pragma once
 // A UDP relay on 127.0.0.1 that stands between two peers of one process, so that a test can cut their path
 // without root: each relayed address gets a front socket the other peer sends to, and one back socket per sender
-// towards the real address (replies go out through the front again). While cut, everything is dropped.
+// towards the real address (replies go out through the front again). While cut, everything is dropped; while
+// muted, everything but STUN (so ICE's own checks still pass, but no DTLS record).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -57,6 +58,7 @@ class UdpRelay {
   }
 
   void cut(bool on) { cut_ = on; }
+  void mute(bool on) { mute_ = on; }
 
  private:
   struct Link {
@@ -110,6 +112,7 @@ class UdpRelay {
         const auto size = ::recvfrom(fd, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from), &length);
         // Only the peers' loopback sockets are relayed; a sender elsewhere could not be answered by port alone.
         if (size < 0 || cut_ || from.sin_addr.s_addr != htonl(INADDR_LOOPBACK)) continue;
+        if (mute_ && size > 0 && buffer[0] >= 20 && buffer[0] <= 63) continue;
         if (client == 0) {
           const std::uint16_t sender = ntohs(from.sin_port);
           int& back = link->backs[sender];
@@ -131,6 +134,7 @@ class UdpRelay {
   std::vector<std::unique_ptr<Link>> links_;
   std::array<int, 2> wake_{-1, -1};
   std::atomic<bool> cut_ = false;
+  std::atomic<bool> mute_ = false;
   std::atomic<bool> stopping_ = false;
   std::thread thread_;
 };

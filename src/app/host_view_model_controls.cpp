@@ -3,8 +3,10 @@
 #include <vector>
 
 #include "app/host_controls.hpp"
+#include "app/qt_string_defaults.hpp"
 #include "core/metrics_store.hpp"
 #include "host/host_view_model.hpp"
+#include "host/real_host_services.hpp"
 
 namespace veltrano::app {
 
@@ -142,6 +144,9 @@ std::unique_ptr<HostControls> makeHostViewModelControls(HostApplicationServices 
   HostViewModel::Options options;
   options.track = std::move(services.track);
   options.filePanels = std::move(services.filePanels);
+  RealHostServiceOptions real;
+  real.deviceDefaults = std::make_shared<QtStringDefaults>();
+  options.services = makeRealHostServiceFactory(std::move(real));
   return std::make_unique<HostViewModelControls>(std::move(options));
 }
 

@@ -14,6 +14,7 @@
 #include "base/thread_pools.hpp"
 #include "core/product_analytics.hpp"
 #include "platform/memory/allocator.hpp"
+#include "platform/webrtc/peer_connection.hpp"
 
 int main(int argc, char** argv) {
   using namespace veltrano;
@@ -31,6 +32,8 @@ int main(int argc, char** argv) {
   int code = 0;
   {
     ThreadPools pools;
+    // Remote peers run on the network thread while the program may make them; released after the host stopped.
+    const std::shared_ptr<void> networkThread = webrtc::startNetworkThread();
     ProductAnalytics analytics(ProductAnalytics::Options{});
     auto track = [&analytics](AnalyticsEvent event, std::optional<std::string> detail) {
       analytics.track(event, std::move(detail));

@@ -35,6 +35,19 @@ void HostViewModel::reportClientCountDelta(std::int64_t from, std::int64_t to, c
   for (auto change = std::max(from, to) - std::min(from, to); change > 0; --change) track(event, route);
 }
 
+void HostViewModel::installRemoteCoordinatorCallbacks(RemoteHostCoordinator& coordinator, std::uint64_t generation) {
+  const Weak weak = weak_from_this();
+  coordinator.onStatusChanged = [weak, generation](const std::string& status) {
+    if (const auto self = weak.lock()) self->updateRemoteAccessStatus(status, generation);
+  };
+  coordinator.onRoutesChanged = [weak, generation](const std::vector<WebRTCRoute>& routes) {
+    if (const auto self = weak.lock()) self->updateRemoteRoutes(routes, generation);
+  };
+  coordinator.onConnectedClientCountChanged = [weak, generation](std::int64_t count) {
+    if (const auto self = weak.lock()) self->updateRemoteClientCount(count, generation);
+  };
+}
+
 void HostViewModel::updateRemoteAccessStatus(const std::string& status, std::uint64_t generation) {
   assertOnMainThread();
   if (lifecycleGeneration.get() == generation) remoteAccessStatus.set(status);

@@ -17,8 +17,10 @@
 #include "base/task.hpp"
 #include "core/display_info.hpp"
 #include "media/display_frame.hpp"
+#include "media/external_media_outlet.hpp"
 #include "media/screen_capture_errors.hpp"
 #include "platform/x11/desktop_switcher.hpp"
+#include "remote/remote_host_coordinator.hpp"
 
 namespace veltrano {
 
@@ -45,6 +47,8 @@ class HostVideoServer : public HostListeningService {
  public:
   virtual asio::awaitable<void> setEncoder(std::shared_ptr<HostVideoEncoder> encoder) = 0;
   virtual asio::awaitable<void> resetStream() = 0;
+  // What remote access feeds with its viewers' count and sink.
+  virtual std::shared_ptr<ExternalMediaOutlet> externalOutlet() = 0;
 };
 
 class HostVideoEncoder {
@@ -61,7 +65,10 @@ class HostVideoEncoder {
   virtual std::shared_ptr<KeyframeRequestTarget> keyframeTarget() = 0;
 };
 
-class HostAudioServer : public HostListeningService {};
+class HostAudioServer : public HostListeningService {
+ public:
+  virtual std::shared_ptr<ExternalMediaOutlet> externalOutlet() = 0;
+};
 
 class HostFileServer : public HostListeningService {
  public:
@@ -154,6 +161,9 @@ class HostServiceFactory {
   virtual DisplayFrame displayBounds(std::uint32_t displayID) = 0;
   // Where "switchSpace" goes; null refuses every switch.
   virtual std::shared_ptr<platform::DesktopSwitcher> makeDesktopSwitcher() = 0;
+  // What remote access runs on: the account key, the signaling service, the data-channel peer; the device is
+  // named `computerName`.
+  virtual RemoteHostEnvironment remoteEnvironment(std::function<std::string()> computerName) = 0;
 };
 
 }  // namespace veltrano

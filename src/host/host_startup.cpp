@@ -303,11 +303,26 @@ void HostViewModel::commitStartup(std::uint64_t generation) {
   metrics->isRunning.set(true);
   metrics->startTime.set(MetricsStore::Clock::now());
   isStarting.set(false);
+  startRemoteAccess(generation);
   track(AnalyticsEvent::server_started);
   log(LogCategory::HOST, fmt::format("Quorvantile ready (generation {})", generation));
   startMetricsTask(generation);
   if (startupTask.get()) startupTask.set({});
   updateCaptureDemand();
+}
+
+void HostViewModel::startRemoteAccess(std::uint64_t generation) {
+  auto coordinator = RemoteHostCoordinator::create(metrics, commandHandler(), fileTransfers,
+                                                   services_->remoteEnvironment(computerName_));
+  installRemoteCoordinatorCallbacks(*coordinator, generation);
+  coordinator->audioServer = audioServer.get()->externalOutlet();
+  coordinator->updateExternalMediaClients();
+  // The sessions' table is ordered by display identifier.
+  for (const auto& [displayID, session] : displaySessions.get()) {
+    coordinator->attachVideoServer(session.videoServer->externalOutlet(), displayID);
+  }
+  remoteCoordinator = coordinator;
+  coordinator->startRemoteHost();
 }
 
 asio::awaitable<void> HostViewModel::handleStartupFailure(Weak weak, std::uint64_t generation,

@@ -50,6 +50,7 @@ void HostViewModel::stopServer(bool keepAutostart) {
       startupResources.get() ? startupResources.get() : currentLocalServerResources();
   assignAndNotify(startupResources, std::optional<LocalServerResources>());
 
+  Task remoteStop = stopRemoteAccess();
   if (auto publisher = bonjour.get()) {
     bonjour.set(nullptr);
     publisher->stopPublication();
@@ -74,11 +75,23 @@ void HostViewModel::stopServer(bool keepAutostart) {
 
   if (bundle) {
     Task previous = shutdownTask.get().task;
-    shutdownTask.set({spawnOnMain([previous, transition, retries, mediaProfile, bundle = *bundle](TaskToken) {
-      return runShutdown(previous, transition, retries, mediaProfile, bundle);
+    shutdownTask.set({spawnOnMain([previous, transition, retries, mediaProfile, remoteStop, bundle = *bundle](TaskToken) {
+      return runShutdown(previous, transition, retries, mediaProfile, remoteStop, bundle);
     })});
   }
   if (wasRunning) track(AnalyticsEvent::server_stopped);
+}
+
+Task HostViewModel::stopRemoteAccess() {
+  const std::shared_ptr<RemoteHostCoordinator> coordinator = std::move(remoteCoordinator);
+  remoteCoordinator.reset();
+  if (!coordinator) return {};
+  coordinator->onStatusChanged = nullptr;
+  coordinator->onDevicesChanged = nullptr;
+  coordinator->onRoutesChanged = nullptr;
+  coordinator->onConnectedClientCountChanged = nullptr;
+  coordinator->stopRemoteHost();
+  return coordinator->stopTask();
 }
 
 std::optional<LocalServerResources> HostViewModel::currentLocalServerResources() const {
@@ -95,8 +108,10 @@ std::optional<LocalServerResources> HostViewModel::currentLocalServerResources()
 
 // Holds no reference to the model.
 asio::awaitable<void> HostViewModel::runShutdown(Task previousShutdown, Task transition, std::vector<Task> retries,
-                                                 Task mediaProfile, LocalServerResources bundle) {
+                                                 Task mediaProfile, Task remoteStop, LocalServerResources bundle) {
   co_await previousShutdown.join();
+  // The servers are handed back to the media only once remote access let go of them.
+  co_await remoteStop.join();
   co_await transition.join();
   for (const auto& retry : retries) co_await retry.join();
   co_await mediaProfile.join();

@@ -32,6 +32,7 @@
 #include "host/local_server_resources.hpp"
 #include "host/server_startup_error.hpp"
 #include "host/task_handle.hpp"
+#include "remote/remote_host_coordinator.hpp"
 
 namespace veltrano {
 
@@ -89,6 +90,8 @@ class HostViewModel : public std::enable_shared_from_this<HostViewModel> {
   const std::shared_ptr<InputController> inputController;
   // Created on first use, with the injector and the metrics store and nothing wired.
   const std::shared_ptr<InputCommandHandler>& commandHandler();
+  // Remote access of the running host: made when a start-up commits, dropped at stop.
+  std::shared_ptr<RemoteHostCoordinator> remoteCoordinator;
   const std::shared_ptr<RemoteFileTransferCoordinator> fileTransfers;
   ObservableProperty<std::shared_ptr<HostControlServer>> server;     // notifies on every assignment
   ObservableProperty<std::shared_ptr<HostAudioServer>> audioServer;  // notifies on every assignment
@@ -159,6 +162,8 @@ class HostViewModel : public std::enable_shared_from_this<HostViewModel> {
   // Also applies the media profile of the routes to every display.
   void updateRemoteRoutes(std::vector<WebRTCRoute> routes, std::uint64_t generation);
   std::string connectionRouteSummary() const;
+  // The coordinator's status, route and count callbacks, for this start-up's generation.
+  void installRemoteCoordinatorCallbacks(RemoteHostCoordinator& coordinator, std::uint64_t generation);
   std::string mediaPathDescription() const;
 
   // --- Launch at login ---
@@ -188,6 +193,7 @@ class HostViewModel : public std::enable_shared_from_this<HostViewModel> {
                            std::uint32_t activeDisplayID);
   void installLocalServers(const LocalServerResources& bundle, std::uint32_t activeDisplayID);
   void commitStartup(std::uint64_t generation);
+  void startRemoteAccess(std::uint64_t generation);
   static asio::awaitable<void> updateLocalClientCount(Weak weak, std::uint64_t generation, std::int64_t count);
   HostCaptureService::StopHandler captureStopHandler(const DisplaySession& session, std::uint64_t generation);
   std::string bonjourServiceName() const;
@@ -197,7 +203,9 @@ class HostViewModel : public std::enable_shared_from_this<HostViewModel> {
   // Stop (host_stop.cpp).
   std::optional<LocalServerResources> currentLocalServerResources() const;
   static asio::awaitable<void> runShutdown(Task previousShutdown, Task transition, std::vector<Task> retries,
-                                           Task mediaProfile, LocalServerResources bundle);
+                                           Task mediaProfile, Task remoteStop, LocalServerResources bundle);
+  // Takes the coordinator out and stops it with no callback left; the work its stop started.
+  Task stopRemoteAccess();
 
  public:
   // Closes the bundle's servers and captures in their order, once however many callers ask; later callers

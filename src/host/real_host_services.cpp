@@ -1,5 +1,8 @@
 #include "host/real_host_services.hpp"
 
+#include <map>
+#include <optional>
+#include <string>
 #include <utility>
 
 #include "base/thread_checks.hpp"
@@ -13,6 +16,7 @@
 #include "media/video_stream_server.hpp"
 #include "platform/x11/desktop_switcher.hpp"
 #include "platform/x11/x11_display.hpp"
+#include "remote/remote_system_environment.hpp"
 
 namespace veltrano {
 namespace {
@@ -33,6 +37,20 @@ class ListeningAdapter : public Interface {
 class RealAudioServer final : public ListeningAdapter<HostAudioServer, AudioStreamServer> {
  public:
   using ListeningAdapter::ListeningAdapter;
+  std::shared_ptr<ExternalMediaOutlet> externalOutlet() override { return service_; }
+};
+
+// A device identifier that lives only as long as the program, when no settings were given to keep it.
+class RunDefaults final : public StringDefaults {
+ public:
+  std::optional<std::string> string(const std::string& key) const override {
+    const auto found = values_.find(key);
+    return found == values_.end() ? std::nullopt : std::optional<std::string>(found->second);
+  }
+  void setString(const std::string& key, const std::string& value) override { values_[key] = value; }
+
+ private:
+  std::map<std::string, std::string> values_;
 };
 
 class RealVideoServer;
@@ -64,6 +82,7 @@ class RealVideoServer final : public ListeningAdapter<HostVideoServer, VideoStre
     co_await std::move(operation);
   }
   asio::awaitable<void> resetStream() override { co_await service_->resetStream(); }
+  std::shared_ptr<ExternalMediaOutlet> externalOutlet() override { return service_; }
 };
 
 asio::awaitable<void> RealVideoEncoder::setServer(std::shared_ptr<HostVideoServer> server) {
@@ -231,6 +250,14 @@ class RealHostServiceFactory final : public HostServiceFactory {
   std::shared_ptr<platform::DesktopSwitcher> makeDesktopSwitcher() override {
     assertOnMainThread();
     return platform::createX11DesktopSwitcher(displayName());
+  }
+
+  RemoteHostEnvironment remoteEnvironment(std::function<std::string()> computerName) override {
+    if (!options_.deviceDefaults) options_.deviceDefaults = std::make_shared<RunDefaults>();
+    RemoteHostEnvironment environment = systemRemoteHostEnvironment(options_.deviceDefaults, std::move(computerName));
+    // The account the local servers serve is the one remote access logs in with.
+    if (options_.identityProvider) environment.loadIdentity = options_.identityProvider;
+    return environment;
   }
 
  private:

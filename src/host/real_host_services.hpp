@@ -7,6 +7,7 @@
 #include "host/host_services.hpp"
 #include "localserver/identity_provider.hpp"
 #include "media/screen_capture_service.hpp"
+#include "remote/device_identity.hpp"
 
 namespace veltrano {
 
@@ -14,6 +15,7 @@ struct RealHostServiceOptions {
   IdentityProvider identityProvider;            // empty: the account key file
   ScreenCaptureEnvironment captureEnvironment;  // empty names: $DISPLAY and the default sound server
   Clock* clock = nullptr;                       // Bonjour time-out; null: the system clock
+  std::shared_ptr<StringDefaults> deviceDefaults;  // keeps the remote device identifier; null: for this run only
 };
 
 std::shared_ptr<HostServiceFactory> makeRealHostServiceFactory(RealHostServiceOptions options = {});

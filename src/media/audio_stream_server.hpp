@@ -16,7 +16,7 @@ struct AudioClient : MediaClient {
   bool hasConfiguration = false;  // a configuration has been queued for it
 };
 
-class AudioStreamServer final : public MediaStreamServer, public AudioPacketSink {
+class AudioStreamServer final : public MediaStreamServer, public AudioPacketSink, public ExternalMediaOutlet {
  public:
   static constexpr std::uint16_t defaultPort = 9092;
 
@@ -32,7 +32,7 @@ class AudioStreamServer final : public MediaStreamServer, public AudioPacketSink
 
   // The remote transport's update: count (below 1 means none) and sink (none for 0), then the client count is
   // published. A higher count (a new listener) gets the stored configuration offered to the sink.
-  boost::asio::awaitable<void> applyExternalClients(int count, ExternalPacketSink sink);
+  boost::asio::awaitable<void> applyExternalClients(int count, ExternalPacketSink sink) override;
 
   // Executor only: the stream's current format.
   const std::optional<AudioFormat>& configuration() const;

@@ -26,6 +26,7 @@
 #include "core/metrics_batch.hpp"
 #include "core/metrics_store.hpp"
 #include "localserver/identity_provider.hpp"
+#include "media/external_media_outlet.hpp"
 #include "localserver/listening_server.hpp"
 #include "media/client_count_tally.hpp"
 #include "transport/local_transport_channel.hpp"
@@ -34,8 +35,6 @@
 
 namespace veltrano {
 
-// Installed by the remote transport: takes one complete envelope and answers whether it was accepted.
-using ExternalPacketSink = std::function<bool(const Bytes& envelope)>;
 // Told the total of local and external clients after every publication.
 using ClientCountHandler = std::function<void(int total)>;
 

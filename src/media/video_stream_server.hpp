@@ -17,7 +17,7 @@ struct VideoClient : MediaClient {
   bool waitingForKeyframe = true;
 };
 
-class VideoStreamServer final : public MediaStreamServer, public EncodedVideoFrameSink {
+class VideoStreamServer final : public MediaStreamServer, public EncodedVideoFrameSink, public ExternalMediaOutlet {
  public:
   static constexpr std::uint16_t basePort = 9100;
   // Least time between two keyframe requests for congestion or the external sink (joins always ask).
@@ -44,7 +44,7 @@ class VideoStreamServer final : public MediaStreamServer, public EncodedVideoFra
   // The remote transport's update for this display: count (below 1 means none) and sink (none for 0). Moving to
   // 0 clears the external keyframe wait and request time; a higher count (a new viewer) asks the encoder for a
   // keyframe. Then publishes the client count.
-  boost::asio::awaitable<void> applyExternalClients(int count, ExternalPacketSink sink);
+  boost::asio::awaitable<void> applyExternalClients(int count, ExternalPacketSink sink) override;
 
   // Executor only: whether the external sink waits for a keyframe, when it last asked for one (seconds on the
   // server's clock; 0: not since the count was 0), and the configuration envelope of the current stream.

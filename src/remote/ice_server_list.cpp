@@ -1,5 +1,7 @@
 #include "remote/ice_server_list.hpp"
 
+#include <cstdlib>
+
 #include <algorithm>
 #include <cctype>
 #include <string_view>
@@ -27,10 +29,17 @@ webrtc::IceServer makeIceServer(const SignalingICEServer& server) {
   return made;
 }
 
+std::string configuredText(const char* variable, const char* built) {
+  const char* configured = std::getenv(variable);
+  return configured && *configured ? configured : built;
+}
+
 }  // namespace
 
 const std::vector<std::string>& defaultStunURLs() {
-  static const std::vector<std::string> urls{VELTRANO_DEFAULT_STUN_URL_1, VELTRANO_DEFAULT_STUN_URL_2};
+  // The environment variables of the build options' names point an installed program at other servers.
+  static const std::vector<std::string> urls{configuredText("VELTRANO_DEFAULT_STUN_URL_1", VELTRANO_DEFAULT_STUN_URL_1),
+                                             configuredText("VELTRANO_DEFAULT_STUN_URL_2", VELTRANO_DEFAULT_STUN_URL_2)};
   return urls;
 }
 

@@ -32,6 +32,8 @@ TEST(HostStartup, DisplaysGetPortsByIdentifierAndEverythingStartsInOrder) {
   expected.insert(expected.end(), {"file.start", "audio.start"});
   for (const auto& port : ports) expected.push_back("video" + port + ".start");
   expected.insert(expected.end(), {"control.start", "make bonjour", "bonjour.start Desk 9090"});
+  // Remote access once everything local runs, under the computer's name.
+  expected.insert(expected.end(), {"make remote", "remote.identity", "signaling.create Desk", "signaling.start"});
   EXPECT_EQ(harness.world->journal, expected);
 
   auto& model = *harness.model;

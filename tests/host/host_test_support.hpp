@@ -27,6 +27,7 @@
 #include "core/permission_manager.hpp"
 #include "host/host_services.hpp"
 #include "host/host_view_model.hpp"
+#include "support/fake_remote_access.hpp"
 
 namespace veltrano::test {
 
@@ -75,6 +76,20 @@ struct FakeWorld {
   }
 };
 
+// A server's remote outlet: the counts remote access gives it go into the journal ("video9100.external 1").
+class FakeOutlet final : public ExternalMediaOutlet {
+ public:
+  FakeOutlet(std::shared_ptr<FakeWorld> world, std::string name) : world_(std::move(world)), name_(std::move(name)) {}
+  asio::awaitable<void> applyExternalClients(int count, ExternalPacketSink sink) override {
+    world_->journal.push_back(fmt::format("{}.external {}{}", name_, count, sink ? " sink" : ""));
+    co_return;
+  }
+
+ private:
+  std::shared_ptr<FakeWorld> world_;
+  std::string name_;
+};
+
 // Every service at once: its calls go into the journal under its name ("video9100.start"). A start overtaken by a
 // stop fails and a second stop while the first runs returns at once, as the real listeners do. A held Bonjour
 // start also ends when its task is cancelled or the publication withdrawn, as the real publisher's does.
@@ -113,6 +128,10 @@ class FakeService final : public HostControlServer,
     co_await step(suffix);
   }
   asio::awaitable<void> resetStream() override { co_await step(".resetStream"); }
+  std::shared_ptr<ExternalMediaOutlet> externalOutlet() override {
+    if (!outlet_) outlet_ = std::make_shared<FakeOutlet>(world_, name_);
+    return outlet_;
+  }
   asio::awaitable<void> stopSession() override { co_await step(".stopSession"); }
   asio::awaitable<void> setBitRate(std::int64_t bitRate) override { co_await step(".setBitRate", bitRate); }
   asio::awaitable<void> setFrameRate(std::int32_t rate) override { co_await step(".setFrameRate", rate); }
@@ -177,13 +196,16 @@ class FakeService final : public HostControlServer,
   bool stopping_ = false;
   int stops_ = 0;
   std::optional<Continuation<>> pending_;
+  std::shared_ptr<FakeOutlet> outlet_;
 };
 
 // Names what it makes after its ports: the encoder, video server and capture of the display on 9100 are
 // "encoder9100", "video9100" and "capture9100"; the capture that only lists the displays is "lister".
 class FakeServices final : public HostServiceFactory {
  public:
-  explicit FakeServices(std::shared_ptr<FakeWorld> world) : world_(std::move(world)) {}
+  FakeServices(std::shared_ptr<FakeWorld> world, Clock& clock)
+      : remote([world](std::string entry) { world->journal.push_back(std::move(entry)); }, clock),
+        world_(std::move(world)) {}
 
   std::vector<DisplayInfo> displays = {{1, "VL-LEFT", 960, 1080, 0}, {2, "VL-RIGHT", 960, 1080, 0}};
   std::optional<std::uint32_t> mainDisplay = 1;
@@ -218,6 +240,12 @@ class FakeServices final : public HostServiceFactory {
   std::optional<std::uint32_t> mainDisplayID() override { return mainDisplay; }
   DisplayFrame displayBounds(std::uint32_t displayID) override { return world_->bounds[displayID]; }
   std::shared_ptr<platform::DesktopSwitcher> makeDesktopSwitcher() override { return nullptr; }
+  RemoteHostEnvironment remoteEnvironment(std::function<std::string()> computerName) override {
+    world_->journal.push_back("make remote");
+    return remote.environment(std::move(computerName));
+  }
+
+  testing::FakeRemoteAccess remote;
 
  private:
   std::shared_ptr<FakeService> make(std::string entry, std::string name) {
@@ -352,7 +380,7 @@ class HostHarness {
   VirtualClock clock{[this] { loop.drain(); }};
   ScopedLogCapture logs;
   std::shared_ptr<FakeWorld> world = std::make_shared<FakeWorld>();
-  std::shared_ptr<FakeServices> services = std::make_shared<FakeServices>(world);
+  std::shared_ptr<FakeServices> services = std::make_shared<FakeServices>(world, clock);
   std::shared_ptr<FakePermissions> permissions = std::make_shared<FakePermissions>();
   std::vector<AnalyticsRecord> analytics;
   FakeLoginItems::Calls loginCalls;

@@ -1,0 +1,215 @@
+#pragma once
+// RemoteHostCoordinator: the one owner of remote access. The host makes one per start, hands it the media
+// servers, starts it and stops it with the host. It owns the signaling connection, the peer sessions (one per
+// signaling session, keyed by the session identifier the tablet chose), the media hub that fans media out to the
+// peers, the ICE server list with the signals that came before it, and the network path monitor. It reports a
+// status text, the peers' routes and the number of connected peers.
+//
+// Main thread only. Signaling and peer callbacks arrive on other threads and post their work to the main thread;
+// each carries the start's lifecycle identifier or its peer, and is dropped when that no longer matches. Every
+// closure handed out holds the coordinator weakly.
+#include <boost/asio/awaitable.hpp>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "base/clock.hpp"
+#include "base/encoding.hpp"
+#include "base/task.hpp"
+#include "base/uuid.hpp"
+#include "core/webrtc_route.hpp"
+#include "filetransfer/remote_file_transfer_endpoint.hpp"
+#include "media/external_media_outlet.hpp"
+#include "platform/websocket/websocket_endpoint.hpp"
+#include "remote/device_identity.hpp"
+#include "remote/remote_host_media_hub.hpp"
+#include "remote/remote_phone_pointer_queue.hpp"
+#include "remote/remote_session_lifetime.hpp"
+#include "remote/remote_signaling.hpp"
+#include "remote/signaling_client.hpp"
+#include "remote/signaling_messages.hpp"
+#include "remote/webrtc_peer_callbacks.hpp"
+#include "remote/webrtc_peer_session.hpp"
+#include "transport/veltrano_identity.hpp"
+
+namespace veltrano {
+
+class InputCommandHandler;
+class MetricsStore;
+class RemoteFileTransferCoordinator;
+
+// What the coordinator takes from its surroundings; tests give stand-ins.
+struct RemoteHostEnvironment {
+  std::function<VeltranoIdentity()> loadIdentity;  // throws when the account key cannot be had
+  std::shared_ptr<StringDefaults> defaults;        // keeps the device identifier
+  std::function<std::string()> computerName;
+  platform::WssEndpoint signalingEndpoint;
+  RemoteSignalingFactory makeSignaling;
+  PeerConnectionFactory makePeerConnection;
+  Clock* clock = &systemClock();  // negotiation limits, and the peers' own timers
+};
+
+// One request to the media servers: per attached display its server and remote viewer count, and the audio
+// server with its remote listener count.
+struct RemoteTransportUpdate {
+  struct Video {
+    std::uint32_t displayID = 0;
+    std::shared_ptr<ExternalMediaOutlet> server;
+    int viewerCount = 0;
+  };
+  std::vector<Video> video;
+  std::shared_ptr<RemoteHostMediaHub> mediaHub;
+  std::shared_ptr<ExternalMediaOutlet> audioServer;
+  int audioListenerCount = 0;
+};
+
+class RemoteHostCoordinator : public std::enable_shared_from_this<RemoteHostCoordinator> {
+ public:
+  // One remote session, by value in `sessions`: a change is a read, a change and a write back.
+  struct Session {
+    std::string deviceID;
+    std::shared_ptr<WebRTCPeerSession> peer;
+    RemoteFileTransferEndpointPtr fileEndpoint;
+    std::shared_ptr<RemotePhonePointerQueue> phonePointerQueue;
+    std::shared_ptr<RemoteSessionLifetime> lifetime;
+    bool audioEnabled = false;
+    std::set<std::uint32_t> visibleDisplayIDs;
+    std::optional<WebRTCRoute> route;
+    bool isConnected = false;
+    // Ends the session when it has not connected in time (offers from tablets that vanished).
+    Task negotiationLimit;
+  };
+
+  static constexpr std::size_t pendingSignalLimit = 256;
+  static constexpr Clock::Duration sessionConnectLimit = std::chrono::seconds(60);
+  static constexpr std::string_view signalingRole = "mac";
+  static constexpr std::string_view tabletRole = "ipad";
+
+  // Main thread. Creating it starts nothing.
+  static std::shared_ptr<RemoteHostCoordinator> create(std::shared_ptr<MetricsStore> metrics,
+                                                       std::shared_ptr<InputCommandHandler> commandHandler,
+                                                       std::shared_ptr<RemoteFileTransferCoordinator> fileTransfers,
+                                                       RemoteHostEnvironment environment);
+  RemoteHostCoordinator(const RemoteHostCoordinator&) = delete;
+  RemoteHostCoordinator& operator=(const RemoteHostCoordinator&) = delete;
+
+  // --- Set by the host; called on the main thread ---
+  std::function<void(const std::string& status)> onStatusChanged;
+  std::function<void(const std::vector<SignalingDevice>& tablets)> onDevicesChanged;
+  std::function<void(const std::vector<WebRTCRoute>& routes)> onRoutesChanged;
+  std::function<void(std::int64_t count)> onConnectedClientCountChanged;
+
+  const std::shared_ptr<MetricsStore> metrics;
+  const std::shared_ptr<InputCommandHandler> commandHandler;
+  const std::shared_ptr<RemoteHostMediaHub> mediaHub;
+  const std::shared_ptr<RemoteFileTransferCoordinator> fileTransfers;
+  // Assigned by the host before updateExternalMediaClients().
+  std::shared_ptr<ExternalMediaOutlet> audioServer;
+
+  // --- Operations ---
+  // Loads the identity and logs in to signaling; returns without waiting for a connection. Nothing while running.
+  void startRemoteHost();
+  // Ends every session, stops signaling and hands the servers back. Also on a stopped coordinator.
+  void stopRemoteHost();
+  // Stores the server of a display and opens that display's channel on every session.
+  void attachVideoServer(std::shared_ptr<ExternalMediaOutlet> server, std::uint32_t displayID);
+  // Recounts remote viewers and listeners and queues the update of the servers.
+  void updateExternalMediaClients();
+  void reportConnectedClientCount();
+  void reportRoutes();
+  void enqueueTransportUpdate(RemoteTransportUpdate update);
+
+  // The work the last stop started (the signaling client's stop and the final server update): the host's
+  // shutdown waits for it, so the WebSocket's close goes out before the program ends.
+  Task stopTask() const { return stopTask_; }
+
+  // --- State, read by the host's tests and the other remote-access files ---
+  const std::shared_ptr<RemoteSignaling>& signaling() const { return signaling_; }
+  const std::map<std::string, Session>& sessions() const { return sessions_; }
+  const std::map<std::uint32_t, std::shared_ptr<ExternalMediaOutlet>>& videoServers() const { return videoServers_; }
+  const std::vector<SignalingICEServer>& iceServers() const { return iceServers_; }
+  bool hasReceivedICEServers() const { return hasReceivedICEServers_; }
+  std::size_t pendingSignalCount() const { return pendingSignals_.size(); }
+  const std::optional<Uuid>& lifecycleID() const { return lifecycleID_; }
+  const Task& transportUpdateTask() const { return transportUpdateTask_; }
+
+  // Whether a signal's data is of the shape its kind needs, size limits first. Exact kind names.
+  static bool parseSignal(const std::string& kind, ByteView data);
+
+ private:
+  template <class U, class... A>
+  friend std::shared_ptr<U> makeMainThreadOwned(A&&...);
+  using Weak = std::weak_ptr<RemoteHostCoordinator>;
+  using PeerWeak = std::weak_ptr<WebRTCPeerSession>;
+
+  RemoteHostCoordinator(std::shared_ptr<MetricsStore> metrics, std::shared_ptr<InputCommandHandler> commandHandler,
+                        std::shared_ptr<RemoteFileTransferCoordinator> fileTransfers,
+                        RemoteHostEnvironment environment);
+
+  // Lifecycle and signaling (remote_host_coordinator.cpp).
+  SignalingClient::Callbacks signalingCallbacks(const Uuid& lifecycleID);
+  // Runs `handler` on the main thread if the coordinator is still there and still on this start.
+  static void enterMain(Weak weak, Uuid lifecycleID, std::function<void(RemoteHostCoordinator&)> handler);
+  void handleSignalingState(const SignalingClient::State& state);
+  void handleSignalingDevices(const std::vector<SignalingDevice>& devices);
+  void setStatus(std::string_view key);
+  std::string deviceName() const;
+  static asio::awaitable<void> chainTransportUpdate(Task previous, RemoteTransportUpdate update, TaskToken token);
+
+  // Peer sessions and signals (remote_peer_sessions.cpp).
+  void handleICEServers(const std::vector<SignalingICEServer>& servers);
+  void handleSignal(const SignalingPayload& signal);
+  void createSession(const std::string& deviceID, const std::string& sessionID);
+  RemoteFileTransferEndpointPtr makeFileEndpoint(const PeerWeak& peer);
+  void installPeerCallbacks(WebRTCPeerSession& peer, const std::string& sessionID, const std::string& deviceID,
+                            const Session& session);
+  Task startNegotiationLimit(const std::string& sessionID, const PeerWeak& peer);
+  void closeSession(const std::string& sessionID, bool closePeer,
+                    const std::shared_ptr<WebRTCPeerSession>& expectedPeer);
+  void endSessionInput(const Session& session);
+  void beginNetworkRecovery();
+  static asio::awaitable<void> forwardLocalSignal(Weak weak, std::string kind, Bytes data, std::string sessionID,
+                                                  std::string deviceID, PeerWeak peer);
+  void handlePeerState(WebRTCPeerCallbacks::State state, const std::string& sessionID,
+                       const std::shared_ptr<WebRTCPeerSession>& peer);
+  void handlePeerConnected(const std::string& sessionID, const std::shared_ptr<WebRTCPeerSession>& peer);
+  void handlePeerRoute(WebRTCRoute route, const std::string& sessionID, const std::shared_ptr<WebRTCPeerSession>& peer);
+  // The session whose current peer is `peer`; none when it ended or was replaced.
+  Session* sessionOwnedBy(const std::string& sessionID, const std::shared_ptr<WebRTCPeerSession>& peer);
+
+  // Data-channel messages and the hello (remote_data_channel_messages.cpp). Called on the peer's thread.
+  void handleDataChannelMessage(const std::string& label, const Bytes& data, const std::string& sessionID,
+                                const std::shared_ptr<RemoteSessionLifetime>& lifetime,
+                                const std::shared_ptr<RemotePhonePointerQueue>& pointerQueue);
+  void handleChannelOpened(const std::string& label, const std::string& sessionID, const PeerWeak& peer);
+
+  // External media update (remote_external_media_update.cpp).
+  static asio::awaitable<void> applyTransportUpdate(RemoteTransportUpdate update);
+
+  // Network path recovery (remote_network_path.cpp).
+  void startNetworkMonitor();
+  void stopNetworkMonitor();
+
+  const RemoteHostEnvironment environment_;
+  std::shared_ptr<RemoteSignaling> signaling_;
+  std::map<std::string, Session> sessions_;
+  std::map<std::uint32_t, std::shared_ptr<ExternalMediaOutlet>> videoServers_;
+  std::vector<SignalingICEServer> iceServers_;
+  bool hasReceivedICEServers_ = false;
+  std::vector<SignalingPayload> pendingSignals_;
+  std::optional<Uuid> lifecycleID_;
+  Task transportUpdateTask_;
+  bool networkWasUnsatisfied_ = false;
+  bool restartICEAfterSignalingReconnect_ = false;
+  Task stopTask_;
+};
+
+}  // namespace veltrano

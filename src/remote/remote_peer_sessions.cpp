@@ -1,0 +1,274 @@
+// The coordinator's peer sessions: signals held until the first ICE server list, checked and handed to the
+// session of their identifier (made by an offer), the peers' own signals sent back through signaling, the peers'
+// states and routes, and the end of a session.
+#include <fmt/format.h>
+
+#include <utility>
+
+#include "base/executors.hpp"
+#include "base/json.hpp"
+#include "base/thread_checks.hpp"
+#include "control/input_command_handler.hpp"
+#include "control/main_thread_call.hpp"
+#include "core/app_logger.hpp"
+#include "core/main_run_loop.hpp"
+#include "core/remote_session_log.hpp"
+#include "filetransfer/remote_file_transfer_coordinator.hpp"
+#include "remote/data_channel_labels.hpp"
+#include "remote/remote_host_coordinator.hpp"
+#include "remote/remote_session_input_end.hpp"
+
+namespace veltrano {
+namespace {
+
+asio::awaitable<void> endPointerSessions(std::shared_ptr<InputCommandHandler> handler,
+                                         std::set<std::string> pointerSessions) {
+  std::function<void()> step = [handler, pointerSessions] {
+    for (const std::string& session : pointerSessions) handler->endPhonePointerSession(session);
+  };
+  co_await onMainThread<void>(std::move(step));
+}
+
+asio::awaitable<bool> sendFileFrame(std::weak_ptr<WebRTCPeerSession> weakPeer, Bytes frame) {
+  const auto peer = weakPeer.lock();
+  if (!peer) co_return false;
+  co_return peer->send(std::string(fileChannelLabel), frame);
+}
+
+}  // namespace
+
+void RemoteHostCoordinator::handleICEServers(const std::vector<SignalingICEServer>& servers) {
+  assertOnMainThread();
+  iceServers_ = servers;
+  hasReceivedICEServers_ = true;
+  for (auto& [sessionID, session] : sessions_) session.peer->updateIceServers(servers);
+  std::vector<SignalingPayload> held = std::exchange(pendingSignals_, {});
+  for (const SignalingPayload& signal : held) handleSignal(signal);
+}
+
+void RemoteHostCoordinator::handleSignal(const SignalingPayload& signal) {
+  assertOnMainThread();
+  if (!hasReceivedICEServers_) {
+    if (pendingSignals_.size() < pendingSignalLimit) pendingSignals_.push_back(signal);
+    return;
+  }
+  // Only the device that made a session may end it: a stranger's signal for it, well formed or not, is dropped.
+  if (const auto owned = sessions_.find(signal.sessionID);
+      owned != sessions_.end() && owned->second.deviceID != signal.fromDeviceID) {
+    log(LogCategory::Error, "REMOTE: signal device mismatch for session=" + signal.sessionID);
+    return;
+  }
+  if (!parseSignal(signal.kind, signal.data)) {
+    log(LogCategory::Error, "REMOTE: invalid " + signal.kind + " signal for session=" + signal.sessionID);
+    closeSession(signal.sessionID, true, nullptr);
+    beginNetworkRecovery();
+    return;
+  }
+  if (signal.kind == "offer" && !sessions_.contains(signal.sessionID)) {
+    createSession(signal.fromDeviceID, signal.sessionID);
+  }
+  const auto found = sessions_.find(signal.sessionID);
+  if (found == sessions_.end()) return;
+  found->second.peer->handleRemoteSignal(signal.kind, signal.data);
+}
+
+void RemoteHostCoordinator::createSession(const std::string& deviceID, const std::string& sessionID) {
+  assertOnMainThread();
+  auto peer = WebRTCPeerSession::create(iceServers_, false, {environment_.makePeerConnection, environment_.clock});
+  if (!peer) {
+    logRemoteSessionCreationFailed();
+    return;
+  }
+  Session session;
+  session.deviceID = deviceID;
+  session.phonePointerQueue = RemotePhonePointerQueue::create(mainExecutor());
+  session.lifetime = std::make_shared<RemoteSessionLifetime>();
+  session.fileEndpoint = makeFileEndpoint(peer);
+  session.peer = peer;
+  installPeerCallbacks(*peer, sessionID, deviceID, session);
+  session.negotiationLimit = startNegotiationLimit(sessionID, peer);
+  sessions_[sessionID] = std::move(session);
+}
+
+RemoteFileTransferEndpointPtr RemoteHostCoordinator::makeFileEndpoint(const PeerWeak& peer) {
+  auto controlSink = [peer](const json::Json& message) {
+    const auto current = peer.lock();
+    if (!current || !message.is_object()) return;
+    const std::string text = json::dump(message);
+    const Bytes bytes(text.begin(), text.end());
+    current->send(std::string(controlChannelLabel), bytes);
+  };
+  auto fileSink = [peer](Bytes frame) { return sendFileFrame(peer, std::move(frame)); };
+  return std::make_shared<RemoteFileTransferEndpoint>(std::move(controlSink), std::move(fileSink));
+}
+
+void RemoteHostCoordinator::installPeerCallbacks(WebRTCPeerSession& peer, const std::string& sessionID,
+                                                 const std::string& deviceID, const Session& session) {
+  const Weak weak = weak_from_this();
+  const PeerWeak weakPeer = peer.weak_from_this();
+  WebRTCPeerCallbacks& callbacks = peer.callbacks();
+  callbacks.onLocalSignal = [weak, weakPeer, sessionID, deviceID](const std::string& kind, const Bytes& data) {
+    Task::spawn(mainExecutor(), [weak, weakPeer, sessionID, deviceID, kind, data](TaskToken) {
+      return forwardLocalSignal(weak, kind, data, sessionID, deviceID, weakPeer);
+    });
+  };
+  callbacks.onState = [weak, weakPeer, sessionID](WebRTCPeerCallbacks::State state) {
+    postToMain([weak, weakPeer, sessionID, state] {
+      const auto self = weak.lock();
+      const auto current = weakPeer.lock();
+      if (self && current) self->handlePeerState(state, sessionID, current);
+    });
+  };
+  callbacks.onData = [weak, sessionID, lifetime = session.lifetime, queue = session.phonePointerQueue](
+                         const std::string& label, const Bytes& data) {
+    if (const auto self = weak.lock()) self->handleDataChannelMessage(label, data, sessionID, lifetime, queue);
+  };
+  callbacks.onChannelOpened = [weak, weakPeer, sessionID](const std::string& label) {
+    if (const auto self = weak.lock()) self->handleChannelOpened(label, sessionID, weakPeer);
+  };
+  callbacks.onRoute = [weak, weakPeer, sessionID](WebRTCRoute route) {
+    logRemoteSessionRoute(sessionID, route);
+    performOnMainRunLoop([weak, weakPeer, sessionID, route] {
+      const auto self = weak.lock();
+      const auto current = weakPeer.lock();
+      if (self && current) self->handlePeerRoute(route, sessionID, current);
+    });
+  };
+}
+
+Task RemoteHostCoordinator::startNegotiationLimit(const std::string& sessionID, const PeerWeak& peer) {
+  Clock* clock = environment_.clock;
+  return Task::spawn(mainExecutor(), [weak = weak_from_this(), sessionID, peer, clock](TaskToken token) -> asio::awaitable<void> {
+    co_await clock->sleepUntil(token, clock->now() + sessionConnectLimit);
+    if (token->isCancelled()) co_return;
+    const auto self = weak.lock();
+    const auto current = peer.lock();
+    if (!self || !current) co_return;
+    const Session* session = self->sessionOwnedBy(sessionID, current);
+    if (!session || session->isConnected) co_return;
+    log(LogCategory::Error, "REMOTE: session=" + sessionID + " did not connect within 60 s");
+    self->closeSession(sessionID, true, current);
+  });
+}
+
+asio::awaitable<void> RemoteHostCoordinator::forwardLocalSignal(Weak weak, std::string kind, Bytes data,
+                                                                std::string sessionID, std::string deviceID,
+                                                                PeerWeak peer) {
+  std::shared_ptr<RemoteSignaling> signaling;
+  {
+    const auto self = weak.lock();
+    const auto current = peer.lock();
+    if (!self || !current) co_return;
+    const Session* session = self->sessionOwnedBy(sessionID, current);
+    if (!session || !self->signaling_) co_return;
+    signaling = self->signaling_;
+  }
+  std::string failure;
+  try {
+    auto send = signaling->sendSignal(deviceID, sessionID, kind, std::move(data));
+    co_await std::move(send);
+    co_return;
+  } catch (const std::exception& error) {
+    failure = error.what();
+  }
+  {
+    const auto self = weak.lock();
+    const auto current = peer.lock();
+    if (!self || !current || !self->sessionOwnedBy(sessionID, current)) co_return;
+    log(LogCategory::Error, "REMOTE: send " + kind + " failed for session=" + sessionID + ": " + failure);
+    self->closeSession(sessionID, true, nullptr);
+  }
+  co_await signaling->networkChanged();
+}
+
+void RemoteHostCoordinator::handlePeerState(WebRTCPeerCallbacks::State state, const std::string& sessionID,
+                                            const std::shared_ptr<WebRTCPeerSession>& peer) {
+  assertOnMainThread();
+  Session* session = sessionOwnedBy(sessionID, peer);
+  if (!session) return;
+  using State = WebRTCPeerCallbacks::State;
+  switch (state) {
+    case State::connecting:
+      if (session->route) {
+        session->route.reset();
+        reportRoutes();
+      }
+      setStatus("host.remote.connecting_device");
+      break;
+    case State::connected: handlePeerConnected(sessionID, peer); break;
+    case State::disconnected:
+      closeSession(sessionID, true, peer);
+      setStatus("host.remote.recovering_connection");
+      break;
+    case State::failed: closeSession(sessionID, true, peer); break;
+    case State::closed: closeSession(sessionID, false, peer); break;
+  }
+}
+
+void RemoteHostCoordinator::handlePeerConnected(const std::string& sessionID,
+                                                const std::shared_ptr<WebRTCPeerSession>& peer) {
+  Session& session = sessions_.at(sessionID);
+  session.isConnected = true;
+  session.negotiationLimit.cancel();
+  mediaHub->registerPeer(peer, sessionID);
+  mediaHub->setAudioEnabled(session.audioEnabled, sessionID);
+  mediaHub->setVisibleDisplayIDs(session.visibleDisplayIDs, sessionID);
+  // The tablet opens the control, input and file channels; the media channels are the host's.
+  peer->openChannel(std::string(audioChannelLabel), false);
+  for (const auto& [displayID, server] : videoServers_) peer->openChannel(videoChannelLabel(displayID), false);
+  setStatus("host.remote.ready");
+  reportConnectedClientCount();
+  updateExternalMediaClients();
+}
+
+void RemoteHostCoordinator::handlePeerRoute(WebRTCRoute route, const std::string& sessionID,
+                                            const std::shared_ptr<WebRTCPeerSession>& peer) {
+  assertOnMainThread();
+  Session* session = sessionOwnedBy(sessionID, peer);
+  if (!session) return;
+  session->route = route;
+  reportRoutes();
+}
+
+RemoteHostCoordinator::Session* RemoteHostCoordinator::sessionOwnedBy(const std::string& sessionID,
+                                                                      const std::shared_ptr<WebRTCPeerSession>& peer) {
+  const auto found = sessions_.find(sessionID);
+  if (found == sessions_.end() || found->second.peer != peer) return nullptr;
+  return &found->second;
+}
+
+void RemoteHostCoordinator::closeSession(const std::string& sessionID, bool closePeer,
+                                         const std::shared_ptr<WebRTCPeerSession>& expectedPeer) {
+  assertOnMainThread();
+  const auto found = sessions_.find(sessionID);
+  if (found == sessions_.end()) return;
+  if (expectedPeer && found->second.peer != expectedPeer) return;
+  Session session = std::move(found->second);
+  sessions_.erase(found);
+  session.negotiationLimit.cancel();
+  fileTransfers->cancelTransfers(sessionID);
+  endSessionInput(session);
+  mediaHub->remove(sessionID);
+  if (closePeer) session.peer->close();
+  reportRoutes();
+  reportConnectedClientCount();
+  updateExternalMediaClients();
+}
+
+void RemoteHostCoordinator::endSessionInput(const Session& session) {
+  endRemoteSessionInput(*session.phonePointerQueue, *session.lifetime,
+                        [handler = commandHandler](std::set<std::string> pointerSessions) {
+                          return endPointerSessions(handler, std::move(pointerSessions));
+                        });
+}
+
+void RemoteHostCoordinator::beginNetworkRecovery() {
+  assertOnMainThread();
+  if (!signaling_) return;
+  setStatus("host.remote.recovering");
+  Task::spawn(mainExecutor(), [signaling = signaling_](TaskToken) -> asio::awaitable<void> {
+    co_await signaling->networkChanged();
+  });
+}
+
+}  // namespace veltrano

@@ -16,6 +16,7 @@ constexpr int batchMilliseconds = 100;
 ConsolePages::ConsolePages(HostControls& controls, QObject* parent)
     : QObject(parent), controls_(controls), view_(controls.view()) {
   eventLog_.update(controls_.events());
+  present();
   if (view_.isHostActive()) errorPlace_ = QStringLiteral("row");
   else errorPlace_ = QStringLiteral("hero");
   batch_.setSingleShot(true);
@@ -42,54 +43,43 @@ void ConsolePages::refresh() {
     pendingErrorPlace_.clear();
   }
   view_ = std::move(view);
+  present();
   emit changed();
 }
 
-QVariantMap ConsolePages::hero() const {
+void ConsolePages::present() {
   const Hero h = app::hero(view_);
-  return {{"description", h.description},   {"statusTitle", h.status.title},
-          {"statusColor", tintColor(h.status.tint)}, {"statusDetail", h.statusDetail},
-          {"buttonTitle", h.buttonTitle},   {"buttonSymbol", h.buttonSymbol},
-          {"buttonStops", h.buttonStops}};
-}
+  hero_ = {{"description", h.description},   {"statusTitle", h.status.title},
+           {"statusColor", tintColor(h.status.tint)}, {"statusDetail", h.statusDetail},
+           {"buttonTitle", h.buttonTitle},   {"buttonSymbol", h.buttonSymbol},
+           {"buttonStops", h.buttonStops}};
 
-QVariantList ConsolePages::cards() const {
-  QVariantList list;
+  cards_.clear();
   for (const auto& card : metricCards(view_)) {
-    list.append(QVariantMap{{"title", card.title}, {"value", card.value}, {"detail", card.detail},
+    cards_.append(QVariantMap{{"title", card.title}, {"value", card.value}, {"detail", card.detail},
                             {"accent", tintColor(card.accent)}, {"symbol", card.symbol}});
   }
-  return list;
-}
 
-QVariantList ConsolePages::connectionRows() const {
-  QVariantList list;
+  connectionRows_.clear();
   for (const auto& row : app::connectionRows(view_)) {
-    list.append(QVariantMap{{"symbol", row.symbol}, {"title", row.title}, {"value", row.value}});
+    connectionRows_.append(QVariantMap{{"symbol", row.symbol}, {"title", row.title}, {"value", row.value}});
   }
-  return list;
+
+  permissions_.clear();
+  for (const auto& button : permissionButtons(view_)) {
+    permissions_.append(QVariantMap{{"title", button.title},
+                                    {"symbol", button.symbol},
+                                    {"granted", button.granted},
+                                    {"color", tintColor(button.tint)},
+                                    {"statusSymbol", button.statusSymbol},
+                                    {"accessibleValue", button.accessibleValue}});
+  }
+
+  metricRows_.clear();
+  for (const auto& row : app::metricRows(view_)) metricRows_.append(QVariantMap{{"label", row.label}, {"value", row.value}});
 }
 
 bool ConsolePages::showLastError() const { return shouldShowLastError(view_); }
-
-QVariantList ConsolePages::permissions() const {
-  QVariantList list;
-  for (const auto& button : permissionButtons(view_)) {
-    list.append(QVariantMap{{"title", button.title},
-                            {"symbol", button.symbol},
-                            {"granted", button.granted},
-                            {"color", tintColor(button.tint)},
-                            {"statusSymbol", button.statusSymbol},
-                            {"accessibleValue", button.accessibleValue}});
-  }
-  return list;
-}
-
-QVariantList ConsolePages::metricRows() const {
-  QVariantList list;
-  for (const auto& row : app::metricRows(view_)) list.append(QVariantMap{{"label", row.label}, {"value", row.value}});
-  return list;
-}
 
 int ConsolePages::metricRowCount() const { return static_cast<int>(app::metricRows(HostView{}).size()); }
 

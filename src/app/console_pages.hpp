@@ -33,9 +33,9 @@ class ConsolePages : public QObject {
  public:
   explicit ConsolePages(HostControls& controls, QObject* parent = nullptr);
 
-  QVariantMap hero() const;
-  QVariantList cards() const;
-  QVariantList connectionRows() const;
+  QVariantMap hero() const { return hero_; }
+  QVariantList cards() const { return cards_; }
+  QVariantList connectionRows() const { return connectionRows_; }
   bool isRunning() const { return view_.isRunning; }
   QString localIP() const { return QString::fromStdString(view_.localIP); }
   bool launchAtLogin() const { return view_.launchAtLogin; }
@@ -44,8 +44,8 @@ class ConsolePages : public QObject {
   // Where the error shows, once: "hero" beside the start button for a start that failed, "row" under the
   // launch-at-login switch for a change of it that failed and for what goes wrong while the host runs.
   QString errorPlace() const { return errorPlace_; }
-  QVariantList permissions() const;
-  QVariantList metricRows() const;
+  QVariantList permissions() const { return permissions_; }
+  QVariantList metricRows() const { return metricRows_; }
   // The grid's cells stay in place while their values change, so a selection in one survives other updates.
   int metricRowCount() const;
   QString eventCount() const;
@@ -64,11 +64,18 @@ class ConsolePages : public QObject {
 
  private:
   void refresh();
+  // The lists the pages read, made once per change rather than at each of the pages' many reads.
+  void present();
 
   HostControls& controls_;
   HostView view_;
   QString errorPlace_ = QStringLiteral("row");
-  QString pendingErrorPlace_;  // where the next new error belongs: the place of the command just sent
+  QString pendingErrorPlace_;
+  QVariantMap hero_;
+  QVariantList cards_;
+  QVariantList connectionRows_;
+  QVariantList permissions_;
+  QVariantList metricRows_;  // where the next new error belongs: the place of the command just sent
   EventLogModel eventLog_;
   QTimer batch_;
   Subscription subscription_;

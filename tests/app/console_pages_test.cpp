@@ -200,13 +200,53 @@ TEST_F(ConsolePagesTest, AdvancedPageShowsPermissionsMetricsAndTheNewestEventsFi
   EXPECT_EQ(all("metricValue"), values);
   EXPECT_EQ(values[9]->property("text").toString(), app::formatDecimal(59.94, 1));
   EXPECT_EQ(values[1]->property("cursorPosition").toInt(), 2);
-  const auto messages = all("eventMessage");
-  ASSERT_EQ(messages.size(), 200);
+  // The log lists all 200, newest first, and makes rows only for those on screen.
+  auto* log = item("eventRows");
+  EXPECT_EQ(log->property("count").toInt(), 200);
+  auto messages = all("eventMessage");
+  ASSERT_GT(messages.size(), 3);
+  EXPECT_LT(messages.size(), 60);
   EXPECT_EQ(messages.front()->property("text").toString().toStdString(), "event 249 " + longName);
-  EXPECT_EQ(messages.back()->property("text").toString().toStdString(), "event 50 " + longName);
   EXPECT_FALSE(item("noEvents")->isVisible());
   expectNothingOverflows();
   EXPECT_TRUE(messages.front()->property("selectByMouse").toBool());
+  QMetaObject::invokeMethod(log, "positionViewAtEnd");
+  ASSERT_TRUE(testing::processEventsUntil([&] {
+    for (auto* message : all("eventMessage")) {
+      if (message->isVisible() && message->property("text").toString().toStdString() == "event 50 " + longName) return true;
+    }
+    return false;
+  }));
+}
+
+TEST_F(ConsolePagesTest, ArrivingEventsMoveNeitherThePageNorTheLogLinesBeingRead) {
+  load("AdvancedPage");
+  auto logEvents = [&](int from, int count) {
+    for (int i = from; i < from + count; ++i) host_.metrics.logEvent(LogCategory::NET, "event " + std::to_string(i));
+    ASSERT_TRUE(testing::processEventsUntil(
+        [&] { return item("eventRows")->property("count").toInt() == std::min(from + count, 200); }));
+    QTest::qWait(50);
+  };
+  auto sceneY = [](QQuickItem* item) { return item->mapToScene(QPointF(0, 0)).y(); };
+  logEvents(0, 1);
+  const qreal links = sceneY(item("link0"));
+  logEvents(1, 60);
+  EXPECT_EQ(sceneY(item("link0")), links) << "the links stayed where they were";
+
+  // Scrolled down the log, the line being read stays under the pointer while newer ones arrive above it.
+  auto* log = item("eventRows");
+  log->setProperty("contentY", log->property("originY").toReal() + 400);
+  QTest::qWait(50);
+  QQuickItem* read = nullptr;
+  QMetaObject::invokeMethod(log, "itemAt", Q_RETURN_ARG(QQuickItem*, read), Q_ARG(qreal, 20),
+                            Q_ARG(qreal, log->property("contentY").toReal() + 40));
+  ASSERT_NE(read, nullptr);
+  const std::string message = all("eventMessage", read).value(0)->property("text").toString().toStdString();
+  const qreal before = sceneY(read);
+  logEvents(61, 5);
+  EXPECT_EQ(all("eventMessage", read).value(0)->property("text").toString().toStdString(), message);
+  EXPECT_EQ(sceneY(read), before);
+  EXPECT_EQ(sceneY(item("link0")), links);
 }
 
 TEST_F(ConsolePagesTest, MetricsGridColumnsFollowThePageWidth) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdlib>
+#include <ctime>
 
 #include "app/onboarding_flow.hpp"
 #include "app/tray_menu.hpp"
@@ -73,6 +75,9 @@ TEST_F(WindowScreenshotTest, EachConsoleStateMatchesItsReferenceAtTheSmallestAnd
 }
 
 TEST_F(WindowScreenshotTest, AdvancedPageWithItsLogFilledAndAPermissionMissingMatchesItsReference) {
+  // The times of day as this picture shows them, wherever it is taken.
+  setenv("TZ", "UTC", 1);
+  tzset();
   const auto at = MetricsStore::Clock::from_time_t(1'800'000'000);
   const std::pair<const char*, const char*> lines[] = {
       {"HOST", "Host started on port 9090"},

@@ -1,5 +1,6 @@
 // The overview and advanced pages loaded on a fake host: their texts and controls follow the host, their
 // buttons reach it, and the activity log keeps up with a busy host.
+#include <QAccessible>
 #include <QQmlContext>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -356,6 +357,54 @@ TEST_F(ConsolePagesTest, AFailedStartShowsBesideItsButtonAndAFailedSwitchUnderIt
   EXPECT_EQ(find("errorText")->property("text").toString().toStdString(), host_.launchAtLoginError);
   EXPECT_FALSE(find("heroError")->isVisible());
   EXPECT_TRUE(find("pageScrollBar")->isVisible());
+}
+
+TEST_F(ConsolePagesTest, TheKeyboardReachesAndWorksTheNavigationAndTheHeroButton) {
+  QTemporaryDir folder;
+  QSettings settings(folder.filePath("settings.ini"), QSettings::IniFormat);
+  settings.setValue(app::WindowShell::onboardingFlagKey, true);
+  app::HostState state;
+  state.hasResolvedPermissions = true;
+  state.hasAllPermissions = true;
+  host_.set(state);
+  app::WindowShell shell(bridge_, settings);
+  app::MainWindow window(bridge_, shell, [] {});
+  ASSERT_NE(window.window(), nullptr);
+  window.bringForward();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(window.window()));
+  auto* root = window.window()->contentItem();
+  auto find = [&](const char* name) { return itemsNamed(root, name).value(0); };
+  ASSERT_TRUE(testing::processEventsUntil([&] { return find("heroButton") != nullptr; }));
+  auto focused = [&] { return window.window()->activeFocusItem(); };
+
+  // Tab walks from the first navigation row to the second, whose name a screen reader reads; Return opens it.
+  find("nav-overview")->forceActiveFocus();
+  QTest::keyClick(window.window(), Qt::Key_Tab);
+  ASSERT_EQ(focused(), find("nav-advanced"));
+  QTest::keyClick(window.window(), Qt::Key_Return);
+  EXPECT_EQ(shell.page(), "advanced");
+  QTest::keyClick(window.window(), Qt::Key_Backtab);
+  ASSERT_EQ(focused(), find("nav-overview"));
+  QTest::keyClick(window.window(), Qt::Key_Space);
+  EXPECT_EQ(shell.page(), "overview");
+
+  // Further on, the hero's button; Space starts the host.
+  ASSERT_TRUE(testing::processEventsUntil([&] { return find("heroButton") != nullptr; }));
+  for (int i = 0; i < 5 && focused() != find("heroButton"); ++i) QTest::keyClick(window.window(), Qt::Key_Tab);
+  ASSERT_EQ(focused(), find("heroButton"));
+  QTest::keyClick(window.window(), Qt::Key_Space);
+  EXPECT_EQ(host_.calls.back(), "start");
+
+  // Each of them, and the launch-at-login switch, has the name a screen reader says.
+  const std::pair<const char*, std::string> named[] = {{"nav-overview", key("host.nav.home")},
+                                                       {"nav-advanced", key("host.nav.advanced")},
+                                                       {"heroButton", key("host.action.start")},
+                                                       {"launchAtLoginSwitch", key("host.auto_start.title")}};
+  for (const auto& [name, spoken] : named) {
+    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(find(name));
+    ASSERT_NE(accessible, nullptr) << name;
+    EXPECT_EQ(accessible->text(QAccessible::Name).toStdString(), spoken) << name;
+  }
 }
 
 }  // namespace

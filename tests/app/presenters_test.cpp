@@ -1,5 +1,6 @@
 // The texts, colours and formats of the overview and advanced pages, as pure functions of a host view.
 #include <QDateTime>
+#include <QUrl>
 
 #include <gtest/gtest.h>
 
@@ -217,6 +218,19 @@ TEST_F(PresentersTest, EventTagsMapToTheirLabelAndColour) {
     EXPECT_EQ(str(shown.label), key(label)) << tag;
     EXPECT_EQ(shown.tint, tint) << tag;
   }
+}
+
+TEST_F(PresentersTest, LinksLeadToThePrivacyAndSupportPagesOfTheConfiguredSite) {
+  const auto found = app::links();
+  ASSERT_EQ(found.size(), 2U);
+  const QUrl privacy(found[0].url);
+  const QUrl support(found[1].url);
+  EXPECT_EQ(privacy.scheme(), "https");
+  EXPECT_EQ(privacy.path(), "/privacy/");
+  EXPECT_EQ(support.scheme(), "https");
+  EXPECT_EQ(support.path(), "/support/");
+  EXPECT_EQ(privacy.host(), support.host());
+  EXPECT_EQ(privacy.host(), QStringLiteral(VELTRANO_WEB_HOST));
 }
 
 }  // namespace

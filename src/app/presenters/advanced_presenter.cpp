@@ -100,8 +100,8 @@ QString eventCountText(std::size_t count) {
 
 std::vector<Link> links() {
   return {
-      {text("host.analytics.privacy"), QStringLiteral("https://veltrano.app/privacy/")},
-      {text("host.analytics.support"), QStringLiteral("https://veltrano.app/support/")},
+      {text("host.analytics.privacy"), QStringLiteral("https://" VELTRANO_WEB_HOST "/privacy/")},
+      {text("host.analytics.support"), QStringLiteral("https://" VELTRANO_WEB_HOST "/support/")},
   };
 }
 

@@ -119,6 +119,12 @@ Item {
                         font.pixelSize: 10; font.weight: Font.DemiBold
                         Accessible.role: Accessible.Link
                         Accessible.name: modelData.title
+                        Accessible.onPressAction: Qt.openUrlExternally(modelData.url)
+                        activeFocusOnTab: true
+                        Keys.onSpacePressed: Qt.openUrlExternally(modelData.url)
+                        Keys.onReturnPressed: Qt.openUrlExternally(modelData.url)
+                        Keys.onEnterPressed: Qt.openUrlExternally(modelData.url)
+                        FocusRing {}
                         MouseArea {
                             anchors.fill: parent
                             cursorShape: Qt.PointingHandCursor

@@ -43,6 +43,12 @@ RowLayout {
         Accessible.checkable: true
         Accessible.checked: checked
         Accessible.onToggleAction: pages.setLaunchAtLogin(!checked)
+        Accessible.onPressAction: pages.setLaunchAtLogin(!checked)
+        activeFocusOnTab: true
+        Keys.onSpacePressed: pages.setLaunchAtLogin(!checked)
+        Keys.onReturnPressed: pages.setLaunchAtLogin(!checked)
+        Keys.onEnterPressed: pages.setLaunchAtLogin(!checked)
+        FocusRing {}
         Rectangle {
             width: 18; height: 18; radius: 9
             y: 2; x: toggle.checked ? toggle.width - width - 2 : 2

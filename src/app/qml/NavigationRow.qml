@@ -2,6 +2,7 @@ import QtQuick
 
 Rectangle {
     id: row
+    objectName: "nav-" + page
     property string page
     property string titleKey
     property string symbol
@@ -14,19 +15,12 @@ Rectangle {
     Keys.onSpacePressed: activate()
     Keys.onReturnPressed: activate()
     Keys.onEnterPressed: activate()
+    FocusRing {}
     Accessible.role: Accessible.Button
     Accessible.name: host.text(titleKey)
     Accessible.selected: selected
     Accessible.onPressAction: activate()
 
-    // Where the keyboard is.
-    Rectangle {
-        anchors.fill: parent
-        color: "transparent"
-        border.color: Qt.rgba(0, 0.9, 1, 0.6)
-        border.width: 1
-        visible: row.activeFocus
-    }
     Row {
         anchors.verticalCenter: parent.verticalCenter
         spacing: 13

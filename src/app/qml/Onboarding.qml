@@ -195,6 +195,12 @@ Item {
                             color: root.accent; font.pixelSize: 12; font.weight: Font.DemiBold
                             Accessible.role: Accessible.Button
                             Accessible.name: text
+                            Accessible.onPressAction: root.flow.reopenScreenRecordingSettings()
+                            activeFocusOnTab: true
+                            Keys.onSpacePressed: root.flow.reopenScreenRecordingSettings()
+                            Keys.onReturnPressed: root.flow.reopenScreenRecordingSettings()
+                            Keys.onEnterPressed: root.flow.reopenScreenRecordingSettings()
+                            FocusRing {}
                             MouseArea { anchors.fill: parent; onClicked: root.flow.reopenScreenRecordingSettings() }
                         }
                     }
@@ -215,6 +221,12 @@ Item {
                         width: 42; height: 42
                         Accessible.role: Accessible.Button
                         Accessible.name: host.text("host.onboarding.back")
+                        Accessible.onPressAction: root.flow.goBack()
+                        activeFocusOnTab: true
+                        Keys.onSpacePressed: root.flow.goBack()
+                        Keys.onReturnPressed: root.flow.goBack()
+                        Keys.onEnterPressed: root.flow.goBack()
+                        FocusRing {}
                         Symbol { anchors.centerIn: parent; name: "chevron.left"; color: "white"; font.pixelSize: 18 }
                         MouseArea { anchors.fill: parent; onClicked: root.flow.goBack() }
                     }
@@ -248,6 +260,12 @@ Item {
                     radius: 21
                     Accessible.role: Accessible.Button
                     Accessible.name: root.flow.primaryTitle
+                    Accessible.onPressAction: root.flow.primary()
+                    activeFocusOnTab: true
+                    Keys.onSpacePressed: root.flow.primary()
+                    Keys.onReturnPressed: root.flow.primary()
+                    Keys.onEnterPressed: root.flow.primary()
+                    FocusRing {}
                     gradient: Gradient {
                         orientation: Gradient.Horizontal
                         GradientStop { position: 0.0; color: root.accent }

@@ -131,14 +131,7 @@ Item {
                         Keys.onSpacePressed: pages.startOrStop()
                         Keys.onReturnPressed: pages.startOrStop()
                         Keys.onEnterPressed: pages.startOrStop()
-                        Rectangle {
-                            anchors.fill: parent
-                            anchors.margins: -3
-                            radius: 7
-                            color: "transparent"
-                            border.color: Qt.rgba(0, 0.9, 1, 0.7)
-                            visible: action.activeFocus
-                        }
+                        FocusRing {}
                         MouseArea { anchors.fill: parent; onClicked: pages.startOrStop() }
                     }
                     // Why the last start failed, beside the button that began it.

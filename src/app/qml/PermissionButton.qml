@@ -14,6 +14,11 @@ Rectangle {
     Accessible.name: permission.title
     Accessible.description: permission.accessibleValue
     Accessible.onPressAction: pages.openPermissionSettings(buttonIndex)
+    activeFocusOnTab: true
+    Keys.onSpacePressed: pages.openPermissionSettings(buttonIndex)
+    Keys.onReturnPressed: pages.openPermissionSettings(buttonIndex)
+    Keys.onEnterPressed: pages.openPermissionSettings(buttonIndex)
+    FocusRing {}
     Row {
         id: label
         anchors.centerIn: parent

@@ -150,13 +150,35 @@ void DataChannelSet::flush() {
         break;
       }
       // A message SCTP refuses outright is lost, as on a broken path.
-      channel->sent(message);
+      const auto counted = channel->countedSize(message);
+      if (result == SctpSendResult::sent) {
+        inSctp_.push_back({channel, message.bytes.size(), counted});
+        inSctpBytes_ += message.bytes.size();
+      } else {
+        channel->released(counted);
+      }
       queue.pop_front();
     }
     if (queue.empty() && channel->readyState() == DataChannelState::closing && !channel->resetRequested) {
       channel->resetRequested = true;
       association_.resetStream(*channel->stream());
     }
+  }
+}
+
+void DataChannelSet::settle() {
+  sequence_.check();
+  const std::size_t held = association_.heldBytes();
+  while (inSctpBytes_ > held && !inSctp_.empty()) {
+    auto& front = inSctp_.front();
+    const std::size_t taken = std::min(front.bytes, inSctpBytes_ - held);
+    front.bytes -= taken;
+    inSctpBytes_ -= taken;
+    const std::size_t counted = std::min(front.counted, taken);
+    front.counted -= counted;
+    const auto channel = front.channel.lock();
+    if (front.bytes == 0) inSctp_.pop_front();
+    if (channel) channel->released(counted);
   }
 }
 
@@ -210,6 +232,8 @@ void DataChannelSet::finishIfReset(std::uint16_t stream) {
 void DataChannelSet::onClosed() {
   sequence_.check();
   ended_ = true;
+  inSctp_.clear();
+  inSctpBytes_ = 0;
   auto channels = std::move(channels_);
   channels_.clear();
   auto waiting = std::move(waiting_);

@@ -5,6 +5,7 @@
 // on the network thread that drives the association.
 #include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -54,6 +55,10 @@ class DataChannelSet {
   void onOutgoingStreamsReset(std::span<const std::uint16_t> streams);
   void onClosed();
 
+  // After SCTP acknowledged or gave up data: the channels' buffered amounts drop by what it no longer holds.
+  void settle();
+  bool hasDataInSctp() const { return !inSctp_.empty(); }
+
   // From the channels.
   void flush();
   void closeChannel(SctpDataChannel& channel);
@@ -75,6 +80,15 @@ class DataChannelSet {
   bool ended_ = false;
   std::map<std::uint16_t, std::shared_ptr<SctpDataChannel>> channels_;
   std::vector<std::shared_ptr<SctpDataChannel>> waiting_;  // created before the association was up
+  // What SCTP holds, in the order it was handed over. SCTP only tells the total it holds, which drains roughly in
+  // that order: each channel's share is taken off from the front, and all of it once SCTP holds nothing.
+  struct InSctp {
+    std::weak_ptr<SctpDataChannel> channel;
+    std::size_t bytes;    // as SCTP counts them
+    std::size_t counted;  // as the channel's buffered amount counts them
+  };
+  std::deque<InSctp> inSctp_;
+  std::size_t inSctpBytes_ = 0;
   NetworkSequence sequence_;
 };
 

@@ -16,19 +16,35 @@ void DataChannelTransport::start() {
   if (state_ != TransportState::newState) return;
   setState(TransportState::connecting);
   dtls_.start();
+  requestDtlsTimer();
 }
 
 void DataChannelTransport::receiveDatagram(std::span<const std::uint8_t> datagram) {
   sequence_.check();
   dtls_.receive(datagram);
-  if (state_ == TransportState::connected) channels_.flush();
+  requestDtlsTimer();
+  // Acknowledgements may have taken data off SCTP's hands.
+  if (state_ == TransportState::connected && channels_.hasDataInSctp()) channels_.settle();
 }
 
 void DataChannelTransport::tick(std::chrono::steady_clock::time_point now) {
   sequence_.check();
   dtls_.tick();
+  requestDtlsTimer();
   association_.handleTimers(now);
-  if (state_ == TransportState::connected) channels_.flush();
+  if (state_ == TransportState::connected && channels_.hasDataInSctp()) channels_.settle();
+}
+
+void DataChannelTransport::requestDtlsTimer() {
+  if (const auto due = dtls_.timerDue()) observer_.onTimersDue(*due);
+}
+
+void DataChannelTransport::onSctpTimersDue(std::chrono::steady_clock::time_point due) { observer_.onTimersDue(due); }
+
+void DataChannelTransport::onSctpSendSpace() {
+  if (state_ != TransportState::connected) return;
+  channels_.settle();
+  channels_.flush();
 }
 
 std::shared_ptr<DataChannel> DataChannelTransport::createChannel(const std::string& label,

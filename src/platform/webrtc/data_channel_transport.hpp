@@ -1,8 +1,9 @@
 #pragma once
 // DTLS, SCTP and the data channels stacked over one DatagramLink: the part of a data-channel peer above ICE.
 // Single-threaded: every method and every observer call runs on the owner's network thread; the owner pushes
-// received datagrams in and calls tick() every few milliseconds for the DTLS and SCTP timers. Observers must not
-// destroy the transport from inside one of their calls.
+// received datagrams in and calls tick() when the DTLS and SCTP timers are due (onTimersDue says when). Waiting
+// messages go out when SCTP reports room, never on a timer. Observers must not destroy the transport from inside
+// one of their calls.
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -31,6 +32,8 @@ class DataChannelTransport final : private DtlsTransport::Observer,
     virtual void onTransportStateChange(TransportState state, const std::string& reason) = 0;
     // A channel the peer opened; it is already open.
     virtual void onDataChannel(std::shared_ptr<DataChannel> channel) = 0;
+    // tick() should run by `due`; called whenever that moves earlier, possibly from inside any method.
+    virtual void onTimersDue(std::chrono::steady_clock::time_point due) { (void)due; }
   };
 
   struct Options {
@@ -69,6 +72,9 @@ class DataChannelTransport final : private DtlsTransport::Observer,
   void onSctpIncomingStreamsReset(std::span<const std::uint16_t> streams) override;
   void onSctpOutgoingStreamsReset(std::span<const std::uint16_t> streams) override;
   void onSctpClosed(const std::string& reason) override;
+  void onSctpSendSpace() override;
+  void onSctpTimersDue(std::chrono::steady_clock::time_point due) override;
+  void requestDtlsTimer();
   void onDataChannel(std::shared_ptr<DataChannel> channel) override;
 
   void end(TransportState state, const std::string& reason);

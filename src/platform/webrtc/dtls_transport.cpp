@@ -157,6 +157,16 @@ void DtlsTransport::tick() {
   if (DTLSv1_handle_timeout(ssl_.get()) < 0) setState(DtlsState::failed, "handshake timed out");
 }
 
+std::optional<std::chrono::steady_clock::time_point> DtlsTransport::timerDue() const {
+  sequence_.check();
+  timeval left{};
+  if (state_ != DtlsState::connecting || handshakeDone_ || DTLSv1_get_timeout(ssl_.get(), &left) != 1) {
+    return std::nullopt;
+  }
+  return std::chrono::steady_clock::now() + std::chrono::seconds(left.tv_sec) +
+         std::chrono::microseconds(left.tv_usec);
+}
+
 void DtlsTransport::close() {
   sequence_.check();
   if (state_ == DtlsState::closed || state_ == DtlsState::failed) return;

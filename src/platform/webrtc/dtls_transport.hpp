@@ -2,6 +2,7 @@
 // DTLS 1.2 over a DatagramLink, in either role, with the peer's certificate checked against the fingerprint its
 // session description announced. Single-threaded: every method and every observer call runs on the owner's
 // network thread; observer calls never happen while the observer is inside send() or close().
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -47,6 +48,8 @@ class DtlsTransport {
   bool send(std::span<const std::uint8_t> data);
   // Retransmits handshake flights whose timer has run out.
   void tick();
+  // When tick() is next due: while the handshake waits for the peer's next flight.
+  std::optional<std::chrono::steady_clock::time_point> timerDue() const;
   // Sends close_notify; the state becomes closed.
   void close();
 

@@ -2,6 +2,8 @@
 
 #include <glib.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <mutex>
 #include <thread>
 
@@ -11,11 +13,6 @@ namespace {
 gboolean runOnce(gpointer data) {
   (*static_cast<std::function<void()>*>(data))();
   return G_SOURCE_REMOVE;
-}
-
-gboolean runRepeatedly(gpointer data) {
-  (*static_cast<std::function<void()>*>(data))();
-  return G_SOURCE_CONTINUE;
 }
 
 void deleteWork(gpointer data) { delete static_cast<std::function<void()>*>(data); }
@@ -91,10 +88,10 @@ void NetworkThread::post(std::function<void()> work) {
 
 bool NetworkThread::isCurrent() const { return g_main_context_is_owner(context_); }
 
-std::unique_ptr<NetworkThread::Timer> NetworkThread::startTimer(std::chrono::milliseconds interval,
-                                                                std::function<void()> tick) {
-  GSource* source = g_timeout_source_new(static_cast<guint>(interval.count()));
-  g_source_set_callback(source, runRepeatedly, new std::function<void()>(std::move(tick)), deleteWork);
+std::unique_ptr<NetworkThread::Timer> NetworkThread::startTimeout(std::chrono::milliseconds delay,
+                                                                  std::function<void()> work) {
+  GSource* source = g_timeout_source_new(static_cast<guint>(std::max<std::int64_t>(delay.count(), 0)));
+  g_source_set_callback(source, runOnce, new std::function<void()>(std::move(work)), deleteWork);
   g_source_attach(source, context_);
   return std::unique_ptr<Timer>(new Timer(source));
 }

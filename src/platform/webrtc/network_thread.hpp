@@ -29,7 +29,7 @@ class NetworkThread {
   bool isCurrent() const;
   GMainContext* context() const { return context_; }
 
-  // Calls `tick` on the thread every `interval` until the timer is destroyed, which happens on the thread too.
+  // Calls `work` once on the thread after `delay`, unless the timer is destroyed first (on the thread too).
   class Timer {
    public:
     ~Timer();
@@ -41,7 +41,7 @@ class NetworkThread {
     explicit Timer(GSource* source) : source_(source) {}
     GSource* source_;
   };
-  std::unique_ptr<Timer> startTimer(std::chrono::milliseconds interval, std::function<void()> tick);
+  std::unique_ptr<Timer> startTimeout(std::chrono::milliseconds delay, std::function<void()> work);
 
  private:
   GMainContext* context_;

@@ -70,6 +70,8 @@ class DataChannelObserver {
   virtual ~DataChannelObserver() = default;
   virtual void onStateChange() = 0;
   virtual void onMessage(std::span<const std::byte> message, bool binary) = 0;
+  // The buffered amount went down (the network took some of it).
+  virtual void onBufferedAmountChange() {}
 };
 
 class DataChannel {
@@ -77,7 +79,7 @@ class DataChannel {
   virtual ~DataChannel() = default;
   virtual std::string label() const = 0;
   virtual DataChannelState readyState() const = 0;
-  // Bytes handed to send() and not yet passed to the network.
+  // Bytes handed to send() and not yet acknowledged by the peer (or given up, on an unreliable channel).
   virtual std::uint64_t bufferedAmount() const = 0;
   // False when the channel is not open or refuses the message (too large, or its send buffer is full).
   virtual bool send(std::span<const std::byte> message, bool binary) = 0;

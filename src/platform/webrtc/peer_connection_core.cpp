@@ -11,8 +11,6 @@
 namespace veltrano::webrtc {
 namespace {
 
-constexpr auto kTickInterval = std::chrono::milliseconds(10);
-
 std::uint64_t randomSessionId() {
   std::uint64_t id = 0;
   RAND_bytes(reinterpret_cast<unsigned char*>(&id), sizeof id);
@@ -36,7 +34,7 @@ PeerConnectionCore::PeerConnectionCore(std::shared_ptr<NetworkThread> thread,
 PeerConnectionCore::~PeerConnectionCore() {
   sequence_.check();
   resolver_.reset();
-  tick_.reset();
+  timer_.reset();
   transport_.reset();
   ice_.reset();
 }
@@ -231,13 +229,6 @@ void PeerConnectionCore::ensureTransport(DtlsRole role) {
   transport_->setRemoteMaxMessageSize(*remoteMaxMessageSize_);
   auto pending = std::move(pendingChannels_);
   for (auto& [channel, init] : pending) openChannel(std::move(channel), init);
-  tick_ = thread_->startTimer(kTickInterval, [this] {
-    if (transport_) transport_->tick(std::chrono::steady_clock::now());
-    std::erase_if(channels_, [](const auto& weak) { return weak.expired(); });
-    for (const auto& weak : channels_) {
-      if (auto channel = weak.lock()) channel->refresh();
-    }
-  });
   startTransportWhenReady();
 }
 
@@ -246,6 +237,7 @@ void PeerConnectionCore::openChannel(std::shared_ptr<ThreadedDataChannel> channe
   if (closed_) return channel->attach(nullptr);
   if (!transport_) return pendingChannels_.push_back({std::move(channel), init});
   channel->attach(transport_->createChannel(channel->label(), init));
+  std::erase_if(channels_, [](const auto& weak) { return weak.expired(); });
   channels_.push_back(channel);
 }
 
@@ -277,9 +269,27 @@ void PeerConnectionCore::announce(const std::string& line) {
 
 void PeerConnectionCore::onTransportStateChange(TransportState, const std::string&) { updateState(); }
 
+void PeerConnectionCore::onTimersDue(std::chrono::steady_clock::time_point due) {
+  if (timerDue_ && *timerDue_ <= due) return;
+  timerDue_ = due;
+  const auto delay = std::chrono::ceil<std::chrono::milliseconds>(due - std::chrono::steady_clock::now());
+  timer_ = thread_->startTimeout(delay, [this] { runTimers(); });
+}
+
+void PeerConnectionCore::runTimers() {
+  sequence_.check();
+  timerDue_.reset();
+  // The transport asks again for its next deadline while it runs.
+  auto fired = std::move(timer_);
+  if (transport_) transport_->tick(std::chrono::steady_clock::now());
+  // Released after its own dispatch has returned.
+  thread_->post([fired = std::shared_ptr<NetworkThread::Timer>(std::move(fired))] {});
+}
+
 void PeerConnectionCore::onDataChannel(std::shared_ptr<DataChannel> inner) {
   auto channel = std::make_shared<ThreadedDataChannel>(thread_, inner->label(), remoteMaxMessageSize_);
   channel->attach(std::move(inner));
+  std::erase_if(channels_, [](const auto& weak) { return weak.expired(); });
   channels_.push_back(channel);
   if (auto observer = observer_.lock()) observer->onDataChannel(channel);
 }

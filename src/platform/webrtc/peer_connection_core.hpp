@@ -57,6 +57,8 @@ class PeerConnectionCore final : public DataChannelTransport::Observer,
   };
 
   void onTransportStateChange(TransportState state, const std::string& reason) override;
+  void onTimersDue(std::chrono::steady_clock::time_point due) override;
+  void runTimers();
   void onDataChannel(std::shared_ptr<DataChannel> channel) override;
   void onIceState(IceState state);
   void onLocalCandidate(const std::string& line);
@@ -79,7 +81,9 @@ class PeerConnectionCore final : public DataChannelTransport::Observer,
   std::weak_ptr<PeerConnectionObserver> observer_;
   std::unique_ptr<IceTransport> ice_;
   std::unique_ptr<DataChannelTransport> transport_;
-  std::unique_ptr<NetworkThread::Timer> tick_;
+  // Armed for the earliest deadline the transport asked for; nothing runs while it asks for none.
+  std::unique_ptr<NetworkThread::Timer> timer_;
+  std::optional<std::chrono::steady_clock::time_point> timerDue_;
   std::vector<PendingChannel> pendingChannels_;
   std::vector<std::weak_ptr<ThreadedDataChannel>> channels_;
   std::shared_ptr<std::atomic<std::size_t>> remoteMaxMessageSize_;

@@ -18,6 +18,23 @@ constexpr std::uint32_t pathMtu = 1200 - 28;
 // An idle association still hears its peer at least every two seconds (heartbeat interval plus half to one and a
 // half RTO, which is 1 s at least), so that ICE can take three seconds of silence for a path gone.
 constexpr std::uint32_t heartbeatIntervalMs = 500;
+// Room in the send buffer that wakes a waiting sender: enough for a message of the largest size.
+constexpr std::uint32_t sendSpaceThreshold = 256 * 1024 + 16 * 1024;
+// How often the timers run while something is under way; every such timer is 200 ms (delayed acknowledgement)
+// or an RTO (1 s at least) long.
+constexpr auto busyStep = std::chrono::milliseconds(50);
+constexpr auto delayedAcknowledgement = std::chrono::milliseconds(200);
+constexpr auto idleStep = std::chrono::milliseconds(heartbeatIntervalMs);
+
+// usrsctp answers this FreeBSD option but its header leaves it out: the bytes the association still holds.
+#ifndef SCTP_GET_SNDBUF_USE
+#define SCTP_GET_SNDBUF_USE 0x00001101
+struct sctp_sockstat {
+  sctp_assoc_t ss_assoc_id;
+  std::uint32_t ss_total_sndbuf;
+  std::uint32_t ss_total_recv_buf;
+};
+#endif
 
 sockaddr_conn connAddress(void* endpoint, std::uint16_t port) {
   sockaddr_conn address{};
@@ -55,12 +72,18 @@ struct SctpReceiveTrampoline {
     }
     return 1;
   }
+  static int sendSpace(struct socket*, std::uint32_t, void* context) {
+    auto* association = static_cast<SctpAssociation*>(context);
+    association->events_.push_back(SctpAssociation::Event(SctpAssociation::Event::Kind::sendSpace));
+    return 0;
+  }
 };
 
 SctpAssociation::SctpAssociation(Observer& observer, std::uint16_t localPort, std::uint16_t remotePort)
     : observer_(observer), runtime_(UsrsctpRuntime::acquire()), localPort_(localPort), remotePort_(remotePort) {
   runtime_->registerEndpoint(this);
-  socket_ = usrsctp_socket(AF_CONN, SOCK_STREAM, IPPROTO_SCTP, SctpReceiveTrampoline::receive, nullptr, 0, this);
+  socket_ = usrsctp_socket(AF_CONN, SOCK_STREAM, IPPROTO_SCTP, SctpReceiveTrampoline::receive,
+                           SctpReceiveTrampoline::sendSpace, sendSpaceThreshold, this);
   if (!socket_) {
     runtime_->deregisterEndpoint(this);
     throw std::runtime_error("usrsctp socket: " + std::string(std::strerror(errno)));
@@ -91,7 +114,8 @@ void SctpAssociation::configureSocket() {
   init.sinit_num_ostreams = streamCount;
   init.sinit_max_instreams = streamCount;
   setOption(socket_, IPPROTO_SCTP, SCTP_INITMSG, init);
-  for (const std::uint16_t type : {SCTP_ASSOC_CHANGE, SCTP_STREAM_RESET_EVENT, SCTP_SHUTDOWN_EVENT}) {
+  for (const std::uint16_t type : {SCTP_ASSOC_CHANGE, SCTP_STREAM_RESET_EVENT, SCTP_SHUTDOWN_EVENT,
+                                   SCTP_SENDER_DRY_EVENT}) {
     sctp_event event{};
     event.se_assoc_id = SCTP_ALL_ASSOC;
     event.se_type = type;
@@ -114,6 +138,7 @@ void SctpAssociation::connect() {
     dispatchEvents();
     return;
   }
+  connecting_ = true;
   sockaddr_conn remote = connAddress(this, remotePort_);
   const int result = usrsctp_connect(socket_, reinterpret_cast<sockaddr*>(&remote), sizeof(remote));
   if (result != 0 && errno != EINPROGRESS) closeWith("SCTP connect failed");
@@ -124,6 +149,7 @@ void SctpAssociation::connect() {
   params.spp_hbinterval = heartbeatIntervalMs;
   setOption(socket_, IPPROTO_SCTP, SCTP_PEER_ADDR_PARAMS, params);
   dispatchEvents();
+  requestTimers();
 }
 
 void SctpAssociation::receivePacket(std::span<const std::uint8_t> packet) {
@@ -131,6 +157,7 @@ void SctpAssociation::receivePacket(std::span<const std::uint8_t> packet) {
   if (closed_) return;
   usrsctp_conninput(this, packet.data(), packet.size(), 0);
   sendPendingResets();
+  requestTimers();
   dispatchEvents();
 }
 
@@ -154,7 +181,10 @@ SctpSendResult SctpAssociation::send(std::uint16_t stream, std::uint32_t ppid, s
   }
   const ssize_t sent = usrsctp_sendv(socket_, message.data(), message.size(), nullptr, 0, &spa, sizeof(spa),
                                      SCTP_SENDV_SPA, 0);
-  if (sent >= 0) return SctpSendResult::sent;
+  if (sent >= 0) {
+    requestTimers();
+    return SctpSendResult::sent;
+  }
   return errno == EWOULDBLOCK || errno == EAGAIN ? SctpSendResult::wouldBlock : SctpSendResult::failed;
 }
 
@@ -163,6 +193,7 @@ void SctpAssociation::resetStream(std::uint16_t stream) {
   if (closed_) return;
   pendingResets_.insert(stream);
   sendPendingResets();
+  requestTimers();
 }
 
 void SctpAssociation::sendPendingResets() {
@@ -190,11 +221,43 @@ void SctpAssociation::sendPendingResets() {
 void SctpAssociation::shutdown() {
   sequence_.check();
   if (closed_) return;
+  shuttingDown_ = true;
   if (!connected_ || usrsctp_shutdown(socket_, SHUT_RDWR) != 0) closeWith("SCTP shut down");
+  requestTimers();
   dispatchEvents();
 }
 
-void SctpAssociation::handleTimers(std::chrono::steady_clock::time_point now) { runtime_->handleTimers(now); }
+void SctpAssociation::handleTimers(std::chrono::steady_clock::time_point now) {
+  sequence_.check();
+  requestedDue_.reset();
+  runtime_->handleTimers(now);
+  requestTimers();
+}
+
+std::optional<std::chrono::steady_clock::time_point> SctpAssociation::timersDue(
+    std::chrono::steady_clock::time_point now) const {
+  sequence_.check();
+  if (closed_ || !connecting_) return std::nullopt;
+  if (!connected_ || shuttingDown_ || !pendingResets_.empty() || heldBytes() > 0) return now + busyStep;
+  if (lastData_ && now < *lastData_ + delayedAcknowledgement) return *lastData_ + delayedAcknowledgement;
+  return now + idleStep;
+}
+
+std::size_t SctpAssociation::heldBytes() const {
+  sctp_sockstat use{};
+  socklen_t length = sizeof use;
+  if (closed_ || !connected_ || usrsctp_getsockopt(socket_, IPPROTO_SCTP, SCTP_GET_SNDBUF_USE, &use, &length) != 0) {
+    return 0;
+  }
+  return use.ss_total_sndbuf;
+}
+
+void SctpAssociation::requestTimers() {
+  const auto due = timersDue(std::chrono::steady_clock::now());
+  if (!due || (requestedDue_ && *requestedDue_ <= *due)) return;
+  requestedDue_ = due;
+  observer_.onSctpTimersDue(*due);
+}
 
 void SctpAssociation::onUsrsctpPacket(std::span<const std::uint8_t> packet) {
   if (!closed_) observer_.onSctpPacket(packet);
@@ -202,11 +265,13 @@ void SctpAssociation::onUsrsctpPacket(std::span<const std::uint8_t> packet) {
 
 void SctpAssociation::onUsrsctpTimersRan() {
   sendPendingResets();
+  requestTimers();
   dispatchEvents();
 }
 
 void SctpAssociation::received(std::span<const std::uint8_t> data, std::uint16_t stream, std::uint32_t ppid,
                                int flags) {
+  lastData_ = std::chrono::steady_clock::now();
   Assembly& assembly = assemblies_[stream];
   if (!assembly.discarding) {
     if (assembly.bytes.size() + data.size() > maxMessageSize) {
@@ -253,6 +318,9 @@ void SctpAssociation::handleNotification(std::span<const std::uint8_t> bytes) {
     }
     case SCTP_SHUTDOWN_EVENT:
       closeWith("peer shut the SCTP association down");
+      return;
+    case SCTP_SENDER_DRY_EVENT:
+      events_.push_back(Event(Event::Kind::sendSpace));
       return;
     case SCTP_STREAM_RESET_EVENT: {
       if (bytes.size() < sizeof(sctp_stream_reset_event)) return;
@@ -311,6 +379,9 @@ void SctpAssociation::dispatchEvents() {
         break;
       case Event::Kind::closed:
         observer_.onSctpClosed(event.reason);
+        break;
+      case Event::Kind::sendSpace:
+        if (!closed_) observer_.onSctpSendSpace();
         break;
     }
     if (alive.expired()) return;

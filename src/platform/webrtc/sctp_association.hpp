@@ -3,6 +3,7 @@
 // payload protocol identifier, ordered or unordered, fully or partially reliable; stream resets; the end of the
 // association. Single-threaded: every method and every observer call runs on the owner's network thread. Events
 // are reported after the usrsctp call that produced them has returned, never from inside send() or a reset.
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -45,6 +46,10 @@ class SctpAssociation final : private UsrsctpRuntime::Endpoint {
     virtual void onSctpOutgoingStreamsReset(std::span<const std::uint16_t> streams) = 0;
     // The association ended: aborted, shut down or lost.
     virtual void onSctpClosed(const std::string& reason) = 0;
+    // The send buffer has room again (or holds nothing any more): what waits may go now.
+    virtual void onSctpSendSpace() = 0;
+    // The association's timers should run by `due` (see handleTimers); called when that moves earlier.
+    virtual void onSctpTimersDue(std::chrono::steady_clock::time_point due) = 0;
   };
 
   explicit SctpAssociation(Observer& observer, std::uint16_t localPort = defaultPort,
@@ -67,13 +72,19 @@ class SctpAssociation final : private UsrsctpRuntime::Endpoint {
   void shutdown();
   // Runs timers up to `now` for every association of the process, then reports what they changed.
   void handleTimers(std::chrono::steady_clock::time_point now);
+  // When the timers should next run. usrsctp keeps its deadlines to itself, so this is bounded from what can be
+  // pending: handshake, unacknowledged data, stream resets and shutdown need a short step, a delayed
+  // acknowledgement is due 200 ms after data came, and an idle association only has its heartbeat.
+  std::optional<std::chrono::steady_clock::time_point> timersDue(std::chrono::steady_clock::time_point now) const;
+  // Bytes of user messages usrsctp still holds: queued, or sent and not yet acknowledged.
+  std::size_t heldBytes() const;
 
   bool isConnected() const { return connected_; }
   bool isClosed() const { return closed_; }
 
  private:
   struct Event {
-    enum class Kind { connected, message, incomingReset, outgoingReset, closed };
+    enum class Kind { connected, message, incomingReset, outgoingReset, closed, sendSpace };
     explicit Event(Kind k) : kind(k) {}
     Kind kind;
     std::uint16_t stream = 0;
@@ -97,6 +108,7 @@ class SctpAssociation final : private UsrsctpRuntime::Endpoint {
   void closeWith(std::string reason);
   void sendPendingResets();
   void dispatchEvents();
+  void requestTimers();
 
   Observer& observer_;
   std::shared_ptr<UsrsctpRuntime> runtime_;
@@ -110,6 +122,10 @@ class SctpAssociation final : private UsrsctpRuntime::Endpoint {
   std::set<std::uint16_t> pendingResets_;
   std::vector<Event> events_;
   bool dispatching_ = false;
+  bool connecting_ = false;
+  bool shuttingDown_ = false;
+  std::optional<std::chrono::steady_clock::time_point> lastData_;
+  std::optional<std::chrono::steady_clock::time_point> requestedDue_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   NetworkSequence sequence_;
 };

@@ -52,11 +52,18 @@ SctpSendOptions SctpDataChannel::sendOptions(bool control) const {
 
 void SctpDataChannel::enqueue(Outgoing message) { queue_.push_back(std::move(message)); }
 
-void SctpDataChannel::sent(const Outgoing& message) {
-  sequence_.check();
-  if (message.control) return;
+std::size_t SctpDataChannel::countedSize(const Outgoing& message) const {
   const bool empty = message.ppid == ppid::stringEmpty || message.ppid == ppid::binaryEmpty;
-  bufferedAmount_ -= empty ? 0 : message.bytes.size();
+  return message.control || empty ? 0 : message.bytes.size();
+}
+
+void SctpDataChannel::released(std::size_t counted) {
+  sequence_.check();
+  // A closed channel already dropped its count.
+  const auto taken = std::min<std::uint64_t>(counted, bufferedAmount_);
+  if (taken == 0) return;
+  bufferedAmount_ -= taken;
+  if (auto observer = observer_.lock()) observer->onBufferedAmountChange();
 }
 
 void SctpDataChannel::changeState(DataChannelState state) {

@@ -44,7 +44,9 @@ class SctpDataChannel final : public DataChannel {
   void assignStream(std::uint16_t stream) { stream_ = stream; }
   void enqueue(Outgoing message);
   std::deque<Outgoing>& queue() { return queue_; }
-  void sent(const Outgoing& message);
+  // A queued message went to SCTP: it stays in the buffered amount until SCTP lets it go (released).
+  std::size_t countedSize(const Outgoing& message) const;
+  void released(std::size_t counted);
   void changeState(DataChannelState state);
   void deliver(std::span<const std::uint8_t> message, bool binary);
   void detach();

@@ -74,6 +74,11 @@ void ThreadedDataChannel::changeState(DataChannelState state) {
   if (auto o = observer()) o->onStateChange();
 }
 
+void ThreadedDataChannel::onBufferedAmountChange() {
+  refresh();
+  if (auto o = observer()) o->onBufferedAmountChange();
+}
+
 void ThreadedDataChannel::onMessage(std::span<const std::byte> message, bool binary) {
   sequence_.check();
   if (auto o = observer()) o->onMessage(message, binary);

@@ -22,7 +22,7 @@ class ThreadedDataChannel final : public DataChannel,
 
   // On the network thread: the channel doing the work; nothing when it could not be made.
   void attach(std::shared_ptr<DataChannel> inner);
-  // On the network thread: copies the inner channel's buffered amount.
+  // On the network thread: copies the inner channel's buffered amount (on every change it reports).
   void refresh();
   // On the network thread: the connection closed, so the channel is closed now, whatever SCTP still does.
   void markClosed();
@@ -37,6 +37,7 @@ class ThreadedDataChannel final : public DataChannel,
  private:
   void onStateChange() override;
   void onMessage(std::span<const std::byte> message, bool binary) override;
+  void onBufferedAmountChange() override;
   std::shared_ptr<DataChannelObserver> observer() const;
   void changeState(DataChannelState state);
 

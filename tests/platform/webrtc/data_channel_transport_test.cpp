@@ -70,6 +70,21 @@ TEST_F(TransportPair, ItsPartsRefuseCallsFromAnyThreadButTheOneThatDrivesThem) {
 #endif
 }
 
+TEST_F(TransportPair, TheBufferedAmountCountsWhatSctpStillHoldsUntilThePeerHasIt) {
+  create(DtlsRole::client);
+  ASSERT_TRUE(connect());
+  auto [local, remote] = openChannel(a, b, "bulk");
+  ASSERT_TRUE(remote);
+  // More than SCTP's send buffer (1 MiB): part waits in the channel, the rest sits with SCTP, unacknowledged
+  // while nothing is delivered.
+  const std::size_t size = SctpAssociation::maxMessageSize;
+  for (std::uint32_t i = 0; i < 6; ++i) ASSERT_TRUE(local->send(randomMessage(size, i)));
+  EXPECT_EQ(local->channel->bufferedAmount(), 6 * size);
+  ASSERT_TRUE(runUntil([&] { return remote->messages.size() == 6; }));
+  for (std::uint32_t i = 0; i < 6; ++i) EXPECT_EQ(remote->messages[i].first, randomMessage(size, i)) << i;
+  EXPECT_TRUE(runUntil([&] { return local->channel->bufferedAmount() == 0; }));
+}
+
 TEST_F(TransportPair, LostHandshakeFlightsAreSentAgain) {
   create(DtlsRole::client);
   a.link.dropFirst = 1;  // the client's hello

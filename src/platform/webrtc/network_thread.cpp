@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <thread>
 
@@ -74,14 +75,44 @@ std::shared_ptr<NetworkThread> NetworkThread::running() {
   return current ? current->thread() : nullptr;
 }
 
-NetworkThread::NetworkThread(GMainContext* context) : context_(context) {}
+NetworkThread::NetworkThread(GMainContext* context) : context_(context), queue_(std::make_shared<Queue>()) {}
 
 NetworkThread::~NetworkThread() { g_main_context_unref(context_); }
 
+// Posted work passes through a queue of our own under a std::mutex: GLib's locks are futexes the thread sanitizer
+// cannot see, so work handed over inside a GSource alone would look unsynchronized.
+struct NetworkThread::Queue {
+  std::mutex mutex;
+  std::deque<std::function<void()>> work;
+};
+
 void NetworkThread::post(std::function<void()> work) {
+  bool drainPending = false;
+  {
+    std::lock_guard lock(queue_->mutex);
+    drainPending = !queue_->work.empty();
+    queue_->work.push_back(std::move(work));
+  }
+  if (drainPending) return;
   GSource* source = g_idle_source_new();
   g_source_set_priority(source, G_PRIORITY_DEFAULT);
-  g_source_set_callback(source, runOnce, new std::function<void()>(std::move(work)), deleteWork);
+  g_source_set_callback(
+      source,
+      +[](gpointer data) -> gboolean {
+        auto& queue = *static_cast<std::shared_ptr<Queue>*>(data);
+        // What is posted while this batch runs comes after it, in a drain of its own.
+        std::deque<std::function<void()>> batch;
+        {
+          std::lock_guard lock(queue->mutex);
+          batch.swap(queue->work);
+        }
+        for (auto& work : batch) {
+          work();
+          work = nullptr;  // what it holds goes here, on the thread
+        }
+        return G_SOURCE_REMOVE;
+      },
+      new std::shared_ptr<Queue>(queue_), +[](gpointer data) { delete static_cast<std::shared_ptr<Queue>*>(data); });
   g_source_attach(source, context_);
   g_source_unref(source);
 }

@@ -44,7 +44,9 @@ class NetworkThread {
   std::unique_ptr<Timer> startTimeout(std::chrono::milliseconds delay, std::function<void()> work);
 
  private:
+  struct Queue;
   GMainContext* context_;
+  std::shared_ptr<Queue> queue_;
 };
 
 }  // namespace veltrano::webrtc

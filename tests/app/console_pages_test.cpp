@@ -407,5 +407,38 @@ TEST_F(ConsolePagesTest, TheKeyboardReachesAndWorksTheNavigationAndTheHeroButton
   }
 }
 
+TEST_F(ConsolePagesTest, TheOnboardingsReopenButtonIsInViewAtTheSmallestSize) {
+  QTemporaryDir folder;
+  QSettings settings(folder.filePath("settings.ini"), QSettings::IniFormat);
+  app::HostState state;
+  state.screenRecordingStatus = "missing";
+  state.accessibilityStatus = "missing";
+  host_.set(state);
+  app::WindowShell shell(bridge_, settings, {{}, true});
+  app::MainWindow window(bridge_, shell, [] {});
+  ASSERT_NE(window.window(), nullptr);
+  window.bringForward();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(window.window()));
+  auto* root = window.window()->contentItem();
+  auto find = [&](const char* name) { return itemsNamed(root, name).value(0); };
+  ASSERT_TRUE(testing::processEventsUntil([&] { return find("reopenSettings") != nullptr; }));
+  // The help appears after a request that did not give access.
+  state.showScreenRecordingRecoveryHelp = true;
+  host_.set(state);
+  auto* reopen = find("reopenSettings");
+  auto* scroller = find("onboardingScroll");
+  auto inView = [&] {
+    if (!reopen->isVisible()) return false;
+    const qreal top = reopen->mapToItem(scroller, QPointF(0, 0)).y();
+    return top >= 0 && top + reopen->height() <= scroller->height();
+  };
+  ASSERT_TRUE(testing::processEventsUntil(inView));
+  // Still so once the card has grown to hold the help.
+  QTest::qWait(200);
+  EXPECT_TRUE(inView());
+  EXPECT_TRUE(find("onboardingScrollBar")->isVisible()) << scroller->property("contentHeight").toReal() << " "
+                                                        << scroller->height();
+}
+
 }  // namespace
 }  // namespace veltrano

@@ -21,11 +21,13 @@
 
 namespace veltrano::testing {
 
-// Pictures settle once two renderings in a row are the same (canvases paint a frame after they appear).
+// Pictures settle once two renderings in a row, with the events between them handled, are the same (canvases
+// paint a frame after they appear; rendering lays items out, which may post more work).
 inline QImage settledPicture(const std::function<QImage()>& render) {
   QImage previous = render();
   QImage current;
   const bool settled = processEventsUntil([&] {
+    QCoreApplication::processEvents();
     current = render();
     if (current == previous) return true;
     previous = current;

@@ -72,6 +72,27 @@ Item {
                 contentHeight: card.height
                 clip: true
                 boundsBehavior: Flickable.StopAtBounds
+                // Shown whenever the card is taller than its place, so what lies below is known to be there.
+                ScrollBar.vertical: ScrollBar {
+                    objectName: "onboardingScrollBar"
+                    policy: scroller.contentHeight > scroller.height ? ScrollBar.AlwaysOn : ScrollBar.AlwaysOff
+                }
+                // The recovery help ends with the button the user needs: bring it into view when it appears.
+                // It stays in view while the card settles, until the user scrolls.
+                readonly property bool recoveryShown: root.flow.recoveryHelpShown
+                property bool userScrolled: false
+                function revealEnd() {
+                    if (!recoveryShown || userScrolled || height <= 0) return;
+                    recovery.forceLayout();
+                    card.forceLayout();
+                    // Within bounds, so nothing springs back and counts as the user's scrolling.
+                    contentY = Math.max(0, Math.min(contentHeight - height, contentHeight));
+                }
+                onRecoveryShownChanged: { userScrolled = false; Qt.callLater(revealEnd) }
+                onContentHeightChanged: Qt.callLater(revealEnd)
+                onHeightChanged: Qt.callLater(revealEnd)
+                onMovementStarted: userScrolled = true
+                Component.onCompleted: Qt.callLater(revealEnd)
 
                 Column {
                     id: card
@@ -171,6 +192,7 @@ Item {
                     }
 
                     Column {
+                        id: recovery
                         objectName: "recoveryHelp"
                         visible: root.flow.recoveryHelpShown
                         width: card.width

@@ -5,6 +5,13 @@ namespace veltrano::app {
 const LocalizationTable& appLocalizedStrings() {
   static const LocalizationTable table{
       {"host.menu.show", "Show Window"},
+      // This desktop has no privacy settings to open: where each permission comes from instead.
+      {"host.permission.screen_recording.help",
+       "On this desktop the X server gives screen access: the host reads the display named by DISPLAY. If it stays "
+       "missing, start the host from your own desktop session rather than over SSH or as another user."},
+      {"host.permission.accessibility.help",
+       "On this desktop the pointer and keyboard are driven through the X server's XTEST extension. If it stays "
+       "missing, your session does not offer XTEST: log in to an X11 session."},
       {"host.menu.start", "Start"},
       {"host.menu.stop", "Stop"},
       {"host.menu.auto_start", "Launch at Login"},
@@ -60,7 +67,7 @@ const LocalizationTable& appLocalizedStrings() {
       {"host.onboarding.ready.title", "Everything is in place"},
       {"host.onboarding.ready.description", "Start the host and open the app on your tablet to connect."},
       {"host.onboarding.ready.instruction.1.title", "Keep both on the same network"},
-      {"host.onboarding.ready.instruction.1.detail", "Or sign in to the same account to connect from anywhere."},
+      {"host.onboarding.ready.instruction.1.detail", "The tablet finds this computer there by itself."},
       {"host.onboarding.ready.instruction.2.title", "Pick this computer on the tablet"},
       {"host.onboarding.ready.instruction.2.detail", "It appears under its name in the list of hosts."},
       {"host.onboarding.ready.connect", "Start Hosting"},

@@ -4,6 +4,7 @@
 
 #include "app/presenters/advanced_presenter.hpp"
 #include "app/presenters/overview_presenter.hpp"
+#include "app/presenters/value_formats.hpp"
 #include "core/permission_manager.hpp"
 
 namespace veltrano::app {
@@ -109,6 +110,8 @@ void ConsolePages::openPermissionSettings(int index) {
   const auto buttons = permissionButtons(view_);
   if (index < 0 || index >= static_cast<int>(buttons.size())) return;
   PermissionManager::openPrivacySettings(buttons[static_cast<std::size_t>(index)].anchor);
+  permissionHelp_ = text(index == 0 ? "host.permission.screen_recording.help" : "host.permission.accessibility.help");
+  emit permissionHelpChanged();
 }
 
 }  // namespace veltrano::app

@@ -24,6 +24,8 @@ class ConsolePages : public QObject {
   Q_PROPERTY(QString lastError READ lastError NOTIFY changed)
   Q_PROPERTY(QString errorPlace READ errorPlace NOTIFY changed)
   Q_PROPERTY(QVariantList permissions READ permissions NOTIFY changed)
+  // Where the permission of the button last pressed comes from: this desktop has no settings to open.
+  Q_PROPERTY(QString permissionHelp READ permissionHelp NOTIFY permissionHelpChanged)
   Q_PROPERTY(QVariantList metricRows READ metricRows NOTIFY changed)
   Q_PROPERTY(int metricRowCount READ metricRowCount CONSTANT)
   Q_PROPERTY(QString eventCount READ eventCount NOTIFY eventCountChanged)
@@ -45,6 +47,7 @@ class ConsolePages : public QObject {
   // launch-at-login switch for a change of it that failed and for what goes wrong while the host runs.
   QString errorPlace() const { return errorPlace_; }
   QVariantList permissions() const { return permissions_; }
+  QString permissionHelp() const { return permissionHelp_; }
   QVariantList metricRows() const { return metricRows_; }
   // The grid's cells stay in place while their values change, so a selection in one survives other updates.
   int metricRowCount() const;
@@ -61,6 +64,7 @@ class ConsolePages : public QObject {
  signals:
   void changed();
   void eventCountChanged();
+  void permissionHelpChanged();
 
  private:
   void refresh();
@@ -75,7 +79,8 @@ class ConsolePages : public QObject {
   QVariantList cards_;
   QVariantList connectionRows_;
   QVariantList permissions_;
-  QVariantList metricRows_;  // where the next new error belongs: the place of the command just sent
+  QVariantList metricRows_;
+  QString permissionHelp_;  // where the next new error belongs: the place of the command just sent
   EventLogModel eventLog_;
   QTimer batch_;
   Subscription subscription_;

@@ -133,7 +133,11 @@ void OnboardingFlow::goBack() {
   store({OnboardingStep::screenRecording, false});
 }
 
-void OnboardingFlow::reopenScreenRecordingSettings() { PermissionManager::openPrivacySettings(screenRecordingAnchor); }
+void OnboardingFlow::reopenScreenRecordingSettings() {
+  PermissionManager::openPrivacySettings(screenRecordingAnchor);
+  settingsHelp_ = text("host.permission.screen_recording.help");
+  emit changed();
+}
 
 void OnboardingFlow::track(AnalyticsEvent event, std::optional<std::string> detail) const {
   if (options_.track) options_.track(event, std::move(detail));

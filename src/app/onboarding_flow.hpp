@@ -38,6 +38,8 @@ class OnboardingFlow : public QObject {
   Q_PROPERTY(bool animating READ animating NOTIFY animatingChanged)
   Q_PROPERTY(bool backOffered READ backOffered NOTIFY changed)
   Q_PROPERTY(bool recoveryHelpShown READ recoveryHelpShown NOTIFY changed)
+  // Shown once the user asked for the settings again: this desktop has none to open.
+  Q_PROPERTY(QString settingsHelp READ settingsHelp NOTIFY changed)
   Q_PROPERTY(QString eyebrow READ eyebrow NOTIFY changed)
   Q_PROPERTY(QString title READ title NOTIFY changed)
   Q_PROPERTY(QString description READ description NOTIFY changed)
@@ -65,6 +67,7 @@ class OnboardingFlow : public QObject {
   bool animating() const { return animating_; }
   bool backOffered() const { return progress_.step == OnboardingStep::accessibility; }
   bool recoveryHelpShown() const;
+  QString settingsHelp() const { return settingsHelp_; }
   QString eyebrow() const;
   QString title() const;
   QString description() const;
@@ -100,6 +103,7 @@ class OnboardingFlow : public QObject {
   bool animating_ = false;
   std::string screenStatus_;
   std::string accessibilityStatus_;
+  QString settingsHelp_;
 };
 
 }  // namespace veltrano::app

@@ -18,6 +18,7 @@
 #include "app/host_bridge.hpp"
 #include "app/presenters/value_formats.hpp"
 #include "app/qt_test_support.hpp"
+#include "core/permission_manager.hpp"
 
 namespace veltrano {
 namespace {
@@ -182,6 +183,15 @@ TEST_F(ConsolePagesTest, AdvancedPageShowsPermissionsMetricsAndTheNewestEventsFi
   EXPECT_TRUE(item("noEvents")->isVisible());
   EXPECT_EQ(item("permission0")->property("tint").value<QColor>(), QColor("#32d74b"));
   EXPECT_EQ(item("permission1")->property("tint").value<QColor>(), QColor("#ff453a"));
+  // Pressing a permission opens its settings and, as this desktop has none, says where it comes from.
+  EXPECT_FALSE(item("permissionHelp")->isVisible());
+  std::vector<std::string> opened;
+  auto previousOpener = PermissionManager::setUrlOpener([&](const std::string& url) { opened.push_back(url); });
+  click(item("permission1"));
+  PermissionManager::setUrlOpener(previousOpener);
+  EXPECT_EQ(opened.size(), 1U);
+  ASSERT_TRUE(testing::processEventsUntil([&] { return item("permissionHelp")->isVisible(); }));
+  EXPECT_EQ(text("permissionHelp"), key("host.permission.accessibility.help"));
   const auto values = all("metricValue");
   ASSERT_EQ(values.size(), 29);
   EXPECT_EQ(values[1]->property("text").toString().toStdString(), "9090");

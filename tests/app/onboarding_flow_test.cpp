@@ -194,10 +194,14 @@ TEST_F(OnboardingFlowTest, ReopeningOpensTheScreenRecordingSettings) {
   std::vector<std::string> opened;
   auto previous = PermissionManager::setUrlOpener([&](const std::string& url) { opened.push_back(url); });
   setPermissions("missing", "missing", true);
-  show()->reopenScreenRecordingSettings();
+  auto flow = show();
+  EXPECT_TRUE(flow->settingsHelp().isEmpty());
+  flow->reopenScreenRecordingSettings();
   PermissionManager::setUrlOpener(previous);
   ASSERT_EQ(opened.size(), 1u);
   EXPECT_NE(opened[0].find(OnboardingFlow::screenRecordingAnchor), std::string::npos);
+  // This desktop has no settings to open: the flow says where the access comes from instead.
+  EXPECT_EQ(flow->settingsHelp().toStdString(), localized("host.permission.screen_recording.help"));
 }
 
 TEST(OnboardingStep, RawValuesAndAnalyticsNames) {

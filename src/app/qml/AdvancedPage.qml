@@ -43,6 +43,15 @@ Item {
                     PermissionButton { objectName: "permission" + index; permission: modelData; buttonIndex: index }
                 }
             }
+            Text {
+                objectName: "permissionHelp"
+                visible: text !== ""
+                Layout.fillWidth: true
+                text: pages.permissionHelp
+                wrapMode: Text.Wrap
+                color: Qt.rgba(1, 1, 1, 0.62)
+                font.family: typefaces.sans; font.pixelSize: 12
+            }
         }
 
         ColumnLayout {

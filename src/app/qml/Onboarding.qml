@@ -225,6 +225,14 @@ Item {
                             FocusRing {}
                             MouseArea { anchors.fill: parent; onClicked: root.flow.reopenScreenRecordingSettings() }
                         }
+                        Text {
+                            objectName: "settingsHelp"
+                            visible: text !== ""
+                            width: parent.width - 38
+                            text: root.flow.settingsHelp
+                            wrapMode: Text.WordWrap; color: Qt.rgba(1, 1, 1, 0.62)
+                            font.family: typefaces.sans; font.pixelSize: 12
+                        }
                     }
                 }
             }

@@ -47,6 +47,22 @@ QImage ring(int diameter, const QColor& color) {
   return image;
 }
 
+QImage arc(int diameter, const QColor& color) {
+  QImage image(diameter, diameter, QImage::Format_ARGB32_Premultiplied);
+  image.fill(Qt::transparent);
+  QConicalGradient gradient(QPointF(diameter / 2.0, diameter / 2.0), 90);
+  gradient.setColorAt(0.0, color);
+  gradient.setColorAt(0.75, withAlpha(color, 0.1));
+  gradient.setColorAt(1.0, withAlpha(color, 0));
+  QPainter painter(&image);
+  painter.setRenderHint(QPainter::Antialiasing);
+  QPen pen(QBrush(gradient), 2);
+  pen.setCapStyle(Qt::RoundCap);
+  painter.setPen(pen);
+  painter.drawArc(QRectF(1.5, 1.5, diameter - 3, diameter - 3), 90 * 16, 270 * 16);
+  return image;
+}
+
 }  // namespace
 
 QImage DecorationImages::requestImage(const QString& id, QSize* size, const QSize&) {
@@ -56,6 +72,8 @@ QImage DecorationImages::requestImage(const QString& id, QSize* size, const QSiz
     image = glow(parts[1].toInt(), parts[2].toInt(), QColor('#' + parts[3]));
   } else if (parts.size() == 3 && parts[0] == "ring") {
     image = ring(parts[1].toInt(), QColor('#' + parts[2]));
+  } else if (parts.size() == 3 && parts[0] == "arc") {
+    image = arc(parts[1].toInt(), QColor('#' + parts[2]));
   }
   if (size) *size = image.size();
   return image;

@@ -3,6 +3,7 @@
 // every scene graph backend, the software one included:
 //   image://decoration/glow/DIAMETER/BLUR/AARRGGBB  a disc whose edge fades out over BLUR
 //   image://decoration/ring/DIAMETER/AARRGGBB       a 1-pixel circle lit by an angular gradient of that colour
+//   image://decoration/arc/DIAMETER/AARRGGBB        three quarters of a 2-pixel circle, fading towards its tail
 #include <QQuickImageProvider>
 
 namespace veltrano::app {

@@ -450,5 +450,33 @@ TEST_F(ConsolePagesTest, TheOnboardingsReopenButtonIsInViewAtTheSmallestSize) {
                                                         << scroller->height();
 }
 
+TEST_F(ConsolePagesTest, FinishingTheOnboardingFadesTheConsoleIn) {
+  QTemporaryDir folder;
+  QSettings settings(folder.filePath("settings.ini"), QSettings::IniFormat);
+  app::HostState state;
+  state.screenRecordingStatus = "missing";
+  state.accessibilityStatus = "missing";
+  state.hasResolvedPermissions = true;
+  host_.set(state);
+  app::WindowShell shell(bridge_, settings, {{}, false});
+  app::MainWindow window(bridge_, shell, [] {});
+  ASSERT_NE(window.window(), nullptr);
+  window.bringForward();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(window.window()));
+  ASSERT_EQ(shell.content(), "onboarding");
+  auto* content = itemsNamed(window.window()->contentItem(), "content").value(0);
+  ASSERT_NE(content, nullptr);
+  EXPECT_EQ(content->opacity(), 1.0);
+
+  // Both granted: the shell completes the onboarding, and the console comes in from transparent.
+  state.screenRecordingStatus = "granted";
+  state.accessibilityStatus = "granted";
+  state.hasAllPermissions = true;
+  host_.set(state);
+  ASSERT_TRUE(testing::processEventsUntil([&] { return shell.content() == "console"; }));
+  EXPECT_LT(content->opacity(), 0.5);
+  EXPECT_TRUE(testing::processEventsUntil([&] { return content->opacity() == 1.0; }, std::chrono::seconds(2)));
+}
+
 }  // namespace
 }  // namespace veltrano

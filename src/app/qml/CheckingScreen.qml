@@ -9,7 +9,17 @@ Item {
         anchors.centerIn: parent
         spacing: 16
         BrandIcon { anchors.horizontalCenter: parent.horizontalCenter; size: 58; radius: 13 }
-        BusyIndicator { anchors.horizontalCenter: parent.horizontalCenter; running: true; width: 20; height: 20; palette.dark: "cyan" }
+        // A small cyan spinner; it holds still when the desktop asks for less motion.
+        Image {
+            objectName: "spinner"
+            anchors.horizontalCenter: parent.horizontalCenter
+            source: "image://decoration/arc/18/ff00ffff"
+            RotationAnimator on rotation {
+                running: !shell.reduceMotion
+                from: 0; to: 360; duration: 900
+                loops: Animation.Infinite
+            }
+        }
         Text {
             font.family: typefaces.sans
             anchors.horizontalCenter: parent.horizontalCenter

@@ -29,7 +29,17 @@ Window {
         source: kind === "checking" ? "CheckingScreen.qml"
               : kind === "onboarding" ? "Onboarding.qml"
               : "Console.qml"
-        opacity: 1
-        Behavior on opacity { NumberAnimation { duration: 350; easing.type: Easing.BezierSpline; easing.bezierCurve: [0.42, 0, 0.58, 1, 1, 1] } }
+        // Finishing the onboarding fades the console in.
+        property string shownKind: kind
+        onKindChanged: {
+            if (shownKind === "onboarding" && kind === "console" && !shell.reduceMotion) fadeIn.restart();
+            shownKind = kind;
+        }
+        NumberAnimation {
+            id: fadeIn
+            target: content; property: "opacity"
+            from: 0; to: 1; duration: 350
+            easing.type: Easing.BezierSpline; easing.bezierCurve: [0.42, 0, 0.58, 1, 1, 1]
+        }
     }
 }

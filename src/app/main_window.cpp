@@ -39,7 +39,11 @@ MainWindow::MainWindow(HostBridge& host, WindowShell& shell, std::function<void(
   if (!window_) return;
   // The view's start-up work runs each time it comes on screen; the host ignores repeated preparation.
   connect(window_, &QWindow::visibleChanged, this, [this](bool visible) {
-    if (visible) shell_.viewShown();
+    if (visible) {
+      shell_.viewShown();
+    } else {
+      shownAt_ = window_->position();
+    }
   });
   connect(window_, &QWindow::visibilityChanged, this, [this](QWindow::Visibility visibility) {
     if (visibility == QWindow::Hidden && closingQuits_ && onClosedToQuit_) onClosedToQuit_();
@@ -48,6 +52,8 @@ MainWindow::MainWindow(HostBridge& host, WindowShell& shell, std::function<void(
 
 void MainWindow::bringForward() {
   if (!window_) return;
+  // Shown again where the user left it: a position of our own, not one the window manager picks anew.
+  if (!window_->isVisible() && shownAt_) window_->setPosition(*shownAt_);
   window_->show();
   window_->raise();
   window_->requestActivate();

@@ -7,6 +7,7 @@
 #include <QQuickWindow>
 
 #include <functional>
+#include <optional>
 
 #include "app/console_pages.hpp"
 #include "app/host_bridge.hpp"
@@ -34,6 +35,7 @@ class MainWindow : public QObject {
   WindowShell& shell_;
   std::function<void()> onClosedToQuit_;
   bool closingQuits_ = false;
+  std::optional<QPoint> shownAt_;  // where the window was when it was last hidden
 };
 
 }  // namespace veltrano::app

@@ -8,6 +8,8 @@
 #include <QQuickView>
 #include <QTest>
 
+#include <set>
+
 #include <gtest/gtest.h>
 
 #include "app/console_pages.hpp"
@@ -139,6 +141,28 @@ TEST_F(ConsolePagesTest, OverviewFollowsTheHostFromStoppedToRunningWithAnError) 
 
   click(item("heroButton"));
   EXPECT_EQ(host_.calls, std::vector<std::string>{"stop"});
+}
+
+TEST_F(ConsolePagesTest, TheHeroTitleKeepsItsWrapInEveryState) {
+  for (const int width : {960 - 233, 1600 - 233}) {
+    SCOPED_TRACE(width);
+    load("OverviewPage", width);
+    std::set<std::pair<int, qreal>> wraps;
+    HostView view;
+    for (const auto& arrange : std::vector<std::function<void()>>{
+             [&] { view = {}; }, [&] { view.isStarting = true; },
+             [&] {
+               view.isStarting = false;
+               view.isRunning = true;
+             },
+             [&] { view.localControlClients = 12; }, [&] { view = HostView{}; }}) {
+      arrange();
+      host_.setView(view);
+      QTest::qWait(150);
+      wraps.insert({item("heroTitle")->property("lineCount").toInt(), item("heroTitle")->width()});
+    }
+    EXPECT_EQ(wraps.size(), 1U);
+  }
 }
 
 TEST_F(ConsolePagesTest, StartingOffersACancelThatStops) {

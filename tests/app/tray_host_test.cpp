@@ -102,6 +102,16 @@ TEST_F(TrayHostTest, ClosingTheWindowKeepsTheProgramAndStartWithAPermissionMissi
   EXPECT_TRUE(window->isVisible());
   // Shown again, the window prepares the launch (the host ignores a repeat) before the start.
   EXPECT_EQ(host_->calls, (std::vector<std::string>{"prepare(new)", "start"}));
+
+  // Closed where the user had put it, it comes back there.
+  window->setPosition(140, 90);
+  ASSERT_TRUE(testing::processEventsUntil([&] { return window->position() == QPoint(140, 90); }));
+  window->close();
+  ASSERT_TRUE(testing::processEventsUntil([&] { return !window->isVisible(); }));
+  application_->bringWindowForward();
+  ASSERT_TRUE(testing::processEventsUntil([&] { return window->isVisible(); }));
+  QTest::qWait(100);
+  EXPECT_EQ(window->position(), QPoint(140, 90));
 }
 
 TEST_F(TrayHostTest, QuitFromTheMenuStopsTheHostAndEndsTheLoop) {

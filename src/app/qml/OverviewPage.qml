@@ -41,6 +41,7 @@ Item {
                     }
                     Text {
                         width: parent.width
+                        objectName: "heroTitle"
                         text: host.text("host.overview.title")
                         wrapMode: Text.Wrap
                         color: "white"

@@ -28,9 +28,11 @@
 #include "core/webrtc_route.hpp"
 #include "filetransfer/remote_file_transfer_endpoint.hpp"
 #include "media/external_media_outlet.hpp"
+#include "platform/net/network_path_monitor.hpp"
 #include "platform/websocket/websocket_endpoint.hpp"
 #include "remote/device_identity.hpp"
 #include "remote/remote_host_media_hub.hpp"
+#include "remote/remote_network_path_fingerprint.hpp"
 #include "remote/remote_phone_pointer_queue.hpp"
 #include "remote/remote_session_lifetime.hpp"
 #include "remote/remote_signaling.hpp"
@@ -55,6 +57,8 @@ struct RemoteHostEnvironment {
   RemoteSignalingFactory makeSignaling;
   PeerConnectionFactory makePeerConnection;
   Clock* clock = &systemClock();  // negotiation limits, and the peers' own timers
+  // Watches the computer's network path; without it, no path change is noticed.
+  std::function<std::shared_ptr<platform::NetworkPathMonitor>()> makeNetworkPathMonitor;
 };
 
 // One request to the media servers: per attached display its server and remote viewer count, and the audio
@@ -197,6 +201,9 @@ class RemoteHostCoordinator : public std::enable_shared_from_this<RemoteHostCoor
   // Network path recovery (remote_network_path.cpp).
   void startNetworkMonitor();
   void stopNetworkMonitor();
+  // On the monitor's queue: reduces the path there and hands it to the main thread.
+  static void networkPathChanged(const Weak& weak, const Uuid& lifecycleID, const platform::NetworkPath& path);
+  void handleNetworkPathUpdate(bool satisfied, const RemoteNetworkPathFingerprint& fingerprint);
 
   const RemoteHostEnvironment environment_;
   std::shared_ptr<RemoteSignaling> signaling_;
@@ -207,6 +214,8 @@ class RemoteHostCoordinator : public std::enable_shared_from_this<RemoteHostCoor
   std::vector<SignalingPayload> pendingSignals_;
   std::optional<Uuid> lifecycleID_;
   Task transportUpdateTask_;
+  std::shared_ptr<platform::NetworkPathMonitor> networkMonitor_;
+  std::optional<RemoteNetworkPathFingerprint> lastNetworkPath_;
   bool networkWasUnsatisfied_ = false;
   bool restartICEAfterSignalingReconnect_ = false;
   Task stopTask_;

@@ -1,11 +1,61 @@
-// Recovery of the sessions when the computer's network path changes.
+// Recovery of the sessions when the computer's network path changes: the path is watched, reduced to a
+// fingerprint, and a real change reconnects signaling and, once it is back, restarts ICE on every session.
+#include "base/executors.hpp"
+#include "base/thread_checks.hpp"
 #include "remote/remote_host_coordinator.hpp"
 
 namespace veltrano {
 
-// The network path is not watched yet: signaling reconnects on its own, the sessions recover only by new offers.
-void RemoteHostCoordinator::startNetworkMonitor() {}
+void RemoteHostCoordinator::startNetworkMonitor() {
+  assertOnMainThread();
+  if (networkMonitor_ || !environment_.makeNetworkPathMonitor || !lifecycleID_) return;
+  networkMonitor_ = environment_.makeNetworkPathMonitor();
+  networkMonitor_->setPathUpdateHandler(
+      [weak = weak_from_this(), lifecycleID = *lifecycleID_](const platform::NetworkPath& path) {
+        networkPathChanged(weak, lifecycleID, path);
+      });
+  // The path queue: updates are reduced there, one at a time, in delivery order.
+  networkMonitor_->start(makeActorStrand());
+}
 
-void RemoteHostCoordinator::stopNetworkMonitor() {}
+void RemoteHostCoordinator::stopNetworkMonitor() {
+  assertOnMainThread();
+  if (networkMonitor_) networkMonitor_->cancel();
+  networkMonitor_.reset();
+  lastNetworkPath_.reset();
+}
+
+void RemoteHostCoordinator::networkPathChanged(const Weak& weak, const Uuid& lifecycleID,
+                                               const platform::NetworkPath& path) {
+  const bool satisfied = path.status == platform::NetworkPath::Status::satisfied;
+  RemoteNetworkPathFingerprint fingerprint = makeNetworkPathFingerprint(path);
+  // Every update is evaluated, in delivery order; one of an earlier start is dropped on the main thread.
+  enterMain(weak, lifecycleID, [satisfied, fingerprint = std::move(fingerprint)](RemoteHostCoordinator& self) {
+    self.handleNetworkPathUpdate(satisfied, fingerprint);
+  });
+}
+
+void RemoteHostCoordinator::handleNetworkPathUpdate(bool satisfied, const RemoteNetworkPathFingerprint& fingerprint) {
+  assertOnMainThread();
+  if (!signaling_) return;
+  if (!satisfied) {
+    networkWasUnsatisfied_ = true;
+    return;
+  }
+  if (!lastNetworkPath_) {
+    lastNetworkPath_ = fingerprint;
+    networkWasUnsatisfied_ = false;
+    return;
+  }
+  // A path that went away and came back unchanged counts as a change: the connections made on it may be dead.
+  const bool changed = *lastNetworkPath_ != fingerprint || networkWasUnsatisfied_;
+  lastNetworkPath_ = fingerprint;
+  networkWasUnsatisfied_ = false;
+  if (!changed) return;
+  for (auto& [sessionID, session] : sessions_) session.route.reset();
+  reportRoutes();
+  restartICEAfterSignalingReconnect_ = !sessions_.empty();
+  beginNetworkRecovery();
+}
 
 }  // namespace veltrano

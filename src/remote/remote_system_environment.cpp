@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "core/app_logger.hpp"
+#include "platform/net/netlink_path_monitor.hpp"
 #include "platform/webrtc/peer_connection.hpp"
 
 namespace veltrano {
@@ -28,6 +29,7 @@ RemoteHostEnvironment systemRemoteHostEnvironment(std::shared_ptr<StringDefaults
                                       std::weak_ptr<webrtc::PeerConnectionObserver> observer) {
     return webrtc::createPeerConnection(configuration, std::move(observer));
   };
+  environment.makeNetworkPathMonitor = [] { return platform::NetlinkPathMonitor::create(); };
   return environment;
 }
 

@@ -16,6 +16,7 @@
 #include "remote/remote_host_coordinator.hpp"
 #include "remote/signaling_error.hpp"
 #include "support/fake_webrtc_peer.hpp"
+#include "support/scripted_path_monitor.hpp"
 
 namespace veltrano::testing {
 
@@ -106,14 +107,20 @@ class FakeRemoteAccess {
     };
     made.makePeerConnection = peers.function();
     made.clock = &clock_;
+    made.makeNetworkPathMonitor = [this] {
+      pathMonitors.push_back(std::make_shared<ScriptedPathMonitor>());
+      return pathMonitors.back();
+    };
     return made;
   }
   FakeRemoteSignaling& signaling() { return *clients.back(); }
+  ScriptedPathMonitor& pathMonitor() { return *pathMonitors.back(); }
 
   std::optional<std::string> identityFailure;
   std::shared_ptr<MemoryDefaults> defaults = std::make_shared<MemoryDefaults>();
   std::vector<std::shared_ptr<FakeRemoteSignaling>> clients;
   FakePeerFactory peers;
+  std::vector<std::shared_ptr<ScriptedPathMonitor>> pathMonitors;  // one per start
 
  private:
   FakeRemoteSignaling::Journal journal_;

@@ -2,6 +2,7 @@
 // A network path monitor whose paths the test hands over, delivered on the queue it was started on like the real
 // one. It records whether it was started and cancelled.
 #include <boost/asio/post.hpp>
+#include <boost/asio/use_future.hpp>
 
 #include <memory>
 #include <mutex>
@@ -36,6 +37,17 @@ class ScriptedPathMonitor final : public platform::NetworkPathMonitor,
       std::lock_guard lock(self->mutex_);
       if (self->handler_) self->handler_(path);
     });
+  }
+
+  // Waits until every path handed over so far went through the handler.
+  void flush() {
+    boost::asio::any_io_executor queue;
+    {
+      std::lock_guard lock(mutex_);
+      if (!started_) return;
+      queue = queue_;
+    }
+    boost::asio::post(queue, boost::asio::use_future).get();
   }
 
   bool started() const {

@@ -1,6 +1,7 @@
 #include "app/decoration_images.hpp"
 
 #include <QConicalGradient>
+#include <QLinearGradient>
 #include <QPainter>
 #include <QRadialGradient>
 
@@ -63,6 +64,30 @@ QImage arc(int diameter, const QColor& color) {
   return image;
 }
 
+QImage capsule(int width, int height, const QColor& from, const QColor& to, const QColor& shadow) {
+  const int margin = capsuleMargin;
+  QImage image(width + 2 * margin, height + 2 * margin + 8, QImage::Format_ARGB32_Premultiplied);
+  image.fill(Qt::transparent);
+  QPainter painter(&image);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setPen(Qt::NoPen);
+  // The shadow: rings growing outwards, each fainter, approximate a blur of the capsule's shape.
+  const QRectF shape(margin, margin, width, height);
+  for (int step = margin; step >= 0; --step) {
+    QColor ring = shadow;
+    ring.setAlphaF(static_cast<float>(shadow.alphaF() * (1.0 - step / double(margin + 1)) / 4));
+    painter.setBrush(ring);
+    const QRectF grown = shape.adjusted(-step, -step + 8, step, step + 8);
+    painter.drawRoundedRect(grown, grown.height() / 2, grown.height() / 2);
+  }
+  QLinearGradient fill(shape.topLeft(), shape.bottomRight());
+  fill.setColorAt(0, from);
+  fill.setColorAt(1, to);
+  painter.setBrush(fill);
+  painter.drawRoundedRect(shape, height / 2.0, height / 2.0);
+  return image;
+}
+
 }  // namespace
 
 QImage DecorationImages::requestImage(const QString& id, QSize* size, const QSize&) {
@@ -72,6 +97,9 @@ QImage DecorationImages::requestImage(const QString& id, QSize* size, const QSiz
     image = glow(parts[1].toInt(), parts[2].toInt(), QColor('#' + parts[3]));
   } else if (parts.size() == 3 && parts[0] == "ring") {
     image = ring(parts[1].toInt(), QColor('#' + parts[2]));
+  } else if (parts.size() == 6 && parts[0] == "capsule") {
+    image = capsule(parts[1].toInt(), parts[2].toInt(), QColor('#' + parts[3]), QColor('#' + parts[4]),
+                    QColor('#' + parts[5]));
   } else if (parts.size() == 3 && parts[0] == "arc") {
     image = arc(parts[1].toInt(), QColor('#' + parts[2]));
   }

@@ -4,9 +4,14 @@
 //   image://decoration/glow/DIAMETER/BLUR/AARRGGBB  a disc whose edge fades out over BLUR
 //   image://decoration/ring/DIAMETER/AARRGGBB       a 1-pixel circle lit by an angular gradient of that colour
 //   image://decoration/arc/DIAMETER/AARRGGBB        three quarters of a 2-pixel circle, fading towards its tail
+//   image://decoration/capsule/WIDTH/HEIGHT/FROM/TO/SHADOW  a capsule filled from its top-left corner (FROM) to
+//       its bottom-right one (TO) over a soft shadow (radius 16, 8 below); the capsule sits `capsuleMargin` in
 #include <QQuickImageProvider>
 
 namespace veltrano::app {
+
+// The shadow's room around a capsule image's capsule, on every side (and 8 more below).
+inline constexpr int capsuleMargin = 16;
 
 class DecorationImages final : public QQuickImageProvider {
  public:

@@ -296,10 +296,16 @@ Item {
                     Keys.onReturnPressed: root.flow.primary()
                     Keys.onEnterPressed: root.flow.primary()
                     FocusRing {}
-                    gradient: Gradient {
-                        orientation: Gradient.Horizontal
-                        GradientStop { position: 0.0; color: root.accent }
-                        GradientStop { position: 1.0; color: root.faded(root.accent, 0.72) }
+                    // From the top-left corner in the accent to the bottom-right one a little faded, over the
+                    // accent's soft shadow: drawn as one image, so every renderer shows it.
+                    color: "transparent"
+                    Image {
+                        x: -16; y: -16
+                        z: -1
+                        cache: false
+                        source: "image://decoration/capsule/" + Math.round(parent.width) + "/" + Math.round(parent.height) + "/"
+                                + String(root.accent).substring(1) + "/" + String(root.faded(root.accent, 0.72)).substring(1) + "/"
+                                + String(root.faded(root.accent, 0.22)).substring(1)
                     }
                     Row {
                         id: label

@@ -502,5 +502,38 @@ TEST_F(ConsolePagesTest, FinishingTheOnboardingFadesTheConsoleIn) {
   EXPECT_TRUE(testing::processEventsUntil([&] { return content->opacity() == 1.0; }, std::chrono::seconds(2)));
 }
 
+TEST_F(ConsolePagesTest, ANewStepSymbolGrowsInUnlessMotionIsReduced) {
+  for (const bool reduced : {false, true}) {
+    SCOPED_TRACE(reduced ? "reduced motion" : "motion");
+    QTemporaryDir folder;
+    QSettings settings(folder.filePath("settings.ini"), QSettings::IniFormat);
+    app::HostState state;
+    state.screenRecordingStatus = "missing";
+    state.accessibilityStatus = "missing";
+    host_.set(state);
+    app::WindowShell shell(bridge_, settings, {{}, reduced});
+    app::MainWindow window(bridge_, shell, [] {});
+    ASSERT_NE(window.window(), nullptr);
+    window.bringForward();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.window()));
+    QQuickItem* icon = nullptr;
+    ASSERT_TRUE(testing::processEventsUntil([&] {
+      icon = itemsNamed(window.window()->contentItem(), "stepIcon").value(0);
+      return icon != nullptr;
+    }));
+    QTest::qWait(1200);  // the entrance glide is over
+    const QString before = icon->property("name").toString();
+    state.screenRecordingStatus = "granted";
+    host_.set(state);
+    ASSERT_TRUE(testing::processEventsUntil([&] { return icon->property("name").toString() != before; }));
+    if (reduced) {
+      EXPECT_EQ(icon->scale(), 1.0);
+    } else {
+      EXPECT_LT(icon->scale(), 1.0);
+      EXPECT_TRUE(testing::processEventsUntil([&] { return icon->scale() == 1.0; }, std::chrono::seconds(2)));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace veltrano

@@ -352,9 +352,17 @@ Item {
                 color: Qt.rgba(1, 1, 1, 0.06)
                 border.color: Qt.rgba(1, 1, 1, 0.1)
                 Symbol {
+                    id: stepIcon
                     objectName: "stepIcon"
                     anchors.centerIn: parent
                     name: root.flow.stepSymbol
+                    // A new symbol replaces the old one with a small grow-in, unless motion is reduced.
+                    onNameChanged: if (!root.still) replaced.restart()
+                    ParallelAnimation {
+                        id: replaced
+                        NumberAnimation { target: stepIcon; property: "scale"; from: 0.6; to: 1; duration: 250; easing.type: Easing.OutBack }
+                        NumberAnimation { target: stepIcon; property: "opacity"; from: 0; to: 1; duration: 200 }
+                    }
                     color: root.flow.stepGranted || root.step !== 0 ? root.green : "cyan"
                     font.pixelSize: 68; font.weight: Font.Light
                 }

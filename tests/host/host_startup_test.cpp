@@ -129,6 +129,8 @@ TEST(HostStartup, EachFailingStageReportsItsReasonAndClosesWhatWasBuilt) {
     EXPECT_TRUE(harness.isIdle());
     EXPECT_FALSE(model.startupResources.get());
     EXPECT_FALSE(model.bonjour.get());
+    EXPECT_FALSE(model.remoteCoordinator) << "remote access is made only when a start commits";
+    EXPECT_EQ(harness.world->count("make remote"), 0u);
     EXPECT_FALSE(harness.world->anyListening()) << "every port that opened is closed again";
     if (testCase.builtBundle) {
       const auto teardown = twoDisplayTeardown();

@@ -51,6 +51,7 @@ struct FakeWorld {
   std::map<std::string, HostCaptureService::StopHandler> stopHandlers;  // per capture name
   HostControlServer::ClientCountHandler clientCountHandler;
   std::map<std::uint32_t, DisplayFrame> bounds;  // per display; none: zero
+  std::function<void()> onStopPublication;       // runs when the Bonjour publication is withdrawn
 
   asio::awaitable<void> perform(std::string name) {
     journal.push_back(name);
@@ -180,6 +181,7 @@ class FakeService final : public HostControlServer,
   }
   void stopPublication() override {
     world_->journal.push_back("bonjour.stopPublication");
+    if (world_->onStopPublication) world_->onStopPublication();
     if (pending_) pending_->resumeThrowing(std::make_exception_ptr(CancellationError()));
   }
 

@@ -1,7 +1,7 @@
 """A tablet played by aiortc: it offers, opens the channels it is told to, and echoes every message on the channel
 it came in on. JSON lines on stdin/stdout, the same as the Chromium tablet:
 in  {"type": "start", "channels": [...]}, {"type": "answer"|"offer", "sdp"}, {"type": "candidate", ...};
-out {"type": "offer"|"answer", "sdp"}, {"type": "open", "label"}, {"type": "state", "state"}."""
+out {"type": "offer"|"answer", "sdp"}, {"type": "open"|"close", "label"}, {"type": "state", "state"}."""
 import asyncio
 import json
 import sys
@@ -22,6 +22,7 @@ def emit(message):
 def wire(channel):
     channel.on("message", lambda message: channel.send(message))
     channel.on("open", lambda: emit({"type": "open", "label": channel.label}))
+    channel.on("close", lambda: emit({"type": "close", "label": channel.label}))
 
 
 async def main():

@@ -13,6 +13,7 @@ let pc;
 function wire(channel) {
   channel.binaryType = 'arraybuffer';
   channel.onmessage = (event) => channel.send(event.data);
+  channel.onclose = () => emit({type: 'close', label: channel.label});
   if (channel.readyState === 'open') emit({type: 'open', label: channel.label});
   else channel.onopen = () => emit({type: 'open', label: channel.label});
 }

@@ -19,6 +19,8 @@ PeerProcess::PeerProcess(const std::string& command, bool readsInput) : readsInp
     dup2(toChild[0], STDIN_FILENO);
     dup2(fromChild[1], STDOUT_FILENO);
     setpgid(0, 0);
+    // The peer must not keep what the test process holds open (a host's listening sockets, for one).
+    closefrom(STDERR_FILENO + 1);
     execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }

@@ -38,11 +38,14 @@ MainWindow::MainWindow(HostBridge& host, WindowShell& shell, std::function<void(
   window_ = roots.isEmpty() ? nullptr : qobject_cast<QQuickWindow*>(roots.first());
   if (!window_) return;
   // The view's start-up work runs each time it comes on screen; the host ignores repeated preparation.
-  connect(window_, &QWindow::visibleChanged, this, [this](bool visible) {
+  // The window's own QWindow part: the signal also comes while the window is being destroyed, when it is no
+  // longer a QQuickWindow.
+  QWindow* const plainWindow = window_;
+  connect(window_, &QWindow::visibleChanged, this, [this, plainWindow](bool visible) {
     if (visible) {
       shell_.viewShown();
     } else {
-      shownAt_ = window_->position();
+      shownAt_ = plainWindow->position();
     }
   });
   connect(window_, &QWindow::visibilityChanged, this, [this](QWindow::Visibility visibility) {

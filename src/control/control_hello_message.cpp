@@ -4,17 +4,13 @@
 
 namespace veltrano {
 
-namespace {
-
-json::Json displayEntry(const DisplayInfo& display) {
+json::Json helloDisplayEntry(const DisplayInfo& display) {
   return json::Json{{"id", display.id},
                     {"name", display.name},
                     {"width", display.width},
                     {"height", display.height},
                     {"videoPort", display.videoPort}};
 }
-
-}  // namespace
 
 json::Json makeControlHelloMessage(const ControlHelloContent& content) {
   const auto active = std::find_if(content.displays.begin(), content.displays.end(),
@@ -34,7 +30,7 @@ json::Json makeControlHelloMessage(const ControlHelloContent& content) {
   }
   hello["activeDisplayID"] = content.activeDisplayID;
   json::Json displays = json::Json::array();
-  for (const DisplayInfo& display : content.displays) displays.push_back(displayEntry(display));
+  for (const DisplayInfo& display : content.displays) displays.push_back(helloDisplayEntry(display));
   hello["displays"] = std::move(displays);
   return hello;
 }

@@ -33,4 +33,7 @@ inline constexpr std::uint16_t helloAudioPort = 9092;
 // and with a file channel "filePort", "fileSessionID" and "capabilities"}.
 json::Json makeControlHelloMessage(const ControlHelloContent& content);
 
+// One display of a hello's "displays": "id", "name", "width", "height", "videoPort".
+json::Json helloDisplayEntry(const DisplayInfo& display);
+
 }  // namespace veltrano

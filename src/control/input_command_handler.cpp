@@ -85,6 +85,8 @@ asio::awaitable<json::Json> InputCommandHandler::handle(ParsedLine line, ReplyOb
   return intake(weak_from_this(), arrival, std::move(shared), std::move(onReply), std::move(commandLog));
 }
 
+bool InputCommandHandler::isDroppableCommand(std::string_view type) { return isOneOf(type, droppableTypes); }
+
 asio::awaitable<json::Json> InputCommandHandler::handle(std::string_view rawLine, ReplyObserver onReply,
                                                         std::shared_ptr<LogThrottle> commandLog) {
   return handle(parseLine(rawLine), std::move(onReply), std::move(commandLog));

@@ -79,6 +79,8 @@ class InputCommandHandler : public std::enable_shared_from_this<InputCommandHand
   // False when the reply's "type" is "mouseMove", "mouseMoveRel", "mouseDrag" or "scroll": such replies are
   // not sent. True otherwise, also without a string "type".
   static bool isDiscreteCommand(const json::Json& reply);
+  // Whether a command of this "type" is dropped when it reaches the main thread too late.
+  static bool isDroppableCommand(std::string_view type);
 
   // The end of a phone pointer session (its connection went away): forgets its sequence numbers, cancels
   // its pending setDisplay/switchSpace commands and releases the left button when the session holds it.

@@ -1,13 +1,141 @@
-// What a remote session sends on its data channels, and the hello on its control channel.
+// What a remote session sends on its data channels: chunk frames and file-transfer messages go to the transfer
+// coordinator, the two media-control messages change what the session receives, and everything else is a
+// command for the input handler, answered on the control channel only.
 #include "remote/remote_host_coordinator.hpp"
+
+#include <string_view>
+#include <utility>
+
+#include "base/executors.hpp"
+#include "base/thread_checks.hpp"
+#include "control/input_command_handler.hpp"
+#include "core/main_run_loop.hpp"
+#include "filetransfer/file_transfer_message_routing.hpp"
+#include "filetransfer/remote_file_transfer_coordinator.hpp"
+#include "remote/data_channel_labels.hpp"
+#include "remote/remote_media_control.hpp"
+#include "remote/remote_peer_send.hpp"
 
 namespace veltrano {
 
-// Nothing a tablet sends is served yet: a remote session connects, and its messages are dropped.
-void RemoteHostCoordinator::handleDataChannelMessage(const std::string&, const Bytes&, const std::string&,
-                                                     const std::shared_ptr<RemoteSessionLifetime>&,
-                                                     const std::shared_ptr<RemotePhonePointerQueue>&) {}
+namespace {
 
-void RemoteHostCoordinator::handleChannelOpened(const std::string&, const std::string&, const PeerWeak&) {}
+// One command of a remote session, run on its own or through the session's pointer queue. Commands that came on
+// the input channel are never answered, nor moves, drags and scrolls on either channel.
+asio::awaitable<void> runRemoteInputCommand(InputCommandHandler::ParsedLine line, bool answered,
+                                            std::shared_ptr<RemoteSessionLifetime> lifetime,
+                                            std::shared_ptr<InputCommandHandler> handler,
+                                            std::shared_ptr<WebRTCPeerSession> peer) {
+  if (!lifetime->isActive()) co_return;
+  // The reply leaves as soon as it exists, from the thread that made it; one message, no line feed.
+  InputCommandHandler::ReplyObserver sendReply = [answered, peer](const json::Json& reply) {
+    if (!answered || !InputCommandHandler::isDiscreteCommand(reply)) return;
+    const std::string text = json::dump(reply);
+    queueOnPeer(peer, std::string(controlChannelLabel), asBytes(text));
+  };
+  co_await handler->handle(std::move(line), std::move(sendReply));
+}
+
+}  // namespace
+
+void RemoteHostCoordinator::handleDataChannelMessage(const std::string& label, const Bytes& data,
+                                                     const std::string& sessionID, const PeerWeak& weakPeer,
+                                                     const std::shared_ptr<RemoteSessionLifetime>& lifetime,
+                                                     const std::shared_ptr<RemotePhonePointerQueue>& pointerQueue) {
+  const auto peer = weakPeer.lock();
+  if (!peer || !lifetime->isActive()) return;
+  const Weak weak = weak_from_this();
+  // Main-thread work checks there that the session still has this peer.
+  const auto onMain = [&](std::function<void(RemoteHostCoordinator&, const std::shared_ptr<WebRTCPeerSession>&)> step) {
+    performOnMainRunLoop([weak, weakPeer, step = std::move(step)] {
+      const auto self = weak.lock();
+      const auto current = weakPeer.lock();
+      if (self && current) step(*self, current);
+    });
+  };
+
+  if (label == fileChannelLabel) {
+    onMain([data, sessionID](RemoteHostCoordinator& self, const std::shared_ptr<WebRTCPeerSession>& current) {
+      self.handleRemoteFileData(data, sessionID, current);
+    });
+    return;
+  }
+  const bool onControl = label == controlChannelLabel;
+  if (!onControl && label != inputChannelLabel) return;  // media channels carry nothing inbound
+
+  InputCommandHandler::ParsedLine line = InputCommandHandler::parseLine(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+  if (!line.validUtf8) return;
+  if (onControl && line.parsed.value && line.parsed.value->is_object()) {
+    json::Json message = *line.parsed.value;
+    if (isFileTransferMessage(message)) {
+      onMain([message = std::move(message), sessionID](RemoteHostCoordinator& self,
+                                                       const std::shared_ptr<WebRTCPeerSession>& current) {
+        self.handleRemoteFileMessage(message, sessionID, current);
+      });
+      return;
+    }
+    if (parseMediaControl(message)) {
+      onMain([message = std::move(message), sessionID](RemoteHostCoordinator& self,
+                                                       const std::shared_ptr<WebRTCPeerSession>& current) {
+        self.handleMediaControlMessage(message, sessionID, current);
+      });
+      return;
+    }
+  }
+
+  const bool phonePointer = line.parsed.value && isPhonePointerMessage(*line.parsed.value);
+  if (line.pointerSession) pointerQueue->insertPointerSession(*line.pointerSession);
+  const bool droppable = line.type && InputCommandHandler::isDroppableCommand(*line.type);
+  auto operation = [line = std::move(line), onControl, lifetime, handler = commandHandler, peer]() mutable {
+    return runRemoteInputCommand(std::move(line), onControl, lifetime, handler, peer);
+  };
+  if (phonePointer) {
+    pointerQueue->enqueue(std::move(operation), droppable);
+  } else {
+    // Ordinary commands are not ordered against each other.
+    Task::spawn(mainExecutor(), [operation = std::move(operation)](TaskToken) mutable { return operation(); });
+  }
+}
+
+void RemoteHostCoordinator::handleRemoteFileData(const Bytes& data, const std::string& sessionID,
+                                                 const std::shared_ptr<WebRTCPeerSession>& peer) {
+  assertOnMainThread();
+  if (!sessionOwnedBy(sessionID, peer)) return;
+  // Started in arrival order: the upload's writer takes the frames in the order they are handed in.
+  Task::spawn(mainExecutor(), [transfers = fileTransfers, data, sessionID](TaskToken) {
+    return transfers->handleIncomingChunk(data, sessionID);
+  });
+}
+
+void RemoteHostCoordinator::handleRemoteFileMessage(const json::Json& message, const std::string& sessionID,
+                                                    const std::shared_ptr<WebRTCPeerSession>& peer) {
+  assertOnMainThread();
+  const Session* session = sessionOwnedBy(sessionID, peer);
+  if (!session) return;
+  routeFileTransferMessage(*fileTransfers, message, sessionID, session->fileEndpoint);
+}
+
+void RemoteHostCoordinator::handleMediaControlMessage(const json::Json& message, const std::string& sessionID,
+                                                      const std::shared_ptr<WebRTCPeerSession>& peer) {
+  assertOnMainThread();
+  Session* session = sessionOwnedBy(sessionID, peer);
+  if (!session) return;
+  const auto type = json::stringMember(message, "type");
+  if (type == "setAudioStreaming") {
+    session->audioEnabled = requestedAudioStreaming(message);
+    mediaHub->setAudioEnabled(session->audioEnabled, sessionID);
+  } else if (type == "setVideoSubscriptions") {
+    // Displays without a video server are never subscribed.
+    std::set<std::uint32_t> displayIDs;
+    for (const std::uint32_t displayID : requestedDisplayIDs(message)) {
+      if (videoServers_.contains(displayID)) displayIDs.insert(displayID);
+    }
+    session->visibleDisplayIDs = displayIDs;
+    mediaHub->setVisibleDisplayIDs(std::move(displayIDs), sessionID);
+  } else {
+    return;
+  }
+  updateExternalMediaClients();
+}
 
 }  // namespace veltrano

@@ -189,11 +189,21 @@ class RemoteHostCoordinator : public std::enable_shared_from_this<RemoteHostCoor
   // The session whose current peer is `peer`; none when it ended or was replaced.
   Session* sessionOwnedBy(const std::string& sessionID, const std::shared_ptr<WebRTCPeerSession>& peer);
 
-  // Data-channel messages and the hello (remote_data_channel_messages.cpp). Called on the peer's thread.
+  // Data-channel messages (remote_data_channel_messages.cpp). The first runs on the peer's thread and posts the
+  // others to the main thread, where each does nothing unless the session still has this peer.
   void handleDataChannelMessage(const std::string& label, const Bytes& data, const std::string& sessionID,
-                                const std::shared_ptr<RemoteSessionLifetime>& lifetime,
+                                const PeerWeak& peer, const std::shared_ptr<RemoteSessionLifetime>& lifetime,
                                 const std::shared_ptr<RemotePhonePointerQueue>& pointerQueue);
+  void handleRemoteFileData(const Bytes& data, const std::string& sessionID,
+                            const std::shared_ptr<WebRTCPeerSession>& peer);
+  void handleRemoteFileMessage(const json::Json& message, const std::string& sessionID,
+                               const std::shared_ptr<WebRTCPeerSession>& peer);
+  void handleMediaControlMessage(const json::Json& message, const std::string& sessionID,
+                                 const std::shared_ptr<WebRTCPeerSession>& peer);
+
+  // The hello (remote_hello.cpp): the first on the peer's thread, the second on the main thread.
   void handleChannelOpened(const std::string& label, const std::string& sessionID, const PeerWeak& peer);
+  void sendHello(const std::string& sessionID, const std::shared_ptr<WebRTCPeerSession>& peer);
 
   // External media update (remote_external_media_update.cpp).
   static asio::awaitable<void> applyTransportUpdate(RemoteTransportUpdate update);

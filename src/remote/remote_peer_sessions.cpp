@@ -16,6 +16,7 @@
 #include "filetransfer/remote_file_transfer_coordinator.hpp"
 #include "remote/data_channel_labels.hpp"
 #include "remote/remote_host_coordinator.hpp"
+#include "remote/remote_peer_send.hpp"
 #include "remote/remote_session_input_end.hpp"
 
 namespace veltrano {
@@ -27,12 +28,6 @@ asio::awaitable<void> endPointerSessions(std::shared_ptr<InputCommandHandler> ha
     for (const std::string& session : pointerSessions) handler->endPhonePointerSession(session);
   };
   co_await onMainThread<void>(std::move(step));
-}
-
-asio::awaitable<bool> sendFileFrame(std::weak_ptr<WebRTCPeerSession> weakPeer, Bytes frame) {
-  const auto peer = weakPeer.lock();
-  if (!peer) co_return false;
-  co_return peer->send(std::string(fileChannelLabel), frame);
 }
 
 }  // namespace
@@ -91,14 +86,13 @@ void RemoteHostCoordinator::createSession(const std::string& deviceID, const std
 }
 
 RemoteFileTransferEndpointPtr RemoteHostCoordinator::makeFileEndpoint(const PeerWeak& peer) {
+  // Neither waits for the peer's thread: the main thread sends control messages, the file sender's pool the frames.
   auto controlSink = [peer](const json::Json& message) {
     const auto current = peer.lock();
     if (!current || !message.is_object()) return;
-    const std::string text = json::dump(message);
-    const Bytes bytes(text.begin(), text.end());
-    current->send(std::string(controlChannelLabel), bytes);
+    queueOnPeer(current, std::string(controlChannelLabel), asBytes(json::dump(message)));
   };
-  auto fileSink = [peer](Bytes frame) { return sendFileFrame(peer, std::move(frame)); };
+  auto fileSink = [peer](Bytes frame) { return sendOnPeer(peer, std::string(fileChannelLabel), std::move(frame)); };
   return std::make_shared<RemoteFileTransferEndpoint>(std::move(controlSink), std::move(fileSink));
 }
 
@@ -119,9 +113,9 @@ void RemoteHostCoordinator::installPeerCallbacks(WebRTCPeerSession& peer, const 
       if (self && current) self->handlePeerState(state, sessionID, current);
     });
   };
-  callbacks.onData = [weak, sessionID, lifetime = session.lifetime, queue = session.phonePointerQueue](
+  callbacks.onData = [weak, weakPeer, sessionID, lifetime = session.lifetime, queue = session.phonePointerQueue](
                          const std::string& label, const Bytes& data) {
-    if (const auto self = weak.lock()) self->handleDataChannelMessage(label, data, sessionID, lifetime, queue);
+    if (const auto self = weak.lock()) self->handleDataChannelMessage(label, data, sessionID, weakPeer, lifetime, queue);
   };
   callbacks.onChannelOpened = [weak, weakPeer, sessionID](const std::string& label) {
     if (const auto self = weak.lock()) self->handleChannelOpened(label, sessionID, weakPeer);

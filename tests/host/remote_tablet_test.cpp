@@ -1,0 +1,218 @@
+// The whole host on its real services, reached by aiortc tablets through a local signaling service: the hello,
+// commands carried out on the X server with their replies, the video of a display decoded to the colours painted
+// there (also for a viewer that joins later), and the audio with its configuration first. ICE runs on loopback.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "base/encoding.hpp"
+#include "base/executors.hpp"
+#include "core/metrics_store.hpp"
+#include "host/host_view_model.hpp"
+#include "host/real_host_services.hpp"
+#include "platform/crypto/signing_key.hpp"
+#include "platform/webrtc/peer_connection.hpp"
+#include "support/host_fixed_ports.hpp"
+#include "support/peer_process.hpp"
+#include "support/run_blocking.hpp"
+#include "support/scoped_environment.hpp"
+#include "support/signaling_test_service.hpp"
+#include "support/temporary_folder.hpp"
+#include "support/two_monitor_screen.hpp"
+#include "support/x11_event_window.hpp"
+#include "support/x11_test_env.hpp"
+#include "transport/veltrano_identity.hpp"
+
+namespace veltrano::test {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using testing::PeerProcess;
+
+constexpr Rgb kLeftColour{220, 40, 40};
+constexpr Rgb kRightColour{40, 40, 220};
+
+bool near(const json& rgb, Rgb colour) {
+  if (!rgb.is_array() || rgb.size() != 3) return false;
+  const int expected[] = {colour.r, colour.g, colour.b};
+  for (int i = 0; i < 3; ++i) {
+    if (std::abs(rgb[i].get<int>() - expected[i]) > 40) return false;
+  }
+  return true;
+}
+
+class RemoteTabletTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    VELTRANO_REQUIRE_X11();
+    VELTRANO_START_TWO_MONITOR_SCREEN(screen);
+    screen.fill({0, 0, 320, 480}, kLeftColour);
+    screen.fill({320, 0, 320, 480}, kRightColour);
+    // Capture, input and the test's event window all use the private screen.
+    environment.set("DISPLAY", screen.name().c_str());
+    authority = folder.path() / "ca.pem";
+    std::ofstream(authority) << signaling.authorityPem();
+    environment.set("SSL_CERT_FILE", authority.c_str());
+    signalingURL = "wss://localhost:" + std::to_string(signaling.port()) + "/veltrano/v1/signal";
+    environment.set("VELTRANO_SIGNALING_URL", signalingURL.c_str());
+    environment.set("VELTRANO_ICE_LOOPBACK", "1");
+
+    RealHostServiceOptions services;
+    services.identityProvider = [key = accountKey] { return VeltranoIdentity(key); };
+    services.captureEnvironment.xDisplayName = screen.name();
+    HostViewModel::Options options;
+    options.services = makeRealHostServiceFactory(services);
+    options.computerName = [] { return std::string("Remote tablet test"); };
+    model = HostViewModel::create(std::move(options));
+    testing::awaitOn(loop, model->refreshPermissions());
+    model->startServer();
+    loop.runUntil([&] { return !model->startupTask.get(); }, 30s);
+    ASSERT_TRUE(model->metrics->isRunning.get()) << model->metrics->lastError.get();
+  }
+  void TearDown() override {
+    tablets.clear();
+    if (!model) return;
+    model->stopServer(false);
+    const Task shutdown = model->shutdownTask.get().task;
+    loop.runUntil([&] { return !shutdown || shutdown.isFinished(); }, 30s);
+  }
+
+  // A tablet of the account that offers `session` and waits until its control channel has its hello.
+  PeerProcess& connectTablet(const std::string& session) {
+    const std::string seed = base64urlEncode(accountKey.seed());
+    auto& tablet = tablets.emplace_back(std::make_unique<PeerProcess>(
+        "/usr/bin/python3 " VELTRANO_TEST_PEERS "/aiortc_remote_tablet.py " + signalingURL + " " +
+        authority.string() + " " + seed + " ipad-" + session + " " + session));
+    return *tablet;
+  }
+  // Turns the main loop until the tablet reports a message that `matches`.
+  std::optional<json> next(PeerProcess& tablet, const std::function<bool(const json&)>& matches,
+                           std::chrono::milliseconds timeout = 20s) {
+    std::optional<json> found;
+    loop.runUntil([&] { return (found = tablet.take(matches, 0ms)).has_value(); }, timeout);
+    return found;
+  }
+  std::optional<json> nextOn(PeerProcess& tablet, const std::string& label, std::chrono::milliseconds timeout = 20s) {
+    return next(tablet, [&](const json& m) { return m["type"] == "message" && m["label"] == label; }, timeout);
+  }
+  void sendOn(PeerProcess& tablet, const std::string& label, const json& command) {
+    tablet.send({{"type", "send"}, {"label", label}, {"text", command.dump()}});
+  }
+  // The first decoded frame of `display` that shows `colour`; the frames before it are counted in `before`.
+  bool seesColour(PeerProcess& tablet, std::uint32_t display, Rgb colour, int* before = nullptr) {
+    for (int frames = 0; frames < 300; ++frames) {
+      const auto frame = next(tablet, [&](const json& m) {
+        return m["type"] == "video" && m["kind"] == "frame" && m["display"] == display;
+      });
+      if (!frame) return false;
+      if (near((*frame)["rgb"], colour)) {
+        if (before) *before = frames;
+        return true;
+      }
+    }
+    return false;
+  }
+
+  testing::FixedPortsLock portsLock;
+  const std::shared_ptr<void> networkThread = webrtc::startNetworkThread();  // the program holds one too
+  TwoMonitorScreen screen;
+  testing::ScopedEnvironment environment;
+  testing::TemporaryFolder folder{"veltrano-remote-tablet"};
+  std::filesystem::path authority;
+  testing::SignalingTestService signaling;
+  std::string signalingURL;
+  MainLoopForTests loop;
+  platform::SigningKey accountKey = platform::SigningKey::generate();
+  std::shared_ptr<HostViewModel> model;
+  std::vector<std::unique_ptr<PeerProcess>> tablets;
+};
+
+TEST_F(RemoteTabletTest, ATabletGetsTheHelloAndItsCommandsActOnTheScreenWithRepliesOnlyOnTheControlChannel) {
+  auto event = X11EventWindow::open();
+  ASSERT_TRUE(event);
+  PeerProcess& tablet = connectTablet("S1");
+  const auto hello = nextOn(tablet, "veltrano.control", 40s);
+  ASSERT_TRUE(hello) << "no hello";
+  ASSERT_NE(hello->at("text").get<std::string>().back(), '\n');
+  const json greeting = json::parse(hello->at("text").get<std::string>());
+  EXPECT_EQ(greeting["type"], "hello");
+  EXPECT_EQ(greeting["status"], "ok");
+  EXPECT_EQ(greeting["transport"], "p2p");
+  EXPECT_EQ(greeting["audioPort"], 0);
+  EXPECT_EQ(greeting["videoPort"], 0);
+  EXPECT_EQ(greeting["capabilities"], json::array({"fileDownloadV1", "fileTransferV2"}));
+  EXPECT_FALSE(greeting.contains("filePort") || greeting.contains("fileSessionID"));
+  EXPECT_EQ(greeting["width"], model->metrics->hostWidth.get());
+  EXPECT_EQ(greeting["activeDisplayID"], model->metrics->activeDisplayID.get());
+  ASSERT_EQ(greeting["displays"].size(), 2u);
+  EXPECT_TRUE(loop.runUntil([&] { return model->remoteConnectedClientCount.get() == 1; }, 10s));
+
+  // Moves and clicks reach the X server; only the click on the control channel is answered, and the ping.
+  event->discard();
+  sendOn(tablet, "veltrano.control", {{"type", "mouseMove"}, {"x", 100}, {"y", 120}});
+  sendOn(tablet, "veltrano.input", {{"type", "leftClick"}});
+  sendOn(tablet, "veltrano.control", {{"type", "scroll"}, {"dx", 0}, {"dy", 2}});
+  sendOn(tablet, "veltrano.control", {{"type", "rightClick"}});
+  sendOn(tablet, "veltrano.control", {{"type", "ping"}});
+  const auto reply = nextOn(tablet, "veltrano.control");
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(json::parse(reply->at("text").get<std::string>())["type"], "rightClick");
+  const auto pong = nextOn(tablet, "veltrano.control");
+  ASSERT_TRUE(pong);
+  EXPECT_EQ(json::parse(pong->at("text").get<std::string>())["type"], "pong");
+  EXPECT_FALSE(nextOn(tablet, "veltrano.control", 1s)) << "moves, scrolls and the input channel get no reply";
+
+  bool moved = false, leftClicked = false, rightClicked = false;
+  for (const RecordedEvent& e : event->until([](const RecordedEvent& e) { return e.type == XCB_BUTTON_RELEASE && e.detail == 3; })) {
+    if (e.type == XCB_MOTION_NOTIFY && e.rootX == 100 && e.rootY == 120) moved = true;
+    if (e.type == XCB_BUTTON_PRESS && e.detail == 1) leftClicked = moved;  // after the move, in order
+    if (e.type == XCB_BUTTON_PRESS && e.detail == 3) rightClicked = leftClicked;
+  }
+  EXPECT_TRUE(moved && leftClicked && rightClicked);
+}
+
+TEST_F(RemoteTabletTest, SubscribedVideoDecodesToThePaintedColoursAlsoForALaterViewerAndStopsWhenUnsubscribed) {
+  PeerProcess& first = connectTablet("S1");
+  ASSERT_TRUE(nextOn(first, "veltrano.control", 40s));
+  const std::uint32_t left = screen.left().id, right = screen.right().id;
+  sendOn(first, "veltrano.control", {{"type", "setVideoSubscriptions"}, {"displayIDs", {left, right, 4242}}});
+  EXPECT_TRUE(seesColour(first, left, kLeftColour));
+  EXPECT_TRUE(seesColour(first, right, kRightColour));
+
+  // A second viewer of a display already watched starts at a keyframe asked for it, not at the periodic one.
+  PeerProcess& second = connectTablet("S2");
+  ASSERT_TRUE(nextOn(second, "veltrano.control", 40s));
+  sendOn(second, "veltrano.control", {{"type", "setVideoSubscriptions"}, {"displayIDs", {left}}});
+  int framesBefore = -1;
+  EXPECT_TRUE(seesColour(second, left, kLeftColour, &framesBefore));
+  EXPECT_LE(framesBefore, 5) << "frames it could not decode before its first picture";
+  EXPECT_FALSE(next(second, [&](const json& m) { return m["type"] == "video" && m["display"] == right; }, 1s));
+
+  sendOn(first, "veltrano.control", {{"type", "setVideoSubscriptions"}, {"displayIDs", json::array()}});
+  sendOn(first, "veltrano.control", {{"type", "ping"}});
+  ASSERT_TRUE(nextOn(first, "veltrano.control"));
+  loop.runUntil([] { return false; }, 1s);  // what was on its way
+  while (first.take("video", 0ms)) {
+  }
+  EXPECT_FALSE(next(first, [](const json& m) { return m["type"] == "video"; }, 2s)) << "video after unsubscribing";
+  EXPECT_TRUE(seesColour(second, left, kLeftColour)) << "the other viewer goes on";
+}
+
+TEST_F(RemoteTabletTest, AudioStartsWithItsConfiguration) {
+  PeerProcess& tablet = connectTablet("S1");
+  ASSERT_TRUE(nextOn(tablet, "veltrano.control", 40s));
+  sendOn(tablet, "veltrano.control", {{"type", "setVideoSubscriptions"}, {"displayIDs", {screen.left().id}}});
+  sendOn(tablet, "veltrano.control", {{"type", "setAudioStreaming"}, {"enabled", true}});
+  const auto first = next(tablet, [](const json& m) { return m["type"] == "audio"; }, 30s);
+  ASSERT_TRUE(first) << "no audio";
+  EXPECT_EQ((*first)["kind"], "configuration");
+  EXPECT_TRUE(next(tablet, [](const json& m) { return m["type"] == "audio" && m["kind"] == "frame"; }, 10s));
+}
+
+}  // namespace
+}  // namespace veltrano::test

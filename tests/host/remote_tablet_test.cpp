@@ -11,6 +11,11 @@
 
 #include "base/encoding.hpp"
 #include "base/executors.hpp"
+#include "base/uuid.hpp"
+#include "filetransfer/file_transfer_test_support.hpp"
+#include "filetransfer/remote_file_chunk.hpp"
+#include "platform/crypto/random.hpp"
+#include "platform/crypto/sha256.hpp"
 #include "core/metrics_store.hpp"
 #include "host/host_view_model.hpp"
 #include "host/real_host_services.hpp"
@@ -68,6 +73,7 @@ class RemoteTabletTest : public ::testing::Test {
     HostViewModel::Options options;
     options.services = makeRealHostServiceFactory(services);
     options.computerName = [] { return std::string("Remote tablet test"); };
+    options.filePanels = panels;
     model = HostViewModel::create(std::move(options));
     testing::awaitOn(loop, model->refreshPermissions());
     model->startServer();
@@ -103,6 +109,21 @@ class RemoteTabletTest : public ::testing::Test {
   void sendOn(PeerProcess& tablet, const std::string& label, const json& command) {
     tablet.send({{"type", "send"}, {"label", label}, {"text", command.dump()}});
   }
+  // The next control message of `type` (and of `status`, when given).
+  std::optional<json> nextControl(PeerProcess& tablet, const std::string& type, const std::string& status = {}) {
+    const auto found = next(tablet, [&](const json& m) {
+      if (m["type"] != "message" || m["label"] != "veltrano.control") return false;
+      const json message = json::parse(m["text"].get<std::string>());
+      return message["type"] == type && (status.empty() || message.value("status", "") == status);
+    });
+    if (!found) return std::nullopt;
+    return json::parse(found->at("text").get<std::string>());
+  }
+  std::shared_ptr<testing::ScriptedPanels::Panel> nextPanel(std::size_t before) {
+    loop.runUntil([&] { return panels->panels.size() > before; }, 20s);
+    return panels->panels.size() > before ? panels->panels.back() : nullptr;
+  }
+  static std::string sha256Of(ByteView data) { return hexEncode(platform::sha256(data)); }
   // The first decoded frame of `display` that shows `colour`; the frames before it are counted in `before`.
   bool seesColour(PeerProcess& tablet, std::uint32_t display, Rgb colour, int* before = nullptr) {
     for (int frames = 0; frames < 300; ++frames) {
@@ -128,6 +149,7 @@ class RemoteTabletTest : public ::testing::Test {
   std::string signalingURL;
   MainLoopForTests loop;
   platform::SigningKey accountKey = platform::SigningKey::generate();
+  std::shared_ptr<testing::ScriptedPanels> panels = std::make_shared<testing::ScriptedPanels>();
   std::shared_ptr<HostViewModel> model;
   std::vector<std::unique_ptr<PeerProcess>> tablets;
 };
@@ -212,6 +234,81 @@ TEST_F(RemoteTabletTest, AudioStartsWithItsConfiguration) {
   ASSERT_TRUE(first) << "no audio";
   EXPECT_EQ((*first)["kind"], "configuration");
   EXPECT_TRUE(next(tablet, [](const json& m) { return m["type"] == "audio" && m["kind"] == "frame"; }, 10s));
+}
+
+TEST_F(RemoteTabletTest, AFileGoesEachWayWithItsChecksumAndACutUploadLeavesNothingBehind) {
+  PeerProcess& tablet = connectTablet("S1");
+  ASSERT_TRUE(nextOn(tablet, "veltrano.control", 40s));
+
+  // Download: the computer's user picks the file; the tablet confirms every chunk it gets.
+  const Bytes original = platform::randomBytes(300000);
+  const auto source = folder.path() / "photo.bin";
+  std::ofstream(source, std::ios::binary).write(reinterpret_cast<const char*>(original.data()), original.size());
+  sendOn(tablet, "veltrano.control", {{"type", "filePickerRequest"}});
+  auto picker = nextPanel(0);
+  ASSERT_TRUE(picker);
+  picker->choose(source);
+  const auto offer = nextControl(tablet, "fileOffer");
+  ASSERT_TRUE(offer);
+  const std::string transferID = (*offer)["transferID"];
+  EXPECT_EQ((*offer)["size"], original.size());
+  sendOn(tablet, "veltrano.control", {{"type", "fileAccept"}, {"transferID", transferID}});
+  Bytes downloaded;
+  while (downloaded.size() < original.size()) {
+    const auto frame = next(tablet, [](const json& m) { return m["type"] == "binary"; });
+    ASSERT_TRUE(frame) << "after " << downloaded.size() << " bytes";
+    const auto chunk = decodeChunkFrame(*base64urlDecode((*frame)["data"].get<std::string>()));
+    ASSERT_EQ(chunk.offset, downloaded.size());
+    downloaded.insert(downloaded.end(), chunk.payload.begin(), chunk.payload.end());
+    sendOn(tablet, "veltrano.control", {{"type", "fileStatus"}, {"status", "received"}, {"transferID", transferID},
+                                        {"offset", downloaded.size()}});
+  }
+  const auto complete = nextControl(tablet, "fileComplete");
+  ASSERT_TRUE(complete);
+  EXPECT_EQ((*complete)["sha256"], sha256Of(original));
+  EXPECT_EQ(sha256Of(downloaded), sha256Of(original));
+
+  // Upload: the user picks where it goes; the frames come on the file channel.
+  const auto sendUpload = [&](const std::string& id, const Bytes& content, std::size_t upTo) {
+    for (std::size_t offset = 0; offset < upTo; offset += maximumChunkPayloadSize) {
+      const std::size_t length = std::min(maximumChunkPayloadSize, upTo - offset);
+      const Bytes frame = encodeChunkFrame(id, offset, ByteView(content).subspan(offset, length));
+      tablet.send({{"type", "sendBase64"}, {"label", "veltrano.file"}, {"data", base64urlEncode(frame)}});
+    }
+  };
+  const auto offerUpload = [&](const std::string& id, const std::filesystem::path& destination, std::size_t size) {
+    const std::size_t panelsBefore = panels->panels.size();
+    sendOn(tablet, "veltrano.control", {{"type", "fileUploadOffer"}, {"flow", "upload"}, {"transferID", id},
+                                        {"name", destination.filename().string()}, {"size", size}});
+    auto save = nextPanel(panelsBefore);
+    if (!save) return false;
+    save->choose(destination);
+    return nextControl(tablet, "fileUploadAccept").has_value();
+  };
+  const Bytes upload = platform::randomBytes(200000);
+  const std::string uploadID = Uuid::random().text();
+  const auto stored = folder.path() / "uploaded.bin";
+  ASSERT_TRUE(offerUpload(uploadID, stored, upload.size()));
+  sendUpload(uploadID, upload, upload.size());
+  sendOn(tablet, "veltrano.control", {{"type", "fileComplete"}, {"flow", "upload"}, {"transferID", uploadID},
+                                      {"size", upload.size()}, {"sha256", sha256Of(upload)}});
+  const auto storedMessage = nextControl(tablet, "fileUploadStored");
+  ASSERT_TRUE(storedMessage);
+  std::ifstream file(stored, std::ios::binary);
+  const Bytes onDisk((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(sha256Of(onDisk), sha256Of(upload));
+
+  // An upload cut off half way by the tablet going away leaves no file, whole or partial.
+  const auto uploads = folder.path() / "cut";
+  std::filesystem::create_directory(uploads);
+  const std::string cutID = Uuid::random().text();
+  ASSERT_TRUE(offerUpload(cutID, uploads / "cut.bin", upload.size()));
+  sendUpload(cutID, upload, upload.size() / 2);
+  ASSERT_TRUE(nextControl(tablet, "fileStatus", "received")) << "the first half is being written";
+  tablet.send({{"type", "close"}});
+  EXPECT_TRUE(loop.runUntil([&] { return model->remoteConnectedClientCount.get() == 0; }, 30s));
+  EXPECT_TRUE(loop.runUntil([&] { return std::filesystem::is_empty(uploads); }, 10s))
+      << std::filesystem::directory_iterator(uploads)->path();
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
 """A remote tablet played by aiortc: it logs in to the signaling service with the account key, offers a peer
 connection to the computer of the account, and speaks "VLC1" on the data channels. It decodes the video of every
 display it receives (PyAV) and reports what it sees. JSON lines on stdin/stdout:
-in  {"type": "send", "label", "text"} | {"type": "sendBase64", "label", "data"} | {"type": "close"}
+in  {"type": "send", "label", "text"} | {"type": "sendBase64", "label", "data" (base64url)} | {"type": "close"}
 out {"type": "state", "state"} | {"type": "open", "label"} | {"type": "message", "label", "text"}
-    | {"type": "binary", "label", "data"} (base64, file channel)
+    | {"type": "binary", "label", "data"} (base64url, file channel)
     | {"type": "video", "display", "kind": "configuration"|"frame", "keyframe", "rgb": [r, g, b] or null}
     | {"type": "audio", "kind": "configuration"|"frame"}
 Arguments: signaling URL, certificate authority file, account key seed (base64url), device identifier, session."""
@@ -147,7 +147,7 @@ async def main():
         elif label == "veltrano.audio":
             emit({"type": "audio", "kind": "configuration" if message[4] == 3 else "frame"})
         elif label == "veltrano.file":
-            emit({"type": "binary", "label": label, "data": base64.b64encode(message).decode()})
+            emit({"type": "binary", "label": label, "data": b64url(message)})
         else:
             emit({"type": "message", "label": label, "text": message.decode()})
 
@@ -195,7 +195,7 @@ async def main():
             command = json.loads(line)
             if command["type"] == "close":
                 break
-            data = command["text"].encode() if "text" in command else base64.b64decode(command["data"])
+            data = command["text"].encode() if "text" in command else b64url_decode(command["data"])
             for frame in chunks.frames(data):
                 channels[command["label"]].send(frame)
 

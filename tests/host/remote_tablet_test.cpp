@@ -19,11 +19,13 @@
 #include "core/metrics_store.hpp"
 #include "host/host_view_model.hpp"
 #include "host/real_host_services.hpp"
+#include "media/media_envelope.hpp"
 #include "platform/crypto/signing_key.hpp"
 #include "platform/webrtc/peer_connection.hpp"
 #include "support/host_fixed_ports.hpp"
 #include "support/peer_process.hpp"
 #include "support/run_blocking.hpp"
+#include "support/local_test_client.hpp"
 #include "support/scoped_environment.hpp"
 #include "support/signaling_test_service.hpp"
 #include "support/temporary_folder.hpp"
@@ -309,6 +311,46 @@ TEST_F(RemoteTabletTest, AFileGoesEachWayWithItsChecksumAndACutUploadLeavesNothi
   EXPECT_TRUE(loop.runUntil([&] { return model->remoteConnectedClientCount.get() == 0; }, 30s));
   EXPECT_TRUE(loop.runUntil([&] { return std::filesystem::is_empty(uploads); }, 10s))
       << std::filesystem::directory_iterator(uploads)->path();
+}
+
+// A local tablet on one display and a remote one on the other; then the remote one stops reading for a while.
+TEST_F(RemoteTabletTest, ALocalAndARemoteTabletAtOnceAndASlowRemoteOneDoesNotHoldUpTheLocalVideo) {
+  const std::uint32_t left = screen.left().id, right = screen.right().id;
+  auto control = testing::awaitOn(loop, testing::LocalTestClient::connect(9090, LocalTransportChannel::control,
+                                                                         accountKey, {}));
+  ASSERT_TRUE(testing::awaitOn(loop, control->nextJSON(10s)));
+  auto video = testing::awaitOn(loop, testing::LocalTestClient::connect(
+                                          model->displaySession(right)->videoPort, LocalTransportChannel::video,
+                                          accountKey, {}));
+  const auto localFrames = [&](int wanted) {
+    int frames = 0;
+    for (int attempt = 0; attempt < wanted * 20 && frames < wanted; ++attempt) {
+      const auto record = testing::awaitOn(loop, video->nextRecord(500ms));
+      const auto envelope = record ? parseMediaEnvelope(*record) : std::nullopt;
+      if (envelope && envelope->type == MediaEnvelopeType::videoFrame) ++frames;
+    }
+    return frames;
+  };
+  ASSERT_EQ(localFrames(3), 3);
+
+  PeerProcess& tablet = connectTablet("S1");
+  ASSERT_TRUE(nextOn(tablet, "veltrano.control", 40s));
+  sendOn(tablet, "veltrano.control", {{"type", "setVideoSubscriptions"}, {"displayIDs", {left}}});
+  EXPECT_TRUE(seesColour(tablet, left, kLeftColour));
+  EXPECT_TRUE(loop.runUntil(
+      [&] {
+        return model->localControlClientCount.get() == 1 && model->remoteConnectedClientCount.get() == 1 &&
+               model->metrics->videoClients.get() == 2;
+      },
+      10s));
+  EXPECT_EQ(model->connectionRouteSummary(), "LAN (TCP) + LAN (P2P)");
+
+  // While the remote tablet reads nothing, the local one keeps getting its frames.
+  tablet.send({{"type", "stall"}, {"seconds", 20}});
+  EXPECT_EQ(localFrames(30), 30);
+  EXPECT_FALSE(tablet.take("stalled", 0ms)) << "the stall ended before the local frames came";
+  ASSERT_TRUE(next(tablet, [](const json& m) { return m["type"] == "stalled"; }, 30s));
+  EXPECT_TRUE(seesColour(tablet, left, kLeftColour)) << "the remote tablet recovers";
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 connection to the computer of the account, and speaks "VLC1" on the data channels. It decodes the video of every
 display it receives (PyAV) and reports what it sees. JSON lines on stdin/stdout:
 in  {"type": "send", "label", "text"} | {"type": "sendBase64", "label", "data" (base64url)} | {"type": "close"}
+    | {"type": "stall", "seconds"} (reads nothing for that long, then reports {"type": "stalled"})
 out {"type": "state", "state"} | {"type": "open", "label"} | {"type": "message", "label", "text"}
     | {"type": "binary", "label", "data"} (base64url, file channel)
     | {"type": "video", "display", "kind": "configuration"|"frame", "keyframe", "rgb": [r, g, b] or null}
@@ -195,6 +196,10 @@ async def main():
             command = json.loads(line)
             if command["type"] == "close":
                 break
+            if command["type"] == "stall":
+                time.sleep(command["seconds"])  # reads nothing meanwhile: the host's sends pile up
+                emit({"type": "stalled"})
+                continue
             data = command["text"].encode() if "text" in command else b64url_decode(command["data"])
             for frame in chunks.frames(data):
                 channels[command["label"]].send(frame)

@@ -33,7 +33,14 @@ TEST(HostStartup, DisplaysGetPortsByIdentifierAndEverythingStartsInOrder) {
   for (const auto& port : ports) expected.push_back("video" + port + ".start");
   expected.insert(expected.end(), {"control.start", "make bonjour", "bonjour.start Desk 9090"});
   // Remote access once everything local runs, under the computer's name.
-  expected.insert(expected.end(), {"make remote", "remote.identity", "signaling.create Desk", "signaling.start"});
+  // Each media update (one for the audio server, one per attached display) gives every server attached so far
+  // its remote count, 0 before any tablet.
+  expected.insert(expected.end(),
+                  {"make remote", "audio.external 0", "remote.identity", "signaling.create Desk", "signaling.start"});
+  for (std::size_t attached = 1; attached <= ports.size(); ++attached) {
+    for (std::size_t i = 0; i < attached; ++i) expected.push_back("video" + ports[i] + ".external 0");
+    expected.push_back("audio.external 0");
+  }
   EXPECT_EQ(harness.world->journal, expected);
 
   auto& model = *harness.model;

@@ -28,8 +28,9 @@ TEST(HostStop, ARunningHostIsIdleAtOnceAndClosesInOrderLater) {
   harness.pass();
   EXPECT_EQ(harness.journalFrom("bonjour.stopPublication"), [] {
     auto expected = twoDisplayTeardown();
-    // Signaling has stopped before the servers that remote access fed are closed.
-    expected.insert(expected.begin(), {"bonjour.stopPublication", "signaling.stop"});
+    // Signaling has stopped and the servers that remote access fed are handed back before they are closed.
+    expected.insert(expected.begin(), {"bonjour.stopPublication", "signaling.stop", "video9100.external 0",
+                                       "video9101.external 0", "audio.external 0"});
     return expected;
   }());
   EXPECT_EQ(harness.logged(LogCategory::HOST),

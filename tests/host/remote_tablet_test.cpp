@@ -3,7 +3,9 @@
 // there (also for a viewer that joins later), and the audio with its configuration first. ICE runs on loopback.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <thread>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -345,9 +347,18 @@ TEST_F(RemoteTabletTest, ALocalAndARemoteTabletAtOnceAndASlowRemoteOneDoesNotHol
       10s));
   EXPECT_EQ(model->connectionRouteSummary(), "LAN (TCP) + LAN (P2P)");
 
-  // While the remote tablet reads nothing, the local one keeps getting its frames.
-  tablet.send({{"type", "stall"}, {"seconds", 20}});
+  // While the remote tablet reads nothing, the local one keeps getting its frames of a changing picture.
+  std::atomic<bool> painting{true};
+  std::thread painter([&] {
+    for (std::uint8_t shade = 0; painting; shade += 8) {
+      screen.fill({320, 0, 320, 480}, Rgb{40, shade, 220});
+      std::this_thread::sleep_for(20ms);
+    }
+  });
+  tablet.send({{"type", "stall"}, {"seconds", 8}});
   EXPECT_EQ(localFrames(30), 30);
+  painting = false;
+  painter.join();
   EXPECT_FALSE(tablet.take("stalled", 0ms)) << "the stall ended before the local frames came";
   ASSERT_TRUE(next(tablet, [](const json& m) { return m["type"] == "stalled"; }, 30s));
   EXPECT_TRUE(seesColour(tablet, left, kLeftColour)) << "the remote tablet recovers";

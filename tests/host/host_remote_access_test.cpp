@@ -95,7 +95,8 @@ class Tablet {
     peer->route("open", [this](const json& m) { opened.add(m["label"].get<std::string>()); });
     peer->route("close", [this](const json& m) { closed.add(m["label"].get<std::string>()); });
     replacePeer(peer);
-    peer->send({{"type", "start"}, {"channels", kTabletChannels}});
+    // Not echoing: the host answers what comes on the control channel, and would answer its own hello for ever.
+    peer->send({{"type", "start"}, {"channels", kTabletChannels}, {"echo", false}});
   }
   // One signal, as the tablet's signaling sends it.
   void send(const std::string& kind, const json& body, std::optional<std::string> session = std::nullopt) {

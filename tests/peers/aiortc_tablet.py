@@ -1,6 +1,7 @@
 """A tablet played by aiortc: it offers, opens the channels it is told to, and echoes every message on the channel
 it came in on. JSON lines on stdin/stdout, the same as the Chromium tablet:
-in  {"type": "start", "channels": [...]}, {"type": "answer"|"offer", "sdp"}, {"type": "candidate", ...};
+in  {"type": "start", "channels": [...], "echo": true (default) or false}, {"type": "answer"|"offer", "sdp"},
+    {"type": "candidate", ...};
 out {"type": "offer"|"answer", "sdp"}, {"type": "open"|"close", "label"}, {"type": "state", "state"}."""
 import asyncio
 import json
@@ -19,8 +20,11 @@ def emit(message):
     sys.stdout.flush()
 
 
+echoing = [True]
+
+
 def wire(channel):
-    channel.on("message", lambda message: channel.send(message))
+    channel.on("message", lambda message: echoing[0] and channel.send(message))
     channel.on("open", lambda: emit({"type": "open", "label": channel.label}))
     channel.on("close", lambda: emit({"type": "close", "label": channel.label}))
 
@@ -44,6 +48,7 @@ async def main():
         message = json.loads(line)
         kind = message["type"]
         if kind == "start":
+            echoing[0] = message.get("echo", True)
             for label in message["channels"]:
                 wire(pc.createDataChannel(label))
             await pc.setLocalDescription(await pc.createOffer())

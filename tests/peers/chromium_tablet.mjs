@@ -1,6 +1,7 @@
 // A tablet played by headless Chromium (Debian's, driven by playwright-core over a pipe): the page offers, opens
 // the channels it is told to, trickles its candidates, restarts ICE on request, and echoes every message on the
-// channel it came in on. JSON lines on stdin/stdout, the same as the aiortc tablet, plus {"type": "restart"}.
+// channel it came in on (unless "start" says "echo": false). JSON lines on stdin/stdout, the same as the aiortc
+// tablet, plus {"type": "restart"}.
 import { mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
@@ -10,9 +11,10 @@ import { chromium } from 'playwright-core';
 
 const pageScript = `
 let pc;
+let echo = true;
 function wire(channel) {
   channel.binaryType = 'arraybuffer';
-  channel.onmessage = (event) => channel.send(event.data);
+  channel.onmessage = (event) => { if (echo) channel.send(event.data); };
   channel.onclose = () => emit({type: 'close', label: channel.label});
   if (channel.readyState === 'open') emit({type: 'open', label: channel.label});
   else channel.onopen = () => emit({type: 'open', label: channel.label});
@@ -24,6 +26,7 @@ async function sendOffer() {
 window.handle = async (message) => {
   switch (message.type) {
     case 'start':
+      echo = message.echo !== false;
       pc = new RTCPeerConnection();
       pc.onicecandidate = (event) => {
         if (event.candidate && event.candidate.candidate) {

@@ -27,6 +27,7 @@
 #include "phone_command.hpp"
 #include "platform/events/event_source.hpp"
 #include "platform/x11/x11_display.hpp"
+#include "support/quiet_x11_server.hpp"
 #include "support/x11_event_window.hpp"
 #include "support/x11_test_env.hpp"
 
@@ -179,14 +180,15 @@ inline std::vector<RecordedEvent> withoutMotion(const std::vector<RecordedEvent>
   return kept;
 }
 
-// A fixture that drives the shared X server: it holds the input lock, opens the recording window and makes its
-// harness; what the window saw before the test starts is dropped.
+// A fixture that drives an X server of its own: it opens the recording window there and makes its harness; what
+// the window saw before the test starts is dropped.
 template <class Harness>
 class X11HarnessTest : public ::testing::Test {
  protected:
   void SetUp() override {
     VELTRANO_REQUIRE_X11();
-    lock_ = std::make_unique<X11InputLock>();
+    const std::string failure = server_.start();
+    ASSERT_TRUE(failure.empty()) << failure;
     window_ = X11EventWindow::open();
     ASSERT_NE(window_, nullptr) << "cannot open the recording window";
     harness_ = makeHarness();
@@ -197,14 +199,13 @@ class X11HarnessTest : public ::testing::Test {
   void TearDown() override {
     harness_.reset();
     window_.reset();
-    lock_.reset();
   }
 
   virtual std::unique_ptr<Harness> makeHarness() = 0;
   // Set-up of the fixture's own, after the harness is made; may fail the test with ASSERT.
   virtual void prepare() {}
 
-  std::unique_ptr<X11InputLock> lock_;
+  QuietX11Server server_;
   std::unique_ptr<X11EventWindow> window_;
   std::unique_ptr<Harness> harness_;
 };

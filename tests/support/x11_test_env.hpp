@@ -4,14 +4,10 @@
 //
 //   TEST(Foo, Bar) { VELTRANO_REQUIRE_X11(); ... }      // or in a fixture's SetUp()
 //
-// Tests that move the pointer, type or change the focus hold X11InputLock for their whole run, so
-// that ctest's parallel processes do not steer the one shared pointer and keyboard at once.
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
+// Tests that watch what their pointer and keyboard input produces run on an X server of their own
+// (support/quiet_x11_server.hpp).
 #include <xcb/xcb.h>
 
-#include <cctype>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -34,28 +30,6 @@ inline std::optional<std::string> x11Unavailable() {
   if (broken) return "cannot connect to the X server on DISPLAY=" + std::string(display);
   return std::nullopt;
 }
-
-// Serialises input tests across processes sharing one X server.
-class X11InputLock {
- public:
-  X11InputLock() {
-    std::string name = "/tmp/veltrano-test-x11-input";
-    if (const char* display = std::getenv("DISPLAY")) {
-      for (const char* p = display; *p != '\0'; ++p) name += (std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_');
-    }
-    fd_ = ::open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd_ >= 0) ::flock(fd_, LOCK_EX);
-  }
-  ~X11InputLock() {
-    if (fd_ >= 0) ::close(fd_);  // closing releases the lock
-  }
-  X11InputLock(const X11InputLock&) = delete;
-  X11InputLock& operator=(const X11InputLock&) = delete;
-  bool held() const { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
-};
 
 }  // namespace veltrano::test
 

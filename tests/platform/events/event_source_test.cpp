@@ -1,4 +1,4 @@
-// An event source on the shared test X server, seen by a focused window of the test's own: pointer and keyboard
+// An event source on an X server of the test's own, seen by a focused window of the test's own: pointer and keyboard
 // input, and creating, probing and ending the source.
 #include <gtest/gtest.h>
 
@@ -18,6 +18,7 @@
 #include "platform/events/key_names.hpp"
 #include "platform/events/keyboard_mapping.hpp"
 #include "support/private_xvfb.hpp"
+#include "support/quiet_x11_server.hpp"
 #include "support/scoped_environment.hpp"
 #include "support/x11_event_window.hpp"
 #include "support/x11_test_env.hpp"
@@ -29,8 +30,8 @@ class EventSourceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     VELTRANO_REQUIRE_X11();
-    lock_.emplace();
-    ASSERT_TRUE(lock_->held());
+    const std::string failure = server_.start();
+    ASSERT_TRUE(failure.empty()) << failure;
     window_ = test::X11EventWindow::open();
     ASSERT_NE(window_, nullptr) << "cannot open the test window";
     source_ = EventSource::create();
@@ -79,7 +80,7 @@ class EventSourceTest : public ::testing::Test {
     return xkb_keysym_get_name(keysym, buffer, sizeof buffer) > 0 ? buffer : "?";
   }
 
-  std::optional<test::X11InputLock> lock_;
+  test::QuietX11Server server_;
   std::unique_ptr<test::X11EventWindow> window_;
   std::unique_ptr<EventSource> source_;
 };

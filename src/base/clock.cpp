@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <system_error>
 
 namespace veltrano {
@@ -110,25 +111,34 @@ Clock::TimePoint VirtualClock::now() const {
 
 asio::awaitable<void> VirtualClock::sleepUntil(TaskToken token, TimePoint deadline) {
   if (token) token->checkCancellation();
-  Continuation<> wake;
   std::uint64_t order;
+  std::optional<asio::awaitable<void>> woken;
   {
+    Continuation<> wake;
     std::lock_guard lock(mutex_);
     if (deadline <= now_) co_return;
     order = nextOrder_++;
     sleepers_.push_back({deadline, order, wake});
+    // Only the sleeper list keeps the continuation: a sleep the clock is destroyed under is freed with it.
+    woken.emplace(std::move(wake).waitLettingGo());
   }
   std::uint64_t hook = 0;
   if (token) {
-    hook = token->onCancel([this, wake, order] {
+    // The hook finds the continuation through the list too: the token lives in this frame.
+    hook = token->onCancel([this, order] {
+      std::optional<Continuation<>> wake;
       {
         std::lock_guard lock(mutex_);
-        std::erase_if(sleepers_, [&](const Sleeper& s) { return s.order == order; });
+        const auto it =
+            std::find_if(sleepers_.begin(), sleepers_.end(), [&](const Sleeper& s) { return s.order == order; });
+        if (it == sleepers_.end()) return;  // already woken
+        wake = it->wake;
+        sleepers_.erase(it);
       }
-      wake.resume();
+      wake->resume();
     });
   }
-  co_await wake.wait();
+  co_await std::move(*woken);
   if (token) {
     token->removeCancelHook(hook);
     token->checkCancellation();

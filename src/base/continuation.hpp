@@ -42,17 +42,18 @@ class Continuation {
         [weak = std::weak_ptr<State>(state_)](auto handler) {
           // The waiting frame keeps this function while it waits, and the state keeps the frame's handler:
           // holding the state here would keep both alive for ever once every resumer is gone.
-          const std::shared_ptr<State> state = weak.lock();
-          if (!state) return;
-          asio::any_io_executor executor = asio::get_associated_executor(handler);
-          std::unique_lock lock(state->mutex);
-          if (state->resumed) {
-            lock.unlock();
-            complete(executor, std::move(handler), state->error, std::move(state->value));
-          } else {
-            state->handler.emplace(std::move(handler));
-            state->handlerExecutor = std::move(executor);
-          }
+          if (const std::shared_ptr<State> state = weak.lock()) begin(*state, std::move(handler));
+        },
+        asio::use_awaitable);
+  }
+
+  // Waits like wait() for a continuation the waiting frame need not keep: once the wait has begun, only the
+  // resumers hold it, so a waiter that every resumer has left behind is freed with the last of them.
+  asio::awaitable<T> waitLettingGo() && {
+    return asio::async_initiate<const asio::use_awaitable_t<>, Signature>(
+        [state = std::move(state_)](auto handler) mutable {
+          const std::shared_ptr<State> held = std::move(state);
+          begin(*held, std::move(handler));
         },
         asio::use_awaitable);
   }
@@ -91,6 +92,19 @@ class Continuation {
     lock.unlock();
     complete(executor, std::move(handler), std::move(error), std::move(value));
     return true;
+  }
+
+  template <class Handler>
+  static void begin(State& state, Handler handler) {
+    asio::any_io_executor executor = asio::get_associated_executor(handler);
+    std::unique_lock lock(state.mutex);
+    if (state.resumed) {
+      lock.unlock();
+      complete(executor, std::move(handler), state.error, std::move(state.value));
+    } else {
+      state.handler.emplace(std::move(handler));
+      state.handlerExecutor = std::move(executor);
+    }
   }
 
   template <class Handler>

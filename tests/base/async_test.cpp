@@ -134,6 +134,22 @@ TEST_F(AsyncTest, AWaiterLeftBehindByEveryResumerIsFreed) {
   EXPECT_TRUE(frame.expired());
 }
 
+TEST_F(AsyncTest, ATaskLeftSleepingOnAVirtualClockIsFreedWithTheClock) {
+  auto ownClock = std::make_optional<VirtualClock>();
+  auto frameAlive = std::make_shared<int>(0);
+  std::weak_ptr<int> frame = frameAlive;
+  Task::spawn(mainExecutor(), [&ownClock, alive = std::move(frameAlive)](TaskToken token) -> asio::awaitable<void> {
+    const std::shared_ptr<int> kept = alive;
+    co_await sleepFor(std::move(token), *ownClock, 1h);
+  });
+  loop.drain();
+  ASSERT_EQ(ownClock->sleeperCount(), 1u);
+  ASSERT_FALSE(frame.expired());
+  ownClock.reset();  // nothing will ever wake the sleep
+  loop.drain();
+  EXPECT_TRUE(frame.expired()) << "the sleeping task's frame outlived everything that could resume it";
+}
+
 TEST_F(AsyncTest, PostsFromManyThreadsRunOnTheMainThreadInOrderPerThread) {
   constexpr int kThreads = 4, kPosts = 500;
   std::vector<std::vector<int>> seen(kThreads);

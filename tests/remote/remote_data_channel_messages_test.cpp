@@ -257,5 +257,20 @@ TEST_F(RemoteDataChannelMessages, NothingASessionSendsActsOnceItHasEnded) {
   EXPECT_EQ(audio->counts.size(), updates);
 }
 
+TEST_F(RemoteDataChannelMessages, APhonePointerSessionTheTabletNamedEndsWithTheRemoteSession) {
+  Tablet tablet = connect("S1");
+  for (int sequence = 1; sequence <= 3; ++sequence) {
+    send(tablet, "veltrano.input",
+         json::Json{{"type", "mouseMoveRel"}, {"dx", 1}, {"dy", 0}, {"phonePointer", true}, {"pointerSession", "P1"},
+                    {"pointerSequence", sequence}}
+             .dump());
+  }
+  ASSERT_TRUE(handler->phonePointerSequenceGate().latestBySession.contains("P1"));
+  EXPECT_EQ(handler->phonePointerSequenceGate().latestBySession.at("P1"), 3);
+  tablet.connection->emitConnectionState(PeerConnectionState::failed);
+  settle();
+  EXPECT_FALSE(handler->phonePointerSequenceGate().latestBySession.contains("P1"));
+}
+
 }  // namespace
 }  // namespace veltrano

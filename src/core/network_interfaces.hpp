@@ -17,4 +17,14 @@ struct InterfaceAddress {
 // The addresses of every interface, in the system's order (getifaddrs); empty when the list cannot be read.
 std::vector<InterfaceAddress> systemInterfaceAddresses();
 
+// The network an interface address belongs to: the address and the length of its network prefix.
+struct InterfaceSubnet {
+  std::string address;  // numeric IPv4 or IPv6 text
+  int prefixLength = 0;
+  bool operator==(const InterfaceSubnet&) const = default;
+};
+
+// The subnets of every IPv4 and IPv6 address of an interface that is up; empty when the list cannot be read.
+std::vector<InterfaceSubnet> systemInterfaceSubnets();
+
 }  // namespace veltrano

@@ -1,5 +1,9 @@
 #include "remote/route_classification.hpp"
 
+#include <arpa/inet.h>
+
+#include <array>
+#include <cstdint>
 #include <string>
 
 namespace veltrano {
@@ -42,9 +46,64 @@ const webrtc::Statistic* selectedPair(const webrtc::StatisticsReport& report) {
   return pairFlagged(report, "selected");
 }
 
+// An IPv4 or IPv6 address in network order; IPv4 in the first four bytes.
+struct IpAddress {
+  bool isIPv4 = false;
+  std::array<std::uint8_t, 16> bytes{};
+};
+
+std::optional<IpAddress> parseAddress(const std::string& text) {
+  IpAddress address;
+  const std::string bare = text.substr(0, text.find('%'));  // no zone of a link-local IPv6 address
+  if (inet_pton(AF_INET, bare.c_str(), address.bytes.data()) == 1) {
+    address.isIPv4 = true;
+    return address;
+  }
+  if (inet_pton(AF_INET6, bare.c_str(), address.bytes.data()) == 1) return address;
+  return std::nullopt;
+}
+
+bool sharesPrefix(const IpAddress& a, const IpAddress& b, int bits) {
+  if (a.isIPv4 != b.isIPv4 || bits < 0 || bits > (a.isIPv4 ? 32 : 128)) return false;
+  for (int i = 0; i < bits; ++i) {
+    const int bit = 7 - i % 8;
+    if (((a.bytes[i / 8] >> bit) & 1) != ((b.bytes[i / 8] >> bit) & 1)) return false;
+  }
+  return true;
+}
+
+// Addresses that never leave the local network: private, link-local and loopback ranges.
+bool isLocalOnly(const IpAddress& address) {
+  const auto& b = address.bytes;
+  if (address.isIPv4) {
+    return b[0] == 10 || (b[0] == 172 && (b[1] & 0xF0) == 16) || (b[0] == 192 && b[1] == 168) ||
+           (b[0] == 169 && b[1] == 254) || b[0] == 127;
+  }
+  const bool loopback = b == std::array<std::uint8_t, 16>{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  return (b[0] & 0xFE) == 0xFC || (b[0] == 0xFE && (b[1] & 0xC0) == 0x80) || loopback;
+}
+
+bool isOnHostSubnet(const IpAddress& address, const std::vector<InterfaceSubnet>& hostSubnets) {
+  for (const InterfaceSubnet& subnet : hostSubnets) {
+    const auto network = parseAddress(subnet.address);
+    if (network && sharesPrefix(address, *network, subnet.prefixLength)) return true;
+  }
+  return false;
+}
+
+// "host" also for a peer-reflexive candidate that can only be a host candidate of the local network.
+std::string effectiveType(const webrtc::Statistic& candidate, const std::string& type,
+                          const std::vector<InterfaceSubnet>& hostSubnets) {
+  if (type != "prflx") return type;
+  const std::string* text = stringValue(candidate, "address");
+  const auto address = text ? parseAddress(*text) : std::nullopt;
+  return address && isLocalOnly(*address) && isOnHostSubnet(*address, hostSubnets) ? "host" : type;
+}
+
 }  // namespace
 
-std::optional<WebRTCRoute> classifyRoute(const webrtc::StatisticsReport& report) {
+std::optional<WebRTCRoute> classifyRoute(const webrtc::StatisticsReport& report,
+                                         const std::vector<InterfaceSubnet>& hostSubnets) {
   const webrtc::Statistic* pair = selectedPair(report);
   if (pair == nullptr) return std::nullopt;
   const auto* local = statisticNamedBy(report, stringValue(*pair, "localCandidateId"));
@@ -54,7 +113,10 @@ std::optional<WebRTCRoute> classifyRoute(const webrtc::StatisticsReport& report)
   const std::string* remoteType = stringValue(*remote, "candidateType");
   if (localType == nullptr || remoteType == nullptr) return std::nullopt;
   if (*localType == "relay" || *remoteType == "relay") return WebRTCRoute::relay;
-  if (*localType == "host" && *remoteType == "host") return WebRTCRoute::lan;
+  if (effectiveType(*local, *localType, hostSubnets) == "host" &&
+      effectiveType(*remote, *remoteType, hostSubnets) == "host") {
+    return WebRTCRoute::lan;
+  }
   return WebRTCRoute::direct;
 }
 

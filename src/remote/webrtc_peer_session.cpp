@@ -35,37 +35,39 @@ WebRTCPeerCallbacks::State reportedState(webrtc::PeerConnectionState state) {
 
 }  // namespace
 
-// Stands for one channel before the peer's network thread, which names neither the channel nor its label.
-class WebRTCPeerSession::ChannelObserver final : public webrtc::DataChannelObserver {
+// Stands for one channel before the peer's network thread, which names neither the channel nor its label. What
+// the channel reports goes to the session's strand in the order it came.
+class WebRTCPeerSession::ChannelObserver final : public webrtc::DataChannelObserver,
+                                                 public std::enable_shared_from_this<ChannelObserver> {
  public:
   ChannelObserver(std::weak_ptr<WebRTCPeerSession> session, const std::shared_ptr<webrtc::DataChannel>& channel)
       : session_(std::move(session)), channel_(channel), label_(channel->label()) {}
 
-  // A channel adopted already open also reports its state change; the owner hears of the opening once.
-  void reportOpenOnce() {
-    const auto session = session_.lock();
-    if (session && !openReported_.exchange(true)) session->callbacks_->onChannelOpened(label_);
+  const std::string& label() const { return label_; }
+  bool isOpen() const {
+    const auto channel = channel_.lock();
+    return channel && channel->readyState() == webrtc::DataChannelState::open;
   }
+  bool openReported = false;  // strand only
 
   void onStateChange() override {
-    const auto channel = channel_.lock();
-    if (channel && channel->readyState() == webrtc::DataChannelState::open) reportOpenOnce();
+    const auto session = session_.lock();
+    if (!session) return;
+    session->post([observer = shared_from_this()](WebRTCPeerSession& self) { self.reportOpening(*observer); });
   }
 
   void onMessage(std::span<const std::byte> message, bool) override {
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(message.data());
     const auto session = session_.lock();
     if (!session) return;
-    session->post([label = label_, data = Bytes(bytes, bytes + message.size())](WebRTCPeerSession& self) {
-      self.receiveMessage(label, data);
-    });
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(message.data());
+    session->post([observer = shared_from_this(), data = Bytes(bytes, bytes + message.size()),
+                   arrivedOpen = isOpen()](WebRTCPeerSession& self) { self.receiveMessage(*observer, data, arrivedOpen); });
   }
 
  private:
   const std::weak_ptr<WebRTCPeerSession> session_;
   const std::weak_ptr<webrtc::DataChannel> channel_;
   const std::string label_;
-  std::atomic<bool> openReported_{false};
 };
 
 template <class Step>
@@ -88,7 +90,8 @@ std::shared_ptr<WebRTCPeerSession> WebRTCPeerSession::create(const std::vector<S
 }
 
 WebRTCPeerSession::WebRTCPeerSession(std::shared_ptr<WebRTCPeerCallbacks> callbacks, WebRTCPeerEnvironment environment)
-    : strand_(makeActorStrand()),
+    : thread_("peer session"),
+      strand_(asio::make_strand(thread_.executor())),
       callbacks_(std::move(callbacks)),
       environment_(std::move(environment)),
       nextMessageID_(environment_.lastMessageID) {}
@@ -146,14 +149,27 @@ void WebRTCPeerSession::updateIceServers(std::vector<SignalingICEServer> iceServ
 }
 
 void WebRTCPeerSession::onIceCandidate(const webrtc::IceCandidate& candidate) {
-  callbacks_->onLocalSignal("candidate", encodeIceCandidateBody(candidate));
+  post([body = encodeIceCandidateBody(candidate)](WebRTCPeerSession& self) {
+    if (!self.isClosed_) self.callbacks_->onLocalSignal("candidate", body);
+  });
 }
 
 void WebRTCPeerSession::onConnectionStateChange(webrtc::PeerConnectionState state) {
+  post([state](WebRTCPeerSession& self) { self.reportState(state); });
+}
+
+void WebRTCPeerSession::reportState(webrtc::PeerConnectionState state) {
+  assertOnStrand(strand_);
+  if (isClosed_ || closedReported_) return;
+  closedReported_ = state == webrtc::PeerConnectionState::closed;
   callbacks_->onState(reportedState(state));
-  if (state == webrtc::PeerConnectionState::connected) {
-    post([](WebRTCPeerSession& self) { self.refreshRoute(0); });
-  }
+  if (state == webrtc::PeerConnectionState::connected) refreshRoute(0);
+}
+
+void WebRTCPeerSession::reportFailure() {
+  asio::post(strand_, [self = shared_from_this()] {
+    if (!self->isClosed_ && !self->closedReported_) self->callbacks_->onState(WebRTCPeerCallbacks::State::failed);
+  });
 }
 
 void WebRTCPeerSession::onDataChannel(std::shared_ptr<webrtc::DataChannel> channel) {
@@ -189,10 +205,7 @@ void WebRTCPeerSession::applyRemoteDescription(const Bytes& payload, webrtc::Sdp
       {type, *sdp}, [weakSelf = weak_from_this(), type](std::optional<std::string> error) {
         const auto self = weakSelf.lock();
         if (!self) return;
-        if (error) {
-          self->callbacks_->onState(WebRTCPeerCallbacks::State::failed);
-          return;
-        }
+        if (error) return self->reportFailure();
         asio::post(self->strand_, [self, type] {
           if (self->isClosed_) return;
           if (type == webrtc::SdpType::offer) {
@@ -238,10 +251,7 @@ webrtc::DescriptionCompletion WebRTCPeerSession::localDescriptionStep() {
   return [weakSelf = weak_from_this()](std::optional<webrtc::SessionDescription> description, std::string error) {
     const auto self = weakSelf.lock();
     if (!self) return;
-    if (!description || !error.empty()) {
-      self->callbacks_->onState(WebRTCPeerCallbacks::State::failed);
-      return;
-    }
+    if (!description || !error.empty()) return self->reportFailure();
     asio::post(self->strand_, [self, description = std::move(*description)] { self->setLocalDescription(description); });
   };
 }
@@ -255,11 +265,10 @@ void WebRTCPeerSession::setLocalDescription(webrtc::SessionDescription descripti
       [weakSelf = weak_from_this(), kind, sdp = std::move(sdp)](std::optional<std::string> error) {
         const auto self = weakSelf.lock();
         if (!self) return;
-        if (error) {
-          self->callbacks_->onState(WebRTCPeerCallbacks::State::failed);
-          return;
-        }
-        self->callbacks_->onLocalSignal(kind, encodeSessionDescriptionBody(sdp));
+        if (error) return self->reportFailure();
+        asio::post(self->strand_, [self, kind, body = encodeSessionDescriptionBody(sdp)] {
+          if (!self->isClosed_) self->callbacks_->onLocalSignal(kind, body);
+        });
       });
 }
 
@@ -277,11 +286,22 @@ std::shared_ptr<webrtc::DataChannel> WebRTCPeerSession::channel(const std::strin
 
 void WebRTCPeerSession::adoptChannel(ChannelEntry entry) {
   if (isClosed_) return;
-  const std::string label = entry.channel->label();
-  const bool isOpen = entry.channel->readyState() == webrtc::DataChannelState::open;
   channelObservers_.push_back(entry.observer);
-  channels_[label] = entry;
-  if (isOpen) entry.observer->reportOpenOnce();
+  channels_[entry.observer->label()] = entry;
+  reportOpening(*entry.observer);
+}
+
+bool WebRTCPeerSession::isCurrent(const ChannelObserver& observer) const {
+  const auto found = channels_.find(observer.label());
+  return found != channels_.end() && found->second.observer.get() == &observer;
+}
+
+// A channel reports its state more than once (adopted open, then its own change); the owner hears of it once.
+void WebRTCPeerSession::reportOpening(ChannelObserver& observer) {
+  assertOnStrand(strand_);
+  if (isClosed_ || observer.openReported || !isCurrent(observer) || !observer.isOpen()) return;
+  observer.openReported = true;
+  callbacks_->onChannelOpened(observer.label());
 }
 
 bool WebRTCPeerSession::sendOnStrand(const std::string& label, ByteView message) {
@@ -308,12 +328,16 @@ void WebRTCPeerSession::closeOnStrand() {
   channelObservers_.clear();
   peerConnection_->close();
   routeRetry_.cancel();
-  callbacks_->onState(WebRTCPeerCallbacks::State::closed);
+  if (!std::exchange(closedReported_, true)) callbacks_->onState(WebRTCPeerCallbacks::State::closed);
 }
 
-void WebRTCPeerSession::receiveMessage(const std::string& label, const Bytes& data) {
-  std::optional<Bytes> message = assemblies_.receive(label, data, environment_.clock->now());
-  if (message) callbacks_->onData(label, *message);
+// Only the channels of the table are read, and only while open: a label the session does not hold, or a channel
+// that closed or was replaced, could otherwise keep partial messages without bound.
+void WebRTCPeerSession::receiveMessage(const ChannelObserver& observer, const Bytes& data, bool arrivedOpen) {
+  assertOnStrand(strand_);
+  if (isClosed_ || !arrivedOpen || !isCurrent(observer)) return;
+  std::optional<Bytes> message = assemblies_.receive(observer.label(), data, environment_.clock->now());
+  if (message) callbacks_->onData(observer.label(), *message);
 }
 
 void WebRTCPeerSession::refreshRoute(int attempt) {
@@ -328,7 +352,7 @@ void WebRTCPeerSession::refreshRoute(int attempt) {
 
 void WebRTCPeerSession::evaluateRoute(const webrtc::StatisticsReport& report, int attempt) {
   if (isClosed_) return;
-  if (const std::optional<WebRTCRoute> route = classifyRoute(report)) {
+  if (const std::optional<WebRTCRoute> route = classifyRoute(report, environment_.hostSubnets())) {
     if (route == lastReportedRoute_) return;
     lastReportedRoute_ = route;
     callbacks_->onRoute(*route);

@@ -4,14 +4,13 @@
 // message goes out as "VLC1" chunks and arriving chunks are put back together; the route of the connection is
 // probed each time it connects.
 //
-// Threads: the session's state lives on its own strand. send() and openChannel() block the caller until the
-// strand has run them (never call them from the strand or from a callback that runs there); every other operation
-// is queued and returns at once. Callbacks run on the strand (onData, onRoute, onChannelOpened of a channel the
-// peer opened already open, onState(closed) from close) or on the peer's network thread (onLocalSignal, onState
-// otherwise, onChannelOpened from a channel's state change). Queued operations hold the session weakly, except a
-// close, which holds it until it has run; library completions and the route retry hold it until they ran.
-// Releasing the session does not close the connection; only close() does.
-#include <atomic>
+// Threads: the session's state lives on a serial queue that runs on a thread of its own, which no caller shares,
+// so send(), openChannel() and create(), which block the caller until the queue has run them, cannot wait for a
+// thread they themselves hold (never call them from the queue, that is from inside a callback). Every other
+// operation is queued and returns at once. Every callback runs on that queue, one at a time and in the order the
+// events happened; after `closed` none follows. Queued operations hold the session weakly, except a close, which
+// holds it until it has run; library completions and the route retry hold it until they ran. Releasing the
+// session does not close the connection; only close() does.
 #include <functional>
 #include <map>
 #include <memory>
@@ -22,7 +21,9 @@
 #include "base/clock.hpp"
 #include "base/encoding.hpp"
 #include "base/executors.hpp"
+#include "base/serial_thread.hpp"
 #include "base/task.hpp"
+#include "core/network_interfaces.hpp"
 #include "platform/webrtc/peer_connection.hpp"
 #include "remote/chunk_reassembly.hpp"
 #include "remote/signaling_ice_server.hpp"
@@ -37,6 +38,8 @@ struct WebRTCPeerEnvironment {
   PeerConnectionFactory makePeerConnection;
   Clock* clock = &systemClock();  // route retries and the age of partial messages
   std::uint32_t lastMessageID = 0;  // the first message carries the next identifier
+  // The host's own networks, read when a route is classified.
+  std::function<std::vector<InterfaceSubnet>()> hostSubnets = systemInterfaceSubnets;
 };
 
 class WebRTCPeerSession : public webrtc::PeerConnectionObserver,
@@ -49,7 +52,8 @@ class WebRTCPeerSession : public webrtc::PeerConnectionObserver,
   WebRTCPeerCallbacks& callbacks() { return *callbacks_; }
   const Strand& executor() const { return strand_; }
 
-  // "offer", "answer", "candidate", "iceRestart" or "hangup" with its JSON body; anything else is ignored.
+  // "offer", "answer", "candidate", "iceRestart" or "hangup" with its JSON body; anything else, and a body that
+  // does not decode, is ignored without a report.
   void handleRemoteSignal(std::string type, Bytes payload);
   // Gets or creates the channel; false when the session is closed or no channel could be made.
   bool openChannel(const std::string& label, bool reliable);
@@ -74,12 +78,16 @@ class WebRTCPeerSession : public webrtc::PeerConnectionObserver,
 
   WebRTCPeerSession(std::shared_ptr<WebRTCPeerCallbacks> callbacks, WebRTCPeerEnvironment environment);
 
-  // Network thread.
+  // Network thread: each hops to the strand.
   void onIceCandidate(const webrtc::IceCandidate& candidate) override;
   void onConnectionStateChange(webrtc::PeerConnectionState state) override;
   void onDataChannel(std::shared_ptr<webrtc::DataChannel> channel) override;
 
   // Strand.
+  void reportState(webrtc::PeerConnectionState state);
+  void reportFailure();
+  void reportOpening(ChannelObserver& observer);
+  bool isCurrent(const ChannelObserver& observer) const;
   void handleSignal(const std::string& type, const Bytes& payload);
   void applyRemoteDescription(const Bytes& payload, webrtc::SdpType type);
   void applyRemoteCandidate(const Bytes& payload);
@@ -91,7 +99,7 @@ class WebRTCPeerSession : public webrtc::PeerConnectionObserver,
   void adoptChannel(ChannelEntry entry);
   bool sendOnStrand(const std::string& label, ByteView message);
   void closeOnStrand();
-  void receiveMessage(const std::string& label, const Bytes& data);
+  void receiveMessage(const ChannelObserver& observer, const Bytes& data, bool arrivedOpen);
   void refreshRoute(int attempt);
   void evaluateRoute(const webrtc::StatisticsReport& report, int attempt);
 
@@ -102,6 +110,8 @@ class WebRTCPeerSession : public webrtc::PeerConnectionObserver,
   auto runAndWait(Step step);
   webrtc::DescriptionCompletion localDescriptionStep();
 
+  // Declared first, so that it is joined after everything else is gone.
+  SerialThread thread_;
   const Strand strand_;
   const std::shared_ptr<WebRTCPeerCallbacks> callbacks_;
   const WebRTCPeerEnvironment environment_;
@@ -115,6 +125,7 @@ class WebRTCPeerSession : public webrtc::PeerConnectionObserver,
   std::uint32_t nextMessageID_;
   bool hasRemoteDescription_ = false;
   bool isClosed_ = false;
+  bool closedReported_ = false;
   std::optional<WebRTCRoute> lastReportedRoute_;
   Task routeRetry_;
 };

@@ -2,13 +2,19 @@
 #include <boost/asio/use_future.hpp>
 #include <gtest/gtest.h>
 
+#include <sched.h>
+
+#include <atomic>
 #include <latch>
+#include <mutex>
+#include <thread>
 
 #include "remote/data_channel_chunks.hpp"
 #include "remote/data_channel_send_budget.hpp"
 #include "remote/ice_server_list.hpp"
 #include "remote/peer_signal_bodies.hpp"
 #include "remote/webrtc_peer_session.hpp"
+#include "base/executors.hpp"
 #include "support/eventually.hpp"
 #include "support/fake_webrtc_peer.hpp"
 #include "support/recorded_values.hpp"
@@ -35,7 +41,9 @@ class PeerSession : public ::testing::Test {
 
   std::shared_ptr<WebRTCPeerSession> make(std::vector<SignalingICEServer> servers, bool forceRelay,
                                           std::uint32_t lastMessageID = 0) {
-    auto made = WebRTCPeerSession::create(servers, forceRelay, {peers.function(), &clock, lastMessageID});
+    WebRTCPeerEnvironment environment{peers.function(), &clock, lastMessageID};
+    environment.hostSubnets = [] { return std::vector<InterfaceSubnet>{{"192.168.7.1", 24}}; };
+    auto made = WebRTCPeerSession::create(servers, forceRelay, std::move(environment));
     if (!made) return made;
     auto& callbacks = made->callbacks();
     callbacks.onLocalSignal = [this](const std::string& kind, const Bytes& body) {
@@ -61,12 +69,13 @@ class PeerSession : public ::testing::Test {
     EXPECT_TRUE(opened.waitForMatch([&](const std::string& l) { return l == label; }));
     return channel;
   }
-  void connectWithRoute(const std::string& localType, const std::string& remoteType) {
-    peer().answerStatisticsWith({{"T", {"transport", {{"selectedCandidatePairId", std::string("P")}}}},
-                                 {"P", {"candidate-pair", {{"localCandidateId", std::string("L")},
-                                                           {"remoteCandidateId", std::string("R")}}}},
-                                 {"L", {"local-candidate", {{"candidateType", localType}}}},
-                                 {"R", {"remote-candidate", {{"candidateType", remoteType}}}}});
+  void connectWithRoute(const std::string& localType, const std::string& remoteType,
+                        const std::string& remoteAddress = "192.0.2.1") {
+    peer().answerStatisticsWith(
+        {{"T", {"transport", {{"selectedCandidatePairId", std::string("P")}}}},
+         {"P", {"candidate-pair", {{"localCandidateId", std::string("L")}, {"remoteCandidateId", std::string("R")}}}},
+         {"L", {"local-candidate", {{"candidateType", localType}, {"address", std::string("192.168.7.1")}}}},
+         {"R", {"remote-candidate", {{"candidateType", remoteType}, {"address", remoteAddress}}}}});
     const int before = peer().record().statisticsRequests;
     peer().emitConnectionState(PeerConnectionState::connected);
     ASSERT_TRUE(testing::eventually([&] { return peer().record().statisticsRequests > before; }));
@@ -197,6 +206,108 @@ TEST_F(PeerSession, APeerChannelOpenedBeforeAdoptionIsReportedOnceAndAReplacemen
   EXPECT_EQ(opened.values(), (std::vector<std::string>{"veltrano.control", "veltrano.control"}));
 }
 
+TEST_F(PeerSession, AReplacedChannelThatOpensLaterReportsNothing) {
+  EXPECT_TRUE(session->openChannel("veltrano.control", true));
+  const auto hostMade = peer().record().createdChannels.at(0);
+  peerOpenedChannel("veltrano.control");
+  hostMade->open();
+  settle();
+  EXPECT_EQ(opened.values(), std::vector<std::string>{"veltrano.control"});
+}
+
+// A peer can open channels of any label and close them again; only what arrives on a channel of the table while
+// it is open is put together.
+TEST_F(PeerSession, OnlyOpenChannelsOfTheTableAreReassembled) {
+  const auto first = peerOpenedChannel("veltrano.file");
+  const auto second = peerOpenedChannel("veltrano.file");
+  first->deliver(text("from the replaced channel"));
+  const auto input = peerOpenedChannel("veltrano.input");
+  input->close();
+  input->deliver(text("after the channel closed"));
+  second->deliver(text("current"));
+  ASSERT_TRUE(data.waitForCount(1));
+  session->close();
+  settle();
+  second->deliver(text("after the session closed"));
+  settle();
+  EXPECT_EQ(data.values(), (std::vector<std::pair<std::string, Bytes>>{{"veltrano.file", text("current")}}));
+}
+
+TEST_F(PeerSession, ClosedIsReportedOnceWhetherTheLibraryOrTheOwnerClosesFirst) {
+  session->close();
+  ASSERT_TRUE(states.waitForCount(1));
+  peer().emitConnectionState(PeerConnectionState::closed);
+  peer().emitConnectionState(PeerConnectionState::connected);
+  settle();
+  EXPECT_EQ(states.values(), std::vector<State>{State::closed});
+
+  auto second = make({}, false);
+  RecordedValues<State> secondStates;
+  second->callbacks().onState = secondStates.recorder();
+  peer().emitConnectionState(PeerConnectionState::closed);
+  ASSERT_TRUE(secondStates.waitForCount(1));
+  second->close();
+  peer().emitConnectionState(PeerConnectionState::failed);
+  EXPECT_TRUE(testing::eventually([&] { return peer().record().closed; }));
+  peers.network().flush();
+  boost::asio::post(second->executor(), boost::asio::use_future).get();
+  EXPECT_EQ(secondStates.values(), std::vector<State>{State::closed});
+}
+
+// Everything the owner hears comes from one thread that is neither the network thread nor a caller's, in the
+// order it happened there: a state change never overtakes a channel opening or a message.
+TEST_F(PeerSession, EveryCallbackComesFromTheSessionsQueueInOrder) {
+  std::mutex mutex;
+  std::vector<std::pair<std::thread::id, std::string>> heard;
+  const auto hear = [&](std::string what) {
+    std::lock_guard lock(mutex);
+    heard.emplace_back(std::this_thread::get_id(), std::move(what));
+  };
+  auto& callbacks = session->callbacks();
+  callbacks.onState = [&](State s) { hear("state " + std::to_string(static_cast<int>(s))); };
+  callbacks.onChannelOpened = [&](const std::string& label) { hear("opened " + label); };
+  callbacks.onData = [&](const std::string&, const Bytes& m) { hear("data " + std::string(asString(m))); };
+  callbacks.onLocalSignal = [&](const std::string& kind, const Bytes&) { hear(kind); };
+  std::thread::id networkThread;
+  peers.network().post([&] { networkThread = std::this_thread::get_id(); });
+  peers.network().flush();
+
+  peer().emitConnectionState(PeerConnectionState::connecting);
+  peer().emitCandidate({"candidate:1", 0, std::nullopt});
+  const auto control = peer().emitDataChannel("veltrano.control", DataChannelState::open);
+  peers.network().flush();  // the fake channel has its observer only once the network thread adopted it
+  control->deliver(text("hello"));
+  peer().emitConnectionState(PeerConnectionState::connected);
+  peer().emitConnectionState(PeerConnectionState::disconnected);
+  peers.network().flush();
+  signal("hangup", "");
+  ASSERT_TRUE(testing::eventually([&] {
+    std::lock_guard lock(mutex);
+    return heard.size() == 7;
+  })) << [&] {
+    std::string all;
+    for (const auto& h : heard) all += h.second + "; ";
+    return all;
+  }();
+  settle();
+  std::thread::id queue;
+  boost::asio::post(session->executor(), boost::asio::use_future([&] { queue = std::this_thread::get_id(); })).get();
+  std::vector<std::string> order;
+  for (const auto& [thread, what] : heard) {
+    EXPECT_EQ(thread, queue) << what;
+    order.push_back(what);
+  }
+  EXPECT_NE(queue, networkThread);
+  EXPECT_EQ(order, (std::vector<std::string>{"state 0", "candidate", "opened veltrano.control", "data hello", "state 1",
+                                             "state 2", "state 4"}));
+}
+
+TEST_F(PeerSession, APeerReflexivePairOnTheHostsSubnetReadsLan) {
+  connectWithRoute("host", "prflx", "192.168.7.40");
+  connectWithRoute("prflx", "prflx", "192.168.8.40");
+  EXPECT_EQ(routes.values(), (std::vector<WebRTCRoute>{WebRTCRoute::lan, WebRTCRoute::direct}));
+}
+
 TEST_F(PeerSession, ArrivingChunksAndPlainMessagesReachTheOwnerWhole) {
   const auto file = peerOpenedChannel("veltrano.file");
   const Bytes big(100000, 0x5A);
@@ -228,6 +339,33 @@ TEST_F(PeerSession, SendCutsMessagesIntoChunksWithinTheLabelsBudget) {
   for (const auto& frame : sent) ids.push_back(readChunkHeader(frame)->messageID);
   // The refused message still used up its identifier; the dropped ones did too.
   EXPECT_EQ(ids, (std::vector<std::uint32_t>{1, 2, 2, 4, 4, 4, 4, 5}));
+}
+
+// The media servers and the file sender call send() from the shared pool; the session's queue must not need a
+// thread of that pool to answer them.
+TEST_F(PeerSession, SendsFromEveryThreadOfASmallSharedPoolAtOnceAllComplete) {
+  // A pool started here gets two threads: the calling thread sees two CPUs while it starts.
+  cpu_set_t all;
+  ASSERT_EQ(::sched_getaffinity(0, sizeof all, &all), 0);
+  cpu_set_t two;
+  CPU_ZERO(&two);
+  for (int cpu = 0, picked = 0; cpu < CPU_SETSIZE && picked < 2; ++cpu) {
+    if (CPU_ISSET(cpu, &all)) CPU_SET(cpu, &two), ++picked;
+  }
+  ASSERT_EQ(::sched_setaffinity(0, sizeof two, &two), 0);
+  IoThreads& pool = sharedIo();
+  ASSERT_EQ(::sched_setaffinity(0, sizeof all, &all), 0);
+
+  const auto file = peerOpenedChannel("veltrano.file");
+  constexpr int senders = 8;  // more than the shared pool ever has
+  std::atomic<int> done = 0;
+  for (int i = 0; i < senders; ++i) {
+    boost::asio::post(pool.executor(), [this, &done] {
+      if (session->send("veltrano.file", Bytes(1024, 7))) ++done;
+    });
+  }
+  ASSERT_TRUE(testing::eventually([&] { return done == senders; }, 5s)) << done << " of " << senders;
+  EXPECT_EQ(file->sent().size(), static_cast<std::size_t>(senders));
 }
 
 TEST_F(PeerSession, MessageIdentifiersWrapAround) {

@@ -58,6 +58,34 @@ TEST(RouteClassification, FromTheSelectedPairsCandidateTypes) {
   }
 }
 
+// After a restart the pair is often peer-reflexive on one side or both: its address, not its type, tells whether it
+// stays inside the host's own networks.
+TEST(RouteClassification, APeerReflexiveCandidateOnAHostSubnetCountsAsAHostCandidate) {
+  const std::vector<InterfaceSubnet> subnets = {{"192.168.1.20", 24}, {"fe80::1", 64}, {"10.9.0.1", 16}};
+  const auto at = [](std::string type, std::string address) {
+    return Statistic{"candidate", {{"candidateType", type}, {"address", address}}};
+  };
+  const auto classify = [&](Statistic local, Statistic remote) {
+    StatisticsReport r = report("host", "host");
+    r["L"] = std::move(local);
+    r["R"] = std::move(remote);
+    return classifyRoute(r, subnets);
+  };
+  EXPECT_EQ(classify(at("host", "192.168.1.20"), at("prflx", "192.168.1.33")), WebRTCRoute::lan);
+  EXPECT_EQ(classify(at("prflx", "10.9.200.1"), at("prflx", "10.9.3.4")), WebRTCRoute::lan);
+  EXPECT_EQ(classify(at("host", "fe80::1"), at("prflx", "fe80::abcd%eth0")), WebRTCRoute::lan);
+  EXPECT_EQ(classify(at("host", "192.168.1.20"), at("prflx", "192.168.2.33")), WebRTCRoute::direct);  // other subnet
+  EXPECT_EQ(classify(at("host", "192.168.1.20"), at("srflx", "192.168.1.33")), WebRTCRoute::direct);
+  EXPECT_EQ(classify(at("host", "192.168.1.20"), at("prflx", "not an address")), WebRTCRoute::direct);
+  EXPECT_EQ(classify(at("host", "192.168.1.20"), at("relay", "192.168.1.33")), WebRTCRoute::relay);
+  // A public address is never the local network, even where the host's own interface sits on it.
+  const std::vector<InterfaceSubnet> publicSubnet = {{"203.0.113.5", 24}};
+  StatisticsReport r = report("host", "host");
+  r["R"] = at("prflx", "203.0.113.9");
+  EXPECT_EQ(classifyRoute(r, publicSubnet), WebRTCRoute::direct);
+  EXPECT_EQ(classifyRoute(r), WebRTCRoute::direct);
+}
+
 TEST(RouteClassification, RoutesAreNamedByExactlyTheirThreeNames) {
   for (const WebRTCRoute route : {WebRTCRoute::lan, WebRTCRoute::direct, WebRTCRoute::relay}) {
     EXPECT_EQ(routeFromName(routeName(route)), route);

@@ -2,6 +2,13 @@
 // the channels it is told to, trickles its candidates, restarts ICE on request, and echoes every message on the
 // channel it came in on (unless "start" says "echo": false). JSON lines on stdin/stdout, the same as the aiortc
 // tablet, plus {"type": "restart"}.
+// With "vlc1": true in "start" it speaks "VLC1" as a tablet does: it puts each message's chunks together and
+// echoes the whole message cut into chunks of its own (unmarked messages are echoed as they came). For the
+// benchmarks: "answerer": true makes no offer and waits for one; {"type": "expect", "bytes"} counts what arrives
+// instead of echoing it until that many bytes came, then answers {"type": "received"} and echoes again; {"type": "blast", "label",
+// "bytes", "size"} sends that many bytes in messages of `size` and answers {"type": "blasted"}; {"type": "ping",
+// "label", "size", "count"} times `count` echoed messages one after the other and answers {"type": "pings", "rtts"}
+// in milliseconds.
 import { mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
@@ -12,12 +19,93 @@ import { chromium } from 'playwright-core';
 const pageScript = `
 let pc;
 let echo = true;
+let vlc1 = false;
+let sink = false;
+let received = 0;
+let expected = 0;
+let awaitingReply = null;
+const channels = new Map();
+function count(data) {
+  received += data.byteLength;
+  if (received >= expected) {
+    sink = false;
+    emit({type: 'received', bytes: received});
+  }
+}
+async function blast(channel, bytes, size) {
+  const message = new Uint8Array(size);
+  channel.bufferedAmountLowThreshold = 1 << 20;
+  for (let sent = 0; sent < bytes; sent += size) {
+    if (channel.bufferedAmount > 4 << 20) {
+      await new Promise((resolve) => channel.addEventListener('bufferedamountlow', resolve, {once: true}));
+    }
+    channel.send(message);
+  }
+  emit({type: 'blasted'});
+}
+async function ping(channel, size, times) {
+  const message = new Uint8Array(size);
+  const rtts = [];
+  for (let i = 0; i < times; ++i) {
+    const start = performance.now();
+    await new Promise((resolve) => { awaitingReply = resolve; channel.send(message); });
+    rtts.push(performance.now() - start);
+  }
+  emit({type: 'pings', rtts});
+}
+let nextMessageID = 0;
+const assemblies = new Map();  // label + ' ' + message identifier -> {count, total, parts, received}
+function sendChunked(channel, message) {
+  const id = ++nextMessageID >>> 0;
+  const count = Math.max(1, Math.ceil(message.byteLength / 60000));
+  for (let index = 0; index < count; ++index) {
+    const payload = message.subarray(index * 60000, Math.min((index + 1) * 60000, message.byteLength));
+    const frame = new Uint8Array(16 + payload.byteLength);
+    const view = new DataView(frame.buffer);
+    frame.set([0x56, 0x4c, 0x43, 0x31]);
+    view.setUint32(4, id);
+    view.setUint16(8, index);
+    view.setUint16(10, count);
+    view.setUint32(12, message.byteLength);
+    frame.set(payload, 16);
+    channel.send(frame);
+  }
+}
+function echoVlc1(channel, data) {
+  const bytes = new Uint8Array(data);
+  if (bytes.byteLength < 16 || String.fromCharCode(...bytes.subarray(0, 4)) !== 'VLC1') return channel.send(data);
+  const view = new DataView(data);
+  const key = channel.label + ' ' + view.getUint32(4);
+  const index = view.getUint16(8), count = view.getUint16(10), total = view.getUint32(12);
+  let assembly = assemblies.get(key);
+  if (!assembly) assemblies.set(key, assembly = {count, total, parts: new Array(count), received: 0});
+  if (!assembly.parts[index]) ++assembly.received;
+  assembly.parts[index] = bytes.slice(16);
+  if (assembly.received < assembly.count) return;
+  assemblies.delete(key);
+  const message = new Uint8Array(assembly.total);
+  let offset = 0;
+  for (const part of assembly.parts) { message.set(part, offset); offset += part.byteLength; }
+  sendChunked(channel, message);
+}
 function wire(channel) {
   channel.binaryType = 'arraybuffer';
-  channel.onmessage = (event) => { if (echo) channel.send(event.data); };
+  channels.set(channel.label, channel);
   channel.onclose = () => emit({type: 'close', label: channel.label});
-  if (channel.readyState === 'open') emit({type: 'open', label: channel.label});
-  else channel.onopen = () => emit({type: 'open', label: channel.label});
+  channel.onmessage = (event) => {
+    if (awaitingReply) {
+      const reply = awaitingReply;
+      awaitingReply = null;
+      return reply();
+    }
+    if (sink) return count(event.data);
+    if (!echo) return;
+    return vlc1 ? echoVlc1(channel, event.data) : channel.send(event.data);
+  };
+  const opened = () => emit({type: 'open', label: channel.label, ordered: channel.ordered,
+                             maxRetransmits: channel.maxRetransmits});
+  if (channel.readyState === 'open') opened();
+  else channel.onopen = opened;
 }
 async function sendOffer() {
   await pc.setLocalDescription(await pc.createOffer());
@@ -27,6 +115,7 @@ window.handle = async (message) => {
   switch (message.type) {
     case 'start':
       echo = message.echo !== false;
+      vlc1 = !!message.vlc1;
       pc = new RTCPeerConnection();
       pc.onicecandidate = (event) => {
         if (event.candidate && event.candidate.candidate) {
@@ -37,7 +126,19 @@ window.handle = async (message) => {
       pc.ondatachannel = (event) => wire(event.channel);
       pc.onconnectionstatechange = () => emit({type: 'state', state: pc.connectionState});
       for (const label of message.channels) wire(pc.createDataChannel(label));
+      if (message.answerer) return;
       return sendOffer();
+    case 'expect':
+      sink = true;
+      received = 0;
+      expected = message.bytes;
+      return count(new ArrayBuffer(0));
+    case 'blast':
+      blast(channels.get(message.label), message.bytes, message.size);
+      return;
+    case 'ping':
+      ping(channels.get(message.label), message.size, message.count);
+      return;
     case 'restart':
       pc.restartIce();
       return sendOffer();

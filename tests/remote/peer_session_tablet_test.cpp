@@ -122,6 +122,7 @@ class TabletSessionTest : public ::testing::TestWithParam<Tablet> {
       boost::asio::post(host_.executor(), [this, payload] { onHostSignal(payload); });
     });
     tabletClient_ = connectedClient(kTabletDevice, "ipad", [this](const SignalingPayload& payload) {
+      std::lock_guard lock(tabletSignalingMutex_);
       if (tabletSignaling_) tabletSignaling_->deliver(payload);
     });
   }
@@ -132,7 +133,10 @@ class TabletSessionTest : public ::testing::TestWithParam<Tablet> {
     for (auto* client : {&hostClient_, &tabletClient_}) {
       if (*client) runBlocking((*client)->stop());
     }
-    tabletSignaling_.reset();
+    {
+      std::lock_guard lock(tabletSignalingMutex_);
+      tabletSignaling_.reset();
+    }
     tablet_.reset();
     // Lets the host's queued steps run before the session they use goes.
     boost::asio::post(host_.executor(), boost::asio::use_future).get();
@@ -183,7 +187,10 @@ class TabletSessionTest : public ::testing::TestWithParam<Tablet> {
   // Starts the tablet, which offers with its three channels, and waits until they are open on both sides.
   void connect(const std::string& namespacePrefix = {}) {
     tablet_.emplace((namespacePrefix.empty() ? namespaces_->inPeer() : namespacePrefix) + GetParam().script);
-    tabletSignaling_.emplace(*tablet_, tabletClient_);
+    {
+      std::lock_guard lock(tabletSignalingMutex_);
+      tabletSignaling_.emplace(*tablet_, tabletClient_);
+    }
     tablet_->send({{"type", "start"}, {"channels", kTabletChannels}, {"vlc1", true}});
     for (const auto& label : kTabletChannels) {
       ASSERT_TRUE(opened_.waitForMatch([&](const std::string& l) { return l == label; }, kDeadline)) << label;
@@ -232,6 +239,7 @@ class TabletSessionTest : public ::testing::TestWithParam<Tablet> {
   std::shared_ptr<SignalingClient> hostClient_;
   std::shared_ptr<SignalingClient> tabletClient_;
   std::optional<PeerProcess> tablet_;
+  std::mutex tabletSignalingMutex_;  // the tablet's client reports on its strand
   std::optional<TabletSignaling> tabletSignaling_;
   std::vector<SignalingICEServer> iceServers_;
   bool forceRelay_ = false;

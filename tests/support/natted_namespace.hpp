@@ -26,6 +26,8 @@ class NattedNamespace {
       : name_("vn" + std::to_string(getpid())), router_(namespaces.inPeer()) {
     const std::string inside = in();
     const std::string link = name_ + "r";
+    // Namespaces of test processes that died without cleaning up would pile up.
+    std::system("for ns in $(ip netns list | grep -oE '^vn[0-9]+'); do [ -d /proc/${ns#vn} ] || ip netns del $ns; done");
     runCommand("ip netns add " + name_);
     runCommand(inside + "ip link set lo up");
     runCommand("ip link add " + link + " netns " + namespaces.peerNamespace() + " type veth peer name " + name_ +

@@ -308,10 +308,41 @@ TEST_P(TabletSessionTest, ATabletBehindAddressTranslationReadsDirect) {
   EXPECT_TRUE(roundTrip("veltrano.control", 65537));
 }
 
+// aiortc cannot restart ICE, so only the browser takes these.
+class RestartingTabletSessionTest : public TabletSessionTest {};
+
+TEST_P(RestartingTabletSessionTest, RestartsFromEitherSideAndAnAddressMoveReconnectAndReportTheRoute) {
+  connect();
+  ASSERT_TRUE(routes_.waitForCount(1, kDeadline));
+
+  // The tablet asks the host to restart: the host offers.
+  auto before = states_.size();
+  tabletSignaling_->send("iceRestart", body(json::object()), true);
+  EXPECT_TRUE(reconnectsAfter(before)) << "iceRestart";
+  EXPECT_TRUE(roundTrip("veltrano.control", 65537));
+
+  // The browser restarts on its own: it offers.
+  before = states_.size();
+  tablet_->send({{"type", "restart"}});
+  EXPECT_TRUE(reconnectsAfter(before)) << "restartIce()";
+  EXPECT_TRUE(roundTrip("veltrano.control", 65537));
+
+  // The host's address moves and the host restarts: the route, cleared by a local restart, is reported again.
+  before = states_.size();
+  namespaces_->moveHostAddress("198.18.0.11");
+  tabletSignaling_->expectDescription();
+  session_->restartIce();
+  EXPECT_TRUE(reconnectsAfter(before)) << "address move";
+  EXPECT_TRUE(routes_.waitForCount(2, kDeadline));
+  EXPECT_EQ(routes_.values(), (std::vector<WebRTCRoute>{WebRTCRoute::lan, WebRTCRoute::lan}));
+  EXPECT_TRUE(roundTrip("veltrano.control", 65537));
+}
+
 const Tablet kAiortc{"aiortc", "/usr/bin/python3 " VELTRANO_TEST_PEERS "/aiortc_tablet.py"};
 const Tablet kChromium{"chromium", "node " VELTRANO_TEST_PEERS "/chromium_tablet.mjs"};
 const auto kName = [](const auto& info) { return info.param.name; };
 INSTANTIATE_TEST_SUITE_P(Tablets, TabletSessionTest, ::testing::Values(kAiortc, kChromium), kName);
+INSTANTIATE_TEST_SUITE_P(Tablets, RestartingTabletSessionTest, ::testing::Values(kChromium), kName);
 
 }  // namespace
 }  // namespace veltrano

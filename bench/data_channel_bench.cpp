@@ -1,0 +1,218 @@
+// Data channels across two network namespaces (the host's side and the tablet's, as the tests make them): the
+// host's WebRTCPeerSession beside the two peers tablets are built on, in one run, in turn.
+//  - goodput of a bulk transfer: host to headless Chromium against Chromium to Chromium and aiortc to aiortc;
+//  - round trip of a 1 KiB message: host and Chromium against Chromium and Chromium.
+// (An idle peer's memory and wake-ups: veltrano_bench_idle_peers.)
+// Needs root. Usage: veltrano_bench_data_channel [rounds] [MiB per transfer] [MiB per aiortc transfer]
+#include <boost/asio/post.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/executors.hpp"
+#include "base/thread_pools.hpp"
+#include "platform/webrtc/peer_connection.hpp"
+#include "remote/peer_signal_bodies.hpp"
+#include "remote/webrtc_peer_session.hpp"
+#include "support/network_namespaces.hpp"
+#include "support/peer_process.hpp"
+#include "support/recorded_values.hpp"
+
+namespace veltrano {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+using testing::NetworkNamespaces;
+using testing::PeerProcess;
+
+const std::string kChromium = "node " VELTRANO_TEST_PEERS "/chromium_tablet.mjs";
+const std::string kAiortc = "/usr/bin/python3 " VELTRANO_TEST_PEERS "/aiortc_tablet.py";
+constexpr std::size_t kWireMessage = 60016;  // one full "VLC1" chunk, the host's largest data-channel message
+constexpr auto kDeadline = 600s;
+
+[[noreturn]] void fail(const std::string& why) {
+  std::fprintf(stderr, "data channel bench: %s\n", why.c_str());
+  std::exit(1);
+}
+
+json expectMessage(PeerProcess& peer, const std::string& type, std::chrono::seconds timeout = kDeadline) {
+  auto message = peer.take(type, timeout);
+  if (!message) fail("no \"" + type + "\" from a peer");
+  return *message;
+}
+
+// The host's session with a Chromium tablet in the peer namespace, signals relayed in process.
+class HostLink {
+ public:
+  HostLink(const NetworkNamespaces& namespaces) : tablet_(namespaces.inPeer() + kChromium) {
+    tablet_.route("offer", [this](const json& m) { signal("offer", json{{"sdp", m["sdp"]}}); });
+    tablet_.route("candidate", [this](const json& m) {
+      signal("candidate", json{{"sdp", m["candidate"]}, {"sdpMLineIndex", m.value("sdpMLineIndex", 0)}});
+    });
+    session_ = WebRTCPeerSession::create({}, false, {webrtc::createPeerConnection});
+    if (!session_) fail("no peer session");
+    auto& callbacks = session_->callbacks();
+    callbacks.onLocalSignal = [this](const std::string& kind, const Bytes& body) {
+      std::lock_guard lock(mutex_);
+      if (kind == "candidate") {
+        const auto candidate = decodeIceCandidateBody(body);
+        json line{{"type", "candidate"}, {"candidate", candidate->sdp}, {"sdpMLineIndex", candidate->sdpMLineIndex},
+                  {"sdpMid", candidate->sdpMid.value_or("0")}};
+        if (!answered_) return held_.push_back(std::move(line));
+        return tablet_.send(line);
+      }
+      tablet_.send({{"type", kind}, {"sdp", *decodeSessionDescriptionBody(body)}});
+      answered_ = true;
+      for (const json& line : std::exchange(held_, {})) tablet_.send(line);
+    };
+    callbacks.onChannelOpened = opened_.recorder();
+    callbacks.onData = [this](const std::string&, const Bytes& message) { replies_.add(message.size()); };
+    tablet_.send({{"type", "start"}, {"channels", {"veltrano.file"}}, {"vlc1", true}});
+    if (!opened_.waitForCount(1, 30s)) fail("the host's channel did not open");
+  }
+  ~HostLink() { session_->close(); }
+
+  // Sends `bytes` in messages of `size` as the file sender does (a refused message waits for the buffer to drain)
+  // and returns the seconds until the tablet had them all.
+  double transfer(std::size_t bytes, std::size_t size) {
+    const Bytes message(size, 0x5A);
+    const std::size_t messages = bytes / size;
+    tablet_.send({{"type", "expect"}, {"bytes", messages * (size + 16 * ((size + 59999) / 60000))}});
+    const auto start = Clock::now();
+    for (std::size_t sent = 0; sent < messages;) {
+      if (session_->send("veltrano.file", message)) {
+        ++sent;
+      } else {
+        std::this_thread::sleep_for(200us);
+      }
+    }
+    expectMessage(tablet_, "received");
+    return std::chrono::duration<double>(Clock::now() - start).count();
+  }
+
+  // Round trips of `size`-byte messages, one after the other, in milliseconds.
+  std::vector<double> pings(std::size_t size, int count) {
+    std::vector<double> rtts;
+    const Bytes message(size, 0x33);
+    for (int i = 0; i < count; ++i) {
+      const auto before = replies_.size();
+      const auto start = Clock::now();
+      if (!session_->send("veltrano.file", message)) fail("a ping was refused");
+      if (!replies_.waitForCount(before + 1, 10s)) fail("no echo");
+      rtts.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    }
+    return rtts;
+  }
+
+ private:
+  void signal(const std::string& kind, const json& body) {
+    const std::string text = body.dump();
+    session_->handleRemoteSignal(kind, Bytes(text.begin(), text.end()));
+  }
+
+  PeerProcess tablet_;
+  std::shared_ptr<WebRTCPeerSession> session_;
+  std::mutex mutex_;
+  bool answered_ = false;
+  std::vector<json> held_;
+  testing::RecordedValues<std::string> opened_;
+  testing::RecordedValues<std::size_t> replies_;
+};
+
+// Two peers of the same kind, the offerer in the peer namespace and the answerer on the host's side.
+class PeerPair {
+ public:
+  PeerPair(const NetworkNamespaces& namespaces, const std::string& script)
+      : offerer_(namespaces.inPeer() + script), answerer_(script) {
+    offerer_.route("offer", [this](const json& m) { answerer_.send(m); });
+    answerer_.route("answer", [this](const json& m) { offerer_.send(m); });
+    offerer_.route("candidate", [this](const json& m) { answerer_.send(m); });
+    answerer_.route("candidate", [this](const json& m) { offerer_.send(m); });
+    answerer_.send({{"type", "start"}, {"channels", json::array()}, {"answerer", true}});
+    offerer_.send({{"type", "start"}, {"channels", {"bulk"}}});
+    expectMessage(offerer_, "open", 60s);
+    expectMessage(answerer_, "open", 60s);
+  }
+
+  double transfer(std::size_t bytes, std::size_t size) {
+    const std::size_t total = bytes / size * size;
+    answerer_.send({{"type", "expect"}, {"bytes", total}});
+    const auto start = Clock::now();
+    offerer_.send({{"type", "blast"}, {"label", "bulk"}, {"bytes", total}, {"size", size}});
+    expectMessage(answerer_, "received");
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    expectMessage(offerer_, "blasted");
+    return seconds;
+  }
+
+  std::vector<double> pings(std::size_t size, int count) {
+    offerer_.send({{"type", "ping"}, {"label", "bulk"}, {"size", size}, {"count", count}});
+    return expectMessage(offerer_, "pings")["rtts"].get<std::vector<double>>();
+  }
+
+ private:
+  PeerProcess offerer_;
+  PeerProcess answerer_;
+};
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values.empty() ? 0 : values[values.size() / 2];
+}
+
+std::string loadAverage() {
+  std::ifstream in("/proc/loadavg");
+  std::string one;
+  in >> one;
+  return one;
+}
+
+int run(int rounds, std::size_t mib, std::size_t aiortcMib) {
+  if (auto reason = NetworkNamespaces::unavailable()) fail(*reason);
+  ThreadPools pools;
+  sharedIo();
+  NetworkNamespaces namespaces;
+  const auto networkThread = webrtc::startNetworkThread();
+  std::printf("load %s at the start\n", loadAverage().c_str());
+
+  HostLink host(namespaces);
+  PeerPair chromium(namespaces, kChromium);
+  PeerPair aiortc(namespaces, kAiortc);
+  const std::size_t bytes = mib << 20;
+  const std::size_t aiortcBytes = aiortcMib << 20;
+  std::vector<double> ours, theirs, aiortcs, ourRtt, theirRtt;
+  for (int round = 0; round < rounds; ++round) {
+    ours.push_back(static_cast<double>(mib) / host.transfer(bytes, 5 * 60000));
+    theirs.push_back(static_cast<double>(mib) / chromium.transfer(bytes, kWireMessage));
+    aiortcs.push_back(static_cast<double>(aiortcMib) / aiortc.transfer(aiortcBytes, kWireMessage));
+    ourRtt.push_back(median(host.pings(1024, 200)));
+    theirRtt.push_back(median(chromium.pings(1024, 200)));
+    std::printf("round %d (load %s): MiB/s host->Chromium %.1f, Chromium->Chromium %.1f, aiortc->aiortc %.1f; "
+                "1 KiB round trip p50 ms host<->Chromium %.3f, Chromium<->Chromium %.3f\n",
+                round + 1, loadAverage().c_str(), ours.back(), theirs.back(), aiortcs.back(), ourRtt.back(),
+                theirRtt.back());
+  }
+  std::printf("medians: goodput %.1f MiB/s, %.2fx Chromium->Chromium (%.1f), %.2fx aiortc->aiortc (%.1f); "
+              "round trip p50 %.3f ms, %.2fx Chromium<->Chromium (%.3f)\n",
+              median(ours), median(ours) / median(theirs), median(theirs), median(ours) / median(aiortcs),
+              median(aiortcs), median(ourRtt), median(ourRtt) / median(theirRtt), median(theirRtt));
+  return 0;
+}
+
+}  // namespace
+}  // namespace veltrano
+
+int main(int argc, char** argv) {
+  const int rounds = argc > 1 ? std::atoi(argv[1]) : 3;
+  const std::size_t mib = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 256;
+  const std::size_t aiortcMib = argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 32;
+  return veltrano::run(rounds, mib, aiortcMib);
+}

@@ -40,8 +40,18 @@ class FakeOutlet final : public ExternalMediaOutlet {
 class RemoteHostCoordinatorTest : public ::testing::Test {
  protected:
   RemoteHostCoordinatorTest() { coordinator = make(); }
+  // As the host always does: remote access stops before it is dropped, and the peers' closes run.
   ~RemoteHostCoordinatorTest() override {
+    for (const auto& [id, session] : coordinator->sessions()) peers.push_back(session.peer);
+    coordinator->stopRemoteHost();
     coordinator.reset();
+    settle();
+    // A peer that the tablet closed still probes its route for a while, on the virtual clock.
+    for (int round = 0; round < 12; ++round) {
+      clock.advance(1s);
+      remote.peers.network().flush();
+      for (const auto& peer : peers) boost::asio::post(peer->executor(), boost::asio::use_future).get();
+    }
     settle();
   }
 
@@ -85,6 +95,9 @@ class RemoteHostCoordinatorTest : public ::testing::Test {
     return remote.peers.last();
   }
   void emit(FakePeerConnection& peer, PeerConnectionState state) {
+    for (const auto& [id, session] : coordinator->sessions()) {
+      if (std::find(peers.begin(), peers.end(), session.peer) == peers.end()) peers.push_back(session.peer);
+    }
     peer.emitConnectionState(state);
     settle();
   }
@@ -117,6 +130,7 @@ class RemoteHostCoordinatorTest : public ::testing::Test {
   std::vector<std::int64_t> counts;
   std::vector<std::vector<SignalingDevice>> devices;
   std::shared_ptr<RemoteHostCoordinator> coordinator;
+  std::vector<std::shared_ptr<WebRTCPeerSession>> peers;  // every session's peer seen, for the end
 };
 
 // --- Start and stop ---

@@ -1,7 +1,7 @@
 // Feeds data-channel messages made from the input to the "VLC1" reader of one session: raw messages, or chunk
 // frames composed from a few header bytes with the payload length a writer would give them, so that assemblies
 // fill, complete, expire and give way. Whatever arrives, a delivered chunked message has its announced length and a
-// label never holds more partial messages than its bound.
+// label never holds more partial messages than its bound, nor the session more bytes than its own.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -50,6 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (delivered && !header && *delivered != message) __builtin_trap();
     if (delivered && header && delivered->size() != header->totalLength) __builtin_trap();
     if (reassembly.openMessageIDs(label).size() > ChunkReassembly::maximumOpenPerLabel) __builtin_trap();
+    if (reassembly.announcedBytes() > ChunkReassembly::maximumOpenBytes) __builtin_trap();
   }
   return 0;
 }

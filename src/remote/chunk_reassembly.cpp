@@ -73,25 +73,45 @@ void ChunkReassembly::expire(Clock::TimePoint now) {
 ChunkReassembly::Assembly& ChunkReassembly::open(LabelAssemblies& assemblies, std::uint32_t messageID,
                                                  std::uint32_t totalLength, std::uint16_t chunkCount,
                                                  Clock::TimePoint now) {
-  auto& byMessageID = assemblies.byMessageID;
-  while (!byMessageID.empty() && (byMessageID.size() >= maximumOpenPerLabel ||
-                                  assemblies.announcedBytes + totalLength > maximumOpenBytesPerLabel)) {
-    const auto oldest = std::min_element(byMessageID.begin(), byMessageID.end(),
-                                         [](const auto& a, const auto& b) { return a.second.age < b.second.age; });
-    remove(assemblies, oldest);
-  }
-  Assembly& assembly = byMessageID[messageID];
+  makeRoom(assemblies, totalLength);
+  Assembly& assembly = assemblies.byMessageID[messageID];
   assembly.totalLength = totalLength;
   assembly.chunkCount = chunkCount;
   assembly.createdAt = now;
   assembly.age = nextAge_++;
   assembly.chunks.resize(chunkCount);
   assemblies.announcedBytes += totalLength;
+  announcedBytes_ += totalLength;
   return assembly;
+}
+
+void ChunkReassembly::makeRoom(LabelAssemblies& assemblies, std::uint32_t totalLength) {
+  const auto byAge = [](const auto& a, const auto& b) { return a.second.age < b.second.age; };
+  auto& byMessageID = assemblies.byMessageID;
+  while (!byMessageID.empty() && (byMessageID.size() >= maximumOpenPerLabel ||
+                                  assemblies.announcedBytes + totalLength > maximumOpenBytesPerLabel)) {
+    remove(assemblies, std::min_element(byMessageID.begin(), byMessageID.end(), byAge));
+  }
+  // A peer could otherwise spread its partial messages over many labels. Labels left empty go at the next expiry.
+  while (announcedBytes_ + totalLength > maximumOpenBytes) {
+    LabelAssemblies* oldestLabel = nullptr;
+    std::map<std::uint32_t, Assembly>::iterator oldest;
+    for (auto& [label, other] : labels_) {
+      if (other.byMessageID.empty()) continue;
+      const auto candidate = std::min_element(other.byMessageID.begin(), other.byMessageID.end(), byAge);
+      if (!oldestLabel || candidate->second.age < oldest->second.age) {
+        oldestLabel = &other;
+        oldest = candidate;
+      }
+    }
+    if (!oldestLabel) break;
+    remove(*oldestLabel, oldest);
+  }
 }
 
 void ChunkReassembly::remove(LabelAssemblies& assemblies, std::map<std::uint32_t, Assembly>::iterator which) {
   assemblies.announcedBytes -= which->second.totalLength;
+  announcedBytes_ -= which->second.totalLength;
   assemblies.byMessageID.erase(which);
 }
 

@@ -2,8 +2,8 @@
 // Collects the "VLC1" chunk frames that arrive on a session's data channels into whole messages, per channel label
 // and message identifier. A peer can make it hold only what a conforming writer would send: each chunk must have
 // the count and payload length its total implies, a label holds at most 32 partial messages announcing at most
-// 16 MiB together (the oldest gives way), and a partial message is dropped 2 seconds after its first chunk, checked
-// whenever anything arrives.
+// 16 MiB together, all labels of the session together at most 16 MiB (the oldest gives way in both), and a partial
+// message is dropped 2 seconds after its first chunk, checked whenever anything arrives.
 //
 // Not thread-safe: its owner touches it from one strand.
 #include <chrono>
@@ -25,6 +25,7 @@ class ChunkReassembly {
   static constexpr std::uint32_t maximumTotalLength = 8 * 1024 * 1024;
   static constexpr std::size_t maximumOpenPerLabel = 32;
   static constexpr std::uint64_t maximumOpenBytesPerLabel = 16 * 1024 * 1024;
+  static constexpr std::uint64_t maximumOpenBytes = 16 * 1024 * 1024;
   static constexpr Clock::Duration lifetime = std::chrono::seconds(2);
 
   // Takes one data-channel message: returns the whole message a chunk frame completes, the message unchanged
@@ -33,6 +34,8 @@ class ChunkReassembly {
 
   // Identifiers of the partial messages of a label, oldest first.
   std::vector<std::uint32_t> openMessageIDs(std::string_view label) const;
+  // The total length the partial messages of every label announce.
+  std::uint64_t announcedBytes() const { return announcedBytes_; }
 
  private:
   struct Assembly {
@@ -49,12 +52,14 @@ class ChunkReassembly {
   };
 
   void expire(Clock::TimePoint now);
+  void makeRoom(LabelAssemblies& assemblies, std::uint32_t totalLength);
   Assembly& open(LabelAssemblies& assemblies, std::uint32_t messageID, std::uint32_t totalLength,
                  std::uint16_t chunkCount, Clock::TimePoint now);
-  static void remove(LabelAssemblies& assemblies, std::map<std::uint32_t, Assembly>::iterator which);
+  void remove(LabelAssemblies& assemblies, std::map<std::uint32_t, Assembly>::iterator which);
 
   std::map<std::string, LabelAssemblies, std::less<>> labels_;
   std::uint64_t nextAge_ = 0;
+  std::uint64_t announcedBytes_ = 0;  // over every label
 };
 
 }  // namespace veltrano

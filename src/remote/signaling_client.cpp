@@ -27,9 +27,13 @@ std::int64_t millisecondsSinceEpoch() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
 }
 
-asio::awaitable<Bytes> receiveMessage(const std::shared_ptr<platform::WebSocketConnection>& connection) {
+// Each step of a connection's run loop throws CancellationError once the loop was replaced or stopped, so that
+// the loop never acts on what arrived afterwards.
+asio::awaitable<Bytes> receiveMessage(const std::shared_ptr<platform::WebSocketConnection>& connection,
+                                      const TaskToken& token) {
   // Text and binary frames are both taken as UTF-8 JSON.
   auto message = co_await connection->receive();
+  token->checkCancellation();
   co_return std::move(message.data);
 }
 
@@ -37,6 +41,12 @@ asio::awaitable<void> sendText(const std::shared_ptr<platform::WebSocketConnecti
                                const std::string& text) {
   Bytes bytes(text.begin(), text.end());
   co_await connection->send(std::move(bytes));
+}
+
+asio::awaitable<void> open(const std::shared_ptr<platform::WebSocketConnection>& connection,
+                           const TaskToken& token) {
+  co_await connection->open();
+  token->checkCancellation();
 }
 
 std::string caseFolded(const std::string& text) {
@@ -110,8 +120,15 @@ asio::awaitable<void> SignalingClient::stop() {
     socket_->close(platform::webSocketCloseCode::normalClosure);
     socket_.reset();
   }
-  // The run loop may be inside a receive or a handler: nothing of it may report once stop() has returned.
+  // A replaced loop may still wait for its server to answer the close; it need not any more.
+  std::vector<ReplacedRunner> replaced = std::move(replacedRunners_);
+  replacedRunners_.clear();
+  for (const auto& old : replaced) {
+    if (old.connection) old.connection->abort();
+  }
+  // The run loops may be inside a receive or a handler: nothing of them may report once stop() has returned.
   if (runner) co_await runner.join();
+  for (const auto& old : replaced) co_await old.task.join();
   devices_.clear();
   receivedSequences_.clear();
   if (callbacks_.onDevices) callbacks_.onDevices({});
@@ -127,6 +144,8 @@ asio::awaitable<void> SignalingClient::networkChanged() {
   runner_.cancel();
   // The old connection's cleanup clears the field; its own close then finds the socket already closed.
   if (socket_) socket_->close(goingAway, "network changed");
+  std::erase_if(replacedRunners_, [](const ReplacedRunner& old) { return old.task.isFinished(); });
+  replacedRunners_.push_back({std::move(runner_), socket_});
   spawnRunner();
 }
 
@@ -186,24 +205,29 @@ asio::awaitable<void> SignalingClient::run(std::shared_ptr<SignalingClient> self
   }
 }
 
+asio::awaitable<SignalingEnvelope> SignalingClient::logIn(const Connection& connection, const TaskToken& token) {
+  co_await open(connection, token);
+
+  const Bytes first = co_await receiveMessage(connection, token);
+  const SignalingChallenge challenge = decodeSignalingChallenge(first);
+  if (!challenge.isAcceptable()) throw SignalingError(SignalingError::Kind::cannotParseResponse);
+
+  const auto authentication = makeSignalingAuthentication(identity_, challenge, deviceID_, deviceName_, role_);
+  const std::string authenticationText = encodeSignalingAuthentication(authentication);
+  co_await sendText(connection, authenticationText);
+
+  const Bytes reply = co_await receiveMessage(connection, token);
+  SignalingEnvelope authenticated = decodeSignalingEnvelope(reply);
+  if (authenticated.type != "authenticated") throw SignalingError(SignalingError::Kind::userAuthenticationRequired);
+  co_return authenticated;
+}
+
 asio::awaitable<void> SignalingClient::connectAndServe(TaskToken token, bool& reachedAuthenticated) {
   const Connection connection = std::make_shared<platform::WebSocketConnection>(strand_, endpoint_, webSocketOptions_);
   socket_ = connection;
   Task heartbeatTask;
   try {
-    co_await connection->open();
-
-    const Bytes first = co_await receiveMessage(connection);
-    const SignalingChallenge challenge = decodeSignalingChallenge(first);
-    if (!challenge.isAcceptable()) throw SignalingError(SignalingError::Kind::cannotParseResponse);
-
-    const auto authentication = makeSignalingAuthentication(identity_, challenge, deviceID_, deviceName_, role_);
-    const std::string authenticationText = encodeSignalingAuthentication(authentication);
-    co_await sendText(connection, authenticationText);
-
-    const Bytes reply = co_await receiveMessage(connection);
-    const SignalingEnvelope authenticated = decodeSignalingEnvelope(reply);
-    if (authenticated.type != "authenticated") throw SignalingError(SignalingError::Kind::userAuthenticationRequired);
+    const SignalingEnvelope authenticated = co_await logIn(connection, token);
     reachedAuthenticated = true;
     replaceDevices(authenticated.devices);
     if (callbacks_.onICEServers) callbacks_.onICEServers(authenticated.iceServers.value_or(std::vector<SignalingICEServer>{}));
@@ -216,9 +240,8 @@ asio::awaitable<void> SignalingClient::connectAndServe(TaskToken token, bool& re
     });
 
     while (running_ && !token->isCancelled()) {
-      const Bytes message = co_await receiveMessage(connection);
-      const SignalingEnvelope envelope = decodeSignalingEnvelope(message);
-      handleEnvelope(envelope);
+      const Bytes message = co_await receiveMessage(connection, token);
+      if (running_) handleEnvelope(decodeSignalingEnvelope(message));
     }
   } catch (...) {
     heartbeatTask.cancel();
@@ -237,7 +260,7 @@ void SignalingClient::cleanUp(const Connection& connection) {
 asio::awaitable<void> SignalingClient::heartbeat(std::weak_ptr<SignalingClient> weakSelf, Connection connection,
                                                  TaskToken token) {
   auto stillServing = [&](const std::shared_ptr<SignalingClient>& self) {
-    return self && self->running_ && !token->isCancelled() && self->socket_ == connection;
+    return self && self->running_ && !token->isCancelled() && self->socket_ == connection && !connection->isClosed();
   };
   while (true) {
     Clock* clock = nullptr;

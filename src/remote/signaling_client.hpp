@@ -70,6 +70,8 @@ class SignalingClient : public std::enable_shared_from_this<SignalingClient> {
   void spawnRunner();
   static asio::awaitable<void> run(std::shared_ptr<SignalingClient> self, TaskToken token);
   asio::awaitable<void> connectAndServe(TaskToken token, bool& reachedAuthenticated);
+  // Opens the connection and answers the challenge; the "authenticated" message.
+  asio::awaitable<SignalingEnvelope> logIn(const Connection& connection, const TaskToken& token);
   static asio::awaitable<void> heartbeat(std::weak_ptr<SignalingClient> weakSelf, Connection connection,
                                          TaskToken token);
   bool refreshIdentity();
@@ -91,6 +93,12 @@ class SignalingClient : public std::enable_shared_from_this<SignalingClient> {
 
   Connection socket_;
   Task runner_;
+  // Run loops that a network change replaced, with the connection each had then: stop() ends and joins them too.
+  struct ReplacedRunner {
+    Task task;
+    Connection connection;
+  };
+  std::vector<ReplacedRunner> replacedRunners_;
   bool running_ = false;
   std::map<std::string, SignalingDevice> devices_;
   SignalReplayTable receivedSequences_;

@@ -163,6 +163,30 @@ TEST(Chunking, ReaderDeliversOnlyWholeConformingMessagesWithinItsBounds) {
   }
 }
 
+TEST(Chunking, PartialMessagesOfEveryLabelShareOneBoundAndTheOldestGivesWay) {
+  ChunkReassembly reassembly;
+  const Bytes eightMiB = frame(1, 0, 140, 8388608, 60000);
+  EXPECT_FALSE(reassembly.receive("a", eightMiB, {}));
+  EXPECT_FALSE(reassembly.receive("b", eightMiB, {}));
+  EXPECT_EQ(reassembly.announcedBytes(), 16u * 1024 * 1024);
+  EXPECT_FALSE(reassembly.receive("c", eightMiB, {}));
+  EXPECT_TRUE(reassembly.openMessageIDs("a").empty());
+  EXPECT_EQ(reassembly.openMessageIDs("b"), std::vector<std::uint32_t>{1});
+  EXPECT_EQ(reassembly.openMessageIDs("c"), std::vector<std::uint32_t>{1});
+
+  // Even a small message on yet another label pushes out the oldest, which then cannot complete.
+  EXPECT_FALSE(reassembly.receive("d", frame(7, 0, 2, 60005, 60000), {}));
+  EXPECT_TRUE(reassembly.openMessageIDs("b").empty());
+  EXPECT_EQ(reassembly.announcedBytes(), 8388608u + 60005u);
+  const auto whole = reassembly.receive("d", frame(7, 1, 2, 60005, 5), {});
+  ASSERT_TRUE(whole);
+  EXPECT_EQ(whole->size(), 60005u);
+  EXPECT_EQ(reassembly.announcedBytes(), 8388608u);
+  for (std::uint16_t index = 1; index < 140; ++index) {
+    EXPECT_FALSE(reassembly.receive("b", frame(1, index, 140, 8388608, index == 139 ? 48608 : 60000), {}));
+  }
+}
+
 TEST(Chunking, ARepeatedChunkReplacesTheEarlierOne) {
   ChunkReassembly reassembly;
   Bytes first = frame(9, 0, 2, 60001, 60000);

@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <list>
+#include <thread>
 
 #include "base/json.hpp"
 #include "remote/signaling_error.hpp"
 #include "support/eventually.hpp"
+#include "support/private_network.hpp"
 #include "support/run_blocking.hpp"
 #include "support/signaling_test_service.hpp"
 #include "support/temporary_folder.hpp"
@@ -210,6 +212,26 @@ TEST_F(SignalingClientTest, NetworkChangeClosesOnceAndReconnectsAtOnce) {
   }));
 }
 
+TEST_F(SignalingClientTest, StopEndsAndJoinsALoopThatANetworkChangeReplaced) {
+  Reports& reports = newReports();
+  auto client = SignalingClient::create(service_.endpoint(), identity_, "mac-1", "mac-1", "mac", reports.callbacks(),
+                                        clock_, service_.trustingOptions());
+  runBlocking(client->start());
+  ASSERT_TRUE(eventually([&] { return reports.count(StateKind::connected) == 1; }));
+  // The server stops reading: the old connection's close then waits for an answer that does not come.
+  service_.command("stall mac-1");
+  ASSERT_TRUE(service_.waitForEvent("stalled mac-1"));
+  runBlocking(client->networkChanged());
+  ASSERT_TRUE(eventually([&] { return reports.count(StateKind::connected) == 2; }));
+
+  runBlocking(client->stop());
+  EXPECT_EQ(reports.read(&Reports::states).back(), StateKind::stopped);
+  // Only a run loop that is still alive can hold the client now.
+  const std::weak_ptr<SignalingClient> weakClient = client;
+  client.reset();
+  EXPECT_TRUE(weakClient.expired());
+}
+
 TEST_F(SignalingClientTest, AReplacedAccountKeyReconnectsAtOnceWithoutAFailure) {
   testing::TemporaryFolder folder;
   const platform::AccountKeyFile store(folder.path());
@@ -267,6 +289,33 @@ TEST_F(SignalingClientTest, DropsBadSignalsButEndsTheConnectionForOnesThatDoNotO
   service_.command("send mac-1 " + relayed(unopenable));
   EXPECT_TRUE(eventually([&] { return reports.count(StateKind::failed) == 1; }));
   EXPECT_TRUE(reports.read(&Reports::signals).empty());
+}
+
+// Runs in a network namespace of its own, so that a path can die for real: TCP's keep-alive must notice it.
+TEST(SignalingClientPath, NoticesAPathThatDiedSilentlyButKeepsAQuietOneThatAnswers) {
+  if (!testing::insidePrivateNetwork()) {
+    if (auto reason = testing::privateNetworkUnavailable()) GTEST_SKIP() << *reason;
+    EXPECT_EQ(testing::runCurrentTestInPrivateNetwork(), 0);
+    return;
+  }
+  testing::SignalingTestService service;
+  VirtualClock clock;  // never advanced: no heartbeat traffic, the connection stays quiet
+  Reports reports;
+  auto options = service.trustingOptions();
+  options.deadPathTimeout = std::chrono::seconds(2);
+  auto client = SignalingClient::create(service.endpoint(), VeltranoIdentity(platform::SigningKey::generate()),
+                                        "mac-1", "mac-1", "mac", reports.callbacks(), clock, options);
+  runBlocking(client->start());
+  ASSERT_TRUE(eventually([&] { return reports.count(StateKind::connected) == 1; }));
+
+  std::this_thread::sleep_for(std::chrono::seconds(4));
+  EXPECT_EQ(reports.count(StateKind::failed), 0u) << "a quiet connection that answers was closed";
+
+  testing::dropTcpFromPort(service.port());
+  const auto cut = std::chrono::steady_clock::now();
+  ASSERT_TRUE(eventually([&] { return reports.count(StateKind::failed) == 1; }, std::chrono::seconds(15)));
+  EXPECT_LT(std::chrono::steady_clock::now() - cut, std::chrono::seconds(8));
+  runBlocking(client->stop());
 }
 
 }  // namespace

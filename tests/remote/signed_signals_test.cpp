@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace veltrano {
 namespace {
 
@@ -131,6 +133,57 @@ TEST(SignedSignals, DropsWhatFailsAnEarlyStepWithoutRecordingIt) {
     EXPECT_FALSE(acceptSignal(envelope, identity, c.ownDeviceID, table)) << c.name;
     EXPECT_EQ(table.size(), 0u) << c.name;
   }
+}
+
+TEST(SignedSignals, Base64urlDecodesInEitherAlphabetWithAnyPartOfItsPadding) {
+  const struct {
+    std::string_view text;
+    std::optional<std::string_view> bytes;
+  } cases[] = {
+      {"", ""},
+      {"-_8", "\xfb\xff"},
+      {"+/8", "\xfb\xff"},
+      {"-_8=", "\xfb\xff"},
+      {"-_9", "\xfb\xff"},  // unused bits of the last group
+      {"Zm9vYg", "foob"},
+      {"Zm9vYg=", "foob"},
+      {"Zm9vYg==", "foob"},
+      {"Zm9vYmFy", "foobar"},
+      {"Zm9vY", std::nullopt},
+      {"Zm9vYg===", std::nullopt},
+      {"Zm9vYmFy====", std::nullopt},
+      {"Zm=vYg", std::nullopt},
+      {"Zm9v Yg", std::nullopt},
+      {"Zm9v\nYg", std::nullopt},
+      {std::string_view("Zm\0v", 4), std::nullopt},
+      {"=", std::nullopt},
+      {"====", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const auto decoded = decodeSignalingBase64url(c.text);
+    ASSERT_EQ(decoded.has_value(), c.bytes.has_value()) << c.text;
+    if (decoded) {
+      EXPECT_EQ(asString(*decoded), *c.bytes) << c.text;
+    }
+  }
+}
+
+TEST(SignedSignals, AcceptsASignalWrittenInTheStandardAlphabetWithPartialPadding) {
+  const auto identity = vectorIdentity();
+  SignalingEnvelope envelope = vectorOffer();
+  std::string payload = *envelope.payload;
+  ASSERT_NE(payload.find('-'), std::string::npos);
+  std::replace(payload.begin(), payload.end(), '-', '+');
+  std::replace(payload.begin(), payload.end(), '_', '/');
+  payload += "==";
+  envelope.payload = payload;
+  // The signature covers the payload text as it travels; the signature itself keeps one of its two "=".
+  const auto text = signalingSignalText("ipad-1", "mac-1", "s1", "offer", payload, 5, 1700000000000);
+  envelope.signature = base64urlEncode(identity.privateKey().sign(asBytes(text))) + "=";
+  SignalReplayTable table;
+  const auto accepted = acceptSignal(envelope, identity, "mac-1", table);
+  ASSERT_TRUE(accepted);
+  EXPECT_EQ(asString(accepted->data), "offer sdp");
 }
 
 TEST(SignedSignals, APayloadSealedUnderAnotherKeyFailsAfterItsSequenceIsRecorded) {

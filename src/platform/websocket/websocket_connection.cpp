@@ -1,6 +1,12 @@
 // The one translation unit with Beast's WebSocket in it.
 #include "platform/websocket/websocket_connection.hpp"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+
 #include "base/actor.hpp"
 
 #include <boost/asio/co_spawn.hpp>
@@ -102,6 +108,22 @@ void checkUsable(const WebSocketConnectionState& state) {
   }
 }
 
+// Keep-alive probes start after a third of the time-out, and TCP_USER_TIMEOUT ends the connection once nothing,
+// not even a probe's acknowledgement, has come back for the whole time-out. Without it a dead path is noticed only
+// when TCP's retransmissions give up, many minutes later.
+void enableDeadPathDetection(tcp::socket& socket, std::chrono::milliseconds timeout) {
+  const int fd = socket.native_handle();
+  const int enabled = 1;
+  const int seconds = static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(timeout).count());
+  const int idle = std::max(1, seconds / 3);
+  const int interval = std::max(1, seconds / 6);
+  const unsigned int userTimeout = static_cast<unsigned int>(timeout.count());
+  ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &enabled, sizeof enabled);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
+}
+
 void configureTrust(WebSocketConnectionState& state) {
   error_code ec;
   if (state.options.trustedCertificatesPem.empty()) {
@@ -157,6 +179,7 @@ asio::awaitable<void> WebSocketConnection::open() {
 
   co_await beast::get_lowest_layer(state->ws).async_connect(results, token);
   if (ec || state->closeRequested || state->timedOut) fail(*state, ec, Kind::connectFailed, "connect");
+  enableDeadPathDetection(beast::get_lowest_layer(state->ws).socket(), state->options.deadPathTimeout);
 
   auto& tlsStream = state->ws.next_layer();
   // SNI carries names only, never addresses.
@@ -246,6 +269,12 @@ void WebSocketConnection::close(std::uint16_t code, std::string reason) {
   asio::co_spawn(state->strand, runClosingHandshake(state, code, std::move(reason)), [](std::exception_ptr) {
     // Every socket error is handled inside; nothing else can fail there.
   });
+}
+
+void WebSocketConnection::abort() {
+  state_->closeRequested = true;
+  state_->phase = Phase::closed;
+  state_->dropSocket();
 }
 
 bool WebSocketConnection::isClosed() const { return state_->closeRequested || state_->phase == Phase::closed; }

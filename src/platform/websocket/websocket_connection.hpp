@@ -26,6 +26,9 @@ inline constexpr std::uint16_t goingAway = 1001;
 struct WebSocketOptions {
   // Bounds connecting (TCP, TLS and the upgrade together) and each send; a quiet connection never times out.
   std::chrono::milliseconds requestTimeout{15000};
+  // A path that stops answering, TCP's keep-alive probes included, ends the connection after about this long; a
+  // quiet path that still answers never does.
+  std::chrono::milliseconds deadPathTimeout{30000};
   // Inbound messages above this size end the connection with `messageTooLarge`.
   std::size_t maximumMessageSize = 4 * 1024 * 1024;
   // PEM certificates trusted instead of the system's trust store (tests); empty: the system's store.
@@ -60,6 +63,9 @@ class WebSocketConnection {
   // Ends the connection once: a closing handshake with `code` and `reason` when it is open, else the socket is
   // dropped. Later calls do nothing. Returns at once; waiting operations then fail with `closed`.
   void close(std::uint16_t code, std::string reason = {});
+  // Ends the connection at once, also while a closing handshake waits for the server: the socket is dropped and
+  // waiting operations fail with `closed`.
+  void abort();
   bool isClosed() const;
 
  private:

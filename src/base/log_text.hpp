@@ -1,6 +1,6 @@
 #pragma once
 // Text that came from a peer, made fit for a log line: never longer than a bound, so that no peer can write
-// long lines into the host's log.
+// long lines into the host's log, and with its control characters escaped, so that none can forge a line.
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -12,8 +12,9 @@ inline constexpr std::size_t maximumLoggedTextSize = 256;
 // Follows a text that was cut.
 inline constexpr std::string_view loggedTextCutMarker = "\u2026[cut]";
 
-// `text` unchanged when it has at most `limit` bytes; otherwise its longest prefix of at most `limit` bytes that
-// ends at a UTF-8 boundary, followed by the cut marker.
+// `text` with every control character (C0, DEL, C1) and line or paragraph separator escaped ("\n", "\r", "\t",
+// else "\u" and four hexadecimal digits); when that has more than `limit` bytes, its longest prefix of at most
+// `limit` bytes that splits neither a character nor an escape, followed by the cut marker.
 std::string loggedText(std::string_view text, std::size_t limit = maximumLoggedTextSize);
 
 }  // namespace veltrano

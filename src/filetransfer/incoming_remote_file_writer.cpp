@@ -26,9 +26,6 @@ using Code = IncomingRemoteFileError::Code;
 
 namespace {
 
-constexpr std::string_view partialPrefix = ".veltrano-";
-constexpr std::string_view partialSuffix = ".download";
-
 [[noreturn]] void fail(Code code) { throw IncomingRemoteFileError(code); }
 
 std::uint64_t availableCapacity(int directoryFD) {
@@ -43,9 +40,9 @@ std::uint64_t availableCapacity(int directoryFD) {
 }
 
 bool isPartialFileName(std::string_view name) {
-  if (name.size() != partialPrefix.size() + 36 + partialSuffix.size()) return false;
-  if (!name.starts_with(partialPrefix) || !name.ends_with(partialSuffix)) return false;
-  const auto identifier = name.substr(partialPrefix.size(), 36);
+  if (name.size() != partialFilePrefix.size() + 36 + partialFileSuffix.size()) return false;
+  if (!name.starts_with(partialFilePrefix) || !name.ends_with(partialFileSuffix)) return false;
+  const auto identifier = name.substr(partialFilePrefix.size(), 36);
   auto normalized = normalizedTransferID(identifier);
   return normalized && *normalized == identifier;
 }
@@ -81,7 +78,7 @@ void removeAbandonedPartialFiles(int directoryFD) {
 }  // namespace
 
 std::string partialFileName(const std::string& transferID) {
-  return std::string(partialPrefix) + transferID + std::string(partialSuffix);
+  return std::string(partialFilePrefix) + transferID + std::string(partialFileSuffix);
 }
 
 IncomingRemoteFileWriter::IncomingRemoteFileWriter(Strand strand, RemoteFileOffer offer,

@@ -17,7 +17,8 @@ std::string lowercased(std::string_view text) {
   return out;
 }
 
-// True when the bytes are valid UTF-8 holding no control (Cc) or format (Cf) character.
+// True when the bytes are valid UTF-8 holding no control (Cc) or format (Cf) character and nothing that breaks a
+// line (Zl, Zp).
 bool isPrintableUTF8(std::string_view text) {
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
   const auto length = static_cast<std::int32_t>(text.size());
@@ -27,9 +28,18 @@ bool isPrintableUTF8(std::string_view text) {
     U8_NEXT(bytes, index, length, scalar);
     if (scalar < 0) return false;
     const auto category = u_charType(scalar);
-    if (category == U_CONTROL_CHAR || category == U_FORMAT_CHAR) return false;
+    if (category == U_CONTROL_CHAR || category == U_FORMAT_CHAR || category == U_LINE_SEPARATOR ||
+        category == U_PARAGRAPH_SEPARATOR) {
+      return false;
+    }
   }
   return true;
+}
+
+bool hasPartialFileForm(std::string_view name) {
+  if (name.size() != partialFilePrefix.size() + 36 + partialFileSuffix.size()) return false;
+  if (!name.starts_with(partialFilePrefix) || !name.ends_with(partialFileSuffix)) return false;
+  return Uuid::parse(name.substr(partialFilePrefix.size(), 36)).has_value();
 }
 
 }  // namespace
@@ -49,6 +59,7 @@ std::optional<std::string> sanitizedFileName(std::string_view name) {
   if (name.find('/') != std::string_view::npos) return std::nullopt;
   if (name.find('\\') != std::string_view::npos) return std::nullopt;
   if (!isPrintableUTF8(name)) return std::nullopt;
+  if (hasPartialFileForm(name)) return std::nullopt;
   return std::string(name);
 }
 

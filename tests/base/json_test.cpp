@@ -100,6 +100,21 @@ TEST(Json, LoggedTextIsCutAtACharacterBoundaryAndMarked) {
   EXPECT_EQ(veltrano::loggedText(std::string(100000, 'x')).size(), veltrano::maximumLoggedTextSize + marker.size());
 }
 
+TEST(Json, LoggedTextEscapesWhatCouldStartALineOrDriveATerminal) {
+  const std::string marker(veltrano::loggedTextCutMarker);
+  EXPECT_EQ(veltrano::loggedText("zz\n[NET] FAKE injected line"), "zz\\n[NET] FAKE injected line");
+  EXPECT_EQ(veltrano::loggedText("a\rb\tc"), "a\\rb\\tc");
+  EXPECT_EQ(veltrano::loggedText("\x1b[31mred\x7f"), "\\u001B[31mred\\u007F");
+  EXPECT_EQ(veltrano::loggedText(std::string("nul\0", 4)), "nul\\u0000");
+  EXPECT_EQ(veltrano::loggedText("next\u0085line\u2028and\u2029"), "next\\u0085line\\u2028and\\u2029");
+  // Printable text beyond ASCII, and bytes that are not UTF-8, are left as they are.
+  EXPECT_EQ(veltrano::loggedText("caf\u00e9 \u00a0\U0001F600 \xff"), "caf\u00e9 \u00a0\U0001F600 \xff");
+  // The bound counts the escapes, which are never split.
+  EXPECT_EQ(veltrano::loggedText("ab\n", 3), "ab" + marker);
+  EXPECT_EQ(veltrano::loggedText("ab\n", 4), "ab\\n");
+  EXPECT_EQ(veltrano::loggedText(std::string(1000, '\n')).size(), veltrano::maximumLoggedTextSize + marker.size());
+}
+
 TEST(Json, DumpIsCompactSurvivesInvalidUtf8AndItsLoggedFormStopsAtTheLimit) {
   EXPECT_EQ(dump(Json{{"type", "pong"}}), R"({"type":"pong"})");
   EXPECT_EQ(loggedDump(Json{{"a", 1}}), R"({"a":1})");

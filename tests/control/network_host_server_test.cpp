@@ -168,6 +168,19 @@ TEST(ControlServerCommands, CommandLinesCutPeerTextAndAreThrottledPerConnection)
   EXPECT_EQ(commandLines().back(), "command: fly (12 similar lines left out)");
 }
 
+TEST(ControlServerCommands, PeerTextCannotForgeALogLine) {
+  ControlServerHarness harness;
+  harness.start();
+  auto client = harness.connectAndGreet();
+  EXPECT_EQ(harness.request(*client, {{"type", "zz\n[NET] FAKE injected line"}})["type"], "error");
+  EXPECT_EQ(harness.request(*client, {{"type", "ping"}, {"timestamp", "\x1b]0;title\x07\u2028x"}})["type"], "pong");
+  const auto lines = harness.messagesContaining("command: ");
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "command: zz\\n[NET] FAKE injected line");
+  EXPECT_EQ(lines[1].find_first_of("\n\r\x1b\x07"), std::string::npos) << lines[1];
+  EXPECT_EQ(lines[1].find("\u2028"), std::string::npos) << lines[1];
+}
+
 TEST(ControlServerRecords, ARecordAtTheLimitIsServedAndOneOverItClosesTheConnection) {
   ControlServerHarness harness;
   harness.start();

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
+
 #include "filetransfer/file_transfer_errors.hpp"
 #include "filetransfer/file_transfer_message_routing.hpp"
 #include "filetransfer/remote_file_chunk.hpp"
@@ -114,6 +116,21 @@ TEST(TransferTextRules, FileNamesFromClients) {
     EXPECT_FALSE(sanitizedFileName(bad)) << bad;
   }
   EXPECT_FALSE(sanitizedFileName(std::string("nul\0inside", 10)));
+}
+
+TEST(TransferTextRules, NamesThatBreakLinesOrLookLikeThePartialFilesAreRefused) {
+  const std::string id = "0f8fad5b-d9cb-469f-a165-70867728950e";
+  std::string upper = id;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (const std::string& bad : std::vector<std::string>{"line\xE2\x80\xA8separator", "paragraph\xE2\x80\xA9separator",
+                                 ".veltrano-" + id + ".download", ".veltrano-" + upper + ".download"}) {
+    EXPECT_FALSE(sanitizedFileName(bad)) << bad;
+  }
+  // Near misses are ordinary names.
+  for (const std::string& good : std::vector<std::string>{"veltrano-" + id + ".download", ".veltrano-" + id + ".download.pdf",
+                                  ".veltrano-not-a-transfer.download", "nbsp\xC2\xA0inside"}) {
+    EXPECT_EQ(sanitizedFileName(good), good);
+  }
 }
 
 TEST(FileMessages, NumbersFlowAndOffers) {

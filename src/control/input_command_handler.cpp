@@ -191,7 +191,7 @@ void InputCommandHandler::dispatchCommand(const ParsedLine& line, const Completi
 
   logCommand(type, object, commandLog);
 
-  const Command command{type, object, displayID, line.pointerSession, line.phoneKey};
+  const Command command{type, object, displayID, line.pointerSession, line.phoneKey, commandLog};
   if (std::optional<StepOutcome> outcome = runCommand(command, done)) done.resume(std::move(*outcome));
 }
 

@@ -157,6 +157,7 @@ class InputCommandHandler : public std::enable_shared_from_this<InputCommandHand
     std::optional<std::uint32_t> displayID;
     std::optional<std::string> pointerSession;
     std::optional<std::string> phoneKey;
+    LogThrottle& log;  // the lines the command causes while it is handled
   };
 
   static std::optional<std::string> phoneCommandKey(const json::Json& command);
@@ -175,7 +176,7 @@ class InputCommandHandler : public std::enable_shared_from_this<InputCommandHand
   // The per-command step; nullopt when the reply comes later through `done`.
   std::optional<StepOutcome> runCommand(const Command& command, const Completion& done);
   json::Json ping(const Command& command);
-  json::Json keyframe();
+  json::Json keyframe(const Command& command);
   json::Json setQuality(const Command& command);
   std::optional<StepOutcome> typeText(const Command& command, const Completion& done);
   StepOutcome setDisplay(const Command& command);
@@ -192,7 +193,8 @@ class InputCommandHandler : public std::enable_shared_from_this<InputCommandHand
   Clock& clock_;
   std::shared_ptr<platform::DesktopSwitcher> desktops_;
   std::optional<Clock::TimePoint> lastContinuousInputLogAt_;
-  LogThrottle commandLogThrottle_;  // for callers without a throttle of their own
+  // For callers without a throttle of their own, and for the lines of effects that end after their command.
+  LogThrottle commandLogThrottle_;
   PhonePointerSequenceGate phonePointerSequenceGate_;
   std::map<std::string, Task, std::less<>> phoneCommandCompletions_;
   std::optional<std::string> activePhoneDragSessionID_;

@@ -84,7 +84,7 @@ std::optional<InputCommandHandler::StepOutcome> InputCommandHandler::runCommand(
     return resultReply(type == "keyDown" ? input_->keyDown(*key) : input_->keyUp(*key));
   }
   if (type == "text") return typeText(command, done);
-  if (type == "keyframe") return reply(keyframe());
+  if (type == "keyframe") return reply(keyframe(command));
   if (type == "setDisplay") return setDisplay(command);
   if (type == "setQuality") return reply(setQuality(command));
   if (type == "switchSpace") return switchSpace(command);
@@ -101,16 +101,16 @@ json::Json InputCommandHandler::ping(const Command& command) {
   return {{"type", "pong"}, {"clientTimestamp", clientTimestamp}, {"serverTimestamp", serverTimestamp}};
 }
 
-json::Json InputCommandHandler::keyframe() {
+json::Json InputCommandHandler::keyframe(const Command& command) {
   if (hostCallbacks_ && hostCallbacks_->keyframeRequest) {
     hostCallbacks_->keyframeRequest();
-    log(LogCategory::INPUT, "keyframe requested (all streams)");
+    command.log.write("keyframe", LogCategory::INPUT, [] { return "keyframe requested (all streams)"; });
     return {{"type", "keyframe"}, {"status", "ok"}};
   }
   std::shared_ptr<KeyframeRequestTarget> target = activeEncoder_.lock();
   if (!target) return {{"type", "keyframe"}, {"status", "no-encoder"}};
   target->requestKeyframe();
-  log(LogCategory::INPUT, "keyframe requested (active)");
+  command.log.write("keyframe", LogCategory::INPUT, [] { return "keyframe requested (active)"; });
   return {{"type", "keyframe"}, {"status", "ok"}};
 }
 
@@ -125,7 +125,8 @@ json::Json InputCommandHandler::setQuality(const Command& command) {
     const std::int64_t bitRate = *bitrate > smallestUsableBitRate ? *bitrate : defaultBitRate;
     const auto frameRate = static_cast<std::int32_t>(*maxFps > smallestUsableFrameRate ? *maxFps : defaultFrameRate);
     if (hostCallbacks_ && hostCallbacks_->qualityChange) hostCallbacks_->qualityChange(bitRate, frameRate);
-    log(LogCategory::INPUT, [&] { return fmt::format("setQuality bitrate={} fps={}", bitRate, frameRate); });
+    command.log.write("setQuality", LogCategory::INPUT,
+                      [&] { return fmt::format("setQuality bitrate={} fps={}", bitRate, frameRate); });
   }
   return {{"type", "setQuality"}, {"status", "accepted"}};
 }

@@ -51,7 +51,7 @@ asio::awaitable<void> InputCommandHandler::applyDisplayChange(std::weak_ptr<Inpu
                                     Size{double(bounds.width), double(bounds.height)});
     }
     if (self->hostCallbacks_ && self->hostCallbacks_->displayChange) self->hostCallbacks_->displayChange(displayID);
-    log(LogCategory::INPUT, [&] {
+    self->commandLogThrottle_.write("setDisplay", LogCategory::INPUT, [&] {
       return fmt::format("setDisplay \u2192 id={} {}x{} port={} origin={} size={}", displayID, width, height,
                          display.videoPort, describe(self->input_->displayOrigin()),
                          describe(self->input_->displaySize()));

@@ -40,21 +40,25 @@ InputCommandHandler::StepOutcome InputCommandHandler::switchSpace(const Command&
 void InputCommandHandler::requestSpaceSwitch(const std::string& direction, const std::string& arrowKey,
                                              platform::DesktopStep step) {
   const InputResult centred = input_->centerCursor();
-  log(LogCategory::INPUT, [&] {
+  commandLogThrottle_.write("switchSpace", LogCategory::INPUT, [&] {
     return "===VL=== switchSpace " + direction + " center=" + describe(centred) +
            " origin=" + describe(input_->displayOrigin()) + " size=" + describe(input_->displaySize());
   });
   const platform::DesktopSwitchResult result = desktops_->step(step);
   switch (result.status) {
     case platform::DesktopSwitchResult::Status::requested:
-      log(LogCategory::INPUT, "===VL=== switchSpace atajo enviado: ^" + arrowKey);
+      commandLogThrottle_.write("switchSpace", LogCategory::INPUT,
+                                [&] { return "===VL=== switchSpace atajo enviado: ^" + arrowKey; });
       break;
     case platform::DesktopSwitchResult::Status::atEnd:
-      log(LogCategory::INPUT, "===VL=== switchSpace " + direction + ": already on the " +
-                                  (step == platform::DesktopStep::next ? "last" : "first") + " desktop");
+      commandLogThrottle_.write("switchSpace", LogCategory::INPUT, [&] {
+        return "===VL=== switchSpace " + direction + ": already on the " +
+               (step == platform::DesktopStep::next ? "last" : "first") + " desktop";
+      });
       break;
     case platform::DesktopSwitchResult::Status::unsupported:
-      log(LogCategory::Error, "===VL=== switchSpace " + direction + " failed: " + result.reason);
+      commandLogThrottle_.write("switchSpace", LogCategory::Error,
+                                [&] { return "===VL=== switchSpace " + direction + " failed: " + result.reason; });
       break;
   }
 }

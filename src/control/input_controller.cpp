@@ -65,7 +65,7 @@ InputController::InputController(std::unique_ptr<platform::EventSource> source, 
 
 bool InputController::mayPost() {
   if (mayPost_ && mayPost_()) return true;
-  log(LogCategory::PERMISSION, "Event-posting access missing; input ignored");
+  eventLog_.write("access", LogCategory::PERMISSION, [] { return "Event-posting access missing; input ignored"; });
   return false;
 }
 
@@ -154,7 +154,7 @@ InputResult InputController::click(MouseButton button, std::optional<Point> poin
     return InputResult::failed(operation + ": no event");
   }
   scheduleClickRelease(button, at);
-  log(LogCategory::INPUT, [&] {
+  eventLog_.write(operation, LogCategory::INPUT, [&] {
     return operation + " x=" + std::to_string(wholePart(at.x)) + " y=" + std::to_string(wholePart(at.y));
   });
   return InputResult::ok(operation);
@@ -234,7 +234,7 @@ InputResult InputController::key(std::string_view name, Press press) {
     if (!eventSource_ || !eventSource_->postKey(lowercasedKeyName(name), press)) {
       return InputResult::failed(operation + ": no event");
     }
-    log(LogCategory::INPUT, operation);
+    eventLog_.write(operation, LogCategory::INPUT, [&] { return operation; });
     return InputResult::ok(operation);
   }
   const std::optional<std::u32string> scalars = unicodeScalars(name);
@@ -244,7 +244,7 @@ InputResult InputController::key(std::string_view name, Press press) {
   if (!eventSource_ || !eventSource_->postCharacter(scalars->front(), press)) {
     return InputResult::failed(operation + ": no event");
   }
-  log(LogCategory::INPUT, operation + " unicode");
+  eventLog_.write(operation, LogCategory::INPUT, [&] { return operation + " unicode"; });
   return InputResult::ok(operation);
 }
 
@@ -270,7 +270,8 @@ asio::awaitable<InputResult> InputController::typeText(std::string text) {
     }
     if (postScalar(scalars[i])) ++posted;
   }
-  log(LogCategory::INPUT, [&] { return "typeText characters=" + std::to_string(characterCount(text)); });
+  eventLog_.write("typeText", LogCategory::INPUT,
+                  [&] { return "typeText characters=" + std::to_string(characterCount(text)); });
   if (!text.empty() && posted == 0) co_return InputResult::failed("typeText: no event");
   co_return InputResult::ok("text");
 }

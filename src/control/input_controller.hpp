@@ -19,6 +19,7 @@
 #include "control/input_result.hpp"
 #include "control/main_thread_owned.hpp"
 #include "control/point_and_size.hpp"
+#include "core/log_throttle.hpp"
 #include "platform/events/event_source.hpp"
 
 namespace veltrano {
@@ -97,6 +98,8 @@ class InputController : public std::enable_shared_from_this<InputController> {
   std::unique_ptr<platform::EventSource> eventSource_;
   PostingAccessCheck mayPost_;
   Clock& clock_;
+  // Every event a peer asks for would otherwise write a line.
+  LogThrottle eventLog_{clock_};
   std::int64_t nextMouseEventNumber_ = 1;
   std::optional<std::int64_t> activeLeftMouseEventNumber_;
   double scrollAccumX_ = 0;

@@ -73,6 +73,7 @@ NetworkHostServer::NetworkHostServer(Options options)
       fileServer_(std::move(options.fileServer)),
       fileTransfers_(std::move(options.fileTransfers)),
       handshakeStepTimeout_(options.handshakeStepTimeout),
+      listenerCommandLog_(std::make_shared<LogThrottle>(logClock(), listenerCommandLogLimits)),
       beforeClientRegistration_(std::move(options.beforeClientRegistration)) {}
 
 std::shared_ptr<NetworkHostServer> NetworkHostServer::self() {
@@ -147,7 +148,7 @@ asio::awaitable<void> NetworkHostServer::authenticateConnection(std::shared_ptr<
 
   auto client = std::make_shared<ControlClient>(ControlClient{connection, session, transferSessionID, fileEndpoint});
   connections_[connectionID] = client;
-  log(LogCategory::CLIENT, "Authenticated local control client");
+  writeConnectionLogLine("authenticated", LogCategory::CLIENT, [] { return "Authenticated local control client"; });
 
   co_await publishClientCount();
   co_await sendLocalHello(client);

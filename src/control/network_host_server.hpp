@@ -43,6 +43,8 @@ class NetworkHostServer final : public ListeningServer, public ControlClientBroa
   static constexpr std::uint16_t defaultPort = 9090;
   // Largest read from a control connection at a time.
   static constexpr std::size_t maximumReadSize = 65536;
+  // The command lines of all clients together: a few connections' worth.
+  static constexpr LogThrottleLimits listenerCommandLogLimits{60, std::chrono::seconds(10)};
 
   using IdentityProvider = veltrano::IdentityProvider;
   // Receives the number of authenticated clients after every change; awaited on the server's strand.
@@ -138,6 +140,8 @@ class NetworkHostServer final : public ListeningServer, public ControlClientBroa
   const std::shared_ptr<LocalFileTransferServer> fileServer_;
   const std::shared_ptr<RemoteFileTransferCoordinator> fileTransfers_;
   const std::chrono::milliseconds handshakeStepTimeout_;
+  // Above every connection's command throttle: a client that reconnects after each command meets this one.
+  const std::shared_ptr<LogThrottle> listenerCommandLog_;
   const std::function<boost::asio::awaitable<void>()> beforeClientRegistration_;
   // Raised by every stop: a registration that began before it must not complete.
   std::uint64_t stopCount_ = 0;

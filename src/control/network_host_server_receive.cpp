@@ -16,7 +16,7 @@ namespace asio = boost::asio;
 void NetworkHostServer::startReceiveLoop(std::shared_ptr<ControlClient> client, ConnectionID connectionID) {
   assertOnStrand(executor());
   auto state = std::make_shared<ReceiveState>();
-  state->commandLog = std::make_shared<LogThrottle>(logClock());
+  state->commandLog = std::make_shared<LogThrottle>(logClock(), LogThrottleLimits{}, listenerCommandLog_);
   const std::shared_ptr<platform::TcpConnection> connection = client->connection;
   ReceiveStep step = [client, connectionID, state](ListeningServer& server,
                                                    platform::TcpConnection::ReceiveResult received) {

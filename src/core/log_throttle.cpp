@@ -4,7 +4,8 @@
 
 namespace veltrano {
 
-LogThrottle::LogThrottle(Clock& clock, LogThrottleLimits limits) : clock_(clock), limits_(limits) {}
+LogThrottle::LogThrottle(Clock& clock, LogThrottleLimits limits, std::shared_ptr<LogThrottle> wider)
+    : clock_(clock), limits_(limits), wider_(std::move(wider)) {}
 
 void LogThrottle::write(std::string_view kind, LogCategory category, const std::function<std::string()>& build) {
   const std::optional<std::size_t> leftOut = admit(kind);
@@ -26,8 +27,15 @@ std::optional<std::size_t> LogThrottle::admit(std::string_view kind) {
     ++state.leftOut;
     return std::nullopt;
   }
+  // Lock order: always a throttle before its wider one. A line the wider one leaves out is counted there.
+  std::size_t widerLeftOut = 0;
+  if (wider_) {
+    const std::optional<std::size_t> admitted = wider_->admit(kind);
+    if (!admitted) return std::nullopt;
+    widerLeftOut = *admitted;
+  }
   ++state.written;
-  const std::size_t leftOut = state.leftOut;
+  const std::size_t leftOut = state.leftOut + widerLeftOut;
   state.leftOut = 0;
   return leftOut;
 }

@@ -1,11 +1,13 @@
 #pragma once
 // Keeps a peer from flooding the log with repeated lines: within each period the first `burst` lines of a kind
 // are written and the rest of that kind are left out; the first line written after that says how many were left
-// out. One throttle serves one connection or one listener. Any thread.
+// out. One throttle serves one connection or one listener; a connection's may sit under its listener's, so that a
+// peer that reconnects meets the listener's bound. Any thread.
 #include <chrono>
 #include <cstddef>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -23,8 +25,8 @@ struct LogThrottleLimits {
 
 class LogThrottle {
  public:
-  // `clock` must outlive the throttle.
-  explicit LogThrottle(Clock& clock, LogThrottleLimits limits = {});
+  // `clock` must outlive the throttle. With `wider`, a line is written only when both throttles admit it.
+  explicit LogThrottle(Clock& clock, LogThrottleLimits limits = {}, std::shared_ptr<LogThrottle> wider = nullptr);
   LogThrottle(const LogThrottle&) = delete;
   LogThrottle& operator=(const LogThrottle&) = delete;
 
@@ -33,7 +35,7 @@ class LogThrottle {
   void write(std::string_view kind, LogCategory category, const std::function<std::string()>& build);
 
   // The bookkeeping of write(): nullopt when the line is left out, otherwise the number of lines of `kind` left
-  // out since the last one written.
+  // out since the last one written (by this throttle and the wider one).
   std::optional<std::size_t> admit(std::string_view kind);
 
  private:
@@ -45,6 +47,7 @@ class LogThrottle {
 
   Clock& clock_;
   const LogThrottleLimits limits_;
+  const std::shared_ptr<LogThrottle> wider_;
   std::mutex mutex_;
   std::map<std::string, KindState, std::less<>> kinds_;
 };

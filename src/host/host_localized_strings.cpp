@@ -12,6 +12,9 @@ const LocalizationTable& hostLocalizedStrings() {
       {"host.error.bonjour_format", "This computer could not be announced on the local network: %s"},
       {"host.error.video_server_format", "The video server on port %d could not start: %s"},
       {"host.error.no_displays", "No display was found to share."},
+      {"host.error.account_key_format",
+       "The account key cannot be used: %s. Put the key your tablet uses in the account key file, or move that "
+       "file away to create a new account; the host never overwrites it."},
       {"host.bonjour.name_format", "%s"},
       {"host.error.capture_format", "Capture of display %d failed: %s"},
       {"host.display.waiting_format", "%s %dx%d (waiting for a client)"},

@@ -141,6 +141,9 @@ struct ControlServerParts {
 class HostServiceFactory {
  public:
   virtual ~HostServiceFactory() = default;
+  // Reads the account key the servers will prove, creating it when there is none; throws when it cannot be used
+  // (a malformed file), so that a start fails at once rather than at the first handshake.
+  virtual asio::awaitable<void> checkAccountKey() { co_return; }
   virtual std::shared_ptr<HostFileServer> makeFileServer(std::uint16_t port) = 0;
   virtual std::shared_ptr<HostControlServer> makeControlServer(ControlServerParts parts) = 0;
   virtual std::shared_ptr<HostAudioServer> makeAudioServer(std::uint16_t port,

@@ -94,6 +94,13 @@ asio::awaitable<void> HostViewModel::startLocalServices(Weak weak, std::uint64_t
   std::optional<ServerStartupError> failure;
   std::exception_ptr otherError;
   try {
+    const std::shared_ptr<HostServiceFactory> services = checkedStartup(weak, generation, token)->services_;
+    try {
+      auto operation = services->checkAccountKey();
+      co_await std::move(operation);
+    } catch (...) {
+      throw ServerStartupError::accountKey(std::current_exception());
+    }
     checkedStartup(weak, generation, token);
     std::vector<DisplayInfo> displays;
     try {

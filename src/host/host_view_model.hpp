@@ -24,6 +24,7 @@
 #include "core/analytics_event.hpp"
 #include "core/display_info.hpp"
 #include "core/log_category.hpp"
+#include "core/log_throttle.hpp"
 #include "core/observable_property.hpp"
 #include "core/permission_manager.hpp"
 #include "core/webrtc_route.hpp"
@@ -263,6 +264,7 @@ class HostViewModel : public std::enable_shared_from_this<HostViewModel> {
   InputCommandHandler::HostCallbacks commandHandlerCallbacks();
   void applyQualityToAllEncoders(std::int64_t bitRate, std::int32_t frameRate);
   static asio::awaitable<void> applyQuality(DisplaySession session, std::shared_ptr<AsyncMutex> queue,
+                                            std::shared_ptr<LogThrottle> requestLog,
                                             std::int64_t bitRate, std::int32_t frameRate);
   void requestKeyframeOnAllEncoders();
   void handleDisplayChange(std::uint32_t displayID);
@@ -282,6 +284,8 @@ class HostViewModel : public std::enable_shared_from_this<HostViewModel> {
 
   const std::shared_ptr<HostServiceFactory> services_;
   Clock& clock_;
+  // The lines of what clients ask for (quality, display): a client could otherwise flood the log.
+  const std::shared_ptr<LogThrottle> requestLog_ = std::make_shared<LogThrottle>(clock_);
   const AnalyticsTracker track_;
   const std::function<std::string()> computerName_;
   std::shared_ptr<InputCommandHandler> commandHandler_;

@@ -11,6 +11,7 @@
 #include "filetransfer/local_file_transfer_server.hpp"
 #include "media/actor_access.hpp"
 #include "media/audio_stream_server.hpp"
+#include "media/blocking_call.hpp"
 #include "media/client_count_tally.hpp"
 #include "media/video_encoder_service.hpp"
 #include "media/video_stream_server.hpp"
@@ -167,6 +168,12 @@ class RealHostServiceFactory final : public HostServiceFactory {
  public:
   explicit RealHostServiceFactory(RealHostServiceOptions options)
       : options_(std::move(options)), videoClientTally_(std::make_shared<ClientCountTally>()) {}
+
+  asio::awaitable<void> checkAccountKey() override {
+    const IdentityProvider identity = identityProviderOrAccountKeyFile(options_.identityProvider);
+    auto read = callBlocking([identity] { identity(); });
+    co_await std::move(read);
+  }
 
   std::shared_ptr<HostFileServer> makeFileServer(std::uint16_t port) override {
     assertOnMainThread();

@@ -24,6 +24,9 @@ std::string localizedDescription(const std::exception_ptr& error) {
   }
 }
 
+ServerStartupError ServerStartupError::accountKey(const std::exception_ptr& error) {
+  return {Kind::accountKey, describe("host.error.account_key_format", error)};
+}
 ServerStartupError ServerStartupError::screenCapture(const std::exception_ptr& error) {
   return {Kind::screenCapture, describe("host.error.screen_capture_format", error)};
 }
@@ -51,6 +54,8 @@ ServerStartupError ServerStartupError::noDisplays() {
 
 std::string_view ServerStartupError::reasonWord() const {
   switch (kind_) {
+    case Kind::accountKey:
+      return "account_key";
     case Kind::screenCapture:
       return "screen_capture";
     case Kind::control:

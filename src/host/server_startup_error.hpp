@@ -11,8 +11,9 @@ namespace veltrano {
 
 class ServerStartupError : public std::runtime_error {
  public:
-  enum class Kind { screenCapture, control, audio, file, bonjour, video, noDisplays };
+  enum class Kind { accountKey, screenCapture, control, audio, file, bonjour, video, noDisplays };
 
+  static ServerStartupError accountKey(const std::exception_ptr& error);
   static ServerStartupError screenCapture(const std::exception_ptr& error);
   static ServerStartupError control(const std::exception_ptr& error);
   static ServerStartupError audio(const std::exception_ptr& error);

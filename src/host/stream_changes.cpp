@@ -40,14 +40,17 @@ void HostViewModel::applyQualityToAllEncoders(std::int64_t bitRate, std::int32_t
   for (const auto& [displayID, session] : displaySessions.get()) {
     auto& queue = qualityQueues_[displayID];
     if (!queue) queue = std::make_shared<AsyncMutex>();
-    spawnOnMain([session, queue = queue, bitRate, frameRate](TaskToken) {
-      return applyQuality(session, queue, bitRate, frameRate);
+    spawnOnMain([session, queue = queue, requestLog = requestLog_, bitRate, frameRate](TaskToken) {
+      return applyQuality(session, queue, requestLog, bitRate, frameRate);
     });
   }
-  log(LogCategory::HOST, fmt::format("Calidad aplicada globalmente: {}kbps @ {}fps", bitRate / 1000, frameRate));
+  requestLog_->write("quality", LogCategory::HOST, [&] {
+    return fmt::format("Calidad aplicada globalmente: {}kbps @ {}fps", bitRate / 1000, frameRate);
+  });
 }
 
 asio::awaitable<void> HostViewModel::applyQuality(DisplaySession session, std::shared_ptr<AsyncMutex> queue,
+                                                  std::shared_ptr<LogThrottle> requestLog,
                                                   std::int64_t bitRate, std::int32_t frameRate) {
   // The tasks take the queue in the order they were spawned, which is the order of the requests.
   const auto turn = co_await queue->lock();
@@ -55,7 +58,8 @@ asio::awaitable<void> HostViewModel::applyQuality(DisplaySession session, std::s
   co_await session.encoder->setFrameRate(frameRate);
   const std::int32_t pace = std::clamp<std::int32_t>(frameRate, 10, 60);
   co_await session.capture->setPacing(pace);
-  log(LogCategory::SCREEN, fmt::format("Capture desired fps ajustado a {} (pacing por PTS)", pace));
+  requestLog->write("pacing", LogCategory::SCREEN,
+                    [&] { return fmt::format("Capture desired fps ajustado a {} (pacing por PTS)", pace); });
 }
 
 void HostViewModel::requestKeyframeOnAllEncoders() {
@@ -67,7 +71,8 @@ void HostViewModel::handleDisplayChange(std::uint32_t displayID) {
   assertOnMainThread();
   auto session = displaySession(displayID);
   if (!session) {
-    log(LogCategory::HOST, fmt::format("onDisplayChange: no hay sesión para id={}", displayID));
+    requestLog_->write("display", LogCategory::HOST,
+                       [&] { return fmt::format("onDisplayChange: no hay sesión para id={}", displayID); });
     return;
   }
   commandHandler()->setActiveEncoder(session->encoder->keyframeTarget());
@@ -77,10 +82,11 @@ void HostViewModel::handleDisplayChange(std::uint32_t displayID) {
   if (bounds.width > 0) metrics->hostWidth.set(static_cast<std::int64_t>(bounds.width));
   if (bounds.height > 0) metrics->hostHeight.set(static_cast<std::int64_t>(bounds.height));
   const InputResult centered = inputController->centerCursor();
-  log(LogCategory::HOST,
-      fmt::format("Display activo \u2192 id={} port={} origin={} size={} center={}", displayID, session->videoPort,
-                  describe(Point{bounds.x, bounds.y}), describe(Size{bounds.width, bounds.height}),
-                  describe(centered)));
+  requestLog_->write("display", LogCategory::HOST, [&] {
+    return fmt::format("Display activo \u2192 id={} port={} origin={} size={} center={}", displayID,
+                       session->videoPort, describe(Point{bounds.x, bounds.y}),
+                       describe(Size{bounds.width, bounds.height}), describe(centered));
+  });
   Weak weak = weak_from_this();
   const std::uint64_t generation = lifecycleGeneration.get();
   spawnOnMain([weak, session = *session, generation](TaskToken) {

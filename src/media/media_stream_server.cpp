@@ -130,7 +130,7 @@ asio::awaitable<void> MediaStreamServer::authenticateConnection(std::shared_ptr<
   client->connection = connection;
   client->session = session;
   clients_[connectionID] = client;
-  log(LogCategory::CLIENT, [&] { return "Authenticated local " + kind_.name + " client"; });
+  writeConnectionLogLine("authenticated", LogCategory::CLIENT, [&] { return "Authenticated local " + kind_.name + " client"; });
   clientJoined(client);
   pump(client);
   co_await publishClientCount();

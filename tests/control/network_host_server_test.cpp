@@ -11,6 +11,7 @@
 #include "control_server_test_support.hpp"
 #include "platform/net/network_error.hpp"
 #include "platform/net/tcp_connection.hpp"
+#include "support/x11_test_env.hpp"
 #include "transport/local_transport_security_error.hpp"
 
 namespace veltrano::test {
@@ -179,6 +180,46 @@ TEST(ControlServerCommands, PeerTextCannotForgeALogLine) {
   EXPECT_EQ(lines[0], "command: zz\\n[NET] FAKE injected line");
   EXPECT_EQ(lines[1].find_first_of("\n\r\x1b\x07"), std::string::npos) << lines[1];
   EXPECT_EQ(lines[1].find("\u2028"), std::string::npos) << lines[1];
+}
+
+TEST(ControlServerCommands, FloodsOfValidCommandsAndOfReconnectionsWriteABoundedLog) {
+  VELTRANO_REQUIRE_X11();
+  VirtualClock clock;  // never advanced: one throttle period throughout
+  ControlServerSetup setup;
+  setup.clock = &clock;
+  setup.withX = true;  // key presses reach the X server and are logged
+  ControlServerHarness harness(setup);
+  harness.handler->setHostCallbacks({[](std::int64_t, std::int32_t) {}, [] {}, {}});
+  harness.start();
+  const auto bytesLogged = [&] {
+    std::size_t bytes = 0;
+    for (const std::string& line : harness.logs.messages()) bytes += line.size() + 1;
+    return bytes;
+  };
+  const std::vector<Json> commands = {{{"type", "setQuality"}, {"bitrate", 2000000}, {"maxFps", 30}},
+                                      {{"type", "keyframe"}},
+                                      {{"type", "keyDown"}, {"key", "shift"}},
+                                      {{"type", "keyUp"}, {"key", "shift"}}};
+  auto client = harness.connectAndGreet();
+  for (const Json& command : commands) {
+    const std::size_t before = harness.logs.messages().size();
+    for (int i = 0; i < 300; ++i) ASSERT_FALSE(harness.request(*client, command).contains("missing"));
+    // Its own line and the command line, each a burst of 20 per period.
+    EXPECT_LE(harness.logs.messages().size() - before, 40u) << command.dump();
+  }
+  EXPECT_EQ(harness.messagesContaining("setQuality bitrate=").size(), 20u);
+  EXPECT_EQ(harness.messagesContaining("keyframe requested").size(), 20u);
+
+  // A client that reconnects for every command meets the listener's bounds.
+  const std::size_t before = bytesLogged();
+  for (int i = 0; i < 150; ++i) {
+    auto once = harness.connectAndGreet();
+    ASSERT_FALSE(harness.request(*once, commands[0]).contains("missing"));
+    once->close();
+  }
+  EXPECT_EQ(harness.messagesContaining("Authenticated local control client").size(), 20u);
+  EXPECT_EQ(harness.messagesContaining("setQuality bitrate=").size(), 60u) << "the listener's burst";
+  EXPECT_LE(bytesLogged() - before, 8u * 1024) << "150 connections";
 }
 
 TEST(ControlServerRecords, ARecordAtTheLimitIsServedAndOneOverItClosesTheConnection) {

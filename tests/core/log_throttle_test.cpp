@@ -51,3 +51,23 @@ TEST(LogThrottle, LinesLeftOutAreNeverBuilt) {
   clock.advance(1s);
   EXPECT_EQ(throttle.admit("kind"), 100u);
 }
+
+TEST(LogThrottle, ConnectionsUnderOneListenerShareItsBoundAndTheNextLineCountsWhatEitherLeftOut) {
+  ScopedLogCapture logs;
+  VirtualClock clock;
+  auto listener = std::make_shared<LogThrottle>(clock, LogThrottleLimits{4, 10s});
+  // A peer that reconnects after every line gets a fresh connection throttle each time.
+  for (int i = 1; i <= 10; ++i) {
+    LogThrottle connection(clock, LogThrottleLimits{3, 10s}, listener);
+    writeLines(connection, "command", i, 1);
+  }
+  LogThrottle busy(clock, LogThrottleLimits{3, 10s}, listener);
+  clock.advance(10s);
+  writeLines(busy, "command", 11, 5);
+  clock.advance(10s);
+  writeLines(busy, "command", 16, 1);
+  EXPECT_EQ(logs.messages(), (std::vector<std::string>{
+                                 "command 1", "command 2", "command 3", "command 4",
+                                 "command 11 (6 similar lines left out)", "command 12", "command 13",
+                                 "command 16 (2 similar lines left out)"}));
+}

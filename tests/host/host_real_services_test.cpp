@@ -21,6 +21,8 @@
 #include "support/host_fixed_ports.hpp"
 #include "support/local_test_client.hpp"
 #include "support/run_blocking.hpp"
+#include "support/scoped_environment.hpp"
+#include "support/temporary_folder.hpp"
 #include "support/two_monitor_screen.hpp"
 #include "support/x11_test_env.hpp"
 #include "transport/veltrano_identity.hpp"
@@ -55,7 +57,7 @@ class HostRealServicesTest : public ::testing::Test {
   // `captureDisplay`: the X server the host captures (empty: $DISPLAY); `modelClock`: the model's waits.
   void makeModel(Clock* bonjourClock = nullptr, const std::string& captureDisplay = {}, Clock* modelClock = nullptr) {
     RealHostServiceOptions services;
-    services.identityProvider = [key = accountKey] { return VeltranoIdentity(key); };
+    if (!readsAccountKeyFile) services.identityProvider = [key = accountKey] { return VeltranoIdentity(key); };
     services.clock = bonjourClock;
     services.captureEnvironment.xDisplayName = captureDisplay;
     HostViewModel::Options options;
@@ -109,6 +111,7 @@ class HostRealServicesTest : public ::testing::Test {
   FixedPortsLock portsLock_;
   MainLoopForTests loop;
   platform::SigningKey accountKey = platform::SigningKey::generate();
+  bool readsAccountKeyFile = false;  // the servers read the key file under $XDG_DATA_HOME, as the program does
   std::shared_ptr<HostViewModel> model;
   std::vector<std::string> failureReasons;
   std::vector<std::shared_ptr<LocalTestClient>> clients_;
@@ -231,6 +234,28 @@ TEST_F(HostRealServicesTest, WithoutAnAvahiDaemonTheStartFailsWithTheBonjourReas
 
 TEST_F(HostRealServicesTest, WithoutASystemBusTheStartFailsWithTheBonjourReason) {
   expectBonjourRefusal("unix:path=/nonexistent/veltrano/system_bus_socket");
+}
+
+TEST_F(HostRealServicesTest, AMalformedAccountKeyFileFailsTheStartSaysWhatToDoAndIsKept) {
+  testing::TemporaryFolder data;
+  testing::ScopedEnvironment dataHome("XDG_DATA_HOME", data.path().c_str());
+  std::filesystem::create_directory(data / "veltrano");
+  std::filesystem::permissions(data / "veltrano", std::filesystem::perms::owner_all);
+  const std::filesystem::path keyFile = data / "veltrano" / "account-signing-key";
+  testing::writeText(keyFile, "not a key\n");
+  std::filesystem::permissions(keyFile, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  ScopedLogCapture log;
+  readsAccountKeyFile = true;
+  makeModel();
+  EXPECT_FALSE(start());
+  EXPECT_EQ(failureReasons, std::vector<std::string>{"account_key"});
+  const std::string shown = model->metrics->lastError.get();
+  EXPECT_NE(shown.find("Put the key your tablet uses in the account key file"), std::string::npos) << shown;
+  const auto lines = log.lines();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), CapturedLogLine{LogCategory::Error, "server startup: " + shown}),
+            lines.end());
+  EXPECT_FALSE(acceptsConnections(9090));
+  EXPECT_EQ(testing::readText(keyFile), "not a key\n");
 }
 
 TEST_F(HostRealServicesTest, APortInUseFailsTheStartAndClosesWhatOpened) {

@@ -206,7 +206,7 @@ void RemoteHostCoordinator::handleSignalingState(const SignalingClient::State& s
       setStatus("host.remote.available");
       if (restartICEAfterSignalingReconnect_) {
         restartICEAfterSignalingReconnect_ = false;
-        for (auto& [sessionID, session] : sessions_) session.peer->restartIce();
+        restartICEOnEverySession();
       }
       break;
   }

@@ -94,6 +94,8 @@ class RemoteHostCoordinator : public std::enable_shared_from_this<RemoteHostCoor
 
   static constexpr std::size_t pendingSignalLimit = 256;
   static constexpr Clock::Duration sessionConnectLimit = std::chrono::seconds(60);
+  // A session whose ICE restart after a network change has not connected by then is ended: its tablet vanished.
+  static constexpr Clock::Duration sessionRecoveryLimit = std::chrono::seconds(30);
   static constexpr std::string_view signalingRole = "mac";
   static constexpr std::string_view tabletRole = "ipad";
 
@@ -214,6 +216,9 @@ class RemoteHostCoordinator : public std::enable_shared_from_this<RemoteHostCoor
   // On the monitor's queue: reduces the path there and hands it to the main thread.
   static void networkPathChanged(const Weak& weak, const Uuid& lifecycleID, const platform::NetworkPath& path);
   void handleNetworkPathUpdate(bool satisfied, const RemoteNetworkPathFingerprint& fingerprint);
+  // Once signaling is back after a change: each session restarts ICE and must connect again in time.
+  void restartICEOnEverySession();
+  Task startRecoveryLimit(const std::string& sessionID, const PeerWeak& peer);
 
   const RemoteHostEnvironment environment_;
   std::shared_ptr<RemoteSignaling> signaling_;

@@ -201,11 +201,12 @@ TEST_F(RemoteNetworkPathTest, WithoutSessionsOnlySignalingReconnects) {
   EXPECT_EQ(late->record().restarts, 0) << "a session made after the change needs no restart";
 }
 
-TEST_F(RemoteNetworkPathTest, ATabletThatVanishesDuringRecoveryIsClosedAndNotRestarted) {
+TEST_F(RemoteNetworkPathTest, TabletsThatVanishDuringRecoveryAreClosed) {
   start();
   path(home);
   auto staying = connectedSession("S1");
   auto vanishing = connectedSession("S2");
+  auto silent = connectedSession("S3");
   path(wiredPath("eth0", 2, {"192.168.1.30"}, {"192.168.1.1"}));
   vanishing->emitConnectionState(PeerConnectionState::failed);
   settle();
@@ -214,7 +215,24 @@ TEST_F(RemoteNetworkPathTest, ATabletThatVanishesDuringRecoveryIsClosedAndNotRes
   remote.signaling().report(Kind::connected);
   settle();
   EXPECT_EQ(staying->record().restarts, 1);
+  EXPECT_EQ(silent->record().restarts, 1);
   EXPECT_EQ(vanishing->record().restarts, 0);
+
+  // One restart connects again; the other never answers, and is ended once its limit passes.
+  staying->emitConnectionState(PeerConnectionState::connecting);
+  silent->emitConnectionState(PeerConnectionState::connecting);
+  settle();
+  staying->emitConnectionState(PeerConnectionState::connected);
+  settle();
+  clock.advance(RemoteHostCoordinator::sessionRecoveryLimit - std::chrono::seconds(1));
+  settle();
+  EXPECT_TRUE(coordinator->sessions().contains("S3"));
+  clock.advance(std::chrono::seconds(1));
+  settle();
+  EXPECT_FALSE(coordinator->sessions().contains("S3"));
+  EXPECT_TRUE(silent->record().closed);
+  EXPECT_TRUE(coordinator->sessions().contains("S1"));
+  EXPECT_FALSE(staying->record().closed);
 }
 
 TEST_F(RemoteNetworkPathTest, AStopDuringRecoveryEndsItAndTheNextStartBeginsAfresh) {

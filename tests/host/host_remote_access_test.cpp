@@ -34,6 +34,7 @@
 #include "support/peer_process.hpp"
 #include "support/recorded_values.hpp"
 #include "support/scoped_environment.hpp"
+#include "support/signaling_tablet.hpp"
 #include "support/signaling_test_service.hpp"
 #include "support/temporary_folder.hpp"
 #include "support/x11_test_env.hpp"
@@ -45,11 +46,8 @@ namespace {
 using namespace std::chrono_literals;
 using nlohmann::json;
 using testing::NetworkNamespaces;
-using testing::PeerProcess;
-using testing::RecordedValues;
 
 constexpr auto kDeadline = 30s;
-const std::vector<std::string> kTabletChannels = {"veltrano.control", "veltrano.input", "veltrano.file"};
 
 struct TabletKind {
   std::string name;
@@ -57,105 +55,7 @@ struct TabletKind {
 };
 void PrintTo(const TabletKind& kind, std::ostream* out) { *out << kind.name; }
 
-std::string text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
-Bytes bytes(const json& value) {
-  const std::string dumped = value.dump();
-  return Bytes(dumped.begin(), dumped.end());
-}
-
-// One tablet of the account: its own signaling client (an "ipad" device) and, once it offers, a peer process in
-// the peer namespace whose signals it relays.
-class Tablet {
- public:
-  Tablet(const testing::SignalingTestService& service, const platform::SigningKey& key, std::string deviceID) {
-    SignalingClient::Callbacks callbacks;
-    callbacks.onSignal = [this](const SignalingPayload& signal) { relayToPeer(signal); };
-    callbacks.onState = [this](const SignalingClient::State& state) {
-      if (state.kind == SignalingClient::State::Kind::connected) connected.add(true);
-    };
-    client = SignalingClient::create(service.endpoint(), VeltranoIdentity(key), deviceID, "Tablet " + deviceID, "ipad",
-                                     std::move(callbacks), systemClock(), service.trustingOptions());
-    run(client->start());
-  }
-  ~Tablet() {
-    replacePeer(nullptr);
-    run(client->stop());
-  }
-
-  // Starts a peer that offers for `sessionID` to `host`; the one before goes away.
-  void offer(const std::string& command, const std::string& host, const std::string& sessionID) {
-    aim(host, sessionID);
-    replacePeer(nullptr);
-    auto peer = std::make_shared<PeerProcess>(command);
-    peer->route("offer", [this](const json& m) { send("offer", json{{"sdp", m["sdp"]}}); });
-    peer->route("candidate", [this](const json& m) {
-      send("candidate", json{{"sdp", m["candidate"]}, {"sdpMLineIndex", m["sdpMLineIndex"]}, {"sdpMid", m["sdpMid"]}});
-    });
-    peer->route("state", [this](const json& m) { states.add(m["state"].get<std::string>()); });
-    peer->route("open", [this](const json& m) { opened.add(m["label"].get<std::string>()); });
-    peer->route("close", [this](const json& m) { closed.add(m["label"].get<std::string>()); });
-    replacePeer(peer);
-    // Not echoing: the host answers what comes on the control channel, and would answer its own hello for ever.
-    peer->send({{"type", "start"}, {"channels", kTabletChannels}, {"echo", false}});
-  }
-  // One signal, as the tablet's signaling sends it.
-  void send(const std::string& kind, const json& body, std::optional<std::string> session = std::nullopt) {
-    std::string to, sessionID;
-    {
-      std::lock_guard lock(mutex_);
-      to = host_;
-      sessionID = session.value_or(session_);
-    }
-    run(client->sendSignal(to, sessionID, kind, bytes(body)));
-  }
-  void aim(const std::string& host, const std::string& sessionID) {
-    std::lock_guard lock(mutex_);
-    host_ = host;
-    session_ = sessionID;
-  }
-
-  std::shared_ptr<SignalingClient> client;
-  RecordedValues<bool> connected;
-  RecordedValues<std::string> states;
-  RecordedValues<std::string> opened;
-  RecordedValues<std::string> closed;
-  RecordedValues<std::string> received;  // kinds of the host's signals
-
- private:
-  template <class T>
-  static T run(boost::asio::awaitable<T> operation) {
-    return boost::asio::co_spawn(sharedIo().executor(), std::move(operation), boost::asio::use_future).get();
-  }
-  void replacePeer(std::shared_ptr<PeerProcess> peer) {
-    std::shared_ptr<PeerProcess> previous;
-    {
-      std::lock_guard lock(mutex_);
-      previous = std::exchange(peer_, std::move(peer));
-    }
-    previous.reset();  // waits for the process outside the lock
-  }
-  void relayToPeer(const SignalingPayload& signal) {
-    received.add(signal.kind);
-    std::shared_ptr<PeerProcess> peer;
-    {
-      std::lock_guard lock(mutex_);
-      peer = peer_;
-    }
-    if (!peer) return;
-    const auto body = json::parse(text(signal.data), nullptr, false);
-    if (signal.kind == "answer") {
-      peer->send({{"type", "answer"}, {"sdp", body["sdp"]}});
-    } else if (signal.kind == "candidate") {
-      peer->send({{"type", "candidate"}, {"candidate", body["sdp"]}, {"sdpMLineIndex", body["sdpMLineIndex"]},
-                  {"sdpMid", body.value("sdpMid", std::string("0"))}});
-    }
-  }
-
-  std::mutex mutex_;
-  std::shared_ptr<PeerProcess> peer_;
-  std::string host_;
-  std::string session_;
-};
+using Tablet = testing::SignalingTablet;
 
 class HostRemoteAccessTest : public ::testing::TestWithParam<TabletKind> {
  protected:

@@ -43,11 +43,7 @@ class SignalingTablet {
 
   // Starts a peer that offers for `sessionID` to `host`; the one before goes away.
   void offer(const std::string& command, const std::string& host, const std::string& sessionID) {
-    {
-      std::lock_guard lock(mutex_);
-      host_ = host;
-      session_ = sessionID;
-    }
+    aim(host, sessionID);
     vanish();
     auto peer = std::make_shared<PeerProcess>(command);
     peer->route("offer", [this](const nlohmann::json& m) { send("offer", {{"sdp", m["sdp"]}, {"type", "offer"}}); });
@@ -62,7 +58,25 @@ class SignalingTablet {
       std::lock_guard lock(mutex_);
       peer_ = peer;
     }
-    peer->send({{"type", "start"}, {"channels", channels}});
+    // Not echoing: the host answers what comes on the control channel, and would answer its own hello for ever.
+    peer->send({{"type", "start"}, {"channels", channels}, {"echo", false}});
+  }
+  // Where the next signals go.
+  void aim(const std::string& host, const std::string& sessionID) {
+    std::lock_guard lock(mutex_);
+    host_ = host;
+    session_ = sessionID;
+  }
+  // One signal, as the tablet's signaling sends it.
+  void send(const std::string& kind, const nlohmann::json& body, std::optional<std::string> session = std::nullopt) {
+    std::string to, sessionID;
+    {
+      std::lock_guard lock(mutex_);
+      to = host_;
+      sessionID = session.value_or(session_);
+    }
+    const std::string dumped = body.dump();
+    run(client->sendSignal(to, sessionID, kind, Bytes(dumped.begin(), dumped.end())));
   }
   // The peer process goes away; its signaling stays.
   void vanish() {
@@ -85,16 +99,6 @@ class SignalingTablet {
   template <class T>
   static T run(boost::asio::awaitable<T> operation) {
     return boost::asio::co_spawn(sharedIo().executor(), std::move(operation), boost::asio::use_future).get();
-  }
-  void send(const std::string& kind, const nlohmann::json& body) {
-    std::string to, sessionID;
-    {
-      std::lock_guard lock(mutex_);
-      to = host_;
-      sessionID = session_;
-    }
-    const std::string dumped = body.dump();
-    run(client->sendSignal(to, sessionID, kind, Bytes(dumped.begin(), dumped.end())));
   }
   void relayToPeer(const SignalingPayload& signal) {
     received.add(signal.kind);

@@ -166,7 +166,7 @@ TEST_P(HostNetworkPathTest, TheHostsAddressMovesUnderAConnectedTablet) {
   EXPECT_TRUE(testing::eventually([&] {
     const auto kinds = tablet.received.values();
     return std::count(kinds.begin(), kinds.end(), "offer") > offersBefore;
-  }, kDeadline));
+  }, kDeadline)) << ::testing::PrintToString(logs.messages());
 
   if (GetParam().restartsIce) {
     // The same session finds its way over the new address and reports its route again.

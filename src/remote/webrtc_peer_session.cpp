@@ -359,6 +359,7 @@ void WebRTCPeerSession::evaluateRoute(const webrtc::StatisticsReport& report, in
     return;
   }
   if (attempt >= routeRetryLimit) return;
+  routeRetry_.cancel();  // a newer probe replaces the pending one; the old one would hold the session meanwhile
   routeRetry_ = Task::spawn(strand_, [self = shared_from_this(), next = attempt + 1](TaskToken token) -> asio::awaitable<void> {
     Clock& clock = *self->environment_.clock;
     const Clock::TimePoint deadline = clock.now() + routeRetryInterval;

@@ -117,6 +117,7 @@ error_code TcpListener::openAndListen() {
     if (!ec) acceptor_->set_option(asio::socket_base::reuse_address(true), ec);
     if (!ec) acceptor_->bind(asio::ip::tcp::endpoint(asio::ip::address_v4::any(), requestedPort_), ec);
   }
+  if (!ec) keepFromChildProcesses(acceptor_->native_handle());
   if (!ec) acceptor_->listen(asio::socket_base::max_listen_connections, ec);
   if (!ec) {
     auto endpoint = acceptor_->local_endpoint(ec);

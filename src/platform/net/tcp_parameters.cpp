@@ -1,5 +1,6 @@
 #include "platform/net/tcp_parameters.hpp"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/ip.h>
 #include <netinet/tcp.h>
@@ -13,9 +14,15 @@ void setIntOption(int fd, int level, int name, int value) {
 }
 }  // namespace
 
+void keepFromChildProcesses(int fd) {
+  const int flags = ::fcntl(fd, F_GETFD);
+  if (flags >= 0) ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+}
+
 void applyTcpParameters(boost::asio::ip::tcp::socket& socket, const TcpParameters& parameters) {
   if (!socket.is_open()) return;
   const int fd = socket.native_handle();
+  keepFromChildProcesses(fd);
   boost::system::error_code ec;
   socket.set_option(boost::asio::ip::tcp::no_delay(parameters.noDelay), ec);
   socket.set_option(boost::asio::socket_base::keep_alive(parameters.enableKeepalive), ec);

@@ -18,6 +18,11 @@ struct TcpParameters {
 };
 
 // Sets the options on an open socket. Failures are ignored: each option only tunes a working connection.
+// Also keeps the socket from programs the host starts (a browser opened from the window would otherwise hold
+// the host's ports after it quits).
 void applyTcpParameters(boost::asio::ip::tcp::socket& socket, const TcpParameters& parameters);
+
+// Marks a descriptor close-on-exec.
+void keepFromChildProcesses(int fd);
 
 }  // namespace veltrano::platform

@@ -3,7 +3,11 @@
 #include <netinet/in.h>
 #include <netinet/ip.h>
 #include <netinet/tcp.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -150,6 +154,47 @@ TEST(TcpListenerTest, CancelIsIdempotentReportsCancelledOnceAndFreesThePortAtOnc
   RunningListener again(port);
   ASSERT_TRUE(again.states.waitFor(Kind::ready)) << platform::describe(again.states.states().front());
   EXPECT_EQ(again.port(), port);
+}
+
+// A program started while the host listens (a browser opened from the window) must not keep its ports or its
+// clients' connections once the host lets them go.
+TEST(TcpListenerTest, AProgramStartedWhileListeningHoldsNeitherThePortNorTheConnections) {
+  auto server = std::make_unique<RunningListener>();
+  ASSERT_TRUE(server->states.waitFor(Kind::ready));
+  const auto port = server->port();
+  auto client = connectTo("127.0.0.1", port);
+  StateRecorder acceptedStates;
+  auto accepted = server->nextAccepted();
+  startAndWaitReady(accepted, acceptedStates);
+
+  struct SpawnedChild {
+    pid_t pid = 0;
+    ~SpawnedChild() {
+      if (pid == 0) return;
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+    }
+  } child;
+  char sleepProgram[] = "sleep";
+  char seconds[] = "30";
+  char* arguments[] = {sleepProgram, seconds, nullptr};
+  ASSERT_EQ(::posix_spawnp(&child.pid, "sleep", nullptr, nullptr, arguments, environ), 0);
+
+  accepted->cancel();
+  bool clientSawTheClose = false;
+  try {
+    clientSawTheClose = runBlocking(client->receiveAsync(1, 16), 3s).isEndOfStream();
+  } catch (const std::runtime_error&) {
+  }
+  EXPECT_TRUE(clientSawTheClose) << "the program holds the accepted connection open";
+  client->cancel();
+  server->listener->cancel();
+  ASSERT_TRUE(server->states.waitFor(Kind::cancelled));
+  server.reset();
+
+  RunningListener again(port);
+  const bool ready = again.states.waitFor(Kind::ready);
+  ASSERT_TRUE(ready) << platform::describe(again.states.states().front());
 }
 
 TEST(TcpListenerTest, APortInUseFailsWithTheErrorAndCancelStillEndsIt) {

@@ -181,7 +181,7 @@ class RemoteHostCoordinator : public std::enable_shared_from_this<RemoteHostCoor
   void closeSession(const std::string& sessionID, bool closePeer,
                     const std::shared_ptr<WebRTCPeerSession>& expectedPeer);
   void endSessionInput(const Session& session);
-  void beginNetworkRecovery();
+  void beginNetworkRecovery(bool restartICEOnceBack = false);
   static asio::awaitable<void> forwardLocalSignal(Weak weak, std::string kind, Bytes data, std::string sessionID,
                                                   std::string deviceID, PeerWeak peer);
   void handlePeerState(WebRTCPeerCallbacks::State state, const std::string& sessionID,

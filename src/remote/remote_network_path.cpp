@@ -55,8 +55,7 @@ void RemoteHostCoordinator::handleNetworkPathUpdate(bool satisfied, const Remote
   if (!changed) return;
   for (auto& [sessionID, session] : sessions_) session.route.reset();
   reportRoutes();
-  restartICEAfterSignalingReconnect_ = !sessions_.empty();
-  beginNetworkRecovery();
+  beginNetworkRecovery(!sessions_.empty());
 }
 
 void RemoteHostCoordinator::restartICEOnEverySession() {

@@ -256,12 +256,17 @@ void RemoteHostCoordinator::endSessionInput(const Session& session) {
                         });
 }
 
-void RemoteHostCoordinator::beginNetworkRecovery() {
+void RemoteHostCoordinator::beginNetworkRecovery(bool restartICEOnceBack) {
   assertOnMainThread();
   if (!signaling_) return;
   setStatus("host.remote.recovering");
-  Task::spawn(mainExecutor(), [signaling = signaling_](TaskToken) -> asio::awaitable<void> {
+  // The restart is armed only once the old connection is gone: its own "connected" may still be on its way here,
+  // and a restart offer sent over a socket about to close would be lost with it.
+  Task::spawn(mainExecutor(), [weak = weak_from_this(), signaling = signaling_,
+                               restartICEOnceBack](TaskToken) -> asio::awaitable<void> {
     co_await signaling->networkChanged();
+    const auto self = weak.lock();
+    if (restartICEOnceBack && self && self->signaling_ == signaling) self->restartICEAfterSignalingReconnect_ = true;
   });
 }
 

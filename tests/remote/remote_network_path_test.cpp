@@ -189,6 +189,20 @@ TEST_F(RemoteNetworkPathTest, AChangeClearsEveryRouteAndRestartsEachSessionOnceS
   EXPECT_EQ(first->record().restarts, 1);
 }
 
+TEST_F(RemoteNetworkPathTest, TheReplacedConnectionsLastConnectedReportRestartsNothing) {
+  start();
+  path(home);
+  auto peer = connectedSession("S1");
+  remote.signaling().lateReportOfReplacedConnection = Kind::connected;
+  path(wiredPath("wlan0", 4, {"10.1.1.7"}, {"10.1.1.1"}));
+  settle();
+  EXPECT_EQ(peer->record().restarts, 0) << "a restart offer sent now would go out over the socket being closed";
+  remote.signaling().report(Kind::connecting);
+  remote.signaling().report(Kind::connected);
+  settle();
+  EXPECT_EQ(peer->record().restarts, 1);
+}
+
 TEST_F(RemoteNetworkPathTest, WithoutSessionsOnlySignalingReconnects) {
   start();
   path(home);

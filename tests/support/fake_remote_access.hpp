@@ -3,6 +3,9 @@
 // and lets the test report states, devices, ICE servers and signals as the service would; settings in memory; an
 // identity that loads or fails on request. Calls go into a journal ("signaling.start").
 #include <boost/asio/awaitable.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
 
 #include <functional>
 #include <map>
@@ -56,7 +59,12 @@ class FakeRemoteSignaling final : public RemoteSignaling {
   }
   boost::asio::awaitable<void> networkChanged() override {
     journal_("signaling.networkChanged");
-    co_return;
+    // A state the replaced connection reported just before it was closed, still on its way to the coordinator.
+    if (const auto late = std::exchange(lateReportOfReplacedConnection, std::nullopt)) {
+      report(*late);
+      // The real client answers from its own executor: the caller resumes after what was already queued to it.
+      co_await boost::asio::post(co_await boost::asio::this_coro::executor, boost::asio::use_awaitable);
+    }
   }
   boost::asio::awaitable<void> sendSignal(std::string to, std::string sessionID, std::string kind,
                                           Bytes data) override {
@@ -67,6 +75,8 @@ class FakeRemoteSignaling final : public RemoteSignaling {
   }
 
   // The service's side; each goes through the coordinator's callbacks, as the client's would.
+  std::optional<SignalingClient::State::Kind> lateReportOfReplacedConnection;
+
   void report(SignalingClient::State::Kind kind) {
     if (!stopped) callbacks.onState(SignalingClient::State{kind, {}});
   }

@@ -88,8 +88,13 @@ ThreadPools::~ThreadPools() {
   for (auto& [kind, pool] : pools_) pool->join();
   for (auto& [kind, pool] : pools_) pool->discardQueued();
   while (!pools_.empty()) pools_.pop_back();
-  std::lock_guard lock(gOwnerMutex);
-  gOwner = nullptr;
+  {
+    std::lock_guard lock(gOwnerMutex);
+    gOwner = nullptr;
+  }
+  // Threads that ended themselves meanwhile (a serial thread whose owner went with a discarded handler); once
+  // uninstalled nothing more can be handed over.
+  for (auto& thread : lateJoins_) thread.join();
 }
 
 IoThreads& ThreadPools::pool(const ThreadPoolKind& kind) {
@@ -109,6 +114,18 @@ IoThreads& ThreadPools::pool(const ThreadPoolKind& kind) {
 }
 
 void joinElsewhere(std::thread thread) {
+  {
+    std::lock_guard lock(gOwnerMutex);
+    if (!gOwner) {
+      thread.detach();  // the process is past its pools: the thread is ending and nobody is left to join it
+      return;
+    }
+    std::lock_guard ownerLock(gOwner->mutex_);
+    if (gOwner->closing_) {
+      gOwner->lateJoins_.push_back(std::move(thread));
+      return;
+    }
+  }
   asio::post(ThreadPools::pool(kJoiner).executor(),
              [joining = JoinOnDestroy(std::move(thread))]() mutable { joining.join(); });
 }

@@ -64,8 +64,11 @@ class ThreadPools {
   static IoThreads& pool(const ThreadPoolKind& kind);
 
  private:
+  friend void joinElsewhere(std::thread thread);
+
   std::mutex mutex_;
   bool closing_ = false;
+  std::vector<std::thread> lateJoins_;  // handed over while closing; joined last
   std::vector<std::pair<const ThreadPoolKind*, std::unique_ptr<IoThreads>>> pools_;
 };
 

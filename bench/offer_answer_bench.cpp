@@ -1,0 +1,293 @@
+// Time from a tablet's offer to the host's answer and to "connected", across two network namespaces, signals
+// through the local wss signaling service as a tablet and the host send them: the tablet is aiortc (in the peer
+// namespace, offering the tablet's three channels); the answerer is, in turn, the host's side as the coordinator
+// drives it (a signaling client and a WebRTCPeerSession made when the offer comes) and an aiortc answerer that was
+// started before the offer. Both times are taken at the tablet's side: from its offer leaving to the answer
+// reaching its signaling, and to the aiortc tablet reporting "connected".
+// Needs root. Usage: veltrano_bench_offer_answer [rounds]
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/use_future.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <thread>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/executors.hpp"
+#include "base/serial_thread.hpp"
+#include "platform/crypto/signing_key.hpp"
+#include "platform/webrtc/peer_connection.hpp"
+#include "remote/peer_signal_bodies.hpp"
+#include "remote/signaling_client.hpp"
+#include "remote/webrtc_peer_session.hpp"
+#include "support/network_namespaces.hpp"
+#include "support/peer_process.hpp"
+#include "support/signaling_test_service.hpp"
+#include "transport/veltrano_identity.hpp"
+
+namespace veltrano {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+using testing::NetworkNamespaces;
+using testing::PeerProcess;
+
+const std::string kAiortc = "/usr/bin/python3 " VELTRANO_TEST_PEERS "/aiortc_tablet.py";
+const std::vector<std::string> kTabletChannels = {"veltrano.control", "veltrano.input", "veltrano.file"};
+constexpr const char* kHostDevice = "mac-1";
+constexpr const char* kTabletDevice = "ipad-1";
+constexpr auto kDeadline = 30s;
+
+[[noreturn]] void fail(const std::string& why) {
+  std::fprintf(stderr, "offer/answer bench: %s\n", why.c_str());
+  std::exit(1);
+}
+
+template <class T>
+T runBlocking(boost::asio::awaitable<T> operation) {
+  auto future = boost::asio::co_spawn(sharedIo().executor(), std::move(operation), boost::asio::use_future);
+  if (future.wait_for(kDeadline) != std::future_status::ready) fail("a signaling operation timed out");
+  return future.get();
+}
+
+Bytes body(const json& value) {
+  const std::string text = value.dump();
+  return Bytes(text.begin(), text.end());
+}
+
+std::string loadAverage() {
+  std::ifstream in("/proc/loadavg");
+  std::string one;
+  in >> one;
+  return one;
+}
+
+// One timed round's marks, set from the signaling and peer threads.
+struct Marks {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::optional<Clock::time_point> offer, answer, connected;
+
+  void set(std::optional<Clock::time_point>& mark) {
+    std::lock_guard lock(mutex);
+    if (!mark) mark = Clock::now();
+    changed.notify_all();
+  }
+  bool waitForConnected() {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, kDeadline, [&] { return offer && answer && connected; });
+  }
+};
+
+class Bench {
+ public:
+  explicit Bench(const testing::SignalingTestService& service) : service_(service) {
+    hostClient_ = connectedClient(kHostDevice, "mac", [this](const SignalingPayload& payload) {
+      boost::asio::post(host_.executor(), [this, payload] { onHostSignal(payload); });
+    });
+    tabletClient_ = connectedClient(kTabletDevice, "ipad", [this](const SignalingPayload& payload) {
+      onTabletSignal(payload);
+    });
+  }
+  ~Bench() {
+    for (auto* client : {&hostClient_, &tabletClient_}) runBlocking((*client)->stop());
+  }
+
+  // One offer from a fresh aiortc tablet; the answer comes from the host's session or, with `peerAnswers`, from an
+  // aiortc answerer already running. Returns {offer->answer, offer->connected} in milliseconds.
+  std::pair<double, double> round(const NetworkNamespaces& namespaces, bool peerAnswers) {
+    Marks marks;
+    {
+      std::lock_guard lock(tabletMutex_);
+      sessionID_ = "BE0C4A2E-0000-4000-8000-" + std::to_string(100000000000 + ++rounds_);
+      marks_ = &marks;
+    }
+    if (peerAnswers) {
+      onHost([this] {
+        answerer_.emplace(kAiortc);
+        answerer_->route("answer", [this](const json& m) { hostSend("answer", body({{"sdp", m["sdp"]}})); });
+        answerer_->send({{"type", "start"}, {"channels", json::array()}, {"answerer", true}});
+        // An empty "expect" is answered at once: the answerer has started and reads its input.
+        answerer_->send({{"type", "expect"}, {"bytes", 0}});
+        if (!answerer_->take("received", kDeadline)) fail("the aiortc answerer did not start");
+      });
+    }
+    peerAnswers_ = peerAnswers;
+    {
+      std::lock_guard lock(tabletMutex_);
+      awaitingAnswer_ = true;
+      held_.clear();
+      tablet_.emplace(namespaces.inPeer() + kAiortc);
+    }
+    tablet_->route("offer", [this, &marks](const json& m) {
+      marks.set(marks.offer);
+      tabletSend("offer", body({{"sdp", m["sdp"]}}));
+    });
+    tablet_->route("state", [&marks](const json& m) {
+      if (m["state"] == "connected") marks.set(marks.connected);
+    });
+    tablet_->send({{"type", "start"}, {"channels", kTabletChannels}, {"echo", false}});
+    if (!marks.waitForConnected()) fail(std::string("no connection with the ") + (peerAnswers ? "aiortc" : "host"));
+    const auto ms = [&](Clock::time_point to) { return std::chrono::duration<double, std::milli>(to - *marks.offer).count(); };
+    const std::pair<double, double> result{ms(*marks.answer), ms(*marks.connected)};
+    endRound();
+    return result;
+  }
+
+ private:
+  std::shared_ptr<SignalingClient> connectedClient(const std::string& device, const std::string& role,
+                                                   std::function<void(const SignalingPayload&)> onSignal) {
+    auto connected = std::make_shared<std::atomic<bool>>(false);
+    SignalingClient::Callbacks callbacks{
+        [connected](const SignalingClient::State& s) {
+          if (s.kind == SignalingClient::State::Kind::connected) *connected = true;
+        },
+        [](const std::vector<SignalingDevice>&) {}, std::move(onSignal), [](const std::vector<SignalingICEServer>&) {}};
+    auto client = SignalingClient::create(service_.endpoint(), identity_, device, device, role, std::move(callbacks),
+                                          systemClock(), service_.trustingOptions());
+    runBlocking(client->start());
+    const auto until = Clock::now() + kDeadline;
+    while (!connected->load()) {
+      if (Clock::now() > until) fail(device + " did not connect to the signaling service");
+      std::this_thread::sleep_for(10ms);
+    }
+    return client;
+  }
+
+  void endRound() {
+    {
+      std::lock_guard lock(tabletMutex_);
+      tablet_.reset();
+    }
+    onHost([this] {
+      answerer_.reset();
+      if (session_) session_->close();
+      session_.reset();
+    });
+  }
+  void onHost(std::function<void()> step) {
+    boost::asio::post(host_.executor(), boost::asio::use_future(std::move(step))).get();
+  }
+
+  std::string sessionID() {
+    std::lock_guard lock(tabletMutex_);
+    return sessionID_;
+  }
+  void tabletSend(const std::string& kind, Bytes data) {
+    runBlocking(tabletClient_->sendSignal(kHostDevice, sessionID(), kind, std::move(data)));
+  }
+  void hostSend(const std::string& kind, Bytes data) {
+    runBlocking(hostClient_->sendSignal(kTabletDevice, sessionID(), kind, std::move(data)));
+  }
+
+  // The coordinator's part, on the host's own thread: an offer for an unknown session makes the session.
+  void onHostSignal(const SignalingPayload& payload) {
+    if (payload.sessionID != sessionID()) return;
+    if (peerAnswers_) {
+      if (payload.kind != "offer" || !answerer_) return;
+      answerer_->send({{"type", "offer"}, {"sdp", *decodeSessionDescriptionBody(payload.data)}});
+      return;
+    }
+    if (!session_) {
+      if (payload.kind != "offer") return;
+      session_ = WebRTCPeerSession::create({}, false, {webrtc::createPeerConnection});
+      if (!session_) fail("no peer session");
+      session_->callbacks().onLocalSignal = [this](const std::string& kind, const Bytes& data) {
+        boost::asio::post(host_.executor(), [this, kind, data] {
+          if (session_) hostSend(kind, data);
+        });
+      };
+    }
+    session_->handleRemoteSignal(payload.kind, payload.data);
+  }
+
+  // The tablet's signaling: the answer and the host's candidates go to the tablet program, candidates after the answer.
+  void onTabletSignal(const SignalingPayload& payload) {
+    std::lock_guard lock(tabletMutex_);
+    if (payload.sessionID != sessionID_ || !tablet_) return;
+    if (payload.kind == "answer") {
+      marks_->set(marks_->answer);
+      tablet_->send({{"type", "answer"}, {"sdp", *decodeSessionDescriptionBody(payload.data)}});
+      awaitingAnswer_ = false;
+      for (const json& line : std::exchange(held_, {})) tablet_->send(line);
+    } else if (payload.kind == "candidate") {
+      const auto candidate = decodeIceCandidateBody(payload.data);
+      if (!candidate) return;
+      json line{{"type", "candidate"}, {"candidate", candidate->sdp}, {"sdpMLineIndex", candidate->sdpMLineIndex},
+                {"sdpMid", candidate->sdpMid.value_or("0")}};
+      if (awaitingAnswer_) return held_.push_back(std::move(line));
+      tablet_->send(line);
+    }
+  }
+
+  const testing::SignalingTestService& service_;
+  VeltranoIdentity identity_{platform::SigningKey::generate()};
+  SerialThread host_{"bench host"};
+  std::shared_ptr<SignalingClient> hostClient_;
+  std::shared_ptr<SignalingClient> tabletClient_;
+  int rounds_ = 0;
+  std::atomic<bool> peerAnswers_ = false;
+  std::optional<PeerProcess> answerer_;          // on host_
+  std::shared_ptr<WebRTCPeerSession> session_;  // on host_
+  std::mutex tabletMutex_;  // guards what follows; the tablet's client reports on its strand
+  std::string sessionID_;
+  Marks* marks_ = nullptr;
+  std::optional<PeerProcess> tablet_;
+  bool awaitingAnswer_ = true;
+  std::vector<json> held_;
+};
+
+double percentile(std::vector<double> values, double p) {
+  std::sort(values.begin(), values.end());
+  const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+  return values[std::min(index, values.size() - 1)];
+}
+
+int run(int rounds) {
+  if (auto reason = NetworkNamespaces::unavailable()) fail(*reason);
+  // The service and the I/O threads stay in this namespace; the network thread starts on the host's side.
+  sharedIo();
+  testing::SignalingTestService service;
+  NetworkNamespaces namespaces;
+  const auto networkThread = webrtc::startNetworkThread();
+  std::printf("load %s at the start\n", loadAverage().c_str());
+  Bench bench(service);
+  bench.round(namespaces, false);  // warm-up of both, not counted
+  bench.round(namespaces, true);
+  std::vector<double> ourAnswer, ourConnected, peerAnswer, peerConnected;
+  for (int i = 0; i < rounds; ++i) {
+    // Alternates which goes first, so neither always follows the other's teardown.
+    for (const bool peer : {i % 2 == 1, i % 2 == 0}) {
+      const auto [answer, connected] = bench.round(namespaces, peer);
+      (peer ? peerAnswer : ourAnswer).push_back(answer);
+      (peer ? peerConnected : ourConnected).push_back(connected);
+    }
+    if ((i + 1) % 10 == 0) std::printf("%d rounds, load %s\n", i + 1, loadAverage().c_str());
+  }
+  const auto line = [](const char* what, const std::vector<double>& ours, const std::vector<double>& peer) {
+    const double o50 = percentile(ours, 0.5), o99 = percentile(ours, 0.99);
+    const double p50 = percentile(peer, 0.5), p99 = percentile(peer, 0.99);
+    std::printf("%-18s host p50 %7.1f ms p99 %7.1f ms | aiortc p50 %7.1f ms p99 %7.1f ms | ratio p50 %.2f p99 %.2f\n",
+                what, o50, o99, p50, p99, o50 / p50, o99 / p99);
+  };
+  std::printf("%d rounds each, load %s at the end\n", rounds, loadAverage().c_str());
+  line("offer->answer", ourAnswer, peerAnswer);
+  line("offer->connected", ourConnected, peerConnected);
+  return 0;
+}
+
+}  // namespace
+}  // namespace veltrano
+
+int main(int argc, char** argv) { return veltrano::run(argc > 1 ? std::max(1, std::atoi(argv[1])) : 40); }

@@ -10,6 +10,7 @@
 #include <boost/asio/use_future.hpp>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -24,6 +25,7 @@
 
 #include "base/executors.hpp"
 #include "base/serial_thread.hpp"
+#include "base/thread_pools.hpp"
 #include "platform/crypto/signing_key.hpp"
 #include "platform/webrtc/peer_connection.hpp"
 #include "remote/peer_signal_bodies.hpp"
@@ -48,6 +50,11 @@ const std::vector<std::string> kTabletChannels = {"veltrano.control", "veltrano.
 constexpr const char* kHostDevice = "mac-1";
 constexpr const char* kTabletDevice = "ipad-1";
 constexpr auto kDeadline = 30s;
+
+// Who answers: the host's side with no ICE servers (it then resolves its default STUN server's name, as it does when
+// the service lists none), the host's side given a STUN server by address (no name to resolve; nothing answers
+// there), or an aiortc answerer.
+enum class Answerer { host, hostStunByAddress, aiortc };
 
 [[noreturn]] void fail(const std::string& why) {
   std::fprintf(stderr, "offer/answer bench: %s\n", why.c_str());
@@ -77,7 +84,7 @@ std::string loadAverage() {
 struct Marks {
   std::mutex mutex;
   std::condition_variable changed;
-  std::optional<Clock::time_point> offer, answer, connected;
+  std::optional<Clock::time_point> offer, answer, connected, answererConnected;
 
   void set(std::optional<Clock::time_point>& mark) {
     std::lock_guard lock(mutex);
@@ -86,7 +93,7 @@ struct Marks {
   }
   bool waitForConnected() {
     std::unique_lock lock(mutex);
-    return changed.wait_for(lock, kDeadline, [&] { return offer && answer && connected; });
+    return changed.wait_for(lock, kDeadline, [&] { return offer && answer && connected && answererConnected; });
   }
 };
 
@@ -105,8 +112,10 @@ class Bench {
   }
 
   // One offer from a fresh aiortc tablet; the answer comes from the host's session or, with `peerAnswers`, from an
-  // aiortc answerer already running. Returns {offer->answer, offer->connected} in milliseconds.
-  std::pair<double, double> round(const NetworkNamespaces& namespaces, bool peerAnswers) {
+  // aiortc answerer already running. Returns offer->answer, offer->connected at the tablet and at the answerer, in
+  // milliseconds.
+  std::array<double, 3> round(const NetworkNamespaces& namespaces, Answerer answerer) {
+    const bool peerAnswers = answerer == Answerer::aiortc;
     Marks marks;
     {
       std::lock_guard lock(tabletMutex_);
@@ -117,6 +126,9 @@ class Bench {
       onHost([this] {
         answerer_.emplace(kAiortc);
         answerer_->route("answer", [this](const json& m) { hostSend("answer", body({{"sdp", m["sdp"]}})); });
+        answerer_->route("state", [this](const json& m) {
+          if (m["state"] == "connected") markAnswererConnected();
+        });
         answerer_->send({{"type", "start"}, {"channels", json::array()}, {"answerer", true}});
         // An empty "expect" is answered at once: the answerer has started and reads its input.
         answerer_->send({{"type", "expect"}, {"bytes", 0}});
@@ -124,6 +136,7 @@ class Bench {
       });
     }
     peerAnswers_ = peerAnswers;
+    stunByAddress_ = answerer == Answerer::hostStunByAddress;
     {
       std::lock_guard lock(tabletMutex_);
       awaitingAnswer_ = true;
@@ -140,7 +153,7 @@ class Bench {
     tablet_->send({{"type", "start"}, {"channels", kTabletChannels}, {"echo", false}});
     if (!marks.waitForConnected()) fail(std::string("no connection with the ") + (peerAnswers ? "aiortc" : "host"));
     const auto ms = [&](Clock::time_point to) { return std::chrono::duration<double, std::milli>(to - *marks.offer).count(); };
-    const std::pair<double, double> result{ms(*marks.answer), ms(*marks.connected)};
+    const std::array<double, 3> result{ms(*marks.answer), ms(*marks.connected), ms(*marks.answererConnected)};
     endRound();
     return result;
   }
@@ -180,6 +193,10 @@ class Bench {
     boost::asio::post(host_.executor(), boost::asio::use_future(std::move(step))).get();
   }
 
+  void markAnswererConnected() {
+    std::lock_guard lock(tabletMutex_);
+    marks_->set(marks_->answererConnected);
+  }
   std::string sessionID() {
     std::lock_guard lock(tabletMutex_);
     return sessionID_;
@@ -201,8 +218,13 @@ class Bench {
     }
     if (!session_) {
       if (payload.kind != "offer") return;
-      session_ = WebRTCPeerSession::create({}, false, {webrtc::createPeerConnection});
+      std::vector<SignalingICEServer> servers;
+      if (stunByAddress_) servers.push_back({{std::string("stun:") + NetworkNamespaces::kPeerAddress + ":3478"}, {}, {}});
+      session_ = WebRTCPeerSession::create(servers, false, {webrtc::createPeerConnection});
       if (!session_) fail("no peer session");
+      session_->callbacks().onState = [this](WebRTCPeerCallbacks::State state) {
+        if (state == WebRTCPeerCallbacks::State::connected) markAnswererConnected();
+      };
       session_->callbacks().onLocalSignal = [this](const std::string& kind, const Bytes& data) {
         boost::asio::post(host_.executor(), [this, kind, data] {
           if (session_) hostSend(kind, data);
@@ -238,6 +260,7 @@ class Bench {
   std::shared_ptr<SignalingClient> tabletClient_;
   int rounds_ = 0;
   std::atomic<bool> peerAnswers_ = false;
+  std::atomic<bool> stunByAddress_ = false;
   std::optional<PeerProcess> answerer_;          // on host_
   std::shared_ptr<WebRTCPeerSession> session_;  // on host_
   std::mutex tabletMutex_;  // guards what follows; the tablet's client reports on its strand
@@ -257,33 +280,38 @@ double percentile(std::vector<double> values, double p) {
 int run(int rounds) {
   if (auto reason = NetworkNamespaces::unavailable()) fail(*reason);
   // The service and the I/O threads stay in this namespace; the network thread starts on the host's side.
+  ThreadPools pools;
   sharedIo();
   testing::SignalingTestService service;
   NetworkNamespaces namespaces;
   const auto networkThread = webrtc::startNetworkThread();
   std::printf("load %s at the start\n", loadAverage().c_str());
   Bench bench(service);
-  bench.round(namespaces, false);  // warm-up of both, not counted
-  bench.round(namespaces, true);
-  std::vector<double> ourAnswer, ourConnected, peerAnswer, peerConnected;
+  const std::array<Answerer, 3> answerers{Answerer::host, Answerer::hostStunByAddress, Answerer::aiortc};
+  for (const auto answerer : answerers) bench.round(namespaces, answerer);  // warm-up, not counted
+  std::array<std::array<std::vector<double>, 3>, 3> times;  // [answerer][answer, connected, answerer's view]
   for (int i = 0; i < rounds; ++i) {
-    // Alternates which goes first, so neither always follows the other's teardown.
-    for (const bool peer : {i % 2 == 1, i % 2 == 0}) {
-      const auto [answer, connected] = bench.round(namespaces, peer);
-      (peer ? peerAnswer : ourAnswer).push_back(answer);
-      (peer ? peerConnected : ourConnected).push_back(connected);
+    // Rotates which goes first, so that none always follows the same one's teardown.
+    for (std::size_t k = 0; k < answerers.size(); ++k) {
+      const std::size_t which = (k + static_cast<std::size_t>(i)) % answerers.size();
+      const auto measured = bench.round(namespaces, answerers[which]);
+      for (std::size_t m = 0; m < measured.size(); ++m) times[which][m].push_back(measured[m]);
     }
     if ((i + 1) % 10 == 0) std::printf("%d rounds, load %s\n", i + 1, loadAverage().c_str());
   }
-  const auto line = [](const char* what, const std::vector<double>& ours, const std::vector<double>& peer) {
-    const double o50 = percentile(ours, 0.5), o99 = percentile(ours, 0.99);
-    const double p50 = percentile(peer, 0.5), p99 = percentile(peer, 0.99);
-    std::printf("%-18s host p50 %7.1f ms p99 %7.1f ms | aiortc p50 %7.1f ms p99 %7.1f ms | ratio p50 %.2f p99 %.2f\n",
-                what, o50, o99, p50, p99, o50 / p50, o99 / p99);
-  };
-  std::printf("%d rounds each, load %s at the end\n", rounds, loadAverage().c_str());
-  line("offer->answer", ourAnswer, peerAnswer);
-  line("offer->connected", ourConnected, peerConnected);
+  std::printf("%d rounds each, load %s at the end; ms, p50 / p99\n", rounds, loadAverage().c_str());
+  const char* names[] = {"offer->answer", "offer->connected", "  (answerer's view)"};
+  for (std::size_t m = 0; m < 3; ++m) {
+    const auto& ours = times[0][m];
+    const auto& byAddress = times[1][m];
+    const auto& peer = times[2][m];
+    std::printf("%-20s host %7.1f / %7.1f | host, STUN by address %7.1f / %7.1f | aiortc %7.1f / %7.1f | "
+                "ratio to aiortc p50 %.2f, %.2f; p99 %.2f, %.2f\n",
+                names[m], percentile(ours, 0.5), percentile(ours, 0.99), percentile(byAddress, 0.5),
+                percentile(byAddress, 0.99), percentile(peer, 0.5), percentile(peer, 0.99),
+                percentile(ours, 0.5) / percentile(peer, 0.5), percentile(byAddress, 0.5) / percentile(peer, 0.5),
+                percentile(ours, 0.99) / percentile(peer, 0.99), percentile(byAddress, 0.99) / percentile(peer, 0.99));
+  }
   return 0;
 }
 

@@ -1,9 +1,10 @@
 // Time from a tablet's offer to the host's answer and to "connected", across two network namespaces, signals
 // through the local wss signaling service as a tablet and the host send them: the tablet is aiortc (in the peer
 // namespace, offering the tablet's three channels); the answerer is, in turn, the host's side as the coordinator
-// drives it (a signaling client and a WebRTCPeerSession made when the offer comes) and an aiortc answerer that was
-// started before the offer. Both times are taken at the tablet's side: from its offer leaving to the answer
-// reaching its signaling, and to the aiortc tablet reporting "connected".
+// drives it (a signaling client and a WebRTCPeerSession made when the offer comes), once with no ICE servers and once
+// with a STUN server given by address, and an aiortc answerer that was started before the offer. The times are taken
+// from the tablet's offer leaving to the answer reaching its signaling, to the aiortc tablet reporting "connected",
+// and to the answerer reporting it.
 // Needs root. Usage: veltrano_bench_offer_answer [rounds]
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/post.hpp>
@@ -152,7 +153,9 @@ class Bench {
     });
     tablet_->send({{"type", "start"}, {"channels", kTabletChannels}, {"echo", false}});
     if (!marks.waitForConnected()) fail(std::string("no connection with the ") + (peerAnswers ? "aiortc" : "host"));
-    const auto ms = [&](Clock::time_point to) { return std::chrono::duration<double, std::milli>(to - *marks.offer).count(); };
+    const auto ms = [&](Clock::time_point to) {
+      return std::chrono::duration<double, std::milli>(to - *marks.offer).count();
+    };
     const std::array<double, 3> result{ms(*marks.answer), ms(*marks.connected), ms(*marks.answererConnected)};
     endRound();
     return result;
@@ -219,7 +222,9 @@ class Bench {
     if (!session_) {
       if (payload.kind != "offer") return;
       std::vector<SignalingICEServer> servers;
-      if (stunByAddress_) servers.push_back({{std::string("stun:") + NetworkNamespaces::kPeerAddress + ":3478"}, {}, {}});
+      if (stunByAddress_) {
+        servers.push_back({{std::string("stun:") + NetworkNamespaces::kPeerAddress + ":3478"}, {}, {}});
+      }
       session_ = WebRTCPeerSession::create(servers, false, {webrtc::createPeerConnection});
       if (!session_) fail("no peer session");
       session_->callbacks().onState = [this](WebRTCPeerCallbacks::State state) {

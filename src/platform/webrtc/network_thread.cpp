@@ -75,46 +75,63 @@ std::shared_ptr<NetworkThread> NetworkThread::running() {
   return current ? current->thread() : nullptr;
 }
 
-NetworkThread::NetworkThread(GMainContext* context) : context_(context), queue_(std::make_shared<Queue>()) {}
-
-NetworkThread::~NetworkThread() { g_main_context_unref(context_); }
-
-// Posted work passes through a queue of our own under a std::mutex: GLib's locks are futexes the thread sanitizer
-// cannot see, so work handed over inside a GSource alone would look unsynchronized.
+// Posted work passes through a queue of our own under a std::mutex, and one source made before the thread starts
+// wakes the thread for it: GLib's locks are futexes the thread sanitizer cannot see, so nothing handed over through
+// GLib alone (a source's data allocated by the poster, say) would look synchronized.
 struct NetworkThread::Queue {
   std::mutex mutex;
   std::deque<std::function<void()>> work;
 };
 
-void NetworkThread::post(std::function<void()> work) {
-  bool drainPending = false;
-  {
-    std::lock_guard lock(queue_->mutex);
-    drainPending = !queue_->work.empty();
-    queue_->work.push_back(std::move(work));
-  }
-  if (drainPending) return;
-  GSource* source = g_idle_source_new();
-  g_source_set_priority(source, G_PRIORITY_DEFAULT);
+namespace {
+
+gboolean dispatchReady(GSource*, GSourceFunc callback, gpointer data) {
+  return callback ? callback(data) : G_SOURCE_REMOVE;
+}
+
+GSourceFuncs wakeFuncs = {nullptr, nullptr, dispatchReady, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+NetworkThread::NetworkThread(GMainContext* context)
+    : context_(context), queue_(std::make_unique<Queue>()), wake_(g_source_new(&wakeFuncs, sizeof(GSource))) {
+  g_source_set_priority(wake_, G_PRIORITY_DEFAULT);
   g_source_set_callback(
-      source,
+      wake_,
       +[](gpointer data) -> gboolean {
-        auto& queue = *static_cast<std::shared_ptr<Queue>*>(data);
+        auto* self = static_cast<NetworkThread*>(data);
+        g_source_set_ready_time(self->wake_, -1);
         // What is posted while this batch runs comes after it, in a drain of its own.
         std::deque<std::function<void()>> batch;
         {
-          std::lock_guard lock(queue->mutex);
-          batch.swap(queue->work);
+          std::lock_guard lock(self->queue_->mutex);
+          batch.swap(self->queue_->work);
         }
         for (auto& work : batch) {
           work();
           work = nullptr;  // what it holds goes here, on the thread
         }
-        return G_SOURCE_REMOVE;
+        return G_SOURCE_CONTINUE;
       },
-      new std::shared_ptr<Queue>(queue_), +[](gpointer data) { delete static_cast<std::shared_ptr<Queue>*>(data); });
-  g_source_attach(source, context_);
-  g_source_unref(source);
+      this, nullptr);
+  g_source_attach(wake_, context_);
+}
+
+NetworkThread::~NetworkThread() {
+  g_source_destroy(wake_);
+  g_source_unref(wake_);
+  g_main_context_unref(context_);
+}
+
+void NetworkThread::post(std::function<void()> work) {
+  bool wasEmpty = false;
+  {
+    std::lock_guard lock(queue_->mutex);
+    wasEmpty = queue_->work.empty();
+    queue_->work.push_back(std::move(work));
+  }
+  // A wake-up that races with a running drain at worst dispatches once more over an empty queue.
+  if (wasEmpty) g_source_set_ready_time(wake_, 0);
 }
 
 bool NetworkThread::isCurrent() const { return g_main_context_is_owner(context_); }

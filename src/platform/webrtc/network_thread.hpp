@@ -46,7 +46,8 @@ class NetworkThread {
  private:
   struct Queue;
   GMainContext* context_;
-  std::shared_ptr<Queue> queue_;
+  std::unique_ptr<Queue> queue_;
+  GSource* wake_;
 };
 
 }  // namespace veltrano::webrtc

@@ -31,9 +31,14 @@ bool isOnMainThread() {
 }
 
 void postToMain(std::function<void()> block) {
-  auto executor = mainExecutor();
-  if (!executor) return;  // no main loop (shutting down): nothing can run the block
-  asio::post(executor, std::move(block));
+  // Kept here too, so that a block the executor refuses is destroyed after the lock is released (its captures may
+  // post again).
+  auto held = std::make_shared<std::function<void()>>(std::move(block));
+  // Posted under the lock: a loop's owner takes its executor out before destroying the loop, so a post from
+  // another thread either finishes first or finds no executor, never a loop that is going away.
+  std::lock_guard lock(gMainMutex);
+  if (!gMainExecutor) return;  // no main loop (shutting down): nothing can run the block
+  asio::post(gMainExecutor, [held] { (*held)(); });
 }
 
 namespace {

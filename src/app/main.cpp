@@ -1,5 +1,7 @@
 // veltrano-host: the program a user starts.
 #include <QApplication>
+#include <QGuiApplication>
+#include <QtGui/qguiapplication_platform.h>
 
 #include <memory>
 #include <thread>
@@ -10,11 +12,15 @@
 #include "app/qt_main_context.hpp"
 #include "app/single_instance.hpp"
 #include "app/termination_signals.hpp"
+#include "app/unexpected_exit_guard.hpp"
 #include "base/executors.hpp"
 #include "base/thread_pools.hpp"
 #include "core/product_analytics.hpp"
+#include "filetransfer/partial_files_in_progress.hpp"
 #include "platform/memory/allocator.hpp"
 #include "platform/webrtc/peer_connection.hpp"
+#include "platform/x11/x11_display.hpp"
+#include "platform/x11/xlib_connection_loss.hpp"
 
 int main(int argc, char** argv) {
   using namespace veltrano;
@@ -25,6 +31,14 @@ int main(int argc, char** argv) {
 
   app::SingleInstance instance;
   if (!instance.claim()) return 0;
+  // Qt ends the program when the X server goes away; the guard makes that end clean (see README).
+  const app::UnexpectedExitGuard exitGuard(
+      [] {
+        auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+        return x11 ? platform::connectionError(x11->connection()) : 0;
+      },
+      [] { removePartialFilesInProgress(); });
+  platform::setXlibConnectionLossHandler(&app::UnexpectedExitGuard::connectionLost);
 
   // Outlives the pools: work they drop at the end may still post here, and is refused once the queue is shut.
   app::QtMainContext mainContext;

@@ -15,6 +15,7 @@
 #include "base/actor.hpp"
 #include "base/thread_checks.hpp"
 #include "filetransfer/file_io_pool.hpp"
+#include "filetransfer/partial_files_in_progress.hpp"
 #include "filetransfer/remote_file_chunk.hpp"
 #include "filetransfer/transfer_text_rules.hpp"
 #include "transport/hex_byte_strings.hpp"
@@ -90,7 +91,9 @@ IncomingRemoteFileWriter::IncomingRemoteFileWriter(Strand strand, RemoteFileOffe
       partialName_(partialFileName(offer_.transferID)),
       partialPath_(destinationPath_.parent_path() / partialName_) {}
 
-IncomingRemoteFileWriter::~IncomingRemoteFileWriter() = default;
+IncomingRemoteFileWriter::~IncomingRemoteFileWriter() {
+  if (partialRemembered_) forgetPartialFileInProgress(partialPath_);
+}
 
 asio::awaitable<std::shared_ptr<IncomingRemoteFileWriter>> IncomingRemoteFileWriter::create(
     RemoteFileOffer offer, std::filesystem::path destination) {
@@ -145,6 +148,8 @@ void IncomingRemoteFileWriter::prepare() {
     fail(Code::writeFailed);
   }
   handle_ = std::move(partial);
+  rememberPartialFileInProgress(partialPath_);
+  partialRemembered_ = true;
 }
 
 asio::awaitable<std::uint64_t> IncomingRemoteFileWriter::write(Bytes frame) {

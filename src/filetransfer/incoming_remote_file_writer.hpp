@@ -106,6 +106,7 @@ class IncomingRemoteFileWriter : public std::enable_shared_from_this<IncomingRem
   platform::Sha256 hasher_;
   std::uint64_t receivedBytes_ = 0;
   bool finishStarted_ = false;
+  bool partialRemembered_ = false;  // listed for the program's last clean-up until this writer goes
 
   // The commit point, shared with requestAbort().
   enum class Commitment { open, aborted, stored };

@@ -11,6 +11,7 @@
 
 #include "filetransfer/file_transfer_test_support.hpp"
 #include "filetransfer/incoming_remote_file_writer.hpp"
+#include "filetransfer/partial_files_in_progress.hpp"
 
 using namespace veltrano;
 using namespace veltrano::testing;
@@ -272,4 +273,22 @@ TEST(IncomingRemoteFileWriter, RemovesAbandonedPartialFilesButNotLiveOnes) {
   runBlocking(other->abort());
   runBlocking(live->abort());
   EXPECT_FALSE(fs::exists(live->partialPath()));
+}
+
+// The program's last clean-up when it must end at once: the partial files of live uploads go, a stored upload
+// stays.
+TEST(IncomingRemoteFileWriter, TheLastCleanUpRemovesOnlyThePartialFilesOfLiveUploads) {
+  TempFolder folder;
+  const Bytes content = randomBytes(1000);
+  auto stored = makeWriter(folder / "stored", content.size());
+  writeAll(*stored, content);
+  ASSERT_EQ(finishError(*stored, content.size(), sha256Hex(content)), std::nullopt);
+  auto live = makeWriter(folder / "live", 5000, "11111111-2222-4333-8444-555555555555");
+  write(*live, 0, content, "11111111-2222-4333-8444-555555555555");
+  const auto livePartial = live->partialPath();
+
+  removePartialFilesInProgress();
+  EXPECT_FALSE(fs::exists(livePartial));
+  EXPECT_EQ(readFile(folder / "stored"), content);
+  EXPECT_FALSE(fs::exists(folder / "live"));
 }

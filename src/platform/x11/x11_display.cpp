@@ -66,7 +66,11 @@ X11Display::X11Display(xcb_connection_t* c, int screen) : connection_(c) {
 
 X11Display::~X11Display() { xcb_disconnect(connection_); }
 
-bool X11Display::hasError() const { return xcb_connection_has_error(connection_) != 0; }
+int connectionError(xcb_connection_t* connection) {
+  return connection ? xcb_connection_has_error(connection) : 0;
+}
+
+bool X11Display::hasError() const { return connectionError(connection_) != 0; }
 
 bool X11Display::hasXTest() const { return hasXTest_ && !hasError(); }
 bool X11Display::hasShm() const { return hasShm_ && !hasError(); }

@@ -32,6 +32,9 @@ struct X11Monitor {
   bool operator==(const X11Monitor&) const = default;
 };
 
+// The error that broke `connection` (xcb's code, for one made elsewhere such as Qt's), or 0 while it works.
+int connectionError(xcb_connection_t* connection);
+
 class X11Display {
  public:
   // nullptr when no X server is reachable ($DISPLAY unset, refused, or the connection has an error).

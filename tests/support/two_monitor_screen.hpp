@@ -75,6 +75,13 @@ class TwoMonitorScreen {
     sync();
   }
 
+  // Puts the window back over the others (a program under test may have opened its own over it).
+  void raise() {
+    const std::uint32_t above = XCB_STACK_MODE_ABOVE;
+    xcb_configure_window(display_->connection(), window_, XCB_CONFIG_WINDOW_STACK_MODE, &above);
+    sync();
+  }
+
   void movePointer(int x, int y) {
     xcb_connection_t* c = display_->connection();
     const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;

@@ -1,6 +1,7 @@
 #include "platform/capture/capture_stream.hpp"
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -278,7 +279,11 @@ std::unique_ptr<CaptureStream> CaptureStream::start(const CaptureStreamSettings&
   std::unique_ptr<CaptureStream> stream(new CaptureStream(worker, *monitor, worker->output));
   stream->usesSharedMemory_ = worker->grabber->usesSharedMemory();
   stream->detectsDamage_ = worker->damage->available();
-  stream->thread_ = std::thread([worker] { worker->run(); });
+  stream->thread_ = std::thread([worker] {
+    // Named, so that a grabbing thread can be told apart from the rest in ps and /proc.
+    ::pthread_setname_np(::pthread_self(), kCaptureThreadName);
+    worker->run();
+  });
   return stream;
 }
 

@@ -27,6 +27,8 @@ struct CaptureStreamSettings {
 
 class CaptureStream {
  public:
+  // The name of each stream's capture thread.
+  static constexpr const char* kCaptureThreadName = "veltrano-grab";
   // Both run on the capture thread and must return quickly.
   using FrameHandler = std::function<void(std::shared_ptr<const CapturedFrame> frame)>;
   // The stream stopped by itself (display removed or changed, X connection lost, grabs failing). Called at most

@@ -13,6 +13,7 @@ namespace veltrano::app {
 namespace {
 std::atomic<UnexpectedExitGuard*> armed{nullptr};
 std::atomic<bool> ending{false};
+std::atomic<QtMessageHandler> previousHandler{nullptr};
 }  // namespace
 
 UnexpectedExitGuard::UnexpectedExitGuard(std::function<int()> xConnectionError, std::function<void()> lastSteps)
@@ -20,23 +21,22 @@ UnexpectedExitGuard::UnexpectedExitGuard(std::function<int()> xConnectionError, 
   static const bool registered = std::atexit(&UnexpectedExitGuard::onExit) == 0;
   (void)registered;
   armed = this;
-  previousHandler_ = qInstallMessageHandler(&UnexpectedExitGuard::onQtMessage);
+  previousHandler = qInstallMessageHandler(&UnexpectedExitGuard::onQtMessage);
 }
 
 UnexpectedExitGuard::~UnexpectedExitGuard() {
-  qInstallMessageHandler(previousHandler_);
   UnexpectedExitGuard* self = this;
   armed.compare_exchange_strong(self, nullptr);
+  qInstallMessageHandler(previousHandler.load());
 }
 
 void UnexpectedExitGuard::onQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
-  UnexpectedExitGuard* guard = armed.load();
-  if (guard && guard->previousHandler_) {
-    guard->previousHandler_(type, context, text);
+  if (const QtMessageHandler previous = previousHandler.load()) {
+    previous(type, context, text);
   } else {
     std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, text)));
   }
-  // Qt warns once more before it exits on a broken connection.
+  // Qt warns just before it exits on a broken connection.
   if (type != QtDebugMsg && type != QtInfoMsg) end(Cause::warning);
 }
 

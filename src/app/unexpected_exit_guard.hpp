@@ -1,9 +1,9 @@
 #pragma once
 // Qt's X11 backend ends the program with exit(1) from the GUI thread when the connection to the X server breaks, as
-// Xlib's default handler does. exit() then runs static destructors under threads that still work, which crashes the
-// program. While a guard lives, that end is made clean: at Qt's warning just before its exit (or, failing that, at
-// the exit itself) the guard logs one clear line, runs its last steps and ends the process at once with status 1;
-// the kernel closes every socket.
+// Xlib's default handler does. exit() then runs static destructors under threads that still work, which can crash the
+// program (Xlib, which Qt loads, does the same from its I/O error handler). While a guard lives, that end is made
+// clean: at Qt's warning just before its exit, at Xlib's handler, or failing both at the exit itself, the guard logs
+// one clear line, runs its last steps and ends the process at once with status 1; the kernel closes every socket.
 #include <QString>
 #include <QtGlobal>
 
@@ -34,7 +34,6 @@ class UnexpectedExitGuard {
 
   std::function<int()> xConnectionError_;
   std::function<void()> lastSteps_;
-  QtMessageHandler previousHandler_ = nullptr;
 };
 
 }  // namespace veltrano::app

@@ -75,6 +75,13 @@ bool shows(const DecodedVideo& video, std::size_t frame, Rgb colour) {
 class HostProgramCaptureTest : public ::testing::Test {
  protected:
   // Each case runs again alone in a network namespace of its own; false here, true in that run.
+  void SetUp() override {
+#if defined(__SANITIZE_THREAD__)
+    // As for the program's other test: its Qt threads hand objects over through Qt's uninstrumented locks.
+    GTEST_SKIP() << "reports inside uninstrumented Qt under ThreadSanitizer";
+#endif
+  }
+
   bool inOwnNetwork() {
     if (testing::insidePrivateNetwork()) return true;
     if (auto reason = testing::privateNetworkUnavailable()) {

@@ -3,6 +3,7 @@
 // there (also for a viewer that joins later), and the audio with its configuration first. ICE runs on loopback.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -200,6 +201,59 @@ TEST_F(RemoteTabletTest, ATabletGetsTheHelloAndItsCommandsActOnTheScreenWithRepl
     if (e.type == XCB_BUTTON_PRESS && e.detail == 3) rightClicked = leftClicked;
   }
   EXPECT_TRUE(moved && leftClicked && rightClicked);
+}
+
+// A drag of a phone pointer sent as fast as the tablet can: every step reaches the X server, in the order sent.
+TEST_F(RemoteTabletTest, ABurstOfPhonePointerCommandsReachesTheScreenInOrderWithNoneLost) {
+  auto event = X11EventWindow::open();
+  ASSERT_TRUE(event);
+  PeerProcess& tablet = connectTablet("S1");
+  ASSERT_TRUE(nextOn(tablet, "veltrano.control", 40s));
+  event->discard();
+  constexpr int kSteps = 120;
+  auto phone = [sequence = 0](json command) mutable {
+    command["phonePointer"] = true;
+    command["pointerSession"] = "drag-1";
+    command["pointerSequence"] = ++sequence;
+    return command;
+  };
+  sendOn(tablet, "veltrano.input", phone({{"type", "mouseDown"}, {"x", 20}, {"y", 30}}));
+  for (int step = 1; step <= kSteps; ++step) {
+    sendOn(tablet, "veltrano.input", phone({{"type", "mouseDrag"}, {"x", 20 + step * 4}, {"y", 30 + step * 3}}));
+  }
+  sendOn(tablet, "veltrano.input", phone({{"type", "mouseUp"}, {"x", 20 + kSteps * 4}, {"y", 30 + kSteps * 3}}));
+
+  // The host injects on the main thread: the loop turns while the events are collected.
+  std::vector<RecordedEvent> seen;
+  const bool released = loop.runUntil(
+      [&] {
+        while (const auto e = event->next(0ms)) {
+          seen.push_back(*e);
+          if (e->type == XCB_BUTTON_RELEASE && e->detail == 1) return true;
+        }
+        return false;
+      },
+      20s);
+  ASSERT_TRUE(released) << "the drag never ended on the screen; " << seen.size() << " events";
+  std::vector<std::pair<int, int>> path;
+  bool pressed = false;
+  for (const RecordedEvent& e : seen) {
+    if (e.type == XCB_BUTTON_PRESS && e.detail == 1) pressed = true;
+    // Motion with the button held; the press itself comes after the move to its point.
+    if (e.type == XCB_MOTION_NOTIFY && pressed && (e.state & XCB_BUTTON_MASK_1)) path.emplace_back(e.rootX, e.rootY);
+  }
+  ASSERT_TRUE(pressed);
+  // The release moves to its own point, the drag's last one: the same place again is not a step.
+  path.erase(std::unique(path.begin(), path.end()), path.end());
+  std::vector<std::pair<int, int>> expected;
+  for (int step = 1; step <= kSteps; ++step) expected.emplace_back(20 + step * 4, 30 + step * 3);
+  const auto differs = std::mismatch(path.begin(), path.end(), expected.begin(), expected.end());
+  EXPECT_TRUE(differs.first == path.end() && differs.second == expected.end())
+      << path.size() << " of " << expected.size() << " steps seen; the first that differs is step "
+      << (differs.second - expected.begin() + 1) << (differs.first == path.end() ? "" : ", seen at x=")
+      << (differs.first == path.end() ? "" : std::to_string(differs.first->first));
+  EXPECT_EQ(seen.back().rootX, 20 + kSteps * 4);
+  EXPECT_FALSE(nextOn(tablet, "veltrano.input", 500ms)) << "the input channel answers nothing";
 }
 
 TEST_F(RemoteTabletTest, SubscribedVideoDecodesToThePaintedColoursAlsoForALaterViewerAndStopsWhenUnsubscribed) {

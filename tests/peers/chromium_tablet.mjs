@@ -9,6 +9,10 @@
 // "bytes", "size"} sends that many bytes in messages of `size` and answers {"type": "blasted"}; {"type": "ping",
 // "label", "size", "count"} times `count` echoed messages one after the other and answers {"type": "pings", "rtts"}
 // in milliseconds.
+// With "report": true in "start" it is a tablet of the host: it reports each whole "VLC1" message of the control,
+// input and file channels ({"type": "message", "label", "text"}, or {"type": "binary", "label", "data"} in
+// base64url for the file channel; media channels only count), and {"type": "send", "label", "text"} or
+// {"type": "sendBase64", "label", "data"} sends one message cut into chunks.
 import { mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
@@ -20,6 +24,7 @@ const pageScript = `
 let pc;
 let echo = true;
 let vlc1 = false;
+let report = false;
 let sink = false;
 let received = 0;
 let expected = 0;
@@ -71,9 +76,10 @@ function sendChunked(channel, message) {
     channel.send(frame);
   }
 }
-function echoVlc1(channel, data) {
+// The whole message once its last chunk came, else null; an unmarked message is whole as it is.
+function assemble(channel, data) {
   const bytes = new Uint8Array(data);
-  if (bytes.byteLength < 16 || String.fromCharCode(...bytes.subarray(0, 4)) !== 'VLC1') return channel.send(data);
+  if (bytes.byteLength < 16 || String.fromCharCode(...bytes.subarray(0, 4)) !== 'VLC1') return bytes;
   const view = new DataView(data);
   const key = channel.label + ' ' + view.getUint32(4);
   const index = view.getUint16(8), count = view.getUint16(10), total = view.getUint32(12);
@@ -81,12 +87,34 @@ function echoVlc1(channel, data) {
   if (!assembly) assemblies.set(key, assembly = {count, total, parts: new Array(count), received: 0});
   if (!assembly.parts[index]) ++assembly.received;
   assembly.parts[index] = bytes.slice(16);
-  if (assembly.received < assembly.count) return;
+  if (assembly.received < assembly.count) return null;
   assemblies.delete(key);
   const message = new Uint8Array(assembly.total);
   let offset = 0;
   for (const part of assembly.parts) { message.set(part, offset); offset += part.byteLength; }
-  sendChunked(channel, message);
+  return message;
+}
+function echoVlc1(channel, data) {
+  const bytes = new Uint8Array(data);
+  if (bytes.byteLength < 16 || String.fromCharCode(...bytes.subarray(0, 4)) !== 'VLC1') return channel.send(data);
+  const message = assemble(channel, data);
+  if (message) sendChunked(channel, message);
+}
+function base64url(bytes) {
+  let text = '';
+  for (let i = 0; i < bytes.byteLength; i += 0x8000) text += String.fromCharCode(...bytes.subarray(i, i + 0x8000));
+  return btoa(text).split('+').join('-').split('/').join('_').split('=').join('');
+}
+function fromBase64url(text) {
+  const binary = atob(text.split('-').join('+').split('_').join('/'));
+  return Uint8Array.from(binary, (c) => c.charCodeAt(0));
+}
+function reportMessage(channel, data) {
+  if (channel.label.startsWith('veltrano.video.') || channel.label === 'veltrano.audio') return;
+  const message = assemble(channel, data);
+  if (!message) return;
+  if (channel.label === 'veltrano.file') return emit({type: 'binary', label: channel.label, data: base64url(message)});
+  emit({type: 'message', label: channel.label, text: new TextDecoder().decode(message)});
 }
 function wire(channel) {
   channel.binaryType = 'arraybuffer';
@@ -99,6 +127,7 @@ function wire(channel) {
       return reply();
     }
     if (sink) return count(event.data);
+    if (report) return reportMessage(channel, event.data);
     if (!echo) return;
     return vlc1 ? echoVlc1(channel, event.data) : channel.send(event.data);
   };
@@ -116,6 +145,7 @@ window.handle = async (message) => {
     case 'start':
       echo = message.echo !== false;
       vlc1 = !!message.vlc1;
+      report = !!message.report;
       pc = new RTCPeerConnection();
       pc.onicecandidate = (event) => {
         if (event.candidate && event.candidate.candidate) {
@@ -136,6 +166,10 @@ window.handle = async (message) => {
     case 'blast':
       blast(channels.get(message.label), message.bytes, message.size);
       return;
+    case 'send':
+      return sendChunked(channels.get(message.label), new TextEncoder().encode(message.text));
+    case 'sendBase64':
+      return sendChunked(channels.get(message.label), fromBase64url(message.data));
     case 'ping':
       ping(channels.get(message.label), message.size, message.count);
       return;

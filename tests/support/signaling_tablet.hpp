@@ -41,8 +41,10 @@ class SignalingTablet {
     run(client->stop());
   }
 
-  // Starts a peer that offers for `sessionID` to `host`; the one before goes away.
-  void offer(const std::string& command, const std::string& host, const std::string& sessionID) {
+  // Starts a peer that offers for `sessionID` to `host`; the one before goes away. A peer that `reports` hands
+  // the host's messages to the test (tests/peers/chromium_tablet.mjs) instead of dropping them.
+  void offer(const std::string& command, const std::string& host, const std::string& sessionID,
+             bool reports = false) {
     aim(host, sessionID);
     vanish();
     auto peer = std::make_shared<PeerProcess>(command);
@@ -59,7 +61,11 @@ class SignalingTablet {
       peer_ = peer;
     }
     // Not echoing: the host answers what comes on the control channel, and would answer its own hello for ever.
-    peer->send({{"type", "start"}, {"channels", channels}, {"echo", false}});
+    peer->send({{"type", "start"}, {"channels", channels}, {"echo", false}, {"report", reports}});
+  }
+  std::shared_ptr<PeerProcess> peer() {
+    std::lock_guard lock(mutex_);
+    return peer_;
   }
   // Where the next signals go.
   void aim(const std::string& host, const std::string& sessionID) {

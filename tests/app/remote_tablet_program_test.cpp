@@ -1,0 +1,253 @@
+// The program itself, in a network namespace of its own with a local signaling service, serving a headless Chromium
+// tablet that sits in another namespace across a veth link: the hello, commands with their replies, and a file
+// each way, the host's file panels operated with the tablet's own pointer and keyboard.
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/use_future.hpp>
+
+#include <unistd.h>
+#include <xcb/xcb.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "base/encoding.hpp"
+#include "base/executors.hpp"
+#include "base/json.hpp"
+#include "base/uuid.hpp"
+#include "filetransfer/file_transfer_test_support.hpp"
+#include "platform/crypto/random.hpp"
+#include "platform/keystore/account_key_file.hpp"
+#include "support/network_namespaces.hpp"
+#include "support/peer_process.hpp"
+#include "support/signaling_tablet.hpp"
+#include "support/signaling_test_service.hpp"
+#include "support/x11_test_env.hpp"
+
+namespace veltrano::test {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using testing::NetworkNamespaces;
+using testing::sha256Hex;
+
+std::string networkNamespaceOfThisThread() {
+  return std::filesystem::read_symlink("/proc/thread-self/ns/net").string();
+}
+
+// The window that has the keyboard focus on $DISPLAY.
+class KeyboardFocus {
+ public:
+  KeyboardFocus() : connection_(xcb_connect(nullptr, nullptr)) {}
+  ~KeyboardFocus() { xcb_disconnect(connection_); }
+  KeyboardFocus(const KeyboardFocus&) = delete;
+  KeyboardFocus& operator=(const KeyboardFocus&) = delete;
+
+  xcb_window_t window() {
+    xcb_get_input_focus_reply_t* reply =
+        xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr);
+    const xcb_window_t focus = reply ? reply->focus : XCB_NONE;
+    std::free(reply);
+    return focus;
+  }
+  // Waits until a window other than `before` (and than none or the pointer's root) has the focus.
+  bool movesFrom(xcb_window_t before, std::chrono::milliseconds timeout = 20s) {
+    for (auto until = std::chrono::steady_clock::now() + timeout; std::chrono::steady_clock::now() < until;) {
+      const xcb_window_t now = window();
+      if (now != before && now != XCB_NONE && now != XCB_INPUT_FOCUS_POINTER_ROOT) return true;
+      std::this_thread::sleep_for(50ms);
+    }
+    return false;
+  }
+
+ private:
+  xcb_connection_t* connection_;
+};
+
+class RemoteTabletProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "reports inside uninstrumented Qt under ThreadSanitizer (see the program test)";
+#endif
+    VELTRANO_REQUIRE_X11();
+    if (auto reason = NetworkNamespaces::unavailable()) GTEST_SKIP() << *reason;
+    ASSERT_TRUE(home.isValid());
+    // From here this thread, the signaling service it starts, the I/O threads (first used below) and the program
+    // live in the host's namespace; only the tablet's browser is across the link.
+    namespaces.emplace();
+    const std::string ours = networkNamespaceOfThisThread();
+    const std::string io =
+        boost::asio::post(sharedIo().executor(), boost::asio::use_future([] { return networkNamespaceOfThisThread(); }))
+            .get();
+    ASSERT_EQ(io, ours) << "the I/O threads started before the namespace: run this test in a process of its own";
+    service.emplace();
+
+    const std::filesystem::path root = home.path().toStdString();
+    std::ofstream(root / "ca.pem") << service->authorityPem();
+    const Bytes seed = platform::randomBytes(platform::AccountKeyFile::seedSize);
+    platform::AccountKeyFile(root / "data" / "veltrano").readOrCreate([&] { return platform::SecureBytes(seed); });
+    accountKey = platform::SigningKey::fromSeed(seed);
+
+    auto environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("HOME", home.path());
+    environment.insert("XDG_DATA_HOME", home.filePath("data"));
+    environment.insert("XDG_CONFIG_HOME", home.filePath("config"));
+    environment.insert("XDG_RUNTIME_DIR", home.path());
+    environment.insert("SSL_CERT_FILE", home.filePath("ca.pem"));
+    environment.insert("VELTRANO_SIGNALING_URL", QString::fromStdString("wss://localhost:" +
+                                                                        std::to_string(service->port()) +
+                                                                        "/veltrano/v1/signal"));
+#if defined(__SANITIZE_ADDRESS__)
+    environment.insert("ASAN_OPTIONS", environment.value("ASAN_OPTIONS") + ":detect_leaks=0");  // as the program test
+#endif
+    program.setProcessEnvironment(environment);
+    program.setProcessChannelMode(QProcess::ForwardedChannels);
+    program.start(VELTRANO_HOST_PROGRAM, {});
+    ASSERT_TRUE(program.waitForStarted(10000));
+
+    const auto authenticated = service->waitForEvent("authenticated ", 0, 60s);
+    ASSERT_TRUE(authenticated) << "the program never signed in to the signaling service";
+    hostDevice = authenticated->substr(std::string("authenticated ").size());
+    tablet.emplace(*service, accountKey, "ipad-chromium");
+    ASSERT_TRUE(tablet->connected.waitForCount(1, 30s));
+    tablet->offer(namespaces->inPeer() + "node " VELTRANO_TEST_PEERS "/chromium_tablet.mjs", hostDevice, "S1", true);
+  }
+  void TearDown() override {
+    tablet.reset();
+    if (program.state() != QProcess::NotRunning) {
+      program.terminate();
+      EXPECT_TRUE(program.waitForFinished(30000));
+      EXPECT_EQ(program.exitCode(), 0);
+    }
+    service.reset();
+    namespaces.reset();
+  }
+
+  testing::PeerProcess& browser() { return *tablet->peer(); }
+  void send(const std::string& label, const json& command) {
+    browser().send({{"type", "send"}, {"label", label}, {"text", command.dump()}});
+  }
+  // The next control message of `type` (and `status`, when given); other messages before it are passed over.
+  std::optional<json> nextControl(const std::string& type, const std::string& status = {},
+                                  std::chrono::milliseconds timeout = 30s) {
+    const auto found = browser().take(
+        [&](const json& m) {
+          const json message = controlMessage(m);
+          return message.is_object() && message["type"] == type &&
+                 (status.empty() || message.value("status", "") == status);
+        },
+        timeout);
+    if (!found) return std::nullopt;
+    return controlMessage(*found);
+  }
+  // What the tablet reported as a message of the control channel, or null.
+  static json controlMessage(const json& reported) {
+    if (reported["type"] != "message" || reported["label"] != "veltrano.control") return nullptr;
+    json message = json::parse(reported["text"].get<std::string>(), nullptr, false);
+    return message.is_object() ? message : nullptr;
+  }
+  // Picks `path` in the panel the host just opened, as its user would: the name field has the keyboard focus.
+  void typeIntoPanel(const std::filesystem::path& path) {
+    // The panel has the focus; a round trip through the program's main loop lets it take in that it has.
+    send("veltrano.control", {{"type", "ping"}, {"timestamp", 1}});
+    ASSERT_TRUE(nextControl("pong"));
+    send("veltrano.control", {{"type", "keyDown"}, {"key", "ctrl"}});
+    send("veltrano.control", {{"type", "keyDown"}, {"key", "a"}});
+    send("veltrano.control", {{"type", "keyUp"}, {"key", "a"}});
+    send("veltrano.control", {{"type", "keyUp"}, {"key", "ctrl"}});
+    send("veltrano.control", {{"type", "text"}, {"value", path.string()}});
+    send("veltrano.control", {{"type", "keyDown"}, {"key", "return"}});
+    send("veltrano.control", {{"type", "keyUp"}, {"key", "return"}});
+  }
+
+  QTemporaryDir home;
+  std::optional<NetworkNamespaces> namespaces;
+  std::optional<testing::SignalingTestService> service;
+  platform::SigningKey accountKey = platform::SigningKey::generate();
+  QProcess program;
+  std::string hostDevice;
+  std::optional<testing::SignalingTablet> tablet;
+};
+
+TEST_F(RemoteTabletProgramTest, AChromiumTabletGetsTheHelloRepliesToItsCommandsAndAFileEachWay) {
+  const auto hello = nextControl("hello", {}, 60s);
+  ASSERT_TRUE(hello) << "no hello on the control channel";
+  EXPECT_EQ((*hello)["status"], "ok");
+  EXPECT_EQ((*hello)["transport"], "p2p");
+  EXPECT_EQ((*hello)["videoPort"], 0);
+  EXPECT_EQ((*hello)["capabilities"], json::array({"fileDownloadV1", "fileTransferV2"}));
+  EXPECT_FALSE(nextControl("hello", {}, 1s)) << "one hello per control channel";
+
+  // A discrete command is answered on the control channel; the ping too; the input channel answers nothing.
+  send("veltrano.input", {{"type", "mouseMove"}, {"x", 10}, {"y", 10}});
+  send("veltrano.control", {{"type", "rightClick"}, {"x", 10}, {"y", 10}});
+  send("veltrano.control", {{"type", "ping"}, {"timestamp", 5}});
+  const auto click = nextControl("rightClick");
+  ASSERT_TRUE(click);
+  const auto pong = nextControl("pong");
+  ASSERT_TRUE(pong);
+  EXPECT_EQ((*pong)["clientTimestamp"], 5);
+  EXPECT_FALSE(browser().take([](const json& m) { return m["label"] == "veltrano.input"; }, 500ms));
+  send("veltrano.control", {{"type", "keyDown"}, {"key", "escape"}});  // the menu the right click opened, if any
+  send("veltrano.control", {{"type", "keyUp"}, {"key", "escape"}});
+
+  // Download: the tablet asks, the host's user picks the file in the open panel.
+  const std::filesystem::path root = home.path().toStdString();
+  const Bytes original = platform::randomBytes(250000);
+  const auto source = root / "photo.bin";
+  testing::writeFile(source, original);
+  KeyboardFocus focus;
+  xcb_window_t before = focus.window();
+  send("veltrano.control", {{"type", "filePickerRequest"}});
+  ASSERT_TRUE(nextControl("fileStatus", "selecting"));
+  ASSERT_TRUE(focus.movesFrom(before)) << "the open panel never took the keyboard";
+  typeIntoPanel(source);
+  const auto offer = nextControl("fileOffer");
+  ASSERT_TRUE(offer) << "no offer after the file was picked";
+  const std::string transferID = (*offer)["transferID"];
+  EXPECT_EQ((*offer)["size"], original.size());
+  send("veltrano.control", {{"type", "fileAccept"}, {"transferID", transferID}});
+  Bytes downloaded;
+  while (downloaded.size() < original.size()) {
+    const auto frame = browser().take([](const json& m) { return m["type"] == "binary"; }, 30s);
+    ASSERT_TRUE(frame) << "after " << downloaded.size() << " bytes";
+    const auto chunk = decodeChunkFrame(*base64urlDecode((*frame)["data"].get<std::string>()));
+    ASSERT_EQ(chunk.offset, downloaded.size());
+    downloaded.insert(downloaded.end(), chunk.payload.begin(), chunk.payload.end());
+    send("veltrano.control", testing::downloadReceipt(transferID, downloaded.size()));
+  }
+  const auto complete = nextControl("fileComplete");
+  ASSERT_TRUE(complete);
+  EXPECT_EQ((*complete)["sha256"], sha256Hex(original));
+  EXPECT_EQ(sha256Hex(downloaded), sha256Hex(original));
+
+  // Upload: the host's user picks where it goes in the save panel; the chunks come on the file channel.
+  const Bytes upload = platform::randomBytes(180000);
+  const std::string uploadID = Uuid::random().text();
+  const auto stored = root / "uploaded.bin";
+  before = focus.window();
+  send("veltrano.control", testing::uploadOffer(uploadID, "uploaded.bin", upload.size()));
+  ASSERT_TRUE(focus.movesFrom(before)) << "the save panel never took the keyboard";
+  typeIntoPanel(stored);
+  ASSERT_TRUE(nextControl("fileUploadAccept")) << "the save panel was not answered";
+  for (const Bytes& frame : testing::chunkFrames(uploadID, upload)) {
+    browser().send({{"type", "sendBase64"}, {"label", "veltrano.file"}, {"data", base64urlEncode(frame)}});
+  }
+  send("veltrano.control", testing::uploadComplete(uploadID, upload.size(), sha256Hex(upload)));
+  ASSERT_TRUE(nextControl("fileUploadStored"));
+  EXPECT_EQ(sha256Hex(testing::readFile(stored)), sha256Hex(upload));
+}
+
+}  // namespace
+}  // namespace veltrano::test

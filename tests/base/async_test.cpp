@@ -188,13 +188,13 @@ TEST(MainLoop, PostsFromAnotherThreadNeverReachALoopBeingDestroyed) {
       ++posts;
     }
   });
-  for (int loops = 0; loops < 2000; ++loops) {
+  // Loops come and go for as long as the other thread posts many times.
+  for (int loops = 0; loops < 2000 || posts < 20000; ++loops) {
     MainLoopForTests loop;
     loop.drain();
   }
   posting = false;
   poster.join();
-  EXPECT_GT(posts.load(), 0);
 }
 
 TEST_F(AsyncTest, AsyncMutexKeepsOperationsFromInterleavingAcrossAwaits) {

@@ -10,6 +10,9 @@
 # authentication, as ours holds none; nc both ways, the ceiling. Every copy reads from and writes to files in the
 # temporary folder and is compared with the source afterwards. Prints each run and the medians: MB/s (10^6 bytes
 # per second, wall time of the whole command or exchange), ours/scp, ours/nc, and the host's CPU seconds per GiB.
+# Our upload ends with the host's fsync of the stored file, so uploads are also compared with scp followed by a
+# sync of its copy ("scp+sync"). BEFORE=path/to/another/veltrano_bench_file_transfer runs that build too, in
+# turn with ours, and prints its figures beside them.
 set -euo pipefail
 
 bench=${1:-build/bench/veltrano_bench_file_transfer}
@@ -22,6 +25,7 @@ for tool in "$bench" /usr/sbin/sshd scp ssh-keygen nc; do
   command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 2; }
 done
 bench=$(realpath "$bench")
+before=${BEFORE:+$(realpath "$BEFORE")}
 
 work=$(mktemp -d /tmp/veltrano-ftcompare-XXXXXX)
 sshd_pid=""
@@ -96,13 +100,13 @@ ssh -q -p "$ssh_port" -i "$work/client_key" -o StrictHostKeyChecking=no -o UserK
 ssh_options=(-q -c "$cipher" -o ControlMaster=no -o ControlPath="$master" -o BatchMode=yes -o LogLevel=ERROR)
 
 # --- One copy of each kind; each prints its MB/s ---
-ours() {  # ours download|upload
-  local out line
+ours() {  # ours download|upload [program]
+  local out line program=${2:-$bench}
   rm -f "$work/ours.bin"
   if [[ $1 == download ]]; then
-    out=$(timeout "$step_timeout" "$bench" download --file "$work/source.bin" --out "$work/ours.bin")
+    out=$(timeout "$step_timeout" "$program" download --file "$work/source.bin" --out "$work/ours.bin")
   else
-    out=$(timeout "$step_timeout" "$bench" upload --file "$work/source.bin" --dest "$work/ours.bin" ${window:+--window "$window"})
+    out=$(timeout "$step_timeout" "$program" upload --file "$work/source.bin" --dest "$work/ours.bin" ${window:+--window "$window"})
   fi
   same "$work/ours.bin"
   line=$(grep '^RESULT ' <<<"$out")
@@ -110,8 +114,8 @@ ours() {  # ours download|upload
   sed -E 's/.* mbps=([0-9.]+) .* host_cpu_s_per_gib=([0-9.]+).*/\1 \2/' <<<"$line"
 }
 
-scp_copy() {  # scp_copy download|upload
-  local start end
+scp_copy() {  # scp_copy download|upload; prints "MB/s" for a download, "MB/s MB/s-with-sync" for an upload
+  local start end synced
   rm -f "$work/scp.bin"
   start=$(now)
   if [[ $1 == download ]]; then
@@ -120,8 +124,16 @@ scp_copy() {  # scp_copy download|upload
     timeout "$step_timeout" scp "${ssh_options[@]}" "$work/source.bin" "$remote:$work/scp.bin"
   fi
   end=$(now)
+  if [[ $1 == upload ]]; then
+    sync "$work/scp.bin"
+    synced=$(now)
+  fi
   same "$work/scp.bin"
   mbps "$bytes" "$(awk -v a="$start" -v b="$end" 'BEGIN { print b - a }')"
+  if [[ $1 == upload ]]; then
+    printf ' %s' "$(mbps "$bytes" "$(awk -v a="$start" -v b="$synced" 'BEGIN { print b - a }')")"
+  fi
+  echo
 }
 
 # nc: the listening side stands for the host. Download: the host side sends; upload: the host side receives.
@@ -148,30 +160,41 @@ nc_copy() {  # nc_copy download|upload
   mbps "$bytes" "$(awk -v a="$start" -v b="$end" 'BEGIN { print b - a }')"
 }
 
-declare -a ours_down ours_up cpu_down cpu_up scp_down scp_up nc_down nc_up
-printf '\n%-4s | %-28s | %-28s\n' run "download MB/s: ours scp nc" "upload MB/s: ours scp nc"
+declare -a ours_down ours_up cpu_down cpu_up scp_down scp_up scps_up nc_down nc_up old_down old_up oldcpu_down oldcpu_up
+printf '\n%-4s | %-28s | %-37s\n' run "download MB/s: ours scp nc" "upload MB/s: ours scp scp+sync nc"
 for run in $(seq 1 "$runs"); do
   for direction in download upload; do
     sync
     result=$(ours "$direction")
     read -r speed cpu <<<"$result"
+    if [[ -n "$before" ]]; then
+      sync
+      read -r old_speed old_cpu <<<"$(ours "$direction" "$before")"
+    fi
     sync
-    s=$(scp_copy "$direction")
+    read -r s s_synced <<<"$(scp_copy "$direction")"
     sync
     n=$(nc_copy "$direction")
     if [[ $direction == download ]]; then
       ours_down+=("$speed"); cpu_down+=("$cpu"); scp_down+=("$s"); nc_down+=("$n")
+      [[ -z "$before" ]] || { old_down+=("$old_speed"); oldcpu_down+=("$old_cpu"); }
     else
-      ours_up+=("$speed"); cpu_up+=("$cpu"); scp_up+=("$s"); nc_up+=("$n")
+      ours_up+=("$speed"); cpu_up+=("$cpu"); scp_up+=("$s"); scps_up+=("$s_synced"); nc_up+=("$n")
+      [[ -z "$before" ]] || { old_up+=("$old_speed"); oldcpu_up+=("$old_cpu"); }
     fi
   done
-  printf '%-4s | %8s %8s %8s   | %8s %8s %8s   host CPU s/GiB: down %s, up %s\n' "$run" \
-    "${ours_down[-1]}" "${scp_down[-1]}" "${nc_down[-1]}" "${ours_up[-1]}" "${scp_up[-1]}" "${nc_up[-1]}" \
-    "${cpu_down[-1]}" "${cpu_up[-1]}"
+  printf '%-4s | %8s %8s %8s   | %8s %8s %8s %8s   host CPU s/GiB: down %s, up %s\n' "$run" \
+    "${ours_down[-1]}" "${scp_down[-1]}" "${nc_down[-1]}" "${ours_up[-1]}" "${scp_up[-1]}" "${scps_up[-1]}" \
+    "${nc_up[-1]}" "${cpu_down[-1]}" "${cpu_up[-1]}"
+  if [[ -n "$before" ]]; then
+    printf '%-4s | before: down %s MB/s (%s s/GiB), up %s MB/s (%s s/GiB)\n' "$run" \
+      "${old_down[-1]}" "${oldcpu_down[-1]}" "${old_up[-1]}" "${oldcpu_up[-1]}"
+  fi
 done
 
 md_ours_down=$(median "${ours_down[@]}"); md_scp_down=$(median "${scp_down[@]}"); md_nc_down=$(median "${nc_down[@]}")
 md_ours_up=$(median "${ours_up[@]}"); md_scp_up=$(median "${scp_up[@]}"); md_nc_up=$(median "${nc_up[@]}")
+md_scps_up=$(median "${scps_up[@]}")
 md_cpu_down=$(median "${cpu_down[@]}"); md_cpu_up=$(median "${cpu_up[@]}")
 
 echo
@@ -180,5 +203,12 @@ echo
 echo "| direction | ours MB/s | scp MB/s | nc MB/s | ours/scp | ours/nc | host CPU s/GiB | target |"
 echo "|---|---|---|---|---|---|---|---|"
 verdict() { awk -v a="$1" -v b="$2" -v t="$3" 'BEGIN { print (a >= t * b) ? "met" : "NOT met" }'; }
-echo "| download | $md_ours_down | $md_scp_down | $md_nc_down | $(ratio "$md_ours_down" "$md_scp_down") | $(ratio "$md_ours_down" "$md_nc_down") | $md_cpu_down | ≥ 40 % of scp: $(verdict "$md_ours_down" "$md_scp_down" 0.40) |"
-echo "| upload | $md_ours_up | $md_scp_up | $md_nc_up | $(ratio "$md_ours_up" "$md_scp_up") | $(ratio "$md_ours_up" "$md_nc_up") | $md_cpu_up | ≥ 90 % of scp: $(verdict "$md_ours_up" "$md_scp_up" 0.90) |"
+echo "| download | $md_ours_down | $md_scp_down | $md_nc_down | $(ratio "$md_ours_down" "$md_scp_down") | $(ratio "$md_ours_down" "$md_nc_down") | $md_cpu_down | ≥ 80 % of scp: $(verdict "$md_ours_down" "$md_scp_down" 0.80) |"
+echo "| upload | $md_ours_up | $md_scp_up | $md_nc_up | $(ratio "$md_ours_up" "$md_scp_up") | $(ratio "$md_ours_up" "$md_nc_up") | $md_cpu_up | ≥ 80 % of scp: $(verdict "$md_ours_up" "$md_scp_up" 0.80) |"
+echo "| upload vs scp+sync | $md_ours_up | $md_scps_up | | $(ratio "$md_ours_up" "$md_scps_up") | | | ≥ 80 % of scp+sync: $(verdict "$md_ours_up" "$md_scps_up" 0.80) |"
+if [[ -n "$before" ]]; then
+  md_old_down=$(median "${old_down[@]}"); md_old_up=$(median "${old_up[@]}")
+  echo "| download, before | $md_old_down | $md_scp_down | $md_nc_down | $(ratio "$md_old_down" "$md_scp_down") | $(ratio "$md_old_down" "$md_nc_down") | $(median "${oldcpu_down[@]}") | |"
+  echo "| upload, before | $md_old_up | $md_scp_up | $md_nc_up | $(ratio "$md_old_up" "$md_scp_up") | $(ratio "$md_old_up" "$md_nc_up") | $(median "${oldcpu_up[@]}") | |"
+  echo "| upload vs scp+sync, before | $md_old_up | $md_scps_up | | $(ratio "$md_old_up" "$md_scps_up") | | | |"
+fi

@@ -112,6 +112,8 @@ asio::awaitable<void> NetworkHostServer::handleFileTransferMessage(json::Json me
                                                                    std::shared_ptr<ControlClient> client) {
   assertOnStrand(executor());
   if (!fileTransfers_ || !client->fileEndpoint || message.empty()) co_return;
+  // A download's receipts pace it chunk by chunk: they go to the sender from here, not through the main thread.
+  if (routeDownloadReceipt(*fileTransfers_, message, client->transferSessionID, client->fileEndpoint)) co_return;
   std::function<void()> route = [coordinator = fileTransfers_, message = std::move(message),
                                  sessionID = client->transferSessionID, endpoint = client->fileEndpoint] {
     routeFileTransferMessage(*coordinator, message, sessionID, endpoint);

@@ -6,6 +6,16 @@ bool isFileTransferMessage(const json::Json& message) {
   return remoteFileMessageType(message) != RemoteFileMessageType::unknown;
 }
 
+bool routeDownloadReceipt(RemoteFileTransferCoordinator& coordinator, const json::Json& message,
+                          const std::string& sessionID, const RemoteFileTransferEndpointPtr& endpoint) {
+  if (!message.is_object() || remoteFileMessageType(message) != RemoteFileMessageType::fileStatus) return false;
+  if (!endpoint || isUploadFlow(message) || json::stringMember(message, "status") != "received") return true;
+  auto transferID = json::stringMember(message, "transferID");
+  auto offset = parseUInt64Member(message, "offset");
+  if (transferID && offset) coordinator.handleDownloadReceipt(*transferID, *offset, sessionID, endpoint);
+  return true;
+}
+
 void routeFileTransferMessage(RemoteFileTransferCoordinator& coordinator, const json::Json& message,
                               const std::string& sessionID, const RemoteFileTransferEndpointPtr& endpoint) {
   if (!endpoint || !message.is_object() || message.empty()) return;
@@ -14,13 +24,9 @@ void routeFileTransferMessage(RemoteFileTransferCoordinator& coordinator, const 
     case RemoteFileMessageType::filePickerRequest:
       if (!upload) coordinator.beginDownloadSelection(sessionID, endpoint);
       return;
-    case RemoteFileMessageType::fileStatus: {
-      if (upload || json::stringMember(message, "status") != "received") return;
-      auto transferID = json::stringMember(message, "transferID");
-      auto offset = parseUInt64Member(message, "offset");
-      if (transferID && offset) coordinator.handleDownloadReceipt(*transferID, *offset, sessionID, endpoint);
+    case RemoteFileMessageType::fileStatus:
+      routeDownloadReceipt(coordinator, message, sessionID, endpoint);
       return;
-    }
     case RemoteFileMessageType::fileAccept: {
       auto transferID = json::stringMember(message, "transferID");
       if (!upload && transferID) coordinator.handleDownloadAccept(*transferID, sessionID, endpoint);

@@ -1,7 +1,7 @@
 #pragma once
 // The routing contract shared by the control server and remote access: one client's file-transfer JSON message
 // goes to the coordinator operation its "type" and "flow" select; anything that does not meet its condition is
-// dropped without a reply. Main thread.
+// dropped without a reply. Main thread, except routeDownloadReceipt.
 #include <string>
 
 #include "base/json.hpp"
@@ -12,6 +12,11 @@ namespace veltrano {
 // True when the message's "type" names one of the ten file-transfer messages (such a message never goes to the
 // command handler, whether or not it is routed).
 bool isFileTransferMessage(const json::Json& message);
+
+// Any thread: when the message is a client's "fileStatus" for a download (however it fares), hands it to the
+// coordinator and answers true; false for every other message, which goes through routeFileTransferMessage.
+bool routeDownloadReceipt(RemoteFileTransferCoordinator& coordinator, const json::Json& message,
+                          const std::string& sessionID, const RemoteFileTransferEndpointPtr& endpoint);
 
 void routeFileTransferMessage(RemoteFileTransferCoordinator& coordinator, const json::Json& message,
                               const std::string& sessionID, const RemoteFileTransferEndpointPtr& endpoint);

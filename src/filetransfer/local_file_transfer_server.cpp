@@ -95,10 +95,13 @@ asio::awaitable<bool> LocalFileTransferServer::sendFileData(Bytes data, std::str
 asio::awaitable<bool> LocalFileTransferServer::send(const Bytes& data, const LocalFileClient& client) {
   // send(_:on:): the send's completion and the time-out race for one gate; the later of the two does nothing.
   Continuation<bool> gate;
+  // Written from this thread when the socket takes the record at once (the usual case for a download's one
+  // chunk in flight): no hand-over to an I/O thread and, already complete, no time-out to arm.
   const std::size_t recordSize =
-      sendSealedRecord(*client.connection, *client.session, data, platform::TcpConnection::SendPath::queued,
+      sendSealedRecord(*client.connection, *client.session, data, platform::TcpConnection::SendPath::immediate,
                        [gate](boost::system::error_code error) { gate.resume(!error); });
   if (recordSize == 0) co_return false;
+  if (gate.isResumed()) co_return co_await gate.wait();
   // The time-out counts the time the computer sleeps: a send stuck across a suspend fails when it wakes.
   const auto executor = co_await asio::this_coro::executor;
   Task::Body expire = [gate, limit = sendTimeout_](TaskToken token) -> asio::awaitable<void> {

@@ -1,7 +1,8 @@
 #pragma once
 // Streams one downloaded file to one client: pieces of at most 49152 bytes, each framed and offered to the
-// client's file sink, the next one read only once the client has confirmed everything sent so far. At the end it
-// checks that the file did not change and reports the byte count and SHA-256.
+// client's file sink, the next one sent only once the client has confirmed everything sent so far (it is read
+// from the file meanwhile). At the end it checks that the file did not change and reports the byte count and
+// SHA-256.
 //
 // An actor on the file-I/O pool. start() runs there; acknowledge() and cancel() may be called from any thread and
 // take effect on the sender's executor, waking a wait at once. A receipt is taken as soon as the chunk it
@@ -64,6 +65,9 @@ class RemoteFileSender : public std::enable_shared_from_this<RemoteFileSender> {
   boost::asio::awaitable<RemoteFileSendCompletion> sendFile();
   boost::asio::awaitable<void> sendChunk(Bytes frame);
   boost::asio::awaitable<void> waitForAcknowledgement(std::uint64_t target);
+  // The piece at `offset`, or why it cannot be sent.
+  using ReadPiece = std::variant<Bytes, RemoteFileSendError::Code>;
+  ReadPiece readPiece(std::uint64_t offset, std::uint64_t total) const;
   bool sourceIsUnchanged() const;
   // Waits until `deadline` or until a receipt or a cancel wakes the sender.
   boost::asio::awaitable<void> waitForWake(Clock::TimePoint deadline);

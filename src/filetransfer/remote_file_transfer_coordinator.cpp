@@ -62,6 +62,18 @@ std::optional<RemoteFileTransferCoordinator::SessionState> RemoteFileTransferCoo
   return state;
 }
 
+std::shared_ptr<RemoteFileSender> RemoteFileTransferCoordinator::senderFor(
+    const std::string& sessionID, const std::string& transferID, const RemoteFileTransferEndpointPtr& endpoint) const {
+  const auto normalized = normalizedTransferID(transferID);
+  if (!normalized) return nullptr;
+  std::lock_guard lock(sessionsMutex_);
+  auto it = sessions_.find(sessionID);
+  if (it == sessions_.end()) return nullptr;
+  const auto* download = std::get_if<Download>(&it->second);
+  if (!download || download->transferID != *normalized || download->endpoint != endpoint) return nullptr;
+  return download->sender;
+}
+
 RemoteFileTransferCoordinator::Upload RemoteFileTransferCoordinator::uploadFor(const std::string& sessionID) const {
   std::lock_guard lock(sessionsMutex_);
   auto it = sessions_.find(sessionID);

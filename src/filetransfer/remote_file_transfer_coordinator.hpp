@@ -4,7 +4,7 @@
 // operation runs in the whole host at a time: a file pick, an offered or running download, a destination pick or
 // a running upload; any other request meanwhile is answered "busy".
 //
-// Main thread only, except handleIncomingChunk. Outcomes reach the client only as messages through its endpoint's
+// Main thread only, except handleIncomingChunk and handleDownloadReceipt. Outcomes reach the client only as messages through its endpoint's
 // control sink; the coordinator never throws. Each session has at most one state (a file pick, a download, a
 // destination pick or a running upload), changed only on the main thread. Every continuation after a wait
 // re-checks that the session still holds the same panel, sender or upload and endpoint before it changes or sends
@@ -12,7 +12,8 @@
 //
 // Upload frames do not cross the main thread: they go from the caller straight to the upload's writer, and the
 // receipts leave from the writer's executor (RunningUpload). The main thread decides once per upload: it accepts
-// the offer, takes the destination, finishes or ends it.
+// the offer, takes the destination, finishes or ends it. Download receipts do not cross it either: they go from
+// the caller straight to the sender, which paces the download by them.
 #include <boost/asio/awaitable.hpp>
 
 #include <filesystem>
@@ -44,6 +45,8 @@ class RemoteFileTransferCoordinator : public std::enable_shared_from_this<Remote
   void beginDownloadSelection(const std::string& sessionID, const RemoteFileTransferEndpointPtr& endpoint);
   void handleDownloadAccept(const std::string& transferID, const std::string& sessionID,
                             const RemoteFileTransferEndpointPtr& endpoint);
+  // Any thread: a receipt for the session's download, handed to its sender; ignored when the session holds no
+  // download of this identifier and endpoint. Receipts handed in one after another reach the sender in order.
   void handleDownloadReceipt(const std::string& transferID, std::uint64_t offset, const std::string& sessionID,
                              const RemoteFileTransferEndpointPtr& endpoint);
 
@@ -101,6 +104,8 @@ class RemoteFileTransferCoordinator : public std::enable_shared_from_this<Remote
   std::optional<SessionState> takeState(const std::string& sessionID);
   // Any thread.
   Upload uploadFor(const std::string& sessionID) const;
+  std::shared_ptr<RemoteFileSender> senderFor(const std::string& sessionID, const std::string& transferID,
+                                              const RemoteFileTransferEndpointPtr& endpoint) const;
   // Stops work taken out of its session: closes the panel, stops the sender, or keeps the writer from storing and
   // deletes its partial file. With a code the client is told, as a lost channel does; without, nothing is sent.
   static void endWork(SessionState state, std::optional<std::string_view> code);

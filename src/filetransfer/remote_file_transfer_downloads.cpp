@@ -121,8 +121,7 @@ void RemoteFileTransferCoordinator::handleDownloadAccept(const std::string& tran
 void RemoteFileTransferCoordinator::handleDownloadReceipt(const std::string& transferID, std::uint64_t offset,
                                                           const std::string& sessionID,
                                                           const RemoteFileTransferEndpointPtr& endpoint) {
-  assertOnMainThread();
-  if (const auto* download = offeredTo(sessionID, transferID, endpoint)) download->sender->acknowledge(offset);
+  if (auto sender = senderFor(sessionID, transferID, endpoint)) sender->acknowledge(offset);
 }
 
 void RemoteFileTransferCoordinator::finishDownload(const std::string& sessionID, const std::string& transferID,

@@ -52,7 +52,7 @@ struct FileCollaborators {
   FileCollaborators() {
     LocalFileTransferServer::Options options;
     options.port = 0;
-    options.identityProvider = [key = platform::SigningKey::generate()] { return VeltranoIdentity(key); };
+    options.identityProvider = [key = fileAccountKey] { return VeltranoIdentity(key); };
     fileServer = LocalFileTransferServer::create(std::move(options));
     fileTransfers = RemoteFileTransferCoordinator::create(panels);
   }
@@ -63,6 +63,8 @@ struct FileCollaborators {
     result.fileTransfers = fileTransfers;
     return result;
   }
+  // The file channel's own key: a client connects its file channel with it.
+  const platform::SigningKey fileAccountKey = platform::SigningKey::generate();
   std::shared_ptr<testing::ScriptedPanels> panels = std::make_shared<testing::ScriptedPanels>();
   std::shared_ptr<LocalFileTransferServer> fileServer;
   std::shared_ptr<RemoteFileTransferCoordinator> fileTransfers;

@@ -2,6 +2,8 @@
 // messages routed to the coordinator, its control sink, and the session's end with the client.
 #include "base/uuid.hpp"
 #include "control_server_test_support.hpp"
+#include "filetransfer/remote_file_chunk.hpp"
+#include "support/run_blocking.hpp"
 
 namespace veltrano::test {
 namespace {
@@ -57,6 +59,51 @@ TEST(ControlServerFileTransfer, ClientsGetAFileSessionAndTheirMessagesReachTheCo
   EXPECT_FALSE(plainHello->contains("filePort") || plainHello->contains("fileSessionID") ||
                plainHello->contains("capabilities"))
       << plainHello->dump();
+}
+
+TEST(ControlServerFileTransfer, DownloadReceiptsPaceTheSenderWithoutTheMainThread) {
+  FileCollaborators files;
+  ControlServerHarness harness(files.setup());
+  harness.run(files.fileServer->start());
+  harness.start();
+  auto client = harness.connect();
+  const std::optional<Json> hello = harness.next(*client);
+  ASSERT_TRUE(hello);
+  auto fileChannel = harness.run(LocalTestClient::connect(files.fileServer->listeningPort(),
+                                                          LocalTransportChannel::file, files.fileAccountKey, {}));
+  fileChannel->sendJSONLine({{"type", "bindFileChannel"}, {"sessionID", (*hello)["fileSessionID"]}});
+
+  testing::TempFolder folder;
+  const Bytes content = testing::randomBytes(6 * maximumChunkPayloadSize + 5);
+  testing::writeFile(folder / "f.bin", content);
+  client->sendJSONLine({{"type", "filePickerRequest"}});
+  ASSERT_TRUE(harness.waitFor([&] { return files.panels->panels.size() == 1; }));
+  files.panels->last()->choose(folder / "f.bin");
+  const std::optional<Json> offer = nextOfType(harness, *client, "fileOffer");
+  ASSERT_TRUE(offer);
+  const std::string id = (*offer)["transferID"].get<std::string>();
+  client->sendJSONLine({{"type", "fileAccept"}, {"transferID", id}});
+
+  // The main loop turns until the first frame has come (the sender is started there), then stands still: every
+  // later frame comes only through receipts that reach the sender without it.
+  Bytes received;
+  std::optional<Bytes> record = harness.run(fileChannel->nextRecord(5s));
+  while (record) {
+    const RemoteFileChunk chunk = decodeChunkFrame(*record);
+    ASSERT_EQ(chunk.offset, received.size());
+    received.insert(received.end(), chunk.payload.begin(), chunk.payload.end());
+    client->sendJSONLine({{"type", "fileStatus"}, {"status", "received"}, {"transferID", id},
+                          {"offset", received.size()}});
+    if (received.size() == content.size()) break;
+    record = testing::runBlocking(fileChannel->nextRecord(5s));
+  }
+  ASSERT_EQ(received.size(), content.size()) << "the download stalled without the main thread";
+  EXPECT_TRUE(received == content);
+
+  const std::optional<Json> complete = nextOfType(harness, *client, "fileComplete");
+  ASSERT_TRUE(complete);
+  EXPECT_EQ((*complete)["size"], content.size());
+  EXPECT_EQ((*complete)["sha256"], testing::sha256Hex(content));
 }
 
 }  // namespace

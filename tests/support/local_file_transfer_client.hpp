@@ -61,7 +61,7 @@ class LocalFileTransferClient {
   }
 
   // Asks for a file (the host's user picks it), accepts the offer and writes the frames to `destination`
-  // (created or truncated), confirming each one. Checks the host's size and SHA-256 against what arrived.
+  // (created or truncated), confirming each one as it arrives. Checks the host's size and SHA-256 against what arrived.
   boost::asio::awaitable<FileTransferOutcome> download(std::filesystem::path destination) {
     control_->sendJSONLine(json::Json{{"type", "filePickerRequest"}});
     const json::Json offer = co_await nextOfType("fileOffer");
@@ -82,11 +82,13 @@ class LocalFileTransferClient {
           chunk.payload.size() > size - received) {
         throw std::runtime_error("unexpected download frame");
       }
-      writeAllAt(out.get(), chunk.payload, received);
-      hasher.update(chunk.payload);
+      // Confirmed once held, as a tablet does: the host reads the next piece while this one goes to disk.
+      const std::uint64_t at = received;
       received += chunk.payload.size();
       control_->sendJSONLine(json::Json{
           {"type", "fileStatus"}, {"status", "received"}, {"transferID", transferID}, {"offset", received}});
+      writeAllAt(out.get(), chunk.payload, at);
+      hasher.update(chunk.payload);
     }
     out.closeChecked();
 

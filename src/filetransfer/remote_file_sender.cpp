@@ -1,6 +1,6 @@
 #include "filetransfer/remote_file_sender.hpp"
 
-#include <boost/asio/post.hpp>
+#include <boost/asio/defer.hpp>
 
 #include <algorithm>
 #include <exception>
@@ -30,7 +30,7 @@ std::shared_ptr<RemoteFileSender> RemoteFileSender::create(DownloadSource source
 RemoteFileSender::RemoteFileSender(DownloadSource source, std::string transferID,
                                    RemoteFileTransferEndpointPtr endpoint, Completion completion,
                                    RemoteFileSenderTiming timing)
-    : strand_(makeFileActorStrand()),
+    : strand_(makeActorStrand()),
       source_(std::move(source)),
       transferID_(std::move(transferID)),
       endpoint_(std::move(endpoint)),
@@ -39,12 +39,14 @@ RemoteFileSender::RemoteFileSender(DownloadSource source, std::string transferID
 
 asio::awaitable<void> RemoteFileSender::start() { co_await runOn(strand_, run()); }
 
+// Deferred: a receipt read on one of the shared I/O threads sends the next chunk from that same thread once its
+// handler returns, instead of waking another one; from elsewhere it is a plain post.
 void RemoteFileSender::acknowledge(std::uint64_t offset) {
-  asio::post(strand_, [self = shared_from_this(), offset] { self->applyAcknowledgement(offset); });
+  asio::defer(strand_, [self = shared_from_this(), offset] { self->applyAcknowledgement(offset); });
 }
 
 void RemoteFileSender::cancel() {
-  asio::post(strand_, [self = shared_from_this()] { self->applyCancel(); });
+  asio::defer(strand_, [self = shared_from_this()] { self->applyCancel(); });
 }
 
 void RemoteFileSender::applyAcknowledgement(std::uint64_t offset) {
@@ -118,7 +120,7 @@ asio::awaitable<void> RemoteFileSender::run() {
   } catch (...) {
     result.emplace(RemoteFileSendError(RemoteFileSendError::Code::readFailed));
   }
-  source_.file.reset();  // closes the file on every way out
+  co_await runOn(fileIoExecutor(), closeSource());  // on every way out
   stopWatchingDeadlines();
   auto completion = std::move(completion_);
   completion_ = nullptr;
@@ -130,26 +132,26 @@ asio::awaitable<RemoteFileSendCompletion> RemoteFileSender::sendFile() {
   platform::Sha256 hash;
   std::uint64_t offset = 0;
   const std::uint64_t total = source_.snapshot.size;
-  // The next piece is read while the client's receipt for the current one is on its way, so the disk is off the
-  // path of each chunk; a failed read is reported where the piece is taken up, after the receipt, as before.
+  // The next piece is read (and the current one hashed) on the file threads while the client's receipt for the
+  // current one is on its way, so neither the disk nor the hash is on the path of a chunk; a failed read is
+  // reported where the piece is taken up, after the receipt, as before.
   std::optional<ReadPiece> next;
   while (offset < total) {
     if (isCancelled_) fail(RemoteFileSendError::Code::cancelled);
-    ReadPiece current = next ? std::move(*next) : readPiece(offset, total);
+    if (!next) next = co_await runOn(fileIoExecutor(), readPiece(offset, total));
+    ReadPiece current = std::move(*next);
     next.reset();
     if (const auto* error = std::get_if<RemoteFileSendError::Code>(&current)) fail(*error);
-    const Bytes& piece = std::get<Bytes>(current);
+    Bytes piece = std::get<Bytes>(std::move(current));
     Bytes frame = encodeChunkFrame(transferID_, offset, piece);
     offeredEnd_ = offset + piece.size();
     co_await sendChunk(std::move(frame));
     offset += piece.size();
     sentOffset_ = offset;
-    // Hashed and the next piece read while this chunk travels and its receipt comes back.
-    hash.update(piece);
-    if (offset < total) next = readPiece(offset, total);
+    next = co_await runOn(fileIoExecutor(), hashAndReadNext(hash, std::move(piece), offset, total));
     co_await waitForAcknowledgement(offset);
   }
-  if (!sourceIsUnchanged()) fail(RemoteFileSendError::Code::sourceChanged);
+  if (!co_await runOn(fileIoExecutor(), sourceIsUnchanged())) fail(RemoteFileSendError::Code::sourceChanged);
   const auto digest = hash.finish();
   std::string sha256;
   for (const auto& byte : hexByteStrings(digest)) sha256 += byte;
@@ -182,28 +184,41 @@ asio::awaitable<void> RemoteFileSender::waitForAcknowledgement(std::uint64_t tar
   }
 }
 
-RemoteFileSender::ReadPiece RemoteFileSender::readPiece(std::uint64_t offset, std::uint64_t total) const {
+asio::awaitable<RemoteFileSender::ReadPiece> RemoteFileSender::readPiece(std::uint64_t offset,
+                                                                         std::uint64_t total) const {
   const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(total - offset, maximumChunkPayloadSize));
   Bytes piece;
   try {
     piece = readAt(source_.file->get(), offset, wanted);
   } catch (const std::exception&) {
-    return RemoteFileSendError::Code::readFailed;
+    co_return RemoteFileSendError::Code::readFailed;
   }
-  if (piece.empty()) return RemoteFileSendError::Code::sourceChanged;  // shorter than when it was offered
-  return piece;
+  if (piece.empty()) co_return RemoteFileSendError::Code::sourceChanged;  // shorter than when it was offered
+  co_return piece;
 }
 
-bool RemoteFileSender::sourceIsUnchanged() const {
+asio::awaitable<std::optional<RemoteFileSender::ReadPiece>> RemoteFileSender::hashAndReadNext(
+    platform::Sha256& hash, Bytes sent, std::uint64_t offset, std::uint64_t total) const {
+  hash.update(sent);
+  if (offset >= total) co_return std::nullopt;
+  co_return co_await readPiece(offset, total);
+}
+
+asio::awaitable<void> RemoteFileSender::closeSource() {
+  source_.file.reset();
+  co_return;
+}
+
+asio::awaitable<bool> RemoteFileSender::sourceIsUnchanged() const {
   auto status = statPathNoFollow(source_.path.string());  // an unreadable path is reported as readFailed
   if (!status) fail(RemoteFileSendError::Code::readFailed);
   const auto now = fileIdentity(*status);
   const auto& then = source_.snapshot;
-  if (now.size != then.size) return false;
-  if (then.modificationDate && now.modificationDate != *then.modificationDate) return false;
-  if (then.systemNumber && now.systemNumber != *then.systemNumber) return false;
-  if (then.fileNumber && now.fileNumber != *then.fileNumber) return false;
-  return true;
+  if (now.size != then.size) co_return false;
+  if (then.modificationDate && now.modificationDate != *then.modificationDate) co_return false;
+  if (then.systemNumber && now.systemNumber != *then.systemNumber) co_return false;
+  if (then.fileNumber && now.fileNumber != *then.fileNumber) co_return false;
+  co_return true;
 }
 
 }  // namespace veltrano

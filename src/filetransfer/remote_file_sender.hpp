@@ -4,8 +4,10 @@
 // from the file meanwhile). At the end it checks that the file did not change and reports the byte count and
 // SHA-256.
 //
-// An actor on the file-I/O pool. start() runs there; acknowledge() and cancel() may be called from any thread and
-// take effect on the sender's executor, waking a wait at once. A receipt is taken as soon as the chunk it
+// An actor on the shared I/O threads, next to the channels it feeds: a receipt read there sends the next chunk
+// without a hand-over to another thread. Its file reads, hashing and checks run on the file-I/O pool, which it
+// awaits. start() runs on the actor; acknowledge() and cancel() may be called from any thread and take effect on
+// the sender's executor, waking a wait at once. A receipt is taken as soon as the chunk it
 // confirms is being offered, so a client that answers before the sink returns is not lost.
 #include <boost/asio/awaitable.hpp>
 
@@ -22,6 +24,7 @@
 #include "filetransfer/download_source.hpp"
 #include "filetransfer/file_transfer_errors.hpp"
 #include "filetransfer/remote_file_transfer_endpoint.hpp"
+#include "platform/crypto/sha256.hpp"
 
 namespace veltrano {
 
@@ -65,10 +68,14 @@ class RemoteFileSender : public std::enable_shared_from_this<RemoteFileSender> {
   boost::asio::awaitable<RemoteFileSendCompletion> sendFile();
   boost::asio::awaitable<void> sendChunk(Bytes frame);
   boost::asio::awaitable<void> waitForAcknowledgement(std::uint64_t target);
-  // The piece at `offset`, or why it cannot be sent.
+  // File work, run on the file threads while the sender waits for it. The piece at `offset`, or why it cannot be
+  // sent; the hash of a sent piece followed by the next piece (none past the end).
   using ReadPiece = std::variant<Bytes, RemoteFileSendError::Code>;
-  ReadPiece readPiece(std::uint64_t offset, std::uint64_t total) const;
-  bool sourceIsUnchanged() const;
+  boost::asio::awaitable<ReadPiece> readPiece(std::uint64_t offset, std::uint64_t total) const;
+  boost::asio::awaitable<std::optional<ReadPiece>> hashAndReadNext(platform::Sha256& hash, Bytes sent,
+                                                                   std::uint64_t offset, std::uint64_t total) const;
+  boost::asio::awaitable<bool> sourceIsUnchanged() const;
+  boost::asio::awaitable<void> closeSource();
   // Waits until `deadline` or until a receipt or a cancel wakes the sender.
   boost::asio::awaitable<void> waitForWake(Clock::TimePoint deadline);
   void wake();

@@ -111,9 +111,12 @@ void BonjourPublisher::startTimeout(const Uuid& id, const platform::NetworkServi
 
 void BonjourPublisher::didPublish(const platform::NetworkService* sender, const std::string& name) {
   assertOnMainThread();
-  if (!pendingPublication_ || pendingPublication_->service.get() != sender) return;
+  const bool pending = pendingPublication_ && pendingPublication_->service.get() == sender;
+  // The published service of a running host comes back after a restart of the DNS-SD daemon.
+  const bool republished = !pending && service_ && service_.get() == sender;
+  if (!pending && !republished) return;
   log(LogCategory::NET, [&] { return fmt::format("Bonjour ready: name=\"{}\" port={}", name, sender->port()); });
-  finishPublication(pendingPublication_->id, sender, nullptr);
+  if (pending) finishPublication(pendingPublication_->id, sender, nullptr);
 }
 
 void BonjourPublisher::didNotPublish(const platform::NetworkService* sender,

@@ -208,6 +208,28 @@ TEST_F(BonjourPublisherTest, OutcomesAfterTheTimeOutAreIgnoredButARefusalIsStill
                                                                                 "Bonjour publish failed: {code = -1}"}));
 }
 
+TEST_F(BonjourPublisherTest, APublishedServiceLostWithItsDaemonAndPublishedAgainIsLoggedAndKept) {
+  StartCall call = start();
+  service(0).delegate.didPublish("Desk");
+  loop.drain();
+  ASSERT_EQ(call.outcome(), Outcome::published);
+  service(0).delegate.didNotPublish({{"code", -23}});
+  loop.drain();
+  EXPECT_EQ(service(0).stops, 0) << "the service waits for the daemon to come back";
+  service(0).delegate.didPublish("Desk");
+  loop.drain();
+  const CapturedLogLine ready{LogCategory::NET, R"(Bonjour ready: name="Desk" port=9090)"};
+  EXPECT_THAT(logs.lines(),
+              ::testing::ElementsAre(publishLine, ready,
+                                     CapturedLogLine{LogCategory::Error, "Bonjour publish failed: {code = -23}"}, ready));
+  // A service already withdrawn says nothing more.
+  publisher->stopPublication();
+  service(0).lastDelegate.didPublish("Desk");
+  loop.drain();
+  EXPECT_EQ(logs.lines().size(), 4u);
+  EXPECT_EQ(call.outcome(), Outcome::published);
+}
+
 TEST_F(BonjourPublisherTest, StoppingWithdrawsAPublishedServiceOnceAndDoesNothingWhenIdle) {
   publisher->stopPublication();
   StartCall call = start();

@@ -51,6 +51,7 @@ struct Registration {
   AvahiThreadedPoll* poll = nullptr;
   AvahiClient* client = nullptr;
   AvahiEntryGroup* group = nullptr;
+  bool reconnectDue = false;
 
   void reportPublished() {
     postToMain([slot = slot, name = name] {
@@ -109,11 +110,42 @@ struct Registration {
         if (self->group) avahi_entry_group_reset(self->group);
         break;
       case AVAHI_CLIENT_FAILURE:
-        self->reportFailure(avahi_client_errno(client));
+        // Only a client that was made can lose its daemon; inside avahi_client_new it failed to reach one.
+        if (self->client && avahi_client_errno(client) == AVAHI_ERR_DISCONNECTED) {
+          self->daemonLost();
+        } else {
+          self->reportFailure(avahi_client_errno(client));
+        }
         break;
       case AVAHI_CLIENT_CONNECTING:
+        // A client that waits for its daemon again: what it had published went with the old one.
+        if (self->group) self->daemonLost();
         break;
     }
+  }
+
+  // The daemon stopped or restarted: say the service is gone, then wait for a daemon and publish again.
+  void daemonLost() {
+    reportFailure(AVAHI_ERR_DISCONNECTED);
+    if (reconnectDue) return;
+    timeval now{};
+    avahi_elapse_time(&now, 0, 0);
+    const AvahiPoll* api = avahi_threaded_poll_get(poll);
+    // The client cannot be freed inside its own callback.
+    reconnectDue = api->timeout_new(api, &now, &Registration::onReconnectDue, this) != nullptr;
+  }
+
+  static void onReconnectDue(AvahiTimeout* timeout, void* userdata) {
+    auto* self = static_cast<Registration*>(userdata);
+    const AvahiPoll* api = avahi_threaded_poll_get(self->poll);
+    api->timeout_free(timeout);
+    self->reconnectDue = false;
+    if (self->client) avahi_client_free(std::exchange(self->client, nullptr));
+    self->group = nullptr;  // freed with its client
+    // This client waits for a daemon to appear instead of failing, and adds the service once one runs.
+    int error = AVAHI_OK;
+    self->client = avahi_client_new(api, AVAHI_CLIENT_NO_FAIL, &Registration::onClientState, self, &error);
+    if (!self->client) self->reportFailure(error);
   }
 
   static void onGroupState(AvahiEntryGroup* group, AvahiEntryGroupState state, void* userdata) {

@@ -1,6 +1,8 @@
-// The Avahi backend against the daemon of scripts/test-env, and the name rules it applies.
+// The Avahi backend against the daemon of scripts/test-env (a restarting daemon: one of the test's own), and the name
+// rules it applies.
 #include "platform/dnssd/avahi_network_service.hpp"
 
+#include <avahi-common/error.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -14,6 +16,7 @@
 
 #include "base/executors.hpp"
 #include "platform/dnssd/avahi_test_env.hpp"
+#include "platform/dnssd/private_avahi_daemon.hpp"
 #include "platform/dnssd/service_name_label.hpp"
 #include "support/eventually.hpp"
 #include "support/scoped_environment.hpp"
@@ -136,6 +139,42 @@ TEST_F(AvahiServiceTest, AServiceDestroyedBeforeItsOutcomeWasDeliveredStaysSilen
   loop.drain();
   EXPECT_FALSE(reports.any());
   EXPECT_TRUE(testing::eventually([&] { return !browsed(prefix); }, 20s));
+}
+
+TEST_F(AvahiServiceTest, ARestartedDaemonIsReportedAndTheServiceIsPublishedOnItAgain) {
+  VELTRANO_REQUIRE_SERVICE("a private Avahi daemon", test::PrivateAvahiDaemon::unavailable());
+  test::PrivateAvahiDaemon daemon;
+  ASSERT_TRUE(daemon.start()) << "the private avahi-daemon did not come up";
+  const testing::ScopedEnvironment bus("DBUS_SYSTEM_BUS_ADDRESS", daemon.busAddress().c_str());
+  auto seen = [&] {
+    for (const auto& service : daemon.browse(kType)) {
+      if (service.name == prefix && service.port == 9090) return true;
+    }
+    return false;
+  };
+  Reports reports;
+  auto service = make(prefix, reports);
+  service->publish();
+  ASSERT_TRUE(runUntilReported(reports));
+  ASSERT_EQ(reports.published, std::vector<std::string>{prefix});
+  ASSERT_TRUE(testing::eventually(seen, 20s));
+
+  for (int restart = 1; restart <= 2; ++restart) {
+    SCOPED_TRACE("restart " + std::to_string(restart));
+    daemon.stop();
+    // The loss is told once, as soon as the bus says the daemon is gone.
+    ASSERT_TRUE(loop.runUntil([&] { return reports.refused.size() == static_cast<std::size_t>(restart); }, 20s));
+    EXPECT_EQ(reports.refused.back().at(serviceErrorCodeKey), AVAHI_ERR_DISCONNECTED);
+    ASSERT_TRUE(daemon.start());
+    ASSERT_TRUE(loop.runUntil([&] { return reports.published.size() == static_cast<std::size_t>(restart + 1); }, 20s))
+        << "the service was not published on the new daemon";
+    EXPECT_EQ(reports.published.back(), prefix);
+    EXPECT_TRUE(testing::eventually(seen, 20s));
+    EXPECT_EQ(reports.refused.size(), static_cast<std::size_t>(restart));
+  }
+
+  service->stop();
+  EXPECT_TRUE(testing::eventually([&] { return !seen(); }, 20s));
 }
 
 class AvahiUnreachableTest : public AvahiServiceTest {

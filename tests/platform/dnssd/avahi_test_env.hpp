@@ -62,10 +62,10 @@ inline std::vector<std::string> fieldsOf(const std::string& line) {
   }
 }
 
-// The resolved services of `type` that the daemon knows now, one entry per name.
-inline std::vector<BrowsedService> browse(const std::string& type) {
-  const std::string command = std::string("ip netns exec '") + std::getenv("VELTRANO_TEST_MDNS_NETNS") +
-                              "' avahi-browse -rpt " + type + " 2>/dev/null";
+// The resolved services of `type` that a daemon knows now, one entry per name; `prefix` starts avahi-browse
+// where it reaches that daemon.
+inline std::vector<BrowsedService> browseWith(const std::string& prefix, const std::string& type) {
+  const std::string command = prefix + "avahi-browse -rpt " + type + " 2>/dev/null";
   std::vector<BrowsedService> found;
   FILE* pipe = ::popen(command.c_str(), "r");
   if (!pipe) return found;
@@ -83,6 +83,11 @@ inline std::vector<BrowsedService> browse(const std::string& type) {
   }
   ::pclose(pipe);
   return found;
+}
+
+// The same of the daemon of scripts/test-env.
+inline std::vector<BrowsedService> browse(const std::string& type) {
+  return browseWith(std::string("ip netns exec '") + std::getenv("VELTRANO_TEST_MDNS_NETNS") + "' ", type);
 }
 
 // A D-Bus daemon of the test's own where no Avahi daemon lives.

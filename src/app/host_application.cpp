@@ -17,6 +17,10 @@
 
 namespace veltrano::app {
 
+namespace {
+constexpr int failureNoticeMilliseconds = 10000;
+}  // namespace
+
 HostApplication::HostApplication(QtMainContext& mainContext, Options options)
     : mainContext_(mainContext), options_(std::move(options)) {
   // Closing the window never ends the program by itself: the quit below does.
@@ -36,6 +40,13 @@ HostApplication::HostApplication(QtMainContext& mainContext, Options options)
     tray_ = std::make_unique<QSystemTrayIcon>();
     tray_->setContextMenu(menu_.get());
     tray_->setToolTip(QString::fromStdString(localized("common.product_name")));
+    // A command chosen in the menu that fails is told where it was chosen.
+    connect(menu_.get(), &TrayMenu::failed, tray_.get(), [this](const QString& text) {
+      tray_->showMessage(QString::fromStdString(localized("common.product_name")), text, QSystemTrayIcon::Warning,
+                         failureNoticeMilliseconds);
+    });
+    // The notice points at the window, whose overview says more.
+    connect(tray_.get(), &QSystemTrayIcon::messageClicked, this, [this] { bringWindowForward(); });
     connect(bridge_.get(), &HostBridge::isCapturingChanged, tray_.get(), [this] { showTrayIcon(); });
     showTrayIcon();
     // A left click pulls the menu down too, as a right click does.

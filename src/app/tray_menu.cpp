@@ -22,7 +22,7 @@ const char* menuStatusKey(const HostState& state) {
 }
 
 TrayMenu::TrayMenu(HostBridge& host, Actions actions, QWidget* parent)
-    : QMenu(parent), host_(host), actions_(std::move(actions)) {
+    : QMenu(parent), host_(host), actions_(std::move(actions)), notices_(host.controls()) {
   // Text to read, not a command: greyed like every item that does nothing.
   status_ = addAction(QString());
   status_->setEnabled(false);
@@ -40,10 +40,11 @@ TrayMenu::TrayMenu(HostBridge& host, Actions actions, QWidget* parent)
 
   connect(show_, &QAction::triggered, this, [this] { actions_.bringWindowForward(); });
   connect(start_, &QAction::triggered, this, [this] { startHost(); });
-  connect(stop_, &QAction::triggered, this, [this] { host_.controls().stopServer(); });
+  connect(stop_, &QAction::triggered, this, [this] { notices_.stop(); });
   connect(launchAtLogin_, &QAction::triggered, this, [this] { toggleLaunchAtLogin(); });
   connect(quit_, &QAction::triggered, this, [this] { actions_.quit(); });
   connect(&host_, &HostBridge::stateChanged, this, [this] { update(); });
+  connect(&notices_, &TrayFailureNotices::failed, this, &TrayMenu::failed);
   drawIcons();
   update();
 }
@@ -76,13 +77,13 @@ void TrayMenu::update() {
 void TrayMenu::startHost() {
   // The window leads the user through granting what is missing; the host refuses the start by itself.
   if (!host_.controls().state().hasAllPermissions) actions_.bringWindowForward();
-  host_.controls().startServer();
+  notices_.start();
 }
 
 void TrayMenu::toggleLaunchAtLogin() {
   auto& controls = host_.controls();
   const bool wasOn = controls.state().launchAtLogin;
-  controls.setLaunchAtLogin(!wasOn);
+  notices_.setLaunchAtLogin(!wasOn);
   // A refused change announces nothing, and the item must not keep the check it gave itself.
   update();
   if (wasOn) return;

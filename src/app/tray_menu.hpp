@@ -1,12 +1,14 @@
 #pragma once
 // The tray icon's menu: a status line and the commands that control the host without the window (show the
 // window, start, stop, launch at login, quit). Rebuilt from the host's state whenever it changes; the items'
-// symbols come from the bundled symbol font, in the menu's text colour, drawn again when the palette changes.
+// symbols come from the bundled symbol font, in the menu's text colour, drawn again when the palette changes. A
+// start or a launch-at-login change chosen here that fails is announced through failed(), for the tray to show.
 #include <QMenu>
 
 #include <functional>
 
 #include "app/host_bridge.hpp"
+#include "app/tray_failure_notices.hpp"
 
 class QAction;
 
@@ -28,6 +30,9 @@ class TrayMenu : public QMenu {
   QAction* launchAtLogin() const { return launchAtLogin_; }
   QAction* quit() const { return quit_; }
 
+ signals:
+  void failed(const QString& text);
+
  protected:
   void changeEvent(QEvent* event) override;
 
@@ -39,6 +44,7 @@ class TrayMenu : public QMenu {
 
   HostBridge& host_;
   Actions actions_;
+  TrayFailureNotices notices_;
   QAction* status_;
   QAction* show_;
   QAction* start_;

@@ -1,6 +1,8 @@
 // The application's tray icon in a real tray host on the test X server: it is embedded there, carries the
-// menu, follows capture, and its menu brings the window forward and quits the program.
+// menu, follows capture, and its menu brings the window forward and quits the program; a failure of what was
+// chosen there is told beside it.
 #include <QAction>
+#include <QLabel>
 #include <QGuiApplication>
 #include <QWidget>
 #include <xcb/xcb.h>
@@ -168,6 +170,33 @@ TEST_F(TrayHostTest, ALeftClickOnTheIconPullsTheMenuDown) {
   ASSERT_TRUE(input->postMouseButton(platform::MouseButton::left, platform::Press::up, at));
   EXPECT_TRUE(testing::processEventsUntil([&] { return application_->trayMenu()->isVisible(); }));
   application_->trayMenu()->hide();
+}
+
+TEST_F(TrayHostTest, AStartFromTheMenuThatFailsIsToldBesideTheIcon) {
+  QSystemTrayIcon& tray = *application_->trayIcon();
+  ASSERT_TRUE(testing::processEventsUntil([&] { return tray.geometry().width() > 0; }));
+  setHost(false, true);
+  application_->trayMenu()->start()->trigger();
+  app::HostState ended = host_->current;
+  host_->pagesView.lastError = "This computer could not be announced on the local network.";
+  host_->metrics.logEvent(LogCategory::Error, "start-up failed");
+  host_->set(ended);
+  auto notice = [] {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+      if (!widget->isVisible() || QByteArray(widget->metaObject()->className()) != "QBalloonTip") continue;
+      for (const QLabel* label : widget->findChildren<QLabel*>()) {
+        if (label->text() == "This computer could not be announced on the local network.") return widget;
+      }
+    }
+    return static_cast<QWidget*>(nullptr);
+  };
+  ASSERT_TRUE(testing::processEventsUntil([&] { return notice() != nullptr; })) << "no notice beside the icon";
+  // It points at the window, which says more.
+  QQuickWindow* window = application_->window().window();
+  window->close();
+  ASSERT_TRUE(testing::processEventsUntil([&] { return !window->isVisible(); }));
+  QTest::mouseClick(notice(), Qt::LeftButton, {}, QPoint(10, 10));
+  EXPECT_TRUE(testing::processEventsUntil([&] { return window->isVisible(); }));
 }
 
 TEST_F(TrayHostTest, TheIconIsDrawnAgainInTheColoursOfANewPalette) {

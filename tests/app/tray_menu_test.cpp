@@ -186,5 +186,86 @@ TEST_F(TrayMenuTest, ItemsCarryTheirSymbolsInTheMenusTextColourAndFollowThePalet
   EXPECT_NE(menu_.launchAtLogin()->icon().pixmap(24, 24).toImage(), on);
 }
 
+// A start chosen in the menu whose host ends it, with or without an error, as the host view model does: the
+// starting flag drops first, the error follows on the same turn.
+class TrayFailureNoticeTest : public TrayMenuTest {
+ protected:
+  TrayFailureNoticeTest() {
+    QObject::connect(&menu_, &app::TrayMenu::failed, [this](const QString& text) { notices_.push_back(text); });
+  }
+  void startFromTheMenu() {
+    host_.set(HostState{.hasResolvedPermissions = true, .hasAllPermissions = true});
+    menu_.start()->trigger();
+    HostState starting = host_.current;
+    starting.isStarting = true;
+    host_.set(starting);
+    QCoreApplication::processEvents();
+  }
+  void endTheStart(bool running, const std::string& error, bool logged) {
+    HostState ended = host_.current;
+    ended.isStarting = false;
+    ended.isRunning = running;
+    host_.set(ended);
+    if (!error.empty()) host_.pagesView.lastError = error;
+    if (logged) host_.metrics.logEvent(LogCategory::Error, "start-up failed: " + error);
+    host_.set(ended);
+    QCoreApplication::processEvents();
+  }
+  std::vector<QString> notices_;
+};
+
+TEST_F(TrayFailureNoticeTest, AFailedStartIsToldOnceWithTheHostsError) {
+  startFromTheMenu();
+  EXPECT_TRUE(notices_.empty());
+  endTheStart(false, "This computer could not be announced on the local network.", true);
+  ASSERT_EQ(notices_, std::vector<QString>{"This computer could not be announced on the local network."});
+  QCoreApplication::processEvents();
+  host_.set(host_.current);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(notices_.size(), 1u);
+
+  // The same failure again is told again, though the error text stays the same.
+  startFromTheMenu();
+  endTheStart(false, "This computer could not be announced on the local network.", true);
+  EXPECT_EQ(notices_.size(), 2u);
+}
+
+TEST_F(TrayFailureNoticeTest, AStartThatRunsOrIsStoppedTellsNothingEvenWithAnOldErrorShown) {
+  host_.pagesView.lastError = "An old failure.";
+  startFromTheMenu();
+  endTheStart(true, "", false);
+  startFromTheMenu();
+  menu_.stop()->trigger();
+  endTheStart(false, "", false);
+  // Stopped elsewhere (the window) while starting: the old error is no news.
+  startFromTheMenu();
+  endTheStart(false, "", false);
+  EXPECT_TRUE(notices_.empty());
+}
+
+TEST_F(TrayFailureNoticeTest, ARefusedStartIsToldAtOnce) {
+  host_.set(HostState{.hasResolvedPermissions = true, .hasAllPermissions = true});
+  host_.pagesView.lastError = "Screen Recording and Accessibility are needed.";
+  host_.metrics.logEvent(LogCategory::Error, "start blocked: missing permissions");
+  menu_.start()->trigger();  // refused by the host without ever starting; the fake only records it
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(notices_.empty()) << "the error was there before and nothing new was logged";
+  menu_.start()->trigger();
+  host_.metrics.logEvent(LogCategory::Error, "start blocked: missing permissions");
+  QCoreApplication::processEvents();
+  EXPECT_EQ(notices_, std::vector<QString>{"Screen Recording and Accessibility are needed."});
+}
+
+TEST_F(TrayFailureNoticeTest, ALaunchAtLoginChangeThatDidNotTakeIsTold) {
+  host_.launchAtLoginRegisters = false;
+  host_.launchAtLoginError = "Launch at login needs the program installed.";
+  menu_.launchAtLogin()->trigger();
+  EXPECT_EQ(notices_, std::vector<QString>{"Launch at login needs the program installed."});
+  host_.launchAtLoginRegisters = true;
+  menu_.launchAtLogin()->trigger();
+  menu_.launchAtLogin()->trigger();
+  EXPECT_EQ(notices_.size(), 1u);
+}
+
 }  // namespace
 }  // namespace veltrano

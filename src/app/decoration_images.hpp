@@ -6,6 +6,10 @@
 //   image://decoration/arc/DIAMETER/AARRGGBB        three quarters of a 2-pixel circle, fading towards its tail
 //   image://decoration/capsule/WIDTH/HEIGHT/FROM/TO/SHADOW  a capsule filled from its top-left corner (FROM) to
 //       its bottom-right one (TO) over a soft shadow (radius 16, 8 below); the capsule sits `capsuleMargin` in
+//   image://decoration/shadow/WIDTH/HEIGHT/RADIUS/BLUR/AARRGGBB  a rounded rectangle's soft shadow, blurred over
+//       BLUR, with 2 * BLUR of room on every side
+//   image://decoration/gloss/SIDE/RADIUS            the product icon's gloss, white fading out from the top left
+//   image://decoration/material/DIAMETER/AARRGGBB   a thin frosted disc tinted by that colour
 #include <QQuickImageProvider>
 
 namespace veltrano::app {

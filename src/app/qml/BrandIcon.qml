@@ -1,8 +1,10 @@
 import QtQuick
 
-// The product icon: a rounded tile with the tray's display drawn large.
+// The product icon: a rounded tile with the tray's display drawn large; `glossy` lays a gloss over it.
 Rectangle {
+    id: tile
     property int size: 50
+    property bool glossy: false
     width: size
     height: size
     gradient: Gradient {
@@ -16,5 +18,10 @@ Rectangle {
         source: "image://trayicon/idle"
         sourceSize.width: width
         sourceSize.height: height
+    }
+    Image {
+        visible: tile.glossy
+        anchors.fill: parent
+        source: tile.glossy ? "image://decoration/gloss/" + tile.size + "/" + tile.radius : ""
     }
 }

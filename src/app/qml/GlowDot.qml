@@ -6,6 +6,7 @@ Item {
     property int size: 8
     property int glow: 8
     property color color: "white"
+    property color glowColor: Qt.rgba(color.r, color.g, color.b, 0.8)
     implicitWidth: size; implicitHeight: size
     Canvas {
         id: halo
@@ -17,12 +18,13 @@ Item {
             ctx.reset();
             var r = width / 2;
             var g = ctx.createRadialGradient(r, r, dot.size / 2, r, r, r);
-            g.addColorStop(0, Qt.rgba(dot.color.r, dot.color.g, dot.color.b, 0.8));
-            g.addColorStop(1, Qt.rgba(dot.color.r, dot.color.g, dot.color.b, 0));
+            var c = dot.glowColor;
+            g.addColorStop(0, c);
+            g.addColorStop(1, Qt.rgba(c.r, c.g, c.b, 0));
             ctx.fillStyle = g;
             ctx.fillRect(0, 0, width, height);
         }
-        Connections { target: dot; function onColorChanged() { halo.requestPaint() } }
+        Connections { target: dot; function onGlowColorChanged() { halo.requestPaint() } }
     }
     Rectangle {
         anchors.fill: parent

@@ -101,7 +101,10 @@ Item {
 
                     Row {
                         spacing: 12
-                        BrandIcon { size: 42; radius: 10; anchors.verticalCenter: parent.verticalCenter }
+                        BrandIcon {
+                            size: 42; radius: 10; anchors.verticalCenter: parent.verticalCenter
+                            SoftShadow { color: Qt.rgba(0, 1, 1, 0.24); blur: 7; shapeRadius: 10 }
+                        }
                         Column {
                             spacing: 1
                             anchors.verticalCenter: parent.verticalCenter
@@ -268,10 +271,11 @@ Item {
                             id: chip
                             anchors.centerIn: parent
                             spacing: 8
-                            Rectangle {
+                            GlowDot {
                                 anchors.verticalCenter: parent.verticalCenter
-                                width: 7; height: 7; radius: 3.5
+                                size: 7; glow: 6
                                 color: root.flow.stepGranted ? root.green : root.orange
+                                glowColor: root.flow.stepGranted ? root.faded(root.green, 0.65) : root.faded(root.orange, 0.45)
                             }
                             Text {
                                 font.family: typefaces.sans
@@ -346,11 +350,16 @@ Item {
                 cache: false
                 rotation: root.between(-8, 18)
             }
-            Rectangle {
+            // The core: a frosted disc over the accent's shadow, which falls far below it.
+            Item {
                 anchors.centerIn: parent
-                width: 190; height: 190; radius: 95
-                color: Qt.rgba(1, 1, 1, 0.06)
-                border.color: Qt.rgba(1, 1, 1, 0.1)
+                width: 190; height: 190
+                SoftShadow { color: root.faded(root.accent, 0.28); blur: 36; dy: 18; shapeRadius: 95 }
+                Image {
+                    anchors.fill: parent
+                    source: "image://decoration/material/190/" + String(root.accent).substring(1)
+                    cache: false
+                }
                 Symbol {
                     id: stepIcon
                     objectName: "stepIcon"
@@ -372,12 +381,13 @@ Item {
                 Item {
                     anchors.fill: parent
                     rotation: root.between(120 * index - 12, 120 * index + 12)
-                    Rectangle {
-                        readonly property real size: index === 1 ? 8 : 6
-                        width: size; height: size; radius: size / 2
+                    GlowDot {
+                        size: index === 1 ? 8 : 6
+                        glow: 7
                         x: (parent.width - size) / 2
                         y: parent.height / 2 - 150 - size / 2
                         color: index === 2 ? root.green : root.accent
+                        glowColor: root.faded(root.accent, 0.7)
                     }
                 }
             }

@@ -11,7 +11,12 @@ Rectangle {
         id: brand
         x: 22; y: 26
         spacing: 13
-        BrandIcon { size: 50; radius: 11 }
+        // The icon and its gloss cast two shadows: a dark one close below, a wide cyan one further down.
+        BrandIcon {
+            size: 50; radius: 11; glossy: true
+            SoftShadow { color: Qt.rgba(0, 0, 0, 0.48); blur: 8; dy: 5; shapeRadius: 11 }
+            SoftShadow { color: Qt.rgba(0, 1, 1, 0.3); blur: 16; dy: 7; shapeRadius: 11 }
+        }
         Column {
             anchors.verticalCenter: parent.verticalCenter
             spacing: 2

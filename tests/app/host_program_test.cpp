@@ -1,27 +1,72 @@
 // The program itself, started headless with the test services: it serves a client on the control port, opens its
 // open panel when the client asks to download, a second start hands over to it and ends, and it ends cleanly and
-// in bounded time on SIGTERM with the panel still open and the picture streaming to a video client.
+// in bounded time on SIGTERM with the panel still open and the picture streaming to a video client; in a tray host,
+// its tray menu's quit, chosen with the pointer and the keyboard as a user would, ends it and closes every port.
+#include <QPoint>
 #include <QProcess>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <optional>
+#include <regex>
+#include <thread>
 
 #include "base/json.hpp"
 #include "media/media_envelope.hpp"
 #include "platform/crypto/random.hpp"
+#include "platform/events/event_source.hpp"
 #include "platform/keystore/account_key_file.hpp"
 #include "support/eventually.hpp"
+#include "support/host_fixed_ports.hpp"
 #include "support/local_test_client.hpp"
+#include "support/required_service.hpp"
 #include "support/x11_test_env.hpp"
 
 namespace veltrano {
 namespace {
 
 using namespace std::chrono_literals;
+
+// Where the tray host shows the program's icon, in screen coordinates; nothing while it shows none.
+std::optional<QPoint> trayIconCentre() {
+  std::optional<QPoint> centre;
+  FILE* pipe = ::popen("xwininfo -root -tree 2>/dev/null", "r");
+  if (!pipe) return centre;
+  // A child of the tray host's panel: '0x40000c "veltrano-host": ("veltrano-host" "veltrano-host")  22x22+0+0  +937+1057'
+  const std::regex icon(R"re("veltrano-host": \("veltrano-host" "veltrano-host"\)\s+(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+))re");
+  char line[1024];
+  while (std::fgets(line, sizeof(line), pipe)) {
+    std::cmatch match;
+    const int indent = static_cast<int>(std::strspn(line, " "));
+    // The window's own top-level window sits at the root; the icon is embedded deeper, in the panel.
+    if (indent > 6 && std::regex_search(line, match, icon) && std::stoi(match[1]) < 100) {
+      centre = QPoint(std::stoi(match[3]) + std::stoi(match[1]) / 2, std::stoi(match[4]) + std::stoi(match[2]) / 2);
+    }
+  }
+  ::pclose(pipe);
+  return centre;
+}
+
+// A plain TCP connect: a listener would take it whoever asks.
+bool portRefuses(std::uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool refused = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0;
+  ::close(fd);
+  return refused;
+}
 
 TEST(HostProgram, ServesAClientOpensAPanelHandsOverASecondStartAndQuitsCleanlyWhileStreaming) {
 #if defined(__SANITIZE_THREAD__)
@@ -30,6 +75,7 @@ TEST(HostProgram, ServesAClientOpensAPanelHandsOverASecondStartAndQuitsCleanlyWh
   GTEST_SKIP() << "reports inside uninstrumented Qt under ThreadSanitizer";
 #endif
   VELTRANO_REQUIRE_X11();
+  const testing::FixedPortsLock ports;  // other runs on this machine use the same ports
   QTemporaryDir home;
   ASSERT_TRUE(home.isValid());
   // The account key the tablet holds, placed where the program looks for it.
@@ -105,6 +151,85 @@ TEST(HostProgram, ServesAClientOpensAPanelHandsOverASecondStartAndQuitsCleanlyWh
   EXPECT_EQ(program.exitCode(), 0);
   EXPECT_TRUE(client->waitUntilClosedBlocking(10s));
   EXPECT_TRUE(video->waitUntilClosedBlocking(10s));
+}
+
+TEST(HostProgram, QuitChosenInTheRealTrayMenuEndsTheProgramAndClosesEveryPort) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "reports inside uninstrumented Qt under ThreadSanitizer";
+#endif
+  VELTRANO_REQUIRE_X11();
+  VELTRANO_REQUIRE_SERVICE("tray host", std::getenv("VELTRANO_TEST_TRAY")
+                                            ? std::nullopt
+                                            : std::optional<std::string>("no tray host (scripts/test-env starts one)"));
+  const testing::FixedPortsLock ports;  // other runs on this machine use the same ports
+  QTemporaryDir home;
+  ASSERT_TRUE(home.isValid());
+  const std::filesystem::path data = home.filePath("data").toStdString();
+  const Bytes seed = platform::randomBytes(platform::AccountKeyFile::seedSize);
+  platform::AccountKeyFile(data / "veltrano").readOrCreate([&] { return platform::SecureBytes(seed); });
+  auto environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("HOME", home.path());
+  environment.insert("XDG_DATA_HOME", home.filePath("data"));
+  environment.insert("XDG_CONFIG_HOME", home.filePath("config"));
+  environment.insert("XDG_RUNTIME_DIR", home.path());
+#if defined(__SANITIZE_ADDRESS__)
+  environment.insert("ASAN_OPTIONS", environment.value("ASAN_OPTIONS") + ":detect_leaks=0");
+#endif
+  QProcess program;
+  program.setProcessEnvironment(environment);
+  program.setProcessChannelMode(QProcess::ForwardedChannels);
+  program.start(VELTRANO_HOST_PROGRAM, {});
+  ASSERT_TRUE(program.waitForStarted(10000));
+
+  // Ready: it serves the account's tablet.
+  std::shared_ptr<testing::LocalTestClient> client;
+  ASSERT_TRUE(testing::eventually(
+      [&] {
+        try {
+          client = testing::LocalTestClient::connectBlocking(9090, LocalTransportChannel::control,
+                                                             platform::SigningKey::fromSeed(seed));
+          return true;
+        } catch (const std::exception&) {
+          return false;
+        }
+      },
+      60s))
+      << "the control port never accepted the account's client";
+  const auto hello = client->nextJSONBlocking(10s);
+  ASSERT_TRUE(hello);
+  EXPECT_EQ((*hello)["type"], "hello");
+
+  // The tray host lays its icons out again as they come and go: click once the place has stopped moving.
+  std::optional<QPoint> centre;
+  ASSERT_TRUE(testing::eventually(
+      [&] {
+        const auto before = trayIconCentre();
+        std::this_thread::sleep_for(200ms);
+        centre = trayIconCentre();
+        return centre && centre == before;
+      },
+      30s))
+      << "the tray host shows no icon of the program";
+  auto input = platform::EventSource::create();
+  ASSERT_NE(input, nullptr) << "the X server takes no synthetic input";
+  const platform::ScreenPoint at{static_cast<double>(centre->x()), static_cast<double>(centre->y())};
+  ASSERT_TRUE(input->postMouseButton(platform::MouseButton::left, platform::Press::down, at));
+  ASSERT_TRUE(input->postMouseButton(platform::MouseButton::left, platform::Press::up, at));
+  // The menu is down once it holds the keyboard; its last item is the quit.
+  std::this_thread::sleep_for(1s);
+  for (const char* key : {"up", "return"}) {
+    ASSERT_TRUE(input->postKey(key, platform::Press::down));
+    ASSERT_TRUE(input->postKey(key, platform::Press::up));
+    std::this_thread::sleep_for(200ms);
+  }
+  ASSERT_TRUE(program.waitForFinished(30000)) << "the menu's quit did not end the program";
+  EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(program.exitCode(), 0);
+  EXPECT_TRUE(client->waitUntilClosedBlocking(10s));
+  // Control, audio, file and the first display's video port.
+  for (const std::uint16_t port : {9090, 9092, 9093, 9100}) {
+    EXPECT_TRUE(portRefuses(port)) << "port " << port << " still takes connections";
+  }
 }
 
 }  // namespace

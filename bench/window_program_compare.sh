@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# The program's window beside the smallest Qt Quick window of the same size (bench/minimal_quick_window.cpp), in
+# the same run on the same X server, Qt and renderer, one after the other, RUNS times (default 3):
+#   - cold start: from just before the program starts to its window mapped on the X server;
+#   - idle CPU with the window shown, over IDLE_SECONDS (default 20) after SETTLE_SECONDS (default 5), in % of one
+#     core (user + system time of the process);
+#   - idle CPU with the window hidden: ours closed to the tray, the minimal window made but never shown;
+#   - resident memory (VmRSS) after the settle, with the window shown.
+# Ours starts in a fresh home, as on a first start: its permissions are given on this desktop, so the onboarding
+# completes by itself and the host runs, idle, with no tablet. It holds the host's fixed ports, so the run takes
+# the machine's fixed-ports lock. Needs the test services (scripts/test-env start FILE; source FILE): Xvfb and the
+# tray host (without a tray, closing our window would end the program).
+#
+#   bench/window_program_compare.sh [BUILD_DIR]
+set -euo pipefail
+
+build=${1:-build}
+runs=${RUNS:-3}
+settle=${SETTLE_SECONDS:-5}
+idle=${IDLE_SECONDS:-20}
+ours_title=${OURS_TITLE:-Veltrano}
+peer_title="Minimal Qt Quick window"
+ours="$build/src/app/veltrano-host"
+peer="$build/bench/veltrano_bench_minimal_quick_window"
+tool="$build/bench/veltrano_bench_x_window"
+for program in "$ours" "$peer" "$tool"; do
+  [ -x "$program" ] || { echo "missing: $program (build it first)" >&2; exit 2; }
+done
+[ -n "${DISPLAY:-}" ] && [ -n "${VELTRANO_TEST_TRAY:-}" ] || { echo "needs scripts/test-env's X server and tray" >&2; exit 2; }
+
+exec 9>/tmp/veltrano-test-fixed-ports
+flock 9
+work=$(mktemp -d /tmp/veltrano-window-bench-XXXXXX)
+pid=""
+cleanup() {
+  if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+ticks=$(getconf CLK_TCK)
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+# % of one core over $idle seconds.
+idle_cpu() {
+  local before after
+  before=$(cpu_ticks "$1"); sleep "$idle"; after=$(cpu_ticks "$1")
+  awk -v d=$((after - before)) -v t="$ticks" -v s="$idle" 'BEGIN { printf "%.2f", 100 * d / t / s }'
+}
+rss_mib() { awk '/^VmRSS/ { printf "%.1f", $2 / 1024 }' "/proc/$1/status"; }
+stop() { kill "$pid"; while kill -0 "$pid" 2>/dev/null; do sleep 0.1; done; pid=""; }
+
+# One program: prints "start_ms cpu_shown cpu_hidden rss_mib".
+measure() {
+  local which=$1 line start shown hidden rss home
+  if [ "$which" = ours ]; then
+    home="$work/home-$RANDOM"; mkdir -p "$home"
+    line=$(HOME="$home" XDG_CONFIG_HOME="$home/config" XDG_DATA_HOME="$home/data" XDG_RUNTIME_DIR="$home" \
+      "$tool" start "$ours_title" "$ours")
+  else
+    line=$("$tool" start "$peer_title" "$peer")
+  fi
+  read -r pid start <<<"$line"
+  sleep "$settle"
+  rss=$(rss_mib "$pid")
+  shown=$(idle_cpu "$pid")
+  if [ "$which" = ours ]; then
+    "$tool" close "$ours_title"
+    sleep "$settle"
+    hidden=$(idle_cpu "$pid")
+    stop
+  else
+    stop
+    # The same window made but never shown.
+    "$peer" --hidden >/dev/null 2>&1 & pid=$!
+    sleep "$settle"
+    hidden=$(idle_cpu "$pid")
+    stop
+  fi
+  echo "$start $shown $hidden $rss"
+}
+
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+echo "load before: $(cut -d' ' -f1-3 /proc/loadavg); runs $runs, settle ${settle}s, idle ${idle}s"
+printf '%-8s %-5s %10s %12s %13s %9s\n' program run start_ms cpu_shown_% cpu_hidden_% rss_MiB
+: >"$work/ours"; : >"$work/peer"
+for run in $(seq "$runs"); do
+  for which in ours peer; do
+    result=$(measure "$which")
+    echo "$result" >>"$work/$which"
+    # shellcheck disable=SC2086
+    printf '%-8s %-5s %10s %12s %13s %9s\n' "$which" "$run" $result
+  done
+done
+echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "medians (ours / minimal = ratio):"
+for column in 1:start_ms 2:cpu_shown_% 3:cpu_hidden_% 4:rss_MiB; do
+  index=${column%%:*}; label=${column#*:}
+  o=$(awk -v c="$index" '{ print $c }' "$work/ours" | median)
+  p=$(awk -v c="$index" '{ print $c }' "$work/peer" | median)
+  awk -v l="$label" -v o="$o" -v p="$p" 'BEGIN { printf "  %-13s %10s / %-10s = %s\n", l, o, p, (p > 0 ? sprintf("%.2f", o / p) : "n/a") }'
+done

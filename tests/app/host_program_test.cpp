@@ -1,7 +1,9 @@
 // The program itself, started headless with the test services: it serves a client on the control port, opens its
 // open panel when the client asks to download, a second start hands over to it and ends, and it ends cleanly and
 // in bounded time on SIGTERM with the panel still open and the picture streaming to a video client; in a tray host,
-// its tray menu's quit, chosen with the pointer and the keyboard as a user would, ends it and closes every port.
+// its tray menu's quit, chosen with the pointer and the keyboard as a user would, ends it and closes every port;
+// started by scripts/run on a machine without a display, a bus or a DNS-SD daemon (a network namespace of its
+// own), it reaches ready and serves a tablet across the network.
 #include <QPoint>
 #include <QProcess>
 #include <arpa/inet.h>
@@ -28,6 +30,7 @@
 #include "support/eventually.hpp"
 #include "support/host_fixed_ports.hpp"
 #include "support/local_test_client.hpp"
+#include "support/network_namespaces.hpp"
 #include "support/required_service.hpp"
 #include "support/x11_test_env.hpp"
 
@@ -230,6 +233,72 @@ TEST(HostProgram, QuitChosenInTheRealTrayMenuEndsTheProgramAndClosesEveryPort) {
   for (const std::uint16_t port : {9090, 9092, 9093, 9100}) {
     EXPECT_TRUE(portRefuses(port)) << "port " << port << " still takes connections";
   }
+}
+
+TEST(HostProgram, StartedByTheRunScriptOnAMachineWithoutServicesReachesReadyAndServesATabletAcrossTheNetwork) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "reports inside uninstrumented Qt under ThreadSanitizer";
+#endif
+  VELTRANO_REQUIRE_SERVICE("network namespaces", testing::NetworkNamespaces::unavailable());
+  testing::NetworkNamespaces network;
+  QTemporaryDir home, avahiRun;
+  ASSERT_TRUE(home.isValid() && avahiRun.isValid());
+  const std::filesystem::path data = home.filePath("data").toStdString();
+  const Bytes seed = platform::randomBytes(platform::AccountKeyFile::seedSize);
+  platform::AccountKeyFile(data / "veltrano").readOrCreate([&] { return platform::SecureBytes(seed); });
+
+  // Nothing of the test's services: no display, no reachable system bus or sound server, no runtime folder.
+  auto environment = QProcessEnvironment::systemEnvironment();
+  for (const char* name : {"DISPLAY", "VELTRANO_TEST_TRAY", "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS"}) {
+    environment.remove(name);
+  }
+  environment.insert("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/veltrano/system_bus_socket");
+  environment.insert("PULSE_SERVER", "unix:/nonexistent/veltrano/pulse");
+  environment.insert("HOME", home.path());
+  environment.insert("XDG_DATA_HOME", home.filePath("data"));
+  environment.insert("XDG_CONFIG_HOME", home.filePath("config"));
+  environment.insert("VELTRANO_BUILD_DIR", VELTRANO_BUILD_ROOT);
+#if defined(__SANITIZE_ADDRESS__)
+  environment.insert("ASAN_OPTIONS", environment.value("ASAN_OPTIONS") + ":detect_leaks=0");
+#endif
+  QProcess run;
+  run.setProcessEnvironment(environment);
+  run.setProcessChannelMode(QProcess::ForwardedChannels);
+  // avahi-daemon keeps its pid file in /run/avahi-daemon: in the namespace's own mount namespace that folder is
+  // the test's, so the daemon the script starts meets no other.
+  run.start("ip", {"netns", "exec", QString::fromStdString(network.peerNamespace()), "sh", "-c",
+                   "mount --bind \"$0\" /run/avahi-daemon && exec bash \"$1\"", avahiRun.path(),
+                   QStringLiteral(VELTRANO_SOURCE_ROOT "/scripts/run")});
+  ASSERT_TRUE(run.waitForStarted(10000));
+
+  // A tablet on the network, holding the account key.
+  std::shared_ptr<testing::LocalTestClient> client;
+  const bool connected = testing::eventually(
+      [&] {
+        if (run.state() != QProcess::Running) return true;
+        try {
+          client = testing::LocalTestClient::connectBlocking(9090, LocalTransportChannel::control,
+                                                             platform::SigningKey::fromSeed(seed),
+                                                             {.host = testing::NetworkNamespaces::kPeerAddress});
+          return true;
+        } catch (const std::exception&) {
+          return false;
+        }
+      },
+      120s);
+  ASSERT_TRUE(connected && client) << "the program never accepted the tablet";
+  const auto hello = client->nextJSONBlocking(10s);
+  ASSERT_TRUE(hello);
+  EXPECT_EQ((*hello)["type"], "hello");
+
+  // Ended, the script stops the program and every service it started.
+  run.terminate();
+  ASSERT_TRUE(run.waitForFinished(60000));
+  EXPECT_TRUE(client->waitUntilClosedBlocking(10s));
+  QProcess left;
+  left.start("ip", {"netns", "pids", QString::fromStdString(network.peerNamespace())});
+  ASSERT_TRUE(left.waitForFinished(10000));
+  EXPECT_EQ(left.readAllStandardOutput().trimmed().toStdString(), "") << "processes left in the namespace";
 }
 
 }  // namespace

@@ -195,6 +195,46 @@ void InputCommandHandler::dispatchCommand(const ParsedLine& line, const Completi
   if (std::optional<StepOutcome> outcome = runCommand(command, done)) done.resume(std::move(*outcome));
 }
 
+// --- answered at once (any thread) ---
+
+std::optional<json::Json> InputCommandHandler::answerAtOnce(const ParsedLine& line,
+                                                            std::shared_ptr<LogThrottle> commandLog) {
+  if (!line.validUtf8 || !line.parsed.value || line.type != "ping") return std::nullopt;
+  const json::Json& object = *line.parsed.value;
+  // The sequence gate and the display check belong to the main thread's step.
+  if (isPhonePointerCommand(object) || objectMember(object, "displayID") != nullptr) return std::nullopt;
+  queueAnsweredAtOnce({describeCommand(*line.type, object), plausibleMeasuredRtt(object), std::move(commandLog)});
+  return pongReply(object);
+}
+
+void InputCommandHandler::queueAnsweredAtOnce(AnsweredAtOnce answered) {
+  {
+    std::lock_guard lock(answeredAtOnceMutex_);
+    answeredAtOnce_.push_back(std::move(answered));
+    if (std::exchange(takeUpQueued_, true)) return;
+  }
+  performOnMainRunLoop([weak = weak_from_this()] {
+    if (const std::shared_ptr<InputCommandHandler> self = weak.lock()) self->takeUpAnsweredAtOnce();
+  });
+}
+
+void InputCommandHandler::takeUpAnsweredAtOnce() {
+  assertOnMainThread();
+  std::vector<AnsweredAtOnce> taken;
+  {
+    std::lock_guard lock(answeredAtOnceMutex_);
+    taken.swap(answeredAtOnce_);
+    takeUpQueued_ = false;
+  }
+  for (const AnsweredAtOnce& answered : taken) {
+    metrics_->lastCommand.set(answered.description);
+    metrics_->logEvent(LogCategory::INPUT, answered.description);
+    LogThrottle& log = answered.commandLog ? *answered.commandLog : commandLogThrottle_;
+    log.write("command", LogCategory::INPUT, [&] { return "command: " + answered.description; });
+    if (answered.measuredRtt) metrics_->averagePingMs.set(*answered.measuredRtt);
+  }
+}
+
 bool InputCommandHandler::shouldLogContinuousInput(std::string_view type) {
   if (!isOneOf(type, continuousTypes)) return true;
   const Clock::TimePoint now = clock_.now();

@@ -4,7 +4,8 @@
 // validated and carried out on the main thread, and exactly one reply object comes back. Whether the reply
 // is sent is the caller's decision (isDiscreteCommand).
 //
-// Main thread: every field. handle() is the one operation that other threads start.
+// Main thread: every field but the queue of commands answered at once. handle() and answerAtOnce() are the
+// operations that other threads start.
 #include <boost/asio/awaitable.hpp>
 
 #include <atomic>
@@ -12,10 +13,12 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/clock.hpp"
 #include "base/continuation.hpp"
@@ -75,6 +78,13 @@ class InputCommandHandler : public std::enable_shared_from_this<InputCommandHand
                                      std::shared_ptr<LogThrottle> commandLog = nullptr);
   asio::awaitable<json::Json> handle(std::string_view rawLine, ReplyObserver onReply = nullptr,
                                      std::shared_ptr<LogThrottle> commandLog = nullptr);
+
+  // Any thread: the reply to a command that needs nothing of the main thread to be answered (a "ping" that is no
+  // phone pointer command and names no display), or nullopt, and then the caller hands the line to handle(). The
+  // command's main-thread part (its log line, the metrics' last command and event, the client's measured round
+  // trip) is queued for the main thread, which takes up what has gathered in one go; commands handed to handle()
+  // later reach the main thread after it.
+  std::optional<json::Json> answerAtOnce(const ParsedLine& line, std::shared_ptr<LogThrottle> commandLog = nullptr);
 
   // False when the reply's "type" is "mouseMove", "mouseMoveRel", "mouseDrag" or "scroll": such replies are
   // not sent. True otherwise, also without a string "type".
@@ -176,6 +186,17 @@ class InputCommandHandler : public std::enable_shared_from_this<InputCommandHand
   // The per-command step; nullopt when the reply comes later through `done`.
   std::optional<StepOutcome> runCommand(const Command& command, const Completion& done);
   json::Json ping(const Command& command);
+  static json::Json pongReply(const json::Json& command);
+  static std::optional<double> plausibleMeasuredRtt(const json::Json& command);
+
+  // Main-thread parts of commands answered at once, in the order they were answered.
+  struct AnsweredAtOnce {
+    std::string description;
+    std::optional<double> measuredRtt;
+    std::shared_ptr<LogThrottle> commandLog;
+  };
+  void queueAnsweredAtOnce(AnsweredAtOnce answered);
+  void takeUpAnsweredAtOnce();
   json::Json keyframe(const Command& command);
   json::Json setQuality(const Command& command);
   std::optional<StepOutcome> typeText(const Command& command, const Completion& done);
@@ -201,6 +222,10 @@ class InputCommandHandler : public std::enable_shared_from_this<InputCommandHand
   std::optional<HostCallbacks> hostCallbacks_;
   std::weak_ptr<KeyframeRequestTarget> activeEncoder_;
   std::weak_ptr<ControlClientBroadcaster> broadcaster_;
+  // Filled from any thread, emptied on the main thread; `takeUpQueued_` is set while a take-up is on its way.
+  std::mutex answeredAtOnceMutex_;
+  std::vector<AnsweredAtOnce> answeredAtOnce_;
+  bool takeUpQueued_ = false;
 };
 
 }  // namespace veltrano

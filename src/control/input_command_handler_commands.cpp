@@ -92,13 +92,23 @@ std::optional<InputCommandHandler::StepOutcome> InputCommandHandler::runCommand(
 }
 
 json::Json InputCommandHandler::ping(const Command& command) {
-  const double clientTimestamp = members::doubleValue(command.object, "timestamp").value_or(0);
+  json::Json reply = pongReply(command.object);
+  // The client's own measurement, stored as it is when plausible.
+  if (const std::optional<double> rtt = plausibleMeasuredRtt(command.object)) metrics_->averagePingMs.set(*rtt);
+  return reply;
+}
+
+json::Json InputCommandHandler::pongReply(const json::Json& command) {
+  const double clientTimestamp = members::doubleValue(command, "timestamp").value_or(0);
   const double serverTimestamp =
       std::chrono::duration<double, std::milli>(std::chrono::system_clock::now().time_since_epoch()).count();
-  // The client's own measurement, stored as it is when plausible.
-  const std::optional<double> rtt = members::doubleValue(command.object, "measuredRttMs");
-  if (rtt && *rtt >= 0 && *rtt <= longestMeasuredRttMs) metrics_->averagePingMs.set(*rtt);
   return {{"type", "pong"}, {"clientTimestamp", clientTimestamp}, {"serverTimestamp", serverTimestamp}};
+}
+
+std::optional<double> InputCommandHandler::plausibleMeasuredRtt(const json::Json& command) {
+  const std::optional<double> rtt = members::doubleValue(command, "measuredRttMs");
+  if (rtt && *rtt >= 0 && *rtt <= longestMeasuredRttMs) return rtt;
+  return std::nullopt;
 }
 
 json::Json InputCommandHandler::keyframe(const Command& command) {

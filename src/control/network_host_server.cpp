@@ -248,14 +248,16 @@ void NetworkHostServer::sendJSON(const json::Json& message, const ControlClient&
   }
 }
 
-std::size_t NetworkHostServer::sendMessage(const json::Json& message, const ControlClient& client, bool immediately) {
+std::size_t NetworkHostServer::sendMessage(const json::Json& message, const ControlClient& client, bool immediately,
+                                          std::function<void()> onSent) {
   const std::optional<std::string> line = controlMessageLine(message);
   if (!line) return 0;
-  platform::TcpConnection::SendCompletion reportFailure = [](boost::system::error_code error) {
+  platform::TcpConnection::SendCompletion reportFailure = [onSent = std::move(onSent)](boost::system::error_code error) {
     // A connection this server cancelled (stop, removal, too much unread) is no send failure.
     if (error && error != asio::error::operation_aborted && error != asio::error::no_buffer_space) {
       log(LogCategory::Error, [&] { return "send failed: " + error.message(); });
     }
+    if (onSent) onSent();
   };
   using Path = platform::TcpConnection::SendPath;
   return sendSealedRecord(*client.connection, *client.session, asBytes(*line),

@@ -125,7 +125,9 @@ class NetworkHostServer final : public ListeningServer, public ControlClientBroa
   // Seals and sends one message; the record's size, 0 when nothing was sent. Any thread: with `immediately`
   // the caller's thread writes it when nothing else is on its way to the client. A client with too much
   // unread is disconnected.
-  static std::size_t sendMessage(const json::Json& message, const ControlClient& client, bool immediately);
+  // `onSent`, when given, runs once the record was handed to the kernel or failed.
+  static std::size_t sendMessage(const json::Json& message, const ControlClient& client, bool immediately,
+                                 std::function<void()> onSent = nullptr);
 
   bool isRegistered(const std::shared_ptr<ControlClient>& client, ConnectionID connectionID) const;
   // True when a stop ran since `stopsSeen` was read.

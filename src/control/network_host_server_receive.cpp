@@ -1,6 +1,7 @@
 // A control client's receive loop: records in, command lines to the handler or the transfer coordinator,
 // replies out.
 #include <atomic>
+#include "base/continuation.hpp"
 #include "base/thread_checks.hpp"
 
 #include "control/control_record_lines.hpp"
@@ -93,6 +94,17 @@ asio::awaitable<bool> NetworkHostServer::handleRecords(const std::shared_ptr<Con
       continue;
     }
 
+    // A ping is answered from here; only its log line and metrics go to the main thread, without being waited for.
+    // The next record waits until the reply has left (at once, mostly), so a record that closes the connection
+    // cannot drop it.
+    if (std::optional<json::Json> reply = commandHandler_->answerAtOnce(command, state.commandLog)) {
+      Continuation<> written;
+      if (const std::size_t sent = sendMessage(*reply, *client, true, [written] { written.resume(); })) {
+        trafficCounters_->addSent(static_cast<std::int64_t>(sent));
+        co_await written.wait();
+      }
+      continue;
+    }
     if (command.pointerSession) state.pointerSessions.insert(*command.pointerSession);
     // The reply leaves from the thread that produced it (the main thread, mostly) instead of waiting for this
     // strand to take it up; its bytes are counted here once the handler is done.

@@ -11,6 +11,7 @@
 #include "control_server_test_support.hpp"
 #include "platform/net/network_error.hpp"
 #include "platform/net/tcp_connection.hpp"
+#include "support/run_blocking.hpp"
 #include "support/x11_test_env.hpp"
 #include "transport/local_transport_security_error.hpp"
 
@@ -81,6 +82,41 @@ TEST(ControlServerCommands, DiscreteCommandsAreAnsweredContinuousOnesAreNot) {
   EXPECT_EQ(harness.request(*client, {{"type", "teleport"}}),
             (Json{{"type", "error"}, {"message", "unknown command: teleport"}}));
   EXPECT_TRUE(harness.waitFor([&] { return harness.metrics->bytesReceived.get() > 0 && harness.metrics->bytesSent.get() > 0; }));
+}
+
+TEST(ControlServerCommands, APingIsAnsweredWithoutTheMainThreadWhichStillLogsAndCountsIt) {
+  ControlServerHarness harness;
+  harness.start();
+  auto client = harness.connectAndGreet();
+
+  // The main loop stands still: the pong comes all the same, and nothing of the main thread's part has happened.
+  client->sendJSONLine({{"type", "ping"}, {"timestamp", 7}, {"measuredRttMs", 42.5}});
+  const std::optional<Json> pong = testing::runBlocking(client->nextJSON(2s));
+  ASSERT_TRUE(pong);
+  EXPECT_EQ((*pong)["type"], "pong");
+  EXPECT_EQ((*pong)["clientTimestamp"], 7);
+  EXPECT_EQ(harness.metrics->averagePingMs.get(), 0);
+  EXPECT_TRUE(harness.messagesContaining("command: ").empty());
+
+  // Once the main loop turns, the ping is logged, shown as the last command and its measured round trip stored.
+  ASSERT_TRUE(harness.waitFor([&] { return harness.metrics->averagePingMs.get() == 42.5; }));
+  EXPECT_EQ(harness.messagesContaining("command: "), std::vector<std::string>{"command: ping 7"});
+  EXPECT_EQ(harness.metrics->lastCommand.get(), "ping 7");
+
+  // Replies keep the client's order whichever thread makes them; a ping that names a display or is a phone
+  // pointer command takes the main thread's way, with its checks.
+  client->sendJSONLine({{"type", "ping"}, {"timestamp", 1}});
+  client->sendJSONLine({{"type", "teleport"}});
+  client->sendJSONLine({{"type", "ping"}, {"timestamp", 2}, {"displayID", -1}});
+  client->sendJSONLine({{"type", "ping"}, {"timestamp", 3}});
+  EXPECT_EQ(harness.next(*client).value_or(Json{})["clientTimestamp"], 1);
+  EXPECT_EQ(harness.next(*client).value_or(Json{})["message"], "unknown command: teleport");
+  EXPECT_EQ(harness.next(*client).value_or(Json{})["message"], "displayID is out of range");
+  EXPECT_EQ(harness.next(*client).value_or(Json{})["clientTimestamp"], 3);
+  ASSERT_TRUE(harness.waitFor([&] { return harness.metrics->lastCommand.get() == "ping 3"; }));
+  EXPECT_EQ(harness.messagesContaining("command: "),
+            (std::vector<std::string>{"command: ping 7", "command: ping 1", "command: teleport", "command: ping 3"}))
+      << "in the order the commands came; the refused ping is not logged";
 }
 
 TEST(ControlServerCommands, TrafficTotalsAreExactAcrossABurstOfCommands) {
@@ -156,7 +192,8 @@ TEST(ControlServerCommands, CommandLinesCutPeerTextAndAreThrottledPerConnection)
   const std::string longType(200000, 'x');
   EXPECT_EQ(harness.request(*client, {{"type", longType}})["message"], "unknown command: " + longType);
   EXPECT_EQ(harness.request(*client, {{"type", "ping"}, {"timestamp", Json::array({longType})}})["type"], "pong");
-  ASSERT_EQ(commandLines().size(), 2u);
+  // A ping's line is written on the main thread after its reply has left.
+  ASSERT_TRUE(harness.waitFor([&] { return commandLines().size() == 2; }));
   EXPECT_EQ(commandLines()[0], "command: " + loggedText(longType));
   EXPECT_EQ(commandLines()[1], "command: ping " + loggedText("[\"" + longType + "\"]"));
 
@@ -175,8 +212,8 @@ TEST(ControlServerCommands, PeerTextCannotForgeALogLine) {
   auto client = harness.connectAndGreet();
   EXPECT_EQ(harness.request(*client, {{"type", "zz\n[NET] FAKE injected line"}})["type"], "error");
   EXPECT_EQ(harness.request(*client, {{"type", "ping"}, {"timestamp", "\x1b]0;title\x07\u2028x"}})["type"], "pong");
+  ASSERT_TRUE(harness.waitFor([&] { return harness.messagesContaining("command: ").size() == 2; }));
   const auto lines = harness.messagesContaining("command: ");
-  ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0], "command: zz\\n[NET] FAKE injected line");
   EXPECT_EQ(lines[1].find_first_of("\n\r\x1b\x07"), std::string::npos) << lines[1];
   EXPECT_EQ(lines[1].find("\u2028"), std::string::npos) << lines[1];

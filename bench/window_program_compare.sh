@@ -5,7 +5,9 @@
 #   - idle CPU with the window shown, over IDLE_SECONDS (default 20) after SETTLE_SECONDS (default 5), in % of one
 #     core (user + system time of the process);
 #   - idle CPU with the window hidden: ours closed to the tray, the minimal window made but never shown;
-#   - resident memory (VmRSS) after the settle, with the window shown.
+#   - resident memory (VmRSS) after the settle, with the window shown;
+#   - then, ours only, once: VmRSS each minute for STREAM_MINUTES (default 10; 0 skips it) while a tablet watches
+#     the first display (veltrano_bench_streaming_tablet), with the window closed to the tray.
 # Ours starts in a fresh home, as on a first start: its permissions are given on this desktop, so the onboarding
 # completes by itself and the host runs, idle, with no tablet. It holds the host's fixed ports, so the run takes
 # the machine's fixed-ports lock. Needs the test services (scripts/test-env start FILE; source FILE): Xvfb and the
@@ -23,7 +25,9 @@ peer_title="Minimal Qt Quick window"
 ours="$build/src/app/veltrano-host"
 peer="$build/bench/veltrano_bench_minimal_quick_window"
 tool="$build/bench/veltrano_bench_x_window"
-for program in "$ours" "$peer" "$tool"; do
+tablet="$build/bench/veltrano_bench_streaming_tablet"
+stream_minutes=${STREAM_MINUTES:-10}
+for program in "$ours" "$peer" "$tool" "$tablet"; do
   [ -x "$program" ] || { echo "missing: $program (build it first)" >&2; exit 2; }
 done
 [ -n "${DISPLAY:-}" ] && [ -n "${VELTRANO_TEST_TRAY:-}" ] || { echo "needs scripts/test-env's X server and tray" >&2; exit 2; }
@@ -100,3 +104,21 @@ for column in 1:start_ms 2:cpu_shown_% 3:cpu_hidden_% 4:rss_MiB; do
   p=$(awk -v c="$index" '{ print $c }' "$work/peer" | median)
   awk -v l="$label" -v o="$o" -v p="$p" 'BEGIN { printf "  %-13s %10s / %-10s = %s\n", l, o, p, (p > 0 ? sprintf("%.2f", o / p) : "n/a") }'
 done
+
+[ "$stream_minutes" -gt 0 ] || exit 0
+home="$work/home-stream"; mkdir -p "$home/data"
+"$tablet" "$home/data/veltrano" 0
+read -r pid _ <<<"$(HOME="$home" XDG_CONFIG_HOME="$home/config" XDG_DATA_HOME="$home/data" XDG_RUNTIME_DIR="$home" \
+  "$tool" start "$ours_title" "$ours")"
+sleep "$settle"
+"$tool" close "$ours_title"
+"$tablet" "$home/data/veltrano" $((stream_minutes * 60 + 30)) >"$work/frames" &
+tablet_pid=$!
+echo "ours, a tablet watching the first display, window closed: minute RSS_MiB (load)"
+for minute in $(seq 0 "$stream_minutes"); do
+  echo "  $minute $(rss_mib "$pid") ($(cut -d' ' -f1 /proc/loadavg))"
+  [ "$minute" -eq "$stream_minutes" ] || sleep 60
+done
+wait "$tablet_pid" || echo "the tablet saw the stream end early" >&2
+echo "  video frames received: $(cat "$work/frames")"
+stop

@@ -52,6 +52,7 @@
 #include "filetransfer/remote_file_chunk.hpp"
 #include "filetransfer/remote_file_transfer_coordinator.hpp"
 #include "platform/crypto/signing_key.hpp"
+#include "preset_file_panels.hpp"
 #include "support/local_file_transfer_client.hpp"
 
 extern char** environ;
@@ -67,44 +68,6 @@ constexpr auto kStepTimeout = std::chrono::seconds(10);
 
 // --- Host process ---
 
-// Panels that answer at once, as a user who always picks the same file and the same destination.
-class PresetPanels final : public FilePanelPresenter {
- public:
-  PresetPanels(fs::path pick, fs::path destination) : pick_(std::move(pick)), destination_(std::move(destination)) {}
-
-  std::shared_ptr<FilePanel> beginOpenPanel(const OpenPanelOptions&, Completion completion) override {
-    return Panel::begin(std::move(completion), pick_);
-  }
-  std::shared_ptr<FilePanel> beginSavePanel(const SavePanelOptions&, Completion completion) override {
-    return Panel::begin(std::move(completion), destination_);
-  }
-  void activateApplication() override {}
-
- private:
-  class Panel final : public FilePanel {
-   public:
-    static std::shared_ptr<Panel> begin(Completion completion, fs::path choice) {
-      auto panel = std::make_shared<Panel>(std::move(completion));
-      panel->finish(FilePanelResult{true, std::move(choice)});
-      return panel;
-    }
-    explicit Panel(Completion completion) : completion_(std::move(completion)) {}
-    void cancel() override { finish(FilePanelResult{false, std::nullopt}); }
-    std::optional<std::uint32_t> displayID() const override { return std::nullopt; }
-
-   private:
-    // The completion runs once, queued on the main thread.
-    void finish(FilePanelResult result) {
-      if (!completion_) return;
-      postToMain([completion = std::move(completion_), result] { completion(result); });
-      completion_ = nullptr;
-    }
-    Completion completion_;
-  };
-
-  const fs::path pick_;
-  const fs::path destination_;
-};
 
 std::optional<std::string> readLine(int fd) {
   std::string line;
@@ -152,7 +115,7 @@ int runHost(const fs::path& pick, const fs::path& destination) {
   auto mainGuard = asio::make_work_guard(mainContext);
   setMainExecutor(mainContext.get_executor(), std::this_thread::get_id());
 
-  auto coordinator = RemoteFileTransferCoordinator::create(std::make_shared<PresetPanels>(pick, destination));
+  auto coordinator = RemoteFileTransferCoordinator::create(std::make_shared<bench::PresetPanels>(pick, destination));
   LocalFileTransferServer::Options fileOptions;
   fileOptions.port = 0;
   fileOptions.identityProvider = [accountKey] { return VeltranoIdentity(accountKey); };

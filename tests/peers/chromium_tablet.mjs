@@ -12,7 +12,11 @@
 // With "report": true in "start" it is a tablet of the host: it reports each whole "VLC1" message of the control,
 // input and file channels ({"type": "message", "label", "text"}, or {"type": "binary", "label", "data"} in
 // base64url for the file channel; media channels only count), and {"type": "send", "label", "text"} or
-// {"type": "sendBase64", "label", "data"} sends one message cut into chunks.
+// {"type": "sendBase64", "label", "data"} sends one message cut into chunks. For the benchmarks it also moves a
+// file as a tablet does, confirming each piece itself: {"type": "download"} asks the host for one and answers
+// {"type": "downloaded", "size", "sha256"} (the host's figures); {"type": "upload", "transferID", "size", "sha256"}
+// offers `size` bytes of the pattern byte i = (i ^ i >> 8 ^ i >> 16) * 31 mod 256 (whose checksum it is told: the
+// page may have no WebCrypto digest), sends them once accepted and answers {"type": "uploaded"} once stored.
 import { mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
@@ -109,10 +113,65 @@ function fromBase64url(text) {
   const binary = atob(text.split('-').join('+').split('_').join('/'));
   return Uint8Array.from(binary, (c) => c.charCodeAt(0));
 }
+let transfer = null;  // the file moving now: {kind, transferID, size, done, content}
+function sendControl(object) {
+  sendChunked(channels.get('veltrano.control'), new TextEncoder().encode(JSON.stringify(object)));
+}
+async function sendUpload() {
+  const channel = channels.get('veltrano.file');
+  channel.bufferedAmountLowThreshold = 1 << 20;
+  for (let offset = 0; offset < transfer.size; offset += 49152) {
+    const payload = transfer.content.subarray(offset, Math.min(offset + 49152, transfer.size));
+    const frame = new Uint8Array(56 + payload.byteLength);
+    const view = new DataView(frame.buffer);
+    frame.set([0x56, 0x4c, 0x46, 0x31, 1]);
+    frame.set(new TextEncoder().encode(transfer.transferID), 8);
+    view.setBigUint64(44, BigInt(offset));
+    view.setUint32(52, payload.byteLength);
+    frame.set(payload, 56);
+    if (channel.bufferedAmount > 4 << 20) {
+      await new Promise((resolve) => channel.addEventListener('bufferedamountlow', resolve, {once: true}));
+    }
+    sendChunked(channel, frame);
+  }
+}
+function finishUpload() {
+  sendControl({type: 'fileComplete', flow: 'upload', transferID: transfer.transferID, size: transfer.size,
+               sha256: transfer.sha256});
+}
+// The transfer's own messages; false for the others.
+function moveFile(label, message) {
+  if (!transfer) return false;
+  if (label === 'veltrano.file' && transfer.kind === 'download') {
+    const view = new DataView(message.buffer, message.byteOffset, message.byteLength);
+    const received = Number(view.getBigUint64(44)) + view.getUint32(52);
+    sendControl({type: 'fileStatus', status: 'received', transferID: transfer.transferID, offset: received});
+    return true;
+  }
+  if (label !== 'veltrano.control') return false;
+  const command = JSON.parse(new TextDecoder().decode(message));
+  if (transfer.kind === 'download' && command.type === 'fileOffer') {
+    transfer.transferID = command.transferID;
+    sendControl({type: 'fileAccept', transferID: command.transferID});
+  } else if (transfer.kind === 'download' && command.type === 'fileComplete') {
+    emit({type: 'downloaded', size: command.size, sha256: command.sha256});
+    transfer = null;
+  } else if (transfer.kind === 'upload' && command.type === 'fileUploadAccept') {
+    sendUpload();
+  } else if (transfer.kind === 'upload' && command.type === 'fileStatus' && command.status === 'received') {
+    if (command.offset === transfer.size) finishUpload();
+  } else if (transfer.kind === 'upload' && command.type === 'fileUploadStored') {
+    emit({type: 'uploaded'});
+    transfer = null;
+  } else if (command.type !== 'fileStatus') {
+    return false;
+  }
+  return true;
+}
 function reportMessage(channel, data) {
   if (channel.label.startsWith('veltrano.video.') || channel.label === 'veltrano.audio') return;
   const message = assemble(channel, data);
-  if (!message) return;
+  if (!message || moveFile(channel.label, message)) return;
   if (channel.label === 'veltrano.file') return emit({type: 'binary', label: channel.label, data: base64url(message)});
   emit({type: 'message', label: channel.label, text: new TextDecoder().decode(message)});
 }
@@ -170,6 +229,17 @@ window.handle = async (message) => {
       return sendChunked(channels.get(message.label), new TextEncoder().encode(message.text));
     case 'sendBase64':
       return sendChunked(channels.get(message.label), fromBase64url(message.data));
+    case 'download':
+      transfer = {kind: 'download'};
+      return sendControl({type: 'filePickerRequest'});
+    case 'upload': {
+      const content = new Uint8Array(message.size);
+      for (let i = 0; i < content.byteLength; ++i) content[i] = ((i ^ (i >>> 8) ^ (i >>> 16)) * 31) & 255;
+      transfer = {kind: 'upload', transferID: message.transferID, size: message.size, sha256: message.sha256,
+                  content};
+      return sendControl({type: 'fileUploadOffer', flow: 'upload', transferID: message.transferID,
+                          name: 'bench.bin', size: message.size});
+    }
     case 'ping':
       ping(channels.get(message.label), message.size, message.count);
       return;

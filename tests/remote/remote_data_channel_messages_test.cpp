@@ -69,6 +69,9 @@ class RemoteDataChannelMessages : public ::testing::Test {
   ~RemoteDataChannelMessages() override {
     coordinator->stopRemoteHost();
     settle();
+    // A session the coordinator already let go may still be closing on its own thread, with timers on the clock
+    // that goes with this fixture: wait for each one's queue to run out first.
+    for (const auto& peer : peers) boost::asio::post(peer->executor(), boost::asio::use_future).get();
   }
 
   void settle() {
@@ -87,6 +90,7 @@ class RemoteDataChannelMessages : public ::testing::Test {
     remote.signaling().reportSignal({"ipad-1", session, "offer", Bytes(offerBody.begin(), offerBody.end()), ++sequence});
     settle();
     Tablet tablet{remote.peers.last(), {}};
+    peers.push_back(coordinator->sessions().at(session).peer);
     tablet.connection->emitConnectionState(PeerConnectionState::connected);
     settle();
     for (const char* label : {"veltrano.control", "veltrano.input", "veltrano.file"}) {
@@ -131,6 +135,7 @@ class RemoteDataChannelMessages : public ::testing::Test {
   std::shared_ptr<RecordingOutlet> display1 = std::make_shared<RecordingOutlet>();
   std::shared_ptr<RecordingOutlet> display2 = std::make_shared<RecordingOutlet>();
   std::shared_ptr<RemoteHostCoordinator> coordinator;
+  std::vector<std::shared_ptr<WebRTCPeerSession>> peers;
 };
 
 TEST_F(RemoteDataChannelMessages, EachControlChannelGetsOneHelloWithTheHostsDisplays) {

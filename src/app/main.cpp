@@ -13,6 +13,7 @@
 #include "app/single_instance.hpp"
 #include "app/termination_signals.hpp"
 #include "app/unexpected_exit_guard.hpp"
+#include "app/window_renderer.hpp"
 #include "base/executors.hpp"
 #include "base/thread_pools.hpp"
 #include "core/product_analytics.hpp"
@@ -25,7 +26,9 @@
 int main(int argc, char** argv) {
   using namespace veltrano;
   platform::returnLargeBlocksToSystem();
+  app::WindowRenderer renderer;
   QApplication qtApplication(argc, argv);
+  renderer.qtStarted();
   QApplication::setApplicationName(QStringLiteral("veltrano-host"));
   QApplication::setOrganizationName(QStringLiteral("veltrano"));
 

@@ -32,13 +32,15 @@ class CountingVideoSink final : public EncodedVideoFrameSink {
 // The capture service and the encoder of one display, wired as the host wires them, capturing at `fps`.
 class DisplayPipeline {
  public:
+  // `sources`: where the capture's frames come from (null: the X server, as in the host).
   DisplayPipeline(const std::string& display, std::uint32_t monitorID, int fps,
-                  std::shared_ptr<EncodedVideoFrameSink> sink, std::shared_ptr<VideoStreamServer> server) {
+                  std::shared_ptr<EncodedVideoFrameSink> sink, std::shared_ptr<VideoStreamServer> server,
+                  std::shared_ptr<CaptureSources> sources = nullptr) {
     encoder_ = VideoEncoderService::create(metrics_);
     testing::runBlocking(onActor(encoder_, [sink](VideoEncoderService& e) { e.setFrameSink(sink); }));
     testing::runBlocking(encoder_->setFrameRate(fps));
     if (server) testing::runBlocking(server->setEncoder(encoder_));
-    capture_ = ScreenCaptureService::create(metrics_, encoder_, sink, nullptr, false, {display, {}});
+    capture_ = ScreenCaptureService::create(metrics_, encoder_, sink, nullptr, false, {display, {}, std::move(sources)});
     testing::runBlocking(onActor(capture_, [fps](ScreenCaptureService& c) { c.setDesiredEncodeFps(fps); }));
     testing::runBlocking(capture_->startCapture(monitorID));
   }

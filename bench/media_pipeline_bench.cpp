@@ -2,10 +2,11 @@
 // memory benchmarks run, a rectangle moving at 60 Hz):
 //  - BM_CaptureEncodeCpuAgainstFfmpeg: CPU seconds per encoded frame of the capture service and the encoder as
 //    the host wires them (grab, cursor, BGRA to I420, x264), measured on a process of their own (this program
-//    started again with --cpu) through wait4, in turn with `ffmpeg -f x11grab ... -c:v libx264` set up like our
-//    encoder (threads, I420, bit rate and VBV, keyframe interval) at two presets, round after round; medians.
-//  - BM_EncodedQuality: SSIM and PSNR against the grabbed source of our encoder's stream and ffmpeg's, at the
-//    same settings, so that the CPU figures compare encoders at known quality.
+//    started again with --cpu) through wait4, in turn with `ffmpeg -f x11grab ... -c:v libx264` with exactly our
+//    encoder's x264 settings, round after round; medians.
+//  - BM_EncodedQuality: SSIM and PSNR of what the live capture service and encoder produced (this program with
+//    --quality), against the grabs each frame was made from, beside ffmpeg's libx264 with the same settings on the
+//    same grabs, so that the CPU figures compare encoders at known quality.
 //  - BM_DrawToSocketLatency: the whole path through the video server to a local client on loopback at 60 fps
 //    pacing. A mark is painted, timestamped once the X server has drawn it, and the first frame the client
 //    receives afterwards that shows it (ffmpeg decodes the received stream afterwards) gives the latency.
@@ -25,6 +26,8 @@
 
 #include <algorithm>
 #include <array>
+#include <condition_variable>
+#include <deque>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -37,6 +40,7 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -53,6 +57,7 @@
 #include "core/metrics_store.hpp"
 #include "media/actor_access.hpp"
 #include "media/background_release.hpp"
+#include "media/capture_sources.hpp"
 #include "media/media_envelope.hpp"
 #include "media/screen_capture_service.hpp"
 #include "media/video_encoder_service.hpp"
@@ -267,16 +272,17 @@ int fromEnvironment(const char* name, int fallback) {
 // The x264 threads our encoder starts (X264Encoder: one per usable CPU, at most four); ffmpeg gets as many.
 unsigned x264Threads() { return std::min(usableCpuCount(), 4u); }
 
-// libx264 as ffmpeg drives it, set up like our encoder: the same threads, I420, an average bit rate with the VBV
-// limits X264Encoder derives from it (1.5 times the rate), the same keyframe interval and profile.
-std::vector<std::string> ffmpegX264Options(int fps, const std::string& preset) {
+// libx264 as ffmpeg drives it with exactly our encoder's settings (X264Encoder): veryfast with zero latency, then
+// a diamond motion search, one step of sub-pixel refinement, no weighted prediction, only the intra partitions in P
+// frames, constant frame rate; the same threads, I420, an average bit rate with the VBV limits X264Encoder derives
+// from it (1.5 times the rate), the same keyframe interval and profile.
+std::vector<std::string> ffmpegX264Options(int fps) {
   const int kbps = platform::H264EncoderSettings{}.bitRate / 1000;
-  return {"-c:v", "libx264", "-preset", preset, "-tune", "zerolatency", "-threads", std::to_string(x264Threads()),
+  return {"-c:v", "libx264", "-preset", "veryfast", "-tune", "zerolatency", "-x264-params",
+          "me=dia:subme=1:weightp=0:partitions=i4x4,i8x8:force-cfr=1", "-threads", std::to_string(x264Threads()),
           "-pix_fmt", "yuv420p", "-b:v", std::to_string(kbps) + "k", "-maxrate", std::to_string(kbps * 3 / 2) + "k",
           "-bufsize", std::to_string(kbps * 3 / 2) + "k", "-g", std::to_string(2 * fps), "-profile:v", "high"};
 }
-
-const std::array<std::string, 2> kFfmpegPresets{"ultrafast", "veryfast"};
 
 double percentile(std::vector<double> values, double fraction) {
   std::sort(values.begin(), values.end());
@@ -293,12 +299,12 @@ double oursCpuPerFrame(int fps, int seconds) {
   return 1000 * outcome.cpuSeconds / static_cast<double>(frames);
 }
 
-// The same for ffmpeg grabbing the same screen and encoding with libx264.
-double ffmpegCpuPerFrame(int fps, int seconds, const std::string& preset) {
+// The same for ffmpeg grabbing the same screen and encoding with libx264 set up as ours.
+double ffmpegCpuPerFrame(int fps, int seconds) {
   std::vector<std::string> command{"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "fatal", "-f", "x11grab",
                                    "-video_size", "1920x1080", "-framerate", std::to_string(fps), "-i",
                                    screen().displayName(), "-t", std::to_string(seconds)};
-  for (auto& option : ffmpegX264Options(fps, preset)) command.push_back(std::move(option));
+  for (auto& option : ffmpegX264Options(fps)) command.push_back(std::move(option));
   for (const char* option : {"-progress", "pipe:1", "-f", "null", "-"}) command.emplace_back(option);
   const auto outcome = runChild(std::move(command), std::chrono::seconds(seconds + 60));
   const auto frames = lastValue(outcome.output, "frame").value_or(0);
@@ -306,21 +312,19 @@ double ffmpegCpuPerFrame(int fps, int seconds, const std::string& preset) {
   return 1000 * outcome.cpuSeconds / static_cast<double>(frames);
 }
 
-// Ours and ffmpeg at each preset in turn, round after round on the same animated screen; medians.
+// Ours and ffmpeg in turn, round after round on the same animated screen; medians.
 void BM_CaptureEncodeCpuAgainstFfmpeg(benchmark::State& state) {
   const int fps = static_cast<int>(state.range(0));
   const int seconds = fromEnvironment("VELTRANO_BENCH_SECONDS", kCpuRunSeconds);
   const int rounds = fromEnvironment("VELTRANO_BENCH_ROUNDS", 3);
   std::vector<double> ours;
-  std::array<std::vector<double>, kFfmpegPresets.size()> ffmpeg;
+  std::vector<double> ffmpeg;
   for (auto _ : state) {
     screen().startAnimation();
     try {
       for (int round = 0; round < rounds; ++round) {
         ours.push_back(oursCpuPerFrame(fps, seconds));
-        for (std::size_t p = 0; p < kFfmpegPresets.size(); ++p) {
-          ffmpeg[p].push_back(ffmpegCpuPerFrame(fps, seconds, kFfmpegPresets[p]));
-        }
+        ffmpeg.push_back(ffmpegCpuPerFrame(fps, seconds));
       }
     } catch (const std::exception& error) {
       screen().stopAnimation();
@@ -332,11 +336,8 @@ void BM_CaptureEncodeCpuAgainstFfmpeg(benchmark::State& state) {
   state.counters["x264_threads"] = x264Threads();
   state.counters["rounds"] = rounds;
   state.counters["ours_ms_per_frame"] = oursMedian;
-  for (std::size_t p = 0; p < kFfmpegPresets.size(); ++p) {
-    const double median = percentile(ffmpeg[p], 0.5);
-    state.counters[kFfmpegPresets[p] + "_ms_per_frame"] = median;
-    state.counters["ours_vs_" + kFfmpegPresets[p]] = oursMedian / median;
-  }
+  state.counters["ffmpeg_ms_per_frame"] = percentile(ffmpeg, 0.5);
+  state.counters["ours_vs_ffmpeg"] = oursMedian / percentile(ffmpeg, 0.5);
 }
 
 // --- Latency ---
@@ -538,68 +539,175 @@ std::string rawInput(const std::string& path, int fps) {
   return "-f rawvideo -pix_fmt yuv420p -video_size 1920x1080 -framerate " + std::to_string(fps) + " -i " + path;
 }
 
-// The source encoded by X264Encoder with the encoder service's settings, as an Annex B stream.
-void encodeWithOurs(const std::string& source, const std::string& output, int fps) {
-  platform::H264EncoderSettings settings;
-  settings.width = bench::BenchScreen::kWidth;
-  settings.height = bench::BenchScreen::kHeight;
-  settings.framesPerSecond = fps;
-  platform::X264Encoder encoder(settings);
-  const std::size_t lumaBytes = static_cast<std::size_t>(settings.width) * settings.height;
-  std::vector<std::uint8_t> picture(lumaBytes * 3 / 2);
-  std::ifstream in(source, std::ios::binary);
-  std::vector<std::uint8_t> stream;
-  auto append = [&](const platform::EncodedAccessUnit& unit) {
-    if (unit.parameterSets) {
-      for (const auto& set : unit.parameterSets->sps) appendAnnexB(stream, ByteView(set.data(), set.size()));
-      for (const auto& set : unit.parameterSets->pps) appendAnnexB(stream, ByteView(set.data(), set.size()));
+// Writes every frame the capture stream delivers to `path` (I420 pictures one after another) on a thread of its own,
+// so that the capture thread only queues, and keeps each frame's capture time.
+class FrameRecorder {
+ public:
+  explicit FrameRecorder(const std::string& path) : out_(path, std::ios::binary), writer_([this] { write(); }) {}
+  ~FrameRecorder() { finish(); }
+  FrameRecorder(const FrameRecorder&) = delete;
+  FrameRecorder& operator=(const FrameRecorder&) = delete;
+
+  void record(std::shared_ptr<const platform::CapturedFrame> frame) {
+    {
+      std::lock_guard lock(mutex_);
+      queue_.push_back(std::move(frame));
     }
-    appendAccessUnit(stream, unit.data);
-  };
-  auto readPicture = [&] {
-    const auto size = static_cast<std::streamsize>(picture.size());
-    return static_cast<bool>(in.read(reinterpret_cast<char*>(picture.data()), size));
-  };
-  for (std::int64_t index = 0; readPicture(); ++index) {
-    const platform::I420Image image{picture.data(), settings.width, picture.data() + lumaBytes, settings.width / 2,
-                                    picture.data() + lumaBytes * 5 / 4, settings.width / 2, settings.width,
-                                    settings.height};
-    if (auto unit = encoder.encode(image, index * 1'000'000 / fps, false)) append(*unit);
+    wake_.notify_one();
   }
-  for (const auto& unit : encoder.flush()) append(unit);
-  std::ofstream(output, std::ios::binary)
+  // Writes what is queued and returns the capture times of every recorded picture, in file order.
+  std::vector<std::int64_t> finish() {
+    {
+      std::lock_guard lock(mutex_);
+      done_ = true;
+    }
+    wake_.notify_one();
+    if (writer_.joinable()) writer_.join();
+    return times_;
+  }
+
+ private:
+  void write() {
+    for (;;) {
+      std::shared_ptr<const platform::CapturedFrame> frame;
+      {
+        std::unique_lock lock(mutex_);
+        wake_.wait(lock, [&] { return done_ || !queue_.empty(); });
+        if (queue_.empty()) return;
+        frame = std::move(queue_.front());
+        queue_.pop_front();
+      }
+      const auto bytes = platform::CapturedFrame::byteCount(frame->width, frame->height);
+      out_.write(reinterpret_cast<const char*>(frame->planes.data()), static_cast<std::streamsize>(bytes));
+      times_.push_back(std::chrono::duration_cast<std::chrono::microseconds>(frame->timestamp.time_since_epoch()).count());
+    }
+  }
+
+  std::ofstream out_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::shared_ptr<const platform::CapturedFrame>> queue_;
+  bool done_ = false;
+  std::vector<std::int64_t> times_;  // writer thread until joined
+  std::thread writer_;
+};
+
+// The system's capture sources, with every delivered frame also handed to a recorder.
+class RecordedCaptureSources final : public CaptureSources {
+ public:
+  explicit RecordedCaptureSources(FrameRecorder& recorder) : recorder_(recorder) {}
+  std::optional<std::vector<platform::X11Monitor>> displays(const std::string& xDisplayName) override {
+    return system_->displays(xDisplayName);
+  }
+  std::shared_ptr<VideoSource> startVideo(const platform::CaptureStreamSettings& settings,
+                                          VideoSource::FrameHandler onFrame, VideoSource::StopHandler onStop) override {
+    return system_->startVideo(
+        settings,
+        [this, onFrame = std::move(onFrame)](std::shared_ptr<const platform::CapturedFrame> frame) {
+          recorder_.record(frame);
+          onFrame(std::move(frame));
+        },
+        std::move(onStop));
+  }
+  std::shared_ptr<SoundSource> startSound(const platform::AudioCaptureSettings& settings,
+                                          SoundSource::PacketHandler onPacket, SoundSource::StopHandler onStop) override {
+    return system_->startSound(settings, std::move(onPacket), std::move(onStop));
+  }
+
+ private:
+  FrameRecorder& recorder_;
+  const std::shared_ptr<CaptureSources> system_ = systemCaptureSources();
+};
+
+// The encoder's output as an Annex B stream (parameter sets before each keyframe) and each frame's presentation time.
+class RecordingVideoSink final : public EncodedVideoFrameSink {
+ public:
+  void submitEncodedFrame(EncodedVideoFrame frame) override {
+    std::lock_guard lock(mutex_);
+    if (frame.parameterSets) {
+      for (const auto& set : frame.parameterSets->sps) appendAnnexB(stream_, ByteView(set.data(), set.size()));
+      for (const auto& set : frame.parameterSets->pps) appendAnnexB(stream_, ByteView(set.data(), set.size()));
+    }
+    appendAccessUnit(stream_, frame.accessUnit);
+    times_.push_back(static_cast<std::int64_t>(frame.presentationTimeMicros));
+  }
+  bool hasViewers() const override { return true; }
+  std::pair<std::vector<std::uint8_t>, std::vector<std::int64_t>> take() {
+    std::lock_guard lock(mutex_);
+    return {std::move(stream_), std::move(times_)};
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::uint8_t> stream_;
+  std::vector<std::int64_t> times_;
+};
+
+// --quality DISPLAY MONITOR SECONDS FPS DIR: the capture service and the encoder as the host wires them, for SECONDS;
+// writes DIR/ours.h264 (what the encoder produced) and DIR/reference.yuv (for each encoded frame, the grab it was
+// made from: the latest grab at or before its presentation time, which also covers a heartbeat's re-send).
+// Prints "frames N".
+int runQualityChild(const std::string& display, std::uint32_t monitorID, int seconds, int fps, const std::string& dir) {
+  setLogSink(nullptr);
+  MainThread mainThread;
+  auto sink = std::make_shared<RecordingVideoSink>();
+  const std::string grabs = dir + "/grabs.yuv";
+  FrameRecorder recorder(grabs);
+  {
+    DisplayPipeline pipeline(display, monitorID, fps, sink, nullptr,
+                             std::make_shared<RecordedCaptureSources>(recorder));
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  }
+  const std::vector<std::int64_t> grabbed = recorder.finish();
+  auto [stream, encoded] = sink->take();
+  std::ofstream(dir + "/ours.h264", std::ios::binary)
       .write(reinterpret_cast<const char*>(stream.data()), static_cast<std::streamsize>(stream.size()));
+  const std::size_t pictureBytes = platform::CapturedFrame::byteCount(bench::BenchScreen::kWidth, bench::BenchScreen::kHeight);
+  std::ifstream in(grabs, std::ios::binary);
+  std::ofstream reference(dir + "/reference.yuv", std::ios::binary);
+  std::vector<char> picture(pictureBytes);
+  for (const std::int64_t pts : encoded) {
+    const auto after = std::upper_bound(grabbed.begin(), grabbed.end(), pts);
+    if (after == grabbed.begin()) throw std::runtime_error("an encoded frame older than every grab");
+    in.seekg(static_cast<std::streamoff>(std::distance(grabbed.begin(), after) - 1) * static_cast<std::streamoff>(pictureBytes));
+    if (!in.read(picture.data(), static_cast<std::streamsize>(pictureBytes))) throw std::runtime_error("short grab file");
+    reference.write(picture.data(), static_cast<std::streamsize>(pictureBytes));
+  }
+  fs::remove(grabs);
+  std::printf("frames %zu\n", encoded.size());
+  std::fflush(stdout);
+  std::_Exit(0);
 }
 
-// A few seconds of the animated screen grabbed into I420, encoded by ours and by ffmpeg's libx264 with the same
-// settings (ffmpegX264Options); each stream decoded and compared with the grab: SSIM, PSNR and the bit rate reached.
+// Picture quality of the live pipeline: our capture service and encoder run on the animated screen while every grab
+// is recorded; the frames they encoded are compared with the grabs they were made from, and ffmpeg's libx264 with
+// the same settings (ffmpegX264Options) encodes that same sequence of grabs for comparison. SSIM, PSNR and the bit
+// rate reached, for both.
 void BM_EncodedQuality(benchmark::State& state) {
   const int fps = static_cast<int>(state.range(0));
   char dir[] = "/tmp/veltrano-quality-XXXXXX";
   if (!::mkdtemp(dir)) return state.SkipWithError("mkdtemp failed");
-  const std::string source = std::string(dir) + "/source.yuv";
+  const std::string reference = std::string(dir) + "/reference.yuv";
   try {
     for (auto _ : state) {
       screen().startAnimation();
-      shellOutput("ffmpeg -nostdin -v error -y -f x11grab -video_size 1920x1080 -framerate " + std::to_string(fps) +
-                  " -i " + screen().displayName() + " -t " + std::to_string(kQualitySeconds) +
-                  " -pix_fmt yuv420p -f rawvideo " + source);
+      const auto outcome = runChild({self(), "--quality", screen().displayName(), std::to_string(screen().monitorID()),
+                                     std::to_string(kQualitySeconds), std::to_string(fps), dir},
+                                    std::chrono::seconds(kQualitySeconds + 120));
       screen().stopAnimation();
-      const double frames = static_cast<double>(fs::file_size(source)) / (1920.0 * 1080 * 3 / 2);
-      std::vector<std::pair<std::string, std::string>> streams{{"ours", std::string(dir) + "/ours.h264"}};
-      encodeWithOurs(source, streams[0].second, fps);
-      for (const auto& preset : kFfmpegPresets) {
-        streams.emplace_back(preset, std::string(dir) + "/" + preset + ".h264");
-        std::string command = "ffmpeg -nostdin -v error -y " + rawInput(source, fps);
-        for (const auto& option : ffmpegX264Options(fps, preset)) command += " " + option;
-        shellOutput(command + " -f h264 " + streams.back().second);
-      }
+      const double frames = static_cast<double>(lastValue(outcome.output, "frames").value_or(0));
+      if (frames == 0) throw std::runtime_error("no frame was encoded");
+      const std::vector<std::pair<std::string, std::string>> streams{{"ours", std::string(dir) + "/ours.h264"},
+                                                                     {"ffmpeg", std::string(dir) + "/ffmpeg.h264"}};
+      std::string command = "ffmpeg -nostdin -v error -y " + rawInput(reference, fps);
+      for (const auto& option : ffmpegX264Options(fps)) command += " " + option;
+      shellOutput(command + " -f h264 " + streams[1].second);
       for (const auto& [name, path] : streams) {
-        // Decoded picture n against grabbed picture n: the raw stream carries no times of its own.
+        // Decoded picture n against reference picture n: the raw stream carries no times of its own.
         const std::string pair = "[0:v]settb=1/" + std::to_string(fps) + ",setpts=N[a];[1:v]settb=1/" +
                                  std::to_string(fps) + ",setpts=N[b];[a][b]";
-        const std::string compare = "ffmpeg -nostdin -hide_banner -f h264 -i " + path + " " + rawInput(source, fps) +
-                                    " -lavfi \"" + pair;
+        const std::string compare = "ffmpeg -nostdin -hide_banner -f h264 -i " + path + " " +
+                                    rawInput(reference, fps) + " -lavfi \"" + pair;
         state.counters[name + "_ssim"] = lastNumberAfter(shellOutput(compare + "ssim=shortest=1\" -f null -"), "All:");
         state.counters[name + "_psnr_dB"] =
             lastNumberAfter(shellOutput(compare + "psnr=shortest=1\" -f null -"), "average:");
@@ -692,6 +800,10 @@ int main(int argc, char** argv) {
     if (mode == "--cycles" && argc == 6) {
       return runCyclesChild(argv[2], static_cast<std::uint32_t>(std::stoul(argv[3])), std::stoi(argv[4]),
                             std::stoi(argv[5]));
+    }
+    if (mode == "--quality" && argc == 7) {
+      return runQualityChild(argv[2], static_cast<std::uint32_t>(std::stoul(argv[3])), std::stoi(argv[4]),
+                             std::stoi(argv[5]), argv[6]);
     }
     if (mode == "--memory" && argc == 6) {
       return runMemoryChild(argv[2], static_cast<std::uint32_t>(std::stoul(argv[3])), std::stoull(argv[4]),

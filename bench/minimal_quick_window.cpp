@@ -1,5 +1,5 @@
 // The peer of the program's window benchmarks: the smallest Qt Quick window of the same size with a line of text,
-// on the same Qt, renderer and X server. "--hidden" makes the window without showing it, as the program's window
+// on the same Qt, renderer (chosen as the program chooses it) and X server. "--hidden" makes the window without showing it, as the program's window
 // is once closed to the tray.
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
@@ -7,8 +7,12 @@
 
 #include <cstring>
 
+#include "app/window_renderer.hpp"
+
 int main(int argc, char** argv) {
+  veltrano::app::WindowRenderer renderer;
   QGuiApplication application(argc, argv);
+  renderer.qtStarted();
   const bool hidden = argc > 1 && std::strcmp(argv[1], "--hidden") == 0;
   QQmlApplicationEngine engine;
   engine.loadData(R"(

@@ -5,7 +5,7 @@
 #   - idle CPU with the window shown, over IDLE_SECONDS (default 20) after SETTLE_SECONDS (default 5), in % of one
 #     core (user + system time of the process);
 #   - idle CPU with the window hidden: ours closed to the tray, the minimal window made but never shown;
-#   - resident memory (VmRSS) after the settle, with the window shown;
+#   - resident memory (VmRSS) and threads after the settle, with the window shown and with it hidden;
 #   - then, ours only, once: VmRSS each minute for STREAM_MINUTES (default 10; 0 skips it) while a tablet watches
 #     the first display (veltrano_bench_streaming_tablet), with the window closed to the tray.
 # Ours starts in a fresh home, as on a first start: its permissions are given on this desktop, so the onboarding
@@ -51,11 +51,12 @@ idle_cpu() {
   awk -v d=$((after - before)) -v t="$ticks" -v s="$idle" 'BEGIN { printf "%.2f", 100 * d / t / s }'
 }
 rss_mib() { awk '/^VmRSS/ { printf "%.1f", $2 / 1024 }' "/proc/$1/status"; }
+threads() { ls "/proc/$1/task" | wc -l; }
 stop() { kill "$pid"; while kill -0 "$pid" 2>/dev/null; do sleep 0.1; done; pid=""; }
 
-# One program: prints "start_ms cpu_shown cpu_hidden rss_mib".
+# One program: prints "start_ms cpu_shown cpu_hidden rss_mib threads rss_hidden_mib threads_hidden".
 measure() {
-  local which=$1 line start shown hidden rss home
+  local which=$1 line start shown hidden rss home count hiddenRss hiddenCount
   if [ "$which" = ours ]; then
     home="$work/home-$RANDOM"; mkdir -p "$home"
     line=$(HOME="$home" XDG_CONFIG_HOME="$home/config" XDG_DATA_HOME="$home/data" XDG_RUNTIME_DIR="$home" \
@@ -66,11 +67,14 @@ measure() {
   read -r pid start <<<"$line"
   sleep "$settle"
   rss=$(rss_mib "$pid")
+  count=$(threads "$pid")
   shown=$(idle_cpu "$pid")
   if [ "$which" = ours ]; then
     "$tool" close "$ours_title"
     sleep "$settle"
     hidden=$(idle_cpu "$pid")
+    hiddenRss=$(rss_mib "$pid")
+    hiddenCount=$(threads "$pid")
     stop
   else
     stop
@@ -78,27 +82,30 @@ measure() {
     "$peer" --hidden >/dev/null 2>&1 & pid=$!
     sleep "$settle"
     hidden=$(idle_cpu "$pid")
+    hiddenRss=$(rss_mib "$pid")
+    hiddenCount=$(threads "$pid")
     stop
   fi
-  echo "$start $shown $hidden $rss"
+  echo "$start $shown $hidden $rss $count $hiddenRss $hiddenCount"
 }
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg); runs $runs, settle ${settle}s, idle ${idle}s"
-printf '%-8s %-5s %10s %12s %13s %9s\n' program run start_ms cpu_shown_% cpu_hidden_% rss_MiB
+row() { printf '%-8s %-5s %10s %12s %13s %9s %8s %12s %15s\n' "$@"; }
+row program run start_ms cpu_shown_% cpu_hidden_% rss_MiB threads rss_hidden_MiB threads_hidden
 : >"$work/ours"; : >"$work/peer"
 for run in $(seq "$runs"); do
   for which in ours peer; do
     result=$(measure "$which")
     echo "$result" >>"$work/$which"
     # shellcheck disable=SC2086
-    printf '%-8s %-5s %10s %12s %13s %9s\n' "$which" "$run" $result
+    row "$which" "$run" $result
   done
 done
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "medians (ours / minimal = ratio):"
-for column in 1:start_ms 2:cpu_shown_% 3:cpu_hidden_% 4:rss_MiB; do
+for column in 1:start_ms 2:cpu_shown_% 3:cpu_hidden_% 4:rss_MiB 5:threads 6:rss_hidden_MiB 7:threads_hidden; do
   index=${column%%:*}; label=${column#*:}
   o=$(awk -v c="$index" '{ print $c }' "$work/ours" | median)
   p=$(awk -v c="$index" '{ print $c }' "$work/peer" | median)

@@ -35,6 +35,7 @@
 #include "support/network_namespaces.hpp"
 #include "support/peer_process.hpp"
 #include "support/signaling_test_service.hpp"
+#include "support/tablet_signaling.hpp"
 #include "transport/veltrano_identity.hpp"
 
 namespace veltrano {
@@ -105,7 +106,8 @@ class Bench {
       boost::asio::post(host_.executor(), [this, payload] { onHostSignal(payload); });
     });
     tabletClient_ = connectedClient(kTabletDevice, "ipad", [this](const SignalingPayload& payload) {
-      onTabletSignal(payload);
+      std::lock_guard lock(tabletMutex_);
+      if (signaling_) signaling_->deliver(payload);
     });
   }
   ~Bench() {
@@ -140,14 +142,12 @@ class Bench {
     stunByAddress_ = answerer == Answerer::hostStunByAddress;
     {
       std::lock_guard lock(tabletMutex_);
-      awaitingAnswer_ = true;
-      held_.clear();
       tablet_.emplace(namespaces.inPeer() + kAiortc);
+      signaling_.emplace(*tablet_, tabletClient_, kHostDevice, sessionID_,
+                         testing::TabletSignaling::Hooks{.offerSent = [&marks] { marks.set(marks.offer); },
+                                                         .answerArrived = [&marks] { marks.set(marks.answer); },
+                                                         .failed = [](const std::string& what) { fail(what); }});
     }
-    tablet_->route("offer", [this, &marks](const json& m) {
-      marks.set(marks.offer);
-      tabletSend("offer", body({{"sdp", m["sdp"]}}));
-    });
     tablet_->route("state", [&marks](const json& m) {
       if (m["state"] == "connected") marks.set(marks.connected);
     });
@@ -184,6 +184,7 @@ class Bench {
   void endRound() {
     {
       std::lock_guard lock(tabletMutex_);
+      signaling_.reset();
       tablet_.reset();
     }
     onHost([this] {
@@ -203,9 +204,6 @@ class Bench {
   std::string sessionID() {
     std::lock_guard lock(tabletMutex_);
     return sessionID_;
-  }
-  void tabletSend(const std::string& kind, Bytes data) {
-    runBlocking(tabletClient_->sendSignal(kHostDevice, sessionID(), kind, std::move(data)));
   }
   void hostSend(const std::string& kind, Bytes data) {
     runBlocking(hostClient_->sendSignal(kTabletDevice, sessionID(), kind, std::move(data)));
@@ -239,25 +237,6 @@ class Bench {
     session_->handleRemoteSignal(payload.kind, payload.data);
   }
 
-  // The tablet's signaling: the answer and the host's candidates go to the tablet program, candidates after the answer.
-  void onTabletSignal(const SignalingPayload& payload) {
-    std::lock_guard lock(tabletMutex_);
-    if (payload.sessionID != sessionID_ || !tablet_) return;
-    if (payload.kind == "answer") {
-      marks_->set(marks_->answer);
-      tablet_->send({{"type", "answer"}, {"sdp", *decodeSessionDescriptionBody(payload.data)}});
-      awaitingAnswer_ = false;
-      for (const json& line : std::exchange(held_, {})) tablet_->send(line);
-    } else if (payload.kind == "candidate") {
-      const auto candidate = decodeIceCandidateBody(payload.data);
-      if (!candidate) return;
-      json line{{"type", "candidate"}, {"candidate", candidate->sdp}, {"sdpMLineIndex", candidate->sdpMLineIndex},
-                {"sdpMid", candidate->sdpMid.value_or("0")}};
-      if (awaitingAnswer_) return held_.push_back(std::move(line));
-      tablet_->send(line);
-    }
-  }
-
   const testing::SignalingTestService& service_;
   VeltranoIdentity identity_{platform::SigningKey::generate()};
   SerialThread host_{"bench host"};
@@ -272,8 +251,7 @@ class Bench {
   std::string sessionID_;
   Marks* marks_ = nullptr;
   std::optional<PeerProcess> tablet_;
-  bool awaitingAnswer_ = true;
-  std::vector<json> held_;
+  std::optional<testing::TabletSignaling> signaling_;
 };
 
 double percentile(std::vector<double> values, double p) {

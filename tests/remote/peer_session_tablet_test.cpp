@@ -23,6 +23,7 @@
 #include "support/recorded_values.hpp"
 #include "support/run_blocking.hpp"
 #include "support/signaling_test_service.hpp"
+#include "support/tablet_signaling.hpp"
 
 namespace veltrano {
 namespace {
@@ -51,62 +52,6 @@ Bytes body(const json& value) {
   const std::string text = value.dump();
   return Bytes(text.begin(), text.end());
 }
-
-// The tablet's own signaling, played by a second client of the same account in this process: what the tablet
-// program prints goes out as peer signals of one session, and the host's signals reach the program in the order
-// they came. Candidates wait while the tablet has no description of this generation to add them to.
-class TabletSignaling {
- public:
-  TabletSignaling(PeerProcess& tablet, std::shared_ptr<SignalingClient>& client) : tablet_(tablet), client_(client) {
-    tablet_.route("offer", [this](const json& m) { send("offer", body({{"sdp", m["sdp"]}}), true); });
-    tablet_.route("answer", [this](const json& m) { send("answer", body({{"sdp", m["sdp"]}}), false); });
-    tablet_.route("candidate", [this](const json& m) {
-      json candidate{{"sdp", m["candidate"]}, {"sdpMLineIndex", m.value("sdpMLineIndex", 0)}};
-      if (m.contains("sdpMid") && m["sdpMid"].is_string()) candidate["sdpMid"] = m["sdpMid"];
-      send("candidate", body(candidate), false);
-    });
-  }
-
-  // From the host, on the client's strand.
-  void deliver(const SignalingPayload& payload) {
-    std::lock_guard lock(mutex_);
-    if (payload.kind == "candidate") {
-      const auto candidate = decodeIceCandidateBody(payload.data);
-      ASSERT_TRUE(candidate);
-      json line{{"type", "candidate"}, {"candidate", candidate->sdp}, {"sdpMLineIndex", candidate->sdpMLineIndex},
-                {"sdpMid", candidate->sdpMid.value_or("0")}};
-      if (awaitingDescription_) return held_.push_back(std::move(line));
-      return tablet_.send(line);
-    }
-    const auto sdp = decodeSessionDescriptionBody(payload.data);
-    ASSERT_TRUE(sdp) << payload.kind;
-    tablet_.send({{"type", payload.kind}, {"sdp", *sdp}});
-    awaitingDescription_ = false;
-    for (const json& line : std::exchange(held_, {})) tablet_.send(line);
-  }
-
-  // A new description from the host is on its way (the tablet offered, or asked the host to).
-  void expectDescription() {
-    std::lock_guard lock(mutex_);
-    awaitingDescription_ = true;
-  }
-
-  void send(const std::string& kind, Bytes data, bool awaitsAnswer) {
-    if (awaitsAnswer) expectDescription();
-    try {
-      runBlocking(client_->sendSignal(kHostDevice, kSessionID, kind, std::move(data)));
-    } catch (const std::exception& error) {
-      ADD_FAILURE() << "the tablet's " << kind << " was not sent: " << error.what();
-    }
-  }
-
- private:
-  PeerProcess& tablet_;
-  std::shared_ptr<SignalingClient>& client_;
-  std::mutex mutex_;
-  bool awaitingDescription_ = true;
-  std::vector<json> held_;
-};
 
 class TabletSessionTest : public ::testing::TestWithParam<Tablet> {
  protected:
@@ -189,7 +134,9 @@ class TabletSessionTest : public ::testing::TestWithParam<Tablet> {
     tablet_.emplace((namespacePrefix.empty() ? namespaces_->inPeer() : namespacePrefix) + GetParam().script);
     {
       std::lock_guard lock(tabletSignalingMutex_);
-      tabletSignaling_.emplace(*tablet_, tabletClient_);
+      tabletSignaling_.emplace(*tablet_, tabletClient_, kHostDevice, kSessionID,
+                               testing::TabletSignaling::Hooks{
+                                   .failed = [](const std::string& what) { ADD_FAILURE() << what; }});
     }
     tablet_->send({{"type", "start"}, {"channels", kTabletChannels}, {"vlc1", true}});
     for (const auto& label : kTabletChannels) {
@@ -240,7 +187,7 @@ class TabletSessionTest : public ::testing::TestWithParam<Tablet> {
   std::shared_ptr<SignalingClient> tabletClient_;
   std::optional<PeerProcess> tablet_;
   std::mutex tabletSignalingMutex_;  // the tablet's client reports on its strand
-  std::optional<TabletSignaling> tabletSignaling_;
+  std::optional<testing::TabletSignaling> tabletSignaling_;
   std::vector<SignalingICEServer> iceServers_;
   bool forceRelay_ = false;
   std::shared_ptr<WebRTCPeerSession> session_;

@@ -2,6 +2,7 @@
 #include "base/thread_checks.hpp"
 
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
 #include <algorithm>
@@ -159,6 +160,7 @@ asio::awaitable<void> InputCommandHandler::awaitPhoneCommandCompletion(std::weak
 void InputCommandHandler::runMainStep(const ParsedLine& line, Clock::TimePoint arrival, const Completion& done,
                                       LogThrottle& commandLog) {
   assertOnMainThread();
+  takeUpAnsweredAtOnce();  // commands answered earlier come first
   if (line.type && isOneOf(*line.type, droppableTypes) && clock_.now() - arrival > staleAfter) {
     done.resume(StepOutcome{droppedReply(*line.type, "stale"), {}});
     return;
@@ -197,24 +199,30 @@ void InputCommandHandler::dispatchCommand(const ParsedLine& line, const Completi
 
 // --- answered at once (any thread) ---
 
-std::optional<json::Json> InputCommandHandler::answerAtOnce(const ParsedLine& line,
-                                                            std::shared_ptr<LogThrottle> commandLog) {
+std::optional<json::Json> InputCommandHandler::answerAtOnce(const ParsedLine& line) {
   if (!line.validUtf8 || !line.parsed.value || line.type != "ping") return std::nullopt;
   const json::Json& object = *line.parsed.value;
   // The sequence gate and the display check belong to the main thread's step.
   if (isPhonePointerCommand(object) || objectMember(object, "displayID") != nullptr) return std::nullopt;
-  queueAnsweredAtOnce({describeCommand(*line.type, object), plausibleMeasuredRtt(object), std::move(commandLog)});
   return pongReply(object);
 }
 
-void InputCommandHandler::queueAnsweredAtOnce(AnsweredAtOnce answered) {
+void InputCommandHandler::answeredAtOnce(const ParsedLine& line, std::shared_ptr<LogThrottle> commandLog) {
+  if (!line.parsed.value || !line.type) return;
+  AnsweredAtOnce answered{describeCommand(*line.type, *line.parsed.value), plausibleMeasuredRtt(*line.parsed.value),
+                          std::move(commandLog)};
   {
     std::lock_guard lock(answeredAtOnceMutex_);
     answeredAtOnce_.push_back(std::move(answered));
     if (std::exchange(takeUpQueued_, true)) return;
   }
-  performOnMainRunLoop([weak = weak_from_this()] {
-    if (const std::shared_ptr<InputCommandHandler> self = weak.lock()) self->takeUpAnsweredAtOnce();
+  // A batch per interval, not a main-thread wake-up per ping; the timer runs on the I/O threads, like the traffic
+  // counters' batches.
+  auto timer = std::make_shared<asio::steady_timer>(sharedIo().executor(), answeredAtOnceDelay);
+  timer->async_wait([weak = weak_from_this(), timer](boost::system::error_code) {
+    performOnMainRunLoop([weak] {
+      if (const std::shared_ptr<InputCommandHandler> self = weak.lock()) self->takeUpAnsweredAtOnce();
+    });
   });
 }
 

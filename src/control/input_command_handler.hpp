@@ -80,11 +80,14 @@ class InputCommandHandler : public std::enable_shared_from_this<InputCommandHand
                                      std::shared_ptr<LogThrottle> commandLog = nullptr);
 
   // Any thread: the reply to a command that needs nothing of the main thread to be answered (a "ping" that is no
-  // phone pointer command and names no display), or nullopt, and then the caller hands the line to handle(). The
-  // command's main-thread part (its log line, the metrics' last command and event, the client's measured round
-  // trip) is queued for the main thread, which takes up what has gathered in one go; commands handed to handle()
-  // later reach the main thread after it.
-  std::optional<json::Json> answerAtOnce(const ParsedLine& line, std::shared_ptr<LogThrottle> commandLog = nullptr);
+  // phone pointer command and names no display), or nullopt, and then the caller hands the line to handle().
+  // Once the reply is on its way the caller passes the line to answeredAtOnce(), which queues the command's
+  // main-thread part (its log line, the metrics' last command and event, the client's measured round trip). The
+  // main thread takes up what has gathered at most `answeredAtOnceDelay` later, and always before the main-thread
+  // step of any command handed to handle() afterwards, so that part keeps the commands' order.
+  static constexpr auto answeredAtOnceDelay = std::chrono::milliseconds(50);
+  static std::optional<json::Json> answerAtOnce(const ParsedLine& line);
+  void answeredAtOnce(const ParsedLine& line, std::shared_ptr<LogThrottle> commandLog = nullptr);
 
   // False when the reply's "type" is "mouseMove", "mouseMoveRel", "mouseDrag" or "scroll": such replies are
   // not sent. True otherwise, also without a string "type".
@@ -195,7 +198,6 @@ class InputCommandHandler : public std::enable_shared_from_this<InputCommandHand
     std::optional<double> measuredRtt;
     std::shared_ptr<LogThrottle> commandLog;
   };
-  void queueAnsweredAtOnce(AnsweredAtOnce answered);
   void takeUpAnsweredAtOnce();
   json::Json keyframe(const Command& command);
   json::Json setQuality(const Command& command);

@@ -97,9 +97,11 @@ asio::awaitable<bool> NetworkHostServer::handleRecords(const std::shared_ptr<Con
     // A ping is answered from here; only its log line and metrics go to the main thread, without being waited for.
     // The next record waits until the reply has left (at once, mostly), so a record that closes the connection
     // cannot drop it.
-    if (std::optional<json::Json> reply = commandHandler_->answerAtOnce(command, state.commandLog)) {
+    if (std::optional<json::Json> reply = InputCommandHandler::answerAtOnce(command)) {
       Continuation<> written;
-      if (const std::size_t sent = sendMessage(*reply, *client, true, [written] { written.resume(); })) {
+      const std::size_t sent = sendMessage(*reply, *client, true, [written] { written.resume(); });
+      commandHandler_->answeredAtOnce(command, state.commandLog);
+      if (sent) {
         trafficCounters_->addSent(static_cast<std::int64_t>(sent));
         co_await written.wait();
       }

@@ -3,7 +3,7 @@
 // blocking echo server (a thread per connection) and one to the real control server (the handshake runs through
 // our TCP layer, then the client takes the socket over). Each client alternates a round trip of the bytes of one
 // sealed ping record through the echo with a "ping" record to the control server and its "pong" (the record
-// layer, the line checks, the command handler's main-thread hop and the reply). Modes: one client; one client
+// layer, the line checks and the reply, made on the client's receive loop). Modes: one client; one client
 // while the host streams a 1080p60 display to a video client of the same process; ten clients at once.
 // BM_ControlMouseMoveThroughput sends mouseMove commands (no replies) in batches closed by a ping and reports
 // commands per second.

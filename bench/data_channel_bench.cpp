@@ -23,9 +23,12 @@
 #include "support/network_namespaces.hpp"
 #include "support/peer_process.hpp"
 #include "support/recorded_values.hpp"
+#include "load_average.hpp"
 
 namespace veltrano {
 namespace {
+
+using bench::loadAverage;
 
 using namespace std::chrono_literals;
 using nlohmann::json;
@@ -166,13 +169,6 @@ class PeerPair {
 double median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   return values.empty() ? 0 : values[values.size() / 2];
-}
-
-std::string loadAverage() {
-  std::ifstream in("/proc/loadavg");
-  std::string one;
-  in >> one;
-  return one;
 }
 
 int run(int rounds, std::size_t mib, std::size_t aiortcMib) {

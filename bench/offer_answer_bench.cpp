@@ -37,9 +37,12 @@
 #include "support/signaling_test_service.hpp"
 #include "support/tablet_signaling.hpp"
 #include "transport/veltrano_identity.hpp"
+#include "load_average.hpp"
 
 namespace veltrano {
 namespace {
+
+using bench::loadAverage;
 
 using namespace std::chrono_literals;
 using nlohmann::json;
@@ -73,13 +76,6 @@ T runBlocking(boost::asio::awaitable<T> operation) {
 Bytes body(const json& value) {
   const std::string text = value.dump();
   return Bytes(text.begin(), text.end());
-}
-
-std::string loadAverage() {
-  std::ifstream in("/proc/loadavg");
-  std::string one;
-  in >> one;
-  return one;
 }
 
 // One timed round's marks, set from the signaling and peer threads.

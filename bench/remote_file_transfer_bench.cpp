@@ -36,9 +36,12 @@
 #include "support/signaling_test_service.hpp"
 #include "support/temporary_folder.hpp"
 #include "transport/veltrano_identity.hpp"
+#include "load_average.hpp"
 
 namespace veltrano {
 namespace {
+
+using bench::loadAverage;
 
 using namespace std::chrono_literals;
 using nlohmann::json;
@@ -51,13 +54,6 @@ constexpr auto kDeadline = 120s;
 [[noreturn]] void fail(const std::string& why) {
   std::fprintf(stderr, "remote file transfer bench: %s\n", why.c_str());
   std::exit(1);
-}
-
-std::string loadAverage() {
-  std::ifstream in("/proc/loadavg");
-  std::string one;
-  in >> one;
-  return one;
 }
 
 double median(std::vector<double> values) {

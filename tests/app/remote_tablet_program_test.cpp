@@ -1,6 +1,6 @@
 // The program itself, in a network namespace of its own with a local signaling service, serving a headless Chromium
-// tablet that sits in another namespace across a veth link: the hello, commands with their replies, and a file
-// each way, the host's file panels operated with the tablet's own pointer and keyboard.
+// tablet that sits in another namespace across a veth link: the hello, commands with their replies, a file each way
+// (the host's file panels operated with the tablet's own keyboard), and a phone pointer drag reaching X in order.
 #include <gtest/gtest.h>
 
 #include <boost/asio/post.hpp>
@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -20,6 +21,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "base/encoding.hpp"
 #include "base/executors.hpp"
@@ -34,6 +36,7 @@
 #include "support/signaling_tablet.hpp"
 #include "support/signaling_test_service.hpp"
 #include "support/temporary_folder.hpp"
+#include "support/x11_event_window.hpp"
 #include "support/x11_test_env.hpp"
 
 namespace veltrano::test {
@@ -181,7 +184,7 @@ class RemoteTabletProgramTest : public ::testing::Test {
   std::optional<testing::SignalingTablet> tablet;
 };
 
-TEST_F(RemoteTabletProgramTest, AChromiumTabletGetsTheHelloRepliesToItsCommandsAndAFileEachWay) {
+TEST_F(RemoteTabletProgramTest, AChromiumTabletGetsTheHelloRepliesAFileEachWayAndItsDragInOrder) {
   const auto hello = nextControl("hello", {}, 60s);
   ASSERT_TRUE(hello) << "no hello on the control channel";
   EXPECT_EQ((*hello)["status"], "ok");
@@ -248,6 +251,29 @@ TEST_F(RemoteTabletProgramTest, AChromiumTabletGetsTheHelloRepliesToItsCommandsA
   send("veltrano.control", testing::uploadComplete(uploadID, upload.size(), sha256Hex(upload)));
   ASSERT_TRUE(nextControl("fileUploadStored"));
   EXPECT_EQ(sha256Hex(testing::readFile(stored)), sha256Hex(upload));
+
+  // A phone pointer drag sent as fast as the page can: every step reaches the X server, in order.
+  auto events = X11EventWindow::open();
+  ASSERT_TRUE(events);
+  events->discard();
+  constexpr int kSteps = 60;
+  for (int step = 0; step <= kSteps + 1; ++step) {
+    const char* type = step == 0 ? "mouseDown" : step <= kSteps ? "mouseDrag" : "mouseUp";
+    const int at = std::min(step, kSteps);
+    send("veltrano.input", {{"type", type}, {"x", 40 + at * 5}, {"y", 50 + at * 2}, {"phonePointer", true},
+                            {"pointerSession", "drag-1"}, {"pointerSequence", step + 1}});
+  }
+  const auto seen = events->until([](const RecordedEvent& e) { return e.type == XCB_BUTTON_RELEASE && e.detail == 1; },
+                                  20s);
+  ASSERT_FALSE(seen.empty()) << "the drag never ended on the screen";
+  std::vector<int> path;
+  for (const RecordedEvent& e : seen) {
+    const bool held = e.state & XCB_BUTTON_MASK_1;
+    if (e.type == XCB_MOTION_NOTIFY && held && (path.empty() || path.back() != e.rootX)) path.push_back(e.rootX);
+  }
+  std::vector<int> expected;
+  for (int step = 1; step <= kSteps; ++step) expected.push_back(40 + step * 5);
+  EXPECT_EQ(path, expected);
 }
 
 }  // namespace

@@ -104,7 +104,8 @@ void RemoteHostCoordinator::stopRemoteHost() {
   lifecycleID_.reset();
   stopNetworkMonitor();
   networkWasUnsatisfied_ = false;
-  restartICEAfterSignalingReconnect_ = false;
+  lastConnectedSignaling_ = 0;
+  restartICEAfterConnection_.reset();
   for (auto& [sessionID, session] : sessions_) {
     session.negotiationLimit.cancel();
     endSessionInput(session);
@@ -204,8 +205,10 @@ void RemoteHostCoordinator::handleSignalingState(const SignalingClient::State& s
     case Kind::failed: setStatus("host.remote.recovering"); break;
     case Kind::connected:
       setStatus("host.remote.available");
-      if (restartICEAfterSignalingReconnect_) {
-        restartICEAfterSignalingReconnect_ = false;
+      lastConnectedSignaling_ = std::max(lastConnectedSignaling_, state.connection);
+      // Only a connection newer than the replaced one: the replaced one's own report may still arrive.
+      if (restartICEAfterConnection_ && state.connection > *restartICEAfterConnection_) {
+        restartICEAfterConnection_.reset();
         restartICEOnEverySession();
       }
       break;

@@ -232,7 +232,10 @@ class RemoteHostCoordinator : public std::enable_shared_from_this<RemoteHostCoor
   std::shared_ptr<platform::NetworkPathMonitor> networkMonitor_;
   std::optional<RemoteNetworkPathFingerprint> lastNetworkPath_;
   bool networkWasUnsatisfied_ = false;
-  bool restartICEAfterSignalingReconnect_ = false;
+  // The newest signaling connection that reported connected, and the connection whose successor restarts ICE on
+  // every session once it is connected (a network change replaced it).
+  std::uint64_t lastConnectedSignaling_ = 0;
+  std::optional<std::uint64_t> restartICEAfterConnection_;
   Task stopTask_;
 };
 

@@ -3,6 +3,7 @@
 // states and routes, and the end of a session.
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <utility>
 
 #include "base/executors.hpp"
@@ -260,13 +261,19 @@ void RemoteHostCoordinator::beginNetworkRecovery(bool restartICEOnceBack) {
   assertOnMainThread();
   if (!signaling_) return;
   setStatus("host.remote.recovering");
-  // The restart is armed only once the old connection is gone: its own "connected" may still be on its way here,
-  // and a restart offer sent over a socket about to close would be lost with it.
+  // The restart waits for a connection newer than the replaced one: the replaced one's own "connected" may still be
+  // on its way here (a restart offer sent over a socket about to close would be lost with it), and the new one's
+  // may come before the replaced one's number does.
   Task::spawn(mainExecutor(), [weak = weak_from_this(), signaling = signaling_,
                                restartICEOnceBack](TaskToken) -> asio::awaitable<void> {
-    co_await signaling->networkChanged();
+    const std::uint64_t replaced = co_await signaling->networkChanged();
     const auto self = weak.lock();
-    if (restartICEOnceBack && self && self->signaling_ == signaling) self->restartICEAfterSignalingReconnect_ = true;
+    if (!restartICEOnceBack || !self || self->signaling_ != signaling) co_return;
+    if (self->lastConnectedSignaling_ > replaced) {
+      self->restartICEOnEverySession();
+    } else {
+      self->restartICEAfterConnection_ = std::max(self->restartICEAfterConnection_.value_or(0), replaced);
+    }
   });
 }
 

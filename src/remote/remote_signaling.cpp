@@ -8,7 +8,7 @@ class SignalingClientAdapter final : public RemoteSignaling {
   explicit SignalingClientAdapter(std::shared_ptr<SignalingClient> client) : client_(std::move(client)) {}
   boost::asio::awaitable<void> start() override { co_await client_->start(); }
   boost::asio::awaitable<void> stop() override { co_await client_->stop(); }
-  boost::asio::awaitable<void> networkChanged() override { co_await client_->networkChanged(); }
+  boost::asio::awaitable<std::uint64_t> networkChanged() override { co_return co_await client_->networkChanged(); }
   boost::asio::awaitable<void> sendSignal(std::string to, std::string sessionID, std::string kind,
                                           Bytes data) override {
     auto operation = client_->sendSignal(std::move(to), std::move(sessionID), std::move(kind), std::move(data));

@@ -20,8 +20,9 @@ class RemoteSignaling {
   virtual boost::asio::awaitable<void> start() = 0;
   // Closes the WebSocket with 1000; nothing is reported once it has returned.
   virtual boost::asio::awaitable<void> stop() = 0;
-  // Closes the WebSocket with 1001 "network changed" and connects again.
-  virtual boost::asio::awaitable<void> networkChanged() = 0;
+  // Closes the WebSocket with 1001 "network changed" and connects again. Returns the number of the connection it
+  // replaced (SignalingClient::State::connection): states of the new one carry higher numbers.
+  virtual boost::asio::awaitable<std::uint64_t> networkChanged() = 0;
   virtual boost::asio::awaitable<void> sendSignal(std::string to, std::string sessionID, std::string kind,
                                                   Bytes data) = 0;
 };

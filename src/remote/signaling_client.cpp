@@ -135,18 +135,21 @@ asio::awaitable<void> SignalingClient::stop() {
   reportState(State::Kind::stopped);
 }
 
-asio::awaitable<void> SignalingClient::networkChanged() {
+asio::awaitable<std::uint64_t> SignalingClient::networkChanged() {
   if (!co_await isRunningOn(strand_)) {
     auto operation = networkChanged();
     co_return co_await runOn(strand_, std::move(operation));
   }
-  if (!running_) co_return;
+  if (!running_) co_return connection_;
   runner_.cancel();
   // The old connection's cleanup clears the field; its own close then finds the socket already closed.
   if (socket_) socket_->close(goingAway, "network changed");
   std::erase_if(replacedRunners_, [](const ReplacedRunner& old) { return old.task.isFinished(); });
   replacedRunners_.push_back({std::move(runner_), socket_});
+  // Taken before the new loop starts: it may count its first attempt before this call returns.
+  const std::uint64_t replaced = connection_;
   spawnRunner();
+  co_return replaced;
 }
 
 asio::awaitable<void> SignalingClient::sendSignal(std::string to, std::string sessionID, std::string kind,
@@ -173,6 +176,7 @@ asio::awaitable<void> SignalingClient::run(std::shared_ptr<SignalingClient> self
   int failuresInARow = 0;
   while (self->running_ && !token->isCancelled()) {
     self->refreshIdentity();
+    ++self->connection_;
     self->reportState(State::Kind::connecting);
     bool reachedAuthenticated = false;
     std::string failure;
@@ -345,7 +349,7 @@ void SignalingClient::reportDevices() const {
 }
 
 void SignalingClient::reportState(State::Kind kind, std::string failure) const {
-  if (callbacks_.onState) callbacks_.onState(State{kind, std::move(failure)});
+  if (callbacks_.onState) callbacks_.onState(State{kind, std::move(failure), connection_});
 }
 
 }  // namespace veltrano

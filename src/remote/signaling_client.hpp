@@ -32,6 +32,8 @@ class SignalingClient : public std::enable_shared_from_this<SignalingClient> {
     enum class Kind { failed, stopped, connecting, connected, waitingToRetry };
     Kind kind = Kind::stopped;
     std::string failure;  // for `failed`: the error's description
+    // Which connection of this client the state is about: each attempt to connect counts one up.
+    std::uint64_t connection = 0;
     bool operator==(const State&) const = default;
   };
 
@@ -54,7 +56,8 @@ class SignalingClient : public std::enable_shared_from_this<SignalingClient> {
   // Callable from any executor; each runs on the client's strand.
   asio::awaitable<void> start();
   asio::awaitable<void> stop();
-  asio::awaitable<void> networkChanged();
+  // Returns the number of the connection it replaced: the states of the new one carry higher numbers.
+  asio::awaitable<std::uint64_t> networkChanged();
   // Seals, signs and sends one signal. Throws SignalingError (no connection), WebSocketError or a crypto error.
   asio::awaitable<void> sendSignal(std::string to, std::string sessionID, std::string kind, Bytes data);
 
@@ -103,6 +106,7 @@ class SignalingClient : public std::enable_shared_from_this<SignalingClient> {
   std::map<std::string, SignalingDevice> devices_;
   SignalReplayTable receivedSequences_;
   std::uint64_t sequence_ = 0;
+  std::uint64_t connection_ = 0;
   bool reconnectForIdentityChange_ = false;
   std::optional<Clock::TimePoint> lastICEServerRefresh_;
 };

@@ -9,12 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "control/input_command_handler.hpp"
-#include "control/input_controller.hpp"
 #include "core/localization.hpp"
-#include "core/log_capture.hpp"
-#include "core/metrics_store.hpp"
-#include "filetransfer/remote_file_transfer_coordinator.hpp"
 #include "remote/remote_host_coordinator.hpp"
 #include "support/eventually.hpp"
 #include "support/fake_remote_access.hpp"
@@ -37,7 +32,7 @@ class FakeOutlet final : public ExternalMediaOutlet {
   boost::asio::awaitable<void> applyExternalClients(int, ExternalPacketSink) override { co_return; }
 };
 
-class RemoteHostCoordinatorTest : public ::testing::Test {
+class RemoteHostCoordinatorTest : public ::testing::Test, protected testing::CoordinatorOnStandIns {
  protected:
   RemoteHostCoordinatorTest() { coordinator = make(); }
   // As the host always does: remote access stops before it is dropped, and the peers' closes run.
@@ -55,40 +50,6 @@ class RemoteHostCoordinatorTest : public ::testing::Test {
     settle();
   }
 
-  std::shared_ptr<RemoteHostCoordinator> make(std::function<std::string()> name = [] { return std::string("Desk"); }) {
-    auto made = RemoteHostCoordinator::create(metrics, handler, transfers, remote.environment(std::move(name)));
-    made->onStatusChanged = [this](const std::string& text) { statuses.push_back(text); };
-    made->onRoutesChanged = [this](const std::vector<WebRTCRoute>& list) { routes.push_back(list); };
-    made->onConnectedClientCountChanged = [this](std::int64_t count) { counts.push_back(count); };
-    made->onDevicesChanged = [this](const std::vector<SignalingDevice>& list) { devices.push_back(list); };
-    return made;
-  }
-  // Lets the hops between the main loop, the peers' strands and the fake network thread run out.
-  void settle() {
-    for (int round = 0; round < 6; ++round) {
-      loop.drain();
-      remote.peers.network().flush();
-      if (coordinator) {
-        for (const auto& [id, session] : coordinator->sessions()) {
-          boost::asio::post(session.peer->executor(), boost::asio::use_future).get();
-        }
-      }
-      loop.drain();
-    }
-  }
-  // Started, connected to signaling, with an ICE server list.
-  void running(std::vector<SignalingICEServer> servers = {}) {
-    coordinator->startRemoteHost();
-    settle();
-    remote.signaling().report(Kind::connected);
-    remote.signaling().reportICEServers(servers);
-    settle();
-  }
-  void signal(const std::string& from, const std::string& session, const std::string& kind, const std::string& body) {
-    static std::uint64_t sequence = 0;
-    remote.signaling().reportSignal({from, session, kind, Bytes(body.begin(), body.end()), ++sequence});
-    settle();
-  }
   // An offer makes the session; its fake peer connection.
   std::shared_ptr<FakePeerConnection> offer(const std::string& session, const std::string& from = tablet) {
     signal(from, session, "offer", offerBody);
@@ -112,24 +73,7 @@ class RemoteHostCoordinatorTest : public ::testing::Test {
     }
     return lines;
   }
-  std::size_t journalCount(const std::string& entry) const {
-    return static_cast<std::size_t>(std::count(journal.begin(), journal.end(), entry));
-  }
 
-  MainLoopForTests loop;
-  VirtualClock clock{[this] { loop.drain(); }};
-  ScopedLogCapture logs;
-  std::vector<std::string> journal;
-  testing::FakeRemoteAccess remote{[this](std::string entry) { journal.push_back(std::move(entry)); }, clock};
-  std::shared_ptr<MetricsStore> metrics = std::make_shared<MetricsStore>();
-  std::shared_ptr<InputCommandHandler> handler =
-      InputCommandHandler::create(InputController::create(nullptr, [] { return false; }, clock), metrics, clock);
-  std::shared_ptr<RemoteFileTransferCoordinator> transfers = RemoteFileTransferCoordinator::create(nullptr);
-  std::vector<std::string> statuses;
-  std::vector<std::vector<WebRTCRoute>> routes;
-  std::vector<std::int64_t> counts;
-  std::vector<std::vector<SignalingDevice>> devices;
-  std::shared_ptr<RemoteHostCoordinator> coordinator;
   std::vector<std::shared_ptr<WebRTCPeerSession>> peers;  // every session's peer seen, for the end
 };
 

@@ -5,11 +5,7 @@
 
 #include <algorithm>
 
-#include "control/input_command_handler.hpp"
-#include "control/input_controller.hpp"
 #include "core/localization.hpp"
-#include "core/metrics_store.hpp"
-#include "filetransfer/remote_file_transfer_coordinator.hpp"
 #include "remote/remote_host_coordinator.hpp"
 #include "support/fake_remote_access.hpp"
 
@@ -26,43 +22,21 @@ using webrtc::PeerConnectionState;
 const std::string offerBody = R"({"sdp":"v=0 offer","type":"offer"})";
 const NetworkPath home = wiredPath("eth0", 2, {"192.168.1.20"}, {"192.168.1.1"});
 
-class RemoteNetworkPathTest : public ::testing::Test {
+class RemoteNetworkPathTest : public ::testing::Test, protected testing::CoordinatorOnStandIns {
  protected:
-  RemoteNetworkPathTest() {
-    coordinator = RemoteHostCoordinator::create(metrics, handler, transfers, remote.environment());
-    coordinator->onStatusChanged = [this](const std::string& text) { statuses.push_back(text); };
-    coordinator->onRoutesChanged = [this](const std::vector<WebRTCRoute>& list) { routes.push_back(list); };
-  }
+  RemoteNetworkPathTest() { coordinator = make(); }
   ~RemoteNetworkPathTest() override {
     coordinator.reset();
     settle();
   }
 
-  void settle() {
-    for (int round = 0; round < 4; ++round) {
-      loop.drain();
-      remote.peers.network().flush();
-      for (const auto& monitor : remote.pathMonitors) monitor->flush();
-      for (const auto& [id, session] : coordinator ? coordinator->sessions() : decltype(coordinator->sessions()){})
-        boost::asio::post(session.peer->executor(), boost::asio::use_future).get();
-      loop.drain();
-    }
-  }
-  void start() {
-    coordinator->startRemoteHost();
-    remote.signaling().report(Kind::connected);
-    remote.signaling().reportICEServers({});
-    settle();
-  }
   void path(const NetworkPath& update) {
     remote.pathMonitor().deliver(update);
     settle();
   }
   // A connected session whose peer reports a relayed route.
   std::shared_ptr<FakePeerConnection> connectedSession(const std::string& session) {
-    static std::uint64_t sequence = 0;
-    remote.signaling().reportSignal({"ipad-1", session, "offer", Bytes(offerBody.begin(), offerBody.end()), ++sequence});
-    settle();
+    signal("ipad-1", session, "offer", offerBody);
     auto peer = remote.peers.last();
     peer->answerStatisticsWith({{"T", {"transport", {{"selectedCandidatePairId", std::string("P")}}}},
                                 {"P", {"candidate-pair", {{"localCandidateId", std::string("L")},
@@ -74,28 +48,14 @@ class RemoteNetworkPathTest : public ::testing::Test {
     EXPECT_TRUE(loop.runUntil([&] { return coordinator->sessions().at(session).route.has_value(); }));
     return peer;
   }
-  std::size_t recoveries() const {
-    return static_cast<std::size_t>(std::count(journal.begin(), journal.end(), "signaling.networkChanged"));
-  }
+  std::size_t recoveries() const { return journalCount("signaling.networkChanged"); }
   std::size_t recoveringTexts() const {
     return static_cast<std::size_t>(std::count(statuses.begin(), statuses.end(), localized("host.remote.recovering")));
   }
-
-  MainLoopForTests loop;
-  VirtualClock clock{[this] { loop.drain(); }};
-  std::vector<std::string> journal;
-  testing::FakeRemoteAccess remote{[this](std::string entry) { journal.push_back(std::move(entry)); }, clock};
-  std::shared_ptr<MetricsStore> metrics = std::make_shared<MetricsStore>();
-  std::shared_ptr<InputCommandHandler> handler =
-      InputCommandHandler::create(InputController::create(nullptr, [] { return false; }, clock), metrics, clock);
-  std::shared_ptr<RemoteFileTransferCoordinator> transfers = RemoteFileTransferCoordinator::create(nullptr);
-  std::vector<std::string> statuses;
-  std::vector<std::vector<WebRTCRoute>> routes;
-  std::shared_ptr<RemoteHostCoordinator> coordinator;
 };
 
 TEST_F(RemoteNetworkPathTest, TheFirstSatisfiedPathIsOnlyStoredAndTheSamePathAgainIsNoChange) {
-  start();
+  running();
   EXPECT_TRUE(remote.pathMonitor().started());
   path(unsatisfiedPath());
   path(home);
@@ -112,7 +72,7 @@ TEST_F(RemoteNetworkPathTest, TheFirstSatisfiedPathIsOnlyStoredAndTheSamePathAga
 }
 
 TEST_F(RemoteNetworkPathTest, EachRealChangeReconnectsSignalingOnce) {
-  start();
+  running();
   path(home);
   struct Case {
     const char* what;
@@ -139,7 +99,7 @@ TEST_F(RemoteNetworkPathTest, EachRealChangeReconnectsSignalingOnce) {
 }
 
 TEST_F(RemoteNetworkPathTest, APathThatGoesAwayAndComesBackUnchangedRecovers) {
-  start();
+  running();
   path(home);
   path(unsatisfiedPath());
   EXPECT_EQ(recoveries(), 0u) << "an unsatisfied path starts nothing by itself";
@@ -151,7 +111,7 @@ TEST_F(RemoteNetworkPathTest, APathThatGoesAwayAndComesBackUnchangedRecovers) {
 }
 
 TEST_F(RemoteNetworkPathTest, AChangeClearsEveryRouteAndRestartsEachSessionOnceSignalingIsBack) {
-  start();
+  running();
   path(home);
   auto first = connectedSession("S1");
   auto second = connectedSession("S2");
@@ -190,7 +150,7 @@ TEST_F(RemoteNetworkPathTest, AChangeClearsEveryRouteAndRestartsEachSessionOnceS
 }
 
 TEST_F(RemoteNetworkPathTest, TheReplacedConnectionsLastConnectedReportRestartsNothing) {
-  start();
+  running();
   path(home);
   auto peer = connectedSession("S1");
   remote.signaling().lateReportOfReplacedConnection = Kind::connected;
@@ -203,8 +163,21 @@ TEST_F(RemoteNetworkPathTest, TheReplacedConnectionsLastConnectedReportRestartsN
   EXPECT_EQ(peer->record().restarts, 1);
 }
 
+TEST_F(RemoteNetworkPathTest, ANewConnectionConnectedBeforeTheChangeIsTakenInStillRestartsOnce) {
+  running();
+  path(home);
+  auto peer = connectedSession("S1");
+  remote.signaling().newConnectionConnectsAtOnce = true;
+  path(wiredPath("wlan0", 4, {"10.1.1.7"}, {"10.1.1.1"}));
+  settle();
+  EXPECT_EQ(peer->record().restarts, 1) << "signaling is back: nothing else will report connected";
+  remote.signaling().report(Kind::connected);
+  settle();
+  EXPECT_EQ(peer->record().restarts, 1);
+}
+
 TEST_F(RemoteNetworkPathTest, WithoutSessionsOnlySignalingReconnects) {
-  start();
+  running();
   path(home);
   path(wiredPath("eth0", 2, {"192.168.1.20"}, {"192.168.1.254"}));
   EXPECT_EQ(recoveries(), 1u);
@@ -216,7 +189,7 @@ TEST_F(RemoteNetworkPathTest, WithoutSessionsOnlySignalingReconnects) {
 }
 
 TEST_F(RemoteNetworkPathTest, TabletsThatVanishDuringRecoveryAreClosed) {
-  start();
+  running();
   path(home);
   auto staying = connectedSession("S1");
   auto vanishing = connectedSession("S2");
@@ -250,7 +223,7 @@ TEST_F(RemoteNetworkPathTest, TabletsThatVanishDuringRecoveryAreClosed) {
 }
 
 TEST_F(RemoteNetworkPathTest, AStopDuringRecoveryEndsItAndTheNextStartBeginsAfresh) {
-  start();
+  running();
   path(home);
   auto peer = connectedSession("S1");
   path(wiredPath("eth0", 2, {"192.168.1.30"}, {"192.168.1.1"}));
@@ -271,7 +244,7 @@ TEST_F(RemoteNetworkPathTest, AStopDuringRecoveryEndsItAndTheNextStartBeginsAfre
 
   // The next start watches the path anew: its first path is only stored, even after the outage the old
   // monitor saw.
-  start();
+  running();
   ASSERT_EQ(remote.pathMonitors.size(), 2u);
   const auto before = recoveries();
   path(wiredPath("eth0", 2, {"192.168.1.30"}, {"192.168.1.1"}));

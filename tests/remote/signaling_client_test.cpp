@@ -26,7 +26,11 @@ using StateKind = SignalingClient::State::Kind;
 // Everything one client reported, in order.
 struct Reports {
   SignalingClient::Callbacks callbacks() {
-    return {[this](const SignalingClient::State& state) { add("state", state.kind, state.failure); },
+    return {[this](const SignalingClient::State& state) {
+              add("state", state.kind, state.failure);
+              std::lock_guard lock(mutex);
+              if (state.kind == StateKind::connected) connectedConnections.push_back(state.connection);
+            },
             [this](const std::vector<SignalingDevice>& devices) {
               std::lock_guard lock(mutex);
               deviceLists.push_back(devices);
@@ -59,6 +63,7 @@ struct Reports {
 
   mutable std::mutex mutex;
   std::vector<StateKind> states;
+  std::vector<std::uint64_t> connectedConnections;
   std::vector<std::string> failures;
   std::vector<std::string> order;
   std::vector<std::vector<SignalingDevice>> deviceLists;
@@ -193,9 +198,13 @@ TEST_F(SignalingClientTest, AConnectionThatWasAuthenticatedStartsTheBackOffAgain
 TEST_F(SignalingClientTest, NetworkChangeClosesOnceAndReconnectsAtOnce) {
   Reports& reports = newReports();
   auto client = connectedClient("mac-1", "mac", reports);
-  runBlocking(client->networkChanged());
+  const std::uint64_t replaced = runBlocking(client->networkChanged());
   ASSERT_TRUE(eventually([&] { return reports.count(StateKind::connected) == 2; }));
   EXPECT_EQ(reports.count(StateKind::failed), 0u);
+  // The states tell the two connections apart: the replaced one's number, then a higher one.
+  const auto connections = reports.read(&Reports::connectedConnections);
+  EXPECT_EQ(connections.front(), replaced);
+  EXPECT_GT(connections.back(), replaced);
 
   runBlocking(client->stop());
   ASSERT_TRUE(service_.waitForEvent("closed mac-1 1000"));

@@ -6,7 +6,9 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/use_future.hpp>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <memory>
@@ -15,6 +17,11 @@
 #include <string>
 #include <vector>
 
+#include "control/input_command_handler.hpp"
+#include "control/input_controller.hpp"
+#include "core/log_capture.hpp"
+#include "core/metrics_store.hpp"
+#include "filetransfer/remote_file_transfer_coordinator.hpp"
 #include "platform/crypto/signing_key.hpp"
 #include "remote/remote_host_coordinator.hpp"
 #include "remote/signaling_error.hpp"
@@ -57,14 +64,16 @@ class FakeRemoteSignaling final : public RemoteSignaling {
     stopped = true;
     co_return;
   }
-  boost::asio::awaitable<void> networkChanged() override {
+  boost::asio::awaitable<std::uint64_t> networkChanged() override {
     journal_("signaling.networkChanged");
     // A state the replaced connection reported just before it was closed, still on its way to the coordinator.
-    if (const auto late = std::exchange(lateReportOfReplacedConnection, std::nullopt)) {
-      report(*late);
-      // The real client answers from its own executor: the caller resumes after what was already queued to it.
-      co_await boost::asio::post(co_await boost::asio::this_coro::executor, boost::asio::use_awaitable);
-    }
+    if (const auto late = std::exchange(lateReportOfReplacedConnection, std::nullopt)) report(*late);
+    const std::uint64_t replaced = connection++;
+    // The new connection got through before the caller resumed.
+    if (std::exchange(newConnectionConnectsAtOnce, false)) report(SignalingClient::State::Kind::connected);
+    // The real client answers from its own executor: the caller resumes after what was already queued to it.
+    co_await boost::asio::post(co_await boost::asio::this_coro::executor, boost::asio::use_awaitable);
+    co_return replaced;
   }
   boost::asio::awaitable<void> sendSignal(std::string to, std::string sessionID, std::string kind,
                                           Bytes data) override {
@@ -76,9 +85,11 @@ class FakeRemoteSignaling final : public RemoteSignaling {
 
   // The service's side; each goes through the coordinator's callbacks, as the client's would.
   std::optional<SignalingClient::State::Kind> lateReportOfReplacedConnection;
+  bool newConnectionConnectsAtOnce = false;
+  std::uint64_t connection = 1;  // the number states carry; a network change counts one up
 
   void report(SignalingClient::State::Kind kind) {
-    if (!stopped) callbacks.onState(SignalingClient::State{kind, {}});
+    if (!stopped) callbacks.onState(SignalingClient::State{kind, {}, connection});
   }
   void reportDevices(const std::vector<SignalingDevice>& devices) { callbacks.onDevices(devices); }
   void reportICEServers(const std::vector<SignalingICEServer>& servers) { callbacks.onICEServers(servers); }
@@ -135,6 +146,66 @@ class FakeRemoteAccess {
  private:
   FakeRemoteSignaling::Journal journal_;
   Clock& clock_;
+};
+
+// A coordinator on these stand-ins, on a main loop and virtual time, with what it reports recorded.
+class CoordinatorOnStandIns {
+ public:
+  std::shared_ptr<RemoteHostCoordinator> make(std::function<std::string()> name = [] { return std::string("Desk"); }) {
+    auto made = RemoteHostCoordinator::create(metrics, handler, transfers, remote.environment(std::move(name)));
+    made->onStatusChanged = [this](const std::string& text) { statuses.push_back(text); };
+    made->onRoutesChanged = [this](const std::vector<WebRTCRoute>& list) { routes.push_back(list); };
+    made->onConnectedClientCountChanged = [this](std::int64_t count) { counts.push_back(count); };
+    made->onDevicesChanged = [this](const std::vector<SignalingDevice>& list) { devices.push_back(list); };
+    return made;
+  }
+  // Lets the hops between the main loop, the peers' strands, the path queues and the fake network thread run out.
+  void settle() {
+    for (int round = 0; round < 6; ++round) {
+      loop.drain();
+      remote.peers.network().flush();
+      for (const auto& monitor : remote.pathMonitors) monitor->flush();
+      if (coordinator) {
+        for (const auto& [id, session] : coordinator->sessions()) {
+          boost::asio::post(session.peer->executor(), boost::asio::use_future).get();
+        }
+      }
+      loop.drain();
+    }
+  }
+  // Started, connected to signaling, with an ICE server list.
+  void running(std::vector<SignalingICEServer> servers = {}) {
+    coordinator->startRemoteHost();
+    settle();
+    remote.signaling().report(SignalingClient::State::Kind::connected);
+    remote.signaling().reportICEServers(servers);
+    settle();
+  }
+  void signal(const std::string& from, const std::string& session, const std::string& kind, const std::string& body) {
+    remote.signaling().reportSignal({from, session, kind, Bytes(body.begin(), body.end()), ++signalSequence_});
+    settle();
+  }
+  std::size_t journalCount(const std::string& entry) const {
+    return static_cast<std::size_t>(std::count(journal.begin(), journal.end(), entry));
+  }
+
+  MainLoopForTests loop;
+  VirtualClock clock{[this] { loop.drain(); }};
+  ScopedLogCapture logs;
+  std::vector<std::string> journal;
+  FakeRemoteAccess remote{[this](std::string entry) { journal.push_back(std::move(entry)); }, clock};
+  std::shared_ptr<MetricsStore> metrics = std::make_shared<MetricsStore>();
+  std::shared_ptr<InputCommandHandler> handler =
+      InputCommandHandler::create(InputController::create(nullptr, [] { return false; }, clock), metrics, clock);
+  std::shared_ptr<RemoteFileTransferCoordinator> transfers = RemoteFileTransferCoordinator::create(nullptr);
+  std::vector<std::string> statuses;
+  std::vector<std::vector<WebRTCRoute>> routes;
+  std::vector<std::int64_t> counts;
+  std::vector<std::vector<SignalingDevice>> devices;
+  std::shared_ptr<RemoteHostCoordinator> coordinator;
+
+ private:
+  std::uint64_t signalSequence_ = 0;
 };
 
 }  // namespace veltrano::testing

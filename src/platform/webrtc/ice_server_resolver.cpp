@@ -59,7 +59,7 @@ void IceServerResolver::resolve(const std::vector<IceServer>& servers, Completio
   }
   auto batch = std::make_shared<Batch>();
   batch_ = batch;
-  for (const auto& server : iceServersOrDefault(servers)) {
+  for (const auto& server : servers) {
     for (const auto& text : server.urls) {
       auto url = parseIceServerUrl(text);
       if (!url) continue;

@@ -23,7 +23,7 @@ class IceServerResolver {
   IceServerResolver(const IceServerResolver&) = delete;
   IceServerResolver& operator=(const IceServerResolver&) = delete;
 
-  // Replaces any resolution under way. An empty list means the build's default STUN servers. `done` runs on this
+  // Replaces any resolution under way. `done` runs on this
   // thread: inside the call when no name needs looking up, later otherwise.
   void resolve(const std::vector<IceServer>& servers, Completion done);
 

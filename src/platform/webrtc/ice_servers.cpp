@@ -13,22 +13,6 @@ std::optional<std::uint16_t> parsePort(std::string_view text) {
   return static_cast<std::uint16_t>(value);
 }
 
-std::vector<IceServer> defaultServers() {
-  std::vector<IceServer> servers;
-  std::string_view list = VELTRANO_DEFAULT_STUN_SERVERS;
-  while (!list.empty()) {
-    const auto comma = list.find(',');
-    const auto url = list.substr(0, comma);
-    if (!url.empty()) {
-      IceServer server;
-      server.urls.emplace_back(url);
-      servers.push_back(std::move(server));
-    }
-    list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
-  }
-  return servers;
-}
-
 }  // namespace
 
 std::optional<IceServerUrl> parseIceServerUrl(const std::string& url) {
@@ -94,10 +78,6 @@ bool iceServersValid(const std::vector<IceServer>& servers) {
     }
   }
   return true;
-}
-
-std::vector<IceServer> iceServersOrDefault(const std::vector<IceServer>& servers) {
-  return servers.empty() ? defaultServers() : servers;
 }
 
 }  // namespace veltrano::webrtc

@@ -43,7 +43,4 @@ std::optional<IceServerUrl> parseIceServerUrl(const std::string& url);
 // False when some URL cannot be parsed or a TURN server lacks its username or credential.
 bool iceServersValid(const std::vector<IceServer>& servers);
 
-// The servers to use: `servers`, or the build's default STUN servers when it is empty.
-std::vector<IceServer> iceServersOrDefault(const std::vector<IceServer>& servers);
-
 }  // namespace veltrano::webrtc

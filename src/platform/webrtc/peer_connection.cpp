@@ -102,7 +102,7 @@ std::shared_ptr<PeerConnection> createPeerConnection(const PeerConfiguration& co
   if (!thread) return nullptr;
   auto core = std::make_shared<PeerConnectionCore>(thread, std::move(identity), configuration.iceServers,
                                                    configuration.iceTransportPolicy == IceTransportPolicy::relay,
-                                                   std::move(observer));
+                                                   configuration.serverLookupLimit, std::move(observer));
   thread->post([core] { core->start(); });
   return std::make_shared<ThreadedPeerConnection>(std::move(thread), std::move(core), configuration);
 }

@@ -5,6 +5,7 @@
 // Threads: every observer call arrives on the peer's own network thread (one per process, shared by all peers),
 // never on the caller's thread and never while the caller is inside a method of this interface. Methods may be
 // called from any thread; completions run on the network thread. Observers are held weakly.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -31,6 +32,9 @@ enum class IceTransportPolicy { all, relay };
 struct PeerConfiguration {
   std::vector<IceServer> iceServers;
   IceTransportPolicy iceTransportPolicy = IceTransportPolicy::all;
+  // How long gathering waits for the servers' names to resolve before it starts without them; a name known later
+  // serves the next gathering (an ICE restart on a new address).
+  std::chrono::milliseconds serverLookupLimit = std::chrono::seconds(1);
 };
 
 enum class SdpType { offer, answer };

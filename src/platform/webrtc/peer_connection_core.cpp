@@ -22,18 +22,21 @@ std::uint64_t randomSessionId() {
 
 PeerConnectionCore::PeerConnectionCore(std::shared_ptr<NetworkThread> thread,
                                        std::shared_ptr<const DtlsIdentity> identity, std::vector<IceServer> servers,
-                                       bool relayOnly, std::weak_ptr<PeerConnectionObserver> observer)
+                                       bool relayOnly, std::chrono::milliseconds serverLookupLimit,
+                                       std::weak_ptr<PeerConnectionObserver> observer)
     : thread_(std::move(thread)),
       identity_(std::move(identity)),
       observer_(std::move(observer)),
       remoteMaxMessageSize_(std::make_shared<std::atomic<std::size_t>>(DataChannelSet::defaultRemoteMaxMessageSize)),
       servers_(std::move(servers)),
       relayOnly_(relayOnly),
+      serverLookupLimit_(serverLookupLimit),
       sessionId_(randomSessionId()) {}
 
 PeerConnectionCore::~PeerConnectionCore() {
   sequence_.check();
   resolver_.reset();
+  lookupTimer_.reset();
   timer_.reset();
   transport_.reset();
   ice_.reset();
@@ -59,18 +62,38 @@ void PeerConnectionCore::start() {
 void PeerConnectionCore::setServers(std::vector<IceServer> servers, bool relayOnly) {
   sequence_.check();
   serversResolved_ = false;
-  // The resolver calls back only while it lives, and it dies with the core.
+  lookupExpired_ = false;
+  lookupTimer_.reset();
+  // The resolver calls back only while it lives, and it dies with the core. Servers known after gathering began
+  // are kept for the next stream.
   resolver_->resolve(servers, [this, relayOnly](ResolvedIceServers resolved) {
     ice_->setServers(std::move(resolved), relayOnly);
     serversResolved_ = true;
+    lookupTimer_.reset();
     if (gatheringWanted_ && !closed_) ice_->gather();
   });
+  if (gatheringWanted_) awaitServersAtMost();
 }
 
 void PeerConnectionCore::startGathering() {
   sequence_.check();
   gatheringWanted_ = true;
-  if (serversResolved_) ice_->gather();
+  if (serversResolved_ || lookupExpired_) {
+    ice_->gather();
+  } else {
+    awaitServersAtMost();
+  }
+}
+
+void PeerConnectionCore::awaitServersAtMost() {
+  if (serversResolved_ || lookupExpired_ || lookupTimer_) return;
+  // A name server that does not answer would hold even the host candidates for its whole time-out.
+  lookupTimer_ = thread_->startTimeout(serverLookupLimit_, [this] {
+    lookupExpired_ = true;
+    if (!closed_) ice_->gather();
+    // Released after its own dispatch has returned.
+    thread_->post([fired = std::shared_ptr<NetworkThread::Timer>(std::move(lookupTimer_))] {});
+  });
 }
 
 DataSessionDescription PeerConnectionCore::localDescription(DtlsSetup setup) const {

@@ -27,7 +27,8 @@ class PeerConnectionCore final : public DataChannelTransport::Observer,
   static constexpr std::uint64_t kMaxMessageSize = 262144;
 
   PeerConnectionCore(std::shared_ptr<NetworkThread> thread, std::shared_ptr<const DtlsIdentity> identity,
-                     std::vector<IceServer> servers, bool relayOnly, std::weak_ptr<PeerConnectionObserver> observer);
+                     std::vector<IceServer> servers, bool relayOnly, std::chrono::milliseconds serverLookupLimit,
+                     std::weak_ptr<PeerConnectionObserver> observer);
   ~PeerConnectionCore() override;
   PeerConnectionCore(const PeerConnectionCore&) = delete;
   PeerConnectionCore& operator=(const PeerConnectionCore&) = delete;
@@ -63,8 +64,9 @@ class PeerConnectionCore final : public DataChannelTransport::Observer,
   void onIceState(IceState state);
   void onLocalCandidate(const std::string& line);
 
-  // Gathers once the servers are known.
+  // Gathers once the servers are known, or once their lookup took too long.
   void startGathering();
+  void awaitServersAtMost();
   // Starts gathering and describes what there is so far.
   DataSessionDescription describeLocal(DtlsSetup setup);
   DataSessionDescription localDescription(DtlsSetup setup) const;
@@ -92,6 +94,10 @@ class PeerConnectionCore final : public DataChannelTransport::Observer,
   std::unique_ptr<IceServerResolver> resolver_;
   bool serversResolved_ = false;
   bool gatheringWanted_ = false;
+  std::chrono::milliseconds serverLookupLimit_;
+  // Runs out when gathering has waited long enough for the servers' names; then it goes on without them.
+  std::unique_ptr<NetworkThread::Timer> lookupTimer_;
+  bool lookupExpired_ = false;
   // Local candidates already sent in a description or trickled, so that none goes out twice.
   std::set<std::string> announced_;
   // Whether our description of the current ICE generation has been set; until then candidates are held.

@@ -379,7 +379,8 @@ TEST_F(LoopbackPeersTest, ServerNamesResolveWhileTheNetworkThreadGoesOnAndTheSer
   SilentServer server;
   IceServer stun;
   stun.urls = {"stun:stun.held.test:" + std::to_string(server.port)};
-  host_.peer = createPeerConnection({{stun}, IceTransportPolicy::all}, observers_[1]);
+  // Gathering waits for the name as long as the test holds it.
+  host_.peer = createPeerConnection({{stun}, IceTransportPolicy::all, std::chrono::minutes(1)}, observers_[1]);
   ASSERT_TRUE(host_.peer);
   for (const auto& [label, init] : std::vector<std::pair<std::string, DataChannelInit>>{{"ctl", {}}}) {
     tabletChannels_.push_back(record(tablet_.peer->createDataChannel(label, init)));
@@ -395,6 +396,21 @@ TEST_F(LoopbackPeersTest, ServerNamesResolveWhileTheNetworkThreadGoesOnAndTheSer
   EXPECT_TRUE(server.receivesBindingRequest(std::chrono::seconds(5)));
   EXPECT_TRUE(host_.reaches(PeerConnectionState::connected));
   EXPECT_TRUE(tablet_.reaches(PeerConnectionState::connected));
+}
+
+TEST_F(LoopbackPeersTest, AServerNameThatNeverResolvesHoldsGatheringOnlyForItsLimit) {
+  // A name server that never answers, as where no DNS answers at all.
+  testing::HeldResolver resolver;
+  SilentServer server;
+  IceServer stun;
+  stun.urls = {"stun:stun.held.test:" + std::to_string(server.port)};
+  host_.peer = createPeerConnection({{stun}, IceTransportPolicy::all, std::chrono::milliseconds(300)}, observers_[1]);
+  ASSERT_TRUE(host_.peer);
+  // The host gathers its own addresses without the server and the peers connect while the name is still held.
+  ASSERT_TRUE(connect({{"ctl", {}}}));
+  const auto names = resolver.names();
+  EXPECT_NE(std::find(names.begin(), names.end(), "stun.held.test"), names.end());
+  EXPECT_TRUE(carries(*tabletChannels_[0], *host_.channels.values().front(), 1000));
 }
 
 TEST_F(LoopbackPeersTest, AQuietPathReadsDisconnectedUntilItCarriesAgainAndACutOneFailsAfterThat) {

@@ -19,6 +19,7 @@
 #include "core/product_analytics.hpp"
 #include "filetransfer/partial_files_in_progress.hpp"
 #include "platform/memory/allocator.hpp"
+#include "platform/memory/graphics_driver_lifetime.hpp"
 #include "platform/webrtc/peer_connection.hpp"
 #include "platform/x11/x11_display.hpp"
 #include "platform/x11/xlib_connection_loss.hpp"
@@ -73,6 +74,7 @@ int main(int argc, char** argv) {
     terminationSignals = std::make_unique<app::TerminationSignals>(sharedIo().executor(),
                                                                    [&application] { application.requestQuit(); });
     code = application.exec();
+    platform::keepGraphicsDriversLoaded();
   }
   setMainExecutor({}, std::this_thread::get_id());
   return code;

@@ -252,11 +252,18 @@ load-module module-always-sink
 set-default-sink veltrano_null
 EOF
   # No DISPLAY and an unreachable session bus: libdbus would otherwise autolaunch a stray bus.
-  if ! launch pulse env -u DISPLAY HOME="$state/pulse-home" XDG_RUNTIME_DIR="$state/pulse-runtime" \
+  # The socket is made by systemd-socket-activate, which becomes the daemon at the first connection and hands
+  # it over: the daemon's own socket has a backlog of 5, so a burst of clients connecting while it is busy
+  # would be refused.
+  # No shared memory: a daemon that passes a client's memfd blocks on to a recording client aborts
+  # (memblock_replace_import) when that client leaves while they are still held; copied blocks never do.
+  rm -f "$(pulse_socket)"
+  if ! launch pulse systemd-socket-activate -l "$(pulse_socket)" \
+    env -u DISPLAY HOME="$state/pulse-home" XDG_RUNTIME_DIR="$state/pulse-runtime" \
     PULSE_RUNTIME_PATH="$state/pulse-runtime" PULSE_STATE_PATH="$state/pulse-state" \
     DBUS_SESSION_BUS_ADDRESS="unix:path=$state/no-session-bus" \
     pulseaudio --daemonize=no --system=no --exit-idle-time=-1 -n -F "$state/pulse.pa" \
-    --use-pid-file=no --realtime=no --high-priority=no --log-target=stderr ||
+    --use-pid-file=no --realtime=no --high-priority=no --disable-shm=yes --log-target=stderr ||
     ! wait_ready pulse 15 pulse_answers; then
     complain "PulseAudio did not start"; log_tail pulse
     stop_pulse

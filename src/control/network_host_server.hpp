@@ -45,6 +45,8 @@ class NetworkHostServer final : public ListeningServer, public ControlClientBroa
   static constexpr std::size_t maximumReadSize = 65536;
   // The command lines of all clients together: a few connections' worth.
   static constexpr LogThrottleLimits listenerCommandLogLimits{60, std::chrono::seconds(10)};
+  // How long a client closed for a faulty record may take to read the replies already made for it.
+  static constexpr std::chrono::milliseconds faultCloseSendTimeout{5000};
 
   using IdentityProvider = veltrano::IdentityProvider;
   // Receives the number of authenticated clients after every change; awaited on the server's strand.
@@ -115,6 +117,9 @@ class NetworkHostServer final : public ListeningServer, public ControlClientBroa
   // client was removed meanwhile.
   boost::asio::awaitable<bool> handleRecords(const std::shared_ptr<ControlClient>& client, ConnectionID connectionID,
                                              std::vector<Bytes> records, ReceiveState& state);
+  // Closes the connection of a client whose record was faulty once what was already sent to it has left.
+  boost::asio::awaitable<void> closeForFaultyRecord(const std::shared_ptr<ControlClient>& client,
+                                                    ConnectionID connectionID);
   boost::asio::awaitable<void> handleFileTransferMessage(json::Json message, std::shared_ptr<ControlClient> client);
   static void endPointerSessions(const std::shared_ptr<InputCommandHandler>& handler,
                                  std::set<std::string> pointerSessions);

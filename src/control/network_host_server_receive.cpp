@@ -9,6 +9,7 @@
 #include "control/network_host_server.hpp"
 #include "core/main_run_loop.hpp"
 #include "filetransfer/file_transfer_message_routing.hpp"
+#include "localserver/queued_sends.hpp"
 
 namespace veltrano {
 
@@ -56,8 +57,7 @@ asio::awaitable<bool> NetworkHostServer::handleReceived(std::shared_ptr<ControlC
       addReceivedBytes(receivedCount);
       writeConnectionLogLine("recordRejected", LogCategory::Error,
                              [] { return "Closing local control connection: secure record rejected"; });
-      client->connection->cancel();
-      co_await removeConnection(connectionID);
+      co_await closeForFaultyRecord(client, connectionID);
       co_return false;
     }
     const bool keepReceiving = co_await handleRecords(client, connectionID, std::move(records), *state);
@@ -82,8 +82,7 @@ asio::awaitable<bool> NetworkHostServer::handleRecords(const std::shared_ptr<Con
     if (!line) {
       writeConnectionLogLine("invalidRecord", LogCategory::Error,
                              [] { return "Closing local control connection: invalid command record"; });
-      client->connection->cancel();
-      co_await removeConnection(connectionID);
+      co_await closeForFaultyRecord(client, connectionID);
       co_return false;  // the rest of the batch is dropped
     }
     if (line->empty()) continue;
@@ -120,6 +119,15 @@ asio::awaitable<bool> NetworkHostServer::handleRecords(const std::shared_ptr<Con
     if (const std::size_t sent = replyBytes->load()) trafficCounters_->addSent(static_cast<std::int64_t>(sent));
   }
   co_return true;
+}
+
+asio::awaitable<void> NetworkHostServer::closeForFaultyRecord(const std::shared_ptr<ControlClient>& client,
+                                                             ConnectionID connectionID) {
+  assertOnStrand(executor());
+  // A cancel drops what is still queued: the replies to the records served before the faulty one go first.
+  co_await waitForQueuedSends(*client->connection, faultCloseSendTimeout);
+  client->connection->cancel();
+  co_await removeConnection(connectionID);
 }
 
 asio::awaitable<void> NetworkHostServer::handleFileTransferMessage(json::Json message,

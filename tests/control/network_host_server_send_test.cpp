@@ -1,7 +1,12 @@
 // What the control server sends to one client: records made on several threads at once (replies on the main
 // thread, broadcasts and file messages on the server's strand) reach the client in sequence, and a client that
-// never reads is disconnected before the host holds more than its send-queue limit.
+// never reads is disconnected before the host holds more than its send-queue limit, and a client closed for an
+// invalid record still gets the replies already made for it.
 #include <boost/asio/awaitable.hpp>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <map>
@@ -99,6 +104,63 @@ TEST(ControlServerSending, AClientThatNeverReadsIsDisconnectedAtTheQueueLimit) {
                          LocalTransportSession::recordOverhead)
       << "the refused reply went over the limit alone; nothing was queued beyond it";
   client.connection->cancel();
+}
+
+// The same over a socket the host can write only a little ahead to: a small segment size and receive buffer,
+// set before connecting, keep the host's send buffer small too.
+boost::asio::awaitable<SilentClient> connectSilentlyWithSmallBuffers(std::uint16_t port,
+                                                                     platform::SigningKey accountKey) {
+  boost::asio::ip::tcp::socket socket(sharedIo().executor());
+  socket.open(boost::asio::ip::tcp::v4());
+  const int segment = 1000;
+  const int buffer = 4096;
+  ::setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof(segment));
+  ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVBUF, &buffer, sizeof(buffer));
+  socket.connect({boost::asio::ip::make_address("127.0.0.1"), port});
+  auto connection = platform::TcpConnection::adopt(std::move(socket));
+  connection->start(sharedIo().executor());
+  auto session = co_await clientHandshake(connection, LocalTransportChannel::control, std::move(accountKey),
+                                          localHandshakeStepTimeout);
+  co_return SilentClient{connection, session};
+}
+
+TEST(ControlServerSending, RepliesStillWaitingToBeWrittenReachAClientClosedForAnInvalidRecord) {
+  ControlServerHarness harness;
+  harness.start();
+  SilentClient client = harness.run(connectSilentlyWithSmallBuffers(harness.port(), harness.accountKey));
+
+  // Replies far larger than the socket's buffers hold while the client does not read: most of them wait in the
+  // host's queue (under its limit) when the invalid record after them closes the connection.
+  const std::string type(200000, 'x');
+  const std::string line = json::dump(Json{{"type", type}}) + "\n";
+  constexpr int kCommands = 3;
+  Bytes batch;
+  for (int i = 0; i < kCommands; ++i) {
+    const Bytes record = client.session->seal(asBytes(line));
+    batch.insert(batch.end(), record.begin(), record.end());
+  }
+  const Bytes invalid = client.session->seal(asBytes(std::string("{\"type\":\"ping\"}")));
+  batch.insert(batch.end(), invalid.begin(), invalid.end());
+  client.connection->send(std::move(batch));
+  ASSERT_TRUE(harness.waitFor(
+      [&] { return harness.logged(LogCategory::Error, "Closing local control connection: invalid command record"); },
+      10s));
+
+  std::vector<Json> errors;
+  bool ended = false;
+  while (!ended) {
+    const platform::TcpConnection::ReceiveResult received =
+        harness.run(client.connection->receiveAsync(1, 65536), 10s);
+    ASSERT_FALSE(received.error) << received.error.message() << " after " << errors.size() << " replies";
+    ended = received.isComplete;
+    for (const Bytes& record : client.session->open(received.content)) {
+      const Json message = testing::parseJSONRecord(record);
+      if (message["type"] == "error") errors.push_back(message);
+    }
+  }
+  ASSERT_EQ(errors.size(), static_cast<std::size_t>(kCommands)) << "replies lost in the close";
+  for (const Json& error : errors) EXPECT_EQ(error["message"], "unknown command: " + type);
+  EXPECT_TRUE(harness.waitFor([&] { return harness.metrics->connectedClients.get() == 0; }));
 }
 
 }  // namespace

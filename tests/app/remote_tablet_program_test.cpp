@@ -113,11 +113,6 @@ class RemoteTabletProgramTest : public ::testing::Test {
         {"SSL_CERT_FILE", (root / "ca.pem").string()},
         {"VELTRANO_SIGNALING_URL", "wss://localhost:" + std::to_string(service->port()) + "/veltrano/v1/signal"},
     };
-#if defined(__SANITIZE_ADDRESS__)
-    // As in the program's own test: only the exit-time leak check is off, for libdbus's unnamed blocks.
-    const char* options = std::getenv("ASAN_OPTIONS");
-    environment["ASAN_OPTIONS"] = std::string(options ? options : "") + ":detect_leaks=0";
-#endif
     ASSERT_TRUE(program.start(VELTRANO_HOST_PROGRAM, environment, root / "program.log"));
 
     const auto authenticated = service->waitForEvent("authenticated ", 0, 60s);

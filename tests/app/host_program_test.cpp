@@ -59,6 +59,21 @@ std::optional<QPoint> trayIconCentre() {
   return centre;
 }
 
+// A home of the program's own holding the account key the tablet holds, and an environment that points there.
+struct ProgramHome {
+  ProgramHome() {
+    if (!home.isValid()) return;
+    const std::filesystem::path data = home.filePath("data").toStdString();
+    platform::AccountKeyFile(data / "veltrano").readOrCreate([&] { return platform::SecureBytes(seed); });
+    environment.insert("HOME", home.path());
+    environment.insert("XDG_DATA_HOME", home.filePath("data"));
+    environment.insert("XDG_CONFIG_HOME", home.filePath("config"));
+  }
+  QTemporaryDir home;
+  const Bytes seed = platform::randomBytes(platform::AccountKeyFile::seedSize);
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+};
+
 // A plain TCP connect: a listener would take it whoever asks.
 bool portRefuses(std::uint16_t port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -79,18 +94,11 @@ TEST(HostProgram, ServesAClientOpensAPanelHandsOverASecondStartAndQuitsCleanlyWh
 #endif
   VELTRANO_REQUIRE_X11();
   const testing::FixedPortsLock ports;  // other runs on this machine use the same ports
-  QTemporaryDir home;
-  ASSERT_TRUE(home.isValid());
-  // The account key the tablet holds, placed where the program looks for it.
-  const std::filesystem::path data = home.filePath("data").toStdString();
-  const Bytes seed = platform::randomBytes(platform::AccountKeyFile::seedSize);
-  platform::AccountKeyFile(data / "veltrano").readOrCreate([&] { return platform::SecureBytes(seed); });
-
-  auto environment = QProcessEnvironment::systemEnvironment();
-  environment.insert("HOME", home.path());
-  environment.insert("XDG_DATA_HOME", home.filePath("data"));
-  environment.insert("XDG_CONFIG_HOME", home.filePath("config"));
-  environment.insert("XDG_RUNTIME_DIR", home.path());
+  ProgramHome programHome;
+  ASSERT_TRUE(programHome.home.isValid());
+  const Bytes& seed = programHome.seed;
+  auto& environment = programHome.environment;
+  environment.insert("XDG_RUNTIME_DIR", programHome.home.path());
 #if defined(__SANITIZE_ADDRESS__)
   // Its exit-time leak check now reports Qt's painted images (QImageData, QRasterPaintEngine) as indirect leaks
   // without a direct one; off until that is traced.
@@ -164,16 +172,11 @@ TEST(HostProgram, QuitChosenInTheRealTrayMenuEndsTheProgramAndClosesEveryPort) {
                                             ? std::nullopt
                                             : std::optional<std::string>("no tray host (scripts/test-env starts one)"));
   const testing::FixedPortsLock ports;  // other runs on this machine use the same ports
-  QTemporaryDir home;
-  ASSERT_TRUE(home.isValid());
-  const std::filesystem::path data = home.filePath("data").toStdString();
-  const Bytes seed = platform::randomBytes(platform::AccountKeyFile::seedSize);
-  platform::AccountKeyFile(data / "veltrano").readOrCreate([&] { return platform::SecureBytes(seed); });
-  auto environment = QProcessEnvironment::systemEnvironment();
-  environment.insert("HOME", home.path());
-  environment.insert("XDG_DATA_HOME", home.filePath("data"));
-  environment.insert("XDG_CONFIG_HOME", home.filePath("config"));
-  environment.insert("XDG_RUNTIME_DIR", home.path());
+  ProgramHome programHome;
+  ASSERT_TRUE(programHome.home.isValid());
+  const Bytes& seed = programHome.seed;
+  auto& environment = programHome.environment;
+  environment.insert("XDG_RUNTIME_DIR", programHome.home.path());
 #if defined(__SANITIZE_ADDRESS__)
   // As in the first case: Qt's painted images reported as indirect leaks at exit.
   environment.insert("ASAN_OPTIONS", environment.value("ASAN_OPTIONS") + ":detect_leaks=0");
@@ -241,22 +244,18 @@ TEST(HostProgram, StartedByTheRunScriptOnAMachineWithoutServicesReachesReadyAndS
 #endif
   VELTRANO_REQUIRE_SERVICE("network namespaces", testing::NetworkNamespaces::unavailable());
   testing::NetworkNamespaces network;
-  QTemporaryDir home, avahiRun;
-  ASSERT_TRUE(home.isValid() && avahiRun.isValid());
-  const std::filesystem::path data = home.filePath("data").toStdString();
-  const Bytes seed = platform::randomBytes(platform::AccountKeyFile::seedSize);
-  platform::AccountKeyFile(data / "veltrano").readOrCreate([&] { return platform::SecureBytes(seed); });
+  ProgramHome programHome;
+  QTemporaryDir avahiRun;
+  ASSERT_TRUE(programHome.home.isValid() && avahiRun.isValid());
+  const Bytes& seed = programHome.seed;
 
   // Nothing of the test's services: no display, no reachable system bus or sound server, no runtime folder.
-  auto environment = QProcessEnvironment::systemEnvironment();
+  auto& environment = programHome.environment;
   for (const char* name : {"DISPLAY", "VELTRANO_TEST_TRAY", "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS"}) {
     environment.remove(name);
   }
   environment.insert("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/veltrano/system_bus_socket");
   environment.insert("PULSE_SERVER", "unix:/nonexistent/veltrano/pulse");
-  environment.insert("HOME", home.path());
-  environment.insert("XDG_DATA_HOME", home.filePath("data"));
-  environment.insert("XDG_CONFIG_HOME", home.filePath("config"));
   environment.insert("VELTRANO_BUILD_DIR", VELTRANO_BUILD_ROOT);
   QProcess run;
   run.setProcessEnvironment(environment);

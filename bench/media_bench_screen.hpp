@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -63,11 +64,12 @@ class BenchScreen {
   const std::string& displayName() const { return server_.displayName(); }
   std::uint32_t monitorID() const { return monitorID_; }
 
-  // A 240x160 rectangle that moves 8 pixels and changes colour every 1/60 s, until stopAnimation().
-  void startAnimation() {
+  // A 240x160 rectangle that moves 8 pixels and changes colour every 1/60 s, until stopAnimation(); its top
+  // stays at or above `lowestTop`.
+  void startAnimation(int lowestTop = kHeight - 160) {
     stopAnimation();
     animating_ = true;
-    animation_ = std::thread([this] {
+    animation_ = std::thread([this, lowestTop] {
       const auto tick = std::chrono::microseconds(16667);
       auto next = std::chrono::steady_clock::now();
       int x = 0;
@@ -78,7 +80,7 @@ class BenchScreen {
         xcb_clear_area(c_, 0, window_, static_cast<std::int16_t>(x), static_cast<std::int16_t>(y), 240, 160);
         x = (x + 8) % (kWidth - 240);
         y += dy;
-        if (y < 0 || y > kHeight - 160) dy = -dy;
+        if (y < 0 || y > lowestTop) dy = -dy;
         fill(x, y, 240, 160, 0x204080u + ((step++ * 0x030507u) & 0x7F7F7Fu));
         sync();
         next += tick;
@@ -100,6 +102,7 @@ class BenchScreen {
 
  private:
   void fill(int x, int y, int width, int height, std::uint32_t rgb) {
+    std::lock_guard lock(fillMutex_);  // the animation and paint() share the graphics context
     xcb_change_gc(c_, gc_, XCB_GC_FOREGROUND, &rgb);
     const xcb_rectangle_t rect{static_cast<std::int16_t>(x), static_cast<std::int16_t>(y),
                                static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height)};
@@ -140,6 +143,7 @@ class BenchScreen {
   xcb_window_t window_ = 0;
   xcb_gcontext_t gc_ = 0;
   std::uint32_t monitorID_ = 0;
+  std::mutex fillMutex_;
   std::atomic<bool> animating_{false};
   std::thread animation_;
 };

@@ -5,7 +5,8 @@ in  {"type": "send", "label", "text"} | {"type": "sendBase64", "label", "data" (
     | {"type": "stall", "seconds"} (reads nothing for that long, then reports {"type": "stalled"})
 out {"type": "state", "state"} | {"type": "open", "label"} | {"type": "message", "label", "text"}
     | {"type": "binary", "label", "data"} (base64url, file channel)
-    | {"type": "video", "display", "kind": "configuration"|"frame", "keyframe", "rgb": [r, g, b] or null}
+    | {"type": "video", "display", "kind": "configuration"|"frame", "keyframe", "rgb": [r, g, b] or null,
+       "at" (decoded), "receivedAt" (whole message in; both time.monotonic())}
     | {"type": "audio", "kind": "configuration"|"frame"}
 Arguments: signaling URL, certificate authority file, account key seed (base64url), device identifier, session."""
 import asyncio
@@ -78,6 +79,7 @@ class VideoDecoder:
         self.context = None
 
     def envelope(self, data):
+        received_at = time.monotonic()
         kind, length = data[4], struct.unpack(">I", data[5:9])[0]
         payload = data[9:9 + length]
         if kind == 1:
@@ -96,7 +98,7 @@ class VideoDecoder:
             except av.AVError:
                 rgb = None  # a frame the decoder cannot use yet (no keyframe before it)
         emit({"type": "video", "display": self.display, "kind": "frame", "keyframe": keyframe, "rgb": rgb,
-              "at": time.monotonic()})
+              "at": time.monotonic(), "receivedAt": received_at})
 
 
 async def main():

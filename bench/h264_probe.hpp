@@ -1,0 +1,99 @@
+#pragma once
+// A received H.264 stream (length-prefixed access units and their AVCDecoderConfigurationRecord) turned into
+// Annex B and decoded by ffmpeg afterwards, to the mean colour of a small square of every picture: how the
+// latency benchmarks learn which frame first shows a mark.
+#include <unistd.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "base/encoding.hpp"
+
+namespace veltrano::bench {
+
+inline void appendAnnexB(std::vector<std::uint8_t>& out, ByteView nal) {
+  out.insert(out.end(), {0, 0, 0, 1});
+  out.insert(out.end(), nal.begin(), nal.end());
+}
+
+// The length-prefixed NAL units of an access unit in Annex B.
+inline void appendAccessUnit(std::vector<std::uint8_t>& out, const Bytes& unit) {
+  std::size_t at = 0;
+  while (at + 4 <= unit.size()) {
+    const std::size_t length = (std::size_t{unit[at]} << 24) | (std::size_t{unit[at + 1]} << 16) |
+                               (std::size_t{unit[at + 2]} << 8) | unit[at + 3];
+    at += 4;
+    if (at + length > unit.size()) throw std::runtime_error("an access unit whose lengths do not add up");
+    appendAnnexB(out, ByteView(unit.data() + at, length));
+    at += length;
+  }
+}
+
+// The parameter sets of an AVCDecoderConfigurationRecord in Annex B.
+inline std::vector<std::uint8_t> parameterSetsInAnnexB(const Bytes& record) {
+  std::vector<std::uint8_t> out;
+  std::size_t at = 5;
+  for (int kind = 0; kind < 2; ++kind) {
+    if (at >= record.size()) throw std::runtime_error("short decoder configuration record");
+    const std::size_t count = kind == 0 ? (record[at] & 0x1F) : record[at];
+    ++at;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (at + 2 > record.size()) throw std::runtime_error("short decoder configuration record");
+      const std::size_t length = (std::size_t{record[at]} << 8) | record[at + 1];
+      at += 2;
+      if (at + length > record.size()) throw std::runtime_error("short decoder configuration record");
+      appendAnnexB(out, ByteView(record.data() + at, length));
+      at += length;
+    }
+  }
+  return out;
+}
+
+// Decodes the stream with ffmpeg and returns the mean colour (0xRRGGBB) of the `size` square at (x, y) of every
+// picture.
+inline std::vector<std::uint32_t> probeColours(const std::vector<std::uint8_t>& annexB, int x, int y, int size) {
+  char dir[] = "/tmp/veltrano-bench-XXXXXX";
+  if (!::mkdtemp(dir)) throw std::runtime_error("mkdtemp failed");
+  const std::string input = std::string(dir) + "/in.h264";
+  const std::string output = std::string(dir) + "/probe.bgra";
+  std::ofstream(input, std::ios::binary)
+      .write(reinterpret_cast<const char*>(annexB.data()), static_cast<std::streamsize>(annexB.size()));
+  const std::string command = "ffmpeg -nostdin -v error -y -f h264 -i " + input + " -fps_mode passthrough -vf crop=" +
+                              std::to_string(size) + ":" + std::to_string(size) + ":" + std::to_string(x) + ":" +
+                              std::to_string(y) + " -f rawvideo -pix_fmt bgra " + output;
+  const int status = std::system(command.c_str());
+  std::ifstream file(output, std::ios::binary);
+  const std::vector<std::uint8_t> raw((std::istreambuf_iterator<char>(file)), {});
+  std::filesystem::remove_all(dir);
+  if (status != 0) throw std::runtime_error("ffmpeg could not decode the received stream");
+  const std::size_t frameBytes = static_cast<std::size_t>(size) * static_cast<std::size_t>(size) * 4;
+  std::vector<std::uint32_t> colours;
+  for (std::size_t at = 0; at + frameBytes <= raw.size(); at += frameBytes) {
+    std::array<std::uint64_t, 3> sum{};
+    for (std::size_t p = at; p < at + frameBytes; p += 4) {
+      sum[0] += raw[p + 2];
+      sum[1] += raw[p + 1];
+      sum[2] += raw[p];
+    }
+    const std::uint64_t pixels = frameBytes / 4;
+    colours.push_back(static_cast<std::uint32_t>((sum[0] / pixels) << 16 | (sum[1] / pixels) << 8 | sum[2] / pixels));
+  }
+  return colours;
+}
+
+// Each channel within 40 of the other's.
+inline bool nearColour(std::uint32_t a, std::uint32_t b) {
+  for (int shift : {16, 8, 0}) {
+    if (std::abs(static_cast<int>((a >> shift) & 0xFF) - static_cast<int>((b >> shift) & 0xFF)) > 40) return false;
+  }
+  return true;
+}
+
+}  // namespace veltrano::bench

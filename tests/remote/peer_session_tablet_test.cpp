@@ -136,6 +136,8 @@ class TabletSessionTest : public ::testing::TestWithParam<Tablet> {
       std::lock_guard lock(tabletSignalingMutex_);
       tabletSignaling_.emplace(*tablet_, tabletClient_, kHostDevice, kSessionID,
                                testing::TabletSignaling::Hooks{
+                                   .offerSent = {},
+                                   .answerArrived = {},
                                    .failed = [](const std::string& what) { ADD_FAILURE() << what; }});
     }
     tablet_->send({{"type", "start"}, {"channels", kTabletChannels}, {"vlc1", true}});

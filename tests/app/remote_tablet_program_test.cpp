@@ -243,6 +243,11 @@ TEST_F(RemoteTabletProgramTest, AChromiumTabletGetsTheHelloRepliesAFileEachWayAn
   for (const Bytes& frame : testing::chunkFrames(uploadID, upload)) {
     browser().send({{"type", "sendBase64"}, {"label", "veltrano.file"}, {"data", base64urlEncode(frame)}});
   }
+  // The completion goes on another channel than the chunks: the tablet sends it once the host has them all.
+  std::optional<json> receipt;
+  while ((receipt = nextControl("fileStatus", "received")) && (*receipt)["offset"] != upload.size()) {
+  }
+  ASSERT_TRUE(receipt) << "the host never confirmed the last chunk";
   send("veltrano.control", testing::uploadComplete(uploadID, upload.size(), sha256Hex(upload)));
   ASSERT_TRUE(nextControl("fileUploadStored"));
   EXPECT_EQ(sha256Hex(testing::readFile(stored)), sha256Hex(upload));

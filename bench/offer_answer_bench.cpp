@@ -161,14 +161,8 @@ class Bench {
   std::shared_ptr<SignalingClient> connectedClient(const std::string& device, const std::string& role,
                                                    std::function<void(const SignalingPayload&)> onSignal) {
     auto connected = std::make_shared<std::atomic<bool>>(false);
-    SignalingClient::Callbacks callbacks{
-        [connected](const SignalingClient::State& s) {
-          if (s.kind == SignalingClient::State::Kind::connected) *connected = true;
-        },
-        [](const std::vector<SignalingDevice>&) {}, std::move(onSignal), [](const std::vector<SignalingICEServer>&) {}};
-    auto client = SignalingClient::create(service_.endpoint(), identity_, device, device, role, std::move(callbacks),
-                                          systemClock(), service_.trustingOptions());
-    runBlocking(client->start());
+    auto client = testing::startSignalingClient(service_.endpoint(), identity_, device, role, std::move(onSignal),
+                                                service_.trustingOptions(), connected);
     const auto until = Clock::now() + kDeadline;
     while (!connected->load()) {
       if (Clock::now() > until) fail(device + " did not connect to the signaling service");

@@ -91,14 +91,8 @@ class TabletSessionTest : public ::testing::TestWithParam<Tablet> {
   std::shared_ptr<SignalingClient> connectedClient(const std::string& device, const std::string& role,
                                                    std::function<void(const SignalingPayload&)> onSignal) {
     auto connected = std::make_shared<std::atomic<bool>>(false);
-    SignalingClient::Callbacks callbacks{
-        [connected](const SignalingClient::State& s) {
-          if (s.kind == SignalingClient::State::Kind::connected) *connected = true;
-        },
-        [](const std::vector<SignalingDevice>&) {}, std::move(onSignal), [](const std::vector<SignalingICEServer>&) {}};
-    auto client = SignalingClient::create(service_->endpoint(), identity_, device, device, role, std::move(callbacks),
-                                          systemClock(), service_->trustingOptions());
-    runBlocking(client->start());
+    auto client = testing::startSignalingClient(service_->endpoint(), identity_, device, role, std::move(onSignal),
+                                                service_->trustingOptions(), connected);
     EXPECT_TRUE(testing::eventually([&] { return connected->load(); }));
     return client;
   }

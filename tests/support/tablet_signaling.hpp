@@ -3,6 +3,7 @@
 // the program prints goes out as peer signals of one session to the host's device, and the host's signals reach the
 // program in the order they came. Candidates wait while the tablet has no description of this generation to add
 // them to. Used by tests and benchmarks that play the host's side themselves.
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -18,6 +19,25 @@
 #include "support/run_blocking.hpp"
 
 namespace veltrano::testing {
+
+// A started signaling client of the account as `device` that hands its peer signals to `onSignal`; `connected`
+// turns true once the service has taken it in.
+inline std::shared_ptr<SignalingClient> startSignalingClient(const platform::WssEndpoint& endpoint,
+                                                             const VeltranoIdentity& identity,
+                                                             const std::string& device, const std::string& role,
+                                                             std::function<void(const SignalingPayload&)> onSignal,
+                                                             const platform::WebSocketOptions& webSocket,
+                                                             std::shared_ptr<std::atomic<bool>> connected) {
+  SignalingClient::Callbacks callbacks{
+      [connected](const SignalingClient::State& s) {
+        if (s.kind == SignalingClient::State::Kind::connected) *connected = true;
+      },
+      [](const std::vector<SignalingDevice>&) {}, std::move(onSignal), [](const std::vector<SignalingICEServer>&) {}};
+  auto client = SignalingClient::create(endpoint, identity, device, device, role, std::move(callbacks), systemClock(),
+                                        webSocket);
+  runBlocking(client->start());
+  return client;
+}
 
 class TabletSignaling {
  public:

@@ -69,6 +69,15 @@ struct ProgramHome {
     environment.insert("XDG_DATA_HOME", home.filePath("data"));
     environment.insert("XDG_CONFIG_HOME", home.filePath("config"));
   }
+  // For a program that shows its window on the test's display, with its runtime folder in the home.
+  void showsItsWindow() {
+    environment.insert("XDG_RUNTIME_DIR", home.path());
+#if defined(__SANITIZE_ADDRESS__)
+    // Its exit-time leak check now reports Qt's painted images (QImageData, QRasterPaintEngine) as indirect leaks
+    // without a direct one; off until that is traced.
+    environment.insert("ASAN_OPTIONS", environment.value("ASAN_OPTIONS") + ":detect_leaks=0");
+#endif
+  }
   QTemporaryDir home;
   const Bytes seed = platform::randomBytes(platform::AccountKeyFile::seedSize);
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -97,13 +106,8 @@ TEST(HostProgram, ServesAClientOpensAPanelHandsOverASecondStartAndQuitsCleanlyWh
   ProgramHome programHome;
   ASSERT_TRUE(programHome.home.isValid());
   const Bytes& seed = programHome.seed;
+  programHome.showsItsWindow();
   auto& environment = programHome.environment;
-  environment.insert("XDG_RUNTIME_DIR", programHome.home.path());
-#if defined(__SANITIZE_ADDRESS__)
-  // Its exit-time leak check now reports Qt's painted images (QImageData, QRasterPaintEngine) as indirect leaks
-  // without a direct one; off until that is traced.
-  environment.insert("ASAN_OPTIONS", environment.value("ASAN_OPTIONS") + ":detect_leaks=0");
-#endif
   auto start = [&](QProcess& process) {
     process.setProcessEnvironment(environment);
     process.setProcessChannelMode(QProcess::ForwardedChannels);
@@ -175,12 +179,8 @@ TEST(HostProgram, QuitChosenInTheRealTrayMenuEndsTheProgramAndClosesEveryPort) {
   ProgramHome programHome;
   ASSERT_TRUE(programHome.home.isValid());
   const Bytes& seed = programHome.seed;
+  programHome.showsItsWindow();
   auto& environment = programHome.environment;
-  environment.insert("XDG_RUNTIME_DIR", programHome.home.path());
-#if defined(__SANITIZE_ADDRESS__)
-  // As in the first case: Qt's painted images reported as indirect leaks at exit.
-  environment.insert("ASAN_OPTIONS", environment.value("ASAN_OPTIONS") + ":detect_leaks=0");
-#endif
   QProcess program;
   program.setProcessEnvironment(environment);
   program.setProcessChannelMode(QProcess::ForwardedChannels);

@@ -166,6 +166,9 @@ class RemoteTabletProgramTest : public ::testing::Test {
     send("veltrano.control", {{"type", "keyUp"}, {"key", "a"}});
     send("veltrano.control", {{"type", "keyUp"}, {"key", "ctrl"}});
     send("veltrano.control", {{"type", "text"}, {"value", path.string()}});
+    // Commands other than the pointer's are not ordered against each other, and a long text is typed in slices:
+    // the key that confirms waits for the text's reply.
+    ASSERT_TRUE(nextControl("text")) << "the path was never typed";
     send("veltrano.control", {{"type", "keyDown"}, {"key", "return"}});
     send("veltrano.control", {{"type", "keyUp"}, {"key", "return"}});
   }

@@ -51,8 +51,14 @@ void ThreadedDataChannel::close() {
 }
 
 void ThreadedDataChannel::setObserver(std::weak_ptr<DataChannelObserver> observer) {
-  std::lock_guard lock(mutex_);
-  observer_ = std::move(observer);
+  {
+    std::lock_guard lock(mutex_);
+    observer_ = std::move(observer);
+  }
+  thread_->post([self = shared_from_this()] {
+    self->observed_ = true;
+    self->reportHeld();
+  });
 }
 
 std::shared_ptr<DataChannelObserver> ThreadedDataChannel::observer() const {
@@ -71,6 +77,11 @@ void ThreadedDataChannel::onStateChange() {
 void ThreadedDataChannel::changeState(DataChannelState state) {
   // Closed is final, also when the connection closed the channel before SCTP did.
   if (state_ == DataChannelState::closed || state_.exchange(state) == state) return;
+  if (holds()) {
+    // The observer reads the state when told, so one waiting change stands for those that follow it.
+    if (held_.empty() || held_.back().message) held_.push_back({});
+    return;
+  }
   if (auto o = observer()) o->onStateChange();
 }
 
@@ -81,7 +92,29 @@ void ThreadedDataChannel::onBufferedAmountChange() {
 
 void ThreadedDataChannel::onMessage(std::span<const std::byte> message, bool binary) {
   sequence_.check();
+  if (holds()) return held_.push_back({std::vector<std::byte>(message.begin(), message.end()), binary});
   if (auto o = observer()) o->onMessage(message, binary);
+}
+
+void ThreadedDataChannel::reportHeld() {
+  sequence_.check();
+  // An observer may set another observer from inside a report: what is left goes to that one, in order.
+  while (!held_.empty()) {
+    auto held = std::move(held_.front());
+    held_.pop_front();
+    const auto o = observer();
+    if (!o) continue;
+    if (held.message) {
+      o->onMessage(*held.message, held.binary);
+    } else {
+      o->onStateChange();
+    }
+  }
+}
+
+bool ThreadedDataChannel::holds() const {
+  sequence_.check();
+  return !observed_ || !held_.empty();
 }
 
 }  // namespace veltrano::webrtc

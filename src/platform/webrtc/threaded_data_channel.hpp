@@ -1,9 +1,16 @@
 #pragma once
 // The data channel handed to callers, who may be on any thread: it hops to the network thread for the channel
 // that does the work there, and keeps copies of its state and buffered amount for readers elsewhere.
+//
+// A caller on another thread sets its observer after the channel was handed over, by which time the network
+// thread may have opened it and received messages on it. Until an observer is set, what it would have heard waits
+// and is reported, in order, on the network thread once it is. A channel nobody holds is gone with what it held.
 #include <atomic>
+#include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <vector>
 
 #include "platform/webrtc/network_sequence.hpp"
 #include "platform/webrtc/network_thread.hpp"
@@ -40,6 +47,13 @@ class ThreadedDataChannel final : public DataChannel,
   void onBufferedAmountChange() override;
   std::shared_ptr<DataChannelObserver> observer() const;
   void changeState(DataChannelState state);
+  // Network thread. A held report is a message, or, without one, a state change (read from readyState()).
+  struct HeldReport {
+    std::optional<std::vector<std::byte>> message;
+    bool binary = false;
+  };
+  void reportHeld();
+  bool holds() const;
 
   std::shared_ptr<NetworkThread> thread_;
   const std::string label_;
@@ -50,6 +64,9 @@ class ThreadedDataChannel final : public DataChannel,
   std::atomic<std::uint64_t> innerBuffered_ = 0;
   mutable std::mutex mutex_;
   std::weak_ptr<DataChannelObserver> observer_;
+  // Network thread: reports wait here until the first observer is set, and while earlier ones are still waiting.
+  bool observed_ = false;
+  std::deque<HeldReport> held_;
   NetworkSequence sequence_;
 };
 

@@ -311,6 +311,32 @@ TEST_F(LoopbackPeersTest, ReliableAndUnreliableChannelsOfBothSidesCarryMessagesO
   EXPECT_EQ(host_.peer->createDataChannel("late", {}), nullptr);
 }
 
+// A caller on another thread sets its observer some time after it made the channel: the opening and the messages
+// that came meanwhile still reach it.
+TEST_F(LoopbackPeersTest, AnObserverSetAfterTheChannelOpenedAndReceivedHearsBoth) {
+  ASSERT_TRUE(connect({{"ctl", {}}}));
+  auto hostCtl = host_.channels.values().front();
+  const auto channel = host_.peer->createDataChannel("late", {});
+  ASSERT_TRUE(channel);
+  const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+  while (channel->readyState() != DataChannelState::open && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(channel->readyState(), DataChannelState::open);
+  ASSERT_TRUE(tablet_.channels.waitForCount(1, kDeadline));
+  auto tabletOfHost = tablet_.channels.values().front();
+  const Bytes early(3000, std::byte{7});
+  ASSERT_TRUE(tabletOfHost->channel->send(early, true));
+  // Sent after it on the same association: once this one arrived, so had the first.
+  ASSERT_TRUE(carries(*tabletChannels_[0], *hostCtl, 10));
+
+  auto hostOwn = record(channel);
+  EXPECT_TRUE(hostOwn->reaches(DataChannelState::open));
+  EXPECT_TRUE(hostOwn->messages.waitForMatch([&](const auto& m) { return m.first && m.second == early; }, kDeadline));
+  EXPECT_TRUE(carries(*hostOwn, *tabletOfHost, 1000));
+  EXPECT_TRUE(carries(*tabletOfHost, *hostOwn, 1000));
+}
+
 TEST_F(LoopbackPeersTest, ARestartFromEitherSideReadsConnectingThenConnectedOnBoth) {
   ASSERT_TRUE(connect({{"ctl", {}}}));
   auto hostCtl = host_.channels.values().front();

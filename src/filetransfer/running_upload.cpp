@@ -22,23 +22,42 @@ RunningUpload::RunningUpload(std::string transferID, RemoteFileTransferEndpointP
       onRefused_(std::move(onRefused)) {}
 
 asio::awaitable<void> RunningUpload::receive(Bytes frame) {
-  // The writer queues frames in the order they are handed in; the caller's next frame waits for this one.
   Continuation<> handled;
   writer->write(std::move(frame), [self = shared_from_this(), handled](std::optional<std::uint64_t> received) {
     self->written(received);
     handled.resume();
   });
-  co_await handled.wait();
+  std::optional<Continuation<>> previous;
+  {
+    std::lock_guard lock(mutex_);
+    previous = std::exchange(latestFrame_, handled);
+    if (!previous) co_return;
+    channelSendsReceipts_ = true;
+  }
+  if (!previous->isResumed()) co_await previous->wait();
+  std::lock_guard lock(mutex_);
+  channelSendsReceipts_ = false;
+  sendReceipts();
 }
 
 void RunningUpload::written(std::optional<std::uint64_t> received) {
-  if (!received) {
-    if (close()) onRefused_(shared_from_this());
-    return;
+  {
+    std::lock_guard lock(mutex_);
+    if (received) unsentReceipts_.push_back(*received);
+    // Receipts of earlier frames leave before a refusal closes the upload; one that nobody waits for leaves now.
+    if (!received || !channelSendsReceipts_) sendReceipts();
   }
-  // Sent under the lock, so a receipt never follows what the coordinator sends after closing the upload.
-  std::lock_guard lock(mutex_);
-  if (open_) endpoint->controlSink(file_messages::uploadReceived(transferID, *received));
+  if (!received && close()) onRefused_(shared_from_this());
+}
+
+void RunningUpload::sendReceipts() {
+  // Sent under the lock, so receipts keep their order and none follows what the coordinator sends after closing.
+  if (open_) {
+    for (const auto received : unsentReceipts_) {
+      endpoint->controlSink(file_messages::uploadReceived(transferID, received));
+    }
+  }
+  unsentReceipts_.clear();
 }
 
 bool RunningUpload::close() {

@@ -1,7 +1,12 @@
 #pragma once
 // One upload whose destination is chosen, as its chunk frames see it: the writer that stores them and the client
-// that gets a receipt for each. Frames reach the writer and receipts leave from the writer's executor, so the
-// main thread is not on a frame's way; the coordinator only installs the upload, finishes it and ends it.
+// that gets a receipt for each. Frames reach the writer straight from the channel, so the main thread is not on a
+// frame's way; the coordinator only installs the upload, finishes it and ends it.
+//
+// The channel reads the next frame while the writer writes the one before: a frame handed in returns once the
+// frame before it is written, so the writer finds the next frame queued instead of waiting for the channel. The
+// receipts leave in order; while the channel waits for a frame, it sends the receipts the writer left it on its
+// way back, so the writer's thread only writes and hashes.
 #include <boost/asio/awaitable.hpp>
 
 #include <cstdint>
@@ -11,7 +16,9 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "base/continuation.hpp"
 #include "base/encoding.hpp"
 #include "filetransfer/incoming_remote_file_writer.hpp"
 #include "filetransfer/remote_file_transfer_endpoint.hpp"
@@ -27,9 +34,9 @@ class RunningUpload : public std::enable_shared_from_this<RunningUpload> {
                                                std::shared_ptr<IncomingRemoteFileWriter> writer,
                                                RefusalHandler onRefused);
 
-  // Any executor. Hands one frame to the writer and returns once it is written or refused; frames handed in one
-  // after another are written in that order. While the upload is open a written frame is confirmed to the client;
-  // the first refused frame closes it and is reported.
+  // Any executor. Hands one frame to the writer and returns once the frame handed in before it is written or
+  // refused; frames are written in the order they are handed in. While the upload is open every
+  // written frame is confirmed to the client; the first refused frame closes it and is reported.
   boost::asio::awaitable<void> receive(Bytes frame);
   // Any thread. No receipt leaves once this returns; false when the upload was closed already.
   bool close();
@@ -44,10 +51,15 @@ class RunningUpload : public std::enable_shared_from_this<RunningUpload> {
   RunningUpload(std::string transferID, RemoteFileTransferEndpointPtr endpoint,
                 std::shared_ptr<IncomingRemoteFileWriter> writer, RefusalHandler onRefused);
   void written(std::optional<std::uint64_t> received);
+  // Under mutex_: sends the receipts not yet sent, in order, while the upload is open.
+  void sendReceipts();
 
   const RefusalHandler onRefused_;
   std::mutex mutex_;
   bool open_ = true;
+  std::optional<Continuation<>> latestFrame_;  // resumed once the frame handed in last is written or refused
+  std::vector<std::uint64_t> unsentReceipts_;  // bytes stored after each written frame, oldest first
+  bool channelSendsReceipts_ = false;          // the channel waits for a frame and sends the receipts afterwards
 };
 
 }  // namespace veltrano

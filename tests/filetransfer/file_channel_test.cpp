@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "base/actor.hpp"
@@ -199,6 +200,8 @@ class LoopbackTransferTest : public FileServerFixture {
 
   void send(const Json& message) { routeFileTransferMessage(*coordinator, message, sessionA, control.endpoint); }
   bool until(const std::function<bool()>& condition) { return loop.runUntil(condition, 30s); }
+  // Runs the main loop for a while, so that anything still under way arrives.
+  void settle() { loop.runUntil([] { return false; }, 100ms); }
 
   // Reads download frames from the file channel and confirms each, as a tablet does.
   void receiveDownload(std::size_t stopAfterFrames = SIZE_MAX) {
@@ -273,6 +276,83 @@ TEST_F(LoopbackTransferTest, UploadFramesAndReceiptsDoNotNeedTheMainThread) {
   ASSERT_TRUE(until([&] { return control.find("fileUploadStored").has_value(); }));
   EXPECT_EQ(readFile(folder / "in.bin"), content);
   EXPECT_TRUE(folder.hiddenNames().empty());
+}
+
+namespace {
+
+// The offsets of one receipt per frame of an upload of `size` bytes, in order.
+std::vector<std::uint64_t> frameEnds(std::size_t size) {
+  std::vector<std::uint64_t> ends;
+  for (std::size_t end = 0; end < size;) {
+    end = std::min(size, end + maximumChunkPayloadSize);
+    ends.push_back(end);
+  }
+  return ends;
+}
+
+}  // namespace
+
+TEST_F(LoopbackTransferTest, UploadReceiptsComeOnePerFrameInOrderHoweverTheClientSends) {
+  // A client that sends each frame only once the one before is confirmed: no later frame comes to push a receipt
+  // out, so each has to leave by itself.
+  const auto stepwise = randomBytes(12 * 49152 + 5, 11);
+  const std::string stepwiseID = "d00dfeed-0000-4000-8000-000000000003";
+  send(uploadOffer(stepwiseID, "stepwise.bin", stepwise.size()));
+  panels->last()->choose(folder / "stepwise.bin");
+  ASSERT_TRUE(until([&] { return control.find("fileUploadAccept").has_value(); }));
+  const auto frames = chunkFrames(stepwiseID, stepwise);
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    fileClient->sendRecord(frames[i]);
+    ASSERT_TRUE(eventually([&] { return control.receiptOffsets().size() == i + 1; })) << "frame " << i;
+  }
+  EXPECT_EQ(control.receiptOffsets(), frameEnds(stepwise.size()));
+  send(uploadComplete(stepwiseID, stepwise.size(), sha256Hex(stepwise)));
+  ASSERT_TRUE(until([&] { return control.find("fileUploadStored").has_value(); }));
+  EXPECT_EQ(readFile(folder / "stepwise.bin"), stepwise);
+
+  // A client that sends everything at once: the channel reads ahead of the writer, and still every frame gets its
+  // own receipt, in order.
+  const auto from = control.count();
+  const auto burst = randomBytes(200 * 49152 + 77, 12);
+  const std::string burstID = "d00dfeed-0000-4000-8000-000000000004";
+  send(uploadOffer(burstID, "burst.bin", burst.size()));
+  panels->last()->choose(folder / "burst.bin");
+  ASSERT_TRUE(until([&] { return control.find("fileUploadAccept", {}, from).has_value(); }));
+  const auto expected = frameEnds(burst.size());
+  for (const auto& frame : chunkFrames(burstID, burst)) fileClient->sendRecord(frame);
+  const auto burstReceipts = [&] {
+    auto offsets = control.receiptOffsets();
+    offsets.erase(offsets.begin(), offsets.begin() + static_cast<std::ptrdiff_t>(frames.size()));
+    return offsets;
+  };
+  ASSERT_TRUE(eventually([&] { return burstReceipts().size() >= expected.size(); }, 30s));
+  EXPECT_EQ(burstReceipts(), expected);
+  send(uploadComplete(burstID, burst.size(), sha256Hex(burst)));
+  ASSERT_TRUE(until([&] { return control.find("fileUploadStored", {}, from).has_value(); }));
+  EXPECT_EQ(readFile(folder / "burst.bin"), burst);
+  EXPECT_TRUE(folder.hiddenNames().empty());
+}
+
+TEST_F(LoopbackTransferTest, AChannelCutWhileFramesWaitForTheWriterLeavesNothingBehind) {
+  const auto content = randomBytes(300 * 49152, 13);
+  const std::string id = "d00dfeed-0000-4000-8000-000000000005";
+  send(uploadOffer(id, "cut.bin", content.size()));
+  panels->last()->choose(folder / "cut.bin");
+  ASSERT_TRUE(until([&] { return control.find("fileUploadAccept").has_value(); }));
+  for (const auto& frame : chunkFrames(id, content)) fileClient->sendRecord(frame);
+  ASSERT_TRUE(eventually([&] { return control.receiptOffsets().size() >= 3; }));
+  fileClient->close();
+  ASSERT_TRUE(until([&] { return control.find("fileError").has_value(); }));
+  ASSERT_TRUE(until([&] { return folder.hiddenNames().empty(); }));
+  settle();
+  EXPECT_EQ(*control.find("fileError"), file_messages::error("channelUnavailable", RemoteFileDirection::upload, id));
+  EXPECT_EQ(json::stringMember(control.messages().back(), "type"), "fileError") << "no receipt after the error";
+  EXPECT_FALSE(fs::exists(folder / "cut.bin"));
+  EXPECT_FALSE(coordinator->isBusy());
+  const auto offsets = control.receiptOffsets();
+  const auto ends = frameEnds(content.size());
+  ASSERT_LT(offsets.size(), ends.size());
+  EXPECT_TRUE(std::equal(offsets.begin(), offsets.end(), ends.begin()));
 }
 
 TEST_F(LoopbackTransferTest, ChannelLossMidTransfer) {

@@ -11,13 +11,16 @@ namespace veltrano::webrtc {
 
 namespace {
 
-// Everything the process keeps about usrsctp, under one lock. usrsctp calls back into it (sendPacket) from inside
-// the calls the associations make, so the lock is never held across a call into usrsctp that may send.
+// Everything the process keeps about usrsctp, under two locks taken in this order, never the other way round:
+// `lifecycle` (the runtime, held across starting and finishing the library), then usrsctp's own locks, then
+// `mutex` (the registered addresses and the timer origin). usrsctp holds its own locks while it calls back
+// (sendPacket), so `mutex` is never held across a call into usrsctp.
 struct Process {
-  std::mutex mutex;
+  std::mutex lifecycle;
   std::weak_ptr<UsrsctpRuntime> runtime;
-  std::vector<UsrsctpRuntime::Endpoint*> endpoints;
   bool initialized = false;
+  std::mutex mutex;
+  std::vector<UsrsctpRuntime::Endpoint*> endpoints;
   std::optional<std::chrono::steady_clock::time_point> lastTimers;
 };
 
@@ -43,7 +46,7 @@ int sendPacket(void* address, void* buffer, std::size_t length, std::uint8_t, st
 }  // namespace
 
 UsrsctpRuntime::UsrsctpRuntime() {
-  // Under the process lock (acquire); initializing sends nothing.
+  // Under the lifecycle lock (acquire).
   if (process().initialized) return;
   usrsctp_init_nothreads(0, sendPacket, nullptr);
   // ECN needs IP-level access we do not have; the rest keeps small messages prompt.
@@ -54,18 +57,19 @@ UsrsctpRuntime::UsrsctpRuntime() {
 }
 
 UsrsctpRuntime::~UsrsctpRuntime() {
-  std::lock_guard lock(process().mutex);
+  std::lock_guard lock(process().lifecycle);
   // Another owner may have acquired a new runtime meanwhile; the library stays up for it.
   if (process().runtime.lock()) return;
   // Fails while sockets still exist; the library then stays up for the next user.
   if (usrsctp_finish() == 0) {
     process().initialized = false;
+    std::lock_guard state(process().mutex);
     process().lastTimers.reset();
   }
 }
 
 std::shared_ptr<UsrsctpRuntime> UsrsctpRuntime::acquire() {
-  std::lock_guard lock(process().mutex);
+  std::lock_guard lock(process().lifecycle);
   if (auto runtime = process().runtime.lock()) return runtime;
   std::shared_ptr<UsrsctpRuntime> runtime(new UsrsctpRuntime());
   process().runtime = runtime;

@@ -2,7 +2,7 @@
 // usrsctp is process-wide: it is initialized once (in the mode without threads of its own, so that everything
 // runs on the caller's network thread) while any association holds the runtime, and finished when the last
 // one lets it go. Packets usrsctp emits are routed to the association that registered their address. What the
-// process keeps about usrsctp (the runtime, the registered addresses, the timer origin) sits under one lock.
+// process keeps about usrsctp (the runtime, the registered addresses, the timer origin) has one owner here.
 #include <chrono>
 #include <cstdint>
 #include <memory>

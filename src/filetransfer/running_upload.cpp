@@ -27,14 +27,16 @@ asio::awaitable<void> RunningUpload::receive(Bytes frame) {
     self->written(received);
     handled.resume();
   });
-  std::optional<Continuation<>> previous;
+  std::optional<Continuation<>> oldest;
   {
     std::lock_guard lock(mutex_);
-    previous = std::exchange(latestFrame_, handled);
-    if (!previous) co_return;
+    unwritten_.push_back(handled);
+    while (!unwritten_.empty() && unwritten_.front().isResumed()) unwritten_.pop_front();
+    if (unwritten_.size() <= framesAhead) co_return;
+    oldest = unwritten_.front();
     channelSendsReceipts_ = true;
   }
-  if (!previous->isResumed()) co_await previous->wait();
+  co_await oldest->wait();
   std::lock_guard lock(mutex_);
   channelSendsReceipts_ = false;
   sendReceipts();

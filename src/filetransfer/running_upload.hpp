@@ -3,13 +3,14 @@
 // that gets a receipt for each. Frames reach the writer straight from the channel, so the main thread is not on a
 // frame's way; the coordinator only installs the upload, finishes it and ends it.
 //
-// The channel reads the next frame while the writer writes the one before: a frame handed in returns once the
-// frame before it is written, so the writer finds the next frame queued instead of waiting for the channel. The
-// receipts leave in order; while the channel waits for a frame, it sends the receipts the writer left it on its
-// way back, so the writer's thread only writes and hashes.
+// The channel reads on while the writer writes: a frame handed in returns once at most `framesAhead` frames wait
+// for the writer, so the writer finds the next frames queued instead of waiting for the channel, and the channel
+// still waits for the writer. The receipts leave in order; while the channel waits for a frame to be written, it
+// sends the receipts the writer left it on its way back, so the writer's thread only writes and hashes.
 #include <boost/asio/awaitable.hpp>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -30,12 +31,15 @@ class RunningUpload : public std::enable_shared_from_this<RunningUpload> {
   // Runs on the writer's executor after the writer refused a frame; the upload is closed by then.
   using RefusalHandler = std::function<void(std::shared_ptr<RunningUpload> upload)>;
 
+  // Frames that may wait for the writer when a frame handed in returns (a few times 48 KiB).
+  static constexpr std::size_t framesAhead = 4;
+
   static std::shared_ptr<RunningUpload> create(std::string transferID, RemoteFileTransferEndpointPtr endpoint,
                                                std::shared_ptr<IncomingRemoteFileWriter> writer,
                                                RefusalHandler onRefused);
 
-  // Any executor. Hands one frame to the writer and returns once the frame handed in before it is written or
-  // refused; frames are written in the order they are handed in. While the upload is open every
+  // Any executor. Hands one frame to the writer and returns once at most `framesAhead` frames wait to be written
+  // or refused; frames are written in the order they are handed in. While the upload is open every
   // written frame is confirmed to the client; the first refused frame closes it and is reported.
   boost::asio::awaitable<void> receive(Bytes frame);
   // Any thread. No receipt leaves once this returns; false when the upload was closed already.
@@ -57,7 +61,7 @@ class RunningUpload : public std::enable_shared_from_this<RunningUpload> {
   const RefusalHandler onRefused_;
   std::mutex mutex_;
   bool open_ = true;
-  std::optional<Continuation<>> latestFrame_;  // resumed once the frame handed in last is written or refused
+  std::deque<Continuation<>> unwritten_;  // the frames handed in that may still wait for the writer, oldest first
   std::vector<std::uint64_t> unsentReceipts_;  // bytes stored after each written frame, oldest first
   bool channelSendsReceipts_ = false;          // the channel waits for a frame and sends the receipts afterwards
 };

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include <cerrno>
 #include <limits>
@@ -181,31 +182,57 @@ RemoteFileChunk nextChunkOfUpload(ByteView frame, const RemoteFileOffer& offer, 
 
 std::uint64_t IncomingRemoteFileWriter::writeOnStrand(const Bytes& frame) {
   assertOnStrand(strand_);
-  if (finishStarted_) fail(Code::invalidData);
-  const auto chunk = nextChunkOfUpload(frame, offer_, receivedBytes_);
-  if (!handle_) fail(Code::invalidData);
   try {
-    writeAllAt(handle_.get(), chunk.offset, chunk.payload);
-  } catch (const std::system_error&) {
-    fail(Code::writeFailed);
+    // Only a finish that waits for the announced bytes still takes chunks.
+    if (finishStarted_ && !bytesAwaited_) fail(Code::invalidData);
+    const auto chunk = nextChunkOfUpload(frame, offer_, receivedBytes_);
+    if (!handle_) fail(Code::invalidData);
+    try {
+      writeAllAt(handle_.get(), chunk.offset, chunk.payload);
+    } catch (const std::system_error&) {
+      fail(Code::writeFailed);
+    }
+    hasher_.update(chunk.payload);
+    receivedBytes_ += chunk.payload.size();
+  } catch (...) {
+    endBytesWait();  // the missing bytes will not come
+    throw;
   }
-  hasher_.update(chunk.payload);
-  receivedBytes_ += chunk.payload.size();
+  if (receivedBytes_ == offer_.size) endBytesWait();
   return receivedBytes_;
 }
 
-asio::awaitable<void> IncomingRemoteFileWriter::finish(std::uint64_t size, std::string sha256) {
-  co_await runOn(strand_, [](std::shared_ptr<IncomingRemoteFileWriter> self, std::uint64_t size,
-                             std::string sha256) -> asio::awaitable<void> {
+asio::awaitable<void> IncomingRemoteFileWriter::finish(std::uint64_t size, std::string sha256,
+                                                       std::chrono::milliseconds bytesWait) {
+  co_await runOn(strand_, [](std::shared_ptr<IncomingRemoteFileWriter> self, std::uint64_t size, std::string sha256,
+                             std::chrono::milliseconds bytesWait) -> asio::awaitable<void> {
+    if (self->finishStarted_) fail(Code::invalidData);
+    self->finishStarted_ = true;  // later finishes fail, and writes once the bytes are in, whatever the outcome
+    if (size == self->offer_.size && self->receivedBytes_ < size && self->handle_) {
+      co_await self->awaitAnnouncedBytes(bytesWait);
+    }
     self->finishOnStrand(size, sha256);
-    co_return;
-  }(shared_from_this(), size, std::move(sha256)));
+  }(shared_from_this(), size, std::move(sha256), bytesWait));
+}
+
+asio::awaitable<void> IncomingRemoteFileWriter::awaitAnnouncedBytes(std::chrono::milliseconds bytesWait) {
+  assertOnStrand(strand_);
+  const Continuation<> arrived;
+  bytesAwaited_ = arrived;
+  auto timer = std::make_shared<asio::steady_timer>(strand_, bytesWait);
+  timer->async_wait([arrived](const boost::system::error_code&) { arrived.resume(); });
+  co_await arrived.wait();
+  timer->cancel();
+  bytesAwaited_.reset();
+}
+
+void IncomingRemoteFileWriter::endBytesWait() {
+  assertOnStrand(strand_);
+  if (bytesAwaited_) bytesAwaited_->resume();
 }
 
 void IncomingRemoteFileWriter::finishOnStrand(std::uint64_t size, const std::string& sha256) {
   assertOnStrand(strand_);
-  if (finishStarted_) fail(Code::invalidData);
-  finishStarted_ = true;  // later writes and finishes fail, whatever this one's outcome
   if (size != offer_.size || size != receivedBytes_) fail(Code::incomplete);
   std::string digest;
   for (const auto& byte : hexByteStrings(hasher_.finish())) digest += byte;
@@ -267,6 +294,7 @@ void IncomingRemoteFileWriter::abortOnStrand() {
     if (commitment_ == Commitment::stored) return;
     commitment_ = Commitment::aborted;
   }
+  endBytesWait();
   handle_.reset();
   if (directory_) ::unlinkat(directory_.get(), partialName_.c_str(), 0);
 }

@@ -16,6 +16,7 @@
 #include <boost/asio/awaitable.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -23,6 +24,7 @@
 #include <optional>
 #include <string>
 
+#include "base/continuation.hpp"
 #include "base/encoding.hpp"
 #include "base/executors.hpp"
 #include "filetransfer/file_system.hpp"
@@ -66,8 +68,12 @@ class IncomingRemoteFileWriter : public std::enable_shared_from_this<IncomingRem
   // The same write for a caller that goes on elsewhere than where it asked: `written` runs on the writer's
   // executor once the frame is written, with the bytes received so far, or nullopt when it was refused.
   void write(Bytes frame, std::function<void(std::optional<std::uint64_t>)> written);
-  // Verifies the upload against the client's size and lowercase checksum and moves it into place.
-  boost::asio::awaitable<void> finish(std::uint64_t size, std::string sha256);
+  // Verifies the upload against the client's size and lowercase checksum and moves it into place. The completion
+  // travels apart from the chunks and may come before the last of them: when the size is the offered one, the
+  // finish first waits up to `bytesWait` for the bytes still missing (an abort or a refused chunk ends the wait).
+  static constexpr std::chrono::seconds announcedBytesWait{30};
+  boost::asio::awaitable<void> finish(std::uint64_t size, std::string sha256,
+                                      std::chrono::milliseconds bytesWait = announcedBytesWait);
   // Closes and deletes the partial file; never throws; does nothing after a successful finish.
   boost::asio::awaitable<void> abort();
   boost::asio::awaitable<bool> destinationUnchanged();
@@ -86,6 +92,8 @@ class IncomingRemoteFileWriter : public std::enable_shared_from_this<IncomingRem
       std::shared_ptr<IncomingRemoteFileWriter> writer);
   void prepare();
   std::uint64_t writeOnStrand(const Bytes& frame);
+  boost::asio::awaitable<void> awaitAnnouncedBytes(std::chrono::milliseconds bytesWait);
+  void endBytesWait();
   void finishOnStrand(std::uint64_t size, const std::string& sha256);
   void abortOnStrand();
   bool destinationUnchangedOnStrand() const;
@@ -106,6 +114,7 @@ class IncomingRemoteFileWriter : public std::enable_shared_from_this<IncomingRem
   platform::Sha256 hasher_;
   std::uint64_t receivedBytes_ = 0;
   bool finishStarted_ = false;
+  std::optional<Continuation<>> bytesAwaited_;  // while a finish waits for the announced bytes
   bool partialRemembered_ = false;  // listed for the program's last clean-up until this writer goes
 
   // The commit point, shared with requestAbort().

@@ -129,6 +129,8 @@ void RemoteFileTransferCoordinator::handleUploadCompletion(const json::Json& mes
   auto sha256 = sha256Text ? normalizedSHA256(*sha256Text) : std::nullopt;
   if (!sha256) return invalid();
 
+  // A repeated completion changes nothing: the writer may be waiting for the chunks the first one announced.
+  if ((*upload)->finishing) return;
   // The upload stays the session's state while the writer finishes, so the host stays busy.
   (*upload)->finishing.emplace(*size, *sha256);
   Task::spawn(mainExecutor(), [weakSelf = weak_from_this(), sessionID, upload = *upload, size = *size,

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <future>
 #include <limits>
 #include <mutex>
 #include <thread>
@@ -165,6 +167,57 @@ TEST(IncomingRemoteFileWriter, WritesHandedInWithACallbackKeepTheirOrderAndRepor
   for (const auto& report : reports) EXPECT_TRUE(report.offTheCallersThread);
   EXPECT_EQ(finishError(*writer, content.size(), sha256Hex(content)), std::nullopt);
   EXPECT_EQ(readFile(destination), content);
+}
+
+// The completion comes on another channel than the chunks and can overtake the last of them.
+TEST(IncomingRemoteFileWriter, AFinishThatCameBeforeTheLastChunksWaitsForThemWithinItsBound) {
+  using Code = IncomingRemoteFileError::Code;
+  TempFolder folder;
+  const auto content = randomBytes(3 * maximumChunkPayloadSize + 5, 8);
+  const auto frames = chunkFrames(id, content);
+  {
+    const auto destination = folder / "overtaken.bin";
+    auto writer = makeWriter(destination, content.size());
+    runBlocking(writer->write(frames[0]));
+    auto finished = boost::asio::co_spawn(sharedIo().executor(), writer->finish(content.size(), sha256Hex(content)),
+                                          boost::asio::use_future);
+    for (std::size_t i = 1; i < frames.size(); ++i) {
+      EXPECT_EQ(finished.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+      runBlocking(writer->write(frames[i]));
+    }
+    ASSERT_EQ(finished.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_NO_THROW(finished.get());
+    EXPECT_EQ(readFile(destination), content);
+    EXPECT_EQ(writeError(*writer, content.size(), Bytes{1}), Code::invalidData) << "nothing is taken after the finish";
+  }
+  {
+    // Bytes that never come: the finish gives up after its bound, and nothing is stored.
+    const auto destination = folder / "short.bin";
+    auto writer = makeWriter(destination, content.size());
+    runBlocking(writer->write(frames[0]));
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(errorOf([&] {
+                runBlocking(writer->finish(content.size(), sha256Hex(content), std::chrono::milliseconds(300)));
+              }),
+              Code::incomplete);
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(300));
+    runBlocking(writer->abort());
+    EXPECT_FALSE(fs::exists(destination));
+  }
+  {
+    // A cancel while the finish waits ends the wait at once.
+    const auto destination = folder / "cancelled.bin";
+    auto writer = makeWriter(destination, content.size());
+    auto finished = boost::asio::co_spawn(sharedIo().executor(), writer->finish(content.size(), sha256Hex(content)),
+                                          boost::asio::use_future);
+    EXPECT_EQ(finished.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    EXPECT_TRUE(writer->requestAbort());
+    runBlocking(writer->abort());
+    ASSERT_EQ(finished.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_EQ(errorOf([&] { finished.get(); }), Code::incomplete);
+    EXPECT_FALSE(fs::exists(destination));
+  }
+  EXPECT_TRUE(folder.hiddenNames().empty());
 }
 
 TEST(IncomingRemoteFileWriter, FailedFinishLeavesTheDestinationUntouched) {

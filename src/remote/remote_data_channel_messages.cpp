@@ -1,8 +1,10 @@
 // What a remote session sends on its data channels: chunk frames and file-transfer messages go to the transfer
 // coordinator, the two media-control messages change what the session receives, and everything else is a
-// command for the input handler, answered on the control channel only.
+// command for the input handler, run in arrival order through the session's queue and answered on the control
+// channel only.
 #include "remote/remote_host_coordinator.hpp"
 
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -20,8 +22,8 @@ namespace veltrano {
 
 namespace {
 
-// One command of a remote session, run on its own or through the session's pointer queue. Commands that came on
-// the input channel are never answered, nor moves, drags and scrolls on either channel.
+// One command of a remote session, run through the session's queue. Commands that came on the input channel are
+// never answered, nor moves, drags and scrolls on either channel.
 asio::awaitable<void> runRemoteInputCommand(InputCommandHandler::ParsedLine line, bool answered,
                                             std::shared_ptr<RemoteSessionLifetime> lifetime,
                                             std::shared_ptr<InputCommandHandler> handler,
@@ -83,18 +85,21 @@ void RemoteHostCoordinator::handleDataChannelMessage(const std::string& label, c
     }
   }
 
-  const bool phonePointer = line.parsed.value && isPhonePointerMessage(*line.parsed.value);
+  // A ping needs nothing of the main thread: when nothing the session sent before it is still to run, it is
+  // answered from here, and only its log line and metrics go to the main thread.
+  if (std::optional<json::Json> pong = InputCommandHandler::answerAtOnce(line); pong && pointerQueue->isIdle()) {
+    if (onControl) queueOnPeer(peer, std::string(controlChannelLabel), asBytes(json::dump(*pong)));
+    commandHandler->answeredAtOnce(line);
+    return;
+  }
   if (line.pointerSession) pointerQueue->insertPointerSession(*line.pointerSession);
   const bool droppable = line.type && InputCommandHandler::isDroppableCommand(*line.type);
   auto operation = [line = std::move(line), onControl, lifetime, handler = commandHandler, peer]() mutable {
     return runRemoteInputCommand(std::move(line), onControl, lifetime, handler, peer);
   };
-  if (phonePointer) {
-    pointerQueue->enqueue(std::move(operation), droppable);
-  } else {
-    // Ordinary commands are not ordered against each other.
-    Task::spawn(mainExecutor(), [operation = std::move(operation)](TaskToken) mutable { return operation(); });
-  }
+  // Every command of the session runs in arrival order, phone pointer commands and the others alike, as on a local
+  // control connection: a key pressed after a text must not overtake the text's typing.
+  pointerQueue->enqueue(std::move(operation), droppable);
 }
 
 void RemoteHostCoordinator::handleRemoteFileData(const Bytes& data, const std::string& sessionID,

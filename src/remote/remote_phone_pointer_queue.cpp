@@ -61,7 +61,7 @@ boost::asio::awaitable<void> RemotePhonePointerQueue::drain(std::shared_ptr<Remo
     } catch (...) {
       failure = std::current_exception();
     }
-    if (failure) reportUnhandledError("phone pointer command", failure);
+    if (failure) reportUnhandledError("remote command", failure);
   }
 }
 
@@ -73,6 +73,11 @@ void RemotePhonePointerQueue::insertPointerSession(const std::string& pointerSes
 std::set<std::string> RemotePhonePointerQueue::pointerSessionSnapshot() const {
   std::lock_guard lock(mutex_);
   return pointerSessionIDs_;
+}
+
+bool RemotePhonePointerQueue::isIdle() const {
+  std::lock_guard lock(mutex_);
+  return pending_.empty() && !draining_;
 }
 
 std::size_t RemotePhonePointerQueue::pendingCount() const {

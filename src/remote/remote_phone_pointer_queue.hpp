@@ -1,7 +1,7 @@
 #pragma once
-// The phone pointer commands of one remote session, run strictly one after another in arrival order, each to
-// its end (including its hop to the main thread and its reply) before the next starts; and the phone pointer
-// sessions the tablet has named, to be ended when the remote session goes away.
+// The commands of one remote session (its phone pointer commands and every other one), run strictly one after
+// another in arrival order, each to its end (including its hop to the main thread and its reply) before the next
+// starts; and the phone pointer sessions the tablet has named, to be ended when the remote session goes away.
 //
 // Any thread. The lock is held only to change the pending list or the set; no operation runs under it, so
 // enqueueing never waits for a running command. Nothing is ever cancelled: operations queued before the
@@ -36,6 +36,9 @@ class RemotePhonePointerQueue : public std::enable_shared_from_this<RemotePhoneP
   // A copy; the set itself only grows.
   std::set<std::string> pointerSessionSnapshot() const;
 
+  // Nothing waits and nothing runs. Only meaningful to the one caller that enqueues the commands: nothing it
+  // enqueued before is still to run.
+  bool isIdle() const;
   // Waiting commands, the running one not counted.
   std::size_t pendingCount() const;
   // Droppable commands dropped to keep within the limit.

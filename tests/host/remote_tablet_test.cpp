@@ -8,6 +8,7 @@
 #include <chrono>
 #include <thread>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -256,6 +257,42 @@ TEST_F(RemoteTabletTest, ABurstOfPhonePointerCommandsReachesTheScreenInOrderWith
   EXPECT_FALSE(nextOn(tablet, "veltrano.input", 500ms)) << "the input channel answers nothing";
 }
 
+// A long text is typed in slices with the main loop free in between; the key sent after it on the same channel
+// still reaches the X server after every typed character.
+TEST_F(RemoteTabletTest, AKeySentAfterALongTextReachesTheScreenAfterAllOfIt) {
+  auto event = X11EventWindow::open();
+  ASSERT_TRUE(event);
+  PeerProcess& tablet = connectTablet("S1");
+  ASSERT_TRUE(nextOn(tablet, "veltrano.control", 40s));
+  event->discard();
+  constexpr int kCharacters = 600;
+  sendOn(tablet, "veltrano.control", {{"type", "text"}, {"value", std::string(kCharacters, 'x')}});
+  sendOn(tablet, "veltrano.control", {{"type", "keyDown"}, {"key", "return"}});
+  sendOn(tablet, "veltrano.control", {{"type", "keyUp"}, {"key", "return"}});
+
+  constexpr std::uint32_t kReturn = 0xff0d;
+  std::map<std::uint8_t, bool> isReturn;  // by keycode, as the server maps it
+  bool returned = false;
+  int typedBeforeReturn = 0, typedAfterReturn = 0;
+  const bool done = loop.runUntil(
+      [&] {
+        while (const auto e = event->next(0ms)) {
+          if (e->type != XCB_KEY_PRESS) continue;
+          if (!isReturn.contains(e->detail)) isReturn[e->detail] = event->keysymAtLevel0(e->detail) == kReturn;
+          if (isReturn[e->detail]) {
+            returned = true;
+          } else {
+            ++(returned ? typedAfterReturn : typedBeforeReturn);
+          }
+        }
+        return returned && typedBeforeReturn + typedAfterReturn == kCharacters;
+      },
+      20s);
+  ASSERT_TRUE(done) << "return pressed: " << returned << ", characters typed " << typedBeforeReturn << " + "
+                    << typedAfterReturn;
+  EXPECT_EQ(typedAfterReturn, 0) << "the key overtook the text after " << typedBeforeReturn << " characters";
+}
+
 TEST_F(RemoteTabletTest, SubscribedVideoDecodesToThePaintedColoursAlsoForALaterViewerAndStopsWhenUnsubscribed) {
   PeerProcess& first = connectTablet("S1");
   ASSERT_TRUE(nextOn(first, "veltrano.control", 40s));
@@ -327,8 +364,8 @@ TEST_F(RemoteTabletTest, AFileGoesEachWayWithItsChecksumAndACutUploadLeavesNothi
   EXPECT_EQ(sha256Of(downloaded), sha256Of(original));
 
   // Upload: the user picks where it goes; the frames come on the file channel.
-  const auto sendUpload = [&](const std::string& id, const Bytes& content, std::size_t upTo) {
-    for (std::size_t offset = 0; offset < upTo; offset += maximumChunkPayloadSize) {
+  const auto sendUpload = [&](const std::string& id, const Bytes& content, std::size_t upTo, std::size_t from = 0) {
+    for (std::size_t offset = from; offset < upTo; offset += maximumChunkPayloadSize) {
       const std::size_t length = std::min(maximumChunkPayloadSize, upTo - offset);
       const Bytes frame = encodeChunkFrame(id, offset, ByteView(content).subspan(offset, length));
       tablet.send({{"type", "sendBase64"}, {"label", "veltrano.file"}, {"data", base64urlEncode(frame)}});
@@ -347,9 +384,25 @@ TEST_F(RemoteTabletTest, AFileGoesEachWayWithItsChecksumAndACutUploadLeavesNothi
   const std::string uploadID = Uuid::random().text();
   const auto stored = folder.path() / "uploaded.bin";
   ASSERT_TRUE(offerUpload(uploadID, stored, upload.size()));
-  sendUpload(uploadID, upload, upload.size());
+  // The completion travels on the control channel and may overtake the last chunks: here it is sent before them.
+  const std::size_t lastChunk = (upload.size() - 1) / maximumChunkPayloadSize * maximumChunkPayloadSize;
+  sendUpload(uploadID, upload, lastChunk);
+  std::optional<json> receipt;
+  while ((receipt = nextControl(tablet, "fileStatus", "received")) && (*receipt)["offset"] != lastChunk) {
+  }
+  ASSERT_TRUE(receipt);
   sendOn(tablet, "veltrano.control", {{"type", "fileComplete"}, {"flow", "upload"}, {"transferID", uploadID},
                                       {"size", upload.size()}, {"sha256", sha256Of(upload)}});
+  const auto early = next(
+      tablet,
+      [](const json& m) {
+        if (m["type"] != "message" || m["label"] != "veltrano.control") return false;
+        const std::string type = json::parse(m["text"].get<std::string>()).value("type", "");
+        return type == "fileError" || type == "fileUploadStored";
+      },
+      500ms);
+  EXPECT_FALSE(early) << "the host answered a completion whose last chunk it had not got: " << early->dump();
+  sendUpload(uploadID, upload, upload.size(), lastChunk);
   const auto storedMessage = nextControl(tablet, "fileUploadStored");
   ASSERT_TRUE(storedMessage);
   std::ifstream file(stored, std::ios::binary);

@@ -204,6 +204,38 @@ TEST_F(RemoteDataChannelMessages, CommandsAreAnsweredOnTheControlChannelOnlyAndN
   EXPECT_EQ(coordinator->mediaHub->audioListenerCount(), 0) << "media control only on the control channel";
 }
 
+// Commands run in the order they came, each to its reply; a ping with nothing before it is answered without the
+// main thread, one behind a command still to run after that command's reply.
+TEST_F(RemoteDataChannelMessages, CommandsRunInArrivalOrderAndAPingWaitsOnlyForThoseBeforeIt) {
+  Tablet tablet = connect("S1");
+  const std::size_t hello = replies(tablet).size();
+  const auto deliver = [&](const std::string& text) {
+    static std::uint32_t messageID = 5000;
+    for (const Bytes& chunk : makeChunks(asBytes(text), ++messageID)) tablet.channels.at("veltrano.control")->deliver(chunk);
+    remote.peers.network().flush();
+    boost::asio::post(coordinator->sessions().at("S1").peer->executor(), boost::asio::use_future).get();
+  };
+  const auto replyTypes = [&] {
+    std::vector<std::string> types;
+    const auto all = replies(tablet);
+    for (std::size_t i = hello; i < all.size(); ++i) types.push_back(json::Json::parse(all[i])["type"]);
+    return types;
+  };
+  deliver(R"({"type":"ping","timestamp":1})");
+  boost::asio::post(coordinator->sessions().at("S1").peer->executor(), boost::asio::use_future).get();
+  EXPECT_EQ(replyTypes(), std::vector<std::string>{"pong"}) << "answered while the main loop stood still";
+
+  // The main loop stands still: the commands wait for it, and so does the ping behind them.
+  deliver(R"({"type":"keyframe"})");
+  deliver(R"({"type":"rightClick"})");
+  deliver(R"({"type":"ping","timestamp":2})");
+  deliver(R"({"type":"setQuality","bitrate":0})");
+  boost::asio::post(coordinator->sessions().at("S1").peer->executor(), boost::asio::use_future).get();
+  EXPECT_EQ(replyTypes().size(), 1u);
+  settle();
+  EXPECT_EQ(replyTypes(), (std::vector<std::string>{"pong", "keyframe", "rightClick", "pong", "setQuality"}));
+}
+
 TEST_F(RemoteDataChannelMessages, SubscriptionsReachTheHubAndTheServersWithTheirSinks) {
   Tablet first = connect("S1");
   Tablet second = connect("S2");

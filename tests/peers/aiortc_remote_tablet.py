@@ -6,7 +6,7 @@ in  {"type": "send", "label", "text"} | {"type": "sendBase64", "label", "data" (
 out {"type": "state", "state"} | {"type": "open", "label"} | {"type": "message", "label", "text"}
     | {"type": "binary", "label", "data"} (base64url, file channel)
     | {"type": "video", "display", "kind": "configuration"|"frame", "keyframe", "rgb": [r, g, b] or null,
-       "at" (decoded), "receivedAt" (whole message in; both time.monotonic())}
+       "at" (decoded, on a thread apart), "receivedAt" (whole message in; both time.monotonic())}
     | {"type": "audio", "kind": "configuration"|"frame"}
 Arguments: signaling URL, certificate authority file, account key seed (base64url), device identifier, session."""
 import asyncio
@@ -14,9 +14,11 @@ import base64
 import hashlib
 import json
 import os
+import queue
 import ssl
 import struct
 import sys
+import threading
 import time
 
 import aioice.ice
@@ -45,9 +47,14 @@ def b64url_decode(text):
     return base64.urlsafe_b64decode(text + "=" * (-len(text) % 4))
 
 
+EMITTING = threading.Lock()  # the receive loop and the decoding thread both report
+
+
 def emit(message):
-    sys.stdout.write(json.dumps(message) + "\n")
-    sys.stdout.flush()
+    line = json.dumps(message) + "\n"
+    with EMITTING:
+        sys.stdout.write(line)
+        sys.stdout.flush()
 
 
 class Chunks:
@@ -74,12 +81,24 @@ class Chunks:
 
 
 class VideoDecoder:
+    """Decodes one display's video on a thread of its own, so that the receive loop stamps every envelope as it
+    arrives ("receivedAt") instead of after the decoding of the ones before it."""
+
     def __init__(self, display):
         self.display = display
         self.context = None
+        self.envelopes = queue.SimpleQueue()
+        threading.Thread(target=self.run, daemon=True).start()
 
     def envelope(self, data):
-        received_at = time.monotonic()
+        self.envelopes.put((time.monotonic(), data))
+
+    def run(self):
+        while True:
+            received_at, data = self.envelopes.get()
+            self.decode(received_at, data)
+
+    def decode(self, received_at, data):
         kind, length = data[4], struct.unpack(">I", data[5:9])[0]
         payload = data[9:9 + length]
         if kind == 1:

@@ -80,4 +80,10 @@ void writeAllAt(int fd, std::uint64_t offset, ByteView data) {
   }
 }
 
+void EarlyWriteOut::written(int fd, std::uint64_t end) {
+  if (end < started_ || end - started_ < step_) return;
+  ::sync_file_range(fd, static_cast<off_t>(started_), static_cast<off_t>(end - started_), SYNC_FILE_RANGE_WRITE);
+  started_ = end;
+}
+
 }  // namespace veltrano

@@ -62,4 +62,19 @@ Bytes readAt(int fd, std::uint64_t offset, std::size_t maximum);
 // Writes all of `data` at `offset`.
 void writeAllAt(int fd, std::uint64_t offset, ByteView data);
 
+// For a file written from the start onwards and flushed to stable storage at the end: has the kernel start
+// writing the new bytes out each time another `step` bytes were written, so that the final flush finds little
+// left to write instead of the whole file. It starts the write-out and does not wait for it.
+class EarlyWriteOut {
+ public:
+  static constexpr std::uint64_t defaultStep = 8 * 1024 * 1024;
+  explicit EarlyWriteOut(std::uint64_t step = defaultStep) : step_(step) {}
+  // The bytes before `end` are written. A failure is left to the final flush, which reports it.
+  void written(int fd, std::uint64_t end);
+
+ private:
+  const std::uint64_t step_;
+  std::uint64_t started_ = 0;  // the write-out of the bytes before this offset has begun
+};
+
 }  // namespace veltrano

@@ -194,6 +194,7 @@ std::uint64_t IncomingRemoteFileWriter::writeOnStrand(const Bytes& frame) {
     }
     hasher_.update(chunk.payload);
     receivedBytes_ += chunk.payload.size();
+    writeOut_.written(handle_.get(), receivedBytes_);
   } catch (...) {
     endBytesWait();  // the missing bytes will not come
     throw;

@@ -113,6 +113,7 @@ class IncomingRemoteFileWriter : public std::enable_shared_from_this<IncomingRem
   mode_t destinationMode_ = 0;
   platform::Sha256 hasher_;
   std::uint64_t receivedBytes_ = 0;
+  EarlyWriteOut writeOut_;
   bool finishStarted_ = false;
   std::optional<Continuation<>> bytesAwaited_;  // while a finish waits for the announced bytes
   bool partialRemembered_ = false;  // listed for the program's last clean-up until this writer goes

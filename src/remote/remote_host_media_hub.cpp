@@ -42,6 +42,18 @@ void RemoteHostMediaHub::setVisibleDisplayIDs(std::set<std::uint32_t> displayIDs
   }
 }
 
+void RemoteHostMediaHub::resumeAfterGap(const std::string& sessionID) {
+  std::lock_guard lock(mutex_);
+  const auto found = entries_.find(sessionID);
+  if (found == entries_.end()) return;
+  Entry& entry = found->second;
+  for (const std::uint32_t displayID : entry.visibleDisplayIDs) {
+    auto& backlog = entry.backlogs[videoChannelLabel(displayID)];
+    if (!backlog) backlog = std::make_shared<Backlog>();
+    backlog->refused = true;
+  }
+}
+
 void RemoteHostMediaHub::remove(const std::string& sessionID) {
   std::map<std::string, Entry> removed;  // released after the lock
   std::lock_guard lock(mutex_);

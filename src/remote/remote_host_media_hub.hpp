@@ -29,6 +29,9 @@ class RemoteHostMediaHub {
   // first audio frame.
   void setAudioEnabled(bool enabled, const std::string& sessionID);
   void setVisibleDisplayIDs(std::set<std::uint32_t> displayIDs, const std::string& sessionID);
+  // The session's connection came back on a new path: what went out while it was away may be lost, so each
+  // display it watches now refuses its next envelope to it and the display's server starts again at a keyframe.
+  void resumeAfterGap(const std::string& sessionID);
   void remove(const std::string& sessionID);
   void removeAll();
 

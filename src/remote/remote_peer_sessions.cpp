@@ -203,11 +203,13 @@ void RemoteHostCoordinator::handlePeerState(WebRTCPeerCallbacks::State state, co
 void RemoteHostCoordinator::handlePeerConnected(const std::string& sessionID,
                                                 const std::shared_ptr<WebRTCPeerSession>& peer) {
   Session& session = sessions_.at(sessionID);
-  session.isConnected = true;
+  // Connected again after an ICE restart: the video it missed meanwhile is not resent.
+  const bool resumed = std::exchange(session.isConnected, true);
   session.negotiationLimit.cancel();
   mediaHub->registerPeer(peer, sessionID);
   mediaHub->setAudioEnabled(session.audioEnabled, sessionID);
   mediaHub->setVisibleDisplayIDs(session.visibleDisplayIDs, sessionID);
+  if (resumed) mediaHub->resumeAfterGap(sessionID);
   // The tablet opens the control, input and file channels; the media channels are the host's.
   peer->openChannel(std::string(audioChannelLabel), false);
   for (const auto& [displayID, server] : videoServers_) peer->openChannel(videoChannelLabel(displayID), false);

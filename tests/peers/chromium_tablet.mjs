@@ -12,11 +12,13 @@
 // With "report": true in "start" it is a tablet of the host: it reports each whole "VLC1" message of the control,
 // input and file channels ({"type": "message", "label", "text"}, or {"type": "binary", "label", "data"} in
 // base64url for the file channel; media channels only count), and {"type": "send", "label", "text"} or
-// {"type": "sendBase64", "label", "data"} sends one message cut into chunks. For the benchmarks it also moves a
-// file as a tablet does, confirming each piece itself: {"type": "download"} asks the host for one and answers
-// {"type": "downloaded", "size", "sha256"} (the host's figures); {"type": "upload", "transferID", "size", "sha256"}
-// offers `size` bytes of the pattern byte i = (i ^ i >> 8 ^ i >> 16) * 31 mod 256 (whose checksum it is told: the
-// page may have no WebCrypto digest), sends them once accepted and answers {"type": "uploaded"} once stored.
+// {"type": "sendBase64", "label", "data"} sends one message cut into chunks. With "video": true as well, each video
+// envelope is reported by kind: {"type": "video", "label", "kind": "configuration" | "frame", "keyframe"}. For the
+// benchmarks it also moves a file as a tablet does, confirming each piece itself: {"type": "download"} asks the host
+// for one and answers {"type": "downloaded", "size", "sha256"} (the host's figures); {"type": "upload", "transferID",
+// "size", "sha256"} offers `size` bytes of the pattern byte i = (i ^ i >> 8 ^ i >> 16) * 31 mod 256 (whose checksum
+// it is told: the page may have no WebCrypto digest), sends them once accepted and answers {"type": "uploaded"} once
+// stored.
 import { mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
@@ -29,6 +31,7 @@ let pc;
 let echo = true;
 let vlc1 = false;
 let report = false;
+let video = false;
 let sink = false;
 let received = 0;
 let expected = 0;
@@ -168,7 +171,18 @@ function moveFile(label, message) {
   }
   return true;
 }
+// A whole envelope: "VLV1", a type byte (1 configuration, 2 frame), a 32-bit length, the payload (a frame's first
+// byte holds the keyframe flag).
+function reportVideo(channel, data) {
+  const message = assemble(channel, data);
+  if (!message || message.byteLength < 9 || String.fromCharCode(...message.subarray(0, 4)) !== 'VLV1') return;
+  if (message[4] === 1) return emit({type: 'video', label: channel.label, kind: 'configuration'});
+  if (message[4] === 2 && message.byteLength > 9) {
+    emit({type: 'video', label: channel.label, kind: 'frame', keyframe: (message[9] & 1) === 1});
+  }
+}
 function reportMessage(channel, data) {
+  if (channel.label.startsWith('veltrano.video.') && video) return reportVideo(channel, data);
   if (channel.label.startsWith('veltrano.video.') || channel.label === 'veltrano.audio') return;
   const message = assemble(channel, data);
   if (!message || moveFile(channel.label, message)) return;
@@ -205,6 +219,7 @@ window.handle = async (message) => {
       echo = message.echo !== false;
       vlc1 = !!message.vlc1;
       report = !!message.report;
+      video = !!message.video;
       pc = new RTCPeerConnection();
       pc.onicecandidate = (event) => {
         if (event.candidate && event.candidate.candidate) {

@@ -218,6 +218,28 @@ TEST_F(MediaHub, OnlyRegisteredSessionsChangeAndRegisteringAgainStartsAfresh) {
   EXPECT_TRUE(received(other, "veltrano.video.1").empty());
 }
 
+TEST_F(MediaHub, ASessionBackAfterAGapRefusesOneEnvelopePerWatchedDisplayThenTakesTheRest) {
+  const auto resumed = addPeer(), steady = addPeer();
+  hub.registerPeer(resumed, "resumed");
+  hub.registerPeer(steady, "steady");
+  subscribe("resumed", true, {1});
+  subscribe("steady", false, {1, 2});
+  hub.resumeAfterGap("unknown");
+  // Its connection comes back as it does after an ICE restart: registered again, then told of the gap.
+  hub.registerPeer(resumed, "resumed");
+  subscribe("resumed", true, {1});
+  hub.resumeAfterGap("resumed");
+  EXPECT_FALSE(hub.sendVideo(1, envelope));  // the server then waits for a keyframe
+  EXPECT_TRUE(hub.sendVideo(2, envelope));
+  EXPECT_TRUE(hub.sendAudio("veltrano.audio", envelope));
+  EXPECT_TRUE(hub.sendVideo(1, envelope));
+  using Messages = std::vector<Bytes>;
+  EXPECT_EQ(received(resumed, "veltrano.video.1"), Messages{envelope});
+  EXPECT_EQ(received(resumed, "veltrano.audio"), Messages{envelope});
+  EXPECT_EQ(received(steady, "veltrano.video.1"), (Messages{envelope, envelope}));
+  EXPECT_EQ(received(steady, "veltrano.video.2"), Messages{envelope});
+}
+
 TEST_F(MediaHub, TableChangesRaceSafelyWithFanOutsFromSeveralServers) {
   const auto steady = addPeer(), coming = addPeer();
   hub.registerPeer(steady, "steady");

@@ -56,12 +56,14 @@ class SignalingTablet {
     peer->route("state", [this](const nlohmann::json& m) { states.add(m["state"].get<std::string>()); });
     peer->route("open", [this](const nlohmann::json& m) { opened.add(m["label"].get<std::string>()); });
     peer->route("close", [this](const nlohmann::json& m) { closed.add(m["label"].get<std::string>()); });
+    peer->route("video", [this](const nlohmann::json& m) { video.add(m); });
     {
       std::lock_guard lock(mutex_);
       peer_ = peer;
     }
     // Not echoing: the host answers what comes on the control channel, and would answer its own hello for ever.
-    peer->send({{"type", "start"}, {"channels", channels}, {"echo", false}, {"report", reports}});
+    peer->send({{"type", "start"}, {"channels", channels}, {"echo", false}, {"report", reports},
+                {"video", reports && watchesVideo}});
   }
   std::shared_ptr<PeerProcess> peer() {
     std::lock_guard lock(mutex_);
@@ -94,12 +96,15 @@ class SignalingTablet {
     previous.reset();  // waits for the process outside the lock
   }
 
+  // Set before `offer`: a peer that reports also reports each video envelope it receives, into `video`.
+  bool watchesVideo = false;
   std::shared_ptr<SignalingClient> client;
   RecordedValues<bool> connected;
   RecordedValues<std::string> states;
   RecordedValues<std::string> opened;
   RecordedValues<std::string> closed;
   RecordedValues<std::string> received;  // kinds of the host's signals
+  RecordedValues<nlohmann::json> video;  // {"kind", "keyframe"} of each video envelope, when watching
 
  private:
   template <class T>

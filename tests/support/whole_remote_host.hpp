@@ -148,14 +148,14 @@ class WholeRemoteHostTest : public ::testing::TestWithParam<TabletKind> {
     return *tablets_.back();
   }
   // The tablet offers for `sessionID` and the host answers; waits until the peer is connected and counted and the
-  // host opened its media channels.
-  bool connects(SignalingTablet& tablet, const std::string& sessionID) {
+  // host opened its media channels. A tablet that `reports` hands the host's messages to the test.
+  bool connects(SignalingTablet& tablet, const std::string& sessionID, bool reports = false) {
     const auto audioOpenings = [&] {
       const auto labels = tablet.opened.values();
       return std::count(labels.begin(), labels.end(), std::string("veltrano.audio"));
     };
     const auto before = audioOpenings();
-    tablet.offer(namespaces->inPeer() + GetParam().command, hostDevice(), sessionID);
+    tablet.offer(namespaces->inPeer() + GetParam().command, hostDevice(), sessionID, reports);
     const bool connected = loop.runUntil([&] {
       return model->remoteConnectedClientCount.get() == 1 &&
              model->remoteConnectionRoutes.get() == std::vector<WebRTCRoute>{WebRTCRoute::lan};

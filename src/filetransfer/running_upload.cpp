@@ -27,16 +27,17 @@ asio::awaitable<void> RunningUpload::receive(Bytes frame) {
     self->written(received);
     handled.resume();
   });
-  std::optional<Continuation<>> oldest;
+  std::optional<Continuation<>> awaited;
   {
     std::lock_guard lock(mutex_);
     unwritten_.push_back(handled);
     while (!unwritten_.empty() && unwritten_.front().isResumed()) unwritten_.pop_front();
     if (unwritten_.size() <= framesAhead) co_return;
-    oldest = unwritten_.front();
+    // Until half of them are written: the writer wakes the channel once for several frames, not for every one.
+    awaited = unwritten_[unwritten_.size() - framesAhead / 2 - 1];
     channelSendsReceipts_ = true;
   }
-  co_await oldest->wait();
+  co_await awaited->wait();
   std::lock_guard lock(mutex_);
   channelSendsReceipts_ = false;
   sendReceipts();

@@ -3,9 +3,10 @@
 // that gets a receipt for each. Frames reach the writer straight from the channel, so the main thread is not on a
 // frame's way; the coordinator only installs the upload, finishes it and ends it.
 //
-// The channel reads on while the writer writes: a frame handed in returns once at most `framesAhead` frames wait
-// for the writer, so the writer finds the next frames queued instead of waiting for the channel, and the channel
-// still waits for the writer. The receipts leave in order; while the channel waits for a frame to be written, it
+// The channel reads on while the writer writes: a frame handed in returns at once while at most `framesAhead`
+// frames wait for the writer, and otherwise once only half as many do. So the writer finds the next frames queued
+// instead of waiting for the channel, wakes the channel once for several frames, and the channel still waits for
+// the writer. The receipts leave in order; while the channel waits for a frame to be written, it
 // sends the receipts the writer left it on its way back, so the writer's thread only writes and hashes.
 #include <boost/asio/awaitable.hpp>
 
@@ -32,14 +33,14 @@ class RunningUpload : public std::enable_shared_from_this<RunningUpload> {
   using RefusalHandler = std::function<void(std::shared_ptr<RunningUpload> upload)>;
 
   // Frames that may wait for the writer when a frame handed in returns (a few times 48 KiB).
-  static constexpr std::size_t framesAhead = 4;
+  static constexpr std::size_t framesAhead = 8;
 
   static std::shared_ptr<RunningUpload> create(std::string transferID, RemoteFileTransferEndpointPtr endpoint,
                                                std::shared_ptr<IncomingRemoteFileWriter> writer,
                                                RefusalHandler onRefused);
 
   // Any executor. Hands one frame to the writer and returns once at most `framesAhead` frames wait to be written
-  // or refused; frames are written in the order they are handed in. While the upload is open every
+  // or refused (half as many, if it had to wait); frames are written in the order they are handed in. While the upload is open every
   // written frame is confirmed to the client; the first refused frame closes it and is reported.
   boost::asio::awaitable<void> receive(Bytes frame);
   // Any thread. No receipt leaves once this returns; false when the upload was closed already.

@@ -1,8 +1,11 @@
 #pragma once
 // One authenticated local control connection, as the control server keeps it.
+#include <atomic>
 #include <memory>
 #include <string>
 
+#include "base/executors.hpp"
+#include "control/control_traffic_counters.hpp"
 #include "filetransfer/remote_file_transfer_endpoint.hpp"
 #include "platform/net/tcp_connection.hpp"
 #include "transport/local_transport_session.hpp"
@@ -14,8 +17,17 @@ struct ControlClient {
   std::shared_ptr<LocalTransportSession> session;
   // The client's file session: lowercase UUID text made when it authenticated.
   std::string transferSessionID;
-  // Present only while the host has both a file-channel server and a transfer coordinator.
+  // The client's own sequence: its receive loop opens and serves its records there one after another, and what
+  // the server sends to this client alone leaves from there, so clients are served side by side.
+  Strand sequence;
+  // The bytes sent to and received from this client; used on `sequence`.
+  std::shared_ptr<ControlTrafficCounters> traffic;
+  // Present only while the host has both a file-channel server and a transfer coordinator. Set before the client
+  // is registered, never changed after.
   RemoteFileTransferEndpointPtr fileEndpoint;
+  // Raised on the server's strand when the client is removed (or the server stops); its sequence then carries
+  // out nothing more of what it still reads.
+  std::atomic<bool> removed{false};
 };
 
 }  // namespace veltrano

@@ -68,7 +68,6 @@ NetworkHostServer::NetworkHostServer(Options options)
     : ListeningServer(makeActorStrand(), controlListenerConfiguration(options)),
       commandHandler_(std::move(options.commandHandler)),
       metrics_(std::move(options.metrics)),
-      trafficCounters_(ControlTrafficCounters::create(executor(), metrics_)),
       identityProvider_(identityProviderOrAccountKeyFile(std::move(options.identityProvider))),
       fileServer_(std::move(options.fileServer)),
       fileTransfers_(std::move(options.fileTransfers)),
@@ -135,18 +134,20 @@ asio::awaitable<void> NetworkHostServer::authenticateConnection(std::shared_ptr<
       co_return;
     }
   }
-  RemoteFileTransferEndpointPtr fileEndpoint;
-  if (fileServer_ && fileTransfers_) {
+  const bool hasFileSession = fileServer_ && fileTransfers_;
+  if (hasFileSession) {
     co_await fileServer_->registerSession(transferSessionID);
     if (stoppedSince(stopsSeen)) {
       co_await fileServer_->revokeSession(transferSessionID);
       connection->cancel();
       co_return;
     }
-    fileEndpoint = makeFileEndpoint(connectionID, transferSessionID);
   }
 
-  auto client = std::make_shared<ControlClient>(ControlClient{connection, session, transferSessionID, fileEndpoint});
+  const Strand sequence = makeActorStrand();
+  auto client = std::make_shared<ControlClient>(connection, session, transferSessionID, sequence,
+                                                ControlTrafficCounters::create(sequence, metrics_));
+  if (hasFileSession) client->fileEndpoint = makeFileEndpoint(client);
   connections_[connectionID] = client;
   writeConnectionLogLine("authenticated", LogCategory::CLIENT, [] { return "Authenticated local control client"; });
 
@@ -155,22 +156,14 @@ asio::awaitable<void> NetworkHostServer::authenticateConnection(std::shared_ptr<
   if (isRegistered(client, connectionID)) startReceiveLoop(client, connectionID);
 }
 
-RemoteFileTransferEndpointPtr NetworkHostServer::makeFileEndpoint(ConnectionID connectionID,
-                                                                   const std::string& transferSessionID) {
+RemoteFileTransferEndpointPtr NetworkHostServer::makeFileEndpoint(const std::shared_ptr<ControlClient>& client) {
   assertOnStrand(executor());
-  std::weak_ptr<NetworkHostServer> weakServer = self();
   std::weak_ptr<LocalFileTransferServer> weakFileServer = fileServer_;
-  auto controlSink = [weakServer, connectionID](const json::Json& message) {
-    const auto server = weakServer.lock();
-    if (!server) return;
-    // Posts to a strand run in the order they were made, so messages keep their order.
-    asio::post(server->executor(), [server, connectionID, message] {
-      if (auto entry = server->connections_.find(connectionID); entry != server->connections_.end()) {
-        server->sendJSON(message, *entry->second);
-      }
-    });
+  // The client holds its endpoint: the sink holds the client weakly.
+  auto controlSink = [weakClient = std::weak_ptr<ControlClient>(client)](const json::Json& message) {
+    if (auto client = weakClient.lock()) postToClient(message, std::move(client));
   };
-  auto fileSink = [weakFileServer, transferSessionID](Bytes frame) {
+  auto fileSink = [weakFileServer, transferSessionID = client->transferSessionID](Bytes frame) {
     return sendFileFrame(weakFileServer, transferSessionID, std::move(frame));
   };
   return std::make_shared<RemoteFileTransferEndpoint>(std::move(controlSink), std::move(fileSink));
@@ -187,6 +180,7 @@ asio::awaitable<void> NetworkHostServer::removeConnection(ConnectionID connectio
   if (entry == connections_.end()) co_return;
   const std::shared_ptr<ControlClient> client = entry->second;
   connections_.erase(entry);
+  client->removed = true;
   client->connection->cancel();
 
   if (fileServer_) co_await fileServer_->revokeSession(client->transferSessionID);
@@ -236,15 +230,24 @@ asio::awaitable<void> NetworkHostServer::sendLocalHello(std::shared_ptr<ControlC
     const std::uint16_t filePort = co_await runOn(fileServer_->executor(), readyFilePort(fileServer_));
     if (filePort != 0) content.fileChannel = ControlHelloFileChannel{filePort, client->transferSessionID};
   }
-  sendJSON(makeControlHelloMessage(content), *client);
+  // Posted before the receive loop starts on the same sequence: the hello goes before any reply.
+  postToClient(makeControlHelloMessage(content), std::move(client));
 }
 
 // --- Sending ---
 
+void NetworkHostServer::postToClient(json::Json message, std::shared_ptr<ControlClient> client) {
+  // Posts to a strand run in the order they were made, so messages keep their order.
+  const Strand sequence = client->sequence;
+  asio::post(sequence, [message = std::move(message), client = std::move(client)] {
+    if (!client->removed) sendJSON(message, *client);
+  });
+}
+
 void NetworkHostServer::sendJSON(const json::Json& message, const ControlClient& client) {
-  assertOnStrand(executor());
+  assertOnStrand(client.sequence);
   if (const std::size_t sent = sendMessage(message, client, false)) {
-    trafficCounters_->addSent(static_cast<std::int64_t>(sent));
+    client.traffic->addSent(static_cast<std::int64_t>(sent));
   }
 }
 
@@ -273,7 +276,7 @@ asio::awaitable<void> NetworkHostServer::broadcast(json::Json message) {
   std::vector<std::shared_ptr<ControlClient>> clients;
   clients.reserve(connections_.size());
   for (const auto& [connectionID, client] : connections_) clients.push_back(client);
-  for (const auto& client : clients) sendJSON(message, *client);
+  for (auto& client : clients) postToClient(message, std::move(client));
   co_return;
 }
 
@@ -317,6 +320,7 @@ asio::awaitable<void> NetworkHostServer::stop() {
   auto clients = std::move(connections_);
   connections_.clear();
   for (auto& [connectionID, client] : clients) {
+    client->removed = true;
     client->connection->setStateHandler(nullptr);
     client->connection->cancel();
   }

@@ -6,8 +6,10 @@
 // coordinator instead. Each client also gets a file session on the file-channel server, and the server reports
 // its client count.
 //
-// An actor on the shared listener (ListeningServer): every field changes on its strand. Each client's receive
-// loop runs in the task that authenticated it, so one client's commands are handled strictly one after another.
+// An actor on the shared listener (ListeningServer): every field changes on its strand, where clients are
+// authenticated, registered and removed. Each client then has a sequence of its own (ControlClient::sequence):
+// its receive loop opens its records, answers its pings and hands its commands on there, strictly one after
+// another, and what the server sends to that client alone leaves from there; clients are served side by side.
 // The command handler, the metrics store and the transfer coordinator are used on the main thread.
 //
 // The file-channel server and the transfer coordinator are optional: without either, clients get no file
@@ -98,12 +100,12 @@ class NetworkHostServer final : public ListeningServer, public ControlClientBroa
 
 
   // Registration steps (strand).
-  RemoteFileTransferEndpointPtr makeFileEndpoint(ConnectionID connectionID, const std::string& transferSessionID);
+  RemoteFileTransferEndpointPtr makeFileEndpoint(const std::shared_ptr<ControlClient>& client);
   boost::asio::awaitable<void> publishClientCount();
   boost::asio::awaitable<void> sendLocalHello(std::shared_ptr<ControlClient> client);
 
-  // The client's life after registration (strand); network_host_server_receive.cpp. The receive loop runs in a
-  // task of its own that holds the server only while it handles what arrived.
+  // The client's life after registration (the client's sequence); network_host_server_receive.cpp. The receive
+  // loop runs in a task of its own that holds the server only while it handles what arrived.
   struct ReceiveState {
     std::set<std::string> pointerSessions;
     std::shared_ptr<LogThrottle> commandLog;  // throttles the client's command lines
@@ -123,10 +125,11 @@ class NetworkHostServer final : public ListeningServer, public ControlClientBroa
   boost::asio::awaitable<void> handleFileTransferMessage(json::Json message, std::shared_ptr<ControlClient> client);
   static void endPointerSessions(const std::shared_ptr<InputCommandHandler>& handler,
                                  std::set<std::string> pointerSessions);
-  void addReceivedBytes(std::size_t count);
 
-  // Queues one message for the client and counts its bytes; never waits for the network (strand).
-  void sendJSON(const json::Json& message, const ControlClient& client);
+  // Queues one message for the client on its sequence, unless it was removed by then. Any thread.
+  static void postToClient(json::Json message, std::shared_ptr<ControlClient> client);
+  // Queues one message for the client and counts its bytes; never waits for the network (the client's sequence).
+  static void sendJSON(const json::Json& message, const ControlClient& client);
   // Seals and sends one message; the record's size, 0 when nothing was sent. Any thread: with `immediately`
   // the caller's thread writes it when nothing else is on its way to the client. A client with too much
   // unread is disconnected.
@@ -141,7 +144,6 @@ class NetworkHostServer final : public ListeningServer, public ControlClientBroa
   std::unordered_map<ConnectionID, std::shared_ptr<ControlClient>> connections_;
   const std::shared_ptr<InputCommandHandler> commandHandler_;
   const std::weak_ptr<MetricsStore> metrics_;
-  const std::shared_ptr<ControlTrafficCounters> trafficCounters_;  // strand
   ClientCountHandler onClientCountChange_;
   const IdentityProvider identityProvider_;
   const std::shared_ptr<LocalFileTransferServer> fileServer_;

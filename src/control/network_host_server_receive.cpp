@@ -1,6 +1,7 @@
 // A control client's receive loop: records in, command lines to the handler or the transfer coordinator,
 // replies out.
 #include <atomic>
+#include "base/actor.hpp"
 #include "base/continuation.hpp"
 #include "base/thread_checks.hpp"
 
@@ -28,19 +29,19 @@ void NetworkHostServer::startReceiveLoop(std::shared_ptr<ControlClient> client, 
   std::function<void()> onEnd = [handler = commandHandler_, state] {
     endPointerSessions(handler, std::move(state->pointerSessions));
   };
-  startReceiving(connection, maximumReadSize, std::move(step), std::move(onEnd));
+  startReceivingOn(client->sequence, connection, maximumReadSize, std::move(step), std::move(onEnd));
 }
 
 asio::awaitable<bool> NetworkHostServer::handleReceived(std::shared_ptr<ControlClient> client,
                                                         ConnectionID connectionID,
                                                         platform::TcpConnection::ReceiveResult received,
                                                         std::shared_ptr<ReceiveState> state) {
-  assertOnStrand(executor());
+  assertOnStrand(client->sequence);
   try {
     // The end of the stream closes the connection; bytes delivered with it are not processed.
     if (received.error || received.isComplete || received.content.empty()) {
       client->connection->cancel();
-      co_await removeConnection(connectionID);
+      co_await runOn(executor(), self()->removeConnection(connectionID));
       co_return false;
     }
     // Counted after the batch, so that a batch of counts going to the main thread never delays a command.
@@ -54,15 +55,15 @@ asio::awaitable<bool> NetworkHostServer::handleReceived(std::shared_ptr<ControlC
       rejected = true;
     }
     if (rejected) {
-      addReceivedBytes(receivedCount);
+      client->traffic->addReceived(static_cast<std::int64_t>(receivedCount));
       writeConnectionLogLine("recordRejected", LogCategory::Error,
                              [] { return "Closing local control connection: secure record rejected"; });
       co_await closeForFaultyRecord(client, connectionID);
       co_return false;
     }
     const bool keepReceiving = co_await handleRecords(client, connectionID, std::move(records), *state);
-    addReceivedBytes(receivedCount);
-    co_return keepReceiving && isRegistered(client, connectionID);
+    client->traffic->addReceived(static_cast<std::int64_t>(receivedCount));
+    co_return keepReceiving && !client->removed;
   } catch (...) {
     // Nothing here is expected to throw; if it does, the connection must not stay open unserved.
     client->connection->cancel();
@@ -73,10 +74,10 @@ asio::awaitable<bool> NetworkHostServer::handleReceived(std::shared_ptr<ControlC
 asio::awaitable<bool> NetworkHostServer::handleRecords(const std::shared_ptr<ControlClient>& client,
                                                        ConnectionID connectionID, std::vector<Bytes> records,
                                                        ReceiveState& state) {
-  assertOnStrand(executor());
+  assertOnStrand(client->sequence);
   for (const Bytes& record : records) {
     // A client removed meanwhile (a stop, a failed send) gets nothing more carried out.
-    if (!isRegistered(client, connectionID)) co_return false;
+    if (client->removed) co_return false;
 
     const std::optional<std::string> line = commandLineOfRecord(record);
     if (!line) {
@@ -101,7 +102,7 @@ asio::awaitable<bool> NetworkHostServer::handleRecords(const std::shared_ptr<Con
       const std::size_t sent = sendMessage(*reply, *client, true, [written] { written.resume(); });
       commandHandler_->answeredAtOnce(command, state.commandLog);
       if (sent) {
-        trafficCounters_->addSent(static_cast<std::int64_t>(sent));
+        client->traffic->addSent(static_cast<std::int64_t>(sent));
         co_await written.wait();
       }
       continue;
@@ -116,23 +117,23 @@ asio::awaitable<bool> NetworkHostServer::handleRecords(const std::shared_ptr<Con
     asio::awaitable<json::Json> handled =
         commandHandler_->handle(std::move(command), std::move(sendReply), state.commandLog);
     co_await std::move(handled);
-    if (const std::size_t sent = replyBytes->load()) trafficCounters_->addSent(static_cast<std::int64_t>(sent));
+    if (const std::size_t sent = replyBytes->load()) client->traffic->addSent(static_cast<std::int64_t>(sent));
   }
   co_return true;
 }
 
 asio::awaitable<void> NetworkHostServer::closeForFaultyRecord(const std::shared_ptr<ControlClient>& client,
                                                              ConnectionID connectionID) {
-  assertOnStrand(executor());
+  assertOnStrand(client->sequence);
   // A cancel drops what is still queued: the replies to the records served before the faulty one go first.
   co_await waitForQueuedSends(*client->connection, faultCloseSendTimeout);
   client->connection->cancel();
-  co_await removeConnection(connectionID);
+  co_await runOn(executor(), self()->removeConnection(connectionID));
 }
 
 asio::awaitable<void> NetworkHostServer::handleFileTransferMessage(json::Json message,
                                                                    std::shared_ptr<ControlClient> client) {
-  assertOnStrand(executor());
+  assertOnStrand(client->sequence);
   if (!fileTransfers_ || !client->fileEndpoint || message.empty()) co_return;
   // A download's receipts pace it chunk by chunk: they go to the sender from here, not through the main thread.
   if (routeDownloadReceipt(*fileTransfers_, message, client->transferSessionID, client->fileEndpoint)) co_return;
@@ -149,10 +150,6 @@ void NetworkHostServer::endPointerSessions(const std::shared_ptr<InputCommandHan
   performOnMainRunLoop([handler, sessions = std::move(pointerSessions)] {
     for (const std::string& session : sessions) handler->endPhonePointerSession(session);
   });
-}
-
-void NetworkHostServer::addReceivedBytes(std::size_t count) {
-  trafficCounters_->addReceived(static_cast<std::int64_t>(count));
 }
 
 }  // namespace veltrano

@@ -1,5 +1,6 @@
 #include "localserver/listening_server.hpp"
 
+#include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
 
 #include <string>
@@ -51,10 +52,15 @@ void ListeningServer::closeServedConnections() {
 
 void ListeningServer::startReceiving(std::shared_ptr<platform::TcpConnection> connection, std::size_t maximumLength,
                                      ReceiveStep step, std::function<void()> onEnd) {
+  startReceivingOn(strand_, std::move(connection), maximumLength, std::move(step), std::move(onEnd));
+}
+
+void ListeningServer::startReceivingOn(const Strand& sequence, std::shared_ptr<platform::TcpConnection> connection,
+                                       std::size_t maximumLength, ReceiveStep step, std::function<void()> onEnd) {
   assertOnStrand(strand_);
   servedConnections_[connection->id()] = connection;
   std::weak_ptr<ListeningServer> weakServer = weak_from_this();
-  Task::spawn(strand_, [weakServer, connection, maximumLength, step = std::move(step),
+  Task::spawn(sequence, [weakServer, connection, maximumLength, step = std::move(step),
                         onEnd = std::move(onEnd)](TaskToken) -> asio::awaitable<void> {
     co_await receiveLoop(weakServer, connection, maximumLength, step, onEnd);
   });
@@ -76,7 +82,12 @@ asio::awaitable<void> ListeningServer::receiveLoop(std::weak_ptr<ListeningServer
     auto server = weakServer.lock();
     if (!server) co_return;
     keepReceiving = co_await step(*server, std::move(received));
-    if (!keepReceiving) server->servedConnections_.erase(connection->id());
+    if (!keepReceiving) {
+      // The loop may run on a sequence of its own: the table belongs to the server's strand.
+      asio::dispatch(server->strand_, [server, connectionID = connection->id()] {
+        server->servedConnections_.erase(connectionID);
+      });
+    }
   }
 }
 

@@ -94,13 +94,18 @@ class ListeningServer : public std::enable_shared_from_this<ListeningServer> {
   // The last step of a stop: stops the old listener's new connections, cancels it and waits until it is gone.
   boost::asio::awaitable<void> finishStopping(std::shared_ptr<platform::NetworkListener> oldListener);
 
-  // Handles one receive of a client's loop on the server's executor; false ends the loop.
+  // Handles one receive of a client's loop on the loop's executor; false ends the loop.
   using ReceiveStep =
       std::function<boost::asio::awaitable<bool>(ListeningServer& server, platform::TcpConnection::ReceiveResult)>;
-  // Starts a task that receives from `connection` (at most `maximumLength` bytes at a time) and hands each result
-  // to `step` until it returns false or the server is gone; `onEnd` runs once when the loop ends either way.
+  // Starts a task on the server's executor that receives from `connection` (at most `maximumLength` bytes at a
+  // time) and hands each result to `step` until it returns false or the server is gone; `onEnd` runs once when the
+  // loop ends either way.
   void startReceiving(std::shared_ptr<platform::TcpConnection> connection, std::size_t maximumLength, ReceiveStep step,
                       std::function<void()> onEnd = {});
+  // The same loop on `sequence`, a strand of the client's own: its steps touch no field of the server, and
+  // clients are served side by side.
+  void startReceivingOn(const Strand& sequence, std::shared_ptr<platform::TcpConnection> connection,
+                        std::size_t maximumLength, ReceiveStep step, std::function<void()> onEnd = {});
 
   void writeLogLine(const std::optional<ListenerLogLine>& line, std::string_view detail = {}) const;
   // A line about one of the listener's connections (a failed handshake, a closed connection), throttled per kind

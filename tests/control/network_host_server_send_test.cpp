@@ -1,7 +1,8 @@
 // What the control server sends to one client: records made on several threads at once (replies on the main
-// thread, broadcasts and file messages on the server's strand) reach the client in sequence, and a client that
-// never reads is disconnected before the host holds more than its send-queue limit, and a client closed for an
-// invalid record still gets the replies already made for it.
+// thread, broadcasts and file messages on the client's sequence) reach the client in sequence, ten clients served
+// side by side each get their replies in their own order, a client that never reads is disconnected before the
+// host holds more than its send-queue limit, and a client closed for an invalid record still gets the replies
+// already made for it.
 #include <boost/asio/awaitable.hpp>
 
 #include <netinet/in.h>
@@ -61,6 +62,60 @@ TEST(ControlServerSending, RecordsMadeOnEveryThreadReachTheClientInSequence) {
   EXPECT_EQ(received["pong"], kCommands * 3 / 4);
   EXPECT_EQ(received["fileError"], kCommands / 4);
   EXPECT_EQ(received["displayChanged"], kBroadcastThreads * kBroadcastsPerThread);
+}
+
+// Every client is served on a sequence of its own: ten clients that each send a flood of commands at once, while
+// broadcasts go out, get every reply, and in their own commands' order, whichever thread made it (a pong on the
+// client's sequence, a coordinator's message posted there from the main thread, an error from the main thread).
+TEST(ControlServerSending, TenClientsFloodingAtOnceEachGetTheirRepliesInTheirOrder) {
+  FileCollaborators files;
+  ControlServerHarness harness(files.setup());
+  harness.run(files.fileServer->start());
+  harness.start();
+  constexpr int kClients = 10;
+  constexpr int kRounds = 150;  // each a ping, a file message and an unknown command
+  std::vector<std::shared_ptr<LocalTestClient>> clients;
+  for (int i = 0; i < kClients; ++i) clients.push_back(harness.connectAndGreet());
+
+  constexpr int kBroadcasts = 500;
+  std::thread broadcaster([&harness] {
+    for (int i = 0; i < kBroadcasts; ++i) {
+      testing::runBlocking(harness.server->broadcast({{"type", "displayChanged"}, {"displayID", i}}));
+    }
+  });
+  std::vector<std::thread> senders;
+  for (int i = 0; i < kClients; ++i) {
+    senders.emplace_back([&clients, i] {
+      for (int round = 0; round < kRounds; ++round) {
+        clients[i]->sendJSONLine({{"type", "ping"}, {"timestamp", i * 1000 + round}});
+        clients[i]->sendJSONLine({{"type", "fileAccept"}, {"transferID", "unknown"}});
+        clients[i]->sendJSONLine({{"type", "c" + std::to_string(i) + "-" + std::to_string(round)}});
+      }
+    });
+  }
+  for (auto& sender : senders) sender.join();
+
+  for (int i = 0; i < kClients; ++i) {
+    int broadcasts = 0;
+    for (int round = 0; round < kRounds; ++round) {
+      std::vector<Json> replies;
+      while (replies.size() < 3) {
+        const std::optional<Json> message = harness.next(*clients[i], 10s);
+        ASSERT_TRUE(message) << "client " << i << " round " << round << ": " << replies.size() << " replies";
+        if ((*message)["type"] == "displayChanged") {
+          EXPECT_EQ((*message)["displayID"], broadcasts++) << "client " << i;
+          continue;
+        }
+        replies.push_back(*message);
+      }
+      ASSERT_EQ(replies[0]["type"], "pong") << "client " << i << " round " << round << ": " << replies[0].dump();
+      ASSERT_EQ(replies[0]["clientTimestamp"], i * 1000 + round) << "client " << i;
+      ASSERT_EQ(replies[1]["type"], "fileError") << "client " << i << " round " << round << ": " << replies[1].dump();
+      ASSERT_EQ(replies[2]["message"], "unknown command: c" + std::to_string(i) + "-" + std::to_string(round))
+          << "client " << i << ": " << replies[2].dump();
+    }
+  }
+  broadcaster.join();
 }
 
 // A control client that sends commands and never reads what the host writes back.

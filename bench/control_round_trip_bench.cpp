@@ -3,8 +3,9 @@
 // blocking echo server (a thread per connection) and one to the real control server (the handshake runs through
 // our TCP layer, then the client takes the socket over). Each client alternates a round trip of the bytes of one
 // sealed ping record through the echo with a "ping" record to the control server and its "pong" (the record
-// layer, the line checks and the reply, made on the client's receive loop). Modes: one client; one client
-// while the host streams a 1080p60 display to a video client of the same process; ten clients at once.
+// layer, the line checks and the reply, made on the client's own sequence). Modes: one client; one client while
+// the host streams a 1080p60 display to a video client of the same process; ten clients at once. Each run reports
+// the one-minute load beside its figures.
 // BM_ControlMouseMoveThroughput sends mouseMove commands (no replies) in batches closed by a ping and reports
 // commands per second.
 #include <benchmark/benchmark.h>
@@ -30,6 +31,7 @@
 #include <vector>
 
 #include "bench_main_thread.hpp"
+#include "load_average.hpp"
 #include "base/executors.hpp"
 #include "base/json.hpp"
 #include "control/input_command_handler.hpp"
@@ -392,6 +394,7 @@ void BM_ControlPingAgainstPlainEcho(benchmark::State& state) {
     state.counters["p50_vs_echo"] = control.p50 / echo.p50;
     state.counters["p99_vs_echo"] = control.p99 / echo.p99;
     if (streaming) state.counters["video_fps"] = videoFps;
+    state.counters["load_1min"] = std::stod(bench::loadAverage());
     state.SetItemsProcessed(state.iterations() * kRoundTrips);
   }
   setLogSink(silenced);

@@ -103,7 +103,8 @@ asio::awaitable<bool> NetworkHostServer::handleRecords(const std::shared_ptr<Con
       commandHandler_->answeredAtOnce(command, state.commandLog);
       if (sent) {
         client->traffic->addSent(static_cast<std::int64_t>(sent));
-        co_await written.wait();
+        // Written at once: no hop through the sequence's queue to learn it.
+        if (!written.isResumed()) co_await written.wait();
       }
       continue;
     }

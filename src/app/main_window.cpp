@@ -2,7 +2,9 @@
 
 #include <QQmlContext>
 #include <QQuickImageProvider>
+#include <QQuickItem>
 #include <QQuickWindow>
+#include <QSGRendererInterface>
 
 #include "app/decoration_images.hpp"
 #include "app/tray_icons.hpp"
@@ -22,6 +24,12 @@ class TrayIconImages final : public QQuickImageProvider {
     return drawTrayIcon(id == QStringLiteral("capturing"), pixels);
   }
 };
+
+// The items under `item` (those a loader made are children in the scene only) show no picture any more.
+void releaseImages(QQuickItem* item) {
+  if (item->inherits("QQuickImageBase")) item->setProperty("source", QUrl());
+  for (QQuickItem* child : item->childItems()) releaseImages(child);
+}
 }  // namespace
 
 MainWindow::MainWindow(HostBridge& host, WindowShell& shell, std::function<void()> onClosedToQuit, QObject* parent)
@@ -51,6 +59,16 @@ MainWindow::MainWindow(HostBridge& host, WindowShell& shell, std::function<void(
   connect(window_, &QWindow::visibilityChanged, this, [this](QWindow::Visibility visibility) {
     if (visibility == QWindow::Hidden && closingQuits_ && onClosedToQuit_) onClosedToQuit_();
   });
+}
+
+MainWindow::~MainWindow() {
+  if (!window_) return;
+  // Qt Quick's software renderer frees an image's texture only while it prepares a frame, and never one still in
+  // use when its last window goes. So the images let go of their pictures first, then one frame is prepared.
+  releaseImages(window_->contentItem());
+  window_->releaseResources();  // the image cache lets go of the pictures no image holds now
+  const bool drawnInSoftware = window_->rendererInterface()->graphicsApi() == QSGRendererInterface::Software;
+  if (drawnInSoftware && window_->handle()) window_->grabWindow();
 }
 
 void MainWindow::bringForward() {

@@ -21,6 +21,7 @@ class MainWindow : public QObject {
  public:
   // `onClosedToQuit` runs when the user closes the window and closing should end the program.
   MainWindow(HostBridge& host, WindowShell& shell, std::function<void()> onClosedToQuit, QObject* parent = nullptr);
+  ~MainWindow() override;
 
   // Opens the window if it is closed, else brings it to the front, and activates the application.
   void bringForward();

@@ -72,11 +72,6 @@ struct ProgramHome {
   // For a program that shows its window on the test's display, with its runtime folder in the home.
   void showsItsWindow() {
     environment.insert("XDG_RUNTIME_DIR", home.path());
-#if defined(__SANITIZE_ADDRESS__)
-    // Its exit-time leak check now reports Qt's painted images (QImageData, QRasterPaintEngine) as indirect leaks
-    // without a direct one; off until that is traced.
-    environment.insert("ASAN_OPTIONS", environment.value("ASAN_OPTIONS") + ":detect_leaks=0");
-#endif
   }
   QTemporaryDir home;
   const Bytes seed = platform::randomBytes(platform::AccountKeyFile::seedSize);

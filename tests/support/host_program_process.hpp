@@ -35,11 +35,6 @@ class HostProgramProcess {
       if (equals != std::string::npos) variables[text.substr(0, equals)] = text.substr(equals + 1);
     }
     for (const auto& [name, value] : overrides) variables[name] = value;
-#if defined(__SANITIZE_ADDRESS__)
-    // The window drawn in software leaves Qt's painted images (QImageData, QRasterPaintEngine, QSGTexture) as
-    // indirect leaks at exit, with no direct one; the exit-time leak check stays off until that is traced.
-    variables["ASAN_OPTIONS"] += ":detect_leaks=0";
-#endif
     std::vector<std::string> texts;
     for (const auto& [name, value] : variables) texts.push_back(name + "=" + value);
     std::vector<char*> envp;

@@ -5,9 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <optional>
-
-#include "base/json.hpp"
 
 #include "support/whole_remote_host.hpp"
 
@@ -29,31 +26,6 @@ class HostNetworkPathTest : public testing::WholeRemoteHostTest {
     added.watchesVideo = watch;
     EXPECT_TRUE(connects(added, sessionID, watch)) << ::testing::PrintToString(statusKeysFrom(0));
     return added;
-  }
-  // A watching tablet subscribes to the display its hello names active, as a tablet showing it does.
-  bool watchesTheActiveDisplay(SignalingTablet& tablet) {
-    std::optional<nlohmann::json> hello;
-    loop.runUntil([&] {
-      hello = tablet.peer()->take([](const nlohmann::json& m) {
-        if (m["type"] != "message" || m["label"] != "veltrano.control") return false;
-        const auto message = nlohmann::json::parse(m["text"].get<std::string>(), nullptr, false);
-        return message.is_object() && message.value("type", "") == "hello";
-      }, 0ms);
-      return hello.has_value();
-    }, kDeadline);
-    if (!hello) return false;
-    const auto active = nlohmann::json::parse(hello->at("text").get<std::string>())["activeDisplayID"];
-    tablet.peer()->send({{"type", "send"}, {"label", "veltrano.control"},
-                         {"text", nlohmann::json{{"type", "setVideoSubscriptions"}, {"displayIDs", {active}}}.dump()}});
-    return keyframeAfter(tablet, 0);
-  }
-  // A keyframe of the video among what the tablet received after its first `seen` envelopes.
-  bool keyframeAfter(SignalingTablet& tablet, std::size_t seen) {
-    return loop.runUntil([&] {
-      const auto envelopes = tablet.video.values();
-      return std::any_of(envelopes.begin() + static_cast<long>(std::min(seen, envelopes.size())), envelopes.end(),
-                         [](const nlohmann::json& e) { return e["kind"] == "frame" && e["keyframe"] == true; });
-    }, kDeadline);
   }
 };
 

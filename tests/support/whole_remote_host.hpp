@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "base/executors.hpp"
+#include "base/json.hpp"
 #include "core/localization.hpp"
 #include "core/log_capture.hpp"
 #include "core/metrics_store.hpp"
@@ -161,6 +162,31 @@ class WholeRemoteHostTest : public ::testing::TestWithParam<TabletKind> {
              model->remoteConnectionRoutes.get() == std::vector<WebRTCRoute>{WebRTCRoute::lan};
     }, kDeadline);
     return connected && loop.runUntil([&] { return audioOpenings() > before; }, kDeadline);
+  }
+  // A watching tablet subscribes to the display its hello names active, as a tablet showing it does.
+  bool watchesTheActiveDisplay(SignalingTablet& tablet) {
+    std::optional<nlohmann::json> hello;
+    loop.runUntil([&] {
+      hello = tablet.peer()->take([](const nlohmann::json& m) {
+        if (m["type"] != "message" || m["label"] != "veltrano.control") return false;
+        const auto message = nlohmann::json::parse(m["text"].get<std::string>(), nullptr, false);
+        return message.is_object() && message.value("type", "") == "hello";
+      }, std::chrono::milliseconds(0));
+      return hello.has_value();
+    }, kDeadline);
+    if (!hello) return false;
+    const auto active = nlohmann::json::parse(hello->at("text").get<std::string>())["activeDisplayID"];
+    tablet.peer()->send({{"type", "send"}, {"label", "veltrano.control"},
+                         {"text", nlohmann::json{{"type", "setVideoSubscriptions"}, {"displayIDs", {active}}}.dump()}});
+    return keyframeAfter(tablet, 0);
+  }
+  // A keyframe of the video among what the tablet received after its first `seen` envelopes.
+  bool keyframeAfter(SignalingTablet& tablet, std::size_t seen) {
+    return loop.runUntil([&] {
+      const auto envelopes = tablet.video.values();
+      return std::any_of(envelopes.begin() + static_cast<long>(std::min(seen, envelopes.size())), envelopes.end(),
+                         [](const nlohmann::json& e) { return e["kind"] == "frame" && e["keyframe"] == true; });
+    }, kDeadline);
   }
   bool logged(const std::string& line, std::chrono::milliseconds timeout = kDeadline) {
     return loop.runUntil([&] {

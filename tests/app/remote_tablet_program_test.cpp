@@ -122,14 +122,15 @@ class RemoteTabletProgramTest : public ::testing::Test {
     ASSERT_TRUE(tablet->connected.waitForCount(1, 30s));
     tablet->offer(namespaces->inPeer() + "node " VELTRANO_TEST_PEERS "/chromium_tablet.mjs", hostDevice, "S1", true);
   }
+  // The program quits with its remote tablet still connected, as a user quits it.
   void TearDown() override {
-    tablet.reset();
     if (program.pid() > 0) {
       program.signal(SIGTERM);
       const auto status = program.waitForExit(30s);
       EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "the program did not end cleanly";
       if (HasFailure()) std::cout << program.output();
     }
+    tablet.reset();
     service.reset();
     namespaces.reset();
   }

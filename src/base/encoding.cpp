@@ -33,13 +33,18 @@ int hexValue(char c) {
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
 
-constexpr std::array<int, 256> makeReverse() {
+constexpr std::array<int, 256> makeReverse(Base64urlDecoding decoding) {
   std::array<int, 256> table{};
   for (auto& v : table) v = -1;
   for (int i = 0; i < 64; ++i) table[static_cast<unsigned char>(kAlphabet[i])] = i;
+  if (decoding == Base64urlDecoding::lenient) {
+    table['+'] = 62;
+    table['/'] = 63;
+  }
   return table;
 }
-constexpr auto kReverse = makeReverse();
+constexpr auto kReverse = makeReverse(Base64urlDecoding::strict);
+constexpr auto kLenientReverse = makeReverse(Base64urlDecoding::lenient);
 }  // namespace
 
 std::optional<Bytes> hexDecode(std::string_view text) {
@@ -80,23 +85,25 @@ std::string base64urlEncode(ByteView bytes) {
   return out;
 }
 
-std::optional<Bytes> base64urlDecode(std::string_view text) {
-  // Restore the padding the sender left off; accept it only if already correct.
+std::optional<Bytes> base64urlDecode(std::string_view text, Base64urlDecoding decoding) {
+  const bool strict = decoding == Base64urlDecoding::strict;
   std::size_t pad = 0;
   while (!text.empty() && text.back() == '=') {
     text.remove_suffix(1);
     ++pad;
   }
-  std::size_t rem = text.size() % 4;
+  const std::size_t rem = text.size() % 4;
   if (rem == 1) return std::nullopt;
-  if (pad != 0 && pad != (4 - rem) % 4) return std::nullopt;
+  const std::size_t missing = (4 - rem) % 4;
+  if (strict ? pad != 0 && pad != missing : pad > missing) return std::nullopt;
 
+  const auto& reverse = strict ? kReverse : kLenientReverse;
   Bytes out;
   out.reserve(text.size() * 3 / 4);
   std::uint32_t acc = 0;
   int bits = 0;
   for (char c : text) {
-    int v = kReverse[static_cast<unsigned char>(c)];
+    int v = reverse[static_cast<unsigned char>(c)];
     if (v < 0) return std::nullopt;
     acc = acc << 6 | static_cast<std::uint32_t>(v);
     bits += 6;
@@ -106,7 +113,7 @@ std::optional<Bytes> base64urlDecode(std::string_view text) {
     }
   }
   // Leftover bits must be zero, or two texts would decode to the same bytes.
-  if (bits > 0 && (acc & ((1u << bits) - 1)) != 0) return std::nullopt;
+  if (strict && bits > 0 && (acc & ((1u << bits) - 1)) != 0) return std::nullopt;
   return out;
 }
 

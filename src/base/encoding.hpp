@@ -21,9 +21,18 @@ std::optional<Bytes> hexDecode(std::string_view text);
 
 // base64url without padding.
 std::string base64urlEncode(ByteView bytes);
-// Strict: only the url alphabet, padding restored (and accepted when present and correct),
-// non-canonical trailing bits refused. nullopt on any fault.
-std::optional<Bytes> base64urlDecode(std::string_view text);
+
+enum class Base64urlDecoding {
+  // Only the url alphabet; the "=" padding left off or complete; the last group's unused bits zero, so that each
+  // byte string has one text.
+  strict,
+  // As other devices may write it: the standard alphabet's "+" and "/" count as "-" and "_", the padding may be
+  // left off in part or whole, and the last group's unused bits are ignored.
+  lenient,
+};
+// nullopt on anything else either way: other characters, "=" inside the text, a length that leaves 1 when divided
+// by 4.
+std::optional<Bytes> base64urlDecode(std::string_view text, Base64urlDecoding decoding = Base64urlDecoding::strict);
 
 // Big-endian helpers for binary layouts.
 void appendBE16(Bytes& out, std::uint16_t v);

@@ -1,7 +1,8 @@
 #include "remote/signed_signals.hpp"
 
-#include <algorithm>
 #include <initializer_list>
+
+#include "base/encoding.hpp"
 
 namespace veltrano {
 
@@ -18,40 +19,7 @@ std::string joinedLines(std::initializer_list<std::string_view> lines) {
   return text;
 }
 
-int standardBase64Value(char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
-}
-
 }  // namespace
-
-std::optional<Bytes> decodeSignalingBase64url(std::string_view text) {
-  std::string standard(text);
-  std::replace(standard.begin(), standard.end(), '-', '+');
-  std::replace(standard.begin(), standard.end(), '_', '/');
-  standard.append((4 - standard.size() % 4) % 4, '=');
-  const std::size_t dataLength = standard.find_last_not_of('=') + 1;  // 0 when all of it is "="
-  if (standard.size() - dataLength > 2) return std::nullopt;
-  Bytes out;
-  out.reserve(dataLength * 3 / 4);
-  std::uint32_t accumulated = 0;
-  int bits = 0;
-  for (std::size_t i = 0; i < dataLength; ++i) {
-    const int value = standardBase64Value(standard[i]);
-    if (value < 0) return std::nullopt;
-    accumulated = accumulated << 6 | static_cast<std::uint32_t>(value);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out.push_back(static_cast<std::uint8_t>(accumulated >> bits & 0xFF));
-    }
-  }
-  return out;
-}
 
 std::string signalingAuthenticationText(const std::string& nonce, const std::string& accountID,
                                         const std::string& deviceID, const std::string& role, std::int64_t issuedAt) {
@@ -109,9 +77,9 @@ std::optional<SignalingPayload> acceptSignal(const SignalingEnvelope& envelope, 
       !envelope.sequence || !envelope.sentAt) {
     return std::nullopt;
   }
-  auto sealed = decodeSignalingBase64url(*envelope.payload);
+  auto sealed = base64urlDecode(*envelope.payload, Base64urlDecoding::lenient);
   if (!sealed) return std::nullopt;
-  auto signature = decodeSignalingBase64url(*envelope.signature);
+  auto signature = base64urlDecode(*envelope.signature, Base64urlDecoding::lenient);
   if (!signature) return std::nullopt;
   SignalReplayTable::Key key{*envelope.fromDeviceId, *envelope.sessionId};
   if (*envelope.sequence <= replayTable.lastSequence(key)) return std::nullopt;

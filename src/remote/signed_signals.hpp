@@ -15,11 +15,6 @@
 
 namespace veltrano {
 
-// Base64url as the account's other devices may write it: the standard alphabet's "+" and "/" count as "-" and "_",
-// the "=" padding may be left off in part or whole, and the last group's unused bits are ignored. Anything else
-// (other characters, "=" inside the text, a length that leaves 1 when divided by 4) does not decode.
-std::optional<Bytes> decodeSignalingBase64url(std::string_view text);
-
 std::string signalingAuthenticationText(const std::string& nonce, const std::string& accountID,
                                         const std::string& deviceID, const std::string& role, std::int64_t issuedAt);
 

@@ -1,5 +1,6 @@
 #include "platform/webrtc/threaded_data_channel.hpp"
 
+#include <utility>
 #include <vector>
 
 #include "platform/webrtc/data_channel_set.hpp"
@@ -55,6 +56,11 @@ void ThreadedDataChannel::setObserver(std::weak_ptr<DataChannelObserver> observe
     std::lock_guard lock(mutex_);
     observer_ = std::move(observer);
   }
+  // On the network thread nothing can have come in between: from here on the observer hears everything at once.
+  if (thread_->isCurrent()) {
+    observed_ = true;
+    if (!stateUnheard_ && held_.empty()) return;
+  }
   thread_->post([self = shared_from_this()] {
     self->observed_ = true;
     self->reportHeld();
@@ -77,9 +83,8 @@ void ThreadedDataChannel::onStateChange() {
 void ThreadedDataChannel::changeState(DataChannelState state) {
   // Closed is final, also when the connection closed the channel before SCTP did.
   if (state_ == DataChannelState::closed || state_.exchange(state) == state) return;
-  if (holds()) {
-    // The observer reads the state when told, so one waiting change stands for those that follow it.
-    if (held_.empty() || held_.back().message) held_.push_back({});
+  if (!observed_ || !held_.empty()) {
+    stateUnheard_ = true;
     return;
   }
   if (auto o = observer()) o->onStateChange();
@@ -92,29 +97,25 @@ void ThreadedDataChannel::onBufferedAmountChange() {
 
 void ThreadedDataChannel::onMessage(std::span<const std::byte> message, bool binary) {
   sequence_.check();
-  if (holds()) return held_.push_back({std::vector<std::byte>(message.begin(), message.end()), binary});
+  if (!observed_ || !held_.empty()) {
+    held_.push_back({std::vector<std::byte>(message.begin(), message.end()), binary});
+    return;
+  }
   if (auto o = observer()) o->onMessage(message, binary);
 }
 
 void ThreadedDataChannel::reportHeld() {
   sequence_.check();
+  // The observer reads the state when told: one report stands for every change it missed.
+  if (std::exchange(stateUnheard_, false)) {
+    if (auto o = observer()) o->onStateChange();
+  }
   // An observer may set another observer from inside a report: what is left goes to that one, in order.
   while (!held_.empty()) {
     auto held = std::move(held_.front());
     held_.pop_front();
-    const auto o = observer();
-    if (!o) continue;
-    if (held.message) {
-      o->onMessage(*held.message, held.binary);
-    } else {
-      o->onStateChange();
-    }
+    if (auto o = observer()) o->onMessage(held.bytes, held.binary);
   }
-}
-
-bool ThreadedDataChannel::holds() const {
-  sequence_.check();
-  return !observed_ || !held_.empty();
 }
 
 }  // namespace veltrano::webrtc

@@ -9,7 +9,6 @@
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <vector>
 
 #include "platform/webrtc/network_sequence.hpp"
@@ -47,13 +46,7 @@ class ThreadedDataChannel final : public DataChannel,
   void onBufferedAmountChange() override;
   std::shared_ptr<DataChannelObserver> observer() const;
   void changeState(DataChannelState state);
-  // Network thread. A held report is a message, or, without one, a state change (read from readyState()).
-  struct HeldReport {
-    std::optional<std::vector<std::byte>> message;
-    bool binary = false;
-  };
   void reportHeld();
-  bool holds() const;
 
   std::shared_ptr<NetworkThread> thread_;
   const std::string label_;
@@ -64,9 +57,15 @@ class ThreadedDataChannel final : public DataChannel,
   std::atomic<std::uint64_t> innerBuffered_ = 0;
   mutable std::mutex mutex_;
   std::weak_ptr<DataChannelObserver> observer_;
-  // Network thread: reports wait here until the first observer is set, and while earlier ones are still waiting.
+  // Network thread: what came before the first observer was set waits here; messages also wait behind waiting
+  // ones, so that they arrive in order.
+  struct HeldMessage {
+    std::vector<std::byte> bytes;
+    bool binary = false;
+  };
   bool observed_ = false;
-  std::deque<HeldReport> held_;
+  bool stateUnheard_ = false;
+  std::deque<HeldMessage> held_;
   NetworkSequence sequence_;
 };
 

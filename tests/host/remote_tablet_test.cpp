@@ -320,6 +320,18 @@ TEST_F(RemoteTabletTest, SubscribedVideoDecodesToThePaintedColoursAlsoForALaterV
   EXPECT_TRUE(seesColour(second, left, kLeftColour)) << "the other viewer goes on";
 }
 
+// A tablet that says nothing for a while after its hello is not a path gone: the association's heartbeats keep it
+// heard (the first one came up to 5 s late, and the host took the quiet for a lost path and ended the session).
+TEST_F(RemoteTabletTest, ATabletQuietAfterItsHelloStaysConnectedAndGetsItsVideo) {
+  PeerProcess& tablet = connectTablet("S1");
+  ASSERT_TRUE(nextOn(tablet, "veltrano.control", 40s));
+  ASSERT_TRUE(loop.runUntil([&] { return model->remoteConnectedClientCount.get() == 1; }, 10s));
+  const bool dropped = loop.runUntil([&] { return model->remoteConnectedClientCount.get() != 1; }, 6s);
+  EXPECT_FALSE(dropped) << "the host ended the quiet session";
+  sendOn(tablet, "veltrano.control", {{"type", "setVideoSubscriptions"}, {"displayIDs", {screen.left().id}}});
+  EXPECT_TRUE(seesColour(tablet, screen.left().id, kLeftColour));
+}
+
 TEST_F(RemoteTabletTest, AudioStartsWithItsConfiguration) {
   PeerProcess& tablet = connectTablet("S1");
   ASSERT_TRUE(nextOn(tablet, "veltrano.control", 40s));

@@ -18,6 +18,9 @@ constexpr std::uint32_t pathMtu = 1200 - 28;
 // An idle association still hears its peer at least every two seconds (heartbeat interval plus half to one and a
 // half RTO, which is 1 s at least), so that ICE can take three seconds of silence for a path gone.
 constexpr std::uint32_t heartbeatIntervalMs = 500;
+// The RTO before any round trip is measured, which also times the first heartbeat: usrsctp's default of 3 s let
+// an association that stays quiet after it is set up wait up to 5 s for its first heartbeat.
+constexpr std::uint32_t initialRtoMs = 1000;
 // Room in the send buffer that wakes a waiting sender: enough for a message of the largest size.
 constexpr std::uint32_t sendSpaceThreshold = 256 * 1024 + 16 * 1024;
 // How often the timers run while something is under way; every such timer is 200 ms (delayed acknowledgement)
@@ -122,6 +125,10 @@ void SctpAssociation::configureSocket() {
     event.se_on = 1;
     setOption(socket_, IPPROTO_SCTP, SCTP_EVENT, event);
   }
+  sctp_rtoinfo rto{};
+  rto.srto_assoc_id = SCTP_FUTURE_ASSOC;
+  rto.srto_initial = initialRtoMs;  // the maximum and minimum stay as they are (0)
+  setOption(socket_, IPPROTO_SCTP, SCTP_RTOINFO, rto);
   sctp_paddrparams params{};
   params.spp_assoc_id = SCTP_FUTURE_ASSOC;
   params.spp_flags = SPP_PMTUD_DISABLE | SPP_HB_ENABLE;

@@ -43,7 +43,8 @@ asio::awaitable<void> runRemoteInputCommand(InputCommandHandler::ParsedLine line
 void RemoteHostCoordinator::handleDataChannelMessage(const std::string& label, const Bytes& data,
                                                      const std::string& sessionID, const PeerWeak& weakPeer,
                                                      const std::shared_ptr<RemoteSessionLifetime>& lifetime,
-                                                     const std::shared_ptr<RemotePhonePointerQueue>& pointerQueue) {
+                                                     const std::shared_ptr<RemotePhonePointerQueue>& pointerQueue,
+                                                     const RemoteFileTransferEndpointPtr& fileEndpoint) {
   const auto peer = weakPeer.lock();
   if (!peer || !lifetime->isActive()) return;
   const Weak weak = weak_from_this();
@@ -70,6 +71,8 @@ void RemoteHostCoordinator::handleDataChannelMessage(const std::string& label, c
   if (onControl && line.parsed.value && line.parsed.value->is_object()) {
     json::Json message = *line.parsed.value;
     if (isFileTransferMessage(message)) {
+      // A download's receipts pace it chunk by chunk: they go to its sender from here, not through the main thread.
+      if (routeDownloadReceipt(*fileTransfers, message, sessionID, fileEndpoint)) return;
       onMain([message = std::move(message), sessionID](RemoteHostCoordinator& self,
                                                        const std::shared_ptr<WebRTCPeerSession>& current) {
         self.handleRemoteFileMessage(message, sessionID, current);

@@ -195,7 +195,8 @@ class RemoteHostCoordinator : public std::enable_shared_from_this<RemoteHostCoor
   // others to the main thread, where each does nothing unless the session still has this peer.
   void handleDataChannelMessage(const std::string& label, const Bytes& data, const std::string& sessionID,
                                 const PeerWeak& peer, const std::shared_ptr<RemoteSessionLifetime>& lifetime,
-                                const std::shared_ptr<RemotePhonePointerQueue>& pointerQueue);
+                                const std::shared_ptr<RemotePhonePointerQueue>& pointerQueue,
+                                const RemoteFileTransferEndpointPtr& fileEndpoint);
   void handleRemoteFileData(const Bytes& data, const std::string& sessionID,
                             const std::shared_ptr<WebRTCPeerSession>& peer);
   void handleRemoteFileMessage(const json::Json& message, const std::string& sessionID,

@@ -114,9 +114,11 @@ void RemoteHostCoordinator::installPeerCallbacks(WebRTCPeerSession& peer, const 
       if (self && current) self->handlePeerState(state, sessionID, current);
     });
   };
-  callbacks.onData = [weak, weakPeer, sessionID, lifetime = session.lifetime, queue = session.phonePointerQueue](
-                         const std::string& label, const Bytes& data) {
-    if (const auto self = weak.lock()) self->handleDataChannelMessage(label, data, sessionID, weakPeer, lifetime, queue);
+  callbacks.onData = [weak, weakPeer, sessionID, lifetime = session.lifetime, queue = session.phonePointerQueue,
+                      endpoint = session.fileEndpoint](const std::string& label, const Bytes& data) {
+    if (const auto self = weak.lock()) {
+      self->handleDataChannelMessage(label, data, sessionID, weakPeer, lifetime, queue, endpoint);
+    }
   };
   callbacks.onChannelOpened = [weak, weakPeer, sessionID](const std::string& label) {
     if (const auto self = weak.lock()) self->handleChannelOpened(label, sessionID, weakPeer);

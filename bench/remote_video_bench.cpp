@@ -7,7 +7,7 @@
 // ffmpeg afterwards, the remote one by the tablet's PyAV as it comes; both are timed when the whole frame is in).
 // CPU is this process's (the host's) user + system time over each phase, per frame the tablet got.
 // Needs the host's fixed ports, python3 with aiortc and PyAV, ffmpeg, and the test environment (scripts/test-env).
-// Usage: veltrano_bench_remote_video [rounds] [draws per phase]
+// Usage: veltrano_bench_remote_video [rounds] [draws per phase] [local-first: the local path goes first in round 1]
 #include <sys/resource.h>
 #include <xcb/xcb.h>
 
@@ -23,6 +23,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -355,7 +356,7 @@ class Bench {
   std::shared_ptr<testing::LocalTestClient> control_;
 };
 
-int run(int rounds, int draws) {
+int run(int rounds, int draws, bool localFirst) {
   setMainExecutor({}, std::this_thread::get_id());
   ThreadPools pools;
   std::printf("load %s at the start; %d rounds of %d marks per path, 1920x1080 at %d fps\n", loadAverage().c_str(),
@@ -366,11 +367,10 @@ int run(int rounds, int draws) {
   {
     Bench bench;
     for (int i = 0; i < rounds; ++i) {
-      // Alternates which goes first, so that neither always follows the other. The remote one goes first in the
-      // first round: its first subscription after a local viewer of the display has left gets no video.
+      // Alternates which goes first, so that neither always follows the other.
       std::optional<Phase> phases[2];
       const auto seed = static_cast<unsigned>(i + 1);
-      if (i % 2 == 1) {
+      if (i % 2 == (localFirst ? 0 : 1)) {
         phases[0] = bench.local(draws, seed);
         phases[1] = bench.remote(draws, seed, decoded);
       } else {
@@ -416,5 +416,6 @@ int run(int rounds, int draws) {
 int main(int argc, char** argv) {
   const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 4;
   const int draws = argc > 2 ? std::max(10, std::atoi(argv[2])) : 150;
-  return veltrano::run(rounds, draws);
+  const bool localFirst = argc > 3 && std::string_view(argv[3]) == "local-first";
+  return veltrano::run(rounds, draws, localFirst);
 }

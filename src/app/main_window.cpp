@@ -68,7 +68,8 @@ MainWindow::~MainWindow() {
   releaseImages(window_->contentItem());
   window_->releaseResources();  // the image cache lets go of the pictures no image holds now
   const bool drawnInSoftware = window_->rendererInterface()->graphicsApi() == QSGRendererInterface::Software;
-  if (drawnInSoftware && window_->handle()) window_->grabWindow();
+  // Also for a window closed to the tray: its textures outlive the platform window, which closing destroyed.
+  if (drawnInSoftware) window_->grabWindow();
 }
 
 void MainWindow::bringForward() {

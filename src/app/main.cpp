@@ -1,8 +1,11 @@
 // veltrano-host: the program a user starts.
 #include <QApplication>
 #include <QGuiApplication>
+#include <QTimer>
+#include <QWindow>
 #include <QtGui/qguiapplication_platform.h>
 
+#include <chrono>
 #include <memory>
 #include <thread>
 
@@ -23,6 +26,21 @@
 #include "platform/webrtc/peer_connection.hpp"
 #include "platform/x11/x11_display.hpp"
 #include "platform/x11/xlib_connection_loss.hpp"
+
+namespace {
+
+// Closed to the tray, the program idles for hours: the heaps give back what the window's start-up work left free.
+void releaseFreedMemoryWhenHidden(QWindow* window) {
+  if (!window) return;
+  QObject::connect(window, &QWindow::visibleChanged, window, [window](bool visible) {
+    if (visible) return;
+    QTimer::singleShot(std::chrono::seconds(5), window, [window] {
+      if (!window->isVisible()) veltrano::platform::releaseFreedMemory();
+    });
+  });
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   using namespace veltrano;
@@ -69,6 +87,7 @@ int main(int argc, char** argv) {
     options.discardIoWork = [] { sharedIo().discardQueued(); };
     app::HostApplication application(mainContext, std::move(options));
     filePanels->setMainWindow(application.window().window());
+    releaseFreedMemoryWhenHidden(application.window().window());
     QObject::connect(&instance, &app::SingleInstance::activationRequested, &application,
                      [&application] { application.bringWindowForward(); });
     terminationSignals = std::make_unique<app::TerminationSignals>(sharedIo().executor(),

@@ -4,6 +4,7 @@
 #include <QFontDatabase>
 #include <QPainter>
 #include <QPixmap>
+#include <QResource>
 
 #include <algorithm>
 #include <array>
@@ -48,7 +49,9 @@ QString symbolFontResource() { return QStringLiteral(":/veltrano/app/fonts/Mater
 
 QString symbolFontFamily() {
   static const QString family = [] {
-    const int id = QFontDatabase::addApplicationFont(symbolFontResource());
+    // Straight from the program's resource data: given the file's name, Qt keeps a copy of the font for its database
+    // and reads another one for the font engine.
+    const int id = QFontDatabase::addApplicationFontFromData(QResource(symbolFontResource()).uncompressedData());
     const QStringList families = QFontDatabase::applicationFontFamilies(id);
     return families.isEmpty() ? QString() : families.first();
   }();

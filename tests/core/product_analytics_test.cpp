@@ -272,14 +272,21 @@ TEST(ProductAnalyticsDelivery, PostsEachEventAsJsonOverHttpsInOrder) {
   EXPECT_EQ(reports[1].event, AnalyticsEvent::server_started);
 }
 
-TEST(ProductAnalyticsDelivery, AnUnverifiableServerAClosedPortOrNoEndpointFailQuietly) {
+TEST(ProductAnalyticsDelivery, AnUnverifiableServerABrokenTrustedCertificateAClosedPortOrNoEndpointFailQuietly) {
   TestHttpsServer server(TestHttpsServer::Mode::respond);
-  Deliveries unverified, unreachable, nowhere;
+  Deliveries unverified, broken, unreachable, nowhere;
   ProductAnalytics::Options noEndpoint;
   noEndpoint.endpoint.reset();
   noEndpoint.onDeliveryEnded = nowhere.observer();
   std::vector<std::pair<std::unique_ptr<ProductAnalytics>, Deliveries*>> cases;
   cases.emplace_back(std::make_unique<ProductAnalytics>(optionsFor(server.port(), "", unverified)), &unverified);
+  // The server's own certificate followed by one that does not parse: nothing is sent with half a trust store.
+  cases.emplace_back(
+      std::make_unique<ProductAnalytics>(optionsFor(
+          server.port(),
+          server.certificatePem() + "-----BEGIN CERTIFICATE-----\nbm90IGEgY2VydA==\n-----END CERTIFICATE-----\n",
+          broken)),
+      &broken);
   cases.emplace_back(
       std::make_unique<ProductAnalytics>(optionsFor(closedLoopbackPort(), "", unreachable)), &unreachable);
   cases.emplace_back(std::make_unique<ProductAnalytics>(std::move(noEndpoint)), &nowhere);

@@ -17,6 +17,7 @@
 #include <boost/beast/ssl.hpp>
 
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace veltrano::platform {
@@ -32,21 +33,41 @@ namespace {
 
 constexpr std::size_t responseBodyLimit = 1 << 20;
 
+// The trust store for one request: the system's certificates (about a megabyte once parsed) and the extra ones.
+// Made per request, on its strand, so none of it stays in memory between the rare posts.
+struct TrustStore {
+  explicit TrustStore(const std::string& extraTrustedCertificatesPem) : tls(ssl::context::tls_client) {
+    error_code ec;
+    tls.set_default_verify_paths(ec);
+    if (!extraTrustedCertificatesPem.empty()) {
+      tls.add_certificate_authority(asio::buffer(extraTrustedCertificatesPem), ec);
+      if (ec) setupError = "extra trusted certificates: " + ec.message();
+    }
+    tls.set_verify_mode(ssl::verify_peer);
+  }
+
+  ssl::context tls;
+  std::string setupError;
+};
+
 // One request's sockets. Touched only on its strand; the deadline and cancellation close it from there too.
 struct Attempt {
-  explicit Attempt(Strand strandIn, ssl::context& tls)
-      : strand(std::move(strandIn)), resolver(strand), stream(strand, tls), deadline(strand) {}
+  Attempt(Strand strandIn, std::string extraTrustedCertificatesPemIn)
+      : strand(std::move(strandIn)), resolver(strand), deadline(strand),
+        extraTrustedCertificatesPem(std::move(extraTrustedCertificatesPemIn)) {}
 
   void abort() {
     resolver.cancel();
     error_code ignored;
-    beast::get_lowest_layer(stream).socket().close(ignored);
+    if (stream) beast::get_lowest_layer(*stream).socket().close(ignored);
   }
 
   Strand strand;
   tcp::resolver resolver;
-  beast::ssl_stream<beast::tcp_stream> stream;
+  std::unique_ptr<TrustStore> trust;
+  std::optional<beast::ssl_stream<beast::tcp_stream>> stream;  // made once `trust` is; ends before it
   asio::steady_timer deadline;
+  std::string extraTrustedCertificatesPem;
   bool finished = false;
   bool timedOut = false;
   bool cancelled = false;
@@ -64,25 +85,23 @@ HttpsPostOutcome failure(const Attempt& attempt, const std::string& error) {
 }  // namespace
 
 struct HttpsPostClient::Shared {
-  explicit Shared(HttpsClientOptions optionsIn) : options(std::move(optionsIn)), tls(ssl::context::tls_client) {
-    error_code ec;
-    tls.set_default_verify_paths(ec);
-    if (!options.extraTrustedCertificatesPem.empty()) {
-      tls.add_certificate_authority(asio::buffer(options.extraTrustedCertificatesPem), ec);
-      if (ec) setupError = "extra trusted certificates: " + ec.message();
-    }
-    tls.set_verify_mode(ssl::verify_peer);
-  }
+  explicit Shared(HttpsClientOptions optionsIn) : options(std::move(optionsIn)) {}
 
   HttpsClientOptions options;
-  ssl::context tls;
-  std::string setupError;
 
   std::mutex mutex;
   std::vector<std::weak_ptr<Attempt>> live;
 };
 
 namespace {
+
+// What went wrong, or nothing once the stream is there.
+std::string makeStream(Attempt& attempt) {
+  attempt.trust = std::make_unique<TrustStore>(attempt.extraTrustedCertificatesPem);
+  if (!attempt.trust->setupError.empty()) return attempt.trust->setupError;
+  attempt.stream.emplace(attempt.strand, attempt.trust->tls);
+  return {};
+}
 
 asio::awaitable<HttpsPostOutcome> runPost(std::shared_ptr<Attempt> attempt, HttpsEndpoint endpoint, std::string body,
                                           std::string contentType, std::string userAgent,
@@ -95,22 +114,25 @@ asio::awaitable<HttpsPostOutcome> runPost(std::shared_ptr<Attempt> attempt, Http
     attempt->timedOut = true;
     attempt->abort();
   });
+  const std::string setupError = makeStream(a);
+  if (!setupError.empty()) co_return failure(a, setupError);
+  auto& stream = *a.stream;
 
   error_code ec;
   auto results = co_await a.resolver.async_resolve(endpoint.host, std::to_string(endpoint.port),
                                                    asio::redirect_error(asio::use_awaitable, ec));
   if (ec || a.timedOut || a.cancelled) co_return failure(a, "resolve: " + ec.message());
 
-  co_await beast::get_lowest_layer(a.stream).async_connect(results, asio::redirect_error(asio::use_awaitable, ec));
+  co_await beast::get_lowest_layer(stream).async_connect(results, asio::redirect_error(asio::use_awaitable, ec));
   if (ec || a.timedOut || a.cancelled) co_return failure(a, "connect: " + ec.message());
 
   if (!isIpLiteral(endpoint.host)) {
     // SNI carries names only, never addresses.
-    SSL_set_tlsext_host_name(a.stream.native_handle(), endpoint.host.c_str());
+    SSL_set_tlsext_host_name(stream.native_handle(), endpoint.host.c_str());
   }
-  a.stream.set_verify_mode(ssl::verify_peer);
-  a.stream.set_verify_callback(ssl::host_name_verification(endpoint.host));
-  co_await a.stream.async_handshake(ssl::stream_base::client, asio::redirect_error(asio::use_awaitable, ec));
+  stream.set_verify_mode(ssl::verify_peer);
+  stream.set_verify_callback(ssl::host_name_verification(endpoint.host));
+  co_await stream.async_handshake(ssl::stream_base::client, asio::redirect_error(asio::use_awaitable, ec));
   if (ec || a.timedOut || a.cancelled) co_return failure(a, "tls: " + ec.message());
 
   http::request<http::string_body> request{http::verb::post, endpoint.path, 11};
@@ -120,13 +142,13 @@ asio::awaitable<HttpsPostOutcome> runPost(std::shared_ptr<Attempt> attempt, Http
   request.set(http::field::connection, "close");
   request.body() = std::move(body);
   request.prepare_payload();
-  co_await http::async_write(a.stream, request, asio::redirect_error(asio::use_awaitable, ec));
+  co_await http::async_write(stream, request, asio::redirect_error(asio::use_awaitable, ec));
   if (ec || a.timedOut || a.cancelled) co_return failure(a, "write: " + ec.message());
 
   beast::flat_buffer buffer;
   http::response_parser<http::string_body> parser;
   parser.body_limit(responseBodyLimit);
-  co_await http::async_read(a.stream, buffer, parser, asio::redirect_error(asio::use_awaitable, ec));
+  co_await http::async_read(stream, buffer, parser, asio::redirect_error(asio::use_awaitable, ec));
   if (ec || a.timedOut || a.cancelled) co_return failure(a, "read: " + ec.message());
 
   HttpsPostOutcome outcome;
@@ -173,19 +195,7 @@ HttpsPostClient::~HttpsPostClient() {
 void HttpsPostClient::post(const HttpsEndpoint& endpoint, std::string body, std::string contentType,
                            std::function<void(HttpsPostOutcome)> done) {
   auto shared = shared_;
-  auto reportNow = [&](HttpsPostOutcome outcome) {
-    asio::post(sharedIo().executor(), [done = std::move(done), outcome = std::move(outcome)] {
-      try {
-        done(outcome);
-      } catch (...) {
-      }
-    });
-  };
-  if (!shared->setupError.empty()) {
-    reportNow(HttpsPostOutcome{HttpsPostOutcome::Kind::failed, 0, shared->setupError});
-    return;
-  }
-  auto attempt = std::make_shared<Attempt>(makeActorStrand(), shared->tls);
+  auto attempt = std::make_shared<Attempt>(makeActorStrand(), shared->options.extraTrustedCertificatesPem);
   {
     std::lock_guard lock(shared->mutex);
     std::erase_if(shared->live, [](const std::weak_ptr<Attempt>& weak) { return weak.expired(); });

@@ -167,9 +167,7 @@ class RemoteTabletProgramTest : public ::testing::Test {
     send("veltrano.control", {{"type", "keyUp"}, {"key", "a"}});
     send("veltrano.control", {{"type", "keyUp"}, {"key", "ctrl"}});
     send("veltrano.control", {{"type", "text"}, {"value", path.string()}});
-    // Commands other than the pointer's are not ordered against each other, and a long text is typed in slices:
-    // the key that confirms waits for the text's reply.
-    ASSERT_TRUE(nextControl("text")) << "the path was never typed";
+    // A long text is typed in slices; the key that confirms still comes after all of it.
     send("veltrano.control", {{"type", "keyDown"}, {"key", "return"}});
     send("veltrano.control", {{"type", "keyUp"}, {"key", "return"}});
   }
@@ -247,11 +245,7 @@ TEST_F(RemoteTabletProgramTest, AChromiumTabletGetsTheHelloRepliesAFileEachWayAn
   for (const Bytes& frame : testing::chunkFrames(uploadID, upload)) {
     browser().send({{"type", "sendBase64"}, {"label", "veltrano.file"}, {"data", base64urlEncode(frame)}});
   }
-  // The completion goes on another channel than the chunks: the tablet sends it once the host has them all.
-  std::optional<json> receipt;
-  while ((receipt = nextControl("fileStatus", "received")) && (*receipt)["offset"] != upload.size()) {
-  }
-  ASSERT_TRUE(receipt) << "the host never confirmed the last chunk";
+  // The completion goes on another channel than the chunks and may overtake the last of them: the host waits.
   send("veltrano.control", testing::uploadComplete(uploadID, upload.size(), sha256Hex(upload)));
   ASSERT_TRUE(nextControl("fileUploadStored"));
   EXPECT_EQ(sha256Hex(testing::readFile(stored)), sha256Hex(upload));

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "base/executors.hpp"
 #include "control/control_traffic_counters.hpp"
@@ -13,6 +14,15 @@
 namespace veltrano {
 
 struct ControlClient {
+  // Spelled out because clang does not yet make aggregates from parentheses (std::make_shared).
+  ControlClient(std::shared_ptr<platform::TcpConnection> connection, std::shared_ptr<LocalTransportSession> session,
+                std::string transferSessionID, Strand sequence, std::shared_ptr<ControlTrafficCounters> traffic)
+      : connection(std::move(connection)),
+        session(std::move(session)),
+        transferSessionID(std::move(transferSessionID)),
+        sequence(std::move(sequence)),
+        traffic(std::move(traffic)) {}
+
   std::shared_ptr<platform::TcpConnection> connection;
   std::shared_ptr<LocalTransportSession> session;
   // The client's file session: lowercase UUID text made when it authenticated.

@@ -38,11 +38,6 @@ bool parseMediaControl(const json::Json& message) {
   return type == "setAudioStreaming" || type == "setVideoSubscriptions";
 }
 
-bool isPhonePointerMessage(const json::Json& message) {
-  const json::Json* flag = json::findMember(message, "phonePointer");
-  return flag && flag->is_boolean() && flag->get<bool>();
-}
-
 bool requestedAudioStreaming(const json::Json& message) {
   return json::boolMember(message, "enabled").value_or(false);
 }

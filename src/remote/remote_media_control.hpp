@@ -10,8 +10,6 @@ namespace veltrano {
 
 // An object whose "type" is "setAudioStreaming" or "setVideoSubscriptions".
 bool parseMediaControl(const json::Json& message);
-// An object whose "phonePointer" is the Boolean true.
-bool isPhonePointerMessage(const json::Json& message);
 
 // "enabled" of a "setAudioStreaming"; false when missing or not a Boolean.
 bool requestedAudioStreaming(const json::Json& message);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -56,26 +57,54 @@ inline std::vector<std::uint8_t> parameterSetsInAnnexB(const Bytes& record) {
   return out;
 }
 
-// Decodes the stream with ffmpeg and returns the mean colour (0xRRGGBB) of the `size` square at (x, y) of every
-// picture.
-inline std::vector<std::uint32_t> probeColours(const std::vector<std::uint8_t>& annexB, int x, int y, int size) {
+// A decoded picture: which access unit of the stream it came from, and the mean colour (0xRRGGBB) of the probed
+// square.
+struct ProbedPicture {
+  std::size_t frame = 0;
+  std::uint32_t colour = 0;
+};
+
+// Decodes the stream with ffmpeg and returns the mean colour of the `size` square at (x, y) of every picture, with
+// the access unit it came from: a decoder that lost a reference shows no picture for some frames.
+inline std::vector<ProbedPicture> probePictures(const std::vector<std::uint8_t>& annexB, int x, int y, int size) {
   char dir[] = "/tmp/veltrano-bench-XXXXXX";
   if (!::mkdtemp(dir)) throw std::runtime_error("mkdtemp failed");
   const std::string input = std::string(dir) + "/in.h264";
   const std::string output = std::string(dir) + "/probe.bgra";
+  const std::string log = std::string(dir) + "/showinfo.log";
   std::ofstream(input, std::ios::binary)
       .write(reinterpret_cast<const char*>(annexB.data()), static_cast<std::streamsize>(annexB.size()));
-  const std::string command = "ffmpeg -nostdin -v error -y -f h264 -i " + input + " -fps_mode passthrough -vf crop=" +
-                              std::to_string(size) + ":" + std::to_string(size) + ":" + std::to_string(x) + ":" +
-                              std::to_string(y) + " -f rawvideo -pix_fmt bgra " + output;
+  // The raw stream's time stamps count its access units at one frame interval each; showinfo tells each picture's.
+  const std::string command = "ffmpeg -nostdin -v info -y -f h264 -i " + input +
+                              " -fps_mode passthrough -vf crop=" + std::to_string(size) + ":" + std::to_string(size) +
+                              ":" + std::to_string(x) + ":" + std::to_string(y) +
+                              ",showinfo -f rawvideo -pix_fmt bgra " + output + " 2>" + log;
   const int status = std::system(command.c_str());
   std::ifstream file(output, std::ios::binary);
   const std::vector<std::uint8_t> raw((std::istreambuf_iterator<char>(file)), {});
+  std::vector<long long> stamps;
+  std::ifstream lines(log);
+  for (std::string line; std::getline(lines, line);) {
+    const auto at = line.find(" pts:");
+    if (line.find("Parsed_showinfo") == std::string::npos || at == std::string::npos) continue;
+    stamps.push_back(std::atoll(line.c_str() + at + 5));
+  }
   std::filesystem::remove_all(dir);
+  // The interval is the smallest step between two pictures (a lost reference skips some).
+  long long interval = 0;
+  for (std::size_t i = 1; i < stamps.size(); ++i) {
+    const long long step = stamps[i] - stamps[i - 1];
+    if (step > 0 && (interval == 0 || step < interval)) interval = step;
+  }
+  std::vector<std::size_t> frames;
+  for (const long long stamp : stamps) {
+    frames.push_back(interval == 0 ? 0 : static_cast<std::size_t>(std::llround(static_cast<double>(stamp) / interval)));
+  }
   if (status != 0) throw std::runtime_error("ffmpeg could not decode the received stream");
   const std::size_t frameBytes = static_cast<std::size_t>(size) * static_cast<std::size_t>(size) * 4;
-  std::vector<std::uint32_t> colours;
-  for (std::size_t at = 0; at + frameBytes <= raw.size(); at += frameBytes) {
+  if (frames.size() != raw.size() / frameBytes) throw std::runtime_error("ffmpeg's pictures and their times differ");
+  std::vector<ProbedPicture> pictures;
+  for (std::size_t at = 0, i = 0; at + frameBytes <= raw.size(); at += frameBytes, ++i) {
     std::array<std::uint64_t, 3> sum{};
     for (std::size_t p = at; p < at + frameBytes; p += 4) {
       sum[0] += raw[p + 2];
@@ -83,8 +112,16 @@ inline std::vector<std::uint32_t> probeColours(const std::vector<std::uint8_t>& 
       sum[2] += raw[p];
     }
     const std::uint64_t pixels = frameBytes / 4;
-    colours.push_back(static_cast<std::uint32_t>((sum[0] / pixels) << 16 | (sum[1] / pixels) << 8 | sum[2] / pixels));
+    pictures.push_back({frames[i], static_cast<std::uint32_t>((sum[0] / pixels) << 16 | (sum[1] / pixels) << 8 |
+                                                              sum[2] / pixels)});
   }
+  return pictures;
+}
+
+// The colours of every picture, in order.
+inline std::vector<std::uint32_t> probeColours(const std::vector<std::uint8_t>& annexB, int x, int y, int size) {
+  std::vector<std::uint32_t> colours;
+  for (const ProbedPicture& picture : probePictures(annexB, x, y, size)) colours.push_back(picture.colour);
   return colours;
 }
 

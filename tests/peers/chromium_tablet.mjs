@@ -13,7 +13,10 @@
 // input and file channels ({"type": "message", "label", "text"}, or {"type": "binary", "label", "data"} in
 // base64url for the file channel; media channels only count), and {"type": "send", "label", "text"} or
 // {"type": "sendBase64", "label", "data"} sends one message cut into chunks. With "video": true as well, each video
-// envelope is reported by kind: {"type": "video", "label", "kind": "configuration" | "frame", "keyframe"}. For the
+// envelope is reported by kind: {"type": "video", "label", "kind": "configuration" | "frame", "keyframe"}. With
+// "record": true instead, each whole video envelope is kept with the moment its last chunk came in, and
+// {"type": "videoRecords"} hands them over and forgets them: {"type": "videoRecord", "label", "receivedAt" (ms since
+// the epoch, on the system's clock), "data"} each, then {"type": "videoRecorded", "count"}. For the
 // benchmarks it also moves a file as a tablet does, confirming each piece itself: {"type": "download"} asks the host
 // for one and answers {"type": "downloaded", "size", "sha256"} (the host's figures); {"type": "upload", "transferID",
 // "size", "sha256"} offers `size` bytes of the pattern byte i = (i ^ i >> 8 ^ i >> 16) * 31 mod 256 (whose checksum
@@ -32,6 +35,8 @@ let echo = true;
 let vlc1 = false;
 let report = false;
 let video = false;
+let record = false;
+const videoRecords = [];  // {label, at (performance.now()), message}
 let sink = false;
 let received = 0;
 let expected = 0;
@@ -181,7 +186,32 @@ function reportVideo(channel, data) {
     emit({type: 'video', label: channel.label, kind: 'frame', keyframe: (message[9] & 1) === 1});
   }
 }
+function recordVideo(channel, data) {
+  const message = assemble(channel, data);
+  if (message) videoRecords.push({label: channel.label, at: performance.now(), message});
+}
+// Date.now() is exact right after it ticks: performance.now() there maps the page's clock onto the system's.
+function epochOffset() {
+  const offsets = [];
+  for (let i = 0; i < 5; ++i) {
+    const before = Date.now();
+    let now;
+    while ((now = Date.now()) === before) {}
+    offsets.push(now - performance.now());
+  }
+  offsets.sort((a, b) => a - b);
+  return offsets[2];
+}
+function handOverVideoRecords() {
+  const offset = epochOffset();
+  const records = videoRecords.splice(0);
+  for (const r of records) {
+    emit({type: 'videoRecord', label: r.label, receivedAt: r.at + offset, data: base64url(r.message)});
+  }
+  emit({type: 'videoRecorded', count: records.length});
+}
 function reportMessage(channel, data) {
+  if (channel.label.startsWith('veltrano.video.') && record) return recordVideo(channel, data);
   if (channel.label.startsWith('veltrano.video.') && video) return reportVideo(channel, data);
   if (channel.label.startsWith('veltrano.video.') || channel.label === 'veltrano.audio') return;
   const message = assemble(channel, data);
@@ -220,6 +250,7 @@ window.handle = async (message) => {
       vlc1 = !!message.vlc1;
       report = !!message.report;
       video = !!message.video;
+      record = !!message.record;
       pc = new RTCPeerConnection();
       pc.onicecandidate = (event) => {
         if (event.candidate && event.candidate.candidate) {
@@ -255,6 +286,8 @@ window.handle = async (message) => {
       return sendControl({type: 'fileUploadOffer', flow: 'upload', transferID: message.transferID,
                           name: 'bench.bin', size: message.size});
     }
+    case 'videoRecords':
+      return handOverVideoRecords();
     case 'ping':
       ping(channels.get(message.label), message.size, message.count);
       return;

@@ -63,7 +63,7 @@ class SignalingTablet {
     }
     // Not echoing: the host answers what comes on the control channel, and would answer its own hello for ever.
     peer->send({{"type", "start"}, {"channels", channels}, {"echo", false}, {"report", reports},
-                {"video", reports && watchesVideo}});
+                {"video", reports && watchesVideo}, {"record", reports && recordsVideo}});
   }
   std::shared_ptr<PeerProcess> peer() {
     std::lock_guard lock(mutex_);
@@ -98,6 +98,8 @@ class SignalingTablet {
 
   // Set before `offer`: a peer that reports also reports each video envelope it receives, into `video`.
   bool watchesVideo = false;
+  // Set before `offer`: a reporting Chromium tablet keeps each video envelope with its arrival until asked.
+  bool recordsVideo = false;
   std::shared_ptr<SignalingClient> client;
   RecordedValues<bool> connected;
   RecordedValues<std::string> states;

@@ -42,6 +42,13 @@ void sendDump(int socket, std::uint16_t type, std::uint32_t sequence, const Head
     throw systemError("rtnetlink request");
 }
 
+// NLMSG_OK, whose last test compares the header's unsigned length with the signed remainder; that remainder is
+// not negative once the first test holds.
+bool wholeMessage(const nlmsghdr* message, int remaining) {
+  return remaining >= static_cast<int>(sizeof(nlmsghdr)) && message->nlmsg_len >= sizeof(nlmsghdr) &&
+         message->nlmsg_len <= static_cast<unsigned>(remaining);
+}
+
 // Reads the replies to one dump; false when the kernel says the tables changed during it.
 bool receiveDump(int socket, std::uint32_t sequence, const std::function<void(const nlmsghdr&)>& each) {
   std::array<char, 65536> buffer;
@@ -53,7 +60,7 @@ bool receiveDump(int socket, std::uint32_t sequence, const std::function<void(co
       throw systemError("rtnetlink reply");
     }
     int remaining = static_cast<int>(length);
-    for (auto* message = reinterpret_cast<nlmsghdr*>(buffer.data()); NLMSG_OK(message, remaining);
+    for (auto* message = reinterpret_cast<nlmsghdr*>(buffer.data()); wholeMessage(message, remaining);
          message = NLMSG_NEXT(message, remaining)) {
       if (message->nlmsg_seq != sequence) continue;  // a late reply to an earlier, abandoned dump
       if (message->nlmsg_flags & NLM_F_DUMP_INTR) interrupted = true;

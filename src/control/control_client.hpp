@@ -4,8 +4,10 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "base/executors.hpp"
+#include "base/json.hpp"
 #include "control/control_traffic_counters.hpp"
 #include "filetransfer/remote_file_transfer_endpoint.hpp"
 #include "platform/net/tcp_connection.hpp"
@@ -38,6 +40,10 @@ struct ControlClient {
   // Raised on the server's strand when the client is removed (or the server stops); its sequence then carries
   // out nothing more of what it still reads.
   std::atomic<bool> removed{false};
+  // Used on the server's strand only. The client is registered, and so reached by broadcasts, before its hello is
+  // ready; broadcasts wait here until the hello is queued, as the hello must be the first message it gets.
+  bool helloQueued = false;
+  std::vector<json::Json> broadcastsBeforeHello;
 };
 
 }  // namespace veltrano

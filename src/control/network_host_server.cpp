@@ -230,8 +230,11 @@ asio::awaitable<void> NetworkHostServer::sendLocalHello(std::shared_ptr<ControlC
     const std::uint16_t filePort = co_await runOn(fileServer_->executor(), readyFilePort(fileServer_));
     if (filePort != 0) content.fileChannel = ControlHelloFileChannel{filePort, client->transferSessionID};
   }
-  // Posted before the receive loop starts on the same sequence: the hello goes before any reply.
-  postToClient(makeControlHelloMessage(content), std::move(client));
+  // Posted before the receive loop starts on the same sequence: the hello goes before any reply, and before the
+  // broadcasts that came while it was made.
+  postToClient(makeControlHelloMessage(content), client);
+  client->helloQueued = true;
+  for (json::Json& message : std::exchange(client->broadcastsBeforeHello, {})) postToClient(std::move(message), client);
 }
 
 // --- Sending ---
@@ -276,7 +279,13 @@ asio::awaitable<void> NetworkHostServer::broadcast(json::Json message) {
   std::vector<std::shared_ptr<ControlClient>> clients;
   clients.reserve(connections_.size());
   for (const auto& [connectionID, client] : connections_) clients.push_back(client);
-  for (auto& client : clients) postToClient(message, std::move(client));
+  for (auto& client : clients) {
+    if (client->helloQueued) {
+      postToClient(message, std::move(client));
+    } else {
+      client->broadcastsBeforeHello.push_back(message);
+    }
+  }
   co_return;
 }
 

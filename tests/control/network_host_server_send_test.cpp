@@ -1,8 +1,8 @@
 // What the control server sends to one client: records made on several threads at once (replies on the main
 // thread, broadcasts and file messages on the client's sequence) reach the client in sequence, ten clients served
 // side by side each get their replies in their own order, a client that never reads is disconnected before the
-// host holds more than its send-queue limit, and a client closed for an invalid record still gets the replies
-// already made for it.
+// host holds more than its send-queue limit, a client closed for an invalid record still gets the replies
+// already made for it, and a client that authenticates while broadcasts go out gets its hello first.
 #include <boost/asio/awaitable.hpp>
 
 #include <netinet/in.h>
@@ -116,6 +116,46 @@ TEST(ControlServerSending, TenClientsFloodingAtOnceEachGetTheirRepliesInTheirOrd
     }
   }
   broadcaster.join();
+}
+
+// A client is reached by broadcasts from its registration on, while its hello is still being made: those wait for
+// the hello and then follow it, none lost and in their order.
+TEST(ControlServerSending, TheHelloComesFirstWhileBroadcastsGoOutAsClientsAuthenticate) {
+  ControlServerHarness harness;
+  harness.start();
+  std::atomic<bool> broadcasting{true};
+  std::thread broadcaster([&] {
+    for (int i = 0; broadcasting; ++i) {
+      testing::runBlocking(harness.server->broadcast({{"type", "displayChanged"}, {"displayID", i}}));
+    }
+  });
+  struct JoinAtEnd {
+    std::atomic<bool>& running;
+    std::thread& thread;
+    ~JoinAtEnd() {
+      running = false;
+      thread.join();
+    }
+  } joinAtEnd{broadcasting, broadcaster};
+
+  constexpr int kClients = 20;
+  constexpr int kBroadcastsChecked = 5;
+  for (int c = 0; c < kClients; ++c) {
+    auto client = harness.connect();
+    const std::optional<Json> first = harness.next(*client);
+    ASSERT_TRUE(first) << "client " << c;
+    ASSERT_EQ((*first)["type"], "hello") << "client " << c << ": " << first->dump();
+    std::optional<std::int64_t> previous;
+    for (int i = 0; i < kBroadcastsChecked; ++i) {
+      const std::optional<Json> message = harness.next(*client);
+      ASSERT_TRUE(message && (*message)["type"] == "displayChanged") << "client " << c;
+      const auto displayID = (*message)["displayID"].get<std::int64_t>();
+      if (previous) {
+        ASSERT_EQ(displayID, *previous + 1) << "client " << c << ": a broadcast lost or out of order";
+      }
+      previous = displayID;
+    }
+  }
 }
 
 // A control client that sends commands and never reads what the host writes back.

@@ -27,6 +27,7 @@
 #include <mutex>
 #include <optional>
 #include <random>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -111,6 +112,7 @@ struct Phase {
   int missed = 0;
   int frames = 0;      // frames the tablet got while the marks were painted
   int undecodable = 0;  // frames after the first keyframe that gave no picture
+  long long hostDropped = 0;  // video frames the host's server dropped meanwhile
   long long droppedDatagrams = 0;  // at the remote tablet's sockets (and for aiortc the host's), for a full buffer
   double cpu = 0;      // the host's CPU seconds meanwhile
   double seconds = 0;  // wall time meanwhile
@@ -425,7 +427,10 @@ class Bench {
     std::vector<double> extra;  // ms, per frame both got
     int localFrames = 0;
     int remoteFrames = 0;
+    int missing = 0;         // frames the local client got between the tablet's first and last that the tablet did not
+    int longestGap = 0;      // of those in a row
     long long dropped = 0;
+    long long hostDropped = 0;
   };
   SideBySide sideBySide(Clock::duration duration) {
     testing::PeerProcess& tablet = *chromium_->peer();
@@ -437,6 +442,7 @@ class Bench {
       if (record) local.add(*record, Clock::now());
     };
     const long long droppedBefore = udpReceiveBufferErrors(namespaces_->inPeer());
+    const auto hostDroppedBefore = hostDroppedFrames();
     subscribe(tablet, true);
     for (const auto until = Clock::now() + duration; Clock::now() < until;) receive(20ms);
     subscribe(tablet, false);
@@ -445,7 +451,20 @@ class Bench {
     video.reset();
     SideBySide result;
     result.dropped = udpReceiveBufferErrors(namespaces_->inPeer()) - droppedBefore;
+    result.hostDropped = hostDroppedFrames() - hostDroppedBefore;
     const ReceivedStream remote = chromiumRecords(tablet);
+    if (!remote.frames.empty()) {
+      std::set<std::uint64_t> got;
+      for (const auto& frame : remote.frames) got.insert(frame.presentationTimeMicros);
+      int run = 0;
+      for (const auto& frame : local.frames) {
+        const auto pts = frame.presentationTimeMicros;
+        if (pts < *got.begin() || pts > *got.rbegin()) continue;
+        run = got.contains(pts) ? 0 : run + 1;
+        if (run > 0) ++result.missing;
+        result.longestGap = std::max(result.longestGap, run);
+      }
+    }
     std::map<std::uint64_t, Clock::time_point> localArrivals;
     for (std::size_t i = 0; i < local.frames.size(); ++i) {
       localArrivals.emplace(local.frames[i].presentationTimeMicros, local.arrivals[i]);
@@ -459,6 +478,8 @@ class Bench {
     loop_.runUntil([] { return false; }, 300ms);  // the host lets the viewers go
     return result;
   }
+
+  std::int64_t hostDroppedFrames() const { return model_->metrics->videoFramesDropped.get(); }
 
   bool has(Path path) const {
     return path == Path::local || (path == Path::aiortc && aiortc_) || (path == Path::chromium && chromium_);
@@ -575,9 +596,12 @@ int run(int rounds, int draws, bool localFirst, bool withAiortc, bool withChromi
       std::array<std::optional<Phase>, kPaths> phases;
       for (std::size_t k = 0; k < paths.size(); ++k) {
         const Path path = paths[(k + static_cast<std::size_t>(i) + (localFirst ? 0 : 1)) % paths.size()];
-        phases[static_cast<std::size_t>(path)] = path == Path::local    ? bench.local(draws, seed)
-                                                 : path == Path::aiortc ? bench.aiortc(draws, seed, decoded)
-                                                                        : bench.chromium(draws, seed);
+        const auto hostDroppedBefore = bench.hostDroppedFrames();
+        auto& phase = phases[static_cast<std::size_t>(path)];
+        phase = path == Path::local    ? bench.local(draws, seed)
+                : path == Path::aiortc ? bench.aiortc(draws, seed, decoded)
+                                       : bench.chromium(draws, seed);
+        phase->hostDropped = bench.hostDroppedFrames() - hostDroppedBefore;
       }
       std::printf("round %d:", i + 1);
       for (const Path path : paths) {
@@ -597,6 +621,7 @@ int run(int rounds, int draws, bool localFirst, bool withAiortc, bool withChromi
         std::printf(" %s p50 %.1f p99 %.1f ms, %.1f fps, CPU %.2f ms/frame, %d without a picture", kPathNames[p],
                     percentile(phase.latencies, 0.5), percentile(phase.latencies, 0.99), phase.frames / phase.seconds,
                     1000 * phase.cpu / std::max(1, phase.frames), phase.undecodable);
+        std::printf(", host dropped %lld", phase.hostDropped);
         if (path != Path::local) std::printf(", %lld datagrams dropped", phase.droppedDatagrams);
         std::printf(";");
       }
@@ -605,9 +630,11 @@ int run(int rounds, int draws, bool localFirst, bool withAiortc, bool withChromi
     }
     if (withChromium) {
       const auto both = bench.sideBySide(10s);
-      std::printf("side by side for 10 s (load %s): local %d frames, Chromium %d, %lld datagrams dropped; Chromium's "
-                  "arrival less the local one, per frame both got (%zu): p50 %.2f, p90 %.2f, p99 %.2f, max %.2f ms\n",
-                  loadAverage().c_str(), both.localFrames, both.remoteFrames, both.dropped, both.extra.size(),
+      std::printf("side by side for 10 s (load %s): local %d frames, Chromium %d (%d of the local ones missing, at most "
+                  "%d in a row), %lld datagrams dropped, host dropped %lld; Chromium's arrival less the local one, per "
+                  "frame both got (%zu): p50 %.2f, p90 %.2f, p99 %.2f, max %.2f ms\n",
+                  loadAverage().c_str(), both.localFrames, both.remoteFrames, both.missing, both.longestGap,
+                  both.dropped, both.hostDropped, both.extra.size(),
                   percentile(both.extra, 0.5), percentile(both.extra, 0.9), percentile(both.extra, 0.99),
                   percentile(both.extra, 1.0));
     }

@@ -11,7 +11,8 @@
 // Needs the host's fixed ports, python3 with aiortc and PyAV, ffmpeg, the test environment (scripts/test-env), and
 // for Chromium root (network namespaces), node with playwright-core and chromium.
 // Usage: veltrano_bench_remote_video [rounds] [draws per phase] [local-first] [aiortc | chromium | both]
-// (local-first: the local path goes first in round 1; the tablets default to both).
+// [asks-keyframes] (local-first: the local path goes first in round 1; the tablets default to both; asks-keyframes:
+// the Chromium tablet asks for a keyframe when a message was lost, as a tablet whose decoder lost a reference does).
 #include <sys/resource.h>
 #include <xcb/xcb.h>
 
@@ -257,7 +258,7 @@ struct ReceivedStream {
 
 class Bench {
  public:
-  Bench(bool withAiortc, bool withChromium)
+  Bench(bool withAiortc, bool withChromium, bool chromiumAsksKeyframes)
       : namespaces_(withChromium ? std::make_unique<testing::NetworkNamespaces>() : nullptr) {
     screen_.emplace();
     screen_->startAnimation(kAnimationLowestTop);
@@ -304,6 +305,7 @@ class Bench {
                        authenticated->substr(std::string("authenticated ").size()), "BENCH-2", true);
       if (!nextControl(*chromium_->peer(), "hello", 60s)) fail("the Chromium tablet got no hello");
       setQuality(*chromium_->peer());
+      if (chromiumAsksKeyframes) chromium_->peer()->send({{"type", "askKeyframes"}, {"on", true}});
     }
     control_ = testing::awaitOn(loop_, testing::LocalTestClient::connect(9090, LocalTransportChannel::control, key_, {}));
     if (!testing::awaitOn(loop_, control_->nextJSON(10s))) fail("the local control channel got no hello");
@@ -568,7 +570,7 @@ class Bench {
   std::shared_ptr<testing::LocalTestClient> control_;
 };
 
-int run(int rounds, int draws, bool localFirst, bool withAiortc, bool withChromium) {
+int run(int rounds, int draws, bool localFirst, bool withAiortc, bool withChromium, bool chromiumAsksKeyframes) {
   if (withChromium) {
     if (auto reason = testing::NetworkNamespaces::unavailable()) fail(*reason);
   }
@@ -589,7 +591,8 @@ int run(int rounds, int draws, bool localFirst, bool withAiortc, bool withChromi
   if (withAiortc) paths.push_back(Path::aiortc);
   if (withChromium) paths.push_back(Path::chromium);
   {
-    Bench bench(withAiortc, withChromium);
+    Bench bench(withAiortc, withChromium, chromiumAsksKeyframes);
+    if (withChromium && chromiumAsksKeyframes) std::printf("the Chromium tablet asks for a keyframe when it lost one\n");
     for (int i = 0; i < rounds; ++i) {
       // Turns the order each round, so that no path always follows the same one.
       const auto seed = static_cast<unsigned>(i + 1);
@@ -683,11 +686,13 @@ int run(int rounds, int draws, bool localFirst, bool withAiortc, bool withChromi
 
 int main(int argc, char** argv) {
   std::vector<int> numbers;
-  bool localFirst = false, withAiortc = true, withChromium = true;
+  bool localFirst = false, withAiortc = true, withChromium = true, chromiumAsksKeyframes = false;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "local-first") {
       localFirst = true;
+    } else if (arg == "asks-keyframes") {
+      chromiumAsksKeyframes = true;
     } else if (arg == "aiortc" || arg == "chromium" || arg == "both") {
       withAiortc = arg != "chromium";
       withChromium = arg != "aiortc";
@@ -698,7 +703,7 @@ int main(int argc, char** argv) {
   const int rounds = numbers.size() > 0 ? std::max(1, numbers[0]) : 4;
   const int draws = numbers.size() > 1 ? std::max(10, numbers[1]) : 150;
   try {
-    return veltrano::run(rounds, draws, localFirst, withAiortc, withChromium);
+    return veltrano::run(rounds, draws, localFirst, withAiortc, withChromium, chromiumAsksKeyframes);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "remote video bench: %s\n", error.what());
     return 1;

@@ -16,7 +16,8 @@
 // envelope is reported by kind: {"type": "video", "label", "kind": "configuration" | "frame", "keyframe"}. With
 // "record": true instead, each whole video envelope is kept with the moment its last chunk came in, and
 // {"type": "videoRecords"} hands them over and forgets them: {"type": "videoRecord", "label", "receivedAt" (ms since
-// the epoch, on the system's clock), "data"} each, then {"type": "videoRecorded", "count"}. For the
+// the epoch, on the system's clock), "data"} each, then {"type": "videoRecorded", "count"};
+// {"type": "askKeyframes", "on": true} makes it ask the host for a keyframe when a message was lost. For the
 // benchmarks it also moves a file as a tablet does, confirming each piece itself: {"type": "download"} asks the host
 // for one and answers {"type": "downloaded", "size", "sha256"} (the host's figures); {"type": "upload", "transferID",
 // "size", "sha256"} offers `size` bytes of the pattern byte i = (i ^ i >> 8 ^ i >> 16) * 31 mod 256 (whose checksum
@@ -96,7 +97,9 @@ function assemble(channel, data) {
   const key = channel.label + ' ' + view.getUint32(4);
   const index = view.getUint16(8), count = view.getUint16(10), total = view.getUint32(12);
   let assembly = assemblies.get(key);
-  if (!assembly) assemblies.set(key, assembly = {count, total, parts: new Array(count), received: 0});
+  if (!assembly) {
+    assemblies.set(key, assembly = {count, total, parts: new Array(count), received: 0, started: performance.now()});
+  }
   if (!assembly.parts[index]) ++assembly.received;
   assembly.parts[index] = bytes.slice(16);
   if (assembly.received < assembly.count) return null;
@@ -210,7 +213,43 @@ function handOverVideoRecords() {
   }
   emit({type: 'videoRecorded', count: records.length});
 }
+// A tablet whose decoder lost a reference asks for a keyframe. The host numbers its messages on all channels in one
+// sequence: a number that has not come 50 ms after a later one, or a message still in pieces 50 ms after its first,
+// was lost on an unreliable channel (the reliable ones repair theirs well before that).
+let askKeyframes = false;
+let highestID = null;
+const missingSince = new Map();  // message identifier -> when a later one came
+let lastKeyframeAsk = -Infinity;
+function watchForLoss(data) {
+  const bytes = new Uint8Array(data);
+  if (bytes.byteLength < 16 || String.fromCharCode(...bytes.subarray(0, 4)) !== 'VLC1') return;
+  const id = new DataView(data).getUint32(4);
+  const now = performance.now();
+  if (highestID === null || id > highestID) {
+    for (let i = (highestID ?? id) + 1; i < id && missingSince.size < 10000; ++i) missingSince.set(i, now);
+    highestID = id;
+  } else {
+    missingSince.delete(id);
+  }
+  let lost = false;
+  for (const [missing, since] of missingSince) {
+    if (now - since < 50) break;
+    missingSince.delete(missing);
+    lost = true;
+  }
+  for (const [key, assembly] of assemblies) {
+    if (key.startsWith('veltrano.video.') && now - assembly.started >= 50) {
+      assemblies.delete(key);
+      lost = true;
+    }
+  }
+  if (lost && now - lastKeyframeAsk >= 500) {
+    lastKeyframeAsk = now;
+    sendControl({type: 'keyframe'});
+  }
+}
 function reportMessage(channel, data) {
+  if (askKeyframes) watchForLoss(data);
   if (channel.label.startsWith('veltrano.video.') && record) return recordVideo(channel, data);
   if (channel.label.startsWith('veltrano.video.') && video) return reportVideo(channel, data);
   if (channel.label.startsWith('veltrano.video.') || channel.label === 'veltrano.audio') return;
@@ -288,6 +327,9 @@ window.handle = async (message) => {
     }
     case 'videoRecords':
       return handOverVideoRecords();
+    case 'askKeyframes':
+      askKeyframes = !!message.on;
+      return;
     case 'ping':
       ping(channels.get(message.label), message.size, message.count);
       return;

@@ -214,8 +214,9 @@ function handOverVideoRecords() {
   emit({type: 'videoRecorded', count: records.length});
 }
 // A tablet whose decoder lost a reference asks for a keyframe. The host numbers its messages on all channels in one
-// sequence: a number that has not come 50 ms after a later one, or a message still in pieces 50 ms after its first,
-// was lost on an unreliable channel (the reliable ones repair theirs well before that).
+// sequence: a number that has not come 50 ms after a later one, or a video message still in pieces 200 ms after its
+// first (a keyframe takes tens of milliseconds), was lost on an unreliable channel (the reliable ones repair theirs
+// well before that).
 let askKeyframes = false;
 let highestID = null;
 const missingSince = new Map();  // message identifier -> when a later one came
@@ -238,7 +239,7 @@ function watchForLoss(data) {
     lost = true;
   }
   for (const [key, assembly] of assemblies) {
-    if (key.startsWith('veltrano.video.') && now - assembly.started >= 50) {
+    if (key.startsWith('veltrano.video.') && now - assembly.started >= 200) {
       assemblies.delete(key);
       lost = true;
     }

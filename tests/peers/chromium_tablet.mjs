@@ -214,14 +214,14 @@ function handOverVideoRecords() {
   emit({type: 'videoRecorded', count: records.length});
 }
 // A tablet whose decoder lost a reference asks for a keyframe. The host numbers its messages on all channels in one
-// sequence: a number that has not come 50 ms after a later one, or a video message still in pieces 200 ms after its
-// first (a keyframe takes tens of milliseconds), was lost on an unreliable channel (the reliable ones repair theirs
-// well before that).
+// sequence: a number that has not come 50 ms after a later one was lost on an unreliable channel (the reliable ones
+// repair theirs well before that). So was a video message still in pieces when a piece of a later one comes on its
+// channel (one path keeps their order, and nothing is sent again), or 200 ms after its first piece.
 let askKeyframes = false;
 let highestID = null;
 const missingSince = new Map();  // message identifier -> when a later one came
 let lastKeyframeAsk = -Infinity;
-function watchForLoss(data) {
+function watchForLoss(label, data) {
   const bytes = new Uint8Array(data);
   if (bytes.byteLength < 16 || String.fromCharCode(...bytes.subarray(0, 4)) !== 'VLC1') return;
   const id = new DataView(data).getUint32(4);
@@ -239,7 +239,9 @@ function watchForLoss(data) {
     lost = true;
   }
   for (const [key, assembly] of assemblies) {
-    if (key.startsWith('veltrano.video.') && now - assembly.started >= 200) {
+    if (!key.startsWith('veltrano.video.')) continue;
+    const [assemblyLabel, assemblyID] = key.split(' ');
+    if ((assemblyLabel === label && Number(assemblyID) < id) || now - assembly.started >= 200) {
       assemblies.delete(key);
       lost = true;
     }
@@ -250,7 +252,7 @@ function watchForLoss(data) {
   }
 }
 function reportMessage(channel, data) {
-  if (askKeyframes) watchForLoss(data);
+  if (askKeyframes) watchForLoss(channel.label, data);
   if (channel.label.startsWith('veltrano.video.') && record) return recordVideo(channel, data);
   if (channel.label.startsWith('veltrano.video.') && video) return reportVideo(channel, data);
   if (channel.label.startsWith('veltrano.video.') || channel.label === 'veltrano.audio') return;

@@ -1,7 +1,11 @@
 // Data channels across two network namespaces (the host's side and the tablet's, as the tests make them): the
-// host's WebRTCPeerSession beside the two peers tablets are built on, in one run, in turn.
-//  - goodput of a bulk transfer: host to headless Chromium against Chromium to Chromium and aiortc to aiortc;
-//  - round trip of a 1 KiB message: host and Chromium against Chromium and Chromium.
+// host's WebRTCPeerSession beside the two peers tablets are built on and our own peer (bench/webrtc_tablet.cpp),
+// in one run, in turn.
+//  - goodput of a bulk transfer: host to headless Chromium against Chromium to Chromium, aiortc to aiortc and our
+//    peer to our peer;
+//  - round trip of a 1 KiB message: host and Chromium against Chromium and Chromium;
+//  - round trip of one download chunk (49152 bytes framed) answered by a receipt-sized message, the floor of a
+//    download that keeps one chunk outstanding: host and Chromium, host and our peer, our peer and our peer.
 // (An idle peer's memory and wake-ups: veltrano_bench_idle_peers.)
 // Needs root. Usage: veltrano_bench_data_channel [rounds] [MiB per transfer] [MiB per aiortc transfer]
 #include <boost/asio/post.hpp>
@@ -38,7 +42,11 @@ using testing::PeerProcess;
 
 const std::string kChromium = "node " VELTRANO_TEST_PEERS "/chromium_tablet.mjs";
 const std::string kAiortc = "/usr/bin/python3 " VELTRANO_TEST_PEERS "/aiortc_tablet.py";
+const std::string kOurs = VELTRANO_WEBRTC_TABLET;
 constexpr std::size_t kWireMessage = 60016;  // one full "VLC1" chunk, the host's largest data-channel message
+constexpr std::size_t kDownloadChunk = 49152 + 56;  // a "VLF1" frame of a full piece
+constexpr std::size_t kReceipt = 100;  // about a "fileStatus" receipt
+constexpr int kChunkTrips = 200;
 constexpr auto kDeadline = 600s;
 
 [[noreturn]] void fail(const std::string& why) {
@@ -52,10 +60,10 @@ json expectMessage(PeerProcess& peer, const std::string& type, std::chrono::seco
   return *message;
 }
 
-// The host's session with a Chromium tablet in the peer namespace, signals relayed in process.
+// The host's session with a tablet (`command`: Chromium or ours) in the peer namespace, signals relayed in process.
 class HostLink {
  public:
-  HostLink(const NetworkNamespaces& namespaces) : tablet_(namespaces.inPeer() + kChromium) {
+  HostLink(const NetworkNamespaces& namespaces, const std::string& command) : tablet_(namespaces.inPeer() + command) {
     tablet_.route("offer", [this](const json& m) { signal("offer", json{{"sdp", m["sdp"]}}); });
     tablet_.route("candidate", [this](const json& m) {
       signal("candidate", json{{"sdp", m["candidate"]}, {"sdpMLineIndex", m.value("sdpMLineIndex", 0)}});
@@ -100,6 +108,9 @@ class HostLink {
     expectMessage(tablet_, "received");
     return std::chrono::duration<double>(Clock::now() - start).count();
   }
+
+  // From now on the tablet answers each message with `size` bytes instead of echoing it.
+  void answerWithReceipts(std::size_t size) { tablet_.send({{"type", "receipts"}, {"size", size}}); }
 
   // Round trips of `size`-byte messages, one after the other, in milliseconds.
   std::vector<double> pings(std::size_t size, int count) {
@@ -156,6 +167,8 @@ class PeerPair {
     return seconds;
   }
 
+  void answerWithReceipts(std::size_t size) { answerer_.send({{"type", "receipts"}, {"size", size}}); }
+
   std::vector<double> pings(std::size_t size, int count) {
     offerer_.send({{"type", "ping"}, {"label", "bulk"}, {"size", size}, {"count", count}});
     return expectMessage(offerer_, "pings")["rtts"].get<std::vector<double>>();
@@ -179,27 +192,47 @@ int run(int rounds, std::size_t mib, std::size_t aiortcMib) {
   const auto networkThread = webrtc::startNetworkThread();
   std::printf("load %s at the start\n", loadAverage().c_str());
 
-  HostLink host(namespaces);
+  HostLink host(namespaces, kChromium);
+  HostLink hostToOurs(namespaces, kOurs);
   PeerPair chromium(namespaces, kChromium);
   PeerPair aiortc(namespaces, kAiortc);
+  PeerPair ourPair(namespaces, kOurs);
+  // Separate peers answer chunks with receipts, so that the echoes of the 1 KiB round trips stay as they were.
+  hostToOurs.answerWithReceipts(kReceipt);
+  HostLink chunkHost(namespaces, kChromium);
+  chunkHost.answerWithReceipts(kReceipt);
+  PeerPair chunkOurs(namespaces, kOurs);
+  chunkOurs.answerWithReceipts(kReceipt);
   const std::size_t bytes = mib << 20;
   const std::size_t aiortcBytes = aiortcMib << 20;
-  std::vector<double> ours, theirs, aiortcs, ourRtt, theirRtt;
+  std::vector<double> ours, theirs, aiortcs, peerOurs, ourRtt, theirRtt, chunkChromium, chunkHostOurs, chunkOurOur;
   for (int round = 0; round < rounds; ++round) {
     ours.push_back(static_cast<double>(mib) / host.transfer(bytes, 5 * 60000));
     theirs.push_back(static_cast<double>(mib) / chromium.transfer(bytes, kWireMessage));
     aiortcs.push_back(static_cast<double>(aiortcMib) / aiortc.transfer(aiortcBytes, kWireMessage));
+    peerOurs.push_back(static_cast<double>(mib) / ourPair.transfer(bytes, kWireMessage));
     ourRtt.push_back(median(host.pings(1024, 200)));
     theirRtt.push_back(median(chromium.pings(1024, 200)));
-    std::printf("round %d (load %s): MiB/s host->Chromium %.1f, Chromium->Chromium %.1f, aiortc->aiortc %.1f; "
-                "1 KiB round trip p50 ms host<->Chromium %.3f, Chromium<->Chromium %.3f\n",
-                round + 1, loadAverage().c_str(), ours.back(), theirs.back(), aiortcs.back(), ourRtt.back(),
-                theirRtt.back());
+    chunkChromium.push_back(median(chunkHost.pings(kDownloadChunk, kChunkTrips)));
+    chunkHostOurs.push_back(median(hostToOurs.pings(kDownloadChunk, kChunkTrips)));
+    chunkOurOur.push_back(median(chunkOurs.pings(kDownloadChunk, kChunkTrips)));
+    std::printf("round %d (load %s): MiB/s host->Chromium %.1f, Chromium->Chromium %.1f, aiortc->aiortc %.1f, "
+                "ours->ours %.1f; 1 KiB round trip p50 ms host<->Chromium %.3f, Chromium<->Chromium %.3f; "
+                "chunk + receipt p50 ms host<->Chromium %.3f, host<->ours %.3f, ours<->ours %.3f\n",
+                round + 1, loadAverage().c_str(), ours.back(), theirs.back(), aiortcs.back(), peerOurs.back(),
+                ourRtt.back(), theirRtt.back(), chunkChromium.back(), chunkHostOurs.back(), chunkOurOur.back());
+    std::fflush(stdout);
   }
-  std::printf("medians: goodput %.1f MiB/s, %.2fx Chromium->Chromium (%.1f), %.2fx aiortc->aiortc (%.1f); "
-              "round trip p50 %.3f ms, %.2fx Chromium<->Chromium (%.3f)\n",
+  std::printf("medians: goodput %.1f MiB/s, %.2fx Chromium->Chromium (%.1f), %.2fx aiortc->aiortc (%.1f), "
+              "ours->ours %.1f; round trip p50 %.3f ms, %.2fx Chromium<->Chromium (%.3f)\n",
               median(ours), median(ours) / median(theirs), median(theirs), median(ours) / median(aiortcs),
-              median(aiortcs), median(ourRtt), median(ourRtt) / median(theirRtt), median(theirRtt));
+              median(aiortcs), median(peerOurs), median(ourRtt), median(ourRtt) / median(theirRtt), median(theirRtt));
+  // One chunk per round trip: the download rate a trip allows.
+  const auto floorRate = [](double ms) { return 49152.0 / (1 << 20) / (ms / 1000); };
+  std::printf("chunk + receipt p50: host<->Chromium %.3f ms (at most %.1f MiB/s), host<->ours %.3f ms (%.1f), "
+              "ours<->ours %.3f ms (%.1f)\n",
+              median(chunkChromium), floorRate(median(chunkChromium)), median(chunkHostOurs),
+              floorRate(median(chunkHostOurs)), median(chunkOurOur), floorRate(median(chunkOurOur)));
   return 0;
 }
 

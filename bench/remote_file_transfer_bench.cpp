@@ -1,9 +1,12 @@
-// File download and upload through the whole host (real services, this process) to a headless Chromium tablet over
-// the data channels, in turn with the same transfers to a local client over the file channel (TCP, the real
-// handshakes), in one run. The tablet sits in a network namespace of its own across a veth link and reaches the
-// host through the local wss signaling service; it confirms every piece itself, as a tablet does. The host's
-// user "picks" the same file and destination every time.
-// Needs root and an X server ($DISPLAY, scripts/test-env). Usage: veltrano_bench_remote_file_transfer [rounds] [MiB]
+// File download and upload through the whole host (real services, this process) over the data channels to a
+// headless Chromium tablet and to a tablet on our own data-channel peer (bench/webrtc_tablet.cpp, which answers
+// as fast as the protocol allows, so that the host's share shows apart from the browser's), in turn with the same
+// transfers to a local client over the file channel (TCP, the real handshakes), in one run. The tablets sit in a
+// network namespace of their own across a veth link and reach the host through the local wss signaling service;
+// they confirm every piece themselves, as a tablet does. The host's user "picks" the same file and destination
+// every time.
+// Needs root and an X server ($DISPLAY, scripts/test-env).
+// Usage: veltrano_bench_remote_file_transfer [rounds] [MiB] [only: local, chromium or ours, to profile one path]
 #include <boost/asio/post.hpp>
 #include <boost/asio/use_future.hpp>
 
@@ -49,6 +52,7 @@ using Clock = std::chrono::steady_clock;
 using testing::NetworkNamespaces;
 
 const std::string kChromium = "node " VELTRANO_TEST_PEERS "/chromium_tablet.mjs";
+const std::string kOurTablet = VELTRANO_WEBRTC_TABLET;
 constexpr auto kDeadline = 120s;
 
 [[noreturn]] void fail(const std::string& why) {
@@ -101,18 +105,21 @@ class Bench {
     if (!authenticated) fail("the host did not sign in to the signaling service");
 
     local_ = testing::awaitOn(loop_, testing::LocalFileTransferClient::connect(9090, key_));
-    tablet_.emplace(*service_, key_, "ipad-bench");
-    if (!tablet_->connected.waitForCount(1, 30s)) fail("the tablet did not sign in");
-    tablet_->offer(namespaces_.inPeer() + kChromium, authenticated->substr(std::string("authenticated ").size()),
-                   "BENCH-1", true);
-    const auto hello = awaitTablet([](const json& m) {
-      return m["type"] == "message" && m["label"] == "veltrano.control" &&
-             m["text"].get<std::string>().find("\"hello\"") != std::string::npos;
-    });
-    if (!hello) fail("the Chromium tablet got no hello");
+    const std::string host = authenticated->substr(std::string("authenticated ").size());
+    const std::string commands[] = {kChromium, kOurTablet};
+    for (int i = 0; i < 2; ++i) {
+      auto& tablet = tablets_[i].emplace(*service_, key_, "ipad-bench-" + std::to_string(i + 1));
+      if (!tablet.connected.waitForCount(1, 30s)) fail("a tablet did not sign in");
+      tablet.offer(namespaces_.inPeer() + commands[i], host, "BENCH-" + std::to_string(i + 1), true);
+      const auto hello = awaitTablet(i, [](const json& m) {
+        return m["type"] == "message" && m["label"] == "veltrano.control" &&
+               m["text"].get<std::string>().find("\"hello\"") != std::string::npos;
+      });
+      if (!hello) fail(std::string(i == 0 ? "the Chromium" : "our") + " tablet got no hello");
+    }
   }
   ~Bench() {
-    tablet_.reset();
+    for (auto& tablet : tablets_) tablet.reset();
     local_.reset();
     model_->stopServer(false);
     const Task shutdown = model_->shutdownTask.get().task;
@@ -127,10 +134,11 @@ class Bench {
     if (outcome.sha256 != sourceSha256_) fail("the local download does not match");
     return seconds;
   }
-  double remoteDownload() {
+  // `tablet`: 0 Chromium, 1 ours.
+  double remoteDownload(int tablet) {
     const auto start = Clock::now();
-    tablet_->peer()->send({{"type", "download"}});
-    const auto done = awaitTablet([](const json& m) { return m["type"] == "downloaded"; });
+    tablets_[tablet]->peer()->send({{"type", "download"}});
+    const auto done = awaitTablet(tablet, [](const json& m) { return m["type"] == "downloaded"; });
     const double seconds = since(start);
     if (!done || (*done)["sha256"] != sourceSha256_) fail("the remote download did not complete or does not match");
     return seconds;
@@ -144,12 +152,12 @@ class Bench {
     if (outcome.sha256 != sourceSha256_ || sha256Of(stored_) != sourceSha256_) fail("the local upload does not match");
     return seconds;
   }
-  double remoteUpload() {
+  double remoteUpload(int tablet) {
     std::filesystem::remove(stored_);
     const auto start = Clock::now();
-    tablet_->peer()->send(
+    tablets_[tablet]->peer()->send(
         {{"type", "upload"}, {"transferID", Uuid::random().text()}, {"size", bytes_}, {"sha256", patternSha256_}});
-    const auto done = awaitTablet([](const json& m) { return m["type"] == "uploaded"; });
+    const auto done = awaitTablet(tablet, [](const json& m) { return m["type"] == "uploaded"; });
     const double seconds = since(start);
     if (!done || sha256Of(stored_) != patternSha256_) fail("the remote upload did not complete or does not match");
     return seconds;
@@ -158,9 +166,10 @@ class Bench {
  private:
   static double since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
   // Turns the host's main loop until the tablet reports what `matches`.
-  std::optional<json> awaitTablet(const std::function<bool(const json&)>& matches) {
+  std::optional<json> awaitTablet(int tablet, const std::function<bool(const json&)>& matches) {
     std::optional<json> found;
-    loop_.runUntil([&] { return (found = tablet_->peer()->take(matches, 0ms)).has_value(); }, kDeadline);
+    const auto peer = tablets_[tablet]->peer();
+    loop_.runUntil([&] { return (found = peer->take(matches, 0ms)).has_value(); }, kDeadline);
     return found;
   }
 
@@ -177,44 +186,56 @@ class Bench {
   platform::SigningKey key_ = platform::SigningKey::generate();
   std::shared_ptr<HostViewModel> model_;
   std::shared_ptr<testing::LocalFileTransferClient> local_;
-  std::optional<testing::SignalingTablet> tablet_;
+  std::optional<testing::SignalingTablet> tablets_[2];  // Chromium, ours
 };
 
-int run(int rounds, std::size_t mebibytes) {
+int run(int rounds, std::size_t mebibytes, int only) {
   if (auto reason = NetworkNamespaces::unavailable()) fail(*reason);
   if (!std::getenv("DISPLAY")) fail("no X server ($DISPLAY); start scripts/test-env first");
   setMainExecutor({}, std::this_thread::get_id());
   ThreadPools pools;
   const std::size_t bytes = mebibytes << 20;
   std::printf("load %s at the start; %zu MiB per transfer\n", loadAverage().c_str(), mebibytes);
-  std::vector<double> down[2], up[2];  // [local, remote], MiB/s
+  // [local, Chromium, ours], MiB/s
+  std::vector<double> down[3], up[3];
   {
     Bench bench(bytes);
     const auto rate = [&](double seconds) { return static_cast<double>(mebibytes) / seconds; };
     bench.localDownload();  // warm-up, not counted
-    bench.remoteDownload();
+    bench.remoteDownload(0);
+    bench.remoteDownload(1);
     for (int i = 0; i < rounds; ++i) {
-      // Alternates which goes first, so that neither always follows the other's clean-up.
-      if (i % 2 == 0) {
-        down[0].push_back(rate(bench.localDownload()));
-        down[1].push_back(rate(bench.remoteDownload()));
-        up[0].push_back(rate(bench.localUpload()));
-        up[1].push_back(rate(bench.remoteUpload()));
-      } else {
-        down[1].push_back(rate(bench.remoteDownload()));
-        down[0].push_back(rate(bench.localDownload()));
-        up[1].push_back(rate(bench.remoteUpload()));
-        up[0].push_back(rate(bench.localUpload()));
+      // Each round starts with another of the three, so that none always follows the same one's clean-up.
+      for (int step = 0; step < 3; ++step) {
+        const int which = (i + step) % 3;
+        if (only >= 0 && which != only) {
+          down[which].push_back(0);
+          continue;
+        }
+        down[which].push_back(rate(which == 0 ? bench.localDownload() : bench.remoteDownload(which - 1)));
       }
-      std::printf("round %d: download local %.1f / remote %.1f MiB/s, upload local %.1f / remote %.1f MiB/s, "
-                  "load %s\n",
-                  i + 1, down[0].back(), down[1].back(), up[0].back(), up[1].back(), loadAverage().c_str());
+      for (int step = 0; step < 3; ++step) {
+        const int which = (i + step) % 3;
+        if (only >= 0 && which != only) {
+          up[which].push_back(0);
+          continue;
+        }
+        up[which].push_back(rate(which == 0 ? bench.localUpload() : bench.remoteUpload(which - 1)));
+      }
+      std::printf("round %d: download local %.1f / Chromium %.1f / ours %.1f MiB/s, upload local %.1f / Chromium "
+                  "%.1f / ours %.1f MiB/s, load %s\n",
+                  i + 1, down[0].back(), down[1].back(), down[2].back(), up[0].back(), up[1].back(), up[2].back(),
+                  loadAverage().c_str());
+      std::fflush(stdout);
     }
   }
-  std::printf("%d rounds, load %s at the end; medians in MiB/s (local file channel / data channel, ratio)\n", rounds,
-              loadAverage().c_str());
-  std::printf("download %.1f / %.1f  %.2f\n", median(down[0]), median(down[1]), median(down[1]) / median(down[0]));
-  std::printf("upload   %.1f / %.1f  %.2f\n", median(up[0]), median(up[1]), median(up[1]) / median(up[0]));
+  std::printf("%d rounds, load %s at the end; medians in MiB/s (local file channel / Chromium tablet / our tablet, "
+              "ratios to local)\n",
+              rounds, loadAverage().c_str());
+  std::printf("download %.1f / %.1f / %.1f  %.2f %.2f\n", median(down[0]), median(down[1]), median(down[2]),
+              median(down[1]) / median(down[0]), median(down[2]) / median(down[0]));
+  std::printf("upload   %.1f / %.1f / %.1f  %.2f %.2f\n", median(up[0]), median(up[1]), median(up[2]),
+              median(up[1]) / median(up[0]), median(up[2]) / median(up[0]));
   return 0;
 }
 
@@ -224,5 +245,7 @@ int run(int rounds, std::size_t mebibytes) {
 int main(int argc, char** argv) {
   const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
   const int mebibytes = argc > 2 ? std::max(1, std::atoi(argv[2])) : 64;
-  return veltrano::run(rounds, static_cast<std::size_t>(mebibytes));
+  const std::string only = argc > 3 ? argv[3] : "";
+  const int path = only == "local" ? 0 : only == "chromium" ? 1 : only == "ours" ? 2 : -1;
+  return veltrano::run(rounds, static_cast<std::size_t>(mebibytes), path);
 }

@@ -8,7 +8,8 @@
 // instead of echoing it until that many bytes came, then answers {"type": "received"} and echoes again; {"type": "blast", "label",
 // "bytes", "size"} sends that many bytes in messages of `size` and answers {"type": "blasted"}; {"type": "ping",
 // "label", "size", "count"} times `count` echoed messages one after the other and answers {"type": "pings", "rtts"}
-// in milliseconds.
+// in milliseconds; {"type": "receipts", "size"} answers each whole message with that many bytes instead of an echo
+// (a chunk's receipt).
 // With "report": true in "start" it is a tablet of the host: it reports each whole "VLC1" message of the control,
 // input and file channels ({"type": "message", "label", "text"}, or {"type": "binary", "label", "data"} in
 // base64url for the file channel; media channels only count), and {"type": "send", "label", "text"} or
@@ -42,6 +43,7 @@ let sink = false;
 let received = 0;
 let expected = 0;
 let awaitingReply = null;
+let receiptSize = null;
 const channels = new Map();
 function count(data) {
   received += data.byteLength;
@@ -113,7 +115,7 @@ function echoVlc1(channel, data) {
   const bytes = new Uint8Array(data);
   if (bytes.byteLength < 16 || String.fromCharCode(...bytes.subarray(0, 4)) !== 'VLC1') return channel.send(data);
   const message = assemble(channel, data);
-  if (message) sendChunked(channel, message);
+  if (message) sendChunked(channel, receiptSize === null ? message : new Uint8Array(receiptSize));
 }
 function base64url(bytes) {
   let text = '';
@@ -274,7 +276,8 @@ function wire(channel) {
     if (sink) return count(event.data);
     if (report) return reportMessage(channel, event.data);
     if (!echo) return;
-    return vlc1 ? echoVlc1(channel, event.data) : channel.send(event.data);
+    if (vlc1) return echoVlc1(channel, event.data);
+    return channel.send(receiptSize === null ? event.data : new Uint8Array(receiptSize));
   };
   const opened = () => emit({type: 'open', label: channel.label, ordered: channel.ordered,
                              maxRetransmits: channel.maxRetransmits});
@@ -310,6 +313,9 @@ window.handle = async (message) => {
       received = 0;
       expected = message.bytes;
       return count(new ArrayBuffer(0));
+    case 'receipts':
+      receiptSize = message.size;
+      return;
     case 'blast':
       blast(channels.get(message.label), message.bytes, message.size);
       return;

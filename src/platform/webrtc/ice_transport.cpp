@@ -3,6 +3,7 @@
 #include <agent.h>
 #include <interfaces.h>
 #include <openssl/rand.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -65,6 +66,26 @@ bool loopbackWanted() {
   return value != nullptr && std::strcmp(value, "1") == 0;
 }
 
+// What the socket of a selected pair may hold. A datagram of our 1200 bytes takes about twice that in the
+// kernel's accounting, and the default (208 KiB) held fewer datagrams than SCTP keeps in flight towards us: a burst
+// that came while the network thread was sending overflowed it, and the losses cut SCTP's window. The system's
+// limit (net.core.rmem_max, wmem_max) still applies.
+constexpr int kSocketBufferBytes = 1024 * 1024;
+
+void widenSocketBuffers(NiceAgent* agent, guint stream) {
+  GSocket* socket = nice_agent_get_selected_socket(agent, stream, kComponent);
+  if (socket == nullptr) return;  // a relayed or TCP pair: libnice keeps its socket to itself
+  const int fd = g_socket_get_fd(socket);
+  for (const int option : {SO_RCVBUF, SO_SNDBUF}) {
+    int current = 0;
+    socklen_t length = sizeof current;
+    // The kernel reports twice what was asked: only widen.
+    if (getsockopt(fd, SOL_SOCKET, option, &current, &length) == 0 && current >= 2 * kSocketBufferBytes) continue;
+    setsockopt(fd, SOL_SOCKET, option, &kSocketBufferBytes, sizeof kSocketBufferBytes);
+  }
+  g_object_unref(socket);
+}
+
 std::set<std::string> localAddresses(bool withLoopback) {
   std::set<std::string> addresses;
   GList* ips = nice_interfaces_get_local_ips(withLoopback ? TRUE : FALSE);
@@ -99,6 +120,12 @@ IceTransport::IceTransport(GMainContext* context, IceTransportOptions options, I
       agent_, "component-state-changed",
       G_CALLBACK(+[](NiceAgent*, guint stream, guint component, guint state, gpointer self) {
         if (component == kComponent) static_cast<IceTransport*>(self)->handleComponentState(stream, state);
+      }),
+      this));
+  handlers_.push_back(g_signal_connect(
+      agent_, "new-selected-pair-full",
+      G_CALLBACK(+[](NiceAgent* agent, guint stream, guint component, NiceCandidate*, NiceCandidate*, gpointer) {
+        if (component == kComponent) widenSocketBuffers(agent, stream);
       }),
       this));
   handlers_.push_back(g_signal_connect(

@@ -7,6 +7,8 @@
 
 #include <usrsctp.h>
 
+#include "platform/webrtc/sctp_checksum.hpp"
+
 namespace veltrano::webrtc {
 
 namespace {
@@ -39,7 +41,10 @@ int sendPacket(void* address, void* buffer, std::size_t length, std::uint8_t, st
   auto* endpoint = static_cast<UsrsctpRuntime::Endpoint*>(address);
   // An association being torn down may still emit its ABORT after its owner has left.
   if (!isRegistered(endpoint)) return 0;
-  endpoint->onUsrsctpPacket(std::span(static_cast<const std::uint8_t*>(buffer), length));
+  // usrsctp hands over a copy of its own for this call, which the checksum goes into.
+  const std::span packet(static_cast<std::uint8_t*>(buffer), length);
+  stampSctpChecksum(packet);
+  endpoint->onUsrsctpPacket(packet);
   return 0;
 }
 
@@ -49,6 +54,8 @@ UsrsctpRuntime::UsrsctpRuntime() {
   // Under the lifecycle lock (acquire).
   if (process().initialized) return;
   usrsctp_init_nothreads(0, sendPacket, nullptr);
+  // We checksum outgoing packets ourselves (sendPacket); incoming ones were authenticated by DTLS.
+  usrsctp_enable_crc32c_offload();
   // ECN needs IP-level access we do not have; the rest keeps small messages prompt.
   usrsctp_sysctl_set_sctp_ecn_enable(0);
   usrsctp_sysctl_set_sctp_pr_enable(1);

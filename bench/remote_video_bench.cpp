@@ -16,6 +16,8 @@
 #include <sys/resource.h>
 #include <xcb/xcb.h>
 
+#include <boost/asio/awaitable.hpp>
+
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -34,6 +36,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/encoding.hpp"
@@ -233,6 +236,15 @@ long long udpReceiveBufferErrors(const std::string& inNamespace) {
   return -1;
 }
 
+// The local client's next record with the moment it was there, taken on the I/O thread that hands it over: the main
+// loop that waits for it may look only every few milliseconds.
+boost::asio::awaitable<std::optional<std::pair<Bytes, Clock::time_point>>> stampedRecord(
+    std::shared_ptr<testing::LocalTestClient> client, std::chrono::milliseconds timeout) {
+  auto record = co_await client->nextRecord(timeout);
+  if (!record) co_return std::nullopt;
+  co_return std::pair(std::move(*record), Clock::now());
+}
+
 // A received stream, envelope by envelope.
 struct ReceivedStream {
   Bytes configuration;
@@ -326,8 +338,8 @@ class Bench {
                                                                            key_, {}));
     ReceivedStream stream;
     const auto receive = [&](std::chrono::milliseconds timeout) {
-      const auto record = testing::awaitOn(loop_, video->nextRecord(timeout));
-      if (record) stream.add(*record, Clock::now());
+      const auto record = testing::awaitOn(loop_, stampedRecord(video, timeout));
+      if (record) stream.add(record->first, record->second);
     };
     for (const auto until = Clock::now() + 1s; Clock::now() < until;) receive(50ms);  // to the stream's keyframe
     if (stream.frames.empty() || !stream.frames.front().keyframe) fail("no keyframe first on the local path");
@@ -440,8 +452,8 @@ class Bench {
                                                                            key_, {}));
     ReceivedStream local;
     const auto receive = [&](std::chrono::milliseconds timeout) {
-      const auto record = testing::awaitOn(loop_, video->nextRecord(timeout));
-      if (record) local.add(*record, Clock::now());
+      const auto record = testing::awaitOn(loop_, stampedRecord(video, timeout));
+      if (record) local.add(record->first, record->second);
     };
     const long long droppedBefore = udpReceiveBufferErrors(namespaces_->inPeer());
     const auto hostDroppedBefore = hostDroppedFrames();

@@ -88,6 +88,11 @@ bool MediaStreamServer::hasExternalPacketSink() const {
   return static_cast<bool>(externalPacketSink_);
 }
 
+const ExternalPacketSink& MediaStreamServer::externalPacketSink() const {
+  assertOnStrand(executor());
+  return externalPacketSink_;
+}
+
 int MediaStreamServer::replaceExternalClients(int count, ExternalPacketSink sink) {
   assertOnStrand(executor());
   const int previous = externalClientCount_;

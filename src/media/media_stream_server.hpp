@@ -127,6 +127,7 @@ class MediaStreamServer : public ListeningServer {
   // Takes the remote transport's count (below 1 means none) and its sink (kept only while it has clients);
   // returns the count before.
   int replaceExternalClients(int count, ExternalPacketSink sink);
+  const ExternalPacketSink& externalPacketSink() const;
   // Batched on their way to the main thread (see MetricsBatch).
   void addToCounter(CounterField field, std::int64_t amount) const;
   void countDropped(std::int64_t amount) const;

@@ -73,6 +73,7 @@ asio::awaitable<void> VideoStreamServer::applyExternalClients(int count, Externa
     const int previous = self->replaceExternalClients(n, std::move(s));
     if (self->externalClientCount() == 0) {
       self->externalWaitingForKeyframe_ = false;
+      self->externalKeyframeDue_ = false;
       self->lastExternalKeyframeRequestAt_ = 0;
     } else if (self->externalClientCount() > previous) {
       self->requestKeyframe(true);  // a new remote viewer starts with a keyframe, also when others watch already
@@ -163,6 +164,7 @@ void VideoStreamServer::deliverToClient(VideoClient& client, const std::shared_p
 void VideoStreamServer::deliverToExternalSink(const std::shared_ptr<const Bytes>& envelope, bool keyframe) {
   if (!hasExternalPacketSink()) return;
   if (keyframe) {
+    lastExternalKeyframeSize_ = parameterSetPacket_->size() + envelope->size();
     if (offerToExternalSink(*parameterSetPacket_) == SinkOutcome::refused) {
       countDropped(1);  // the keyframe would be undecodable without it
       handleExternalRefusal();
@@ -173,6 +175,7 @@ void VideoStreamServer::deliverToExternalSink(const std::shared_ptr<const Bytes>
       return;
     }
     externalWaitingForKeyframe_ = false;
+    externalKeyframeDue_ = false;
     return;
   }
   if (externalWaitingForKeyframe_) {
@@ -185,11 +188,22 @@ void VideoStreamServer::deliverToExternalSink(const std::shared_ptr<const Bytes>
 
 void VideoStreamServer::handleExternalRefusal() {
   externalWaitingForKeyframe_ = true;
+  // A sink that tells when its viewers have room gets one keyframe per refusal, once they have.
+  externalKeyframeDue_ = externalPacketSink().tellsRoom();
   requestExternalKeyframe();
 }
 
 void VideoStreamServer::requestExternalKeyframe() {
+  // A keyframe the viewers cannot take yet would only be refused in turn.
+  if (!externalPacketSink().hasRoomFor(lastExternalKeyframeSize_)) return;
   const double now = secondsNow();
+  if (externalKeyframeDue_) {
+    externalKeyframeDue_ = false;
+    requestKeyframe(true);
+    lastExternalKeyframeRequestAt_ = now;
+    return;
+  }
+  // A keyframe asked for that never came, or a sink that cannot tell: once a second.
   const double interval = std::chrono::duration<double>(keyframeRequestInterval).count();
   if (lastExternalKeyframeRequestAt_ != 0 && now - lastExternalKeyframeRequestAt_ < interval) return;
   if (requestKeyframe(false)) lastExternalKeyframeRequestAt_ = now;

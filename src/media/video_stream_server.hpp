@@ -2,7 +2,9 @@
 // The video server of one display (port 9100 plus the display's index, channel video). It keeps the last
 // parameter-set packet and puts it ahead of every keyframe, on every connection and on the external sink. A
 // client that joins, falls behind (more than two waiting frames) or loses frames waits for the next keyframe
-// and the display's encoder is asked for one; congestion requests are limited to one per second.
+// and the display's encoder is asked for one; congestion requests are limited to one per second. After the
+// external sink refuses, its keyframe is asked for as soon as the sink has room for one (once per refusal) when
+// the sink can tell, else at most once per second.
 #include <boost/asio/awaitable.hpp>
 
 #include <memory>
@@ -20,7 +22,8 @@ struct VideoClient : MediaClient {
 class VideoStreamServer final : public MediaStreamServer, public EncodedVideoFrameSink, public ExternalMediaOutlet {
  public:
   static constexpr std::uint16_t basePort = 9100;
-  // Least time between two keyframe requests for congestion or the external sink (joins always ask).
+  // Least time between two keyframe requests for congestion or an external sink that cannot tell its room
+  // (joins always ask).
   static constexpr std::chrono::seconds keyframeRequestInterval{1};
 
   // Port 0 picks a free port (listeningPort() tells which).
@@ -65,7 +68,8 @@ class VideoStreamServer final : public MediaStreamServer, public EncodedVideoFra
                        bool& congested);
   void deliverToExternalSink(const std::shared_ptr<const Bytes>& envelope, bool keyframe);
   void handleExternalRefusal();
-  // At most one per keyframeRequestInterval.
+  // Only while the sink has room for a keyframe: the one due after a refusal at once, otherwise at most one per
+  // keyframeRequestInterval.
   void requestExternalKeyframe();
   // Everyone waits for a keyframe: what was encoded cannot be decoded from here on.
   void loseStream();
@@ -76,6 +80,8 @@ class VideoStreamServer final : public MediaStreamServer, public EncodedVideoFra
   // Executor state.
   std::weak_ptr<KeyframeRequestTarget> encoder_;
   bool externalWaitingForKeyframe_ = false;
+  bool externalKeyframeDue_ = false;           // refused by a sink that tells its room; not asked for since
+  std::size_t lastExternalKeyframeSize_ = 0;  // configuration and keyframe envelopes, the last ones offered
   double lastExternalKeyframeRequestAt_ = 0;
   std::shared_ptr<const Bytes> parameterSetPacket_;
   std::optional<VideoParameterSets> parameterSets_;

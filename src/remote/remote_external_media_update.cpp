@@ -12,9 +12,9 @@ asio::awaitable<void> RemoteHostCoordinator::applyTransportUpdate(RemoteTranspor
       co_await video.server->applyExternalClients(0, nullptr);
       continue;
     }
-    ExternalPacketSink sink = [hub, displayID = video.displayID](const Bytes& envelope) {
-      return hub->sendVideo(displayID, envelope);
-    };
+    ExternalPacketSink sink(
+        [hub, displayID = video.displayID](const Bytes& envelope) { return hub->sendVideo(displayID, envelope); },
+        [hub, displayID = video.displayID](std::size_t size) { return hub->hasRoomForVideo(displayID, size); });
     co_await video.server->applyExternalClients(video.viewerCount, std::move(sink));
   }
   if (!update.audioServer) co_return;

@@ -91,6 +91,18 @@ bool RemoteHostMediaHub::sendVideo(std::uint32_t displayID, ByteView envelope) {
   return allSent;
 }
 
+bool RemoteHostMediaHub::hasRoomForVideo(std::uint32_t displayID, std::size_t envelopeSize) const {
+  const std::string label = videoChannelLabel(displayID);
+  std::lock_guard lock(mutex_);
+  return std::ranges::all_of(entries_, [&](const auto& item) {
+    const Entry& entry = item.second;
+    if (!entry.visibleDisplayIDs.contains(displayID)) return true;
+    const auto backlog = entry.backlogs.find(label);
+    const std::uint64_t queued = backlog == entry.backlogs.end() ? 0 : backlog->second->queuedBytes.load();
+    return fitsSendBudget(label, queued, envelopeSize);
+  });
+}
+
 bool RemoteHostMediaHub::sendAudio(const std::string& label, ByteView envelope) {
   const auto type = envelopeType(envelope);
   const bool isConfiguration = type == MediaEnvelopeType::audioConfiguration;

@@ -8,6 +8,7 @@
 // envelope since the last fan-out, loses this one (the server then waits for a keyframe). A peer removed
 // between collection and sending may still be offered the envelope; its send then fails harmlessly.
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -41,6 +42,9 @@ class RemoteHostMediaHub {
   // The envelope goes unchanged, as one message, to every watcher of the display on its video channel.
   // True only when there was a watcher and every watcher took it.
   bool sendVideo(std::uint32_t displayID, ByteView envelope);
+  // Whether every watcher of the display would take an envelope of `envelopeSize` on its video channel now: the
+  // server asks before it wants a keyframe again after a refusal.
+  bool hasRoomForVideo(std::uint32_t displayID, std::size_t envelopeSize) const;
   // The same for the sessions with audio enabled, on `label`.
   bool sendAudio(const std::string& label, ByteView envelope);
 

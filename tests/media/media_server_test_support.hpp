@@ -98,11 +98,14 @@ inline std::shared_ptr<platform::TcpConnection> connectNonReadingClient(std::uin
   }(port, channel, key));
 }
 
-// An external sink that records what it was offered and accepts while told to.
+// An external sink that records what it was offered and accepts while told to. The one that tells its room
+// has room while told to and records the size it was asked about.
 struct RecordingSink {
   std::mutex mutex;
   std::vector<Bytes> offered;
   std::atomic<bool> accepting{true};
+  std::atomic<bool> room{true};
+  std::atomic<std::size_t> roomAskedFor{0};
 
   ExternalPacketSink sink() {
     return [this](const Bytes& envelope) {
@@ -110,6 +113,18 @@ struct RecordingSink {
       offered.push_back(envelope);
       return accepting.load();
     };
+  }
+  ExternalPacketSink sinkTellingRoom() {
+    return ExternalPacketSink(sink(), [this](std::size_t size) {
+      roomAskedFor = size;
+      return room.load();
+    });
+  }
+  std::size_t offeredBytes() {
+    std::lock_guard lock(mutex);
+    std::size_t total = 0;
+    for (const auto& envelope : offered) total += envelope.size();
+    return total;
   }
   std::vector<MediaEnvelopeType> takeTypes() {
     std::lock_guard lock(mutex);

@@ -276,6 +276,67 @@ TEST_F(VideoStreamServerTest, ExternalSinkGetsEveryEnvelopeAndWaitsForKeyframeAf
   EXPECT_TRUE(sink.takeTypes().empty());
 }
 
+TEST_F(VideoStreamServerTest, AfterARefusalASinkThatTellsItsRoomIsSentAKeyframeAsSoonAsItHasRoomAgain) {
+  RecordingSink sink;
+  runBlocking(server->applyExternalClients(1, sink.sinkTellingRoom()));
+  deliver(keyframe(1, 5000));
+  const std::size_t keyframeBytes = sink.offeredBytes();
+  deliver(delta(2));
+  EXPECT_EQ(sink.takeTypes(), (std::vector{config, frame, frame}));
+  auto waiting = [&] {
+    return onExecutor(server, [](VideoStreamServer& s) { return s.isExternalSinkWaitingForKeyframe(); });
+  };
+
+  // The peer falls behind: a frame is refused, and a keyframe would not fit either.
+  clock.advance(5s);
+  const int before = encoder->requests;
+  sink.accepting = false;
+  sink.room = false;
+  deliver(delta(3));
+  EXPECT_TRUE(waiting());
+  EXPECT_EQ(sink.roomAskedFor, keyframeBytes);  // room for a keyframe like the last one
+  // However long it stays full (here more than a second of frames), nothing is asked for or offered.
+  std::uint64_t pts = 4;
+  for (; pts < 80; ++pts) {
+    clock.advance(16ms);
+    deliver(delta(pts));
+  }
+  EXPECT_EQ(encoder->requests, before);
+  EXPECT_EQ(sink.takeTypes(), (std::vector{frame}));
+
+  // Room again: the first frame after asks at once, and only once.
+  sink.room = true;
+  sink.accepting = true;
+  clock.advance(16ms);
+  deliver(delta(pts++));
+  EXPECT_EQ(encoder->requests, before + 1);
+  clock.advance(16ms);
+  deliver(delta(pts++));
+  EXPECT_EQ(encoder->requests, before + 1);
+
+  // The keyframe comes while the peer is behind again: refused, it waits for room again, then asks once more,
+  // long before a second has passed.
+  sink.accepting = false;
+  sink.room = false;
+  clock.advance(16ms);
+  deliver(keyframe(pts++, 5000));
+  clock.advance(16ms);
+  deliver(delta(pts++));
+  EXPECT_EQ(encoder->requests, before + 1);
+  sink.room = true;
+  sink.accepting = true;
+  clock.advance(16ms);
+  deliver(delta(pts++));
+  EXPECT_EQ(encoder->requests, before + 2);
+  EXPECT_EQ(sink.takeTypes(), (std::vector{config}));  // the refused keyframe's configuration only
+
+  deliver(keyframe(pts++, 5000));
+  deliver(delta(pts++));
+  EXPECT_EQ(sink.takeTypes(), (std::vector{config, frame, frame}));
+  EXPECT_FALSE(waiting());
+  EXPECT_EQ(encoder->requests, before + 2);
+}
+
 TEST_F(VideoStreamServerTest, ResetStreamForgetsConfigurationAndMakesEveryoneWaitForKeyframe) {
   auto client = connectClient(1);
   RecordingSink sink;

@@ -152,6 +152,41 @@ TEST_F(MediaHub, APeerThatFallsBehindLosesEnvelopesWithoutHoldingUpTheFanOutOrTh
   EXPECT_EQ(received(slow, "veltrano.video.1").size(), 6u);
 }
 
+TEST_F(MediaHub, RoomForAKeyframeFollowsTheBacklogOfEveryWatcherOfTheDisplay) {
+  const auto slow = addPeer(), healthy = addPeer(), elsewhere = addPeer();
+  hub.registerPeer(slow, "slow");
+  hub.registerPeer(healthy, "healthy");
+  hub.registerPeer(elsewhere, "elsewhere");
+  subscribe("slow", false, {1});
+  subscribe("healthy", false, {1});
+  subscribe("elsewhere", false, {2});
+  const std::size_t keyframeSize = 390000;
+  EXPECT_TRUE(hub.hasRoomForVideo(1, keyframeSize));
+  EXPECT_TRUE(hub.hasRoomForVideo(3, keyframeSize));  // nobody watches
+
+  std::promise<void> release;
+  boost::asio::post(slow->executor(), [busy = release.get_future().share()] { busy.wait(); });
+  const Bytes frame(100000, 9);
+  EXPECT_TRUE(hub.sendVideo(1, frame));
+  EXPECT_TRUE(hub.hasRoomForVideo(1, keyframeSize));  // 490000 bytes fit the 512 KiB budget
+  EXPECT_TRUE(hub.sendVideo(1, frame));
+  EXPECT_FALSE(hub.hasRoomForVideo(1, keyframeSize));
+  EXPECT_TRUE(hub.hasRoomForVideo(1, 1000));
+  EXPECT_TRUE(hub.hasRoomForVideo(2, keyframeSize));  // the slow one's backlog is on another channel
+  // What it says agrees with what a fan-out does.
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(hub.sendVideo(1, frame));
+  EXPECT_FALSE(hub.hasRoomForVideo(1, frame.size()));
+  EXPECT_FALSE(hub.sendVideo(1, frame));
+
+  // The slow peer's strand catches up: its backlog drains and there is room again.
+  release.set_value();
+  EXPECT_EQ(received(slow, "veltrano.video.1").size(), 5u);
+  EXPECT_EQ(received(healthy, "veltrano.video.1").size(), 6u);
+  EXPECT_TRUE(hub.hasRoomForVideo(1, keyframeSize));
+  hub.remove("slow");
+  EXPECT_TRUE(hub.hasRoomForVideo(1, keyframeSize));
+}
+
 TEST_F(MediaHub, AListenerGetsTheAudioConfigurationBeforeItsFirstFrame) {
   const Bytes firstConfiguration = makeAudioConfigurationEnvelope(AudioFormat{});
   const Bytes secondConfiguration = makeAudioConfigurationEnvelope(AudioFormat{32000, 1, 640});

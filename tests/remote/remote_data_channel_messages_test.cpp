@@ -253,6 +253,7 @@ TEST_F(RemoteDataChannelMessages, SubscriptionsReachTheHubAndTheServersWithTheir
   for (Tablet* tablet : {&first, &second}) hostChannel(*tablet, "veltrano.video.2")->open();
   settle();
   ASSERT_TRUE(display2->sink);
+  EXPECT_TRUE(display2->sink.tellsRoom() && display2->sink.hasRoomFor(envelope.size()));
   EXPECT_TRUE(display2->sink(envelope));
   settle();
   EXPECT_EQ(received(hostChannel(second, "veltrano.video.2")).size(), 1u);

@@ -38,6 +38,12 @@ asio::awaitable<void> runRemoteInputCommand(InputCommandHandler::ParsedLine line
   co_await handler->handle(std::move(line), std::move(sendReply));
 }
 
+// A main-thread step of a remote session, run through the session's queue between its commands.
+asio::awaitable<void> runInTurn(std::function<void()> step) {
+  step();
+  co_return;
+}
+
 }  // namespace
 
 void RemoteHostCoordinator::handleDataChannelMessage(const std::string& label, const Bytes& data,
@@ -49,13 +55,15 @@ void RemoteHostCoordinator::handleDataChannelMessage(const std::string& label, c
   if (!peer || !lifetime->isActive()) return;
   const Weak weak = weak_from_this();
   // Main-thread work checks there that the session still has this peer.
-  const auto onMain = [&](std::function<void(RemoteHostCoordinator&, const std::shared_ptr<WebRTCPeerSession>&)> step) {
-    performOnMainRunLoop([weak, weakPeer, step = std::move(step)] {
+  using Step = std::function<void(RemoteHostCoordinator&, const std::shared_ptr<WebRTCPeerSession>&)>;
+  const auto withSession = [&](Step step) -> std::function<void()> {
+    return [weak, weakPeer, step = std::move(step)] {
       const auto self = weak.lock();
       const auto current = weakPeer.lock();
       if (self && current) step(*self, current);
-    });
+    };
   };
+  const auto onMain = [&](Step step) { performOnMainRunLoop(withSession(std::move(step))); };
 
   if (label == fileChannelLabel) {
     onMain([data, sessionID](RemoteHostCoordinator& self, const std::shared_ptr<WebRTCPeerSession>& current) {
@@ -73,10 +81,14 @@ void RemoteHostCoordinator::handleDataChannelMessage(const std::string& label, c
     if (isFileTransferMessage(message)) {
       // A download's receipts pace it chunk by chunk: they go to its sender from here, not through the main thread.
       if (routeDownloadReceipt(*fileTransfers, message, sessionID, fileEndpoint)) return;
-      onMain([message = std::move(message), sessionID](RemoteHostCoordinator& self,
-                                                       const std::shared_ptr<WebRTCPeerSession>& current) {
+      // In turn with the session's commands (the queue runs on the main thread): a key sent before a panel is
+      // asked for must not land in that panel.
+      std::function<void()> route = withSession([message = std::move(message), sessionID](
+                                                    RemoteHostCoordinator& self,
+                                                    const std::shared_ptr<WebRTCPeerSession>& current) {
         self.handleRemoteFileMessage(message, sessionID, current);
       });
+      pointerQueue->enqueue([route = std::move(route)] { return runInTurn(route); }, false);
       return;
     }
     if (parseMediaControl(message)) {

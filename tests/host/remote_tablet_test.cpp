@@ -293,6 +293,27 @@ TEST_F(RemoteTabletTest, AKeySentAfterALongTextReachesTheScreenAfterAllOfIt) {
   EXPECT_EQ(typedAfterReturn, 0) << "the key overtook the text after " << typedBeforeReturn << " characters";
 }
 
+TEST_F(RemoteTabletTest, AFilePanelAskedForAfterALongTextOpensOnlyOnceAllOfItIsTyped) {
+  PeerProcess& tablet = connectTablet("S1");
+  ASSERT_TRUE(nextOn(tablet, "veltrano.control", 40s));
+  sendOn(tablet, "veltrano.control", {{"type", "text"}, {"value", std::string(600, 'x')}});
+  sendOn(tablet, "veltrano.control", {{"type", "filePickerRequest"}});
+
+  // The text's reply leaves once all of it is typed, the panel's status once the panel is begun.
+  const auto first = next(tablet, [](const json& m) {
+    if (m["type"] != "message" || m["label"] != "veltrano.control") return false;
+    const std::string type = json::parse(m["text"].get<std::string>()).value("type", "");
+    return type == "text" || type == "fileStatus";
+  });
+  ASSERT_TRUE(first);
+  EXPECT_EQ(json::parse(first->at("text").get<std::string>()).value("type", ""), "text")
+      << "the panel was begun while the text was still being typed";
+  ASSERT_TRUE(nextControl(tablet, "fileStatus", "selecting"));
+  auto picker = nextPanel(0);
+  ASSERT_TRUE(picker);
+  picker->dismiss();
+}
+
 TEST_F(RemoteTabletTest, SubscribedVideoDecodesToThePaintedColoursAlsoForALaterViewerAndStopsWhenUnsubscribed) {
   PeerProcess& first = connectTablet("S1");
   ASSERT_TRUE(nextOn(first, "veltrano.control", 40s));

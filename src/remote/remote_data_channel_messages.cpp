@@ -1,7 +1,7 @@
 // What a remote session sends on its data channels: chunk frames and file-transfer messages go to the transfer
-// coordinator, the two media-control messages change what the session receives, and everything else is a
-// command for the input handler, run in arrival order through the session's queue and answered on the control
-// channel only.
+// coordinator (the messages in turn with the commands), the two media-control messages change what the session
+// receives, and everything else is a command for the input handler, run in arrival order through the session's
+// queue and answered on the control channel only.
 #include "remote/remote_host_coordinator.hpp"
 
 #include <optional>

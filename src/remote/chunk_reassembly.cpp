@@ -31,8 +31,9 @@ std::optional<Bytes> ChunkReassembly::receive(std::string_view label, ByteView d
   }
   Assembly& assembly = existing != assemblies.byMessageID.end()
                            ? existing->second
-                           : open(assemblies, header->messageID, header->totalLength, header->count, now);
+                           : open(assemblies, header->messageID, header->totalLength, header->count);
 
+  assembly.lastChunkAt = now;
   std::optional<Bytes>& slot = assembly.chunks[header->index];
   if (!slot) ++assembly.receivedCount;
   slot = Bytes(payload.begin(), payload.end());
@@ -64,20 +65,18 @@ void ChunkReassembly::expire(Clock::TimePoint now) {
     auto& byMessageID = label->second.byMessageID;
     for (auto assembly = byMessageID.begin(); assembly != byMessageID.end();) {
       const auto current = assembly++;
-      if (now - current->second.createdAt >= lifetime) remove(label->second, current);
+      if (now - current->second.lastChunkAt >= lifetime) remove(label->second, current);
     }
     label = byMessageID.empty() ? labels_.erase(label) : std::next(label);
   }
 }
 
 ChunkReassembly::Assembly& ChunkReassembly::open(LabelAssemblies& assemblies, std::uint32_t messageID,
-                                                 std::uint32_t totalLength, std::uint16_t chunkCount,
-                                                 Clock::TimePoint now) {
+                                                 std::uint32_t totalLength, std::uint16_t chunkCount) {
   makeRoom(assemblies, totalLength);
   Assembly& assembly = assemblies.byMessageID[messageID];
   assembly.totalLength = totalLength;
   assembly.chunkCount = chunkCount;
-  assembly.createdAt = now;
   assembly.age = nextAge_++;
   assembly.chunks.resize(chunkCount);
   assemblies.announcedBytes += totalLength;

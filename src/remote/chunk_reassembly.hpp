@@ -3,7 +3,9 @@
 // and message identifier. A peer can make it hold only what a conforming writer would send: each chunk must have
 // the count and payload length its total implies, a label holds at most 32 partial messages announcing at most
 // 16 MiB together, all labels of the session together at most 16 MiB (the oldest gives way in both), and a partial
-// message is dropped 2 seconds after its first chunk, checked whenever anything arrives.
+// message is dropped once 2 seconds pass without a chunk of it, checked whenever anything arrives. The wait runs
+// from its latest chunk, not its first: an 8 MiB message takes longer than 2 seconds on any link below about
+// 34 Mbit/s, and timing it from the first chunk lost every such message on a reliable channel.
 //
 // Not thread-safe: its owner touches it from one strand.
 #include <chrono>
@@ -41,7 +43,7 @@ class ChunkReassembly {
   struct Assembly {
     std::uint32_t totalLength = 0;
     std::uint16_t chunkCount = 0;
-    Clock::TimePoint createdAt;
+    Clock::TimePoint lastChunkAt;
     std::uint64_t age = 0;  // order of opening; smaller is older
     std::vector<std::optional<Bytes>> chunks;
     std::size_t receivedCount = 0;
@@ -54,7 +56,7 @@ class ChunkReassembly {
   void expire(Clock::TimePoint now);
   void makeRoom(LabelAssemblies& assemblies, std::uint32_t totalLength);
   Assembly& open(LabelAssemblies& assemblies, std::uint32_t messageID, std::uint32_t totalLength,
-                 std::uint16_t chunkCount, Clock::TimePoint now);
+                 std::uint16_t chunkCount);
   void remove(LabelAssemblies& assemblies, std::map<std::uint32_t, Assembly>::iterator which);
 
   std::map<std::string, LabelAssemblies, std::less<>> labels_;

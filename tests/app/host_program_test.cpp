@@ -65,6 +65,23 @@ std::optional<QPoint> trayIconCentre() {
 }
 
 // Opens the program's tray menu with a click on its icon and chooses its last item, the quit, with the keyboard.
+// The account's tablet on the control port, once the program takes it; null when it never does within a minute.
+std::shared_ptr<testing::LocalTestClient> connectTheAccountsClient(const Bytes& seed) {
+  std::shared_ptr<testing::LocalTestClient> client;
+  testing::eventually(
+      [&] {
+        try {
+          client = testing::LocalTestClient::connectBlocking(9090, LocalTransportChannel::control,
+                                                             platform::SigningKey::fromSeed(seed));
+          return true;
+        } catch (const std::exception&) {
+          return false;
+        }
+      },
+      60s);
+  return client;
+}
+
 void chooseQuitInTheTrayMenu() {
   // The tray host lays its icons out again as they come and go: click once the place has stopped moving.
   std::optional<QPoint> centre;
@@ -187,19 +204,8 @@ TEST(HostProgram, ServesAClientOpensAPanelHandsOverASecondStartAndQuitsCleanlyWh
   QProcess program;
   ASSERT_TRUE(start(program));
 
-  std::shared_ptr<testing::LocalTestClient> client;
-  const bool connected = testing::eventually(
-      [&] {
-        try {
-          client = testing::LocalTestClient::connectBlocking(9090, LocalTransportChannel::control,
-                                                             platform::SigningKey::fromSeed(seed));
-          return true;
-        } catch (const std::exception&) {
-          return false;
-        }
-      },
-      60s);
-  ASSERT_TRUE(connected) << "the control port never accepted the account's client";
+  const auto client = connectTheAccountsClient(seed);
+  ASSERT_TRUE(client) << "the control port never accepted the account's client";
   const auto hello = client->nextJSONBlocking(10s);
   ASSERT_TRUE(hello);
   EXPECT_EQ((*hello)["type"], "hello");
@@ -258,19 +264,8 @@ TEST(HostProgram, QuitChosenInTheRealTrayMenuEndsTheProgramAndClosesEveryPort) {
   ASSERT_TRUE(program.waitForStarted(10000));
 
   // Ready: it serves the account's tablet.
-  std::shared_ptr<testing::LocalTestClient> client;
-  ASSERT_TRUE(testing::eventually(
-      [&] {
-        try {
-          client = testing::LocalTestClient::connectBlocking(9090, LocalTransportChannel::control,
-                                                             platform::SigningKey::fromSeed(seed));
-          return true;
-        } catch (const std::exception&) {
-          return false;
-        }
-      },
-      60s))
-      << "the control port never accepted the account's client";
+  const auto client = connectTheAccountsClient(seed);
+  ASSERT_TRUE(client) << "the control port never accepted the account's client";
   const auto hello = client->nextJSONBlocking(10s);
   ASSERT_TRUE(hello);
   EXPECT_EQ((*hello)["type"], "hello");
@@ -303,19 +298,8 @@ TEST(HostProgram, ClosingTheWindowLeavesItServingFromTheTrayAndItsLaterEndClean)
   program.setProcessChannelMode(QProcess::ForwardedChannels);
   program.start(VELTRANO_HOST_PROGRAM, {});
   ASSERT_TRUE(program.waitForStarted(10000));
-  std::shared_ptr<testing::LocalTestClient> client;
-  ASSERT_TRUE(testing::eventually(
-      [&] {
-        try {
-          client = testing::LocalTestClient::connectBlocking(9090, LocalTransportChannel::control,
-                                                             platform::SigningKey::fromSeed(programHome.seed));
-          return true;
-        } catch (const std::exception&) {
-          return false;
-        }
-      },
-      60s))
-      << "the control port never accepted the account's client";
+  const auto client = connectTheAccountsClient(programHome.seed);
+  ASSERT_TRUE(client) << "the control port never accepted the account's client";
   ASSERT_TRUE(client->nextJSONBlocking(10s));
 
   // Closed while the tablet is connected, the window goes; the program stays in the tray, serving the tablet.

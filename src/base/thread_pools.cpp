@@ -105,28 +105,37 @@ IoThreads& ThreadPools::pool(const ThreadPoolKind& kind) {
   }
   if (!owner) abortWith("a shared thread pool used with no ThreadPools owner installed by main", kind.name);
   std::lock_guard lock(owner->mutex_);
-  for (auto& [known, pool] : owner->pools_) {
+  if (owner->closing_) {
+    for (auto& [known, pool] : owner->pools_) {
+      if (known == &kind) return *pool;
+    }
+    abortWith("a shared thread pool started while the pools shut down", kind.name);
+  }
+  return owner->poolWhileLocked(kind);
+}
+
+IoThreads& ThreadPools::poolWhileLocked(const ThreadPoolKind& kind) {
+  for (auto& [known, pool] : pools_) {
     if (known == &kind) return *pool;
   }
-  if (owner->closing_) abortWith("a shared thread pool started while the pools shut down", kind.name);
-  owner->pools_.emplace_back(&kind, std::make_unique<IoThreads>(kind.name, kind.threads));
-  return *owner->pools_.back().second;
+  pools_.emplace_back(&kind, std::make_unique<IoThreads>(kind.name, kind.threads));
+  return *pools_.back().second;
 }
 
 void joinElsewhere(std::thread thread) {
-  {
-    std::lock_guard lock(gOwnerMutex);
-    if (!gOwner) {
-      thread.detach();  // the process is past its pools: the thread is ending and nobody is left to join it
-      return;
-    }
-    std::lock_guard ownerLock(gOwner->mutex_);
-    if (gOwner->closing_) {
-      gOwner->lateJoins_.push_back(std::move(thread));
-      return;
-    }
+  std::lock_guard lock(gOwnerMutex);
+  if (!gOwner) {
+    thread.detach();  // the process is past its pools: the thread is ending and nobody is left to join it
+    return;
   }
-  asio::post(ThreadPools::pool(kJoiner).executor(),
+  std::lock_guard ownerLock(gOwner->mutex_);
+  if (gOwner->closing_) {
+    gOwner->lateJoins_.push_back(std::move(thread));
+    return;
+  }
+  // Posted under the owner's lock: the pools cannot start closing, and be destroyed, between the check and the
+  // post. A post that lands first is discarded at closing, and its JoinOnDestroy joins then.
+  asio::post(gOwner->poolWhileLocked(kJoiner).executor(),
              [joining = JoinOnDestroy(std::move(thread))]() mutable { joining.join(); });
 }
 

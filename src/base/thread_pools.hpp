@@ -66,6 +66,9 @@ class ThreadPools {
  private:
   friend void joinElsewhere(std::thread thread);
 
+  // The pool of `kind`, started if need be; `mutex_` is held and the owner is not closing.
+  IoThreads& poolWhileLocked(const ThreadPoolKind& kind);
+
   std::mutex mutex_;
   bool closing_ = false;
   std::vector<std::thread> lateJoins_;  // handed over while closing; joined last

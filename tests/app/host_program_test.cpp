@@ -165,6 +165,13 @@ struct ProgramHome {
   void showsItsWindow() {
     environment.insert("XDG_RUNTIME_DIR", home.path());
   }
+  // Starts the program in this home, its output on the test's; false when it did not start.
+  bool start(QProcess& process) const {
+    process.setProcessEnvironment(environment);
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.start(VELTRANO_HOST_PROGRAM, {});
+    return process.waitForStarted(10000);
+  }
   QTemporaryDir home;
   const Bytes seed = platform::randomBytes(platform::AccountKeyFile::seedSize);
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -194,15 +201,8 @@ TEST(HostProgram, ServesAClientOpensAPanelHandsOverASecondStartAndQuitsCleanlyWh
   ASSERT_TRUE(programHome.home.isValid());
   const Bytes& seed = programHome.seed;
   programHome.showsItsWindow();
-  auto& environment = programHome.environment;
-  auto start = [&](QProcess& process) {
-    process.setProcessEnvironment(environment);
-    process.setProcessChannelMode(QProcess::ForwardedChannels);
-    process.start(VELTRANO_HOST_PROGRAM, {});
-    return process.waitForStarted(10000);
-  };
   QProcess program;
-  ASSERT_TRUE(start(program));
+  ASSERT_TRUE(programHome.start(program));
 
   const auto client = connectTheAccountsClient(seed);
   ASSERT_TRUE(client) << "the control port never accepted the account's client";
@@ -218,7 +218,7 @@ TEST(HostProgram, ServesAClientOpensAPanelHandsOverASecondStartAndQuitsCleanlyWh
   EXPECT_EQ((*status)["status"], "selecting");
 
   QProcess second;
-  ASSERT_TRUE(start(second));
+  ASSERT_TRUE(programHome.start(second));
   ASSERT_TRUE(second.waitForFinished(30000)) << "a second start must hand over to the first and end";
   EXPECT_EQ(second.exitCode(), 0);
   EXPECT_EQ(program.state(), QProcess::Running);
@@ -256,12 +256,8 @@ TEST(HostProgram, QuitChosenInTheRealTrayMenuEndsTheProgramAndClosesEveryPort) {
   ASSERT_TRUE(programHome.home.isValid());
   const Bytes& seed = programHome.seed;
   programHome.showsItsWindow();
-  auto& environment = programHome.environment;
   QProcess program;
-  program.setProcessEnvironment(environment);
-  program.setProcessChannelMode(QProcess::ForwardedChannels);
-  program.start(VELTRANO_HOST_PROGRAM, {});
-  ASSERT_TRUE(program.waitForStarted(10000));
+  ASSERT_TRUE(programHome.start(program));
 
   // Ready: it serves the account's tablet.
   const auto client = connectTheAccountsClient(seed);
@@ -294,10 +290,7 @@ TEST(HostProgram, ClosingTheWindowLeavesItServingFromTheTrayAndItsLaterEndClean)
   ASSERT_TRUE(programHome.home.isValid());
   programHome.showsItsWindow();
   QProcess program;
-  program.setProcessEnvironment(programHome.environment);
-  program.setProcessChannelMode(QProcess::ForwardedChannels);
-  program.start(VELTRANO_HOST_PROGRAM, {});
-  ASSERT_TRUE(program.waitForStarted(10000));
+  ASSERT_TRUE(programHome.start(program));
   const auto client = connectTheAccountsClient(programHome.seed);
   ASSERT_TRUE(client) << "the control port never accepted the account's client";
   ASSERT_TRUE(client->nextJSONBlocking(10s));

@@ -248,9 +248,7 @@ TEST(HostProgram, QuitChosenInTheRealTrayMenuEndsTheProgramAndClosesEveryPort) {
   GTEST_SKIP() << "reports inside uninstrumented Qt under ThreadSanitizer";
 #endif
   VELTRANO_REQUIRE_X11();
-  VELTRANO_REQUIRE_SERVICE("tray host", std::getenv("VELTRANO_TEST_TRAY")
-                                            ? std::nullopt
-                                            : std::optional<std::string>("no tray host (scripts/test-env starts one)"));
+  VELTRANO_REQUIRE_SERVICE("tray host", test::trayHostProblem());
   const testing::FixedPortsLock ports;  // other runs on this machine use the same ports
   ProgramHome programHome;
   ASSERT_TRUE(programHome.home.isValid());
@@ -282,9 +280,7 @@ TEST(HostProgram, ClosingTheWindowLeavesItServingFromTheTrayAndItsLaterEndClean)
   GTEST_SKIP() << "reports inside uninstrumented Qt under ThreadSanitizer";
 #endif
   VELTRANO_REQUIRE_X11();
-  VELTRANO_REQUIRE_SERVICE("tray host", std::getenv("VELTRANO_TEST_TRAY")
-                                            ? std::nullopt
-                                            : std::optional<std::string>("no tray host (scripts/test-env starts one)"));
+  VELTRANO_REQUIRE_SERVICE("tray host", test::trayHostProblem());
   const testing::FixedPortsLock ports;  // other runs on this machine use the same ports
   ProgramHome programHome;
   ASSERT_TRUE(programHome.home.isValid());

@@ -31,16 +31,10 @@
 namespace veltrano {
 namespace {
 
-std::optional<std::string> trayHostProblem() {
-  if (!std::getenv("DISPLAY")) return "no X server (scripts/test-env starts one)";
-  if (!std::getenv("VELTRANO_TEST_TRAY")) return "no tray host (scripts/test-env starts one)";
-  return std::nullopt;
-}
-
 class TrayHostTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    VELTRANO_REQUIRE_SERVICE("tray host", trayHostProblem());
+    VELTRANO_REQUIRE_SERVICE("tray host", test::trayHostProblem());
     setenv("QT_QPA_PLATFORM", "xcb", 1);  // before the one QApplication of this test's process
     main_ = std::make_unique<testing::QtMainForTests>();
     settingsFolder_.setAutoRemove(true);

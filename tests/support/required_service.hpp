@@ -23,6 +23,13 @@ inline std::optional<std::string> problemIfAny(std::string problem) {
   return problem;
 }
 
+// Why the tray host of scripts/test-env cannot be used, or nullopt.
+inline std::optional<std::string> trayHostProblem() {
+  if (!std::getenv("DISPLAY")) return "no X server (scripts/test-env starts one)";
+  if (!std::getenv("VELTRANO_TEST_TRAY")) return "no tray host (scripts/test-env starts one)";
+  return std::nullopt;
+}
+
 }  // namespace veltrano::test
 
 // `service` is a string literal naming what is missing; `problem` gives std::optional<std::string>, the reason

@@ -91,6 +91,7 @@ void OnboardingFlow::store(OnboardingProgress progress) {
   if (progress == progress_) return;
   const bool stepChanged = progress.step != progress_.step;
   progress_ = progress;
+  if (stepChanged) checkResult_.clear();
   emit changed();
   if (stepChanged) track(AnalyticsEvent::server_permission_step_viewed, std::string(analyticsName(progress_.step)));
 }
@@ -112,13 +113,13 @@ bool OnboardingFlow::recoveryHelpShown() const {
 void OnboardingFlow::primary() {
   switch (progress_.step) {
     case OnboardingStep::screenRecording:
-      if (stepGranted()) sync();
-      else host_.controls().requestScreenRecordingPermission();
-      return;
+      if (stepGranted()) return sync();
+      host_.controls().requestScreenRecordingPermission();
+      return checkAgain();
     case OnboardingStep::accessibility:
-      if (stepGranted()) sync();
-      else host_.controls().requestAccessibilityPermission();
-      return;
+      if (stepGranted()) return sync();
+      host_.controls().requestAccessibilityPermission();
+      return checkAgain();
     case OnboardingStep::ready:
       if (progress_.isCompleted) return;
       store({OnboardingStep::ready, true});
@@ -126,6 +127,22 @@ void OnboardingFlow::primary() {
       if (options_.onCompleted) options_.onCompleted();
       return;
   }
+}
+
+void OnboardingFlow::checkAgain() {
+  // The last answer goes while the new check runs, so every press is seen to be answered.
+  if (!checkResult_.isEmpty()) {
+    checkResult_.clear();
+    emit changed();
+  }
+  spawnOnMain([](QPointer<OnboardingFlow> self, OnboardingStep step) -> asio::awaitable<void> {
+    if (!self) co_return;
+    co_await self->host_.controls().refreshPermissions();
+    // A step that moved on meanwhile, or whose permission came, has nothing to report.
+    if (!self || self->progress_.step != step || self->stepGranted()) co_return;
+    self->checkResult_ = self->stepText("check_missing");
+    emit self->changed();
+  }(QPointer<OnboardingFlow>(this), progress_.step));
 }
 
 void OnboardingFlow::goBack() {

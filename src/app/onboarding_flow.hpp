@@ -40,6 +40,8 @@ class OnboardingFlow : public QObject {
   Q_PROPERTY(bool recoveryHelpShown READ recoveryHelpShown NOTIFY changed)
   // Shown once the user asked for the settings again: this desktop has none to open.
   Q_PROPERTY(QString settingsHelp READ settingsHelp NOTIFY changed)
+  // What the check that the main button ran found still missing on this step; empty until then.
+  Q_PROPERTY(QString checkResult READ checkResult NOTIFY changed)
   Q_PROPERTY(QString eyebrow READ eyebrow NOTIFY changed)
   Q_PROPERTY(QString title READ title NOTIFY changed)
   Q_PROPERTY(QString description READ description NOTIFY changed)
@@ -68,6 +70,7 @@ class OnboardingFlow : public QObject {
   bool backOffered() const { return progress_.step == OnboardingStep::accessibility; }
   bool recoveryHelpShown() const;
   QString settingsHelp() const { return settingsHelp_; }
+  QString checkResult() const { return stepGranted() ? QString() : checkResult_; }
   QString eyebrow() const;
   QString title() const;
   QString description() const;
@@ -92,6 +95,8 @@ class OnboardingFlow : public QObject {
 
  private:
   void sync();
+  // This desktop shows no dialog: a request is answered by reading the permissions again.
+  void checkAgain();
   void store(OnboardingProgress progress);
   void permissionsMayHaveChanged();
   void track(AnalyticsEvent event, std::optional<std::string> detail = std::nullopt) const;
@@ -104,6 +109,7 @@ class OnboardingFlow : public QObject {
   std::string screenStatus_;
   std::string accessibilityStatus_;
   QString settingsHelp_;
+  QString checkResult_;
 };
 
 }  // namespace veltrano::app

@@ -50,9 +50,14 @@ class WindowPictures : public ::testing::Test {
 
   // The window over the host as it is now, with the onboarding flag as given, at `size`, on `page`.
   QImage window(bool onboardingCompleted, QSize size = {960, 650}, const char* page = "overview") {
+    return window(host_, onboardingCompleted, size, page);
+  }
+  // The same over any host; `act` runs in the shown window before the picture is taken.
+  QImage window(app::HostControls& host, bool onboardingCompleted, QSize size = {960, 650},
+                const char* page = "overview", const std::function<void(QQuickWindow&)>& act = {}) {
     QSettings settings(folder_.filePath("settings.ini"), QSettings::IniFormat);
     settings.setValue(app::WindowShell::onboardingFlagKey, onboardingCompleted);
-    app::HostBridge bridge(host_);
+    app::HostBridge bridge(host);
     app::WindowShell shell(bridge, settings, {{}, true});
     shell.setPage(page);
     app::MainWindow window(bridge, shell, {});
@@ -61,6 +66,7 @@ class WindowPictures : public ::testing::Test {
     window.bringForward();
     window.window()->resize(size);
     EXPECT_TRUE(processEventsUntil([&] { return window.window()->isExposed() && window.window()->size() == size; }));
+    if (act) act(*window.window());
     return settledPicture([&] { return window.window()->grabWindow(); });
   }
   QImage window(const app::HostState& state, bool onboardingCompleted) {

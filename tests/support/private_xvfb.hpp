@@ -9,21 +9,25 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 namespace veltrano::test {
 
 class PrivateXvfb {
  public:
   // False when Xvfb cannot be started. Call from a test's own thread before it starts others.
-  bool start(const char* screen = "640x480x24") {
+  // `options` go after the others, e.g. {"-extension", "XTEST"} for a server without that extension.
+  bool start(const char* screen = "640x480x24", const std::vector<std::string>& options = {}) {
     stop();
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return false;
     const int childFd = ::dup(fds[1]);  // without O_CLOEXEC: the server writes its display number here
     const std::string fdText = std::to_string(childFd);
     std::string screenArg = screen;
-    const char* argv[] = {"Xvfb", "-displayfd", fdText.c_str(), "-nolisten", "tcp", "-noreset",
-                          "-screen", "0", screenArg.c_str(), nullptr};
+    std::vector<const char*> argv = {"Xvfb", "-displayfd", fdText.c_str(), "-nolisten", "tcp", "-noreset",
+                                     "-screen", "0", screenArg.c_str()};
+    for (const auto& option : options) argv.push_back(option.c_str());
+    argv.push_back(nullptr);
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid == 0) {
@@ -34,7 +38,7 @@ class PrivateXvfb {
       ::dup2(devNull, STDIN_FILENO);
       ::dup2(devNull, STDOUT_FILENO);
       ::dup2(devNull, STDERR_FILENO);
-      ::execvp("Xvfb", const_cast<char* const*>(argv));
+      ::execvp("Xvfb", const_cast<char* const*>(argv.data()));
       ::_exit(127);
     }
     ::close(childFd);

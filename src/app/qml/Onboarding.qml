@@ -68,7 +68,8 @@ Item {
                 id: scroller
                 objectName: "onboardingScroll"
                 width: parent.width
-                height: Math.min(card.height, content.height - bar.height - left.spacing)
+                height: Math.min(card.height, content.height - bar.height - left.spacing
+                                 - (checkResult.visible ? checkResult.height + left.spacing : 0))
                 contentHeight: card.height
                 clip: true
                 boundsBehavior: Flickable.StopAtBounds
@@ -237,6 +238,30 @@ Item {
                             font.family: typefaces.sans; font.pixelSize: 12
                         }
                     }
+                }
+            }
+
+            // The answer to the main button, beside it: what the check found still missing.
+            Row {
+                id: checkResult
+                objectName: "checkResult"
+                visible: root.flow.checkResult !== ""
+                width: parent.width
+                spacing: 8
+                GlowDot {
+                    y: 4  // beside the first line
+                    size: 7; glow: 6
+                    color: root.orange; glowColor: root.faded(root.orange, 0.45)
+                }
+                Text {
+                    id: checkResultText
+                    width: parent.width - 15
+                    text: root.flow.checkResult
+                    wrapMode: Text.WordWrap
+                    color: Qt.rgba(1, 1, 1, 0.82)
+                    font.family: typefaces.sans; font.pixelSize: 12; font.weight: Font.Medium
+                    Accessible.role: Accessible.AlertMessage
+                    Accessible.name: text
                 }
             }
 

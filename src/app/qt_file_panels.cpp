@@ -9,6 +9,7 @@
 
 #include <utility>
 
+#include "app/window_display.hpp"
 #include "base/executors.hpp"
 
 namespace veltrano::app {
@@ -69,9 +70,9 @@ class QtFilePanel final : public FilePanel {
     if (dialog_ && dialog_->isVisible()) dialog_->reject();
   }
 
-  // Qt gives no display identifier matching the captured displays without asking the X server; the tablet
-  // keeps the display it shows.
-  std::optional<std::uint32_t> displayID() const override { return std::nullopt; }
+  void reportDisplay(std::function<void(std::uint32_t)> report) override {
+    if (dialog_ && dialog_->windowHandle()) reportWindowDisplay(*dialog_->windowHandle(), std::move(report));
+  }
 
  private:
   QPointer<QFileDialog> dialog_;

@@ -23,8 +23,9 @@ class FilePanel {
  public:
   virtual ~FilePanel() = default;
   virtual void cancel() = 0;
-  // The display the panel is shown on, as a display identifier; nullopt when unknown.
-  virtual std::optional<std::uint32_t> displayID() const = 0;
+  // Passes the display the panel is shown on (a display identifier) to `report` once it is known: queued on the
+  // main thread, at most once, and never while it stays unknown. A panel learns its display only once shown.
+  virtual void reportDisplay(std::function<void(std::uint32_t)> report) = 0;
 };
 
 struct OpenPanelOptions {

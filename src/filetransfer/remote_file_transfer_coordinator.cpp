@@ -2,7 +2,6 @@
 #include "base/thread_checks.hpp"
 
 #include "base/task.hpp"
-#include "core/main_run_loop.hpp"
 #include "filetransfer/file_io_pool.hpp"
 #include "filetransfer/file_transfer_localized_strings.hpp"
 #include "filetransfer/transfer_text_rules.hpp"
@@ -126,12 +125,12 @@ void RemoteFileTransferCoordinator::reportPickerDisplay(const std::string& sessi
   std::weak_ptr<RemoteFileTransferCoordinator> weakSelf = weak_from_this();
   std::weak_ptr<FilePanel> weakPanel = panel;
   std::weak_ptr<RemoteFileTransferEndpoint> weakEndpoint = endpoint;
-  performOnMainRunLoop([weakSelf, weakPanel, weakEndpoint, sessionID, direction] {
+  panel->reportDisplay([weakSelf, weakPanel, weakEndpoint, sessionID, direction](std::uint32_t displayID) {
     auto self = weakSelf.lock();
     auto panel = weakPanel.lock();
     auto endpoint = weakEndpoint.lock();
     if (!self || !panel || !endpoint || !self->showsPanel(sessionID, panel, endpoint)) return;
-    if (auto displayID = panel->displayID()) endpoint->controlSink(file_messages::pickerDisplay(*displayID, direction));
+    endpoint->controlSink(file_messages::pickerDisplay(displayID, direction));
   });
 }
 

@@ -134,7 +134,7 @@ class RemoteFileTransferCoordinator : public std::enable_shared_from_this<Remote
                                                    std::string sessionID, Upload upload, std::uint64_t size,
                                                    std::string sha256);
 
-  // Queues the report of the panel's display for the client.
+  // Tells the client the panel's display once the panel knows it, while the panel is still up for it.
   void reportPickerDisplay(const std::string& sessionID, const std::shared_ptr<FilePanel>& panel,
                            const RemoteFileTransferEndpointPtr& endpoint, RemoteFileDirection direction);
   // Takes the writer out of service: it will not store the file any more, and its partial file goes.

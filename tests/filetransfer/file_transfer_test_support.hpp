@@ -188,7 +188,9 @@ class ScriptedPanels final : public FilePanelPresenter {
       cancelled = true;
       finish(FilePanelResult{false, std::nullopt});
     }
-    std::optional<std::uint32_t> displayID() const override { return display_; }
+    void reportDisplay(std::function<void(std::uint32_t)> report) override {
+      if (display_) postToMain([report = std::move(report), display = *display_] { report(display); });
+    }
     void choose(std::filesystem::path path) { finish(FilePanelResult{true, std::move(path)}); }
     void dismiss() { finish(FilePanelResult{false, std::nullopt}); }
 

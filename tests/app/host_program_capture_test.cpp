@@ -2,7 +2,8 @@
 // monitors, in a network namespace of its own (so it takes the fixed ports there), watched by a local tablet:
 // the video of a display that changes its size, goes away and comes back stays decodable and resumes by itself on
 // the retry schedule while the host keeps serving; nothing grabs while nobody is connected; and when the X server
-// dies the program ends with status 1, a clear log line, its ports closed and no partial upload left.
+// dies the program ends with status 1, a clear log line, its ports closed and no partial upload left; a file panel
+// opened on the second display is reported as on it.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -187,6 +188,15 @@ class HostProgramCaptureTest : public ::testing::Test {
     return static_cast<int>(std::count(names.begin(), names.end(), platform::CaptureStream::kCaptureThreadName));
   }
 
+  // The next control message of `type`; the others before it are passed over.
+  std::optional<json::Json> nextControl(const std::string& type) {
+    for (int messages = 0; messages < 50; ++messages) {
+      auto message = control->nextJSONBlocking(10s);
+      if (!message || (*message)["type"] == type) return message;
+    }
+    return std::nullopt;
+  }
+
   bool pingAnswered() {
     control->sendJSONLine({{"type", "ping"}});
     for (int replies = 0; replies < 20; ++replies) {
@@ -298,6 +308,23 @@ TEST_F(HostProgramCaptureTest, NoCaptureThreadGrabsWhileNobodyIsConnected) {
   EXPECT_FALSE(program.wrote("Captura recuperada display=" + id));
 }
 
+// An open or a save panel opens where the pointer is, here on the second display: the tablet is told which.
+TEST_F(HostProgramCaptureTest, APanelOpenedOnTheSecondDisplayIsReportedAsOnIt) {
+  if (!inOwnNetwork()) return;
+  VELTRANO_START_TWO_MONITOR_SCREEN(screen);
+  ASSERT_TRUE(startProgram()) << program.output();
+  const std::uint32_t right = screen.right().id;
+  control->sendJSONLine({{"type", "mouseMove"}, {"x", 160}, {"y", 240}, {"displayID", right}});
+  ASSERT_TRUE(pingAnswered());  // moves are not answered
+  control->sendJSONLine({{"type", "filePickerRequest"}});
+  EXPECT_EQ(nextControl("filePickerDisplay"), (json::Json{{"type", "filePickerDisplay"}, {"displayID", right}}));
+  control->sendJSONLine({{"type", "fileCancel"}});
+  control->sendJSONLine({{"type", "fileUploadOffer"}, {"flow", "upload"},
+                         {"transferID", "0b7e3c55-2f4a-4d7e-8c1a-6a9b2d4e5f60"}, {"name", "photo.bin"}, {"size", 10}});
+  EXPECT_EQ(nextControl("filePickerDisplay"),
+            (json::Json{{"type", "filePickerDisplay"}, {"flow", "upload"}, {"displayID", right}}));
+}
+
 // The X server dies under a host that streams and stores an upload: the program ends as an X client does, with
 // status 1, after one clear line, its clients' connections and its ports closed and the upload's partial file gone.
 TEST_F(HostProgramCaptureTest, WhenTheXServerDiesTheProgramEndsWithStatusOneAndAClearLine) {
@@ -324,14 +351,6 @@ TEST_F(HostProgramCaptureTest, WhenTheXServerDiesTheProgramEndsWithStatusOneAndA
   control->sendJSONLine({{"type", "text"}, {"value", (uploads / "photo.bin").string()}});
   control->sendJSONLine({{"type", "keyDown"}, {"key", "return"}});
   control->sendJSONLine({{"type", "keyUp"}, {"key", "return"}});
-  const auto nextControl = [&](const std::string& type) {
-    for (int messages = 0; messages < 50; ++messages) {
-      const auto message = control->nextJSONBlocking(10s);
-      if (!message) return false;
-      if ((*message)["type"] == type) return true;
-    }
-    return false;
-  };
   ASSERT_TRUE(nextControl("fileUploadAccept")) << program.output();
   const std::size_t half = 10 * maximumChunkPayloadSize;
   for (std::size_t offset = 0; offset < half; offset += maximumChunkPayloadSize) {

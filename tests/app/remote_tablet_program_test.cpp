@@ -1,6 +1,7 @@
 // The program itself, in a network namespace of its own with a local signaling service, serving a headless Chromium
 // tablet that sits in another namespace across a veth link: the hello, commands with their replies, a file each way
-// (the host's file panels operated with the tablet's own keyboard), and a phone pointer drag reaching X in order.
+// (the host's file panels, reported on the display the pointer is on, operated with the tablet's own keyboard), and
+// a phone pointer drag reaching X in order.
 #include <gtest/gtest.h>
 
 #include <boost/asio/post.hpp>
@@ -203,7 +204,16 @@ TEST_F(RemoteTabletProgramTest, AChromiumTabletGetsTheHelloRepliesAFileEachWayAn
   send("veltrano.control", {{"type", "keyDown"}, {"key", "escape"}});  // the menu the right click opened, if any
   send("veltrano.control", {{"type", "keyUp"}, {"key", "escape"}});
 
-  // Download: the tablet asks, the host's user picks the file in the open panel.
+  // Download: the tablet asks with the pointer on the second display, the host's user picks the file in the open
+  // panel that appears there, and the tablet is told where it is.
+  std::uint32_t second = 0;
+  for (const json& display : (*hello)["displays"]) {
+    if (display["name"] == "VL-RIGHT") second = display["id"];
+  }
+  ASSERT_NE(second, 0u) << (*hello)["displays"];
+  send("veltrano.control", {{"type", "mouseMove"}, {"x", 300}, {"y", 300}, {"displayID", second}});
+  send("veltrano.control", {{"type", "ping"}, {"timestamp", 2}});  // moves are not answered
+  ASSERT_TRUE(nextControl("pong"));
   const std::filesystem::path root = home.path();
   const Bytes original = platform::randomBytes(250000);
   const auto source = root / "photo.bin";
@@ -212,6 +222,7 @@ TEST_F(RemoteTabletProgramTest, AChromiumTabletGetsTheHelloRepliesAFileEachWayAn
   xcb_window_t before = focus.window();
   send("veltrano.control", {{"type", "filePickerRequest"}});
   ASSERT_TRUE(nextControl("fileStatus", "selecting"));
+  EXPECT_EQ(nextControl("filePickerDisplay"), (json{{"type", "filePickerDisplay"}, {"displayID", second}}));
   ASSERT_TRUE(focus.movesFrom(before)) << "the open panel never took the keyboard";
   typeIntoPanel(source);
   const auto offer = nextControl("fileOffer");
@@ -239,6 +250,8 @@ TEST_F(RemoteTabletProgramTest, AChromiumTabletGetsTheHelloRepliesAFileEachWayAn
   const auto stored = root / "uploaded.bin";
   before = focus.window();
   send("veltrano.control", testing::uploadOffer(uploadID, "uploaded.bin", upload.size()));
+  EXPECT_EQ(nextControl("filePickerDisplay"),
+            (json{{"type", "filePickerDisplay"}, {"flow", "upload"}, {"displayID", second}}));
   ASSERT_TRUE(focus.movesFrom(before)) << "the save panel never took the keyboard";
   typeIntoPanel(stored);
   ASSERT_TRUE(nextControl("fileUploadAccept")) << "the save panel was not answered";

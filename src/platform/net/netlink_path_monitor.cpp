@@ -54,6 +54,10 @@ void NetlinkPathMonitor::start(const boost::asio::any_io_executor& queue) {
   const int dumps = openRoutingSocket(error);
   if (events < 0 || dumps < 0) {
     if (events >= 0) ::close(events);
+    // The path cannot be known: it is reported once as usable, so that nothing waits for it.
+    NetworkPath unknown;
+    unknown.status = NetworkPath::Status::satisfied;
+    boost::asio::post(*strand_, [self = shared_from_this(), unknown] { self->deliver(unknown); });
     return;
   }
   events_.emplace(*strand_, events);
@@ -128,9 +132,19 @@ void NetlinkPathMonitor::readAndReport(bool always) {
   }
   if (!always && lastReported_ == path) return;
   lastReported_ = path;
-  // Delivered under the lock, so that once cancel() returns no update is running or starts.
-  std::lock_guard lock(mutex_);
-  if (handler_ && !cancelled_) handler_(path);
+  deliver(path);
+}
+
+void NetlinkPathMonitor::deliver(const NetworkPath& path) {
+  PathUpdateHandler handler;
+  {
+    std::lock_guard lock(mutex_);
+    if (cancelled_) return;
+    handler = handler_;
+  }
+  // Called on a copy and without the lock, so that cancel() never waits for a handler: an update that got past
+  // the check above may still finish after cancel() returned, but none starts.
+  if (handler) handler(path);
 }
 
 void NetlinkPathMonitor::close() {

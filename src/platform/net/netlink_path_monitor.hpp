@@ -31,7 +31,7 @@ class NetlinkPathMonitor final : public NetworkPathMonitor, public std::enable_s
 
   void setPathUpdateHandler(PathUpdateHandler handler) override;
   // Opens its sockets on the calling thread, so the path is that of the caller's network namespace. Where the
-  // kernel refuses them, nothing is ever reported; a failed read waits for the next event.
+  // kernel refuses them, one usable path with nothing in it is reported; a failed read waits for the next event.
   void start(const boost::asio::any_io_executor& queue) override;
   void cancel() override;
 
@@ -43,12 +43,13 @@ class NetlinkPathMonitor final : public NetworkPathMonitor, public std::enable_s
   bool drainEvents();
   void extendBurst();
   void readAndReport(bool always);
+  void deliver(const NetworkPath& path);
   void close();
 
   const Timing timing_;
 
-  // Guards the handler and strand_; held while the handler runs. Recursive: the handler may cancel.
-  std::recursive_mutex mutex_;
+  // Guards the handler and strand_; never held while the handler runs.
+  std::mutex mutex_;
   PathUpdateHandler handler_;
   std::optional<boost::asio::strand<boost::asio::any_io_executor>> strand_;
   std::atomic<bool> cancelled_{false};

@@ -19,8 +19,9 @@ class NetworkPathMonitor {
   virtual void setPathUpdateHandler(PathUpdateHandler handler) = 0;
   // The handler runs on `queue`, one update at a time, in order; never from inside start().
   virtual void start(const boost::asio::any_io_executor& queue) = 0;
-  // Ends monitoring: once it returns no update runs or starts (called from the handler, it ends after it).
-  // Idempotent; a started monitor lives until it is cancelled.
+  // Ends monitoring: once it returns no update starts. It does not wait for one already running, which may finish
+  // afterwards, so the handler holds what it uses itself. Callable from the handler. Idempotent; a started
+  // monitor lives until it is cancelled.
   virtual void cancel() = 0;
 };
 

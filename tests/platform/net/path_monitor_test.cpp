@@ -34,7 +34,8 @@ class PathMonitorTest : public ::testing::Test {
     index_ = static_cast<int>(if_nametoindex(link_.c_str()));
     ASSERT_GT(index_, 0);
     monitor_ = NetlinkPathMonitor::create(kTiming);
-    monitor_->setPathUpdateHandler([this](const NetworkPath& path) { paths_.add(path); });
+    // An update already running when cancel() returns may still finish: the handler keeps what it writes to.
+    monitor_->setPathUpdateHandler([paths = paths_](const NetworkPath& path) { paths->add(path); });
     monitor_->start(sharedIo().executor());
   }
   void TearDown() override {
@@ -51,18 +52,18 @@ class PathMonitorTest : public ::testing::Test {
   }
   // The path at `index`, which must come.
   NetworkPath path(std::size_t index) {
-    auto value = paths_.waitForValue(index, kWait);
-    if (!value) ADD_FAILURE() << "path " << index << " was not reported; got " << paths_.size();
+    auto value = paths_->waitForValue(index, kWait);
+    if (!value) ADD_FAILURE() << "path " << index << " was not reported; got " << paths_->size();
     return value.value_or(NetworkPath{});
   }
   // Lets any burst settle, then checks that no further path came.
   void expectNoMorePathsAfter(std::size_t count) {
     std::this_thread::sleep_for(kTiming.longestBurst + kTiming.settle * 2);
-    EXPECT_EQ(paths_.size(), count) << everyPath();
+    EXPECT_EQ(paths_->size(), count) << everyPath();
   }
   std::string everyPath() const {
     std::string text = "paths:";
-    for (const auto& path : paths_.values()) text += "\n  " + describe(path);
+    for (const auto& path : paths_->values()) text += "\n  " + describe(path);
     return text;
   }
   void inPeer(const std::string& command) { runCommand(namespaces_->inPeer() + command); }
@@ -71,7 +72,7 @@ class PathMonitorTest : public ::testing::Test {
   std::string link_;
   int index_ = 0;
   std::shared_ptr<NetlinkPathMonitor> monitor_;
-  testing::RecordedValues<NetworkPath> paths_;
+  std::shared_ptr<testing::RecordedValues<NetworkPath>> paths_ = std::make_shared<testing::RecordedValues<NetworkPath>>();
 };
 
 TEST_F(PathMonitorTest, ReportsTheCurrentPathThenABurstOfAddressChangesAsOnePath) {
@@ -88,8 +89,8 @@ TEST_F(PathMonitorTest, ReportsTheCurrentPathThenABurstOfAddressChangesAsOnePath
 TEST_F(PathMonitorTest, AnAddressMovedByHandIsReported) {
   ASSERT_EQ(path(0), expectedPath({"198.18.0.1"}));
   namespaces_->moveHostAddress("198.18.0.21");
-  EXPECT_TRUE(paths_.waitForMatch([&](const NetworkPath& p) { return p == expectedPath({"198.18.0.21"}); }, kWait))
-      << describe(paths_.values().back());
+  EXPECT_TRUE(paths_->waitForMatch([&](const NetworkPath& p) { return p == expectedPath({"198.18.0.21"}); }, kWait))
+      << describe(paths_->values().back());
 }
 
 TEST_F(PathMonitorTest, DefaultRouteThroughARouterThenNoneMakesThePathUnsatisfied) {

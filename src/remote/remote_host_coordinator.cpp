@@ -202,7 +202,10 @@ void RemoteHostCoordinator::handleSignalingState(const SignalingClient::State& s
     case Kind::stopped: setStatus("host.remote.stopped"); break;
     case Kind::connecting:
     case Kind::waitingToRetry: setStatus("host.remote.preparing"); break;
-    case Kind::failed: setStatus("host.remote.recovering"); break;
+    case Kind::failed:
+      log(LogCategory::NET, "REMOTE: signaling failed: " + state.failure);
+      setStatus("host.remote.recovering");
+      break;
     case Kind::connected:
       setStatus("host.remote.available");
       lastConnectedSignaling_ = std::max(lastConnectedSignaling_, state.connection);

@@ -11,6 +11,8 @@ void RemoteHostCoordinator::startNetworkMonitor() {
   assertOnMainThread();
   if (networkMonitor_ || !environment_.makeNetworkPathMonitor || !lifecycleID_) return;
   networkMonitor_ = environment_.makeNetworkPathMonitor();
+  // No path is known before the monitor's first report: the first attempt waits for it rather than failing.
+  signaling_->setNetworkPathAvailable(false);
   networkMonitor_->setPathUpdateHandler(
       [weak = weak_from_this(), lifecycleID = *lifecycleID_](const platform::NetworkPath& path) {
         networkPathChanged(weak, lifecycleID, path);
@@ -39,6 +41,7 @@ void RemoteHostCoordinator::networkPathChanged(const Weak& weak, const Uuid& lif
 void RemoteHostCoordinator::handleNetworkPathUpdate(bool satisfied, const RemoteNetworkPathFingerprint& fingerprint) {
   assertOnMainThread();
   if (!signaling_) return;
+  signaling_->setNetworkPathAvailable(satisfied);
   if (!satisfied) {
     networkWasUnsatisfied_ = true;
     return;

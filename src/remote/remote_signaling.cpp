@@ -9,6 +9,7 @@ class SignalingClientAdapter final : public RemoteSignaling {
   boost::asio::awaitable<void> start() override { co_await client_->start(); }
   boost::asio::awaitable<void> stop() override { co_await client_->stop(); }
   boost::asio::awaitable<std::uint64_t> networkChanged() override { co_return co_await client_->networkChanged(); }
+  void setNetworkPathAvailable(bool available) override { client_->setNetworkPathAvailable(available); }
   boost::asio::awaitable<void> sendSignal(std::string to, std::string sessionID, std::string kind,
                                           Bytes data) override {
     auto operation = client_->sendSignal(std::move(to), std::move(sessionID), std::move(kind), std::move(data));

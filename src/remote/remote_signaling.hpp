@@ -23,6 +23,8 @@ class RemoteSignaling {
   // Closes the WebSocket with 1001 "network changed" and connects again. Returns the number of the connection it
   // replaced (SignalingClient::State::connection): states of the new one carry higher numbers.
   virtual boost::asio::awaitable<std::uint64_t> networkChanged() = 0;
+  // Whether the network path monitor reports a usable path; connection attempts wait for one. Returns at once.
+  virtual void setNetworkPathAvailable(bool available) = 0;
   virtual boost::asio::awaitable<void> sendSignal(std::string to, std::string sessionID, std::string kind,
                                                   Bytes data) = 0;
 };

@@ -1,10 +1,13 @@
 #include "remote/signaling_client.hpp"
 
+#include <boost/asio/post.hpp>
+
 #include "base/actor.hpp"
 #include "remote/signaling_error.hpp"
 
 #include <algorithm>
 #include <cctype>
+#include <utility>
 
 #ifndef VELTRANO_SIGNALING_URL
 #error "VELTRANO_SIGNALING_URL must be defined by the build"
@@ -168,6 +171,26 @@ asio::awaitable<void> SignalingClient::sendSignal(std::string to, std::string se
   co_await sendText(connection, text);
 }
 
+void SignalingClient::setNetworkPathAvailable(bool available) {
+  asio::post(strand_, [self = shared_from_this(), available] {
+    self->networkPathAvailable_ = available;
+    if (!available) return;
+    for (const auto& waiter : std::exchange(self->pathWaiters_, {})) waiter.resume();
+  });
+}
+
+asio::awaitable<void> SignalingClient::waitForNetworkPath(const TaskToken& token) {
+  while (!networkPathAvailable_) {
+    token->checkCancellation();
+    const Continuation<> pathCame;
+    pathWaiters_.push_back(pathCame);
+    const auto hook = token->onCancel([pathCame] { pathCame.resume(); });
+    co_await pathCame.wait();
+    token->removeCancelHook(hook);
+  }
+  token->checkCancellation();
+}
+
 void SignalingClient::spawnRunner() {
   runner_ = Task::spawn(strand_, [self = shared_from_this()](TaskToken token) { return run(self, std::move(token)); });
 }
@@ -178,10 +201,10 @@ asio::awaitable<void> SignalingClient::run(std::shared_ptr<SignalingClient> self
     self->refreshIdentity();
     ++self->connection_;
     self->reportState(State::Kind::connecting);
-    bool reachedAuthenticated = false;
+    std::optional<Clock::TimePoint> authenticatedAt;
     std::string failure;
     try {
-      co_await self->connectAndServe(token, reachedAuthenticated);
+      co_await self->connectAndServe(token, authenticatedAt);
       failuresInARow = 0;
       continue;
     } catch (const CancellationError&) {
@@ -195,8 +218,9 @@ asio::awaitable<void> SignalingClient::run(std::shared_ptr<SignalingClient> self
       failuresInARow = 0;
       continue;
     }
-    // A connection that got as far as "authenticated" was healthy: the next drop starts the series again.
-    if (reachedAuthenticated) failuresInARow = 0;
+    // Only a connection that stayed up for a heartbeat was healthy: a service that drops hosts right after
+    // authenticating them still sees the waits grow.
+    if (authenticatedAt && self->clock_.now() - *authenticatedAt >= heartbeatInterval) failuresInARow = 0;
     self->reportState(State::Kind::failed, failure);
     const Clock::Duration wait = backOff(failuresInARow);
     self->reportState(State::Kind::waitingToRetry);
@@ -226,13 +250,15 @@ asio::awaitable<SignalingEnvelope> SignalingClient::logIn(const Connection& conn
   co_return authenticated;
 }
 
-asio::awaitable<void> SignalingClient::connectAndServe(TaskToken token, bool& reachedAuthenticated) {
+asio::awaitable<void> SignalingClient::connectAndServe(TaskToken token, std::optional<Clock::TimePoint>& authenticatedAt) {
+  // With no network there is nothing to fail on yet: the attempt, and its time-out, begin once a path is there.
+  co_await waitForNetworkPath(token);
   const Connection connection = std::make_shared<platform::WebSocketConnection>(strand_, endpoint_, webSocketOptions_);
   socket_ = connection;
   Task heartbeatTask;
   try {
     const SignalingEnvelope authenticated = co_await logIn(connection, token);
-    reachedAuthenticated = true;
+    authenticatedAt = clock_.now();
     replaceDevices(authenticated.devices);
     if (callbacks_.onICEServers) callbacks_.onICEServers(authenticated.iceServers.value_or(std::vector<SignalingICEServer>{}));
     lastICEServerRefresh_ = clock_.now();

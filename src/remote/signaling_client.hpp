@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/clock.hpp"
+#include "base/continuation.hpp"
 #include "base/executors.hpp"
 #include "base/task.hpp"
 #include "platform/websocket/websocket_connection.hpp"
@@ -58,6 +59,9 @@ class SignalingClient : public std::enable_shared_from_this<SignalingClient> {
   asio::awaitable<void> stop();
   // Returns the number of the connection it replaced: the states of the new one carry higher numbers.
   asio::awaitable<std::uint64_t> networkChanged();
+  // Whether the path monitor reports a usable network path. Without one, a connection attempt waits (reported as
+  // `connecting`) and its time-out starts once a path comes. Callable from any thread; applied in call order.
+  void setNetworkPathAvailable(bool available);
   // Seals, signs and sends one signal. Throws SignalingError (no connection), WebSocketError or a crypto error.
   asio::awaitable<void> sendSignal(std::string to, std::string sessionID, std::string kind, Bytes data);
 
@@ -72,7 +76,9 @@ class SignalingClient : public std::enable_shared_from_this<SignalingClient> {
 
   void spawnRunner();
   static asio::awaitable<void> run(std::shared_ptr<SignalingClient> self, TaskToken token);
-  asio::awaitable<void> connectAndServe(TaskToken token, bool& reachedAuthenticated);
+  // `authenticatedAt` is set once "authenticated" arrived.
+  asio::awaitable<void> connectAndServe(TaskToken token, std::optional<Clock::TimePoint>& authenticatedAt);
+  asio::awaitable<void> waitForNetworkPath(const TaskToken& token);
   // Opens the connection and answers the challenge; the "authenticated" message.
   asio::awaitable<SignalingEnvelope> logIn(const Connection& connection, const TaskToken& token);
   static asio::awaitable<void> heartbeat(std::weak_ptr<SignalingClient> weakSelf, Connection connection,
@@ -108,6 +114,8 @@ class SignalingClient : public std::enable_shared_from_this<SignalingClient> {
   std::uint64_t sequence_ = 0;
   std::uint64_t connection_ = 0;
   bool reconnectForIdentityChange_ = false;
+  bool networkPathAvailable_ = true;
+  std::vector<Continuation<>> pathWaiters_;
   std::optional<Clock::TimePoint> lastICEServerRefresh_;
 };
 

@@ -57,8 +57,12 @@ class RemoteNetworkPathTest : public ::testing::Test, protected testing::Coordin
 TEST_F(RemoteNetworkPathTest, TheFirstSatisfiedPathIsOnlyStoredAndTheSamePathAgainIsNoChange) {
   running();
   EXPECT_TRUE(remote.pathMonitor().started());
+  // Signaling waits for a path from the start, and learns each report's verdict.
+  EXPECT_FALSE(remote.signaling().networkPathAvailable);
   path(unsatisfiedPath());
+  EXPECT_FALSE(remote.signaling().networkPathAvailable);
   path(home);
+  EXPECT_TRUE(remote.signaling().networkPathAvailable);
   path(home);
   // The platform's order of the interfaces does not matter.
   NetworkPath twoLinks = wiredPath("eth0", 2, {"192.168.1.20"}, {"192.168.1.1"});

@@ -92,16 +92,18 @@ class SignalingClientTest : public ::testing::Test {
     return client;
   }
 
-  // Each failed attempt waits exactly the next of `waits` on the virtual clock before trying again.
-  void expectWaits(Reports& reports, const std::vector<int>& waits) {
+  // Each failed attempt waits exactly the next of `waits` on the virtual clock before trying again; `earlier`
+  // waits came before.
+  void expectWaits(Reports& reports, const std::vector<int>& waits, std::size_t earlier = 0) {
     for (std::size_t i = 0; i < waits.size(); ++i) {
-      ASSERT_TRUE(eventually([&] { return reports.count(StateKind::waitingToRetry) == i + 1 && clock_.sleeperCount() == 1; }))
-          << "wait " << i << ": " << reports.count(StateKind::waitingToRetry) << " waits, " << clock_.sleeperCount()
+      const std::size_t n = earlier + i;
+      ASSERT_TRUE(eventually([&] { return reports.count(StateKind::waitingToRetry) == n + 1 && clock_.sleeperCount() == 1; }))
+          << "wait " << n << ": " << reports.count(StateKind::waitingToRetry) << " waits, " << clock_.sleeperCount()
           << " sleepers, last failure " << (reports.failures.empty() ? "" : reports.failures.back());
       clock_.advance(std::chrono::seconds(waits[i]) - std::chrono::milliseconds(1));
-      EXPECT_EQ(clock_.sleeperCount(), 1u) << "wait " << i << " ended early";
+      EXPECT_EQ(clock_.sleeperCount(), 1u) << "wait " << n << " ended early";
       clock_.advance(std::chrono::milliseconds(1));
-      ASSERT_TRUE(eventually([&] { return reports.count(StateKind::connecting) == i + 2; })) << "wait " << i << " is longer";
+      ASSERT_TRUE(eventually([&] { return reports.count(StateKind::connecting) == n + 2; })) << "wait " << n << " is longer";
     }
   }
 
@@ -187,12 +189,26 @@ TEST_F(SignalingClientTest, FailedAttemptsBackOffUpToThirtySeconds) {
   EXPECT_EQ(reports.read(&Reports::states).back(), StateKind::stopped);
 }
 
-TEST_F(SignalingClientTest, AConnectionThatWasAuthenticatedStartsTheBackOffAgain) {
+TEST_F(SignalingClientTest, OnlyAConnectionThatLastedAHeartbeatStartsTheBackOffAgain) {
+  // A service that sheds every host right after authenticating it sees the waits grow.
   service_.command("drop-after-auth on");
   Reports& reports = newReports();
   runBlocking(makeClient("mac-1", "mac", reports)->start());
-  expectWaits(reports, {1, 1, 1, 1, 1, 1, 1});
-  EXPECT_GE(reports.count(StateKind::connected), 7u);
+  expectWaits(reports, {1, 2});
+  ASSERT_TRUE(eventually([&] { return reports.count(StateKind::waitingToRetry) == 3; }));
+  service_.command("drop-after-auth off");
+  service_.command("drop nobody");  // answered once the line before was taken in
+  ASSERT_TRUE(service_.waitForEvent("unknown nobody"));
+  expectWaits(reports, {4}, 2);
+
+  // A connection that stayed up for a heartbeat interval was healthy: its drop waits 1 s again.
+  ASSERT_TRUE(eventually([&] { return reports.count(StateKind::connected) == 4 && clock_.sleeperCount() == 1; }));
+  const auto from = service_.eventCount();
+  clock_.advance(SignalingClient::heartbeatInterval);
+  ASSERT_TRUE(service_.waitForEvent(R"(message mac-1 {"type":"ping"})", from));
+  service_.command("drop mac-1");
+  expectWaits(reports, {1}, 3);
+  EXPECT_EQ(reports.count(StateKind::failed), 4u);
 }
 
 TEST_F(SignalingClientTest, NetworkChangeClosesOnceAndReconnectsAtOnce) {

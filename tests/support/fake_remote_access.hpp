@@ -75,6 +75,7 @@ class FakeRemoteSignaling final : public RemoteSignaling {
     co_await boost::asio::post(co_await boost::asio::this_coro::executor, boost::asio::use_awaitable);
     co_return replaced;
   }
+  void setNetworkPathAvailable(bool available) override { networkPathAvailable = available; }
   boost::asio::awaitable<void> sendSignal(std::string to, std::string sessionID, std::string kind,
                                           Bytes data) override {
     journal_("signaling.send " + kind + " " + sessionID);
@@ -100,6 +101,7 @@ class FakeRemoteSignaling final : public RemoteSignaling {
   std::vector<SentSignal> sent;
   bool failSends = false;
   bool stopped = false;
+  bool networkPathAvailable = true;
 
  private:
   Journal journal_;

@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""A local signaling service for tests: wss on 127.0.0.1 with a certificate authority made at start.
+"""A local signaling service for tests: wss on 127.0.0.1 (or the address given after the folder) with a certificate
+authority made at start.
 
 It challenges each connection, checks the answer's Ed25519 signature against the public key it carries, keeps the
 online devices of each account, relays signals and reports presence. It prints one event per line on stdout and
@@ -10,7 +11,7 @@ Events:   ready <port> | connected <name> | authenticated <deviceId> | message <
 Commands: send <name> <text> | blob <name> <bytes> [after ms] | drop <name> | stall <name> | drop-after-auth on|off
 A <name> is a connection's number ("c1", ...) or, once authenticated, its device identifier.
 """
-import asyncio, base64, datetime, hashlib, json, os, secrets, sys, threading, time
+import asyncio, base64, datetime, hashlib, ipaddress, json, os, secrets, sys, threading, time
 
 import websockets
 from cryptography import x509
@@ -40,13 +41,15 @@ def make_authority(common_name):
     return key, cert
 
 
-def make_server_certificate(ca_key, ca_cert):
+def make_server_certificate(ca_key, ca_cert, address):
+    # Only an address given is named: tests also reach the default one by an address the certificate must not name.
+    names = [x509.DNSName("localhost")] + ([x509.IPAddress(ipaddress.ip_address(address))] if address else [])
     key = ec.generate_private_key(ec.SECP256R1())
     now = datetime.datetime.utcnow()
     cert = (x509.CertificateBuilder().subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "localhost")]))
             .issuer_name(ca_cert.subject).public_key(key.public_key()).serial_number(x509.random_serial_number())
             .not_valid_before(now - datetime.timedelta(hours=1)).not_valid_after(now + datetime.timedelta(days=1))
-            .add_extension(x509.SubjectAlternativeName([x509.DNSName("localhost")]), critical=False)
+            .add_extension(x509.SubjectAlternativeName(names), critical=False)
             .sign(ca_key, hashes.SHA256()))
     return key, cert
 
@@ -164,9 +167,10 @@ class Service:
 
 async def main():
     folder = sys.argv[1]
+    address = sys.argv[2] if len(sys.argv) > 2 else None
     ca_key, ca_cert = make_authority("Veltrano Test Authority")
     _, other_cert = make_authority("Unrelated Test Authority")
-    key, cert = make_server_certificate(ca_key, ca_cert)
+    key, cert = make_server_certificate(ca_key, ca_cert, address)
     with open(os.path.join(folder, "ca.pem"), "wb") as f:
         f.write(pem(ca_cert))
     with open(os.path.join(folder, "other-ca.pem"), "wb") as f:
@@ -186,7 +190,7 @@ async def main():
             loop.call_soon_threadsafe(lambda l=line.rstrip("\n"): asyncio.ensure_future(service.command(l)))
         loop.call_soon_threadsafe(lambda: finished.done() or finished.set_result(None))
 
-    async with websockets.serve(service.handle, "127.0.0.1", 0, ssl=context, max_size=None) as server:
+    async with websockets.serve(service.handle, address or "127.0.0.1", 0, ssl=context, max_size=None) as server:
         service.emit("ready", server.sockets[0].getsockname()[1])
         threading.Thread(target=read_commands, daemon=True).start()
         await finished

@@ -16,7 +16,9 @@ extern char** environ;
 
 namespace veltrano::testing {
 
-SignalingTestService::SignalingTestService() {
+SignalingTestService::SignalingTestService() : SignalingTestService({}, {}) {}
+
+SignalingTestService::SignalingTestService(const std::string& networkNamespace, const std::string& address) {
   int commands[2];
   int events[2];
   if (::pipe2(commands, O_CLOEXEC) != 0 || ::pipe2(events, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
@@ -26,9 +28,13 @@ SignalingTestService::SignalingTestService() {
   posix_spawn_file_actions_adddup2(&actions, events[1], 1);
   const std::string script = std::string(VELTRANO_TEST_SUPPORT_DIR) + "/signaling_service.py";
   const std::string folder = folder_.path().string();
-  std::vector<char*> argv{const_cast<char*>("/usr/bin/python3"), const_cast<char*>(script.c_str()),
-                          const_cast<char*>(folder.c_str()), nullptr};
-  const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+  std::vector<std::string> words{"/usr/bin/python3", script, folder};
+  if (!address.empty()) words.push_back(address);
+  if (!networkNamespace.empty()) words.insert(words.begin(), {"ip", "netns", "exec", networkNamespace});
+  std::vector<char*> argv;
+  for (auto& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  const int spawned = posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   ::close(commands[0]);
   ::close(events[1]);

@@ -20,6 +20,8 @@ namespace veltrano::testing {
 class SignalingTestService {
  public:
   SignalingTestService();
+  // Listens on `address` (which its certificate names too) inside the network namespace `networkNamespace`.
+  SignalingTestService(const std::string& networkNamespace, const std::string& address);
   ~SignalingTestService();
   SignalingTestService(const SignalingTestService&) = delete;
   SignalingTestService& operator=(const SignalingTestService&) = delete;

@@ -182,6 +182,11 @@ TEST_F(SignalingClientTest, FailedAttemptsBackOffUpToThirtySeconds) {
   runBlocking(client->start());
   expectWaits(reports, {1, 2, 4, 8, 16, 30, 30});
 
+  // A network change (a path that came back) ends the wait at once.
+  ASSERT_TRUE(eventually([&] { return clock_.sleeperCount() == 1; }));
+  runBlocking(client->networkChanged());
+  EXPECT_TRUE(eventually([&] { return reports.count(StateKind::connecting) == 9; }));
+
   // A stop interrupts the wait and is the last report.
   ASSERT_TRUE(eventually([&] { return clock_.sleeperCount() == 1; }));
   runBlocking(client->stop());

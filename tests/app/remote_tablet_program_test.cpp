@@ -1,7 +1,8 @@
 // The program itself, in a network namespace of its own with a local signaling service, serving a headless Chromium
 // tablet that sits in another namespace across a veth link: the hello, commands with their replies, a file each way
 // (the host's file panels, reported on the display the pointer is on, operated with the tablet's own keyboard), and
-// a phone pointer drag reaching X in order.
+// a phone pointer drag reaching X in order. Once over a plain link, where the pair runs on UDP, and once over a link
+// that drops UDP, where it runs on TCP.
 #include <gtest/gtest.h>
 
 #include <boost/asio/post.hpp>
@@ -31,6 +32,7 @@
 #include "filetransfer/file_transfer_test_support.hpp"
 #include "platform/crypto/random.hpp"
 #include "platform/keystore/account_key_file.hpp"
+#include "support/eventually.hpp"
 #include "support/host_program_process.hpp"
 #include "support/network_namespaces.hpp"
 #include "support/peer_process.hpp"
@@ -81,7 +83,7 @@ class KeyboardFocus {
   xcb_connection_t* connection_;
 };
 
-class RemoteTabletProgramTest : public ::testing::Test {
+class RemoteTabletProgramTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
 #if defined(__SANITIZE_THREAD__)
@@ -92,6 +94,7 @@ class RemoteTabletProgramTest : public ::testing::Test {
     // From here this thread, the signaling service it starts, the I/O threads (first used below) and the program
     // live in the host's namespace; only the tablet's browser is across the link.
     namespaces.emplace();
+    if (GetParam() == "tcp") namespaces->dropUdp();
     const std::string ours = networkNamespaceOfThisThread();
     const std::string io =
         boost::asio::post(sharedIo().executor(), boost::asio::use_future([] { return networkNamespaceOfThisThread(); }))
@@ -182,9 +185,14 @@ class RemoteTabletProgramTest : public ::testing::Test {
   std::optional<testing::SignalingTablet> tablet;
 };
 
-TEST_F(RemoteTabletProgramTest, AChromiumTabletGetsTheHelloRepliesAFileEachWayAndItsDragInOrder) {
+TEST_P(RemoteTabletProgramTest, AChromiumTabletGetsTheHelloRepliesAFileEachWayAndItsDragInOrder) {
   const auto hello = nextControl("hello", {}, 60s);
   ASSERT_TRUE(hello) << "no hello on the control channel";
+  browser().send({{"type", "pair"}});
+  const auto pair = browser().take("pair");
+  ASSERT_TRUE(pair);
+  EXPECT_EQ((*pair)["protocol"], GetParam()) << "UDP is preferred wherever it gets through";
+  EXPECT_TRUE(testing::eventually([&] { return program.wrote("route=lan"); }, 20s));
   EXPECT_EQ((*hello)["status"], "ok");
   EXPECT_EQ((*hello)["transport"], "p2p");
   EXPECT_EQ((*hello)["videoPort"], 0);
@@ -286,6 +294,9 @@ TEST_F(RemoteTabletProgramTest, AChromiumTabletGetsTheHelloRepliesAFileEachWayAn
   for (int step = 1; step <= kSteps; ++step) expected.push_back(40 + step * 5);
   EXPECT_EQ(path, expected);
 }
+
+INSTANTIATE_TEST_SUITE_P(Links, RemoteTabletProgramTest, ::testing::Values("udp", "tcp"),
+                         [](const auto& info) { return info.param; });
 
 }  // namespace
 }  // namespace veltrano::test

@@ -1,7 +1,8 @@
 // A tablet played by headless Chromium (Debian's, driven by playwright-core over a pipe): the page offers, opens
 // the channels it is told to, trickles its candidates, restarts ICE on request, and echoes every message on the
 // channel it came in on (unless "start" says "echo": false). JSON lines on stdin/stdout, the same as the aiortc
-// tablet, plus {"type": "restart"}.
+// tablet, plus {"type": "restart"}, and {"type": "pair"}, answered with {"type": "pair", "protocol"} of the selected
+// pair's local candidate ("udp" or "tcp").
 // With "vlc1": true in "start" it speaks "VLC1" as a tablet does: it puts each message's chunks together and
 // echoes the whole message cut into chunks of its own (unmarked messages are echoed as they came). For the
 // benchmarks: "answerer": true makes no offer and waits for one; {"type": "expect", "bytes"} counts what arrives
@@ -345,6 +346,13 @@ window.handle = async (message) => {
     case 'restart':
       pc.restartIce();
       return sendOffer();
+    case 'pair': {
+      const stats = await pc.getStats();
+      const transport = [...stats.values()].find((s) => s.type === 'transport');
+      const pair = transport && stats.get(transport.selectedCandidatePairId);
+      const local = pair && stats.get(pair.localCandidateId);
+      return emit({type: 'pair', protocol: local ? local.protocol : null});
+    }
     case 'answer':
       return pc.setRemoteDescription({type: 'answer', sdp: message.sdp});
     case 'offer':

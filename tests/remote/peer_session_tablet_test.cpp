@@ -281,6 +281,29 @@ TEST_P(RestartingTabletSessionTest, RestartsFromEitherSideAndAnAddressMoveReconn
   EXPECT_TRUE(roundTrip("veltrano.control", 65537));
 }
 
+// aiortc gathers no TCP candidates; Chromium does, as tablets' browsers do.
+TEST_P(RestartingTabletSessionTest, OverALinkThatDropsUdpTcpCandidatesCarryEverySizeAndARestart) {
+  namespaces_->dropUdp();
+  connect();
+  ASSERT_TRUE(routes_.waitForCount(1, kDeadline));
+  EXPECT_EQ(routes_.values(), std::vector<WebRTCRoute>{WebRTCRoute::lan});
+  const auto protocol = [&] {
+    tablet_->send({{"type", "pair"}});
+    const auto pair = tablet_->take("pair", kDeadline);
+    return pair ? pair->value("protocol", "") : "";
+  };
+  EXPECT_EQ(protocol(), "tcp");
+  for (const std::size_t size : {0, 1, 60001, 262144, 8 << 20}) {
+    EXPECT_TRUE(roundTrip("veltrano.file", size)) << size;
+  }
+  // The host's offer of a restart carries its TCP candidates too.
+  const auto before = states_.size();
+  tabletSignaling_->send("iceRestart", body(json::object()), true);
+  EXPECT_TRUE(reconnectsAfter(before));
+  EXPECT_TRUE(roundTrip("veltrano.control", 65537));
+  EXPECT_EQ(protocol(), "tcp");
+}
+
 const Tablet kAiortc{"aiortc", "/usr/bin/python3 " VELTRANO_TEST_PEERS "/aiortc_tablet.py"};
 const Tablet kChromium{"chromium", "node " VELTRANO_TEST_PEERS "/chromium_tablet.mjs"};
 const auto kName = [](const auto& info) { return info.param.name; };

@@ -74,4 +74,13 @@ void NetworkNamespaces::moveHostAddress(const std::string& address) {
 
 void NetworkNamespaces::cutPath() { runCommand(inPeer() + "ip route add blackhole " + hostAddress_ + "/32"); }
 
+void NetworkNamespaces::dropUdp() {
+  runCommand(inPeer() + "nft -f - <<'RULES'\n"
+             "table inet link {\n"
+             "  chain in { type filter hook input priority 0; iifname \"" + peer_ + "\" meta l4proto udp drop; }\n"
+             "  chain out { type filter hook output priority 0; oifname \"" + peer_ + "\" meta l4proto udp drop; }\n"
+             "}\n"
+             "RULES");
+}
+
 }  // namespace veltrano::testing

@@ -27,6 +27,8 @@ class NetworkNamespaces {
   void moveHostAddress(const std::string& address);
   // Drops everything the peer sends to the host, so the host hears only silence.
   void cutPath();
+  // The link drops every UDP packet both ways (nftables), as a network that lets only TCP through.
+  void dropUdp();
 
  private:
   std::string host_;

@@ -3,11 +3,14 @@
 #include <agent.h>
 #include <interfaces.h>
 #include <openssl/rand.h>
+#include <strings.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <sstream>
 
 namespace veltrano::webrtc {
 namespace {
@@ -86,6 +89,18 @@ void widenSocketBuffers(NiceAgent* agent, guint stream) {
   g_object_unref(socket);
 }
 
+// libnice reads a TCP candidate without a known "tcptype" as simultaneous-open (its comparison of a missing value
+// counts as equal), which would have it wait for a connection that never comes.
+bool tcpTypeValid(const std::string& line) {
+  std::istringstream fields(line);
+  std::vector<std::string> words{std::istream_iterator<std::string>(fields), std::istream_iterator<std::string>()};
+  if (words.size() < 3 || strcasecmp(words[2].c_str(), "tcp") != 0) return true;
+  for (std::size_t i = 6; i + 1 < words.size(); i += 2) {
+    if (words[i] == "tcptype") return words[i + 1] == "active" || words[i + 1] == "passive" || words[i + 1] == "so";
+  }
+  return false;
+}
+
 std::set<std::string> localAddresses(bool withLoopback) {
   std::set<std::string> addresses;
   GList* ips = nice_interfaces_get_local_ips(withLoopback ? TRUE : FALSE);
@@ -114,8 +129,11 @@ IceTransport::IceTransport(GMainContext* context, IceTransportOptions options, I
       options_(std::move(options)),
       callbacks_(std::move(callbacks)),
       loopback_(loopbackWanted()) {
-  g_object_set(agent_, "controlling-mode", options_.controlling ? TRUE : FALSE, "upnp", FALSE, "ice-tcp", FALSE,
-               nullptr);
+  // TCP host candidates (active and passive, RFC 6544) reach a peer on a network that drops UDP. The agent is not
+  // reliable, so libnice frames each datagram on TCP (RFC 4571) rather than running pseudo-TCP, and ranks TCP
+  // below UDP: a path over UDP still wins wherever it works.
+  g_object_set(agent_, "controlling-mode", options_.controlling ? TRUE : FALSE, "upnp", FALSE, "ice-udp", TRUE,
+               "ice-tcp", TRUE, nullptr);
   handlers_.push_back(g_signal_connect(
       agent_, "component-state-changed",
       G_CALLBACK(+[](NiceAgent*, guint stream, guint component, guint state, gpointer self) {
@@ -263,6 +281,7 @@ std::optional<IceCredentials> IceTransport::remoteCredentials() const { return c
 bool IceTransport::addRemoteCandidate(const std::string& candidateLine) {
   sequence_.check();
   const std::string line = candidateLine.starts_with("a=") ? candidateLine : "a=" + candidateLine;
+  if (!tcpTypeValid(line)) return false;
   auto& stream = current();
   NiceCandidate* candidate = nice_agent_parse_remote_candidate_sdp(agent_, stream.id, line.c_str());
   if (candidate == nullptr) return false;

@@ -1,5 +1,6 @@
 #pragma once
-// One ICE component on libnice (RFC 5245, trickle, consent freshness) carrying datagrams for DTLS. A restart
+// One ICE component on libnice (RFC 5245, trickle, consent freshness) carrying datagrams for DTLS, over UDP or, where
+// only TCP gets through, over TCP host candidates with each datagram framed (RFC 6544, RFC 4571). A restart
 // renews the credentials of the current stream; when the host's own addresses changed since that stream gathered,
 // it opens a new stream instead and moves the datagram path there once the new stream connects, so DTLS and SCTP
 // above never notice.
@@ -85,7 +86,8 @@ class IceTransport final : public DatagramLink {
   // candidates of the old generation are gone after a restart.
   bool setRemoteCredentials(const IceCredentials& credentials);
   std::optional<IceCredentials> remoteCredentials() const;
-  // Accepts "candidate:..." with or without a leading "a="; false when libnice cannot parse it.
+  // Accepts "candidate:..." with or without a leading "a="; false when libnice cannot parse it, or when a TCP
+  // candidate lacks its "tcptype" (active, passive or so).
   bool addRemoteCandidate(const std::string& candidateLine);
   void remoteGatheringDone();
 

@@ -298,6 +298,12 @@ TEST_F(LoopbackPeersTest, ReliableAndUnreliableChannelsOfBothSidesCarryMessagesO
   }
   // More than the peer accepts is refused at the sender.
   EXPECT_FALSE(hostCtl->channel->send(Bytes(262145), true));
+  // A TCP candidate that does not say which end connects is refused, not taken for a simultaneous open.
+  const auto tcpCandidate = [&](const std::string& line) {
+    return step([&](auto done) { host_.peer->addIceCandidate({line, 0, "0"}, done); });
+  };
+  EXPECT_EQ(tcpCandidate("candidate:7 1 tcp 1 127.0.0.1 9 typ host"), "the candidate cannot be parsed");
+  EXPECT_EQ(tcpCandidate("candidate:7 1 tcp 1 127.0.0.1 9 typ host tcptype active"), std::nullopt);
 
   hostOwn->channel->close();
   EXPECT_TRUE(hostOwn->reaches(DataChannelState::closed));

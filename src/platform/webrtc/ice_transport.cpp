@@ -40,9 +40,25 @@ std::string candidateTypeName(NiceCandidateType type) {
   return "host";
 }
 
-IceCandidateInfo describe(const NiceCandidate& candidate) {
+// The end of a TCP pair that connected actively has a port nobody signaled (active candidates carry 9, and
+// browsers do not signal theirs at all), so libnice names it peer-reflexive. At the address of a host candidate of
+// the same side it is that host, reached without any translation in between.
+bool connectedFromHost(const NiceCandidate& candidate, GSList* sameSide) {
+  if (candidate.type != NICE_CANDIDATE_TYPE_PEER_REFLEXIVE || candidate.transport == NICE_CANDIDATE_TRANSPORT_UDP) {
+    return false;
+  }
+  for (GSList* item = sameSide; item != nullptr; item = item->next) {
+    const auto* other = static_cast<const NiceCandidate*>(item->data);
+    if (other->type == NICE_CANDIDATE_TYPE_HOST && nice_address_equal_no_port(&other->addr, &candidate.addr)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+IceCandidateInfo describe(const NiceCandidate& candidate, GSList* sameSide) {
   IceCandidateInfo info;
-  info.type = candidateTypeName(candidate.type);
+  info.type = connectedFromHost(candidate, sameSide) ? "host" : candidateTypeName(candidate.type);
   char address[NICE_ADDRESS_STRING_LEN];
   nice_address_to_string(&candidate.addr, address);
   info.address = address;
@@ -324,7 +340,11 @@ std::optional<IceSelectedPair> IceTransport::selectedPair() const {
   NiceCandidate* local = nullptr;
   NiceCandidate* remote = nullptr;
   if (!nice_agent_get_selected_pair(agent_, active_, kComponent, &local, &remote)) return std::nullopt;
-  return IceSelectedPair{describe(*local), describe(*remote)};
+  GSList* locals = nice_agent_get_local_candidates(agent_, active_, kComponent);
+  GSList* remotes = nice_agent_get_remote_candidates(agent_, active_, kComponent);
+  IceSelectedPair pair{describe(*local, locals), describe(*remote, remotes)};
+  for (GSList* list : {locals, remotes}) g_slist_free_full(list, reinterpret_cast<GDestroyNotify>(nice_candidate_free));
+  return pair;
 }
 
 void IceTransport::send(std::span<const std::uint8_t> datagram) {

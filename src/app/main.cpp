@@ -13,6 +13,7 @@
 #include "app/main_window.hpp"
 #include "app/qt_file_panels.hpp"
 #include "app/qt_main_context.hpp"
+#include "app/qt_string_defaults.hpp"
 #include "app/single_instance.hpp"
 #include "app/termination_signals.hpp"
 #include "app/unexpected_exit_guard.hpp"
@@ -26,6 +27,7 @@
 #include "platform/webrtc/peer_connection.hpp"
 #include "platform/x11/x11_display.hpp"
 #include "platform/x11/xlib_connection_loss.hpp"
+#include "remote/device_identity.hpp"
 
 namespace {
 
@@ -70,7 +72,12 @@ int main(int argc, char** argv) {
     ThreadPools pools;
     // Remote peers run on the network thread while the program may make them; released after the host stopped.
     const std::shared_ptr<void> networkThread = webrtc::startNetworkThread();
-    ProductAnalytics analytics(ProductAnalytics::Options{});
+    ProductAnalytics::Options analyticsOptions;
+    analyticsOptions.endpoint = ProductAnalytics::configuredEndpoint();
+    // Read once here on the main thread: reports name this computer as remote access does.
+    app::QtStringDefaults deviceDefaults;
+    analyticsOptions.deviceId = [deviceID = hostDeviceID(deviceDefaults)] { return deviceID; };
+    ProductAnalytics analytics(std::move(analyticsOptions));
     auto track = [&analytics](AnalyticsEvent event, std::optional<std::string> detail) {
       analytics.track(event, std::move(detail));
     };

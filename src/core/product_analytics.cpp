@@ -1,8 +1,10 @@
 #include "core/product_analytics.hpp"
 
 #include "core/analytics_payload.hpp"
+#include "core/app_logger.hpp"
 #include "platform/http/https_post_client.hpp"
 
+#include <cstdlib>
 #include <deque>
 #include <mutex>
 
@@ -127,6 +129,15 @@ void ProductAnalytics::track(Event event, std::optional<std::string> detail) {
 
 std::optional<platform::HttpsEndpoint> ProductAnalytics::defaultEndpoint() {
   return platform::parseHttpsUrl(VELTRANO_ANALYTICS_URL);
+}
+
+std::optional<platform::HttpsEndpoint> ProductAnalytics::configuredEndpoint() {
+  const char* configured = std::getenv("VELTRANO_ANALYTICS_URL");
+  if (!configured || !*configured) return defaultEndpoint();
+  if (auto endpoint = platform::parseHttpsUrl(configured)) return endpoint;
+  log(LogCategory::Error,
+      std::string("analytics: VELTRANO_ANALYTICS_URL is not an https URL, using the built-in one: ") + configured);
+  return defaultEndpoint();
 }
 
 std::string ProductAnalytics::defaultAppVersion() { return VELTRANO_VERSION; }

@@ -49,6 +49,8 @@ class ProductAnalytics {
   void track(Event event, std::optional<std::string> detail = std::nullopt);
 
   static std::optional<platform::HttpsEndpoint> defaultEndpoint();  // the build's analytics URL
+  // $VELTRANO_ANALYTICS_URL when set, else the build's; a value that is not an https URL is logged and ignored.
+  static std::optional<platform::HttpsEndpoint> configuredEndpoint();
   static std::string defaultAppVersion();
 
  private:

@@ -12,6 +12,8 @@ std::string persistentDeviceID(StringDefaults& defaults, std::string_view prefix
   return identifier;
 }
 
+std::string hostDeviceID(StringDefaults& defaults) { return persistentDeviceID(defaults, hostSignalingRole); }
+
 std::string signalingDeviceName(std::string_view name) {
   std::size_t characters = 0;
   std::size_t end = 0;

@@ -17,10 +17,15 @@ class StringDefaults {
 };
 
 inline constexpr std::size_t maximumDeviceNameLength = 64;
+// The role this computer signs in with; its identifier is kept under the same word.
+inline constexpr std::string_view hostSignalingRole = "mac";
 
 // The stored "veltrano.deviceID.<prefix>", or a new "<prefix>-<lowercase UUID>" stored there first. A stored empty
 // string counts as absent.
 std::string persistentDeviceID(StringDefaults& defaults, std::string_view prefix);
+
+// This computer's identifier: the one remote access signs in with, kept in `defaults`.
+std::string hostDeviceID(StringDefaults& defaults);
 
 // The first 64 characters of `name`, never cutting a UTF-8 sequence.
 std::string signalingDeviceName(std::string_view name);

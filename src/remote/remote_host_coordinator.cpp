@@ -51,7 +51,7 @@ void RemoteHostCoordinator::startRemoteHost() {
     log(LogCategory::Error, std::string("remote identity: ") + error.what());
     return;
   }
-  std::string deviceID = persistentDeviceID(*environment_.defaults, signalingRole);
+  std::string deviceID = hostDeviceID(*environment_.defaults);
   const Uuid lifecycleID = Uuid::random();
   lifecycleID_ = lifecycleID;
   RemoteSignalingLogin login{environment_.signalingEndpoint, std::move(*identity), std::move(deviceID), deviceName(),

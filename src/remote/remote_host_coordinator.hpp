@@ -96,7 +96,7 @@ class RemoteHostCoordinator : public std::enable_shared_from_this<RemoteHostCoor
   static constexpr Clock::Duration sessionConnectLimit = std::chrono::seconds(60);
   // A session whose ICE restart after a network change has not connected by then is ended: its tablet vanished.
   static constexpr Clock::Duration sessionRecoveryLimit = std::chrono::seconds(30);
-  static constexpr std::string_view signalingRole = "mac";
+  static constexpr std::string_view signalingRole = hostSignalingRole;
   static constexpr std::string_view tabletRole = "ipad";
 
   // Main thread. Creating it starts nothing.

@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
+#include <QSettings>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -20,6 +21,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <regex>
 #include <string_view>
@@ -37,6 +39,8 @@
 #include "support/local_test_client.hpp"
 #include "support/network_namespaces.hpp"
 #include "support/required_service.hpp"
+#include "support/signaling_test_service.hpp"
+#include "support/test_https_server.hpp"
 #include "support/x11_test_env.hpp"
 
 namespace veltrano {
@@ -314,6 +318,45 @@ TEST(HostProgram, ClosingTheWindowLeavesItServingFromTheTrayAndItsLaterEndClean)
   EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(program.exitCode(), 0);
   EXPECT_TRUE(client->waitUntilClosedBlocking(10s));
+}
+
+TEST(HostProgram, ReportsAnalyticsWithTheDeviceIdentifierRemoteAccessSignsInWith) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "reports inside uninstrumented Qt under ThreadSanitizer";
+#endif
+  VELTRANO_REQUIRE_X11();
+  VELTRANO_REQUIRE_SERVICE("network namespaces", testing::NetworkNamespaces::unavailable());
+  // The collector, the signaling service and the program share a namespace of their own.
+  testing::NetworkNamespaces network;
+  testing::TestHttpsServer collector(testing::TestHttpsServer::Mode::respond);
+  testing::SignalingTestService signaling;
+  ProgramHome programHome;
+  ASSERT_TRUE(programHome.home.isValid());
+  programHome.showsItsWindow();
+  const QString authorities = programHome.home.filePath("ca.pem");
+  std::ofstream(authorities.toStdString()) << collector.certificatePem() << signaling.authorityPem();
+  programHome.environment.insert("SSL_CERT_FILE", authorities);
+  programHome.environment.insert("VELTRANO_ANALYTICS_URL",
+                                 QString("https://localhost:%1/veltrano/v1/metrics").arg(collector.port()));
+  programHome.environment.insert("VELTRANO_SIGNALING_URL",
+                                 QString("wss://localhost:%1/veltrano/v1/signal").arg(signaling.port()));
+  QProcess program;
+  ASSERT_TRUE(programHome.start(program));
+
+  const auto authenticated = signaling.waitForEvent("authenticated ", 0, 60s);
+  ASSERT_TRUE(authenticated) << "the program never signed in to the signaling service";
+  const std::string signedInAs = authenticated->substr(std::string("authenticated ").size());
+  ASSERT_TRUE(collector.waitForRequests(2, 30s));
+  for (const auto& request : collector.requests()) {
+    EXPECT_EQ(request.target, "/veltrano/v1/metrics");
+    EXPECT_EQ(json::Json::parse(request.body)["deviceId"], signedInAs) << request.body;
+  }
+  const QSettings kept(programHome.home.filePath("config/veltrano/veltrano-host.conf"), QSettings::IniFormat);
+  EXPECT_EQ(kept.value("veltrano.deviceID.mac").toString().toStdString(), signedInAs);
+
+  program.terminate();
+  ASSERT_TRUE(program.waitForFinished(30000));
+  EXPECT_EQ(program.exitCode(), 0);
 }
 
 TEST(HostProgram, StartedByTheRunScriptOnAMachineWithoutServicesReachesReadyAndServesATabletAcrossTheNetwork) {

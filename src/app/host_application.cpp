@@ -13,7 +13,7 @@
 #include "app/tray_menu.hpp"
 #include "app/window_shell.hpp"
 #include "core/localization.hpp"
-#include "platform/motion/reduced_motion.hpp"
+#include "platform/motion/reduced_motion_watcher.hpp"
 
 namespace veltrano::app {
 
@@ -27,10 +27,13 @@ HostApplication::HostApplication(QtMainContext& mainContext, Options options)
   QGuiApplication::setQuitOnLastWindowClosed(false);
   controls_ = options_.makeControls();
   bridge_ = std::make_unique<HostBridge>(*controls_);
+  if (!options_.reduceMotion) {
+    motion_ = std::make_unique<platform::ReducedMotionWatcher>([this](bool reduced) {
+      if (shell_) shell_->setReduceMotion(reduced);
+    });
+  }
   shell_ = std::make_unique<WindowShell>(
-      *bridge_, settings_,
-      WindowShell::Options{options_.track,
-                           options_.reduceMotion ? *options_.reduceMotion : platform::desktopAsksForReducedMotion()});
+      *bridge_, settings_, WindowShell::Options{options_.track, motion_ ? motion_->reduced() : *options_.reduceMotion});
   window_ = std::make_unique<MainWindow>(*bridge_, *shell_, [this] { requestQuit(); });
 
   const bool trayAvailable = options_.trayAvailable.value_or(QSystemTrayIcon::isSystemTrayAvailable());
@@ -113,6 +116,7 @@ void HostApplication::tearDown() {
   tray_.reset();
   menu_.reset();
   window_.reset();
+  motion_.reset();
   shell_.reset();
   bridge_.reset();
   if (options_.stopIoThreads) options_.stopIoThreads();

@@ -19,6 +19,10 @@
 #include "app/host_controls.hpp"
 #include "core/analytics_event.hpp"
 
+namespace veltrano::platform {
+class ReducedMotionWatcher;
+}  // namespace veltrano::platform
+
 namespace veltrano::app {
 
 class MainWindow;
@@ -36,7 +40,7 @@ class HostApplication : public QObject {
     std::function<void()> discardIoWork;  // destroys what is still queued on the stopped I/O context
     std::chrono::milliseconds shutdownTimeout{5000};
     std::optional<bool> trayAvailable;  // none: ask the desktop
-    std::optional<bool> reduceMotion;   // none: ask the desktop
+    std::optional<bool> reduceMotion;   // none: follow the desktop
   };
 
   // On the GUI thread, with QApplication and `mainContext` (the installed main executor) in place.
@@ -68,6 +72,7 @@ class HostApplication : public QObject {
   std::unique_ptr<HostControls> controls_;
   std::unique_ptr<HostBridge> bridge_;
   std::unique_ptr<WindowShell> shell_;
+  std::unique_ptr<platform::ReducedMotionWatcher> motion_;  // when the desktop decides
   std::unique_ptr<MainWindow> window_;
   std::unique_ptr<TrayMenu> menu_;
   std::unique_ptr<QSystemTrayIcon> tray_;

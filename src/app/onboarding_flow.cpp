@@ -73,6 +73,13 @@ void OnboardingFlow::appear() {
   sync();
 }
 
+void OnboardingFlow::setReduceMotion(bool reduced) {
+  options_.reduceMotion = reduced;
+  if (!reduced || !animating_) return;
+  animating_ = false;
+  emit animatingChanged();
+}
+
 void OnboardingFlow::permissionsMayHaveChanged() {
   const HostState& state = host_.state();
   const bool statusesChanged =

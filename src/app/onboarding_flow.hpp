@@ -85,6 +85,8 @@ class OnboardingFlow : public QObject {
   void appear();
   // The flow left the screen: ends the host's permission poll, even with a permission still missing.
   void disappear();
+  // Reduced motion turned on ends the glide: the decoration rests where it stands without motion.
+  void setReduceMotion(bool reduced);
   Q_INVOKABLE void primary();
   Q_INVOKABLE void goBack();
   Q_INVOKABLE void reopenScreenRecordingSettings();

@@ -31,6 +31,14 @@ void WindowShell::setPage(const QString& page) {
   emit pageChanged();
 }
 
+void WindowShell::setReduceMotion(bool reduced) {
+  if (reduced == options_.reduceMotion) return;
+  options_.reduceMotion = reduced;
+  // The window stops its own animations first, so that the flow's settling values are not animated.
+  emit reduceMotionChanged();
+  if (onboarding_) onboarding_->setReduceMotion(reduced);
+}
+
 void WindowShell::viewShown() {
   QPointer<WindowShell> self(this);
   const bool completed = onboardingCompleted();

@@ -19,7 +19,7 @@ class WindowShell : public QObject {
   Q_PROPERTY(QString content READ content NOTIFY contentChanged)
   Q_PROPERTY(QString page READ page WRITE setPage NOTIFY pageChanged)
   Q_PROPERTY(bool onboardingCompleted READ onboardingCompleted NOTIFY contentChanged)
-  Q_PROPERTY(bool reduceMotion READ reduceMotion CONSTANT)
+  Q_PROPERTY(bool reduceMotion READ reduceMotion NOTIFY reduceMotionChanged)
 
  public:
   static constexpr const char* onboardingFlagKey = "veltrano.host.permissionOnboarding.completed";
@@ -38,6 +38,8 @@ class WindowShell : public QObject {
   void setPage(const QString& page);
   bool onboardingCompleted() const;
   bool reduceMotion() const { return options_.reduceMotion; }
+  // The desktop changed its mind: motion under way stops at once when it asks for less.
+  void setReduceMotion(bool reduced);
 
   // The window's view came on screen.
   Q_INVOKABLE void viewShown();
@@ -53,6 +55,7 @@ class WindowShell : public QObject {
  signals:
   void contentChanged();
   void pageChanged();
+  void reduceMotionChanged();
 
  private:
   void syncOnboarding();

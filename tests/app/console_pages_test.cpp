@@ -64,7 +64,7 @@ class ConsolePagesTest : public ::testing::Test {
   }
   // Every item named `name` in the visual tree under `under` (the page when none), in the page's order.
   QList<QQuickItem*> all(const char* name, QQuickItem* under = nullptr) {
-    return itemsNamed(under ? under : view_.rootObject(), name);
+    return testing::itemsNamed(under ? under : view_.rootObject(), name);
   }
   // Every visible item ends within the page's width, and wrapped texts are no taller than their lines.
   void expectNothingOverflows() {
@@ -82,17 +82,6 @@ class ConsolePagesTest : public ::testing::Test {
       }
     };
     visit(view_.rootObject());
-  }
-  static QList<QQuickItem*> itemsNamed(QQuickItem* root, const char* name) {
-    QList<QQuickItem*> found;
-    const std::function<void(QQuickItem*)> visit = [&](QQuickItem* parent) {
-      for (auto* child : parent->childItems()) {
-        if (child->objectName() == QLatin1String(name)) found.append(child);
-        visit(child);
-      }
-    };
-    visit(root);
-    return found;
   }
 
   QApplication& qt_ = testing::qtApplication();
@@ -305,10 +294,10 @@ TEST_F(ConsolePagesTest, TheWindowsConsoleShowsTheSelectedPageAndScrollsItWithTh
   ASSERT_TRUE(QTest::qWaitForWindowExposed(window.window()));
   QQuickItem* page = nullptr;
   ASSERT_TRUE(testing::processEventsUntil([&] {
-    page = itemsNamed(window.window()->contentItem(), "page").value(0);
+    page = testing::itemsNamed(window.window()->contentItem(), "page").value(0);
     return page != nullptr;
   }));
-  auto shown = [&](const char* name) { return !itemsNamed(page, name).isEmpty(); };
+  auto shown = [&](const char* name) { return !testing::itemsNamed(page, name).isEmpty(); };
   ASSERT_TRUE(testing::processEventsUntil([&] { return shown("heroButton"); }));
   shell.setPage("advanced");
   ASSERT_TRUE(testing::processEventsUntil([&] { return shown("metricsGrid"); }));
@@ -340,7 +329,7 @@ TEST_F(ConsolePagesTest, AFailedStartShowsBesideItsButtonAndAFailedSwitchUnderIt
   window.bringForward();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(window.window()));
   auto* root = window.window()->contentItem();
-  auto find = [&](const char* name) { return itemsNamed(root, name).value(0); };
+  auto find = [&](const char* name) { return testing::itemsNamed(root, name).value(0); };
   ASSERT_TRUE(testing::processEventsUntil([&] { return find("heroButton") != nullptr; }));
   auto clickIn = [&](QQuickItem* target) {
     const QPointF centre = target->mapToScene(QPointF(target->width() / 2, target->height() / 2));
@@ -407,7 +396,7 @@ TEST_F(ConsolePagesTest, TheKeyboardReachesAndWorksTheNavigationAndTheHeroButton
   window.bringForward();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(window.window()));
   auto* root = window.window()->contentItem();
-  auto find = [&](const char* name) { return itemsNamed(root, name).value(0); };
+  auto find = [&](const char* name) { return testing::itemsNamed(root, name).value(0); };
   ASSERT_TRUE(testing::processEventsUntil([&] { return find("heroButton") != nullptr; }));
   auto focused = [&] { return window.window()->activeFocusItem(); };
 
@@ -454,7 +443,7 @@ TEST_F(ConsolePagesTest, TheOnboardingsReopenButtonIsInViewAtTheSmallestSize) {
   window.bringForward();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(window.window()));
   auto* root = window.window()->contentItem();
-  auto find = [&](const char* name) { return itemsNamed(root, name).value(0); };
+  auto find = [&](const char* name) { return testing::itemsNamed(root, name).value(0); };
   ASSERT_TRUE(testing::processEventsUntil([&] { return find("reopenSettings") != nullptr; }));
   // The help appears after a request that did not give access.
   state.showScreenRecordingRecoveryHelp = true;
@@ -488,7 +477,7 @@ TEST_F(ConsolePagesTest, FinishingTheOnboardingFadesTheConsoleIn) {
   window.bringForward();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(window.window()));
   ASSERT_EQ(shell.content(), "onboarding");
-  auto* content = itemsNamed(window.window()->contentItem(), "content").value(0);
+  auto* content = testing::itemsNamed(window.window()->contentItem(), "content").value(0);
   ASSERT_NE(content, nullptr);
   EXPECT_EQ(content->opacity(), 1.0);
 
@@ -518,7 +507,7 @@ TEST_F(ConsolePagesTest, ANewStepSymbolGrowsInUnlessMotionIsReduced) {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.window()));
     QQuickItem* icon = nullptr;
     ASSERT_TRUE(testing::processEventsUntil([&] {
-      icon = itemsNamed(window.window()->contentItem(), "stepIcon").value(0);
+      icon = testing::itemsNamed(window.window()->contentItem(), "stepIcon").value(0);
       return icon != nullptr;
     }));
     QTest::qWait(1200);  // the entrance glide is over

@@ -1,9 +1,14 @@
-// The application against a fake host: the launch report, the window, and the ordered quit.
+// The application against a fake host: the launch report, the window, the desktop's reduced motion followed
+// while it runs, and the ordered quit.
+#include <QDir>
+#include <QProcess>
+#include <QQuickItem>
 #include <QQuickWindow>
 #include <QSettings>
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <fstream>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -12,6 +17,7 @@
 #include "app/host_application.hpp"
 #include "app/main_window.hpp"
 #include "app/qt_test_support.hpp"
+#include "support/required_service.hpp"
 
 namespace veltrano {
 namespace {
@@ -24,7 +30,8 @@ class HostApplicationTest : public ::testing::Test {
     settingsFolder_.setAutoRemove(true);
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsFolder_.path());
   }
-  std::unique_ptr<app::HostApplication> makeApplication(std::chrono::milliseconds shutdownTimeout = 10s) {
+  std::unique_ptr<app::HostApplication> makeApplication(std::chrono::milliseconds shutdownTimeout = 10s,
+                                                        std::optional<bool> reduceMotion = true) {
     app::HostApplication::Options options;
     options.makeControls = [this]() -> std::unique_ptr<app::HostControls> {
       auto controls = std::make_unique<testing::FakeHostControls>();
@@ -44,7 +51,7 @@ class HostApplicationTest : public ::testing::Test {
     options.discardIoWork = [this] { discardedAfterStop_ = ioStops_ == 1 && host_ != nullptr; };
     options.shutdownTimeout = shutdownTimeout;
     options.trayAvailable = false;
-    options.reduceMotion = true;
+    options.reduceMotion = reduceMotion;
     return std::make_unique<app::HostApplication>(main_.context(), std::move(options));
   }
 
@@ -103,6 +110,45 @@ TEST_F(HostApplicationTest, WithoutATrayClosingTheWindowQuits) {
   });
   EXPECT_EQ(application->exec(), 0);
   stoppedOnceAfterPreparing();
+}
+
+// `gsettings` with `arguments`, as another program of the desktop runs it; false when it fails.
+bool gsettings(const QStringList& arguments) {
+  QProcess tool;
+  tool.start("gsettings", arguments);
+  return tool.waitForFinished(10000) && tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
+}
+
+TEST_F(HostApplicationTest, TheOnboardingStopsMovingWhenGnomeOrKdeAskForLessMotionWhileItRuns) {
+  // The desktop's settings in this test's own config folder, GNOME's in GLib's key file there.
+  const QString config = settingsFolder_.filePath("config");
+  ASSERT_TRUE(QDir().mkpath(config + "/glib-2.0/settings"));
+  setenv("XDG_CONFIG_HOME", config.toUtf8().constData(), 1);
+  setenv("GSETTINGS_BACKEND", "keyfile", 1);
+  VELTRANO_REQUIRE_SERVICE("GNOME's settings schemas (gsettings-desktop-schemas) and gsettings",
+                           test::problemIfAny(gsettings({"get", "org.gnome.desktop.interface", "enable-animations"})
+                                                  ? ""
+                                                  : "gsettings cannot read org.gnome.desktop.interface"));
+  auto application = makeApplication(10s, std::nullopt);
+  QQuickItem* onboarding = nullptr;
+  auto glide = [&] { return onboarding->property("glide").toReal(); };
+  bool glided = false;  // seen between its ends
+  ASSERT_TRUE(testing::processEventsUntil([&] {
+    onboarding = testing::itemsNamed(application->window().window()->contentItem(), "onboarding").value(0);
+    glided = glided || (onboarding && glide() > 0.0 && glide() < 1.0);
+    return onboarding && glide() == 1.0;
+  })) << "the orb never glided in";
+  EXPECT_TRUE(glided);
+
+  ASSERT_TRUE(gsettings({"set", "org.gnome.desktop.interface", "enable-animations", "false"}));
+  ASSERT_TRUE(testing::processEventsUntil([&] { return glide() != 1.0; }));
+  EXPECT_EQ(glide(), 0.0) << "the orb must come to rest at once, not glide back";
+  EXPECT_TRUE(onboarding->property("still").toBool());
+
+  ASSERT_TRUE(gsettings({"set", "org.gnome.desktop.interface", "enable-animations", "true"}));
+  ASSERT_TRUE(testing::processEventsUntil([&] { return !onboarding->property("still").toBool(); }));
+  std::ofstream((config + "/kdeglobals").toStdString()) << "[KDE]\nAnimationDurationFactor=0\n";
+  EXPECT_TRUE(testing::processEventsUntil([&] { return onboarding->property("still").toBool(); }));
 }
 
 }  // namespace

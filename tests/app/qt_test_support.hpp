@@ -3,6 +3,8 @@
 // executor on its thread, and a way to turn Qt's loop until something has happened.
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QList>
+#include <QQuickItem>
 
 #include <chrono>
 #include <cstdlib>
@@ -38,6 +40,19 @@ inline bool processEventsUntil(const std::function<bool()>& done,
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 5);
   }
   return true;
+}
+
+// Every item named `name` in the visual tree under `root`, in the tree's order.
+inline QList<QQuickItem*> itemsNamed(QQuickItem* root, const char* name) {
+  QList<QQuickItem*> found;
+  const std::function<void(QQuickItem*)> visit = [&](QQuickItem* parent) {
+    for (auto* child : parent->childItems()) {
+      if (child->objectName() == QLatin1String(name)) found.append(child);
+      visit(child);
+    }
+  };
+  visit(root);
+  return found;
 }
 
 // The Qt main executor installed for one test; its queue is shut down and the previous executor put back at the

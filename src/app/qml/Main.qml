@@ -35,6 +35,11 @@ Window {
             if (shownKind === "onboarding" && kind === "console" && !shell.reduceMotion) fadeIn.restart();
             shownKind = kind;
         }
+        // Reduced motion turned on mid-fade: the console is there at once.
+        Connections {
+            target: shell
+            function onReduceMotionChanged() { if (shell.reduceMotion) fadeIn.complete() }
+        }
         NumberAnimation {
             id: fadeIn
             target: content; property: "opacity"

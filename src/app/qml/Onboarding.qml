@@ -10,14 +10,26 @@ Item {
     Component.onDestruction: shell.endOnboarding(flow)
 
     readonly property bool still: shell.reduceMotion
+    // Reduced motion turned on while things move: the values below are written once more, past their disabled
+    // Behaviors, which ends each motion under way at its final value; the one-off animations jump to their end.
+    property int settled: 0
+    function settling(value) { void root.settled; return value }
+    onStillChanged: {
+        if (!still) return;
+        entrance.complete();
+        replaced.complete();
+        Qt.callLater(function() { ++root.settled });
+    }
     readonly property int step: flow.step
     readonly property color green: "#32d74b"
     readonly property color orange: "#ff9f0a"
     readonly property var easeInOut: [0.42, 0, 0.58, 1, 1, 1]
-    property color accent: step === 0 ? "cyan" : green
+    property color accent: settling(step === 0 ? "cyan" : green)
     Behavior on accent { enabled: !root.still; ColorAnimation { duration: 500; easing.type: Easing.BezierSpline; easing.bezierCurve: root.easeInOut } }
-    // 0 at rest, 1 once the flow has glided in; every decorative value lies between its two ends.
-    property real glide: flow.animating ? 1 : 0
+    // 0 at rest, 1 once the flow has glided in; every decorative value lies between its two ends. Bound once the
+    // item is complete: the flow starts animating while the item is made, when its Behavior would not run yet.
+    property real glide: 0
+    Component.onCompleted: glide = Qt.binding(function() { return root.settling(root.flow.animating ? 1 : 0) })
     Behavior on glide { enabled: !root.still; NumberAnimation { duration: 1100; easing.type: Easing.BezierSpline; easing.bezierCurve: root.easeInOut } }
     function between(resting, moved) { return resting + (moved - resting) * glide }
     function faded(c, alpha) { return Qt.rgba(c.r, c.g, c.b, alpha) }
@@ -128,7 +140,7 @@ Item {
                                 objectName: "segment" + index
                                 anchors.verticalCenter: parent.verticalCenter
                                 height: 5; radius: 2.5
-                                width: index === root.step || root.step === 2 ? 38 : 14
+                                width: root.settling(index === root.step || root.step === 2 ? 38 : 14)
                                 color: index <= root.step ? root.accent : Qt.rgba(1, 1, 1, 0.12)
                                 Behavior on width { enabled: !root.still; SpringAnimation { spring: 4; damping: 0.5; epsilon: 0.25 } }
                             }

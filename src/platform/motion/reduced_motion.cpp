@@ -4,8 +4,6 @@
 #include <optional>
 #include <string>
 
-#include "platform/xdg/user_folders.hpp"
-
 namespace veltrano::platform {
 
 namespace {
@@ -50,11 +48,6 @@ bool desktopAsksForReducedMotion(const std::filesystem::path& configFolder) {
     if (enabled && (*enabled == "false" || *enabled == "0")) return true;
   }
   return false;
-}
-
-bool desktopAsksForReducedMotion() {
-  const auto folder = xdgBaseFolder("XDG_CONFIG_HOME", ".config");
-  return folder && desktopAsksForReducedMotion(*folder);
 }
 
 }  // namespace veltrano::platform

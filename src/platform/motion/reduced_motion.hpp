@@ -8,7 +8,4 @@ namespace veltrano::platform {
 // Reads the files under `configFolder` (the XDG config folder); false when none says so or none can be read.
 bool desktopAsksForReducedMotion(const std::filesystem::path& configFolder);
 
-// The same for this user's config folder.
-bool desktopAsksForReducedMotion();
-
 }  // namespace veltrano::platform

@@ -1,6 +1,7 @@
 // The overview and advanced pages loaded on a fake host: their texts and controls follow the host, their
 // buttons reach it, and the activity log keeps up with a busy host.
 #include <QAccessible>
+#include <QColor>
 #include <QQmlContext>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -491,9 +492,9 @@ TEST_F(ConsolePagesTest, FinishingTheOnboardingFadesTheConsoleIn) {
   EXPECT_TRUE(testing::processEventsUntil([&] { return content->opacity() == 1.0; }, std::chrono::seconds(2)));
 }
 
-TEST_F(ConsolePagesTest, ANewStepSymbolGrowsInUnlessMotionIsReduced) {
-  for (const bool reduced : {false, true}) {
-    SCOPED_TRACE(reduced ? "reduced motion" : "motion");
+TEST_F(ConsolePagesTest, ANewStepGrowsAndFadesInUnlessMotionIsReducedBeforeOrMeanwhile) {
+  for (const auto& [reduced, meanwhile] : {std::pair{false, false}, {true, false}, {false, true}}) {
+    SCOPED_TRACE(reduced ? "reduced motion" : meanwhile ? "motion reduced meanwhile" : "motion");
     QTemporaryDir folder;
     QSettings settings(folder.filePath("settings.ini"), QSettings::IniFormat);
     app::HostState state;
@@ -517,6 +518,15 @@ TEST_F(ConsolePagesTest, ANewStepSymbolGrowsInUnlessMotionIsReduced) {
     ASSERT_TRUE(testing::processEventsUntil([&] { return icon->property("name").toString() != before; }));
     if (reduced) {
       EXPECT_EQ(icon->scale(), 1.0);
+    } else if (meanwhile) {
+      // Everything that moves is where it would end, at once.
+      EXPECT_LT(icon->scale(), 1.0);
+      shell.setReduceMotion(true);
+      EXPECT_EQ(icon->scale(), 1.0);
+      const auto named = [&](const char* name) { return all(name, window.window()->contentItem()).value(0); };
+      EXPECT_EQ(named("stepVisual")->opacity(), 1.0);
+      EXPECT_EQ(named("segment1")->width(), 38.0);
+      EXPECT_EQ(named("onboarding")->property("accent").value<QColor>(), QColor("#32d74b"));
     } else {
       EXPECT_LT(icon->scale(), 1.0);
       EXPECT_TRUE(testing::processEventsUntil([&] { return icon->scale() == 1.0; }, std::chrono::seconds(2)));

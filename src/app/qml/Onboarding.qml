@@ -9,28 +9,28 @@ Item {
     readonly property var flow: shell.beginOnboarding()
     Component.onDestruction: shell.endOnboarding(flow)
 
+    // Each moving value is shown through its still twin while motion is reduced: motion under way when the desktop
+    // asks for less stops where it would end, at once; the one-off animations jump to their end.
     readonly property bool still: shell.reduceMotion
-    // Reduced motion turned on while things move: the values below are written once more, past their disabled
-    // Behaviors, which ends each motion under way at its final value; the one-off animations jump to their end.
-    property int settled: 0
-    function settling(value) { void root.settled; return value }
     onStillChanged: {
         if (!still) return;
         entrance.complete();
         replaced.complete();
-        Qt.callLater(function() { ++root.settled });
     }
     readonly property int step: flow.step
     readonly property color green: "#32d74b"
     readonly property color orange: "#ff9f0a"
     readonly property var easeInOut: [0.42, 0, 0.58, 1, 1, 1]
-    property color accent: settling(step === 0 ? "cyan" : green)
-    Behavior on accent { enabled: !root.still; ColorAnimation { duration: 500; easing.type: Easing.BezierSpline; easing.bezierCurve: root.easeInOut } }
+    readonly property color stepAccent: step === 0 ? "cyan" : green
+    property color fadingAccent: stepAccent
+    Behavior on fadingAccent { enabled: !root.still; ColorAnimation { duration: 500; easing.type: Easing.BezierSpline; easing.bezierCurve: root.easeInOut } }
+    readonly property color accent: still ? stepAccent : fadingAccent
     // 0 at rest, 1 once the flow has glided in; every decorative value lies between its two ends. Bound once the
     // item is complete: the flow starts animating while the item is made, when its Behavior would not run yet.
-    property real glide: 0
-    Component.onCompleted: glide = Qt.binding(function() { return root.settling(root.flow.animating ? 1 : 0) })
-    Behavior on glide { enabled: !root.still; NumberAnimation { duration: 1100; easing.type: Easing.BezierSpline; easing.bezierCurve: root.easeInOut } }
+    property real gliding: 0
+    Component.onCompleted: gliding = Qt.binding(function() { return root.flow.animating ? 1 : 0 })
+    Behavior on gliding { enabled: !root.still; NumberAnimation { duration: 1100; easing.type: Easing.BezierSpline; easing.bezierCurve: root.easeInOut } }
+    readonly property real glide: still ? 0 : gliding
     function between(resting, moved) { return resting + (moved - resting) * glide }
     function faded(c, alpha) { return Qt.rgba(c.r, c.g, c.b, alpha) }
 
@@ -140,9 +140,11 @@ Item {
                                 objectName: "segment" + index
                                 anchors.verticalCenter: parent.verticalCenter
                                 height: 5; radius: 2.5
-                                width: root.settling(index === root.step || root.step === 2 ? 38 : 14)
+                                readonly property real stepWidth: index === root.step || root.step === 2 ? 38 : 14
+                                property real springing: stepWidth
+                                Behavior on springing { enabled: !root.still; SpringAnimation { spring: 4; damping: 0.5; epsilon: 0.25 } }
+                                width: root.still ? stepWidth : springing
                                 color: index <= root.step ? root.accent : Qt.rgba(1, 1, 1, 0.12)
-                                Behavior on width { enabled: !root.still; SpringAnimation { spring: 4; damping: 0.5; epsilon: 0.25 } }
                             }
                         }
                         Text {

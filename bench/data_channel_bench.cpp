@@ -26,6 +26,7 @@
 #include "remote/webrtc_peer_session.hpp"
 #include "support/network_namespaces.hpp"
 #include "support/peer_process.hpp"
+#include "support/peer_session_answers.hpp"
 #include "support/recorded_values.hpp"
 #include "load_average.hpp"
 
@@ -69,7 +70,6 @@ class HostLink {
       signal("candidate", json{{"sdp", m["candidate"]}, {"sdpMLineIndex", m.value("sdpMLineIndex", 0)}});
     });
     session_ = WebRTCPeerSession::create({}, false, {webrtc::createPeerConnection});
-    if (!session_) fail("no peer session");
     auto& callbacks = session_->callbacks();
     callbacks.onLocalSignal = [this](const std::string& kind, const Bytes& body) {
       std::lock_guard lock(mutex_);
@@ -86,6 +86,7 @@ class HostLink {
     };
     callbacks.onChannelOpened = opened_.recorder();
     callbacks.onData = [this](const std::string&, const Bytes& message) { replies_.add(message.size()); };
+    if (!testing::startAndWait(*session_)) fail("no peer session");
     tablet_.send({{"type", "start"}, {"channels", {"veltrano.file"}}, {"vlc1", true}});
     if (!opened_.waitForCount(1, 30s)) fail("the host's channel did not open");
   }
@@ -99,7 +100,7 @@ class HostLink {
     tablet_.send({{"type", "expect"}, {"bytes", messages * (size + 16 * ((size + 59999) / 60000))}});
     const auto start = Clock::now();
     for (std::size_t sent = 0; sent < messages;) {
-      if (session_->send("veltrano.file", message)) {
+      if (testing::sendAndWait(*session_, "veltrano.file", message)) {
         ++sent;
       } else {
         std::this_thread::sleep_for(200us);
@@ -119,7 +120,7 @@ class HostLink {
     for (int i = 0; i < count; ++i) {
       const auto before = replies_.size();
       const auto start = Clock::now();
-      if (!session_->send("veltrano.file", message)) fail("a ping was refused");
+      if (!testing::sendAndWait(*session_, "veltrano.file", message)) fail("a ping was refused");
       if (!replies_.waitForCount(before + 1, 10s)) fail("no echo");
       rtts.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
     }

@@ -214,7 +214,6 @@ class Bench {
         servers.push_back({{std::string("stun:") + NetworkNamespaces::kPeerAddress + ":3478"}, {}, {}});
       }
       session_ = WebRTCPeerSession::create(servers, false, {webrtc::createPeerConnection});
-      if (!session_) fail("no peer session");
       session_->callbacks().onState = [this](WebRTCPeerCallbacks::State state) {
         if (state == WebRTCPeerCallbacks::State::connected) markAnswererConnected();
       };
@@ -223,6 +222,9 @@ class Bench {
           if (session_) hostSend(kind, data);
         });
       };
+      session_->start([](bool made) {
+        if (!made) fail("no peer session");
+      });
     }
     session_->handleRemoteSignal(payload.kind, payload.data);
   }

@@ -27,7 +27,7 @@ namespace {
 asio::awaitable<void> runRemoteInputCommand(InputCommandHandler::ParsedLine line, bool answered,
                                             std::shared_ptr<RemoteSessionLifetime> lifetime,
                                             std::shared_ptr<InputCommandHandler> handler,
-                                            std::shared_ptr<WebRTCPeerSession> peer) {
+                                            std::weak_ptr<WebRTCPeerSession> peer) {
   if (!lifetime->isActive()) co_return;
   // The reply leaves as soon as it exists, from the thread that made it; one message, no line feed.
   InputCommandHandler::ReplyObserver sendReply = [answered, peer](const json::Json& reply) {
@@ -109,8 +109,8 @@ void RemoteHostCoordinator::handleDataChannelMessage(const std::string& label, c
   }
   if (line.pointerSession) pointerQueue->insertPointerSession(*line.pointerSession);
   const bool droppable = line.type && InputCommandHandler::isDroppableCommand(*line.type);
-  auto operation = [line = std::move(line), onControl, lifetime, handler = commandHandler, peer]() mutable {
-    return runRemoteInputCommand(std::move(line), onControl, lifetime, handler, peer);
+  auto operation = [line = std::move(line), onControl, lifetime, handler = commandHandler, weakPeer]() mutable {
+    return runRemoteInputCommand(std::move(line), onControl, lifetime, handler, weakPeer);
   };
   // Every command of the session runs in arrival order, phone pointer commands and the others alike, as on a local
   // control connection: a key pressed after a text must not overtake the text's typing.

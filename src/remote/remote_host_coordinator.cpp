@@ -109,7 +109,7 @@ void RemoteHostCoordinator::stopRemoteHost() {
   for (auto& [sessionID, session] : sessions_) {
     session.negotiationLimit.cancel();
     endSessionInput(session);
-    // The close holds its peer until it has run, so the tablet sees the connection end.
+    // Released with the table below, which closes its connection too: the tablet sees it end.
     session.peer->close();
   }
   sessions_.clear();

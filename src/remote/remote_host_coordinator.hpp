@@ -31,6 +31,7 @@
 #include "platform/net/network_path_monitor.hpp"
 #include "platform/websocket/websocket_endpoint.hpp"
 #include "remote/device_identity.hpp"
+#include "remote/negotiation_bound.hpp"
 #include "remote/remote_host_media_hub.hpp"
 #include "remote/remote_network_path_fingerprint.hpp"
 #include "remote/remote_phone_pointer_queue.hpp"
@@ -174,6 +175,8 @@ class RemoteHostCoordinator : public std::enable_shared_from_this<RemoteHostCoor
   void handleICEServers(const std::vector<SignalingICEServer>& servers);
   void handleSignal(const SignalingPayload& signal);
   void createSession(const std::string& deviceID, const std::string& sessionID);
+  // Whether an offer may make a new session now (NegotiationBound).
+  bool admitsNewSession(const SignalingPayload& offer);
   RemoteFileTransferEndpointPtr makeFileEndpoint(const PeerWeak& peer);
   void installPeerCallbacks(WebRTCPeerSession& peer, const std::string& sessionID, const std::string& deviceID,
                             const Session& session);
@@ -222,6 +225,7 @@ class RemoteHostCoordinator : public std::enable_shared_from_this<RemoteHostCoor
   Task startRecoveryLimit(const std::string& sessionID, const PeerWeak& peer);
 
   const RemoteHostEnvironment environment_;
+  NegotiationBound negotiationBound_{*environment_.clock};
   std::shared_ptr<RemoteSignaling> signaling_;
   std::map<std::string, Session> sessions_;
   std::map<std::uint32_t, std::shared_ptr<ExternalMediaOutlet>> videoServers_;

@@ -20,9 +20,8 @@ std::optional<MediaEnvelopeType> envelopeType(ByteView envelope) {
 }  // namespace
 
 void RemoteHostMediaHub::registerPeer(std::shared_ptr<WebRTCPeerSession> peer, const std::string& sessionID) {
-  Entry replaced;  // the last reference to a peer is dropped outside the lock: its teardown may take a while
   std::lock_guard lock(mutex_);
-  replaced = std::exchange(entries_[sessionID], Entry{std::move(peer), false, {}, {}});
+  entries_[sessionID] = Entry{std::move(peer), false, {}, {}};
 }
 
 void RemoteHostMediaHub::setAudioEnabled(bool enabled, const std::string& sessionID) {
@@ -55,15 +54,13 @@ void RemoteHostMediaHub::resumeAfterGap(const std::string& sessionID) {
 }
 
 void RemoteHostMediaHub::remove(const std::string& sessionID) {
-  std::map<std::string, Entry> removed;  // released after the lock
   std::lock_guard lock(mutex_);
-  if (auto node = entries_.extract(sessionID)) removed.insert(std::move(node));
+  entries_.erase(sessionID);
 }
 
 void RemoteHostMediaHub::removeAll() {
-  std::map<std::string, Entry> removed;
   std::lock_guard lock(mutex_);
-  removed.swap(entries_);
+  entries_.clear();
   audioConfiguration_.reset();
 }
 
@@ -162,8 +159,10 @@ bool RemoteHostMediaHub::offer(const Target& target, const std::string& label,
   if (target.backlog->refused.exchange(false)) return false;
   const std::uint64_t size = message->size();
   if (!fitsSendBudget(label, target.backlog->queuedBytes.load(), size)) return false;
+  const auto peer = target.peer.lock();
+  if (!peer) return false;
   target.backlog->queuedBytes += size;
-  target.peer->sendWithoutWaiting(label, message, [backlog = target.backlog, size](bool accepted) {
+  peer->sendWithoutWaiting(label, message, [backlog = target.backlog, size](bool accepted) {
     backlog->queuedBytes -= size;
     if (!accepted) backlog->refused = true;
   });

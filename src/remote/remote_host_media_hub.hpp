@@ -6,7 +6,8 @@
 // Any thread. The lock guards the table only. A fan-out never waits for a peer: each envelope is queued on the
 // peer's strand, and a peer that has more than its channel's send budget queued there, or that refused an
 // envelope since the last fan-out, loses this one (the server then waits for a keyframe). A peer removed
-// between collection and sending may still be offered the envelope; its send then fails harmlessly.
+// between collection and sending may still be offered the envelope; its send then fails harmlessly. The hub holds
+// its peers weakly: the coordinator's session table is their one owner.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -56,13 +57,13 @@ class RemoteHostMediaHub {
     bool hasAudioConfiguration = false;  // the audio fan-out's own (one audio server calls it at a time)
   };
   struct Entry {
-    std::shared_ptr<WebRTCPeerSession> peer;
+    std::weak_ptr<WebRTCPeerSession> peer;
     bool audioEnabled = false;
     std::set<std::uint32_t> visibleDisplayIDs;
     std::map<std::string, std::shared_ptr<Backlog>> backlogs;  // by label, made on first use
   };
   struct Target {
-    std::shared_ptr<WebRTCPeerSession> peer;
+    std::weak_ptr<WebRTCPeerSession> peer;
     std::shared_ptr<Backlog> backlog;
   };
 

@@ -14,7 +14,9 @@ struct PendingAnswer {
 
 }  // namespace
 
-void queueOnPeer(const std::shared_ptr<WebRTCPeerSession>& peer, std::string label, ByteView message) {
+void queueOnPeer(const std::weak_ptr<WebRTCPeerSession>& weakPeer, std::string label, ByteView message) {
+  const auto peer = weakPeer.lock();
+  if (!peer) return;
   peer->sendWithoutWaiting(std::move(label), std::make_shared<const Bytes>(message.begin(), message.end()), nullptr);
 }
 

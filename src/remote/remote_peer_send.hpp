@@ -11,8 +11,8 @@
 
 namespace veltrano {
 
-// Queues the message and returns at once; a refusal is not reported.
-void queueOnPeer(const std::shared_ptr<WebRTCPeerSession>& peer, std::string label, ByteView message);
+// Queues the message and returns at once; a refusal, or a peer already gone, is not reported.
+void queueOnPeer(const std::weak_ptr<WebRTCPeerSession>& peer, std::string label, ByteView message);
 
 // Completes on the caller's executor with whether the peer took the message: false when it refused it, or when
 // the peer is gone before it could answer.

@@ -61,6 +61,7 @@ void RemoteHostCoordinator::handleSignal(const SignalingPayload& signal) {
     return;
   }
   if (signal.kind == "offer" && !sessions_.contains(signal.sessionID)) {
+    if (!admitsNewSession(signal)) return;
     createSession(signal.fromDeviceID, signal.sessionID);
   }
   const auto found = sessions_.find(signal.sessionID);
@@ -71,10 +72,6 @@ void RemoteHostCoordinator::handleSignal(const SignalingPayload& signal) {
 void RemoteHostCoordinator::createSession(const std::string& deviceID, const std::string& sessionID) {
   assertOnMainThread();
   auto peer = WebRTCPeerSession::create(iceServers_, false, {environment_.makePeerConnection, environment_.clock});
-  if (!peer) {
-    logRemoteSessionCreationFailed();
-    return;
-  }
   Session session;
   session.deviceID = deviceID;
   session.phonePointerQueue = RemotePhonePointerQueue::create(mainExecutor());
@@ -84,14 +81,34 @@ void RemoteHostCoordinator::createSession(const std::string& deviceID, const std
   installPeerCallbacks(*peer, sessionID, deviceID, session);
   session.negotiationLimit = startNegotiationLimit(sessionID, peer);
   sessions_[sessionID] = std::move(session);
+  // Signals for the session queue behind the making of its connection; one that cannot be made ends the session.
+  peer->start([weak = weak_from_this(), weakPeer = PeerWeak(peer), sessionID](bool made) {
+    if (made) return;
+    postToMain([weak, weakPeer, sessionID] {
+      const auto self = weak.lock();
+      const auto current = weakPeer.lock();
+      if (!self || !current || !self->sessionOwnedBy(sessionID, current)) return;
+      logRemoteSessionCreationFailed();
+      self->closeSession(sessionID, false, current);
+    });
+  });
+}
+
+bool RemoteHostCoordinator::admitsNewSession(const SignalingPayload& offer) {
+  std::size_t ofDevice = 0;
+  std::size_t inAll = 0;
+  for (const auto& [sessionID, session] : sessions_) {
+    if (session.isConnected) continue;
+    ++inAll;
+    if (session.deviceID == offer.fromDeviceID) ++ofDevice;
+  }
+  return negotiationBound_.admits(offer.fromDeviceID, offer.sessionID, ofDevice, inAll);
 }
 
 RemoteFileTransferEndpointPtr RemoteHostCoordinator::makeFileEndpoint(const PeerWeak& peer) {
   // Neither waits for the peer's thread: the main thread sends control messages, the file sender's pool the frames.
   auto controlSink = [peer](const json::Json& message) {
-    const auto current = peer.lock();
-    if (!current || !message.is_object()) return;
-    queueOnPeer(current, std::string(controlChannelLabel), asBytes(json::dump(message)));
+    if (message.is_object()) queueOnPeer(peer, std::string(controlChannelLabel), asBytes(json::dump(message)));
   };
   auto fileSink = [peer](Bytes frame) { return sendOnPeer(peer, std::string(fileChannelLabel), std::move(frame)); };
   return std::make_shared<RemoteFileTransferEndpoint>(std::move(controlSink), std::move(fileSink));

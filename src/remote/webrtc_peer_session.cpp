@@ -1,11 +1,15 @@
 #include "remote/webrtc_peer_session.hpp"
 
 #include <boost/asio/post.hpp>
-#include <boost/asio/use_future.hpp>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <iterator>
 
 #include "base/thread_checks.hpp"
+#include "base/thread_pools.hpp"
+#include "platform/cpu/usable_cpus.hpp"
 #include "remote/data_channel_chunks.hpp"
 #include "remote/data_channel_labels.hpp"
 #include "remote/data_channel_send_budget.hpp"
@@ -16,6 +20,19 @@
 namespace veltrano {
 
 namespace {
+
+// The threads that serve peer sessions and nothing else, so that no caller can hold a thread a session needs, and a
+// burst of sessions costs no threads. Each session keeps to one of them, taken in turn: its callbacks all come from
+// one thread.
+const ThreadPoolKind kPeerSessionThreads[] = {
+    {"peer sessions 1", 1}, {"peer sessions 2", 1}, {"peer sessions 3", 1}, {"peer sessions 4", 1}};
+
+Strand nextPeerSessionStrand() {
+  static const unsigned count = std::max(2u, std::min<unsigned>(std::size(kPeerSessionThreads), usableCpuCount()));
+  static std::atomic<unsigned> next = 0;
+  const ThreadPoolKind& kind = kPeerSessionThreads[next.fetch_add(1, std::memory_order_relaxed) % count];
+  return asio::make_strand(ThreadPools::pool(kind).executor());
+}
 
 constexpr int routeRetryLimit = 8;
 constexpr Clock::Duration routeRetryInterval = std::chrono::milliseconds(250);
@@ -70,35 +87,35 @@ class WebRTCPeerSession::ChannelObserver final : public webrtc::DataChannelObser
   const std::string label_;
 };
 
-template <class Step>
-auto WebRTCPeerSession::runAndWait(Step step) {
-  assertOffStrand(strand_);
-  return asio::post(strand_, asio::use_future(std::move(step))).get();
-}
-
-std::shared_ptr<WebRTCPeerSession> WebRTCPeerSession::create(const std::vector<SignalingICEServer>& iceServers,
+std::shared_ptr<WebRTCPeerSession> WebRTCPeerSession::create(std::vector<SignalingICEServer> iceServers,
                                                              bool forceRelay, WebRTCPeerEnvironment environment) {
-  std::shared_ptr<WebRTCPeerSession> session(
-      new WebRTCPeerSession(std::make_shared<WebRTCPeerCallbacks>(), std::move(environment)));
-  const webrtc::PeerConfiguration configuration{
+  webrtc::PeerConfiguration configuration{
       makeIceServers(iceServers), forceRelay ? webrtc::IceTransportPolicy::relay : webrtc::IceTransportPolicy::all};
-  const bool made = session->runAndWait([&] {
-    session->peerConnection_ = session->environment_.makePeerConnection(configuration, session->weak_from_this());
-    return session->peerConnection_ != nullptr;
-  });
-  return made ? session : nullptr;
+  return std::shared_ptr<WebRTCPeerSession>(new WebRTCPeerSession(std::move(configuration), std::move(environment)));
 }
 
-WebRTCPeerSession::WebRTCPeerSession(std::shared_ptr<WebRTCPeerCallbacks> callbacks, WebRTCPeerEnvironment environment)
-    : thread_("peer session"),
-      strand_(asio::make_strand(thread_.executor())),
-      callbacks_(std::move(callbacks)),
+WebRTCPeerSession::WebRTCPeerSession(webrtc::PeerConfiguration configuration, WebRTCPeerEnvironment environment)
+    : strand_(nextPeerSessionStrand()),
+      callbacks_(std::make_shared<WebRTCPeerCallbacks>()),
       environment_(std::move(environment)),
+      configuration_(std::move(configuration)),
       nextMessageID_(environment_.lastMessageID) {}
+
+// The last reference may go on any thread; nothing runs on the strand for this session any more.
+WebRTCPeerSession::~WebRTCPeerSession() { closeConnection(); }
 
 void WebRTCPeerSession::post(std::function<void(WebRTCPeerSession&)> step) {
   asio::post(strand_, [weakSelf = weak_from_this(), step = std::move(step)] {
     if (const auto self = weakSelf.lock()) step(*self);
+  });
+}
+
+void WebRTCPeerSession::start(std::function<void(bool made)> made) {
+  post([made = std::move(made)](WebRTCPeerSession& self) {
+    self.peerConnection_ = self.environment_.makePeerConnection(self.configuration_, self.weak_from_this());
+    self.isClosed_ = self.peerConnection_ == nullptr;
+    self.closedReported_ = self.isClosed_;
+    if (made) made(!self.isClosed_);
   });
 }
 
@@ -108,12 +125,11 @@ void WebRTCPeerSession::handleRemoteSignal(std::string type, Bytes payload) {
   });
 }
 
-bool WebRTCPeerSession::openChannel(const std::string& label, bool reliable) {
-  return runAndWait([&] { return !isClosed_ && channel(label, reliable) != nullptr; });
-}
-
-bool WebRTCPeerSession::send(const std::string& label, ByteView message) {
-  return runAndWait([&] { return sendOnStrand(label, message); });
+void WebRTCPeerSession::openChannel(std::string label, bool reliable, std::function<void(bool)> opened) {
+  post([label = std::move(label), reliable, opened = std::move(opened)](WebRTCPeerSession& self) {
+    const bool made = !self.isClosed_ && self.channel(label, reliable) != nullptr;
+    if (opened) opened(made);
+  });
 }
 
 void WebRTCPeerSession::sendWithoutWaiting(std::string label, std::shared_ptr<const Bytes> message,
@@ -125,7 +141,7 @@ void WebRTCPeerSession::sendWithoutWaiting(std::string label, std::shared_ptr<co
 }
 
 void WebRTCPeerSession::close() {
-  asio::post(strand_, [self = shared_from_this()] { self->closeOnStrand(); });
+  post([](WebRTCPeerSession& self) { self.closeOnStrand(); });
 }
 
 void WebRTCPeerSession::restartIce() {
@@ -167,8 +183,8 @@ void WebRTCPeerSession::reportState(webrtc::PeerConnectionState state) {
 }
 
 void WebRTCPeerSession::reportFailure() {
-  asio::post(strand_, [self = shared_from_this()] {
-    if (!self->isClosed_ && !self->closedReported_) self->callbacks_->onState(WebRTCPeerCallbacks::State::failed);
+  post([](WebRTCPeerSession& self) {
+    if (!self.isClosed_ && !self.closedReported_) self.callbacks_->onState(WebRTCPeerCallbacks::State::failed);
   });
 }
 
@@ -206,12 +222,12 @@ void WebRTCPeerSession::applyRemoteDescription(const Bytes& payload, webrtc::Sdp
         const auto self = weakSelf.lock();
         if (!self) return;
         if (error) return self->reportFailure();
-        asio::post(self->strand_, [self, type] {
-          if (self->isClosed_) return;
+        self->post([type](WebRTCPeerSession& later) {
+          if (later.isClosed_) return;
           if (type == webrtc::SdpType::offer) {
-            self->createAnswer();
+            later.createAnswer();
           } else {
-            self->flushPendingCandidates();
+            later.flushPendingCandidates();
           }
         });
       });
@@ -252,7 +268,9 @@ webrtc::DescriptionCompletion WebRTCPeerSession::localDescriptionStep() {
     const auto self = weakSelf.lock();
     if (!self) return;
     if (!description || !error.empty()) return self->reportFailure();
-    asio::post(self->strand_, [self, description = std::move(*description)] { self->setLocalDescription(description); });
+    self->post([description = std::move(*description)](WebRTCPeerSession& later) {
+      later.setLocalDescription(description);
+    });
   };
 }
 
@@ -266,8 +284,8 @@ void WebRTCPeerSession::setLocalDescription(webrtc::SessionDescription descripti
         const auto self = weakSelf.lock();
         if (!self) return;
         if (error) return self->reportFailure();
-        asio::post(self->strand_, [self, kind, body = encodeSessionDescriptionBody(sdp)] {
-          if (!self->isClosed_) self->callbacks_->onLocalSignal(kind, body);
+        self->post([kind, body = encodeSessionDescriptionBody(sdp)](WebRTCPeerSession& later) {
+          if (!later.isClosed_) later.callbacks_->onLocalSignal(kind, body);
         });
       });
 }
@@ -321,14 +339,19 @@ bool WebRTCPeerSession::sendOnStrand(const std::string& label, ByteView message)
 }
 
 void WebRTCPeerSession::closeOnStrand() {
-  if (isClosed_) return;
+  if (!closeConnection()) return;
+  if (!std::exchange(closedReported_, true)) callbacks_->onState(WebRTCPeerCallbacks::State::closed);
+}
+
+bool WebRTCPeerSession::closeConnection() {
+  if (isClosed_) return false;
   isClosed_ = true;
   for (auto& [label, entry] : channels_) entry.channel->close();
   channels_.clear();
   channelObservers_.clear();
   peerConnection_->close();
   routeRetry_.cancel();
-  if (!std::exchange(closedReported_, true)) callbacks_->onState(WebRTCPeerCallbacks::State::closed);
+  return true;
 }
 
 // Only the channels of the table are read, and only while open: a label the session does not hold, or a channel
@@ -346,7 +369,7 @@ void WebRTCPeerSession::refreshRoute(int attempt) {
   peerConnection_->getStatistics([weakSelf = weak_from_this(), attempt](webrtc::StatisticsReport report) {
     const auto self = weakSelf.lock();
     if (!self) return;
-    asio::post(self->strand_, [self, attempt, report = std::move(report)] { self->evaluateRoute(report, attempt); });
+    self->post([attempt, report = std::move(report)](WebRTCPeerSession& later) { later.evaluateRoute(report, attempt); });
   });
 }
 
@@ -360,11 +383,11 @@ void WebRTCPeerSession::evaluateRoute(const webrtc::StatisticsReport& report, in
   }
   if (attempt >= routeRetryLimit) return;
   routeRetry_.cancel();  // a newer probe replaces the pending one; the old one would hold the session meanwhile
-  routeRetry_ = Task::spawn(strand_, [self = shared_from_this(), next = attempt + 1](TaskToken token) -> asio::awaitable<void> {
-    Clock& clock = *self->environment_.clock;
-    const Clock::TimePoint deadline = clock.now() + routeRetryInterval;
-    co_await clock.sleepUntil(token, deadline);
-    self->refreshRoute(next);
+  routeRetry_ = Task::spawn(strand_, [weakSelf = weak_from_this(), clock = environment_.clock,
+                                       next = attempt + 1](TaskToken token) -> asio::awaitable<void> {
+    const Clock::TimePoint deadline = clock->now() + routeRetryInterval;
+    co_await clock->sleepUntil(token, deadline);
+    if (const auto self = weakSelf.lock()) self->refreshRoute(next);
   });
 }
 

@@ -4,13 +4,13 @@
 // message goes out as "VLC1" chunks and arriving chunks are put back together; the route of the connection is
 // probed each time it connects.
 //
-// Threads: the session's state lives on a serial queue that runs on a thread of its own, which no caller shares,
-// so send(), openChannel() and create(), which block the caller until the queue has run them, cannot wait for a
-// thread they themselves hold (never call them from the queue, that is from inside a callback). Every other
-// operation is queued and returns at once. Every callback runs on that queue, one at a time and in the order the
-// events happened; after `closed` none follows. Queued operations hold the session weakly, except a close, which
-// holds it until it has run; library completions and the route retry hold it until they ran. Releasing the
-// session does not close the connection; only close() does.
+// Threads: the session's state lives on a strand of a small pool that serves peer sessions only (no caller runs
+// there), always on the same thread of it, so a session costs no thread of its own. Every operation is queued
+// there and returns at once; an answer comes back through a continuation that runs on the strand. Every callback
+// runs on that strand, one at a time and in the order the events happened; after `closed` none follows. The owner's reference is the only one that keeps
+// the session: queued operations, library completions and the route retry hold it weakly, and do nothing once it
+// is gone. Releasing the session closes its connection (as close() does, without reporting `closed`); it joins
+// nothing and may happen on any thread.
 #include <functional>
 #include <map>
 #include <memory>
@@ -21,7 +21,6 @@
 #include "base/clock.hpp"
 #include "base/encoding.hpp"
 #include "base/executors.hpp"
-#include "base/serial_thread.hpp"
 #include "base/task.hpp"
 #include "core/network_interfaces.hpp"
 #include "platform/webrtc/peer_connection.hpp"
@@ -45,9 +44,13 @@ struct WebRTCPeerEnvironment {
 class WebRTCPeerSession : public webrtc::PeerConnectionObserver,
                           public std::enable_shared_from_this<WebRTCPeerSession> {
  public:
-  // Nothing when no peer connection can be made. `forceRelay` restricts ICE to relay candidates.
-  static std::shared_ptr<WebRTCPeerSession> create(const std::vector<SignalingICEServer>& iceServers, bool forceRelay,
+  // Returns at once with nothing queued: the owner sets the callbacks, then calls start(). `forceRelay` restricts
+  // ICE to relay candidates.
+  static std::shared_ptr<WebRTCPeerSession> create(std::vector<SignalingICEServer> iceServers, bool forceRelay,
                                                    WebRTCPeerEnvironment environment);
+  // Makes the peer connection on the strand; `made` hears whether it could be made. A session without one
+  // refuses everything and reports nothing.
+  void start(std::function<void(bool made)> made);
 
   WebRTCPeerCallbacks& callbacks() { return *callbacks_; }
   const Strand& executor() const { return strand_; }
@@ -55,13 +58,11 @@ class WebRTCPeerSession : public webrtc::PeerConnectionObserver,
   // "offer", "answer", "candidate", "iceRestart" or "hangup" with its JSON body; anything else, and a body that
   // does not decode, is ignored without a report.
   void handleRemoteSignal(std::string type, Bytes payload);
-  // Gets or creates the channel; false when the session is closed or no channel could be made.
-  bool openChannel(const std::string& label, bool reliable);
-  // Sends one message as chunks; true only when the channel took every chunk. Refused when the session is closed,
-  // the channel is missing or not open, the message cannot be framed, or the label's send budget is spent.
-  bool send(const std::string& label, ByteView message);
-  // The same without waiting for the strand: `sent` gets the answer on the strand (never when the session is gone
-  // first). For callers that must not wait on a peer.
+  // Gets or creates the channel; `opened` hears false when the session is closed or no channel could be made.
+  void openChannel(std::string label, bool reliable, std::function<void(bool)> opened = nullptr);
+  // Sends one message as chunks; `sent` hears true only when the channel took every chunk. Refused when the session
+  // is closed, the channel is missing or not open, the message cannot be framed, or the label's send budget is
+  // spent. Neither answer comes when the session is gone first.
   void sendWithoutWaiting(std::string label, std::shared_ptr<const Bytes> message, std::function<void(bool)> sent);
   void close();
   // Starts an ICE restart from this side and sends a new offer; the next route found is reported even if unchanged.
@@ -76,7 +77,11 @@ class WebRTCPeerSession : public webrtc::PeerConnectionObserver,
     std::shared_ptr<ChannelObserver> observer;
   };
 
-  WebRTCPeerSession(std::shared_ptr<WebRTCPeerCallbacks> callbacks, WebRTCPeerEnvironment environment);
+  WebRTCPeerSession(webrtc::PeerConfiguration configuration, WebRTCPeerEnvironment environment);
+ public:
+  ~WebRTCPeerSession() override;
+
+ private:
 
   // Network thread: each hops to the strand.
   void onIceCandidate(const webrtc::IceCandidate& candidate) override;
@@ -99,22 +104,20 @@ class WebRTCPeerSession : public webrtc::PeerConnectionObserver,
   void adoptChannel(ChannelEntry entry);
   bool sendOnStrand(const std::string& label, ByteView message);
   void closeOnStrand();
+  // Closes the channels and the connection; true when they were still open.
+  bool closeConnection();
   void receiveMessage(const ChannelObserver& observer, const Bytes& data, bool arrivedOpen);
   void refreshRoute(int attempt);
   void evaluateRoute(const webrtc::StatisticsReport& report, int attempt);
 
   // Queues `step` on the strand holding the session weakly: nothing happens once it is gone.
   void post(std::function<void(WebRTCPeerSession&)> step);
-  // Runs `step` on the strand and waits for its result.
-  template <class Step>
-  auto runAndWait(Step step);
   webrtc::DescriptionCompletion localDescriptionStep();
 
-  // Declared first, so that it is joined after everything else is gone.
-  SerialThread thread_;
   const Strand strand_;
   const std::shared_ptr<WebRTCPeerCallbacks> callbacks_;
   const WebRTCPeerEnvironment environment_;
+  const webrtc::PeerConfiguration configuration_;
 
   // Strand state.
   std::shared_ptr<webrtc::PeerConnection> peerConnection_;
@@ -124,7 +127,7 @@ class WebRTCPeerSession : public webrtc::PeerConnectionObserver,
   ChunkReassembly assemblies_;
   std::uint32_t nextMessageID_;
   bool hasRemoteDescription_ = false;
-  bool isClosed_ = false;
+  bool isClosed_ = true;  // until the connection is made
   bool closedReported_ = false;
   std::optional<WebRTCRoute> lastReportedRoute_;
   Task routeRetry_;

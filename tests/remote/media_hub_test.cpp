@@ -15,6 +15,7 @@
 #include "remote/data_channel_chunks.hpp"
 #include "remote/remote_host_media_hub.hpp"
 #include "support/fake_webrtc_peer.hpp"
+#include "support/peer_session_answers.hpp"
 #include "support/recorded_values.hpp"
 
 namespace veltrano {
@@ -36,6 +37,7 @@ class MediaHub : public ::testing::Test {
   std::shared_ptr<WebRTCPeerSession> addPeer(const std::vector<std::string>& labels = allChannels) {
     auto peer = peers.emplace_back(WebRTCPeerSession::create({}, false, {peerFactory.function(), &clock, 0}));
     peer->callbacks().onChannelOpened = opened.recorder();
+    EXPECT_TRUE(testing::startAndWait(*peer));
     for (const auto& label : labels) {
       const std::size_t before = opened.size();
       channels[{peer.get(), label}] = peerFactory.last()->emitDataChannel(label, webrtc::DataChannelState::open);

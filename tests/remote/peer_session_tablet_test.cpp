@@ -20,6 +20,7 @@
 #include "support/natted_namespace.hpp"
 #include "support/network_namespaces.hpp"
 #include "support/peer_process.hpp"
+#include "support/peer_session_answers.hpp"
 #include "support/recorded_values.hpp"
 #include "support/run_blocking.hpp"
 #include "support/signaling_test_service.hpp"
@@ -103,7 +104,6 @@ class TabletSessionTest : public ::testing::TestWithParam<Tablet> {
     if (!session_) {
       if (payload.kind != "offer") return;
       session_ = WebRTCPeerSession::create(iceServers_, forceRelay_, {webrtc::createPeerConnection});
-      ASSERT_TRUE(session_);
       auto& callbacks = session_->callbacks();
       callbacks.onLocalSignal = [this](const std::string& kind, const Bytes& data) {
         boost::asio::post(host_.executor(), [this, kind, data] {
@@ -119,6 +119,7 @@ class TabletSessionTest : public ::testing::TestWithParam<Tablet> {
       callbacks.onRoute = routes_.recorder();
       callbacks.onChannelOpened = opened_.recorder();
       callbacks.onData = [this](const std::string& label, const Bytes& message) { data_.add({label, message}); };
+      ASSERT_TRUE(testing::startAndWait(*session_));
     }
     session_->handleRemoteSignal(payload.kind, payload.data);
   }
@@ -146,7 +147,7 @@ class TabletSessionTest : public ::testing::TestWithParam<Tablet> {
     Bytes message(size);
     ++sent_;
     for (std::size_t i = 0; i < size; ++i) message[i] = static_cast<std::uint8_t>((i * 131 + sent_ * 7) & 0xff);
-    if (!session_->send(label, message)) {
+    if (!testing::sendAndWait(*session_, label, message)) {
       ADD_FAILURE() << "send refused: " << label << " " << size;
       return false;
     }
@@ -209,7 +210,7 @@ TEST_P(TabletSessionTest, MessagesOfEverySizeCrossEachChannelWholeBothWays) {
 TEST_P(TabletSessionTest, TheHostsMediaChannelsAreUnreliableAndUnordered) {
   connect();
   for (const std::string label : {"veltrano.audio", "veltrano.video.1"}) {
-    ASSERT_TRUE(session_->openChannel(label, false));
+    ASSERT_TRUE(testing::openAndWait(*session_, label, false));
     const auto open = tablet_->take([&](const json& m) { return m["type"] == "open" && m["label"] == label; },
                                     kDeadline);
     ASSERT_TRUE(open) << label;

@@ -17,6 +17,7 @@
 #include "base/executors.hpp"
 #include "support/eventually.hpp"
 #include "support/fake_webrtc_peer.hpp"
+#include "support/peer_session_answers.hpp"
 #include "support/recorded_values.hpp"
 
 namespace veltrano {
@@ -44,7 +45,6 @@ class PeerSession : public ::testing::Test {
     WebRTCPeerEnvironment environment{peers.function(), &clock, lastMessageID};
     environment.hostSubnets = [] { return std::vector<InterfaceSubnet>{{"192.168.7.1", 24}}; };
     auto made = WebRTCPeerSession::create(servers, forceRelay, std::move(environment));
-    if (!made) return made;
     auto& callbacks = made->callbacks();
     callbacks.onLocalSignal = [this](const std::string& kind, const Bytes& body) {
       signals.add(kind + " " + asString(body));
@@ -53,8 +53,11 @@ class PeerSession : public ::testing::Test {
     callbacks.onData = [this](const std::string& label, const Bytes& message) { data.add({label, message}); };
     callbacks.onChannelOpened = opened.recorder();
     callbacks.onRoute = routes.recorder();
+    if (!testing::startAndWait(*made)) return nullptr;
     return made;
   }
+  bool send(const std::string& label, ByteView message) { return testing::sendAndWait(*session, label, message); }
+  bool openChannel(const std::string& label, bool reliable) { return testing::openAndWait(*session, label, reliable); }
   testing::FakePeerConnection& peer() { return *peers.last(); }
   void signal(const std::string& type, std::string_view body) { session->handleRemoteSignal(type, text(body)); }
   // Lets every hop between the session's strand and the network thread run.
@@ -154,8 +157,8 @@ TEST_F(PeerSession, HangupClosesOnceAndEverythingLaterIsRefused) {
   const auto control = peerOpenedChannel("veltrano.control");
   signal("hangup", "");
   ASSERT_TRUE(states.waitForMatch([](State s) { return s == State::closed; }));
-  EXPECT_FALSE(session->send("veltrano.control", text("{}")));
-  EXPECT_FALSE(session->openChannel("veltrano.audio", false));
+  EXPECT_FALSE(send("veltrano.control", text("{}")));
+  EXPECT_FALSE(openChannel("veltrano.audio", false));
   session->close();
   signal("offer", R"({"sdp":"late"})");
   session->restartIce();
@@ -180,10 +183,10 @@ TEST_F(PeerSession, AQueuedCloseRunsAfterTheOwnerLetGoOfTheSession) {
 }
 
 TEST_F(PeerSession, HostChannelsAreConfiguredByReliabilityAndReportOpeningOnce) {
-  EXPECT_TRUE(session->openChannel("veltrano.audio", false));
-  EXPECT_TRUE(session->openChannel("veltrano.input", false));
-  EXPECT_TRUE(session->openChannel("veltrano.control", true));
-  EXPECT_TRUE(session->openChannel("veltrano.audio", true));
+  EXPECT_TRUE(openChannel("veltrano.audio", false));
+  EXPECT_TRUE(openChannel("veltrano.input", false));
+  EXPECT_TRUE(openChannel("veltrano.control", true));
+  EXPECT_TRUE(openChannel("veltrano.audio", true));
   const auto channels = peer().record().createdChannels;
   ASSERT_EQ(channels.size(), 3u);
   const std::tuple<bool, int> inits[] = {{false, 0}, {true, 0}, {true, -1}};
@@ -207,7 +210,7 @@ TEST_F(PeerSession, APeerChannelOpenedBeforeAdoptionIsReportedOnceAndAReplacemen
 }
 
 TEST_F(PeerSession, AReplacedChannelThatOpensLaterReportsNothing) {
-  EXPECT_TRUE(session->openChannel("veltrano.control", true));
+  EXPECT_TRUE(openChannel("veltrano.control", true));
   const auto hostMade = peer().record().createdChannels.at(0);
   peerOpenedChannel("veltrano.control");
   hostMade->open();
@@ -319,19 +322,19 @@ TEST_F(PeerSession, ArrivingChunksAndPlainMessagesReachTheOwnerWhole) {
 }
 
 TEST_F(PeerSession, SendCutsMessagesIntoChunksWithinTheLabelsBudget) {
-  EXPECT_FALSE(session->send("veltrano.input", text("x")));  // no channel
+  EXPECT_FALSE(send("veltrano.input", text("x")));  // no channel
   const auto input = peerOpenedChannel("veltrano.input");
-  EXPECT_TRUE(session->openChannel("veltrano.audio", false));
-  EXPECT_FALSE(session->send("veltrano.audio", text("x")));  // not open yet
-  EXPECT_TRUE(session->send("veltrano.input", {}));
-  EXPECT_TRUE(session->send("veltrano.input", Bytes(60001, 1)));
+  EXPECT_TRUE(openChannel("veltrano.audio", false));
+  EXPECT_FALSE(send("veltrano.audio", text("x")));  // not open yet
+  EXPECT_TRUE(send("veltrano.input", {}));
+  EXPECT_TRUE(send("veltrano.input", Bytes(60001, 1)));
   input->setBufferedAmount(65536);
-  EXPECT_FALSE(session->send("veltrano.input", text("x")));
+  EXPECT_FALSE(send("veltrano.input", text("x")));
   input->setBufferedAmount(32768);
-  EXPECT_TRUE(session->send("veltrano.input", Bytes(200000, 2)));
+  EXPECT_TRUE(send("veltrano.input", Bytes(200000, 2)));
   input->setBufferedAmount(0);
   input->refuseSendsAfter(1);
-  EXPECT_FALSE(session->send("veltrano.input", Bytes(130000, 3)));
+  EXPECT_FALSE(send("veltrano.input", Bytes(130000, 3)));
   const auto sent = input->sent();
   ASSERT_EQ(sent.size(), 1u + 2u + 4u + 1u);
   EXPECT_EQ(sent[0].size(), chunkHeaderSize);
@@ -341,7 +344,7 @@ TEST_F(PeerSession, SendCutsMessagesIntoChunksWithinTheLabelsBudget) {
   EXPECT_EQ(ids, (std::vector<std::uint32_t>{1, 2, 2, 4, 4, 4, 4, 5}));
 }
 
-// The media servers and the file sender call send() from the shared pool; the session's queue must not need a
+// The media servers and the file sender send from the shared pool; the session's queue must not need a
 // thread of that pool to answer them.
 TEST_F(PeerSession, SendsFromEveryThreadOfASmallSharedPoolAtOnceAllComplete) {
   // A pool started here gets two threads: the calling thread sees two CPUs while it starts.
@@ -361,7 +364,7 @@ TEST_F(PeerSession, SendsFromEveryThreadOfASmallSharedPoolAtOnceAllComplete) {
   std::atomic<int> done = 0;
   for (int i = 0; i < senders; ++i) {
     boost::asio::post(pool.executor(), [this, &done] {
-      if (session->send("veltrano.file", Bytes(1024, 7))) ++done;
+      if (send("veltrano.file", Bytes(1024, 7))) ++done;
     });
   }
   ASSERT_TRUE(testing::eventually([&] { return done == senders; }, 5s)) << done << " of " << senders;
@@ -371,8 +374,8 @@ TEST_F(PeerSession, SendsFromEveryThreadOfASmallSharedPoolAtOnceAllComplete) {
 TEST_F(PeerSession, MessageIdentifiersWrapAround) {
   session = make({}, false, 0xFFFFFFFEu);
   const auto control = peerOpenedChannel("veltrano.control");
-  EXPECT_TRUE(session->send("veltrano.control", text("a")));
-  EXPECT_TRUE(session->send("veltrano.control", text("b")));
+  EXPECT_TRUE(send("veltrano.control", text("a")));
+  EXPECT_TRUE(send("veltrano.control", text("b")));
   const auto sent = control->sent();
   ASSERT_EQ(sent.size(), 2u);
   EXPECT_EQ(readChunkHeader(sent[0])->messageID, 0xFFFFFFFFu);

@@ -352,6 +352,32 @@ TEST_F(RemoteHostCoordinatorTest, ACandidateIndexThatIsNoIntegerPassesTheCheckAn
   EXPECT_EQ(peer->record().addedCandidates.size(), 1u);
 }
 
+// A device that offers faster than its sessions connect gets no more than its share of sessions still negotiating,
+// and all devices together no more than the bound in all; what is there stays, and the drops cost a line now and then.
+TEST_F(RemoteHostCoordinatorTest, OffersBeyondTheNegotiationBoundAreDroppedAndTheSessionsThereStay) {
+  running();
+  const auto first = offer("A0");
+  for (std::size_t i = 1; i < NegotiationBound::perDevice + 3; ++i) offer("A" + std::to_string(i));
+  EXPECT_EQ(coordinator->sessions().size(), NegotiationBound::perDevice);
+  EXPECT_FALSE(coordinator->sessions().contains("A8"));
+  EXPECT_EQ(errorLines(), std::vector<std::string>{
+                              "REMOTE: offer dropped for session=A8 from device=ipad-1: 8 sessions negotiating (8 of it)"});
+
+  emit(*first, PeerConnectionState::connected);  // a connected session no longer counts
+  offer("A11");
+  EXPECT_TRUE(coordinator->sessions().contains("A11"));
+  for (int other = 0; other < 30; ++other) offer("B" + std::to_string(other), "ipad-" + std::to_string(other + 2));
+  EXPECT_EQ(coordinator->sessions().size(), 1 + NegotiationBound::inAll);
+  EXPECT_TRUE(coordinator->sessions().contains("A0"));
+  EXPECT_EQ(errorLines().size(), 1u);
+
+  clock.advance(10s);
+  offer("C0", "ipad-40");
+  ASSERT_EQ(errorLines().size(), 2u);
+  EXPECT_EQ(errorLines()[1], "REMOTE: offer dropped for session=C0 from device=ipad-40: 32 sessions negotiating (0 of it) "
+                             "(8 similar lines left out)");
+}
+
 TEST_F(RemoteHostCoordinatorTest, APeerThatCannotBeMadeLeavesNoSession) {
   running();
   remote.peers.refuse();

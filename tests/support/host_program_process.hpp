@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -105,6 +106,31 @@ class HostProgramProcess {
     std::size_t found = 0;
     for (auto at = all.find(text); at != std::string::npos; at = all.find(text, at + text.size())) ++found;
     return found;
+  }
+
+  // What the program holds now: its resident memory, its threads and its open descriptors.
+  struct Holdings {
+    std::uint64_t residentBytes = 0;
+    std::size_t threads = 0;
+    std::size_t descriptors = 0;
+  };
+  Holdings holdings() const {
+    Holdings now;
+    const std::string folder = "/proc/" + std::to_string(pid_);
+    std::ifstream status(folder + "/status");
+    for (std::string line; std::getline(status, line);) {
+      std::istringstream fields(line);
+      std::string key;
+      std::uint64_t value = 0;
+      fields >> key >> value;
+      if (key == "VmRSS:") now.residentBytes = value * 1024;
+      if (key == "Threads:") now.threads = value;
+    }
+    if (DIR* fds = ::opendir((folder + "/fd").c_str())) {
+      while (const dirent* entry = ::readdir(fds)) now.descriptors += entry->d_name[0] != '.';
+      ::closedir(fds);
+    }
+    return now;
   }
 
   // The names of the program's threads now.

@@ -12,6 +12,8 @@
 #include <iterator>
 #include <sstream>
 
+#include "platform/webrtc/descriptor_headroom.hpp"
+
 namespace veltrano::webrtc {
 namespace {
 
@@ -314,9 +316,10 @@ void IceTransport::remoteGatheringDone() { nice_agent_peer_candidate_gathering_d
 void IceTransport::restart() {
   sequence_.check();
   auto& stream = current();
-  if (stream.gatheringStarted && hostAddresses() != stream.gatheredAddresses) {
+  if (stream.gatheringStarted && hostAddresses() != stream.gatheredAddresses && hasDescriptorHeadroom()) {
     // The old stream's sockets are bound to addresses that may be gone: gather afresh on a new stream and keep the
     // old one carrying datagrams until the new one connects.
+    // (Short of descriptors the stream restarts in place: a new one needs a GLib context, and its wakeup, of its own.)
     std::vector<unsigned> stale;
     for (const auto& other : streams_) {
       if (other->id != active_) stale.push_back(other->id);

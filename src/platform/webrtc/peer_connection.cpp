@@ -3,6 +3,7 @@
 #include <limits>
 #include <mutex>
 
+#include "platform/webrtc/descriptor_headroom.hpp"
 #include "platform/webrtc/ice_servers.hpp"
 #include "platform/webrtc/peer_connection_core.hpp"
 
@@ -92,6 +93,7 @@ std::shared_ptr<void> startNetworkThread() { return NetworkThread::start(); }
 std::shared_ptr<PeerConnection> createPeerConnection(const PeerConfiguration& configuration,
                                                      std::weak_ptr<PeerConnectionObserver> observer) {
   if (!iceServersValid(configuration.iceServers)) return nullptr;
+  if (!hasDescriptorHeadroom()) return nullptr;
   std::shared_ptr<const DtlsIdentity> identity;
   try {
     identity = DtlsIdentity::generate();

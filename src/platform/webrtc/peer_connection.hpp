@@ -128,7 +128,7 @@ class PeerConnection {
 // holds one token for as long as it may make peers.
 std::shared_ptr<void> startNetworkThread();
 
-// Nothing when the peer cannot be made (no network thread, bad configuration).
+// Nothing when the peer cannot be made (no network thread, bad configuration, too few descriptors left).
 std::shared_ptr<PeerConnection> createPeerConnection(const PeerConfiguration& configuration,
                                                      std::weak_ptr<PeerConnectionObserver> observer);
 

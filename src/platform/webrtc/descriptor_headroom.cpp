@@ -1,0 +1,20 @@
+#include "platform/webrtc/descriptor_headroom.hpp"
+
+#include <dirent.h>
+#include <sys/resource.h>
+
+namespace veltrano::webrtc {
+
+bool hasDescriptorHeadroom(std::size_t reserve) {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return true;
+  DIR* folder = ::opendir("/proc/self/fd");
+  if (!folder) return false;  // not even one descriptor to read it with
+  std::size_t open = 0;
+  while (::readdir(folder)) ++open;
+  ::closedir(folder);
+  open = open > 3 ? open - 3 : 0;  // ".", ".." and the folder's own
+  return open + reserve <= limit.rlim_cur;
+}
+
+}  // namespace veltrano::webrtc

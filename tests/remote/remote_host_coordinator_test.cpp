@@ -427,6 +427,7 @@ TEST_F(RemoteHostCoordinatorTest, AConnectedPeerGetsTheMediaChannelsAndCounts) {
 
   // A display attached later opens its channel on every session.
   coordinator->attachVideoServer(std::make_shared<FakeOutlet>(), 3);
+  settle();
   EXPECT_EQ(peer->record().createdChannels.back()->label(), "veltrano.video.3");
   EXPECT_EQ(second->record().createdChannels.back()->label(), "veltrano.video.3");
 }

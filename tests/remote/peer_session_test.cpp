@@ -176,10 +176,12 @@ TEST_F(PeerSession, AQueuedCloseRunsAfterTheOwnerLetGoOfTheSession) {
   boost::asio::post(session->executor(), [&release] { release.wait(); });
   session->close();
   std::weak_ptr<WebRTCPeerSession> weak = session;
+  const Strand strand = session->executor();
   session.reset();
   release.count_down();
   EXPECT_TRUE(testing::eventually([&] { return peers.last()->record().closed; }));
   EXPECT_TRUE(testing::eventually([&] { return weak.expired(); }));
+  boost::asio::post(strand, boost::asio::use_future).get();  // the step that waits on `release` has returned
 }
 
 TEST_F(PeerSession, HostChannelsAreConfiguredByReliabilityAndReportOpeningOnce) {

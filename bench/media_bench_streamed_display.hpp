@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "core/main_run_loop.hpp"
+#include "base/executors.hpp"
 #include "core/metrics_store.hpp"
 #include "media/actor_access.hpp"
 #include "media/screen_capture_service.hpp"

@@ -53,7 +53,6 @@
 #include "base/executors.hpp"
 #include "platform/cpu/usable_cpus.hpp"
 #include "core/log_sink.hpp"
-#include "core/main_run_loop.hpp"
 #include "core/metrics_store.hpp"
 #include "media/actor_access.hpp"
 #include "media/background_release.hpp"

@@ -40,7 +40,7 @@ class PresetPanels final : public FilePanelPresenter {
     // The completion runs once, queued on the main thread.
     void finish(FilePanelResult result) {
       if (!completion_) return;
-      postToMain([completion = std::move(completion_), result] { completion(result); });
+      performOnMainRunLoop([completion = std::move(completion_), result] { completion(result); });
       completion_ = nullptr;
     }
     Completion completion_;

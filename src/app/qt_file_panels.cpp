@@ -24,7 +24,7 @@ class PanelCompletion {
   void finish(FilePanelResult result) {
     if (!completion_) return;
     auto completion = std::exchange(completion_, nullptr);
-    postToMain([completion = std::move(completion), result = std::move(result)] { completion(result); });
+    performOnMainRunLoop([completion = std::move(completion), result = std::move(result)] { completion(result); });
   }
 
  private:

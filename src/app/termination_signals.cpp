@@ -21,7 +21,7 @@ TerminationSignals::~TerminationSignals() {
 void TerminationSignals::wait() {
   signals_.async_wait([this](const boost::system::error_code& error, int) {
     if (error) return;
-    postToMain(onSignal_);
+    performOnMainRunLoop(onSignal_);
     wait();
   });
 }

@@ -27,7 +27,7 @@ void lookUp(QWindow& window, std::function<void(std::uint32_t)> report) {
     if (!display) return;
     const auto monitor = platform::monitorOfWindow(*display, id);
     if (!monitor) return;
-    postToMain([report = std::move(report), displayID = monitor->id] { report(displayID); });
+    performOnMainRunLoop([report = std::move(report), displayID = monitor->id] { report(displayID); });
   });
 }
 

@@ -30,7 +30,7 @@ bool isOnMainThread() {
   return std::this_thread::get_id() == gMainThread;
 }
 
-void postToMain(std::function<void()> block) {
+void performOnMainRunLoop(std::function<void()> block) {
   // Kept here too, so that a block the executor refuses is destroyed after the lock is released (its captures may
   // post again).
   auto held = std::make_shared<std::function<void()>>(std::move(block));

@@ -26,8 +26,10 @@ void setMainExecutor(asio::any_io_executor executor, std::thread::id mainThread)
 asio::any_io_executor mainExecutor();
 bool isOnMainThread();
 
-// Runs a block on the main thread soon, in FIFO order; returns at once.
-void postToMain(std::function<void()> block);
+// Runs `block` once on the main thread soon (also inside nested menu and dialog loops), in FIFO order with other
+// posted blocks; returns at once. Callable from any thread. With no main loop installed (shutting down) the block is
+// dropped. The one way to post to the main thread; onMainThread (base/main_thread_call.hpp) awaits a step there.
+void performOnMainRunLoop(std::function<void()> block);
 
 // The process-wide I/O context with a few threads, owned by the ThreadPools that main installs.
 IoThreads& sharedIo();

@@ -67,7 +67,7 @@ asio::awaitable<void> BonjourPublisher::start(TaskToken token, std::string name,
     if (token) {
       // The hook may run on any thread; the pending publication is only touched on the main thread.
       cancelHook = token->onCancel([weak = weak_from_this(), id] {
-        postToMain([weak, id] {
+        performOnMainRunLoop([weak, id] {
           if (auto self = weak.lock()) self->cancelPending(id);
         });
       });

@@ -1,9 +1,7 @@
 #include "control/input_command_handler.hpp"
 #include "base/thread_checks.hpp"
 
-#include <boost/asio/co_spawn.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/use_awaitable.hpp>
 
 #include <algorithm>
 #include <array>
@@ -12,13 +10,13 @@
 #include <stdexcept>
 
 #include "base/executors.hpp"
+#include "base/main_thread_call.hpp"
 #include "control/command_log_description.hpp"
 #include "control/command_members.hpp"
 #include "control/command_replies.hpp"
 #include "control/control_localized_strings.hpp"
 #include "control/unicode_text.hpp"
 #include "core/app_logger.hpp"
-#include "core/main_run_loop.hpp"
 
 namespace veltrano {
 
@@ -134,9 +132,9 @@ asio::awaitable<json::Json> InputCommandHandler::intake(std::weak_ptr<InputComma
   guard.reset();
   StepOutcome outcome = co_await done.wait();
   if (line->phoneKey && outcome.phoneTask) {
-    if (asio::any_io_executor main = mainExecutor()) {
-      co_await asio::co_spawn(main, awaitPhoneCommandCompletion(weak, *line->phoneKey, outcome.phoneTask),
-                              asio::use_awaitable);
+    if (mainExecutor()) {
+      auto completion = awaitPhoneCommandCompletion(weak, *line->phoneKey, outcome.phoneTask);
+      co_await onMainThread(std::move(completion));
     }
   }
   done.deliver(outcome.reply);

@@ -14,7 +14,7 @@ std::shared_ptr<T> makeMainThreadOwned(Args&&... args) {
     if (isOnMainThread() || !mainExecutor()) {
       delete object;
     } else {
-      postToMain([object] { delete object; });
+      performOnMainRunLoop([object] { delete object; });
     }
   });
 }

@@ -9,10 +9,10 @@
 
 #include "base/actor.hpp"
 #include "base/log_text.hpp"
+#include "base/main_thread_call.hpp"
 #include "base/uuid.hpp"
 #include "control/control_hello_message.hpp"
 #include "control/control_record_lines.hpp"
-#include "control/main_thread_call.hpp"
 #include "core/app_logger.hpp"
 #include "localserver/sealed_record_sender.hpp"
 

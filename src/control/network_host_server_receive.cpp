@@ -5,10 +5,10 @@
 #include "base/continuation.hpp"
 #include "base/thread_checks.hpp"
 
+#include "base/executors.hpp"
+#include "base/main_thread_call.hpp"
 #include "control/control_record_lines.hpp"
-#include "control/main_thread_call.hpp"
 #include "control/network_host_server.hpp"
-#include "core/main_run_loop.hpp"
 #include "filetransfer/file_transfer_message_routing.hpp"
 #include "localserver/queued_sends.hpp"
 

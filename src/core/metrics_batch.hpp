@@ -13,7 +13,6 @@
 #include <utility>
 
 #include "base/executors.hpp"
-#include "core/main_run_loop.hpp"
 #include "core/metrics_store.hpp"
 
 namespace veltrano {

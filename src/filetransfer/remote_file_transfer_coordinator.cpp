@@ -1,6 +1,7 @@
 #include "filetransfer/remote_file_transfer_coordinator.hpp"
 #include "base/thread_checks.hpp"
 
+#include "base/executors.hpp"
 #include "base/task.hpp"
 #include "filetransfer/file_io_pool.hpp"
 #include "filetransfer/file_transfer_localized_strings.hpp"

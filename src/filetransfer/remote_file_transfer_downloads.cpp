@@ -83,7 +83,7 @@ asio::awaitable<void> RemoteFileTransferCoordinator::offerDownload(std::weak_ptr
   auto sender = RemoteFileSender::create(
       std::move(*source), transferID, endpoint,
       [weakSelf, weakEndpoint, sessionID, transferID](const RemoteFileSender::Result& result) {
-        postToMain([weakSelf, weakEndpoint, sessionID, transferID, result] {
+        performOnMainRunLoop([weakSelf, weakEndpoint, sessionID, transferID, result] {
           auto self = weakSelf.lock();
           auto endpoint = weakEndpoint.lock();
           if (!self || !endpoint) return;

@@ -89,7 +89,7 @@ asio::awaitable<void> RemoteFileTransferCoordinator::acceptUploadDestination(
   // From here on the upload's frames go straight to its writer; only a refused one comes back here.
   auto upload = RunningUpload::create(
       offer.transferID, endpoint, std::move(writer), [weakSelf, sessionID](std::shared_ptr<RunningUpload> upload) {
-        postToMain([weakSelf, sessionID, upload] {
+        performOnMainRunLoop([weakSelf, sessionID, upload] {
           if (auto self = weakSelf.lock()) self->uploadRefusedFrame(sessionID, upload);
         });
       });

@@ -3,11 +3,9 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <utility>
 
-#include "base/executors.hpp"
+#include "base/main_thread_call.hpp"
 #include "base/thread_checks.hpp"
 #include "core/app_logger.hpp"
 #include "core/localization.hpp"
@@ -209,8 +207,7 @@ HostCaptureService::StopHandler HostViewModel::captureStopHandler(const DisplayS
   // The capture service keeps the handler: it holds the service weakly.
   std::weak_ptr<HostCaptureService> weakCapture = session.capture;
   return [weak = weak_from_this(), weakCapture, generation](ScreenCaptureFailure failure) {
-    return asio::co_spawn(mainExecutor(), handleCaptureStopped(weak, std::move(failure), weakCapture.lock(), generation),
-                          asio::use_awaitable);
+    return onMainThread(handleCaptureStopped(weak, std::move(failure), weakCapture.lock(), generation));
   };
 }
 

@@ -4,11 +4,9 @@
 
 #include <algorithm>
 #include <array>
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <utility>
 
-#include "base/executors.hpp"
+#include "base/main_thread_call.hpp"
 #include "base/thread_checks.hpp"
 #include "control/input_command_handler.hpp"
 #include "core/app_logger.hpp"
@@ -234,7 +232,7 @@ LocalServerResources HostViewModel::buildResources(std::uint64_t generation, con
   bundle.server = services_->makeControlServer({port, commandHandler(), metrics, bundle.fileServer, fileTransfers});
   Weak weak = weak_from_this();
   bundle.server->setOnClientCountChange([weak, generation](std::int64_t count) {
-    return asio::co_spawn(mainExecutor(), updateLocalClientCount(weak, generation, count), asio::use_awaitable);
+    return onMainThread(updateLocalClientCount(weak, generation, count));
   });
   std::weak_ptr<HostControlServer> weakControl = bundle.server;
   std::weak_ptr<RemoteFileTransferCoordinator> weakTransfers = fileTransfers;

@@ -1,10 +1,9 @@
 // The permission gate: reading both permissions, the automatic start once they are granted, stopping a host that
 // lost one (keeping the automatic start armed), the 0.5-second poll while one is missing, and the requests.
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <utility>
 
 #include "base/executors.hpp"
+#include "base/main_thread_call.hpp"
 #include "base/thread_checks.hpp"
 #include "core/app_logger.hpp"
 #include "core/metrics_store.hpp"
@@ -51,7 +50,7 @@ asio::awaitable<void> HostViewModel::refreshPermissions() {
     applyPermissionRefresh();
     co_return;
   }
-  auto operation = asio::co_spawn(mainExecutor(), refreshOnMain(weak_from_this()), asio::use_awaitable);
+  auto operation = onMainThread(refreshOnMain(weak_from_this()));
   co_await std::move(operation);
 }
 

@@ -1,7 +1,7 @@
 #include "media/media_activity_log.hpp"
 
+#include "base/executors.hpp"
 #include "core/app_logger.hpp"
-#include "core/main_run_loop.hpp"
 #include "core/metrics_store.hpp"
 
 namespace veltrano {

@@ -11,9 +11,9 @@
 #include <utility>
 
 #include "base/actor.hpp"
+#include "base/executors.hpp"
 #include "base/log_text.hpp"
 #include "core/app_logger.hpp"
-#include "core/main_run_loop.hpp"
 #include "localserver/sealed_record_sender.hpp"
 #include "transport/local_transport_handshake_driver.hpp"
 

@@ -11,7 +11,6 @@
 #include "base/executors.hpp"
 #include "base/thread_checks.hpp"
 #include "control/input_command_handler.hpp"
-#include "core/main_run_loop.hpp"
 #include "filetransfer/file_transfer_message_routing.hpp"
 #include "filetransfer/remote_file_transfer_coordinator.hpp"
 #include "remote/data_channel_labels.hpp"

@@ -13,7 +13,7 @@ namespace veltrano {
 void RemoteHostCoordinator::handleChannelOpened(const std::string& label, const std::string& sessionID,
                                                 const PeerWeak& peer) {
   if (label != controlChannelLabel) return;
-  postToMain([weak = weak_from_this(), peer, sessionID] {
+  performOnMainRunLoop([weak = weak_from_this(), peer, sessionID] {
     const auto self = weak.lock();
     const auto current = peer.lock();
     if (self && current) self->sendHello(sessionID, current);

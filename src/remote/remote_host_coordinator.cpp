@@ -89,7 +89,7 @@ SignalingClient::Callbacks RemoteHostCoordinator::signalingCallbacks(const Uuid&
 void RemoteHostCoordinator::enterMain(Weak weak, Uuid lifecycleID,
                                       std::function<void(RemoteHostCoordinator&)> handler) {
   // The check runs on the main thread: a call queued before a stop and run after it is dropped there.
-  postToMain([weak = std::move(weak), lifecycleID, handler = std::move(handler)] {
+  performOnMainRunLoop([weak = std::move(weak), lifecycleID, handler = std::move(handler)] {
     const auto self = weak.lock();
     if (!self || self->lifecycleID_ != lifecycleID) return;
     handler(*self);

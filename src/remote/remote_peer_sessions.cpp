@@ -8,11 +8,10 @@
 
 #include "base/executors.hpp"
 #include "base/json.hpp"
+#include "base/main_thread_call.hpp"
 #include "base/thread_checks.hpp"
 #include "control/input_command_handler.hpp"
-#include "control/main_thread_call.hpp"
 #include "core/app_logger.hpp"
-#include "core/main_run_loop.hpp"
 #include "core/remote_session_log.hpp"
 #include "filetransfer/remote_file_transfer_coordinator.hpp"
 #include "remote/data_channel_labels.hpp"
@@ -84,7 +83,7 @@ void RemoteHostCoordinator::createSession(const std::string& deviceID, const std
   // Signals for the session queue behind the making of its connection; one that cannot be made ends the session.
   peer->start([weak = weak_from_this(), weakPeer = PeerWeak(peer), sessionID](bool made) {
     if (made) return;
-    postToMain([weak, weakPeer, sessionID] {
+    performOnMainRunLoop([weak, weakPeer, sessionID] {
       const auto self = weak.lock();
       const auto current = weakPeer.lock();
       if (!self || !current || !self->sessionOwnedBy(sessionID, current)) return;
@@ -125,7 +124,7 @@ void RemoteHostCoordinator::installPeerCallbacks(WebRTCPeerSession& peer, const 
     });
   };
   callbacks.onState = [weak, weakPeer, sessionID](WebRTCPeerCallbacks::State state) {
-    postToMain([weak, weakPeer, sessionID, state] {
+    performOnMainRunLoop([weak, weakPeer, sessionID, state] {
       const auto self = weak.lock();
       const auto current = weakPeer.lock();
       if (self && current) self->handlePeerState(state, sessionID, current);

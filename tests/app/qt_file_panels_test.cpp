@@ -57,7 +57,7 @@ class QtFilePanelsTest : public ::testing::Test {
   FilePanelResult onlyResult() {
     EXPECT_TRUE(processEventsUntil([&] { return !results_.empty(); }));
     bool drained = false;
-    postToMain([&] { drained = true; });
+    performOnMainRunLoop([&] { drained = true; });
     EXPECT_TRUE(processEventsUntil([&] { return drained; }));
     EXPECT_EQ(results_.size(), 1u);
     return results_.empty() ? FilePanelResult{} : results_.front();

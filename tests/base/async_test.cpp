@@ -159,7 +159,7 @@ TEST_F(AsyncTest, PostsFromManyThreadsRunOnTheMainThreadInOrderPerThread) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kPosts; ++i) {
-        postToMain([&, t, i] {
+        performOnMainRunLoop([&, t, i] {
           if (!isOnMainThread()) ++offMain;
           seen[t].push_back(i);
           ++total;
@@ -184,7 +184,7 @@ TEST(MainLoop, PostsFromAnotherThreadNeverReachALoopBeingDestroyed) {
   std::atomic<int> posts{0};
   std::thread poster([&] {
     while (posting) {
-      postToMain([] {});
+      performOnMainRunLoop([] {});
       ++posts;
     }
   });

@@ -2,9 +2,9 @@
 // its throttle, callers on other threads, and a handler that is gone.
 #include <atomic>
 
-#include "support/run_blocking.hpp"
-#include "control/main_thread_call.hpp"
+#include "base/main_thread_call.hpp"
 #include "control_test_support.hpp"
+#include "support/run_blocking.hpp"
 
 namespace veltrano::test {
 namespace {

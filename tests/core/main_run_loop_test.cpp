@@ -1,8 +1,7 @@
 // Blocks and metric batches from other threads reach the main thread.
-#include "core/main_run_loop.hpp"
+#include "base/executors.hpp"
 #include "core/metrics_batch.hpp"
 
-#include "base/executors.hpp"
 
 #include <gtest/gtest.h>
 

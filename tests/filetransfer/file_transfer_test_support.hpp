@@ -94,7 +94,7 @@ inline json::Json downloadReceipt(const std::string& transferID, std::uint64_t o
 inline void confirmOnMain(std::weak_ptr<RemoteFileTransferCoordinator> weakCoordinator, std::string sessionID,
                           std::weak_ptr<RemoteFileTransferEndpoint> weakEndpoint, std::string transferID,
                           std::uint64_t offset) {
-  postToMain([=] {
+  performOnMainRunLoop([=] {
     auto coordinator = weakCoordinator.lock();
     auto endpoint = weakEndpoint.lock();
     if (coordinator && endpoint) {
@@ -189,7 +189,7 @@ class ScriptedPanels final : public FilePanelPresenter {
       finish(FilePanelResult{false, std::nullopt});
     }
     void reportDisplay(std::function<void(std::uint32_t)> report) override {
-      if (display_) postToMain([report = std::move(report), display = *display_] { report(display); });
+      if (display_) performOnMainRunLoop([report = std::move(report), display = *display_] { report(display); });
     }
     void choose(std::filesystem::path path) { finish(FilePanelResult{true, std::move(path)}); }
     void dismiss() { finish(FilePanelResult{false, std::nullopt}); }
@@ -203,7 +203,7 @@ class ScriptedPanels final : public FilePanelPresenter {
       if (!completion_) return;
       auto completion = std::move(completion_);
       completion_ = nullptr;
-      postToMain([completion, result] { completion(result); });
+      performOnMainRunLoop([completion, result] { completion(result); });
     }
     Completion completion_;
     std::optional<std::uint32_t> display_;

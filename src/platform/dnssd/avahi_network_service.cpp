@@ -54,7 +54,7 @@ struct Registration {
   bool reconnectDue = false;
 
   void reportPublished() {
-    postToMain([slot = slot, name = name] {
+    performOnMainRunLoop([slot = slot, name = name] {
       if (slot->stopped || !slot->delegate.didPublish) return;
       auto handler = slot->delegate.didPublish;  // the handler may replace the delegate
       handler(name);
@@ -62,7 +62,7 @@ struct Registration {
   }
 
   void reportFailure(int error) {
-    postToMain([slot = slot, error] {
+    performOnMainRunLoop([slot = slot, error] {
       if (slot->stopped || !slot->delegate.didNotPublish) return;
       auto handler = slot->delegate.didNotPublish;
       handler(ServiceErrorDictionary{{serviceErrorCodeKey, error}});

@@ -34,7 +34,7 @@ class PresetPanels final : public FilePanelPresenter {
     }
     explicit Panel(Completion completion) : completion_(std::move(completion)) {}
     void cancel() override { finish(FilePanelResult{false, std::nullopt}); }
-    std::optional<std::uint32_t> displayID() const override { return std::nullopt; }
+    void reportDisplay(std::function<void(std::uint32_t)>) override {}  // never shown, so never on a display
 
    private:
     // The completion runs once, queued on the main thread.

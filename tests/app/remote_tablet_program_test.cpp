@@ -5,21 +5,13 @@
 // that drops UDP, where it runs on TCP.
 #include <gtest/gtest.h>
 
-#include <boost/asio/post.hpp>
-#include <boost/asio/use_future.hpp>
-
-#include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,33 +19,21 @@
 #include <vector>
 
 #include "base/encoding.hpp"
-#include "base/executors.hpp"
 #include "base/json.hpp"
 #include "base/uuid.hpp"
 #include "filetransfer/file_transfer_test_support.hpp"
 #include "platform/crypto/random.hpp"
-#include "platform/keystore/account_key_file.hpp"
 #include "support/eventually.hpp"
-#include "support/host_program_process.hpp"
-#include "support/network_namespaces.hpp"
-#include "support/peer_process.hpp"
-#include "support/signaling_tablet.hpp"
-#include "support/signaling_test_service.hpp"
+#include "support/remote_tablet_program.hpp"
 #include "support/temporary_folder.hpp"
 #include "support/x11_event_window.hpp"
-#include "support/x11_test_env.hpp"
 
 namespace veltrano::test {
 namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
-using testing::NetworkNamespaces;
 using testing::sha256Hex;
-
-std::string networkNamespaceOfThisThread() {
-  return std::filesystem::read_symlink("/proc/thread-self/ns/net").string();
-}
 
 // The window that has the keyboard focus on $DISPLAY.
 class KeyboardFocus {
@@ -84,84 +64,8 @@ class KeyboardFocus {
   xcb_connection_t* connection_;
 };
 
-class RemoteTabletProgramTest : public ::testing::TestWithParam<std::string> {
+class RemoteTabletProgramTest : public testing::RemoteTabletProgramTest {
  protected:
-  void SetUp() override {
-#if defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "the program reports inside uninstrumented Qt under ThreadSanitizer, as in its own test";
-#endif
-    VELTRANO_REQUIRE_X11();
-    if (auto reason = NetworkNamespaces::unavailable()) GTEST_SKIP() << *reason;
-    // From here this thread, the signaling service it starts, the I/O threads (first used below) and the program
-    // live in the host's namespace; only the tablet's browser is across the link.
-    namespaces.emplace();
-    if (GetParam() == "tcp") namespaces->dropUdp();
-    const std::string ours = networkNamespaceOfThisThread();
-    const std::string io =
-        boost::asio::post(sharedIo().executor(), boost::asio::use_future([] { return networkNamespaceOfThisThread(); }))
-            .get();
-    ASSERT_EQ(io, ours) << "the I/O threads started before the namespace: run this test in a process of its own";
-    service.emplace();
-
-    const std::filesystem::path root = home.path();
-    std::ofstream(root / "ca.pem") << service->authorityPem();
-    const Bytes seed = platform::randomBytes(platform::AccountKeyFile::seedSize);
-    platform::AccountKeyFile(root / "data" / "veltrano").readOrCreate([&] { return platform::SecureBytes(seed); });
-    accountKey = platform::SigningKey::fromSeed(seed);
-    std::filesystem::create_directory(root / "runtime");
-    std::filesystem::permissions(root / "runtime", std::filesystem::perms::owner_all);
-    std::map<std::string, std::string> environment = {
-        {"HOME", root.string()},
-        {"XDG_DATA_HOME", (root / "data").string()},
-        {"XDG_CONFIG_HOME", (root / "config").string()},
-        {"XDG_RUNTIME_DIR", (root / "runtime").string()},
-        {"SSL_CERT_FILE", (root / "ca.pem").string()},
-        {"VELTRANO_SIGNALING_URL", "wss://localhost:" + std::to_string(service->port()) + "/veltrano/v1/signal"},
-    };
-    ASSERT_TRUE(program.start(VELTRANO_HOST_PROGRAM, environment, root / "program.log"));
-
-    const auto authenticated = service->waitForEvent("authenticated ", 0, 60s);
-    ASSERT_TRUE(authenticated) << "the program never signed in to the signaling service:\n" << program.output();
-    hostDevice = authenticated->substr(std::string("authenticated ").size());
-    tablet.emplace(*service, accountKey, "ipad-chromium");
-    ASSERT_TRUE(tablet->connected.waitForCount(1, 30s));
-    tablet->offer(namespaces->inPeer() + "node " VELTRANO_TEST_PEERS "/chromium_tablet.mjs", hostDevice, "S1", true);
-  }
-  // The program quits with its remote tablet still connected, as a user quits it.
-  void TearDown() override {
-    if (program.pid() > 0) {
-      program.signal(SIGTERM);
-      const auto status = program.waitForExit(30s);
-      EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "the program did not end cleanly";
-      if (HasFailure()) std::cout << program.output();
-    }
-    tablet.reset();
-    service.reset();
-    namespaces.reset();
-  }
-  testing::PeerProcess& browser() { return *tablet->peer(); }
-  void send(const std::string& label, const json& command) {
-    browser().send({{"type", "send"}, {"label", label}, {"text", command.dump()}});
-  }
-  // The next control message of `type` (and `status`, when given); other messages before it are passed over.
-  std::optional<json> nextControl(const std::string& type, const std::string& status = {},
-                                  std::chrono::milliseconds timeout = 30s) {
-    const auto found = browser().take(
-        [&](const json& m) {
-          const json message = controlMessage(m);
-          return message.is_object() && message["type"] == type &&
-                 (status.empty() || message.value("status", "") == status);
-        },
-        timeout);
-    if (!found) return std::nullopt;
-    return controlMessage(*found);
-  }
-  // What the tablet reported as a message of the control channel, or null.
-  static json controlMessage(const json& reported) {
-    if (reported["type"] != "message" || reported["label"] != "veltrano.control") return nullptr;
-    json message = json::parse(reported["text"].get<std::string>(), nullptr, false);
-    return message.is_object() ? message : nullptr;
-  }
   // Picks `path` in the panel the host just opened, as its user would: the name field has the keyboard focus.
   void typeIntoPanel(const std::filesystem::path& path) {
     // The panel has the focus; a round trip through the program's main loop lets it take in that it has.
@@ -176,14 +80,6 @@ class RemoteTabletProgramTest : public ::testing::TestWithParam<std::string> {
     send("veltrano.control", {{"type", "keyDown"}, {"key", "return"}});
     send("veltrano.control", {{"type", "keyUp"}, {"key", "return"}});
   }
-
-  testing::TemporaryFolder home{"veltrano-remote-program"};
-  std::optional<NetworkNamespaces> namespaces;
-  std::optional<testing::SignalingTestService> service;
-  platform::SigningKey accountKey = platform::SigningKey::generate();
-  testing::HostProgramProcess program;
-  std::string hostDevice;
-  std::optional<testing::SignalingTablet> tablet;
 };
 
 TEST_P(RemoteTabletProgramTest, AChromiumTabletGetsTheHelloRepliesAFileEachWayAndItsDragInOrder) {
@@ -299,51 +195,23 @@ TEST_P(RemoteTabletProgramTest, AChromiumTabletGetsTheHelloRepliesAFileEachWayAn
 INSTANTIATE_TEST_SUITE_P(Links, RemoteTabletProgramTest, ::testing::Values("udp", "tcp"),
                          [](const auto& info) { return info.param; });
 
-// An offer as a tablet's browser makes one: every new session it asks for gathers, answers and waits to connect.
-std::string floodOffer() {
-  std::string fingerprint;
-  for (int i = 0; i < 32; ++i) fingerprint += (i ? ":" : "") + std::string("AB");
-  return "v=0\r\no=- 1 2 IN IP4 127.0.0.1\r\ns=-\r\nt=0 0\r\na=group:BUNDLE 0\r\n"
-         "m=application 9 UDP/DTLS/SCTP webrtc-datachannel\r\nc=IN IP4 0.0.0.0\r\na=ice-ufrag:flood\r\n"
-         "a=ice-pwd:floodfloodfloodfloodflood\r\na=ice-options:trickle\r\na=fingerprint:sha-256 " +
-         fingerprint + "\r\na=setup:actpass\r\na=mid:0\r\na=sctp-port:5000\r\na=max-message-size:262144\r\n";
-}
-
 // Another device of the account offers new sessions as fast as its signaling takes them. The program bounds the
 // sessions still negotiating: it stays up, keeps answering the tablet that is connected, and gives its memory back.
 class RemoteOfferFloodProgramTest : public RemoteTabletProgramTest {};
 
 TEST_P(RemoteOfferFloodProgramTest, AFloodOfOffersLeavesTheProgramUpItsTabletAnsweredAndItsMemoryBack) {
   ASSERT_TRUE(nextControl("hello", {}, 60s)) << "no hello on the control channel";
-  const auto ping = [&](int timestamp) -> std::optional<double> {
-    const auto start = std::chrono::steady_clock::now();
-    send("veltrano.control", {{"type", "ping"}, {"timestamp", timestamp}});
-    const auto pong = browser().take(
-        [&](const json& m) {
-          const json message = controlMessage(m);
-          return message.is_object() && message["type"] == "pong" && message["clientTimestamp"] == timestamp;
-        },
-        5s);
-    if (!pong) return std::nullopt;
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-  };
   for (int warm = 0; warm < 20; ++warm) ASSERT_TRUE(ping(warm));
   const auto before = program.holdings();
 
   constexpr int kOffers = 8000;
   testing::SignalingTablet flooder(*service, accountKey, "ipad-flood");
   ASSERT_TRUE(flooder.connected.waitForCount(1, 30s));
-  flooder.aim(hostDevice, "F0");
-  const std::string offer = floodOffer();
-  std::atomic<bool> flooding = true;
   testing::HostProgramProcess::Holdings peak = before;
-  std::thread flood([&] {
-    for (int i = 0; i < kOffers; ++i) flooder.send("offer", {{"sdp", offer}, {"type", "offer"}}, "F" + std::to_string(i));
-    flooding = false;
-  });
+  testing::OfferFlood flood(flooder, hostDevice, kOffers);
   std::vector<double> roundTrips;
   int lost = 0;
-  for (int timestamp = 100; flooding; ++timestamp) {
+  for (int timestamp = 100; flood.running(); ++timestamp) {
     if (const auto took = ping(timestamp)) {
       roundTrips.push_back(*took);
     } else {

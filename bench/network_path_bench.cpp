@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "load_average.hpp"
+#include "percentile.hpp"
 #include "support/whole_remote_host.hpp"
 
 namespace veltrano {
@@ -35,11 +36,7 @@ int rounds() {
   return set ? std::max(1, std::atoi(set)) : 20;
 }
 
-double percentile(std::vector<double> values, double q) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  return values[std::min(values.size() - 1, static_cast<std::size_t>(q * static_cast<double>(values.size() - 1) + 0.5))];
-}
+using bench::percentile;
 
 // A rectangle that moves and changes colour on the root window of the test environment's X server at 60 Hz, so
 // that the host has a new picture to send all the time. Connected before the host's namespace is entered.

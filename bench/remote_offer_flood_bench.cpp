@@ -2,8 +2,9 @@
 // with 8,000 offers, beside the same pings with no flood, in turn in each round. The program runs as scripts/run
 // starts it, in a network namespace of its own with the local wss signaling service; the tablet is a headless
 // Chromium across a veth link, its pings on the control channel 20 ms apart; the flooding device is a signaling
-// client in this process. Each round: the flood with its pings (on until 3 s after the last offer went), 30 s for the program to let go, its memory then, and
-// as many pings again with no flood. Also printed: the program's threads that took the most CPU in each phase.
+// client in this process. Each round: the flood with its pings (on until 3 s after the last offer went), 30 s for
+// the program to let go, its memory then, and as many pings again with no flood. Also printed: the program's
+// threads that took the most CPU in each phase.
 // It is built on the program's test fixture, so it is a test program of its own (not in the suite).
 // Needs network namespaces (root), node with playwright-core and chromium, and the test environment
 // (scripts/test-env). Usage: [VELTRANO_BENCH_ROUNDS=3] veltrano_bench_remote_offer_flood
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "load_average.hpp"
+#include "percentile.hpp"
 #include "support/remote_tablet_program.hpp"
 
 namespace veltrano {
@@ -41,11 +43,7 @@ int rounds() {
   return set ? std::max(1, std::atoi(set)) : 3;
 }
 
-double percentile(std::vector<double> values, double q) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  return values[std::min(values.size() - 1, static_cast<std::size_t>(q * static_cast<double>(values.size() - 1) + 0.5))];
-}
+using bench::percentile;
 
 // CPU time of each of a process's threads so far, in clock ticks, by thread ID with its name.
 std::map<std::string, std::pair<std::string, long>> threadTicks(pid_t pid) {
@@ -87,7 +85,8 @@ std::string busiestThreads(const std::map<std::string, std::pair<std::string, lo
   for (const auto& [name, used] : byName) sorted.emplace_back(used, name);
   std::sort(sorted.rbegin(), sorted.rend());
   const double msPerTick = 1000.0 / static_cast<double>(::sysconf(_SC_CLK_TCK));
-  std::string text = "program CPU " + std::to_string(static_cast<int>(total * msPerTick / seconds / 10)) + " % of a core:";
+  const int percent = static_cast<int>(static_cast<double>(total) * msPerTick / seconds / 10);
+  std::string text = "program CPU " + std::to_string(percent) + " % of a core:";
   for (std::size_t i = 0; i < std::min<std::size_t>(4, sorted.size()); ++i)
     text += " " + sorted[i].second + " " + std::to_string(static_cast<long>(sorted[i].first * msPerTick)) + " ms";
   return text;
@@ -156,8 +155,9 @@ TEST_P(RemoteOfferFloodBench, PingRoundTripUnderAFloodOfOffers) {
 
     std::printf("round %d: flood of %d offers sent in %.1f s, pinged until %.0f s after (load %s): %zu pings, "
                 "p50 %.1f ms, p99 %.1f ms, max %.1f ms; %s\n",
-                round, kOffers, sendSeconds, std::chrono::duration<double>(kAfterFlood).count(), loadAtFlood.c_str(), underFlood.size(), percentile(underFlood, 0.5),
-                percentile(underFlood, 0.99), percentile(underFlood, 1), floodThreads.c_str());
+                round, kOffers, sendSeconds, std::chrono::duration<double>(kAfterFlood).count(), loadAtFlood.c_str(),
+                underFlood.size(), percentile(underFlood, 0.5), percentile(underFlood, 0.99), percentile(underFlood, 1),
+                floodThreads.c_str());
     std::printf("round %d: no flood (load %s): %zu pings, p50 %.1f ms, p99 %.1f ms, max %.1f ms; %s\n", round,
                 loadAtQuiet.c_str(), withoutFlood.size(), percentile(withoutFlood, 0.5), percentile(withoutFlood, 0.99),
                 percentile(withoutFlood, 1), quietThreads.c_str());

@@ -47,6 +47,7 @@
 #include "host/host_view_model.hpp"
 #include "host/real_host_services.hpp"
 #include "load_average.hpp"
+#include "percentile.hpp"
 #include "media/media_envelope.hpp"
 #include "media_bench_screen.hpp"
 #include "platform/crypto/signing_key.hpp"
@@ -67,6 +68,7 @@ namespace {
 using namespace std::chrono_literals;
 using bench::BenchScreen;
 using bench::loadAverage;
+using bench::percentile;
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
@@ -85,12 +87,6 @@ constexpr std::array<const char*, 3> kPathNames{"local TCP", "aiortc", "Chromium
 
 // Unwinds, so that the tablets, the host and the namespaces go away with the bench.
 [[noreturn]] void fail(const std::string& why) { throw std::runtime_error(why); }
-
-double percentile(std::vector<double> values, double q) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  return values[std::min(values.size() - 1, static_cast<std::size_t>(q * static_cast<double>(values.size() - 1) + 0.5))];
-}
 
 double milliseconds(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 

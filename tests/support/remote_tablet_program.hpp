@@ -157,7 +157,9 @@ class OfferFlood {
   OfferFlood(SignalingTablet& from, const std::string& host, int offers, const std::string& prefix = "F") {
     from.aim(host, prefix + "0");
     thread_ = std::thread([&from, offers, prefix, offer = floodOffer(), this] {
-      for (int i = 0; i < offers; ++i) from.send("offer", {{"sdp", offer}, {"type", "offer"}}, prefix + std::to_string(i));
+      for (int i = 0; i < offers; ++i) {
+        from.send("offer", {{"sdp", offer}, {"type", "offer"}}, prefix + std::to_string(i));
+      }
       running_ = false;
     });
   }

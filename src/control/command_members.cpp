@@ -2,8 +2,8 @@
 
 #include <cmath>
 
-#include "control/key_name_table.hpp"
 #include "control/unicode_text.hpp"
+#include "platform/events/key_names.hpp"
 
 namespace veltrano::command_members {
 
@@ -46,7 +46,7 @@ std::optional<std::string> parseKeyName(const Json& command) {
   if (value == nullptr || !value->is_string()) return std::nullopt;
   std::string key = value->get<std::string>();
   if (key.empty() || hasMoreCharactersThan(key, keyNameCharacterLimit)) return std::nullopt;
-  if (isTableKeyName(key)) return key;
+  if (platform::isKeyName(key)) return key;
   const std::optional<std::u32string> scalars = unicodeScalars(key);
   if (scalars && scalars->size() == 1) return key;
   return std::nullopt;

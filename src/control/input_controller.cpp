@@ -11,10 +11,10 @@
 
 #include "base/executors.hpp"
 #include "base/task.hpp"
-#include "control/key_name_table.hpp"
 #include "control/unicode_text.hpp"
 #include "core/app_logger.hpp"
 #include "core/permission_manager.hpp"
+#include "platform/events/key_names.hpp"
 
 namespace veltrano {
 
@@ -230,8 +230,8 @@ InputResult InputController::key(std::string_view name, Press press) {
   assertOnMainThread();
   if (!mayPost()) return InputResult::ignoredAccessibility();
   const std::string operation = operationName(press);
-  if (isTableKeyName(name)) {
-    if (!eventSource_ || !eventSource_->postKey(lowercasedKeyName(name), press)) {
+  if (platform::isKeyName(name)) {
+    if (!eventSource_ || !eventSource_->postKey(name, press)) {
       return InputResult::failed(operation + ": no event");
     }
     eventLog_.write(operation, LogCategory::INPUT, [&] { return operation; });

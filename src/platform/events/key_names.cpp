@@ -16,6 +16,7 @@ struct KeyName {
   std::uint32_t keysym;
 };
 
+// The names a client may send, and no others: the input commands accept exactly these besides single characters.
 // cmd/command become Super: it stays a key of its own instead of merging with control.
 constexpr std::array kKeyNames = std::to_array<KeyName>({
     {"a", XKB_KEY_a}, {"b", XKB_KEY_b}, {"c", XKB_KEY_c}, {"d", XKB_KEY_d}, {"e", XKB_KEY_e},
@@ -37,17 +38,18 @@ constexpr std::array kKeyNames = std::to_array<KeyName>({
     {"arrowup", XKB_KEY_Up}, {"left", XKB_KEY_Left}, {"right", XKB_KEY_Right}, {"down", XKB_KEY_Down},
     {"up", XKB_KEY_Up},
     {"home", XKB_KEY_Home}, {"end", XKB_KEY_End}, {"pageup", XKB_KEY_Prior}, {"pagedown", XKB_KEY_Next},
-    {"f1", XKB_KEY_F1}, {"f2", XKB_KEY_F2}, {"f3", XKB_KEY_F3}, {"f4", XKB_KEY_F4}, {"f5", XKB_KEY_F5},
-    {"f6", XKB_KEY_F6}, {"f7", XKB_KEY_F7}, {"f8", XKB_KEY_F8}, {"f9", XKB_KEY_F9}, {"f10", XKB_KEY_F10},
-    {"f11", XKB_KEY_F11}, {"f12", XKB_KEY_F12},
     {"shift", XKB_KEY_Shift_L}, {"control", XKB_KEY_Control_L}, {"ctrl", XKB_KEY_Control_L},
     {"option", XKB_KEY_Alt_L}, {"cmd", XKB_KEY_Super_L}, {"command", XKB_KEY_Super_L},
     {"capslock", XKB_KEY_Caps_Lock},
 });
 
+static_assert(kKeyNames.size() == 76);
+
 constexpr std::size_t kLongestName = 13;  // "forwarddelete"
 
 }  // namespace
+
+bool isKeyName(std::string_view name) { return keysymForKeyName(name).has_value(); }
 
 std::optional<std::uint32_t> keysymForKeyName(std::string_view name) {
   if (name.empty() || name.size() > kLongestName) return std::nullopt;

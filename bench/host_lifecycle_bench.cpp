@@ -90,7 +90,7 @@ class RunningHost {
   Millis start() {
     const auto begin = std::chrono::steady_clock::now();
     model_->startServer();
-    loop_.runUntil([&] { return !model_->startupTask.get(); }, 60s);
+    loop_.runUntil([&] { return !model_->startupTask().get(); }, 60s);
     if (!model_->metrics->isRunning.get()) throw std::runtime_error("start failed: " + model_->metrics->lastError.get());
     return std::chrono::steady_clock::now() - begin;
   }
@@ -102,7 +102,7 @@ class RunningHost {
     const bool closed = loop_.runUntil(
         [&] { return std::none_of(kHostPorts.begin(), kHostPorts.end(), acceptsConnections); }, 60s);
     const Millis elapsed = std::chrono::steady_clock::now() - begin;
-    const Task shutdown = model_->shutdownTask.get().task;
+    const Task shutdown = model_->shutdownTask().get().task;
     loop_.runUntil([&] { return !shutdown || shutdown.isFinished(); }, 60s);
     if (!closed) throw std::runtime_error("a port stayed open after the stop");
     return elapsed;
@@ -139,7 +139,7 @@ class RunningHost {
     return *elapsed;
   }
 
-  bool isCaptureActive() const { return model_->isCaptureActive.get(); }
+  bool isCaptureActive() const { return model_->isCaptureActive().get(); }
   MainLoopForTests& loop() { return loop_; }
 
  private:

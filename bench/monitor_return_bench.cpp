@@ -94,7 +94,7 @@ class CapturingHost {
     awaitOn(loop_, model_->refreshPermissions());
     if (!model_->hasAllPermissions()) throw std::runtime_error("the private Xvfb lacks XTEST");
     model_->startServer();
-    loop_.runUntil([&] { return !model_->startupTask.get(); }, 60s);
+    loop_.runUntil([&] { return !model_->startupTask().get(); }, 60s);
     if (!model_->metrics->isRunning.get()) throw std::runtime_error("start failed: " + model_->metrics->lastError.get());
     control_ = awaitOn(loop_, LocalTestClient::connect(9090, LocalTransportChannel::control, key_, {}));
     const auto session = model_->displaySession(screen.monitorID());
@@ -106,7 +106,7 @@ class CapturingHost {
     video_->close();
     control_->close();
     model_->stopServer(false);
-    const Task shutdown = model_->shutdownTask.get().task;
+    const Task shutdown = model_->shutdownTask().get().task;
     loop_.runUntil([&] { return !shutdown || shutdown.isFinished(); }, 60s);
     loop_.drain();
   }
@@ -120,7 +120,7 @@ class CapturingHost {
     const std::size_t sleepersBefore = clock_.sleeperCount();
     xrandr(screen_, "--delmonitor VL-BENCH");
     const bool waiting = loop_.runUntil(
-        [&] { return model_->captureRetryTasks.get().contains(id) && clock_.sleeperCount() > sleepersBefore; }, 30s);
+        [&] { return model_->captureRetryTasks().get().contains(id) && clock_.sleeperCount() > sleepersBefore; }, 30s);
     if (!waiting) throw std::runtime_error("no retry after the monitor went");
     // What the stream sent before it stopped.
     while (awaitOn(loop_, video_->nextRecord(200ms))) {
@@ -130,7 +130,7 @@ class CapturingHost {
     clock_.advance(15s);  // past any attempt's wait
     if (!nextKeyframe()) throw std::runtime_error("no keyframe after the monitor came back");
     const Millis elapsed = std::chrono::steady_clock::now() - begin;
-    if (!model_->activeCaptureDisplayIDs.get().contains(id)) throw std::runtime_error("not recorded as active");
+    if (!model_->activeCaptureDisplayIDs().get().contains(id)) throw std::runtime_error("not recorded as active");
     return elapsed;
   }
 

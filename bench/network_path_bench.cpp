@@ -116,8 +116,8 @@ TEST_P(NetworkPathBench, AddressChangeToFirstDecodableFrame) {
   for (int round = 0; round < total; ++round) {
     // Settled first: the session is back on its route and the picture flows.
     ASSERT_TRUE(loop.runUntil([&] {
-      return model->remoteConnectionRoutes.get() == std::vector<WebRTCRoute>{WebRTCRoute::lan} &&
-             model->remoteConnectedClientCount.get() == 1;
+      return model->remoteConnectionRoutes().get() == std::vector<WebRTCRoute>{WebRTCRoute::lan} &&
+             model->remoteConnectedClientCount().get() == 1;
     }, kDeadline));
     loop.runUntil([] { return false; }, std::chrono::seconds(1));
     const auto moved = Clock::now();
@@ -134,7 +134,7 @@ TEST_P(NetworkPathBench, AddressChangeToFirstDecodableFrame) {
       const auto keys = statusKeysFrom(statusesAtMove);
       note(recovering, std::find(keys.begin(), keys.end(), "recovering") != keys.end());
       note(available, recovering && std::find(keys.begin(), keys.end(), "available") != keys.end());
-      note(routed, recovering && model->remoteConnectionRoutes.get() == std::vector<WebRTCRoute>{WebRTCRoute::lan});
+      note(routed, recovering && model->remoteConnectionRoutes().get() == std::vector<WebRTCRoute>{WebRTCRoute::lan});
       note(anyFrame, tablet.video.size() > envelopesAtMove);
       const auto found = keyframesSince(moved);
       if (!found.empty()) decodable = found.front();

@@ -99,7 +99,7 @@ class Bench {
     model_ = HostViewModel::create(std::move(options));
     testing::awaitOn(loop_, model_->refreshPermissions());
     model_->startServer();
-    loop_.runUntil([&] { return !model_->startupTask.get(); }, 60s);
+    loop_.runUntil([&] { return !model_->startupTask().get(); }, 60s);
     if (!model_->metrics->isRunning.get()) fail("the host did not start: " + model_->metrics->lastError.get());
     const auto authenticated = service_->waitForEvent("authenticated ", 0, 60s);
     if (!authenticated) fail("the host did not sign in to the signaling service");
@@ -122,7 +122,7 @@ class Bench {
     for (auto& tablet : tablets_) tablet.reset();
     local_.reset();
     model_->stopServer(false);
-    const Task shutdown = model_->shutdownTask.get().task;
+    const Task shutdown = model_->shutdownTask().get().task;
     loop_.runUntil([&] { return !shutdown || shutdown.isFinished(); }, 30s);
   }
 

@@ -290,7 +290,7 @@ class Bench {
     model_ = HostViewModel::create(std::move(options));
     testing::awaitOn(loop_, model_->refreshPermissions());
     model_->startServer();
-    loop_.runUntil([&] { return !model_->startupTask.get(); }, 60s);
+    loop_.runUntil([&] { return !model_->startupTask().get(); }, 60s);
     if (!model_->metrics->isRunning.get()) fail("the host did not start: " + model_->metrics->lastError.get());
     const auto session = model_->displaySession(screen_->monitorID());
     if (!session) fail("the host streams no session of the bench monitor");
@@ -324,7 +324,7 @@ class Bench {
     chromium_.reset();
     control_.reset();
     model_->stopServer(false);
-    const Task shutdown = model_->shutdownTask.get().task;
+    const Task shutdown = model_->shutdownTask().get().task;
     loop_.runUntil([&] { return !shutdown || shutdown.isFinished(); }, 30s);
     screen_->stopAnimation();
   }

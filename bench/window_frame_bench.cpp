@@ -91,11 +91,11 @@ int main(int argc, char** argv) {
 
   // Ours: the console over a running host with a tablet watching, its metrics and log moving.
   testing::FakeHostControls host;
-  app::HostState state;
+  app::HostSnapshot state;
   state.screenRecordingStatus = state.accessibilityStatus = "granted";
   state.hasResolvedPermissions = state.hasAllPermissions = true;
   state.isRunning = state.isCapturing = true;
-  state.connectedDevices = 1;
+  state.localControlClients = 1;
   host.current = state;
   QTemporaryDir folder;
   QSettings settings(folder.filePath("settings.ini"), QSettings::IniFormat);
@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
   app::MainWindow ours(bridge, shell, {});
   ours.bringForward();
   auto moveMetrics = [&](int n) {
-    app::HostView view = host.pagesView;
+    app::HostSnapshot view = host.current;
     view.localIP = "192.168.1.20";
     view.availableDisplays = 1;
     view.displayInfo = "Display 1 1920x1080 (Local network)";
@@ -118,7 +118,7 @@ int main(int argc, char** argv) {
     view.audioBytesSent = 19200LL * n;
     view.bytesReceived = 1200LL * n;
     view.averagePingMs = 2 + (n % 5) / 10.0;
-    host.pagesView = view;
+    host.current = view;
     host.set(host.current);
     if (n % 5 == 0) host.metrics.logEvent(LogCategory::METRICS, "FPS: " + std::to_string(view.fps));
   };

@@ -15,7 +15,7 @@ constexpr int batchMilliseconds = 100;
 }  // namespace
 
 ConsolePages::ConsolePages(HostControls& controls, QObject* parent)
-    : QObject(parent), controls_(controls), view_(controls.view()) {
+    : QObject(parent), controls_(controls), view_(controls.snapshot()) {
   eventLog_.update(controls_.events());
   present();
   if (view_.isHostActive()) errorPlace_ = QStringLiteral("row");
@@ -23,7 +23,7 @@ ConsolePages::ConsolePages(HostControls& controls, QObject* parent)
   batch_.setSingleShot(true);
   batch_.setInterval(batchMilliseconds);
   connect(&batch_, &QTimer::timeout, this, &ConsolePages::refresh);
-  subscription_ = controls_.observeView([this] {
+  subscription_ = controls_.observe([this] {
     if (!batch_.isActive()) batch_.start();
   });
 }
@@ -32,7 +32,7 @@ void ConsolePages::refresh() {
   const int events = eventLog_.count();
   eventLog_.update(controls_.events());
   if (events != eventLog_.count()) emit eventCountChanged();
-  HostView view = controls_.view();
+  HostSnapshot view = controls_.snapshot();
   if (view == view_) return;
   if (view.lastError != view_.lastError && shouldShowLastError(view)) {
     errorPlace_ = !pendingErrorPlace_.isEmpty() ? pendingErrorPlace_
@@ -82,7 +82,7 @@ void ConsolePages::present() {
 
 bool ConsolePages::showLastError() const { return shouldShowLastError(view_); }
 
-int ConsolePages::metricRowCount() const { return static_cast<int>(app::metricRows(HostView{}).size()); }
+int ConsolePages::metricRowCount() const { return static_cast<int>(app::metricRows(HostSnapshot{}).size()); }
 
 QString ConsolePages::eventCount() const { return eventCountText(static_cast<std::size_t>(eventLog_.count())); }
 

@@ -72,7 +72,7 @@ class ConsolePages : public QObject {
   void present();
 
   HostControls& controls_;
-  HostView view_;
+  HostSnapshot view_;
   QString errorPlace_ = QStringLiteral("row");
   QString pendingErrorPlace_;
   QVariantMap hero_;

@@ -1,6 +1,6 @@
 #pragma once
-// The host as QML and the tray menu see it: HostControls' state as Qt properties with change signals, and its
-// commands as invokable methods. Holds no host state of its own beyond the last values it announced.
+// The host as QML and the tray menu see it: HostControls' snapshot as Qt properties with change signals, and its
+// commands as invokable methods. Holds no host state of its own beyond the last snapshot it announced.
 #include <QObject>
 #include <QString>
 
@@ -25,14 +25,14 @@ class HostBridge : public QObject {
   explicit HostBridge(HostControls& controls, QObject* parent = nullptr);
 
   HostControls& controls() { return controls_; }
-  const HostState& state() const { return state_; }
-  bool isRunning() const { return state_.isRunning; }
-  bool isStarting() const { return state_.isStarting; }
-  bool isCapturing() const { return state_.isCapturing; }
-  bool launchAtLogin() const { return state_.launchAtLogin; }
-  bool hasResolvedPermissions() const { return state_.hasResolvedPermissions; }
-  bool requiresPermissionGate() const { return state_.requiresPermissionGate; }
-  bool hasAllPermissions() const { return state_.hasAllPermissions; }
+  const HostSnapshot& snapshot() const { return snapshot_; }
+  bool isRunning() const { return snapshot_.isRunning; }
+  bool isStarting() const { return snapshot_.isStarting; }
+  bool isCapturing() const { return snapshot_.isCapturing; }
+  bool launchAtLogin() const { return snapshot_.launchAtLogin; }
+  bool hasResolvedPermissions() const { return snapshot_.hasResolvedPermissions; }
+  bool requiresPermissionGate() const { return snapshot_.requiresPermissionGate; }
+  bool hasAllPermissions() const { return snapshot_.hasAllPermissions; }
   QString statusTitle() const;
   QString statusColor() const;
   QString sidebarDetail() const;
@@ -49,7 +49,7 @@ class HostBridge : public QObject {
   void refresh();
 
   HostControls& controls_;
-  HostState state_;
+  HostSnapshot snapshot_;
   Subscription subscription_;
 };
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/presenters/host_view.hpp"
+#include "app/presenters/host_snapshot.hpp"
 #include "core/analytics_event.hpp"
 #include "core/metrics_store.hpp"
 #include "core/observable_property.hpp"
@@ -26,28 +26,15 @@ namespace asio = boost::asio;
 
 using AnalyticsTracker = std::function<void(AnalyticsEvent event, std::optional<std::string> detail)>;
 
-struct HostState {
-  bool isRunning = false;
-  bool isStarting = false;
-  bool isCapturing = false;
-  bool launchAtLogin = false;
-  bool hasResolvedPermissions = false;
-  bool requiresPermissionGate = false;
-  bool hasAllPermissions = false;
-  std::string screenRecordingStatus = "unknown";  // "granted" when given, else "missing" once read
-  std::string accessibilityStatus = "unknown";
-  bool showScreenRecordingRecoveryHelp = false;  // a Screen Recording request did not give access
-  std::int64_t port = 9090;
-  std::int64_t connectedDevices = 0;  // local control clients and remote devices
-  bool operator==(const HostState&) const = default;
-};
-
 class HostControls {
  public:
   virtual ~HostControls() = default;
 
-  virtual HostState state() const = 0;
-  // `changed` runs after any value of HostState may have changed.
+  // What the window and the tray show of the host, read now.
+  virtual HostSnapshot snapshot() const = 0;
+  // The activity log, oldest first.
+  virtual std::vector<MetricsStore::LogEvent> events() const = 0;
+  // `changed` runs after any value of snapshot() or events() may have changed.
   [[nodiscard]] virtual Subscription observe(std::function<void()> changed) = 0;
 
   // Each returns at once; the host runs its own tasks.
@@ -65,16 +52,6 @@ class HostControls {
   virtual asio::awaitable<void> refreshPermissions() = 0;
   // Completes when the shutdown that the last stopServer() began has finished; at once when none runs.
   virtual asio::awaitable<void> shutdownFinished() = 0;
-
-  // What the console's pages show; by default only what state() knows.
-  virtual HostView view() const { return viewOf(state()); }
-  // The activity log, oldest first.
-  virtual std::vector<MetricsStore::LogEvent> events() const { return {}; }
-  // `changed` runs after any value of view() or events() may have changed.
-  [[nodiscard]] virtual Subscription observeView(std::function<void()> changed) { return observe(std::move(changed)); }
-
-  // The part of the pages' view that HostState holds.
-  static HostView viewOf(const HostState& state);
 };
 
 // What the application hands the host it creates.

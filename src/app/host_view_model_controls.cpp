@@ -16,101 +16,68 @@ class HostViewModelControls final : public HostControls {
  public:
   explicit HostViewModelControls(HostViewModel::Options options) : model_(HostViewModel::create(std::move(options))) {}
 
-  HostState state() const override {
-    const auto& metrics = *model_->metrics;
-    HostState state;
-    state.isRunning = metrics.isRunning();
-    state.isStarting = model_->isStarting();
-    state.isCapturing = metrics.isCapturing();
-    state.launchAtLogin = model_->launchAtLogin();
-    state.hasResolvedPermissions = model_->hasResolvedPermissions();
-    state.requiresPermissionGate = model_->requiresPermissionGate();
-    state.hasAllPermissions = model_->hasAllPermissions();
-    state.screenRecordingStatus = metrics.screenRecordingStatus();
-    state.accessibilityStatus = metrics.accessibilityStatus();
-    state.showScreenRecordingRecoveryHelp = model_->showScreenRecordingRecoveryHelp();
-    state.port = metrics.port();
-    state.connectedDevices = model_->localControlClientCount() + model_->remoteConnectedClientCount();
-    return state;
-  }
-
-  Subscription observe(std::function<void()> changed) override {
-    auto subscriptions = std::make_shared<std::vector<Subscription>>();
-    auto& metrics = *model_->metrics;
-    auto add = [&](const auto& property) {
-      subscriptions->push_back(property.observe([changed](const auto&) { changed(); }));
-    };
-    add(metrics.isRunning);
-    add(metrics.isCapturing);
-    add(metrics.port);
-    add(metrics.screenRecordingStatus);
-    add(metrics.accessibilityStatus);
-    add(model_->isStarting);
-    add(model_->launchAtLogin);
-    add(model_->hasResolvedPermissions);
-    add(model_->requiresPermissionGate);
-    add(model_->showScreenRecordingRecoveryHelp);
-    add(model_->localControlClientCount);
-    add(model_->remoteConnectedClientCount);
-    return Subscription([subscriptions] { subscriptions->clear(); });
-  }
-
-  HostView view() const override {
+  HostSnapshot snapshot() const override {
     const auto& m = *model_->metrics;
-    HostView v;
-    v.isRunning = m.isRunning();
-    v.isStarting = model_->isStarting();
-    v.isCapturing = m.isCapturing();
-    v.launchAtLogin = model_->launchAtLogin();
-    v.localControlClients = model_->localControlClientCount();
-    v.remoteConnectedClients = model_->remoteConnectedClientCount();
-    v.localIP = m.localIP();
-    v.connectionRouteSummary = model_->connectionRouteSummary();
-    v.mediaPathDescription = model_->mediaPathDescription();
-    v.remoteAccessStatus = model_->remoteAccessStatus();
-    v.displayInfo = m.displayInfo();
-    v.availableDisplays = static_cast<std::int64_t>(m.availableDisplays().size());
-    v.screenRecordingStatus = m.screenRecordingStatus();
-    v.accessibilityStatus = m.accessibilityStatus();
-    v.lastError = m.lastError();
-    v.lastCommand = m.lastCommand();
-    v.lastFrameDescription = m.lastFrameDescription();
-    v.port = m.port();
-    v.videoPort = m.videoPort();
-    v.audioPort = m.audioPort();
-    v.fps = m.fps();
-    v.capturedFrames = m.capturedFrames();
-    v.connectedClients = m.connectedClients();
-    v.videoClients = m.videoClients();
-    v.encodedFrames = m.encodedFrames();
-    v.keyframes = m.keyframes();
-    v.encodeMs = m.encodeMs();
-    v.videoBytesSent = m.videoBytesSent();
-    v.videoFramesDropped = m.videoFramesDropped();
-    v.audioClients = m.audioClients();
-    v.audioFrames = m.audioFrames();
-    v.audioBytesSent = m.audioBytesSent();
-    v.audioFramesDropped = m.audioFramesDropped();
-    v.bytesSent = m.bytesSent();
-    v.bytesReceived = m.bytesReceived();
-    v.averagePingMs = m.averagePingMs();
-    return v;
+    HostSnapshot s;
+    s.isRunning = m.isRunning();
+    s.isStarting = model_->isStarting().get();
+    s.isCapturing = m.isCapturing();
+    s.launchAtLogin = model_->launchAtLogin().get();
+    s.hasResolvedPermissions = model_->hasResolvedPermissions().get();
+    s.requiresPermissionGate = model_->requiresPermissionGate().get();
+    s.hasAllPermissions = model_->hasAllPermissions();
+    s.showScreenRecordingRecoveryHelp = model_->showScreenRecordingRecoveryHelp().get();
+    s.localControlClients = model_->localControlClientCount().get();
+    s.remoteConnectedClients = model_->remoteConnectedClientCount().get();
+    s.localIP = m.localIP();
+    s.connectionRouteSummary = model_->connectionRouteSummary();
+    s.mediaPathDescription = model_->mediaPathDescription();
+    s.remoteAccessStatus = model_->remoteAccessStatus().get();
+    s.displayInfo = m.displayInfo();
+    s.availableDisplays = static_cast<std::int64_t>(m.availableDisplays().size());
+    s.screenRecordingStatus = m.screenRecordingStatus();
+    s.accessibilityStatus = m.accessibilityStatus();
+    s.lastError = m.lastError();
+    s.lastCommand = m.lastCommand();
+    s.lastFrameDescription = m.lastFrameDescription();
+    s.port = m.port();
+    s.videoPort = m.videoPort();
+    s.audioPort = m.audioPort();
+    s.fps = m.fps();
+    s.capturedFrames = m.capturedFrames();
+    s.connectedClients = m.connectedClients();
+    s.videoClients = m.videoClients();
+    s.encodedFrames = m.encodedFrames();
+    s.keyframes = m.keyframes();
+    s.encodeMs = m.encodeMs();
+    s.videoBytesSent = m.videoBytesSent();
+    s.videoFramesDropped = m.videoFramesDropped();
+    s.audioClients = m.audioClients();
+    s.audioFrames = m.audioFrames();
+    s.audioBytesSent = m.audioBytesSent();
+    s.audioFramesDropped = m.audioFramesDropped();
+    s.bytesSent = m.bytesSent();
+    s.bytesReceived = m.bytesReceived();
+    s.averagePingMs = m.averagePingMs();
+    return s;
   }
 
   std::vector<MetricsStore::LogEvent> events() const override { return model_->metrics->events()(); }
 
-  Subscription observeView(std::function<void()> changed) override {
+  Subscription observe(std::function<void()> changed) override {
     auto subscriptions = std::make_shared<std::vector<Subscription>>();
-    subscriptions->push_back(observe(changed));
     const auto& m = *model_->metrics;
     auto add = [&](const auto&... properties) {
       (subscriptions->push_back(properties.observe([changed](const auto&) { changed(); })), ...);
     };
-    add(m.localIP, m.displayInfo, m.availableDisplays, m.lastError, m.lastCommand, m.lastFrameDescription,
-        m.videoPort, m.audioPort, m.fps, m.capturedFrames, m.connectedClients, m.videoClients, m.encodedFrames,
-        m.keyframes, m.encodeMs, m.videoBytesSent, m.videoFramesDropped, m.audioClients, m.audioFrames,
-        m.audioBytesSent, m.audioFramesDropped, m.bytesSent, m.bytesReceived, m.averagePingMs, m.events(),
-        model_->remoteAccessStatus, model_->remoteConnectionRoutes);
+    add(m.isRunning, m.isCapturing, m.port, m.screenRecordingStatus, m.accessibilityStatus, m.localIP, m.displayInfo,
+        m.availableDisplays, m.lastError, m.lastCommand, m.lastFrameDescription, m.videoPort, m.audioPort, m.fps,
+        m.capturedFrames, m.connectedClients, m.videoClients, m.encodedFrames, m.keyframes, m.encodeMs,
+        m.videoBytesSent, m.videoFramesDropped, m.audioClients, m.audioFrames, m.audioBytesSent, m.audioFramesDropped,
+        m.bytesSent, m.bytesReceived, m.averagePingMs, m.events());
+    add(model_->isStarting(), model_->launchAtLogin(), model_->hasResolvedPermissions(),
+        model_->requiresPermissionGate(), model_->showScreenRecordingRecoveryHelp(), model_->localControlClientCount(),
+        model_->remoteConnectedClientCount(), model_->remoteAccessStatus(), model_->remoteConnectionRoutes());
     return Subscription([subscriptions] { subscriptions->clear(); });
   }
 
@@ -123,14 +90,14 @@ class HostViewModelControls final : public HostControls {
   void requestAccessibilityPermission() override { model_->requestAccessibilityPermission(); }
   void startPermissionPolling() override { model_->startPermissionPolling(); }
   void stopPermissionPolling() override {
-    if (model_->permissionPollTask.get()) model_->cancelPermissionPolling();
+    if (model_->permissionPollTask().get()) model_->cancelPermissionPolling();
   }
   asio::awaitable<void> prepareForLaunch(bool onboardingCompleted) override {
     co_await model_->prepareForLaunch(onboardingCompleted);
   }
   asio::awaitable<void> refreshPermissions() override { co_await model_->refreshPermissions(); }
   asio::awaitable<void> shutdownFinished() override {
-    const Task shutdown = model_->shutdownTask().task;
+    const Task shutdown = model_->shutdownTask().get().task;
     co_await shutdown.join();
   }
 

@@ -67,7 +67,7 @@ void OnboardingFlow::appear() {
   }
   // The observers' first look at their values.
   track(AnalyticsEvent::server_permission_step_viewed, std::string(analyticsName(progress_.step)));
-  const HostState& state = host_.state();
+  const HostSnapshot& state = host_.snapshot();
   screenStatus_ = state.screenRecordingStatus;
   accessibilityStatus_ = state.accessibilityStatus;
   sync();
@@ -81,7 +81,7 @@ void OnboardingFlow::setReduceMotion(bool reduced) {
 }
 
 void OnboardingFlow::permissionsMayHaveChanged() {
-  const HostState& state = host_.state();
+  const HostSnapshot& state = host_.snapshot();
   const bool statusesChanged =
       state.screenRecordingStatus != screenStatus_ || state.accessibilityStatus != accessibilityStatus_;
   screenStatus_ = state.screenRecordingStatus;
@@ -113,7 +113,7 @@ bool OnboardingFlow::stepGranted() const {
 }
 
 bool OnboardingFlow::recoveryHelpShown() const {
-  return progress_.step == OnboardingStep::screenRecording && host_.state().showScreenRecordingRecoveryHelp &&
+  return progress_.step == OnboardingStep::screenRecording && host_.snapshot().showScreenRecordingRecoveryHelp &&
          screenStatus_ != granted;
 }
 

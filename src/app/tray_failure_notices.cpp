@@ -16,13 +16,13 @@ TrayFailureNotices::TrayFailureNotices(HostControls& controls, QObject* parent) 
   settle_.setSingleShot(true);
   settle_.setInterval(0);
   connect(&settle_, &QTimer::timeout, this, &TrayFailureNotices::settleStart);
-  subscription_ = controls_.observeView([this] {
+  subscription_ = controls_.observe([this] {
     if (awaitingStart_) settle_.start();
   });
 }
 
 void TrayFailureNotices::start() {
-  errorBefore_ = controls_.view().lastError;
+  errorBefore_ = controls_.snapshot().lastError;
   lastEventBefore_ = newestEvent(controls_);
   awaitingStart_ = true;
   controls_.startServer();
@@ -33,7 +33,7 @@ void TrayFailureNotices::start() {
 void TrayFailureNotices::setLaunchAtLogin(bool on) {
   controls_.setLaunchAtLogin(on);
   // The host answers at once.
-  const HostView view = controls_.view();
+  const HostSnapshot view = controls_.snapshot();
   if (view.launchAtLogin != on && shouldShowLastError(view)) emit failed(QString::fromStdString(view.lastError));
 }
 
@@ -44,7 +44,7 @@ void TrayFailureNotices::stop() {
 
 void TrayFailureNotices::settleStart() {
   if (!awaitingStart_) return;
-  const HostView view = controls_.view();
+  const HostSnapshot view = controls_.snapshot();
   if (view.isRunning) {
     awaitingStart_ = false;
     return;

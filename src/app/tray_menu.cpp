@@ -14,7 +14,7 @@ namespace {
 QString text(const char* key) { return QString::fromStdString(localized(key)); }
 }  // namespace
 
-const char* menuStatusKey(const HostState& state) {
+const char* menuStatusKey(const HostSnapshot& state) {
   if (state.isStarting) return "host.status.starting";
   if (state.isCapturing) return "host.menu.status_sharing";
   if (state.isRunning) return "host.menu.status_waiting";
@@ -59,12 +59,12 @@ void TrayMenu::drawIcons() {
   show_->setIcon(symbolIcon("macwindow", color));
   start_->setIcon(symbolIcon("play.fill", color));
   stop_->setIcon(symbolIcon("stop.fill", color));
-  launchAtLogin_->setIcon(symbolIcon(host_.state().launchAtLogin ? "checkmark" : "circle", color));
+  launchAtLogin_->setIcon(symbolIcon(host_.snapshot().launchAtLogin ? "checkmark" : "circle", color));
   quit_->setIcon(symbolIcon("power", color));
 }
 
 void TrayMenu::update() {
-  const HostState& state = host_.state();
+  const HostSnapshot& state = host_.snapshot();
   const bool active = state.isRunning || state.isStarting;
   status_->setText(text(menuStatusKey(state)));
   start_->setEnabled(!active);
@@ -76,18 +76,18 @@ void TrayMenu::update() {
 
 void TrayMenu::startHost() {
   // The window leads the user through granting what is missing; the host refuses the start by itself.
-  if (!host_.controls().state().hasAllPermissions) actions_.bringWindowForward();
+  if (!host_.controls().snapshot().hasAllPermissions) actions_.bringWindowForward();
   notices_.start();
 }
 
 void TrayMenu::toggleLaunchAtLogin() {
   auto& controls = host_.controls();
-  const bool wasOn = controls.state().launchAtLogin;
+  const bool wasOn = controls.snapshot().launchAtLogin;
   notices_.setLaunchAtLogin(!wasOn);
   // A refused change announces nothing, and the item must not keep the check it gave itself.
   update();
   if (wasOn) return;
-  const HostState now = controls.state();
+  const HostSnapshot now = controls.snapshot();
   if (now.launchAtLogin && !now.hasAllPermissions) actions_.bringWindowForward();
 }
 

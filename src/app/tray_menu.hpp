@@ -54,6 +54,6 @@ class TrayMenu : public QMenu {
 };
 
 // The status line's key for `state`.
-const char* menuStatusKey(const HostState& state);
+const char* menuStatusKey(const HostSnapshot& state);
 
 }  // namespace veltrano::app

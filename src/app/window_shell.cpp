@@ -18,7 +18,7 @@ WindowShell::WindowShell(HostBridge& host, QSettings& settings, Options options,
 bool WindowShell::onboardingCompleted() const { return settings_.value(onboardingFlagKey, false).toBool(); }
 
 QString WindowShell::content() const {
-  const HostState& state = host_.state();
+  const HostSnapshot& state = host_.snapshot();
   const bool completed = onboardingCompleted();
   if (completed && !state.hasResolvedPermissions) return QStringLiteral("checking");
   if (!completed || state.requiresPermissionGate) return QStringLiteral("onboarding");
@@ -86,7 +86,7 @@ void WindowShell::applicationBecameActive() {
 }
 
 void WindowShell::syncOnboarding() {
-  const HostState& state = host_.state();
+  const HostSnapshot& state = host_.snapshot();
   if (!state.hasResolvedPermissions || !state.hasAllPermissions || onboardingCompleted()) return;
   host_.controls().completePermissionOnboarding();
   setOnboardingCompleted();

@@ -30,6 +30,7 @@
 #include "control/control_client_broadcaster.hpp"
 #include "control/control_traffic_counters.hpp"
 #include "control/input_command_handler.hpp"
+#include "core/local_ports.hpp"
 #include "core/metrics_store.hpp"
 #include "filetransfer/local_file_transfer_server.hpp"
 #include "filetransfer/remote_file_transfer_coordinator.hpp"
@@ -42,7 +43,7 @@ namespace veltrano {
 
 class NetworkHostServer final : public ListeningServer, public ControlClientBroadcaster {
  public:
-  static constexpr std::uint16_t defaultPort = 9090;
+  static constexpr std::uint16_t defaultPort = localPorts::control;
   // Largest read from a control connection at a time.
   static constexpr std::size_t maximumReadSize = 65536;
   // The command lines of all clients together: a few connections' worth.

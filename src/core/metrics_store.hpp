@@ -3,6 +3,7 @@
 // Main thread only: other threads write through performOnMainRunLoop.
 #include "base/uuid.hpp"
 #include "core/display_info.hpp"
+#include "core/local_ports.hpp"
 #include "core/log_category.hpp"
 #include "core/network_interfaces.hpp"
 #include "core/observable_property.hpp"
@@ -36,9 +37,9 @@ class MetricsStore {
 
   ObservableProperty<bool> isRunning{false};
   ObservableProperty<std::optional<Clock::time_point>> startTime{std::nullopt};
-  ObservableProperty<int> port{9090};
-  ObservableProperty<int> videoPort{9091};
-  ObservableProperty<int> audioPort{9092};
+  ObservableProperty<int> port{localPorts::control};
+  ObservableProperty<int> videoPort{localPorts::video};
+  ObservableProperty<int> audioPort{localPorts::audio};
   ObservableProperty<std::string> localIP{placeholder};
   ObservableProperty<std::string> lastError{placeholder};
   ObservableProperty<std::string> lastCommand{placeholder};

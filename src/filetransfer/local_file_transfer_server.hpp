@@ -20,6 +20,7 @@
 #include <unordered_map>
 
 #include "base/encoding.hpp"
+#include "core/local_ports.hpp"
 #include "localserver/identity_provider.hpp"
 #include "localserver/listening_server.hpp"
 #include "transport/local_transport_handshake_driver.hpp"
@@ -36,7 +37,7 @@ struct LocalFileClient {
 
 class LocalFileTransferServer final : public ListeningServer {
  public:
-  static constexpr std::uint16_t defaultPort = 9093;
+  static constexpr std::uint16_t defaultPort = localPorts::file;
   static constexpr std::size_t maximumRecordSize = 65536;
 
   using IdentityProvider = veltrano::IdentityProvider;

@@ -18,32 +18,32 @@ namespace veltrano {
 void HostViewModel::updateCaptureDemand() {
   assertOnMainThread();
   const bool wanted =
-      metrics->isRunning.get() && (localControlClientCount.get() >= 1 || remoteConnectedClientCount.get() > 0);
-  wantsCapture.set(wanted);
+      metrics->isRunning.get() && (localControlClientCount_.get() >= 1 || remoteConnectedClientCount_.get() > 0);
+  wantsCapture_.set(wanted);
   if (!wanted) {
-    if (!isCaptureActive.get() || captureTransitionInProgress.get() || idleCaptureStopTask.get()) return;
+    if (!isCaptureActive_.get() || captureTransitionInProgress_.get() || idleCaptureStopTask_.get()) return;
     Weak weak = weak_from_this();
     Clock* clock = &clock_;
-    const std::uint64_t generation = lifecycleGeneration.get();
-    idleCaptureStopTask.set({spawnOnMain([weak, generation, clock](TaskToken token) {
+    const std::uint64_t generation = lifecycleGeneration_.get();
+    idleCaptureStopTask_.set({spawnOnMain([weak, generation, clock](TaskToken token) {
       return runIdleCaptureStop(weak, generation, clock, std::move(token));
     })});
     return;
   }
-  if (auto idle = idleCaptureStopTask.get()) {
+  if (auto idle = idleCaptureStopTask_.get()) {
     idle.task.cancel();
-    idleCaptureStopTask.set({});
+    idleCaptureStopTask_.set({});
   }
-  if (captureTransitionInProgress.get() || displaySessions.get().empty()) return;
-  if (!isCaptureActive.get() && captureRetryTasks.get().empty()) {
+  if (captureTransitionInProgress_.get() || displaySessions_.get().empty()) return;
+  if (!isCaptureActive_.get() && captureRetryTasks_.get().empty()) {
     beginCaptureTransition(true);
     return;
   }
   // A display whose retry ended during a short gap in demand would otherwise wait until all capture stops.
-  const DisplaySessions sessions = displaySessions.get();
+  const DisplaySessions sessions = displaySessions_.get();
   for (const auto& [displayID, session] : sessions) {
-    if (!activeCaptureDisplayIDs.get().contains(displayID) && !captureRetryTasks.get().contains(displayID)) {
-      scheduleCaptureRetry(session, lifecycleGeneration.get());
+    if (!activeCaptureDisplayIDs_.get().contains(displayID) && !captureRetryTasks_.get().contains(displayID)) {
+      scheduleCaptureRetry(session, lifecycleGeneration_.get());
     }
   }
 }
@@ -56,24 +56,24 @@ asio::awaitable<void> HostViewModel::runIdleCaptureStop(Weak weak, std::uint64_t
     // Checked below.
   }
   auto self = weak.lock();
-  if (!self || token->isCancelled() || self->lifecycleGeneration.get() != generation) co_return;
-  self->idleCaptureStopTask.set({});
-  if (!self->wantsCapture.get() && self->isCaptureActive.get() && !self->captureTransitionInProgress.get()) {
+  if (!self || token->isCancelled() || self->lifecycleGeneration_.get() != generation) co_return;
+  self->idleCaptureStopTask_.set({});
+  if (!self->wantsCapture_.get() && self->isCaptureActive_.get() && !self->captureTransitionInProgress_.get()) {
     self->beginCaptureTransition(false);
   }
 }
 
 void HostViewModel::beginCaptureTransition(bool start) {
   assertOnMainThread();
-  captureTransitionInProgress.set(true);
+  captureTransitionInProgress_.set(true);
   stoppedDuringTransition_.clear();
-  const std::uint64_t generation = lifecycleGeneration.get();
+  const std::uint64_t generation = lifecycleGeneration_.get();
   std::vector<DisplaySession> sessions;
-  for (const auto& [displayID, session] : displaySessions.get()) sessions.push_back(session);
+  for (const auto& [displayID, session] : displaySessions_.get()) sessions.push_back(session);
   const std::uint32_t activeDisplayID = metrics->activeDisplayID.get();
-  captureTransitionTask.get().task.cancel();
+  captureTransitionTask_.get().task.cancel();
   Weak weak = weak_from_this();
-  captureTransitionTask.set({spawnOnMain([weak, start, generation, sessions, activeDisplayID](TaskToken token) {
+  captureTransitionTask_.set({spawnOnMain([weak, start, generation, sessions, activeDisplayID](TaskToken token) {
     return runCaptureTransition(weak, start, generation, sessions, activeDisplayID, std::move(token));
   })});
 }
@@ -83,7 +83,7 @@ asio::awaitable<void> HostViewModel::runCaptureTransition(Weak weak, bool start,
                                                           std::uint32_t activeDisplayID, TaskToken token) {
   const auto current = [&weak, &token, generation] {
     auto self = weak.lock();
-    return self && !token->isCancelled() && self->lifecycleGeneration.get() == generation ? self : nullptr;
+    return self && !token->isCancelled() && self->lifecycleGeneration_.get() == generation ? self : nullptr;
   };
   std::set<std::uint32_t> started;
   std::vector<std::pair<DisplaySession, std::string>> failures;
@@ -122,8 +122,8 @@ void HostViewModel::recordCaptureTransition(bool start, std::uint64_t generation
                                             std::uint32_t activeDisplayID,
                                             const std::vector<std::pair<DisplaySession, std::string>>& failures) {
   assertOnMainThread();
-  captureTransitionTask.set({});
-  captureTransitionInProgress.set(false);
+  captureTransitionTask_.set({});
+  captureTransitionInProgress_.set(false);
   const std::size_t startedCount = started.size();
   // A display whose capture stopped while the transition visited the others is not capturing.
   if (start) {
@@ -135,7 +135,7 @@ void HostViewModel::recordCaptureTransition(bool start, std::uint64_t generation
   setActiveCaptureDisplays(std::move(started));
 
   auto active = displaySession(activeDisplayID);
-  if (isCaptureActive.get() && active) {
+  if (isCaptureActive_.get() && active) {
     Weak weak = weak_from_this();
     auto capture = active->capture;
     spawnOnMain([weak, activeDisplayID, capture, generation](TaskToken) {
@@ -157,8 +157,8 @@ void HostViewModel::recordCaptureTransition(bool start, std::uint64_t generation
 void HostViewModel::setActiveCaptureDisplays(std::set<std::uint32_t> displayIDs) {
   assertOnMainThread();
   const bool active = !displayIDs.empty();
-  activeCaptureDisplayIDs.set(std::move(displayIDs));
-  isCaptureActive.set(active);
+  activeCaptureDisplayIDs_.set(std::move(displayIDs));
+  isCaptureActive_.set(active);
   metrics->isCapturing.set(active);
 }
 
@@ -189,7 +189,7 @@ asio::awaitable<void> HostViewModel::refreshDisplayInfo(Weak weak, std::uint32_t
                                                         std::uint64_t generation) {
   const CaptureGeometry geometry = co_await capture->geometry();
   auto self = weak.lock();
-  if (!self || self->lifecycleGeneration.get() != generation || !self->holdsCapture(displayID, capture)) co_return;
+  if (!self || self->lifecycleGeneration_.get() != generation || !self->holdsCapture(displayID, capture)) co_return;
   const DisplayFrame bounds = self->services_->displayBounds(displayID);
   const std::int64_t width = geometry.width >= 1 ? geometry.width : static_cast<std::int64_t>(bounds.width);
   const std::int64_t height = geometry.height >= 1 ? geometry.height : static_cast<std::int64_t>(bounds.height);
@@ -217,14 +217,14 @@ asio::awaitable<void> HostViewModel::handleCaptureStopped(Weak weak, ScreenCaptu
   const std::uint32_t displayID = failure.displayID;
   const auto current = [&weak, generation] {
     auto self = weak.lock();
-    return self && self->lifecycleGeneration.get() == generation && self->metrics->isRunning.get() ? self : nullptr;
+    return self && self->lifecycleGeneration_.get() == generation && self->metrics->isRunning.get() ? self : nullptr;
   };
   Clock* clock = nullptr;
   bool granted = false;
   {
     auto self = current();
     if (!self || !self->holdsCapture(displayID, capture)) co_return;
-    auto active = self->activeCaptureDisplayIDs.get();
+    auto active = self->activeCaptureDisplayIDs_.get();
     active.erase(displayID);
     self->setActiveCaptureDisplays(std::move(active));
     self->stoppedDuringTransition_.insert(displayID);
@@ -244,7 +244,7 @@ asio::awaitable<void> HostViewModel::handleCaptureStopped(Weak weak, ScreenCaptu
   auto self = weak.lock();
   if (!self) co_return;
   self->applyPermissionRefresh();
-  if (!current() || !self->wantsCapture.get() || !self->hasAllPermissions()) co_return;
+  if (!current() || !self->wantsCapture_.get() || !self->hasAllPermissions()) co_return;
   if (auto session = self->displaySession(displayID)) self->scheduleCaptureRetry(*session, generation);
 }
 

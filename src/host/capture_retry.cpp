@@ -16,34 +16,34 @@ namespace veltrano {
 void HostViewModel::scheduleCaptureRetry(const DisplaySession& session, std::uint64_t generation) {
   assertOnMainThread();
   const std::uint32_t displayID = session.displayID;
-  if (captureRetryTasks.get().contains(displayID)) return;
-  if (lifecycleGeneration.get() != generation || !metrics->isRunning.get() || !wantsCapture.get() ||
+  if (captureRetryTasks_.get().contains(displayID)) return;
+  if (lifecycleGeneration_.get() != generation || !metrics->isRunning.get() || !wantsCapture_.get() ||
       !hasAllPermissions()) {
     return;
   }
   // A transition may have started it meanwhile: a second start would restart a running capture.
-  if (activeCaptureDisplayIDs.get().contains(displayID)) return;
+  if (activeCaptureDisplayIDs_.get().contains(displayID)) return;
   Weak weak = weak_from_this();
   Clock* clock = &clock_;
   const TaskHandle retry{spawnOnMain([weak, session, generation, clock](TaskToken token) {
     return runCaptureRetry(weak, session, generation, clock, std::move(token));
   })};
-  captureRetryTasks.mutate([&](auto& retries) { retries[displayID] = retry; });
+  captureRetryTasks_.mutate([&](auto& retries) { retries[displayID] = retry; });
 }
 
 bool HostViewModel::retryMayStart(const DisplaySession& session, std::uint64_t generation,
                                   const TaskToken& token) const {
   assertOnMainThread();
-  return !token->isCancelled() && lifecycleGeneration.get() == generation && metrics->isRunning.get() &&
-         wantsCapture.get() && hasAllPermissions() && holdsCapture(session.displayID, session.capture) &&
-         !activeCaptureDisplayIDs.get().contains(session.displayID);
+  return !token->isCancelled() && lifecycleGeneration_.get() == generation && metrics->isRunning.get() &&
+         wantsCapture_.get() && hasAllPermissions() && holdsCapture(session.displayID, session.capture) &&
+         !activeCaptureDisplayIDs_.get().contains(session.displayID);
 }
 
 void HostViewModel::forgetCaptureRetry(std::uint32_t displayID, const TaskToken& token) {
   assertOnMainThread();
-  auto found = captureRetryTasks.get().find(displayID);
-  if (found == captureRetryTasks.get().end() || found->second.task.token() != token) return;
-  captureRetryTasks.mutate([displayID](auto& retries) { retries.erase(displayID); });
+  auto found = captureRetryTasks_.get().find(displayID);
+  if (found == captureRetryTasks_.get().end() || found->second.task.token() != token) return;
+  captureRetryTasks_.mutate([displayID](auto& retries) { retries.erase(displayID); });
 }
 
 asio::awaitable<void> HostViewModel::runCaptureRetry(Weak weak, DisplaySession session, std::uint64_t generation,
@@ -60,7 +60,7 @@ asio::awaitable<void> HostViewModel::runCaptureRetry(Weak weak, DisplaySession s
       auto self = weak.lock();
       if (!self) co_return;
       if (!self->retryMayStart(session, generation, token)) {
-        if (self->lifecycleGeneration.get() == generation) self->forgetCaptureRetry(displayID, token);
+        if (self->lifecycleGeneration_.get() == generation) self->forgetCaptureRetry(displayID, token);
         co_return;
       }
     }
@@ -81,15 +81,15 @@ asio::awaitable<void> HostViewModel::runCaptureRetry(Weak weak, DisplaySession s
       if (token->isCancelled()) co_return;
       continue;
     }
-    if (!self || token->isCancelled() || self->lifecycleGeneration.get() != generation ||
-        !self->metrics->isRunning.get() || !self->wantsCapture.get()) {
+    if (!self || token->isCancelled() || self->lifecycleGeneration_.get() != generation ||
+        !self->metrics->isRunning.get() || !self->wantsCapture_.get()) {
       self.reset();
       auto undo = undoCaptureStart(weak, session, generation, token);
       co_await std::move(undo);
       co_return;
     }
     session.encoder->requestKeyframe();
-    auto active = self->activeCaptureDisplayIDs.get();
+    auto active = self->activeCaptureDisplayIDs_.get();
     active.insert(displayID);
     self->setActiveCaptureDisplays(std::move(active));
     self->forgetCaptureRetry(displayID, token);
@@ -109,7 +109,7 @@ asio::awaitable<void> HostViewModel::undoCaptureStart(Weak weak, DisplaySession 
   co_await session.encoder->stopSession();
   co_await session.videoServer->resetStream();
   auto self = weak.lock();
-  if (self && self->lifecycleGeneration.get() == generation) self->forgetCaptureRetry(session.displayID, token);
+  if (self && self->lifecycleGeneration_.get() == generation) self->forgetCaptureRetry(session.displayID, token);
 }
 
 }  // namespace veltrano

@@ -13,19 +13,19 @@ namespace veltrano {
 
 asio::awaitable<void> HostViewModel::updateLocalClientCount(Weak weak, std::uint64_t generation, std::int64_t count) {
   auto self = weak.lock();
-  if (!self || self->lifecycleGeneration.get() != generation) co_return;
+  if (!self || self->lifecycleGeneration_.get() != generation) co_return;
   count = std::max<std::int64_t>(count, 0);
-  self->reportClientCountDelta(self->localControlClientCount.get(), count, "local");
-  self->localControlClientCount.set(count);
+  self->reportClientCountDelta(self->localControlClientCount_.get(), count, "local");
+  self->localControlClientCount_.set(count);
   self->updateCaptureDemand();
 }
 
 void HostViewModel::updateRemoteClientCount(std::int64_t count, std::uint64_t generation) {
   assertOnMainThread();
-  if (lifecycleGeneration.get() != generation) return;
+  if (lifecycleGeneration_.get() != generation) return;
   count = std::max<std::int64_t>(count, 0);
-  reportClientCountDelta(remoteConnectedClientCount.get(), count, "remote");
-  remoteConnectedClientCount.set(count);
+  reportClientCountDelta(remoteConnectedClientCount_.get(), count, "remote");
+  remoteConnectedClientCount_.set(count);
   updateCaptureDemand();
 }
 
@@ -50,23 +50,23 @@ void HostViewModel::installRemoteCoordinatorCallbacks(RemoteHostCoordinator& coo
 
 void HostViewModel::updateRemoteAccessStatus(const std::string& status, std::uint64_t generation) {
   assertOnMainThread();
-  if (lifecycleGeneration.get() == generation) remoteAccessStatus.set(status);
+  if (lifecycleGeneration_.get() == generation) remoteAccessStatus_.set(status);
 }
 
 void HostViewModel::updateRemoteRoutes(std::vector<WebRTCRoute> routes, std::uint64_t generation) {
   assertOnMainThread();
-  if (lifecycleGeneration.get() != generation) return;
-  remoteConnectionRoutes.set(routes);
+  if (lifecycleGeneration_.get() != generation) return;
+  remoteConnectionRoutes_.set(routes);
   applyRemoteMediaProfile(routes, generation);
   updateCaptureDemand();
 }
 
 void HostViewModel::startMetricsTask(std::uint64_t generation) {
   assertOnMainThread();
-  metricsTask.get().task.cancel();
+  metricsTask_.get().task.cancel();
   Weak weak = weak_from_this();
   Clock* clock = &clock_;
-  metricsTask.set({spawnOnMain([weak, generation, clock](TaskToken token) {
+  metricsTask_.set({spawnOnMain([weak, generation, clock](TaskToken token) {
     return runMetricsLog(weak, generation, clock, std::move(token));
   })});
 }
@@ -80,11 +80,11 @@ asio::awaitable<void> HostViewModel::runMetricsLog(Weak weak, std::uint64_t gene
       co_return;
     }
     auto self = weak.lock();
-    if (!self || token->isCancelled() || self->lifecycleGeneration.get() != generation ||
+    if (!self || token->isCancelled() || self->lifecycleGeneration_.get() != generation ||
         !self->metrics->isRunning.get()) {
       co_return;
     }
-    const std::int64_t clients = self->localControlClientCount.get() + self->remoteConnectedClientCount.get();
+    const std::int64_t clients = self->localControlClientCount_.get() + self->remoteConnectedClientCount_.get();
     const std::string text = localizedFormat("host.log.metrics_format", self->metrics->fps.get(),
                                              self->metrics->capturedFrames.get(), clients);
     log(LogCategory::METRICS, text);

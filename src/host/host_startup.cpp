@@ -10,6 +10,7 @@
 #include "base/thread_checks.hpp"
 #include "control/input_command_handler.hpp"
 #include "core/app_logger.hpp"
+#include "core/local_ports.hpp"
 #include "core/localization.hpp"
 #include "core/metrics_store.hpp"
 #include "filetransfer/remote_file_transfer_coordinator.hpp"
@@ -41,29 +42,29 @@ asio::awaitable<void> forwardFileData(std::weak_ptr<RemoteFileTransferCoordinato
 
 void HostViewModel::startServer() {
   assertOnMainThread();
-  if (metrics->isRunning.get() || startupTask.get()) return;
+  if (metrics->isRunning.get() || startupTask_.get()) return;
   if (!hasAllPermissions()) {
     metrics->lastError.set(localized("host.error.permissions_missing"));
     track(AnalyticsEvent::server_start_failed, "permissions");
     log(LogCategory::Error, "start blocked: missing permissions");
     return;
   }
-  const std::uint64_t generation = lifecycleGeneration.get() + 1;
-  lifecycleGeneration.set(generation);
-  Task previousShutdown = shutdownTask.get().task;
+  const std::uint64_t generation = lifecycleGeneration_.get() + 1;
+  lifecycleGeneration_.set(generation);
+  Task previousShutdown = shutdownTask_.get().task;
 
   metrics->resetSessionCounters();
   metrics->isRunning.set(false);
   metrics->startTime.set(std::nullopt);
-  metrics->port.set(port);
-  metrics->audioPort.set(audioPort);
+  metrics->port.set(localPorts::control);
+  metrics->audioPort.set(localPorts::audio);
   metrics->localIP.set(MetricsStore::localIPv4Address().value_or(MetricsStore::placeholder));
 
-  isStarting.set(true);
+  isStarting_.set(true);
   log(LogCategory::HOST, fmt::format("Starting Quorvantile (generation {})", generation));
 
   Weak weak = weak_from_this();
-  startupTask.set({spawnOnMain([weak, generation, previousShutdown](TaskToken token) {
+  startupTask_.set({spawnOnMain([weak, generation, previousShutdown](TaskToken token) {
     return runStartup(weak, generation, previousShutdown, std::move(token));
   })});
 }
@@ -73,8 +74,8 @@ asio::awaitable<void> HostViewModel::runStartup(Weak weak, std::uint64_t generat
   if (previousShutdown) co_await previousShutdown.join();
   {
     auto self = weak.lock();
-    if (!self || self->lifecycleGeneration.get() != generation || token->isCancelled()) co_return;
-    if (self->shutdownTask.get()) self->shutdownTask.set({});
+    if (!self || self->lifecycleGeneration_.get() != generation || token->isCancelled()) co_return;
+    if (self->shutdownTask_.get()) self->shutdownTask_.set({});
   }
   auto operation = startLocalServices(weak, generation, token);
   co_await std::move(operation);
@@ -83,7 +84,7 @@ asio::awaitable<void> HostViewModel::runStartup(Weak weak, std::uint64_t generat
 std::shared_ptr<HostViewModel> HostViewModel::checkedStartup(const Weak& weak, std::uint64_t generation,
                                                              const TaskToken& token) {
   auto self = weak.lock();
-  if (!self || token->isCancelled() || self->lifecycleGeneration.get() != generation) throw CancellationError();
+  if (!self || token->isCancelled() || self->lifecycleGeneration_.get() != generation) throw CancellationError();
   return self;
 }
 
@@ -167,10 +168,10 @@ asio::awaitable<void> HostViewModel::startLocalServices(Weak weak, std::uint64_t
       auto self = checkedStartup(weak, generation, token);
       serviceName = self->bonjourServiceName();
       publisher = self->services_->makeBonjourPublisher();
-      self->bonjour.set(publisher);
+      self->bonjour_.set(publisher);
     }
     try {
-      auto operation = publisher->start(token, serviceName, port, bonjourTimeout);
+      auto operation = publisher->start(token, serviceName, localPorts::control, bonjourTimeout);
       co_await std::move(operation);
     } catch (...) {
       throw ServerStartupError::bonjour(std::current_exception());
@@ -185,7 +186,7 @@ asio::awaitable<void> HostViewModel::startLocalServices(Weak weak, std::uint64_t
   if (otherError) {
     // In practice the cancellation of a check: reported only by a start that is still current.
     auto self = weak.lock();
-    if (self && self->lifecycleGeneration.get() == generation && !token->isCancelled()) {
+    if (self && self->lifecycleGeneration_.get() == generation && !token->isCancelled()) {
       failure = ServerStartupError::control(otherError);
     }
   }
@@ -228,8 +229,9 @@ LocalServerResources HostViewModel::buildResources(std::uint64_t generation, con
   assertOnMainThread();
   LocalServerResources bundle;
   bundle.generation = generation;
-  bundle.fileServer = services_->makeFileServer(filePort);
-  bundle.server = services_->makeControlServer({port, commandHandler(), metrics, bundle.fileServer, fileTransfers});
+  bundle.fileServer = services_->makeFileServer(localPorts::file);
+  bundle.server =
+      services_->makeControlServer({localPorts::control, commandHandler(), metrics, bundle.fileServer, fileTransfers});
   Weak weak = weak_from_this();
   bundle.server->setOnClientCountChange([weak, generation](std::int64_t count) {
     return onMainThread(updateLocalClientCount(weak, generation, count));
@@ -241,7 +243,7 @@ LocalServerResources HostViewModel::buildResources(std::uint64_t generation, con
       [weakTransfers](std::string sessionID, Bytes record) {
         return forwardFileData(weakTransfers, std::move(sessionID), std::move(record));
       });
-  bundle.audioServer = services_->makeAudioServer(audioPort, metrics);
+  bundle.audioServer = services_->makeAudioServer(localPorts::audio, metrics);
   for (std::size_t index = 0; index < displays.size(); ++index) {
     const auto& display = displays[index];
     DisplaySession session;
@@ -253,7 +255,7 @@ LocalServerResources HostViewModel::buildResources(std::uint64_t generation, con
                                                     display.id == activeDisplayID);
     bundle.displaySessions.emplace(display.id, std::move(session));
   }
-  assignAndNotify(startupResources, std::optional<LocalServerResources>(bundle));
+  assignAndNotify(startupResources_, std::optional<LocalServerResources>(bundle));
   return bundle;
 }
 
@@ -262,7 +264,7 @@ void HostViewModel::publishDisplayState(const std::vector<DisplayInfo>& displays
   assertOnMainThread();
   metrics->activeDisplayID.set(activeDisplayID);
   auto active = sessions.find(activeDisplayID);
-  metrics->videoPort.set(active != sessions.end() ? active->second.videoPort : videoPort);
+  metrics->videoPort.set(active != sessions.end() ? active->second.videoPort : localPorts::video);
   std::vector<DisplayInfo> published = displays;
   for (auto& display : published) {
     auto found = sessions.find(display.id);
@@ -287,10 +289,10 @@ void HostViewModel::publishDisplayState(const std::vector<DisplayInfo>& displays
 
 void HostViewModel::installLocalServers(const LocalServerResources& bundle, std::uint32_t activeDisplayID) {
   assertOnMainThread();
-  assignAndNotify(server, bundle.server);
-  assignAndNotify(audioServer, bundle.audioServer);
-  assignAndNotify(fileServer, bundle.fileServer);
-  assignAndNotify(displaySessions, bundle.displaySessions);
+  assignAndNotify(server_, bundle.server);
+  assignAndNotify(audioServer_, bundle.audioServer);
+  assignAndNotify(fileServer_, bundle.fileServer);
+  assignAndNotify(displaySessions_, bundle.displaySessions);
   commandHandlerGeneration_ = bundle.generation;
   auto& handler = commandHandler();
   handler->setBroadcaster(bundle.server->broadcaster());
@@ -304,15 +306,15 @@ std::string HostViewModel::bonjourServiceName() const {
 
 void HostViewModel::commitStartup(std::uint64_t generation) {
   assertOnMainThread();
-  assignAndNotify(startupResources, std::optional<LocalServerResources>());
+  assignAndNotify(startupResources_, std::optional<LocalServerResources>());
   metrics->isRunning.set(true);
   metrics->startTime.set(MetricsStore::Clock::now());
-  isStarting.set(false);
+  isStarting_.set(false);
   startRemoteAccess(generation);
   track(AnalyticsEvent::server_started);
   log(LogCategory::HOST, fmt::format("Quorvantile ready (generation {})", generation));
   startMetricsTask(generation);
-  if (startupTask.get()) startupTask.set({});
+  if (startupTask_.get()) startupTask_.set({});
   updateCaptureDemand();
 }
 
@@ -320,42 +322,42 @@ void HostViewModel::startRemoteAccess(std::uint64_t generation) {
   auto coordinator = RemoteHostCoordinator::create(metrics, commandHandler(), fileTransfers,
                                                    services_->remoteEnvironment(computerName_));
   installRemoteCoordinatorCallbacks(*coordinator, generation);
-  coordinator->audioServer = audioServer.get()->externalOutlet();
+  coordinator->audioServer = audioServer_.get()->externalOutlet();
   coordinator->updateExternalMediaClients();
   // The sessions' table is ordered by display identifier.
-  for (const auto& [displayID, session] : displaySessions.get()) {
+  for (const auto& [displayID, session] : displaySessions_.get()) {
     coordinator->attachVideoServer(session.videoServer->externalOutlet(), displayID);
   }
-  remoteCoordinator = coordinator;
+  remoteCoordinator_ = coordinator;
   coordinator->startRemoteHost();
 }
 
 asio::awaitable<void> HostViewModel::handleStartupFailure(Weak weak, std::uint64_t generation,
                                                           std::optional<LocalServerResources> bundle,
                                                           std::optional<ServerStartupError> error) {
-  if (auto self = weak.lock(); self && self->lifecycleGeneration.get() == generation) {
-    if (auto publisher = self->bonjour.get()) {
-      self->bonjour.set(nullptr);
+  if (auto self = weak.lock(); self && self->lifecycleGeneration_.get() == generation) {
+    if (auto publisher = self->bonjour_.get()) {
+      self->bonjour_.set(nullptr);
       publisher->stopPublication();
     }
     self->detachCommandHandler();
-    assignAndNotify(self->server, {});
-    assignAndNotify(self->audioServer, {});
-    assignAndNotify(self->fileServer, {});
-    assignAndNotify(self->displaySessions, {});
-    self->activeCaptureDisplayIDs.set({});
-    self->isCaptureActive.set(false);
-    self->captureTransitionInProgress.set(false);
+    assignAndNotify(self->server_, {});
+    assignAndNotify(self->audioServer_, {});
+    assignAndNotify(self->fileServer_, {});
+    assignAndNotify(self->displaySessions_, {});
+    self->activeCaptureDisplayIDs_.set({});
+    self->isCaptureActive_.set(false);
+    self->captureTransitionInProgress_.set(false);
     self->metrics->isRunning.set(false);
     self->metrics->isCapturing.set(false);
     self->metrics->startTime.set(std::nullopt);
-    self->isStarting.set(false);
+    self->isStarting_.set(false);
     if (error) {
       if (error->kind() == ServerStartupError::Kind::screenCapture && !self->readScreenRecording()) {
-        self->hasRequestedScreenRecording = true;
-        self->showScreenRecordingRecoveryHelp.set(true);
+        self->hasRequestedScreenRecording_ = true;
+        self->showScreenRecordingRecoveryHelp_.set(true);
         self->metrics->screenRecordingStatus.set("missing");
-        self->requiresPermissionGate.set(true);
+        self->requiresPermissionGate_.set(true);
         self->startPermissionPolling();
       }
       self->metrics->lastError.set(error->errorDescription());
@@ -368,9 +370,9 @@ asio::awaitable<void> HostViewModel::handleStartupFailure(Weak weak, std::uint64
     auto operation = tearDownResources(*bundle);
     co_await std::move(operation);
   }
-  if (auto self = weak.lock(); self && self->lifecycleGeneration.get() == generation) {
-    assignAndNotify(self->startupResources, std::optional<LocalServerResources>());
-    if (self->startupTask.get()) self->startupTask.set({});
+  if (auto self = weak.lock(); self && self->lifecycleGeneration_.get() == generation) {
+    assignAndNotify(self->startupResources_, std::optional<LocalServerResources>());
+    if (self->startupTask_.get()) self->startupTask_.set({});
   }
 }
 

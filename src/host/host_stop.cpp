@@ -15,79 +15,79 @@ namespace veltrano {
 
 void HostViewModel::stopServer(bool keepAutostart) {
   assertOnMainThread();
-  if (!keepAutostart) pendingAutomaticStart = false;
-  if (!metrics->isRunning.get() && !startupTask.get() && !startupResources.get()) return;
+  if (!keepAutostart) pendingAutomaticStart_ = false;
+  if (!metrics->isRunning.get() && !startupTask_.get() && !startupResources_.get()) return;
   const bool wasRunning = metrics->isRunning.get();
 
-  const std::uint64_t generation = lifecycleGeneration.get() + 1;
-  lifecycleGeneration.set(generation);
+  const std::uint64_t generation = lifecycleGeneration_.get() + 1;
+  lifecycleGeneration_.set(generation);
   log(LogCategory::HOST, fmt::format("Stopping Quorvantile (next generation {})", generation));
 
-  if (auto startup = startupTask.get()) {
-    startupTask.set({});
+  if (auto startup = startupTask_.get()) {
+    startupTask_.set({});
     startup.task.cancel();
   }
-  isStarting.set(false);
+  isStarting_.set(false);
 
-  metricsTask.get().task.cancel();
-  metricsTask.set({});
-  idleCaptureStopTask.get().task.cancel();
-  idleCaptureStopTask.set({});
-  Task transition = captureTransitionTask.get().task;
+  metricsTask_.get().task.cancel();
+  metricsTask_.set({});
+  idleCaptureStopTask_.get().task.cancel();
+  idleCaptureStopTask_.set({});
+  Task transition = captureTransitionTask_.get().task;
   transition.cancel();
-  captureTransitionTask.set({});
+  captureTransitionTask_.set({});
   std::vector<Task> retries;
-  for (const auto& [displayID, retry] : captureRetryTasks.get()) {
+  for (const auto& [displayID, retry] : captureRetryTasks_.get()) {
     retry.task.cancel();
     retries.push_back(retry.task);
   }
-  captureRetryTasks.set({});
-  Task mediaProfile = mediaProfileTask.get().task;
+  captureRetryTasks_.set({});
+  Task mediaProfile = mediaProfileTask_.get().task;
   mediaProfile.cancel();
-  mediaProfileTask.set({});
+  mediaProfileTask_.set({});
 
   std::optional<LocalServerResources> bundle =
-      startupResources.get() ? startupResources.get() : currentLocalServerResources();
-  assignAndNotify(startupResources, std::optional<LocalServerResources>());
+      startupResources_.get() ? startupResources_.get() : currentLocalServerResources();
+  assignAndNotify(startupResources_, std::optional<LocalServerResources>());
 
   Task remoteStop = stopRemoteAccess();
-  if (auto publisher = bonjour.get()) {
-    bonjour.set(nullptr);
+  if (auto publisher = bonjour_.get()) {
+    bonjour_.set(nullptr);
     publisher->stopPublication();
   }
   detachCommandHandler();
-  assignAndNotify(server, {});
-  assignAndNotify(audioServer, {});
-  assignAndNotify(fileServer, {});
-  assignAndNotify(displaySessions, {});
+  assignAndNotify(server_, {});
+  assignAndNotify(audioServer_, {});
+  assignAndNotify(fileServer_, {});
+  assignAndNotify(displaySessions_, {});
 
-  localControlClientCount.set(0);
-  remoteConnectedClientCount.set(0);
-  wantsCapture.set(false);
-  activeCaptureDisplayIDs.set({});
-  isCaptureActive.set(false);
-  captureTransitionInProgress.set(false);
-  remoteConnectionRoutes.set({});
-  remoteAccessStatus.set(localized("host.remote.stopped"));
+  localControlClientCount_.set(0);
+  remoteConnectedClientCount_.set(0);
+  wantsCapture_.set(false);
+  activeCaptureDisplayIDs_.set({});
+  isCaptureActive_.set(false);
+  captureTransitionInProgress_.set(false);
+  remoteConnectionRoutes_.set({});
+  remoteAccessStatus_.set(localized("host.remote.stopped"));
   metrics->isCapturing.set(false);
   metrics->isRunning.set(false);
   metrics->startTime.set(std::nullopt);
 
   if (bundle) {
-    Task previous = shutdownTask.get().task;
-    shutdownTask.set({spawnOnMain([previous, transition, retries, mediaProfile, remoteStop, bundle = *bundle](TaskToken) {
-      return runShutdown(previous, transition, retries, mediaProfile, remoteStop, bundle);
-    })});
+    Task previous = shutdownTask_.get().task;
+    shutdownTask_.set(
+        {spawnOnMain([previous, transition, retries, mediaProfile, remoteStop, bundle = *bundle](TaskToken) {
+          return runShutdown(previous, transition, retries, mediaProfile, remoteStop, bundle);
+        })});
   }
   if (wasRunning) track(AnalyticsEvent::server_stopped);
 }
 
 Task HostViewModel::stopRemoteAccess() {
-  const std::shared_ptr<RemoteHostCoordinator> coordinator = std::move(remoteCoordinator);
-  remoteCoordinator.reset();
+  const std::shared_ptr<RemoteHostCoordinator> coordinator = std::move(remoteCoordinator_);
+  remoteCoordinator_.reset();
   if (!coordinator) return {};
   coordinator->onStatusChanged = nullptr;
-  coordinator->onDevicesChanged = nullptr;
   coordinator->onRoutesChanged = nullptr;
   coordinator->onConnectedClientCountChanged = nullptr;
   coordinator->stopRemoteHost();
@@ -96,13 +96,15 @@ Task HostViewModel::stopRemoteAccess() {
 
 std::optional<LocalServerResources> HostViewModel::currentLocalServerResources() const {
   assertOnMainThread();
-  if (!server.get() || !audioServer.get() || !fileServer.get() || displaySessions.get().empty()) return std::nullopt;
+  if (!server_.get() || !audioServer_.get() || !fileServer_.get() || displaySessions_.get().empty()) {
+    return std::nullopt;
+  }
   LocalServerResources bundle;
-  bundle.generation = lifecycleGeneration.get();
-  bundle.server = server.get();
-  bundle.audioServer = audioServer.get();
-  bundle.fileServer = fileServer.get();
-  bundle.displaySessions = displaySessions.get();
+  bundle.generation = lifecycleGeneration_.get();
+  bundle.server = server_.get();
+  bundle.audioServer = audioServer_.get();
+  bundle.fileServer = fileServer_.get();
+  bundle.displaySessions = displaySessions_.get();
   return bundle;
 }
 

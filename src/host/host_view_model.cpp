@@ -51,11 +51,11 @@ HostViewModel::HostViewModel(Options options)
       computerName_(options.computerName ? std::move(options.computerName)
                                          : std::function<std::string()>([] { return platform::computerName(); })),
       loginItem_(
-          launchAtLogin, loginItemsOrDefault(std::move(options.loginItems)), *metrics,
+          launchAtLogin_, loginItemsOrDefault(std::move(options.loginItems)), *metrics,
           [this](AnalyticsEvent event, std::optional<std::string> detail) { track(event, std::move(detail)); },
           std::move(options.isInstalled)) {
   registerHostLocalizedStrings();
-  remoteAccessStatus.set(localized("host.remote.stopped"));
+  remoteAccessStatus_.set(localized("host.remote.stopped"));
 }
 
 const std::shared_ptr<InputCommandHandler>& HostViewModel::commandHandler() {
@@ -98,7 +98,7 @@ void HostViewModel::pointInputAt(const DisplayFrame& frame) {
 
 std::optional<DisplaySession> HostViewModel::displaySession(std::uint32_t displayID) const {
   assertOnMainThread();
-  const auto& sessions = displaySessions.get();
+  const auto& sessions = displaySessions_.get();
   if (sessions.empty()) return std::nullopt;
   auto found = sessions.find(displayID);
   if (found == sessions.end()) return std::nullopt;

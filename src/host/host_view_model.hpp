@@ -61,10 +61,6 @@ class HostViewModel : public std::enable_shared_from_this<HostViewModel> {
     LaunchAtLogin::InstallCheck isInstalled;           // none: whether this executable is the installed copy
   };
 
-  static constexpr std::uint16_t port = 9090;
-  static constexpr std::uint16_t videoPort = 9091;  // reported when a display has no session
-  static constexpr std::uint16_t audioPort = 9092;
-  static constexpr std::uint16_t filePort = 9093;
   static constexpr std::uint16_t firstDisplayVideoPort = 9100;
   static constexpr Clock::Duration bonjourTimeout = std::chrono::seconds(5);
   static constexpr Clock::Duration permissionPollInterval = std::chrono::milliseconds(500);
@@ -84,48 +80,49 @@ class HostViewModel : public std::enable_shared_from_this<HostViewModel> {
   HostViewModel(const HostViewModel&) = delete;
   HostViewModel& operator=(const HostViewModel&) = delete;
 
-  // --- State, in declaration order ---
+  // --- State ---
   const std::shared_ptr<MetricsStore> metrics;
   const std::shared_ptr<PermissionManaging> permissions;
   const DisplaysProvider availableDisplaysProvider;
   const std::shared_ptr<InputController> inputController;
   // Created on first use, with the injector and the metrics store and nothing wired.
   const std::shared_ptr<InputCommandHandler>& commandHandler();
-  // Remote access of the running host: made when a start-up commits, dropped at stop.
-  std::shared_ptr<RemoteHostCoordinator> remoteCoordinator;
   const std::shared_ptr<RemoteFileTransferCoordinator> fileTransfers;
-  ObservableProperty<std::shared_ptr<HostControlServer>> server;     // notifies on every assignment
-  ObservableProperty<std::shared_ptr<HostAudioServer>> audioServer;  // notifies on every assignment
-  ObservableProperty<std::shared_ptr<HostFileServer>> fileServer;    // notifies on every assignment
-  ObservableProperty<std::shared_ptr<HostBonjourPublisher>> bonjour;
-  ObservableProperty<DisplaySessions> displaySessions;  // notifies on every assignment
-  ObservableProperty<TaskHandle> metricsTask;
-  ObservableProperty<TaskHandle> startupTask;
-  ObservableProperty<TaskHandle> shutdownTask;
-  ObservableProperty<std::optional<LocalServerResources>> startupResources;  // notifies on every assignment
-  ObservableProperty<std::uint64_t> lifecycleGeneration{0};
-  ObservableProperty<TaskHandle> captureTransitionTask;
-  ObservableProperty<std::map<std::uint32_t, TaskHandle>> captureRetryTasks;
-  ObservableProperty<TaskHandle> mediaProfileTask;
-  ObservableProperty<TaskHandle> permissionPollTask;
-  bool didPrepareForLaunch = false;
-  bool permissionOnboardingCompleted = false;
-  bool pendingAutomaticStart = false;
-  bool hasRequestedScreenRecording = false;
-  ObservableProperty<TaskHandle> idleCaptureStopTask;
-  ObservableProperty<std::int64_t> localControlClientCount{0};
-  ObservableProperty<std::int64_t> remoteConnectedClientCount{0};
-  ObservableProperty<bool> wantsCapture{false};
-  ObservableProperty<bool> isCaptureActive{false};
-  ObservableProperty<std::set<std::uint32_t>> activeCaptureDisplayIDs;
-  ObservableProperty<bool> captureTransitionInProgress{false};
-  ObservableProperty<std::string> remoteAccessStatus;
-  ObservableProperty<std::vector<WebRTCRoute>> remoteConnectionRoutes;
-  ObservableProperty<bool> requiresPermissionGate{false};
-  ObservableProperty<bool> showScreenRecordingRecoveryHelp{false};
-  ObservableProperty<bool> hasResolvedPermissions{false};
-  ObservableProperty<bool> isStarting{false};
-  ObservableProperty<bool> launchAtLogin{false};
+  // Read only: only the model's own operations below change these.
+  const std::shared_ptr<RemoteHostCoordinator>& remoteCoordinator() const { return remoteCoordinator_; }
+  const ObservableProperty<std::shared_ptr<HostControlServer>>& server() const { return server_; }
+  const ObservableProperty<std::shared_ptr<HostAudioServer>>& audioServer() const { return audioServer_; }
+  const ObservableProperty<std::shared_ptr<HostFileServer>>& fileServer() const { return fileServer_; }
+  const ObservableProperty<std::shared_ptr<HostBonjourPublisher>>& bonjour() const { return bonjour_; }
+  const ObservableProperty<DisplaySessions>& displaySessions() const { return displaySessions_; }
+  const ObservableProperty<TaskHandle>& metricsTask() const { return metricsTask_; }
+  const ObservableProperty<TaskHandle>& startupTask() const { return startupTask_; }
+  const ObservableProperty<TaskHandle>& shutdownTask() const { return shutdownTask_; }
+  const ObservableProperty<std::optional<LocalServerResources>>& startupResources() const { return startupResources_; }
+  const ObservableProperty<std::uint64_t>& lifecycleGeneration() const { return lifecycleGeneration_; }
+  const ObservableProperty<TaskHandle>& captureTransitionTask() const { return captureTransitionTask_; }
+  const ObservableProperty<std::map<std::uint32_t, TaskHandle>>& captureRetryTasks() const {
+    return captureRetryTasks_;
+  }
+  const ObservableProperty<TaskHandle>& mediaProfileTask() const { return mediaProfileTask_; }
+  const ObservableProperty<TaskHandle>& permissionPollTask() const { return permissionPollTask_; }
+  bool pendingAutomaticStart() const { return pendingAutomaticStart_; }
+  bool hasRequestedScreenRecording() const { return hasRequestedScreenRecording_; }
+  const ObservableProperty<std::int64_t>& localControlClientCount() const { return localControlClientCount_; }
+  const ObservableProperty<std::int64_t>& remoteConnectedClientCount() const { return remoteConnectedClientCount_; }
+  const ObservableProperty<bool>& wantsCapture() const { return wantsCapture_; }
+  const ObservableProperty<bool>& isCaptureActive() const { return isCaptureActive_; }
+  const ObservableProperty<std::set<std::uint32_t>>& activeCaptureDisplayIDs() const {
+    return activeCaptureDisplayIDs_;
+  }
+  const ObservableProperty<bool>& captureTransitionInProgress() const { return captureTransitionInProgress_; }
+  const ObservableProperty<std::string>& remoteAccessStatus() const { return remoteAccessStatus_; }
+  const ObservableProperty<std::vector<WebRTCRoute>>& remoteConnectionRoutes() const { return remoteConnectionRoutes_; }
+  const ObservableProperty<bool>& requiresPermissionGate() const { return requiresPermissionGate_; }
+  const ObservableProperty<bool>& showScreenRecordingRecoveryHelp() const { return showScreenRecordingRecoveryHelp_; }
+  const ObservableProperty<bool>& hasResolvedPermissions() const { return hasResolvedPermissions_; }
+  const ObservableProperty<bool>& isStarting() const { return isStarting_; }
+  const ObservableProperty<bool>& launchAtLogin() const { return launchAtLogin_; }
 
   // The session of a display; none when it has none.
   std::optional<DisplaySession> displaySession(std::uint32_t displayID) const;
@@ -281,6 +278,42 @@ class HostViewModel : public std::enable_shared_from_this<HostViewModel> {
 
   void track(AnalyticsEvent event, std::optional<std::string> detail = std::nullopt) const;
   Task spawnOnMain(Task::Body body) const;
+
+  // --- State, in declaration order ---
+  // Remote access of the running host: made when a start-up commits, dropped at stop.
+  std::shared_ptr<RemoteHostCoordinator> remoteCoordinator_;
+  ObservableProperty<std::shared_ptr<HostControlServer>> server_;     // notifies on every assignment
+  ObservableProperty<std::shared_ptr<HostAudioServer>> audioServer_;  // notifies on every assignment
+  ObservableProperty<std::shared_ptr<HostFileServer>> fileServer_;    // notifies on every assignment
+  ObservableProperty<std::shared_ptr<HostBonjourPublisher>> bonjour_;
+  ObservableProperty<DisplaySessions> displaySessions_;  // notifies on every assignment
+  ObservableProperty<TaskHandle> metricsTask_;
+  ObservableProperty<TaskHandle> startupTask_;
+  ObservableProperty<TaskHandle> shutdownTask_;
+  ObservableProperty<std::optional<LocalServerResources>> startupResources_;  // notifies on every assignment
+  ObservableProperty<std::uint64_t> lifecycleGeneration_{0};
+  ObservableProperty<TaskHandle> captureTransitionTask_;
+  ObservableProperty<std::map<std::uint32_t, TaskHandle>> captureRetryTasks_;
+  ObservableProperty<TaskHandle> mediaProfileTask_;
+  ObservableProperty<TaskHandle> permissionPollTask_;
+  bool didPrepareForLaunch_ = false;
+  bool permissionOnboardingCompleted_ = false;
+  bool pendingAutomaticStart_ = false;
+  bool hasRequestedScreenRecording_ = false;
+  ObservableProperty<TaskHandle> idleCaptureStopTask_;
+  ObservableProperty<std::int64_t> localControlClientCount_{0};
+  ObservableProperty<std::int64_t> remoteConnectedClientCount_{0};
+  ObservableProperty<bool> wantsCapture_{false};
+  ObservableProperty<bool> isCaptureActive_{false};
+  ObservableProperty<std::set<std::uint32_t>> activeCaptureDisplayIDs_;
+  ObservableProperty<bool> captureTransitionInProgress_{false};
+  ObservableProperty<std::string> remoteAccessStatus_;
+  ObservableProperty<std::vector<WebRTCRoute>> remoteConnectionRoutes_;
+  ObservableProperty<bool> requiresPermissionGate_{false};
+  ObservableProperty<bool> showScreenRecordingRecoveryHelp_{false};
+  ObservableProperty<bool> hasResolvedPermissions_{false};
+  ObservableProperty<bool> isStarting_{false};
+  ObservableProperty<bool> launchAtLogin_{false};
 
   const std::shared_ptr<HostServiceFactory> services_;
   Clock& clock_;

@@ -32,7 +32,7 @@ MediaProfile mediaProfileFor(const std::vector<WebRTCRoute>& routes) {
 
 std::string HostViewModel::mediaPathDescription() const {
   assertOnMainThread();
-  const auto& routes = remoteConnectionRoutes.get();
+  const auto& routes = remoteConnectionRoutes_.get();
   if (contains(routes, WebRTCRoute::relay)) return localized("host.media.remote_relay");
   if (contains(routes, WebRTCRoute::direct)) return localized("host.media.remote_direct");
   return localized("host.media.lan");
@@ -40,7 +40,7 @@ std::string HostViewModel::mediaPathDescription() const {
 
 std::string HostViewModel::connectionRouteSummary() const {
   assertOnMainThread();
-  const auto& routes = remoteConnectionRoutes.get();
+  const auto& routes = remoteConnectionRoutes_.get();
   std::vector<std::string> parts;
   if (metrics->connectedClients.get() >= 1) parts.push_back(localized("host.route.lan_tcp"));
   if (contains(routes, WebRTCRoute::lan)) parts.push_back(localized("host.route.lan_p2p"));
@@ -54,12 +54,12 @@ void HostViewModel::applyRemoteMediaProfile(const std::vector<WebRTCRoute>& rout
   assertOnMainThread();
   const MediaProfile profile = mediaProfileFor(routes);
   std::vector<DisplaySession> sessions;
-  for (const auto& [displayID, session] : displaySessions.get()) sessions.push_back(session);
+  for (const auto& [displayID, session] : displaySessions_.get()) sessions.push_back(session);
   const std::uint32_t activeDisplayID = metrics->activeDisplayID.get();
-  Task previous = mediaProfileTask.get().task;
+  Task previous = mediaProfileTask_.get().task;
   previous.cancel();
   Weak weak = weak_from_this();
-  mediaProfileTask.set(
+  mediaProfileTask_.set(
       {spawnOnMain([weak, previous, generation, sessions, profile, activeDisplayID](TaskToken token) {
         return runMediaProfile(weak, previous, generation, sessions, profile, activeDisplayID, std::move(token));
       })});
@@ -68,7 +68,7 @@ void HostViewModel::applyRemoteMediaProfile(const std::vector<WebRTCRoute>& rout
 
 void HostViewModel::endMediaProfileTask(const TaskToken& token) {
   assertOnMainThread();
-  if (mediaProfileTask.get().task.token() == token) mediaProfileTask.set({});
+  if (mediaProfileTask_.get().task.token() == token) mediaProfileTask_.set({});
 }
 
 asio::awaitable<void> HostViewModel::runMediaProfile(Weak weak, Task previous, std::uint64_t generation,
@@ -78,7 +78,7 @@ asio::awaitable<void> HostViewModel::runMediaProfile(Weak weak, Task previous, s
   co_await previous.join();
   const auto current = [&weak, &token, generation] {
     auto self = weak.lock();
-    return self && !token->isCancelled() && self->lifecycleGeneration.get() == generation ? self : nullptr;
+    return self && !token->isCancelled() && self->lifecycleGeneration_.get() == generation ? self : nullptr;
   };
   if (!current()) co_return;
   std::vector<std::pair<DisplaySession, std::string>> failures;
@@ -94,9 +94,9 @@ asio::awaitable<void> HostViewModel::runMediaProfile(Weak weak, Task previous, s
   if (!failures.empty()) {
     for (const auto& [session, description] : failures) {
       if (auto self = current()) {
-        auto active = self->activeCaptureDisplayIDs.get();
+        auto active = self->activeCaptureDisplayIDs_.get();
         active.erase(session.displayID);
-        self->activeCaptureDisplayIDs.set(std::move(active));
+        self->activeCaptureDisplayIDs_.set(std::move(active));
       }
       co_await session.videoServer->resetStream();
       // A stop during the reset leaves the stopped host alone.
@@ -108,10 +108,10 @@ asio::awaitable<void> HostViewModel::runMediaProfile(Weak weak, Task previous, s
     }
     auto self = current();
     if (!self) co_return;
-    self->setActiveCaptureDisplays(self->activeCaptureDisplayIDs.get());
+    self->setActiveCaptureDisplays(self->activeCaptureDisplayIDs_.get());
     self->applyPermissionRefresh();
     if (!current()) co_return;
-    if (!self->metrics->isRunning.get() || !self->wantsCapture.get() || !self->hasAllPermissions()) {
+    if (!self->metrics->isRunning.get() || !self->wantsCapture_.get() || !self->hasAllPermissions()) {
       self->endMediaProfileTask(token);
       co_return;
     }

@@ -37,11 +37,11 @@ bool HostViewModel::readAccessibility() {
 
 asio::awaitable<void> HostViewModel::prepareForLaunch(bool onboardingCompleted) {
   assertOnMainThread();
-  if (didPrepareForLaunch) co_return;
-  didPrepareForLaunch = true;
-  permissionOnboardingCompleted = onboardingCompleted;
+  if (didPrepareForLaunch_) co_return;
+  didPrepareForLaunch_ = true;
+  permissionOnboardingCompleted_ = onboardingCompleted;
   loginItem_.readStatus();
-  pendingAutomaticStart = onboardingCompleted;
+  pendingAutomaticStart_ = onboardingCompleted;
   co_await refreshPermissions();
 }
 
@@ -67,60 +67,60 @@ void HostViewModel::applyPermissionRefresh() {
   const auto previousAccessibility = metrics->accessibilityStatus.get();
   metrics->screenRecordingStatus.set(statusText(screenRecording));
   metrics->accessibilityStatus.set(statusText(accessibility));
-  hasResolvedPermissions.set(true);
+  hasResolvedPermissions_.set(true);
   if (previousScreenRecording != statusText(screenRecording)) track(changeEvent(screenRecording), "screen_recording");
   if (previousAccessibility != statusText(accessibility)) track(changeEvent(accessibility), "accessibility");
 
   if (screenRecording) {
-    showScreenRecordingRecoveryHelp.set(false);
-  } else if (hasRequestedScreenRecording) {
-    showScreenRecordingRecoveryHelp.set(true);
+    showScreenRecordingRecoveryHelp_.set(false);
+  } else if (hasRequestedScreenRecording_) {
+    showScreenRecordingRecoveryHelp_.set(true);
   }
-  if (!didPrepareForLaunch) return;
+  if (!didPrepareForLaunch_) return;
 
   if (hasAllPermissions()) {
-    requiresPermissionGate.set(false);
+    requiresPermissionGate_.set(false);
     cancelPermissionPolling();
-    if (permissionOnboardingCompleted && pendingAutomaticStart && hasAllPermissions()) {
-      pendingAutomaticStart = false;
+    if (permissionOnboardingCompleted_ && pendingAutomaticStart_ && hasAllPermissions()) {
+      pendingAutomaticStart_ = false;
       startServer();
     }
     return;
   }
-  if (permissionOnboardingCompleted) requiresPermissionGate.set(true);
-  if (metrics->isRunning.get() || isStarting.get()) {
+  if (permissionOnboardingCompleted_) requiresPermissionGate_.set(true);
+  if (metrics->isRunning.get() || isStarting_.get()) {
     // The host comes back by itself once the permission returns.
-    pendingAutomaticStart = true;
+    pendingAutomaticStart_ = true;
     stopServer(true);
   }
-  if (!permissionPollTask.get()) startPermissionPolling();
+  if (!permissionPollTask_.get()) startPermissionPolling();
 }
 
 void HostViewModel::completePermissionOnboarding() {
   assertOnMainThread();
-  permissionOnboardingCompleted = true;
-  requiresPermissionGate.set(false);
-  pendingAutomaticStart = true;
+  permissionOnboardingCompleted_ = true;
+  requiresPermissionGate_.set(false);
+  pendingAutomaticStart_ = true;
   cancelPermissionPolling();
-  if (pendingAutomaticStart && hasAllPermissions()) {
-    pendingAutomaticStart = false;
+  if (pendingAutomaticStart_ && hasAllPermissions()) {
+    pendingAutomaticStart_ = false;
     startServer();
   }
 }
 
 void HostViewModel::startPermissionPolling() {
   assertOnMainThread();
-  if (hasAllPermissions() || permissionPollTask.get()) return;
+  if (hasAllPermissions() || permissionPollTask_.get()) return;
   Weak weak = weak_from_this();
   Clock* clock = &clock_;
-  permissionPollTask.set(
+  permissionPollTask_.set(
       {spawnOnMain([weak, clock](TaskToken token) { return pollPermissions(weak, std::move(token), clock); })});
 }
 
 void HostViewModel::cancelPermissionPolling() {
   assertOnMainThread();
-  Task poll = permissionPollTask.get().task;
-  permissionPollTask.set({});
+  Task poll = permissionPollTask_.get().task;
+  permissionPollTask_.set({});
   poll.cancel();
 }
 
@@ -139,8 +139,8 @@ asio::awaitable<void> HostViewModel::pollPermissions(Weak weak, TaskToken token,
     if (self->hasAllPermissions() || token->isCancelled()) break;
   }
   // A poll that ends by itself gives up its handle, or no later refresh would start a new one.
-  if (auto self = weak.lock(); self && self->permissionPollTask.get().task.token() == token) {
-    self->permissionPollTask.set({});
+  if (auto self = weak.lock(); self && self->permissionPollTask_.get().task.token() == token) {
+    self->permissionPollTask_.set({});
   }
 }
 
@@ -169,8 +169,8 @@ void HostViewModel::requestScreenRecordingPermission() {
     startPermissionFollowUp(Clock::Duration{0});
     return;
   }
-  hasRequestedScreenRecording = true;
-  showScreenRecordingRecoveryHelp.set(!permissions->ensureScreenRecordingAccess());
+  hasRequestedScreenRecording_ = true;
+  showScreenRecordingRecoveryHelp_.set(!permissions->ensureScreenRecordingAccess());
   startPermissionPolling();
   startPermissionFollowUp(std::chrono::milliseconds(500));
 }

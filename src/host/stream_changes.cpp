@@ -19,7 +19,7 @@ InputCommandHandler::HostCallbacks HostViewModel::commandHandlerCallbacks() {
   // Installed once; they act only for the start-up that wired the handler, while it is the current one.
   const auto running = [weak = weak_from_this()]() -> std::shared_ptr<HostViewModel> {
     auto self = weak.lock();
-    const bool current = self && self->commandHandlerGeneration_ == self->lifecycleGeneration.get();
+    const bool current = self && self->commandHandlerGeneration_ == self->lifecycleGeneration_.get();
     return current ? self : nullptr;
   };
   InputCommandHandler::HostCallbacks callbacks;
@@ -37,7 +37,7 @@ InputCommandHandler::HostCallbacks HostViewModel::commandHandlerCallbacks() {
 
 void HostViewModel::applyQualityToAllEncoders(std::int64_t bitRate, std::int32_t frameRate) {
   assertOnMainThread();
-  for (const auto& [displayID, session] : displaySessions.get()) {
+  for (const auto& [displayID, session] : displaySessions_.get()) {
     auto& queue = qualityQueues_[displayID];
     if (!queue) queue = std::make_shared<AsyncMutex>();
     spawnOnMain([session, queue = queue, requestLog = requestLog_, bitRate, frameRate](TaskToken) {
@@ -64,7 +64,7 @@ asio::awaitable<void> HostViewModel::applyQuality(DisplaySession session, std::s
 
 void HostViewModel::requestKeyframeOnAllEncoders() {
   assertOnMainThread();
-  for (const auto& [displayID, session] : displaySessions.get()) session.encoder->requestKeyframe();
+  for (const auto& [displayID, session] : displaySessions_.get()) session.encoder->requestKeyframe();
 }
 
 void HostViewModel::handleDisplayChange(std::uint32_t displayID) {
@@ -88,7 +88,7 @@ void HostViewModel::handleDisplayChange(std::uint32_t displayID) {
                        describe(Size{bounds.width, bounds.height}), describe(centered));
   });
   Weak weak = weak_from_this();
-  const std::uint64_t generation = lifecycleGeneration.get();
+  const std::uint64_t generation = lifecycleGeneration_.get();
   spawnOnMain([weak, session = *session, generation](TaskToken) {
     return followDisplayChange(weak, session, generation);
   });
@@ -98,7 +98,8 @@ asio::awaitable<void> HostViewModel::followDisplayChange(Weak weak, DisplaySessi
                                                          std::uint64_t generation) {
   const CaptureGeometry geometry = co_await session.capture->geometry();
   auto self = weak.lock();
-  if (!self || self->lifecycleGeneration.get() != generation || !self->holdsCapture(session.displayID, session.capture)) {
+  if (!self || self->lifecycleGeneration_.get() != generation ||
+      !self->holdsCapture(session.displayID, session.capture)) {
     co_return;
   }
   if (geometry.width >= 1 && geometry.height >= 1) {

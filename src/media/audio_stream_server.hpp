@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 
+#include "core/local_ports.hpp"
 #include "media/audio_packet.hpp"
 #include "media/media_stream_server.hpp"
 
@@ -18,7 +19,7 @@ struct AudioClient : MediaClient {
 
 class AudioStreamServer final : public MediaStreamServer, public AudioPacketSink, public ExternalMediaOutlet {
  public:
-  static constexpr std::uint16_t defaultPort = 9092;
+  static constexpr std::uint16_t defaultPort = localPorts::audio;
 
   static std::shared_ptr<AudioStreamServer> create(std::uint16_t port, std::weak_ptr<MetricsStore> metrics,
                                                    MediaServerDependencies dependencies = {});

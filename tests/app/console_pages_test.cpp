@@ -26,7 +26,7 @@
 namespace veltrano {
 namespace {
 
-using app::HostView;
+using app::HostSnapshot;
 
 class ConsolePagesTest : public ::testing::Test {
  protected:
@@ -54,9 +54,9 @@ class ConsolePagesTest : public ::testing::Test {
   }
   static std::string key(const char* k) { return app::text(k).toStdString(); }
   // Sets the host's view and waits until the pages have shown it.
-  void show(const HostView& view) {
+  void show(const HostSnapshot& view) {
     const int before = changes_;
-    host_.setView(view);
+    host_.set(view);
     ASSERT_TRUE(testing::processEventsUntil([&] { return changes_ > before; }));
   }
   void click(QQuickItem* target) {
@@ -107,7 +107,7 @@ TEST_F(ConsolePagesTest, OverviewFollowsTheHostFromStoppedToRunningWithAnError) 
   EXPECT_FALSE(item("errorRow")->isVisible());
   EXPECT_EQ(text(item("metricCard2"), "cardValue"), "\u2014");
 
-  HostView running;
+  HostSnapshot running;
   running.isRunning = true;
   running.isCapturing = true;
   running.fps = 29.6;
@@ -138,16 +138,16 @@ TEST_F(ConsolePagesTest, TheHeroTitleKeepsItsWrapInEveryState) {
     SCOPED_TRACE(width);
     load("OverviewPage", width);
     std::set<std::pair<int, qreal>> wraps;
-    HostView view;
+    HostSnapshot view;
     for (const auto& arrange : std::vector<std::function<void()>>{
              [&] { view = {}; }, [&] { view.isStarting = true; },
              [&] {
                view.isStarting = false;
                view.isRunning = true;
              },
-             [&] { view.localControlClients = 12; }, [&] { view = HostView{}; }}) {
+             [&] { view.localControlClients = 12; }, [&] { view = HostSnapshot{}; }}) {
       arrange();
-      host_.setView(view);
+      host_.set(view);
       QTest::qWait(150);
       wraps.insert({item("heroTitle")->property("lineCount").toInt(), item("heroTitle")->width()});
     }
@@ -157,7 +157,7 @@ TEST_F(ConsolePagesTest, TheHeroTitleKeepsItsWrapInEveryState) {
 
 TEST_F(ConsolePagesTest, StartingOffersACancelThatStops) {
   load("OverviewPage");
-  HostView starting;
+  HostSnapshot starting;
   starting.isStarting = true;
   show(starting);
   EXPECT_EQ(text("heroButtonTitle"), key("host.action.cancel_start"));
@@ -187,7 +187,7 @@ TEST_F(ConsolePagesTest, LaunchAtLoginSwitchShowsOnlyWhatTheHostAccepted) {
 }
 
 TEST_F(ConsolePagesTest, AdvancedPageShowsPermissionsMetricsAndTheNewestEventsFirst) {
-  HostView view;
+  HostSnapshot view;
   view.screenRecordingStatus = "granted";
   view.accessibilityStatus = "missing";
   view.bytesSent = 3'400'000'000;
@@ -285,7 +285,7 @@ TEST_F(ConsolePagesTest, TheWindowsConsoleShowsTheSelectedPageAndScrollsItWithTh
   QTemporaryDir folder;
   QSettings settings(folder.filePath("settings.ini"), QSettings::IniFormat);
   settings.setValue(app::WindowShell::onboardingFlagKey, true);
-  app::HostState state;
+  app::HostSnapshot state;
   state.hasResolvedPermissions = true;
   host_.set(state);
   app::WindowShell shell(bridge_, settings);
@@ -320,7 +320,7 @@ TEST_F(ConsolePagesTest, AFailedStartShowsBesideItsButtonAndAFailedSwitchUnderIt
   QTemporaryDir folder;
   QSettings settings(folder.filePath("settings.ini"), QSettings::IniFormat);
   settings.setValue(app::WindowShell::onboardingFlagKey, true);
-  app::HostState state;
+  app::HostSnapshot state;
   state.hasResolvedPermissions = true;
   state.hasAllPermissions = true;
   host_.set(state);
@@ -347,13 +347,13 @@ TEST_F(ConsolePagesTest, AFailedStartShowsBesideItsButtonAndAFailedSwitchUnderIt
   // The start fails a moment after it began: the reason sits beside the button, and only there.
   clickIn(find("heroButton"));
   EXPECT_EQ(host_.calls.back(), "start");
-  HostView view;
+  HostSnapshot view = host_.current;
   view.isStarting = true;
-  host_.setView(view);
+  host_.set(view);
   const std::string reason = "This computer could not be announced on the local network: no answer.";
   view.isStarting = false;
   view.lastError = reason;
-  host_.setView(view);
+  host_.set(view);
   ASSERT_TRUE(testing::processEventsUntil([&] { return inView("heroError"); }));
   QTest::qWait(200);
   EXPECT_TRUE(inView("heroError"));
@@ -365,7 +365,7 @@ TEST_F(ConsolePagesTest, AFailedStartShowsBesideItsButtonAndAFailedSwitchUnderIt
   view.isRunning = true;
   view.localIP = "192.168.1.20";
   view.displayInfo = "Display 1 1920x1080 (waiting for a client)";
-  host_.setView(view);
+  host_.set(view);
   ASSERT_TRUE(testing::processEventsUntil([&] { return find("localIP")->isVisible(); }));
   host_.launchAtLoginRegisters = false;
   host_.launchAtLoginError =
@@ -387,7 +387,7 @@ TEST_F(ConsolePagesTest, TheKeyboardReachesAndWorksTheNavigationAndTheHeroButton
   QTemporaryDir folder;
   QSettings settings(folder.filePath("settings.ini"), QSettings::IniFormat);
   settings.setValue(app::WindowShell::onboardingFlagKey, true);
-  app::HostState state;
+  app::HostSnapshot state;
   state.hasResolvedPermissions = true;
   state.hasAllPermissions = true;
   host_.set(state);
@@ -434,7 +434,7 @@ TEST_F(ConsolePagesTest, TheKeyboardReachesAndWorksTheNavigationAndTheHeroButton
 TEST_F(ConsolePagesTest, TheOnboardingsReopenButtonIsInViewAtTheSmallestSize) {
   QTemporaryDir folder;
   QSettings settings(folder.filePath("settings.ini"), QSettings::IniFormat);
-  app::HostState state;
+  app::HostSnapshot state;
   state.screenRecordingStatus = "missing";
   state.accessibilityStatus = "missing";
   host_.set(state);
@@ -467,7 +467,7 @@ TEST_F(ConsolePagesTest, TheOnboardingsReopenButtonIsInViewAtTheSmallestSize) {
 TEST_F(ConsolePagesTest, FinishingTheOnboardingFadesTheConsoleIn) {
   QTemporaryDir folder;
   QSettings settings(folder.filePath("settings.ini"), QSettings::IniFormat);
-  app::HostState state;
+  app::HostSnapshot state;
   state.screenRecordingStatus = "missing";
   state.accessibilityStatus = "missing";
   state.hasResolvedPermissions = true;
@@ -497,7 +497,7 @@ TEST_F(ConsolePagesTest, ANewStepGrowsAndFadesInUnlessMotionIsReducedBeforeOrMea
     SCOPED_TRACE(reduced ? "reduced motion" : meanwhile ? "motion reduced meanwhile" : "motion");
     QTemporaryDir folder;
     QSettings settings(folder.filePath("settings.ini"), QSettings::IniFormat);
-    app::HostState state;
+    app::HostSnapshot state;
     state.screenRecordingStatus = "missing";
     state.accessibilityStatus = "missing";
     host_.set(state);

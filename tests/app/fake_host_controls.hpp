@@ -1,7 +1,6 @@
 #pragma once
 // A host the shell can be driven against: its state is set by the test, its commands are recorded, and its
 // waits end when the test says so.
-#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -14,7 +13,9 @@ namespace veltrano::testing {
 
 class FakeHostControls final : public app::HostControls {
  public:
-  app::HostState current;
+  // What the host shows, as the test sets it. The texts the host derives from the counts follow them, as they do
+  // in the host; the console's control client count is the local one.
+  app::HostSnapshot current;
   std::vector<std::string> calls;
   // What setLaunchAtLogin(true) ends with (a refused registration leaves it off).
   bool launchAtLoginRegisters = true;
@@ -27,73 +28,41 @@ class FakeHostControls final : public app::HostControls {
     if (onDestroyed) onDestroyed(*this);
   }
 
-  // The pages' values beyond HostState: what the test gives of them. The flags, the permissions, the counts
-  // and the texts the host derives from the counts follow `current`, as they do in the host.
-  app::HostView pagesView;
   // A real store for the activity log.
   MetricsStore metrics;
 
-  void set(const app::HostState& state) {
-    current = state;
-    notify();
-  }
-  void setView(const app::HostView& view) {
-    pagesView = view;
-    current.isRunning = view.isRunning;
-    current.isStarting = view.isStarting;
-    current.isCapturing = view.isCapturing;
-    current.launchAtLogin = view.launchAtLogin;
-    current.connectedDevices = view.deviceCount();
-    current.screenRecordingStatus = view.screenRecordingStatus;
-    current.accessibilityStatus = view.accessibilityStatus;
-    current.port = view.port;
+  void set(const app::HostSnapshot& snapshot) {
+    current = snapshot;
     notify();
   }
 
-  app::HostState state() const override { return current; }
-  Subscription observe(std::function<void()> changed) override {
-    const int id = nextObserver_++;
-    changed_[id] = std::move(changed);
-    ++observers;
-    return Subscription([this, id] {
-      changed_.erase(id);
-      --observers;
-    });
-  }
-  app::HostView view() const override {
-    app::HostView view = pagesView;
-    view.isRunning = current.isRunning;
-    view.isStarting = current.isStarting;
-    view.isCapturing = current.isCapturing;
-    view.launchAtLogin = current.launchAtLogin;
-    view.screenRecordingStatus = current.screenRecordingStatus;
-    view.accessibilityStatus = current.accessibilityStatus;
-    view.port = current.port;
-    // The connected devices: as many remote ones as the view names, the others local control clients.
-    view.remoteConnectedClients = std::min(pagesView.remoteConnectedClients, current.connectedDevices);
-    view.localControlClients = current.connectedDevices - view.remoteConnectedClients;
-    view.connectedClients = view.localControlClients;
-    // The texts the host view model makes of them.
+  app::HostSnapshot snapshot() const override {
+    app::HostSnapshot snapshot = current;
+    snapshot.connectedClients = snapshot.localControlClients;
+    // The texts the host view model makes of the counts.
     std::vector<std::string> routes;
-    if (view.connectedClients >= 1) routes.push_back("LAN (TCP)");
-    if (view.remoteConnectedClients >= 1) routes.push_back("LAN (P2P)");
-    view.connectionRouteSummary = routes.empty() ? "No clients" : routes.front();
-    if (routes.size() > 1) view.connectionRouteSummary += " + " + routes.back();
-    view.mediaPathDescription = "Local network";
-    if (view.remoteAccessStatus.empty()) view.remoteAccessStatus = "Remote access is off";
-    return view;
+    if (snapshot.connectedClients >= 1) routes.push_back("LAN (TCP)");
+    if (snapshot.remoteConnectedClients >= 1) routes.push_back("LAN (P2P)");
+    snapshot.connectionRouteSummary = routes.empty() ? "No clients" : routes.front();
+    if (routes.size() > 1) snapshot.connectionRouteSummary += " + " + routes.back();
+    snapshot.mediaPathDescription = "Local network";
+    if (snapshot.remoteAccessStatus.empty()) snapshot.remoteAccessStatus = "Remote access is off";
+    return snapshot;
   }
   // Events with fixed times, shown instead of the store's when there are any.
   std::vector<MetricsStore::LogEvent> presetEvents;
   std::vector<MetricsStore::LogEvent> events() const override {
     return presetEvents.empty() ? metrics.events()() : presetEvents;
   }
-  Subscription observeView(std::function<void()> changed) override {
+  Subscription observe(std::function<void()> changed) override {
+    const int id = nextObserver_++;
     auto log = std::make_shared<Subscription>(metrics.events().observe([changed](const auto&) { changed(); }));
-    auto state = std::make_shared<Subscription>(observe(std::move(changed)));
-    return Subscription([log, state] {
+    changed_[id] = std::move(changed);
+    ++observers;
+    return Subscription([this, id, log] {
       log->reset();
-      state->reset();
+      changed_.erase(id);
+      --observers;
     });
   }
   void startServer() override { calls.push_back("start"); }
@@ -103,7 +72,7 @@ class FakeHostControls final : public app::HostControls {
   void setLaunchAtLogin(bool on) override {
     calls.push_back(on ? "launchAtLogin(on)" : "launchAtLogin(off)");
     current.launchAtLogin = on && launchAtLoginRegisters;
-    if (on && !launchAtLoginRegisters && !launchAtLoginError.empty()) pagesView.lastError = launchAtLoginError;
+    if (on && !launchAtLoginRegisters && !launchAtLoginError.empty()) current.lastError = launchAtLoginError;
     notify();
   }
   void refreshLaunchAtLoginStatus() override { calls.push_back("refreshLaunchAtLogin"); }

@@ -14,7 +14,7 @@
 namespace veltrano {
 namespace {
 
-using app::HostState;
+using app::HostSnapshot;
 
 struct StatusCase {
   const char* name;
@@ -40,10 +40,10 @@ TEST(HostBridge, StatusTitleAndSidebarDetailFollowTheHost) {
   QObject::connect(&bridge, &app::HostBridge::stateChanged, [&] { ++announcements; });
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    HostState state;
+    HostSnapshot state;
     state.isRunning = c.running;
     state.isStarting = c.starting;
-    state.connectedDevices = c.devices;
+    state.localControlClients = c.devices;
     host.set(state);
     EXPECT_EQ(bridge.statusTitle().toStdString(), c.title);
     EXPECT_EQ(bridge.sidebarDetail().toStdString(), c.detail);

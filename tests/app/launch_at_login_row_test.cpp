@@ -104,7 +104,7 @@ TEST_F(LaunchAtLoginRowTest, NotInstalledItSaysSoAndTurnedOnAndOffItWritesAndRem
   EXPECT_FALSE(fs::exists(entry_));
   // The new state was read back from the entry, not assumed.
   controls_->refreshLaunchAtLoginStatus();
-  EXPECT_FALSE(controls_->state().launchAtLogin);
+  EXPECT_FALSE(controls_->snapshot().launchAtLogin);
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 namespace veltrano {
 namespace {
 
-using app::HostState;
+using app::HostSnapshot;
 using app::OnboardingFlow;
 using app::OnboardingStep;
 using Event = std::pair<AnalyticsEvent, std::optional<std::string>>;
@@ -22,7 +22,7 @@ QString text(const char* key) { return QString::fromStdString(localized(key)); }
 class OnboardingFlowTest : public ::testing::Test {
  protected:
   void setPermissions(const std::string& screen, const std::string& accessibility, bool recoveryHelp = false) {
-    HostState state = host_.current;
+    HostSnapshot state = host_.current;
     state.screenRecordingStatus = screen;
     state.accessibilityStatus = accessibility;
     state.showScreenRecordingRecoveryHelp = recoveryHelp;
@@ -144,7 +144,7 @@ TEST_F(OnboardingFlowTest, BackShowsScreenRecordingWithContinueAndPrimaryReturns
   EXPECT_EQ(flow->primaryTitle(), text("host.onboarding.continue"));
   EXPECT_EQ(flow->primarySymbol().toStdString(), "arrow.right");
   // An unrelated change of the host does not re-derive the step.
-  HostState state = host_.current;
+  HostSnapshot state = host_.current;
   state.isRunning = true;
   host_.set(state);
   EXPECT_EQ(flow->progress().step, OnboardingStep::screenRecording);

@@ -21,8 +21,8 @@ std::string key(const char* k) { return str(text(k)); }
 
 class PresentersTest : public ::testing::Test {
  protected:
-  static HostView host(bool running, bool starting, std::int64_t local = 0, std::int64_t remote = 0) {
-    HostView v;
+  static HostSnapshot host(bool running, bool starting, std::int64_t local = 0, std::int64_t remote = 0) {
+    HostSnapshot v;
     v.isRunning = running;
     v.isStarting = starting;
     v.localControlClients = local;
@@ -34,7 +34,7 @@ class PresentersTest : public ::testing::Test {
 TEST_F(PresentersTest, StatusHeroAndSidebarFollowTheHostState) {
   struct Case {
     const char* name;
-    HostView view;
+    HostSnapshot view;
     const char* title;
     Tint tint;
     const char* detail;
@@ -72,14 +72,14 @@ TEST_F(PresentersTest, StatusHeroAndSidebarFollowTheHostState) {
 TEST_F(PresentersTest, MetricCardsCountDevicesDisplaysAndVideo) {
   struct Case {
     const char* name;
-    HostView view;
+    HostSnapshot view;
     const char* devices;
     const char* devicesDetail;
     const char* displaysDetail;
     const char* video;
     const char* videoDetail;
   };
-  auto with = [](HostView v, std::int64_t displays, bool capturing, double fps) {
+  auto with = [](HostSnapshot v, std::int64_t displays, bool capturing, double fps) {
     v.availableDisplays = displays;
     v.isCapturing = capturing;
     v.fps = fps;
@@ -110,7 +110,7 @@ TEST_F(PresentersTest, LastErrorShowsUnlessEmptyOrPlaceholder) {
   const std::pair<const char*, bool> cases[] = {
       {"\u2014", false}, {"", false}, {"host.error.no_displays", true}, {"Port in use", true}};
   for (const auto& [error, shown] : cases) {
-    HostView v;
+    HostSnapshot v;
     v.lastError = error;
     EXPECT_EQ(shouldShowLastError(v), shown) << error;
   }
@@ -163,7 +163,7 @@ TEST_F(PresentersTest, PermissionButtonsAreGrantedOnlyOnTheExactWord) {
       {"granted", true}, {"unknown", false}, {"missing", false}, {"Granted", false}, {"granted ", false}};
   for (const auto& [status, granted] : cases) {
     SCOPED_TRACE(status);
-    HostView v;
+    HostSnapshot v;
     v.screenRecordingStatus = status;
     v.accessibilityStatus = "missing";
     const auto buttons = permissionButtons(v);
@@ -178,7 +178,7 @@ TEST_F(PresentersTest, PermissionButtonsAreGrantedOnlyOnTheExactWord) {
 }
 
 TEST_F(PresentersTest, MetricRowsListEveryValueInOrderWithItsFormat) {
-  HostView v;
+  HostSnapshot v;
   v.isCapturing = true;
   v.fps = 29.96;
   v.encodeMs = 7.24;

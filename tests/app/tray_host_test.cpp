@@ -57,7 +57,7 @@ class TrayHostTest : public ::testing::Test {
   }
 
   void setHost(bool capturing, bool allPermissions) {
-    app::HostState state = host_->current;
+    app::HostSnapshot state = host_->current;
     state.isRunning = capturing;
     state.isCapturing = capturing;
     state.hasAllPermissions = allPermissions;
@@ -171,8 +171,8 @@ TEST_F(TrayHostTest, AStartFromTheMenuThatFailsIsToldBesideTheIcon) {
   ASSERT_TRUE(testing::processEventsUntil([&] { return tray.geometry().width() > 0; }));
   setHost(false, true);
   application_->trayMenu()->start()->trigger();
-  app::HostState ended = host_->current;
-  host_->pagesView.lastError = "This computer could not be announced on the local network.";
+  app::HostSnapshot ended = host_->current;
+  ended.lastError = "This computer could not be announced on the local network.";
   host_->metrics.logEvent(LogCategory::Error, "start-up failed");
   host_->set(ended);
   auto notice = [] {

@@ -16,7 +16,7 @@
 namespace veltrano {
 namespace {
 
-using app::HostState;
+using app::HostSnapshot;
 
 QString text(const char* key) { return QString::fromStdString(localized(key)); }
 
@@ -32,14 +32,14 @@ class TrayMenuTest : public ::testing::Test {
 
 struct MenuCase {
   const char* name;
-  HostState state;
+  HostSnapshot state;
   const char* statusKey;
   bool startEnabled;
   bool stopEnabled;
 };
 
-HostState with(bool running, bool starting, bool capturing) {
-  HostState state;
+HostSnapshot with(bool running, bool starting, bool capturing) {
+  HostSnapshot state;
   state.isRunning = running;
   state.isStarting = starting;
   state.isCapturing = capturing;
@@ -92,7 +92,7 @@ TEST_F(TrayMenuTest, ItemsInOrderWithTheirTextsAndOnlyShowAndQuitHaveShortcuts) 
 TEST_F(TrayMenuTest, StartBringsTheWindowForwardOnlyWhenAPermissionIsMissingAndAlwaysStarts) {
   for (bool granted : {false, true}) {
     SCOPED_TRACE(granted ? "granted" : "missing");
-    HostState state;
+    HostSnapshot state;
     state.hasAllPermissions = granted;
     host_.set(state);
     host_.calls.clear();
@@ -131,7 +131,7 @@ TEST_F(TrayMenuTest, LaunchAtLoginTogglesAndLeadsToTheWindowWhenTurnedOnWithAPer
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    HostState state;
+    HostSnapshot state;
     state.launchAtLogin = c.wasOn;
     state.hasAllPermissions = c.granted;
     host_.launchAtLoginRegisters = c.registers;
@@ -177,7 +177,7 @@ TEST_F(TrayMenuTest, ItemsCarryTheirSymbolsInTheMenusTextColourAndFollowThePalet
   }
   QApplication::setPalette(original);
   // Launch at login shows a check mark when on and an empty circle when off, whichever symbol is drawn.
-  HostState state;
+  HostSnapshot state;
   state.launchAtLogin = true;
   host_.set(state);
   const QImage on = menu_.launchAtLogin()->icon().pixmap(24, 24).toImage();
@@ -194,19 +194,21 @@ class TrayFailureNoticeTest : public TrayMenuTest {
     QObject::connect(&menu_, &app::TrayMenu::failed, [this](const QString& text) { notices_.push_back(text); });
   }
   void startFromTheMenu() {
-    host_.set(HostState{.hasResolvedPermissions = true, .hasAllPermissions = true});
+    HostSnapshot idle{.hasResolvedPermissions = true, .hasAllPermissions = true};
+    idle.lastError = host_.current.lastError;  // the error shown before the start stays
+    host_.set(idle);
     menu_.start()->trigger();
-    HostState starting = host_.current;
+    HostSnapshot starting = host_.current;
     starting.isStarting = true;
     host_.set(starting);
     QCoreApplication::processEvents();
   }
   void endTheStart(bool running, const std::string& error, bool logged) {
-    HostState ended = host_.current;
+    HostSnapshot ended = host_.current;
     ended.isStarting = false;
     ended.isRunning = running;
     host_.set(ended);
-    if (!error.empty()) host_.pagesView.lastError = error;
+    if (!error.empty()) ended.lastError = error;
     if (logged) host_.metrics.logEvent(LogCategory::Error, "start-up failed: " + error);
     host_.set(ended);
     QCoreApplication::processEvents();
@@ -231,7 +233,7 @@ TEST_F(TrayFailureNoticeTest, AFailedStartIsToldOnceWithTheHostsError) {
 }
 
 TEST_F(TrayFailureNoticeTest, AStartThatRunsOrIsStoppedTellsNothingEvenWithAnOldErrorShown) {
-  host_.pagesView.lastError = "An old failure.";
+  host_.current.lastError = "An old failure.";
   startFromTheMenu();
   endTheStart(true, "", false);
   startFromTheMenu();
@@ -244,8 +246,8 @@ TEST_F(TrayFailureNoticeTest, AStartThatRunsOrIsStoppedTellsNothingEvenWithAnOld
 }
 
 TEST_F(TrayFailureNoticeTest, ARefusedStartIsToldAtOnce) {
-  host_.set(HostState{.hasResolvedPermissions = true, .hasAllPermissions = true});
-  host_.pagesView.lastError = "Screen Recording and Accessibility are needed.";
+  host_.set(HostSnapshot{.hasResolvedPermissions = true, .hasAllPermissions = true});
+  host_.current.lastError = "Screen Recording and Accessibility are needed.";
   host_.metrics.logEvent(LogCategory::Error, "start blocked: missing permissions");
   menu_.start()->trigger();  // refused by the host without ever starting; the fake only records it
   QCoreApplication::processEvents();

@@ -69,37 +69,36 @@ class WindowPictures : public ::testing::Test {
     if (act) act(*window.window());
     return settledPicture([&] { return window.window()->grabWindow(); });
   }
-  QImage window(const app::HostState& state, bool onboardingCompleted) {
+  QImage window(const app::HostSnapshot& state, bool onboardingCompleted) {
     host_.current = state;
     return window(onboardingCompleted);
   }
 
-  static app::HostState permissions(const char* screen, const char* accessibility, bool recoveryHelp = false) {
-    app::HostState state;
+  static app::HostSnapshot permissions(const char* screen, const char* accessibility, bool recoveryHelp = false) {
+    app::HostSnapshot state;
     state.screenRecordingStatus = screen;
     state.accessibilityStatus = accessibility;
     state.showScreenRecordingRecoveryHelp = recoveryHelp;
     return state;
   }
   // Both permissions granted and known.
-  static app::HostState resolved() {
-    app::HostState state = permissions("granted", "granted");
+  static app::HostSnapshot resolved() {
+    app::HostSnapshot state = permissions("granted", "granted");
     state.hasResolvedPermissions = true;
     state.hasAllPermissions = true;
     return state;
   }
   // A host that has started: its address and its display are known.
   void running(std::int64_t devices, bool capturing) {
-    app::HostView view;
-    view.localIP = "192.168.1.20";
-    view.availableDisplays = 1;
-    view.displayInfo = capturing ? "Display 1 1920x1080 (Local network)" : "Display 1 1920x1080 (waiting for a client)";
-    view.fps = capturing ? 29.6 : 0;
-    host_.pagesView = view;
-    app::HostState state = resolved();
+    app::HostSnapshot state = resolved();
+    state.localIP = "192.168.1.20";
+    state.availableDisplays = 1;
+    state.displayInfo =
+        capturing ? "Display 1 1920x1080 (Local network)" : "Display 1 1920x1080 (waiting for a client)";
+    state.fps = capturing ? 29.6 : 0;
     state.isRunning = true;
     state.isCapturing = capturing;
-    state.connectedDevices = devices;
+    state.localControlClients = devices;
     host_.current = state;
   }
 

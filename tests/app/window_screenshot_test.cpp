@@ -13,12 +13,12 @@
 namespace veltrano {
 namespace {
 
-using app::HostState;
+using app::HostSnapshot;
 
 class WindowScreenshotTest : public testing::WindowPictures {};
 
 TEST_F(WindowScreenshotTest, EachOnboardingStepMatchesItsReference) {
-  const std::pair<const char*, HostState> cases[] = {
+  const std::pair<const char*, HostSnapshot> cases[] = {
       {"onboarding-screen-recording", permissions("missing", "missing")},
       {"onboarding-screen-recording-recovery", permissions("missing", "missing", true)},
       {"onboarding-accessibility", permissions("granted", "missing")},
@@ -45,7 +45,7 @@ TEST_F(WindowScreenshotTest, RunningConsoleMatchesItsReference) {
 
 TEST_F(WindowScreenshotTest, EachConsoleStateMatchesItsReferenceAtTheSmallestAndALargeSize) {
   const std::pair<const char*, std::function<void()>> cases[] = {
-      {"checking", [&] { host_.current = HostState{}; }},
+      {"checking", [&] { host_.current = HostSnapshot{}; }},
       {"starting",
        [&] {
          host_.current = resolved();
@@ -55,17 +55,17 @@ TEST_F(WindowScreenshotTest, EachConsoleStateMatchesItsReferenceAtTheSmallestAnd
       {"running-two-tablets", [&] { running(2, true); }},
       {"stopped-error",
        [&] {
-         host_.pagesView.lastError =
+         host_.current = resolved();
+         host_.current.lastError =
              "This computer could not be announced on the local network: the DNS-SD service (avahi-daemon) is not "
              "running or refused the name.";
-         host_.current = resolved();
        }},
   };
   for (const auto& [name, arrange] : cases) {
     for (const QSize size : {QSize(960, 650), QSize(1600, 1000)}) {
       const std::string picture = std::string("console-") + name + "-" + std::to_string(size.width());
       SCOPED_TRACE(picture);
-      host_.pagesView = {};
+      host_.current = {};
       arrange();
       const QImage shown = window(true, size);
       EXPECT_EQ(shown.size(), size);
@@ -111,7 +111,7 @@ TEST_F(WindowScreenshotTest, TrayMenuMatchesItsReferenceInEachState) {
   };
   for (const auto& [name, flags] : cases) {
     SCOPED_TRACE(name);
-    HostState state;
+    HostSnapshot state;
     state.isRunning = flags[0];
     state.isStarting = flags[1];
     state.isCapturing = flags[2];

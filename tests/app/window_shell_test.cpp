@@ -15,7 +15,7 @@
 namespace veltrano {
 namespace {
 
-using app::HostState;
+using app::HostSnapshot;
 using app::WindowShell;
 
 class WindowShellTest : public ::testing::Test {
@@ -55,7 +55,7 @@ TEST_F(WindowShellTest, ContentCascade) {
     SCOPED_TRACE(c.name);
     auto store = settings(c.completed);
     WindowShell shell(bridge_, *store);
-    HostState state;
+    HostSnapshot state;
     state.hasResolvedPermissions = c.resolved;
     state.requiresPermissionGate = c.gate;
     host_.set(state);
@@ -65,7 +65,7 @@ TEST_F(WindowShellTest, ContentCascade) {
 
 TEST_F(WindowShellTest, ShownViewPreparesTheLaunchWithTheFlagThenCompletesOnboardingWhenAllIsGranted) {
   // Both granted from the start: no change of hasAllPermissions will come, only the preparation's end.
-  HostState state;
+  HostSnapshot state;
   state.hasAllPermissions = true;
   host_.set(state);
   auto store = settings(false);
@@ -88,7 +88,7 @@ TEST_F(WindowShellTest, ShownViewPreparesTheLaunchWithTheFlagThenCompletesOnboar
 TEST_F(WindowShellTest, GrantingTheLastPermissionCompletesTheOnboardingOnceAndTheFlagNeverGoesBack) {
   auto store = settings(false);
   WindowShell shell(bridge_, *store);
-  HostState state;
+  HostSnapshot state;
   state.hasResolvedPermissions = true;
   host_.set(state);
   EXPECT_TRUE(host_.calls.empty());
@@ -119,7 +119,7 @@ TEST_F(WindowShellTest, FinishingTheOnboardingCompletesItAndPersistsTheFlag) {
 TEST_F(WindowShellTest, EachOnboardingAppearanceHasAFreshFlowWhoseFinishCompletesTheOnboardingAndWhoseLeavingEndsThePoll) {
   auto store = settings(false);
   WindowShell shell(bridge_, *store);
-  HostState state;
+  HostSnapshot state;
   state.screenRecordingStatus = state.accessibilityStatus = "granted";
   host_.set(state);
   app::OnboardingFlow* flow = shell.beginOnboarding();

@@ -130,7 +130,7 @@ TEST_F(WindowTextFamilies, EveryTextOfEveryPageAndStepNamesItsFamily) {
   window.bringForward();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(window.window()));
 
-  app::HostState state;
+  app::HostSnapshot state;
   state.screenRecordingStatus = "missing";
   state.accessibilityStatus = "missing";
   state.showScreenRecordingRecoveryHelp = true;

@@ -22,7 +22,7 @@ TEST(CaptureDemand, CaptureStartsWithTheFirstClientAndStopsTwoSecondsAfterTheLas
   } kinds[] = {
       {"local", [](HostHarness& h, std::int64_t count) { h.setLocalClients(count); }},
       {"remote", [](HostHarness& h, std::int64_t n) {
-         h.model->updateRemoteClientCount(n, h.model->lifecycleGeneration());
+         h.model->updateRemoteClientCount(n, h.model->lifecycleGeneration().get());
          h.pass();
        }},
   };
@@ -35,9 +35,9 @@ TEST(CaptureDemand, CaptureStartsWithTheFirstClientAndStopsTwoSecondsAfterTheLas
     kind.setClients(harness, 1);
     EXPECT_EQ(harness.journalFrom("capture9100.startCapture"),
               (std::vector<std::string>{"capture9100.startCapture", "capture9101.startCapture"}));
-    EXPECT_TRUE(model.wantsCapture.get());
-    EXPECT_EQ(model.activeCaptureDisplayIDs.get(), (std::set<std::uint32_t>{1, 2}));
-    EXPECT_TRUE(model.isCaptureActive.get() && model.metrics->isCapturing.get());
+    EXPECT_TRUE(model.wantsCapture().get());
+    EXPECT_EQ(model.activeCaptureDisplayIDs().get(), (std::set<std::uint32_t>{1, 2}));
+    EXPECT_TRUE(model.isCaptureActive().get() && model.metrics->isCapturing.get());
     EXPECT_EQ(harness.logged(LogCategory::CAPTURE).back(), "Captura activada bajo demanda (2 monitores)");
 
     // A client that returns within the 2 s keeps capture running without a new transition.
@@ -52,7 +52,7 @@ TEST(CaptureDemand, CaptureStartsWithTheFirstClientAndStopsTwoSecondsAfterTheLas
     EXPECT_EQ(harness.world->journal.size(), mark + 2);
     harness.pass(1ms);
     EXPECT_EQ(harness.journalFrom("capture9100.stopCapture"), stopBothCaptures);
-    EXPECT_FALSE(model.isCaptureActive.get() || model.metrics->isCapturing.get());
+    EXPECT_FALSE(model.isCaptureActive().get() || model.metrics->isCapturing.get());
     EXPECT_EQ(model.metrics->fps.get(), 0);
     EXPECT_EQ(model.metrics->displayInfo.get(), localizedFormat("host.display.waiting_format", "VL-LEFT",
                                                                 std::int64_t{960}, std::int64_t{1080}));
@@ -67,7 +67,7 @@ TEST(CaptureDemand, AFailedDisplayIsRetriedOnItsScheduleWhileTheOtherCapturesUnt
   const auto started = harness.clock.now();
   harness.setLocalClients(1);
   auto& model = *harness.model;
-  EXPECT_EQ(model.activeCaptureDisplayIDs.get(), std::set<std::uint32_t>{1});
+  EXPECT_EQ(model.activeCaptureDisplayIDs().get(), std::set<std::uint32_t>{1});
   EXPECT_EQ(harness.countOf(AnalyticsEvent::server_start_failed), 1u);
   EXPECT_EQ(model.metrics->lastError.get(), localizedFormat("host.error.capture_format", std::int64_t{2}, "stream failed"));
 
@@ -80,13 +80,13 @@ TEST(CaptureDemand, AFailedDisplayIsRetriedOnItsScheduleWhileTheOtherCapturesUnt
   EXPECT_EQ(attempts, (std::vector<Clock::Duration>{500ms, 1500ms, 3500ms, 8500ms, 18500ms, 33500ms, 48500ms}));
   const auto errors = harness.logged(LogCategory::Error);
   EXPECT_EQ(errors.back(), "capture retry 7 failed for display 2: stream failed");
-  EXPECT_FALSE(model.captureTransitionTask.get());
-  EXPECT_FALSE(model.captureTransitionInProgress.get());
+  EXPECT_FALSE(model.captureTransitionTask().get());
+  EXPECT_FALSE(model.captureTransitionInProgress().get());
 
   harness.world->steps.clear();
   harness.pass(15s);
-  EXPECT_EQ(model.activeCaptureDisplayIDs.get(), (std::set<std::uint32_t>{1, 2}));
-  EXPECT_TRUE(model.captureRetryTasks.get().empty());
+  EXPECT_EQ(model.activeCaptureDisplayIDs().get(), (std::set<std::uint32_t>{1, 2}));
+  EXPECT_TRUE(model.captureRetryTasks().get().empty());
   EXPECT_EQ(harness.world->count("encoder9101.requestKeyframe"), 1u);
   EXPECT_EQ(harness.logged(LogCategory::CAPTURE).back(), "Captura recuperada display=2 intento=8");
 
@@ -99,8 +99,8 @@ TEST(CaptureDemand, AFailedDisplayIsRetriedOnItsScheduleWhileTheOtherCapturesUnt
   harness.pass();
   EXPECT_EQ(harness.journalFrom("capture9101.stopCapture"),
             (std::vector<std::string>{"capture9101.stopCapture", "encoder9101.stopSession", "video9101.resetStream"}));
-  EXPECT_TRUE(model.captureRetryTasks.get().empty());
-  EXPECT_EQ(model.activeCaptureDisplayIDs.get(), std::set<std::uint32_t>{1});
+  EXPECT_TRUE(model.captureRetryTasks().get().empty());
+  EXPECT_EQ(model.activeCaptureDisplayIDs().get(), std::set<std::uint32_t>{1});
 }
 
 TEST(CaptureDemand, AnUnexpectedStopRetriesOnlyWithBothPermissions) {
@@ -125,7 +125,7 @@ TEST(CaptureDemand, AnUnexpectedStopRetriesOnlyWithBothPermissions) {
     harness.permissions->screenRecording = c.screenRecording;
     const Task handling = harness.stopCaptureUnexpectedly("capture9101", 2);
     harness.pass();
-    EXPECT_EQ(model.activeCaptureDisplayIDs.get(), std::set<std::uint32_t>{1});
+    EXPECT_EQ(model.activeCaptureDisplayIDs().get(), std::set<std::uint32_t>{1});
     EXPECT_EQ(model.metrics->lastError.get(), localizedFormat("host.error.capture_format", std::int64_t{2}, "gone"));
     EXPECT_EQ(harness.analytics.back(), (AnalyticsRecord{AnalyticsEvent::server_start_failed, "capture_unexpected_stop"}));
     EXPECT_EQ(handling.isFinished(), c.screenRecording) << "the settle waits hold the capture service's report";
@@ -133,7 +133,7 @@ TEST(CaptureDemand, AnUnexpectedStopRetriesOnlyWithBothPermissions) {
     EXPECT_TRUE(handling.isFinished());
     EXPECT_EQ(harness.logged(LogCategory::PERMISSION).size() - lines, c.permissionLines);
     EXPECT_EQ(model.metrics->isRunning.get(), c.retried);
-    EXPECT_EQ(model.requiresPermissionGate.get(), !c.retried);
+    EXPECT_EQ(model.requiresPermissionGate().get(), !c.retried);
     EXPECT_EQ(harness.world->count("capture9101.startCapture"), c.retried ? 2u : 1u);
   }
 }
@@ -148,9 +148,9 @@ TEST(CaptureDemand, AStopDuringTheStartTransitionLeavesTheDisplayOutOfTheActiveS
   harness.pass();
   release.resume();
   harness.pass();
-  EXPECT_EQ(harness.model->activeCaptureDisplayIDs.get(), std::set<std::uint32_t>{2});
+  EXPECT_EQ(harness.model->activeCaptureDisplayIDs().get(), std::set<std::uint32_t>{2});
   harness.pass(500ms);
-  EXPECT_EQ(harness.model->activeCaptureDisplayIDs.get(), (std::set<std::uint32_t>{1, 2}));
+  EXPECT_EQ(harness.model->activeCaptureDisplayIDs().get(), (std::set<std::uint32_t>{1, 2}));
   EXPECT_EQ(harness.world->count("capture9100.startCapture"), 2u);
 }
 
@@ -164,12 +164,12 @@ TEST(CaptureDemand, NoRetryStartsACaptureThatAlreadyRuns) {
   harness.stopCaptureUnexpectedly("capture9101", 2);
   harness.pass();
   harness.setLocalClients(2);  // nothing captures: a start transition
-  EXPECT_EQ(harness.model->activeCaptureDisplayIDs.get(), (std::set<std::uint32_t>{1, 2}));
+  EXPECT_EQ(harness.model->activeCaptureDisplayIDs().get(), (std::set<std::uint32_t>{1, 2}));
   harness.permissions->screenRecording = true;
   harness.pass(10s);
   EXPECT_EQ(harness.world->count("capture9100.startCapture"), 2u);
   EXPECT_EQ(harness.world->count("capture9101.startCapture"), 2u);
-  EXPECT_TRUE(harness.model->captureRetryTasks.get().empty());
+  EXPECT_TRUE(harness.model->captureRetryTasks().get().empty());
 }
 
 // A display whose retry ended during a short gap in demand is retried when demand returns.
@@ -181,10 +181,10 @@ TEST(CaptureDemand, ADisplayWhoseRetryEndedInADemandGapIsRetriedWhenDemandReturn
   harness.pass();
   harness.setLocalClients(0);
   harness.pass(600ms);  // the retry wakes without demand and ends
-  EXPECT_TRUE(harness.model->captureRetryTasks.get().empty());
+  EXPECT_TRUE(harness.model->captureRetryTasks().get().empty());
   harness.setLocalClients(1);
   harness.pass(1s);
-  EXPECT_EQ(harness.model->activeCaptureDisplayIDs.get(), (std::set<std::uint32_t>{1, 2}));
+  EXPECT_EQ(harness.model->activeCaptureDisplayIDs().get(), (std::set<std::uint32_t>{1, 2}));
   EXPECT_EQ(harness.world->count("capture9101.startCapture"), 2u);
 }
 

@@ -71,23 +71,23 @@ TEST_P(HostNetworkPathTest, TheHostsAddressMovesUnderAConnectedTablet) {
   if (GetParam().restartsIce) {
     // The same session finds its way over the new address and reports its route again.
     EXPECT_TRUE(loop.runUntil([&] {
-      return model->remoteConnectionRoutes.get() == std::vector<WebRTCRoute>{WebRTCRoute::lan} &&
-             model->remoteConnectedClientCount.get() == 1;
+      return model->remoteConnectionRoutes().get() == std::vector<WebRTCRoute>{WebRTCRoute::lan} &&
+             model->remoteConnectedClientCount().get() == 1;
     }, kDeadline)) << ::testing::PrintToString(statusKeysFrom(statusesBefore));
-    EXPECT_TRUE(model->remoteCoordinator->sessions().contains("S1"));
-    EXPECT_EQ(status(model->remoteAccessStatus.get()), "ready");
+    EXPECT_TRUE(model->remoteCoordinator()->sessions().contains("S1"));
+    EXPECT_EQ(status(model->remoteAccessStatus().get()), "ready");
     // The picture comes back by itself: after the frames lost in the cut only a keyframe decodes again.
     const auto seen = tablet.video.values().size();
     EXPECT_TRUE(keyframeAfter(tablet, seen)) << seen << " envelopes at the reconnect, " << tablet.video.values().size()
                                              << " now; " << envelopesAtMove << " at the move";
   } else {
     // A tablet that cannot restart loses the session, which the host ends; it then offers anew and connects.
-    EXPECT_TRUE(loop.runUntil([&] { return sessions() == 0 && model->remoteConnectedClientCount.get() == 0; },
+    EXPECT_TRUE(loop.runUntil([&] { return sessions() == 0 && model->remoteConnectedClientCount().get() == 0; },
                               kDeadline));
     tablet.offer(namespaces->inPeer() + GetParam().command, hostDevice(), "S2");
     EXPECT_TRUE(loop.runUntil([&] {
-      return model->remoteConnectionRoutes.get() == std::vector<WebRTCRoute>{WebRTCRoute::lan} &&
-             model->remoteConnectedClientCount.get() == 1;
+      return model->remoteConnectionRoutes().get() == std::vector<WebRTCRoute>{WebRTCRoute::lan} &&
+             model->remoteConnectedClientCount().get() == 1;
     }, kDeadline));
   }
 }
@@ -102,11 +102,11 @@ TEST_P(HostNetworkPathTest, ATabletThatVanishesDuringRecoveryIsCleanedUp) {
   EXPECT_TRUE(serviceEvent("closed " + hostDevice() + " 1001 network changed", events));
   // Its restart never connects: the session ends once the recovery limit passes, and with it the client.
   EXPECT_TRUE(loop.runUntil([&] {
-    return sessions() == 0 && model->remoteConnectedClientCount.get() == 0 &&
-           model->remoteConnectionRoutes.get().empty();
+    return sessions() == 0 && model->remoteConnectedClientCount().get() == 0 &&
+           model->remoteConnectionRoutes().get().empty();
   }, std::chrono::duration_cast<std::chrono::milliseconds>(RemoteHostCoordinator::sessionRecoveryLimit + kDeadline)))
       << "sessions " << sessions();
-  EXPECT_NE(status(model->remoteAccessStatus.get()), "ready");
+  EXPECT_NE(status(model->remoteAccessStatus().get()), "ready");
 }
 
 TEST_P(HostNetworkPathTest, StoppingWithATabletConnectedEndsEverythingAndReportsNothingAfter) {
@@ -115,9 +115,9 @@ TEST_P(HostNetworkPathTest, StoppingWithATabletConnectedEndsEverythingAndReports
   stop();
   EXPECT_TRUE(serviceEvent("closed " + hostDevice() + " 1000", events));
   EXPECT_TRUE(tablet.closed.waitForMatch([](const std::string& l) { return l == "veltrano.control"; }, kDeadline));
-  EXPECT_EQ(model->remoteConnectedClientCount.get(), 0);
-  EXPECT_TRUE(model->remoteConnectionRoutes.get().empty());
-  EXPECT_EQ(status(model->remoteAccessStatus.get()), "stopped");
+  EXPECT_EQ(model->remoteConnectedClientCount().get(), 0);
+  EXPECT_TRUE(model->remoteConnectionRoutes().get().empty());
+  EXPECT_EQ(status(model->remoteAccessStatus().get()), "stopped");
   // A path change after the stop reaches nothing.
   const auto reported = statuses.size() + routes.size();
   namespaces->moveHostAddress("198.18.0.13");

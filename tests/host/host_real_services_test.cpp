@@ -75,12 +75,12 @@ class HostRealServicesTest : public ::testing::Test {
   // Starts and waits until the start-up has ended; true when the host runs.
   bool start() {
     model->startServer();
-    loop.runUntil([&] { return !model->startupTask.get(); }, 30s);
+    loop.runUntil([&] { return !model->startupTask().get(); }, 30s);
     return model->metrics->isRunning.get();
   }
 
   void waitForShutdown() {
-    const Task shutdown = model->shutdownTask.get().task;
+    const Task shutdown = model->shutdownTask().get().task;
     EXPECT_TRUE(loop.runUntil([&] { return !shutdown || shutdown.isFinished(); }, 30s));
   }
 
@@ -120,7 +120,7 @@ class HostRealServicesTest : public ::testing::Test {
 TEST_F(HostRealServicesTest, StartsOnBothMonitorsServesEveryPortAndStartsAgainAfterAStop) {
   makeModel();
   ASSERT_TRUE(start()) << model->metrics->lastError.get();
-  ASSERT_EQ(model->displaySessions.get().size(), 2u);
+  ASSERT_EQ(model->displaySessions().get().size(), 2u);
   const auto active = model->metrics->activeDisplayID.get();
   const auto session = model->displaySession(active);
   ASSERT_TRUE(session);
@@ -138,8 +138,8 @@ TEST_F(HostRealServicesTest, StartsOnBothMonitorsServesEveryPortAndStartsAgainAf
 
   // The control client is what makes capture wanted.
   EXPECT_TRUE(receivesVideoFrame(video));
-  EXPECT_TRUE(loop.runUntil([&] { return model->isCaptureActive.get(); }, 10s));
-  EXPECT_EQ(model->localControlClientCount.get(), 1);
+  EXPECT_TRUE(loop.runUntil([&] { return model->isCaptureActive().get(); }, 10s));
+  EXPECT_EQ(model->localControlClientCount().get(), 1);
 
   const auto name = "Host test " + std::to_string(::getpid());
   EXPECT_TRUE(testing::eventually(
@@ -183,16 +183,16 @@ TEST_F(HostCaptureRecoveryTest, ACaptureWhoseMonitorWentAwayRestartsOnTheRetrySc
   ASSERT_TRUE(model->displaySession(right));
   ASSERT_TRUE(hello(connect(9090, LocalTransportChannel::control)));
   const std::set<std::uint32_t> both{left, right};
-  ASSERT_TRUE(loop.runUntil([&] { return model->activeCaptureDisplayIDs.get() == both; }, 20s));
+  ASSERT_TRUE(loop.runUntil([&] { return model->activeCaptureDisplayIDs().get() == both; }, 20s));
 
   // The retry is pending once its task sleeps on the model's clock.
   const std::size_t sleepersBefore = clock.sleeperCount();
   const auto retryWaits = [&] {
-    return model->captureRetryTasks.get().contains(right) && clock.sleeperCount() == sleepersBefore + 1;
+    return model->captureRetryTasks().get().contains(right) && clock.sleeperCount() == sleepersBefore + 1;
   };
   ASSERT_EQ(screen.runXrandr("--delmonitor VL-RIGHT"), 0);
   ASSERT_TRUE(loop.runUntil(retryWaits, 20s));
-  EXPECT_EQ(model->activeCaptureDisplayIDs.get(), std::set<std::uint32_t>{left});
+  EXPECT_EQ(model->activeCaptureDisplayIDs().get(), std::set<std::uint32_t>{left});
   EXPECT_TRUE(model->metrics->isCapturing.get()) << "the other display goes on";
 
   const std::string firstFailure = "capture retry 1 failed for display " + std::to_string(right);
@@ -207,8 +207,8 @@ TEST_F(HostCaptureRecoveryTest, ACaptureWhoseMonitorWentAwayRestartsOnTheRetrySc
   clock.advance(1ms);
   const std::string recovered = "Captura recuperada display=" + std::to_string(right) + " intento=2";
   ASSERT_TRUE(loop.runUntil([&] { return logged(recovered); }, 20s));
-  EXPECT_EQ(model->activeCaptureDisplayIDs.get(), both);
-  EXPECT_FALSE(model->captureRetryTasks.get().contains(right));
+  EXPECT_EQ(model->activeCaptureDisplayIDs().get(), both);
+  EXPECT_FALSE(model->captureRetryTasks().get().contains(right));
 }
 
 // Without a daemon to publish through, the start fails with the Bonjour reason and closes every port. The Bonjour

@@ -36,7 +36,7 @@ TEST_P(HostRemoteAccessTest, ATabletAnywhereConnectsAndBadSignalsCostOnlyWhatThe
     at = std::find(at, statuses.end(), expected);
     EXPECT_NE(at, statuses.end()) << expected;
   }
-  EXPECT_EQ(model->remoteAccessStatus.get(), localized("host.remote.ready"));
+  EXPECT_EQ(model->remoteAccessStatus().get(), localized("host.remote.ready"));
 
   // A stranger's signal (sealed and signed under another account's key) is refused by signaling.
   const auto stranger = VeltranoIdentity(platform::SigningKey::generate());
@@ -50,9 +50,9 @@ TEST_P(HostRemoteAccessTest, ATabletAnywhereConnectsAndBadSignalsCostOnlyWhatThe
   second.send("candidate", json{{"sdp", "candidate:1 1 udp 1 198.18.0.2 9 typ host"}, {"sdpMLineIndex", 0}});
   EXPECT_TRUE(logged("REMOTE: signal device mismatch for session=S1"));
   EXPECT_EQ(sessions(), 1u);
-  EXPECT_FALSE(model->remoteCoordinator->sessions().contains("S-forged"));
+  EXPECT_FALSE(model->remoteCoordinator()->sessions().contains("S-forged"));
   EXPECT_FALSE(logged("REMOTE: invalid offer signal for session=S-forged", 0s));
-  EXPECT_EQ(model->remoteConnectedClientCount.get(), 1);
+  EXPECT_EQ(model->remoteConnectedClientCount().get(), 1);
 
   // A malformed candidate of the session's own tablet ends it and reconnects signaling ("network changed").
   const auto events = service->eventCount();
@@ -60,30 +60,30 @@ TEST_P(HostRemoteAccessTest, ATabletAnywhereConnectsAndBadSignalsCostOnlyWhatThe
   EXPECT_TRUE(logged("REMOTE: invalid candidate signal for session=S1"));
   EXPECT_TRUE(serviceEvent("closed " + hostDevice() + " 1001 network changed", events));
   EXPECT_TRUE(serviceEvent("authenticated " + hostDevice(), events));
-  EXPECT_TRUE(loop.runUntil([&] { return model->remoteConnectedClientCount.get() == 0; }, kDeadline));
-  EXPECT_TRUE(model->remoteConnectionRoutes.get().empty());
+  EXPECT_TRUE(loop.runUntil([&] { return model->remoteConnectedClientCount().get() == 0; }, kDeadline));
+  EXPECT_TRUE(model->remoteConnectionRoutes().get().empty());
 
   // The tablet comes back with a new session.
-  ASSERT_TRUE(loop.runUntil([&] { return model->remoteAccessStatus.get() == localized("host.remote.available"); },
+  ASSERT_TRUE(loop.runUntil([&] { return model->remoteAccessStatus().get() == localized("host.remote.available"); },
                             kDeadline));
   ASSERT_TRUE(connects(first, "S2"));
 
   // Stopping the host closes the tablet's channels and the WebSocket with 1000; nothing is reported afterwards.
   const auto beforeStop = service->eventCount();
   model->stopServer(false);
-  EXPECT_EQ(model->remoteConnectedClientCount.get(), 0);
-  EXPECT_TRUE(model->remoteConnectionRoutes.get().empty());
-  EXPECT_EQ(model->remoteAccessStatus.get(), localized("host.remote.stopped"));
+  EXPECT_EQ(model->remoteConnectedClientCount().get(), 0);
+  EXPECT_TRUE(model->remoteConnectionRoutes().get().empty());
+  EXPECT_EQ(model->remoteAccessStatus().get(), localized("host.remote.stopped"));
   EXPECT_TRUE(serviceEvent("closed " + hostDevice() + " 1000", beforeStop));
   EXPECT_TRUE(first.closed.waitForMatch([](const std::string& l) { return l == "veltrano.control"; }, kDeadline));
   waitForShutdown();
   const auto statusCount = statuses.size();
   loop.runUntil([] { return false; }, 2s);
   EXPECT_EQ(statuses.size(), statusCount);
-  EXPECT_EQ(model->remoteConnectedClientCount.get(), 0);
+  EXPECT_EQ(model->remoteConnectedClientCount().get(), 0);
 
   // A start right after works, and the tablet connects again.
-  ASSERT_TRUE(start()) << model->metrics->lastError.get() << " / " << model->remoteAccessStatus.get();
+  ASSERT_TRUE(start()) << model->metrics->lastError.get() << " / " << model->remoteAccessStatus().get();
   ASSERT_TRUE(connects(first, "S3"));
 }
 

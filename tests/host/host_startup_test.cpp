@@ -48,9 +48,9 @@ TEST(HostStartup, DisplaysGetPortsByIdentifierAndEverythingStartsInOrder) {
   EXPECT_EQ(model.displaySession(1)->videoPort, 9100);
   EXPECT_EQ(model.displaySession(3)->videoPort, 9101);
   EXPECT_TRUE(model.metrics->isRunning.get());
-  EXPECT_FALSE(model.isStarting.get());
-  EXPECT_FALSE(model.startupTask.get());
-  EXPECT_FALSE(model.startupResources.get());
+  EXPECT_FALSE(model.isStarting().get());
+  EXPECT_FALSE(model.startupTask().get());
+  EXPECT_FALSE(model.startupResources().get());
   EXPECT_EQ(model.metrics->activeDisplayID.get(), 3u);
   EXPECT_EQ(model.metrics->videoPort.get(), 9101);
   EXPECT_EQ(model.metrics->availableDisplays.get(),
@@ -134,9 +134,9 @@ TEST(HostStartup, EachFailingStageReportsItsReasonAndClosesWhatWasBuilt) {
     EXPECT_EQ(harness.analytics.back(), (AnalyticsRecord{AnalyticsEvent::server_start_failed, testCase.reason}));
     EXPECT_EQ(harness.logged(LogCategory::Error), std::vector<std::string>{"server startup: " + description});
     EXPECT_TRUE(harness.isIdle());
-    EXPECT_FALSE(model.startupResources.get());
-    EXPECT_FALSE(model.bonjour.get());
-    EXPECT_FALSE(model.remoteCoordinator) << "remote access is made only when a start commits";
+    EXPECT_FALSE(model.startupResources().get());
+    EXPECT_FALSE(model.bonjour().get());
+    EXPECT_FALSE(model.remoteCoordinator()) << "remote access is made only when a start commits";
     EXPECT_EQ(harness.world->count("make remote"), 0u);
     EXPECT_FALSE(harness.world->anyListening()) << "every port that opened is closed again";
     if (testCase.builtBundle) {
@@ -169,7 +169,7 @@ TEST(HostStartup, TheDisplayListIsRetriedAfterGrowingWaits) {
 
   EXPECT_EQ(attempts, (std::vector<Clock::Duration>{0ms, 250ms, 750ms, 1750ms, 3750ms}));
   EXPECT_EQ(harness.analytics.back(), (AnalyticsRecord{AnalyticsEvent::server_start_failed, "screen_capture"}));
-  EXPECT_FALSE(harness.model->requiresPermissionGate.get());
+  EXPECT_FALSE(harness.model->requiresPermissionGate().get());
 }
 
 TEST(HostStartup, WithoutScreenRecordingTheDisplayListFailsAtOnceAndRaisesTheGate) {
@@ -184,11 +184,11 @@ TEST(HostStartup, WithoutScreenRecordingTheDisplayListFailsAtOnceAndRaisesTheGat
   auto lines = harness.logged(LogCategory::PERMISSION);
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "Screen Recording: missing"), 2);
   auto& model = *harness.model;
-  EXPECT_TRUE(model.requiresPermissionGate.get());
-  EXPECT_TRUE(model.showScreenRecordingRecoveryHelp.get());
-  EXPECT_TRUE(model.hasRequestedScreenRecording);
+  EXPECT_TRUE(model.requiresPermissionGate().get());
+  EXPECT_TRUE(model.showScreenRecordingRecoveryHelp().get());
+  EXPECT_TRUE(model.hasRequestedScreenRecording());
   EXPECT_EQ(model.metrics->screenRecordingStatus.get(), "missing");
-  EXPECT_TRUE(model.permissionPollTask.get());
+  EXPECT_TRUE(model.permissionPollTask().get());
   EXPECT_EQ(harness.analytics.back(), (AnalyticsRecord{AnalyticsEvent::server_start_failed, "screen_capture"}));
 }
 
@@ -199,8 +199,8 @@ TEST(HostStartup, GuardsLeaveTheModelAlone) {
   EXPECT_EQ(harness.model->metrics->lastError.get(), localized("host.error.permissions_missing"));
   EXPECT_EQ(harness.analytics, (std::vector<AnalyticsRecord>{{AnalyticsEvent::server_start_failed, "permissions"}}));
   EXPECT_EQ(harness.logged(LogCategory::Error), std::vector<std::string>{"start blocked: missing permissions"});
-  EXPECT_EQ(harness.model->lifecycleGeneration.get(), 0u);
-  EXPECT_FALSE(harness.model->startupTask.get());
+  EXPECT_EQ(harness.model->lifecycleGeneration().get(), 0u);
+  EXPECT_FALSE(harness.model->startupTask().get());
 
   // While starting and while running: no second start.
   harness.resolvePermissions();
@@ -208,13 +208,13 @@ TEST(HostStartup, GuardsLeaveTheModelAlone) {
   harness.model->startServer();
   harness.pass();
   harness.model->startServer();
-  EXPECT_EQ(harness.model->lifecycleGeneration.get(), 1u);
+  EXPECT_EQ(harness.model->lifecycleGeneration().get(), 1u);
   release.resume();
   harness.pass();
   ASSERT_TRUE(harness.model->metrics->isRunning.get());
   harness.model->startServer();
   harness.pass();
-  EXPECT_EQ(harness.model->lifecycleGeneration.get(), 1u);
+  EXPECT_EQ(harness.model->lifecycleGeneration().get(), 1u);
   EXPECT_EQ(harness.world->count("make file 9093"), 1u);
 
   // While a failed start still closes its bundle, its start-up task stays set.
@@ -225,12 +225,12 @@ TEST(HostStartup, GuardsLeaveTheModelAlone) {
   auto holdStop = harness.world->hold("control.stop");
   harness.model->startServer();
   harness.pass();
-  ASSERT_TRUE(harness.model->startupTask.get());
+  ASSERT_TRUE(harness.model->startupTask().get());
   harness.model->startServer();
-  EXPECT_EQ(harness.model->lifecycleGeneration.get(), 3u);
+  EXPECT_EQ(harness.model->lifecycleGeneration().get(), 3u);
   holdStop.resume();
   harness.pass();
-  EXPECT_FALSE(harness.model->startupTask.get());
+  EXPECT_FALSE(harness.model->startupTask().get());
 }
 
 }  // namespace

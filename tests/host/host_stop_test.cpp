@@ -18,8 +18,8 @@ TEST(HostStop, ARunningHostIsIdleAtOnceAndClosesInOrderLater) {
   harness.model->stopServer(false);
 
   EXPECT_TRUE(harness.isIdle());
-  EXPECT_EQ(harness.model->remoteAccessStatus.get(), localized("host.remote.stopped"));
-  EXPECT_TRUE(harness.model->shutdownTask.get());
+  EXPECT_EQ(harness.model->remoteAccessStatus().get(), localized("host.remote.stopped"));
+  EXPECT_TRUE(harness.model->shutdownTask().get());
   EXPECT_EQ(harness.countOf(AnalyticsEvent::server_stopped), 1u);
   harness.pass();
   EXPECT_EQ(harness.world->journal.back(), "control.stop") << "the rest waits for the control server";
@@ -41,12 +41,14 @@ TEST(HostStop, ARunningHostIsIdleAtOnceAndClosesInOrderLater) {
 
 TEST(HostStop, KeepAutostartDecidesWhetherAPendingStartSurvives) {
   HostHarness harness;
-  harness.model->pendingAutomaticStart = true;
+  // A prepared launch whose permission is missing arms the automatic start.
+  harness.permissions->screenRecording = false;
+  harness.run(harness.model->prepareForLaunch(true));
   harness.model->stopServer(true);
-  EXPECT_TRUE(harness.model->pendingAutomaticStart);
+  EXPECT_TRUE(harness.model->pendingAutomaticStart());
   harness.model->stopServer(false);
-  EXPECT_FALSE(harness.model->pendingAutomaticStart);
-  EXPECT_EQ(harness.model->lifecycleGeneration.get(), 0u) << "an idle host has nothing to stop";
+  EXPECT_FALSE(harness.model->pendingAutomaticStart());
+  EXPECT_EQ(harness.model->lifecycleGeneration().get(), 0u) << "an idle host has nothing to stop";
 }
 
 TEST(HostStop, AStopDuringAnyWaitOfTheStartLeavesNothingOpen) {
@@ -79,7 +81,7 @@ TEST(HostStop, AStopDuringAnyWaitOfTheStartLeavesNothingOpen) {
     harness.pass(10s);
 
     EXPECT_TRUE(harness.isIdle());
-    EXPECT_FALSE(harness.model->startupResources.get());
+    EXPECT_FALSE(harness.model->startupResources().get());
     EXPECT_EQ(harness.world->count("make file 9093"), builtBefore) << "the stopped start built nothing more";
     EXPECT_EQ(harness.model->metrics->lastError.get(), errorBefore);
     EXPECT_EQ(harness.countOf(AnalyticsEvent::server_start_failed), 0u);

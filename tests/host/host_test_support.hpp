@@ -358,8 +358,8 @@ class HostHarness {
                        [handler, displayID](TaskToken) { return handler(ScreenCaptureFailure(displayID, "gone")); });
   }
   bool isIdle() const {
-    return !model->metrics->isRunning.get() && !model->startupTask.get() && !model->isStarting.get() &&
-           !model->server.get() && model->displaySessions.get().empty();
+    return !model->metrics->isRunning.get() && !model->startupTask().get() && !model->isStarting().get() &&
+           !model->server().get() && model->displaySessions().get().empty();
   }
   std::size_t countOf(AnalyticsEvent event) const {
     return static_cast<std::size_t>(

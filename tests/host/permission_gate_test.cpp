@@ -14,7 +14,7 @@ TEST(PermissionGate, NothingIsAskedUntilTheFirstRefreshWhichReportsBothPermissio
   HostHarness harness;
   harness.pass(10s);
   EXPECT_TRUE(harness.logged(LogCategory::PERMISSION).empty()) << "a fresh model asks nothing";
-  EXPECT_FALSE(harness.model->permissionPollTask.get());
+  EXPECT_FALSE(harness.model->permissionPollTask().get());
   harness.permissions->trusted = false;  // event posting alone counts as Accessibility
   harness.resolvePermissions();
   harness.resolvePermissions();
@@ -22,7 +22,7 @@ TEST(PermissionGate, NothingIsAskedUntilTheFirstRefreshWhichReportsBothPermissio
             (std::vector<AnalyticsRecord>{{AnalyticsEvent::server_permission_granted, "screen_recording"},
                                           {AnalyticsEvent::server_permission_granted, "accessibility"}}));
   EXPECT_TRUE(harness.model->hasAllPermissions());
-  EXPECT_TRUE(harness.model->hasResolvedPermissions.get());
+  EXPECT_TRUE(harness.model->hasResolvedPermissions().get());
   EXPECT_TRUE(harness.world->journal.empty()) << "an unprepared refresh starts nothing";
 }
 
@@ -31,7 +31,7 @@ TEST(PermissionGate, APreparedHostStartsOnceStopsWithoutAPermissionAndComesBackW
   harness.run(harness.model->prepareForLaunch(true));
   harness.pass();
   ASSERT_TRUE(harness.model->metrics->isRunning.get());
-  EXPECT_FALSE(harness.model->pendingAutomaticStart);
+  EXPECT_FALSE(harness.model->pendingAutomaticStart());
   harness.run(harness.model->prepareForLaunch(true));
   harness.resolvePermissions();
   harness.pass();
@@ -41,17 +41,17 @@ TEST(PermissionGate, APreparedHostStartsOnceStopsWithoutAPermissionAndComesBackW
   harness.resolvePermissions();
   auto& model = *harness.model;
   EXPECT_FALSE(model.metrics->isRunning.get());
-  EXPECT_TRUE(model.requiresPermissionGate.get());
-  EXPECT_TRUE(model.pendingAutomaticStart);
-  EXPECT_TRUE(model.permissionPollTask.get());
+  EXPECT_TRUE(model.requiresPermissionGate().get());
+  EXPECT_TRUE(model.pendingAutomaticStart());
+  EXPECT_TRUE(model.permissionPollTask().get());
   harness.pass(2s);
   EXPECT_EQ(harness.world->count("make file 9093"), 1u) << "no start while the permission is missing";
 
   harness.permissions->screenRecording = true;
   harness.pass(500ms);
   EXPECT_TRUE(model.metrics->isRunning.get());
-  EXPECT_FALSE(model.requiresPermissionGate.get());
-  EXPECT_FALSE(model.permissionPollTask.get());
+  EXPECT_FALSE(model.requiresPermissionGate().get());
+  EXPECT_FALSE(model.permissionPollTask().get());
   EXPECT_EQ(harness.world->count("make file 9093"), 2u);
 }
 
@@ -59,8 +59,8 @@ TEST(PermissionGate, WithoutACompletedOnboardingTheHostWaitsForIt) {
   HostHarness harness;
   harness.permissions->postEvents = harness.permissions->trusted = false;
   harness.run(harness.model->prepareForLaunch(false));
-  EXPECT_FALSE(harness.model->requiresPermissionGate.get());
-  EXPECT_TRUE(harness.model->permissionPollTask.get());
+  EXPECT_FALSE(harness.model->requiresPermissionGate().get());
+  EXPECT_TRUE(harness.model->permissionPollTask().get());
   harness.permissions->trusted = true;
   harness.pass(500ms);
   EXPECT_TRUE(harness.world->journal.empty());
@@ -76,16 +76,16 @@ TEST(PermissionGate, APollThatEndedByItselfDoesNotBlockTheNextOne) {
   harness.permissions->screenRecording = false;
   harness.model->requestScreenRecordingPermission();
   EXPECT_EQ(harness.permissions->screenRecordingRequests, 1);
-  EXPECT_TRUE(harness.model->showScreenRecordingRecoveryHelp.get());
-  ASSERT_TRUE(harness.model->permissionPollTask.get());
+  EXPECT_TRUE(harness.model->showScreenRecordingRecoveryHelp().get());
+  ASSERT_TRUE(harness.model->permissionPollTask().get());
   harness.permissions->screenRecording = true;
   harness.pass(1s);
-  EXPECT_FALSE(harness.model->permissionPollTask.get()) << "the poll gave up its handle";
-  EXPECT_FALSE(harness.model->showScreenRecordingRecoveryHelp.get());
+  EXPECT_FALSE(harness.model->permissionPollTask().get()) << "the poll gave up its handle";
+  EXPECT_FALSE(harness.model->showScreenRecordingRecoveryHelp().get());
 
   harness.permissions->screenRecording = false;
   harness.run(harness.model->prepareForLaunch(true));
-  EXPECT_TRUE(harness.model->requiresPermissionGate.get());
+  EXPECT_TRUE(harness.model->requiresPermissionGate().get());
   harness.permissions->screenRecording = true;
   harness.pass(500ms);
   EXPECT_TRUE(harness.model->metrics->isRunning.get());
@@ -97,7 +97,7 @@ TEST(PermissionGate, AnAccessibilityRequestPromptsPollsAndRefreshesAfterASecond)
   harness.resolvePermissions();
   harness.model->requestAccessibilityPermission();
   EXPECT_EQ(harness.permissions->accessibilityRequests, 1);
-  EXPECT_TRUE(harness.model->permissionPollTask.get());
+  EXPECT_TRUE(harness.model->permissionPollTask().get());
   harness.permissions->trusted = true;
   harness.model->cancelPermissionPolling();
   harness.pass(999ms);

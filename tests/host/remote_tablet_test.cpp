@@ -83,14 +83,14 @@ class RemoteTabletTest : public ::testing::Test {
     model = HostViewModel::create(std::move(options));
     testing::awaitOn(loop, model->refreshPermissions());
     model->startServer();
-    loop.runUntil([&] { return !model->startupTask.get(); }, 30s);
+    loop.runUntil([&] { return !model->startupTask().get(); }, 30s);
     ASSERT_TRUE(model->metrics->isRunning.get()) << model->metrics->lastError.get();
   }
   void TearDown() override {
     tablets.clear();
     if (!model) return;
     model->stopServer(false);
-    const Task shutdown = model->shutdownTask.get().task;
+    const Task shutdown = model->shutdownTask().get().task;
     loop.runUntil([&] { return !shutdown || shutdown.isFinished(); }, 30s);
   }
 
@@ -178,7 +178,7 @@ TEST_F(RemoteTabletTest, ATabletGetsTheHelloAndItsCommandsActOnTheScreenWithRepl
   EXPECT_EQ(greeting["width"], model->metrics->hostWidth.get());
   EXPECT_EQ(greeting["activeDisplayID"], model->metrics->activeDisplayID.get());
   ASSERT_EQ(greeting["displays"].size(), 2u);
-  EXPECT_TRUE(loop.runUntil([&] { return model->remoteConnectedClientCount.get() == 1; }, 10s));
+  EXPECT_TRUE(loop.runUntil([&] { return model->remoteConnectedClientCount().get() == 1; }, 10s));
 
   // Moves and clicks reach the X server; only the click on the control channel is answered, and the ping.
   event->discard();
@@ -346,8 +346,8 @@ TEST_F(RemoteTabletTest, SubscribedVideoDecodesToThePaintedColoursAlsoForALaterV
 TEST_F(RemoteTabletTest, ATabletQuietAfterItsHelloStaysConnectedAndGetsItsVideo) {
   PeerProcess& tablet = connectTablet("S1");
   ASSERT_TRUE(nextOn(tablet, "veltrano.control", 40s));
-  ASSERT_TRUE(loop.runUntil([&] { return model->remoteConnectedClientCount.get() == 1; }, 10s));
-  const bool dropped = loop.runUntil([&] { return model->remoteConnectedClientCount.get() != 1; }, 6s);
+  ASSERT_TRUE(loop.runUntil([&] { return model->remoteConnectedClientCount().get() == 1; }, 10s));
+  const bool dropped = loop.runUntil([&] { return model->remoteConnectedClientCount().get() != 1; }, 6s);
   EXPECT_FALSE(dropped) << "the host ended the quiet session";
   sendOn(tablet, "veltrano.control", {{"type", "setVideoSubscriptions"}, {"displayIDs", {screen.left().id}}});
   EXPECT_TRUE(seesColour(tablet, screen.left().id, kLeftColour));
@@ -450,7 +450,7 @@ TEST_F(RemoteTabletTest, AFileGoesEachWayWithItsChecksumAndACutUploadLeavesNothi
   sendUpload(cutID, upload, upload.size() / 2);
   ASSERT_TRUE(nextControl(tablet, "fileStatus", "received")) << "the first half is being written";
   tablet.send({{"type", "close"}});
-  EXPECT_TRUE(loop.runUntil([&] { return model->remoteConnectedClientCount.get() == 0; }, 30s));
+  EXPECT_TRUE(loop.runUntil([&] { return model->remoteConnectedClientCount().get() == 0; }, 30s));
   EXPECT_TRUE(loop.runUntil([&] { return std::filesystem::is_empty(uploads); }, 10s))
       << std::filesystem::directory_iterator(uploads)->path();
 }
@@ -481,7 +481,7 @@ TEST_F(RemoteTabletTest, ALocalAndARemoteTabletAtOnceAndASlowRemoteOneDoesNotHol
   EXPECT_TRUE(seesColour(tablet, left, kLeftColour));
   EXPECT_TRUE(loop.runUntil(
       [&] {
-        return model->localControlClientCount.get() == 1 && model->remoteConnectedClientCount.get() == 1 &&
+        return model->localControlClientCount().get() == 1 && model->remoteConnectedClientCount().get() == 1 &&
                model->metrics->videoClients.get() == 2;
       },
       10s));

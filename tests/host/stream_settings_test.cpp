@@ -20,7 +20,7 @@ struct CapturingHost : HostHarness {
     startRunning();
     setLocalClients(1);
   }
-  std::uint64_t generation() const { return model->lifecycleGeneration.get(); }
+  std::uint64_t generation() const { return model->lifecycleGeneration().get(); }
   // Hands a command line to the model's command handler, as a control client would.
   json::Json command(const std::string& line) {
     auto reply = run(model->commandHandler()->handle(line));
@@ -68,7 +68,7 @@ TEST(MediaProfile, TheRoutesChooseOneProfileForEveryDisplay) {
               c.describes ? localizedFormat("host.display.profile_format", "VL-LEFT", c.geometry.width,
                                             c.geometry.height, localized(c.mediaPath))
                           : before);
-    EXPECT_FALSE(host.model->mediaProfileTask.get());
+    EXPECT_FALSE(host.model->mediaProfileTask().get());
   }
 }
 
@@ -85,11 +85,11 @@ TEST(MediaProfile, ASecondChangeWaitsForTheFirstAndAFailedRestartIsRetried) {
   host.pass();
   EXPECT_EQ(host.entriesOf("capture9100.applyMediaProfile 1920x1080 32000/2").size(), 1u);
   EXPECT_EQ(host.entriesOf("capture9101.applyMediaProfile").size(), 2u) << "the first profile, then the second";
-  EXPECT_EQ(host.model->activeCaptureDisplayIDs.get(), std::set<std::uint32_t>{1});
+  EXPECT_EQ(host.model->activeCaptureDisplayIDs().get(), std::set<std::uint32_t>{1});
   EXPECT_EQ(host.world->count("video9101.resetStream"), 1u);
   EXPECT_EQ(host.logged(LogCategory::Error).back(), "Media profile restart failed for display 2: stream failed");
   host.pass(500ms);
-  EXPECT_EQ(host.model->activeCaptureDisplayIDs.get(), (std::set<std::uint32_t>{1, 2}));
+  EXPECT_EQ(host.model->activeCaptureDisplayIDs().get(), (std::set<std::uint32_t>{1, 2}));
 }
 
 // A stop while a failed restart resets its stream leaves the stopped host's error and permissions alone.
@@ -117,11 +117,11 @@ TEST(ClientCounts, EachClientThatComesOrGoesIsReportedOnceAndOldCallbacksAreIgno
   EXPECT_EQ(host.analytics, (std::vector<AnalyticsRecord>{{server_client_connected, "local"},
                                                           {server_client_disconnected, "local"},
                                                           {server_client_disconnected, "local"}}));
-  EXPECT_EQ(host.model->localControlClientCount.get(), 0);
-  EXPECT_EQ(host.model->remoteConnectedClientCount.get(), 0);
+  EXPECT_EQ(host.model->localControlClientCount().get(), 0);
+  EXPECT_EQ(host.model->remoteConnectedClientCount().get(), 0);
   host.model->updateRemoteAccessStatus("Connected", host.generation());
   host.model->updateRemoteAccessStatus("Old", host.generation() - 1);
-  EXPECT_EQ(host.model->remoteAccessStatus.get(), "Connected");
+  EXPECT_EQ(host.model->remoteAccessStatus().get(), "Connected");
 }
 
 TEST(ClientCounts, TheRouteSummaryAndTheMediaPathFollowTheClients) {
@@ -160,7 +160,7 @@ TEST(MetricsLine, IsWrittenEveryThreeSecondsWhileTheHostRuns) {
   host.model->stopServer(false);
   host.pass(9s);
   EXPECT_EQ(host.logged(LogCategory::METRICS).size(), 2u);
-  EXPECT_FALSE(host.model->metricsTask.get());
+  EXPECT_FALSE(host.model->metricsTask().get());
 }
 
 TEST(QualityChanges, ReachEveryDisplayInTheOrderTheyWereAsked) {
@@ -229,7 +229,7 @@ TEST(DisplayChanges, InputFollowsTheDisplayBoundsAndTheHostSizeTheCapture) {
 TEST(LaunchAtLoginOfTheHost, TheModelDrivesItsLoginItem) {
   HostHarness harness;
   harness.model->setLaunchAtLogin(true);
-  EXPECT_TRUE(harness.model->launchAtLogin.get());
+  EXPECT_TRUE(harness.model->launchAtLogin().get());
   EXPECT_EQ(harness.loginCalls.registers, 1);
   EXPECT_EQ(harness.analytics.back(), (AnalyticsRecord{AnalyticsEvent::server_launch_at_login, "enabled"}));
 }

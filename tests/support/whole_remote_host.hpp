@@ -87,10 +87,10 @@ class WholeRemoteHostTest : public ::testing::TestWithParam<TabletKind> {
     options.computerName = [name = computerName_] { return name; };
     model = HostViewModel::create(std::move(options));
     awaitOn(model->refreshPermissions());
-    watches_.push_back(model->remoteAccessStatus.observe([this](const std::string& s) { statuses.push_back(s); }));
+    watches_.push_back(model->remoteAccessStatus().observe([this](const std::string& s) { statuses.push_back(s); }));
     watches_.push_back(
-        model->remoteConnectionRoutes.observe([this](const std::vector<WebRTCRoute>& r) { routes.push_back(r); }));
-    ASSERT_TRUE(start()) << model->metrics->lastError.get() << " / " << model->remoteAccessStatus.get() << " / "
+        model->remoteConnectionRoutes().observe([this](const std::vector<WebRTCRoute>& r) { routes.push_back(r); }));
+    ASSERT_TRUE(start()) << model->metrics->lastError.get() << " / " << model->remoteAccessStatus().get() << " / "
                          << ::testing::PrintToString(service->events());
   }
   void TearDown() override {
@@ -113,9 +113,9 @@ class WholeRemoteHostTest : public ::testing::TestWithParam<TabletKind> {
   }
   bool start() {
     model->startServer();
-    loop.runUntil([&] { return !model->startupTask.get(); }, kDeadline);
+    loop.runUntil([&] { return !model->startupTask().get(); }, kDeadline);
     if (!model->metrics->isRunning.get()) return false;
-    return loop.runUntil([&] { return model->remoteAccessStatus.get() == localized("host.remote.available"); },
+    return loop.runUntil([&] { return model->remoteAccessStatus().get() == localized("host.remote.available"); },
                          kDeadline);
   }
   void stop() {
@@ -123,7 +123,7 @@ class WholeRemoteHostTest : public ::testing::TestWithParam<TabletKind> {
     waitForShutdown();
   }
   void waitForShutdown() {
-    const Task shutdown = model->shutdownTask.get().task;
+    const Task shutdown = model->shutdownTask().get().task;
     EXPECT_TRUE(loop.runUntil([&] { return !shutdown || shutdown.isFinished(); }, kDeadline));
   }
 
@@ -158,8 +158,8 @@ class WholeRemoteHostTest : public ::testing::TestWithParam<TabletKind> {
     const auto before = audioOpenings();
     tablet.offer(namespaces->inPeer() + GetParam().command, hostDevice(), sessionID, reports);
     const bool connected = loop.runUntil([&] {
-      return model->remoteConnectedClientCount.get() == 1 &&
-             model->remoteConnectionRoutes.get() == std::vector<WebRTCRoute>{WebRTCRoute::lan};
+      return model->remoteConnectedClientCount().get() == 1 &&
+             model->remoteConnectionRoutes().get() == std::vector<WebRTCRoute>{WebRTCRoute::lan};
     }, kDeadline);
     return connected && loop.runUntil([&] { return audioOpenings() > before; }, kDeadline);
   }
@@ -202,7 +202,9 @@ class WholeRemoteHostTest : public ::testing::TestWithParam<TabletKind> {
                          [&](const std::string& event) { return event.rfind(prefix, 0) == 0; });
     }, kDeadline);
   }
-  std::size_t sessions() const { return model->remoteCoordinator ? model->remoteCoordinator->sessions().size() : 0; }
+  std::size_t sessions() const {
+    return model->remoteCoordinator() ? model->remoteCoordinator()->sessions().size() : 0;
+  }
 
   // In this order: the ports are held longest, the namespaces outlive the peers' thread.
   FixedPortsLock portsLock_;

@@ -26,7 +26,7 @@ QString verbatim(const std::string& value) { return QString::fromStdString(value
 
 }  // namespace
 
-std::vector<PermissionButton> permissionButtons(const HostView& view) {
+std::vector<PermissionButton> permissionButtons(const HostSnapshot& view) {
   return {
       permissionButton("host.permission.screen_recording.title", "rectangle.inset.filled.and.person.filled",
                        view.screenRecordingStatus, PermissionManager::screenCaptureAnchor),
@@ -35,7 +35,7 @@ std::vector<PermissionButton> permissionButtons(const HostView& view) {
   };
 }
 
-std::vector<MetricRow> metricRows(const HostView& v, const QLocale& locale) {
+std::vector<MetricRow> metricRows(const HostSnapshot& v, const QLocale& locale) {
   auto row = [](std::string_view key, QString value) { return MetricRow{text(key), std::move(value)}; };
   return {
       row("host.advanced.local_ip", verbatim(v.localIP)),

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/presenters/host_view.hpp"
+#include "app/presenters/host_snapshot.hpp"
 #include "app/presenters/tint.hpp"
 
 namespace veltrano::app {
@@ -40,9 +40,9 @@ struct Link {
 };
 
 // Screen recording, then accessibility.
-std::vector<PermissionButton> permissionButtons(const HostView& view);
+std::vector<PermissionButton> permissionButtons(const HostSnapshot& view);
 // The 29 rows of the metrics grid, in order.
-std::vector<MetricRow> metricRows(const HostView& view, const QLocale& locale = QLocale());
+std::vector<MetricRow> metricRows(const HostSnapshot& view, const QLocale& locale = QLocale());
 EventTag eventTag(const std::string& tag);
 QString eventCountText(std::size_t count);
 // Privacy policy, then support.

@@ -8,20 +8,20 @@ namespace {
 QString verbatim(const std::string& value) { return QString::fromStdString(value); }
 }  // namespace
 
-HostStatus hostStatus(const HostView& view) {
+HostStatus hostStatus(const HostSnapshot& view) {
   if (view.isStarting) return {text("host.status.starting"), Tint::orange};
   if (!view.isRunning) return {text("host.status.stopped"), Tint::secondary};
   if (view.deviceCount() >= 1) return {text("host.status.ipad_connected"), Tint::cyan};
   return {text("host.status.ready"), Tint::green};
 }
 
-QString sidebarDetail(const HostView& view) {
+QString sidebarDetail(const HostSnapshot& view) {
   if (!view.isRunning && view.isStarting) return text("host.status.starting_detail");
   if (!view.isRunning) return text("host.sidebar.no_connections");
   return formatCountText("host.sidebar.port_format", view.port);
 }
 
-Hero hero(const HostView& view) {
+Hero hero(const HostSnapshot& view) {
   Hero result;
   result.status = hostStatus(view);
   result.buttonStops = view.isHostActive();
@@ -45,7 +45,7 @@ Hero hero(const HostView& view) {
   return result;
 }
 
-std::vector<MetricCard> metricCards(const HostView& view, const QLocale& locale) {
+std::vector<MetricCard> metricCards(const HostSnapshot& view, const QLocale& locale) {
   const auto devices = view.deviceCount();
   const auto displays = view.availableDisplays;
   QString videoDetail = view.isCapturing ? text("common.fps")
@@ -63,7 +63,7 @@ std::vector<MetricCard> metricCards(const HostView& view, const QLocale& locale)
   };
 }
 
-std::vector<InfoRow> connectionRows(const HostView& view) {
+std::vector<InfoRow> connectionRows(const HostSnapshot& view) {
   return {
       {QStringLiteral("point.3.connected.trianglepath.dotted"), text("host.connection.route"),
        verbatim(view.connectionRouteSummary)},
@@ -73,6 +73,6 @@ std::vector<InfoRow> connectionRows(const HostView& view) {
   };
 }
 
-bool shouldShowLastError(const HostView& view) { return !view.lastError.empty() && view.lastError != "\u2014"; }
+bool shouldShowLastError(const HostSnapshot& view) { return !view.lastError.empty() && view.lastError != "\u2014"; }
 
 }  // namespace veltrano::app

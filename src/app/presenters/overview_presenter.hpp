@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "app/presenters/host_view.hpp"
+#include "app/presenters/host_snapshot.hpp"
 #include "app/presenters/tint.hpp"
 
 namespace veltrano::app {
@@ -39,14 +39,14 @@ struct InfoRow {
   QString value;  // verbatim
 };
 
-HostStatus hostStatus(const HostView& view);
-QString sidebarDetail(const HostView& view);
-Hero hero(const HostView& view);
+HostStatus hostStatus(const HostSnapshot& view);
+QString sidebarDetail(const HostSnapshot& view);
+Hero hero(const HostSnapshot& view);
 // Devices, displays, video.
-std::vector<MetricCard> metricCards(const HostView& view, const QLocale& locale = QLocale());
+std::vector<MetricCard> metricCards(const HostSnapshot& view, const QLocale& locale = QLocale());
 // Route and quality (left column), remote access and active display (right column).
-std::vector<InfoRow> connectionRows(const HostView& view);
+std::vector<InfoRow> connectionRows(const HostSnapshot& view);
 // The last error row shows unless the error is empty or the placeholder.
-bool shouldShowLastError(const HostView& view);
+bool shouldShowLastError(const HostSnapshot& view);
 
 }  // namespace veltrano::app

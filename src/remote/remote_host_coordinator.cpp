@@ -74,9 +74,6 @@ SignalingClient::Callbacks RemoteHostCoordinator::signalingCallbacks(const Uuid&
   callbacks.onState = [weak, lifecycleID](const SignalingClient::State& state) {
     enterMain(weak, lifecycleID, [state](RemoteHostCoordinator& self) { self.handleSignalingState(state); });
   };
-  callbacks.onDevices = [weak, lifecycleID](const std::vector<SignalingDevice>& devices) {
-    enterMain(weak, lifecycleID, [devices](RemoteHostCoordinator& self) { self.handleSignalingDevices(devices); });
-  };
   callbacks.onSignal = [weak, lifecycleID](const SignalingPayload& signal) {
     enterMain(weak, lifecycleID, [signal](RemoteHostCoordinator& self) { self.handleSignal(signal); });
   };
@@ -114,7 +111,6 @@ void RemoteHostCoordinator::stopRemoteHost() {
   }
   sessions_.clear();
   mediaHub->removeAll();
-  if (onDevicesChanged) onDevicesChanged({});
   if (onRoutesChanged) onRoutesChanged({});
   if (onConnectedClientCountChanged) onConnectedClientCountChanged(0);
   iceServers_.clear();
@@ -216,14 +212,6 @@ void RemoteHostCoordinator::handleSignalingState(const SignalingClient::State& s
       }
       break;
   }
-}
-
-void RemoteHostCoordinator::handleSignalingDevices(const std::vector<SignalingDevice>& devices) {
-  if (!onDevicesChanged) return;
-  std::vector<SignalingDevice> tablets;
-  std::copy_if(devices.begin(), devices.end(), std::back_inserter(tablets),
-               [](const SignalingDevice& device) { return device.role == tabletRole; });
-  onDevicesChanged(tablets);
 }
 
 void RemoteHostCoordinator::setStatus(std::string_view key) {

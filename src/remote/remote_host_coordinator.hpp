@@ -98,7 +98,6 @@ class RemoteHostCoordinator : public std::enable_shared_from_this<RemoteHostCoor
   // A session whose ICE restart after a network change has not connected by then is ended: its tablet vanished.
   static constexpr Clock::Duration sessionRecoveryLimit = std::chrono::seconds(30);
   static constexpr std::string_view signalingRole = hostSignalingRole;
-  static constexpr std::string_view tabletRole = "ipad";
 
   // Main thread. Creating it starts nothing.
   static std::shared_ptr<RemoteHostCoordinator> create(std::shared_ptr<MetricsStore> metrics,
@@ -110,7 +109,6 @@ class RemoteHostCoordinator : public std::enable_shared_from_this<RemoteHostCoor
 
   // --- Set by the host; called on the main thread ---
   std::function<void(const std::string& status)> onStatusChanged;
-  std::function<void(const std::vector<SignalingDevice>& tablets)> onDevicesChanged;
   std::function<void(const std::vector<WebRTCRoute>& routes)> onRoutesChanged;
   std::function<void(std::int64_t count)> onConnectedClientCountChanged;
 
@@ -166,7 +164,6 @@ class RemoteHostCoordinator : public std::enable_shared_from_this<RemoteHostCoor
   // Runs `handler` on the main thread if the coordinator is still there and still on this start.
   static void enterMain(Weak weak, Uuid lifecycleID, std::function<void(RemoteHostCoordinator&)> handler);
   void handleSignalingState(const SignalingClient::State& state);
-  void handleSignalingDevices(const std::vector<SignalingDevice>& devices);
   void setStatus(std::string_view key);
   std::string deviceName() const;
   static asio::awaitable<void> chainTransportUpdate(Task previous, RemoteTransportUpdate update, TaskToken token);

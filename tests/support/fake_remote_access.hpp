@@ -92,7 +92,10 @@ class FakeRemoteSignaling final : public RemoteSignaling {
   void report(SignalingClient::State::Kind kind) {
     if (!stopped) callbacks.onState(SignalingClient::State{kind, {}, connection});
   }
-  void reportDevices(const std::vector<SignalingDevice>& devices) { callbacks.onDevices(devices); }
+  // As the real client: a list goes only to a holder that asked for it.
+  void reportDevices(const std::vector<SignalingDevice>& devices) {
+    if (callbacks.onDevices) callbacks.onDevices(devices);
+  }
   void reportICEServers(const std::vector<SignalingICEServer>& servers) { callbacks.onICEServers(servers); }
   void reportSignal(const SignalingPayload& signal) { callbacks.onSignal(signal); }
 
@@ -158,7 +161,6 @@ class CoordinatorOnStandIns {
     made->onStatusChanged = [this](const std::string& text) { statuses.push_back(text); };
     made->onRoutesChanged = [this](const std::vector<WebRTCRoute>& list) { routes.push_back(list); };
     made->onConnectedClientCountChanged = [this](std::int64_t count) { counts.push_back(count); };
-    made->onDevicesChanged = [this](const std::vector<SignalingDevice>& list) { devices.push_back(list); };
     return made;
   }
   // Lets the hops between the main loop, the peers' strands, the path queues and the fake network thread run out.
@@ -203,7 +205,6 @@ class CoordinatorOnStandIns {
   std::vector<std::string> statuses;
   std::vector<std::vector<WebRTCRoute>> routes;
   std::vector<std::int64_t> counts;
-  std::vector<std::vector<SignalingDevice>> devices;
   std::shared_ptr<RemoteHostCoordinator> coordinator;
 
  private:

@@ -417,7 +417,6 @@ void IceTransport::handleGatheringDone(unsigned streamId) {
   auto* stream = findStream(streamId);
   if (stream == nullptr) return;
   stream->gatheringDone = true;
-  if (streamId == current().id && callbacks_.onGatheringDone) callbacks_.onGatheringDone();
 }
 
 void IceTransport::handleNewCandidate(NiceCandidate* candidate) {

@@ -55,7 +55,6 @@ struct IceSelectedPair {
 
 struct IceTransportCallbacks {
   std::function<void(const std::string& candidateLine)> onLocalCandidate;  // "candidate:..."
-  std::function<void()> onGatheringDone;
   std::function<void(IceState)> onStateChange;
   std::function<void(std::span<const std::uint8_t>)> onDatagram;
 };

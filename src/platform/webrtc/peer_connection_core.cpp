@@ -48,7 +48,6 @@ void PeerConnectionCore::start() {
       thread_->context(), IceTransportOptions{},
       IceTransportCallbacks{
           .onLocalCandidate = [this](const std::string& line) { onLocalCandidate(line); },
-          .onGatheringDone = nullptr,
           .onStateChange = [this](IceState state) { onIceState(state); },
           .onDatagram =
               [this](std::span<const std::uint8_t> datagram) {

@@ -104,7 +104,7 @@ void RemoteHostCoordinator::stopRemoteHost() {
   lastConnectedSignaling_ = 0;
   restartICEAfterConnection_.reset();
   for (auto& [sessionID, session] : sessions_) {
-    session.negotiationLimit.cancel();
+    session.connectLimit.cancel();
     endSessionInput(session);
     // Released with the table below, which closes its connection too: the tablet sees it end.
     session.peer->close();

@@ -5,9 +5,13 @@
 // peers, the ICE server list with the signals that came before it, and the network path monitor. It reports a
 // status text, the peers' routes and the number of connected peers.
 //
-// Main thread only. Signaling and peer callbacks arrive on other threads and post their work to the main thread;
-// each carries the start's lifecycle identifier or its peer, and is dropped when that no longer matches. Every
-// closure handed out holds the coordinator weakly.
+// Main thread only, except where a declaration says otherwise: the closures handed to signaling, the path monitor
+// and the peers run on those threads, and so do handleDataChannelMessage and handleChannelOpened, which a peer's
+// callbacks call on the peer's own queue. Those two read only what is fixed at creation (the command handler, the
+// transfer coordinator) and what the callbacks hold of the session (its lifetime flag, pointer queue and file
+// endpoint, each safe from any thread). All of them post their work to the main thread; each post carries the
+// start's lifecycle identifier or its peer, and is dropped there when that no longer matches. Every closure handed
+// out holds the coordinator weakly.
 #include <boost/asio/awaitable.hpp>
 
 #include <chrono>
@@ -89,8 +93,10 @@ class RemoteHostCoordinator : public std::enable_shared_from_this<RemoteHostCoor
     std::set<std::uint32_t> visibleDisplayIDs;
     std::optional<WebRTCRoute> route;
     bool isConnected = false;
-    // Ends the session when it has not connected in time (offers from tablets that vanished).
-    Task negotiationLimit;
+    // Ends the session when it has not connected in time, as its tablet vanished: a new session within
+    // sessionConnectLimit, one restarting ICE after a network change within sessionRecoveryLimit. A connected
+    // report cancels it.
+    Task connectLimit;
   };
 
   static constexpr std::size_t pendingSignalLimit = 256;
@@ -177,7 +183,9 @@ class RemoteHostCoordinator : public std::enable_shared_from_this<RemoteHostCoor
   RemoteFileTransferEndpointPtr makeFileEndpoint(const PeerWeak& peer);
   void installPeerCallbacks(WebRTCPeerSession& peer, const std::string& sessionID, const std::string& deviceID,
                             const Session& session);
-  Task startNegotiationLimit(const std::string& sessionID, const PeerWeak& peer);
+  // Ends the session unless the returned task is cancelled within `limit`; `failure` ends its log line.
+  Task startConnectLimit(const std::string& sessionID, const PeerWeak& peer, Clock::Duration limit,
+                         std::string failure);
   void closeSession(const std::string& sessionID, bool closePeer,
                     const std::shared_ptr<WebRTCPeerSession>& expectedPeer);
   void endSessionInput(const Session& session);
@@ -191,8 +199,9 @@ class RemoteHostCoordinator : public std::enable_shared_from_this<RemoteHostCoor
   // The session whose current peer is `peer`; none when it ended or was replaced.
   Session* sessionOwnedBy(const std::string& sessionID, const std::shared_ptr<WebRTCPeerSession>& peer);
 
-  // Data-channel messages (remote_data_channel_messages.cpp). The first runs on the peer's thread and posts the
-  // others to the main thread, where each does nothing unless the session still has this peer.
+  // Data-channel messages (remote_data_channel_messages.cpp). The first runs on the peer's queue, not the main
+  // thread (see above), and posts the others to the main thread, where each does nothing unless the session still
+  // has this peer.
   void handleDataChannelMessage(const std::string& label, const Bytes& data, const std::string& sessionID,
                                 const PeerWeak& peer, const std::shared_ptr<RemoteSessionLifetime>& lifetime,
                                 const std::shared_ptr<RemotePhonePointerQueue>& pointerQueue,
@@ -204,7 +213,7 @@ class RemoteHostCoordinator : public std::enable_shared_from_this<RemoteHostCoor
   void handleMediaControlMessage(const json::Json& message, const std::string& sessionID,
                                  const std::shared_ptr<WebRTCPeerSession>& peer);
 
-  // The hello (remote_hello.cpp): the first on the peer's thread, the second on the main thread.
+  // The hello (remote_hello.cpp): the first on the peer's queue, not the main thread, the second on the main thread.
   void handleChannelOpened(const std::string& label, const std::string& sessionID, const PeerWeak& peer);
   void sendHello(const std::string& sessionID, const std::shared_ptr<WebRTCPeerSession>& peer);
 
@@ -219,7 +228,6 @@ class RemoteHostCoordinator : public std::enable_shared_from_this<RemoteHostCoor
   void handleNetworkPathUpdate(bool satisfied, const RemoteNetworkPathFingerprint& fingerprint);
   // Once signaling is back after a change: each session restarts ICE and must connect again in time.
   void restartICEOnEverySession();
-  Task startRecoveryLimit(const std::string& sessionID, const PeerWeak& peer);
 
   const RemoteHostEnvironment environment_;
   NegotiationBound negotiationBound_{*environment_.clock};

@@ -1,7 +1,6 @@
 // Recovery of the sessions when the computer's network path changes: the path is watched, reduced to a
 // fingerprint, and a real change reconnects signaling and, once it is back, restarts ICE on every session.
 #include "base/executors.hpp"
-#include "core/app_logger.hpp"
 #include "base/thread_checks.hpp"
 #include "remote/remote_host_coordinator.hpp"
 
@@ -66,22 +65,11 @@ void RemoteHostCoordinator::restartICEOnEverySession() {
   for (auto& [sessionID, session] : sessions_) {
     session.peer->restartIce();
     // A connected report cancels it, as it does the limit of a new session.
-    session.negotiationLimit.cancel();
-    session.negotiationLimit = startRecoveryLimit(sessionID, session.peer);
+    session.connectLimit.cancel();
+    session.connectLimit =
+        startConnectLimit(sessionID, session.peer, sessionRecoveryLimit, "did not reconnect after the network change");
   }
 }
 
-Task RemoteHostCoordinator::startRecoveryLimit(const std::string& sessionID, const PeerWeak& peer) {
-  Clock* clock = environment_.clock;
-  return Task::spawn(mainExecutor(), [weak = weak_from_this(), sessionID, peer, clock](TaskToken token) -> asio::awaitable<void> {
-    co_await clock->sleepUntil(token, clock->now() + sessionRecoveryLimit);
-    if (token->isCancelled()) co_return;
-    const auto self = weak.lock();
-    const auto current = peer.lock();
-    if (!self || !current || !self->sessionOwnedBy(sessionID, current)) co_return;
-    log(LogCategory::Error, "REMOTE: session=" + sessionID + " did not reconnect after the network change");
-    self->closeSession(sessionID, true, current);
-  });
-}
 
 }  // namespace veltrano

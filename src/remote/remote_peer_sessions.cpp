@@ -78,7 +78,7 @@ void RemoteHostCoordinator::createSession(const std::string& deviceID, const std
   session.fileEndpoint = makeFileEndpoint(peer);
   session.peer = peer;
   installPeerCallbacks(*peer, sessionID, deviceID, session);
-  session.negotiationLimit = startNegotiationLimit(sessionID, peer);
+  session.connectLimit = startConnectLimit(sessionID, peer, sessionConnectLimit, "did not connect within 60 s");
   sessions_[sessionID] = std::move(session);
   // Signals for the session queue behind the making of its connection; one that cannot be made ends the session.
   peer->start([weak = weak_from_this(), weakPeer = PeerWeak(peer), sessionID](bool made) {
@@ -149,17 +149,18 @@ void RemoteHostCoordinator::installPeerCallbacks(WebRTCPeerSession& peer, const 
   };
 }
 
-Task RemoteHostCoordinator::startNegotiationLimit(const std::string& sessionID, const PeerWeak& peer) {
+Task RemoteHostCoordinator::startConnectLimit(const std::string& sessionID, const PeerWeak& peer,
+                                              Clock::Duration limit, std::string failure) {
   Clock* clock = environment_.clock;
-  return Task::spawn(mainExecutor(), [weak = weak_from_this(), sessionID, peer, clock](TaskToken token) -> asio::awaitable<void> {
-    co_await clock->sleepUntil(token, clock->now() + sessionConnectLimit);
+  return Task::spawn(mainExecutor(), [weak = weak_from_this(), sessionID, peer, limit, failure,
+                                      clock](TaskToken token) -> asio::awaitable<void> {
+    co_await clock->sleepUntil(token, clock->now() + limit);
+    // A connected report cancels it.
     if (token->isCancelled()) co_return;
     const auto self = weak.lock();
     const auto current = peer.lock();
-    if (!self || !current) co_return;
-    const Session* session = self->sessionOwnedBy(sessionID, current);
-    if (!session || session->isConnected) co_return;
-    log(LogCategory::Error, "REMOTE: session=" + sessionID + " did not connect within 60 s");
+    if (!self || !current || !self->sessionOwnedBy(sessionID, current)) co_return;
+    log(LogCategory::Error, "REMOTE: session=" + sessionID + " " + failure);
     self->closeSession(sessionID, true, current);
   });
 }
@@ -223,7 +224,7 @@ void RemoteHostCoordinator::handlePeerConnected(const std::string& sessionID,
   Session& session = sessions_.at(sessionID);
   // Connected again after an ICE restart: the video it missed meanwhile is not resent.
   const bool resumed = std::exchange(session.isConnected, true);
-  session.negotiationLimit.cancel();
+  session.connectLimit.cancel();
   mediaHub->registerPeer(peer, sessionID);
   mediaHub->setAudioEnabled(session.audioEnabled, sessionID);
   mediaHub->setVisibleDisplayIDs(session.visibleDisplayIDs, sessionID);
@@ -260,7 +261,7 @@ void RemoteHostCoordinator::closeSession(const std::string& sessionID, bool clos
   if (expectedPeer && found->second.peer != expectedPeer) return;
   Session session = std::move(found->second);
   sessions_.erase(found);
-  session.negotiationLimit.cancel();
+  session.connectLimit.cancel();
   fileTransfers->cancelTransfers(sessionID);
   endSessionInput(session);
   mediaHub->remove(sessionID);

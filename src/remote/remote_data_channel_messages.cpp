@@ -53,21 +53,11 @@ void RemoteHostCoordinator::handleDataChannelMessage(const std::string& label, c
   const auto peer = weakPeer.lock();
   if (!peer || !lifetime->isActive()) return;
   const Weak weak = weak_from_this();
-  // Main-thread work checks there that the session still has this peer.
-  using Step = std::function<void(RemoteHostCoordinator&, const std::shared_ptr<WebRTCPeerSession>&)>;
-  const auto withSession = [&](Step step) -> std::function<void()> {
-    return [weak, weakPeer, step = std::move(step)] {
-      const auto self = weak.lock();
-      const auto current = weakPeer.lock();
-      if (self && current) step(*self, current);
-    };
-  };
-  const auto onMain = [&](Step step) { performOnMainRunLoop(withSession(std::move(step))); };
 
   if (label == fileChannelLabel) {
-    onMain([data, sessionID](RemoteHostCoordinator& self, const std::shared_ptr<WebRTCPeerSession>& current) {
-      self.handleRemoteFileData(data, sessionID, current);
-    });
+    enterSession(weak, sessionID, weakPeer,
+                 [data](RemoteHostCoordinator& self, const std::string& sessionID, Session&,
+                        const std::shared_ptr<WebRTCPeerSession>&) { self.handleRemoteFileData(data, sessionID); });
     return;
   }
   const bool onControl = label == controlChannelLabel;
@@ -82,19 +72,21 @@ void RemoteHostCoordinator::handleDataChannelMessage(const std::string& label, c
       if (routeDownloadReceipt(*fileTransfers, message, sessionID, fileEndpoint)) return;
       // In turn with the session's commands (the queue runs on the main thread): a key sent before a panel is
       // asked for must not land in that panel.
-      std::function<void()> route = withSession([message = std::move(message), sessionID](
-                                                    RemoteHostCoordinator& self,
-                                                    const std::shared_ptr<WebRTCPeerSession>& current) {
-        self.handleRemoteFileMessage(message, sessionID, current);
-      });
+      std::function<void()> route =
+          guarded(weak, sessionID, weakPeer,
+                  [message = std::move(message)](RemoteHostCoordinator& self, const std::string& sessionID,
+                                                 Session& session, const std::shared_ptr<WebRTCPeerSession>&) {
+                    self.handleRemoteFileMessage(message, sessionID, session);
+                  });
       pointerQueue->enqueue([route = std::move(route)] { return runInTurn(route); }, false);
       return;
     }
     if (parseMediaControl(message)) {
-      onMain([message = std::move(message), sessionID](RemoteHostCoordinator& self,
-                                                       const std::shared_ptr<WebRTCPeerSession>& current) {
-        self.handleMediaControlMessage(message, sessionID, current);
-      });
+      enterSession(weak, sessionID, weakPeer,
+                   [message = std::move(message)](RemoteHostCoordinator& self, const std::string& sessionID,
+                                                  Session& session, const std::shared_ptr<WebRTCPeerSession>&) {
+                     self.handleMediaControlMessage(message, sessionID, session);
+                   });
       return;
     }
   }
@@ -116,10 +108,8 @@ void RemoteHostCoordinator::handleDataChannelMessage(const std::string& label, c
   pointerQueue->enqueue(std::move(operation), droppable);
 }
 
-void RemoteHostCoordinator::handleRemoteFileData(const Bytes& data, const std::string& sessionID,
-                                                 const std::shared_ptr<WebRTCPeerSession>& peer) {
+void RemoteHostCoordinator::handleRemoteFileData(const Bytes& data, const std::string& sessionID) {
   assertOnMainThread();
-  if (!sessionOwnedBy(sessionID, peer)) return;
   // Started in arrival order: the upload's writer takes the frames in the order they are handed in.
   Task::spawn(mainExecutor(), [transfers = fileTransfers, data, sessionID](TaskToken) {
     return transfers->handleIncomingChunk(data, sessionID);
@@ -127,29 +117,25 @@ void RemoteHostCoordinator::handleRemoteFileData(const Bytes& data, const std::s
 }
 
 void RemoteHostCoordinator::handleRemoteFileMessage(const json::Json& message, const std::string& sessionID,
-                                                    const std::shared_ptr<WebRTCPeerSession>& peer) {
+                                                    const Session& session) {
   assertOnMainThread();
-  const Session* session = sessionOwnedBy(sessionID, peer);
-  if (!session) return;
-  routeFileTransferMessage(*fileTransfers, message, sessionID, session->fileEndpoint);
+  routeFileTransferMessage(*fileTransfers, message, sessionID, session.fileEndpoint);
 }
 
 void RemoteHostCoordinator::handleMediaControlMessage(const json::Json& message, const std::string& sessionID,
-                                                      const std::shared_ptr<WebRTCPeerSession>& peer) {
+                                                      Session& session) {
   assertOnMainThread();
-  Session* session = sessionOwnedBy(sessionID, peer);
-  if (!session) return;
   const auto type = json::stringMember(message, "type");
   if (type == "setAudioStreaming") {
-    session->audioEnabled = requestedAudioStreaming(message);
-    mediaHub->setAudioEnabled(session->audioEnabled, sessionID);
+    session.audioEnabled = requestedAudioStreaming(message);
+    mediaHub->setAudioEnabled(session.audioEnabled, sessionID);
   } else if (type == "setVideoSubscriptions") {
     // Displays without a video server are never subscribed.
     std::set<std::uint32_t> displayIDs;
     for (const std::uint32_t displayID : requestedDisplayIDs(message)) {
       if (videoServers_.contains(displayID)) displayIDs.insert(displayID);
     }
-    session->visibleDisplayIDs = displayIDs;
+    session.visibleDisplayIDs = displayIDs;
     mediaHub->setVisibleDisplayIDs(std::move(displayIDs), sessionID);
   } else {
     return;

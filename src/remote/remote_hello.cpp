@@ -13,17 +13,14 @@ namespace veltrano {
 void RemoteHostCoordinator::handleChannelOpened(const std::string& label, const std::string& sessionID,
                                                 const PeerWeak& peer) {
   if (label != controlChannelLabel) return;
-  performOnMainRunLoop([weak = weak_from_this(), peer, sessionID] {
-    const auto self = weak.lock();
-    const auto current = peer.lock();
-    if (self && current) self->sendHello(sessionID, current);
-  });
+  // A session that ended meanwhile, or whose identifier another peer has taken, hears nothing.
+  enterSession(weak_from_this(), sessionID, peer,
+               [](RemoteHostCoordinator& self, const std::string&, Session&,
+                  const std::shared_ptr<WebRTCPeerSession>& current) { self.sendHello(current); });
 }
 
-void RemoteHostCoordinator::sendHello(const std::string& sessionID, const std::shared_ptr<WebRTCPeerSession>& peer) {
+void RemoteHostCoordinator::sendHello(const std::shared_ptr<WebRTCPeerSession>& peer) {
   assertOnMainThread();
-  // A session that ended meanwhile, or whose identifier another peer has taken, hears nothing.
-  if (!sessionOwnedBy(sessionID, peer)) return;
   const json::Json hello = makeRemoteHelloMessage(metrics->hostWidth.get(), metrics->hostHeight.get(),
                                                   metrics->activeDisplayID.get(), metrics->availableDisplays.get());
   queueOnPeer(peer, std::string(controlChannelLabel), asBytes(json::dump(hello)));

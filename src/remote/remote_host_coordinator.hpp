@@ -192,30 +192,46 @@ class RemoteHostCoordinator : public std::enable_shared_from_this<RemoteHostCoor
   void beginNetworkRecovery(bool restartICEOnceBack = false);
   static asio::awaitable<void> forwardLocalSignal(Weak weak, std::string kind, Bytes data, std::string sessionID,
                                                   std::string deviceID, PeerWeak peer);
-  void handlePeerState(WebRTCPeerCallbacks::State state, const std::string& sessionID,
+  // What a peer reports, run behind the session guard.
+  void handlePeerState(WebRTCPeerCallbacks::State state, const std::string& sessionID, Session& session,
                        const std::shared_ptr<WebRTCPeerSession>& peer);
-  void handlePeerConnected(const std::string& sessionID, const std::shared_ptr<WebRTCPeerSession>& peer);
-  void handlePeerRoute(WebRTCRoute route, const std::string& sessionID, const std::shared_ptr<WebRTCPeerSession>& peer);
+  void handlePeerConnected(const std::string& sessionID, Session& session,
+                           const std::shared_ptr<WebRTCPeerSession>& peer);
+  void handlePeerRoute(WebRTCRoute route, Session& session);
+
+  // The session guard: work a peer's callback or a timer started reaches its session only while the coordinator
+  // is there and the session still has that peer, not once it ended or another peer took its identifier.
+  struct OwnedSession {
+    std::shared_ptr<RemoteHostCoordinator> coordinator;
+    std::shared_ptr<WebRTCPeerSession> peer;
+    Session* session = nullptr;
+    explicit operator bool() const { return session != nullptr; }
+  };
+  using SessionStep = std::function<void(RemoteHostCoordinator& self, const std::string& sessionID, Session& session,
+                                         const std::shared_ptr<WebRTCPeerSession>& peer)>;
+  // Main thread: the locked coordinator, peer and session, or nothing.
+  static OwnedSession ownedSession(const Weak& weak, const std::string& sessionID, const PeerWeak& peer);
+  // `step` behind the guard, for the main thread to run later.
+  static std::function<void()> guarded(Weak weak, std::string sessionID, PeerWeak peer, SessionStep step);
+  // Any thread: posts `step` behind the guard to the main thread.
+  static void enterSession(Weak weak, std::string sessionID, PeerWeak peer, SessionStep step);
   // The session whose current peer is `peer`; none when it ended or was replaced.
   Session* sessionOwnedBy(const std::string& sessionID, const std::shared_ptr<WebRTCPeerSession>& peer);
 
   // Data-channel messages (remote_data_channel_messages.cpp). The first runs on the peer's queue, not the main
-  // thread (see above), and posts the others to the main thread, where each does nothing unless the session still
-  // has this peer.
+  // thread (see above), and posts the others to the main thread behind the session guard.
   void handleDataChannelMessage(const std::string& label, const Bytes& data, const std::string& sessionID,
                                 const PeerWeak& peer, const std::shared_ptr<RemoteSessionLifetime>& lifetime,
                                 const std::shared_ptr<RemotePhonePointerQueue>& pointerQueue,
                                 const RemoteFileTransferEndpointPtr& fileEndpoint);
-  void handleRemoteFileData(const Bytes& data, const std::string& sessionID,
-                            const std::shared_ptr<WebRTCPeerSession>& peer);
-  void handleRemoteFileMessage(const json::Json& message, const std::string& sessionID,
-                               const std::shared_ptr<WebRTCPeerSession>& peer);
-  void handleMediaControlMessage(const json::Json& message, const std::string& sessionID,
-                                 const std::shared_ptr<WebRTCPeerSession>& peer);
+  void handleRemoteFileData(const Bytes& data, const std::string& sessionID);
+  void handleRemoteFileMessage(const json::Json& message, const std::string& sessionID, const Session& session);
+  void handleMediaControlMessage(const json::Json& message, const std::string& sessionID, Session& session);
 
-  // The hello (remote_hello.cpp): the first on the peer's queue, not the main thread, the second on the main thread.
+  // The hello (remote_hello.cpp): the first on the peer's queue, not the main thread, the second on the main thread
+  // behind the session guard.
   void handleChannelOpened(const std::string& label, const std::string& sessionID, const PeerWeak& peer);
-  void sendHello(const std::string& sessionID, const std::shared_ptr<WebRTCPeerSession>& peer);
+  void sendHello(const std::shared_ptr<WebRTCPeerSession>& peer);
 
   // External media update (remote_external_media_update.cpp).
   static asio::awaitable<void> applyTransportUpdate(RemoteTransportUpdate update);

@@ -83,13 +83,12 @@ void RemoteHostCoordinator::createSession(const std::string& deviceID, const std
   // Signals for the session queue behind the making of its connection; one that cannot be made ends the session.
   peer->start([weak = weak_from_this(), weakPeer = PeerWeak(peer), sessionID](bool made) {
     if (made) return;
-    performOnMainRunLoop([weak, weakPeer, sessionID] {
-      const auto self = weak.lock();
-      const auto current = weakPeer.lock();
-      if (!self || !current || !self->sessionOwnedBy(sessionID, current)) return;
-      logRemoteSessionCreationFailed();
-      self->closeSession(sessionID, false, current);
-    });
+    enterSession(weak, sessionID, weakPeer,
+                 [](RemoteHostCoordinator& self, const std::string& sessionID, Session&,
+                    const std::shared_ptr<WebRTCPeerSession>& current) {
+                   logRemoteSessionCreationFailed();
+                   self.closeSession(sessionID, false, current);
+                 });
   });
 }
 
@@ -124,11 +123,11 @@ void RemoteHostCoordinator::installPeerCallbacks(WebRTCPeerSession& peer, const 
     });
   };
   callbacks.onState = [weak, weakPeer, sessionID](WebRTCPeerCallbacks::State state) {
-    performOnMainRunLoop([weak, weakPeer, sessionID, state] {
-      const auto self = weak.lock();
-      const auto current = weakPeer.lock();
-      if (self && current) self->handlePeerState(state, sessionID, current);
-    });
+    enterSession(weak, sessionID, weakPeer,
+                 [state](RemoteHostCoordinator& self, const std::string& sessionID, Session& session,
+                         const std::shared_ptr<WebRTCPeerSession>& current) {
+                   self.handlePeerState(state, sessionID, session, current);
+                 });
   };
   callbacks.onData = [weak, weakPeer, sessionID, lifetime = session.lifetime, queue = session.phonePointerQueue,
                       endpoint = session.fileEndpoint](const std::string& label, const Bytes& data) {
@@ -141,11 +140,9 @@ void RemoteHostCoordinator::installPeerCallbacks(WebRTCPeerSession& peer, const 
   };
   callbacks.onRoute = [weak, weakPeer, sessionID](WebRTCRoute route) {
     logRemoteSessionRoute(sessionID, route);
-    performOnMainRunLoop([weak, weakPeer, sessionID, route] {
-      const auto self = weak.lock();
-      const auto current = weakPeer.lock();
-      if (self && current) self->handlePeerRoute(route, sessionID, current);
-    });
+    enterSession(weak, sessionID, weakPeer,
+                 [route](RemoteHostCoordinator& self, const std::string&, Session& session,
+                         const std::shared_ptr<WebRTCPeerSession>&) { self.handlePeerRoute(route, session); });
   };
 }
 
@@ -157,11 +154,10 @@ Task RemoteHostCoordinator::startConnectLimit(const std::string& sessionID, cons
     co_await clock->sleepUntil(token, clock->now() + limit);
     // A connected report cancels it.
     if (token->isCancelled()) co_return;
-    const auto self = weak.lock();
-    const auto current = peer.lock();
-    if (!self || !current || !self->sessionOwnedBy(sessionID, current)) co_return;
+    const OwnedSession owned = ownedSession(weak, sessionID, peer);
+    if (!owned) co_return;
     log(LogCategory::Error, "REMOTE: session=" + sessionID + " " + failure);
-    self->closeSession(sessionID, true, current);
+    owned.coordinator->closeSession(sessionID, true, owned.peer);
   });
 }
 
@@ -170,12 +166,9 @@ asio::awaitable<void> RemoteHostCoordinator::forwardLocalSignal(Weak weak, std::
                                                                 PeerWeak peer) {
   std::shared_ptr<RemoteSignaling> signaling;
   {
-    const auto self = weak.lock();
-    const auto current = peer.lock();
-    if (!self || !current) co_return;
-    const Session* session = self->sessionOwnedBy(sessionID, current);
-    if (!session || !self->signaling_) co_return;
-    signaling = self->signaling_;
+    const OwnedSession owned = ownedSession(weak, sessionID, peer);
+    if (!owned || !owned.coordinator->signaling_) co_return;
+    signaling = owned.coordinator->signaling_;
   }
   std::string failure;
   try {
@@ -186,30 +179,27 @@ asio::awaitable<void> RemoteHostCoordinator::forwardLocalSignal(Weak weak, std::
     failure = error.what();
   }
   {
-    const auto self = weak.lock();
-    const auto current = peer.lock();
-    if (!self || !current || !self->sessionOwnedBy(sessionID, current)) co_return;
+    const OwnedSession owned = ownedSession(weak, sessionID, peer);
+    if (!owned) co_return;
     log(LogCategory::Error, "REMOTE: send " + kind + " failed for session=" + sessionID + ": " + failure);
-    self->closeSession(sessionID, true, nullptr);
+    owned.coordinator->closeSession(sessionID, true, nullptr);
   }
   co_await signaling->networkChanged();
 }
 
 void RemoteHostCoordinator::handlePeerState(WebRTCPeerCallbacks::State state, const std::string& sessionID,
-                                            const std::shared_ptr<WebRTCPeerSession>& peer) {
+                                            Session& session, const std::shared_ptr<WebRTCPeerSession>& peer) {
   assertOnMainThread();
-  Session* session = sessionOwnedBy(sessionID, peer);
-  if (!session) return;
   using State = WebRTCPeerCallbacks::State;
   switch (state) {
     case State::connecting:
-      if (session->route) {
-        session->route.reset();
+      if (session.route) {
+        session.route.reset();
         reportRoutes();
       }
       setStatus("host.remote.connecting_device");
       break;
-    case State::connected: handlePeerConnected(sessionID, peer); break;
+    case State::connected: handlePeerConnected(sessionID, session, peer); break;
     case State::disconnected:
       closeSession(sessionID, true, peer);
       setStatus("host.remote.recovering_connection");
@@ -219,9 +209,8 @@ void RemoteHostCoordinator::handlePeerState(WebRTCPeerCallbacks::State state, co
   }
 }
 
-void RemoteHostCoordinator::handlePeerConnected(const std::string& sessionID,
+void RemoteHostCoordinator::handlePeerConnected(const std::string& sessionID, Session& session,
                                                 const std::shared_ptr<WebRTCPeerSession>& peer) {
-  Session& session = sessions_.at(sessionID);
   // Connected again after an ICE restart: the video it missed meanwhile is not resent.
   const bool resumed = std::exchange(session.isConnected, true);
   session.connectLimit.cancel();
@@ -237,13 +226,30 @@ void RemoteHostCoordinator::handlePeerConnected(const std::string& sessionID,
   updateExternalMediaClients();
 }
 
-void RemoteHostCoordinator::handlePeerRoute(WebRTCRoute route, const std::string& sessionID,
-                                            const std::shared_ptr<WebRTCPeerSession>& peer) {
+void RemoteHostCoordinator::handlePeerRoute(WebRTCRoute route, Session& session) {
   assertOnMainThread();
-  Session* session = sessionOwnedBy(sessionID, peer);
-  if (!session) return;
-  session->route = route;
+  session.route = route;
   reportRoutes();
+}
+
+RemoteHostCoordinator::OwnedSession RemoteHostCoordinator::ownedSession(const Weak& weak, const std::string& sessionID,
+                                                                        const PeerWeak& peer) {
+  assertOnMainThread();
+  OwnedSession owned{weak.lock(), peer.lock()};
+  if (owned.coordinator && owned.peer) owned.session = owned.coordinator->sessionOwnedBy(sessionID, owned.peer);
+  return owned;
+}
+
+std::function<void()> RemoteHostCoordinator::guarded(Weak weak, std::string sessionID, PeerWeak peer,
+                                                     SessionStep step) {
+  return [weak = std::move(weak), sessionID = std::move(sessionID), peer = std::move(peer), step = std::move(step)] {
+    const OwnedSession owned = ownedSession(weak, sessionID, peer);
+    if (owned) step(*owned.coordinator, sessionID, *owned.session, owned.peer);
+  };
+}
+
+void RemoteHostCoordinator::enterSession(Weak weak, std::string sessionID, PeerWeak peer, SessionStep step) {
+  performOnMainRunLoop(guarded(std::move(weak), std::move(sessionID), std::move(peer), std::move(step)));
 }
 
 RemoteHostCoordinator::Session* RemoteHostCoordinator::sessionOwnedBy(const std::string& sessionID,

@@ -44,7 +44,7 @@ class OnboardingOnThisDesktopTest : public testing::WindowPictures {
 TEST_F(OnboardingOnThisDesktopTest, WithoutADisplayTheScreenStepSaysWhatIsMissingAndAnswersItsCheck) {
   testing::ScopedEnvironment noDisplay("DISPLAY", nullptr);
   expectStepThenItsAnswer("onboarding-screen-recording");
-  EXPECT_EQ(real_->state().screenRecordingStatus, "missing");
+  EXPECT_EQ(real_->snapshot().screenRecordingStatus, "missing");
 }
 
 TEST_F(OnboardingOnThisDesktopTest, OnAnXServerWithoutXTestTheInputStepSaysWhatIsMissingAndAnswersItsCheck) {
@@ -52,8 +52,8 @@ TEST_F(OnboardingOnThisDesktopTest, OnAnXServerWithoutXTestTheInputStepSaysWhatI
   ASSERT_TRUE(server.start("640x480x24", {"-extension", "XTEST"}));
   testing::ScopedEnvironment display("DISPLAY", server.displayName().c_str());
   expectStepThenItsAnswer("onboarding-accessibility");
-  EXPECT_EQ(real_->state().screenRecordingStatus, "granted");
-  EXPECT_EQ(real_->state().accessibilityStatus, "missing");
+  EXPECT_EQ(real_->snapshot().screenRecordingStatus, "granted");
+  EXPECT_EQ(real_->snapshot().accessibilityStatus, "missing");
 }
 
 }  // namespace

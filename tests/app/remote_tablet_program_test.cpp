@@ -239,7 +239,10 @@ TEST_P(RemoteOfferFloodProgramTest, AFloodOfOffersLeavesTheProgramUpItsTabletAns
             << before.descriptors << " -> " << peak.descriptors << " -> " << after.descriptors << "\n";
   // Every ping answered; how fast is printed, not asserted: a timing target on a shared machine belongs in bench/.
   EXPECT_EQ(lost, 0);
+#ifndef __SANITIZE_ADDRESS__
+  // AddressSanitizer keeps freed memory in its quarantine, so the memory can only come back without it.
   EXPECT_LT(static_cast<double>(after.residentBytes), static_cast<double>(before.residentBytes) + 50.0 * 1048576);
+#endif
   // The sessions it did make were answered; the rest were dropped with a log line now and then, not one each.
   EXPECT_TRUE(flooder.received.waitForMatch([](const std::string& kind) { return kind == "answer"; }, 10s));
   const std::size_t dropLines = program.count("REMOTE: offer dropped for session=");

@@ -102,22 +102,47 @@ std::string effectiveType(const webrtc::Statistic& candidate, const std::string&
 
 }  // namespace
 
-std::optional<WebRTCRoute> classifyRoute(const webrtc::StatisticsReport& report,
-                                         const std::vector<InterfaceSubnet>& hostSubnets) {
+namespace {
+
+// The two ends of the selected pair with their candidate types, when the report names them.
+struct PairEnds {
+  const webrtc::Statistic* local = nullptr;
+  const webrtc::Statistic* remote = nullptr;
+  const std::string* localType = nullptr;
+  const std::string* remoteType = nullptr;
+};
+
+std::optional<PairEnds> selectedEnds(const webrtc::StatisticsReport& report) {
   const webrtc::Statistic* pair = selectedPair(report);
   if (pair == nullptr) return std::nullopt;
-  const auto* local = statisticNamedBy(report, stringValue(*pair, "localCandidateId"));
-  const auto* remote = statisticNamedBy(report, stringValue(*pair, "remoteCandidateId"));
-  if (local == nullptr || remote == nullptr) return std::nullopt;
-  const std::string* localType = stringValue(*local, "candidateType");
-  const std::string* remoteType = stringValue(*remote, "candidateType");
-  if (localType == nullptr || remoteType == nullptr) return std::nullopt;
-  if (*localType == "relay" || *remoteType == "relay") return WebRTCRoute::relay;
-  if (effectiveType(*local, *localType, hostSubnets) == "host" &&
-      effectiveType(*remote, *remoteType, hostSubnets) == "host") {
+  PairEnds ends;
+  ends.local = statisticNamedBy(report, stringValue(*pair, "localCandidateId"));
+  ends.remote = statisticNamedBy(report, stringValue(*pair, "remoteCandidateId"));
+  if (ends.local == nullptr || ends.remote == nullptr) return std::nullopt;
+  ends.localType = stringValue(*ends.local, "candidateType");
+  ends.remoteType = stringValue(*ends.remote, "candidateType");
+  if (ends.localType == nullptr || ends.remoteType == nullptr) return std::nullopt;
+  return ends;
+}
+
+}  // namespace
+
+std::optional<WebRTCRoute> classifyRoute(const webrtc::StatisticsReport& report,
+                                         const std::vector<InterfaceSubnet>& hostSubnets) {
+  const auto ends = selectedEnds(report);
+  if (!ends) return std::nullopt;
+  if (*ends->localType == "relay" || *ends->remoteType == "relay") return WebRTCRoute::relay;
+  if (effectiveType(*ends->local, *ends->localType, hostSubnets) == "host" &&
+      effectiveType(*ends->remote, *ends->remoteType, hostSubnets) == "host") {
     return WebRTCRoute::lan;
   }
   return WebRTCRoute::direct;
+}
+
+bool remoteEndLearntFromChecks(const webrtc::StatisticsReport& report,
+                               const std::vector<InterfaceSubnet>& hostSubnets) {
+  const auto ends = selectedEnds(report);
+  return ends && effectiveType(*ends->remote, *ends->remoteType, hostSubnets) == "prflx";
 }
 
 }  // namespace veltrano

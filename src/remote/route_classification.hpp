@@ -19,4 +19,10 @@ namespace veltrano {
 std::optional<WebRTCRoute> classifyRoute(const webrtc::StatisticsReport& report,
                                          const std::vector<InterfaceSubnet>& hostSubnets = {});
 
+// Whether the selected pair's far end is a peer-reflexive candidate that does not count as a host candidate: an
+// address the peer's checks came from before its own candidate lines arrived, so the pair may still turn out to
+// be a pair of host candidates once they do.
+bool remoteEndLearntFromChecks(const webrtc::StatisticsReport& report,
+                               const std::vector<InterfaceSubnet>& hostSubnets = {});
+
 }  // namespace veltrano

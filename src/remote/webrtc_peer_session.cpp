@@ -375,7 +375,13 @@ void WebRTCPeerSession::refreshRoute(int attempt) {
 
 void WebRTCPeerSession::evaluateRoute(const webrtc::StatisticsReport& report, int attempt) {
   if (isClosed_) return;
-  if (const std::optional<WebRTCRoute> route = classifyRoute(report, environment_.hostSubnets())) {
+  const auto hostSubnets = environment_.hostSubnets();
+  const std::optional<WebRTCRoute> route = classifyRoute(report, hostSubnets);
+  // The peer's checks often outrun its candidate lines, which come through signaling (after a restart almost
+  // always): its end then reads peer-reflexive until they arrive, and libnice retypes it. The probe looks again
+  // before it calls such a pair direct, and does on its last attempt.
+  const bool mayStillBeHost = route == WebRTCRoute::direct && remoteEndLearntFromChecks(report, hostSubnets);
+  if (route && !(mayStillBeHost && attempt < routeRetryLimit)) {
     if (route == lastReportedRoute_) return;
     lastReportedRoute_ = route;
     callbacks_->onRoute(*route);

@@ -24,7 +24,8 @@ class HostNetworkPathTest : public testing::WholeRemoteHostTest {
   SignalingTablet& connectedTablet(const std::string& deviceID, const std::string& sessionID, bool watch = false) {
     auto& added = tablet(deviceID);
     added.watchesVideo = watch;
-    EXPECT_TRUE(connects(added, sessionID, watch)) << ::testing::PrintToString(statusKeysFrom(0));
+    EXPECT_TRUE(connects(added, sessionID, watch))
+        << ::testing::PrintToString(statusKeysFrom(0)) << " routes " << routes.size() << "\n" << lastLogLines(40);
     return added;
   }
 };
@@ -44,10 +45,12 @@ TEST_P(HostNetworkPathTest, TheHostsAddressMovesUnderAConnectedTablet) {
 
   const auto envelopesAtMove = tablet.video.values().size();
   if (watching) {
-    // The path dies first and frames go out meanwhile: the tablet loses them (its video channel does not resend).
+    // The path dies first and a frame goes out meanwhile: the tablet loses it (its video channel does not resend).
+    // One frame only: the host hears nothing from the tablet from here on, and after 3 s of that it reads the
+    // session disconnected and ends it before the restart could save it.
     namespaces->cutPath();
     const auto encoded = model->metrics->encodedFrames.get();
-    ASSERT_TRUE(loop.runUntil([&] { return model->metrics->encodedFrames.get() >= encoded + 2; }, kDeadline));
+    ASSERT_TRUE(loop.runUntil([&] { return model->metrics->encodedFrames.get() > encoded; }, kDeadline));
   }
   namespaces->moveHostAddress("198.18.0.11");
 
@@ -66,7 +69,7 @@ TEST_P(HostNetworkPathTest, TheHostsAddressMovesUnderAConnectedTablet) {
   EXPECT_TRUE(loop.runUntil([&] {
     const auto kinds = tablet.received.values();
     return std::count(kinds.begin(), kinds.end(), "offer") > offersBefore;
-  }, kDeadline)) << ::testing::PrintToString(logs.messages());
+  }, kDeadline)) << ::testing::PrintToString(statusKeysFrom(statusesBefore)) << "\n" << lastLogLines(40);
 
   if (GetParam().restartsIce) {
     // The same session finds its way over the new address and reports its route again.

@@ -84,6 +84,16 @@ class PeerSession : public ::testing::Test {
     ASSERT_TRUE(testing::eventually([&] { return peer().record().statisticsRequests > before; }));
     settle();
   }
+  // Lets the route probe's pending retries run, each with the statistics answered then.
+  void runRouteRetries(int count) {
+    for (int retry = 0; retry < count; ++retry) {
+      ASSERT_TRUE(testing::eventually([&] { return clock.sleeperCount() == 1; })) << retry;
+      const int before = peer().record().statisticsRequests;
+      clock.advance(250ms);
+      ASSERT_TRUE(testing::eventually([&] { return peer().record().statisticsRequests > before; }));
+      settle();
+    }
+  }
 
   testing::FakePeerFactory peers;
   VirtualClock clock;
@@ -310,6 +320,28 @@ TEST_F(PeerSession, EveryCallbackComesFromTheSessionsQueueInOrder) {
 TEST_F(PeerSession, APeerReflexivePairOnTheHostsSubnetReadsLan) {
   connectWithRoute("host", "prflx", "192.168.7.40");
   connectWithRoute("prflx", "prflx", "192.168.8.40");
+  runRouteRetries(8);
+  EXPECT_EQ(routes.values(), (std::vector<WebRTCRoute>{WebRTCRoute::lan, WebRTCRoute::direct}));
+}
+
+// The tablet's checks outran its candidate line: its end reads peer-reflexive at a public address until the line
+// arrives and the pair reads host. No direct comes before the lan; one that stays peer-reflexive reads direct
+// once the probe has looked for 2 s.
+TEST_F(PeerSession, APeerReflexiveFarEndIsLookedAtAgainBeforeItReadsDirect) {
+  connectWithRoute("host", "prflx", "198.18.0.2");
+  EXPECT_TRUE(routes.values().empty());
+  peer().answerStatisticsWith(
+      {{"T", {"transport", {{"selectedCandidatePairId", std::string("P")}}}},
+       {"P", {"candidate-pair", {{"localCandidateId", std::string("L")}, {"remoteCandidateId", std::string("R")}}}},
+       {"L", {"local-candidate", {{"candidateType", std::string("host")}}}},
+       {"R", {"remote-candidate", {{"candidateType", std::string("host")}}}}});
+  runRouteRetries(1);
+  EXPECT_EQ(clock.sleeperCount(), 0u);
+  session->restartIce();
+  connectWithRoute("host", "prflx", "198.18.0.2");
+  runRouteRetries(7);
+  EXPECT_EQ(routes.values(), std::vector<WebRTCRoute>{WebRTCRoute::lan});
+  runRouteRetries(1);
   EXPECT_EQ(routes.values(), (std::vector<WebRTCRoute>{WebRTCRoute::lan, WebRTCRoute::direct}));
 }
 

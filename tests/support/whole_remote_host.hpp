@@ -188,6 +188,16 @@ class WholeRemoteHostTest : public ::testing::TestWithParam<TabletKind> {
                          [](const nlohmann::json& e) { return e["kind"] == "frame" && e["keyframe"] == true; });
     }, kDeadline);
   }
+  // The newest `count` lines of the activity log, one per line, for a failure's message.
+  std::string lastLogLines(std::size_t count) const {
+    const auto messages = logs.messages();
+    std::string text;
+    for (auto line = messages.size() > count ? messages.end() - static_cast<long>(count) : messages.begin();
+         line != messages.end(); ++line) {
+      text += *line + "\n";
+    }
+    return text;
+  }
   bool logged(const std::string& line, std::chrono::milliseconds timeout = kDeadline) {
     return loop.runUntil([&] {
       const auto messages = logs.messages();

@@ -100,10 +100,6 @@ std::string effectiveType(const webrtc::Statistic& candidate, const std::string&
   return address && isLocalOnly(*address) && isOnHostSubnet(*address, hostSubnets) ? "host" : type;
 }
 
-}  // namespace
-
-namespace {
-
 // The two ends of the selected pair with their candidate types, when the report names them.
 struct PairEnds {
   const webrtc::Statistic* local = nullptr;

@@ -379,7 +379,7 @@ void WebRTCPeerSession::evaluateRoute(const webrtc::StatisticsReport& report, in
   const std::optional<WebRTCRoute> route = classifyRoute(report, hostSubnets);
   // The peer's checks often outrun its candidate lines, which come through signaling (after a restart almost
   // always): its end then reads peer-reflexive until they arrive, and libnice retypes it. The probe looks again
-  // before it calls such a pair direct, and does on its last attempt.
+  // on its retries, and calls such a pair direct only on its last one.
   const bool mayStillBeHost = route == WebRTCRoute::direct && remoteEndLearntFromChecks(report, hostSubnets);
   if (route && !(mayStillBeHost && attempt < routeRetryLimit)) {
     if (route == lastReportedRoute_) return;

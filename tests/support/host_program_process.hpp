@@ -3,7 +3,9 @@
 // benchmarks that watch it from outside: its exit, its log lines, its threads.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,9 +28,12 @@ namespace veltrano::testing {
 
 class HostProgramProcess {
  public:
-  // `overrides` replace or add variables of this process's environment. False when the program cannot start.
+  // `overrides` replace or add variables of this process's environment; the program sees each file of
+  // `shownFiles` in place of the system file it is keyed by (a mount namespace of its own, so root only). False when
+  // the program cannot start.
   bool start(const std::string& program, const std::map<std::string, std::string>& overrides,
-             const std::filesystem::path& output) {
+             const std::filesystem::path& output,
+             const std::map<std::filesystem::path, std::filesystem::path>& shownFiles = {}) {
     std::map<std::string, std::string> variables;
     for (char** entry = environ; *entry; ++entry) {
       const std::string text = *entry;
@@ -53,6 +58,14 @@ class HostProgramProcess {
       if (fd < 0) ::_exit(127);
       ::dup2(fd, STDOUT_FILENO);
       ::dup2(fd, STDERR_FILENO);
+      if (!shownFiles.empty()) {
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+          ::_exit(127);
+        }
+        for (const auto& [system, shown] : shownFiles) {
+          if (::mount(shown.c_str(), system.c_str(), nullptr, MS_BIND, nullptr) != 0) ::_exit(127);
+        }
+      }
       char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
       ::execve(program.c_str(), argv, envp.data());
       ::_exit(127);

@@ -2,6 +2,7 @@
 #include "platform/http/https_post_client.hpp"
 
 #include "base/executors.hpp"
+#include "platform/net/host_lookup.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/ip/address.hpp>
@@ -53,17 +54,17 @@ struct TrustStore {
 // One request's sockets. Touched only on its strand; the deadline and cancellation close it from there too.
 struct Attempt {
   Attempt(Strand strandIn, std::string extraTrustedCertificatesPemIn)
-      : strand(std::move(strandIn)), resolver(strand), deadline(strand),
+      : strand(std::move(strandIn)), lookup(strand), deadline(strand),
         extraTrustedCertificatesPem(std::move(extraTrustedCertificatesPemIn)) {}
 
   void abort() {
-    resolver.cancel();
+    lookup.cancel();
     error_code ignored;
     if (stream) beast::get_lowest_layer(*stream).socket().close(ignored);
   }
 
   Strand strand;
-  tcp::resolver resolver;
+  HostLookup lookup;
   std::unique_ptr<TrustStore> trust;
   std::optional<beast::ssl_stream<beast::tcp_stream>> stream;  // made once `trust` is; ends before it
   asio::steady_timer deadline;
@@ -119,8 +120,8 @@ asio::awaitable<HttpsPostOutcome> runPost(std::shared_ptr<Attempt> attempt, Http
   auto& stream = *a.stream;
 
   error_code ec;
-  auto results = co_await a.resolver.async_resolve(endpoint.host, std::to_string(endpoint.port),
-                                                   asio::redirect_error(asio::use_awaitable, ec));
+  auto results =
+      co_await a.lookup.asyncLookup(endpoint.host, endpoint.port, asio::redirect_error(asio::use_awaitable, ec));
   if (ec || a.timedOut || a.cancelled) co_return failure(a, "resolve: " + ec.message());
 
   co_await beast::get_lowest_layer(stream).async_connect(results, asio::redirect_error(asio::use_awaitable, ec));

@@ -131,11 +131,11 @@ void TcpConnection::begin() {
 void TcpConnection::connectClient() {
   assertOnStrand(*strand_);
   auto strand = *strand_;
-  resolver_.emplace(strand);
+  lookup_.emplace(strand);
   socket_.emplace(strand);
   auto self = shared_from_this();
-  resolver_->async_resolve(
-      host_, std::to_string(port_), [self](error_code ec, asio::ip::tcp::resolver::results_type results) {
+  lookup_->asyncLookup(
+      host_, port_, [self](error_code ec, HostAddresses results) {
         if (self->isTerminal()) return;
         if (ec) {
           self->fail(ec);
@@ -196,7 +196,7 @@ void TcpConnection::finishCancel() {
 
 void TcpConnection::abortPending(error_code error) {
   assertOnStrand(*strand_);
-  if (resolver_) resolver_->cancel();
+  if (lookup_) lookup_->cancel();
   std::deque<PendingSend> sends;
   {
     // Closed under the send lock: a sendImmediately() on another thread never writes to a closed (or reused)

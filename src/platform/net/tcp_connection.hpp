@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "base/encoding.hpp"
+#include "platform/net/host_lookup.hpp"
 #include "platform/net/network_state.hpp"
 #include "platform/net/tcp_parameters.hpp"
 
@@ -183,7 +184,7 @@ class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
 
   // Strand state.
   std::optional<boost::asio::ip::tcp::socket> socket_;
-  std::optional<boost::asio::ip::tcp::resolver> resolver_;
+  std::optional<HostLookup> lookup_;
   Phase phase_ = Phase::setup;
   boost::system::error_code failure_;
   bool endOfStream_ = false;

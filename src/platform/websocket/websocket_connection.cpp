@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "base/actor.hpp"
+#include "platform/net/host_lookup.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -35,11 +36,11 @@ struct WebSocketConnectionState {
         endpoint(std::move(endpointIn)),
         options(std::move(optionsIn)),
         tls(ssl::context::tls_client),
-        resolver(strand),
+        lookup(strand),
         ws(strand, tls) {}
 
   void dropSocket() {
-    resolver.cancel();
+    lookup.cancel();
     error_code ignored;
     beast::get_lowest_layer(ws).socket().close(ignored);
   }
@@ -50,7 +51,7 @@ struct WebSocketConnectionState {
   WssEndpoint endpoint;
   WebSocketOptions options;
   ssl::context tls;
-  tcp::resolver resolver;
+  HostLookup lookup;
   websocket::stream<beast::ssl_stream<beast::tcp_stream>> ws;
   beast::flat_buffer readBuffer;
   // Sends, pings and the closing handshake are writes, and Beast allows one at a time.
@@ -173,8 +174,7 @@ asio::awaitable<void> WebSocketConnection::open() {
 
   error_code ec;
   auto token = asio::redirect_error(asio::use_awaitable, ec);
-  const std::string port = std::to_string(endpoint.port);
-  auto results = co_await state->resolver.async_resolve(endpoint.host, port, token);
+  auto results = co_await state->lookup.asyncLookup(endpoint.host, endpoint.port, token);
   if (ec || state->closeRequested || state->timedOut) fail(*state, ec, Kind::resolveFailed, "resolve");
 
   co_await beast::get_lowest_layer(state->ws).async_connect(results, token);

@@ -34,12 +34,16 @@ struct HostLookup::Registry {
   // Takes the pending delivery, if it is still there, and hands it `error` and `addresses`, under the lock so that
   // the context cannot shut down in between.
   void finish(const std::shared_ptr<HostLookup::Pending>& lookup, error_code error, HostAddresses addresses) {
-    std::lock_guard lock(mutex);
-    if (closed || !lookup->deliver) return;
-    auto deliver = std::move(lookup->deliver);
-    lookup->deliver = nullptr;
-    pending.erase(lookup);
-    deliver(error, std::move(addresses));
+    Deliver deliver;
+    {
+      std::lock_guard lock(mutex);
+      if (closed || !lookup->deliver) return;
+      deliver = std::move(lookup->deliver);
+      lookup->deliver = nullptr;
+      pending.erase(lookup);
+      deliver(error, std::move(addresses));
+    }
+    // Released unlocked: the handler may hold the last reference to the lookup's owner, whose end cancels.
   }
 };
 
@@ -56,7 +60,7 @@ class LookupService : public asio::execution_context::service {
 
   void shutdown() override {
     std::set<std::shared_ptr<HostLookup::Pending>> dropped;
-    std::vector<std::function<void(error_code, HostAddresses)>> handlers;
+    std::vector<HostLookup::Deliver> handlers;  // destroyed after the lock, for the same reason as in finish()
     {
       std::lock_guard lock(registry->mutex);
       registry->closed = true;

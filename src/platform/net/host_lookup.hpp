@@ -49,12 +49,11 @@ class HostLookup {
   void cancel();
 
   // Shared with the lookup threads and the context's shut-down.
+  using Deliver = std::function<void(boost::system::error_code, HostAddresses)>;
   struct Pending;
   struct Registry;
 
  private:
-  using Deliver = std::function<void(boost::system::error_code, HostAddresses)>;
-
   // Wraps `handler` into a copyable function that posts it to its executor, which counts as busy until then.
   template <typename Handler>
   Deliver deliverer(Handler handler) {

@@ -1,5 +1,6 @@
 # Starting and stopping the services the host talks to (Xvfb split into two RandR monitors, a D-Bus bus of
-# system type, PulseAudio with a null sink), each recorded by PID in a state folder. Sourced by test-env and run.
+# system type and one of session type, PulseAudio with a null sink), each recorded by PID in a state folder.
+# Sourced by test-env and run.
 # The sourcing script sets $state (the state folder) and defines say, complain and export_var NAME VALUE.
 
 readonly screen_geometry=1920x1080x24
@@ -47,21 +48,41 @@ launch() {
   echo "$pid $start" >"$state/$name.pid"
 }
 
-# stop_recorded NAME: TERM, then KILL, the process recorded for NAME.
+# group_alive PGID: true while a process of the group still runs. Its id is not reused while one does.
+group_alive() {
+  local pgid=$1 f stat
+  for f in /proc/[0-9]*/stat; do
+    read -r stat 2>/dev/null <"$f" || continue
+    stat=${stat##*) }
+    # shellcheck disable=SC2086
+    set -- $stat
+    [ "$1" != "Z" ] && [ "$3" = "$pgid" ] && return 0
+  done
+  return 1
+}
+
+# still_running PIDFILE [group]: the recorded process, or with "group" any process of its group, still runs.
+still_running() {
+  pid_alive "$1" || { [ "${2:-}" = group ] && group_alive "$(recorded_pid "$1")"; }
+}
+
+# stop_recorded NAME [group]: TERM, then KILL, the process recorded for NAME; with "group", its whole process
+# group (launch makes it one of its own), so that what it started goes with it.
 stop_recorded() {
-  local file="$state/$1.pid" pid
+  local file="$state/$1.pid" group=${2:-} target
   [ -f "$file" ] || return 0
   if pid_alive "$file"; then
-    pid=$(recorded_pid "$file")
-    kill -TERM "$pid" 2>/dev/null
+    target=$(recorded_pid "$file")
+    [ "$group" != group ] || target=-$target
+    kill -TERM -- "$target" 2>/dev/null
     for _ in $(seq 50); do
-      pid_alive "$file" || break
+      still_running "$file" "$group" || break
       sleep 0.1
     done
-    if pid_alive "$file"; then
-      kill -KILL "$pid" 2>/dev/null
+    if still_running "$file" "$group"; then
+      kill -KILL -- "$target" 2>/dev/null
       for _ in $(seq 20); do
-        pid_alive "$file" || break
+        still_running "$file" "$group" || break
         sleep 0.1
       done
     fi
@@ -234,6 +255,55 @@ start_dbus() {
 stop_dbus() {
   stop_recorded dbus
   rm -f "$state/system_bus_socket"
+}
+
+# ---------------------------------------------------------------------------------------------
+# D-Bus: a session bus on a socket of our own. Without one, GLib (GSettings) and Qt (tray, accessibility) have
+# dbus-launch autolaunch a bus tied to the X server, which ends only some seconds after it.
+
+write_session_bus_config() {
+  cat >"$state/dbus-session.conf" <<EOF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <auth>EXTERNAL</auth>
+  <listen>unix:path=$state/session_bus_socket</listen>
+  $1
+  <policy context="default">
+    <allow send_destination="*"/>
+    <allow receive_sender="*"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+EOF
+}
+
+session_bus_address() { echo "unix:path=$state/session_bus_socket"; }
+
+session_bus_answers() {
+  dbus-send --bus="$(session_bus_address)" --print-reply --dest=org.freedesktop.DBus / org.freedesktop.DBus.GetId
+}
+
+# start_session_bus [activating]: with "activating", the desktop's services (dconf, which GSettings writes
+# through) are started on demand, as on a desktop's bus. They run in the bus's process group and stop with it.
+start_session_bus() {
+  local activation=""
+  [ "${1:-}" != activating ] || activation="<standard_session_servicedirs/>"
+  write_session_bus_config "$activation"
+  if ! launch session-bus dbus-daemon --config-file="$state/dbus-session.conf" --nofork --nopidfile ||
+    ! wait_ready session-bus 10 session_bus_answers; then
+    complain "D-Bus session bus did not start"; log_tail session-bus
+    stop_session_bus
+    return 1
+  fi
+  export_var DBUS_SESSION_BUS_ADDRESS "$(session_bus_address)"
+  say "D-Bus session bus running at $(session_bus_address), pid $(recorded_pid "$state/session-bus.pid")"
+}
+
+stop_session_bus() {
+  stop_recorded session-bus group
+  rm -f "$state/session_bus_socket"
 }
 
 # ---------------------------------------------------------------------------------------------

@@ -4,7 +4,8 @@
 // its tray menu's quit, chosen with the pointer and the keyboard as a user would, ends it and closes every port,
 // and closing its window while a tablet is connected leaves it serving from the tray until that quit ends it cleanly;
 // started by scripts/run on a machine without a display, a bus or a DNS-SD daemon (a network namespace of its
-// own), it reaches ready and serves a tablet across the network.
+// own), it reaches ready and serves a tablet across the network, GNOME's settings changed over the script's session
+// bus land where it reads them, and the script leaves nothing running.
 #include <QPoint>
 #include <QProcess>
 #include <arpa/inet.h>
@@ -378,6 +379,8 @@ TEST(HostProgram, StartedByTheRunScriptOnAMachineWithoutServicesReachesReadyAndS
   environment.insert("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/veltrano/system_bus_socket");
   environment.insert("PULSE_SERVER", "unix:/nonexistent/veltrano/pulse");
   environment.insert("VELTRANO_BUILD_DIR", VELTRANO_BUILD_ROOT);
+  const QString runEnv = programHome.home.filePath("run.env");
+  environment.insert("VELTRANO_RUN_ENV", runEnv);
   QProcess run;
   run.setProcessEnvironment(environment);
   run.setProcessChannelMode(QProcess::ForwardedChannels);
@@ -407,6 +410,20 @@ TEST(HostProgram, StartedByTheRunScriptOnAMachineWithoutServicesReachesReadyAndS
   const auto hello = client->nextJSONBlocking(10s);
   ASSERT_TRUE(hello);
   EXPECT_EQ((*hello)["type"], "hello");
+
+  // A desktop tool turning GNOME's animations off over the script's session bus: dconf is started there and
+  // writes where the program reads. Without the script's bus, the tool must find none.
+  QProcess settings;
+  auto settingsEnvironment = environment;
+  settingsEnvironment.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/veltrano/session_bus_socket");
+  settings.setProcessEnvironment(settingsEnvironment);
+  settings.start("bash", {"-c",
+                          "source \"$0\" && gsettings set org.gnome.desktop.interface enable-animations false && "
+                          "gsettings get org.gnome.desktop.interface enable-animations",
+                          runEnv});
+  ASSERT_TRUE(settings.waitForFinished(30000));
+  EXPECT_EQ(settings.readAllStandardOutput().trimmed().toStdString(), "false")
+      << settings.readAllStandardError().toStdString();
 
   // Ended, the script stops the program and every service it started.
   run.terminate();

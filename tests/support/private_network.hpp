@@ -47,4 +47,11 @@ inline void dropTcpFromPort(std::uint16_t port) {
   if (std::system(command.c_str()) != 0) throw std::runtime_error("command failed: " + command);
 }
 
+// Inside: segments from `port` flow again after dropTcpFromPort.
+inline void restoreTcpFromPort(std::uint16_t port) {
+  if (!insidePrivateNetwork()) throw std::logic_error("only inside a private network");
+  const std::string command = "ip rule del pref 10 ipproto tcp sport " + std::to_string(port) + " blackhole";
+  if (std::system(command.c_str()) != 0) throw std::runtime_error("command failed: " + command);
+}
+
 }  // namespace veltrano::testing

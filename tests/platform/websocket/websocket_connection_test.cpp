@@ -95,9 +95,13 @@ TEST_F(WebSocketConnectionTest, ConnectingThatStallsTimesOut) {
   EXPECT_EQ(failureOf([&] { openConnection(endpoint, options); }), Kind::timedOut);
 }
 
+// The request time-out bounds the connect too: long enough for any machine to connect in, so that only the send
+// can run out of it.
+constexpr std::chrono::milliseconds kConnectableTimeout{5000};
+
 TEST_F(WebSocketConnectionTest, ASendThePeerDoesNotTakeTimesOut) {
   WebSocketOptions options = service_.trustingOptions();
-  options.requestTimeout = std::chrono::milliseconds(300);
+  options.requestTimeout = kConnectableTimeout;
   auto connection = openConnection(service_.endpoint(), options);
   receiveText(*connection);
   service_.command("stall c1");
@@ -107,10 +111,10 @@ TEST_F(WebSocketConnectionTest, ASendThePeerDoesNotTakeTimesOut) {
 
 TEST_F(WebSocketConnectionTest, AQuietConnectionOutlivesTheRequestTimeOut) {
   WebSocketOptions options = service_.trustingOptions();
-  options.requestTimeout = std::chrono::milliseconds(100);
+  options.requestTimeout = kConnectableTimeout;
   auto connection = openConnection(service_.endpoint(), options);
   receiveText(*connection);
-  service_.command("blob c1 10 600");
+  service_.command("blob c1 10 " + std::to_string((kConnectableTimeout + std::chrono::seconds(1)).count()));
   EXPECT_EQ(onStrand(connection->receive()).data.size(), 10u);
 }
 

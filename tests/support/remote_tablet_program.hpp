@@ -117,7 +117,8 @@ class RemoteTabletProgramTest : public ::testing::TestWithParam<std::string> {
     nlohmann::json message = nlohmann::json::parse(reported["text"].get<std::string>(), nullptr, false);
     return message.is_object() ? message : nullptr;
   }
-  // A ping on the control channel to its pong, in milliseconds; none when no pong came within 5 s.
+  // A ping on the control channel to its pong, in milliseconds; none when no pong came within 30 s (a pong that
+  // long in coming is lost, not slow: how fast they come is measured in bench/).
   std::optional<double> ping(int timestamp) {
     const auto start = std::chrono::steady_clock::now();
     send("veltrano.control", {{"type", "ping"}, {"timestamp", timestamp}});
@@ -126,7 +127,7 @@ class RemoteTabletProgramTest : public ::testing::TestWithParam<std::string> {
           const nlohmann::json message = controlMessage(m);
           return message.is_object() && message["type"] == "pong" && message["clientTimestamp"] == timestamp;
         },
-        std::chrono::seconds(5));
+        std::chrono::seconds(30));
     if (!pong) return std::nullopt;
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   }

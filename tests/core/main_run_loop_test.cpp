@@ -70,8 +70,11 @@ TEST(MetricsBatch, ABurstReachesTheMainThreadInAFewBlocksWithTheExactTotal) {
   const Strand strand = makeActorStrand();
   auto batch = MetricsBatch<FrameCount>::create(strand, metrics);
   std::promise<void> burst;
+  std::chrono::steady_clock::duration burstTook{};
   boost::asio::post(strand, [&] {
+    const auto began = std::chrono::steady_clock::now();
     for (int i = 0; i < 1000; ++i) batch->update([](FrameCount& pending) { ++pending.frames; });
+    burstTook = std::chrono::steady_clock::now() - began;
     burst.set_value();
   });
   burst.get_future().wait();
@@ -82,7 +85,11 @@ TEST(MetricsBatch, ABurstReachesTheMainThreadInAFewBlocksWithTheExactTotal) {
     blocks += loop.context().run_one_for(std::chrono::milliseconds(5));
   }
   EXPECT_EQ(metrics->capturedFrames.get(), 1000);
-  EXPECT_LE(blocks, 2u);  // the first change at once, the rest in the next batch
+  // The first change at once, the rest in the next batch; a burst that a busy machine stretched over flush
+  // intervals may have sent one more at once per interval it lasted.
+  const auto intervals = static_cast<std::size_t>(burstTook / MetricsBatch<FrameCount>::flushInterval);
+  EXPECT_LE(blocks, 2u + intervals) << "a burst of " << std::chrono::duration<double, std::milli>(burstTook).count()
+                                    << " ms";
 
   // What is pending when the batch goes away still arrives.
   std::promise<void> last;

@@ -10,12 +10,14 @@
 #include <fstream>
 #include <future>
 #include <regex>
+#include <set>
 #include <thread>
 
 #include <poll.h>
 #include <unistd.h>
 
 #include "platform/webrtc/held_resolver.hpp"
+#include "platform/webrtc/ice_transport.hpp"
 #include "platform/webrtc/peer_connection.hpp"
 #include "platform/webrtc/udp_relay.hpp"
 #include "support/recorded_values.hpp"
@@ -183,7 +185,7 @@ class LoopbackPeersTest : public ::testing::Test {
   }
 
   void apply(Side& side, SessionDescription description) {
-    description.sdp = throughRelay(description.sdp);
+    description.sdp = throughRelay(description.sdp, &side == &tablet_);
     EXPECT_EQ(step([&](auto done) { side.peer->setRemoteDescription(description, done); }), std::nullopt);
     side.hasRemote = true;
     for (auto& candidate : std::exchange(side.early, {})) add(side, candidate);
@@ -192,7 +194,7 @@ class LoopbackPeersTest : public ::testing::Test {
 
   void deliverCandidate(Side& to, IceCandidate candidate) {
     wire_->post([this, &to, candidate]() mutable {
-      candidate.sdp = throughRelay(candidate.sdp);
+      candidate.sdp = throughRelay(candidate.sdp, &to == &tablet_);
       if (candidate.sdp.empty()) return;
       if (!to.hasRemote) return to.early.push_back(candidate);
       add(to, candidate);
@@ -203,8 +205,9 @@ class LoopbackPeersTest : public ::testing::Test {
     EXPECT_EQ(step([&](auto done) { side.peer->addIceCandidate(candidate, done); }), std::nullopt) << candidate.sdp;
   }
 
-  // With a relay, only loopback candidates are passed on, each pointing at the relay's front for it.
-  std::string throughRelay(const std::string& text) {
+  // With a relay, only loopback candidates are passed on, each pointing at the relay's front for it. `ofHost`: the
+  // host's, whose ports are kept.
+  std::string throughRelay(const std::string& text, bool ofHost) {
     if (!relay_) return text;
     static const std::regex candidate(R"(candidate:(\S+) (\d+) (udp|UDP) (\d+) (\S+) (\d+) typ host[^\r\n]*)");
     std::string out;
@@ -220,7 +223,12 @@ class LoopbackPeersTest : public ::testing::Test {
       }
       std::smatch match;
       if (!std::regex_search(line, match, candidate) || match[5] != "127.0.0.1") continue;
-      const auto port = relay_->frontFor(static_cast<std::uint16_t>(std::stoi(match[6])));
+      const auto target = static_cast<std::uint16_t>(std::stoi(match[6]));
+      if (ofHost) {
+        std::lock_guard lock(hostPortsMutex_);
+        hostPorts_.insert(target);
+      }
+      const auto port = relay_->frontFor(target);
       out += line.substr(0, static_cast<std::size_t>(match.position(6))) + std::to_string(port) +
              line.substr(static_cast<std::size_t>(match.position(6) + match.length(6)));
     }
@@ -261,6 +269,17 @@ class LoopbackPeersTest : public ::testing::Test {
                                     kDeadline);
   }
 
+  // When the relay last passed a DTLS record on to the host.
+  std::optional<std::chrono::steady_clock::time_point> lastCarriedToHost() {
+    std::lock_guard lock(hostPortsMutex_);
+    std::optional<std::chrono::steady_clock::time_point> last;
+    for (const auto port : hostPorts_) {
+      const auto at = relay_->lastCarriedTo(port);
+      if (at && (!last || *at > *last)) last = at;
+    }
+    return last;
+  }
+
   veltrano::testing::ScopedEnvironment loopback_{"VELTRANO_ICE_LOOPBACK", "1"};
   std::shared_ptr<void> networkThread_;
   std::unique_ptr<testing::UdpRelay> relay_;
@@ -270,6 +289,8 @@ class LoopbackPeersTest : public ::testing::Test {
   std::vector<std::shared_ptr<PeerConnectionObserver>> observers_;
   std::vector<std::shared_ptr<RecordingChannel>> tabletChannels_;
   int sent_ = 0;
+  std::mutex hostPortsMutex_;
+  std::set<std::uint16_t> hostPorts_;  // the host's candidates' ports, behind the relay
 };
 
 TEST_F(LoopbackPeersTest, ReliableAndUnreliableChannelsOfBothSidesCarryMessagesOfEverySize) {
@@ -456,19 +477,21 @@ TEST_F(LoopbackPeersTest, AQuietPathReadsDisconnectedUntilItCarriesAgainAndACutO
   // ICE's checks still pass, but nothing else: the path reads disconnected, and connected once it carries again.
   auto from = host_.states.size();
   relay_->mute(true);
-  const auto mutedAt = std::chrono::steady_clock::now();
-  ASSERT_TRUE(host_.reaches(PeerConnectionState::disconnected, from, std::chrono::seconds(8)));
-  // Three seconds after the last datagram, which came at most a heartbeat (two seconds) before the mute.
-  EXPECT_GE(std::chrono::steady_clock::now() - mutedAt, std::chrono::milliseconds(900));
+  ASSERT_TRUE(host_.reaches(PeerConnectionState::disconnected, from));
+  // No sooner than the silence limit after the last record that reached the host.
+  const auto disconnectedBy = std::chrono::steady_clock::now();
+  const auto lastRecord = lastCarriedToHost();
+  ASSERT_TRUE(lastRecord) << "the relay carried no record to the host";
+  EXPECT_GE(disconnectedBy - *lastRecord, IceTransport::kSilenceLimit);
   relay_->mute(false);
-  ASSERT_TRUE(host_.reaches(PeerConnectionState::connected, from, std::chrono::seconds(5)));
+  ASSERT_TRUE(host_.reaches(PeerConnectionState::connected, from));
   EXPECT_EQ(host_.statesSince(from), (std::vector{PeerConnectionState::disconnected, PeerConnectionState::connected}));
   EXPECT_TRUE(carries(*hostCtl, *tabletChannels_[0], 1000));
 
   // Cut for good: disconnected first, then failed once ICE's consent runs out.
   from = host_.states.size();
   relay_->cut(true);
-  ASSERT_TRUE(host_.reaches(PeerConnectionState::failed, from, std::chrono::seconds(20)));
+  ASSERT_TRUE(host_.reaches(PeerConnectionState::failed, from, std::chrono::seconds(60)));
   EXPECT_EQ(host_.statesSince(from), (std::vector{PeerConnectionState::disconnected, PeerConnectionState::failed}));
 }
 
@@ -504,9 +527,13 @@ TEST_F(LoopbackPeersTest, IdleConnectedPeersWakeTheirThreadOnlyAFewTimesASecond)
   // nothing answers (link-local addresses of two interfaces) gives up only 2 s later; the TCP pairs make the
   // nomination late enough for such checks to start. Then count the wake-ups of two idle peers.
   std::this_thread::sleep_for(std::chrono::seconds(8));
+  // Per second of the time that really passed between the two counts: a busy machine may wake this thread late.
+  const auto countedFrom = std::chrono::steady_clock::now();
   const auto before = wakeUps(thread);
   std::this_thread::sleep_for(std::chrono::seconds(4));
-  const auto perPeerAndSecond = static_cast<double>(wakeUps(thread) - before) / 2 / 4;
+  const auto after = wakeUps(thread);
+  const std::chrono::duration<double> counted = std::chrono::steady_clock::now() - countedFrom;
+  const auto perPeerAndSecond = static_cast<double>(after - before) / 2 / counted.count();
   RecordProperty("wakeUpsPerPeerAndSecond", std::to_string(perPeerAndSecond));
   EXPECT_LE(perPeerAndSecond, 8.0);
   EXPECT_EQ(host_.statesSince(0).back(), PeerConnectionState::connected);

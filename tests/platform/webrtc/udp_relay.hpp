@@ -11,10 +11,12 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 #include <tuple>
@@ -59,6 +61,14 @@ class UdpRelay {
 
   void cut(bool on) { cut_ = on; }
   void mute(bool on) { mute_ = on; }
+
+  // When the relay last passed on a DTLS record (what a mute holds back) to 127.0.0.1:`port`.
+  std::optional<std::chrono::steady_clock::time_point> lastCarriedTo(std::uint16_t port) {
+    std::lock_guard lock(carriedMutex_);
+    const auto found = lastCarried_.find(port);
+    if (found == lastCarried_.end()) return std::nullopt;
+    return found->second;
+  }
 
  private:
   struct Link {
@@ -112,7 +122,14 @@ class UdpRelay {
         const auto size = ::recvfrom(fd, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from), &length);
         // Only the peers' loopback sockets are relayed; a sender elsewhere could not be answered by port alone.
         if (size < 0 || cut_ || from.sin_addr.s_addr != htonl(INADDR_LOOPBACK)) continue;
-        if (mute_ && size > 0 && buffer[0] >= 20 && buffer[0] <= 63) continue;
+        const bool dtls = size > 0 && buffer[0] >= 20 && buffer[0] <= 63;
+        if (mute_ && dtls) continue;
+        const std::uint16_t to = client == 0 ? link->target : client;
+        if (dtls) {
+          // Stamped before it leaves: whoever receives it does so later.
+          std::lock_guard lock(carriedMutex_);
+          lastCarried_[to] = std::chrono::steady_clock::now();
+        }
         if (client == 0) {
           const std::uint16_t sender = ntohs(from.sin_port);
           int& back = link->backs[sender];
@@ -120,11 +137,11 @@ class UdpRelay {
             std::uint16_t unused = 0;
             back = boundSocket(&unused);
           }
-          const auto to = loopback(link->target);
-          ::sendto(back, buffer.data(), size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+          const auto address = loopback(to);
+          ::sendto(back, buffer.data(), size, 0, reinterpret_cast<const sockaddr*>(&address), sizeof address);
         } else {
-          const auto to = loopback(client);
-          ::sendto(link->front, buffer.data(), size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+          const auto address = loopback(to);
+          ::sendto(link->front, buffer.data(), size, 0, reinterpret_cast<const sockaddr*>(&address), sizeof address);
         }
       }
     }
@@ -136,6 +153,8 @@ class UdpRelay {
   std::atomic<bool> cut_ = false;
   std::atomic<bool> mute_ = false;
   std::atomic<bool> stopping_ = false;
+  std::mutex carriedMutex_;
+  std::map<std::uint16_t, std::chrono::steady_clock::time_point> lastCarried_;
   std::thread thread_;
 };
 

@@ -153,10 +153,10 @@ inline std::optional<std::pair<int, int>> pointerPosition(xcb_connection_t* c) {
   return position;
 }
 
-// The pointer position once it equals `expected` (input from another connection may still be on its way),
-// or the last one seen after `timeout`.
+// The pointer position once it equals `expected` (input from another connection may still be on its way, and a
+// loaded X server may pause for a while), or the last one seen after `timeout`.
 inline std::optional<std::pair<int, int>> pointerPositionOnce(xcb_connection_t* c, std::pair<int, int> expected,
-                                                              std::chrono::milliseconds timeout = 1s) {
+                                                              std::chrono::milliseconds timeout = 20s) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   std::optional<std::pair<int, int>> position = pointerPosition(c);
   while (position != expected && std::chrono::steady_clock::now() < deadline) {
@@ -170,6 +170,23 @@ inline std::optional<std::pair<int, int>> pointerPositionOnce(xcb_connection_t* 
 inline std::vector<RecordedEvent> drainEvents(X11EventWindow& window, std::chrono::milliseconds quiet = 150ms) {
   std::vector<RecordedEvent> events;
   while (std::optional<RecordedEvent> event = window.next(quiet)) events.push_back(*event);
+  return events;
+}
+
+// Input events until `count` of them that are not pointer motion have come (or 20 s passed: a loaded X server may
+// pause for a while), and whatever follows them closely.
+inline std::vector<RecordedEvent> awaitEvents(X11EventWindow& window, std::size_t count,
+                                              std::chrono::milliseconds quiet = 150ms) {
+  std::vector<RecordedEvent> events;
+  std::size_t notMotion = 0;
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (notMotion < count && std::chrono::steady_clock::now() < deadline) {
+    if (std::optional<RecordedEvent> event = window.next(1s)) {
+      notMotion += event->type != XCB_MOTION_NOTIFY;
+      events.push_back(*event);
+    }
+  }
+  for (const RecordedEvent& event : drainEvents(window, quiet)) events.push_back(event);
   return events;
 }
 

@@ -54,7 +54,7 @@ TEST_F(InputControllerX11, ClicksPressAtThePointAndReleaseTwentyFourMilliseconds
   const std::int64_t numberBefore = input().nextMouseEventNumber();
 
   EXPECT_EQ(input().leftClick(Point{10, 20}, std::nullopt), InputResult::ok("leftClick"));
-  std::vector<RecordedEvent> events = withoutMotion(drainEvents(*window_));
+  std::vector<RecordedEvent> events = withoutMotion(awaitEvents(*window_, 1));
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].type, XCB_BUTTON_PRESS);
   EXPECT_EQ(events[0].detail, 1);
@@ -63,7 +63,7 @@ TEST_F(InputControllerX11, ClicksPressAtThePointAndReleaseTwentyFourMilliseconds
   harness_->clock.advance(23ms);
   EXPECT_TRUE(withoutMotion(drainEvents(*window_, 100ms)).empty()) << "released too early";
   harness_->clock.advance(1ms);
-  events = withoutMotion(drainEvents(*window_));
+  events = withoutMotion(awaitEvents(*window_, 1));
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].type, XCB_BUTTON_RELEASE);
   EXPECT_EQ(events[0].detail, 1);
@@ -76,7 +76,7 @@ TEST_F(InputControllerX11, ClicksPressAtThePointAndReleaseTwentyFourMilliseconds
   window_->discard();
   EXPECT_EQ(input().rightClick(std::nullopt, std::nullopt), InputResult::ok("rightClick"));
   harness_->clock.advance(24ms);
-  events = withoutMotion(drainEvents(*window_));
+  events = withoutMotion(awaitEvents(*window_, 2));
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[0].type, XCB_BUTTON_PRESS);
   EXPECT_EQ(events[0].detail, 3);
@@ -97,7 +97,7 @@ TEST_F(InputControllerX11, PressDragAndReleaseShareOneEventNumber) {
   EXPECT_EQ(input().nextMouseEventNumber(), first + 1);
   EXPECT_FALSE(input().activeLeftMouseEventNumber().has_value());
 
-  const std::vector<RecordedEvent> events = drainEvents(*window_);
+  const std::vector<RecordedEvent> events = awaitEvents(*window_, 2);
   const std::vector<RecordedEvent> buttons = withoutMotion(events);
   ASSERT_EQ(buttons.size(), 2u);
   EXPECT_EQ(buttons[0].type, XCB_BUTTON_PRESS);
@@ -126,7 +126,7 @@ TEST_F(InputControllerX11, ScrollPostsWheelButtonsAndKeepsFractions) {
   // Whole wheel clicks: positive deltaY is up (button 4), negative deltaX is right (button 7).
   EXPECT_EQ(input().scroll(0, 3 * platform::kScrollPixelsPerNotch), InputResult::ok("scroll"));
   EXPECT_EQ(input().scroll(-platform::kScrollPixelsPerNotch, 0), InputResult::ok("scroll"));
-  const std::vector<RecordedEvent> events = withoutMotion(drainEvents(*window_));
+  const std::vector<RecordedEvent> events = withoutMotion(awaitEvents(*window_, 8));
   std::vector<std::pair<std::uint8_t, std::uint8_t>> seen;
   for (const RecordedEvent& e : events) seen.emplace_back(e.type, e.detail);
   const std::vector<std::pair<std::uint8_t, std::uint8_t>> expected = {
@@ -162,7 +162,7 @@ TEST_F(InputControllerX11, KeysArriveAsTheirKeysyms) {
     harness_->logs.sink().clear();
     EXPECT_EQ(input().keyDown(c.name), InputResult::ok("keyDown"));
     EXPECT_EQ(input().keyUp(c.name), InputResult::ok("keyUp"));
-    const std::vector<RecordedEvent> events = withoutMotion(drainEvents(*window_));
+    const std::vector<RecordedEvent> events = withoutMotion(awaitEvents(*window_, 2));
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[0].type, XCB_KEY_PRESS);
     EXPECT_EQ(events[1].type, XCB_KEY_RELEASE);
@@ -196,7 +196,7 @@ std::optional<InputResult> typeAndWait(ControlHarness& harness, const std::strin
 TEST_F(InputControllerX11, TypedTextArrivesExactlyAndNoKeyStaysDown) {
   EXPECT_EQ(typeAndWait(*harness_, "a\u00C4\u20AC\U0001F600!"), InputResult::ok("text"));
   std::vector<std::uint32_t> typed;
-  for (const RecordedEvent& e : withoutMotion(drainEvents(*window_))) {
+  for (const RecordedEvent& e : withoutMotion(awaitEvents(*window_, 10))) {
     if (e.type == XCB_KEY_PRESS) typed.push_back(keysymOf(e));
   }
   const std::vector<std::uint32_t> expected = {XKB_KEY_a, XKB_KEY_Adiaeresis, 0x010020AC, 0x0101F600, XKB_KEY_exclam};
@@ -209,7 +209,7 @@ TEST_F(InputControllerX11, TextIsTypedScalarByScalarAndCountedByCharacter) {
   // A letter and a combining mark: one character, two scalars.
   EXPECT_EQ(typeAndWait(*harness_, "e\u0301"), InputResult::ok("text"));
   std::vector<std::uint8_t> types;
-  for (const RecordedEvent& e : withoutMotion(drainEvents(*window_))) types.push_back(e.type);
+  for (const RecordedEvent& e : withoutMotion(awaitEvents(*window_, 4))) types.push_back(e.type);
   EXPECT_EQ(types, (std::vector<std::uint8_t>{XCB_KEY_PRESS, XCB_KEY_RELEASE, XCB_KEY_PRESS, XCB_KEY_RELEASE}));
   EXPECT_EQ(harness_->messagesContaining("typeText"), std::vector<std::string>{"typeText characters=1"});
 

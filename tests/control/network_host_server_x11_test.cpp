@@ -30,6 +30,25 @@ class ControlServerX11 : public X11HarnessTest<ControlServerHarness> {
     return events;
   }
 
+  // Input events while the main loop turns, up to the first that `last` matches (or until 20 s passed: a loaded X
+  // server may pause for a while), and those that follow within `then`.
+  std::vector<RecordedEvent> eventsUntil(const std::function<bool(const RecordedEvent&)>& last,
+                                         std::chrono::milliseconds then = 150ms) {
+    std::vector<RecordedEvent> events;
+    const bool came = harness_->loop.runUntil(
+        [&] {
+          while (std::optional<RecordedEvent> event = window_->next(0ms)) {
+            events.push_back(*event);
+            if (last(*event)) return true;
+          }
+          return false;
+        },
+        20s);
+    EXPECT_TRUE(came) << "the event waited for never came";
+    for (const RecordedEvent& event : eventsDuring(then)) events.push_back(event);
+    return events;
+  }
+
   std::vector<std::pair<std::uint8_t, std::uint32_t>> keysDuring(std::chrono::milliseconds duration) {
     std::vector<std::pair<std::uint8_t, std::uint32_t>> keys;
     for (const RecordedEvent& e : eventsDuring(duration)) {
@@ -48,11 +67,11 @@ TEST_F(ControlServerX11, ClosingAPhoneConnectionReleasesItsHeldButtonOnce) {
   client->sendJSONLine(phone("mouseDrag", "s1", 2, {{"x", 300}, {"y", 250}}));
   EXPECT_EQ(harness_->request(*client, {{"type", "ping"}})["type"], "pong");
   ASSERT_EQ(harness_->handler->activePhoneDragSessionID(), "s1");
-  eventsDuring(150ms);
+  eventsUntil([](const RecordedEvent& e) { return e.type == XCB_MOTION_NOTIFY && e.rootX == 300 && e.rootY == 250; });
 
   client->close();
   std::vector<RecordedEvent> buttons;
-  for (const RecordedEvent& e : eventsDuring(500ms)) {
+  for (const RecordedEvent& e : eventsUntil([](const RecordedEvent& e) { return e.type == XCB_BUTTON_RELEASE; }, 500ms)) {
     if (e.type != XCB_MOTION_NOTIFY) buttons.push_back(e);
   }
   ASSERT_EQ(buttons.size(), 1u);
@@ -70,7 +89,7 @@ TEST_F(ControlServerX11, ClosingAPhoneConnectionReleasesItsHeldButtonOnce) {
   harness_->request(*second, {{"type", "mouseDown"}, {"x", 30}, {"y", 30}});
   EXPECT_EQ(harness_->handler->activePhoneDragSessionID(), std::nullopt);
   harness_->request(*second, {{"type", "mouseUp"}, {"x", 30}, {"y", 30}});
-  eventsDuring(150ms);
+  eventsUntil([](const RecordedEvent& e) { return e.type == XCB_BUTTON_RELEASE && e.rootX == 30 && e.rootY == 30; });
   second->close();
   EXPECT_TRUE(withoutMotion(eventsDuring(300ms)).empty());
 }

@@ -52,9 +52,10 @@ class X11EventWindow {
     return std::nullopt;
   }
 
-  // Events up to and including the first that matches `last`; empty when it never came.
+  // Events up to and including the first that matches `last`; empty when it never came (the time-out only stops
+  // the wait for one that does not come: a loaded X server may pause for a while).
   std::vector<RecordedEvent> until(const std::function<bool(const RecordedEvent&)>& last,
-                                   std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) {
+                                   std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
     std::vector<RecordedEvent> seen;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < deadline) {

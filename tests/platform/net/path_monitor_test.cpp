@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <net/if.h>
 
+#include <chrono>
 #include <thread>
 
 #include "base/executors.hpp"
@@ -79,11 +80,23 @@ TEST_F(PathMonitorTest, ReportsTheCurrentPathThenABurstOfAddressChangesAsOnePath
   EXPECT_EQ(path(0), expectedPath({"198.18.0.1"}));
 
   // Five changes in one go: the path is read once they settled.
+  const auto began = std::chrono::steady_clock::now();
   runCommand("printf 'addr add 198.18.0.11/24 dev %s\\naddr add 198.18.0.12/24 dev %s\\naddr del 198.18.0.1/24 dev %s\\n"
              "addr add 198.18.0.13/24 dev %s\\nroute replace default dev %s\\n' " +
              link_ + " " + link_ + " " + link_ + " " + link_ + " " + link_ + " | ip -batch -");
-  EXPECT_EQ(path(1), expectedPath({"198.18.0.11", "198.18.0.12", "198.18.0.13"})) << everyPath();
-  expectNoMorePathsAfter(2);
+  const auto took = std::chrono::steady_clock::now() - began;
+  const NetworkPath settled = expectedPath({"198.18.0.11", "198.18.0.12", "198.18.0.13"});
+  if (took < kTiming.settle) {
+    // All five came within one settle time of each other: one burst, one path.
+    EXPECT_EQ(path(1), settled) << everyPath();
+    expectNoMorePathsAfter(2);
+  } else {
+    // A loaded machine spread them over more than a settle time, so they were bursts of their own: the last path
+    // is the whole change, and nothing follows it.
+    EXPECT_TRUE(paths_->waitForMatch([&](const NetworkPath& p) { return p == settled; }, kWait)) << everyPath();
+    expectNoMorePathsAfter(paths_->size());
+    EXPECT_EQ(paths_->values().back(), settled) << everyPath();
+  }
 }
 
 TEST_F(PathMonitorTest, AnAddressMovedByHandIsReported) {

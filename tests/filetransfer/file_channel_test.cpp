@@ -61,10 +61,19 @@ class FileServerFixture : public ::testing::Test {
   std::shared_ptr<LocalTestClient> connectBound(const std::string& sessionID) {
     auto client = connect();
     client->sendRecord(bindRecord(sessionID));
-    // Bound once data for the session reaches this client (an older one may still be bound for a moment).
-    EXPECT_TRUE(eventually([&] {
-      return runBlocking(server->sendFileData(Bytes{0}, sessionID)) && client->nextRecordBlocking(100ms).has_value();
-    }));
+    // Bound once data for the session reaches this client (an older one may still be bound for a moment). Each
+    // probe is one of its own, and a probe that came late is read past: once this one is in, none is on its way.
+    std::uint8_t probe = 0;
+    EXPECT_TRUE(eventually(
+        [&] {
+          ++probe;
+          if (!runBlocking(server->sendFileData(Bytes{probe}, sessionID))) return false;
+          while (const std::optional<Bytes> record = client->nextRecordBlocking(1s)) {
+            if (*record == Bytes{probe}) return true;
+          }
+          return false;
+        },
+        30s));
     return client;
   }
   std::vector<std::pair<std::string, Bytes>> data() {

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <xcb/xcb.h>
 
 #include <algorithm>
 #include <chrono>
@@ -197,6 +198,15 @@ class HostProgramCaptureTest : public ::testing::Test {
     return std::nullopt;
   }
 
+  // The window that has the keyboard focus on the private screen.
+  xcb_window_t keyboardFocus() {
+    xcb_connection_t* c = screen.display().connection();
+    xcb_get_input_focus_reply_t* reply = xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr);
+    const xcb_window_t focus = reply ? reply->focus : XCB_NONE;
+    std::free(reply);
+    return focus;
+  }
+
   bool pingAnswered() {
     control->sendJSONLine({{"type", "ping"}});
     for (int replies = 0; replies < 20; ++replies) {
@@ -344,10 +354,20 @@ TEST_F(HostProgramCaptureTest, WhenTheXServerDiesTheProgramEndsWithStatusOneAndA
   std::filesystem::create_directory(uploads);
   const std::string transferID = "5d0c1a52-4f7e-4c1b-9a55-1f3f6b7e2c10";
   const Bytes content = platform::randomBytes(1'000'000);
+  const xcb_window_t before = keyboardFocus();
   control->sendJSONLine({{"type", "fileUploadOffer"}, {"flow", "upload"}, {"transferID", transferID},
                          {"name", "photo.bin"}, {"size", content.size()}});
   control->sendJSONLine({{"type", "mouseMove"}, {"x", 320}, {"y", 240}});
-  std::this_thread::sleep_for(2s);  // the panel opens
+  // The panel opens and takes the keyboard; a round trip through the program's main loop lets it take in that it
+  // has.
+  ASSERT_TRUE(testing::eventually(
+      [&] {
+        const xcb_window_t now = keyboardFocus();
+        return now != before && now != XCB_NONE && now != XCB_INPUT_FOCUS_POINTER_ROOT;
+      },
+      30s))
+      << "the save panel never took the keyboard";
+  ASSERT_TRUE(pingAnswered());
   control->sendJSONLine({{"type", "text"}, {"value", (uploads / "photo.bin").string()}});
   control->sendJSONLine({{"type", "keyDown"}, {"key", "return"}});
   control->sendJSONLine({{"type", "keyUp"}, {"key", "return"}});

@@ -6,7 +6,6 @@
 // started by scripts/run on a machine without a display, a bus or a DNS-SD daemon (a network namespace of its
 // own), it reaches ready and serves a tablet across the network, GNOME's settings changed over the script's session
 // bus land where it reads them, and the script leaves nothing running.
-#include <QPoint>
 #include <QProcess>
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -43,33 +42,33 @@
 #include "support/signaling_test_service.hpp"
 #include "support/test_https_server.hpp"
 #include "support/x11_test_env.hpp"
+#include "support/x11_tray_input.hpp"
 
 namespace veltrano {
 namespace {
 
 using namespace std::chrono_literals;
 
-// Where the tray host shows the program's icon, in screen coordinates; nothing while it shows none.
-std::optional<QPoint> trayIconCentre() {
-  std::optional<QPoint> centre;
+// The program's icon window where the tray host embedded it; nothing while it shows none.
+std::optional<xcb_window_t> trayIconWindow() {
+  std::optional<xcb_window_t> icon;
   FILE* pipe = ::popen("xwininfo -root -tree 2>/dev/null", "r");
-  if (!pipe) return centre;
+  if (!pipe) return icon;
   // A child of the tray host's panel: '0x40000c "veltrano-host": ("veltrano-host" "veltrano-host")  22x22+0+0  +937+1057'
-  const std::regex icon(R"re("veltrano-host": \("veltrano-host" "veltrano-host"\)\s+(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+))re");
-  char line[1024];
-  while (std::fgets(line, sizeof(line), pipe)) {
+  const std::regex line(R"re((0x[0-9a-f]+) "veltrano-host": \("veltrano-host" "veltrano-host"\)\s+(\d+)x\d+\+)re");
+  char text[1024];
+  while (std::fgets(text, sizeof(text), pipe)) {
     std::cmatch match;
-    const int indent = static_cast<int>(std::strspn(line, " "));
+    const int indent = static_cast<int>(std::strspn(text, " "));
     // The window's own top-level window sits at the root; the icon is embedded deeper, in the panel.
-    if (indent > 6 && std::regex_search(line, match, icon) && std::stoi(match[1]) < 100) {
-      centre = QPoint(std::stoi(match[3]) + std::stoi(match[1]) / 2, std::stoi(match[4]) + std::stoi(match[2]) / 2);
+    if (indent > 6 && std::regex_search(text, match, line) && std::stoi(match[2]) < 100) {
+      icon = static_cast<xcb_window_t>(std::stoul(match[1], nullptr, 16));
     }
   }
   ::pclose(pipe);
-  return centre;
+  return icon;
 }
 
-// Opens the program's tray menu with a click on its icon and chooses its last item, the quit, with the keyboard.
 // The account's tablet on the control port, once the program takes it; null when it never does within a minute.
 std::shared_ptr<testing::LocalTestClient> connectTheAccountsClient(const Bytes& seed) {
   std::shared_ptr<testing::LocalTestClient> client;
@@ -87,29 +86,22 @@ std::shared_ptr<testing::LocalTestClient> connectTheAccountsClient(const Bytes& 
   return client;
 }
 
+// Opens the program's tray menu with a click on its icon and chooses its last item, the quit, with the keyboard.
 void chooseQuitInTheTrayMenu() {
-  // The tray host lays its icons out again as they come and go: click once the place has stopped moving.
-  std::optional<QPoint> centre;
-  ASSERT_TRUE(testing::eventually(
-      [&] {
-        const auto before = trayIconCentre();
-        std::this_thread::sleep_for(200ms);
-        centre = trayIconCentre();
-        return centre && centre == before;
-      },
-      30s))
+  // The tray host may still be placing the icon: the click finds it wherever it is.
+  std::optional<xcb_window_t> icon;
+  ASSERT_TRUE(testing::eventually([&] { return (icon = trayIconWindow()).has_value(); }, 30s))
       << "the tray host shows no icon of the program";
+  test::KeyboardGrabWatch watch;
+  ASSERT_TRUE(watch.ready()) << "the test cannot hold the keyboard focus";
+  ASSERT_TRUE(test::clickInto(*icon));
+  // The menu is down once it holds the keyboard; its last item is the quit.
+  ASSERT_TRUE(watch.grabbed(30s)) << "the tray menu never took the keyboard";
   auto input = platform::EventSource::create();
   ASSERT_NE(input, nullptr) << "the X server takes no synthetic input";
-  const platform::ScreenPoint at{static_cast<double>(centre->x()), static_cast<double>(centre->y())};
-  ASSERT_TRUE(input->postMouseButton(platform::MouseButton::left, platform::Press::down, at));
-  ASSERT_TRUE(input->postMouseButton(platform::MouseButton::left, platform::Press::up, at));
-  // The menu is down once it holds the keyboard; its last item is the quit.
-  std::this_thread::sleep_for(1s);
   for (const char* key : {"up", "return"}) {
     ASSERT_TRUE(input->postKey(key, platform::Press::down));
     ASSERT_TRUE(input->postKey(key, platform::Press::up));
-    std::this_thread::sleep_for(200ms);
   }
 }
 

@@ -5,8 +5,9 @@ in  {"type": "send", "label", "text"} | {"type": "sendBase64", "label", "data" (
     | {"type": "stall", "seconds"} (reads nothing for that long, then reports {"type": "stalled"})
 out {"type": "state", "state"} | {"type": "open", "label"} | {"type": "message", "label", "text"}
     | {"type": "binary", "label", "data"} (base64url, file channel)
-    | {"type": "video", "display", "kind": "configuration"|"frame", "keyframe", "rgb": [r, g, b] or null,
-       "at" (decoded, on a thread apart), "receivedAt" (whole message in; both time.monotonic())}
+    | {"type": "video", "display", "kind": "configuration"|"frame", "keyframe", "pts" (the frame's presentation
+       time, microseconds), "rgb": [r, g, b] or null, "at" (decoded, on a thread apart), "receivedAt" (whole message
+       in; both time.monotonic())}
     | {"type": "audio", "kind": "configuration"|"frame"}
 Arguments: signaling URL, certificate authority file, account key seed (base64url), device identifier, session."""
 import asyncio
@@ -107,6 +108,7 @@ class VideoDecoder:
             emit({"type": "video", "display": self.display, "kind": "configuration"})
             return
         keyframe = bool(payload[0] & 1)
+        pts = struct.unpack(">Q", payload[4:12])[0]
         rgb = None
         if self.context is not None:
             try:
@@ -116,7 +118,7 @@ class VideoDecoder:
                     rgb = [int(v) for v in centre]
             except av.AVError:
                 rgb = None  # a frame the decoder cannot use yet (no keyframe before it)
-        emit({"type": "video", "display": self.display, "kind": "frame", "keyframe": keyframe, "rgb": rgb,
+        emit({"type": "video", "display": self.display, "kind": "frame", "keyframe": keyframe, "pts": pts, "rgb": rgb,
               "at": time.monotonic(), "receivedAt": received_at})
 
 

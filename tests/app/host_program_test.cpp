@@ -94,7 +94,8 @@ void chooseQuitInTheTrayMenu() {
       << "the tray host shows no icon of the program";
   test::KeyboardGrabWatch watch;
   ASSERT_TRUE(watch.ready()) << "the test cannot hold the keyboard focus";
-  ASSERT_TRUE(test::clickInto(*icon));
+  ASSERT_TRUE(test::clickTrayIcon(*icon))
+      << "the tray host never showed the icon, or the X server takes no synthetic input";
   // The menu is down once it holds the keyboard; its last item is the quit.
   ASSERT_TRUE(watch.grabbed(30s)) << "the tray menu never took the keyboard";
   auto input = platform::EventSource::create();

@@ -132,7 +132,8 @@ TEST_F(TrayHostTest, ALeftClickOnTheIconPullsTheMenuDown) {
     if (QByteArray(widget->metaObject()->className()) == "QSystemTrayIconSys") icon = widget;
   }
   ASSERT_NE(icon, nullptr);
-  ASSERT_TRUE(test::clickInto(static_cast<xcb_window_t>(icon->winId()))) << "the X server takes no synthetic input";
+  ASSERT_TRUE(test::clickTrayIcon(static_cast<xcb_window_t>(icon->winId())))
+      << "the tray host never showed the icon, or the X server takes no synthetic input";
   EXPECT_TRUE(testing::processEventsUntil([&] { return application_->trayMenu()->isVisible(); }));
   application_->trayMenu()->hide();
 }

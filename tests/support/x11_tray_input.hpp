@@ -12,13 +12,33 @@
 
 namespace veltrano::test {
 
-// A left click in the middle of `window`, on a connection of its own: the pointer is put there relative to the
+// Whether the tray host has taken the icon `window` in: it sits in one of the host's windows and is shown there.
+inline bool embeddedAndShown(xcb_connection_t* c, xcb_window_t window) {
+  xcb_query_tree_reply_t* tree = xcb_query_tree_reply(c, xcb_query_tree(c, window), nullptr);
+  if (tree == nullptr) return false;
+  const bool embedded = tree->parent != tree->root;
+  std::free(tree);
+  xcb_get_window_attributes_reply_t* attributes =
+      xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, window), nullptr);
+  const bool shown = attributes != nullptr && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+  std::free(attributes);
+  return embedded && shown;
+}
+
+// A left click in the middle of the tray icon `window`, on a connection of its own, once the tray host has taken
+// it in (the time-out only stops a wait for a host that never does). The pointer is put there relative to the
 // window, so the X server reads where the window is as it takes the request, and the button goes down and up at
-// the pointer right after. A tray host that moves the icon meanwhile cannot make the click miss it.
-inline bool clickInto(xcb_window_t window) {
+// the pointer right after: a tray host that moves the icon meanwhile cannot make the click miss it.
+inline bool clickTrayIcon(xcb_window_t window, std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
   xcb_connection_t* c = xcb_connect(nullptr, nullptr);
   bool done = false;
-  if (xcb_connection_has_error(c) == 0) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  bool ready = false;
+  while (xcb_connection_has_error(c) == 0 && !(ready = embeddedAndShown(c, window)) &&
+         std::chrono::steady_clock::now() < deadline) {
+    ::poll(nullptr, 0, 20);
+  }
+  if (ready) {
     if (xcb_get_geometry_reply_t* geometry = xcb_get_geometry_reply(c, xcb_get_geometry(c, window), nullptr)) {
       xcb_warp_pointer(c, XCB_NONE, window, 0, 0, 0, 0, static_cast<std::int16_t>(geometry->width / 2),
                        static_cast<std::int16_t>(geometry->height / 2));

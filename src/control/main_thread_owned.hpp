@@ -14,7 +14,8 @@ std::shared_ptr<T> makeMainThreadOwned(Args&&... args) {
     if (isOnMainThread() || !mainExecutor()) {
       delete object;
     } else {
-      performOnMainRunLoop([object] { delete object; });
+      // Owned by the block, so that a main loop that ends before running it still deletes the object.
+      performOnMainRunLoop([owned = std::shared_ptr<T>(object)]() mutable { owned.reset(); });
     }
   });
 }

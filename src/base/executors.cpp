@@ -55,6 +55,11 @@ MainLoopForTests::MainLoopForTests() : previous_(mainExecutor()) {
 
 MainLoopForTests::~MainLoopForTests() {
   drain();
+  // A pool still working for this loop (a coroutine here awaiting an operation on a strand) holds its work count
+  // and will post the resumption here. Run until that work is done, as the program's main loop outlives the pools;
+  // work that never ends (a server left running) gets a bound, not a hang.
+  context_.restart();
+  context_.run_for(std::chrono::seconds(10));
   setMainExecutor(previous_, std::this_thread::get_id());
 }
 

@@ -197,6 +197,25 @@ TEST(MainLoop, PostsFromAnotherThreadNeverReachALoopBeingDestroyed) {
   poster.join();
 }
 
+// A coroutine still awaiting work on a pool when its loop's owner leaves is resumed on that loop before it goes.
+// ThreadSanitizer saw the pool post such a resumption into a loop being destroyed.
+TEST(MainLoop, ACoroutineAwaitingAPoolWhenTheLoopEndsIsResumedBeforeItGoes) {
+  const auto strand = makeActorStrand();
+  std::atomic<bool> resumedOnMain{false};
+  {
+    MainLoopForTests loop;
+    Task::spawn(mainExecutor(), [&](TaskToken) -> asio::awaitable<void> {
+      co_await runOn(strand, []() -> asio::awaitable<void> {
+        std::this_thread::sleep_for(100ms);  // the loop's owner leaves meanwhile
+        co_return;
+      }());
+      resumedOnMain = isOnMainThread();
+    });
+    loop.drain();
+  }
+  EXPECT_TRUE(resumedOnMain);
+}
+
 TEST_F(AsyncTest, AsyncMutexKeepsOperationsFromInterleavingAcrossAwaits) {
   AsyncMutex mutex;
   std::vector<std::string> trace;

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "base/continuation.hpp"
 #include "platform/net/network_error.hpp"
@@ -47,6 +48,23 @@ StrandCompletion<Function> onStrand(const asio::strand<asio::any_io_executor>& s
   return StrandCompletion<Function>{strand, std::move(function)};
 }
 }  // namespace
+
+// Finishes a cancel on the connection's strand. One dropped without running (the I/O threads ended first, as at
+// the program's end) still lets go of the pending requests: their completions hold the coroutines waiting on them,
+// which hold the connection, a cycle that only the cancel would have broken.
+class TcpConnection::CancelStep {
+ public:
+  explicit CancelStep(std::shared_ptr<TcpConnection> connection) : connection_(std::move(connection)) {}
+  CancelStep(CancelStep&&) noexcept = default;
+  CancelStep& operator=(CancelStep&&) = delete;
+  ~CancelStep() {
+    if (connection_) connection_->dropPendingRequests();
+  }
+  void operator()() { std::exchange(connection_, nullptr)->finishCancel(); }
+
+ private:
+  std::shared_ptr<TcpConnection> connection_;
+};
 
 TcpConnection::TcpConnection() : id_(gNextConnectionID.fetch_add(1)) {}
 
@@ -182,8 +200,7 @@ void TcpConnection::cancel() {
   if (cancelRequested_.exchange(true)) return;
   auto strand = startedStrand();
   if (!strand) return;  // begin() finishes the cancellation once started; else the destructor closes the socket
-  auto self = shared_from_this();
-  asio::post(*strand, [self] { self->finishCancel(); });
+  asio::post(*strand, CancelStep(shared_from_this()));
 }
 
 void TcpConnection::finishCancel() {
@@ -220,6 +237,18 @@ void TcpConnection::abortPending(error_code error) {
   }
   for (auto& send : sends) {
     if (send.completion) send.completion(error);
+  }
+}
+
+void TcpConnection::dropPendingRequests() {
+  auto receives = std::move(receives_);
+  receives_.clear();
+  std::deque<PendingSend> sends;
+  {
+    std::lock_guard lock(sendMutex_);
+    sends = std::move(sends_);
+    sends_.clear();
+    queuedBytes_ = 0;
   }
 }
 
@@ -444,7 +473,8 @@ asio::awaitable<TcpConnection::ReceiveResult> TcpConnection::receiveAsync(std::s
                                                                           std::size_t maximumLength) {
   Continuation<ReceiveResult> result;
   receive(minimumIncompleteLength, maximumLength, [result](ReceiveResult r) { result.resume(std::move(r)); });
-  co_return co_await result.wait();
+  // Only the request holds the wait: one the connection drops unanswered frees this frame and its callers.
+  co_return co_await std::move(result).waitLettingGo();
 }
 
 asio::awaitable<std::optional<Bytes>> TcpConnection::receiveExactly(std::size_t count) {
@@ -464,7 +494,7 @@ asio::awaitable<void> TcpConnection::sendAsync(Bytes data) {
       done.resume();
     }
   });
-  co_await done.wait();
+  co_await std::move(done).waitLettingGo();
 }
 
 }  // namespace veltrano::platform

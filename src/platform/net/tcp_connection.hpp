@@ -143,6 +143,8 @@ class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
     SendCompletion completion;
   };
 
+  class CancelStep;
+
   TcpConnection();
   // The strand once started; nullopt before (requests then wait in the queues for begin()).
   std::optional<boost::asio::strand<boost::asio::any_io_executor>> startedStrand();
@@ -161,6 +163,8 @@ class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
   std::shared_ptr<Bytes> takeReadBuffer(std::size_t size);
   void pumpSend();
   void finishWrite(boost::system::error_code error);
+  // Only once no I/O thread runs any more: lets go of the pending requests without completing them.
+  void dropPendingRequests();
   // Any thread, with `lock` held on sendMutex_; unlocks it before any completion runs.
   SendAdmission sendLocked(std::unique_lock<std::mutex>& lock, Bytes data, SendPath path, std::size_t queueLimit,
                            SendCompletion completion);

@@ -17,6 +17,11 @@
 #include <stdexcept>
 #include <thread>
 
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
+
+#include "base/thread_pools.hpp"
 #include "platform/net/network_error.hpp"
 #include "platform/net/tcp_connection.hpp"
 #include "platform/net/tcp_listener.hpp"
@@ -525,4 +530,36 @@ TEST(TcpConnectionTest, RequestsIssuedBeforeStartAreServedOnceReadyOrEndWithTheC
   EXPECT_EQ(sendError, boost::asio::error::operation_aborted);
   EXPECT_TRUE(runBlocking(other->receiveAsync(1, 8)).isEndOfStream());
   other->cancel();
+}
+
+// At the program's end the I/O threads may stop before a cancel runs. The dropped cancel still lets go of the
+// coroutine waiting on the connection, which holds the connection: without that the two keep each other alive.
+TEST(TcpConnectionTest, ACancelDroppedAtShutdownStillFreesTheConnectionAndItsWaiter) {
+  RunningListener server;
+  ASSERT_TRUE(server.states.waitFor(Kind::ready));
+  auto client = connectTo("127.0.0.1", server.port());
+  std::shared_ptr<TcpConnection> accepted = server.nextAccepted();
+  ASSERT_NE(accepted, nullptr);
+  server.accepted.remove(accepted);
+  const std::weak_ptr<TcpConnection> weakAccepted = accepted;
+
+  IoThreads stopped("stopped before the cancel runs", 0);
+  boost::asio::io_context waiterThread;
+  bool received = false;
+  boost::asio::co_spawn(
+      waiterThread,
+      [accepted, &received]() -> boost::asio::awaitable<void> {
+        co_await accepted->receiveAsync(1, 10);
+        received = true;
+      },
+      boost::asio::detached);
+  waiterThread.poll();  // the receive now waits in the connection
+  accepted->start(stopped.executor());
+  accepted->cancel();
+  accepted.reset();
+  stopped.discardQueued();  // as at the program's end: the cancel is dropped without running
+  waiterThread.poll();  // the waiter's frames are destroyed on its own executor
+  EXPECT_FALSE(received);
+  EXPECT_TRUE(weakAccepted.expired());
+  client->cancel();
 }

@@ -14,6 +14,7 @@
 #include <set>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 namespace veltrano::platform {
 
@@ -65,8 +66,7 @@ class LookupService : public asio::execution_context::service {
       std::lock_guard lock(registry->mutex);
       registry->closed = true;
       dropped.swap(registry->pending);
-      for (const auto& lookup : dropped) handlers.push_back(std::move(lookup->deliver));
-      for (const auto& lookup : dropped) lookup->deliver = nullptr;
+      for (const auto& lookup : dropped) handlers.push_back(std::exchange(lookup->deliver, nullptr));
     }
   }
 
@@ -145,8 +145,7 @@ void HostLookup::start(std::string host, std::uint16_t port, Deliver deliver) {
 }
 
 void HostLookup::cancel() {
-  auto lookup = std::move(pending_);
-  pending_.reset();
+  const auto lookup = std::exchange(pending_, nullptr);
   if (lookup) lookup->registry->finish(lookup, asio::error::operation_aborted, {});
 }
 
